@@ -1,0 +1,546 @@
+// TComPort: a serial-port component for Linux (termios).
+//
+// One object per serial line. It carries every line setting as plain data,
+// opens the device exclusively, applies the settings, moves bytes, and (while
+// open, when Events is not empty) runs a background event thread that waits
+// for line events and hands them to the thread that owns the port, where the
+// published handlers (OnRxChar, OnError, ...) run.
+//
+// Threads: all setters, Open and Close run on the owning thread. The event
+// thread hands events over through the main-thread queue (see
+// "Hand-over to the owning thread" below); an application with an event loop
+// installs a wake hook that makes its loop call CheckSynchronize().
+//
+// Errors: every failed system call raises EComPort with a numbered message
+// and the errno of the failing call. Nothing is retried or swallowed.
+//
+// Linux mapping of the settings, and what the line does with those that have
+// no Linux counterpart, is documented at each setting below.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace cport {
+
+// ---------------------------------------------------------------------------
+// Enumerations (one byte each, numbered from 0 in the order listed)
+
+enum TBaudRate : uint8_t {
+    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TStopBits : uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TDataBits : uint8_t { dbFive, dbSix, dbSeven, dbEight };
+enum TParityBits : uint8_t { prNone, prOdd, prEven, prMark, prSpace };
+enum TDTRFlowControl : uint8_t { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl : uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TFlowControl : uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TComEvent : uint8_t {
+    evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+};
+enum TSyncMethod : uint8_t { smThreadSync, smWindowSync, smNone };
+enum TLineSignal : uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
+enum TComError : uint8_t {
+    leFrame, leRxParity, leOverrun, leBreak, leIOError, leMode, leRxOverflow, leTxFull
+};
+enum TStoredGroup : uint8_t { sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc };
+
+// A set of enumeration values held in the bits of Storage (element n at bit n).
+template <typename Enum, typename Storage>
+class TSet {
+public:
+    constexpr TSet() = default;
+    constexpr TSet(std::initializer_list<Enum> items) {
+        for (Enum e : items) bits_ |= Bit(e);
+    }
+    static constexpr TSet FromBits(Storage bits) { TSet s; s.bits_ = bits; return s; }
+    constexpr Storage Bits() const { return bits_; }
+    constexpr bool Contains(Enum e) const { return (bits_ & Bit(e)) != 0; }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr TSet& Include(Enum e) { bits_ |= Bit(e); return *this; }
+    constexpr TSet& Exclude(Enum e) { bits_ &= static_cast<Storage>(~Bit(e)); return *this; }
+    constexpr TSet operator|(TSet o) const { return FromBits(bits_ | o.bits_); }
+    constexpr TSet operator&(TSet o) const { return FromBits(bits_ & o.bits_); }
+    constexpr bool operator==(const TSet&) const = default;
+
+private:
+    static constexpr Storage Bit(Enum e) { return static_cast<Storage>(1u << static_cast<unsigned>(e)); }
+    Storage bits_ = 0;
+};
+
+using TComEvents = TSet<TComEvent, uint16_t>;     // all ten events: 0x3FF
+using TLineSignals = TSet<TLineSignal, uint8_t>;
+using TComErrors = TSet<TComError, uint8_t>;
+using TStoredGroups = TSet<TStoredGroup, uint8_t>;
+
+inline constexpr TComEvents AllComEvents = TComEvents::FromBits(0x3FF);
+
+// Event flags of the classic serial event mask, kept for callers that store
+// or exchange masks: evRxChar 0x0001, evRxFlag 0x0002, evTxEmpty 0x0004,
+// evCTS 0x0008, evDSR 0x0010, evRLSD 0x0020, evBreak 0x0040, evError 0x0080,
+// evRing 0x0100, evRx80Full 0x0400. Unknown mask bits are ignored.
+uint32_t EventsToMask(TComEvents Events);
+TComEvents MaskToEvents(uint32_t Mask);
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Error codes of EComPort. Codes no operation raises keep their number.
+enum TComPortErrorCode : int32_t {
+    CError_OpenFailed = 1, CError_WriteFailed, CError_ReadFailed, CError_InvalidAsync,
+    CError_PurgeFailed, CError_AsyncCheck, CError_SetStateFailed, CError_TimeoutsFailed,
+    CError_SetupComFailed, CError_ClearComFailed, CError_ModemStatFailed, CError_EscapeComFailed,
+    CError_TransmitFailed, CError_ConnChangeProp, CError_EnumPortsFailed, CError_StoreFailed,
+    CError_LoadFailed, CError_RegFailed, CError_LedStateFailed, CError_ThreadCreated,
+    CError_WaitFailed, CError_HasLink, CError_RegError
+};
+
+// The error of the serial component. With a system error number the message
+// is the code's text, a blank and "(win error code: N)" with N the errno of
+// the failing call; without one it is the text alone and SystemErrorCode -1.
+class EComPort : public std::runtime_error {
+public:
+    EComPort(int32_t Code, int32_t SystemError);  // with a system error number
+    explicit EComPort(int32_t Code);              // without one
+    int32_t ErrorCode() const noexcept { return code_; }
+    int32_t SystemErrorCode() const noexcept { return system_; }
+    static std::string CodeText(int32_t Code);    // "Unable to open com port", ...
+
+private:
+    int32_t code_;
+    int32_t system_;
+};
+
+// The toolkit-style error raised by Assign between unrelated settings
+// classes: "Cannot assign a <given class> to a <own class>".
+class EConvertError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------
+// Application services: the default error display and the hand-over queue.
+
+// The application's default error display. Errors that cannot propagate to a
+// caller (an error in a handler run from a posted event, an Open at the end
+// of loading) are given to it. The default prints the message to stderr; a
+// GUI installs a message box, a test a recorder.
+using TErrorDisplay = std::function<void(std::exception_ptr)>;
+void SetApplicationErrorDisplay(TErrorDisplay Display);
+void ShowApplicationError(std::exception_ptr Error);
+
+// Hand-over to the owning thread. Event threads queue work for the thread
+// that owns the ports; that thread runs it in CheckSynchronize(). When work
+// is queued the wake hook is called (from the queuing thread) so that an
+// event loop can schedule a CheckSynchronize() call; a Qt application posts
+// an event to its loop, a plain program may simply call CheckSynchronize()
+// from its own loop. The queue knows nothing of any toolkit.
+using TWakeHook = std::function<void()>;
+void SetMainThreadWakeHook(TWakeHook Hook);
+bool CheckSynchronize();   // runs every queued hand-over; true if any ran
+
+// ---------------------------------------------------------------------------
+// Component base: a named object with an owner and a loading state.
+
+class TComponent {
+public:
+    explicit TComponent(TComponent* Owner = nullptr) : owner_(Owner) {}
+    virtual ~TComponent() = default;
+    TComponent(const TComponent&) = delete;
+    TComponent& operator=(const TComponent&) = delete;
+
+    const std::string& Name() const { return name_; }
+    void SetName(std::string Name) { name_ = std::move(Name); }
+    TComponent* Owner() const { return owner_; }
+    virtual const char* ClassName() const { return "TComponent"; }
+
+    // Loading: while a component is built from a stored description its
+    // setters only store. EndLoading() runs Loaded().
+    bool Loading() const { return loading_; }
+    void BeginLoading() { loading_ = true; }
+    void EndLoading() { loading_ = false; Loaded(); }
+
+protected:
+    virtual void Loaded() {}
+
+private:
+    std::string name_;
+    TComponent* owner_;
+    bool loading_ = false;
+};
+
+class TCustomComPort;
+
+// Base of the four settings objects: Assign copies between instances of the
+// same class and raises EConvertError otherwise.
+class TPersistent {
+public:
+    virtual ~TPersistent() = default;
+    virtual const char* ClassName() const = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Settings objects. Each holds a back-reference to its owning port (none for
+// a free-standing instance, which only stores). A change of a field on an
+// owned object reaches an open port at once through the group's apply call.
+
+class TComParity : public TPersistent {
+public:
+    explicit TComParity(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    const char* ClassName() const override { return "TComParity"; }
+    void Assign(const TPersistent* Source);   // copies all fields, then applies once
+
+    TParityBits Bits() const { return bits_; }
+    bool Check() const { return check_; }        // INPCK: test received parity
+    bool Replace() const { return replace_; }    // with Check: bad bytes become ReplaceChar
+    char ReplaceChar() const { return replace_char_; }
+    void SetBits(TParityBits Value);
+    void SetCheck(bool Value);
+    void SetReplace(bool Value);
+    void SetReplaceChar(char Value);
+    TCustomComPort* ComPort() const { return port_; }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* port_;
+    TParityBits bits_ = prNone;
+    bool check_ = false;
+    bool replace_ = false;
+    char replace_char_ = 0;
+};
+
+class TComFlowControl : public TPersistent {
+public:
+    explicit TComFlowControl(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    const char* ClassName() const override { return "TComFlowControl"; }
+    void Assign(const TPersistent* Source);
+
+    // The composite preset, computed from ControlRTS, OutCTSFlow, XonXoffIn
+    // and XonXoffOut. Writing fcCustom changes no field; every write
+    // re-applies the line settings of an open port.
+    TFlowControl FlowControl() const;
+    void SetFlowControl(TFlowControl Value);
+
+    bool OutCTSFlow() const { return out_cts_; }          // CRTSCTS
+    bool OutDSRFlow() const { return out_dsr_; }          // stored; Linux has no DSR output flow
+    TDTRFlowControl ControlDTR() const { return dtr_; }    // held off/on; handshake holds it on
+    TRTSFlowControl ControlRTS() const { return rts_; }    // handshake: CRTSCTS; toggle: held off
+    bool XonXoffOut() const { return xon_out_; }          // IXON
+    bool XonXoffIn() const { return xon_in_; }            // IXOFF
+    bool DSRSensitivity() const { return dsr_sens_; }     // stored only
+    bool TxContinueOnXoff() const { return tx_continue_; } // stored only
+    char XonChar() const { return xon_char_; }            // VSTART
+    char XoffChar() const { return xoff_char_; }          // VSTOP
+    void SetOutCTSFlow(bool Value);
+    void SetOutDSRFlow(bool Value);
+    void SetControlDTR(TDTRFlowControl Value);
+    void SetControlRTS(TRTSFlowControl Value);
+    void SetXonXoffOut(bool Value);
+    void SetXonXoffIn(bool Value);
+    void SetDSRSensitivity(bool Value);
+    void SetTxContinueOnXoff(bool Value);
+    void SetXonChar(char Value);
+    void SetXoffChar(char Value);
+    TCustomComPort* ComPort() const { return port_; }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* port_;
+    bool out_cts_ = false;
+    bool out_dsr_ = false;
+    TDTRFlowControl dtr_ = dtrDisable;
+    TRTSFlowControl rts_ = rtsDisable;
+    bool xon_out_ = false;
+    bool xon_in_ = false;
+    bool dsr_sens_ = false;
+    bool tx_continue_ = false;
+    char xon_char_ = 17;
+    char xoff_char_ = 19;
+};
+
+// Time-outs in milliseconds, with the classic semantics implemented by the
+// transfer layer with poll(): ReadInterval -1 with both read totals 0 makes a
+// read return at once with what has arrived; a write of n bytes is allowed
+// WriteTotalMultiplier * n + WriteTotalConstant ms (0 and 0: no limit).
+class TComTimeouts : public TPersistent {
+public:
+    explicit TComTimeouts(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    const char* ClassName() const override { return "TComTimeouts"; }
+    void Assign(const TPersistent* Source);
+
+    int32_t ReadInterval() const { return read_interval_; }
+    int32_t ReadTotalMultiplier() const { return read_multiplier_; }
+    int32_t ReadTotalConstant() const { return read_constant_; }
+    int32_t WriteTotalMultiplier() const { return write_multiplier_; }
+    int32_t WriteTotalConstant() const { return write_constant_; }
+    void SetReadInterval(int32_t Value);
+    void SetReadTotalMultiplier(int32_t Value);
+    void SetReadTotalConstant(int32_t Value);
+    void SetWriteTotalMultiplier(int32_t Value);
+    void SetWriteTotalConstant(int32_t Value);
+    TCustomComPort* ComPort() const { return port_; }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* port_;
+    int32_t read_interval_ = -1;
+    int32_t read_multiplier_ = 0;
+    int32_t read_constant_ = 0;
+    int32_t write_multiplier_ = 100;
+    int32_t write_constant_ = 1000;
+};
+
+// Recommended queue sizes. Linux has fixed driver queues: the sizes are
+// stored, InputSize sizes the component's own receive queue and sets the
+// 80 % mark of evRx80Full. A positive odd value is stored one less.
+class TComBuffer : public TPersistent {
+public:
+    explicit TComBuffer(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    const char* ClassName() const override { return "TComBuffer"; }
+    void Assign(const TPersistent* Source);
+
+    int32_t InputSize() const { return input_size_; }
+    int32_t OutputSize() const { return output_size_; }
+    void SetInputSize(int32_t Value);
+    void SetOutputSize(int32_t Value);
+    TCustomComPort* ComPort() const { return port_; }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* port_;
+    int32_t input_size_ = 1024;
+    int32_t output_size_ = 1024;
+};
+
+// ---------------------------------------------------------------------------
+// Handler types. Sender is the port.
+
+using TNotifyEvent = std::function<void(TComponent* Sender)>;
+using TRxCharEvent = std::function<void(TComponent* Sender, int32_t Count)>;
+using TRxBufEvent = std::function<void(TComponent* Sender, const void* Buffer, int32_t Count)>;
+using TComErrorEvent = std::function<void(TComponent* Sender, TComErrors Errors)>;
+using TComSignalEvent = std::function<void(TComponent* Sender, bool OnOff)>;
+
+// Scheduling priority of the event thread (nice-style classes).
+enum class TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// ---------------------------------------------------------------------------
+// Asynchronous transfer requests: issue -> wait -> release.
+// A request never issued waits as complete with 0 bytes.
+
+struct TAsyncRequest;   // opaque
+using PAsync = TAsyncRequest*;
+void NewAsyncRequest(PAsync& Request);
+void FreeAsyncRequest(PAsync& Request);
+
+// Stores used by settings persistence (cport/comport_store.h).
+class TComIniFile;
+class TComRegistryKey;
+
+class TComThread;        // the event thread (cport/com_thread.h)
+class TReceiveQueue;     // received bytes decoded from the device (cport/receive_queue.h)
+class TEventReceiver;    // per-port receiver of smWindowSync messages
+
+// ---------------------------------------------------------------------------
+// The port.
+
+class TCustomComPort : public TComponent {
+public:
+    explicit TCustomComPort(TComponent* Owner = nullptr);
+    ~TCustomComPort() override;   // closes the port if open
+    const char* ClassName() const override { return "TCustomComPort"; }
+
+    // --- Settings (setting rules: a changed line/timeout/buffer setting is
+    // applied at once to an open port; Port reopens; SyncMethod is refused
+    // while open; Events takes effect at the next Open).
+    bool Connected() const { return connected_; }
+    void SetConnected(bool Value);
+    TBaudRate BaudRate() const { return baud_rate_; }
+    void SetBaudRate(TBaudRate Value);
+    int32_t CustomBaudRate() const { return custom_baud_rate_; }
+    void SetCustomBaudRate(int32_t Value);
+    // "/dev/..." or any absolute path is used as it is; "COMn" names the n-th
+    // on-board port /dev/ttyS(n-1); any other name is looked up under /dev.
+    const std::string& Port() const { return port_; }
+    void SetPort(const std::string& Value);
+    TStopBits StopBits() const { return stop_bits_; }
+    void SetStopBits(TStopBits Value);
+    TDataBits DataBits() const { return data_bits_; }
+    void SetDataBits(TDataBits Value);
+    bool DiscardNull() const { return discard_null_; }   // received NUL bytes are dropped
+    void SetDiscardNull(bool Value);
+    char EventChar() const { return event_char_; }       // its arrival raises evRxFlag
+    void SetEventChar(char Value);
+    TComEvents Events() const { return events_; }
+    void SetEvents(TComEvents Value);
+    TSyncMethod SyncMethod() const { return sync_method_; }
+    void SetSyncMethod(TSyncMethod Value);
+    TThreadPriority EventPriority() const { return event_priority_; }
+    void SetEventPriority(TThreadPriority Value) { event_priority_ = Value; }
+    bool RxCharByCount() const { return rx_char_by_count_; }
+    void SetRxCharByCount(bool Value) { rx_char_by_count_ = Value; }
+    TStoredGroups StoredGroups() const { return stored_groups_; }
+    void SetStoredGroups(TStoredGroups Value) { stored_groups_ = Value; }
+
+    TComParity& Parity() { return parity_; }
+    const TComParity& Parity() const { return parity_; }
+    void SetParity(const TPersistent* Value) { parity_.Assign(Value); }
+    TComFlowControl& FlowControl() { return flow_control_; }
+    const TComFlowControl& FlowControl() const { return flow_control_; }
+    void SetFlowControl(const TPersistent* Value) { flow_control_.Assign(Value); }
+    TComTimeouts& Timeouts() { return timeouts_; }
+    const TComTimeouts& Timeouts() const { return timeouts_; }
+    void SetTimeouts(const TPersistent* Value) { timeouts_.Assign(Value); }
+    TComBuffer& Buffer() { return buffer_; }
+    const TComBuffer& Buffer() const { return buffer_; }
+    void SetBuffer(const TPersistent* Value) { buffer_.Assign(Value); }
+
+    // --- Published handlers.
+    TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
+    TRxCharEvent OnRxChar;
+    TRxBufEvent OnRxBuf;
+    TNotifyEvent OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
+    TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
+    TComErrorEvent OnError;
+
+    // --- Persistence (cport/comport_store.h has the stores).
+    virtual void StoreToRegistry(TComRegistryKey& Key);
+    virtual void StoreToIniFile(TComIniFile& IniFile);
+    virtual void LoadFromRegistry(TComRegistryKey& Key);
+    virtual void LoadFromIniFile(TComIniFile& IniFile);
+
+    // --- Lifecycle.
+    void Open();
+    void Close();
+    virtual void OpenDevice();
+    virtual void CloseDevice();
+    virtual void ApplyAllSettings();
+    virtual void ApplyLineSettings();
+    virtual void ApplyTimeoutSettings();
+    virtual void ApplyBufferSizes();
+
+    // --- Queries (codes 10 and 11; on a closed port they fail with EBADF).
+    int32_t InputQueueCount();      // bytes a read could return at once
+    TLineSignals ModemSignals();    // empty set on a device without modem lines
+    TComErrors TakeLineErrors();    // each error once; parity only with Parity.Check
+
+    // --- Report helpers (the event dispatch calls them; Open calls the first three).
+    void ReportCTS();
+    void ReportDSR();
+    void ReportRLSD();
+    void ReportLineErrors();
+    void ReportRing();
+    void ReportBreak();
+    void ReportRx80Full();
+    void ReportRxChar();
+    void ReportTxEmpty();
+    void ReportRxFlag();
+
+    // --- Transfers.
+    int32_t WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request);
+    int32_t ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request);
+    int32_t ReadTextAsync(std::string& Text, int32_t Count, PAsync Request);
+    int32_t WaitAsyncRequest(PAsync Request);
+    int32_t WriteBytes(const void* Buffer, int32_t Count);
+    int32_t ReadBytes(void* Buffer, int32_t Count);
+    int32_t ReadText(std::string& Text, int32_t Count);
+    void AbortPendingIO();   // every pending wait on this port, on any thread, ends at once
+
+    // The device path that Port names (see SetPort).
+    static std::string DevicePathOf(const std::string& Port);
+
+    // --- Notifiers: each calls its On... handler if assigned, with this port as Sender.
+    virtual void NotifyAfterClose();
+    virtual void NotifyAfterOpen();
+    virtual void NotifyBeforeClose();
+    virtual void NotifyBeforeOpen();
+    virtual void NotifyRxChar(int32_t Count);
+    virtual void NotifyRxBuf(const void* Buffer, int32_t Count);
+    virtual void NotifyTxEmpty();
+    virtual void NotifyBreak();
+    virtual void NotifyRing();
+    virtual void NotifyRxFlag();
+    virtual void NotifyCTSChange(bool OnOff);
+    virtual void NotifyDSRChange(bool OnOff);
+    virtual void NotifyError(TComErrors Errors);
+    virtual void NotifyRLSDChange(bool OnOff);
+    virtual void NotifyRx80Full();
+
+protected:
+    void Loaded() override;   // opens the port if Connected was stored as True
+
+private:
+    friend class TComThread;
+    friend class TEventReceiver;
+    friend struct TAsyncRequest;
+
+    // Event thread seam (implemented with the event thread).
+    void StartEventThread();
+    void StopEventThread();
+
+    // Settings.
+    bool connected_ = false;
+    TBaudRate baud_rate_ = br9600;
+    int32_t custom_baud_rate_ = 9600;
+    std::string port_ = "COM1";
+    TStopBits stop_bits_ = sbOneStopBit;
+    TDataBits data_bits_ = dbEight;
+    bool discard_null_ = false;
+    char event_char_ = 0;
+    TComEvents events_ = AllComEvents;
+    TSyncMethod sync_method_ = smThreadSync;
+    TThreadPriority event_priority_ = TThreadPriority::tpNormal;
+    bool rx_char_by_count_ = true;
+    TStoredGroups stored_groups_ = {sgBasic};
+    TComParity parity_{this};
+    TComFlowControl flow_control_{this};
+    TComTimeouts timeouts_{this};
+    TComBuffer buffer_{this};
+
+    // Device state (owned by the device layer; see device_state.h).
+    struct TDeviceState;
+    std::unique_ptr<TDeviceState> device_;
+    std::unique_ptr<TComThread> event_thread_;
+    bool thread_started_ = false;
+    std::unique_ptr<TEventReceiver> event_window_;
+};
+
+// The published form: adds nothing but publication.
+class TComPort : public TCustomComPort {
+public:
+    using TCustomComPort::TCustomComPort;
+    const char* ClassName() const override { return "TComPort"; }
+};
+
+// ---------------------------------------------------------------------------
+// Text forms of the settings (used by persistence).
+
+std::string BaudRateText(TBaudRate Value);
+TBaudRate BaudRateFromText(const std::string& Text);
+std::string StopBitsText(TStopBits Value);
+TStopBits StopBitsFromText(const std::string& Text);
+std::string DataBitsText(TDataBits Value);
+TDataBits DataBitsFromText(const std::string& Text);
+std::string ParityText(TParityBits Value);
+TParityBits ParityFromText(const std::string& Text);
+std::string FlowControlText(TFlowControl Value);
+TFlowControl FlowControlFromText(const std::string& Text);
+std::string DTRControlText(TDTRFlowControl Value);
+TDTRFlowControl DTRControlFromText(const std::string& Text);
+std::string RTSControlText(TRTSFlowControl Value);
+TRTSFlowControl RTSControlFromText(const std::string& Text);
+std::string BoolText(bool Value);
+bool BoolFromText(const std::string& Text);
+std::string CharText(char Value);
+char CharFromText(const std::string& Text);
+
+// Bits per second of a rate (CustomBaudRate is not consulted for brCustom: 0).
+int32_t BaudRateToInt(TBaudRate Value);
+
+}  // namespace cport
