@@ -1,0 +1,81 @@
+// Internal: the event thread of an open port.
+//
+// One TComThread runs per open port whose Events were not empty at Open. It
+// sleeps in epoll on
+//   - the device (EPOLLIN | EPOLLRDHUP): input is read into the port's
+//     receive queue (TReceiveQueue::FillFrom), which yields evRxChar (bytes
+//     added), evRxFlag (the event character came), evRx80Full (the queue
+//     count crossed 80 % of Buffer.InputSize), evError / evBreak (line
+//     errors decoded from the PARMRK marks, overruns from TIOCGICOUNT);
+//   - the receive queue's notify eventfd, so that input that reaches the
+//     queue by another path (simulated line input) is reported too;
+//   - the port's tx eventfd, signalled after each write, and a timerfd that
+//     re-checks TIOCOUTQ until the output has drained (evTxEmpty);
+//   - the modem watch's eventfd: a helper thread blocks in TIOCMIWAIT and
+//     reports CTS/DSR/RLSD/RING changes (evCTS, evDSR, evRLSD, evRing);
+//   - its own stop eventfd.
+// Nothing is polled on a timer: every wake has a cause.
+//
+// Each wake collects one event set (only events of the mask read at start)
+// and dispatches it by the port's SyncMethod:
+//   smThreadSync  ProcessEvents runs on the owning thread through a blocking
+//                 hand-over; the event thread waits until it has ended and
+//                 gets any error raised in it;
+//   smWindowSync  one message per event, in the fixed order, to the port's
+//                 TEventReceiver on the owning thread; each send returns as
+//                 soon as the receiver starts on it;
+//   smNone        ProcessEvents runs on the event thread.
+// An error raised while an event set is processed is given once to the
+// application's error display (on the owning thread) and the thread goes on
+// serving events. When the device goes away (hang-up, EIO, end of file) the
+// thread reports leIOError once through the same dispatch and then waits only
+// for the stop request.
+//
+// Stopping (the destructor, on the owning thread): the stop eventfd wakes the
+// thread and withdraws a hand-over it is blocked in; the destructor waits for
+// the thread to end while serving the main-thread queue, so a hand-over that
+// is already running completes and Close never deadlocks against it.
+#pragma once
+
+#include "cport/comport.h"
+
+#include <memory>
+#include <thread>
+
+namespace cport {
+
+class TComThread {
+public:
+    // Starts the thread at once. Reads the port's Events, EventPriority,
+    // SyncMethod and Buffer.InputSize here, on the creating thread; they are
+    // not read again while the thread runs.
+    explicit TComThread(TCustomComPort* ComPort);
+    // SignalStop, then waits for the thread to end while serving the
+    // main-thread queue. Called on the owning thread.
+    ~TComThread();
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
+
+    // Wakes the thread for its end; a hand-over it waits in is withdrawn
+    // unless the owning thread has already started on it.
+    void SignalStop();
+
+    TComEvents Events() const { return events_; }   // the mask in force
+    std::thread::id ThreadId() const;
+
+    // The processing of one event set in the fixed order; on the thread that
+    // runs it. Stops early when the port was closed by one of its handlers.
+    static void ProcessEvents(TCustomComPort& ComPort, TComEvents Pending);
+    // The report for a device that has gone away: NotifyError with leIOError
+    // (together with line errors still pending).
+    static void ReportDeviceLost(TCustomComPort& ComPort);
+
+    struct TShared;   // state shared by the thread object and the running thread
+
+private:
+    TComEvents events_;
+    std::shared_ptr<TShared> shared_;
+    std::thread thread_;
+};
+
+}  // namespace cport
