@@ -1,0 +1,3 @@
+#include "main/protocol/port_io.h"
+
+TProtocolPort::~TProtocolPort() = default;

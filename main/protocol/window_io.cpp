@@ -1,0 +1,3 @@
+#include "main/protocol/window_io.h"
+
+TProtocolWindow::~TProtocolWindow() = default;
