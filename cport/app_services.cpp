@@ -1,0 +1,63 @@
+// The application's default error display. Any thread may install a display
+// or report an error; the display runs on the reporting thread, outside the
+// lock, so a display may itself install another one.
+#include "cport/comport.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace cport {
+
+namespace {
+
+std::mutex g_display_mutex;
+TErrorDisplay g_display;   // empty: print to stderr
+
+std::string MessageOf(const std::exception_ptr& Error) {
+    try {
+        std::rethrow_exception(Error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+void PrintToStderr(const std::exception_ptr& Error) noexcept {
+    try {
+        const std::string line = MessageOf(Error) + "\n";
+        std::fputs(line.c_str(), stderr);
+    } catch (...) {
+        std::fputs("Unknown error\n", stderr);
+    }
+}
+
+}  // namespace
+
+void SetApplicationErrorDisplay(TErrorDisplay Display) {
+    std::lock_guard lock(g_display_mutex);
+    g_display = std::move(Display);
+}
+
+// Never throws: a display that fails falls back to stderr for the original
+// error.
+void ShowApplicationError(std::exception_ptr Error) {
+    if (!Error) return;
+    TErrorDisplay display;
+    try {
+        std::lock_guard lock(g_display_mutex);
+        display = g_display;
+    } catch (...) {
+        display = nullptr;
+    }
+    if (display) {
+        try {
+            display(Error);
+            return;
+        } catch (...) {
+        }
+    }
+    PrintToStderr(Error);
+}
+
+}  // namespace cport
