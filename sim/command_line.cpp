@@ -90,7 +90,7 @@ std::optional<int> PortOptionCode(const std::string& option) {
     if (port == std::string::npos) {
         return std::nullopt;
     }
-    const int first = option[4] == 'i' ? kCodeFirstDirection : kCodeFirstDefault;
+    const int first = option[3] == 'i' ? kCodeFirstDirection : kCodeFirstDefault;
     return first + static_cast<int>(port);
 }
 

@@ -1,0 +1,57 @@
+#pragma once
+
+// The host's side of a simulated serial line in tests: a raw descriptor on
+// the pseudo-terminal slave, byte-exact writes, and reads bounded by a
+// deadline.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "sim/unique_fd.h"
+
+namespace varnolink::sim::test {
+
+using namespace std::chrono_literals;
+using TTestClock = std::chrono::steady_clock;
+
+// One read() worth of received bytes and when it arrived.
+struct ReceivedChunk {
+    std::string bytes;
+    TTestClock::time_point at;
+};
+
+class TPtyHost {
+public:
+    // Opens `path` non-blocking in raw mode; fails the test (throws) if it cannot.
+    explicit TPtyHost(const std::string& path);
+
+    void Write(const std::string& bytes);
+    // Reads until `lineEnds` bytes `terminator` have arrived or `timeout` has
+    // passed; returns everything read.
+    std::string ReadLines(int lineEnds = 1, std::chrono::milliseconds timeout = 2000ms, char terminator = '\r');
+    // Like ReadLines, keeping each read separately with its arrival time.
+    std::vector<ReceivedChunk> ReadChunks(int lineEnds, std::chrono::milliseconds timeout = 2000ms,
+                                          char terminator = '\r');
+    // Everything that arrives within `window` (for checking that nothing comes).
+    std::string ReadFor(std::chrono::milliseconds window);
+    // Writes `request` and returns the reply through its first CR.
+    std::string Exchange(const std::string& request) {
+        Write(request);
+        return ReadLines(1);
+    }
+    // Waits up to `timeout` for the line to hang up: true if poll reports
+    // POLLHUP or a read ends with EOF or EIO.
+    bool WaitForHangUp(std::chrono::milliseconds timeout = 2000ms);
+
+    int Fd() const { return Fd_.Get(); }
+    void Close() { Fd_.Reset(); }
+
+private:
+    TUniqueFd Fd_;
+};
+
+// Joins chunks back into one text.
+std::string Joined(const std::vector<ReceivedChunk>& chunks);
+
+}  // namespace varnolink::sim::test

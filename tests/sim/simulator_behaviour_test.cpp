@@ -1,0 +1,167 @@
+// The simulated module answering hand-made request frames over its
+// pseudo-terminal, and its record of what it received.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "sim/module_simulator.h"
+#include "tests/sim/pty_host.h"
+
+namespace varnolink::sim::test {
+namespace {
+
+std::string Read(const std::string& code) { return "*" + code + ":0,00=00\r\n"; }
+std::string Write(const std::string& code, const std::string& argument) {
+    return "*" + code + ":1," + argument + "=00\r\n";
+}
+
+class SimulatorBehaviourTest : public ::testing::Test {
+protected:
+    void StartWith(SimulatorOptions options) {
+        Sim = std::make_unique<TModuleSimulator>(std::move(options));
+        Sim->Start();
+        Host = std::make_unique<TPtyHost>(Sim->DevicePath());
+    }
+    void SetUp() override { StartWith({}); }
+
+    std::unique_ptr<TModuleSimulator> Sim;
+    std::unique_ptr<TPtyHost> Host;
+};
+
+TEST_F(SimulatorBehaviourTest, ReadsAnswerEveryCodeWithItsLayoutAndValue) {
+    ModuleState state;
+    state.status = 0x01;
+    state.remoteId = 0xA5;
+    state.baudIndex = 7;
+    state.directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    state.defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0x80};
+    state.biosName = "TEST MODULE 9";
+    state.biosVersion = "2.34b";
+    Sim->SetState(state);
+
+    EXPECT_EQ(Host->Exchange(Read("00")), "*??:E00,00=TEST MODULE 9 2.34b\r");
+    EXPECT_EQ(Host->Exchange(Read("01")), "*??:E01,00=01\r");
+    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=A5\r");
+    EXPECT_EQ(Host->Exchange(Read("03")), "*??:E03,00=07\r");
+    const char* portData[] = {"12", "34", "56", "78", "9A", "BC", "DE", "F0", "0F", "80"};
+    for (int code = 4; code <= 13; ++code) {
+        const std::string codeText = (code < 10 ? "0" : "") + std::to_string(code);
+        EXPECT_EQ(Host->Exchange(Read(codeText)), "*??:E" + codeText + ",00=" + portData[code - 4] + "\r");
+    }
+}
+
+TEST_F(SimulatorBehaviourTest, FactoryStateAnswersTheFactoryValuesWithLineFeedOption) {
+    SimulatorOptions options;
+    options.lineFeedAfterReply = true;
+    StartWith(options);
+    Host->Write(Read("00"));
+    EXPECT_EQ(Host->ReadLines(1, 2000ms, '\n'), "*??:E00,00=VARNOLINK I/O 1.00a\r\n");
+    Host->Write(Read("03") + Read("06") + Read("13"));
+    EXPECT_EQ(Host->ReadLines(3, 2000ms, '\n'), "*??:E03,00=03\r\n*??:E06,00=F0\r\n*??:E13,00=FF\r\n");
+}
+
+TEST_F(SimulatorBehaviourTest, WritesStoreAndEchoAndCode99RestoresFactory) {
+    EXPECT_EQ(Host->Exchange(Write("02", "a5")), "*??:E02,00=A5\r");
+    EXPECT_EQ(Host->Exchange(Write("03", "06")), "*??:E03,00=06\r");
+    EXPECT_EQ(Host->Exchange(Write("04", "3C")), "*??:E04,00=3C\r");
+    EXPECT_EQ(Host->Exchange(Write("13", "00")), "*??:E13,00=00\r");
+    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=A5\r");
+    EXPECT_EQ(Host->Exchange(Read("04")), "*??:E04,00=3C\r");
+
+    ModuleState expected;
+    expected.remoteId = 0xA5;
+    expected.baudIndex = 6;
+    expected.directions[0] = 0x3C;
+    expected.defaults[4] = 0x00;
+    EXPECT_EQ(Sim->State(), expected);
+
+    ModuleState custom = Sim->State();
+    custom.status = 0x01;
+    custom.biosName = "ANOTHER NAME!";
+    Sim->SetState(custom);
+    EXPECT_EQ(Host->Exchange(Write("99", "00")), "*??:E99,00=00\r");
+    ModuleState restored = ModuleState::Factory();
+    restored.status = 0x01;                  // not a stored setting
+    restored.biosName = "ANOTHER NAME!";     // nor is the identity
+    EXPECT_EQ(Sim->State(), restored);
+    EXPECT_EQ(Host->Exchange(Read("03")), "*??:E03,00=03\r");
+}
+
+TEST_F(SimulatorBehaviourTest, InvalidAndUnknownRequestsAreRecordedButNotStoredOrAnswered) {
+    const std::vector<std::string> ignored{
+        Write("02", "5"),    Write("02", "5G"),  Write("02", "123"), Write("03", "0-1"), Write("03", "08"),
+        Write("03", "13"),   Write("04", ""),    Write("11", "FFF"), Write("99", "01"),  Write("00", "00"),
+        Write("01", "00"),   Read("14"),         Read("99"),         "*05:0,01=00\r\n",  "*05:2,00=00\r\n",
+        "*05:0,00=01\r\n",   "*5:0,00=00\r\n",   "*05;0,00=00\r\n",
+    };
+    for (const auto& frame : ignored) {
+        Host->Write(frame);
+    }
+    // The first reply to arrive must be the one to this valid read.
+    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=01\r");
+    EXPECT_EQ(Sim->State(), ModuleState::Factory());
+
+    const auto log = Sim->RequestLog();
+    ASSERT_EQ(log.size(), ignored.size() + 1);
+    for (std::size_t i = 0; i < ignored.size(); ++i) {
+        EXPECT_EQ(log[i].frame, ignored[i]);
+        EXPECT_NE(log[i].outcome, RequestOutcome::kAnswered) << ignored[i];
+    }
+    EXPECT_EQ(log[0].outcome, RequestOutcome::kInvalidArgument);
+    EXPECT_EQ(log[3].outcome, RequestOutcome::kInvalidArgument);
+    EXPECT_EQ(log[9].outcome, RequestOutcome::kUnknownCommand);
+    EXPECT_EQ(log[11].outcome, RequestOutcome::kUnknownCommand);
+    EXPECT_EQ(log[16].outcome, RequestOutcome::kMalformed);
+    EXPECT_EQ(log.back().outcome, RequestOutcome::kAnswered);
+}
+
+TEST_F(SimulatorBehaviourTest, RecordIsByteExactAndResynchronisesOnStar) {
+    // Noise before a frame is dropped; a "*" cuts a partial frame off; a frame
+    // without its LF still counts and is answered.
+    Host->Write("xx\x01" "*02:0,0*01:0,00=00\r\n");
+    EXPECT_EQ(Host->ReadLines(1), "*??:E01,00=00\r");
+    Host->Write("*04:1,AA=00\r");
+    EXPECT_EQ(Host->ReadLines(1), "*??:E04,00=AA\r");
+    Host->Write("*05:0,00=00\r*06:0,00=00\r\n");
+    EXPECT_EQ(Host->ReadLines(2), "*??:E05,00=00\r*??:E06,00=F0\r");
+
+    ASSERT_TRUE(Sim->WaitForRequests(4, 2000ms));
+    EXPECT_EQ(Sim->Requests(), (std::vector<std::string>{"*01:0,00=00\r\n", "*04:1,AA=00\r", "*05:0,00=00\r",
+                                                          "*06:0,00=00\r\n"}));
+    Sim->ClearRequests();
+    EXPECT_TRUE(Sim->Requests().empty());
+    // Sent one byte per write, as the host protocol does.
+    for (char c : std::string("*07:0,00=00\r\n")) Host->Write(std::string(1, c));
+    EXPECT_EQ(Host->ReadLines(1), "*??:E07,00=FF\r");
+    EXPECT_EQ(Sim->Requests(), std::vector<std::string>{"*07:0,00=00\r\n"});
+}
+
+TEST_F(SimulatorBehaviourTest, StopHoldsRequestsUntilStartedAgain) {
+    Sim->Stop();
+    EXPECT_FALSE(Sim->Running());
+    Host->Write(Read("01"));
+    EXPECT_EQ(Host->ReadFor(100ms), "");
+    Sim->Start();
+    EXPECT_EQ(Host->ReadLines(1), "*??:E01,00=00\r");
+}
+
+TEST(SimulatorStateTest, RefusesStatesTheModuleCannotHold) {
+    TModuleSimulator sim;
+    ModuleState state;
+    state.biosName = "TOO SHORT";
+    EXPECT_THROW(sim.SetState(state), std::invalid_argument);
+    state = ModuleState{};
+    state.biosVersion = "1.0*b";
+    EXPECT_THROW(sim.SetState(state), std::invalid_argument);
+    state = ModuleState{};
+    state.baudIndex = 8;
+    EXPECT_THROW(sim.SetState(state), std::invalid_argument);
+    SimulatorOptions options;
+    options.state.biosName = std::string(13, '\r');
+    EXPECT_THROW(TModuleSimulator{options}, std::invalid_argument);
+    EXPECT_EQ(sim.State(), ModuleState::Factory());
+}
+
+}  // namespace
+}  // namespace varnolink::sim::test
