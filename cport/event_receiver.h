@@ -32,14 +32,16 @@ public:
     TEventReceiver(const TEventReceiver&) = delete;
     TEventReceiver& operator=(const TEventReceiver&) = delete;
 
-    // A task for the main-thread queue that delivers one message to this
-    // receiver if it still exists when the task runs.
-    std::function<void()> MessageTask(uint32_t Message, uint32_t Param) const;
-
     // Handles one message on the owning thread; never throws.
     void EventWindowProc(uint32_t Message, uint32_t Param);
 
+    // The way messages reach the receiver: cleared when it is destroyed.
     struct TAnchor { TEventReceiver* receiver = nullptr; };
+    std::shared_ptr<TAnchor> Anchor() const { return anchor_; }
+    // A task for the main-thread queue that delivers one message to the
+    // anchored receiver, if it still exists when the task runs.
+    static std::function<void()> MessageTask(std::shared_ptr<TAnchor> Anchor, uint32_t Message,
+                                             uint32_t Param);
 
 private:
     TCustomComPort* port_;

@@ -1,0 +1,55 @@
+// Internal: the watch on the modem status lines of an open device.
+//
+// TIOCMIWAIT blocks until CTS, DSR, DCD or RI changes and is not woken by
+// closing the device, so it runs in a helper thread of its own. Stop()
+// interrupts it with a signal whose handler is installed without SA_RESTART
+// (the ioctl returns EINTR) and joins the thread. The changes found are
+// accumulated as events and announced on an eventfd that the event thread
+// waits on.
+//
+// A driver that answers TIOCMGET or TIOCMIWAIT with ENOTTY or EINVAL (a
+// pseudo-terminal, for instance) has no modem lines: the watch notes that
+// once and ends; it never asks again. Any other failure (EIO when the device
+// has gone away) ends the watch as well.
+#pragma once
+
+#include "cport/comport.h"
+#include "cport/unique_fd.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace cport {
+
+class TModemWatch {
+public:
+    // Probes the lines with TIOCMGET on the calling thread; starts the helper
+    // thread only when the device has modem lines.
+    explicit TModemWatch(int DeviceFd);
+    ~TModemWatch();   // Stop()
+    TModemWatch(const TModemWatch&) = delete;
+    TModemWatch& operator=(const TModemWatch&) = delete;
+
+    bool HasModemLines() const { return has_lines_.load(); }
+    bool Running() const { return thread_.joinable() && !ended_.load(); }
+    int NotifyFd() const { return notify_fd_.get(); }   // readable when TakeEvents has something
+    TComEvents TakeEvents();                            // evCTS, evDSR, evRLSD, evRing seen since the last call
+    void Stop();                                        // interrupts the wait and joins the thread
+
+private:
+    void Run();
+    void Announce(TComEvents Events);
+
+    int fd_;
+    UniqueFd notify_fd_;
+    std::atomic<bool> has_lines_{true};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
+    std::mutex mutex_;
+    TComEvents pending_;
+    int lines_ = 0;   // TIOCMGET state last seen (helper thread only after start)
+    std::thread thread_;
+};
+
+}  // namespace cport
