@@ -152,6 +152,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
         }
     }
     if (::ioctl(s->device_fd, TIOCGICOUNT, &s->counts) != 0) s->counts_supported = false;
+    device.tx_watched = true;   // writes signal tx_fd from now on
 
     shared_ = s;
     thread_ = std::thread([s] { s->Run(); });
@@ -172,21 +173,25 @@ TComThread::~TComThread() {
         // Closed from one of its own handlers (smNone): the thread cannot wait
         // for itself. It sees the stop as soon as the handler returns and
         // ends without touching the port again; its state lives on with it.
-        shared_->modem.reset();
         thread_.detach();
-        return;
+    } else {
+        // Waiting here serves the queue, so a hand-over the thread is blocked
+        // in completes and the thread can see the stop.
+        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); });
+        thread_.join();
     }
-    // Waiting here serves the queue, so a hand-over the thread is blocked in
-    // completes and the thread can see the stop.
-    main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); });
-    thread_.join();
     shared_->modem.reset();
+    shared_->rx->SetWatcher(std::thread::id());
+    shared_->port->device_->tx_watched = false;
 }
 
 // ---------------------------------------------------------------------------
 // The wait loop (event thread)
 
 void TComThread::TShared::Run() {
+    // From now on additions to the receive queue by other threads are
+    // announced on its eventfd and reported by the next FillFrom here.
+    rx->SetWatcher(std::this_thread::get_id());
     if (nice != 0) {
         // Best effort: raising the priority is not permitted to everyone.
         [[maybe_unused]] int r = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice);
@@ -258,8 +263,10 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     // A hang-up that FillFrom did not see itself still ends the watch on the
     // device once nothing more can be read: the condition stays set and
     // would wake the thread again at once.
+    // A failed read other than EAGAIN would fail again at once: the device
+    // is treated as gone.
     const bool hung_up = (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
-    if (fill.hang_up || (hung_up && fill.added == 0)) Lost = true;
+    if (fill.hang_up || fill.error != 0 || (hung_up && fill.added == 0)) Lost = true;
     return found;
 }
 
