@@ -203,8 +203,7 @@ Line:
   --line-end-wait MS     how long a request that ended with CR waits for its
                          LF before it is answered without one (default 100)
   --print-requests       print every request frame received to standard
-                         error, escaped (\r, \n, \xHH), one per line, with
-                         what became of it
+                         error, escaped (\r, \n, \\, \xHH), one per line
 
 Module state (the defaults are the factory settings):
   --status HH            status byte: 00 ready (default), 01 error

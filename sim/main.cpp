@@ -16,7 +16,7 @@ namespace {
 using namespace varnolink::sim;
 
 void PrintRequest(const RequestRecord& record) {
-    const std::string line = EscapeBytes(record.frame) + "\t" + OutcomeName(record.outcome) + "\n";
+    const std::string line = EscapeBytes(record.frame) + "\n";
     std::fputs(line.c_str(), stderr);
 }
 

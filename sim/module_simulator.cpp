@@ -190,6 +190,11 @@ bool TModuleSimulator::HungUp() const {
     return HungUp_;
 }
 
+bool TModuleSimulator::WaitForHangUp(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(Mutex_);
+    return Changed_.wait_for(lock, timeout, [this] { return HungUp_; });
+}
+
 std::string TModuleSimulator::LastError() const {
     std::lock_guard lock(Mutex_);
     return LastError_;

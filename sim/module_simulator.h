@@ -128,7 +128,11 @@ public:
     // (on a pseudo-terminal both master and the held slave, so the host's
     // descriptor sees a hang-up) and drops pending output. Cannot be undone.
     void HangUp();
+    // True once the line is closed: by HangUp, or because it failed (a device
+    // that went away; see LastError).
     bool HungUp() const;
+    // Waits up to `timeout` for HungUp() to become true; returns it.
+    bool WaitForHangUp(std::chrono::milliseconds timeout) const;
 
     // The last failure of the simulator's thread (a read or write error on
     // the line), empty if none.

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/unique_fd.h"
@@ -25,6 +26,8 @@ class TPtyHost {
 public:
     // Opens `path` non-blocking in raw mode; fails the test (throws) if it cannot.
     explicit TPtyHost(const std::string& path);
+    // Uses an open descriptor as it is (e.g. a pseudo-terminal master).
+    explicit TPtyHost(TUniqueFd fd) : Fd_(std::move(fd)) {}
 
     void Write(const std::string& bytes);
     // Reads until `lineEnds` bytes `terminator` have arrived or `timeout` has

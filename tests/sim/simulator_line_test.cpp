@@ -71,17 +71,55 @@ TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
+// A pseudo-terminal made by the test, whose slave the simulator opens as an
+// existing serial device while the test talks on the master.
+struct TTestPseudoTerminal {
+    TTestPseudoTerminal() : Master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        if (!Master || ::grantpt(Master.Get()) != 0 || ::unlockpt(Master.Get()) != 0) {
+            throw std::runtime_error("posix_openpt");
+        }
+        char name[128];
+        if (::ptsname_r(Master.Get(), name, sizeof name) != 0) throw std::runtime_error("ptsname_r");
+        SlavePath = name;
+    }
+    TUniqueFd Master;
+    std::string SlavePath;
+};
+
+TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss) {
+    TTestPseudoTerminal line;
+    SimulatorOptions options;
+    options.devicePath = line.SlavePath;
+    options.deviceBaud = 19200;
+    TModuleSimulator sim(options);
+    EXPECT_EQ(sim.DevicePath(), line.SlavePath);
+    sim.Start();
+    TPtyHost host(std::move(line.Master));
+    EXPECT_EQ(host.Exchange(kReadStatus), kStatusReply);
+
+    // The far side of the device goes away: the simulator sees the line end.
+    host.Close();
+    EXPECT_TRUE(sim.WaitForHangUp(2000ms));
+    EXPECT_NE(sim.LastError().find("read from the line"), std::string::npos) << sim.LastError();
+}
+
 // The program, run as a child with its standard output on a pipe.
 class TSimulatorProcess {
 public:
     explicit TSimulatorProcess(std::vector<std::string> arguments) {
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-        Output_.Reset(pipeFds[0]);
-        TUniqueFd writeEnd(pipeFds[1]);
+        int outPipe[2];
+        int errorPipe[2];
+        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errorPipe, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe2");
+        }
+        Output_.Reset(outPipe[0]);
+        Errors_.Reset(errorPipe[0]);
+        TUniqueFd outWriteEnd(outPipe[1]);
+        TUniqueFd errorWriteEnd(errorPipe[1]);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outWriteEnd.Get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errorWriteEnd.Get(), STDERR_FILENO);
         arguments.insert(arguments.begin(), VARNOLINK_SIM_EXECUTABLE);
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
@@ -99,19 +137,10 @@ public:
 
     // Reads standard output up to the first newline, within `timeout`.
     std::string FirstLine(std::chrono::milliseconds timeout = 5000ms) {
-        const auto deadline = TTestClock::now() + timeout;
-        std::string line;
-        while (line.find('\n') == std::string::npos && TTestClock::now() < deadline) {
-            pollfd ready{Output_.Get(), POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TTestClock::now());
-            if (::poll(&ready, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
-            char buffer[256];
-            const ssize_t got = ::read(Output_.Get(), buffer, sizeof buffer);
-            if (got <= 0) break;
-            line.append(buffer, static_cast<std::size_t>(got));
-        }
-        return line;
+        return ReadUntil(Output_, '\n', timeout);
     }
+    // Reads standard error to its end (after Terminate), within `timeout`.
+    std::string Errors(std::chrono::milliseconds timeout = 5000ms) { return ReadUntil(Errors_, '\0', timeout); }
 
     // Sends `signal` and returns the wait status.
     int Terminate(int signal) {
@@ -123,12 +152,28 @@ public:
     }
 
 private:
+    static std::string ReadUntil(const TUniqueFd& fd, char stop, std::chrono::milliseconds timeout) {
+        const auto deadline = TTestClock::now() + timeout;
+        std::string text;
+        while (text.find(stop) == std::string::npos && TTestClock::now() < deadline) {
+            pollfd ready{fd.Get(), POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TTestClock::now());
+            if (::poll(&ready, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+            char buffer[256];
+            const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+            if (got <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
     pid_t Pid_ = -1;
     TUniqueFd Output_;
+    TUniqueFd Errors_;
 };
 
 TEST(SimulatorProgramTest, PrintsThePathFirstAnswersAndExitsCleanlyOnSigterm) {
-    TSimulatorProcess program({"--id", "7E", "--lf"});
+    TSimulatorProcess program({"--id", "7E", "--lf", "--print-requests"});
     const std::string line = program.FirstLine();
     ASSERT_FALSE(line.empty());
     ASSERT_EQ(line.back(), '\n');
@@ -142,6 +187,7 @@ TEST(SimulatorProgramTest, PrintsThePathFirstAnswersAndExitsCleanlyOnSigterm) {
     const int status = program.Terminate(SIGTERM);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(program.Errors(), "*02:0,00=00\\r\\n\n");
 }
 
 TEST(SimulatorProgramTest, RefusesBadOptionsWithStatus2) {
