@@ -70,7 +70,7 @@ int64_t CharTimeNs(int32_t BitsPerSecond) {
 
 }  // namespace
 
-struct TComThread::TShared {
+struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     TCustomComPort* port = nullptr;
     TComEvents events;
     TSyncMethod sync = smThreadSync;
@@ -321,13 +321,15 @@ void TComThread::TShared::Dispatch(TComEvents Pending) {
     try {
         switch (sync) {
         case smThreadSync:
-            main_thread::SendAndWait([p = port, Pending] { ProcessEvents(*p, Pending); }, gate);
+            main_thread::SendAndWait(
+                [p = port, Pending, self = shared_from_this()] { ProcessEvents(*p, Pending, self->stop); },
+                gate);
             break;
         case smWindowSync:
             SendEventMessages(Pending);
             break;
         case smNone:
-            ProcessEvents(*port, Pending);
+            ProcessEvents(*port, Pending, stop);
             break;
         }
     } catch (...) {
@@ -354,10 +356,11 @@ constexpr TEventReport ProcessingOrder[] = {
 
 }  // namespace
 
-void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending) {
+void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
+                               const std::atomic<bool>& Stopped) {
     for (const TEventReport& step : ProcessingOrder) {
         if (!Pending.Contains(step.event)) continue;
-        if (!ComPort.Connected()) return;   // a handler has closed the port
+        if (Stopped.load()) return;   // a handler has closed the port
         (ComPort.*step.report)();
     }
 }
@@ -374,7 +377,6 @@ void TComThread::TShared::SendEventMessages(TComEvents Pending) {
 }
 
 void TComThread::ReportDeviceLost(TCustomComPort& ComPort) {
-    if (!ComPort.Connected()) return;
     ComPort.NotifyError(TComErrors{leIOError});
 }
 
@@ -384,14 +386,18 @@ void TComThread::TShared::DispatchDeviceLost() {
     try {
         switch (sync) {
         case smThreadSync:
-            main_thread::SendAndWait([p = port] { ReportDeviceLost(*p); }, gate);
+            main_thread::SendAndWait(
+                [p = port, self = shared_from_this()] {
+                    if (!self->stop.load()) ReportDeviceLost(*p);
+                },
+                gate);
             break;
         case smWindowSync:
             main_thread::SendReleasedOnStart(
                 TEventReceiver::MessageTask(receiver, TEventReceiver::DeviceLostMessage, 0), gate);
             break;
         case smNone:
-            ReportDeviceLost(*port);
+            if (!stop.load()) ReportDeviceLost(*port);
             break;
         }
     } catch (...) {

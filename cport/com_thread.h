@@ -39,6 +39,7 @@
 
 #include "cport/comport.h"
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -63,11 +64,11 @@ public:
     TComEvents Events() const { return events_; }   // the mask in force
     std::thread::id ThreadId() const;
 
-    // The processing of one event set in the fixed order; on the thread that
-    // runs it. Stops early when the port was closed by one of its handlers.
-    static void ProcessEvents(TCustomComPort& ComPort, TComEvents Pending);
-    // The report for a device that has gone away: NotifyError with leIOError
-    // (together with line errors still pending).
+    // The processing of one event set in the fixed order, on the thread that
+    // runs it. Stops early once Stopped is set (a handler has closed the port).
+    static void ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
+                              const std::atomic<bool>& Stopped);
+    // The report for a device that has gone away: NotifyError with leIOError.
     static void ReportDeviceLost(TCustomComPort& ComPort);
 
     struct TShared;   // state shared by the thread object and the running thread
