@@ -1,0 +1,23 @@
+// varnolink-setup: the configuration tool for the VARNOLINK I/O module.
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <string_view>
+
+#include "main/window/main_form.h"
+
+int main(int argc, char** argv)
+{
+    QApplication Application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("varnolink-setup"));
+
+    TMainForm MainForm;
+    MainForm.show();
+
+    // VARNOLINK_TRACE_STATE=1: print what the window shows to stderr.
+    if (const char* Trace = std::getenv("VARNOLINK_TRACE_STATE"); Trace != nullptr && std::string_view(Trace) == "1")
+        MainForm.EnableStateTrace();
+
+    return QApplication::exec();
+}

@@ -1,0 +1,262 @@
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cport/comport.h"
+#include "main/protocol/device_protocol.h"
+#include "main/protocol/port_table.h"
+#include "main/protocol/window_io.h"
+#include "main/window/comport_protocol_port.h"
+#include "main/window/qt_hand_over.h"
+
+class QCloseEvent;
+class QComboBox;
+class QEventLoop;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class TFieldEvents;
+class TPortComboBox;
+
+// The program's only window: the connection panel, the two bit grids with
+// their byte fields, the module's status, Remote ID and baud rate, and the
+// three configuration buttons. It owns the serial port ComPort1 and the reply
+// timer Timer1 and drives the protocol core, which writes into the window
+// through the TProtocolWindow operations.
+//
+// Every handler runs on the main thread. Handlers connected to Qt signals,
+// the timer and the serial hand-over are wrapped so that an error ends the
+// handler and is shown by the application's error display (error_display.h);
+// no exception reaches Qt's event machinery.
+class TMainForm : public QWidget, private TProtocolWindow {
+    Q_OBJECT
+
+    // Set up before ComPort1 and taken down after it: the port's event thread
+    // hands its events to the main thread through this hook.
+    TQtHandOver HandOver_;
+
+public:
+    // One row of bits of a grid: entry b holds bit b (0 or 1).
+    using TBitRow = std::array<uint8_t, PortBitCount>;
+    using TBitTable = std::array<TBitRow, PortRowCount>;
+
+    static constexpr int ReplyTimeoutMs = 5000;
+
+    explicit TMainForm(QWidget* Parent = nullptr);
+    ~TMainForm() override;
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // --- Controls, by their layout names (object names are the same).
+    QGroupBox* GroupBox1 = nullptr;  // "Power-on Port Output Default Logic"
+    QGroupBox* GroupBox2 = nullptr;  // "Port I/O Direction(0=Output,1=Input)"
+    QGroupBox* GroupBox3 = nullptr;  // "Setup Communication Port"
+    QGroupBox* GroupBox4 = nullptr;  // "Code Setup and Display"
+    TPortComboBox* ComboPort = nullptr;
+    QPushButton* OpenPort = nullptr;
+    QPushButton* ClosePort = nullptr;
+    QLineEdit* StatusConnect = nullptr;
+    QLineEdit* BiosNameDisplay = nullptr;
+    QLineEdit* BIOSVersionDisplay = nullptr;
+    QLineEdit* StatusDisplay = nullptr;
+    QLineEdit* IDDisplay = nullptr;
+    QComboBox* ComboBaud = nullptr;
+    QPushButton* SaveToDefault = nullptr;
+    QPushButton* SaveConfig = nullptr;
+    QPushButton* ReadConfig = nullptr;
+
+    // Bit buttons DIR00 ... DEF57 and byte fields P0_DIR ... P5_DEF.
+    QPushButton* BitButton(TPortGrid Grid, int Row, int Bit) const;
+    QLineEdit* ByteField(TPortGrid Grid, int Row) const;
+
+    // --- Non-visual members.
+    cport::TComPort ComPort1;
+    QTimer Timer1;
+
+    // Direction and power-on default bits, shown on the two grids.
+    TBitTable DirBits{};
+    TBitTable DefBits{};
+
+    // 1 once Timer1 has fired during the current reply wait.
+    uint8_t TimedOut = 0;
+
+    // 0 from the moment a request is built, 1 once any reply was decoded.
+    uint8_t ReplyReceived() const { return Protocol_.ReplyReceived(); }
+
+    // --- Start-up and the connection panel.
+    void FormCreate();
+    void ComboPortDropDown();
+    void ComboPortChange();
+    void OpenPortClick();
+    void ClosePortClick();
+
+    // --- Configuration transactions (transactions.cpp).
+    void ReadConfigClick();
+    void SaveConfigClick();
+    void SaveToDefaultClick();
+
+    // --- Receiving and the reply wait.
+    void ComPort1RxChar(int Count);
+    void AnalysisPacket(const std::string& Line);
+    void WaitCommandExecute();
+    void Timer1Timer();
+
+    // --- Request builders: each clears ReplyReceived, prepares the fields
+    // its reply fills and writes the frame; the caller waits afterwards.
+    void ReadBIOSVersion() { Protocol_.ReadBIOSVersion(); }
+    void ReadStatus() { Protocol_.ReadStatus(); }
+    void ReadIDCode() { Protocol_.ReadIDCode(); }
+    void ReadBaudrate() { Protocol_.ReadBaudrate(); }
+    void Read_P0_Direction() { Protocol_.Read_P0_Direction(); }
+    void Read_P1_Direction() { Protocol_.Read_P1_Direction(); }
+    void Read_P2_Direction() { Protocol_.Read_P2_Direction(); }
+    void Read_P4_Direction() { Protocol_.Read_P4_Direction(); }
+    void Read_P5_Direction() { Protocol_.Read_P5_Direction(); }
+    void Read_P0_Default() { Protocol_.Read_P0_Default(); }
+    void Read_P1_Default() { Protocol_.Read_P1_Default(); }
+    void Read_P2_Default() { Protocol_.Read_P2_Default(); }
+    void Read_P4_Default() { Protocol_.Read_P4_Default(); }
+    void Read_P5_Default() { Protocol_.Read_P5_Default(); }
+    void SaveIDCode(const std::string& IDText) { Protocol_.SaveIDCode(IDText); }
+    void SaveBaudrate(int Index) { Protocol_.SaveBaudrate(Index); }
+    void Save_P0_Direction(uint8_t Value) { Protocol_.Save_P0_Direction(Value); }
+    void Save_P1_Direction(uint8_t Value) { Protocol_.Save_P1_Direction(Value); }
+    void Save_P2_Direction(uint8_t Value) { Protocol_.Save_P2_Direction(Value); }
+    void Save_P4_Direction(uint8_t Value) { Protocol_.Save_P4_Direction(Value); }
+    void Save_P5_Direction(uint8_t Value) { Protocol_.Save_P5_Direction(Value); }
+    void Save_P0_Default(uint8_t Value) { Protocol_.Save_P0_Default(Value); }
+    void Save_P1_Default(uint8_t Value) { Protocol_.Save_P1_Default(Value); }
+    void Save_P2_Default(uint8_t Value) { Protocol_.Save_P2_Default(Value); }
+    void Save_P4_Default(uint8_t Value) { Protocol_.Save_P4_Default(Value); }
+    void Save_P5_Default(uint8_t Value) { Protocol_.Save_P5_Default(Value); }
+    void Save_Setup_to_Default() { Protocol_.Save_Setup_to_Default(); }
+
+    // --- Bit grids and byte fields. The parameterised operations do the
+    // work; the named members are the entry points the protocol and the
+    // transactions use.
+
+    // Builds the row's byte from its table row and writes it into the field.
+    void ShowByte(TPortGrid Grid, int Row);
+    // Writes the byte's bits into the table row and the button captions.
+    void DisplayByte(TPortGrid Grid, int Row, uint8_t Value);
+    // A port reply: the data into the field, then its bits onto the row.
+    void DisplayPortReplyText(TPortGrid Grid, int Row, const std::string& Data);
+    // Toggles one bit (the click of DIR00 ... DEF57).
+    void BitClick(TPortGrid Grid, int Row, int Bit);
+    // Change, click, focus-in and focus-out of a byte field (P0_DIRChange ...).
+    void ByteFieldChange(TPortGrid Grid, int Row);
+    void ByteFieldClick(TPortGrid Grid, int Row);
+    void ByteFieldEnter(TPortGrid Grid, int Row);
+    void ByteFieldExit(TPortGrid Grid, int Row);
+
+    void IDDisplayChange();
+    void IDDisplayClick();
+    void IDDisplayEnter();
+    void IDDisplayExit();
+
+    void Show_DIR_P0_Byte() { ShowByte(TPortGrid::Direction, 0); }
+    void Show_DIR_P1_Byte() { ShowByte(TPortGrid::Direction, 1); }
+    void Show_DIR_P2_Byte() { ShowByte(TPortGrid::Direction, 2); }
+    void Show_DIR_P4_Byte() { ShowByte(TPortGrid::Direction, 3); }
+    void Show_DIR_P5_Byte() { ShowByte(TPortGrid::Direction, 4); }
+    void Show_DEF_P0_Byte() { ShowByte(TPortGrid::Default, 0); }
+    void Show_DEF_P1_Byte() { ShowByte(TPortGrid::Default, 1); }
+    void Show_DEF_P2_Byte() { ShowByte(TPortGrid::Default, 2); }
+    void Show_DEF_P4_Byte() { ShowByte(TPortGrid::Default, 3); }
+    void Show_DEF_P5_Byte() { ShowByte(TPortGrid::Default, 4); }
+
+    void Display_DIR_P0_Byte(uint8_t Value) { DisplayByte(TPortGrid::Direction, 0, Value); }
+    void Display_DIR_P1_Byte(uint8_t Value) { DisplayByte(TPortGrid::Direction, 1, Value); }
+    void Display_DIR_P2_Byte(uint8_t Value) { DisplayByte(TPortGrid::Direction, 2, Value); }
+    void Display_DIR_P4_Byte(uint8_t Value) { DisplayByte(TPortGrid::Direction, 3, Value); }
+    void Display_DIR_P5_Byte(uint8_t Value) { DisplayByte(TPortGrid::Direction, 4, Value); }
+    void Display_DEF_P0_Byte(uint8_t Value) { DisplayByte(TPortGrid::Default, 0, Value); }
+    void Display_DEF_P1_Byte(uint8_t Value) { DisplayByte(TPortGrid::Default, 1, Value); }
+    void Display_DEF_P2_Byte(uint8_t Value) { DisplayByte(TPortGrid::Default, 2, Value); }
+    void Display_DEF_P4_Byte(uint8_t Value) { DisplayByte(TPortGrid::Default, 3, Value); }
+    void Display_DEF_P5_Byte(uint8_t Value) { DisplayByte(TPortGrid::Default, 4, Value); }
+
+    void Display_P0_Direction(const std::string& Data) { DisplayPortReplyText(TPortGrid::Direction, 0, Data); }
+    void Display_P1_Direction(const std::string& Data) { DisplayPortReplyText(TPortGrid::Direction, 1, Data); }
+    void Display_P2_Direction(const std::string& Data) { DisplayPortReplyText(TPortGrid::Direction, 2, Data); }
+    void Display_P4_Direction(const std::string& Data) { DisplayPortReplyText(TPortGrid::Direction, 3, Data); }
+    void Display_P5_Direction(const std::string& Data) { DisplayPortReplyText(TPortGrid::Direction, 4, Data); }
+    void Display_P0_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 0, Data); }
+    void Display_P1_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 1, Data); }
+    void Display_P2_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 2, Data); }
+    void Display_P4_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 3, Data); }
+    void Display_P5_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 4, Data); }
+
+    // --- Test and tool hooks.
+
+    // Replaces the candidate device paths that ComboPortDropDown probes
+    // (normally port_candidates.h's list), so that tests never touch real
+    // serial devices.
+    void SetPortCandidatesForTesting(std::vector<std::string> DevicePaths);
+    // Shortens the reply time-out for tests (the wait normally uses 5000 ms).
+    void SetReplyTimeoutForTesting(int Milliseconds);
+    // True while WaitCommandExecute runs.
+    bool WaitingForReply() const { return ActiveWait_ != nullptr; }
+    // Prints the port list and the display fields to stderr whenever they
+    // change (VARNOLINK_TRACE_STATE=1; used by the smoke test of the program).
+    void EnableStateTrace();
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+
+private:
+    // TProtocolWindow: what the protocol core writes into the window.
+    void SetBiosNameDisplay(const std::string& Text) override;
+    void SetBIOSVersionDisplay(const std::string& Text) override;
+    void SetStatusConnect(const std::string& Text) override;
+    void SetStatusDisplay(const std::string& Text) override;
+    void SetIDDisplay(const std::string& Text) override;
+    void SetComboBaudIndex(int Index) override;
+    void DisplayPortReply(TPortGrid Grid, int Row, const std::string& Data) override;
+    void SetByteFieldText(TPortGrid Grid, int Row, const std::string& Text) override;
+    void SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption) override;
+
+    // form_layout.cpp: builds every control, then the tab order.
+    void BuildLayout();
+    void BuildGrid(QGroupBox* Box, TPortGrid Grid);
+    void SetTabOrder();
+    void ConnectHandlers();
+
+    TBitTable& BitTable(TPortGrid Grid) { return Grid == TPortGrid::Direction ? DirBits : DefBits; }
+
+    // Enables or disables a control. A control that is disabled while it has
+    // the keyboard focus hands the focus to the window first, so that the
+    // focus does not wander into (and out of) the fields on its way.
+    void SetControlEnabled(QWidget* Control, bool Enabled);
+    void SetBitButtonsEnabled(bool Enabled);
+    void SetByteFieldsEnabled(bool Enabled);
+    void BlankGrid(TPortGrid Grid);
+
+    // Ends the running reply wait early when it has something to look at.
+    void WakeReplyWait();
+    // The device went away under an open port: tell the operator once.
+    void ComPort1Error(cport::TComErrors Errors);
+    void ReportDeviceLost();
+
+    std::vector<std::string> PortCandidates() const;
+
+    std::array<std::array<std::array<QPushButton*, PortBitCount>, PortRowCount>, 2> BitButtons_{};
+    std::array<std::array<QLineEdit*, PortRowCount>, 2> ByteFields_{};
+    std::vector<TFieldEvents*> FieldEvents_;
+
+    TComPortProtocolPort PortAdapter_{ComPort1};
+    TDeviceProtocol Protocol_{*this, PortAdapter_};
+
+    int ReplyTimeoutMs_ = ReplyTimeoutMs;
+    QEventLoop* ActiveWait_ = nullptr;
+    bool CloseRequested_ = false;
+    bool DeviceLossReported_ = false;
+    bool UseInjectedCandidates_ = false;
+    std::vector<std::string> InjectedCandidates_;
+};

@@ -1,0 +1,54 @@
+// Waiting for the module's reply.
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+
+#include <utility>
+
+#include "main/window/main_form.h"
+
+void TMainForm::WaitCommandExecute()
+{
+    Timer1.stop();
+    TimedOut = 0;
+    if (CloseRequested_)
+        return;  // the window is closing: nothing more is waited for
+    Timer1.setInterval(ReplyTimeoutMs_);
+    Timer1.start();
+
+    if (ReplyReceived() == 1) {
+        // Already answered: the pending messages are processed once.
+        QCoreApplication::processEvents();
+    } else {
+        // The event loop sleeps until something arrives; a decoded reply
+        // (WakeReplyWait), the timer (Timer1Timer) or a close request of the
+        // window ends it. If the loop ends for any other reason (the
+        // application is quitting) the wait ends too, as unanswered.
+        QEventLoop Wait;
+        QEventLoop* const Outer = std::exchange(ActiveWait_, &Wait);
+        Wait.exec();
+        ActiveWait_ = Outer;
+    }
+
+    if (TimedOut == 1) {
+        StatusConnect->setText(QStringLiteral("Time-Out"));
+        BiosNameDisplay->setText(QStringLiteral("Unknown"));
+        BIOSVersionDisplay->setText(QStringLiteral("Unknown"));
+    }
+    Timer1.stop();
+}
+
+void TMainForm::Timer1Timer()
+{
+    TimedOut = 1;
+    Timer1.stop();
+    if (ActiveWait_ != nullptr)
+        ActiveWait_->quit();
+}
+
+void TMainForm::WakeReplyWait()
+{
+    if (ActiveWait_ != nullptr && ReplyReceived() == 1)
+        ActiveWait_->quit();
+}
