@@ -185,6 +185,11 @@ TComThread::~TComThread() {
     shared_->port->device_->tx_watched = false;
 }
 
+void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
+                                        TComErrors Errors) {
+    ComPort.device_->rx.InjectForTest(Bytes, Count, Errors);
+}
+
 // ---------------------------------------------------------------------------
 // The wait loop (event thread)
 
@@ -247,9 +252,11 @@ void TComThread::TShared::Run() {
 }
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
-    const size_t before = rx->Count();
     const TFillResult fill = rx->FillFrom(device_fd);
+    // The fill reports what other threads added since the last one too, so
+    // the count before all of it is the count now less everything added.
     const size_t after = rx->Count();
+    const size_t before = after > fill.added ? after - fill.added : 0;
 
     TComEvents found;
     if (fill.added > 0) found.Include(evRxChar);

@@ -40,6 +40,7 @@
 #include "cport/comport.h"
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <thread>
 
@@ -70,6 +71,12 @@ public:
                               const std::atomic<bool>& Stopped);
     // The report for a device that has gone away: NotifyError with leIOError.
     static void ReportDeviceLost(TCustomComPort& ComPort);
+
+    // Simulated line input for tests: Bytes and Errors reach the port's
+    // receive queue as if decoded from the device, and are reported by the
+    // event thread like any arrival.
+    static void InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
+                                       TComErrors Errors);
 
     struct TShared;   // state shared by the thread object and the running thread
 

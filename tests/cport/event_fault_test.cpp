@@ -1,0 +1,180 @@
+// Faults while events are processed: line errors reported with received
+// characters, errors raised by handlers, and a device that goes away.
+#include "cport/com_thread.h"
+
+#include "event_test_support.h"
+
+#include <time.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace cport;
+using namespace event_test;
+
+namespace {
+
+std::string ErrorsText(TComErrors Errors) {
+    static const char* const names[] = {"frame", "parity", "overrun", "break",
+                                        "io",    "mode",   "overflow", "txfull"};
+    std::string text;
+    for (int e = leFrame; e <= leTxFull; ++e)
+        if (Errors.Contains(static_cast<TComError>(e))) text += std::string(text.empty() ? "" : "+") + names[e];
+    return text;
+}
+
+double ProcessCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+const TSyncMethod kAllMethods[] = {smThreadSync, smWindowSync, smNone};
+
+}  // namespace
+
+TEST(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
+    Watchdog watchdog("error before rx", 60s);
+    for (TSyncMethod sync : kAllMethods) {
+        for (int round = 0; round < 20; ++round) {
+            FarEnd line;
+            OwnerLoop loop;
+            TComPort port;
+            SetUpPort(port, line, AllComEvents, sync);
+            std::mutex mutex;
+            std::vector<std::string> order;
+            port.OnError = [&](TComponent*, TComErrors Errors) {
+                std::lock_guard lock(mutex);
+                order.push_back("error:" + ErrorsText(Errors));
+            };
+            port.OnRxChar = [&](TComponent*, int32_t Count) {
+                std::string text;
+                port.ReadText(text, Count);
+                std::lock_guard lock(mutex);
+                order.push_back("rx:" + text);
+            };
+            port.Open();
+            TComThread::InjectLineInputForTest(port, "ab", 2, TComErrors{leFrame});
+            ASSERT_TRUE(loop.ServeUntil([&] {
+                std::lock_guard lock(mutex);
+                return order.size() >= 2;
+            }));
+            port.Close();
+            EXPECT_EQ(order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(sync);
+        }
+    }
+}
+
+// A parity error while Parity.Check is off leaves the error set empty: no
+// OnError, but the characters are reported.
+TEST(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
+    Watchdog watchdog("parity unchecked", 30s);
+    FarEnd line;
+    OwnerLoop loop;
+    TComPort port;
+    SetUpPort(port, line, AllComEvents, smThreadSync);
+    int error_calls = 0;
+    std::string received;
+    port.OnError = [&](TComponent*, TComErrors) { ++error_calls; };
+    port.OnRxChar = [&](TComponent*, int32_t Count) {
+        std::string text;
+        port.ReadText(text, Count);
+        received += text;
+    };
+    port.Open();
+    TComThread::InjectLineInputForTest(port, "p", 1, TComErrors{leRxParity});
+    ASSERT_TRUE(loop.ServeUntil([&] { return received == "p"; }));
+    EXPECT_EQ(error_calls, 0);
+    port.Close();
+}
+
+TEST(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
+    Watchdog watchdog("handler error", 60s);
+    for (TSyncMethod sync : kAllMethods) {
+        for (int round = 0; round < 10; ++round) {
+            FarEnd line;
+            OwnerLoop loop;
+            ErrorRecorder errors;
+            TComPort port;
+            SetUpPort(port, line, AllComEvents, sync);
+            std::mutex mutex;
+            std::string received;
+            bool thrown = false;
+            port.OnRxChar = [&](TComponent*, int32_t Count) {
+                std::string text;
+                port.ReadText(text, Count);
+                std::lock_guard lock(mutex);
+                received += text;
+                if (!thrown) {
+                    thrown = true;
+                    throw std::runtime_error("handler failed");
+                }
+            };
+            auto received_is = [&](const std::string& Expected) {
+                return [&, Expected] {
+                    std::lock_guard lock(mutex);
+                    return received == Expected;
+                };
+            };
+            port.Open();
+            line.Write("first");
+            ASSERT_TRUE(loop.ServeUntil(received_is("first")));
+            ASSERT_TRUE(loop.ServeUntil([&] { return errors.Shown().size() == 1; }));
+            line.Write("second");
+            ASSERT_TRUE(loop.ServeUntil(received_is("firstsecond")));
+            line.Write("third");
+            ASSERT_TRUE(loop.ServeUntil(received_is("firstsecondthird")));
+            port.Close();
+            EXPECT_EQ(errors.Shown(), std::vector<std::string>{"handler failed"}) << "sync " << int(sync);
+            // The display runs on the owning thread, whatever thread raised it.
+            ASSERT_EQ(errors.Threads().size(), 1u);
+            EXPECT_EQ(errors.Threads()[0], std::this_thread::get_id());
+        }
+    }
+}
+
+// The far end goes away: leIOError once, then the process sleeps.
+TEST(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
+    Watchdog watchdog("hang-up", 60s);
+    for (TSyncMethod sync : kAllMethods) {
+        FarEnd line;
+        OwnerLoop loop;
+        ErrorRecorder shown;
+        TComPort port;
+        SetUpPort(port, line, AllComEvents, sync);
+        std::mutex mutex;
+        std::vector<TComErrors> errors;
+        port.OnError = [&](TComponent*, TComErrors Errors) {
+            std::lock_guard lock(mutex);
+            errors.push_back(Errors);
+        };
+        port.OnRxChar = [&](TComponent*, int32_t Count) {
+            std::string text;
+            port.ReadText(text, Count);
+        };
+        port.Open();
+        line.Write("before");
+        line.HangUp();
+        ASSERT_TRUE(loop.ServeUntil([&] {
+            std::lock_guard lock(mutex);
+            return !errors.empty();
+        }));
+
+        const double cpu_before = ProcessCpuSeconds();
+        const auto wall_before = Clock::now();
+        loop.ServeFor(2000ms);
+        const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
+        const double cpu = ProcessCpuSeconds() - cpu_before;
+
+        EXPECT_LT(cpu / wall, 0.05) << "sync " << int(sync) << ": " << cpu << " s of CPU in " << wall << " s";
+        {
+            std::lock_guard lock(mutex);
+            ASSERT_EQ(errors.size(), 1u) << "sync " << int(sync);
+            EXPECT_TRUE(errors[0].Contains(leIOError));
+        }
+        EXPECT_TRUE(shown.Shown().empty());
+        port.Close();   // still ends normally
+        EXPECT_FALSE(port.Connected());
+    }
+}
