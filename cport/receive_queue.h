@@ -2,21 +2,47 @@
 //
 // Every byte read from the device goes through this queue, whichever thread
 // reads it (the event thread when it runs, otherwise the reading call
-// itself), so the order of bytes is kept and InputQueueCount, ReadText and
-// the events agree. The device runs with INPCK|PARMRK (IGNPAR and IGNBRK
-// off), so the kernel marks a parity or framing error as \377 \0 c, a break
-// as \377 \0 \0 and a literal 0xFF as \377 \377; FillFrom decodes these
-// marks, counts the line errors, replaces bytes received with an error by
-// ReplaceChar when asked, drops NULs when DiscardNull is on, and notes the
-// arrival of the event character.
+// itself), and every read of the device happens in FillFrom under the
+// queue's lock, so the order of bytes is kept and InputQueueCount, ReadText
+// and the events agree.
+//
+// The device runs with INPCK|PARMRK (IGNPAR, IGNBRK and BRKINT off), so the
+// kernel marks a byte received with a parity or framing error as \377 \0 c,
+// a break as \377 \0 \0 and a literal 0xFF as \377 \377. FillFrom decodes
+// these marks, also when a mark is split across two reads: a literal 0xFF
+// becomes one 0xFF; a marked byte counts leRxParity when the line has a
+// parity bit and leFrame otherwise (the stream cannot tell the two apart;
+// where the driver counts them, TakeLineErrors uses its counts instead) and
+// is kept, or replaced by ReplaceChar when Replace is on; a break counts
+// leBreak and adds no byte. With DiscardNull on, NUL bytes are dropped. The
+// arrival of the event character is noted.
+//
+// The queue holds at most Limit() bytes. Bytes that would go beyond it are
+// dropped and counted as leRxOverflow: the queue never grows without bound.
+// The port sets the limit from Buffer.InputSize, but never below
+// kMinimumLimit, so that the usual pattern (count, then read) never loses
+// bytes the kernel had already accepted.
+//
+// NotifyFd() is an eventfd for those that wait for bytes without reading
+// the device themselves:
+//   - the event thread (SetWatcher) gets one write for every addition made
+//     by another thread (a reading call, InjectForTest), never for its own
+//     FillFrom; what those additions brought is also returned by its next
+//     FillFrom (added, event_char, errors), so nothing that reached the
+//     queue goes unreported;
+//   - a transfer waiting for bytes (BeginWait/TakeForWait/EndWait) sees it
+//     readable whenever bytes are waiting while it waits.
+// Nobody but TakeForWait resets it, so the event thread must watch it
+// edge-triggered.
 #pragma once
 
 #include "cport/comport.h"
 #include "cport/unique_fd.h"
 
 #include <cstddef>
-#include <deque>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace cport {
 
@@ -24,14 +50,16 @@ struct TFillResult {
     size_t added = 0;          // decoded bytes appended to the queue
     bool event_char = false;   // the event character was among them
     TComErrors errors;         // line errors found in this read
-    bool hang_up = false;      // the device is gone (read of 0, EIO, POLLHUP)
+    bool hang_up = false;      // the device is gone (read of 0, EIO)
+    int error = 0;             // errno of a failed read (not EAGAIN, EINTR or EIO)
 };
 
-// Settings FillFrom applies while decoding, copied from the port at open and
-// whenever the line settings are applied.
+// Settings FillFrom applies while decoding, copied from the port whenever
+// the line settings are applied.
 struct TReceiveOptions {
-    bool parity_check = false;
-    bool replace = false;
+    bool parity_enabled = false;   // the line has a parity bit: a marked byte is a parity error
+    bool parity_check = false;     // parity errors are reported
+    bool replace = false;          // bytes with a parity error become replace_char
     char replace_char = 0;
     bool discard_null = false;
     char event_char = 0;
@@ -39,22 +67,60 @@ struct TReceiveOptions {
 
 class TReceiveQueue {
 public:
+    static constexpr size_t kMinimumLimit = 64 * 1024;
+    static constexpr size_t kReadChunk = 4096;   // room always kept for one read
+
     TReceiveQueue();
+    ~TReceiveQueue();
+    TReceiveQueue(const TReceiveQueue&) = delete;
+    TReceiveQueue& operator=(const TReceiveQueue&) = delete;
+
+    int Init();   // creates the eventfd and the storage; 0 or an errno
+
     void SetOptions(const TReceiveOptions& Options);
+    TReceiveOptions Options() const;
+    void SetLimit(size_t Limit);   // any value above 0; bytes beyond it are dropped
+    size_t Limit() const;
+
     TFillResult FillFrom(int fd);                 // reads everything waiting, never blocks
     size_t Count() const;                         // decoded bytes waiting
     size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
     TComErrors TakeErrors();                      // accumulated errors, cleared
     void InjectForTest(const void* Bytes, size_t Count, TComErrors Errors);  // simulated line input
-    void Clear();
-    int NotifyFd() const { return notify_fd_.get(); }   // eventfd, readable after bytes are added
+    void Clear();                                 // drops the waiting bytes (errors stay)
+    int NotifyFd() const { return notify_fd_.get(); }
+
+    // The event thread that watches NotifyFd; a default id: none.
+    void SetWatcher(std::thread::id Watcher);
+
+    // A transfer waiting for bytes: BeginWait before the first TakeForWait,
+    // EndWait when done. TakeForWait takes like Take and, when the queue is
+    // left empty, resets NotifyFd, which any later addition sets again.
+    void BeginWait();
+    size_t TakeForWait(void* Buffer, size_t Count);
+    void EndWait();
 
 private:
+    void Decode(size_t Start, size_t Length, TFillResult& Result);
+    void Append(const unsigned char* Bytes, size_t Length, TFillResult& Result);
+    void KeepWithinLimit(size_t Before, TFillResult& Result);
+    void Announce(TFillResult& Result, bool ByWatcher);
+    void Signal();
+    void MakeRoom();
+    size_t TakeLocked(void* Buffer, size_t Count);
+
     mutable std::mutex mutex_;
-    std::deque<unsigned char> bytes_;
+    std::unique_ptr<unsigned char[]> storage_;   // limit_ + kReadChunk bytes
+    size_t capacity_ = 0;
+    size_t head_ = 0, tail_ = 0;                 // waiting bytes: [head_, tail_)
+    size_t limit_ = kMinimumLimit;
     TComErrors errors_;
     TReceiveOptions options_;
-    int pending_mark_ = 0;    // PARMRK decoding state carried across reads
+    int pending_mark_ = 0;                       // PARMRK decoding state carried across reads
+    std::thread::id watcher_;
+    TFillResult unreported_;                     // additions by others, for the watcher
+    int waiters_ = 0;                            // transfers waiting for bytes
+    bool signalled_ = false;                     // NotifyFd written since its last reset
     UniqueFd notify_fd_;
 };
 

@@ -1,0 +1,58 @@
+// Internal: the end of pending transfer waits (AbortPendingIO).
+//
+// A transfer request notes the abort generation when it is issued. Abort()
+// moves the generation on and writes the eventfd that every wait polls, so
+// every wait in progress, on any thread, returns at once with what it has
+// moved; a request issued before the abort and waited on afterwards also
+// completes at once. Requests issued after the abort are not affected: their
+// waits run normally, as transfers issued after a purge do.
+//
+// The eventfd stays readable only until the waits it ended have left: the
+// last of them resets it. A wait that starts in the meantime (for a request
+// issued after the abort) holds back in Enter until then instead of spinning
+// on the signal meant for the others. So a wait that polls the eventfd and
+// finds it readable is always one that has been aborted.
+//
+// Shutdown() (closing the device) aborts every wait, waits until all of them
+// have left, and refuses every later one.
+#pragma once
+
+#include "cport/unique_fd.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace cport {
+
+class TAbortSignal {
+public:
+    int Init();                      // creates the eventfd; 0 or an errno
+    int Fd() const { return fd_.get(); }
+    int get() const { return fd_.get(); }
+
+    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
+    bool Aborted(uint64_t Ticket) const { return Generation() != Ticket; }
+
+    // Registers a wait for a request issued at generation Ticket. False when
+    // that request has been aborted already (or the device is closing): the
+    // wait must end at once, without Leave.
+    bool Enter(uint64_t Ticket);
+    void Leave(uint64_t Ticket);
+
+    void Abort();
+    void Shutdown();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<uint64_t> generation_{0};
+    size_t current_ = 0;   // waits registered in the current generation
+    size_t older_ = 0;     // waits of earlier generations still leaving
+    bool signalled_ = false;
+    bool shut_down_ = false;
+    UniqueFd fd_;
+};
+
+}  // namespace cport
