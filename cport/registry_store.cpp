@@ -47,7 +47,9 @@ std::string DwordText(int32_t Value) {
     return std::string("dword:") + digits;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+// Blanks around names, values and lines; a carriage return counts as one so
+// that files with any line ending read alike.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view TrimBlanks(std::string_view Text) {
     while (!Text.empty() && IsBlank(Text.front())) Text.remove_prefix(1);
@@ -194,7 +196,6 @@ void TMemoryRegistryKey::ImportText(std::string_view Text) {
         Text.remove_prefix(end == std::string_view::npos ? Text.size() : end + 1);
 
         line = TrimBlanks(line);
-        if (!line.empty() && line.back() == '\r') line = TrimBlanks(line.substr(0, line.size() - 1));
         if (line.empty() || line.front() != '"') continue;   // header, comment, [key], junk
 
         std::optional<std::string> name = TakeQuoted(line);

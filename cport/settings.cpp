@@ -35,7 +35,6 @@ const Settings& AssignSource(const TPersistent* Source, const Settings& Target) 
 
 constexpr auto kLine = &TCustomComPort::ApplyLineSettings;
 constexpr auto kTimeouts = &TCustomComPort::ApplyTimeoutSettings;
-constexpr auto kBuffers = &TCustomComPort::ApplyBufferSizes;
 
 }  // namespace
 
