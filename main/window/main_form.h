@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,8 @@ public:
     void ReadConfigClick();
     void SaveConfigClick();
     void SaveToDefaultClick();
+    // One step of a transaction's chain: builds one request.
+    using TRequestStep = void (*)(TMainForm&);
 
     // --- Receiving and the reply wait.
     void ComPort1RxChar(int Count);
@@ -237,6 +240,25 @@ private:
     void SetBitButtonsEnabled(bool Enabled);
     void SetByteFieldsEnabled(bool Enabled);
     void BlankGrid(TPortGrid Grid);
+
+    // transactions.cpp: the pieces the three transactions share.
+    // Disables the transaction controls for its lifetime.
+    class TTransactionScope {
+    public:
+        explicit TTransactionScope(TMainForm& Form);
+        ~TTransactionScope();
+        TTransactionScope(const TTransactionScope&) = delete;
+        TTransactionScope& operator=(const TTransactionScope&) = delete;
+
+    private:
+        TMainForm& Form_;
+    };
+    std::array<QWidget*, 16> TransactionControls() const;
+    void BlankDisplay();
+    bool TransactionMayGoOn() const;
+    // Request and wait, step by step; false at the first request that got no
+    // reply (the later steps are not run).
+    bool RunRequestChain(std::span<const TRequestStep> Steps);
 
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();
