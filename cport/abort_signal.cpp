@@ -7,7 +7,19 @@
 
 namespace cport {
 
+namespace {
+
+// Generations are unique in the process, so that a request issued on one
+// device state is never taken for one of a later state (the port was closed
+// and opened again before its wait).
+std::atomic<uint64_t> next_generation{1};
+
+uint64_t NewGeneration() { return next_generation.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
 int TAbortSignal::Init() {
+    generation_.store(NewGeneration(), std::memory_order_release);
     fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     return fd_ ? 0 : errno;
 }
@@ -36,7 +48,7 @@ void TAbortSignal::Leave(uint64_t Ticket) {
 
 void TAbortSignal::Abort() {
     std::lock_guard lock(mutex_);
-    generation_.fetch_add(1, std::memory_order_acq_rel);
+    generation_.store(NewGeneration(), std::memory_order_release);
     older_ += current_;
     current_ = 0;
     if (older_ > 0 && !signalled_) {
@@ -50,7 +62,7 @@ void TAbortSignal::Abort() {
 void TAbortSignal::Shutdown() {
     std::unique_lock lock(mutex_);
     shut_down_ = true;
-    generation_.fetch_add(1, std::memory_order_acq_rel);
+    generation_.store(NewGeneration(), std::memory_order_release);
     older_ += current_;
     current_ = 0;
     if (older_ > 0 && !signalled_) {

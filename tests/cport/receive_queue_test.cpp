@@ -1,0 +1,217 @@
+// Decoding of the marked byte stream, the bound of the queue and its
+// notification of waiting transfers (fed through a pipe).
+#include "cport/receive_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using namespace cport;
+
+namespace {
+
+class Feed {
+public:
+    Feed() {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        read_ = fds[0];
+        write_ = fds[1];
+        EXPECT_EQ(queue.Init(), 0);
+    }
+    ~Feed() {
+        ::close(read_);
+        if (write_ >= 0) ::close(write_);
+    }
+
+    // Each chunk is one read of the device.
+    TFillResult Send(const std::vector<std::string>& Chunks) {
+        TFillResult total;
+        for (const std::string& chunk : Chunks) {
+            EXPECT_EQ(::write(write_, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+            const TFillResult r = queue.FillFrom(read_);
+            total.added += r.added;
+            total.event_char = total.event_char || r.event_char;
+            total.errors = total.errors | r.errors;
+            total.hang_up = total.hang_up || r.hang_up;
+        }
+        return total;
+    }
+
+    std::string TakeAll() {
+        std::string out(queue.Count(), '\0');
+        out.resize(queue.Take(out.data(), out.size()));
+        return out;
+    }
+
+    void HangUp() {
+        ::close(write_);
+        write_ = -1;
+    }
+    int ReadFd() const { return read_; }
+
+    TReceiveQueue queue;
+
+private:
+    int read_ = -1;
+    int write_ = -1;
+};
+
+bool Readable(int Fd) {
+    pollfd p{Fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+}
+
+TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0) {
+    TReceiveOptions o;
+    o.parity_enabled = true;
+    o.parity_check = true;
+    o.replace = Replace;
+    o.replace_char = ReplaceChar;
+    return o;
+}
+
+}  // namespace
+
+TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
+    using S = std::vector<std::string>;
+    const std::string ff = "\xff", nul(1, '\0');
+    const struct {
+        const char* name;
+        S chunks;
+        TReceiveOptions options;
+        std::string bytes;
+        TComErrors errors;
+    } cases[] = {
+        {"plain", {"abc", "def"}, {}, "abcdef", {}},
+        {"literal 0xFF", {"a" + ff + ff + "b"}, {}, "a" + ff + "b", {}},
+        {"literal 0xFF split", {"a" + ff, ff + "b"}, {}, "a" + ff + "b", {}},
+        {"two literals", {ff + ff + ff + ff}, {}, ff + ff, {}},
+        {"parity error", {"a" + ff + nul + "Xb"}, WithParity(), "aXb", {leRxParity}},
+        {"parity error split in three", {"a" + ff, nul, "Xb"}, WithParity(), "aXb", {leRxParity}},
+        {"parity error replaced", {"a" + ff + nul + "Xb"}, WithParity(true, 'R'), "aRb", {leRxParity}},
+        {"framing error without parity bit", {ff + nul + "X"}, {}, "X", {leFrame}},
+        {"break adds no byte", {"a" + ff + nul + nul + "b"}, {}, "ab", {leBreak}},
+        {"break split", {"a" + ff, nul + nul, "b"}, WithParity(), "ab", {leBreak}},
+        {"mark not made by the kernel", {ff + "A"}, {}, ff + "A", {}},
+        {"zero kept", {"a" + nul + "b"}, {}, "a" + nul + "b", {}},
+    };
+    for (const auto& c : cases) {
+        Feed feed;
+        feed.queue.SetOptions(c.options);
+        const TFillResult r = feed.Send(c.chunks);
+        EXPECT_EQ(r.added, c.bytes.size()) << c.name;
+        EXPECT_EQ(r.errors, c.errors) << c.name;
+        EXPECT_EQ(feed.TakeAll(), c.bytes) << c.name;
+        EXPECT_EQ(feed.queue.TakeErrors(), c.errors) << c.name;
+        EXPECT_TRUE(feed.queue.TakeErrors().Empty()) << c.name;
+    }
+}
+
+TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
+    Feed feed;
+    TReceiveOptions o = WithParity(true, '\0');
+    o.discard_null = true;
+    feed.queue.SetOptions(o);
+    feed.Send({std::string("a\0b", 3), std::string("\xff\0Xc", 4)});
+    EXPECT_EQ(feed.TakeAll(), "abc");
+}
+
+TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame) {
+    Feed feed;
+    TReceiveOptions o;
+    o.event_char = '\r';
+    feed.queue.SetOptions(o);
+    EXPECT_FALSE(feed.Send({"abc"}).event_char);
+    EXPECT_TRUE(feed.Send({"ab\rc"}).event_char);
+    o.event_char = '\xff';
+    feed.queue.SetOptions(o);
+    EXPECT_FALSE(feed.Send({"\xff\x00X"}).event_char);   // a marked X, not the character
+    EXPECT_TRUE(feed.Send({"\xff\xff"}).event_char);
+}
+
+TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
+    Feed feed;
+    feed.queue.SetLimit(8);
+    TFillResult r = feed.Send({"0123456789AB"});
+    EXPECT_EQ(r.added, 8u);
+    EXPECT_EQ(r.errors, (TComErrors{leRxOverflow}));
+    EXPECT_EQ(feed.queue.Count(), 8u);
+    r = feed.Send({std::string(10000, 'z')});   // more than one read chunk, all dropped
+    EXPECT_EQ(r.added, 0u);
+    EXPECT_EQ(feed.queue.Count(), 8u);
+    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxOverflow}));
+
+    char four[4];
+    EXPECT_EQ(feed.queue.Take(four, 4), 4u);
+    EXPECT_EQ(std::string(four, 4), "0123");
+    r = feed.Send({"cd"});
+    EXPECT_TRUE(r.errors.Empty());
+    EXPECT_EQ(feed.TakeAll(), "4567cd");   // the oldest bytes were kept
+
+    feed.queue.InjectForTest("0123456789", 10, {});
+    EXPECT_EQ(feed.queue.Count(), 8u);
+    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxOverflow}));
+}
+
+TEST(ReceiveQueue, LoweredLimitKeepsWhatIsWaiting) {
+    Feed feed;
+    feed.Send({"abcdefgh"});
+    feed.queue.SetLimit(4);
+    EXPECT_EQ(feed.queue.Count(), 8u);
+    feed.Send({"i"});
+    EXPECT_EQ(feed.TakeAll(), "abcdefgh");
+    feed.Send({"123456"});
+    EXPECT_EQ(feed.TakeAll(), "1234");
+}
+
+TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
+    Feed feed;
+    std::string sent, got;
+    for (int i = 0; i < 200000; ++i) sent.push_back(static_cast<char>((i * 7) % 251));
+    for (size_t at = 0; at < sent.size(); at += 3000) {
+        std::string chunk = sent.substr(at, 3000), marked;
+        for (char c : chunk) {
+            marked.push_back(c);
+            if (c == '\xff') marked.push_back(c);
+        }
+        feed.Send({marked});
+        got += feed.TakeAll();
+    }
+    EXPECT_EQ(got, sent);
+}
+
+TEST(ReceiveQueue, EndOfFileIsAHangUp) {
+    Feed feed;
+    feed.Send({"x"});
+    feed.HangUp();
+    const TFillResult r = feed.queue.FillFrom(feed.ReadFd());
+    EXPECT_TRUE(r.hang_up);
+    EXPECT_EQ(feed.queue.Count(), 1u);
+}
+
+TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal) {
+    Feed feed;
+    const int notify = feed.queue.NotifyFd();
+    feed.Send({"ab"});
+    EXPECT_FALSE(Readable(notify));   // nobody waits: no signal
+
+    feed.queue.BeginWait();
+    char buffer[8];
+    EXPECT_EQ(feed.queue.TakeForWait(buffer, 8), 2u);
+    EXPECT_FALSE(Readable(notify));
+    feed.Send({"cd"});
+    EXPECT_TRUE(Readable(notify));
+    EXPECT_EQ(feed.queue.TakeForWait(buffer, 1), 1u);
+    EXPECT_TRUE(Readable(notify));   // a byte is still waiting
+    EXPECT_EQ(feed.queue.TakeForWait(buffer, 8), 1u);
+    EXPECT_FALSE(Readable(notify));   // emptied: reset
+    feed.queue.InjectForTest("e", 1, {});
+    EXPECT_TRUE(Readable(notify));
+    feed.queue.EndWait();
+}
