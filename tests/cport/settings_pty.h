@@ -1,12 +1,17 @@
 // A pseudo-terminal for tests that open a port: the port opens the slave
 // path, the test keeps the master and reads the line settings through it.
+// A Linux pty keeps the rate, stop bits, flow control and control
+// characters it is given, but always reports 8 data bits and no parity.
 #pragma once
+
+#include "cport/custom_baud.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -32,9 +37,12 @@ public:
         if (::tcgetattr(master_, &t) != 0) throw std::runtime_error("tcgetattr failed");
         return t;
     }
-    speed_t OutputSpeed() const {
-        const termios t = Settings();
-        return ::cfgetospeed(&t);
+    // The slave's bit rate in bits per second (the port sets any rate, so
+    // the B... code of tcgetattr may not name it).
+    uint32_t BitRate() const {
+        cport::TKernelTermios record;
+        if (cport::ReadLineRecord(master_, record) != 0) throw std::runtime_error("TCGETS2 failed");
+        return record.c_ospeed;
     }
 
 private:
