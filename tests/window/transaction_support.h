@@ -1,0 +1,188 @@
+#pragma once
+
+// Pieces shared by the transaction suites: the frames the module should
+// receive, the window compared with a module state, and a recorder of the
+// order in which controls are disabled and enabled.
+
+#include <QComboBox>
+#include <QEvent>
+#include <QLineEdit>
+#include <QObject>
+#include <QPushButton>
+#include <QStringList>
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "form_fixture.h"
+
+namespace transaction_test {
+
+using namespace window_test;
+
+using TFrames = std::vector<std::string>;
+
+inline std::string TwoDigits(int Number)
+{
+    char Text[8];
+    std::snprintf(Text, sizeof Text, "%02d", Number);
+    return Text;
+}
+
+inline std::string HexByte(uint8_t Value)
+{
+    char Text[8];
+    std::snprintf(Text, sizeof Text, "%02X", static_cast<unsigned>(Value));
+    return Text;
+}
+
+inline std::string ReadFrame(int Code)
+{
+    return "*" + TwoDigits(Code) + ":0,00=00\r\n";
+}
+
+inline std::string WriteFrame(int Code, const std::string& Argument)
+{
+    return "*" + TwoDigits(Code) + ":1," + Argument + "=00\r\n";
+}
+
+// Codes 4..8 are the directions, 9..13 the power-on defaults of P0, P1, P2, P4, P5.
+constexpr int DirectionCode(int Row)
+{
+    return 4 + Row;
+}
+constexpr int DefaultCode(int Row)
+{
+    return 9 + Row;
+}
+
+// The fourteen reads of READ CONFIG (and of the read-back of SAVE CONFIG).
+inline TFrames ReadChainFrames()
+{
+    TFrames Frames;
+    for (int Code = 0; Code <= 13; ++Code)
+        Frames.push_back(ReadFrame(Code));
+    return Frames;
+}
+
+// The twelve writes that store State.
+inline TFrames WriteFramesOf(const ModuleState& State)
+{
+    TFrames Frames{WriteFrame(2, HexByte(State.remoteId)), WriteFrame(3, "0" + std::to_string(State.baudIndex))};
+    for (int Row = 0; Row < 5; ++Row)
+        Frames.push_back(WriteFrame(DirectionCode(Row), HexByte(State.directions[static_cast<std::size_t>(Row)])));
+    for (int Row = 0; Row < 5; ++Row)
+        Frames.push_back(WriteFrame(DefaultCode(Row), HexByte(State.defaults[static_cast<std::size_t>(Row)])));
+    return Frames;
+}
+
+inline TFrames Joined(std::initializer_list<TFrames> Parts)
+{
+    TFrames All;
+    for (const TFrames& Part : Parts)
+        All.insert(All.end(), Part.begin(), Part.end());
+    return All;
+}
+
+// Captions of a row showing Value, bit 7 first.
+inline QStringList RowCaptions(TPortGrid Grid, uint8_t Value)
+{
+    QStringList Texts;
+    for (int Bit = 7; Bit >= 0; --Bit) {
+        const bool Set = ((Value >> Bit) & 1u) != 0;
+        if (Grid == TPortGrid::Direction)
+            Texts << (Set ? "IN" : "OUT");
+        else
+            Texts << (Set ? "\"1\"" : "\"0\"");
+    }
+    return Texts;
+}
+
+inline QString Qs(const std::string& Text)
+{
+    return QString::fromStdString(Text);
+}
+
+// Everything that differs between the window and a full read of State; an
+// empty list when the window shows exactly the module's configuration.
+inline QStringList WindowMismatches(const TMainForm& Form, const ModuleState& State)
+{
+    QStringList Found;
+    const auto Check = [&Found](const QString& What, const QString& Shown, const QString& Expected) {
+        if (Shown != Expected)
+            Found << QStringLiteral("%1: shows \"%2\", expected \"%3\"").arg(What, Shown, Expected);
+    };
+    Check("StatusConnect", Form.StatusConnect->text(), "Connect OK");
+    Check("BiosNameDisplay", Form.BiosNameDisplay->text(), Qs(State.biosName));
+    Check("BIOSVersionDisplay", Form.BIOSVersionDisplay->text(), Qs(State.biosVersion));
+    Check("StatusDisplay", Form.StatusDisplay->text(), State.status == 0 ? "Ready" : "Error");
+    Check("IDDisplay", Form.IDDisplay->text(), Qs(HexByte(State.remoteId)));
+    Check("ComboBaud", Form.ComboBaud->currentText(), Form.ComboBaud->itemText(State.baudIndex));
+    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
+        for (int Row = 0; Row < PortRowCount; ++Row) {
+            const auto Index = static_cast<std::size_t>(Row);
+            const uint8_t Value = Grid == TPortGrid::Direction ? State.directions[Index] : State.defaults[Index];
+            const QLineEdit* Field = Form.ByteField(Grid, Row);
+            Check(Field->objectName(), Field->text(), Qs(HexByte(Value)));
+            Check(Field->objectName() + " captions", Captions(Form, Grid, Row).join(' '),
+                  RowCaptions(Grid, Value).join(' '));
+            const TMainForm::TBitRow& Bits =
+                (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[Index];
+            for (int Bit = 0; Bit < PortBitCount; ++Bit)
+                if (Bits[static_cast<std::size_t>(Bit)] != ((Value >> Bit) & 1u))
+                    Found << QStringLiteral("%1 bit %2 in the table").arg(Field->objectName()).arg(Bit);
+        }
+    }
+    return Found;
+}
+
+// The sixteen controls a transaction disables and enables, in their order.
+inline const QStringList TransactionControlNames{
+    "ReadConfig", "SaveConfig", "ClosePort", "SaveToDefault", "IDDisplay", "ComboBaud", "P0_DIR", "P1_DIR",
+    "P2_DIR",     "P4_DIR",     "P5_DIR",    "P0_DEF",        "P1_DEF",    "P2_DEF",    "P4_DEF", "P5_DEF"};
+
+// Records "-Name" when a watched control is disabled and "+Name" when it
+// is enabled, in the order it happens.
+class TEnabledChanges : public QObject {
+public:
+    explicit TEnabledChanges(const TMainForm& Form)
+    {
+        for (const QString& Name : TransactionControlNames)
+            if (QWidget* Control = Form.findChild<QWidget*>(Name))
+                Control->installEventFilter(this);
+    }
+
+    QStringList Changes;
+
+    // What a transaction does to the controls: all sixteen off, then on.
+    static QStringList WholeTransaction()
+    {
+        QStringList Expected;
+        for (const QString& Name : TransactionControlNames)
+            Expected << "-" + Name;
+        for (const QString& Name : TransactionControlNames)
+            Expected << "+" + Name;
+        return Expected;
+    }
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override
+    {
+        if (Event->type() == QEvent::EnabledChange)
+            if (const auto* Control = qobject_cast<QWidget*>(Watched))
+                Changes << (Control->isEnabled() ? "+" : "-") + Control->objectName();
+        return false;
+    }
+};
+
+// Display texts after a wait that timed out, with everything else blank.
+inline QStringList TimedOutDisplay(const TMainForm& Form)
+{
+    return {Form.StatusConnect->text(), Form.BiosNameDisplay->text(), Form.BIOSVersionDisplay->text()};
+}
+inline const QStringList TimeOutTexts{"Time-Out", "Unknown", "Unknown"};
+
+}  // namespace transaction_test
