@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <latch>
 #include <system_error>
 #include <utility>
 
@@ -87,6 +88,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     UniqueFd drain_timer_fd;
     std::unique_ptr<TModemWatch> modem;
 
+    std::latch go{1};                // released once the thread may run
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
     main_thread::THandOverGate gate;
@@ -152,10 +154,18 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
         }
     }
     if (::ioctl(s->device_fd, TIOCGICOUNT, &s->counts) != 0) s->counts_supported = false;
-    device.tx_watched = true;   // writes signal tx_fd from now on
+    device.tx_watched = events_.Contains(evTxEmpty);   // writes signal tx_fd from now on
 
+    // Created held back, so that the receive queue knows its watcher before
+    // the thread reads anything: additions by others from now on are
+    // announced to it, and its own reads are never counted twice.
     shared_ = s;
-    thread_ = std::thread([s] { s->Run(); });
+    thread_ = std::thread([s] {
+        s->go.wait();
+        s->Run();
+    });
+    device.rx.SetWatcher(thread_.get_id());
+    s->go.count_down();
 }
 
 void TComThread::SignalStop() {
@@ -194,9 +204,6 @@ void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Byt
 // The wait loop (event thread)
 
 void TComThread::TShared::Run() {
-    // From now on additions to the receive queue by other threads are
-    // announced on its eventfd and reported by the next FillFrom here.
-    rx->SetWatcher(std::this_thread::get_id());
     if (nice != 0) {
         // Best effort: raising the priority is not permitted to everyone.
         [[maybe_unused]] int r = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice);

@@ -59,7 +59,7 @@ TEST(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
             ASSERT_TRUE(loop.ServeUntil([&] {
                 std::lock_guard lock(mutex);
                 return order.size() >= 2;
-            }));
+            })) << "sync " << int(sync) << ": " << (order.empty() ? std::string("nothing") : order[0]);
             port.Close();
             EXPECT_EQ(order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(sync);
         }

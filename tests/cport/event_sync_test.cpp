@@ -34,11 +34,11 @@ void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::millise
         Port.ReadText(text, Count);
         Seen.order.push_back("rx:" + text);
         Seen.wakes_at_rx_char = Loop.Wakes();
-        // Is anything handed over while this handler still runs?
+        // Is a second hand-over queued before this handler ends? (The first
+        // one is the hand-over that runs this handler.)
         const auto end = Clock::now() + LookFor;
-        while (Clock::now() < end && Loop.Wakes() == Seen.wakes_at_rx_char)
-            std::this_thread::sleep_for(1ms);
-        Seen.wake_while_in_rx_char = Loop.Wakes() != Seen.wakes_at_rx_char;
+        while (Clock::now() < end && Loop.Wakes() < 2) std::this_thread::sleep_for(1ms);
+        Seen.wake_while_in_rx_char = Loop.Wakes() >= 2;
     };
     Port.OnRxFlag = [&](TComponent*) {
         Seen.threads.push_back(std::this_thread::get_id());

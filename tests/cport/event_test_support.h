@@ -15,6 +15,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -94,13 +95,15 @@ public:
         }
         cport::CheckSynchronize();
     }
-    // Serves until Done() holds; false if Limit passed first.
+    // Serves until Done() holds; false if Limit passed first. Done is also
+    // checked every few milliseconds, for what happens on other threads
+    // without a hand-over (smNone).
     bool ServeUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = 5000ms) {
         const auto end = Clock::now() + Limit;
         while (!Done()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
             if (left.count() <= 0) return false;
-            ServeOnce(left);
+            ServeOnce(std::min(left, std::chrono::milliseconds(5)));
         }
         return true;
     }
@@ -196,6 +199,16 @@ inline int ThreadCount() {
         ::closedir(dir);
     }
     return count;
+}
+
+// A joined thread may stay listed for a moment while the kernel reaps it.
+inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2000ms) {
+    const auto end = Clock::now() + Limit;
+    while (ThreadCount() != Expected) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 // A port on the slave side of Line, with the given events and hand-over.
