@@ -34,19 +34,6 @@ TEST(EComPortMessage, WithoutSystemErrorIsTheTextAlone) {
     EXPECT_STREQ(EComPort(CError_InvalidAsync).what(), "Invalid Async parameter");
 }
 
-TEST(EComPortMessage, CodesKeepTheirNumbers) {
-    EXPECT_EQ(EComPort::CodeText(7), "SetCommState function failed");
-    EXPECT_EQ(EComPort::CodeText(9), "SetupComm function failed");
-    EXPECT_EQ(EComPort::CodeText(10), "ClearCommError function failed");
-    EXPECT_EQ(EComPort::CodeText(11), "GetCommModemStatus function failed");
-    EXPECT_EQ(EComPort::CodeText(22), "A component is linked to OnRxBuf event");
-    EXPECT_EQ(EComPort::CodeText(CError_RegError), "Registry error");
-    // A number outside the table still gives a message.
-    EXPECT_FALSE(EComPort::CodeText(0).empty());
-    EXPECT_FALSE(EComPort::CodeText(24).empty());
-    EXPECT_STRNE(EComPort(99, 1).what(), "");
-}
-
 TEST(EventMask, EachEventHasItsClassicFlag) {
     const struct {
         TComEvent event;

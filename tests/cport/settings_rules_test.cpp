@@ -111,14 +111,6 @@ TEST(SettingRules, FreeStandingObjectsOnlyStore) {
     EXPECT_EQ(buffer.InputSize(), 512);
 }
 
-TEST(SettingRules, OwnedObjectsPointBackToThePort) {
-    CountingPort port;
-    EXPECT_EQ(port.Parity().ComPort(), &port);
-    EXPECT_EQ(port.FlowControl().ComPort(), &port);
-    EXPECT_EQ(port.Timeouts().ComPort(), &port);
-    EXPECT_EQ(port.Buffer().ComPort(), &port);
-}
-
 TEST(CompositeFlowControl, ReadsFromRtsCtsAndXonXoffOnly) {
     TComFlowControl f;
     EXPECT_EQ(f.FlowControl(), fcNone);
@@ -223,76 +215,36 @@ TEST(BufferSizes, ComparedBeforeRounding) {
     EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
 }
 
+// Every field is copied: a source port configured with non-initial values
+// everywhere is copied group by group into a fresh port.
 TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
+    CountingPort source;
+    for (const SetterCase& c : AllSetters()) c.set(source, true);
     CountingPort port;
-    TComParity parity;
-    parity.SetBits(prSpace);
-    parity.SetCheck(true);
-    parity.SetReplace(true);
-    parity.SetReplaceChar('\x7f');
-    TComFlowControl flow;
-    flow.SetOutCTSFlow(true);
-    flow.SetOutDSRFlow(true);
-    flow.SetControlDTR(dtrHandshake);
-    flow.SetControlRTS(rtsToggle);
-    flow.SetXonXoffOut(true);
-    flow.SetXonXoffIn(true);
-    flow.SetDSRSensitivity(true);
-    flow.SetTxContinueOnXoff(true);
-    flow.SetXonChar('1');
-    flow.SetXoffChar('2');
-    TComTimeouts timeouts;
-    timeouts.SetReadInterval(1);
-    timeouts.SetReadTotalMultiplier(2);
-    timeouts.SetReadTotalConstant(3);
-    timeouts.SetWriteTotalMultiplier(4);
-    timeouts.SetWriteTotalConstant(5);
-    TComBuffer buffer;
-    buffer.SetInputSize(64);
-    buffer.SetOutputSize(128);
-
     TComParity* own_parity = &port.Parity();
-    port.SetParity(&parity);
-    EXPECT_EQ(&port.Parity(), own_parity);
-    EXPECT_EQ(port.Parity().ComPort(), &port);
-    EXPECT_EQ(port.Parity().Bits(), prSpace);
-    EXPECT_TRUE(port.Parity().Check());
-    EXPECT_TRUE(port.Parity().Replace());
-    EXPECT_EQ(port.Parity().ReplaceChar(), '\x7f');
-    EXPECT_EQ(port.counts, OneCallOf(Group::Line));
 
-    port.counts = {};
-    port.SetFlowControl(&flow);
-    const TComFlowControl& f = port.FlowControl();
-    EXPECT_TRUE(f.OutCTSFlow() && f.OutDSRFlow() && f.XonXoffOut() && f.XonXoffIn() && f.DSRSensitivity() &&
-                f.TxContinueOnXoff());
-    EXPECT_EQ(f.ControlDTR(), dtrHandshake);
-    EXPECT_EQ(f.ControlRTS(), rtsToggle);
-    EXPECT_EQ(f.XonChar(), '1');
-    EXPECT_EQ(f.XoffChar(), '2');
-    EXPECT_EQ(f.ComPort(), &port);
+    port.SetParity(&source.Parity());
     EXPECT_EQ(port.counts, OneCallOf(Group::Line));
-
     port.counts = {};
-    port.SetTimeouts(&timeouts);
-    const TComTimeouts& t = port.Timeouts();
-    EXPECT_EQ(t.ReadInterval(), 1);
-    EXPECT_EQ(t.ReadTotalMultiplier(), 2);
-    EXPECT_EQ(t.ReadTotalConstant(), 3);
-    EXPECT_EQ(t.WriteTotalMultiplier(), 4);
-    EXPECT_EQ(t.WriteTotalConstant(), 5);
+    port.SetFlowControl(&source.FlowControl());
+    EXPECT_EQ(port.counts, OneCallOf(Group::Line));
+    port.counts = {};
+    port.SetTimeouts(&source.Timeouts());
     EXPECT_EQ(port.counts, OneCallOf(Group::Timeouts));
-
     port.counts = {};
-    port.SetBuffer(&buffer);
-    EXPECT_EQ(port.Buffer().InputSize(), 64);
-    EXPECT_EQ(port.Buffer().OutputSize(), 128);
+    port.SetBuffer(&source.Buffer());
+    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
+    port.counts = {};
+    port.SetBuffer(&source.Buffer());   // equal contents still apply once
     EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
 
-    // Equal contents still apply once.
-    port.counts = {};
-    port.SetBuffer(&buffer);
-    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
+    for (const SetterCase& c : AllSetters())
+        if (std::string(c.name).find('.') != std::string::npos) {
+            EXPECT_TRUE(c.holds_new(port)) << c.name;
+        }
+    EXPECT_EQ(&port.Parity(), own_parity);   // the port keeps its own objects
+    EXPECT_EQ(port.Parity().ComPort(), &port);
+    EXPECT_EQ(port.FlowControl().ComPort(), &port);
 }
 
 TEST(Assign, BetweenFreeStandingObjectsAndFromAPort) {
@@ -374,28 +326,28 @@ TEST(PortSetters, ConnectedFalseOnAClosedPortDoesNothing) {
 TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
     CountingPort port;
     std::vector<std::string> calls;
-    TComponent* sender = nullptr;
-    const auto note = [&](const char* what, TComponent* s) {
-        calls.push_back(what);
-        sender = s;
+    const auto note = [&](std::string what) {
+        return [&calls, &port, what](TComponent* sender, auto... args) {
+            std::string call = what;
+            ((call += " " + std::to_string(static_cast<long long>(args))), ...);
+            calls.push_back(sender == &port ? call : "?");
+        };
     };
-    port.OnAfterOpen = [&](TComponent* s) { note("AfterOpen", s); };
-    port.OnAfterClose = [&](TComponent* s) { note("AfterClose", s); };
-    port.OnBeforeOpen = [&](TComponent* s) { note("BeforeOpen", s); };
-    port.OnBeforeClose = [&](TComponent* s) { note("BeforeClose", s); };
-    port.OnRxChar = [&](TComponent* s, int32_t n) { note(n == 7 ? "RxChar7" : "RxChar?", s); };
-    port.OnRxBuf = [&](TComponent* s, const void* b, int32_t n) {
-        note(n == 3 && std::string(static_cast<const char*>(b), 3) == "abc" ? "RxBufabc" : "RxBuf?", s);
-    };
-    port.OnTxEmpty = [&](TComponent* s) { note("TxEmpty", s); };
-    port.OnBreak = [&](TComponent* s) { note("Break", s); };
-    port.OnRing = [&](TComponent* s) { note("Ring", s); };
-    port.OnRxFlag = [&](TComponent* s) { note("RxFlag", s); };
-    port.OnRx80Full = [&](TComponent* s) { note("Rx80Full", s); };
-    port.OnCTSChange = [&](TComponent* s, bool on) { note(on ? "CTS1" : "CTS0", s); };
-    port.OnDSRChange = [&](TComponent* s, bool on) { note(on ? "DSR1" : "DSR0", s); };
-    port.OnRLSDChange = [&](TComponent* s, bool on) { note(on ? "RLSD1" : "RLSD0", s); };
-    port.OnError = [&](TComponent* s, TComErrors e) { note(e == TComErrors{leFrame, leTxFull} ? "Error" : "Error?", s); };
+    port.OnAfterOpen = note("AfterOpen");
+    port.OnAfterClose = note("AfterClose");
+    port.OnBeforeOpen = note("BeforeOpen");
+    port.OnBeforeClose = note("BeforeClose");
+    port.OnRxChar = note("RxChar");
+    port.OnRxBuf = [&](TComponent*, const void* b, int32_t n) { calls.push_back(std::string(static_cast<const char*>(b), n)); };
+    port.OnTxEmpty = note("TxEmpty");
+    port.OnBreak = note("Break");
+    port.OnRing = note("Ring");
+    port.OnRxFlag = note("RxFlag");
+    port.OnRx80Full = note("Rx80Full");
+    port.OnCTSChange = note("CTS");
+    port.OnDSRChange = note("DSR");
+    port.OnRLSDChange = note("RLSD");
+    port.OnError = [&](TComponent* s, TComErrors e) { calls.push_back(s == &port ? "Error " + std::to_string(e.Bits()) : "?"); };
 
     port.NotifyAfterOpen();
     port.NotifyAfterClose();
@@ -413,9 +365,7 @@ TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
     port.NotifyRLSDChange(true);
     port.NotifyError(TComErrors{leFrame, leTxFull});
 
-    const std::vector<std::string> expected = {"AfterOpen", "AfterClose", "BeforeOpen", "BeforeClose", "RxChar7",
-                                               "RxBufabc",  "TxEmpty",    "Break",      "Ring",        "RxFlag",
-                                               "Rx80Full",  "CTS1",       "DSR0",       "RLSD1",       "Error"};
-    EXPECT_EQ(calls, expected);
-    EXPECT_EQ(sender, &port);
+    EXPECT_EQ(calls, (std::vector<std::string>{"AfterOpen", "AfterClose", "BeforeOpen", "BeforeClose", "RxChar 7",
+                                               "abc", "TxEmpty", "Break", "Ring", "RxFlag", "Rx80Full", "CTS 1",
+                                               "DSR 0", "RLSD 1", "Error 129"}));
 }
