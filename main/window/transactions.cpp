@@ -209,7 +209,15 @@ bool TMainForm::RunRequestChain(std::span<const TRequestStep> Steps)
     for (const TRequestStep Step : Steps) {
         if (!TransactionMayGoOn())
             return false;
-        Step(*this);
+        try {
+            Step(*this);
+        } catch (const cport::EComPort&) {
+            // The port refused the frame: its error, shown by the caller's
+            // error display, is the one report of the failed line; the port's
+            // own report of the lost device would only say it again.
+            DeviceLossReported_ = true;
+            throw;
+        }
         WaitCommandExecute();
         if (ReplyReceived() != 1)
             return false;
