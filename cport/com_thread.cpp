@@ -331,7 +331,18 @@ void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
 // ---------------------------------------------------------------------------
 // Hand-over
 
+namespace {
+
+// Gives an error to the application's display on the owning thread. The
+// error is moved on: this thread keeps no reference to it.
+void ShowOnOwningThread(std::exception_ptr Error) {
+    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); });
+}
+
+}  // namespace
+
 void TComThread::TShared::Dispatch(TComEvents Pending) {
+    std::exception_ptr error;
     try {
         switch (sync) {
         case smThreadSync:
@@ -347,10 +358,11 @@ void TComThread::TShared::Dispatch(TComEvents Pending) {
             break;
         }
     } catch (...) {
-        // The error goes to the application's display, on the owning thread,
-        // and this thread goes on serving events.
-        main_thread::Post([error = std::current_exception()] { ShowApplicationError(error); });
+        error = std::current_exception();
     }
+    // The error goes to the application's display, on the owning thread, and
+    // this thread goes on serving events.
+    if (error) ShowOnOwningThread(std::move(error));
 }
 
 namespace {
@@ -397,6 +409,7 @@ void TComThread::ReportDeviceLost(TCustomComPort& ComPort) {
 // The device has gone away: reported once, by the same way as the events.
 void TComThread::TShared::DispatchDeviceLost() {
     if (!events.Contains(evError)) return;
+    std::exception_ptr error;
     try {
         switch (sync) {
         case smThreadSync:
@@ -415,8 +428,9 @@ void TComThread::TShared::DispatchDeviceLost() {
             break;
         }
     } catch (...) {
-        main_thread::Post([error = std::current_exception()] { ShowApplicationError(error); });
+        error = std::current_exception();
     }
+    if (error) ShowOnOwningThread(std::move(error));
 }
 
 // Nothing more will come from the device: sleep until the stop request.

@@ -36,9 +36,11 @@ struct TQueue {
     std::shared_ptr<const TWakeHook> wake_hook;
 };
 
+// Never destroyed: an event thread may still queue or wake while the
+// process exits.
 TQueue& Queue() {
-    static TQueue queue;
-    return queue;
+    static TQueue* const queue = new TQueue;
+    return *queue;
 }
 
 void Enqueue(std::shared_ptr<THandOver> Item) {
@@ -70,13 +72,17 @@ bool RunTask(THandOver& Item) {
     }
     Item.task = nullptr;   // captured state is released on this thread
 
+    // The error goes to the waiting sender or to the display, never both;
+    // this thread keeps no reference to an error it hands on.
     bool show = false;
     {
         std::lock_guard lock(Item.mutex);
         Item.state = TTaskState::Done;
         if (error) {
-            if (Item.sender_waits_for_end && !Item.abandoned) Item.error = error;
-            else show = true;
+            if (Item.sender_waits_for_end && !Item.abandoned)
+                Item.error = std::move(error);
+            else
+                show = true;
         }
     }
     Item.changed.notify_all();

@@ -109,13 +109,19 @@ TEST(EventClose, AHandlerMayCloseItsOwnPort) {
         SetUpPort(port, line, AllComEvents, sync);
         port.SetEventChar('\r');
         std::atomic<int> rx_calls{0}, flag_calls{0}, after_close{0};
+        // Under smNone the handler runs on the event thread: the flag orders
+        // its Close after the end of Open for the race detector (the bytes
+        // that raise the event are written after Open in any case).
+        std::atomic<bool> opened{false};
         port.OnRxChar = [&](TComponent*, int32_t) {
+            EXPECT_TRUE(opened.load());
             ++rx_calls;
             port.Close();
         };
         port.OnRxFlag = [&](TComponent*) { ++flag_calls; };   // same set: skipped once closed
         port.OnAfterClose = [&](TComponent*) { ++after_close; };
         port.Open();
+        opened = true;
         line.Write("x\r");
         ASSERT_TRUE(loop.ServeUntil([&] { return after_close.load() == 1; }, 5000ms))
             << "round " << round;
