@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 
 #include "main/window/main_form.h"
 #include "main/window/port_candidates.h"
@@ -73,6 +74,11 @@ void TMainForm::OpenPortClick()
     ComPort1.Open();
     DeviceLossReported_ = false;
 
+    // "Close" comes back at the end whatever the outcome of the wait, and
+    // also when an error of the port (a refused write of the request) ends
+    // the handler early: an open port must always be closable.
+    const auto EnableClose = qScopeGuard([this] { SetControlEnabled(ClosePort, true); });
+
     SetControlEnabled(ComboPort, false);
     SetControlEnabled(OpenPort, false);
     SetControlEnabled(SaveToDefault, false);
@@ -95,8 +101,6 @@ void TMainForm::OpenPortClick()
         SetControlEnabled(ComboBaud, true);
         SetByteFieldsEnabled(true);
     }
-
-    SetControlEnabled(ClosePort, true);
 }
 
 void TMainForm::ClosePortClick()

@@ -38,6 +38,7 @@ private slots:
     void ClickIntoAFilledFieldEmptiesItButKeepsTheRow();
     void EveryClickEmptiesAFieldThatHasTheFocus();
     void BitClickWhileAFieldHoldsOneCharacterLeavesTheFieldFirst();
+    void SwitchingToAnotherWindowIsNeitherLeavingNorEntering();
     void DefaultGridShowsQuotedDigits();
     void EachOfTheEightyButtonsTogglesOnlyItsOwnBit();
     void ReadMarkingShowsZeroAndQuestionMarksUntilTheReply();
@@ -247,6 +248,25 @@ void TWindowBitGridTest::BitClickWhileAFieldHoldsOneCharacterLeavesTheFieldFirst
     QCOMPARE(P0->text(), QString("40"));
     QCOMPARE(Captions(*Form_, TPortGrid::Direction, 0),
              QStringList({"OUT", "IN", "OUT", "OUT", "OUT", "OUT", "OUT", "OUT"}));
+}
+
+void TWindowBitGridTest::SwitchingToAnotherWindowIsNeitherLeavingNorEntering()
+{
+    QLineEdit* const P2 = Field(TPortGrid::Default, 2);
+    Click(P2);
+    QTest::keyClicks(P2, "7");
+
+    QWidget Other;
+    Other.show();
+    Other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&Other));
+    QCOMPARE(P2->text(), QString("7"));  // not left: no "00"
+    Form_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(Form_.get()));
+    QVERIFY(P2->hasFocus());
+    QCOMPARE(P2->text(), QString("7"));  // not entered again: not emptied
+    QTest::keyClicks(P2, "e");
+    QCOMPARE(P2->text(), QString("7E"));
 }
 
 void TWindowBitGridTest::DefaultGridShowsQuotedDigits()

@@ -24,6 +24,7 @@ private slots:
     void OpenIdentifiesTheModuleAndEnablesTheConfiguration();
     void SilentModuleTimesOutWithOnlyCloseEnabledAndCanBeRetried();
     void OpenFailureShowsTheErrorAndLeavesOpenAndCloseEnabled();
+    void RefusedRequestWriteLeavesThePortClosable();
     void CloseBlanksAndDisablesEverythingAndKeepsThePort();
     void ReopenIdentifiesAgainWithBlankGridsAndRememberedBits();
     void ErrorTextAddsTheDialoutHintForAPermissionRefusal();
@@ -125,6 +126,26 @@ void TWindowConnectionTest::OpenFailureShowsTheErrorAndLeavesOpenAndCloseEnabled
     QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
 }
 
+void TWindowConnectionTest::RefusedRequestWriteLeavesThePortClosable()
+{
+    const auto Simulator = StartSimulator();
+    TErrorRecorder Errors;
+    const auto Form = ShowForm({Simulator->DevicePath()});
+    // The line goes away right after the port has opened: the identity
+    // request cannot be written.
+    Form->ComPort1.OnAfterOpen = [&](cport::TComponent*) { Simulator->HangUp(); };
+    OpenSimulatorPort(*Form, *Simulator);
+
+    QVERIFY(!Errors.Messages.isEmpty());
+    QVERIFY2(Errors.Messages.at(0).startsWith("WriteFile function failed"), qPrintable(Errors.Messages.at(0)));
+    QVERIFY(Form->ComPort1.Connected());
+    QCOMPARE(EnabledControls(*Form), QStringList{"ClosePort"});
+    Click(Form->ClosePort);
+    QVERIFY(!Form->ComPort1.Connected());
+    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(EnabledControls(*Form), Sorted({"ComboPort", "OpenPort"}));
+}
+
 void TWindowConnectionTest::CloseBlanksAndDisablesEverythingAndKeepsThePort()
 {
     const auto Simulator = StartSimulator();
@@ -177,6 +198,8 @@ void TWindowConnectionTest::ReopenIdentifiesAgainWithBlankGridsAndRememberedBits
     Click(Form->OpenPort);
     QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
     QCOMPARE(Simulator->Requests().size(), std::size_t{2});
+    // Opening empties the Remote ID; no focus move on the way may refill it.
+    QVERIFY2(Form->IDDisplay->text().isEmpty(), qPrintable(Form->IDDisplay->text()));
     QCOMPARE(Captions(*Form, TPortGrid::Direction, 2), SameCaptions(""));
     QVERIFY(Form->ByteField(TPortGrid::Direction, 2)->text().isEmpty());
 
