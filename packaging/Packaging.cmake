@@ -15,9 +15,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VARNOLINK_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${VARNOLINK_HOMEPAGE_URL}")
+# The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the long
+# description below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"configuration tool for the VARNOLINK I/O RS-485 module
-VARNOLINK I/O Setup reads and writes the configuration of a VARNOLINK I/O
+"VARNOLINK I/O Setup reads and writes the configuration of a VARNOLINK I/O
 (RS485 Control) module, a remote digital-I/O module on an RS-485 serial line:
 its Remote ID, its baud rate, and for each of its ports P0, P1, P2, P4 and P5
 the direction of every pin and the level every output takes at power-on.

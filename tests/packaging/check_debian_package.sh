@@ -10,7 +10,7 @@ version=$3
 show_window=$4
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps xvfb-run xdotool readelf; do
+for tool in cpack dpkg-deb dpkg-shlibdeps xvfb-run xdotool xprop readelf; do
     command -v $tool >/dev/null || fail "$tool not found (scripts/install-deps)"
 done
 
@@ -65,8 +65,11 @@ for program in varnolink-setup varnolink-sim; do
 done
 "$root/usr/bin/varnolink-sim" --help | grep -q "^Usage: varnolink-sim" || fail "the packaged varnolink-sim does not run"
 
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$root/usr/share/applications/$id.desktop")
+[ -n "$wm_class" ] || fail "the desktop entry has no StartupWMClass"
+
 # A display number of our own, away from other tests' xvfb-run; -a moves on
 # if it is taken.
 xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24" \
-    sh "$show_window" "$root/usr/bin/varnolink-setup" || fail "the packaged program showed no window"
+    sh "$show_window" "$root/usr/bin/varnolink-setup" "$wm_class" || fail "the packaged program showed no window"
 echo "debian package: $(basename "$deb"), $(wc -l <"$tmp/contents") entries, starts and shows its window"

@@ -53,6 +53,9 @@ if ! desktop-file-validate "$desktop" >"$tmp/desktop.log" 2>&1 || [ -s "$tmp/des
 fi
 appstreamcli validate --no-net --strict "$metainfo" >"$tmp/metainfo.log" 2>&1 ||
     { cat "$tmp/metainfo.log" >&2; fail "appstreamcli rejects $id.metainfo.xml"; }
+# The tree as a whole: the metainfo's desktop entry is there and matches.
+appstreamcli validate-tree --no-net --strict "$root" >"$tmp/tree.log" 2>&1 ||
+    { cat "$tmp/tree.log" >&2; fail "appstreamcli rejects the installed tree"; }
 
 # The desktop entry launches an installed program, by the id's icon, in the
 # requested menu categories.
