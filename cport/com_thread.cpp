@@ -185,14 +185,16 @@ TComThread::~TComThread() {
         // ends without touching the port again; its state lives on with it.
         thread_.detach();
     } else {
-        // Waiting here serves the queue, so a hand-over the thread is blocked
-        // in completes and the thread can see the stop.
+        // The stop has withdrawn a hand-over that had not started and
+        // released the thread from one that has; the queue is served all the
+        // same while waiting, so the owning thread never sits blocked while
+        // work is queued for it.
         main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); });
         thread_.join();
     }
     shared_->modem.reset();
     shared_->rx->SetWatcher(std::thread::id());
-    shared_->port->device_->tx_watched = false;
+    if (shared_->port->device_) shared_->port->device_->tx_watched = false;
 }
 
 void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
@@ -274,11 +276,9 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     if (!(fill.errors & line_errors).Empty()) found.Include(evError);
     found = found | TakeOverruns();
 
-    // A hang-up that FillFrom did not see itself still ends the watch on the
-    // device once nothing more can be read: the condition stays set and
-    // would wake the thread again at once.
-    // A failed read other than EAGAIN would fail again at once: the device
-    // is treated as gone.
+    // The device is gone when a read says so, when a read fails (it would
+    // fail again at once), or when the hang-up condition stays with nothing
+    // left to read (it would wake the thread again at once).
     const bool hung_up = (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
     if (fill.hang_up || fill.error != 0 || (hung_up && fill.added == 0)) Lost = true;
     return found;

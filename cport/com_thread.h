@@ -7,8 +7,9 @@
 //     added), evRxFlag (the event character came), evRx80Full (the queue
 //     count crossed 80 % of Buffer.InputSize), evError / evBreak (line
 //     errors decoded from the PARMRK marks, overruns from TIOCGICOUNT);
-//   - the receive queue's notify eventfd, so that input that reaches the
-//     queue by another path (simulated line input) is reported too;
+//   - the receive queue's notify eventfd (edge-triggered), so that input
+//     that reaches the queue by another path (a reading call on another
+//     thread, simulated line input) is reported too;
 //   - the port's tx eventfd, signalled after each write, and a timerfd that
 //     re-checks TIOCOUTQ until the output has drained (evTxEmpty);
 //   - the modem watch's eventfd: a helper thread blocks in TIOCMIWAIT and
@@ -28,13 +29,17 @@
 // An error raised while an event set is processed is given once to the
 // application's error display (on the owning thread) and the thread goes on
 // serving events. When the device goes away (hang-up, EIO, end of file) the
-// thread reports leIOError once through the same dispatch and then waits only
-// for the stop request.
+// thread reports leIOError once through the same dispatch (when evError is in
+// the mask) and then waits only for the stop request.
 //
 // Stopping (the destructor, on the owning thread): the stop eventfd wakes the
-// thread and withdraws a hand-over it is blocked in; the destructor waits for
-// the thread to end while serving the main-thread queue, so a hand-over that
-// is already running completes and Close never deadlocks against it.
+// thread; a hand-over it is blocked in is withdrawn if the owning thread has
+// not started on it, and the thread is released from it if it has (a handler
+// that closes its own port). The destructor then waits for the thread's end
+// while serving the main-thread queue. Nothing the thread waits for can
+// depend on the owning thread any more, so Close never deadlocks. Called on
+// the event thread itself (smNone, a handler closing its port) the thread is
+// left to end on its own as soon as the handler returns.
 #pragma once
 
 #include "cport/comport.h"
@@ -49,11 +54,11 @@ namespace cport {
 class TComThread {
 public:
     // Starts the thread at once. Reads the port's Events, EventPriority,
-    // SyncMethod and Buffer.InputSize here, on the creating thread; they are
-    // not read again while the thread runs.
+    // SyncMethod, Buffer.InputSize and bit rate here, on the creating
+    // thread; they are not read again while the thread runs.
     explicit TComThread(TCustomComPort* ComPort);
     // SignalStop, then waits for the thread to end while serving the
-    // main-thread queue. Called on the owning thread.
+    // main-thread queue.
     ~TComThread();
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
