@@ -25,6 +25,10 @@ using namespace window_test;
 
 using TFrames = std::vector<std::string>;
 
+// The reply time-out for scenarios in which the module stays silent: short,
+// but long enough for every answered request on a busy machine.
+constexpr int ShortTimeoutMs = 1000;
+
 inline std::string TwoDigits(int Number)
 {
     char Text[8];

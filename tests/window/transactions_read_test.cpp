@@ -109,7 +109,7 @@ void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
     const auto Simulator = StartSimulator(State);
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(300);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     OpenSimulatorPort(*Form, *Simulator);
     QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
     // Values from an earlier read must not survive in the later rows.
@@ -154,7 +154,7 @@ void TTransactionsReadTest::NoModuleSendsOnlyTheIdentityRequest()
     const auto Simulator = StartSimulator(DistinctState());
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(300);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     OpenSimulatorPort(*Form, *Simulator);
     Click(Form->ReadConfig);
     QCOMPARE(WindowMismatches(*Form, DistinctState()), QStringList{});

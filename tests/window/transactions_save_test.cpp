@@ -112,8 +112,7 @@ void TTransactionsSaveTest::SilentModuleCostsTwoTimeOuts()
     const auto Simulator = StartSimulator(ReadState());
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    constexpr int TimeoutMs = 300;
-    Form->SetReplyTimeoutForTesting(TimeoutMs);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     QVERIFY(ConnectAndRead(*Form, *Simulator));
 
     Faults Silent;
@@ -124,7 +123,7 @@ void TTransactionsSaveTest::SilentModuleCostsTwoTimeOuts()
     Click(Form->SaveConfig);
 
     // The first write goes unanswered, then the read-back's first read.
-    QVERIFY(Elapsed.elapsed() >= 2 * TimeoutMs);
+    QVERIFY(Elapsed.elapsed() >= 2 * ShortTimeoutMs);
     QCOMPARE(Simulator->Requests(), (TFrames{WriteFrame(2, "5A"), ReadFrame(0)}));
     QCOMPARE(TimedOutDisplay(*Form), TimeOutTexts);
     QVERIFY(Form->IDDisplay->text().isEmpty());
@@ -144,7 +143,7 @@ void TTransactionsSaveTest::ModuleSilentFromTheThirdWriteStillGetsTheReadBack()
     const auto Simulator = StartSimulator(ReadState());
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(300);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     QVERIFY(ConnectAndRead(*Form, *Simulator));
     Click(Form->BitButton(TPortGrid::Direction, 0, 0));  // P0 direction 12 -> 13
 
@@ -204,7 +203,7 @@ void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
     const auto Simulator = StartSimulator(ReadState());
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(300);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     OpenSimulatorPort(*Form, *Simulator);
 
     Faults SilentFromP4Direction;
@@ -331,7 +330,7 @@ void TTransactionsSaveTest::SaveToDefaultStopsAtTheFirstMissingReply()
     const auto Simulator = StartSimulator(ReadState());
     TErrorRecorder Errors;
     const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(300);
+    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
     QVERIFY(ConnectAndRead(*Form, *Simulator));
 
     Faults P2DirectionSilent;
