@@ -2,6 +2,10 @@
 // what data, in which order, and on which thread the handlers run.
 #include "event_test_support.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -281,11 +285,76 @@ TEST(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) {
     port.OnCTSChange = [&](TComponent*, bool) { ++changes; };
     port.OnDSRChange = [&](TComponent*, bool) { ++changes; };
     port.OnRLSDChange = [&](TComponent*, bool) { ++changes; };
+    const int threads_before = ThreadCount();
     port.Open();
+    EXPECT_EQ(ThreadCount(), threads_before + 1);   // the event thread, no line watch
     const int after_open = changes;   // Open reports the three lines once
     loop.ServeFor(200ms);
     EXPECT_EQ(changes, after_open);
     EXPECT_EQ(loop.Wakes(), 0);
     EXPECT_TRUE(port.ModemSignals().Empty());
+    port.Close();
+}
+
+namespace {
+
+// The nice values of this process's threads (field 19 of each task's stat).
+std::vector<int> ThreadNiceValues() {
+    std::vector<int> values;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
+            if (FILE* f = std::fopen(path.c_str(), "r")) {
+                char line[1024] = {};
+                if (std::fgets(line, sizeof line, f)) {
+                    // Fields after the command name, which is in parentheses.
+                    const char* rest = std::strrchr(line, ')');
+                    int field = 2, nice = 0;
+                    for (const char* p = rest; p && *p; ++p) {
+                        if (*p != ' ') continue;
+                        if (++field == 19) {
+                            nice = std::atoi(p + 1);
+                            break;
+                        }
+                    }
+                    values.push_back(nice);
+                }
+                std::fclose(f);
+            }
+        }
+        ::closedir(dir);
+    }
+    return values;
+}
+
+}  // namespace
+
+// A lower priority is applied to the event thread; a higher one, which an
+// ordinary user may not take, is skipped without an error.
+TEST(EventDispatch, EventPriorityIsAppliedWherePermitted) {
+    Watchdog watchdog("priority", 30s);
+    FarEnd line;
+    OwnerLoop loop;
+    TComPort port;
+    SetUpPort(port, line, AllComEvents, smThreadSync);
+    int events = 0;
+    port.OnRxChar = [&](TComponent*, int32_t Count) {
+        ++events;
+        std::string text;
+        port.ReadText(text, Count);
+    };
+    port.SetEventPriority(TThreadPriority::tpLowest);
+    port.Open();
+    line.Write("a");   // the thread has run past its start
+    ASSERT_TRUE(loop.ServeUntil([&] { return events == 1; }));
+    const auto values = ThreadNiceValues();
+    EXPECT_EQ(std::count(values.begin(), values.end(), 10), 1);
+    port.Close();
+
+    port.SetEventPriority(TThreadPriority::tpTimeCritical);
+    EXPECT_NO_THROW(port.Open());
+    line.Write("b");
+    ASSERT_TRUE(loop.ServeUntil([&] { return events == 2; }));
     port.Close();
 }
