@@ -183,6 +183,8 @@ TMainForm::TTransactionScope::~TTransactionScope()
         Form_.SetControlEnabled(Control, true);
 }
 
+// Grids first, then the identity, status, ID and baud fields; the baud list
+// shows no text exactly when no entry is selected.
 void TMainForm::BlankDisplay()
 {
     BlankGrid(TPortGrid::Direction);
