@@ -45,9 +45,9 @@ public:
     void Shutdown();
 
 private:
+    std::atomic<uint64_t> generation_{0};   // read by every transfer: first
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::atomic<uint64_t> generation_{0};
     size_t current_ = 0;   // waits registered in the current generation
     size_t older_ = 0;     // waits of earlier generations still leaving
     bool signalled_ = false;

@@ -37,19 +37,20 @@ struct TCustomComPort::TDeviceState {
     // Creates the eventfds and the receive queue's storage; 0 or an errno.
     int Init();
 
+    // The fields every transfer touches come first, together.
     UniqueFd fd;          // the open device (O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, flock'ed, TIOCEXCL)
-    TAbortSignal abort_fd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
     UniqueFd tx_fd;       // eventfd: written after each write while tx_watched (evTxEmpty detection)
-    std::atomic<bool> tx_watched{false};   // an event thread watches tx_fd (set by Open)
-    TKernelTermios original{};   // restored at close
+    std::atomic<bool> tx_watched{false};       // an event thread watches tx_fd (set by the event thread)
     std::atomic<bool> has_modem_lines{true};   // false once TIOCMGET/TIOCMIWAIT said ENOTTY/EINVAL
-    TReceiveQueue rx;     // received bytes, decoded; every read of fd goes through it
-    TTransferTimeouts timeouts;
-
     // Line-error counts of the driver; has_counts false once TIOCGICOUNT
     // said ENOTTY/EINVAL (pseudo-terminals, many USB adapters).
+    std::atomic<bool> has_counts{true};
+    TTransferTimeouts timeouts;
+    TAbortSignal abort_fd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
+    TReceiveQueue rx;     // received bytes, decoded; every read of fd goes through it
+
+    TKernelTermios original{};   // restored at close
     std::mutex counts_mutex;
-    bool has_counts = true;
     TLineCounts counts;
 
     // Low-latency mode requested at the first ApplyLineSettings, put back at close.

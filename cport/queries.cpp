@@ -34,6 +34,7 @@ void TCustomComPort::TDeviceState::DrainForQuery() {
 }
 
 bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
+    if (!has_counts.load(std::memory_order_relaxed)) return false;
     std::lock_guard lock(counts_mutex);
     if (!has_counts) return false;
     TLineCounts now;
@@ -58,11 +59,11 @@ bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
 int32_t TCustomComPort::InputQueueCount() {
     if (!device_) throw EComPort(CError_ClearComFailed, EBADF);
     TDeviceState& device = *device_;
-    device.DrainForQuery();
-    device.rx.TakeErrors();
+    TFillResult fill;
+    const size_t count = device.rx.FillAndCount(device.fd.get(), fill, true);
+    if (fill.error != 0) throw EComPort(CError_ClearComFailed, fill.error);
     TComErrors dropped;
     device.TakeCountedErrors(dropped);
-    const size_t count = device.rx.Count();
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 

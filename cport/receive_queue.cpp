@@ -18,6 +18,15 @@ namespace {
 
 constexpr unsigned char kMark = 0xFF;
 
+// memchr, with short runs (the usual reply of a few bytes) scanned inline:
+// right after a read the library call costs more than the scan.
+const void* Find(const unsigned char* Bytes, unsigned char Value, size_t Length) {
+    if (Length > 32) return std::memchr(Bytes, Value, Length);
+    for (size_t i = 0; i < Length; ++i)
+        if (Bytes[i] == Value) return Bytes + i;
+    return nullptr;
+}
+
 enum TMarkState { msNone = 0, msMark = 1, msMarkNul = 2 };
 
 }  // namespace
@@ -72,6 +81,10 @@ void TReceiveQueue::SetWatcher(std::thread::id Watcher) {
     unreported_ = {};
 }
 
+bool TReceiveQueue::IsWatcher() const {
+    return watcher_ != std::thread::id() && watcher_ == std::this_thread::get_id();
+}
+
 // Keeps room for one read chunk behind the waiting bytes.
 void TReceiveQueue::MakeRoom() {
     if (capacity_ - tail_ >= kReadChunk || head_ == 0) return;
@@ -82,14 +95,85 @@ void TReceiveQueue::MakeRoom() {
 
 TFillResult TReceiveQueue::FillFrom(int fd) {
     std::lock_guard lock(mutex_);
+    return FillLocked(fd);
+}
+
+size_t TReceiveQueue::FillAndCount(int fd, TFillResult& Result, bool ClearErrors) {
+    std::lock_guard lock(mutex_);
+    Result = FillLocked(fd);
+    if (ClearErrors) errors_ = {};
+    return tail_ - head_;
+}
+
+size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result) {
+    std::lock_guard lock(mutex_);
+    auto* const out = static_cast<unsigned char*>(Buffer);
+    size_t n = TakeLocked(out, Count);
+    if (n == Count || !storage_) return n;
+    if (pending_mark_ == msNone) {
+        // The queue is empty: the device's bytes go straight to the caller.
+        n += ReadDirect(out + n, Count - n, fd, Result);
+        if (n == Count || pending_mark_ == msNone) return n;
+    }
+    const TFillResult fill = FillLocked(fd);
+    Result.added += fill.added;
+    Result.event_char = Result.event_char || fill.event_char;
+    Result.errors = Result.errors | fill.errors;
+    Result.hang_up = Result.hang_up || fill.hang_up;
+    if (fill.error != 0) Result.error = fill.error;
+    return n + TakeLocked(out + n, Count - n);
+}
+
+// Reads and decodes into Out, which takes at most Count decoded bytes, while
+// the device has bytes; ends early with a mark split at the end of a read
+// (the queue's own read completes it). The queue is empty meanwhile, so the
+// order of bytes is kept.
+size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, int fd, TFillResult& Result) {
+    size_t got = 0;
+    while (got < Count && pending_mark_ == msNone) {
+        const size_t room = Count - got;
+        const ssize_t n = ::read(fd, Out + got, room);
+        if (n > 0) {
+            const size_t decoded = Decode(Out + got, 0, static_cast<size_t>(n), Result);
+            NoteEventChar(Out + got, decoded, Result);
+            Result.added += decoded;
+            got += decoded;
+            if (static_cast<size_t>(n) < room) break;   // the device has nothing more
+            continue;
+        }
+        if (n == 0) {
+            Result.hang_up = true;
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) break;
+        if (errno == EIO)
+            Result.hang_up = true;
+        else
+            Result.error = errno;
+        break;
+    }
+    Announce(Result, IsWatcher(), false);
+    return got;
+}
+
+TFillResult TReceiveQueue::FillLocked(int fd) {
     TFillResult result;
     if (!storage_) return result;
     for (;;) {
         MakeRoom();
-        const size_t room = capacity_ - tail_;
-        const ssize_t n = ::read(fd, storage_.get() + tail_, room);
+        // A \377 left over from the previous read may turn out to be a byte
+        // of its own; one spare byte in front keeps in-place decoding ahead.
+        const size_t gap = pending_mark_ == msMark ? 1 : 0;
+        const size_t room = capacity_ - tail_ - gap;
+        const ssize_t n = ::read(fd, storage_.get() + tail_ + gap, room);
         if (n > 0) {
-            Decode(tail_, static_cast<size_t>(n), result);
+            const size_t before = tail_ - head_;
+            tail_ += Decode(storage_.get() + tail_, gap, gap + static_cast<size_t>(n), result);
+            KeepWithinLimit(before, result);
+            const size_t kept = tail_ - head_ - before;
+            NoteEventChar(storage_.get() + tail_ - kept, kept, result);
+            result.added += kept;
             if (static_cast<size_t>(n) < room) break;   // the device has nothing more
             continue;
         }
@@ -105,70 +189,74 @@ TFillResult TReceiveQueue::FillFrom(int fd) {
             result.error = errno;
         break;
     }
-    Announce(result, std::this_thread::get_id() == watcher_);
+    Announce(result, IsWatcher(), true);
     return result;
 }
 
-// Decodes Length raw bytes at Start in place (the decoded form is never
-// longer) and appends them to the waiting bytes.
-void TReceiveQueue::Decode(size_t Start, size_t Length, TFillResult& Result) {
-    unsigned char* const raw = storage_.get() + Start;
+// Decodes the raw bytes at raw + Skip .. raw + Length in place, from raw on
+// (the decoded form is never longer than the marked one), and returns the
+// number of decoded bytes. Runs without a mark are moved as a whole; only
+// the bytes of a mark go through the state machine.
+size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFillResult& Result) {
+    const bool discard_null = options_.discard_null;
     size_t out = 0;
-    if (pending_mark_ == msNone && !options_.discard_null &&
-        std::memchr(raw, kMark, Length) == nullptr) {
-        out = Length;   // nothing marked, nothing dropped: the bytes stay where they are
-    } else {
-        auto emit = [&](unsigned char c) {
-            if (c == 0 && options_.discard_null) return;
-            raw[out++] = c;
-        };
-        for (size_t i = 0; i < Length; ++i) {
-            const unsigned char c = raw[i];
-            switch (pending_mark_) {
-            case msNone:
-                if (c == kMark)
-                    pending_mark_ = msMark;
-                else
-                    emit(c);
-                break;
-            case msMark:
-                if (c == kMark) {
-                    emit(kMark);
-                    pending_mark_ = msNone;
-                } else if (c == 0) {
-                    pending_mark_ = msMarkNul;
-                } else {
-                    // Not a mark the kernel makes; keep both bytes as they came.
-                    emit(kMark);
-                    emit(c);
-                    pending_mark_ = msNone;
-                }
-                break;
-            case msMarkNul:
-                pending_mark_ = msNone;
-                if (c == 0) {
-                    Result.errors.Include(leBreak);
-                } else if (options_.parity_enabled) {
-                    Result.errors.Include(leRxParity);
-                    emit(options_.replace ? static_cast<unsigned char>(options_.replace_char) : c);
-                } else {
-                    Result.errors.Include(leFrame);
-                    emit(c);
-                }
-                break;
+    auto emit = [&](unsigned char c) {
+        if (c == 0 && discard_null) return;
+        raw[out++] = c;
+    };
+    size_t in = Skip;
+    while (in < Length) {
+        if (pending_mark_ == msNone) {
+            const void* mark = Find(raw + in, kMark, Length - in);
+            const size_t run = mark ? static_cast<size_t>(static_cast<const unsigned char*>(mark) - (raw + in))
+                                    : Length - in;
+            if (discard_null) {
+                for (size_t i = in; i < in + run; ++i) emit(raw[i]);
+            } else {
+                if (out != in) std::memmove(raw + out, raw + in, run);
+                out += run;
             }
+            in += run;
+            if (mark != nullptr) {
+                pending_mark_ = msMark;
+                ++in;
+            }
+            continue;
+        }
+        const unsigned char c = raw[in++];
+        if (pending_mark_ == msMark) {
+            if (c == kMark) {
+                emit(kMark);
+                pending_mark_ = msNone;
+            } else if (c == 0) {
+                pending_mark_ = msMarkNul;
+            } else {
+                // Not a mark the kernel makes; keep both bytes as they came.
+                emit(kMark);
+                emit(c);
+                pending_mark_ = msNone;
+            }
+            continue;
+        }
+        pending_mark_ = msNone;   // \377 \0 seen: c is a byte received with an error, or a break
+        if (c == 0) {
+            Result.errors.Include(leBreak);
+        } else if (options_.parity_enabled) {
+            Result.errors.Include(leRxParity);
+            emit(options_.replace ? static_cast<unsigned char>(options_.replace_char) : c);
+        } else {
+            Result.errors.Include(leFrame);
+            emit(c);
         }
     }
-    const size_t before = tail_ - head_;
-    tail_ = Start + out;
-    KeepWithinLimit(before, Result);
-    const size_t kept = tail_ - head_ - before;
-    if (kept > 0 &&
-        std::memchr(storage_.get() + tail_ - kept, static_cast<unsigned char>(options_.event_char),
-                    kept) != nullptr)
-        Result.event_char = true;
-    Result.added += kept;
     errors_ = errors_ | Result.errors;
+    return out;
+}
+
+// Notes the arrival of the event character among Length decoded bytes.
+void TReceiveQueue::NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const {
+    if (Find(Bytes, static_cast<unsigned char>(options_.event_char), Length) != nullptr)
+        Result.event_char = true;
 }
 
 // Drops the newest bytes beyond the limit, as a full input queue does. Bytes
@@ -210,13 +298,13 @@ void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Er
     result.errors = Errors;
     Append(static_cast<const unsigned char*>(Bytes), Count, result);
     errors_ = errors_ | result.errors;
-    Announce(result, false);
+    Announce(result, false, true);
 }
 
 // Tells the event thread and waiting transfers about an addition. The
 // watcher's own reads are reported by their result, so they need no wake;
 // additions by others are kept for its next FillFrom.
-void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher) {
+void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool Queued) {
     const size_t own_added = Result.added;
     if (ByWatcher) {
         Result.added += unreported_.added;
@@ -231,7 +319,7 @@ void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher) {
         Signal();   // one write per addition: the event thread watches edges
         return;
     }
-    if (own_added > 0 && waiters_ > 0 && !signalled_) Signal();
+    if (Queued && own_added > 0 && waiters_ > 0 && !signalled_) Signal();
 }
 
 void TReceiveQueue::Signal() {

@@ -83,6 +83,12 @@ public:
     size_t Limit() const;
 
     TFillResult FillFrom(int fd);                 // reads everything waiting, never blocks
+    // FillFrom, then the number of bytes waiting; ClearErrors drops the
+    // accumulated errors as well. One lock for all of it.
+    size_t FillAndCount(int fd, TFillResult& Result, bool ClearErrors);
+    // Takes up to Count bytes, reading the device first when fewer are
+    // waiting (Result is that read's, empty when none was needed).
+    size_t TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result);
     size_t Count() const;                         // decoded bytes waiting
     size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
     TComErrors TakeErrors();                      // accumulated errors, cleared
@@ -101,26 +107,30 @@ public:
     void EndWait();
 
 private:
-    void Decode(size_t Start, size_t Length, TFillResult& Result);
+    bool IsWatcher() const;
+    TFillResult FillLocked(int fd);
+    size_t ReadDirect(unsigned char* Out, size_t Count, int fd, TFillResult& Result);
+    size_t Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result);
+    void NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const;
     void Append(const unsigned char* Bytes, size_t Length, TFillResult& Result);
     void KeepWithinLimit(size_t Before, TFillResult& Result);
-    void Announce(TFillResult& Result, bool ByWatcher);
+    void Announce(TFillResult& Result, bool ByWatcher, bool Queued);
     void Signal();
     void MakeRoom();
     size_t TakeLocked(void* Buffer, size_t Count);
 
     mutable std::mutex mutex_;
+    size_t head_ = 0, tail_ = 0;                 // waiting bytes: [head_, tail_)
     std::unique_ptr<unsigned char[]> storage_;   // limit_ + kReadChunk bytes
     size_t capacity_ = 0;
-    size_t head_ = 0, tail_ = 0;                 // waiting bytes: [head_, tail_)
     size_t limit_ = kMinimumLimit;
-    TComErrors errors_;
-    TReceiveOptions options_;
     int pending_mark_ = 0;                       // PARMRK decoding state carried across reads
-    std::thread::id watcher_;
-    TFillResult unreported_;                     // additions by others, for the watcher
     int waiters_ = 0;                            // transfers waiting for bytes
     bool signalled_ = false;                     // NotifyFd written since its last reset
+    TComErrors errors_;
+    TReceiveOptions options_;
+    std::thread::id watcher_;
+    TFillResult unreported_;                     // additions by others, for the watcher
     UniqueFd notify_fd_;
 };
 

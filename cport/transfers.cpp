@@ -154,19 +154,11 @@ void TAsyncRequest::WaitFailed(int Error) {
 // Moves what the receive queue holds into the request, filling the queue
 // from the device first when it has too little.
 void TAsyncRequest::ReadAvailable(TDeviceState& Device) {
-    auto take = [&] {
-        const size_t got = Device.rx.Take(in + progress,
-                                          static_cast<size_t>(count - progress));
-        progress += static_cast<int32_t>(got);
-        return got;
-    };
-    size_t got = take();
-    if (progress < count) {
-        const TFillResult fill = Device.rx.FillFrom(Device.fd.get());
-        if (fill.error != 0) IssueFailed(CError_ReadFailed, fill.error);
-        if (fill.hang_up) hang_up = true;
-        got += take();
-    }
+    TFillResult fill;
+    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), Device.fd.get(), fill);
+    if (fill.error != 0) IssueFailed(CError_ReadFailed, fill.error);
+    if (fill.hang_up) hang_up = true;
+    progress = static_cast<int32_t>(got);
     if (got > 0 && interval_ms != 0) last_byte = TClock::now();
 }
 

@@ -54,6 +54,7 @@ public:
         write_ = -1;
     }
     int ReadFd() const { return read_; }
+    int WriteFd() const { return write_; }
 
     TReceiveQueue queue;
 
@@ -99,6 +100,9 @@ TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
         {"break adds no byte", {"a" + ff + nul + nul + "b"}, {}, "ab", {leBreak}},
         {"break split", {"a" + ff, nul + nul, "b"}, WithParity(), "ab", {leBreak}},
         {"mark not made by the kernel", {ff + "A"}, {}, ff + "A", {}},
+        {"mark not made by the kernel, split", {"a" + ff, "AB"}, {}, "a" + ff + "AB", {}},
+        {"marks among plain runs", {"ab" + ff + ff + "cd" + ff, nul + "e" + ff + ff},
+         WithParity(true, '?'), "ab" + ff + "cd?" + ff, {leRxParity}},
         {"zero kept", {"a" + nul + "b"}, {}, "a" + nul + "b", {}},
     };
     for (const auto& c : cases) {
@@ -184,6 +188,42 @@ TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
         got += feed.TakeAll();
     }
     EXPECT_EQ(got, sent);
+}
+
+// A read straight into the caller's buffer (nothing waits in the queue)
+// decodes like a read into the queue, also when a mark is split between the
+// two kinds of read.
+TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike) {
+    Feed feed;
+    feed.queue.SetOptions(WithParity());
+    auto take = [&](size_t Count) {
+        std::string out(Count, '\0');
+        TFillResult r;
+        out.resize(feed.queue.TakeOrFill(out.data(), Count, feed.ReadFd(), r));
+        return out;
+    };
+    auto send = [&](const std::string& Bytes) {
+        ASSERT_EQ(::write(feed.WriteFd(), Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
+    };
+    send("0123456789");
+    EXPECT_EQ(take(4), "0123");   // the rest stays with the device
+    EXPECT_EQ(feed.queue.Count(), 0u);
+    EXPECT_EQ(take(10), "456789");
+
+    send("ab\xff");
+    EXPECT_EQ(take(10), "ab");   // a mark is pending
+    send(std::string("\0X", 2) + "cd");
+    EXPECT_EQ(take(10), "Xcd");
+    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxParity}));
+
+    send("a\xff");
+    EXPECT_EQ(take(10), "a");
+    send("AB\xff\xff");
+    EXPECT_EQ(take(10), "\xff" "AB\xff");   // not a kernel mark: both bytes kept
+
+    feed.queue.InjectForTest("q", 1, {});
+    send("rs");
+    EXPECT_EQ(take(10), "qrs");   // waiting bytes come first
 }
 
 TEST(ReceiveQueue, EndOfFileIsAHangUp) {
