@@ -1,10 +1,11 @@
 // Internal: the end of pending transfer waits (AbortPendingIO).
 //
 // A transfer request notes the abort generation when it is issued. Abort()
-// moves the generation on and writes the eventfd that every wait polls, so
-// every wait in progress, on any thread, returns at once with what it has
-// moved; a request issued before the abort and waited on afterwards also
-// completes at once. Requests issued after the abort are not affected: their
+// moves the generation on (generations are unique in the process, so a
+// request of an earlier device state never matches a later one) and writes
+// the eventfd that every wait polls, so every wait in progress, on any
+// thread, returns at once with what it has moved; a request issued before
+// the abort and waited on afterwards also completes at once. Requests issued after the abort are not affected: their
 // waits run normally, as transfers issued after a purge do.
 //
 // The eventfd stays readable only until the waits it ended have left: the

@@ -2,9 +2,11 @@
 //
 // Every byte read from the device goes through this queue, whichever thread
 // reads it (the event thread when it runs, otherwise the reading call
-// itself), and every read of the device happens in FillFrom under the
-// queue's lock, so the order of bytes is kept and InputQueueCount, ReadText
-// and the events agree.
+// itself), and every read of the device happens here under the queue's
+// lock, so the order of bytes is kept and InputQueueCount, ReadText and the
+// events agree. When a reading call finds the queue empty, the device's
+// bytes are read and decoded straight into the caller's buffer (TakeOrFill),
+// which saves a copy and keeps the order all the same.
 //
 // The device runs with INPCK|PARMRK (IGNPAR, IGNBRK and BRKINT off), so the
 // kernel marks a byte received with a parity or framing error as \377 \0 c,
@@ -47,7 +49,7 @@
 namespace cport {
 
 struct TFillResult {
-    size_t added = 0;          // decoded bytes appended to the queue
+    size_t added = 0;          // decoded bytes appended to the queue (or handed to the caller)
     bool event_char = false;   // the event character was among them
     TComErrors errors;         // line errors found in this read
     bool hang_up = false;      // the device is gone (read of 0, EIO)
@@ -86,8 +88,9 @@ public:
     // FillFrom, then the number of bytes waiting; ClearErrors drops the
     // accumulated errors as well. One lock for all of it.
     size_t FillAndCount(int fd, TFillResult& Result, bool ClearErrors);
-    // Takes up to Count bytes, reading the device first when fewer are
-    // waiting (Result is that read's, empty when none was needed).
+    // Takes up to Count bytes, reading the device when fewer are waiting
+    // (into the caller's buffer when none are). Result is what the device
+    // read brought, empty when none was needed.
     size_t TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result);
     size_t Count() const;                         // decoded bytes waiting
     size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
