@@ -261,10 +261,10 @@ void TComThread::TShared::Run() {
 }
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
-    const TFillResult fill = rx->FillFrom(device_fd);
+    TFillResult fill;
+    const size_t after = rx->FillAndCount(device_fd, fill, false);
     // The fill reports what other threads added since the last one too, so
     // the count before all of it is the count now less everything added.
-    const size_t after = rx->Count();
     const size_t before = after > fill.added ? after - fill.added : 0;
 
     TComEvents found;
