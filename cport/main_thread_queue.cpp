@@ -57,12 +57,16 @@ void Enqueue(std::shared_ptr<THandOver> Item) {
 
 // Runs one dequeued task on the calling (owning) thread.
 bool RunTask(THandOver& Item) {
+    bool sender_waits_for_start;
     {
         std::lock_guard lock(Item.mutex);
         if (Item.state != TTaskState::Queued) return false;   // withdrawn
         Item.state = TTaskState::Running;
+        sender_waits_for_start = !Item.sender_waits_for_end;
     }
-    Item.changed.notify_all();   // releases a SendReleasedOnStart sender
+    // Releases a SendReleasedOnStart sender; a SendAndWait sender is not
+    // woken for nothing while the task runs.
+    if (sender_waits_for_start) Item.changed.notify_all();
 
     std::exception_ptr error;
     try {
