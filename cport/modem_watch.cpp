@@ -86,6 +86,12 @@ void TModemWatch::Announce(TComEvents Events) {
 }
 
 void TModemWatch::Run() {
+    // The thread inherits its creator's signal mask; the interrupt must get through.
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, InterruptSignal());
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+
     TCounts before = ReadCounts(fd_);
     while (!stop_.load()) {
         const int mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;

@@ -113,6 +113,32 @@ TEST(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival) {
     port.Close();
 }
 
+// With RxCharByCount off the waiting bytes are read for the handler and
+// handed to OnRxBuf; OnRxChar is not raised then.
+TEST(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf) {
+    Watchdog watchdog("rx buf", 30s);
+    FarEnd line;
+    OwnerLoop loop;
+    TComPort port;
+    SetUpPort(port, line, AllComEvents, smThreadSync);
+    port.SetRxCharByCount(false);
+    std::string received;
+    int rx_char_calls = 0;
+    port.OnRxBuf = [&](TComponent* Sender, const void* Buffer, int32_t Count) {
+        EXPECT_EQ(Sender, &port);
+        received.append(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+    };
+    port.OnRxChar = [&](TComponent*, int32_t) { ++rx_char_calls; };
+    port.Open();
+    line.Write("hello");
+    line.Write(" world");
+    ASSERT_TRUE(loop.ServeUntil([&] { return received.size() >= 11; }));
+    EXPECT_EQ(received, "hello world");
+    EXPECT_EQ(rx_char_calls, 0);
+    EXPECT_EQ(port.InputQueueCount(), 0);
+    port.Close();
+}
+
 TEST(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent) {
     Watchdog watchdog("no events", 30s);
     FarEnd line;
