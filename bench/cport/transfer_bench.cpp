@@ -461,7 +461,10 @@ int main() {
                     t_bare.write1_ns / writes, MedianRatio(b_port, b_bare, &Totals::write1_ns));
         std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls)|%.1f|%.1f|%.2f|>= 0.8\n",
                     MiBs(t_port.bulk_bytes, t_port.bulk_ns), MiBs(t_bare.bulk_bytes, t_bare.bulk_ns),
-                    1.0 / MedianRatio(b_port, b_bare, &Totals::bulk_ns, true));
+                    MedianRatio(b_port, b_bare, &Totals::bulk_ns, true));
+        std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls, same line settings)|%.1f|%.1f|%.2f|>= 0.8\n",
+                    MiBs(t_port.bulk_bytes, t_port.bulk_ns), MiBs(t_marked.bulk_bytes, t_marked.bulk_ns),
+                    MedianRatio(b_port, b_marked, &Totals::bulk_ns, true));
         ::close(bare_fd);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "transfer_bench: %s\n", e.what());

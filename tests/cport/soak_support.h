@@ -1,0 +1,47 @@
+// What the soak tests watch for leaks: open descriptors, threads and the
+// resident memory of this process, read from /proc/self.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace soak_test {
+
+// Under AddressSanitizer freed memory sits in quarantine and the resident
+// size grows by design; LeakSanitizer checks for leaks there instead.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
+inline int EntriesIn(const char* Dir) {
+    int count = 0;
+    if (DIR* dir = ::opendir(Dir)) {
+        while (::readdir(dir) != nullptr) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+inline int OpenDescriptors() { return EntriesIn("/proc/self/fd"); }
+inline int Threads() { return EntriesIn("/proc/self/task"); }
+
+inline long ResidentKiB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace soak_test
