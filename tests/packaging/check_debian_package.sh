@@ -69,7 +69,10 @@ wm_class=$(sed -n 's/^StartupWMClass=//p' "$root/usr/share/applications/$id.desk
 [ -n "$wm_class" ] || fail "the desktop entry has no StartupWMClass"
 
 # A display number of our own, away from other tests' xvfb-run; -a moves on
-# if it is taken.
-xvfb-run -a -n $((100 + $$ % 400)) -s "-screen 0 1024x768x24" \
-    sh "$show_window" "$root/usr/bin/varnolink-setup" "$wm_class" || fail "the packaged program showed no window"
+# if it is taken. -noreset: by default the server resets when its last client
+# leaves and refuses connections meanwhile, so the program could meet a
+# resetting server right after the readiness probe disconnects.
+xvfb-run -a -n $((100 + $$ % 400)) -e "$tmp/xvfb.log" -s "-screen 0 1024x768x24 -noreset" \
+    sh "$show_window" "$root/usr/bin/varnolink-setup" "$wm_class" ||
+    { cat "$tmp/xvfb.log" >&2; fail "the packaged program showed no window"; }
 echo "debian package: $(basename "$deb"), $(wc -l <"$tmp/contents") entries, starts and shows its window"

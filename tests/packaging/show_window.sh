@@ -10,6 +10,15 @@ wm_class=$2
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# The X server must take connections before the program starts: a program
+# that finds no display ends, and that is not what this checks.
+tries=0
+until xdotool getdisplaygeometry >/dev/null 2>&1; do
+    [ $tries -lt 100 ] || fail "the X server on $DISPLAY takes no connections"
+    tries=$((tries + 1))
+    sleep 0.1
+done
+
 # No serial device of this machine is probed.
 unset VARNOLINK_PORTS
 VARNOLINK_NO_SCAN=1 QT_QPA_PLATFORM=xcb "$program" &
