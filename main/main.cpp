@@ -1,6 +1,7 @@
 // varnolink-setup: the configuration tool for the VARNOLINK I/O module.
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdlib>
 #include <string_view>
@@ -11,6 +12,9 @@ int main(int argc, char** argv)
 {
     QApplication Application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("varnolink-setup"));
+    // Lets desktops match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.varnolink.Setup"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.varnolink.Setup")));
 
     TMainForm MainForm;
     MainForm.show();
