@@ -46,8 +46,7 @@ void TAbortSignal::Leave(uint64_t Ticket) {
     if (older_ == 0) changed_.notify_all();
 }
 
-void TAbortSignal::Abort() {
-    std::lock_guard lock(mutex_);
+void TAbortSignal::EndCurrentWaitsLocked() {
     generation_.store(NewGeneration(), std::memory_order_release);
     older_ += current_;
     current_ = 0;
@@ -59,18 +58,15 @@ void TAbortSignal::Abort() {
     changed_.notify_all();
 }
 
+void TAbortSignal::Abort() {
+    std::lock_guard lock(mutex_);
+    EndCurrentWaitsLocked();
+}
+
 void TAbortSignal::Shutdown() {
     std::unique_lock lock(mutex_);
     shut_down_ = true;
-    generation_.store(NewGeneration(), std::memory_order_release);
-    older_ += current_;
-    current_ = 0;
-    if (older_ > 0 && !signalled_) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
-        signalled_ = true;
-    }
-    changed_.notify_all();
+    EndCurrentWaitsLocked();
     changed_.wait(lock, [&] { return older_ == 0; });
 }
 

@@ -46,6 +46,8 @@ public:
     void Shutdown();
 
 private:
+    // New generation, waits of older ones wake (eventfd); mutex_ held.
+    void EndCurrentWaitsLocked();
     std::atomic<uint64_t> generation_{0};   // read by every transfer: first
     mutable std::mutex mutex_;
     std::condition_variable changed_;
