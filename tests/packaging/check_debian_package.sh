@@ -10,7 +10,7 @@ version=$3
 show_window=$4
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps xvfb-run xdotool xprop readelf; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian xvfb-run xdotool xprop readelf; do
     command -v $tool >/dev/null || fail "$tool not found (scripts/install-deps)"
 done
 
@@ -40,6 +40,12 @@ for package in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 qt6-qpa-pl
         fail "Depends lacks $package: $depends"
 done
 
+# Debian's own checks: an error (no copyright file, a broken changelog,
+# files in the wrong place) fails the package; warnings are shown.
+lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1 ||
+    { cat "$tmp/lintian.log" >&2; fail "lintian reports errors"; }
+grep -q '^W: ' "$tmp/lintian.log" && cat "$tmp/lintian.log" >&2
+
 # Contents: the application's files, and nothing outside /usr.
 dpkg-deb --fsys-tarfile "$deb" | tar -t >"$tmp/contents"
 grep -v '^\./usr/' "$tmp/contents" | grep -v '^\./$' >"$tmp/outside" || true
@@ -50,7 +56,8 @@ for f in bin/varnolink-setup bin/varnolink-sim \
          share/icons/hicolor/16x16/apps/$id.png share/icons/hicolor/32x32/apps/$id.png \
          share/icons/hicolor/48x48/apps/$id.png share/icons/hicolor/64x64/apps/$id.png \
          share/icons/hicolor/128x128/apps/$id.png share/icons/hicolor/256x256/apps/$id.png \
-         share/man/man1/varnolink-sim.1.gz share/man/man1/varnolink-setup.1.gz; do
+         share/man/man1/varnolink-sim.1.gz share/man/man1/varnolink-setup.1.gz \
+         share/doc/varnolink-setup/copyright share/doc/varnolink-setup/changelog.gz; do
     grep -qx "\./usr/$f" "$tmp/contents" || fail "the package lacks /usr/$f"
 done
 
