@@ -50,11 +50,10 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 
 void WriteIdentity(TJsonWriter& Json, const TModuleIdentity& Identity)
 {
-    Json.BeginObject()
-        .Member("bios_name", Identity.BiosName)
-        .Member("bios_version", Identity.BiosVersion)
-        .Member("status", Identity.StatusText)
-        .EndObject();
+    Json.BeginObject().Member("bios_name", Identity.BiosName).Member("bios_version", Identity.BiosVersion);
+    if (!Identity.StatusText.empty())
+        Json.Member("status", Identity.StatusText);
+    Json.EndObject();
 }
 
 struct TDifference {
