@@ -4,13 +4,19 @@
 //       configuration with its read-back, process start to exit, against a
 //       simulator that paces its line at 9600 baud, over the pure line time
 //       of every request and reply of the run (10 bits per character).
+//   BENCH cli_write_verify_vs_raw_line_exchanges  the same, over the time
+//       the bench itself takes to send the same frames one by one on the
+//       same line and read each reply: a baseline that feels the machine's
+//       load as the program does.
 //   BENCH cli_start_to_first_request_ms  process start to the first request
 //       byte at the simulator, median; next to it, as the baseline, the time
 //       to start and end a program that does nothing (/bin/true).
 
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <spawn.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +93,35 @@ std::size_t LineCharacters(const TModuleSimulator& Simulator)
     return Characters;
 }
 
+// Sends each frame on the raw line and reads its reply through its CR;
+// returns the time of the whole run.
+double RawExchanges(const std::string& Device, const std::vector<std::string>& Frames)
+{
+    const int Fd = ::open(Device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (Fd < 0)
+        throw std::runtime_error("cannot open " + Device);
+    termios Raw{};
+    ::tcgetattr(Fd, &Raw);
+    ::cfmakeraw(&Raw);
+    ::tcsetattr(Fd, TCSANOW, &Raw);
+    const TClock::time_point Start = TClock::now();
+    for (const std::string& Frame : Frames) {
+        if (::write(Fd, Frame.data(), Frame.size()) != static_cast<ssize_t>(Frame.size()))
+            throw std::runtime_error("raw write failed");
+        for (bool Done = false; !Done;) {
+            pollfd Watched{Fd, POLLIN, 0};
+            if (::poll(&Watched, 1, 5000) <= 0)
+                throw std::runtime_error("no reply on the raw line");
+            char Buffer[64];
+            const ssize_t Got = ::read(Fd, Buffer, sizeof Buffer);
+            Done = Got > 0 && std::string(Buffer, static_cast<std::size_t>(Got)).find('\r') != std::string::npos;
+        }
+    }
+    const double Elapsed = Ms(TClock::now() - Start);
+    ::close(Fd);
+    return Elapsed;
+}
+
 }  // namespace
 
 int main()
@@ -102,6 +137,7 @@ int main()
     Slow.Start();
     std::vector<double> WriteTimes;
     std::vector<double> LineTimes;
+    std::vector<double> RawTimes;
     for (int Run = 0; Run < WriteRuns; ++Run) {
         Slow.SetState({});
         Slow.ClearRequests();
@@ -110,6 +146,7 @@ int main()
             throw std::runtime_error("varnolink write failed");
         WriteTimes.push_back(Ms(TClock::now() - Started));
         LineTimes.push_back(static_cast<double>(LineCharacters(Slow)) * BitsPerCharacter / LineBaud * 1000.0);
+        RawTimes.push_back(RawExchanges(Slow.DevicePath(), Slow.Requests()));
     }
     Slow.Stop();
 
@@ -134,17 +171,22 @@ int main()
 
     const double Write = Median(WriteTimes);
     const double Line = Median(LineTimes);
+    const double Raw = Median(RawTimes);
     const double Start = Median(FirstRequest);
     const double True = Median(TrueRuns);
     std::printf("varnolink against the simulator (medians)\n");
     std::printf("  %-52s %10.1f ms  (%d runs)\n", "write + read-back, 9600-baud line, start to exit", Write, WriteRuns);
     std::printf("  %-52s %10.1f ms\n", "pure line time of its requests and replies", Line);
+    std::printf("  %-52s %10.1f ms\n", "the same frames sent raw by the bench, one by one", Raw);
     std::printf("  %-52s %10.2f ms  (%d runs)\n", "process start to the first request byte", Start, StartRuns);
     std::printf("  %-52s %10.2f ms\n", "start and end of /bin/true", True);
     std::printf("BENCH cli_write_verify_vs_line_time %.4f\n", Write / Line);
+    std::printf("BENCH cli_write_verify_vs_raw_line_exchanges %.4f\n", Write / Raw);
     std::printf("BENCH cli_start_to_first_request_ms %.2f\n", Start);
     std::printf("BENCHROW varnolink write with read-back at 9600 baud, ms (vs pure line time)|%.1f|%.1f|%.3f|<= 1.05\n",
                 Write, Line, Write / Line);
+    std::printf("BENCHROW varnolink write with read-back at 9600 baud, ms (vs the same frames sent raw)|%.1f|%.1f|%.3f|\n",
+                Write, Raw, Write / Raw);
     std::printf("BENCHROW varnolink start to first request byte, ms (vs /bin/true start to end)|%.2f|%.2f|%.2f|<= 50 ms\n",
                 Start, True, Start / True);
     return 0;
