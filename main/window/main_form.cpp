@@ -12,7 +12,7 @@
 
 #include "main/window/error_display.h"
 #include "main/window/field_events.h"
-#include "main/window/port_candidates.h"
+#include "main/ports/port_candidates.h"
 #include "main/window/port_combo_box.h"
 
 TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
@@ -45,6 +45,9 @@ TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
     BuildLayout();
     ConnectHandlers();
     FormCreate();
+    SetErrorDevicePath([this] { return ComPort1.Port(); });
+    Udev_ = MakeLibudevSource();
+    WatchDevices();
 
     if (const QScreen* Screen = screen())
         move(Screen->availableGeometry().center() - rect().center());
@@ -63,6 +66,7 @@ TMainForm::~TMainForm()
     QObject::disconnect(&Timer1, nullptr, this, nullptr);
     ComPort1.OnRxChar = nullptr;
     ComPort1.OnError = nullptr;
+    SetErrorDevicePath(nullptr);
     try {
         ComPort1.Close();
     } catch (const std::exception& Failure) {
@@ -160,23 +164,6 @@ void TMainForm::AnalysisPacket(const std::string& Line)
 {
     Protocol_.AnalysisPacket(Line);
     WakeReplyWait();
-}
-
-void TMainForm::ComPort1Error(cport::TComErrors Errors)
-{
-    if (!Errors.Contains(cport::leIOError) || DeviceLossReported_)
-        return;
-    DeviceLossReported_ = true;
-    // Shown from the event loop rather than inside the serial hand-over, so
-    // that the port's event thread is not held while the box is open.
-    QTimer::singleShot(0, this, Guarded([this] { ReportDeviceLost(); }));
-}
-
-void TMainForm::ReportDeviceLost()
-{
-    ShowErrorMessage(QStringLiteral("The serial device %1 has stopped working: it may have been unplugged or "
-                                    "switched off.\nClose the port, check the connection and open the port again.")
-                         .arg(QString::fromStdString(ComPort1.Port())));
 }
 
 std::vector<std::string> TMainForm::PortCandidates() const

@@ -5,11 +5,13 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "cport/comport.h"
+#include "main/ports/udev_source.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/port_table.h"
 #include "main/protocol/window_io.h"
@@ -22,6 +24,7 @@ class QEventLoop;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class QSocketNotifier;
 class TFieldEvents;
 class TPortComboBox;
 
@@ -202,6 +205,9 @@ public:
     // (normally port_candidates.h's list), so that tests never touch real
     // serial devices.
     void SetPortCandidatesForTesting(std::vector<std::string> DevicePaths);
+    // Replaces the device manager (normally libudev) the port list asks for
+    // descriptions and watches for adapters coming and going.
+    void SetUdevSourceForTesting(std::unique_ptr<TUdevSource> Source);
     // Shortens the reply time-out for tests (the wait normally uses 5000 ms).
     void SetReplyTimeoutForTesting(int Milliseconds);
     // True while WaitCommandExecute runs.
@@ -262,9 +268,36 @@ private:
 
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();
-    // The device went away under an open port: tell the operator once.
+
+    // device_loss.cpp: the device going away under an open port. The
+    // running wait ends at once; the window goes to the closed state, with
+    // the values kept on screen, as soon as no handler is in the middle of
+    // its work, and the operator is told once.
     void ComPort1Error(cport::TComErrors Errors);
-    void ReportDeviceLost();
+    void NoteDeviceLoss(const QString& Message);
+    void FinishDeviceLoss();
+    void EnterClosedAfterLoss();
+    // A refused write that means the device is gone is taken as its loss.
+    bool TakeWriteFailureAsLoss(const cport::EComPort& Failure);
+    QString OpenAdapterText() const;
+    void RememberOpenAdapter();
+    void RestoreKeptValues();
+    // Marks a handler at work: a loss seen meanwhile is finished at its end.
+    class TBusyScope {
+    public:
+        explicit TBusyScope(TMainForm& Form);
+        ~TBusyScope();
+        TBusyScope(const TBusyScope&) = delete;
+        TBusyScope& operator=(const TBusyScope&) = delete;
+
+    private:
+        TMainForm& Form_;
+    };
+
+    // port_watch.cpp: adapters plugged in or pulled while the window runs.
+    void WatchDevices();
+    void UdevEventsArrived();
+    void RefreshPortsAfterChange();
 
     std::vector<std::string> PortCandidates() const;
 
@@ -279,6 +312,20 @@ private:
     QEventLoop* ActiveWait_ = nullptr;
     bool CloseRequested_ = false;
     bool DeviceLossReported_ = false;
+    bool LossPending_ = false;
+    QString LossMessage_;
+    int BusyDepth_ = 0;
+    std::string OpenDevicePath_;   // canonical path of the open device
+    QString OpenAdapterName_;      // what the list said about it
+    std::string OpenAdapterId_;
+    std::string LostAdapterId_;    // selected again when it comes back
+    struct TKeptValues {
+        bool Valid = false;
+        QString RemoteId;
+        int BaudIndex = -1;
+    } Kept_;
+    std::unique_ptr<TUdevSource> Udev_;
+    QSocketNotifier* UdevNotifier_ = nullptr;
     bool UseInjectedCandidates_ = false;
     std::vector<std::string> InjectedCandidates_;
 };

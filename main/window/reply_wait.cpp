@@ -12,8 +12,10 @@ void TMainForm::WaitCommandExecute()
 {
     Timer1.stop();
     TimedOut = 0;
-    if (CloseRequested_)
-        return;  // the window is closing: nothing more is waited for
+    // The window is closing, or the device is gone (the port closed since):
+    // no reply can come, nothing is waited for and nothing is written.
+    if (CloseRequested_ || LossPending_ || !ComPort1.Connected())
+        return;
     Timer1.setInterval(ReplyTimeoutMs_);
     Timer1.start();
 

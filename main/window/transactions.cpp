@@ -171,14 +171,20 @@ std::array<QWidget*, 16> TMainForm::TransactionControls() const
 
 TMainForm::TTransactionScope::TTransactionScope(TMainForm& Form) : Form_(Form)
 {
+    ++Form_.BusyDepth_;
     for (QWidget* Control : Form_.TransactionControls())
         Form_.SetControlEnabled(Control, false);
 }
 
 // Also when an error of the port ends the transaction early: the operator
 // must get the controls back, "Close" above all.
+// A device lost meanwhile takes the window to the closed state instead.
 TMainForm::TTransactionScope::~TTransactionScope()
 {
+    if (--Form_.BusyDepth_ == 0 && Form_.LossPending_) {
+        Form_.FinishDeviceLoss();
+        return;
+    }
     for (QWidget* Control : Form_.TransactionControls())
         Form_.SetControlEnabled(Control, true);
 }
@@ -213,10 +219,13 @@ bool TMainForm::RunRequestChain(std::span<const TRequestStep> Steps)
             return false;
         try {
             Step(*this);
-        } catch (const cport::EComPort&) {
-            // The port refused the frame: its error, shown by the caller's
-            // error display, is the one report of the failed line; the port's
-            // own report of the lost device would only say it again.
+        } catch (const cport::EComPort& Failure) {
+            // A device that is gone: its loss, reported once.
+            if (TakeWriteFailureAsLoss(Failure))
+                return false;
+            // Any other refusal: its error, shown by the caller's error
+            // display, is the one report of the failed line; the port's own
+            // report of the lost device would only say it again.
             DeviceLossReported_ = true;
             throw;
         }
