@@ -43,6 +43,7 @@ TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
     Timer1.setInterval(ReplyTimeoutMs);
 
     BuildLayout();
+    DescribeControls();
     ConnectHandlers();
     FormCreate();
     SetErrorDevicePath([this] { return ComPort1.Port(); });
@@ -149,7 +150,7 @@ void TMainForm::BlankGrid(TPortGrid Grid)
 {
     for (int Row = 0; Row < PortRowCount; ++Row)
         for (int Bit = 0; Bit < PortBitCount; ++Bit)
-            BitButton(Grid, Row, Bit)->setText(QString());
+            SetBitButtonText(Grid, Row, Bit, QString());
     for (int Row = 0; Row < PortRowCount; ++Row)
         ByteField(Grid, Row)->clear();
 }

@@ -231,6 +231,11 @@ private:
     void SetByteFieldText(TPortGrid Grid, int Row, const std::string& Text) override;
     void SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption) override;
 
+    // accessibility.cpp: names and descriptions for screen readers; every
+    // bit caption goes through SetBitButtonText so its name follows.
+    void DescribeControls();
+    void SetBitButtonText(TPortGrid Grid, int Row, int Bit, const QString& Caption);
+
     // form_layout.cpp: builds every control, then the tab order.
     void BuildLayout();
     void BuildGrid(QGroupBox* Box, TPortGrid Grid);
