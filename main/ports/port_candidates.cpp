@@ -120,6 +120,22 @@ TProbeResult ProbePortDetailed(const std::string& DevicePath)
     return {TProbeOutcome::Free, 0};
 }
 
+TPortState ProbePortState(const std::string& DevicePath)
+{
+    const TProbeResult Probe = ProbePortDetailed(DevicePath);
+    switch (Probe.Outcome) {
+    case TProbeOutcome::Free:
+        return TPortState::Free;
+    case TProbeOutcome::Busy:
+        return TPortState::Busy;
+    case TProbeOutcome::Refused:
+        return Probe.SystemError == EACCES || Probe.SystemError == EPERM ? TPortState::NoAccess : TPortState::Absent;
+    case TProbeOutcome::Absent:
+        break;
+    }
+    return TPortState::Absent;
+}
+
 bool ProbePort(const std::string& DevicePath)
 {
     return ProbePortDetailed(DevicePath).Outcome == TProbeOutcome::Free;

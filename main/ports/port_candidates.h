@@ -30,6 +30,10 @@ struct TProbeResult {
 };
 TProbeResult ProbePortDetailed(const std::string& DevicePath);
 
+// The same probe in the four states the command line reports.
+enum class TPortState { Absent, Free, Busy, NoAccess };
+TPortState ProbePortState(const std::string& DevicePath);
+
 // Probes a device the way the port list needs it: it can be opened for
 // reading and writing, it is a terminal, and nobody holds its exclusive lock
 // (an open TComPort does). The device is closed again at once; no setting is

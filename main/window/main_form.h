@@ -12,8 +12,10 @@
 
 #include "cport/comport.h"
 #include "main/ports/udev_source.h"
+#include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/port_table.h"
+#include "main/protocol/transaction_chains.h"
 #include "main/protocol/window_io.h"
 #include "main/window/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
@@ -91,7 +93,7 @@ public:
     uint8_t TimedOut = 0;
 
     // 0 from the moment a request is built, 1 once any reply was decoded.
-    uint8_t ReplyReceived() const { return Protocol_.ReplyReceived(); }
+    uint8_t ReplyReceived() const { return ActiveProtocol_->ReplyReceived(); }
 
     // --- Start-up and the connection panel.
     void FormCreate();
@@ -104,8 +106,10 @@ public:
     void ReadConfigClick();
     void SaveConfigClick();
     void SaveToDefaultClick();
-    // One step of a transaction's chain: builds one request.
-    using TRequestStep = void (*)(TMainForm&);
+    // Reads the module's whole configuration into Recorder as a transaction
+    // of its own, leaving the fields and grids as they are (the compare of
+    // the menu bar); false when a request got no reply.
+    bool ReadModuleInto(TConfigRecorder& Recorder);
 
     // --- Receiving and the reply wait.
     void ComPort1RxChar(int Count);
@@ -269,7 +273,7 @@ private:
     bool TransactionMayGoOn() const;
     // Request and wait, step by step; false at the first request that got no
     // reply (the later steps are not run).
-    bool RunRequestChain(std::span<const TRequestStep> Steps);
+    bool RunRequestChain(std::span<const TChainStep> Steps, const TChainValues& Values);
 
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();
@@ -312,6 +316,8 @@ private:
 
     TComPortProtocolPort PortAdapter_{ComPort1};
     TDeviceProtocol Protocol_{*this, PortAdapter_};
+    // Where replies go: the window, or a recorder while ReadModuleInto runs.
+    TDeviceProtocol* ActiveProtocol_ = &Protocol_;
 
     int ReplyTimeoutMs_ = ReplyTimeoutMs;
     QEventLoop* ActiveWait_ = nullptr;
