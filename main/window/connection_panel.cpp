@@ -83,7 +83,14 @@ void TMainForm::OpenPortClick()
     ComPort1.SetBaudRate(cport::br9600);
 
     // A failure raises EComPort: the handler ends here and the error is shown.
-    ComPort1.Open();
+    try {
+        ComPort1.Open();
+    } catch (const cport::EComPort& Failure) {
+        WireTap_.Report(TWireEventKind::Error, "opening " + ComPort1.Port() + ": " + Failure.what());
+        throw;
+    }
+    WireTap_.Restart();
+    WireTap_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at 9600 8N1");
     DeviceLossReported_ = false;
     RememberOpenAdapter();
     // A loss seen from here on is finished when this handler ends, after
@@ -108,9 +115,10 @@ void TMainForm::OpenPortClick()
     try {
         ReadBIOSVersion();
     } catch (const cport::EComPort& Failure) {
-        if (!TakeWriteFailureAsLoss(Failure))
-            throw;
-        return;
+        if (TakeWriteFailureAsLoss(Failure))
+            return;
+        WireTap_.Report(TWireEventKind::Error, Failure.what());
+        throw;
     }
     WaitCommandExecute();
 
@@ -135,7 +143,10 @@ void TMainForm::ClosePortClick()
 
     SetByteFieldsEnabled(false);
 
+    const bool WasOpen = ComPort1.Connected();
     ComPort1.Close();
+    if (WasOpen)
+        WireTap_.Report(TWireEventKind::Note, "closed");
     Kept_.Valid = false;
 
     SetControlEnabled(BiosNameDisplay, false);

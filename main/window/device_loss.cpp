@@ -59,6 +59,7 @@ void TMainForm::NoteDeviceLoss(const QString& Message)
     DeviceLossReported_ = true;
     LossPending_ = true;
     LossMessage_ = Message;
+    WireTap_.Report(TWireEventKind::DeviceLost, "the device " + ComPort1.Port() + " has gone away");
     // A reply wait ends now, as unanswered; it writes nothing.
     if (ActiveWait_ != nullptr)
         ActiveWait_->quit();
@@ -88,6 +89,7 @@ void TMainForm::FinishDeviceLoss()
     LostAdapterId_ = OpenAdapterId_;
     Kept_ = {true, IDDisplay->text(), ComboBaud->currentIndex()};
     EnterClosedAfterLoss();
+    WireTap_.Report(TWireEventKind::Note, "closed");
     ShowErrorMessage(LossMessage_);
 }
 

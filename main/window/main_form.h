@@ -17,6 +17,7 @@
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/protocol/window_io.h"
+#include "main/protocol/wire_log.h"
 #include "main/window/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
 
@@ -212,6 +213,9 @@ public:
     // Replaces the device manager (normally libudev) the port list asks for
     // descriptions and watches for adapters coming and going.
     void SetUdevSourceForTesting(std::unique_ptr<TUdevSource> Source);
+    // Where the frames, replies, time-outs, errors and the loss of the
+    // device are reported as they happen (the wire log); null: nowhere.
+    void SetWireObserver(TWireObserver* Observer) { WireTap_.SetObserver(Observer); }
     // Shortens the reply time-out for tests (the wait normally uses 5000 ms).
     void SetReplyTimeoutForTesting(int Milliseconds);
     // True while WaitCommandExecute runs.
@@ -315,7 +319,9 @@ private:
     std::vector<TFieldEvents*> FieldEvents_;
 
     TComPortProtocolPort PortAdapter_{ComPort1};
-    TDeviceProtocol Protocol_{*this, PortAdapter_};
+    // Every frame and reply passes the tap on its way, for the wire log.
+    TWireTap WireTap_{PortAdapter_};
+    TDeviceProtocol Protocol_{*this, WireTap_};
     // Where replies go: the window, or a recorder while ReadModuleInto runs.
     TDeviceProtocol* ActiveProtocol_ = &Protocol_;
 

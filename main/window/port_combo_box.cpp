@@ -74,7 +74,11 @@ int TPortComboBox::IndexOfAdapter(const std::string& AdapterId) const
 {
     if (AdapterId.empty())
         return -1;
-    return findData(QString::fromStdString(AdapterId), AdapterRole);
+    const QString Id = QString::fromStdString(AdapterId);
+    for (int Index = 0; Index < count(); ++Index)
+        if (itemData(Index, AdapterRole).toString() == Id && PortSelectable(itemText(Index)))
+            return Index;
+    return -1;
 }
 
 std::string TPortComboBox::ShownAdapterId() const

@@ -32,7 +32,7 @@ public:
                         const std::string& AdapterId, bool Selectable);
     QString PortDescription(const QString& Name) const;
     bool PortSelectable(const QString& Name) const;
-    // The item of the adapter with this identity; -1 if none.
+    // The selectable item of the adapter with this identity; -1 if none.
     int IndexOfAdapter(const std::string& AdapterId) const;
     std::string ShownAdapterId() const;
     // The open list's line for an item: name, description, holder.

@@ -54,7 +54,7 @@ void TMainForm::RefreshPortsAfterChange()
         return;
     ComboPortDropDown();
     const int Returned = ComboPort->IndexOfAdapter(LostAdapterId_);
-    if (Returned >= 0 && ComboPort->PortSelectable(ComboPort->itemText(Returned))) {
+    if (Returned >= 0) {
         ComboPort->setCurrentIndex(Returned);
         ComboPortChange();
     }

@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QLineEdit>
 
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "main/window/main_form.h"
@@ -34,6 +36,9 @@ void TMainForm::WaitCommandExecute()
     }
 
     if (TimedOut == 1) {
+        const std::optional<TChainStep>& Request = WireTap_.Outstanding();
+        WireTap_.Report(TWireEventKind::TimeOut, "no reply" + (Request ? " to " + DescribeStep(*Request) : std::string()) +
+                                                     " within " + std::to_string(ReplyTimeoutMs_) + " ms");
         StatusConnect->setText(QStringLiteral("Time-Out"));
         BiosNameDisplay->setText(QStringLiteral("Unknown"));
         BIOSVersionDisplay->setText(QStringLiteral("Unknown"));

@@ -124,6 +124,7 @@ bool TMainForm::RunRequestChain(std::span<const TChainStep> Steps, const TChainV
                 // Any other refusal: its error, shown by the caller's error
                 // display, is the one report of the failed line; the port's
                 // own report of the lost device would only say it again.
+                Form_.WireTap_.Report(TWireEventKind::Error, Failure.what());
                 Form_.DeviceLossReported_ = true;
                 throw;
             }
@@ -183,7 +184,7 @@ void TMainForm::SaveToDefaultClick()
 bool TMainForm::ReadModuleInto(TConfigRecorder& Recorder)
 {
     const TTransactionScope Busy(*this);
-    TDeviceProtocol Reader(Recorder, PortAdapter_);
+    TDeviceProtocol Reader(Recorder, WireTap_);
     ActiveProtocol_ = &Reader;
     const auto ShowRepliesAgain = qScopeGuard([this] { ActiveProtocol_ = &Protocol_; });
     return RunRequestChain(ReadChain, NoWrites);

@@ -158,6 +158,7 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
     // The same adapter comes back under another name: listed and picked.
     Udev->Devices[Second->DevicePath()] = UsbAdapter("A10K3Z4P");
     Udev->Emit(TUdevAction::Removed, First->DevicePath());
+    Udev->Devices.erase(First->DevicePath());  // its name may go to another terminal now
     First.reset();
     Udev->Emit(TUdevAction::Added, Second->DevicePath());
     QTRY_COMPARE(Form->ComboPort->currentText(), PortName(Second->DevicePath()));
