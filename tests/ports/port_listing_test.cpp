@@ -153,3 +153,23 @@ TEST(FailureReason, PlainWordsForTheSystemErrors)
 }
 
 }  // namespace
+
+namespace {
+
+// The real device manager, read-only: it describes character devices from
+// sysfs (no udev daemon needed) and nothing for a pseudo-terminal.
+TEST(LibudevSource, DescribesFromSysfsWithoutADaemon)
+{
+    if (!std::filesystem::exists("/sys/dev/char"))
+        GTEST_SKIP() << "no sysfs here";
+    const std::unique_ptr<TUdevSource> Udev = MakeLibudevSource();
+    const std::optional<TUdevDevice> Null = Udev->Describe("/dev/null");
+    ASSERT_TRUE(Null.has_value());
+    EXPECT_EQ(Null->DevNode, "/dev/null");
+    EXPECT_EQ(PortDescription("/dev/null", &*Null, ""), "");
+    device_test::PtyPair Line;
+    EXPECT_FALSE(Udev->Describe(Line.SlavePath()).has_value());
+    EXPECT_FALSE(Udev->Describe("/nonexistent/ttyUSB0").has_value());
+}
+
+}  // namespace
