@@ -63,6 +63,7 @@ QString ErrorReportText(std::exception_ptr Error)
         if (!Reason.empty())
             Lines.insert(1, QString::fromLocal8Bit(Reason.c_str()));
     } catch (...) {
+        // Other errors carry no system error number: their text says it all.
     }
     return Lines.join(QLatin1Char('\n'));
 }

@@ -8,8 +8,11 @@
 #include <QTest>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "fake_udev_source.h"
+#include "main/window/error_display.h"
 #include "main/window/port_combo_box.h"
 #include "tests/ports/held_port.h"
 #include "transaction_support.h"
@@ -48,6 +51,7 @@ private slots:
     void AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack_data();
     void AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack();
     void RemoveEventOfTheOpenDeviceIsItsLoss();
+    void ErrorBoxesGiveAReasonBelowTheComponentText();
 };
 
 void TWindowPortWatchTest::OpenListDescribesEachPortAndGreysABusyOneWithItsHolder()
@@ -189,6 +193,46 @@ void TWindowPortWatchTest::RemoveEventOfTheOpenDeviceIsItsLoss()
     QCOMPARE(EnabledControls(*Form), ClosedControls);
     QCOMPARE(Errors.Messages.size(), 1);
     QVERIFY(Errors.Messages.at(0).contains(QString::fromStdString(Simulator->DevicePath())));
+}
+
+void TWindowPortWatchTest::ErrorBoxesGiveAReasonBelowTheComponentText()
+{
+    // Another program takes the picked port before "Open".
+    const auto Simulator = StartSimulator();
+    TErrorRecorder Errors;
+    const auto Form = ShowForm({Simulator->DevicePath()});
+    DropDown(*Form);
+    QVERIFY(PickPort(*Form, PortName(Simulator->DevicePath())));
+    {
+        const ports_test::THeldElsewhere Holder(Simulator->DevicePath());
+        Click(Form->OpenPort);
+        QCOMPARE(Errors.Messages.size(), 1);
+        // EBUSY from the holder's exclusive mode, or EWOULDBLOCK from its lock for root.
+        const QStringList Lines = Errors.Messages.at(0).split('\n');
+        QCOMPARE(Lines.size(), 2);
+        QVERIFY2(Lines.at(0).startsWith("Unable to open com port (win error code: "), qPrintable(Lines.at(0)));
+        QCOMPARE(Lines.at(1), QString("The port is in use by %1, process %2.")
+                                  .arg(QString::fromStdString(ports_test::OwnProgramName()))
+                                  .arg(Holder.Process()));
+    }
+
+    const struct {
+        int32_t Code;
+        int32_t SystemError;
+        QStringList Lines;
+    } Cases[] = {
+        {cport::CError_WriteFailed, EIO, {QString("WriteFile function failed (win error code: %1)").arg(EIO),
+                                           "The device is gone (unplugged?)."}},
+        {cport::CError_OpenFailed, EACCES, {QString("Unable to open com port (win error code: %1)").arg(EACCES),
+                                             QString("The system says: %1.").arg(strerror(EACCES)),
+                                             "Your user may not use this serial port: add it to the \"dialout\" group "
+                                             "(sudo adduser $USER dialout), then log out and log in again."}},
+    };
+    for (const auto& Case : Cases)
+        QCOMPARE(ErrorReportText(std::make_exception_ptr(cport::EComPort(Case.Code, Case.SystemError))).split('\n'),
+                 Case.Lines);
+    QCOMPARE(ErrorReportText(std::make_exception_ptr(cport::EComPort(cport::CError_InvalidAsync))),
+             QString("Invalid Async parameter"));
 }
 
 QTEST_MAIN(TWindowPortWatchTest)
