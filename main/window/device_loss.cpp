@@ -40,6 +40,8 @@ void TMainForm::RememberOpenAdapter()
     OpenDevicePath_ = std::filesystem::weakly_canonical(ComPort1.Port(), Ignored).string();
     OpenAdapterName_ = ComboPort->PortDescription(ComboPort->currentText());
     OpenAdapterId_ = ComboPort->ShownAdapterId();
+    // Whatever was lost before is not looked for any more.
+    LostAdapterId_.clear();
 }
 
 void TMainForm::ComPort1Error(cport::TComErrors Errors)
