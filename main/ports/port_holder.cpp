@@ -26,24 +26,13 @@ std::string ProgramName(pid_t Process)
     return Name.empty() ? std::string("another program") : Name;
 }
 
-// A lock file holds the holder's process id, as text (the usual form) or as
-// a binary int (old programs).
 std::optional<pid_t> LockOwner(const fs::path& LockFile)
 {
     std::ifstream File(LockFile, std::ios::binary);
     if (!File)
         return std::nullopt;
     const std::string Content((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
-    if (Content.size() == sizeof(int) && (Content[0] < ' ' || Content[sizeof(int) - 1] == '\0')) {
-        int Binary = 0;
-        Content.copy(reinterpret_cast<char*>(&Binary), sizeof Binary);
-        return static_cast<pid_t>(Binary);
-    }
-    char* End = nullptr;
-    const long Value = std::strtol(Content.c_str(), &End, 10);
-    if (End == Content.c_str() || Value <= 0)
-        return std::nullopt;
-    return static_cast<pid_t>(Value);
+    return ParseLockFile(Content);
 }
 
 std::optional<pid_t> HolderFromLockTable(const std::string& DevicePath, const std::vector<std::string>& Directories)
@@ -90,6 +79,31 @@ std::optional<pid_t> HolderFromProcessList(const std::string& DevicePath)
 }
 
 }  // namespace
+
+std::optional<pid_t> ParseLockFile(std::string_view Content)
+{
+    // Four bytes that are not all text: a binary int.
+    if (Content.size() == sizeof(int) && (Content[0] < ' ' || Content[sizeof(int) - 1] == '\0')) {
+        int Binary = 0;
+        Content.copy(reinterpret_cast<char*>(&Binary), sizeof Binary);
+        if (Binary <= 0)
+            return std::nullopt;
+        return static_cast<pid_t>(Binary);
+    }
+    std::size_t At = Content.find_first_not_of(" \t");
+    if (At == std::string_view::npos)
+        return std::nullopt;
+    long Value = 0;
+    const std::size_t Start = At;
+    for (; At < Content.size() && Content[At] >= '0' && Content[At] <= '9'; ++At) {
+        Value = Value * 10 + (Content[At] - '0');
+        if (Value > 0x3FFFFFFF)  // beyond any process id
+            return std::nullopt;
+    }
+    if (At == Start || Value <= 0)
+        return std::nullopt;
+    return static_cast<pid_t>(Value);
+}
 
 std::string LockFileName(const std::string& DevicePath)
 {

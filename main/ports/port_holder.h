@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Who holds a serial device: the program's name and its process id.
@@ -28,6 +29,11 @@ std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath,
 
 // True when the calling process has the device open itself.
 bool OpenInThisProcess(const std::string& DevicePath);
+
+// The process id a lock file's content names: decimal text (the usual
+// form, padded with blanks) or a binary int (old programs); nothing if the
+// content names no process.
+std::optional<pid_t> ParseLockFile(std::string_view Content);
 
 // "in use by minicom, process 1234"; "in use by another program" without a holder.
 std::string HolderText(const std::optional<TPortHolder>& Holder);

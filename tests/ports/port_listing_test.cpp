@@ -121,6 +121,20 @@ TEST(PortHolder, LockFileNamesAndOwnersFromTheLockTable)
     std::filesystem::remove_all(Directory);
 }
 
+TEST(PortHolder, LockFileContentsAsTextOrBinary)
+{
+    const int Binary = 4321;
+    const struct {
+        std::string Content;
+        std::optional<pid_t> Owner;
+    } Cases[] = {
+        {"      1234\n", 1234}, {"1234", 1234},  {std::string(reinterpret_cast<const char*>(&Binary), 4), 4321},
+        {"  \n", std::nullopt}, {"", std::nullopt}, {"-5\n", std::nullopt}, {"99999999999999\n", std::nullopt},
+    };
+    for (const auto& Case : Cases)
+        EXPECT_EQ(ParseLockFile(Case.Content), Case.Owner) << Case.Content;
+}
+
 TEST(PortListing, BusyPortIsListedWithItsHolderAndFreedWhenReleased)
 {
     device_test::PtyPair Line;
