@@ -51,7 +51,7 @@ void TMainForm::DisplayByte(TPortGrid Grid, int Row, uint8_t Value)
     TBitRow& Bits = BitTable(Grid).at(static_cast<std::size_t>(Row));
     for (int Bit = 0; Bit < PortBitCount; ++Bit) {
         Bits[static_cast<std::size_t>(Bit)] = static_cast<uint8_t>((Value >> Bit) & 1u);
-        BitButton(Grid, Row, Bit)->setText(BitCaption(Grid, Bits[static_cast<std::size_t>(Bit)]));
+        SetBitButtonText(Grid, Row, Bit, BitCaption(Grid, Bits[static_cast<std::size_t>(Bit)]));
     }
 }
 
@@ -67,7 +67,7 @@ void TMainForm::BitClick(TPortGrid Grid, int Row, int Bit)
 {
     uint8_t& Entry = BitTable(Grid).at(static_cast<std::size_t>(Row)).at(static_cast<std::size_t>(Bit));
     Entry = Entry == 1 ? 0 : 1;
-    BitButton(Grid, Row, Bit)->setText(BitCaption(Grid, Entry));
+    SetBitButtonText(Grid, Row, Bit, BitCaption(Grid, Entry));
     ShowByte(Grid, Row);
 }
 

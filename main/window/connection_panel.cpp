@@ -5,8 +5,11 @@
 #include <QPushButton>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 #include "main/window/main_form.h"
-#include "main/window/port_candidates.h"
+#include "main/ports/port_candidates.h"
+#include "main/ports/port_listing.h"
 #include "main/window/port_combo_box.h"
 
 void TMainForm::FormCreate()
@@ -37,13 +40,22 @@ void TMainForm::FormCreate()
 void TMainForm::ComboPortDropDown()
 {
     // Each candidate in its fixed order: listed once if it can be opened
-    // right now, removed if it can't (gone, or held by another program).
-    for (const std::string& DevicePath : PortCandidates()) {
+    // right now or another program holds it (greyed, with its holder),
+    // removed if it can't be opened (gone, refused, or held by us).
+    const std::vector<std::string> Candidates = PortCandidates();
+    const std::vector<TPortListing> Listed = ListPorts(Candidates, Udev_.get(), PortLabels());
+    for (const std::string& DevicePath : Candidates) {
         const QString Name = QString::fromStdString(PortDisplayName(DevicePath));
-        if (!ProbePort(DevicePath))
+        const auto Found = std::find_if(Listed.begin(), Listed.end(),
+                                        [&DevicePath](const TPortListing& Port) { return Port.DevicePath == DevicePath; });
+        if (Found == Listed.end()) {
             ComboPort->RemovePort(Name);
-        else if (!ComboPort->HasPort(Name))
+            continue;
+        }
+        if (!ComboPort->HasPort(Name))
             ComboPort->AddPort(Name, DevicePath);
+        ComboPort->SetPortDetails(Name, QString::fromStdString(Found->Description), QString::fromStdString(Found->Holder),
+                                  Found->AdapterId, !Found->Busy);
     }
 }
 
@@ -71,8 +83,19 @@ void TMainForm::OpenPortClick()
     ComPort1.SetBaudRate(cport::br9600);
 
     // A failure raises EComPort: the handler ends here and the error is shown.
-    ComPort1.Open();
+    try {
+        ComPort1.Open();
+    } catch (const cport::EComPort& Failure) {
+        WireTap_.Report(TWireEventKind::Error, "opening " + ComPort1.Port() + ": " + Failure.what());
+        throw;
+    }
+    WireTap_.Restart();
+    WireTap_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at 9600 8N1");
     DeviceLossReported_ = false;
+    RememberOpenAdapter();
+    // A loss seen from here on is finished when this handler ends, after
+    // "Close" has come back below.
+    const TBusyScope Busy(*this);
 
     // "Close" comes back at the end whatever the outcome of the wait, and
     // also when an error of the port (a refused write of the request) ends
@@ -89,10 +112,18 @@ void TMainForm::OpenPortClick()
     SetControlEnabled(ComboBaud, false);
     SetByteFieldsEnabled(false);
 
-    ReadBIOSVersion();
+    try {
+        ReadBIOSVersion();
+    } catch (const cport::EComPort& Failure) {
+        if (TakeWriteFailureAsLoss(Failure))
+            return;
+        WireTap_.Report(TWireEventKind::Error, Failure.what());
+        throw;
+    }
     WaitCommandExecute();
 
-    if (ReplyReceived() == 1) {
+    if (ReplyReceived() == 1 && !DeviceLossReported_) {
+        RestoreKeptValues();
         SetBitButtonsEnabled(true);
         SetControlEnabled(SaveToDefault, true);
         SetControlEnabled(ReadConfig, true);
@@ -112,7 +143,11 @@ void TMainForm::ClosePortClick()
 
     SetByteFieldsEnabled(false);
 
+    const bool WasOpen = ComPort1.Connected();
     ComPort1.Close();
+    if (WasOpen)
+        WireTap_.Report(TWireEventKind::Note, "closed");
+    Kept_.Valid = false;
 
     SetControlEnabled(BiosNameDisplay, false);
     SetControlEnabled(BIOSVersionDisplay, false);

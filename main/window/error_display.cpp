@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstdio>
 #include <utility>
 
 #include "cport/comport.h"
+#include "main/ports/failure_reason.h"
 
 namespace {
 
@@ -22,6 +24,12 @@ TErrorMessageDisplay& CurrentDisplay()
 {
     static TErrorMessageDisplay Display;
     return Display;
+}
+
+std::function<std::string()>& CurrentDevicePath()
+{
+    static std::function<std::string()> DevicePath;
+    return DevicePath;
 }
 
 }  // namespace
@@ -42,6 +50,27 @@ QString ErrorMessageText(std::exception_ptr Error)
     } catch (...) {
         return QStringLiteral("Unknown error");
     }
+}
+
+QString ErrorReportText(std::exception_ptr Error)
+{
+    QStringList Lines = ErrorMessageText(Error).split(QLatin1Char('\n'));
+    try {
+        std::rethrow_exception(std::move(Error));
+    } catch (const cport::EComPort& Failure) {
+        const std::string Device = CurrentDevicePath() ? CurrentDevicePath()() : std::string();
+        const std::string Reason = FailureReason(Failure.SystemErrorCode(), Device);
+        if (!Reason.empty())
+            Lines.insert(1, QString::fromLocal8Bit(Reason.c_str()));
+    } catch (...) {
+        // Other errors carry no system error number: their text says it all.
+    }
+    return Lines.join(QLatin1Char('\n'));
+}
+
+void SetErrorDevicePath(std::function<std::string()> DevicePath)
+{
+    CurrentDevicePath() = std::move(DevicePath);
 }
 
 void SetErrorMessageDisplay(TErrorMessageDisplay Display)
@@ -66,7 +95,7 @@ void ShowApplicationErrorMessage(std::exception_ptr Error) noexcept
 {
     QString Text;
     try {
-        Text = ErrorMessageText(std::move(Error));
+        Text = ErrorReportText(std::move(Error));
     } catch (...) {
         Text = QStringLiteral("Unknown error");
     }

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <string>
 
 // The application's default error display. An error raised in a handler
 // ends that handler; the handler's wrapper (RunGuarded) catches it and shows
@@ -13,6 +14,16 @@
 // The text shown for an error: its message; for a serial-port error caused by
 // a permission refusal (EACCES) one more line says how to get access.
 QString ErrorMessageText(std::exception_ptr Error);
+
+// The text the error box shows: the error's message as its first line, then
+// for a serial-port error a reason from the system error number (the device
+// is gone, who holds a busy port, the system's text), then the hint of
+// ErrorMessageText when there is one.
+QString ErrorReportText(std::exception_ptr Error);
+
+// Where the reasons look for the device a failure concerns (the window's
+// port); an empty function: no device.
+void SetErrorDevicePath(std::function<std::string()> DevicePath);
 
 // Replaces the display of error texts; an empty function restores the
 // default error box.

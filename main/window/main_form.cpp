@@ -13,7 +13,7 @@
 #include "main/protocol/module_line_settings.h"
 #include "main/window/error_display.h"
 #include "main/window/field_events.h"
-#include "main/window/port_candidates.h"
+#include "main/ports/port_candidates.h"
 #include "main/window/port_combo_box.h"
 
 TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
@@ -31,8 +31,12 @@ TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
     Timer1.setInterval(ReplyTimeoutMs);
 
     BuildLayout();
+    DescribeControls();
     ConnectHandlers();
     FormCreate();
+    SetErrorDevicePath([this] { return ComPort1.Port(); });
+    Udev_ = MakeLibudevSource();
+    WatchDevices();
 
     if (const QScreen* Screen = screen())
         move(Screen->availableGeometry().center() - rect().center());
@@ -51,6 +55,7 @@ TMainForm::~TMainForm()
     QObject::disconnect(&Timer1, nullptr, this, nullptr);
     ComPort1.OnRxChar = nullptr;
     ComPort1.OnError = nullptr;
+    SetErrorDevicePath(nullptr);
     try {
         ComPort1.Close();
     } catch (const std::exception& Failure) {
@@ -133,7 +138,7 @@ void TMainForm::BlankGrid(TPortGrid Grid)
 {
     for (int Row = 0; Row < PortRowCount; ++Row)
         for (int Bit = 0; Bit < PortBitCount; ++Bit)
-            BitButton(Grid, Row, Bit)->setText(QString());
+            SetBitButtonText(Grid, Row, Bit, QString());
     for (int Row = 0; Row < PortRowCount; ++Row)
         ByteField(Grid, Row)->clear();
 }
@@ -148,23 +153,6 @@ void TMainForm::AnalysisPacket(const std::string& Line)
 {
     Protocol_.AnalysisPacket(Line);
     WakeReplyWait();
-}
-
-void TMainForm::ComPort1Error(cport::TComErrors Errors)
-{
-    if (!Errors.Contains(cport::leIOError) || DeviceLossReported_)
-        return;
-    DeviceLossReported_ = true;
-    // Shown from the event loop rather than inside the serial hand-over, so
-    // that the port's event thread is not held while the box is open.
-    QTimer::singleShot(0, this, Guarded([this] { ReportDeviceLost(); }));
-}
-
-void TMainForm::ReportDeviceLost()
-{
-    ShowErrorMessage(QStringLiteral("The serial device %1 has stopped working: it may have been unplugged or "
-                                    "switched off.\nClose the port, check the connection and open the port again.")
-                         .arg(QString::fromStdString(ComPort1.Port())));
 }
 
 std::vector<std::string> TMainForm::PortCandidates() const

@@ -5,16 +5,19 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "cport/comport.h"
+#include "main/ports/udev_source.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/protocol/window_io.h"
+#include "main/protocol/wire_log.h"
 #include "main/window/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
 
@@ -24,6 +27,7 @@ class QEventLoop;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class QSocketNotifier;
 class TFieldEvents;
 class TPortComboBox;
 
@@ -206,6 +210,12 @@ public:
     // (normally port_candidates.h's list), so that tests never touch real
     // serial devices.
     void SetPortCandidatesForTesting(std::vector<std::string> DevicePaths);
+    // Replaces the device manager (normally libudev) the port list asks for
+    // descriptions and watches for adapters coming and going.
+    void SetUdevSourceForTesting(std::unique_ptr<TUdevSource> Source);
+    // Where the frames, replies, time-outs, errors and the loss of the
+    // device are reported as they happen (the wire log); null: nowhere.
+    void SetWireObserver(TWireObserver* Observer) { WireTap_.SetObserver(Observer); }
     // Shortens the reply time-out for tests (the wait normally uses 5000 ms).
     void SetReplyTimeoutForTesting(int Milliseconds);
     // True while WaitCommandExecute runs.
@@ -228,6 +238,11 @@ private:
     void DisplayPortReply(TPortGrid Grid, int Row, const std::string& Data) override;
     void SetByteFieldText(TPortGrid Grid, int Row, const std::string& Text) override;
     void SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption) override;
+
+    // accessibility.cpp: names and descriptions for screen readers; every
+    // bit caption goes through SetBitButtonText so its name follows.
+    void DescribeControls();
+    void SetBitButtonText(TPortGrid Grid, int Row, int Bit, const QString& Caption);
 
     // form_layout.cpp: builds every control, then the tab order.
     void BuildLayout();
@@ -266,9 +281,36 @@ private:
 
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();
-    // The device went away under an open port: tell the operator once.
+
+    // device_loss.cpp: the device going away under an open port. The
+    // running wait ends at once; the window goes to the closed state, with
+    // the values kept on screen, as soon as no handler is in the middle of
+    // its work, and the operator is told once.
     void ComPort1Error(cport::TComErrors Errors);
-    void ReportDeviceLost();
+    void NoteDeviceLoss(const QString& Message);
+    void FinishDeviceLoss();
+    void EnterClosedAfterLoss();
+    // A refused write that means the device is gone is taken as its loss.
+    bool TakeWriteFailureAsLoss(const cport::EComPort& Failure);
+    QString OpenAdapterText() const;
+    void RememberOpenAdapter();
+    void RestoreKeptValues();
+    // Marks a handler at work: a loss seen meanwhile is finished at its end.
+    class TBusyScope {
+    public:
+        explicit TBusyScope(TMainForm& Form);
+        ~TBusyScope();
+        TBusyScope(const TBusyScope&) = delete;
+        TBusyScope& operator=(const TBusyScope&) = delete;
+
+    private:
+        TMainForm& Form_;
+    };
+
+    // port_watch.cpp: adapters plugged in or pulled while the window runs.
+    void WatchDevices();
+    void UdevEventsArrived();
+    void RefreshPortsAfterChange();
 
     std::vector<std::string> PortCandidates() const;
 
@@ -277,7 +319,9 @@ private:
     std::vector<TFieldEvents*> FieldEvents_;
 
     TComPortProtocolPort PortAdapter_{ComPort1};
-    TDeviceProtocol Protocol_{*this, PortAdapter_};
+    // Every frame and reply passes the tap on its way, for the wire log.
+    TWireTap WireTap_{PortAdapter_};
+    TDeviceProtocol Protocol_{*this, WireTap_};
     // Where replies go: the window, or a recorder while ReadModuleInto runs.
     TDeviceProtocol* ActiveProtocol_ = &Protocol_;
 
@@ -285,6 +329,20 @@ private:
     QEventLoop* ActiveWait_ = nullptr;
     bool CloseRequested_ = false;
     bool DeviceLossReported_ = false;
+    bool LossPending_ = false;
+    QString LossMessage_;
+    int BusyDepth_ = 0;
+    std::string OpenDevicePath_;   // canonical path of the open device
+    QString OpenAdapterName_;      // what the list said about it
+    std::string OpenAdapterId_;
+    std::string LostAdapterId_;    // selected again when it comes back
+    struct TKeptValues {
+        bool Valid = false;
+        QString RemoteId;
+        int BaudIndex = -1;
+    } Kept_;
+    std::unique_ptr<TUdevSource> Udev_;
+    QSocketNotifier* UdevNotifier_ = nullptr;
     bool UseInjectedCandidates_ = false;
     std::vector<std::string> InjectedCandidates_;
 };

@@ -20,6 +20,7 @@
 #include "main/window/error_display.h"
 #include "main/window/form_config.h"
 #include "main/window/main_form.h"
+#include "main/window/wire_log_window.h"
 
 namespace {
 
@@ -54,6 +55,8 @@ TMainWindow::TMainWindow(QWidget* Parent) : QMainWindow(Parent), Form_(new TMain
 {
     setCentralWidget(Form_);
     setWindowTitle(Form_->windowTitle());
+    WireLog = new TWireLogWindow(this);
+    Form_->SetWireObserver(WireLog);
     BuildMenuBar();
     // The layout's own fixed size plus the menu bar, nothing resizable.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -63,6 +66,7 @@ TMainWindow::TMainWindow(QWidget* Parent) : QMainWindow(Parent), Form_(new TMain
 
 TMainWindow::~TMainWindow()
 {
+    Form_->SetWireObserver(nullptr);
     Form_->ReadConfig->removeEventFilter(this);
 }
 
@@ -71,6 +75,7 @@ void TMainWindow::closeEvent(QCloseEvent* Event)
     // The main window closes the port, or asks a running transaction to end
     // first; then this window tries again from the event loop.
     if (Form_->close()) {
+        WireLog->close();
         Event->accept();
         return;
     }

@@ -7,6 +7,7 @@
 class QAction;
 class QMenu;
 class TMainForm;
+class TWireLogWindow;
 
 // The program's top-level window: the menu bar above the main window's
 // layout, which is its central area, unchanged; the window is only taller
@@ -36,7 +37,12 @@ public:
 
     // The menu items, by their place (tests and the items of other windows).
     QMenu* FileMenu = nullptr;
+    QMenu* ViewMenu = nullptr;
     QMenu* HelpMenu = nullptr;
+    QAction* WireLogAction = nullptr;
+    // The wire log's window (View > "Wire log"); it collects lines from the
+    // start, shown or not.
+    TWireLogWindow* WireLog = nullptr;
     QAction* OpenConfigurationAction = nullptr;
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
@@ -57,6 +63,7 @@ private:
     void OpenConfigurationDialog();
     void SaveConfigurationDialog();
     void ShowAbout();
+    void ShowWireLog();
 
     TMainForm* Form_ = nullptr;
 };

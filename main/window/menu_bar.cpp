@@ -15,6 +15,7 @@
 
 #include "main/window/main_form.h"
 #include "main/window/main_window.h"
+#include "main/window/wire_log_window.h"
 
 void TMainWindow::BuildMenuBar()
 {
@@ -40,7 +41,11 @@ void TMainWindow::BuildMenuBar()
     QuitAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     connect(QuitAction, &QAction::triggered, this, &QWidget::close);
 
-    // A View menu ("Wire log") goes here, between File and Help.
+    ViewMenu = menuBar()->addMenu(QStringLiteral("&View"));
+    ViewMenu->setObjectName(QStringLiteral("ViewMenu"));
+    WireLogAction = ViewMenu->addAction(QStringLiteral("Wire log"));
+    WireLogAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+L")));
+    connect(WireLogAction, &QAction::triggered, this, [this] { ShowWireLog(); });
 
     HelpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     HelpMenu->setObjectName(QStringLiteral("HelpMenu"));
@@ -51,6 +56,13 @@ void TMainWindow::BuildMenuBar()
     // transaction runs: the configuration items follow its changes.
     Form_->ReadConfig->installEventFilter(this);
     UpdateActions();
+}
+
+void TMainWindow::ShowWireLog()
+{
+    WireLog->show();
+    WireLog->raise();
+    WireLog->activateWindow();
 }
 
 void TMainWindow::UpdateActions()

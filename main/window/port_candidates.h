@@ -1,32 +1,4 @@
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
-
-// The serial devices the port list offers, in the fixed order in which they
-// are probed: /dev/ttyS0-15, /dev/ttyUSB0-15, /dev/ttyACM0-15, then the paths
-// listed in the environment variable VARNOLINK_PORTS (colon-separated; how a
-// pseudo-terminal of the simulator or any other virtual port gets listed).
-// With VARNOLINK_NO_SCAN=1 only the paths of VARNOLINK_PORTS are candidates.
-// Each path appears once.
-std::vector<std::string> PortCandidates();
-
-// The same list for given values of the two variables (null = unset).
-std::vector<std::string> PortCandidatesFor(const char* PortsVariable, const char* NoScanVariable);
-
-// Probes a device the way the port list needs it: it can be opened for
-// reading and writing, it is a terminal, and nobody holds its exclusive lock
-// (an open TComPort does). The device is closed again at once; no setting is
-// touched. Any failure means "not listed".
-bool ProbePort(const std::string& DevicePath);
-
-// The same probe, telling apart why a device is not listed: it is not
-// there (or is no terminal), another program holds it, or this user may
-// not open it.
-enum class TPortState { Absent, Free, Busy, NoAccess };
-TPortState ProbePortState(const std::string& DevicePath);
-
-// The name the port list shows: "ttyUSB0" for /dev/ttyUSB0, "pts/3" for
-// /dev/pts/3, the full path for a device outside /dev.
-std::string PortDisplayName(std::string_view DevicePath);
+// The port enumeration lives in the toolkit-free ports library.
+#include "main/ports/port_candidates.h"

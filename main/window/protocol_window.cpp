@@ -59,5 +59,5 @@ void TMainForm::SetByteFieldText(TPortGrid Grid, int Row, const std::string& Tex
 
 void TMainForm::SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption)
 {
-    BitButton(Grid, Row, Bit)->setText(LineText(Caption));
+    SetBitButtonText(Grid, Row, Bit, LineText(Caption));
 }

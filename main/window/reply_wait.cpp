@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QLineEdit>
 
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "main/window/main_form.h"
@@ -12,8 +14,10 @@ void TMainForm::WaitCommandExecute()
 {
     Timer1.stop();
     TimedOut = 0;
-    if (CloseRequested_)
-        return;  // the window is closing: nothing more is waited for
+    // The window is closing, or the device is gone (the port closed since):
+    // no reply can come, nothing is waited for and nothing is written.
+    if (CloseRequested_ || LossPending_ || !ComPort1.Connected())
+        return;
     Timer1.setInterval(ReplyTimeoutMs_);
     Timer1.start();
 
@@ -32,6 +36,9 @@ void TMainForm::WaitCommandExecute()
     }
 
     if (TimedOut == 1) {
+        const std::optional<TChainStep>& Request = WireTap_.Outstanding();
+        WireTap_.Report(TWireEventKind::TimeOut, "no reply" + (Request ? " to " + DescribeStep(*Request) : std::string()) +
+                                                     " within " + std::to_string(ReplyTimeoutMs_) + " ms");
         StatusConnect->setText(QStringLiteral("Time-Out"));
         BiosNameDisplay->setText(QStringLiteral("Unknown"));
         BIOSVersionDisplay->setText(QStringLiteral("Unknown"));

@@ -61,14 +61,20 @@ std::array<QWidget*, 16> TMainForm::TransactionControls() const
 
 TMainForm::TTransactionScope::TTransactionScope(TMainForm& Form) : Form_(Form)
 {
+    ++Form_.BusyDepth_;
     for (QWidget* Control : Form_.TransactionControls())
         Form_.SetControlEnabled(Control, false);
 }
 
 // Also when an error of the port ends the transaction early: the operator
 // must get the controls back, "Close" above all.
+// A device lost meanwhile takes the window to the closed state instead.
 TMainForm::TTransactionScope::~TTransactionScope()
 {
+    if (--Form_.BusyDepth_ == 0 && Form_.LossPending_) {
+        Form_.FinishDeviceLoss();
+        return;
+    }
     for (QWidget* Control : Form_.TransactionControls())
         Form_.SetControlEnabled(Control, true);
 }
@@ -110,10 +116,15 @@ bool TMainForm::RunRequestChain(std::span<const TChainStep> Steps, const TChainV
         {
             try {
                 BuildChainRequest(*Form_.ActiveProtocol_, Step, Values_);
-            } catch (const cport::EComPort&) {
-                // The port refused the frame: its error, shown by the caller's
-                // error display, is the one report of the failed line; the
-                // port's own report of the lost device would only say it again.
+            } catch (const cport::EComPort& Failure) {
+                // A device that is gone: its loss, reported once; the wait
+                // that follows ends at once and the chain stops.
+                if (Form_.TakeWriteFailureAsLoss(Failure))
+                    return;
+                // Any other refusal: its error, shown by the caller's error
+                // display, is the one report of the failed line; the port's
+                // own report of the lost device would only say it again.
+                Form_.WireTap_.Report(TWireEventKind::Error, Failure.what());
                 Form_.DeviceLossReported_ = true;
                 throw;
             }
@@ -173,7 +184,7 @@ void TMainForm::SaveToDefaultClick()
 bool TMainForm::ReadModuleInto(TConfigRecorder& Recorder)
 {
     const TTransactionScope Busy(*this);
-    TDeviceProtocol Reader(Recorder, PortAdapter_);
+    TDeviceProtocol Reader(Recorder, WireTap_);
     ActiveProtocol_ = &Reader;
     const auto ShowRepliesAgain = qScopeGuard([this] { ActiveProtocol_ = &Protocol_; });
     return RunRequestChain(ReadChain, NoWrites);

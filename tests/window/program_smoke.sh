@@ -9,6 +9,29 @@
 #   program_smoke.sh <varnolink-setup> <varnolink-sim> <artefact directory>
 set -eu
 
+if [ "${1:-}" = "--scaled-inside-x" ]; then
+    # The same window at twice the scale: it comes up at twice the size
+    # (fonts, controls and border grow together) and stays up; the
+    # screenshot is kept for a look at the rendering.
+    shift
+    setup=$1 out=$2
+    QT_SCALE_FACTOR=2 "$setup" 2>"$out/trace-scale2.txt" &
+    app=$!
+    trap 'kill $app 2>/dev/null || true' EXIT
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name 'VARNOLINK I/O') ||
+        { echo "FAIL: no window at scale 2" >&2; exit 1; }
+    window=$(echo "$window" | head -n 1)
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    echo "window at scale 2: ${WIDTH}x${HEIGHT}"
+    [ "$WIDTH" -ge 1428 ] && [ "$HEIGHT" -ge 700 ] || { echo "FAIL: window not scaled: ${WIDTH}x${HEIGHT}" >&2; exit 1; }
+    sleep 0.5
+    import -window "$window" "$out/window-scale2.png"
+    [ -s "$out/window-scale2.png" ] || { echo "FAIL: no screenshot at scale 2" >&2; exit 1; }
+    kill -0 $app 2>/dev/null || { echo "FAIL: the program did not stay up at scale 2" >&2; exit 1; }
+    echo "screenshot: $out/window-scale2.png"
+    exit 0
+fi
+
 if [ "${1:-}" = "--inside-x" ]; then
     shift
     setup=$1 out=$2
@@ -105,3 +128,6 @@ echo "simulator: $device"
 PORT_NAME=${device#/dev/} \
 VARNOLINK_NO_SCAN=1 VARNOLINK_PORTS=$device VARNOLINK_TRACE_STATE=1 \
     xvfb-run -a -s "-screen 0 1024x600x24" sh "$0" --inside-x "$setup" "$out"
+
+VARNOLINK_NO_SCAN=1 VARNOLINK_PORTS=$device \
+    xvfb-run -a -s "-screen 0 1600x900x24" sh "$0" --scaled-inside-x "$setup" "$out"

@@ -33,6 +33,9 @@ std::unique_ptr<TModuleSimulator> WatchedSimulator(std::function<void(const varn
     return Simulator;
 }
 
+// The closed state a lost device leaves: the port list and "Open".
+const QStringList ClosedAfterLossControls{"ComboPort", "OpenPort"};
+
 // Lets the main loop run long enough for a late second report to show up.
 void LetLateReportsArrive()
 {
@@ -85,8 +88,7 @@ void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRe
     const TFrames Reads = ReadChainFrames();
     QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 7));
     QCOMPARE(Errors.Messages.size(), 1);
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
-    Click(Form->ClosePort);
+    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
 }
 
@@ -117,9 +119,8 @@ void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
     QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 6));
     QVERIFY2(Errors.Messages.size() == 1, qPrintable(Errors.Messages.join("\n---\n")));
     QCOMPARE(Form->ByteField(TPortGrid::Direction, 1)->text(), QString("34"));
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
+    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
     QVERIFY(!Form->WaitingForReply());
-    Click(Form->ClosePort);
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
     QCOMPARE(Errors.Messages.size(), 1);
 }
@@ -156,7 +157,7 @@ void TTransactionsFaultsTest::LineVanishingDuringTheWritesSkipsTheReadBack()
     QCOMPARE(Simulator->Requests(), (TFrames{WriteFrame(2, "01"), WriteFrame(3, "03")}));
     QCOMPARE(Errors.Messages.size(), 1);
     QCOMPARE(Form->IDDisplay->text(), QString("01"));
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
+    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
 }
 
 void TTransactionsFaultsTest::WriteFailingEndsTheTransactionAndGivesTheControlsBack()

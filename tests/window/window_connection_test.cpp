@@ -136,11 +136,10 @@ void TWindowConnectionTest::RefusedRequestWriteLeavesThePortClosable()
     Form->ComPort1.OnAfterOpen = [&](cport::TComponent*) { Simulator->HangUp(); };
     OpenSimulatorPort(*Form, *Simulator);
 
-    QVERIFY(!Errors.Messages.isEmpty());
+    // The refused write means the device is gone: the window closes the
+    // port itself and says so once, the write's error first.
+    QCOMPARE(Errors.Messages.size(), 1);
     QVERIFY2(Errors.Messages.at(0).startsWith("WriteFile function failed"), qPrintable(Errors.Messages.at(0)));
-    QVERIFY(Form->ComPort1.Connected());
-    QCOMPARE(EnabledControls(*Form), QStringList{"ClosePort"});
-    Click(Form->ClosePort);
     QVERIFY(!Form->ComPort1.Connected());
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
     QCOMPARE(EnabledControls(*Form), Sorted({"ComboPort", "OpenPort"}));

@@ -1,0 +1,239 @@
+// The port list with what the device manager knows, busy ports greyed with
+// their holder, refreshes on udev events, and the window's recovery when the
+// adapter is pulled during READ CONFIG or SAVE CONFIG and plugged in again.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QTest>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "fake_udev_source.h"
+#include "main/window/error_display.h"
+#include "main/window/port_combo_box.h"
+#include "tests/ports/held_port.h"
+#include "transaction_support.h"
+
+using namespace transaction_test;
+
+namespace {
+
+const QStringList ClosedControls{"ComboPort", "OpenPort"};
+const QString AdapterText = "FTDI FT232R USB UART (A10K3Z4P)";
+
+// A window whose device manager is Udev (kept by the window).
+std::unique_ptr<TMainForm> ShowFormWithUdev(std::vector<std::string> Candidates, TFakeUdevSource*& Udev)
+{
+    auto Form = ShowForm(std::move(Candidates));
+    auto Source = std::make_unique<TFakeUdevSource>();
+    Udev = Source.get();
+    Form->SetUdevSourceForTesting(std::move(Source));
+    return Form;
+}
+
+int IndexOf(const TMainForm& Form, const std::string& DevicePath)
+{
+    return Form.ComboPort->findText(PortName(DevicePath));
+}
+
+}  // namespace
+
+class TWindowPortWatchTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void OpenListDescribesEachPortAndGreysABusyOneWithItsHolder();
+    void AdapterPluggedInIsListedWithoutADropDown();
+    void AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack_data();
+    void AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack();
+    void RemoveEventOfTheOpenDeviceIsItsLoss();
+    void ErrorBoxesGiveAReasonBelowTheComponentText();
+};
+
+void TWindowPortWatchTest::OpenListDescribesEachPortAndGreysABusyOneWithItsHolder()
+{
+    const auto Usb = StartSimulator();
+    const auto Plain = StartSimulator();
+    const auto Held = StartSimulator();
+    TFakeUdevSource* Udev = nullptr;
+    const auto Form = ShowFormWithUdev({Usb->DevicePath(), Plain->DevicePath(), Held->DevicePath()}, Udev);
+    Udev->Devices[Usb->DevicePath()] = UsbAdapter("A10K3Z4P");
+    const ports_test::THeldElsewhere Holder(Held->DevicePath());
+
+    DropDown(*Form);
+    TPortComboBox* const List = Form->ComboPort;
+    QCOMPARE(List->count(), 3);
+    QCOMPARE(List->ItemLine(IndexOf(*Form, Usb->DevicePath())), PortName(Usb->DevicePath()) + " \u2014 " + AdapterText);
+    QCOMPARE(List->ItemLine(IndexOf(*Form, Plain->DevicePath())),
+             PortName(Plain->DevicePath()) + " \u2014 pseudo-terminal");
+    QCOMPARE(List->ItemLine(IndexOf(*Form, Held->DevicePath())),
+             PortName(Held->DevicePath()) + QString(" \u2014 pseudo-terminal, in use by %1, process %2")
+                                                .arg(QString::fromStdString(ports_test::OwnProgramName()))
+                                                .arg(Holder.Process()));
+    QVERIFY(List->PortSelectable(PortName(Usb->DevicePath())));
+    QVERIFY(!List->PortSelectable(PortName(Held->DevicePath())));
+    // The closed list still shows only the name.
+    QVERIFY(PickPort(*Form, PortName(Usb->DevicePath())));
+    QCOMPARE(List->currentText(), PortName(Usb->DevicePath()));
+}
+
+void TWindowPortWatchTest::AdapterPluggedInIsListedWithoutADropDown()
+{
+    const auto Simulator = StartSimulator();
+    TFakeUdevSource* Udev = nullptr;
+    const auto Form = ShowFormWithUdev({Simulator->DevicePath()}, Udev);
+    QCOMPARE(Form->ComboPort->count(), 0);
+    Udev->Devices[Simulator->DevicePath()] = UsbAdapter("A10K3Z4P");
+    Udev->Emit(TUdevAction::Added, Simulator->DevicePath());
+    QTRY_COMPARE(Form->ComboPort->count(), 1);
+    QCOMPARE(Form->ComboPort->PortDescription(PortName(Simulator->DevicePath())), AdapterText);
+    QCOMPARE(Form->ComboPort->currentIndex(), -1);  // nothing is picked for the operator
+}
+
+void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack_data()
+{
+    QTest::addColumn<bool>("Saving");
+    QTest::addColumn<int>("PulledAtCode");
+    QTest::newRow("READ CONFIG, waiting for P2 direction") << false << 6;
+    QTest::newRow("SAVE CONFIG, writing the baud rate") << true << 3;
+}
+
+void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack()
+{
+    QFETCH(bool, Saving);
+    QFETCH(int, PulledAtCode);
+    ModuleState Before;
+    Before.remoteId = 0x5C;
+    Before.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    TModuleSimulator* Line = nullptr;
+    TMainForm* FormSeen = nullptr;
+    std::atomic<bool> Armed{false};
+    SimulatorOptions Options;
+    Options.state = Before;
+    Options.faults.silentCodes = {PulledAtCode};
+    Options.onRequest = [&](const varnolink::sim::RequestRecord& Request) {
+        if (Armed && Request.code == PulledAtCode)
+            QMetaObject::invokeMethod(FormSeen, [&Line] { Line->HangUp(); }, Qt::QueuedConnection);
+    };
+    auto First = std::make_unique<TModuleSimulator>(Options);
+    First->Start();
+    Line = First.get();
+    const auto Second = StartSimulator();
+
+    TErrorRecorder Errors;
+    TFakeUdevSource* Udev = nullptr;
+    const auto Form = ShowFormWithUdev({First->DevicePath(), Second->DevicePath()}, Udev);
+    FormSeen = Form.get();
+    Udev->Devices[First->DevicePath()] = UsbAdapter("A10K3Z4P");
+    OpenSimulatorPort(*Form, *First);
+    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
+    if (Saving) {
+        First->SetFaults({});
+        Click(Form->ReadConfig);
+        Form->IDDisplay->setText("2C");
+        First->SetFaults(Options.faults);
+    }
+
+    // A reply wait that would run for half a minute ends with the loss.
+    Form->SetReplyTimeoutForTesting(30000);
+    Armed = true;
+    QElapsedTimer Elapsed;
+    Elapsed.start();
+    Click(Saving ? Form->SaveConfig : Form->ReadConfig);
+    QTRY_VERIFY(!Form->ComPort1.Connected());
+    QVERIFY2(Elapsed.elapsed() < 15000, qPrintable(QString::number(Elapsed.elapsed())));
+    QTest::qWait(300);  // a late second report would show up here
+
+    QCOMPARE(EnabledControls(*Form), ClosedControls);
+    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(Errors.Messages.size(), 1);
+    QVERIFY2(Errors.Messages.at(0).contains(AdapterText) && Errors.Messages.at(0).contains("gone (unplugged?)"),
+             qPrintable(Errors.Messages.at(0)));
+    // Nothing was overwritten: the rows read (or shown) before the loss stay.
+    QCOMPARE(Form->BiosNameDisplay->text(), QString::fromStdString(Before.biosName));
+    QCOMPARE(Form->IDDisplay->text(), Saving ? QString("2C") : QString("5C"));
+    QCOMPARE(Form->ByteField(TPortGrid::Direction, 1)->text(), QString("22"));
+    QCOMPARE(Captions(*Form, TPortGrid::Direction, 1), RowCaptions(TPortGrid::Direction, 0x22));
+
+    // The same adapter comes back under another name: listed and picked.
+    Udev->Devices[Second->DevicePath()] = UsbAdapter("A10K3Z4P");
+    Udev->Emit(TUdevAction::Removed, First->DevicePath());
+    Udev->Devices.erase(First->DevicePath());  // its name may go to another terminal now
+    First.reset();
+    Udev->Emit(TUdevAction::Added, Second->DevicePath());
+    QTRY_COMPARE(Form->ComboPort->currentText(), PortName(Second->DevicePath()));
+    QVERIFY(Form->OpenPort->isEnabled());
+    Form->SetReplyTimeoutForTesting(5000);
+    Click(Form->OpenPort);
+    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
+    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
+    if (Saving) {
+        // What the operator had is written to the adapter that came back.
+        Click(Form->SaveConfig);
+        QCOMPARE(Second->State().remoteId, uint8_t{0x2C});
+        QCOMPARE(Second->State().directions, Before.directions);
+    }
+    QCOMPARE(Errors.Messages.size(), 1);
+}
+
+void TWindowPortWatchTest::RemoveEventOfTheOpenDeviceIsItsLoss()
+{
+    const auto Simulator = StartSimulator();
+    TErrorRecorder Errors;
+    TFakeUdevSource* Udev = nullptr;
+    const auto Form = ShowFormWithUdev({Simulator->DevicePath()}, Udev);
+    OpenSimulatorPort(*Form, *Simulator);
+    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
+    Udev->Emit(TUdevAction::Removed, Simulator->DevicePath());
+    QTRY_VERIFY(!Form->ComPort1.Connected());
+    QCOMPARE(EnabledControls(*Form), ClosedControls);
+    QCOMPARE(Errors.Messages.size(), 1);
+    QVERIFY(Errors.Messages.at(0).contains(QString::fromStdString(Simulator->DevicePath())));
+}
+
+void TWindowPortWatchTest::ErrorBoxesGiveAReasonBelowTheComponentText()
+{
+    // Another program takes the picked port before "Open".
+    const auto Simulator = StartSimulator();
+    TErrorRecorder Errors;
+    const auto Form = ShowForm({Simulator->DevicePath()});
+    DropDown(*Form);
+    QVERIFY(PickPort(*Form, PortName(Simulator->DevicePath())));
+    {
+        const ports_test::THeldElsewhere Holder(Simulator->DevicePath());
+        Click(Form->OpenPort);
+        QCOMPARE(Errors.Messages.size(), 1);
+        // EBUSY from the holder's exclusive mode, or EWOULDBLOCK from its lock for root.
+        const QStringList Lines = Errors.Messages.at(0).split('\n');
+        QCOMPARE(Lines.size(), 2);
+        QVERIFY2(Lines.at(0).startsWith("Unable to open com port (win error code: "), qPrintable(Lines.at(0)));
+        QCOMPARE(Lines.at(1), QString("The port is in use by %1, process %2.")
+                                  .arg(QString::fromStdString(ports_test::OwnProgramName()))
+                                  .arg(Holder.Process()));
+    }
+
+    const struct {
+        int32_t Code;
+        int32_t SystemError;
+        QStringList Lines;
+    } Cases[] = {
+        {cport::CError_WriteFailed, EIO, {QString("WriteFile function failed (win error code: %1)").arg(EIO),
+                                           "The device is gone (unplugged?)."}},
+        {cport::CError_OpenFailed, EACCES, {QString("Unable to open com port (win error code: %1)").arg(EACCES),
+                                             QString("The system says: %1.").arg(strerror(EACCES)),
+                                             "Your user may not use this serial port: add it to the \"dialout\" group "
+                                             "(sudo adduser $USER dialout), then log out and log in again."}},
+    };
+    for (const auto& Case : Cases)
+        QCOMPARE(ErrorReportText(std::make_exception_ptr(cport::EComPort(Case.Code, Case.SystemError))).split('\n'),
+                 Case.Lines);
+    QCOMPARE(ErrorReportText(std::make_exception_ptr(cport::EComPort(cport::CError_InvalidAsync))),
+             QString("Invalid Async parameter"));
+}
+
+QTEST_MAIN(TWindowPortWatchTest)
+#include "window_port_watch_test.moc"
