@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "main/protocol/module_line_settings.h"
 #include "main/window/error_display.h"
 #include "main/window/field_events.h"
 #include "main/window/port_candidates.h"
@@ -19,22 +20,9 @@ TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
 {
     InstallApplicationErrorDisplay();
 
-    // The serial line as the module needs it: 9600 baud, 8N1, no flow
-    // control, modem lines off, every line event reported.
     ComPort1.SetName("ComPort1");
     ComPort1.SetPort("COM1");
-    ComPort1.SetBaudRate(cport::br9600);
-    ComPort1.SetDataBits(cport::dbEight);
-    ComPort1.SetStopBits(cport::sbOneStopBit);
-    ComPort1.Parity().SetBits(cport::prNone);
-    cport::TComFlowControl& Flow = ComPort1.FlowControl();
-    Flow.SetOutCTSFlow(false);
-    Flow.SetOutDSRFlow(false);
-    Flow.SetControlDTR(cport::dtrDisable);
-    Flow.SetControlRTS(cport::rtsDisable);
-    Flow.SetXonXoffOut(false);
-    Flow.SetXonXoffIn(false);
-    ComPort1.SetEvents(cport::AllComEvents);
+    ApplyModuleLineSettings(ComPort1);
     ComPort1.OnRxChar = [this](cport::TComponent*, int32_t Count) { ComPort1RxChar(Count); };
     ComPort1.OnError = [this](cport::TComponent*, cport::TComErrors Errors) { ComPort1Error(Errors); };
 

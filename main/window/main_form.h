@@ -12,6 +12,7 @@
 #include "cport/comport.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/port_table.h"
+#include "main/protocol/transaction_chains.h"
 #include "main/protocol/window_io.h"
 #include "main/window/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
@@ -101,8 +102,6 @@ public:
     void ReadConfigClick();
     void SaveConfigClick();
     void SaveToDefaultClick();
-    // One step of a transaction's chain: builds one request.
-    using TRequestStep = void (*)(TMainForm&);
 
     // --- Receiving and the reply wait.
     void ComPort1RxChar(int Count);
@@ -258,7 +257,7 @@ private:
     bool TransactionMayGoOn() const;
     // Request and wait, step by step; false at the first request that got no
     // reply (the later steps are not run).
-    bool RunRequestChain(std::span<const TRequestStep> Steps);
+    bool RunRequestChain(std::span<const TChainStep> Steps, const TChainValues& Values);
 
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdlib>
 
@@ -69,15 +70,23 @@ std::vector<std::string> PortCandidates()
 
 bool ProbePort(const std::string& DevicePath)
 {
+    return ProbePortState(DevicePath) == TPortState::Free;
+}
+
+TPortState ProbePortState(const std::string& DevicePath)
+{
     // Non-blocking, so that a device waiting for carrier does not hold the
     // window; no controlling terminal; the same exclusive lock TComPort
     // takes, so a port open in a TComPort (ours or another program's) is busy.
     const TProbeFd Device(::open(DevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (Device.Get() < 0)
-        return false;
+    if (Device.Get() < 0) {
+        if (errno == EACCES || errno == EPERM)
+            return TPortState::NoAccess;
+        return errno == EBUSY ? TPortState::Busy : TPortState::Absent;
+    }
     if (::isatty(Device.Get()) != 1)
-        return false;
-    return ::flock(Device.Get(), LOCK_EX | LOCK_NB) == 0;
+        return TPortState::Absent;
+    return ::flock(Device.Get(), LOCK_EX | LOCK_NB) == 0 ? TPortState::Free : TPortState::Busy;
 }
 
 std::string PortDisplayName(std::string_view DevicePath)

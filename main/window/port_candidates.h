@@ -21,6 +21,12 @@ std::vector<std::string> PortCandidatesFor(const char* PortsVariable, const char
 // touched. Any failure means "not listed".
 bool ProbePort(const std::string& DevicePath);
 
+// The same probe, telling apart why a device is not listed: it is not
+// there (or is no terminal), another program holds it, or this user may
+// not open it.
+enum class TPortState { Absent, Free, Busy, NoAccess };
+TPortState ProbePortState(const std::string& DevicePath);
+
 // The name the port list shows: "ttyUSB0" for /dev/ttyUSB0, "pts/3" for
 // /dev/pts/3, the full path for a device outside /dev.
 std::string PortDisplayName(std::string_view DevicePath);

@@ -1,6 +1,7 @@
 // The three configuration transactions: READ CONFIG, SAVE CONFIG and
-// SAVE CONFIG TO DEFAULT. Each is a chain of request-and-wait steps, listed
-// below as tables; a chain stops at the first request that gets no reply.
+// SAVE CONFIG TO DEFAULT. Each runs a chain of request-and-wait steps from
+// the protocol core's tables (transaction_chains.h), the same tables the
+// connection object runs; a chain stops at the first request without a reply.
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -13,103 +14,33 @@
 
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
+#include "main/protocol/transaction_chains.h"
 #include "main/window/error_display.h"
 #include "main/window/main_form.h"
 
 namespace {
 
-using TStep = TMainForm::TRequestStep;
+// SAVE CONFIG takes each value from its field when its request is built, so
+// that a bit clicked while the chain runs is part of what is sent.
+class TWindowFieldValues final : public TChainValues {
+public:
+    explicit TWindowFieldValues(const TMainForm& Form) : Form_(Form) {}
 
-// Member requests without an argument, as chain steps.
-template <void (TMainForm::*Request)()>
-void Send(TMainForm& Form)
-{
-    (Form.*Request)();
-}
+    std::string RemoteIDText() const override { return Form_.IDDisplay->text().toLatin1().toStdString(); }
+    int BaudIndex() const override { return Form_.ComboBaud->currentIndex(); }
+    uint8_t PortByte(TPortGrid Grid, int Row) const override
+    {
+        return HexStr2ToByte(Form_.ByteField(Grid, Row)->text().toLatin1().toStdString());
+    }
 
-// A port write with the value its byte field holds when the step is reached,
-// so that a bit clicked while the chain runs is part of what is sent.
-template <void (TMainForm::*Request)(uint8_t), TPortGrid Grid, int Row>
-void SavePortField(TMainForm& Form)
-{
-    (Form.*Request)(HexStr2ToByte(Form.ByteField(Grid, Row)->text().toLatin1().toStdString()));
-}
-
-void SaveIDField(TMainForm& Form)
-{
-    Form.SaveIDCode(Form.IDDisplay->text().toLatin1().toStdString());
-}
-
-void SaveBaudSelection(TMainForm& Form)
-{
-    Form.SaveBaudrate(Form.ComboBaud->currentIndex());
-}
-
-// A write of a fixed value.
-template <void (TMainForm::*Request)(uint8_t), uint8_t Value>
-void SaveValue(TMainForm& Form)
-{
-    (Form.*Request)(Value);
-}
-
-void SaveFactoryID(TMainForm& Form)
-{
-    Form.SaveIDCode("01");
-}
-
-constexpr int FactoryBaudIndex = 3;  // 9600 baud
-
-void SaveFactoryBaudrate(TMainForm& Form)
-{
-    Form.SaveBaudrate(FactoryBaudIndex);
-}
-
-// Everything the module holds, read into the window.
-constexpr std::array<TStep, 14> ReadChain{
-    Send<&TMainForm::ReadBIOSVersion>,   Send<&TMainForm::ReadStatus>,
-    Send<&TMainForm::ReadIDCode>,        Send<&TMainForm::ReadBaudrate>,
-    Send<&TMainForm::Read_P0_Direction>, Send<&TMainForm::Read_P1_Direction>,
-    Send<&TMainForm::Read_P2_Direction>, Send<&TMainForm::Read_P4_Direction>,
-    Send<&TMainForm::Read_P5_Direction>, Send<&TMainForm::Read_P0_Default>,
-    Send<&TMainForm::Read_P1_Default>,   Send<&TMainForm::Read_P2_Default>,
-    Send<&TMainForm::Read_P4_Default>,   Send<&TMainForm::Read_P5_Default>,
+private:
+    const TMainForm& Form_;
 };
 
-// What the window shows, written into the module.
-constexpr std::array<TStep, 12> SaveChain{
-    SaveIDField,
-    SaveBaudSelection,
-    SavePortField<&TMainForm::Save_P0_Direction, TPortGrid::Direction, 0>,
-    SavePortField<&TMainForm::Save_P1_Direction, TPortGrid::Direction, 1>,
-    SavePortField<&TMainForm::Save_P2_Direction, TPortGrid::Direction, 2>,
-    SavePortField<&TMainForm::Save_P4_Direction, TPortGrid::Direction, 3>,
-    SavePortField<&TMainForm::Save_P5_Direction, TPortGrid::Direction, 4>,
-    SavePortField<&TMainForm::Save_P0_Default, TPortGrid::Default, 0>,
-    SavePortField<&TMainForm::Save_P1_Default, TPortGrid::Default, 1>,
-    SavePortField<&TMainForm::Save_P2_Default, TPortGrid::Default, 2>,
-    SavePortField<&TMainForm::Save_P4_Default, TPortGrid::Default, 3>,
-    SavePortField<&TMainForm::Save_P5_Default, TPortGrid::Default, 4>,
-};
-
-// The identity and status, then the factory settings: ID 01, 9600 baud,
-// P0 and P1 outputs, P2 half inputs (bits 4 to 7), P4 and P5 inputs, every
-// output high at power-on.
-constexpr std::array<TStep, 14> FactoryChain{
-    Send<&TMainForm::ReadBIOSVersion>,
-    Send<&TMainForm::ReadStatus>,
-    SaveFactoryID,
-    SaveFactoryBaudrate,
-    SaveValue<&TMainForm::Save_P0_Direction, 0x00>,
-    SaveValue<&TMainForm::Save_P1_Direction, 0x00>,
-    SaveValue<&TMainForm::Save_P2_Direction, 0xF0>,
-    SaveValue<&TMainForm::Save_P4_Direction, 0xFF>,
-    SaveValue<&TMainForm::Save_P5_Direction, 0xFF>,
-    SaveValue<&TMainForm::Save_P0_Default, 0xFF>,
-    SaveValue<&TMainForm::Save_P1_Default, 0xFF>,
-    SaveValue<&TMainForm::Save_P2_Default, 0xFF>,
-    SaveValue<&TMainForm::Save_P4_Default, 0xFF>,
-    SaveValue<&TMainForm::Save_P5_Default, 0xFF>,
-};
+// The factory chain writes the factory configuration; the read chain writes
+// nothing, so any values serve it.
+const TConfigChainValues FactoryValues(FactoryModuleConfig);
+const TConfigChainValues& NoWrites = FactoryValues;
 
 bool IsHexDigit(QChar Character)
 {
@@ -206,32 +137,49 @@ bool TMainForm::TransactionMayGoOn() const
     return !CloseRequested_ && !DeviceLossReported_;
 }
 
-bool TMainForm::RunRequestChain(std::span<const TRequestStep> Steps)
+bool TMainForm::RunRequestChain(std::span<const TChainStep> Steps, const TChainValues& Values)
 {
-    for (const TRequestStep Step : Steps) {
-        if (!TransactionMayGoOn())
-            return false;
-        try {
-            Step(*this);
-        } catch (const cport::EComPort&) {
-            // The port refused the frame: its error, shown by the caller's
-            // error display, is the one report of the failed line; the port's
-            // own report of the lost device would only say it again.
-            DeviceLossReported_ = true;
-            throw;
+    // Each step: its request built by the protocol core, then the window's
+    // reply wait.
+    class TWindowDriver final : public TChainDriver {
+    public:
+        TWindowDriver(TMainForm& Form, const TChainValues& Values) : Form_(Form), Values_(Values) {}
+
+        bool MayGoOn() override { return Form_.TransactionMayGoOn(); }
+
+        void SendStep(const TChainStep& Step) override
+        {
+            try {
+                BuildChainRequest(Form_.Protocol_, Step, Values_);
+            } catch (const cport::EComPort&) {
+                // The port refused the frame: its error, shown by the caller's
+                // error display, is the one report of the failed line; the
+                // port's own report of the lost device would only say it again.
+                Form_.DeviceLossReported_ = true;
+                throw;
+            }
         }
-        WaitCommandExecute();
-        if (ReplyReceived() != 1)
-            return false;
-    }
-    return true;
+
+        bool WaitForReply() override
+        {
+            Form_.WaitCommandExecute();
+            return Form_.ReplyReceived() == 1;
+        }
+
+    private:
+        TMainForm& Form_;
+        const TChainValues& Values_;
+    };
+
+    TWindowDriver Driver(*this, Values);
+    return RunChain(Steps, Driver).End == TChainEnd::Completed;
 }
 
 void TMainForm::ReadConfigClick()
 {
     const TTransactionScope Busy(*this);
     BlankDisplay();
-    RunRequestChain(ReadChain);
+    RunRequestChain(ReadChain, NoWrites);
 }
 
 void TMainForm::SaveConfigClick()
@@ -248,17 +196,17 @@ void TMainForm::SaveConfigClick()
     }
 
     const TTransactionScope Busy(*this);
-    RunRequestChain(SaveChain);
+    RunRequestChain(SaveChain, TWindowFieldValues(*this));
     // Whatever became of the writes, the window then shows what the module holds.
     if (!TransactionMayGoOn())
         return;
     BlankDisplay();
-    RunRequestChain(ReadChain);
+    RunRequestChain(ReadChain, NoWrites);
 }
 
 void TMainForm::SaveToDefaultClick()
 {
     const TTransactionScope Busy(*this);
     BlankDisplay();
-    RunRequestChain(FactoryChain);
+    RunRequestChain(FactoryChain, FactoryValues);
 }

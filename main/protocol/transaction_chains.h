@@ -1,0 +1,116 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "main/protocol/command_codes.h"
+#include "main/protocol/frames.h"
+#include "main/protocol/module_config.h"
+#include "main/protocol/port_table.h"
+
+class TDeviceProtocol;
+
+// The three configuration transactions as tables of request steps, run one
+// request at a time by RunChain. The window's buttons and the connection
+// object (module_connection.h) run these same tables; only where the values
+// of the writes come from, and how a reply is waited for, differ.
+struct TChainStep {
+    int Code;
+    TRequestMode Mode;
+};
+
+namespace chain_detail {
+
+constexpr TChainStep Read(int Code)
+{
+    return {Code, TRequestMode::Read};
+}
+
+constexpr TChainStep Write(int Code)
+{
+    return {Code, TRequestMode::Write};
+}
+
+}  // namespace chain_detail
+
+// Everything the module holds: identity, status, Remote ID, baud rate, then
+// the port directions and the power-on defaults, P0 to P5 each.
+inline constexpr std::array<TChainStep, 14> ReadChain{
+    chain_detail::Read(0),  chain_detail::Read(1),  chain_detail::Read(2),  chain_detail::Read(3),
+    chain_detail::Read(4),  chain_detail::Read(5),  chain_detail::Read(6),  chain_detail::Read(7),
+    chain_detail::Read(8),  chain_detail::Read(9),  chain_detail::Read(10), chain_detail::Read(11),
+    chain_detail::Read(12), chain_detail::Read(13),
+};
+
+// The twelve writable settings in the same order as they are read.
+inline constexpr std::array<TChainStep, 12> SaveChain{
+    chain_detail::Write(2),  chain_detail::Write(3),  chain_detail::Write(4),  chain_detail::Write(5),
+    chain_detail::Write(6),  chain_detail::Write(7),  chain_detail::Write(8),  chain_detail::Write(9),
+    chain_detail::Write(10), chain_detail::Write(11), chain_detail::Write(12), chain_detail::Write(13),
+};
+
+// Identity and status first, then the twelve writes (with the factory
+// values as the values, see FactoryModuleConfig).
+inline constexpr std::array<TChainStep, 14> FactoryChain{
+    chain_detail::Read(0),   chain_detail::Read(1),   chain_detail::Write(2),  chain_detail::Write(3),
+    chain_detail::Write(4),  chain_detail::Write(5),  chain_detail::Write(6),  chain_detail::Write(7),
+    chain_detail::Write(8),  chain_detail::Write(9),  chain_detail::Write(10), chain_detail::Write(11),
+    chain_detail::Write(12), chain_detail::Write(13),
+};
+
+// Where a write takes its value from. Asked when its request is built, not
+// before: the window answers from its fields as they are at that moment.
+class TChainValues {
+public:
+    virtual ~TChainValues();
+    virtual std::string RemoteIDText() const = 0;  // sent as it is
+    virtual int BaudIndex() const = 0;
+    virtual uint8_t PortByte(TPortGrid Grid, int Row) const = 0;
+};
+
+// The values of a configuration.
+class TConfigChainValues final : public TChainValues {
+public:
+    explicit TConfigChainValues(const TModuleConfig& Config) : Config_(Config) {}
+    std::string RemoteIDText() const override;
+    int BaudIndex() const override { return Config_.BaudIndex; }
+    uint8_t PortByte(TPortGrid Grid, int Row) const override { return Config_.PortByte(Grid, Row); }
+
+private:
+    TModuleConfig Config_;
+};
+
+// Builds the step's request through the protocol's builder for its code
+// (ReadIDCode, Save_P2_Direction, ...), taking a write's value from Values.
+void BuildChainRequest(TDeviceProtocol& Protocol, const TChainStep& Step, const TChainValues& Values);
+
+// What a request does, in words: "read identity", "read P2 direction",
+// "write Remote ID", "write baud rate".
+std::string DescribeRequest(int Code, TRequestMode Mode);
+std::string DescribeStep(const TChainStep& Step);
+
+// How one run of a chain sends, waits, and is told to stop.
+class TChainDriver {
+public:
+    virtual ~TChainDriver();
+    // Asked before each step; false ends the chain before that step.
+    virtual bool MayGoOn() = 0;
+    virtual void SendStep(const TChainStep& Step) = 0;
+    // True when a reply was decoded, false when the wait ended without one.
+    virtual bool WaitForReply() = 0;
+};
+
+enum class TChainEnd { Completed, NoReply, Stopped };
+
+struct TChainOutcome {
+    TChainEnd End = TChainEnd::Completed;
+    std::size_t StepsAnswered = 0;  // the steps before the one that ended the chain
+};
+
+// Request and wait, step by step. The first step always runs (unless the
+// driver says stop); every later step only when the one before it was
+// answered. Errors of SendStep and WaitForReply pass to the caller.
+TChainOutcome RunChain(std::span<const TChainStep> Steps, TChainDriver& Driver);
