@@ -44,7 +44,8 @@ done
 dpkg-deb --fsys-tarfile "$deb" | tar -t >"$tmp/contents"
 grep -v '^\./usr/' "$tmp/contents" | grep -v '^\./$' >"$tmp/outside" || true
 [ ! -s "$tmp/outside" ] || { cat "$tmp/outside" >&2; fail "the package installs outside /usr"; }
-for f in bin/varnolink-setup bin/varnolink-sim \
+for f in bin/varnolink-setup bin/varnolink-sim bin/varnolink \
+         share/man/man1/varnolink.1.gz share/bash-completion/completions/varnolink \
          share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
          share/icons/hicolor/scalable/apps/$id.svg \
          share/icons/hicolor/16x16/apps/$id.png share/icons/hicolor/32x32/apps/$id.png \
@@ -58,7 +59,7 @@ done
 # not reach back into the build tree for libraries.
 root=$tmp/root
 dpkg-deb --extract "$deb" "$root"
-for program in varnolink-setup varnolink-sim; do
+for program in varnolink-setup varnolink-sim varnolink; do
     if readelf -d "$root/usr/bin/$program" | grep -q 'R\(UN\)\?PATH'; then
         fail "$program carries a library search path: $(readelf -d "$root/usr/bin/$program" | grep PATH)"
     fi

@@ -24,11 +24,12 @@ usr=$root/usr
 desktop=$usr/share/applications/$id.desktop
 metainfo=$usr/share/metainfo/$id.metainfo.xml
 hicolor=$usr/share/icons/hicolor
-for f in "$usr/bin/varnolink-setup" "$usr/bin/varnolink-sim"; do
+for f in "$usr/bin/varnolink-setup" "$usr/bin/varnolink-sim" "$usr/bin/varnolink"; do
     [ -x "$f" ] || fail "program $f not installed"
 done
 for f in "$desktop" "$metainfo" "$hicolor/scalable/apps/$id.svg" \
-         "$usr/share/man/man1/varnolink-sim.1.gz" "$usr/share/man/man1/varnolink-setup.1.gz"; do
+         "$usr/share/man/man1/varnolink-sim.1.gz" "$usr/share/man/man1/varnolink-setup.1.gz" \
+         "$usr/share/man/man1/varnolink.1.gz" "$usr/share/bash-completion/completions/varnolink"; do
     [ -f "$f" ] || fail "$f not installed"
 done
 
@@ -42,7 +43,7 @@ done
 file -b "$hicolor/scalable/apps/$id.svg" | grep -q "SVG" || fail "the scalable icon is not SVG"
 
 # The compressed manual pages hold the pages of the source tree.
-for page in varnolink-sim.1 varnolink-setup.1; do
+for page in varnolink-sim.1 varnolink-setup.1 varnolink.1; do
     gzip -dc "$usr/share/man/man1/$page.gz" | cmp -s - "$source/packaging/man/$page" ||
         fail "installed $page.gz differs from packaging/man/$page"
 done

@@ -1,0 +1,178 @@
+#include "cli/arguments.h"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+constexpr std::array<std::pair<const char*, TCliCommand>, 6> Commands{{
+    {"ports", TCliCommand::Ports},
+    {"identify", TCliCommand::Identify},
+    {"read", TCliCommand::Read},
+    {"write", TCliCommand::Write},
+    {"diff", TCliCommand::Diff},
+    {"default", TCliCommand::Default},
+}};
+
+std::vector<std::string> SplitList(const std::string& Text)
+{
+    std::vector<std::string> Items;
+    std::size_t Start = 0;
+    while (Start <= Text.size()) {
+        std::size_t End = Text.find(',', Start);
+        if (End == std::string::npos)
+            End = Text.size();
+        if (End > Start)
+            Items.push_back(Text.substr(Start, End - Start));
+        Start = End + 1;
+    }
+    return Items;
+}
+
+// Which options each subcommand takes besides the global ones.
+bool Takes(TCliCommand Command, const std::string& Option)
+{
+    if (Option == "--port")
+        return Command != TCliCommand::Ports;
+    if (Option == "--output")
+        return Command == TCliCommand::Read;
+    return Command == TCliCommand::Write;  // --id, --baud, --keep
+}
+
+}  // namespace
+
+std::string CliCommandName(TCliCommand Command)
+{
+    for (const auto& [Name, Known] : Commands)
+        if (Known == Command)
+            return Name;
+    return {};
+}
+
+TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
+{
+    TCliArguments Result;
+    std::vector<std::string> Words;
+    std::vector<std::string> Given;  // value options as given, checked once the command is known
+
+    for (std::size_t Index = 0; Index < Arguments.size(); ++Index) {
+        std::string Option = Arguments[Index];
+        std::optional<std::string> Value;
+        if (Option.rfind("--", 0) == 0) {
+            if (const std::size_t Equals = Option.find('='); Equals != std::string::npos) {
+                Value = Option.substr(Equals + 1);
+                Option.resize(Equals);
+            }
+        }
+        if (Option == "-p")
+            Option = "--port";
+        else if (Option == "-o")
+            Option = "--output";
+        else if (Option == "-v")
+            Option = "--verbose";
+        else if (Option == "-h")
+            Option = "--help";
+
+        if (Option == "--json" || Option == "--verbose" || Option == "--help" || Option == "--version") {
+            if (Value)
+                throw EUsage(Option + " takes no value");
+            (Option == "--json" ? Result.Json : Option == "--verbose" ? Result.Verbose
+                                              : Option == "--help"    ? Result.Help
+                                                                      : Result.Version) = true;
+            continue;
+        }
+        if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
+            Option == "--keep") {
+            if (!Value) {
+                if (Index + 1 == Arguments.size())
+                    throw EUsage(Option + " needs a value");
+                Value = Arguments[++Index];
+            }
+            if (Value->empty())
+                throw EUsage(Option + " needs a value");
+            Given.push_back(Option);
+            if (Option == "--port")
+                Result.Port = *Value;
+            else if (Option == "--output")
+                Result.Output = *Value;
+            else if (Option == "--id")
+                Result.Id = *Value;
+            else if (Option == "--baud")
+                Result.Baud = *Value;
+            else
+                for (std::string& Field : SplitList(*Value))
+                    Result.Keep.push_back(std::move(Field));
+            continue;
+        }
+        if (Option.size() > 1 && Option[0] == '-')
+            throw EUsage("unknown option " + Option);
+        Words.push_back(Arguments[Index]);
+    }
+
+    if (Result.Help || Result.Version)
+        return Result;
+    if (Words.empty())
+        throw EUsage("no command given (ports, identify, read, write, diff or default)");
+    for (const auto& [Name, Command] : Commands)
+        if (Words.front() == Name)
+            Result.Command = Command;
+    if (Result.Command == TCliCommand::None)
+        throw EUsage("unknown command \"" + Words.front() + "\"");
+
+    const std::string Name = Words.front();
+    for (const std::string& Option : Given)
+        if (!Takes(Result.Command, Option))
+            throw EUsage(Name + " takes no " + Option);
+    const bool NeedsFile = Result.Command == TCliCommand::Write || Result.Command == TCliCommand::Diff;
+    if (Words.size() > (NeedsFile ? 2u : 1u))
+        throw EUsage(Name + ": unexpected argument \"" + Words.back() + "\"");
+    if (NeedsFile) {
+        if (Words.size() < 2)
+            throw EUsage(Name + " needs a configuration FILE");
+        Result.File = Words[1];
+    }
+    if (Result.Command != TCliCommand::Ports && Result.Port.empty())
+        throw EUsage(Name + " needs the port: -p PORT");
+    return Result;
+}
+
+std::string CliUsageText()
+{
+    return R"(Usage: varnolink [--json] [-v] COMMAND [OPTION]...
+Reads and writes the configuration of a VARNOLINK I/O module on a serial line
+(9600 baud, 8N1), one request at a time, 5000 ms for each reply.
+
+Commands:
+  ports                       list the serial ports, marking busy ones
+  identify -p PORT            the module's BIOS name, version and status
+  read -p PORT [-o FILE]      the configuration file, on stdout or into FILE
+  write -p PORT FILE [--id XX] [--baud RATE] [--keep FIELD,...]
+                              write FILE into the module, read it back and
+                              compare; --id and --baud replace the file's
+                              values; --keep leaves the named fields as the
+                              module has them (needed for fields FILE lacks)
+  diff -p PORT FILE           the fields in which the module differs from FILE
+  default -p PORT             write the factory values, then read back
+
+PORT is a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn
+(COM1 is /dev/ttyS0). Field names: remote_id, baud, direction.P0 ...
+direction.P5, power_on_default.P0 ... power_on_default.P5.
+
+Options:
+  -p, --port PORT   the serial port
+  -o, --output FILE write the configuration into FILE (read)
+      --json        machine output on stdout, one JSON object
+  -v, --verbose     every frame sent and reply received, on stderr
+  -h, --help        this text
+      --version     the program's version
+
+Exit status:
+  0    done (diff: no differences)
+  1    usage error, or a configuration file that can't be read or is wrong
+  2    the port could not be opened, refused a write or was lost
+  3    no reply: a request got no answer within 5000 ms (named in the message)
+  4    the read-back differs from what was written (diff: the module differs)
+  130  stopped by Ctrl-C after the request on the line; what was written is
+       named in the message
+)";
+}

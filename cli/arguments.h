@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The command line of varnolink, parsed. Options may stand anywhere after
+// the program name; the first word that is no option is the subcommand.
+enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default };
+
+struct TCliArguments {
+    TCliCommand Command = TCliCommand::None;
+    std::string Port;                   // -p, --port
+    std::string File;                   // the configuration file of write and diff
+    std::string Output;                 // read -o, --output
+    std::optional<std::string> Id;      // write --id: two hex digits
+    std::optional<std::string> Baud;    // write --baud: one of the eight rates
+    std::vector<std::string> Keep;      // write --keep: field names left as the module has them
+    bool Json = false;
+    bool Verbose = false;
+    bool Help = false;
+    bool Version = false;
+};
+
+// A command line that makes no sense; exit code 1.
+class EUsage : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Arguments without the program name.
+TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments);
+
+std::string CliCommandName(TCliCommand Command);
+
+// The --help text, with the exit codes.
+std::string CliUsageText();

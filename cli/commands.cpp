@@ -1,0 +1,344 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/json_writer.h"
+#include "main/protocol/config_file.h"
+#include "main/protocol/hex.h"
+#include "main/protocol/module_connection.h"
+#include "main/window/port_candidates.h"
+
+namespace {
+
+// -v: each wire event as a line on stderr, at once.
+class TStreamWireLog final : public TWireObserver {
+public:
+    explicit TStreamWireLog(std::ostream& Err) : Err_(Err) {}
+    void OnWireEvent(const TWireEvent& Event) override { Err_ << FormatWireEvent(Event) << std::endl; }
+
+private:
+    std::ostream& Err_;
+};
+
+std::string UtcNow()
+{
+    const std::time_t Now = std::time(nullptr);
+    std::tm Utc{};
+    gmtime_r(&Now, &Utc);
+    char Text[32];
+    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
+    return Text;
+}
+
+void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
+{
+    Json.BeginObject();
+    Json.Member("remote_id", ModuleConfigFieldValue(Config, 0));
+    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, 1))));
+    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
+        Json.Key(PortGridName(Grid)).BeginObject();
+        for (int Row = 0; Row < PortRowCount; ++Row)
+            Json.Member(PortRowName(Row), HexByteToStr2(Config.PortByte(Grid, Row)));
+        Json.EndObject();
+    }
+    Json.EndObject();
+}
+
+void WriteIdentity(TJsonWriter& Json, const TModuleIdentity& Identity)
+{
+    Json.BeginObject()
+        .Member("bios_name", Identity.BiosName)
+        .Member("bios_version", Identity.BiosVersion)
+        .Member("status", Identity.StatusText)
+        .EndObject();
+}
+
+struct TDifference {
+    std::string Field, Expected, Actual;
+};
+
+std::vector<TDifference> Differences(const TModuleConfig& Expected, const TModuleConfig& Actual)
+{
+    std::vector<TDifference> Result;
+    for (const std::string& Name : DifferingFields(Expected, Actual)) {
+        const int Field = ModuleConfigFieldOf(Name).value_or(0);
+        Result.push_back({Name, ModuleConfigFieldValue(Expected, Field), ModuleConfigFieldValue(Actual, Field)});
+    }
+    return Result;
+}
+
+void WriteDifferences(TJsonWriter& Json, const std::vector<TDifference>& List)
+{
+    Json.Key("differences").BeginArray();
+    for (const TDifference& Item : List)
+        Json.BeginObject()
+            .Member("field", Item.Field)
+            .Member("expected", Item.Expected)
+            .Member("actual", Item.Actual)
+            .EndObject();
+    Json.EndArray();
+}
+
+std::string Listed(const std::vector<std::string>& Names)
+{
+    std::string Text;
+    for (const std::string& Name : Names)
+        Text += (Text.empty() ? "" : ", ") + Name;
+    return Text.empty() ? "nothing" : Text;
+}
+
+// One command's run: the connection, the output and the failure report.
+class TCommandRun {
+public:
+    TCommandRun(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err)
+        : Args_(Arguments), StopFd_(StopFd), Out_(Out), Err_(Err), WireLog_(Err)
+    {
+        Json_.BeginObject().Member("command", CliCommandName(Args_.Command));
+    }
+
+    int Run()
+    {
+        int Code = ExitDone;
+        try {
+            Code = Dispatch();
+        } catch (const EUsage& Error) {
+            Code = Fail(ExitUsageOrFile, "usage", Error.what(), {});
+        } catch (const EConfigFile& Error) {
+            Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
+        } catch (const EModulePort& Error) {
+            Code = Fail(ExitPort, "port", Error.what(), {});
+        } catch (const EModuleNoReply& Error) {
+            Json_.Member("request", DescribeStep(Error.Step()));
+            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Written());
+        } catch (const EModuleReply& Error) {
+            Code = Fail(ExitNoReply, "reply", Error.what(), {});
+        } catch (const EModuleStopped& Error) {
+            Code = Fail(ExitStopped, "stopped", Error.what(), Error.Written());
+        } catch (const std::exception& Error) {
+            Code = Fail(ExitPort, "port", Error.what(), {});
+        }
+        if (Args_.Json) {
+            Json_.Member("exit_code", static_cast<int64_t>(Code)).EndObject();
+            Out_ << Json_.Text() << std::endl;
+        }
+        return Code;
+    }
+
+private:
+    int Fail(int Code, const char* Kind, const std::string& Message, const std::vector<std::string>& Written)
+    {
+        const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default;
+        Err_ << "varnolink: " << Message << std::endl;
+        if (Writes && Code != ExitUsageOrFile)
+            Err_ << "varnolink: written before it ended: " << Listed(Written) << std::endl;
+        Json_.Member("ok", false);
+        Json_.Key("error").BeginObject().Member("kind", Kind).Member("message", Message).EndObject();
+        if (Writes)
+            Json_.Member("written", Written);
+        return Code;
+    }
+
+    int Dispatch()
+    {
+        switch (Args_.Command) {
+        case TCliCommand::Ports:
+            return Ports();
+        case TCliCommand::Identify:
+            return Identify();
+        case TCliCommand::Read:
+            return Read();
+        case TCliCommand::Write:
+            return Write();
+        case TCliCommand::Diff:
+            return Diff();
+        case TCliCommand::Default:
+            return Default();
+        case TCliCommand::None:
+            break;
+        }
+        throw EUsage("no command given");
+    }
+
+    TModuleConnection& Connect()
+    {
+        Connection_.SetStopDescriptor(StopFd_ >= 0 ? StopFd_ : -1);
+        if (Args_.Verbose)
+            Connection_.SetWireObserver(&WireLog_);
+        Connection_.Open(Args_.Port);
+        Json_.Member("port", TModuleConnection::DevicePathOf(Args_.Port));
+        Identity_ = Connection_.Identify();
+        Json_.Key("identity");
+        WriteIdentity(Json_, Identity_);
+        return Connection_;
+    }
+
+    int Ports()
+    {
+        Json_.Key("ports").BeginArray();
+        for (const std::string& Path : PortCandidates()) {
+            const TPortState State = ProbePortState(Path);
+            if (State == TPortState::Absent)
+                continue;
+            const char* StateName = State == TPortState::Free ? "free" : State == TPortState::Busy ? "busy" : "no access";
+            Json_.BeginObject()
+                .Member("name", PortDisplayName(Path))
+                .Member("path", Path)
+                .Member("state", StateName)
+                .EndObject();
+            if (!Args_.Json)
+                Out_ << PortDisplayName(Path) << (State == TPortState::Free ? "" : std::string("  (") + StateName + ")")
+                     << "\n";
+        }
+        Json_.EndArray().Member("ok", true);
+        return ExitDone;
+    }
+
+    int Identify()
+    {
+        Connect();
+        Json_.Member("ok", true);
+        if (!Args_.Json)
+            Out_ << "BIOS name: " << Identity_.BiosName << "\nBIOS version: " << Identity_.BiosVersion << "\n";
+        return ExitDone;
+    }
+
+    int Read()
+    {
+        const TModuleReading Reading = Connect().ReadConfig();
+        const std::string Text = ConfigFileText(Reading.Config, &Reading.Identity, UtcNow());
+        if (!Args_.Output.empty())
+            SaveConfigFile(Args_.Output, Text);
+        Json_.Key("config");
+        WriteConfig(Json_, Reading.Config);
+        Json_.Member("ok", true);
+        if (!Args_.Json && Args_.Output.empty())
+            Out_ << Text;
+        return ExitDone;
+    }
+
+    // The file's configuration with the command line's replacements; the
+    // fields of --keep come from Module when given.
+    TModuleConfig Wanted(const TConfigFile& File, TModuleConnection* Module)
+    {
+        TPartialModuleConfig Partial = File.Config;
+        if (Args_.Id) {
+            const std::optional<uint8_t> Id = ParseConfigByte(*Args_.Id);
+            if (!Id)
+                throw EUsage("--id " + *Args_.Id + ": expected two hexadecimal digits");
+            Partial.RemoteId = Id;
+        }
+        if (Args_.Baud) {
+            const std::optional<int> Index = ParseBaudRate(*Args_.Baud);
+            if (!Index)
+                throw EUsage("--baud " + *Args_.Baud + ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, "
+                             "57600, 115200");
+            Partial.BaudIndex = Index;
+        }
+        for (const std::string& Field : Args_.Keep)
+            if (!ModuleConfigFieldOf(Field))
+                throw EUsage("--keep " + Field + ": no such field");
+        std::vector<std::string> Missing;
+        for (const std::string& Field : Partial.MissingFields())
+            if (std::find(Args_.Keep.begin(), Args_.Keep.end(), Field) == Args_.Keep.end())
+                Missing.push_back(Field);
+        if (!Missing.empty()) {
+            throw EConfigFile(Args_.File, 0, Missing.front(),
+                              "missing (give it in the file, or leave it as the module has it with --keep " +
+                                  Listed(Missing) + ")");
+        }
+        if (Module == nullptr || Args_.Keep.empty())
+            return Partial.Over(TModuleConfig{});
+        // Kept fields: the module's own values, whatever the file says.
+        const TModuleConfig Current = Module->ReadConfig().Config;
+        TModuleConfig Result = Partial.Over(Current);
+        for (const std::string& Field : Args_.Keep) {
+            const int Index = *ModuleConfigFieldOf(Field);
+            if (Index == 0)
+                Result.RemoteId = Current.RemoteId;
+            else if (Index == 1)
+                Result.BaudIndex = Current.BaudIndex;
+            else {
+                const int Port = Index - 2;
+                const TPortGrid Grid = Port < PortRowCount ? TPortGrid::Direction : TPortGrid::Default;
+                Result.PortByte(Grid, Port % PortRowCount) = Current.PortByte(Grid, Port % PortRowCount);
+            }
+        }
+        return Result;
+    }
+
+    int Verified(const TModuleConfig& Asked, const TWriteResult& Result)
+    {
+        const std::vector<TDifference> List = Differences(Asked, Result.ReadBack.Config);
+        std::vector<std::string> Written;
+        for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+            Written.push_back(ModuleConfigFieldName(Field));
+        Json_.Member("written", Written);
+        Json_.Key("read_back");
+        WriteConfig(Json_, Result.ReadBack.Config);
+        WriteDifferences(Json_, List);
+        Json_.Member("ok", List.empty());
+        if (List.empty()) {
+            if (!Args_.Json)
+                Out_ << "written and verified: the module holds the configuration asked for\n";
+            return ExitDone;
+        }
+        for (const TDifference& Item : List)
+            Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Actual << ", written "
+                 << Item.Expected << std::endl;
+        return ExitDiffers;
+    }
+
+    int Write()
+    {
+        const TConfigFile File = LoadConfigFile(Args_.File);
+        Wanted(File, nullptr);  // refuse a bad file or option before the port is touched
+        TModuleConnection& Module = Connect();
+        const TModuleConfig Asked = Wanted(File, &Module);
+        return Verified(Asked, Module.WriteConfig(Asked));
+    }
+
+    int Default()
+    {
+        TModuleConnection& Module = Connect();
+        return Verified(FactoryModuleConfig, Module.WriteFactory());
+    }
+
+    int Diff()
+    {
+        const TConfigFile File = LoadConfigFile(Args_.File);
+        const TModuleConfig Current = Connect().ReadConfig().Config;
+        const std::vector<TDifference> List = Differences(File.Config.Over(Current), Current);
+        Json_.Key("module");
+        WriteConfig(Json_, Current);
+        WriteDifferences(Json_, List);
+        Json_.Member("ok", true);
+        if (!Args_.Json) {
+            for (const TDifference& Item : List)
+                Out_ << Item.Field << ": file " << Item.Expected << ", module " << Item.Actual << "\n";
+            if (List.empty())
+                Out_ << "no differences\n";
+        }
+        return List.empty() ? ExitDone : ExitDiffers;
+    }
+
+    const TCliArguments& Args_;
+    int StopFd_;
+    std::ostream& Out_;
+    std::ostream& Err_;
+    TStreamWireLog WireLog_;
+    TJsonWriter Json_;
+    TModuleConnection Connection_;
+    TModuleIdentity Identity_;
+};
+
+}  // namespace
+
+int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err)
+{
+    TCommandRun Run(Arguments, StopFd, Out, Err);
+    return Run.Run();
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <iosfwd>
+
+#include "cli/arguments.h"
+
+// Exit codes of varnolink (documented in --help and the manual page).
+inline constexpr int ExitDone = 0;
+inline constexpr int ExitUsageOrFile = 1;
+inline constexpr int ExitPort = 2;
+inline constexpr int ExitNoReply = 3;
+inline constexpr int ExitDiffers = 4;
+inline constexpr int ExitStopped = 130;
+
+// Runs one parsed command and returns its exit code. Results go to Out
+// (text or one JSON object), messages and the wire log (-v) to Err. StopFd,
+// when not -1, becomes readable when the user asks to stop (a signalfd).
+int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err);

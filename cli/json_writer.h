@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Writes one JSON text, compact, in the order of the calls. Strings are
+// bytes as they came off the line; bytes from 0x80 are taken as Latin-1 and
+// written as \u00XX, so the output is always valid UTF-8.
+class TJsonWriter {
+public:
+    TJsonWriter& BeginObject();
+    TJsonWriter& EndObject();
+    TJsonWriter& BeginArray();
+    TJsonWriter& EndArray();
+    TJsonWriter& Key(std::string_view Name);
+    TJsonWriter& String(std::string_view Value);
+    TJsonWriter& Number(int64_t Value);
+    TJsonWriter& Bool(bool Value);
+    TJsonWriter& Null();
+
+    // Shorthands for a member.
+    TJsonWriter& Member(std::string_view Name, std::string_view Value) { return Key(Name).String(Value); }
+    TJsonWriter& Member(std::string_view Name, const char* Value) { return Key(Name).String(Value); }
+    TJsonWriter& Member(std::string_view Name, int64_t Value) { return Key(Name).Number(Value); }
+    TJsonWriter& Member(std::string_view Name, bool Value) { return Key(Name).Bool(Value); }
+    TJsonWriter& Member(std::string_view Name, const std::vector<std::string>& Values);
+
+    const std::string& Text() const { return Out_; }
+
+private:
+    void BeforeValue();
+
+    std::string Out_;
+    std::vector<bool> Empty_;  // per open container: nothing written in it yet
+    bool AfterKey_ = false;
+};
+
+std::string JsonQuoted(std::string_view Value);

@@ -1,0 +1,187 @@
+// The connection object against the module simulator on a pseudo-terminal:
+// the frames it sends, reading and writing a whole configuration, the
+// read-back compare, where a silent module stops a chain, a stop request,
+// and what the wire log sees.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "main/protocol/frames.h"
+#include "main/protocol/module_connection.h"
+#include "sim/module_simulator.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using varnolink::sim::Faults;
+using varnolink::sim::ModuleState;
+using varnolink::sim::SimulatorOptions;
+using varnolink::sim::TModuleSimulator;
+
+const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
+
+class TRecordingObserver final : public TWireObserver {
+public:
+    void OnWireEvent(const TWireEvent& Event) override { Events.push_back(Event); }
+    std::vector<TWireEvent> Events;
+};
+
+class ModuleConnection : public testing::Test {
+protected:
+    void Start(const Faults& Faults = {}, const ModuleState& State = {})
+    {
+        SimulatorOptions Options;
+        Options.state = State;
+        Options.faults = Faults;
+        Simulator = std::make_unique<TModuleSimulator>(Options);
+        Simulator->Start();
+        Connection.SetWireObserver(&Log);
+        Connection.Open(Simulator->DevicePath());
+    }
+
+    // The log outlives the connection, which reports its closing to it.
+    TRecordingObserver Log;
+    std::unique_ptr<TModuleSimulator> Simulator;
+    TModuleConnection Connection;
+};
+
+std::vector<std::string> ReadChainFrames()
+{
+    std::vector<std::string> Frames;
+    for (const TChainStep& Step : ReadChain)
+        Frames.push_back(BuildReadFrame(Step.Code));
+    return Frames;
+}
+
+TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
+{
+    ModuleState State;
+    State.remoteId = 0x3C;
+    State.baudIndex = 7;
+    State.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    Start({}, State);
+    const TModuleReading Reading = Connection.ReadConfig();
+    EXPECT_EQ(Reading.Config, (TModuleConfig{0x3C, 7, {0x11, 0x22, 0x33, 0x44, 0x55}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
+    EXPECT_EQ(Reading.Identity.BiosName, "VARNOLINK I/O");
+    EXPECT_EQ(Reading.Identity.StatusText, "Ready");
+    EXPECT_EQ(Simulator->Requests(), ReadChainFrames());
+}
+
+TEST_F(ModuleConnection, WritesVerifiesAndReportsNoDifference)
+{
+    Start();
+    const TWriteResult Result = Connection.WriteConfig(Wanted);
+    EXPECT_TRUE(Result.Differences.empty());
+    EXPECT_EQ(Result.ReadBack.Config, Wanted);
+    const std::vector<std::string> Requests = Simulator->Requests();
+    ASSERT_EQ(Requests.size(), 26u);
+    EXPECT_EQ(Requests[0], BuildWriteFrame(2, "A7"));
+    EXPECT_EQ(Requests[1], BuildWriteFrame(3, "06"));
+    EXPECT_EQ(Requests[11], BuildWriteFrame(13, "80"));
+    EXPECT_EQ(std::vector<std::string>(Requests.begin() + 12, Requests.end()), ReadChainFrames());
+}
+
+TEST_F(ModuleConnection, FactoryValuesThenReadBack)
+{
+    ModuleState State;
+    State.remoteId = 0x99;
+    Start({}, State);
+    const TWriteResult Result = Connection.WriteFactory();
+    EXPECT_TRUE(Result.Differences.empty());
+    EXPECT_EQ(Result.ReadBack.Config, FactoryModuleConfig);
+    EXPECT_EQ(Simulator->Requests().size(), 28u);
+}
+
+TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
+{
+    Faults Silent;
+    Silent.silentCodes = {6};
+    Start(Silent);
+    Connection.SetReplyWait(300ms);
+    try {
+        Connection.WriteConfig(Wanted);
+        FAIL() << "a silent module was taken as written";
+    } catch (const EModuleNoReply& Error) {
+        EXPECT_EQ(Error.Step().Code, 6);
+        EXPECT_EQ(Error.Step().Mode, TRequestMode::Write);
+        EXPECT_EQ(Error.Written(), (TWrittenFields{"remote_id", "baud", "direction.P0", "direction.P1"}));
+        EXPECT_STREQ(Error.what(), "no reply to write P2 direction within 300 ms");
+    }
+    // The chain ends at the first silence: nothing after the P2 write.
+    EXPECT_EQ(Simulator->Requests().size(), 5u);
+    ASSERT_FALSE(Log.Events.empty());
+    EXPECT_EQ(Log.Events.back().Kind, TWireEventKind::TimeOut);
+}
+
+TEST_F(ModuleConnection, ReadBackThatDiffersIsReported)
+{
+    Start();
+    TModuleConfig Impossible = Wanted;
+    Impossible.BaudIndex = 9;  // the simulator refuses it and stays silent
+    Connection.SetReplyWait(300ms);
+    EXPECT_THROW(Connection.WriteConfig(Impossible), EModuleNoReply);
+
+    TModuleConfig Base = Wanted;
+    Connection.WriteConfig(Base);
+    ModuleState Changed = Simulator->State();
+    Changed.defaults[4] = 0x00;
+    // The module changes its mind between write and read-back: the twelfth
+    // write's reply arrives, then the read-back sees another value.
+    Simulator->SetState(Changed);
+    const TModuleReading Reading = Connection.ReadConfig();
+    EXPECT_EQ(DifferingFields(Base, Reading.Config), std::vector<std::string>{"power_on_default.P5"});
+}
+
+TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
+{
+    Faults Slow;
+    Slow.replyDelay = 200ms;
+    Start(Slow);
+    std::thread Stopper([this] {
+        Simulator->WaitForRequests(3, 5s);
+        Connection.RequestStop();
+    });
+    try {
+        Connection.WriteConfig(Wanted);
+        ADD_FAILURE() << "the write was not stopped";
+    } catch (const EModuleStopped& Error) {
+        EXPECT_EQ(Error.Written(), (TWrittenFields{"remote_id", "baud", "direction.P0"}));
+    }
+    Stopper.join();
+    EXPECT_EQ(Simulator->Requests().size(), 3u);
+}
+
+TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
+{
+    Faults Noisy;
+    Noisy.noise.text = "x\x07";
+    Start(Noisy);
+    Connection.Identify();
+    std::vector<std::string> Lines;
+    for (const TWireEvent& Event : Log.Events)
+        Lines.push_back(FormatWireEvent(Event).substr(9));
+    ASSERT_EQ(Lines.size(), 4u);
+    EXPECT_EQ(Lines[0].substr(0, 10), " ms  -  op");
+    EXPECT_EQ(Lines[1], " ms  >  *00:0,00=00<CR><LF>  read identity");
+    EXPECT_EQ(Lines[2], " ms  ?  x<07>  dropped: not part of a reply line");
+    EXPECT_EQ(Lines[3], " ms  <  *??:E00,00=VARNOLINK I/O 1.00a<CR>  read identity \u2192 VARNOLINK I/O 1.00a");
+}
+
+TEST(WireLogMeaning, DescribesRequestsAndReplies)
+{
+    EXPECT_EQ(DescribeRequestFrame(BuildWriteFrame(2, "A7")), "write Remote ID A7");
+    EXPECT_EQ(DescribeRequestFrame(BuildWriteFrame(3, "06")), "write baud rate 06 (57600)");
+    EXPECT_EQ(DescribeRequestFrame(BuildReadFrame(11)), "read P2 power-on default");
+    EXPECT_EQ(DescribeRequestFrame("*0x:0,00=00\r\n"), "");
+    const TChainStep ReadP2{6, TRequestMode::Read};
+    EXPECT_EQ(DescribeReplyLine("*??:E06,00=0F", ReadP2), "read P2 direction \u2192 0F");
+    EXPECT_EQ(DescribeReplyLine("*??:E07,00=0F", ReadP2), "reply to read P4 direction (late or unasked) \u2192 0F");
+    EXPECT_EQ(DescribeReplyLine("*??:E06,00=0", ReadP2), "");
+}
+
+}  // namespace
