@@ -26,13 +26,17 @@ private:
     int Fd_;
 };
 
-void Watch(int Epoll, int Fd)
+// False for a descriptor that cannot be waited on (a regular file, /dev/null).
+bool Watch(int Epoll, int Fd)
 {
     epoll_event Event{};
     Event.events = EPOLLIN;
     Event.data.fd = Fd;
-    if (::epoll_ctl(Epoll, EPOLL_CTL_ADD, Fd, &Event) != 0)
-        throw std::system_error(errno, std::generic_category(), "watching a descriptor");
+    if (::epoll_ctl(Epoll, EPOLL_CTL_ADD, Fd, &Event) == 0)
+        return true;
+    if (errno == EPERM)
+        return false;
+    throw std::system_error(errno, std::generic_category(), "watching a descriptor");
 }
 
 // Reads what the operator typed; the number of line ends, or -1 at its end.
@@ -66,9 +70,8 @@ void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
     Watch(Epoll.Get(), Timer.Get());
     if (StopFd >= 0)
         Watch(Epoll.Get(), StopFd);
-    bool EnterOpen = EnterFd >= 0;
-    if (EnterOpen)
-        Watch(Epoll.Get(), EnterFd);
+    // Input that cannot be waited on never brings an Enter.
+    bool EnterOpen = EnterFd >= 0 && Watch(Epoll.Get(), EnterFd);
 
     Series.Poll();
     while (!Series.Finished()) {

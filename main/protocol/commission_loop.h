@@ -13,7 +13,7 @@
 // request chain.)
 //
 // EnterFd (-1: none) carries the operator's lines, standard input: every
-// line end means "the next module is connected". When it closes while the
-// run waits for the operator's word, nothing could ever move it on, so the
-// run ends there.
+// line end means "the next module is connected". When it closes (or is a
+// file or /dev/null, which cannot be waited on) while the run waits for the
+// operator's word, nothing could ever move it on, so the run ends there.
 void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd);

@@ -1,6 +1,7 @@
 // A commissioning run over the simulator standing for a series of modules:
-// rows, IDs and results; a run stopped and started again with its log; the
-// dry run; a stop in the middle of a module's writes.
+// rows, IDs and results; the dry run and the operator's Enter; a stop in the
+// middle of a module's writes. (A run stopped and started again with its log
+// is tested through the program, tests/cli.)
 
 #include <gtest/gtest.h>
 
@@ -173,36 +174,6 @@ TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
     EXPECT_EQ(DoneIDs(Rows), (std::set<uint8_t>{1, 2, 3})) << "each ID on one good module";
     EXPECT_EQ(Observer.Numbers, (std::vector<std::size_t>{1, 2, 2, 3, 3}));
     EXPECT_EQ(Sim->ModuleNumber(), 0u) << "the fifth module was verified and left";
-}
-
-TEST_F(SeriesCommissioningTest, StoppedAfterTheThirdAndStartedAgainFinishesTheOtherTwo)
-{
-    StartSimulator({true, 1000ms, 0, 0});
-    TSignal Stop;
-    Observer.AfterRow = [&](const TCommissionRow&) {
-        if (Observer.Numbers.size() == 3)
-            Stop.Raise();
-    };
-    const TCommissionSummary First = Run("01-05", Stop.Fd());
-    EXPECT_EQ(First.Ok, 3u);
-    EXPECT_FALSE(First.Complete);
-    EXPECT_FALSE(First.Interrupted);
-    EXPECT_EQ(LogRows().size(), 3u);
-
-    Connection->Close();
-    Connection->Open(Sim->DevicePath());
-    Observer.AfterRow = nullptr;
-    const TCommissionSummary Second = Run("01-05");
-    EXPECT_TRUE(Second.Complete);
-    EXPECT_EQ(Second.Ok, 2u);
-    EXPECT_EQ(Second.Skipped, 3u);
-
-    std::vector<std::string> IDs;
-    for (const auto& Row : LogRows()) {
-        EXPECT_EQ(Row.Result, TCommissionResult::Ok);
-        IDs.push_back(Row.IdAfter);
-    }
-    EXPECT_EQ(IDs, (std::vector<std::string>{"01", "02", "03", "04", "05"}));
 }
 
 TEST_F(SeriesCommissioningTest, DryRunWritesNothingAndEnterTakesTheSameModuleAgain)
