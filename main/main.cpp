@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "main/window/main_form.h"
+#include "main/window/main_window.h"
 
 int main(int argc, char** argv)
 {
@@ -16,8 +17,11 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.varnolink.Setup"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.varnolink.Setup")));
 
-    TMainForm MainForm;
-    MainForm.show();
+    QApplication::setApplicationVersion(QStringLiteral(VARNOLINK_VERSION));
+
+    TMainWindow MainWindow;
+    MainWindow.show();
+    TMainForm& MainForm = *MainWindow.Form();
 
     // VARNOLINK_TRACE_STATE=1: print what the window shows to stderr.
     if (const char* Trace = std::getenv("VARNOLINK_TRACE_STATE"); Trace != nullptr && std::string_view(Trace) == "1")

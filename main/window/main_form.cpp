@@ -140,7 +140,7 @@ void TMainForm::BlankGrid(TPortGrid Grid)
 
 void TMainForm::ComPort1RxChar(int Count)
 {
-    Protocol_.ComPort1RxChar(Count);
+    ActiveProtocol_->ComPort1RxChar(Count);
     WakeReplyWait();
 }
 

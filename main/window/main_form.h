@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cport/comport.h"
+#include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
@@ -89,7 +90,7 @@ public:
     uint8_t TimedOut = 0;
 
     // 0 from the moment a request is built, 1 once any reply was decoded.
-    uint8_t ReplyReceived() const { return Protocol_.ReplyReceived(); }
+    uint8_t ReplyReceived() const { return ActiveProtocol_->ReplyReceived(); }
 
     // --- Start-up and the connection panel.
     void FormCreate();
@@ -102,6 +103,10 @@ public:
     void ReadConfigClick();
     void SaveConfigClick();
     void SaveToDefaultClick();
+    // Reads the module's whole configuration into Recorder as a transaction
+    // of its own, leaving the fields and grids as they are (the compare of
+    // the menu bar); false when a request got no reply.
+    bool ReadModuleInto(TConfigRecorder& Recorder);
 
     // --- Receiving and the reply wait.
     void ComPort1RxChar(int Count);
@@ -273,6 +278,8 @@ private:
 
     TComPortProtocolPort PortAdapter_{ComPort1};
     TDeviceProtocol Protocol_{*this, PortAdapter_};
+    // Where replies go: the window, or a recorder while ReadModuleInto runs.
+    TDeviceProtocol* ActiveProtocol_ = &Protocol_;
 
     int ReplyTimeoutMs_ = ReplyTimeoutMs;
     QEventLoop* ActiveWait_ = nullptr;

@@ -32,4 +32,8 @@ void TMainForm::EnableStateTrace()
     connect(ComboPort, &QComboBox::currentTextChanged, this,
             [](const QString& Text) { Trace(QStringLiteral("ComboPort shown=") + Text); });
     Trace(QStringLiteral("window shown=") + windowTitle());
+    // Where the layout stands in the top-level window (below its menu bar),
+    // for clicks at layout positions.
+    const QPoint Offset = mapTo(window(), QPoint(0, 0));
+    Trace(QStringLiteral("form offset=%1,%2").arg(Offset.x()).arg(Offset.y()));
 }

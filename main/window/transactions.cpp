@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStringList>
 
 #include <array>
@@ -16,6 +17,7 @@
 #include "main/protocol/hex.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/window/error_display.h"
+#include "main/window/form_config.h"
 #include "main/window/main_form.h"
 
 namespace {
@@ -41,49 +43,6 @@ private:
 // nothing, so any values serve it.
 const TConfigChainValues FactoryValues(FactoryModuleConfig);
 const TConfigChainValues& NoWrites = FactoryValues;
-
-bool IsHexDigit(QChar Character)
-{
-    const char16_t Code = Character.unicode();
-    return (Code >= u'0' && Code <= u'9') || (Code >= u'A' && Code <= u'F') || (Code >= u'a' && Code <= u'f');
-}
-
-bool HoldsTwoHexDigits(const QString& Text)
-{
-    return Text.size() == 2 && IsHexDigit(Text[0]) && IsHexDigit(Text[1]);
-}
-
-// A port row shows a value the operator has seen when its field holds two
-// digits and none of its buttons carries the mark of a read still waiting
-// for (or never given) its reply.
-bool RowShowsValue(const TMainForm& Form, TPortGrid Grid, int Row)
-{
-    if (!HoldsTwoHexDigits(Form.ByteField(Grid, Row)->text()))
-        return false;
-    for (int Bit = 0; Bit < PortBitCount; ++Bit)
-        if (Form.BitButton(Grid, Row, Bit)->text() == QLatin1String("?"))
-            return false;
-    return true;
-}
-
-// The fields SAVE CONFIG would have to invent a value for, named as the
-// window labels them.
-QStringList FieldsWithoutValue(const TMainForm& Form)
-{
-    QStringList Missing;
-    if (!HoldsTwoHexDigits(Form.IDDisplay->text()))
-        Missing << QStringLiteral("Remote ID Code");
-    if (Form.ComboBaud->currentIndex() < 0 || Form.ComboBaud->currentIndex() >= BaudRateEntryCount)
-        Missing << QStringLiteral("Remote Baudrate");
-    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
-        const QString GridName =
-            Grid == TPortGrid::Direction ? QStringLiteral("I/O Direction") : QStringLiteral("Output Default");
-        for (int Row = 0; Row < PortRowCount; ++Row)
-            if (!RowShowsValue(Form, Grid, Row))
-                Missing << QStringLiteral("%1 PORT P%2").arg(GridName).arg(PortDigits[static_cast<std::size_t>(Row)]);
-    }
-    return Missing;
-}
 
 }  // namespace
 
@@ -150,7 +109,7 @@ bool TMainForm::RunRequestChain(std::span<const TChainStep> Steps, const TChainV
         void SendStep(const TChainStep& Step) override
         {
             try {
-                BuildChainRequest(Form_.Protocol_, Step, Values_);
+                BuildChainRequest(*Form_.ActiveProtocol_, Step, Values_);
             } catch (const cport::EComPort&) {
                 // The port refused the frame: its error, shown by the caller's
                 // error display, is the one report of the failed line; the
@@ -209,4 +168,13 @@ void TMainForm::SaveToDefaultClick()
     const TTransactionScope Busy(*this);
     BlankDisplay();
     RunRequestChain(FactoryChain, FactoryValues);
+}
+
+bool TMainForm::ReadModuleInto(TConfigRecorder& Recorder)
+{
+    const TTransactionScope Busy(*this);
+    TDeviceProtocol Reader(Recorder, PortAdapter_);
+    ActiveProtocol_ = &Reader;
+    const auto ShowRepliesAgain = qScopeGuard([this] { ActiveProtocol_ = &Protocol_; });
+    return RunRequestChain(ReadChain, NoWrites);
 }

@@ -26,7 +26,9 @@ if [ "${1:-}" = "--inside-x" ]; then
             sleep 0.1
         done
     }
-    click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+    # Layout positions are below the menu bar: the program traces where its
+    # layout stands in the window.
+    click() { xdotool mousemove --window "$window" $(($1 + form_x)) $(($2 + form_y)) click 1; }
 
     window=$(timeout 20 xdotool search --sync --onlyvisible --name 'VARNOLINK I/O') || fail "no window appeared"
     window=$(echo "$window" | head -n 1)
@@ -34,6 +36,9 @@ if [ "${1:-}" = "--inside-x" ]; then
     [ "$title" = "VARNOLINK I/O (RS485 Control) Setup Configuration Version 1.00a [Update : 15/October/2005]" ] ||
         fail "window caption is '$title'"
     echo "window: $title"
+    wait_for_trace "form offset=" "the layout's place in the window"
+    offset=$(sed -n 's/^state: form offset=//p' "$out/trace.txt" | head -n 1)
+    form_x=${offset%,*} form_y=${offset#*,}
 
     # The port list (GroupBox3 at 490,0; ComboPort at 89,22, 127 wide).
     click 640 34

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QStringList>
+
+#include <optional>
+
+#include "main/protocol/module_config.h"
+
+class TMainForm;
+
+// The configuration as the window shows it, for SAVE CONFIG's check and the
+// configuration files of the menu bar.
+
+// The fields SAVE CONFIG would have to invent a value for (blank, or a port
+// row still marked "?"), named as the window labels them.
+QStringList FieldsWithoutValue(const TMainForm& Form);
+
+// The fields that show a value, and what they show.
+TPartialModuleConfig ShownFields(const TMainForm& Form);
+// What the window shows, or nothing when a field holds no value.
+std::optional<TModuleConfig> ShownConfig(const TMainForm& Form);
+
+// Puts the values into the fields as if the operator typed them: the byte
+// fields' change handlers set the bits, SAVE CONFIG then writes them.
+// Fields without a value in Config keep what they show.
+void TypeConfig(TMainForm& Form, const TPartialModuleConfig& Config);

@@ -1,0 +1,163 @@
+#include "main/window/main_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLayout>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "main/protocol/config_file.h"
+#include "main/protocol/config_recorder.h"
+#include "main/window/error_display.h"
+#include "main/window/form_config.h"
+#include "main/window/main_form.h"
+
+namespace {
+
+const QString FileFilter = QStringLiteral("Module configurations (*.ini);;All files (*)");
+
+QString Text(const std::string& Bytes)
+{
+    return QString::fromLatin1(Bytes.data(), static_cast<qsizetype>(Bytes.size()));
+}
+
+// "baud: window 57600, module 9600", one line per field that differs or
+// that the window shows no value for.
+QStringList DifferenceLines(const TPartialModuleConfig& Shown, const TModuleConfig& Module)
+{
+    QStringList Lines;
+    const TModuleConfig ShownOverModule = Shown.Over(Module);
+    const std::vector<std::string> Missing = Shown.MissingFields();
+    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
+        const std::string Name = ModuleConfigFieldName(Field);
+        const bool NoValue = std::find(Missing.begin(), Missing.end(), Name) != Missing.end();
+        const std::string InWindow = NoValue ? "no value" : ModuleConfigFieldValue(ShownOverModule, Field);
+        const std::string InModule = ModuleConfigFieldValue(Module, Field);
+        if (NoValue || InWindow != InModule)
+            Lines << QStringLiteral("%1: window %2, module %3").arg(Text(Name), Text(InWindow), Text(InModule));
+    }
+    return Lines;
+}
+
+}  // namespace
+
+TMainWindow::TMainWindow(QWidget* Parent) : QMainWindow(Parent), Form_(new TMainForm)
+{
+    setCentralWidget(Form_);
+    setWindowTitle(Form_->windowTitle());
+    BuildMenuBar();
+    // The layout's own fixed size plus the menu bar, nothing resizable.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    if (const QScreen* Screen = screen())
+        move(Screen->availableGeometry().center() - QPoint(sizeHint().width() / 2, sizeHint().height() / 2));
+}
+
+TMainWindow::~TMainWindow()
+{
+    Form_->ReadConfig->removeEventFilter(this);
+}
+
+void TMainWindow::closeEvent(QCloseEvent* Event)
+{
+    // The main window closes the port, or asks a running transaction to end
+    // first; then this window tries again from the event loop.
+    if (Form_->close()) {
+        Event->accept();
+        return;
+    }
+    Event->ignore();
+    QTimer::singleShot(0, this, [this] { close(); });
+}
+
+bool TMainWindow::OpenConfigurationFile(const std::string& Path)
+{
+    try {
+        const TConfigFile File = LoadConfigFile(Path);
+        TypeConfig(*Form_, File.Config);
+        return true;
+    } catch (const EConfigFile& Error) {
+        ShowErrorMessage(QStringLiteral("The configuration was not opened:\n\n%1").arg(QString::fromLocal8Bit(Error.what())));
+        return false;
+    }
+}
+
+bool TMainWindow::SaveConfigurationFile(const std::string& Path)
+{
+    const std::optional<TModuleConfig> Shown = ShownConfig(*Form_);
+    if (!Shown) {
+        ShowErrorMessage(QStringLiteral("Nothing was saved: these fields hold no value read from the module or "
+                                        "entered:\n\n%1")
+                             .arg(FieldsWithoutValue(*Form_).join(QLatin1Char('\n'))));
+        return false;
+    }
+    try {
+        SaveConfigFile(Path, ConfigFileText(*Shown));
+        return true;
+    } catch (const EConfigFile& Error) {
+        ShowErrorMessage(QString::fromLocal8Bit(Error.what()));
+        return false;
+    }
+}
+
+bool TMainWindow::CompareWithModule()
+{
+    TConfigRecorder Recorder;
+    if (!Form_->ReadModuleInto(Recorder)) {
+        ShowErrorMessage(QStringLiteral("Nothing was compared: the module did not answer."));
+        return false;
+    }
+    const QStringList Lines = DifferenceLines(ShownFields(*Form_), Recorder.Config());
+
+    auto* Dialog = new QDialog(this);
+    Dialog->setObjectName(QStringLiteral("CompareDialog"));
+    Dialog->setWindowTitle(QStringLiteral("Compare with module"));
+    Dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto* Layout = new QVBoxLayout(Dialog);
+    Layout->addWidget(new QLabel(Lines.isEmpty() ? QStringLiteral("The module holds what the window shows.")
+                                                 : QStringLiteral("Where the module differs from the window:"),
+                                 Dialog));
+    auto* List = new QListWidget(Dialog);
+    List->setObjectName(QStringLiteral("Differences"));
+    List->addItems(Lines);
+    Layout->addWidget(List);
+    Dialog->show();
+    return true;
+}
+
+void TMainWindow::OpenConfigurationDialog()
+{
+    const QString Path = QFileDialog::getOpenFileName(this, QStringLiteral("Open configuration"), QString(), FileFilter);
+    if (!Path.isEmpty())
+        OpenConfigurationFile(Path.toLocal8Bit().toStdString());
+}
+
+void TMainWindow::SaveConfigurationDialog()
+{
+    if (!ShownConfig(*Form_)) {
+        SaveConfigurationFile({});  // refuses, naming the fields
+        return;
+    }
+    const QString Path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save configuration as"), QString(), FileFilter);
+    if (!Path.isEmpty())
+        SaveConfigurationFile(Path.toLocal8Bit().toStdString());
+}
+
+void TMainWindow::ShowAbout()
+{
+    QMessageBox::about(this, QStringLiteral("About VARNOLINK I/O Setup"),
+                       QStringLiteral("<b>VARNOLINK I/O Setup</b> %1<p>Configures the VARNOLINK I/O (RS485 Control) "
+                                      "module over a serial line: Remote ID, baud rate, port directions and power-on "
+                                      "levels. Configurations can be kept in files and compared with a module; the "
+                                      "command line <tt>varnolink</tt> does the same from scripts.")
+                           .arg(QCoreApplication::applicationVersion()));
+}

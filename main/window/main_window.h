@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <string>
+
+class QAction;
+class QMenu;
+class TMainForm;
+
+// The program's top-level window: the menu bar above the main window's
+// layout, which is its central area, unchanged; the window is only taller
+// by the menu bar. Closing it closes the main window first, which may have
+// to let a running transaction end.
+class TMainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TMainWindow(QWidget* Parent = nullptr);
+    ~TMainWindow() override;
+    TMainWindow(const TMainWindow&) = delete;
+    TMainWindow& operator=(const TMainWindow&) = delete;
+
+    TMainForm* Form() const { return Form_; }
+
+    // The menu bar's configuration items without their file dialogs. Each
+    // reports its failures in the application's error box and returns false.
+    // Opening types the file's values into the fields (SAVE CONFIG then
+    // writes them); saving writes what the window shows and refuses blank
+    // or "?" fields as SAVE CONFIG does.
+    bool OpenConfigurationFile(const std::string& Path);
+    bool SaveConfigurationFile(const std::string& Path);
+    // Reads the module and shows the differences with the window's fields in
+    // the non-modal dialog "CompareDialog"; the fields stay as they are.
+    bool CompareWithModule();
+
+    // The menu items, by their place (tests and the items of other windows).
+    QMenu* FileMenu = nullptr;
+    QMenu* HelpMenu = nullptr;
+    QAction* OpenConfigurationAction = nullptr;
+    QAction* SaveConfigurationAction = nullptr;
+    QAction* CompareAction = nullptr;
+    QAction* QuitAction = nullptr;
+    QAction* AboutAction = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+    // menu_bar.cpp: the menus and their items.
+    void BuildMenuBar();
+    // Items that can work only when the module is connected and idle follow
+    // the enabled state of READ CONFIG.
+    void UpdateActions();
+
+    void OpenConfigurationDialog();
+    void SaveConfigurationDialog();
+    void ShowAbout();
+
+    TMainForm* Form_ = nullptr;
+};

@@ -1,0 +1,68 @@
+// The menu bar above the main window's layout.
+//
+// Where things go: File holds the configuration-file items and Quit; items
+// that open further windows of the program (commissioning a series of
+// modules, adding a network port) go in the marked place of File, windows
+// for looking at the line (the wire log) in a View menu between File and
+// Help. Each item is a QAction member of TMainWindow, named for tests.
+
+#include <QAction>
+#include <QEvent>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+
+#include "main/window/main_form.h"
+#include "main/window/main_window.h"
+
+void TMainWindow::BuildMenuBar()
+{
+    FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    FileMenu->setObjectName(QStringLiteral("FileMenu"));
+
+    OpenConfigurationAction = FileMenu->addAction(QStringLiteral("Open configuration\u2026"));
+    OpenConfigurationAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
+    connect(OpenConfigurationAction, &QAction::triggered, this, [this] { OpenConfigurationDialog(); });
+
+    SaveConfigurationAction = FileMenu->addAction(QStringLiteral("Save configuration as\u2026"));
+    SaveConfigurationAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
+    connect(SaveConfigurationAction, &QAction::triggered, this, [this] { SaveConfigurationDialog(); });
+
+    CompareAction = FileMenu->addAction(QStringLiteral("Compare with module"));
+    connect(CompareAction, &QAction::triggered, this, [this] { CompareWithModule(); });
+
+    FileMenu->addSeparator();
+    // Items that open further windows ("Commission a series…",
+    // "Add network port…") go here, above Quit.
+
+    QuitAction = FileMenu->addAction(QStringLiteral("Quit"));
+    QuitAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(QuitAction, &QAction::triggered, this, &QWidget::close);
+
+    // A View menu ("Wire log") goes here, between File and Help.
+
+    HelpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    HelpMenu->setObjectName(QStringLiteral("HelpMenu"));
+    AboutAction = HelpMenu->addAction(QStringLiteral("About"));
+    connect(AboutAction, &QAction::triggered, this, [this] { ShowAbout(); });
+
+    // READ CONFIG is enabled exactly when the module is connected and no
+    // transaction runs: the configuration items follow its changes.
+    Form_->ReadConfig->installEventFilter(this);
+    UpdateActions();
+}
+
+void TMainWindow::UpdateActions()
+{
+    const bool ConnectedAndIdle = Form_->ReadConfig->isEnabled();
+    for (QAction* Action : {OpenConfigurationAction, SaveConfigurationAction, CompareAction})
+        Action->setEnabled(ConnectedAndIdle);
+}
+
+bool TMainWindow::eventFilter(QObject* Watched, QEvent* Event)
+{
+    if (Watched == Form_->ReadConfig && Event->type() == QEvent::EnabledChange)
+        UpdateActions();
+    return QMainWindow::eventFilter(Watched, Event);
+}

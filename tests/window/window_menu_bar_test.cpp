@@ -1,0 +1,186 @@
+// The menu bar above the main window's layout: the layout is the central
+// area, unchanged; the configuration items follow the connection; opening a
+// file types it into the fields, saving writes what the window shows (and
+// refuses fields without a value), comparing lists the differences with the
+// module and leaves the fields alone.
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+
+#include "form_fixture.h"
+#include "main/protocol/config_file.h"
+#include "main/window/main_window.h"
+
+using namespace window_test;
+
+namespace {
+
+const TModuleConfig FileConfig{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
+
+std::unique_ptr<TMainWindow> ShowWindow(const TModuleSimulator& Simulator)
+{
+    auto Window = std::make_unique<TMainWindow>();
+    Window->Form()->SetPortCandidatesForTesting({Simulator.DevicePath()});
+    Window->show();
+    if (!QTest::qWaitForWindowActive(Window.get()))
+        qWarning("the window did not become active");
+    return Window;
+}
+
+QStringList EnabledItems(const TMainWindow& Window)
+{
+    QStringList Enabled;
+    for (const QAction* Action : {Window.OpenConfigurationAction, Window.SaveConfigurationAction,
+                                  Window.CompareAction, Window.QuitAction, Window.AboutAction})
+        if (Action->isEnabled())
+            Enabled << Action->text();
+    return Enabled;
+}
+
+ModuleState StateOf(const TModuleConfig& Config)
+{
+    ModuleState State;
+    State.remoteId = Config.RemoteId;
+    State.baudIndex = Config.BaudIndex;
+    State.directions = Config.Direction;
+    State.defaults = Config.PowerOnDefault;
+    return State;
+}
+
+}  // namespace
+
+class TWindowMenuBarTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void LayoutIsTheCentralAreaAndItemsFollowTheConnection();
+    void OpenedFileIsWrittenBySaveConfig();
+    void SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue();
+    void CompareListsDifferencesAndLeavesTheFields();
+    void WrongFileIsReportedWithItsLine();
+
+private:
+    QTemporaryDir Folder_;
+};
+
+void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
+{
+    const auto Simulator = StartSimulator();
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    const int MenuHeight = Window->menuBar()->height();
+    QVERIFY(MenuHeight > 0);
+    QCOMPARE(Form.geometry(), QRect(0, MenuHeight, 714, 350));
+    QCOMPARE(Window->size(), QSize(714, 350 + MenuHeight));
+    QCOMPARE(Window->windowTitle(), Form.windowTitle());
+    QCOMPARE(Window->OpenConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+    QCOMPARE(Window->SaveConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+    QCOMPARE(Window->QuitAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+
+    QCOMPARE(Sorted(EnabledControls(Form)), Sorted(StartUpControls));
+    QCOMPARE(EnabledItems(*Window), QStringList({"Quit", "About"}));
+    OpenSimulatorPort(Form, *Simulator);
+    QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
+    QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
+    QCOMPARE(EnabledItems(*Window), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
+                                                 "Compare with module", "Quit", "About"}));
+    Click(Form.ClosePort);
+    QCOMPARE(EnabledItems(*Window), QStringList({"Quit", "About"}));
+}
+
+void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
+{
+    const auto Simulator = StartSimulator();
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    OpenSimulatorPort(Form, *Simulator);
+    const std::string Path = Folder_.filePath("opened.ini").toStdString();
+    std::ofstream(Path) << ConfigFileText(FileConfig);
+
+    QVERIFY(Window->OpenConfigurationFile(Path));
+    QCOMPARE(Form.IDDisplay->text(), QStringLiteral("A7"));
+    QCOMPARE(Form.ComboBaud->currentText(), QStringLiteral("57600"));
+    QCOMPARE(Form.ByteField(TPortGrid::Direction, 0)->text(), QStringLiteral("5A"));
+    QCOMPARE(Captions(Form, TPortGrid::Direction, 0), QStringList({"OUT", "IN", "OUT", "IN", "IN", "OUT", "IN", "OUT"}));
+    QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QStringLiteral("80"));
+
+    Click(Form.SaveConfig);
+    QCOMPARE(Simulator->State(), StateOf(FileConfig));
+}
+
+void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue()
+{
+    const auto Simulator = StartSimulator(StateOf(FileConfig));
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    OpenSimulatorPort(Form, *Simulator);
+    const std::string Path = Folder_.filePath("saved.ini").toStdString();
+
+    TErrorRecorder Errors;
+    QVERIFY(!Window->SaveConfigurationFile(Path));  // nothing read yet: blank fields
+    QCOMPARE(Errors.Messages.size(), 1);
+    QVERIFY(Errors.Messages.front().contains(QStringLiteral("Remote ID Code")));
+    QVERIFY(!QFile::exists(QString::fromStdString(Path)));
+
+    Click(Form.ReadConfig);
+    QVERIFY(Window->SaveConfigurationFile(Path));
+    QCOMPARE(RequireComplete(LoadConfigFile(Path), Path), FileConfig);
+}
+
+void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
+{
+    const auto Simulator = StartSimulator(StateOf(FileConfig));
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    OpenSimulatorPort(Form, *Simulator);
+    Click(Form.ReadConfig);
+    Click(Form.BitButton(TPortGrid::Default, 2, 0));  // P2 default 20 -> 21 in the window only
+    ModuleState Changed = StateOf(FileConfig);
+    Changed.baudIndex = 3;
+    Simulator->SetState(Changed);
+    Simulator->ClearRequests();
+
+    QVERIFY(Window->CompareWithModule());
+    QCOMPARE(Simulator->Requests().size(), std::size_t{14});
+    const auto* Dialog = Window->findChild<QDialog*>(QStringLiteral("CompareDialog"));
+    QVERIFY(Dialog != nullptr && Dialog->isVisible());
+    const auto* List = Dialog->findChild<QListWidget*>(QStringLiteral("Differences"));
+    QVERIFY(List != nullptr);
+    QStringList Lines;
+    for (int Row = 0; Row < List->count(); ++Row)
+        Lines << List->item(Row)->text();
+    QCOMPARE(Lines, QStringList({"baud: window 57600, module 9600", "power_on_default.P2: window 21, module 20"}));
+    QCOMPARE(Form.ComboBaud->currentText(), QStringLiteral("57600"));
+    QCOMPARE(Form.ByteField(TPortGrid::Default, 2)->text(), QStringLiteral("21"));
+    QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
+    QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
+}
+
+void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
+{
+    const auto Simulator = StartSimulator();
+    const auto Window = ShowWindow(*Simulator);
+    OpenSimulatorPort(*Window->Form(), *Simulator);
+    const std::string Path = Folder_.filePath("wrong.ini").toStdString();
+    std::ofstream(Path) << "[module]\nremote_id = A7\n[direction]\nP3 = 00\n";
+    TErrorRecorder Errors;
+    QVERIFY(!Window->OpenConfigurationFile(Path));
+    QCOMPARE(Errors.Messages.size(), 1);
+    QVERIFY2(Errors.Messages.front().contains(QStringLiteral("wrong.ini:4: key \"P3\"")),
+             qPrintable(Errors.Messages.front()));
+    QCOMPARE(Window->Form()->IDDisplay->text(), QString());
+}
+
+QTEST_MAIN(TWindowMenuBarTest)
+#include "window_menu_bar_test.moc"
