@@ -40,6 +40,7 @@ public:
     QAction* OpenConfigurationAction = nullptr;
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
+    QAction* CommissionAction = nullptr;  // "Commission a series…"
     QAction* QuitAction = nullptr;
     QAction* AboutAction = nullptr;
 
@@ -57,6 +58,8 @@ private:
     void OpenConfigurationDialog();
     void SaveConfigurationDialog();
     void ShowAbout();
+    // commission_menu_item.cpp: the dialog over this window.
+    void OpenCommissionDialog();
 
     TMainForm* Form_ = nullptr;
 };

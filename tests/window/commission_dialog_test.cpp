@@ -1,8 +1,9 @@
 // The "Commission a series" dialog over the main window, against the
-// simulator standing for a series of modules: a short series with a faulty
-// module, the window's controls taken away and given back, a stop between
-// modules, and what it refuses to start with.
+// simulator standing for a series of modules: opened from the menu bar, a
+// short series with a faulty module, the window's controls taken away and
+// given back, a stop between modules, and what it refuses to start with.
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +22,7 @@
 #include "form_fixture.h"
 #include "main/protocol/commission_log.h"
 #include "main/window/commission_dialog.h"
+#include "main/window/main_window.h"
 
 using namespace window_test;
 using namespace std::chrono_literals;
@@ -83,19 +85,28 @@ void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
     const TScratch Scratch;
     const auto Simulator = StartSeries(2);
     TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
+    TMainWindow Window;
+    TMainForm* const Form = Window.Form();
+    Form->SetPortCandidatesForTesting({Simulator->DevicePath()});
+    Window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&Window));
+    QVERIFY(!Window.CommissionAction->isEnabled());
     OpenSimulatorPort(*Form, *Simulator);
-    TCommissionDialog Dialog(*Form, {});
+    QVERIFY(Window.CommissionAction->isEnabled());
+    Window.CommissionAction->trigger();
+    TCommissionDialog* const Found = Window.findChild<TCommissionDialog*>();
+    QVERIFY(Found != nullptr);
+    TCommissionDialog& Dialog = *Found;
     Dialog.TemplatePath->setText(QString::fromStdString(Scratch.File("template.ini", TemplateText)));
     Dialog.IdList->setText(QStringLiteral("01-02"));
     const std::string Log = Scratch.File("log.csv");
     Dialog.LogPath->setText(QString::fromStdString(Log));
-    Dialog.show();
     QSignalSpy Ended(&Dialog, &TCommissionDialog::RunEnded);
 
     Click(Dialog.StartButton);
     QVERIFY(Dialog.Running());
     QCOMPARE(EnabledControls(*Form), QStringList{});
+    QVERIFY(!Window.CommissionAction->isEnabled());
     QVERIFY(!Dialog.StartButton->isEnabled());
     QVERIFY(Ended.wait(30000));
 
@@ -106,6 +117,7 @@ void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
     QCOMPARE(Dialog.Progress->text(), QString("2 of 2 done"));
     QVERIFY(Dialog.Status->text().startsWith("Every ID of the list is done. 2 ok, 1 failed, 0 skipped"));
     QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
+    QVERIFY(Window.CommissionAction->isEnabled());
     QVERIFY(Dialog.StartButton->isEnabled());
     QVERIFY(Errors.Messages.isEmpty());
 
