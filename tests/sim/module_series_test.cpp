@@ -127,13 +127,6 @@ TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
     }
 }
 
-TEST(ModuleSeriesTest, FaultyModuleKeepsTheWrongValueForItsReadBack) {
-    SeriesLine line(Series(1));
-    EXPECT_EQ(line.Send(Write(4, "F0")), "*??:E04,00=F1");
-    EXPECT_EQ(line.Send(Read(4)), "*??:E04,00=F1");
-    EXPECT_EQ(line.Send(Write(5, "F0")), "*??:E05,00=F0") << "only the P0 direction";
-}
-
 TEST(ModuleSeriesTest, CommandLineOptions) {
     const CommandLine plain = ParseCommandLine({"--series"});
     EXPECT_EQ(plain.options.series, (SeriesOptions{true, 1000ms, 0, 0}));
