@@ -21,6 +21,7 @@
 #include "main/protocol/hex.h"
 #include "main/protocol/id_list.h"
 #include "main/protocol/series_commissioning.h"
+#include "main/window/error_display.h"
 #include "main/window/form_commission_line.h"
 #include "main/window/main_form.h"
 
@@ -161,30 +162,31 @@ TCommissionDialog::TCommissionDialog(TMainForm& Form, TShownConfig ShownConfig, 
     Layout->addWidget(Rows, 1);
 
     PollTimer_.setInterval(static_cast<int>(TSeriesCommissioning::PollInterval.count()));
-    connect(&PollTimer_, &QTimer::timeout, this, [this] { Tick(); });
-    connect(StartButton, &QPushButton::clicked, this, [this] { Start(); });
-    connect(StopButton, &QPushButton::clicked, this, [this] { Stop(); });
-    connect(NextButton, &QPushButton::clicked, this, [this] {
-        if (Series_ != nullptr) {
-            Series_->NextModule();
-            QTimer::singleShot(0, this, [this] { Tick(); });
-        }
-    });
-    connect(BrowseTemplate, &QPushButton::clicked, this, [this] {
+    // No error may reach Qt's event machinery: each handler shows its own.
+    connect(&PollTimer_, &QTimer::timeout, this, Guarded([this] { Tick(); }));
+    connect(StartButton, &QPushButton::clicked, this, Guarded([this] { Start(); }));
+    connect(StopButton, &QPushButton::clicked, this, Guarded([this] { Stop(); }));
+    connect(NextButton, &QPushButton::clicked, this, Guarded([this] {
+                if (Series_ != nullptr) {
+                    Series_->NextModule();
+                    QTimer::singleShot(0, this, Guarded([this] { Tick(); }));
+                }
+            }));
+    connect(BrowseTemplate, &QPushButton::clicked, this, Guarded([this] {
         const QString File = QFileDialog::getOpenFileName(this, QStringLiteral("Template"), TemplatePath->text(),
                                                           QStringLiteral("Module configurations (*.ini);;All files (*)"));
         if (!File.isEmpty()) {
             TemplatePath->setText(File);
             TemplateFromFile->setChecked(true);
         }
-    });
-    connect(BrowseLog, &QPushButton::clicked, this, [this] {
+    }));
+    connect(BrowseLog, &QPushButton::clicked, this, Guarded([this] {
         const QString File = QFileDialog::getSaveFileName(this, QStringLiteral("Log file"), LogPath->text(),
                                                           QStringLiteral("CSV files (*.csv);;All files (*)"),
                                                           nullptr, QFileDialog::DontConfirmOverwrite);
         if (!File.isEmpty())
             LogPath->setText(File);
-    });
+    }));
     ShowIdle();
 }
 
@@ -269,7 +271,7 @@ bool TCommissionDialog::Start()
     ShowIdle();
     Status->setText(QStringLiteral("Looking for a module\u2026"));
     PollTimer_.start();
-    QTimer::singleShot(0, this, [this] { Tick(); });
+    QTimer::singleShot(0, this, Guarded([this] { Tick(); }));
     return true;
 }
 

@@ -131,6 +131,7 @@ protected:
     std::unique_ptr<varnolink::sim::TModuleSimulator> Sim;
     std::unique_ptr<TModuleConnection> Connection;
     TRecordingObserver Observer;
+    TSignal Stop;
 };
 
 TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
@@ -199,9 +200,9 @@ TEST_F(SeriesCommissioningTest, DryRunWritesNothingAndEnterTakesTheSameModuleAga
 
 TEST_F(SeriesCommissioningTest, StopDuringTheWritesFinishesTheRequestAndRecordsInterrupted)
 {
-    TSignal Stop;
-    int Writes = 0;
-    StartSimulator({true, 1000ms, 0, 0}, [&](const varnolink::sim::RequestRecord& Request) {
+    // The simulator's thread raises the stop at the third write; the signal
+    // outlives the simulator (a fixture member, the simulator ends in TearDown).
+    StartSimulator({true, 1000ms, 0, 0}, [this, Writes = 0](const varnolink::sim::RequestRecord& Request) mutable {
         if (Request.frame[4] == '1' && ++Writes == 3)
             Stop.Raise();
     });
