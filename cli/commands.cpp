@@ -53,11 +53,10 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 
 void WriteIdentity(TJsonWriter& Json, const TModuleIdentity& Identity)
 {
-    Json.BeginObject()
-        .Member("bios_name", Identity.BiosName)
-        .Member("bios_version", Identity.BiosVersion)
-        .Member("status", Identity.StatusText)
-        .EndObject();
+    Json.BeginObject().Member("bios_name", Identity.BiosName).Member("bios_version", Identity.BiosVersion);
+    if (!Identity.StatusText.empty())
+        Json.Member("status", Identity.StatusText);
+    Json.EndObject();
 }
 
 struct TDifference {
@@ -259,21 +258,9 @@ private:
         if (Module == nullptr || Args_.Keep.empty())
             return Partial.Over(TModuleConfig{});
         // Kept fields: the module's own values, whatever the file says.
-        const TModuleConfig Current = Module->ReadConfig().Config;
-        TModuleConfig Result = Partial.Over(Current);
-        for (const std::string& Field : Args_.Keep) {
-            const int Index = *ModuleConfigFieldOf(Field);
-            if (Index == 0)
-                Result.RemoteId = Current.RemoteId;
-            else if (Index == 1)
-                Result.BaudIndex = Current.BaudIndex;
-            else {
-                const int Port = Index - 2;
-                const TPortGrid Grid = Port < PortRowCount ? TPortGrid::Direction : TPortGrid::Default;
-                Result.PortByte(Grid, Port % PortRowCount) = Current.PortByte(Grid, Port % PortRowCount);
-            }
-        }
-        return Result;
+        for (const std::string& Field : Args_.Keep)
+            Partial.Forget(*ModuleConfigFieldOf(Field));
+        return Partial.Over(Module->ReadConfig().Config);
     }
 
     int Verified(const TModuleConfig& Asked, const TWriteResult& Result)

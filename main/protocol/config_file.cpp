@@ -115,6 +115,10 @@ std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& 
         const std::string_view Line = Trim(Text.substr(Start, End - Start));
         Start = End + 1;
         ++LineNumber;
+        // SimpleIni ends a line at a lone CR as well; such a file is refused
+        // rather than read two ways.
+        if (Line.find('\r') != std::string_view::npos)
+            throw EConfigFile(FileName, LineNumber, {}, "carriage return inside the line");
         if (Line.empty() || IsCommentStart(Line.front()))
             continue;
         if (Line.front() == '[') {
@@ -314,6 +318,9 @@ std::string ConfigFileText(const TModuleConfig& Config, const TModuleIdentity* I
     }
     std::string Text;
     Ini.Save(Text);
+    // SimpleIni puts two empty lines before a commented section; one is enough.
+    for (std::size_t At = Text.find("\n\n\n"); At != std::string::npos; At = Text.find("\n\n\n", At))
+        Text.erase(At, 1);
     return Text;
 }
 

@@ -125,6 +125,16 @@ TModuleConfig TPartialModuleConfig::Over(const TModuleConfig& Base) const
     return Result;
 }
 
+void TPartialModuleConfig::Forget(int Field)
+{
+    if (Field == FieldRemoteId)
+        RemoteId.reset();
+    else if (Field == FieldBaud)
+        BaudIndex.reset();
+    else
+        PortByte(PortFieldOf(Field).Grid, PortFieldOf(Field).Row).reset();
+}
+
 TPartialModuleConfig Complete(const TModuleConfig& Config)
 {
     TPartialModuleConfig Partial;

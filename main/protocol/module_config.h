@@ -74,6 +74,8 @@ struct TPartialModuleConfig {
     std::vector<std::string> MissingFields() const;
     // The fields it has, taken over the ones of Base.
     TModuleConfig Over(const TModuleConfig& Base) const;
+    // Drops one field (by its number, see ModuleConfigFieldName).
+    void Forget(int Field);
 
     bool operator==(const TPartialModuleConfig&) const = default;
 };

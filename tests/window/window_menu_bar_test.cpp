@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <fstream>
 
@@ -69,6 +70,7 @@ private slots:
     void SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue();
     void CompareListsDifferencesAndLeavesTheFields();
     void WrongFileIsReportedWithItsLine();
+    void ClosingDuringATransactionEndsItThenCloses();
 
 private:
     QTemporaryDir Folder_;
@@ -180,6 +182,22 @@ void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
     QVERIFY2(Errors.Messages.front().contains(QStringLiteral("wrong.ini:4: key \"P3\"")),
              qPrintable(Errors.Messages.front()));
     QCOMPARE(Window->Form()->IDDisplay->text(), QString());
+}
+
+void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
+{
+    const auto Simulator = StartSimulator();
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    OpenSimulatorPort(Form, *Simulator);
+    Faults Silent;
+    Silent.silentFromRequest = 1;
+    Simulator->SetFaults(Silent);
+    QTimer::singleShot(0, Window.get(), [&Window] { Window->QuitAction->trigger(); });
+    Click(Form.ReadConfig);  // returns once the close has ended the wait
+    QTRY_VERIFY_WITH_TIMEOUT(!Window->isVisible(), 5000);
+    QVERIFY(!Form.ComPort1.Connected());
+    QCOMPARE(Simulator->Requests().size(), std::size_t{2});  // the identity at Open, then READ CONFIG's first
 }
 
 QTEST_MAIN(TWindowMenuBarTest)
