@@ -171,7 +171,13 @@ void TWireTap::Report(TWireEventKind Kind, std::string Meaning)
 
 int TWireTap::WriteBytes(const void* Buffer, int Count)
 {
-    const int Written = Inner_.WriteBytes(Buffer, Count);
+    int Written = 0;
+    try {
+        Written = Inner_.WriteBytes(Buffer, Count);
+    } catch (...) {
+        Frame_.clear();  // the frame stops here; the next one starts afresh
+        throw;
+    }
     Frame_.append(static_cast<const char*>(Buffer), static_cast<std::size_t>(Count > 0 ? Count : 0));
     if (!Frame_.empty() && Frame_.back() == '\n') {
         std::string Argument;
