@@ -5,13 +5,14 @@
 
 namespace {
 
-constexpr std::array<std::pair<const char*, TCliCommand>, 6> Commands{{
+constexpr std::array<std::pair<const char*, TCliCommand>, 7> Commands{{
     {"ports", TCliCommand::Ports},
     {"identify", TCliCommand::Identify},
     {"read", TCliCommand::Read},
     {"write", TCliCommand::Write},
     {"diff", TCliCommand::Diff},
     {"default", TCliCommand::Default},
+    {"commission", TCliCommand::Commission},
 }};
 
 std::vector<std::string> SplitList(const std::string& Text)
@@ -36,6 +37,8 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command != TCliCommand::Ports;
     if (Option == "--output")
         return Command == TCliCommand::Read;
+    if (Option == "--ids" || Option == "--log" || Option == "--dry-run" || Option == "--next-on-enter")
+        return Command == TCliCommand::Commission;
     return Command == TCliCommand::Write;  // --id, --baud, --keep
 }
 
@@ -73,6 +76,13 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         else if (Option == "-h")
             Option = "--help";
 
+        if (Option == "--dry-run" || Option == "--next-on-enter") {
+            if (Value)
+                throw EUsage(Option + " takes no value");
+            Given.push_back(Option);
+            (Option == "--dry-run" ? Result.DryRun : Result.NextOnEnter) = true;
+            continue;
+        }
         if (Option == "--json" || Option == "--verbose" || Option == "--help" || Option == "--version") {
             if (Value)
                 throw EUsage(Option + " takes no value");
@@ -82,7 +92,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             continue;
         }
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
-            Option == "--keep") {
+            Option == "--keep" || Option == "--ids" || Option == "--log") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -99,6 +109,10 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.Id = *Value;
             else if (Option == "--baud")
                 Result.Baud = *Value;
+            else if (Option == "--ids")
+                Result.Ids = *Value;
+            else if (Option == "--log")
+                Result.Log = *Value;
             else
                 for (std::string& Field : SplitList(*Value))
                     Result.Keep.push_back(std::move(Field));
@@ -112,7 +126,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
     if (Result.Help || Result.Version)
         return Result;
     if (Words.empty())
-        throw EUsage("no command given (ports, identify, read, write, diff or default)");
+        throw EUsage("no command given (ports, identify, read, write, diff, default or commission)");
     for (const auto& [Name, Command] : Commands)
         if (Words.front() == Name)
             Result.Command = Command;
@@ -123,7 +137,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
     for (const std::string& Option : Given)
         if (!Takes(Result.Command, Option))
             throw EUsage(Name + " takes no " + Option);
-    const bool NeedsFile = Result.Command == TCliCommand::Write || Result.Command == TCliCommand::Diff;
+    const bool NeedsFile = Result.Command == TCliCommand::Write || Result.Command == TCliCommand::Diff ||
+                           Result.Command == TCliCommand::Commission;
     if (Words.size() > (NeedsFile ? 2u : 1u))
         throw EUsage(Name + ": unexpected argument \"" + Words.back() + "\"");
     if (NeedsFile) {
@@ -133,6 +148,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
     }
     if (Result.Command != TCliCommand::Ports && Result.Port.empty())
         throw EUsage(Name + " needs the port: -p PORT");
+    if (Result.Command == TCliCommand::Commission && Result.Ids.empty())
+        throw EUsage("commission needs the Remote IDs to give: --ids LIST (for example 01-1F)");
     return Result;
 }
 
@@ -153,6 +170,13 @@ Commands:
                               module has them (needed for fields FILE lacks)
   diff -p PORT FILE           the fields in which the module differs from FILE
   default -p PORT             write the factory values, then read back
+  commission -p PORT TEMPLATE --ids LIST [--log FILE.csv] [--dry-run]
+             [--next-on-enter]
+                              put modules into service one after another:
+                              each gets TEMPLATE with the next Remote ID of
+                              LIST (01-1F, 01-05,08) not yet done in the log,
+                              is read back and gets one CSV row in the log;
+                              then the next module is awaited
 
 PORT is a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn
 (COM1 is /dev/ttyS0). Field names: remote_id, baud, direction.P0 ...
@@ -161,6 +185,14 @@ direction.P5, power_on_default.P0 ... power_on_default.P5.
 Options:
   -p, --port PORT   the serial port
   -o, --output FILE write the configuration into FILE (read)
+      --ids LIST    (commission) the Remote IDs to give, ranges and commas
+      --log FILE    (commission) the CSV log: one row per module, IDs shown
+                    there as ok are not given again
+      --dry-run     (commission) read each module, show what would change;
+                    write nothing, log nothing
+      --next-on-enter
+                    (commission) after each module wait for Enter instead of
+                    for the next module to be plugged in
       --json        machine output on stdout, one JSON object
   -v, --verbose     every frame sent and reply received, on stderr
   -h, --help        this text
@@ -173,6 +205,7 @@ Exit status:
   3    no reply: a request got no answer within 5000 ms (named in the message)
   4    the read-back differs from what was written (diff: the module differs)
   130  stopped by Ctrl-C after the request on the line; what was written is
-       named in the message
+       named in the message (commission: stopped during a module's writes,
+       recorded as interrupted; Ctrl-C between modules ends with status 0)
 )";
 }

@@ -7,16 +7,20 @@
 
 // The command line of varnolink, parsed. Options may stand anywhere after
 // the program name; the first word that is no option is the subcommand.
-enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default };
+enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Commission };
 
 struct TCliArguments {
     TCliCommand Command = TCliCommand::None;
     std::string Port;                   // -p, --port
-    std::string File;                   // the configuration file of write and diff
+    std::string File;                   // the configuration file of write and diff, commission's template
     std::string Output;                 // read -o, --output
     std::optional<std::string> Id;      // write --id: two hex digits
     std::optional<std::string> Baud;    // write --baud: one of the eight rates
     std::vector<std::string> Keep;      // write --keep: field names left as the module has them
+    std::string Ids;                    // commission --ids: the Remote IDs to give, "01-1F"
+    std::string Log;                    // commission --log: the CSV log
+    bool DryRun = false;                // commission --dry-run
+    bool NextOnEnter = false;           // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;
     bool Help = false;

@@ -1,11 +1,14 @@
 #include "cli/commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "cli/commission.h"
 #include "cli/json_writer.h"
 #include "main/protocol/config_file.h"
 #include "main/protocol/hex.h"
@@ -156,6 +159,9 @@ private:
             return Diff();
         case TCliCommand::Default:
             return Default();
+        case TCliCommand::Commission:
+            return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO,
+                                 Out_, Err_);
         case TCliCommand::None:
             break;
         }

@@ -38,6 +38,14 @@ std::chrono::milliseconds ParseMilliseconds(const std::string& option, const std
     return std::chrono::milliseconds(ParseUnsigned(option, value, 3'600'000));
 }
 
+std::size_t ParseModuleNumber(const std::string& option, const std::string& value) {
+    const auto number = ParseUnsigned(option, value, 1'000'000);
+    if (number == 0) {
+        throw std::invalid_argument(option + ": modules count from 1");
+    }
+    return number;
+}
+
 std::set<int> ParseCodes(const std::string& option, const std::string& value) {
     std::set<int> codes;
     std::stringstream list(value);
@@ -124,6 +132,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         {"--noise-seed", [&](auto& o, auto& v) { faults.noise.seed = static_cast<std::uint32_t>(ParseUnsigned(o, v, 0xFFFFFFFF)); }},
         {"--malformed", [&](auto& o, auto& v) { faults.malformed.kind = ParseMalformedKind(o, v); }},
         {"--malformed-text", [&](auto&, auto& v) { faults.malformed.text = UnescapeText(v); }},
+        {"--series-gap", [&](auto& o, auto& v) { options.series.gap = ParseMilliseconds(o, v); }},
+        {"--faulty-module", [&](auto& o, auto& v) { options.series.faultyModule = ParseModuleNumber(o, v); }},
+        {"--silent-module", [&](auto& o, auto& v) { options.series.silentModule = ParseModuleNumber(o, v); }},
         {"--line-baud", [&](auto& o, auto& v) { faults.lineBaud = static_cast<unsigned>(ParseUnsigned(o, v, 4'000'000)); }},
     };
     const std::map<std::string, std::function<void()>> flags{
@@ -133,6 +144,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         {"--print-requests", [&] { line.printRequests = true; }},
         {"--noise-after", [&] { faults.noise.placement = NoisePlacement::kAfterReply; }},
         {"--lower-case", [&] { faults.lowerCaseData = true; }},
+        {"--series", [&] { options.series.enabled = true; }},
         {"--malformed-instead", [&] { faults.malformed.placement = MalformedPlacement::kInsteadOfReply; }},
     };
 
@@ -170,6 +182,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
     if (faults.malformed.kind == MalformedKind::kText && faults.malformed.text.empty()) {
         throw std::invalid_argument("--malformed text needs --malformed-text");
+    }
+    // A faulty or a silent module only makes sense in a series.
+    if (options.series.faultyModule != 0 || options.series.silentModule != 0) {
+        options.series.enabled = true;
     }
     if (!options.devicePath.empty() && !options.linkPath.empty()) {
         throw std::invalid_argument("--link applies to a pseudo-terminal, not to --device");
@@ -249,6 +265,20 @@ still recorded and writes still stored):
                          character): a reply starts no earlier than the
                          request took to arrive at B baud, and its bytes go
                          out one character time apart
+
+Series of modules (as when modules are commissioned one after another):
+  --series               once a module's whole configuration has been written
+                         and read back, the module is unplugged: the line
+                         stays silent for a while, then a fresh factory module
+                         answers (Remote ID 01, factory baud rate and ports)
+  --series-gap MS        how long the line stays silent between two modules
+                         (default 1000)
+  --faulty-module N      the Nth module (counting from 1) stores and echoes
+                         its P0 direction write with bit 0 flipped; implies
+                         --series
+  --silent-module N      the Nth module answers its first six writes and
+                         then nothing more; it is unplugged and the next
+                         module answers after the gap; implies --series
 
   -h, --help             show this text
 )";

@@ -23,11 +23,6 @@ std::optional<std::uint8_t> ParseHexByte(std::string_view text) {
     return static_cast<std::uint8_t>(high * 16 + low);
 }
 
-std::string HexByte(std::uint8_t value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[value >> 4], kDigits[value & 0x0F]};
-}
-
 std::string TwoDigitCode(int code) {
     return {static_cast<char>('0' + code / 10), static_cast<char>('0' + code % 10)};
 }
@@ -100,6 +95,7 @@ const char* OutcomeName(RequestOutcome outcome) {
         case RequestOutcome::kInvalidArgument: return "invalid-argument";
         case RequestOutcome::kUnknownCommand: return "unknown-command";
         case RequestOutcome::kMalformed: return "malformed";
+        case RequestOutcome::kNoModule: return "no-module";
     }
     return "?";
 }
@@ -131,6 +127,11 @@ ModuleAnswer AnswerRequest(std::string_view frame, ModuleState& state) {
         return NotAnswered(RequestOutcome::kMalformed, -1);
     }
     return request->write ? AnswerWrite(*request, state) : AnswerRead(*request, state);
+}
+
+std::string HexByte(std::uint8_t value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[value >> 4], kDigits[value & 0x0F]};
 }
 
 std::string IdentityReplyLine(const ModuleState& state) {

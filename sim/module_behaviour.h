@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@ enum class RequestOutcome {
     kInvalidArgument,  // known command, argument not valid for it: not stored, no reply
     kUnknownCommand,   // code/mode pair the module does not know: no reply
     kMalformed,        // not laid out as a request frame: no reply
+    kNoModule,         // a series between two modules: nobody on the line
 };
 
 const char* OutcomeName(RequestOutcome outcome);
@@ -42,6 +44,9 @@ struct ModuleAnswer {
 // the code 99 write restores the factory settings. Invalid, unknown and
 // malformed frames change nothing and get no reply.
 ModuleAnswer AnswerRequest(std::string_view frame, ModuleState& state);
+
+// A byte as two upper-case hex digits, as replies carry it.
+std::string HexByte(std::uint8_t value);
 
 // Reply lines without their line end: the 30-character identity line and
 // the 13-character line "*??:E" + code + ",00=" + data.

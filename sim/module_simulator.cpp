@@ -60,7 +60,7 @@ void AddToEpoll(int epollFd, int fd, std::uint32_t events, EventSource source) {
 
 TModuleSimulator::TModuleSimulator(SimulatorOptions options)
     : Options_(std::move(options)), Endpoint_(OpenEndpoint(Options_)), State_(Options_.state),
-      Faults_(Options_.faults), NoiseSource_(Options_.faults.noise.seed) {
+      Faults_(Options_.faults), Series_(Options_.series), NoiseSource_(Options_.faults.noise.seed) {
     State_.Validate();
     DevicePath_ = Endpoint_.Path();
     EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
@@ -141,6 +141,11 @@ void TModuleSimulator::SetState(const ModuleState& state) {
     state.Validate();
     std::lock_guard lock(Mutex_);
     State_ = state;
+}
+
+std::size_t TModuleSimulator::ModuleNumber() const {
+    std::lock_guard lock(Mutex_);
+    return Series_.ModuleNumber(TClock::now());
 }
 
 Faults TModuleSimulator::CurrentFaults() const {
@@ -308,7 +313,15 @@ void TModuleSimulator::HandleFrame(const ReceivedFrame& frame) {
     TClock::time_point start;
     {
         std::lock_guard lock(Mutex_);
-        ModuleAnswer answer = AnswerRequest(frame.bytes, State_);
+        ModuleAnswer answer{RequestOutcome::kNoModule, -1, {}};
+        std::size_t module = 0;
+        if (Series_.Attach(frame.completedAt, State_)) {
+            module = Series_.ModuleNumber(frame.completedAt);
+            answer = AnswerRequest(frame.bytes, State_);
+            Series_.Shape(frame.bytes, frame.completedAt, answer, State_);
+        } else if (const auto request = ParseRequest(frame.bytes)) {
+            answer.code = request->code;
+        }
         ++RequestsSinceFaults_;
         const Faults& faults = Faults_;
         if (answer.outcome == RequestOutcome::kAnswered &&
@@ -316,7 +329,7 @@ void TModuleSimulator::HandleFrame(const ReceivedFrame& frame) {
              faults.silentCodes.contains(answer.code))) {
             answer.outcome = RequestOutcome::kSilenced;
         }
-        record = RequestRecord{frame.bytes, answer.outcome, answer.code, frame.firstByteAt, frame.completedAt};
+        record = RequestRecord{frame.bytes, answer.outcome, answer.code, module, frame.firstByteAt, frame.completedAt};
         Log_.push_back(record);
         Changed_.notify_all();
         if (answer.outcome == RequestOutcome::kAnswered) {

@@ -45,6 +45,7 @@
 
 #include "sim/faults.h"
 #include "sim/module_behaviour.h"
+#include "sim/module_series.h"
 #include "sim/module_state.h"
 #include "sim/request_assembler.h"
 #include "sim/serial_endpoint.h"
@@ -58,6 +59,9 @@ struct RequestRecord {
     std::string frame;  // from "*" through CR, or CR LF
     RequestOutcome outcome = RequestOutcome::kMalformed;
     int code = -1;  // command code, -1 when the frame did not parse
+    // The module of a series that got it (1 = the first; 0 = none, the line
+    // was empty between two modules). Always 1 without a series.
+    std::size_t module = 1;
     TClock::time_point firstByteAt;
     TClock::time_point completedAt;
 };
@@ -73,6 +77,8 @@ struct SimulatorOptions {
     bool lineFeedAfterReply = false;
     ModuleState state;
     Faults faults;
+    // Stand for a series of modules plugged in one after another.
+    SeriesOptions series;
     // How long a frame that has its CR waits for a LF before it counts as
     // complete without one. A frame is recorded and answered only once its
     // line end is settled, so that the record is byte-exact when the reply
@@ -117,6 +123,10 @@ public:
     // module cannot hold (see ModuleState::Validate).
     ModuleState State() const;
     void SetState(const ModuleState& state);
+
+    // With a series: the number of the module on the line now (1 = the
+    // first), 0 while the line is empty between two modules.
+    std::size_t ModuleNumber() const;
 
     // Faults apply to requests that complete after the call. Setting faults
     // restarts the request count of Faults::silentFromRequest and reseeds
@@ -177,6 +187,7 @@ private:
     mutable std::condition_variable Changed_;
     ModuleState State_;
     Faults Faults_;
+    TModuleSeries Series_;
     std::mt19937 NoiseSource_;
     std::size_t RequestsSinceFaults_ = 0;
     std::vector<RequestRecord> Log_;

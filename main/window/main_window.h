@@ -46,6 +46,7 @@ public:
     QAction* OpenConfigurationAction = nullptr;
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
+    QAction* CommissionAction = nullptr;  // "Commission a series…"
     QAction* QuitAction = nullptr;
     QAction* AboutAction = nullptr;
 
@@ -64,6 +65,8 @@ private:
     void SaveConfigurationDialog();
     void ShowAbout();
     void ShowWireLog();
+    // commission_menu_item.cpp: the dialog over this window.
+    void OpenCommissionDialog();
 
     TMainForm* Form_ = nullptr;
 };

@@ -36,6 +36,8 @@ void TMainWindow::BuildMenuBar()
     FileMenu->addSeparator();
     // Items that open further windows ("Commission a series…",
     // "Add network port…") go here, above Quit.
+    CommissionAction = FileMenu->addAction(QStringLiteral("Commission a series\u2026"));
+    connect(CommissionAction, &QAction::triggered, this, [this] { OpenCommissionDialog(); });
 
     QuitAction = FileMenu->addAction(QStringLiteral("Quit"));
     QuitAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
@@ -68,7 +70,7 @@ void TMainWindow::ShowWireLog()
 void TMainWindow::UpdateActions()
 {
     const bool ConnectedAndIdle = Form_->ReadConfig->isEnabled();
-    for (QAction* Action : {OpenConfigurationAction, SaveConfigurationAction, CompareAction})
+    for (QAction* Action : {OpenConfigurationAction, SaveConfigurationAction, CompareAction, CommissionAction})
         Action->setEnabled(ConnectedAndIdle);
 }
 

@@ -1,0 +1,171 @@
+#include "main/protocol/commission_log.h"
+
+#include <array>
+#include <cctype>
+#include <ctime>
+#include <optional>
+#include <sstream>
+#include <utility>
+
+#include "main/protocol/csv.h"
+#include "main/protocol/hex.h"
+
+namespace {
+
+constexpr std::array ResultTexts{
+    std::pair{TCommissionResult::Ok, std::string_view("ok")},
+    std::pair{TCommissionResult::Mismatch, std::string_view("mismatch")},
+    std::pair{TCommissionResult::NoReply, std::string_view("no reply")},
+    std::pair{TCommissionResult::Interrupted, std::string_view("interrupted")},
+};
+
+std::optional<TCommissionResult> ResultOf(std::string_view Text)
+{
+    for (const auto& [Result, Name] : ResultTexts)
+        if (Name == Text)
+            return Result;
+    return std::nullopt;
+}
+
+std::vector<std::string> Fields(const TCommissionRow& Row)
+{
+    return {Row.TimeUtc, Row.Port,
+            Row.BiosName, Row.BiosVersion,
+            Row.IdBefore, Row.IdAfter,
+            std::string(CommissionResultText(Row.Result)), Row.Detail,
+            Row.ConfigBefore, Row.ConfigAfter};
+}
+
+ECommissionLog LogError(const std::string& FileName, std::size_t Line, const std::string& Reason)
+{
+    return ECommissionLog(FileName + ":" + std::to_string(Line) + ": " + Reason);
+}
+
+// The ID a row records as done: the one an "ok" row's module holds.
+std::optional<uint8_t> DoneID(const TCommissionRow& Row)
+{
+    if (Row.Result != TCommissionResult::Ok || Row.IdAfter.size() != 2)
+        return std::nullopt;
+    return HexStr2ToByte(Row.IdAfter);
+}
+
+bool IsIDOrEmpty(const std::string& Text)
+{
+    const auto IsHexDigit = [](char C) { return std::isxdigit(static_cast<unsigned char>(C)) != 0; };
+    return Text.empty() || (Text.size() == 2 && IsHexDigit(Text[0]) && IsHexDigit(Text[1]));
+}
+
+bool IsBlank(const TCsvRecord& Record)
+{
+    return Record.Fields.size() == 1 && Record.Fields.front().empty();
+}
+
+}  // namespace
+
+std::string_view CommissionResultText(TCommissionResult Result)
+{
+    for (const auto& [Known, Name] : ResultTexts)
+        if (Known == Result)
+            return Name;
+    return "?";
+}
+
+const std::vector<std::string>& CommissionLogColumns()
+{
+    static const std::vector<std::string> Columns{"time_utc", "port",   "bios_name",     "bios_version",
+                                                  "id_before", "id_after", "result",     "detail",
+                                                  "config_before", "config_after"};
+    return Columns;
+}
+
+std::string CommissionLogRowText(const TCommissionRow& Row)
+{
+    return CsvRecord(Fields(Row));
+}
+
+std::string UtcTimeText(std::chrono::system_clock::time_point Time)
+{
+    const std::time_t Seconds = std::chrono::system_clock::to_time_t(Time);
+    std::tm Utc{};
+    gmtime_r(&Seconds, &Utc);
+    char Text[32];
+    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
+    return Text;
+}
+
+std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std::string& FileName)
+{
+    std::vector<TCsvRecord> Records;
+    try {
+        Records = ParseCsv(Text);
+    } catch (const ECsv& Error) {
+        throw LogError(FileName, Error.Line(), Error.Reason());
+    }
+    std::vector<TCommissionRow> Rows;
+    bool HeaderSeen = false;
+    for (const auto& Record : Records) {
+        if (IsBlank(Record))
+            continue;
+        if (!HeaderSeen) {
+            if (Record.Fields != CommissionLogColumns())
+                throw LogError(FileName, Record.Line, "not a commissioning log (its first line is not the header)");
+            HeaderSeen = true;
+            continue;
+        }
+        const auto& F = Record.Fields;
+        if (F.size() != CommissionLogColumns().size())
+            throw LogError(FileName, Record.Line,
+                           "a row of " + std::to_string(F.size()) + " fields instead of " +
+                               std::to_string(CommissionLogColumns().size()));
+        for (const std::size_t Column : {4u, 5u})
+            if (!IsIDOrEmpty(F[Column]))
+                throw LogError(FileName, Record.Line,
+                               CommissionLogColumns()[Column] + " \"" + F[Column] + "\" is not two hexadecimal digits");
+        const auto Result = ResultOf(F[6]);
+        if (!Result)
+            throw LogError(FileName, Record.Line, "unknown result \"" + F[6] + "\"");
+        Rows.push_back({F[0], F[1], F[2], F[3], F[4], F[5], *Result, F[7], F[8], F[9]});
+    }
+    return Rows;
+}
+
+std::set<uint8_t> DoneIDs(const std::vector<TCommissionRow>& Rows)
+{
+    std::set<uint8_t> Done;
+    for (const auto& Row : Rows)
+        if (const auto ID = DoneID(Row))
+            Done.insert(*ID);
+    return Done;
+}
+
+TCommissionLog::TCommissionLog(const std::string& Path) : Path_(Path)
+{
+    {
+        std::ifstream Existing(Path, std::ios::binary);
+        if (Existing) {
+            std::ostringstream Text;
+            Text << Existing.rdbuf();
+            Rows_ = ParseCommissionLog(Text.str(), Path);
+            NeedsHeader_ = Text.str().find_first_not_of("\r\n") == std::string::npos;
+        } else {
+            NeedsHeader_ = true;
+        }
+    }
+    Done_ = DoneIDs(Rows_);
+    File_.open(Path, std::ios::binary | std::ios::app);
+    if (!File_)
+        throw ECommissionLog(Path + ": cannot open the log for writing");
+}
+
+void TCommissionLog::Append(const TCommissionRow& Row)
+{
+    if (NeedsHeader_)
+        File_ << CsvRecord(CommissionLogColumns());
+    File_ << CommissionLogRowText(Row) << std::flush;
+    if (!File_)
+        throw ECommissionLog(Path_ + ": cannot write to the log");
+    NeedsHeader_ = false;
+    Rows_.push_back(Row);
+    if (const auto ID = DoneID(Row))
+        Done_.insert(*ID);
+}

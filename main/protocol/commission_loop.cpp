@@ -1,0 +1,112 @@
+#include "main/protocol/commission_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+class TLoopFd {
+public:
+    explicit TLoopFd(int Fd) : Fd_(Fd)
+    {
+        if (Fd_ < 0)
+            throw std::system_error(errno, std::generic_category(), "setting up the commissioning loop");
+    }
+    ~TLoopFd() { ::close(Fd_); }
+    TLoopFd(const TLoopFd&) = delete;
+    TLoopFd& operator=(const TLoopFd&) = delete;
+    int Get() const { return Fd_; }
+
+private:
+    int Fd_;
+};
+
+// False for a descriptor that cannot be waited on (a regular file, /dev/null).
+bool Watch(int Epoll, int Fd)
+{
+    epoll_event Event{};
+    Event.events = EPOLLIN;
+    Event.data.fd = Fd;
+    if (::epoll_ctl(Epoll, EPOLL_CTL_ADD, Fd, &Event) == 0)
+        return true;
+    if (errno == EPERM)
+        return false;
+    throw std::system_error(errno, std::generic_category(), "watching a descriptor");
+}
+
+// Reads what the operator typed; the number of line ends, or -1 at its end.
+int TakeLines(int Fd)
+{
+    std::array<char, 256> Buffer{};
+    const ssize_t Got = ::read(Fd, Buffer.data(), Buffer.size());
+    if (Got < 0)
+        return errno == EINTR || errno == EAGAIN ? 0 : -1;
+    if (Got == 0)
+        return -1;
+    int Lines = 0;
+    for (ssize_t I = 0; I < Got; ++I)
+        Lines += Buffer[static_cast<std::size_t>(I)] == '\n';
+    return Lines;
+}
+
+}  // namespace
+
+void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
+{
+    const TLoopFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const TLoopFd Timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    const auto Interval = std::chrono::duration_cast<std::chrono::nanoseconds>(TSeriesCommissioning::PollInterval);
+    itimerspec Every{};
+    Every.it_interval.tv_sec = static_cast<time_t>(Interval.count() / 1'000'000'000);
+    Every.it_interval.tv_nsec = static_cast<long>(Interval.count() % 1'000'000'000);
+    Every.it_value = Every.it_interval;
+    if (::timerfd_settime(Timer.Get(), 0, &Every, nullptr) != 0)
+        throw std::system_error(errno, std::generic_category(), "starting the poll timer");
+    Watch(Epoll.Get(), Timer.Get());
+    if (StopFd >= 0)
+        Watch(Epoll.Get(), StopFd);
+    // Input that cannot be waited on never brings an Enter.
+    bool EnterOpen = EnterFd >= 0 && Watch(Epoll.Get(), EnterFd);
+
+    Series.Poll();
+    while (!Series.Finished()) {
+        if (!EnterOpen && Series.AwaitsOperator()) {
+            Series.Stop();
+            break;
+        }
+        std::array<epoll_event, 3> Events{};
+        const int Ready = ::epoll_wait(Epoll.Get(), Events.data(), static_cast<int>(Events.size()), -1);
+        if (Ready < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "waiting for the next poll");
+        }
+        bool PollNow = false;
+        for (int I = 0; I < Ready; ++I) {
+            const int Fd = Events[static_cast<std::size_t>(I)].data.fd;
+            if (Fd == StopFd) {
+                Series.Stop();
+            } else if (Fd == EnterFd) {
+                const int Lines = TakeLines(EnterFd);
+                if (Lines < 0) {
+                    ::epoll_ctl(Epoll.Get(), EPOLL_CTL_DEL, EnterFd, nullptr);
+                    EnterOpen = false;
+                } else if (Lines > 0) {
+                    Series.NextModule();
+                    PollNow = true;
+                }
+            } else if (Fd == Timer.Get()) {
+                uint64_t Expirations = 0;
+                [[maybe_unused]] const ssize_t Read = ::read(Timer.Get(), &Expirations, sizeof Expirations);
+                PollNow = true;
+            }
+        }
+        if (PollNow && !Series.Finished())
+            Series.Poll();
+    }
+}

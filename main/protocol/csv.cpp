@@ -1,0 +1,92 @@
+#include "main/protocol/csv.h"
+
+namespace {
+
+bool NeedsQuotes(const std::string& Field)
+{
+    return Field.find_first_of(",\"\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+std::string CsvRecord(const std::vector<std::string>& Fields)
+{
+    std::string Text;
+    for (std::size_t I = 0; I < Fields.size(); ++I) {
+        if (I > 0)
+            Text += ',';
+        if (!NeedsQuotes(Fields[I])) {
+            Text += Fields[I];
+            continue;
+        }
+        Text += '"';
+        for (const char C : Fields[I]) {
+            if (C == '"')
+                Text += '"';
+            Text += C;
+        }
+        Text += '"';
+    }
+    return Text + "\r\n";
+}
+
+ECsv::ECsv(std::size_t Line, const std::string& Reason)
+    : std::runtime_error("line " + std::to_string(Line) + ": " + Reason), Line_(Line), Reason_(Reason)
+{
+}
+
+std::vector<TCsvRecord> ParseCsv(std::string_view Text)
+{
+    std::vector<TCsvRecord> Records;
+    std::size_t Line = 1;
+    std::size_t Pos = 0;
+    while (Pos < Text.size()) {
+        TCsvRecord Record{Line, {}};
+        bool RecordEnded = false;
+        while (!RecordEnded) {
+            std::string Field;
+            if (Pos < Text.size() && Text[Pos] == '"') {
+                const std::size_t OpenedOn = Line;
+                ++Pos;
+                while (true) {
+                    if (Pos >= Text.size())
+                        throw ECsv(OpenedOn, "a quoted field does not end");
+                    const char C = Text[Pos++];
+                    if (C == '"') {
+                        if (Pos < Text.size() && Text[Pos] == '"') {
+                            Field += '"';
+                            ++Pos;
+                            continue;
+                        }
+                        break;
+                    }
+                    if (C == '\n')
+                        ++Line;
+                    Field += C;
+                }
+                if (Pos < Text.size() && Text[Pos] != ',' && Text[Pos] != '\r' && Text[Pos] != '\n')
+                    throw ECsv(Line, "text after the closing quote of a field");
+            } else {
+                while (Pos < Text.size() && Text[Pos] != ',' && Text[Pos] != '\r' && Text[Pos] != '\n') {
+                    if (Text[Pos] == '"')
+                        throw ECsv(Line, "a quote inside a field that does not start with one");
+                    Field += Text[Pos++];
+                }
+            }
+            Record.Fields.push_back(std::move(Field));
+            if (Pos >= Text.size()) {
+                RecordEnded = true;
+            } else if (Text[Pos] == ',') {
+                ++Pos;
+            } else if (Text[Pos] == '\n' || (Text[Pos] == '\r' && Pos + 1 < Text.size() && Text[Pos + 1] == '\n')) {
+                Pos += Text[Pos] == '\r' ? 2 : 1;
+                ++Line;
+                RecordEnded = true;
+            } else {
+                throw ECsv(Line, "a carriage return without its line feed");
+            }
+        }
+        Records.push_back(std::move(Record));
+    }
+    return Records;
+}

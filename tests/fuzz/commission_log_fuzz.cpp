@@ -1,0 +1,72 @@
+// Feeds arbitrary text to the commissioning log's reader, as a log file
+// left on disk might hold it, and checks that what it accepts survives
+// being written again.
+//
+// Input: the bytes of the file. Also read after the header line, so that
+// the rows themselves get explored.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "main/protocol/commission_log.h"
+#include "main/protocol/csv.h"
+
+namespace {
+
+void Require(bool Condition, const char* What)
+{
+    if (!Condition) {
+        std::fprintf(stderr, "commission_log_fuzz: %s\n", What);
+        std::abort();
+    }
+}
+
+void CheckCsv(std::string_view Text)
+{
+    std::vector<TCsvRecord> Records;
+    try {
+        Records = ParseCsv(Text);
+    } catch (const ECsv& Error) {
+        Require(Error.Line() >= 1, "error line before the first");
+        return;
+    }
+    std::string Again;
+    for (const auto& Record : Records) {
+        Require(!Record.Fields.empty(), "a record without fields");
+        Again += CsvRecord(Record.Fields);
+    }
+    const auto Back = ParseCsv(Again);
+    Require(Back.size() == Records.size(), "records lost in a round trip");
+    for (std::size_t I = 0; I < Back.size(); ++I)
+        Require(Back[I].Fields == Records[I].Fields, "fields changed in a round trip");
+}
+
+void CheckLog(std::string_view Text)
+{
+    std::vector<TCommissionRow> Rows;
+    try {
+        Rows = ParseCommissionLog(Text, "fuzz.csv");
+    } catch (const ECommissionLog&) {
+        return;
+    }
+    std::string Again = CsvRecord(CommissionLogColumns());
+    for (const auto& Row : Rows)
+        Again += CommissionLogRowText(Row);
+    Require(ParseCommissionLog(Again, "again.csv") == Rows, "rows changed in a round trip");
+    Require(DoneIDs(Rows).size() <= Rows.size(), "more IDs done than rows");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, std::size_t Size)
+{
+    const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
+    CheckCsv(Text);
+    CheckLog(Text);
+    CheckLog(CsvRecord(CommissionLogColumns()) + std::string(Text));
+    return 0;
+}

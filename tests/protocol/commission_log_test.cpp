@@ -1,0 +1,195 @@
+// The pieces of a commissioning run that need no module: the list of IDs,
+// CSV records, and the log that says which IDs are done.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "main/protocol/commission_log.h"
+#include "main/protocol/csv.h"
+#include "main/protocol/id_list.h"
+
+namespace {
+
+using IDs = std::vector<uint8_t>;
+
+TEST(IDList, ParsesIDsAndRangesInTheOrderGiven)
+{
+    const std::vector<std::pair<std::string, IDs>> Cases{
+        {"01-05", {1, 2, 3, 4, 5}},
+        {"1F", {0x1F}},
+        {"f", {0x0F}},
+        {" 0a - 0c , 01,FE-ff ", {0x0A, 0x0B, 0x0C, 0x01, 0xFE, 0xFF}},
+        {"00-00", {0}},
+    };
+    for (const auto& [Text, Expected] : Cases)
+        EXPECT_EQ(ParseIDList(Text), Expected) << Text;
+    EXPECT_EQ(ParseIDList("00-FF").size(), 256u);
+}
+
+TEST(IDList, RefusesWhatIsNoList)
+{
+    for (const std::string Text : {"", " ", "01,", ",01", "01,,02", "1G", "100", "01-", "-05", "05-01", "01-03,02",
+                                   "01 02", "0x1", "01-02-03", "+1"})
+        EXPECT_THROW(ParseIDList(Text), EIDList) << '"' << Text << '"';
+}
+
+TEST(Csv, QuotesOnlyFieldsThatNeedIt)
+{
+    EXPECT_EQ(CsvRecord({"a", "", "b c"}), "a,,b c\r\n");
+    EXPECT_EQ(CsvRecord({"x,y", "say \"hi\"", "two\r\nlines"}), "\"x,y\",\"say \"\"hi\"\"\",\"two\r\nlines\"\r\n");
+    EXPECT_EQ(CsvRecord({}), "\r\n");
+}
+
+TEST(Csv, ParsesRecordsWithTheirLines)
+{
+    const auto Records = ParseCsv("a,\"b\"\"\r\nc\",d\r\n\ne,,\nlast");
+    ASSERT_EQ(Records.size(), 4u);
+    EXPECT_EQ(Records[0].Fields, (std::vector<std::string>{"a", "b\"\r\nc", "d"}));
+    EXPECT_EQ(Records[1].Fields, std::vector<std::string>{""});
+    EXPECT_EQ(Records[1].Line, 3u);
+    EXPECT_EQ(Records[2].Fields, (std::vector<std::string>{"e", "", ""}));
+    EXPECT_EQ(Records[3].Line, 5u);
+    EXPECT_TRUE(ParseCsv("").empty());
+
+    const std::vector<std::string> Awkward{"", ",", "\"", "\r\n", " x ", "\n\n"};
+    const auto Back = ParseCsv(CsvRecord(Awkward) + CsvRecord({"z"}));
+    ASSERT_EQ(Back.size(), 2u);
+    EXPECT_EQ(Back[0].Fields, Awkward);
+    EXPECT_EQ(Back[1].Line, 5u);
+}
+
+TEST(Csv, RefusesBrokenQuoting)
+{
+    const std::vector<std::pair<std::string, std::size_t>> Cases{
+        {"a,b\"c", 1}, {"\"ab\"c,d", 1}, {"x\r\n\"open\n\nfield", 2}, {"a\rb", 1}, {"ok\n\"a\"\"\"x", 2}};
+    for (const auto& [Text, Line] : Cases) {
+        try {
+            ParseCsv(Text);
+            ADD_FAILURE() << "accepted " << Text;
+        } catch (const ECsv& Error) {
+            EXPECT_EQ(Error.Line(), Line) << Text;
+        }
+    }
+}
+
+TCommissionRow Row(const std::string& ID, TCommissionResult Result, const std::string& Detail = "")
+{
+    return {"2026-12-08T01:02:03Z", "/dev/pts/3", "VARNOLINK I/O", "1.00a", "01", ID, Result, Detail,
+            "01 03 00 00 F0 FF FF FF FF FF FF FF", "02 03 5A 00 F0 FF FF FF FF FF FF FF"};
+}
+
+std::string Header()
+{
+    return CsvRecord(CommissionLogColumns());
+}
+
+TEST(CommissionLogText, RowsRoundTripAndOnlyOkIDsAreDone)
+{
+    const std::vector<TCommissionRow> Rows{
+        Row("02", TCommissionResult::Ok), Row("03", TCommissionResult::Mismatch, "direction.P0, baud"),
+        Row("", TCommissionResult::NoReply, "*08:1,FF=00"), Row("03", TCommissionResult::Ok),
+        Row("04", TCommissionResult::Interrupted)};
+    std::string Text = Header();
+    for (const auto& R : Rows)
+        Text += CommissionLogRowText(R);
+    EXPECT_NE(CommissionLogRowText(Rows[1]).find(",03,mismatch,\"direction.P0, baud\",01 03 "), std::string::npos);
+    EXPECT_EQ(ParseCommissionLog(Text, "log.csv"), Rows);
+    EXPECT_EQ(DoneIDs(Rows), (std::set<uint8_t>{2, 3}));
+    EXPECT_TRUE(ParseCommissionLog("", "log.csv").empty());
+    EXPECT_EQ(ParseCommissionLog("\r\n" + Header() + "\n" + CommissionLogRowText(Rows[0]), "l").size(), 1u);
+}
+
+std::string WithResult(std::string RowText, const std::string& Result)
+{
+    const auto At = RowText.find(",ok,");
+    return RowText.replace(At + 1, 2, Result);
+}
+
+TEST(CommissionLogText, RefusesWhatIsNoLog)
+{
+    const std::string Good = CommissionLogRowText(Row("02", TCommissionResult::Ok));
+    const std::vector<std::pair<std::string, std::string>> Cases{
+        {"a,b,c\r\n", "log.csv:1: not a commissioning log"},
+        {Header() + "x,y\r\n", "log.csv:2: a row of 2 fields"},
+        {Header() + Good + "\"open", "log.csv:3: a quoted field does not end"},
+        {Header() + WithResult(Good, "done"), "log.csv:2: unknown result \"done\""},
+        {Header() + CommissionLogRowText(Row("2G", TCommissionResult::Ok)), "log.csv:2: id_after \"2G\""},
+    };
+    for (const auto& [Text, Message] : Cases) {
+        try {
+            ParseCommissionLog(Text, "log.csv");
+            ADD_FAILURE() << "accepted " << Text;
+        } catch (const ECommissionLog& Error) {
+            EXPECT_EQ(std::string(Error.what()).substr(0, Message.size()), Message);
+        }
+    }
+}
+
+TEST(CommissionLogText, UtcTime)
+{
+    using namespace std::chrono;
+    EXPECT_EQ(UtcTimeText(system_clock::time_point(seconds(1'796'605'323))), "2026-12-07T01:02:03Z");
+}
+
+class CommissionLogFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char Template[] = "/tmp/commission-log-XXXXXX";
+        ASSERT_NE(mkdtemp(Template), nullptr);
+        Folder = Template;
+    }
+    void TearDown() override { std::filesystem::remove_all(Folder); }
+
+    std::string Content(const std::string& Path) const
+    {
+        std::ifstream File(Path, std::ios::binary);
+        std::ostringstream Text;
+        Text << File.rdbuf();
+        return Text.str();
+    }
+
+    std::filesystem::path Folder;
+};
+
+TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
+{
+    const std::string Path = Folder / "log.csv";
+    {
+        TCommissionLog Log(Path);
+        EXPECT_TRUE(Log.Done().empty());
+        EXPECT_EQ(Content(Path), "");
+        Log.Append(Row("01", TCommissionResult::Ok));
+        EXPECT_EQ(Content(Path), Header() + CommissionLogRowText(Row("01", TCommissionResult::Ok)));
+        Log.Append(Row("02", TCommissionResult::Mismatch));
+    }
+    TCommissionLog Again(Path);
+    EXPECT_EQ(Again.Rows().size(), 2u);
+    EXPECT_EQ(Again.Done(), std::set<uint8_t>{1});
+    Again.Append(Row("02", TCommissionResult::Ok));
+    EXPECT_EQ(Again.Done(), (std::set<uint8_t>{1, 2}));
+    const std::string Text = Content(Path);
+    EXPECT_EQ(Text.find(Header(), 1), std::string::npos) << "one header only";
+    EXPECT_EQ(DoneIDs(ParseCommissionLog(Text, Path)), (std::set<uint8_t>{1, 2}));
+}
+
+TEST_F(CommissionLogFile, EmptyFileGetsItsHeaderOtherFilesAreRefused)
+{
+    const std::string Empty = Folder / "empty.csv";
+    std::ofstream(Empty) << "\r\n";
+    TCommissionLog(Empty).Append(Row("05", TCommissionResult::Ok));
+    EXPECT_EQ(DoneIDs(ParseCommissionLog(Content(Empty), Empty)), std::set<uint8_t>{5});
+
+    const std::string Other = Folder / "other.csv";
+    std::ofstream(Other) << "name,value\r\n";
+    EXPECT_THROW(TCommissionLog{Other}, ECommissionLog);
+    EXPECT_THROW(TCommissionLog{(Folder / "no" / "such.csv").string()}, ECommissionLog);
+}
+
+}  // namespace
