@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@
 #include "main/protocol/config_file.h"
 #include "main/protocol/hex.h"
 #include "main/protocol/module_connection.h"
-#include "main/window/port_candidates.h"
+#include "main/ports/port_candidates.h"
+#include "main/ports/port_listing.h"
+#include "main/ports/udev_source.h"
 
 namespace {
 
@@ -181,22 +184,28 @@ private:
         return Connection_;
     }
 
+    // The list the window offers, with the same descriptions and holders.
     int Ports()
     {
+        const std::unique_ptr<TUdevSource> Udev = MakeLibudevSource();
         Json_.Key("ports").BeginArray();
-        for (const std::string& Path : PortCandidates()) {
-            const TPortState State = ProbePortState(Path);
-            if (State == TPortState::Absent)
-                continue;
-            const char* StateName = State == TPortState::Free ? "free" : State == TPortState::Busy ? "busy" : "no access";
+        for (const TPortListing& Port : ListPorts(PortCandidates(), Udev.get(), PortLabels())) {
             Json_.BeginObject()
-                .Member("name", PortDisplayName(Path))
-                .Member("path", Path)
-                .Member("state", StateName)
-                .EndObject();
-            if (!Args_.Json)
-                Out_ << PortDisplayName(Path) << (State == TPortState::Free ? "" : std::string("  (") + StateName + ")")
-                     << "\n";
+                .Member("name", Port.Name)
+                .Member("path", Port.DevicePath)
+                .Member("description", Port.Description)
+                .Member("state", Port.Busy ? "busy" : "free");
+            if (Port.Busy)
+                Json_.Member("holder", Port.Holder);
+            Json_.EndObject();
+            if (Args_.Json)
+                continue;
+            Out_ << Port.Name;
+            if (!Port.Description.empty())
+                Out_ << " \u2014 " << Port.Description;
+            if (Port.Busy)
+                Out_ << "  (" << Port.Holder << ")";
+            Out_ << "\n";
         }
         Json_.EndArray().Member("ok", true);
         return ExitDone;

@@ -112,12 +112,18 @@ TEST_F(VarnolinkProgram, PortsListsFreeAndBusyPortsAsTheWindowWould)
     const TFinished Machine = Varnolink({"ports", "--json"});
     ::close(Held);
     EXPECT_EQ(Text.ExitCode, 0);
-    EXPECT_EQ(Text.Out, PortDisplayName(Port()) + "\n" + PortDisplayName(Other.DevicePath()) + "  (busy)\n");
+    // Described as the window lists them; the holder is this test process.
+    const std::string Holder = "process " + std::to_string(::getpid());
+    EXPECT_EQ(Text.Out.substr(0, Text.Out.find('\n')), PortDisplayName(Port()) + " \u2014 pseudo-terminal");
+    EXPECT_NE(Text.Out.find(PortDisplayName(Other.DevicePath()) + " \u2014 pseudo-terminal  (in use by "), std::string::npos)
+        << Text.Out;
+    EXPECT_NE(Text.Out.find(Holder + ")\n"), std::string::npos) << Text.Out;
     const QJsonArray Ports = Json(Machine)["ports"].toArray();
     ASSERT_EQ(Ports.size(), 2);
     EXPECT_EQ(Ports[0].toObject()["path"].toString().toStdString(), Port());
     EXPECT_EQ(Ports[0].toObject()["state"].toString(), "free");
     EXPECT_EQ(Ports[1].toObject()["state"].toString(), "busy");
+    EXPECT_TRUE(Ports[1].toObject()["holder"].toString().endsWith(QString::fromStdString(Holder)));
 }
 
 TEST_F(VarnolinkProgram, IdentifyAndReadInTextAndJson)
