@@ -7,11 +7,9 @@
 #include "cport/main_thread_queue.h"
 #include "cport/modem_watch.h"
 
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -78,7 +76,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     int nice = 0;
     size_t rx80_mark = 0;            // count at which evRx80Full is raised; 0: never
     int64_t char_time_ns = 0;        // for the output drain checks
-    int device_fd = -1;              // owned by the port's device state
+    TDevice* device = nullptr;       // owned by the port's device state
     int tx_fd = -1;                  // likewise: signalled after each write
     TReceiveQueue* rx = nullptr;     // likewise
     std::shared_ptr<TEventReceiver::TAnchor> receiver;   // smWindowSync only
@@ -94,9 +92,8 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     main_thread::THandOverGate gate;
 
     // Event thread only.
-    bool counts_supported = true;    // TIOCGICOUNT answered
-    serial_icounter_struct counts{};
-    bool lsr_supported = true;       // TIOCSERGETLSR answered
+    bool counts_supported = true;    // the driver keeps error counts
+    TDriverCounts counts{};
 
     void Run();
     TComEvents CollectInput(uint32_t EpollEvents, bool& Lost);
@@ -124,7 +121,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
                                                          : BaudRateToInt(ComPort->BaudRate());
     s->char_time_ns = CharTimeNs(rate);
     TCustomComPort::TDeviceState& device = *ComPort->device_;
-    s->device_fd = device.fd.get();
+    s->device = device.device.get();
     s->tx_fd = device.tx_fd.get();
     s->rx = &device.rx;
     if (ComPort->event_window_) s->receiver = ComPort->event_window_->Anchor();
@@ -135,7 +132,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
                                   "timerfd_create");
     const int ep = s->epoll_fd.get();
     Watch(ep, s->stop_fd.get(), EPOLLIN, wsStop);
-    Watch(ep, s->device_fd, EPOLLIN | EPOLLRDHUP, wsDevice);
+    Watch(ep, s->device->PollFd(), EPOLLIN | EPOLLRDHUP, wsDevice);
     // Edge-triggered and never read here: readers waiting for received bytes
     // use the same eventfd, and each addition to the queue is one edge.
     Watch(ep, device.rx.NotifyFd(), EPOLLIN | EPOLLET, wsQueue);
@@ -144,16 +141,14 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
 
     const bool modem_events = events_.Contains(evCTS) || events_.Contains(evDSR) ||
                               events_.Contains(evRLSD) || events_.Contains(evRing);
-    if (modem_events && device.has_modem_lines) {
-        s->modem = std::make_unique<TModemWatch>(s->device_fd);
-        if (!s->modem->HasModemLines()) {
-            device.has_modem_lines = false;   // asked once; never again while open
-            s->modem.reset();
-        } else {
+    if (modem_events) {
+        s->modem = std::make_unique<TModemWatch>(*s->device);
+        if (!s->modem->HasModemLines())
+            s->modem.reset();   // the device has noted it: never asked again while open
+        else
             Watch(ep, s->modem->NotifyFd(), EPOLLIN, wsModem);
-        }
     }
-    if (::ioctl(s->device_fd, TIOCGICOUNT, &s->counts) != 0) s->counts_supported = false;
+    if (s->device->ErrorCounts(s->counts) != 0) s->counts_supported = false;
     device.tx_watched = events_.Contains(evTxEmpty);   // writes signal tx_fd from now on
 
     // Created held back, so that the receive queue knows its watcher before
@@ -262,7 +257,7 @@ void TComThread::TShared::Run() {
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     TFillResult fill;
-    const size_t after = rx->FillAndCount(device_fd, fill, false);
+    const size_t after = rx->FillAndCount(*device, fill, false);
     // The fill reports what other threads added since the last one too, so
     // the count before all of it is the count now less everything added.
     const size_t before = after > fill.added ? after - fill.added : 0;
@@ -287,8 +282,8 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
 // Overruns are not marked in the byte stream; the driver counts them.
 TComEvents TComThread::TShared::TakeOverruns() {
     if (!counts_supported) return {};
-    serial_icounter_struct now{};
-    if (::ioctl(device_fd, TIOCGICOUNT, &now) != 0) {
+    TDriverCounts now{};
+    if (device->ErrorCounts(now) != 0) {
         counts_supported = false;
         return {};
     }
@@ -302,19 +297,15 @@ TComEvents TComThread::TShared::TakeOverruns() {
 // bytes still queued re-checks.
 TComEvents TComThread::TShared::CheckDrain() {
     int queued = 0;
-    if (::ioctl(device_fd, TIOCOUTQ, &queued) != 0) return {};
+    if (device->OutputQueued(queued) != 0) return {};
     if (queued > 0) {
         ArmDrainTimer(queued * char_time_ns);
         return {};
     }
-    if (lsr_supported) {
-        unsigned int lsr = 0;
-        if (::ioctl(device_fd, TIOCSERGETLSR, &lsr) != 0) {
-            lsr_supported = false;
-        } else if ((lsr & TIOCSER_TEMT) == 0) {
-            ArmDrainTimer(char_time_ns);
-            return {};
-        }
+    bool sent = true;
+    if (device->TransmitterEmpty(sent) == 0 && !sent) {
+        ArmDrainTimer(char_time_ns);
+        return {};
     }
     return {evTxEmpty};
 }

@@ -2,18 +2,19 @@
 //
 // One TComThread runs per open port whose Events were not empty at Open. It
 // sleeps in epoll on
-//   - the device (EPOLLIN | EPOLLRDHUP): input is read into the port's
-//     receive queue (TReceiveQueue::FillFrom), which yields evRxChar (bytes
-//     added), evRxFlag (the event character came), evRx80Full (the queue
-//     count crossed 80 % of Buffer.InputSize), evError / evBreak (line
-//     errors decoded from the PARMRK marks, overruns from TIOCGICOUNT);
+//   - the device's PollFd (EPOLLIN | EPOLLRDHUP): input is read into the
+//     port's receive queue (TReceiveQueue::FillFrom), which yields evRxChar
+//     (bytes added), evRxFlag (the event character came), evRx80Full (the
+//     queue count crossed 80 % of Buffer.InputSize), evError / evBreak (line
+//     errors marked in the stream, overruns from the driver's counts);
 //   - the receive queue's notify eventfd (edge-triggered), so that input
 //     that reaches the queue by another path (a reading call on another
 //     thread, simulated line input) is reported too;
 //   - the port's tx eventfd, signalled after each write, and a timerfd that
-//     re-checks TIOCOUTQ until the output has drained (evTxEmpty);
-//   - the modem watch's eventfd: a helper thread blocks in TIOCMIWAIT and
-//     reports CTS/DSR/RLSD/RING changes (evCTS, evDSR, evRLSD, evRing);
+//     re-checks the device's output queue until it has drained (evTxEmpty);
+//   - the modem watch's eventfd: a helper thread blocks in the device's wait
+//     for a modem-line change and reports CTS/DSR/RLSD/RING changes (evCTS,
+//     evDSR, evRLSD, evRing);
 //   - its own stop eventfd.
 // Nothing is polled on a timer: every wake has a cause.
 //

@@ -1,9 +1,7 @@
 // The modem-line watch: a helper thread blocked in TIOCMIWAIT.
 #include "cport/modem_watch.h"
 
-#include <linux/serial.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 
 #include <pthread.h>
 #include <signal.h>
@@ -35,16 +33,14 @@ void InstallInterruptHandler() {
     });
 }
 
-bool NoSuchControl(int Error) { return Error == ENOTTY || Error == EINVAL; }
-
 struct TCounts {
     bool valid = false;
-    serial_icounter_struct c{};
+    TDriverCounts c{};
 };
 
-TCounts ReadCounts(int Fd) {
+TCounts ReadCounts(TDevice& Device) {
     TCounts counts;
-    counts.valid = ::ioctl(Fd, TIOCGICOUNT, &counts.c) == 0;
+    counts.valid = Device.ErrorCounts(counts.c) == 0;
     return counts;
 }
 
@@ -54,9 +50,9 @@ std::condition_variable stop_changed;
 
 }  // namespace
 
-TModemWatch::TModemWatch(int DeviceFd) : fd_(DeviceFd) {
+TModemWatch::TModemWatch(TDevice& Device) : device_(Device) {
     notify_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (::ioctl(fd_, TIOCMGET, &lines_) != 0) {
+    if (device_.ModemLines(lines_) != 0) {
         // Without TIOCMGET there is nothing to watch; any failure counts.
         has_lines_ = false;
         ended_ = true;
@@ -92,27 +88,25 @@ void TModemWatch::Run() {
     sigaddset(&interrupt, InterruptSignal());
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 
-    TCounts before = ReadCounts(fd_);
+    TCounts before = ReadCounts(device_);
     while (!stop_.load()) {
-        const int mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
-        if (::ioctl(fd_, TIOCMIWAIT, mask) != 0) {
-            const int error = errno;
-            if (error == EINTR) continue;               // the stop request, or a stray signal
-            if (NoSuchControl(error)) has_lines_ = false; // remembered; never asked again
-            break;                                      // EIO and the like: the device is gone
+        if (const int error = device_.WaitForModemChange()) {
+            if (error == EINTR) continue;                  // the stop request, or a stray signal
+            if (error == ENOTTY) has_lines_ = false;       // remembered; never asked again
+            break;                                         // EIO and the like: the device is gone
         }
-        int now = 0;
-        if (::ioctl(fd_, TIOCMGET, &now) != 0) break;
-        TCounts after = ReadCounts(fd_);
-        const int changed = now ^ lines_;
+        TLineSignals now;
+        if (device_.ModemLines(now) != 0) break;
+        TCounts after = ReadCounts(device_);
+        const TLineSignals changed = TLineSignals::FromBits(now.Bits() ^ lines_.Bits());
         TComEvents events;
-        auto moved = [&](int serial_icounter_struct::*field) {
+        auto moved = [&](int TDriverCounts::*field) {
             return before.valid && after.valid && after.c.*field != before.c.*field;
         };
-        if ((changed & TIOCM_CTS) || moved(&serial_icounter_struct::cts)) events.Include(evCTS);
-        if ((changed & TIOCM_DSR) || moved(&serial_icounter_struct::dsr)) events.Include(evDSR);
-        if ((changed & TIOCM_CD) || moved(&serial_icounter_struct::dcd)) events.Include(evRLSD);
-        if ((changed & TIOCM_RNG) || moved(&serial_icounter_struct::rng)) events.Include(evRing);
+        if (changed.Contains(lsCTS) || moved(&TDriverCounts::cts)) events.Include(evCTS);
+        if (changed.Contains(lsDSR) || moved(&TDriverCounts::dsr)) events.Include(evDSR);
+        if (changed.Contains(lsRLSD) || moved(&TDriverCounts::dcd)) events.Include(evRLSD);
+        if (changed.Contains(lsRing) || moved(&TDriverCounts::rng)) events.Include(evRing);
         lines_ = now;
         before = after;
         Announce(events);

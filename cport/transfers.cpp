@@ -155,7 +155,7 @@ void TAsyncRequest::WaitFailed(int Error) {
 // from the device first when it has too little.
 void TAsyncRequest::ReadAvailable(TDeviceState& Device) {
     TFillResult fill;
-    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), Device.fd.get(), fill);
+    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), *Device.device, fill);
     if (fill.error != 0) IssueFailed(CError_ReadFailed, fill.error);
     if (fill.hang_up) hang_up = true;
     progress = static_cast<int32_t>(got);
@@ -173,8 +173,8 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
         complete = true;
         return progress;
     }
-    const int fd = Device.fd.get();
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
+    TDevice& device = *Device.device;
+    pollfd fds[2] = {{device.PollFd(), POLLOUT, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
     for (;;) {
         const int timeout = PollTimeout();
         if (timeout == 0) break;
@@ -185,8 +185,7 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
         if (fds[1].revents != 0) break;   // AbortPendingIO
         if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
         if (fds[0].revents == 0) continue;
-        const ssize_t n =
-            ::write(fd, out + progress, static_cast<size_t>(count - progress));
+        const ssize_t n = device.Write(out + progress, static_cast<size_t>(count - progress));
         if (n > 0) {
             progress += static_cast<int32_t>(n);
             Device.SignalTx();
@@ -206,8 +205,9 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         return progress;
     }
     TQueueWait queue_wait(Device.rx);
-    const int fd = Device.fd.get();
-    pollfd fds[3] = {{fd, POLLIN, 0}, {Device.rx.NotifyFd(), POLLIN, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
+    TDevice& device = *Device.device;
+    pollfd fds[3] = {
+        {device.PollFd(), POLLIN, 0}, {Device.rx.NotifyFd(), POLLIN, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
     for (;;) {
         // Bytes another thread has read from the device arrive through the
         // queue; TakeForWait re-arms its eventfd when the queue is left empty.
@@ -227,7 +227,7 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         if (fds[2].revents != 0) break;   // AbortPendingIO
         if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
         if (fds[0].revents != 0) {
-            const TFillResult fill = Device.rx.FillFrom(fd);
+            const TFillResult fill = Device.rx.FillFrom(device);
             if (fill.error != 0) WaitFailed(fill.error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
@@ -251,7 +251,7 @@ int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsyn
     request.ticket = device.abort_fd.Generation();
     if (Count > 0) {
         for (;;) {
-            const ssize_t n = ::write(device.fd.get(), Buffer, static_cast<size_t>(Count));
+            const ssize_t n = device.device->Write(Buffer, static_cast<size_t>(Count));
             if (n >= 0) {
                 request.progress = static_cast<int32_t>(n);
                 break;
