@@ -279,7 +279,9 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     return found;
 }
 
-// Overruns are not marked in the byte stream; the driver counts them.
+// Overruns are not marked in the byte stream; the driver counts them. A
+// device whose stream carries no marks at all (a network port) counts its
+// framing and parity errors and breaks too.
 TComEvents TComThread::TShared::TakeOverruns() {
     if (!counts_supported) return {};
     TDriverCounts now{};
@@ -287,9 +289,14 @@ TComEvents TComThread::TShared::TakeOverruns() {
         counts_supported = false;
         return {};
     }
-    const bool overrun = now.overrun != counts.overrun || now.buf_overrun != counts.buf_overrun;
+    TComEvents found;
+    if (now.overrun != counts.overrun || now.buf_overrun != counts.buf_overrun) found.Include(evError);
+    if (!rx->Options().marked) {
+        if (now.frame != counts.frame || now.parity != counts.parity) found.Include(evError);
+        if (now.brk != counts.brk) found.Include(evBreak);
+    }
     counts = now;
-    return overrun ? TComEvents{evError} : TComEvents{};
+    return found;
 }
 
 // After a write: evTxEmpty once the driver's output queue (and, where the

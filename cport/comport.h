@@ -108,6 +108,9 @@ class EComPort : public std::runtime_error {
 public:
     EComPort(int32_t Code, int32_t SystemError);  // with a system error number
     explicit EComPort(int32_t Code);              // without one
+    // With a system error number and, on a line below the message, the
+    // reason in words (a network port: "Connection refused by HOST:PORT").
+    EComPort(int32_t Code, int32_t SystemError, const std::string& Reason);
     int32_t ErrorCode() const noexcept { return code_; }
     int32_t SystemErrorCode() const noexcept { return system_; }
     static std::string CodeText(int32_t Code);    // "Unable to open com port", ...
@@ -367,6 +370,9 @@ public:
     void SetCustomBaudRate(int32_t Value);
     // "/dev/..." or any absolute path is used as it is; "COMn" names the n-th
     // on-board port /dev/ttyS(n-1); any other name is looked up under /dev.
+    // "socket://HOST:PORT" is a raw TCP connection (the server keeps its own
+    // line settings) and "rfc2217://HOST:PORT" a telnet connection whose
+    // server takes the line settings (RFC 2217), e.g. ser2net.
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& Value);
     TStopBits StopBits() const { return stop_bits_; }

@@ -1,5 +1,6 @@
 // Obtaining and releasing the device, and the device state around it.
 #include "cport/device_state.h"
+#include "cport/net_device.h"
 #include "cport/termios_device.h"
 
 #include <sys/eventfd.h>
@@ -25,10 +26,20 @@ int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened) {
 void TCustomComPort::OpenDevice() {
     if (device_) return;
     int error = 0;
-    std::unique_ptr<TDevice> opened = TTermiosDevice::Open(DevicePathOf(port_), error);
-    if (!opened) throw EComPort(CError_OpenFailed, error);
+    std::unique_ptr<TDevice> opened;
+    if (const auto address = NetAddressOf(port_)) {
+        // A network port: the reason of a failure goes below the message.
+        TNetOpenFailure failure;
+        opened = OpenNetDevice(*address, failure);
+        if (!opened) throw EComPort(CError_OpenFailed, failure.error, failure.reason);
+    } else {
+        opened = TTermiosDevice::Open(DevicePathOf(port_), error);
+        if (!opened) throw EComPort(CError_OpenFailed, error);
+    }
     auto state = std::make_unique<TDeviceState>();
+    TDevice& device = *opened;
     if ((error = state->Init(std::move(opened)))) throw EComPort(CError_OpenFailed, error);
+    AttachNetQueue(device, state->rx);
     device_ = std::move(state);
 }
 

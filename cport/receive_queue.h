@@ -86,6 +86,9 @@ struct TReceiveOptions {
     char replace_char = 0;
     bool discard_null = false;
     char event_char = 0;
+    // The stream carries the PARMRK marks of a kernel serial device; a
+    // network device gives its bytes as they are.
+    bool marked = true;
 };
 
 class TReceiveQueue {

@@ -79,15 +79,20 @@ public:
     }
 
     // The configuration the tests use: both accepters on loopback, the
-    // connector 9600 8N1 ignoring the modem lines of the device ("local").
+    // connector 9600 8N1 ignoring the modem lines of the device ("local"),
+    // received bytes passed on at once (no chardelay), as the README
+    // recommends.
     static std::string Configuration(const std::string& Device, uint16_t RawPort, uint16_t Rfc2217Port) {
         std::string text;
-        text += "connection: &raw\n";
-        text += "  accepter: tcp,127.0.0.1," + std::to_string(RawPort) + "\n";
-        text += "  connector: serialdev," + Device + ",9600n81,local\n";
-        text += "connection: &rfc2217\n";
-        text += "  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(Rfc2217Port) + "\n";
-        text += "  connector: serialdev," + Device + ",9600n81,local\n";
+        auto connection = [&](const char* Name, const std::string& Accepter) {
+            text += std::string("connection: &") + Name + "\n";
+            text += "  accepter: " + Accepter + "\n";
+            text += "  connector: serialdev," + Device + ",9600n81,local\n";
+            text += "  options:\n";
+            text += "    chardelay: false\n";
+        };
+        connection("raw", "tcp,127.0.0.1," + std::to_string(RawPort));
+        connection("rfc2217", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(Rfc2217Port));
         return text;
     }
 
