@@ -6,6 +6,7 @@
 #include "event_test_support.h"
 #include "telnet_peer.h"
 
+#include "cport/net_device.h"
 #include "cport/telnet_codec.h"
 
 #include <netinet/in.h>
@@ -151,6 +152,48 @@ TEST(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
     ASSERT_TRUE(loop.ServeUntil([&] { return !errors.empty(); }));
     EXPECT_EQ(errors[0], TComErrors{leIOError});
     port.Close();
+}
+
+// Transfers keep their time-outs and their abort on a network port.
+TEST(NetPeer, ReadTimeOutAndAbort) {
+    TTelnetPeer peer;
+    TComPort port;
+    port.SetPort(peer.Url());
+    port.SetEvents({});
+    WaitingReads(port, 300);
+    port.Open();
+    char buffer[8];
+    const auto started = Clock::now();
+    EXPECT_EQ(port.ReadBytes(buffer, sizeof buffer), 0);
+    EXPECT_GE(Clock::now() - started, 300ms);
+
+    WaitingReads(port, 60'000);
+    PAsync request = nullptr;
+    NewAsyncRequest(request);
+    EXPECT_EQ(port.ReadBytesAsync(buffer, sizeof buffer, request), 0);   // pending
+    port.AbortPendingIO();
+    const auto aborted = Clock::now();
+    EXPECT_EQ(port.WaitAsyncRequest(request), 0);
+    EXPECT_LT(Clock::now() - aborted, 5s);
+    FreeAsyncRequest(request);
+    port.Close();
+}
+
+// The device's purge and break reach the server as COM-PORT-OPTION requests.
+TEST(NetPeer, PurgeAndBreakAreSentToTheServer) {
+    TTelnetPeer peer;
+    TNetOpenFailure failure;
+    const auto device = OpenNetDevice(*NetAddressOf(peer.Url()), failure);
+    ASSERT_TRUE(device) << failure.reason;
+    EXPECT_EQ(device->Purge(true, true), 0);
+    EXPECT_EQ(device->Purge(true, false), 0);
+    EXPECT_EQ(device->SetBreak(true), 0);
+    EXPECT_EQ(device->SetBreak(false), 0);
+    EXPECT_TRUE(peer.WaitFor([](const std::string&, const std::vector<TPeerRequest>& Requests) {
+        return ValuesOf(Requests, cpPurgeData) == std::vector<std::string>{Byte(cpPurgeBoth), Byte(cpPurgeReceive)} &&
+               ValuesOf(Requests, cpSetControl) == std::vector<std::string>{Byte(cpBreakOn), Byte(cpBreakOff)};
+    }));
+    device->Close();
 }
 
 // A server that never answers the rate: the open gives up after a bounded
