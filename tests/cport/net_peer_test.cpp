@@ -41,6 +41,8 @@ TEST(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
     port.SetEvents({evRxChar, evCTS, evBreak});
     port.FlowControl().SetControlDTR(dtrEnable);
     port.Open();
+    // Control requests are not waited for by the open: they may still be on their way.
+    ASSERT_TRUE(peer.WaitFor([](const std::string&, const auto& Requests) { return Requests.size() >= 10; }));
     const auto requests = peer.Requests();
     EXPECT_EQ(ValuesOf(requests, cpSetBaudRate), std::vector<std::string>{std::string("\0\0\x25\x80", 4)});
     EXPECT_EQ(ValuesOf(requests, cpSetDataSize), std::vector<std::string>{Byte(8)});

@@ -231,11 +231,15 @@ private:
                 break;
             }
         }
+        {
+            // Recorded before anything is answered: a client that goes on
+            // after an answer finds its request here.
+            std::lock_guard lock(mutex_);
+            data_ += data;
+            requests_.insert(requests_.end(), requests.begin(), requests.end());
+            changed_.notify_all();
+        }
         SendAll(reply);
-        std::lock_guard lock(mutex_);
-        data_ += data;
-        requests_.insert(requests_.end(), requests.begin(), requests.end());
-        changed_.notify_all();
     }
 
     void Answer(uint8_t Verb, uint8_t Option, std::string& Reply) {
