@@ -6,7 +6,10 @@
 // for line events and hands them to the thread that owns the port, where the
 // published handlers (OnRxChar, OnError, ...) run.
 //
-// Threads: all setters, Open and Close run on the owning thread. The event
+// Threads: all setters, Open and Close run on the owning thread; transfers,
+// queries and AbortPendingIO may run on any thread, also while the owning
+// thread closes the port (they then complete, or fail with their own error
+// code and EBADF; Close waits until none of them uses the device). The event
 // thread hands events over through the main-thread queue (see
 // "Hand-over to the owning thread" below); an application with an event loop
 // installs a wake hook that makes its loop call CheckSynchronize().
@@ -18,6 +21,7 @@
 // no Linux counterpart, is documented at each setting below.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -511,7 +515,13 @@ private:
 
     // Device state (owned by the device layer; see device_state.h).
     struct TDeviceState;
+    class TDeviceLease;
     std::unique_ptr<TDeviceState> device_;
+    // What transfers and queries on any thread see of device_: published by
+    // OpenDevice, withdrawn by CloseDevice, which then waits until no call
+    // uses the state any more (users_).
+    std::atomic<TDeviceState*> live_device_{nullptr};
+    std::atomic<int> device_users_{0};
     std::unique_ptr<TComThread> event_thread_;
     bool thread_started_ = false;
     std::unique_ptr<TEventReceiver> event_window_;

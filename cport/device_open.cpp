@@ -41,15 +41,23 @@ void TCustomComPort::OpenDevice() {
     if ((error = state->Init(std::move(opened)))) throw EComPort(CError_OpenFailed, error);
     AttachNetQueue(device, state->rx);
     device_ = std::move(state);
+    live_device_.store(device_.get());
 }
 
-// Every transfer wait still running on another thread ends first; then the
+// Every transfer or query still running on another thread ends first; then the
 // device puts back what it had before the open and is released. Failures
 // are not reported: the device goes in any case.
 void TCustomComPort::CloseDevice() {
     if (!device_) return;
     TDeviceState& device = *device_;
+    // No new call gets the state; the waits of those under way end, and
+    // they leave. (A call takes its lease before it looks at live_device_,
+    // and this looks at the users after withdrawing it: one of the two sees
+    // the other.)
+    live_device_.store(nullptr);
     device.abort_fd.Shutdown();
+    for (int users = device_users_.load(); users != 0; users = device_users_.load())
+        device_users_.wait(users);
     device.rx.SetWatcher({});
     device.device->Close();
     device_.reset();

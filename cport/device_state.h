@@ -56,4 +56,30 @@ struct TCustomComPort::TDeviceState {
     }
 };
 
+// The device state for one transfer or query on any thread: none when the
+// port is closed or closing. While a lease holds the state, CloseDevice
+// waits for it (having ended its transfer waits first).
+class TCustomComPort::TDeviceLease {
+public:
+    explicit TDeviceLease(TCustomComPort& Port) : users_(Port.device_users_) {
+        users_.fetch_add(1);
+        state_ = Port.live_device_.load();
+        if (!state_) Leave();
+    }
+    ~TDeviceLease() {
+        if (state_) Leave();
+    }
+    TDeviceLease(const TDeviceLease&) = delete;
+    TDeviceLease& operator=(const TDeviceLease&) = delete;
+
+    TDeviceState* get() const { return state_; }
+
+private:
+    void Leave() {
+        if (users_.fetch_sub(1) == 1) users_.notify_all();
+    }
+    std::atomic<int>& users_;
+    TDeviceState* state_ = nullptr;
+};
+
 }  // namespace cport

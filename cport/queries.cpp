@@ -34,8 +34,9 @@ bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
 // the line-error state: errors that came before it are not seen by a later
 // TakeLineErrors.
 int32_t TCustomComPort::InputQueueCount() {
-    if (!device_) throw EComPort(CError_ClearComFailed, EBADF);
-    TDeviceState& device = *device_;
+    TDeviceLease lease(*this);
+    if (!lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
+    TDeviceState& device = *lease.get();
     TFillResult fill;
     const size_t count = device.rx.FillAndCount(*device.device, fill, true);
     if (fill.error != 0) throw EComPort(CError_ClearComFailed, fill.error);
@@ -49,8 +50,9 @@ int32_t TCustomComPort::InputQueueCount() {
 // apart, which the marks in the stream cannot. Parity errors are dropped
 // unless Parity.Check is on.
 TComErrors TCustomComPort::TakeLineErrors() {
-    if (!device_) throw EComPort(CError_ClearComFailed, EBADF);
-    TDeviceState& device = *device_;
+    TDeviceLease lease(*this);
+    if (!lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
+    TDeviceState& device = *lease.get();
     device.DrainForQuery();
     TComErrors errors = device.rx.TakeErrors();
     TComErrors counted;
@@ -63,9 +65,10 @@ TComErrors TCustomComPort::TakeLineErrors() {
 // A device without modem lines (a pseudo-terminal, some USB adapters) gives
 // the empty set; that is asked once per open.
 TLineSignals TCustomComPort::ModemSignals() {
-    if (!device_) throw EComPort(CError_ModemStatFailed, EBADF);
+    TDeviceLease lease(*this);
+    if (!lease.get()) throw EComPort(CError_ModemStatFailed, EBADF);
     TLineSignals signals;
-    const int error = device_->device->ModemLines(signals);
+    const int error = lease.get()->device->ModemLines(signals);
     if (error == ENOTTY) return {};
     if (error != 0) throw EComPort(CError_ModemStatFailed, error);
     return signals;
