@@ -6,14 +6,22 @@
 //   baseline  TComPort on the pty's slave;
 //   rfc2217   TComPort on rfc2217://127.0.0.1:PORT, ser2net's telnet(rfc2217)
 //             accepter whose connector is the slave of a second pty;
-//   socket    the same through ser2net's raw accepter (for reference).
+//   socket    the same through ser2net's raw accepter (for reference);
+//   bare      an epoll loop on the raw slave and one on a TCP connection to
+//             ser2net's raw accepter, without the component: the server's
+//             hop by itself (for reference).
 // The kinds alternate in blocks so that drift of the machine touches all
 // alike. ser2net runs without chardelay, as the README recommends.
 #include "cport/comport.h"
 #include "tests/cport/ser2net_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -123,6 +131,53 @@ void Measure(const Pty& Line, const std::string& Port, OwnerLoop& Loop, int Coun
     Line.Drain();
 }
 
+// The same round trip without the component: one thread sleeping in epoll
+// on Fd (the raw slave, or a TCP connection to ser2net's raw accepter),
+// then one read. The ratio of the two shows what the server's hop costs by
+// itself on this machine.
+void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, Fd, &ev);
+    for (int i = 0; i < kWarmUp + Count; ++i) {
+        const auto start = Clock::now();
+        Line.WriteByte();
+        epoll_event ready{};
+        char c;
+        for (;;) {
+            const int n = ::epoll_wait(ep, &ready, 1, 5000);
+            if (n == 0) throw std::runtime_error("no byte within 5 s");
+            if (n > 0 && ::read(Fd, &c, 1) == 1) break;
+        }
+        if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
+    }
+    ::close(ep);
+}
+
+int OpenRawSlave(const std::string& Path) {
+    const int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    termios raw{};
+    ::tcgetattr(fd, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(fd, TCSANOW, &raw);
+    return fd;
+}
+
+int ConnectLoopback(uint16_t Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(Port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to ser2net");
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
 int main() {
@@ -130,13 +185,21 @@ int main() {
         Pty direct, served, raw_served;
         net_test::TSer2NetServer server(served.Path());
         net_test::TSer2NetServer raw_server(raw_served.Path());
+        Pty bare_line, bare_served;
+        net_test::TSer2NetServer bare_server(bare_served.Path());
+        const int bare_pty = OpenRawSlave(bare_line.Path());
+        const int bare_tcp = ConnectLoopback(bare_server.RawPort());
         OwnerLoop loop;
-        std::vector<double> pty, rfc2217, raw;
+        std::vector<double> pty, rfc2217, raw, bare_pty_times, bare_tcp_times;
         for (int block = 0; block < kBlocks; ++block) {
             Measure(direct, direct.Path(), loop, kRoundTrips / kBlocks, pty);
             Measure(served, server.Rfc2217Url(), loop, kRoundTrips / kBlocks, rfc2217);
             Measure(raw_served, raw_server.RawUrl(), loop, kRoundTrips / kBlocks, raw);
+            MeasureBare(bare_line, bare_pty, kRoundTrips / kBlocks, bare_pty_times);
+            MeasureBare(bare_served, bare_tcp, kRoundTrips / kBlocks, bare_tcp_times);
         }
+        ::close(bare_tcp);
+        ::close(bare_pty);
         const double pty_median = Percentile(pty, 0.5), net_median = Percentile(rfc2217, 0.5);
         std::printf("receive latency to OnRxChar over %d round trips each (microseconds)\n", kRoundTrips);
         std::printf("  %-34s %10s %10s %10s\n", "", "median", "p90", "p99");
@@ -146,7 +209,13 @@ int main() {
                     Percentile(rfc2217, 0.9), Percentile(rfc2217, 0.99));
         std::printf("  %-34s %10.1f %10.1f %10.1f\n", "socket:// through ser2net", Percentile(raw, 0.5),
                     Percentile(raw, 0.9), Percentile(raw, 0.99));
+        std::printf("  %-34s %10.1f %10.1f %10.1f\n", "bare epoll on the pty (no port)", Percentile(bare_pty_times, 0.5),
+                    Percentile(bare_pty_times, 0.9), Percentile(bare_pty_times, 0.99));
+        std::printf("  %-34s %10.1f %10.1f %10.1f\n", "bare epoll on ser2net raw TCP", Percentile(bare_tcp_times, 0.5),
+                    Percentile(bare_tcp_times, 0.9), Percentile(bare_tcp_times, 0.99));
         std::printf("BENCH net_rx_latency_vs_pty %.3f\n", net_median / pty_median);
+        std::printf("BENCH net_bare_hop_vs_pty_bare %.3f\n",
+                    Percentile(bare_tcp_times, 0.5) / Percentile(bare_pty_times, 0.5));
         std::printf("BENCH net_raw_rx_latency_vs_pty %.3f\n", Percentile(raw, 0.5) / pty_median);
         std::printf("BENCHROW receive latency through ser2net (rfc2217), median us (vs the pty directly)|%.1f|%.1f|%.2f|<= 2\n",
                     net_median, pty_median, net_median / pty_median);
