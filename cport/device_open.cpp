@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace cport {
 
@@ -27,7 +28,8 @@ void TCustomComPort::OpenDevice() {
     int error = 0;
     std::unique_ptr<TDevice> opened = TTermiosDevice::Open(DevicePathOf(port_), error);
     if (!opened) throw EComPort(CError_OpenFailed, error);
-    auto state = std::make_unique<TDeviceState>();
+    std::unique_ptr<TDeviceState> state(new (std::nothrow) TDeviceState);
+    if (!state) throw EComPort(CError_OpenFailed, ENOMEM);
     if ((error = state->Init(std::move(opened)))) throw EComPort(CError_OpenFailed, error);
     device_ = std::move(state);
     live_device_.store(device_.get());

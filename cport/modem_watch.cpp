@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <system_error>
 #include <utility>
 
 namespace cport {
@@ -52,6 +53,7 @@ std::condition_variable stop_changed;
 
 TModemWatch::TModemWatch(TDevice& Device) : device_(Device) {
     notify_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!notify_fd_) throw EComPort(CError_ModemStatFailed, errno);
     if (device_.ModemLines(lines_) != 0) {
         // Without TIOCMGET there is nothing to watch; any failure counts.
         has_lines_ = false;
@@ -59,7 +61,11 @@ TModemWatch::TModemWatch(TDevice& Device) : device_(Device) {
         return;
     }
     InstallInterruptHandler();
-    thread_ = std::thread([this] { Run(); });
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        throw EComPort(CError_ModemStatFailed, e.code().value());
+    }
 }
 
 TModemWatch::~TModemWatch() { Stop(); }
