@@ -154,6 +154,18 @@ using TWakeHook = std::function<void()>;
 void SetMainThreadWakeHook(TWakeHook Hook);   // the hook of the calling thread's queue
 bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true if any ran
 
+// The modem-line watch of an open port (evCTS, evDSR, evRLSD, evRing on a
+// device with modem lines) waits in a helper thread that Close interrupts
+// with a signal: by default SIGRTMIN+4. At the first watch the signal is
+// checked to be unused (default disposition) and given a handler of the
+// component's that does nothing; a signal the application handles or
+// ignores is never taken over, and modem-line changes are then not
+// reported. The application may choose another signal before the first
+// watch starts (before the first Open with modem-line events); false when
+// it is too late or the number is no signal. Once taken, the signal must be
+// left to the component.
+bool SetLineWatchSignal(int Signal);
+
 // ---------------------------------------------------------------------------
 // Component base: a named object with an owner and a loading state.
 
