@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 namespace cport {
 
@@ -43,7 +44,11 @@ void TCustomComPort::ApplyBufferSizes() {
     if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
         throw EComPort(CError_SetupComFailed, EINVAL);
     const auto input = static_cast<size_t>(buffer_.InputSize());
-    device_->rx.SetLimit(std::max(input, TReceiveQueue::kMinimumLimit));
+    try {
+        device_->rx.SetLimit(std::max(input, TReceiveQueue::kMinimumLimit));
+    } catch (const std::bad_alloc&) {
+        throw EComPort(CError_SetupComFailed, ENOMEM);
+    }
 }
 
 }  // namespace cport

@@ -103,6 +103,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     void Dispatch(TComEvents Pending);
     void SendEventMessages(TComEvents Pending);
     void DispatchDeviceLost();
+    void ShowOnOwningThread(std::exception_ptr Error);
     void WaitForStop();
 };
 
@@ -151,16 +152,21 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
     if (s->device->ErrorCounts(s->counts) != 0) s->counts_supported = false;
     device.tx_watched = events_.Contains(evTxEmpty);   // writes signal tx_fd from now on
 
-    // Created held back, so that the receive queue knows its watcher before
-    // the thread reads anything: additions by others from now on are
-    // announced to it, and its own reads are never counted twice.
+    // Created held back (until Release), so that the receive queue knows its
+    // watcher before the thread reads anything: additions by others from
+    // now on are announced to it, and its own reads are never counted twice.
     shared_ = s;
     thread_ = std::thread([s] {
         s->go.wait();
         s->Run();
     });
     device.rx.SetWatcher(thread_.get_id());
-    s->go.count_down();
+}
+
+void TComThread::Release() {
+    if (released_) return;
+    released_ = true;
+    shared_->go.count_down();
 }
 
 void TComThread::SignalStop() {
@@ -174,6 +180,7 @@ std::thread::id TComThread::ThreadId() const { return thread_.get_id(); }
 
 TComThread::~TComThread() {
     SignalStop();
+    Release();   // a thread still held sees the stop at once
     if (thread_.get_id() == std::this_thread::get_id()) {
         // Closed from one of its own handlers (smNone): the thread cannot wait
         // for itself. It sees the stop as soon as the handler returns and
@@ -184,7 +191,7 @@ TComThread::~TComThread() {
         // released the thread from one that has; the queue is served all the
         // same while waiting, so the owning thread never sits blocked while
         // work is queued for it.
-        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); });
+        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); }, &shared_->gate);
         thread_.join();
     }
     shared_->modem.reset();
@@ -329,15 +336,11 @@ void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
 // ---------------------------------------------------------------------------
 // Hand-over
 
-namespace {
-
 // Gives an error to the application's display on the owning thread. The
 // error is moved on: this thread keeps no reference to it.
-void ShowOnOwningThread(std::exception_ptr Error) {
-    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); });
+void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error) {
+    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); }, gate);
 }
-
-}  // namespace
 
 void TComThread::TShared::Dispatch(TComEvents Pending) {
     std::exception_ptr error;

@@ -66,8 +66,9 @@ public:
     // The driver's running totals (see TDriverCounts).
     virtual int ErrorCounts(TDriverCounts& Counts) = 0;
 
-    // Puts back what the open found (line record, driver flags), gives up
-    // exclusive use and releases the device.
+    // Discards output not yet sent, puts back what the open found (line
+    // record, driver flags), gives up exclusive use and releases the device.
+    // Never waits for the line.
     virtual void Close() = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace cport {
 
@@ -36,7 +37,8 @@ void TCustomComPort::OpenDevice() {
         opened = TTermiosDevice::Open(DevicePathOf(port_), error);
         if (!opened) throw EComPort(CError_OpenFailed, error);
     }
-    auto state = std::make_unique<TDeviceState>();
+    std::unique_ptr<TDeviceState> state(new (std::nothrow) TDeviceState);
+    if (!state) throw EComPort(CError_OpenFailed, ENOMEM);
     TDevice& device = *opened;
     if ((error = state->Init(std::move(opened)))) throw EComPort(CError_OpenFailed, error);
     AttachNetQueue(device, state->rx);

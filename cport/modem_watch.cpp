@@ -10,28 +10,70 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <system_error>
 #include <utility>
 
 namespace cport {
 
 namespace {
 
-// The signal that interrupts TIOCMIWAIT. Its handler does nothing; it is
-// installed without SA_RESTART so that the ioctl returns EINTR.
-int InterruptSignal() { return SIGRTMIN + 4; }
+// The signal that interrupts the wait for a modem-line change, chosen by
+// the application before the first watch starts (0: SIGRTMIN+4). At the
+// first watch it is taken only if its disposition is still the default, and
+// given a handler that does nothing, installed without SA_RESTART so that
+// the wait ends with EINTR. A signal the application handles or ignores is
+// never taken over: modem lines are then not watched.
+std::mutex signal_mutex;
+int chosen_signal = 0;        // under signal_mutex
+std::atomic<bool> signal_taken{false};
 
 void IgnoreInterrupt(int) {}
 
-void InstallInterruptHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action {};
-        action.sa_handler = IgnoreInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;   // no SA_RESTART
-        sigaction(InterruptSignal(), &action, nullptr);
-    });
+// Fixed once taken: chosen_signal no longer changes then.
+int InterruptSignal() {
+    std::lock_guard lock(signal_mutex);
+    return chosen_signal != 0 ? chosen_signal : SIGRTMIN + 4;
 }
+
+// True when the interrupt signal is ours. Until it is, every watch start
+// looks again (the application may have chosen another one meanwhile).
+bool TakeInterruptSignal() {
+    std::lock_guard lock(signal_mutex);
+    if (signal_taken.load()) return true;
+    const int signal = chosen_signal != 0 ? chosen_signal : SIGRTMIN + 4;
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) != 0) return false;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return false;
+    struct sigaction action {};
+    action.sa_handler = IgnoreInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;   // no SA_RESTART
+    if (sigaction(signal, &action, nullptr) != 0) return false;
+    chosen_signal = signal;
+    signal_taken = true;
+    return true;
+}
+
+// Still ours when the watch stops? An application that has since installed
+// its own disposition would be killed (default), never interrupted (ignore,
+// SA_RESTART) or surprised by a call of its handler.
+bool InterruptSignalStillOurs() {
+    struct sigaction current {};
+    if (sigaction(InterruptSignal(), nullptr, &current) != 0) return false;
+    return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == IgnoreInterrupt;
+}
+
+}  // namespace
+
+bool SetLineWatchSignal(int Signal) {
+    if (Signal <= 0 || Signal >= NSIG) return false;
+    std::lock_guard lock(signal_mutex);
+    if (signal_taken.load()) return false;
+    chosen_signal = Signal;
+    return true;
+}
+
+namespace {
 
 struct TCounts {
     bool valid = false;
@@ -52,14 +94,24 @@ std::condition_variable stop_changed;
 
 TModemWatch::TModemWatch(TDevice& Device) : device_(Device) {
     notify_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!notify_fd_) throw EComPort(CError_ModemStatFailed, errno);
     if (device_.ModemLines(lines_) != 0) {
         // Without TIOCMGET there is nothing to watch; any failure counts.
         has_lines_ = false;
         ended_ = true;
         return;
     }
-    InstallInterruptHandler();
-    thread_ = std::thread([this] { Run(); });
+    if (!TakeInterruptSignal()) {
+        // The signal belongs to the application: no watch.
+        has_lines_ = false;
+        ended_ = true;
+        return;
+    }
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        throw EComPort(CError_ModemStatFailed, e.code().value());
+    }
 }
 
 TModemWatch::~TModemWatch() { Stop(); }
@@ -123,11 +175,17 @@ void TModemWatch::Stop() {
     {
         std::unique_lock lock(stop_mutex);
         stop_ = true;
-        // A signal sent just before the thread enters TIOCMIWAIT is lost, so
-        // it is repeated until the thread has ended.
+        // A signal sent just before the thread enters its wait is lost, so
+        // it is repeated until the thread has ended. A disposition the
+        // application has put in place since is left alone: the wait then
+        // ends with the next modem-line change.
+        const bool ours = InterruptSignalStillOurs();
         while (!ended_.load()) {
-            pthread_kill(thread_.native_handle(), InterruptSignal());
-            stop_changed.wait_for(lock, std::chrono::milliseconds(10), [this] { return ended_.load(); });
+            if (ours) pthread_kill(thread_.native_handle(), InterruptSignal());
+            if (ours)
+                stop_changed.wait_for(lock, std::chrono::milliseconds(10), [this] { return ended_.load(); });
+            else
+                stop_changed.wait(lock, [this] { return ended_.load(); });
         }
     }
     thread_.join();

@@ -4,7 +4,9 @@
 // blocks until CTS, DSR, DCD or RI changes and is not woken by closing the
 // device, so it runs in a helper thread of its own. Stop() interrupts it with
 // a signal whose handler is installed without SA_RESTART (the wait ends with
-// EINTR) and joins the thread. The changes found are
+// EINTR) and joins the thread. The signal is the one SetLineWatchSignal
+// chose (comport.h), taken only while its disposition is the default; when
+// it is not free the watch does not start. The changes found are
 // accumulated as events and announced on an eventfd that the event thread
 // waits on.
 //

@@ -399,8 +399,17 @@ int TRfc2217Device::ErrorCounts(TDriverCounts& Counts) {
     return 0;
 }
 
+// Output the server has not put on the line yet is discarded there (best
+// effort: only if the request fits at once; Close never waits).
 void TRfc2217Device::Close() {
-    if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
+    if (!socket_) return;
+    {
+        std::lock_guard lock(send_mutex_);
+        std::string purge = half_iac_ ? std::string(1, static_cast<char>(NOP)) : std::string();
+        purge += TTelnetCodec::RequestByte(cpPurgeData, cpPurgeTransmit);
+        [[maybe_unused]] ssize_t n = NetSend(socket_.get(), purge.data(), purge.size());
+    }
+    ::shutdown(socket_.get(), SHUT_RDWR);
     socket_.reset();
 }
 

@@ -176,10 +176,14 @@ int TTermiosDevice::ErrorCounts(TDriverCounts& Counts) {
     return 0;
 }
 
+// Output still queued is dropped first: with flow control held off or a
+// slow line, close() would otherwise wait for the driver's closing wait (30 s
+// on a UART), and putting back the saved record may release flow control.
 // Failures are not reported: the descriptor goes in any case.
 void TTermiosDevice::Close() {
     if (!fd_) return;
     const int fd = fd_.get();
+    ::tcflush(fd, TCOFLUSH);
     if (low_latency_set_) {
         serial_struct serial{};
         if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
