@@ -1,67 +1,21 @@
 // Handing the settings groups to an open device.
 #include "cport/device_state.h"
-#include "cport/line_settings.h"
-
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 namespace cport {
 
-namespace {
-
-bool NoSuchControl(int Error) { return Error == ENOTTY || Error == EINVAL; }
-
-int SetModemLine(int Fd, int Line, bool On) {
-    return ::ioctl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0 ? 0 : errno;
-}
-
-}  // namespace
-
-// Drivers of USB adapters otherwise hold received bytes back for several
-// milliseconds. Best effort: a driver without the request is left as it is.
-
-void TCustomComPort::TDeviceState::RequestLowLatency() {
-    if (low_latency_tried) return;
-    low_latency_tried = true;
-    serial_struct serial{};
-    if (::ioctl(fd.get(), TIOCGSERIAL, &serial) != 0) return;
-    if (serial.flags & ASYNC_LOW_LATENCY) return;
-    const int original = serial.flags;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd.get(), TIOCSSERIAL, &serial) != 0) return;
-    original_serial_flags = original;
-    low_latency_set = true;
-}
-
-// The whole line record in one TCSETS2, then DTR and RTS. A record the
-// device refuses, or a rate it does not take, leaves the previous
-// configuration in place (code 7). A device without modem lines keeps the
-// DTR/RTS settings stored only.
+// The whole line record at once; a record the device refuses, or a rate it
+// does not take, leaves the previous configuration in place (code 7).
 void TCustomComPort::ApplyLineSettings() {
     if (!connected_ || Loading() || !device_) return;
     TDeviceState& device = *device_;
-    const int fd = device.fd.get();
-    TKernelTermios current;
-    if (int error = ReadLineRecord(fd, current)) throw EComPort(CError_SetStateFailed, error);
-    const TLineSetup setup = BuildLineSetup(*this, current);
-    if (int error = WriteLineRecord(fd, setup.record)) throw EComPort(CError_SetStateFailed, error);
-
-    if (device.has_modem_lines) {
-        int error = SetModemLine(fd, TIOCM_DTR, setup.dtr_on);
-        if (error == 0) error = SetModemLine(fd, TIOCM_RTS, setup.rts_on);
-        if (NoSuchControl(error)) {
-            device.has_modem_lines = false;
-        } else if (error != 0) {
-            RestoreLineRecord(fd, current);
-            throw EComPort(CError_SetStateFailed, error);
-        }
-    }
-    device.rx.SetOptions(setup.receive);
-    device.RequestLowLatency();
+    TReceiveOptions receive;
+    if (int error = device.device->ApplyLine(*this, receive)) throw EComPort(CError_SetStateFailed, error);
+    device.rx.SetOptions(receive);
 }
 
 // The transfer layer applies the time-outs with poll(); here they are only
@@ -90,7 +44,11 @@ void TCustomComPort::ApplyBufferSizes() {
     if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
         throw EComPort(CError_SetupComFailed, EINVAL);
     const auto input = static_cast<size_t>(buffer_.InputSize());
-    device_->rx.SetLimit(std::max(input, TReceiveQueue::kMinimumLimit));
+    try {
+        device_->rx.SetLimit(std::max(input, TReceiveQueue::kMinimumLimit));
+    } catch (const std::bad_alloc&) {
+        throw EComPort(CError_SetupComFailed, ENOMEM);
+    }
 }
 
 }  // namespace cport

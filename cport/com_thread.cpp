@@ -7,11 +7,9 @@
 #include "cport/main_thread_queue.h"
 #include "cport/modem_watch.h"
 
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -78,7 +76,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     int nice = 0;
     size_t rx80_mark = 0;            // count at which evRx80Full is raised; 0: never
     int64_t char_time_ns = 0;        // for the output drain checks
-    int device_fd = -1;              // owned by the port's device state
+    TDevice* device = nullptr;       // owned by the port's device state
     int tx_fd = -1;                  // likewise: signalled after each write
     TReceiveQueue* rx = nullptr;     // likewise
     std::shared_ptr<TEventReceiver::TAnchor> receiver;   // smWindowSync only
@@ -94,9 +92,8 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     main_thread::THandOverGate gate;
 
     // Event thread only.
-    bool counts_supported = true;    // TIOCGICOUNT answered
-    serial_icounter_struct counts{};
-    bool lsr_supported = true;       // TIOCSERGETLSR answered
+    bool counts_supported = true;    // the driver keeps error counts
+    TDriverCounts counts{};
 
     void Run();
     TComEvents CollectInput(uint32_t EpollEvents, bool& Lost);
@@ -106,6 +103,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     void Dispatch(TComEvents Pending);
     void SendEventMessages(TComEvents Pending);
     void DispatchDeviceLost();
+    void ShowOnOwningThread(std::exception_ptr Error);
     void WaitForStop();
 };
 
@@ -124,7 +122,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
                                                          : BaudRateToInt(ComPort->BaudRate());
     s->char_time_ns = CharTimeNs(rate);
     TCustomComPort::TDeviceState& device = *ComPort->device_;
-    s->device_fd = device.fd.get();
+    s->device = device.device.get();
     s->tx_fd = device.tx_fd.get();
     s->rx = &device.rx;
     if (ComPort->event_window_) s->receiver = ComPort->event_window_->Anchor();
@@ -135,7 +133,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
                                   "timerfd_create");
     const int ep = s->epoll_fd.get();
     Watch(ep, s->stop_fd.get(), EPOLLIN, wsStop);
-    Watch(ep, s->device_fd, EPOLLIN | EPOLLRDHUP, wsDevice);
+    Watch(ep, s->device->PollFd(), EPOLLIN | EPOLLRDHUP, wsDevice);
     // Edge-triggered and never read here: readers waiting for received bytes
     // use the same eventfd, and each addition to the queue is one edge.
     Watch(ep, device.rx.NotifyFd(), EPOLLIN | EPOLLET, wsQueue);
@@ -144,28 +142,31 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
 
     const bool modem_events = events_.Contains(evCTS) || events_.Contains(evDSR) ||
                               events_.Contains(evRLSD) || events_.Contains(evRing);
-    if (modem_events && device.has_modem_lines) {
-        s->modem = std::make_unique<TModemWatch>(s->device_fd);
-        if (!s->modem->HasModemLines()) {
-            device.has_modem_lines = false;   // asked once; never again while open
-            s->modem.reset();
-        } else {
+    if (modem_events) {
+        s->modem = std::make_unique<TModemWatch>(*s->device);
+        if (!s->modem->HasModemLines())
+            s->modem.reset();   // the device has noted it: never asked again while open
+        else
             Watch(ep, s->modem->NotifyFd(), EPOLLIN, wsModem);
-        }
     }
-    if (::ioctl(s->device_fd, TIOCGICOUNT, &s->counts) != 0) s->counts_supported = false;
+    if (s->device->ErrorCounts(s->counts) != 0) s->counts_supported = false;
     device.tx_watched = events_.Contains(evTxEmpty);   // writes signal tx_fd from now on
 
-    // Created held back, so that the receive queue knows its watcher before
-    // the thread reads anything: additions by others from now on are
-    // announced to it, and its own reads are never counted twice.
+    // Created held back (until Release), so that the receive queue knows its
+    // watcher before the thread reads anything: additions by others from
+    // now on are announced to it, and its own reads are never counted twice.
     shared_ = s;
     thread_ = std::thread([s] {
         s->go.wait();
         s->Run();
     });
     device.rx.SetWatcher(thread_.get_id());
-    s->go.count_down();
+}
+
+void TComThread::Release() {
+    if (released_) return;
+    released_ = true;
+    shared_->go.count_down();
 }
 
 void TComThread::SignalStop() {
@@ -179,6 +180,7 @@ std::thread::id TComThread::ThreadId() const { return thread_.get_id(); }
 
 TComThread::~TComThread() {
     SignalStop();
+    Release();   // a thread still held sees the stop at once
     if (thread_.get_id() == std::this_thread::get_id()) {
         // Closed from one of its own handlers (smNone): the thread cannot wait
         // for itself. It sees the stop as soon as the handler returns and
@@ -189,7 +191,7 @@ TComThread::~TComThread() {
         // released the thread from one that has; the queue is served all the
         // same while waiting, so the owning thread never sits blocked while
         // work is queued for it.
-        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); });
+        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); }, &shared_->gate);
         thread_.join();
     }
     shared_->modem.reset();
@@ -262,7 +264,7 @@ void TComThread::TShared::Run() {
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     TFillResult fill;
-    const size_t after = rx->FillAndCount(device_fd, fill, false);
+    const size_t after = rx->FillAndCount(*device, fill, false);
     // The fill reports what other threads added since the last one too, so
     // the count before all of it is the count now less everything added.
     const size_t before = after > fill.added ? after - fill.added : 0;
@@ -284,17 +286,24 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     return found;
 }
 
-// Overruns are not marked in the byte stream; the driver counts them.
+// Overruns are not marked in the byte stream; the driver counts them. A
+// device whose stream carries no marks at all (a network port) counts its
+// framing and parity errors and breaks too.
 TComEvents TComThread::TShared::TakeOverruns() {
     if (!counts_supported) return {};
-    serial_icounter_struct now{};
-    if (::ioctl(device_fd, TIOCGICOUNT, &now) != 0) {
+    TDriverCounts now{};
+    if (device->ErrorCounts(now) != 0) {
         counts_supported = false;
         return {};
     }
-    const bool overrun = now.overrun != counts.overrun || now.buf_overrun != counts.buf_overrun;
+    TComEvents found;
+    if (now.overrun != counts.overrun || now.buf_overrun != counts.buf_overrun) found.Include(evError);
+    if (!rx->Options().marked) {
+        if (now.frame != counts.frame || now.parity != counts.parity) found.Include(evError);
+        if (now.brk != counts.brk) found.Include(evBreak);
+    }
     counts = now;
-    return overrun ? TComEvents{evError} : TComEvents{};
+    return found;
 }
 
 // After a write: evTxEmpty once the driver's output queue (and, where the
@@ -302,19 +311,15 @@ TComEvents TComThread::TShared::TakeOverruns() {
 // bytes still queued re-checks.
 TComEvents TComThread::TShared::CheckDrain() {
     int queued = 0;
-    if (::ioctl(device_fd, TIOCOUTQ, &queued) != 0) return {};
+    if (device->OutputQueued(queued) != 0) return {};
     if (queued > 0) {
         ArmDrainTimer(queued * char_time_ns);
         return {};
     }
-    if (lsr_supported) {
-        unsigned int lsr = 0;
-        if (::ioctl(device_fd, TIOCSERGETLSR, &lsr) != 0) {
-            lsr_supported = false;
-        } else if ((lsr & TIOCSER_TEMT) == 0) {
-            ArmDrainTimer(char_time_ns);
-            return {};
-        }
+    bool sent = true;
+    if (device->TransmitterEmpty(sent) == 0 && !sent) {
+        ArmDrainTimer(char_time_ns);
+        return {};
     }
     return {evTxEmpty};
 }
@@ -331,15 +336,11 @@ void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
 // ---------------------------------------------------------------------------
 // Hand-over
 
-namespace {
-
 // Gives an error to the application's display on the owning thread. The
 // error is moved on: this thread keeps no reference to it.
-void ShowOnOwningThread(std::exception_ptr Error) {
-    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); });
+void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error) {
+    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); }, gate);
 }
-
-}  // namespace
 
 void TComThread::TShared::Dispatch(TComEvents Pending) {
     std::exception_ptr error;

@@ -2,18 +2,19 @@
 //
 // One TComThread runs per open port whose Events were not empty at Open. It
 // sleeps in epoll on
-//   - the device (EPOLLIN | EPOLLRDHUP): input is read into the port's
-//     receive queue (TReceiveQueue::FillFrom), which yields evRxChar (bytes
-//     added), evRxFlag (the event character came), evRx80Full (the queue
-//     count crossed 80 % of Buffer.InputSize), evError / evBreak (line
-//     errors decoded from the PARMRK marks, overruns from TIOCGICOUNT);
+//   - the device's PollFd (EPOLLIN | EPOLLRDHUP): input is read into the
+//     port's receive queue (TReceiveQueue::FillFrom), which yields evRxChar
+//     (bytes added), evRxFlag (the event character came), evRx80Full (the
+//     queue count crossed 80 % of Buffer.InputSize), evError / evBreak (line
+//     errors marked in the stream, overruns from the driver's counts);
 //   - the receive queue's notify eventfd (edge-triggered), so that input
 //     that reaches the queue by another path (a reading call on another
 //     thread, simulated line input) is reported too;
 //   - the port's tx eventfd, signalled after each write, and a timerfd that
-//     re-checks TIOCOUTQ until the output has drained (evTxEmpty);
-//   - the modem watch's eventfd: a helper thread blocks in TIOCMIWAIT and
-//     reports CTS/DSR/RLSD/RING changes (evCTS, evDSR, evRLSD, evRing);
+//     re-checks the device's output queue until it has drained (evTxEmpty);
+//   - the modem watch's eventfd: a helper thread blocks in the device's wait
+//     for a modem-line change and reports CTS/DSR/RLSD/RING changes (evCTS,
+//     evDSR, evRLSD, evRing);
 //   - its own stop eventfd.
 // Nothing is polled on a timer: every wake has a cause.
 //
@@ -36,7 +37,8 @@
 // thread; a hand-over it is blocked in is withdrawn if the owning thread has
 // not started on it, and the thread is released from it if it has (a handler
 // that closes its own port). The destructor then waits for the thread's end
-// while serving the main-thread queue. Nothing the thread waits for can
+// while serving the hand-overs of this thread only; other work queued for
+// the owning thread waits for its own loop. Nothing the thread waits for can
 // depend on the owning thread any more, so Close never deadlocks. Called on
 // the event thread itself (smNone, a handler closing its port) the thread is
 // left to end on its own as soon as the handler returns.
@@ -53,15 +55,21 @@ namespace cport {
 
 class TComThread {
 public:
-    // Starts the thread at once. Reads the port's Events, EventPriority,
+    // Creates the thread held: it waits for nothing until Release, which
+    // Open calls once the port is fully open, so no event reaches a handler
+    // of a port still opening. Reads the port's Events, EventPriority,
     // SyncMethod, Buffer.InputSize and bit rate here, on the creating
-    // thread; they are not read again while the thread runs.
+    // thread; they are not read again while the thread runs. Hand-overs go
+    // to the creating thread, the port's owner.
     explicit TComThread(TCustomComPort* ComPort);
-    // SignalStop, then waits for the thread to end while serving the
-    // main-thread queue.
+    // SignalStop, then waits for the thread to end while serving its own
+    // hand-overs.
     ~TComThread();
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
+
+    // Lets the held thread run (owning thread; once is enough).
+    void Release();
 
     // Wakes the thread for its end; a hand-over it waits in is withdrawn
     // unless the owning thread has already started on it.
@@ -89,6 +97,7 @@ private:
     TComEvents events_;
     std::shared_ptr<TShared> shared_;
     std::thread thread_;
+    bool released_ = false;
 };
 
 }  // namespace cport

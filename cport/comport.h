@@ -6,10 +6,16 @@
 // for line events and hands them to the thread that owns the port, where the
 // published handlers (OnRxChar, OnError, ...) run.
 //
-// Threads: all setters, Open and Close run on the owning thread. The event
-// thread hands events over through the main-thread queue (see
-// "Hand-over to the owning thread" below); an application with an event loop
-// installs a wake hook that makes its loop call CheckSynchronize().
+// Threads: the thread that opens a port owns it until it is closed: setters,
+// Open and Close run there, and so do the handlers (smThreadSync,
+// smWindowSync), handed over through that thread's own queue. Transfers,
+// queries and AbortPendingIO may run on any thread, also while the owning
+// thread closes the port (they then complete, or fail with their own error
+// code and EBADF; Close waits until none of them uses the device). Each
+// owning thread with an event loop installs its wake hook, which makes its
+// loop call CheckSynchronize() (see "Hand-over to the owning thread" below).
+// A handler may open, close or even delete its own port: the sequence it
+// interrupts ends there. Events reach the handlers only once Open is done.
 //
 // Errors: every failed system call raises EComPort with a numbered message
 // and the errno of the failing call. Nothing is retried or swallowed.
@@ -18,6 +24,7 @@
 // no Linux counterpart, is documented at each setting below.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -108,6 +115,9 @@ class EComPort : public std::runtime_error {
 public:
     EComPort(int32_t Code, int32_t SystemError);  // with a system error number
     explicit EComPort(int32_t Code);              // without one
+    // With a system error number and, on a line below the message, the
+    // reason in words (a network port: "Connection refused by HOST:PORT").
+    EComPort(int32_t Code, int32_t SystemError, const std::string& Reason);
     int32_t ErrorCode() const noexcept { return code_; }
     int32_t SystemErrorCode() const noexcept { return system_; }
     static std::string CodeText(int32_t Code);    // "Unable to open com port", ...
@@ -135,15 +145,29 @@ using TErrorDisplay = std::function<void(std::exception_ptr)>;
 void SetApplicationErrorDisplay(TErrorDisplay Display);
 void ShowApplicationError(std::exception_ptr Error);
 
-// Hand-over to the owning thread. Event threads queue work for the thread
-// that owns the ports; that thread runs it in CheckSynchronize(). When work
-// is queued the wake hook is called (from the queuing thread) so that an
-// event loop can schedule a CheckSynchronize() call; a Qt application posts
-// an event to its loop, a plain program may simply call CheckSynchronize()
-// from its own loop. The queue knows nothing of any toolkit.
+// Hand-over to the owning thread. Every thread that owns ports (opened
+// them) has a queue of its own: event threads queue work for the thread that
+// owns their port, and that thread runs it in CheckSynchronize(). When work
+// is queued the owner's wake hook is called (from the queuing thread) so that
+// an event loop can schedule a CheckSynchronize() call; a Qt application
+// posts an event to its loop, a plain program may simply call
+// CheckSynchronize() from its own loop. The queue knows nothing of any
+// toolkit. Close serves only its own port's hand-overs while it waits.
 using TWakeHook = std::function<void()>;
-void SetMainThreadWakeHook(TWakeHook Hook);
-bool CheckSynchronize();   // runs every queued hand-over; true if any ran
+void SetMainThreadWakeHook(TWakeHook Hook);   // the hook of the calling thread's queue
+bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true if any ran
+
+// The modem-line watch of an open port (evCTS, evDSR, evRLSD, evRing on a
+// device with modem lines) waits in a helper thread that Close interrupts
+// with a signal: by default SIGRTMIN+4. At the first watch the signal is
+// checked to be unused (default disposition) and given a handler of the
+// component's that does nothing; a signal the application handles or
+// ignores is never taken over, and modem-line changes are then not
+// reported. The application may choose another signal before the first
+// watch starts (before the first Open with modem-line events); false when
+// it is too late or the number is no signal. Once taken, the signal must be
+// left to the component.
+bool SetLineWatchSignal(int Signal);
 
 // ---------------------------------------------------------------------------
 // Component base: a named object with an owner and a loading state.
@@ -367,6 +391,9 @@ public:
     void SetCustomBaudRate(int32_t Value);
     // "/dev/..." or any absolute path is used as it is; "COMn" names the n-th
     // on-board port /dev/ttyS(n-1); any other name is looked up under /dev.
+    // "socket://HOST:PORT" is a raw TCP connection (the server keeps its own
+    // line settings) and "rfc2217://HOST:PORT" a telnet connection whose
+    // server takes the line settings (RFC 2217), e.g. ser2net.
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& Value);
     TStopBits StopBits() const { return stop_bits_; }
@@ -505,9 +532,22 @@ private:
 
     // Device state (owned by the device layer; see device_state.h).
     struct TDeviceState;
+    class TDeviceLease;
     std::unique_ptr<TDeviceState> device_;
+    // What transfers and queries on any thread see of device_: published by
+    // OpenDevice, withdrawn by CloseDevice, which then waits until no call
+    // uses the state any more (users_).
+    std::atomic<TDeviceState*> live_device_{nullptr};
+    std::atomic<int> device_users_{0};
     std::unique_ptr<TComThread> event_thread_;
     bool thread_started_ = false;
+    // Re-entry from handlers: an Open from OnBeforeOpen, or a Close from a
+    // handler of Close's own notifications, skips the notifications already
+    // under way. alive_ turns false when the port is destroyed, so that a
+    // sequence whose handler deleted the port stops without touching it.
+    bool opening_ = false;
+    bool closing_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::unique_ptr<TEventReceiver> event_window_;
 };
 

@@ -5,12 +5,13 @@
 
 #include "cport/abort_signal.h"
 #include "cport/comport.h"
-#include "cport/custom_baud.h"
+#include "cport/device.h"
 #include "cport/receive_queue.h"
 #include "cport/unique_fd.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace cport {
@@ -25,41 +26,22 @@ struct TTransferTimeouts {
     std::atomic<uint32_t> write_constant{1000};
 };
 
-// Error counts of the driver (TIOCGICOUNT) last seen by a line-error query.
-struct TLineCounts {
-    int frame = 0, parity = 0, overrun = 0, brk = 0, buf_overrun = 0;
-};
-
-// TIOCGICOUNT into Counts; 0 or the errno of the failing call.
-int ReadLineCounts(int Fd, TLineCounts& Counts);
-
 struct TCustomComPort::TDeviceState {
-    // Creates the eventfds and the receive queue's storage; 0 or an errno.
-    int Init();
+    // Takes the open device; creates the eventfds and the receive queue's
+    // storage. 0 or an errno.
+    int Init(std::unique_ptr<TDevice> Opened);
 
     // The fields every transfer touches come first, together.
-    UniqueFd fd;          // the open device (O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, flock'ed, TIOCEXCL)
+    std::unique_ptr<TDevice> device;
     UniqueFd tx_fd;       // eventfd: written after each write while tx_watched (evTxEmpty detection)
     std::atomic<bool> tx_watched{false};       // an event thread watches tx_fd (set by the event thread)
-    std::atomic<bool> has_modem_lines{true};   // false once TIOCMGET/TIOCMIWAIT said ENOTTY/EINVAL
-    // Line-error counts of the driver; has_counts false once TIOCGICOUNT
-    // said ENOTTY/EINVAL (pseudo-terminals, many USB adapters).
-    std::atomic<bool> has_counts{true};
     TTransferTimeouts timeouts;
     TAbortSignal abort_fd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
-    TReceiveQueue rx;     // received bytes, decoded; every read of fd goes through it
+    TReceiveQueue rx;     // received bytes, decoded; every read of the device goes through it
 
-    TKernelTermios original{};   // restored at close
     std::mutex counts_mutex;
-    TLineCounts counts;
+    TDriverCounts counts;   // the driver's error counts last seen by a line-error query
 
-    // Low-latency mode requested at the first ApplyLineSettings, put back at close.
-    bool low_latency_tried = false;
-    bool low_latency_set = false;
-    int original_serial_flags = 0;
-
-    // Requests ASYNC_LOW_LATENCY once per open, best effort.
-    void RequestLowLatency();
     // Decodes what the kernel holds into the receive queue (code 10 on failure).
     void DrainForQuery();
     // The errors the driver has counted since the last look, each once;
@@ -72,6 +54,32 @@ struct TCustomComPort::TDeviceState {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(tx_fd.get(), &one, sizeof one);
     }
+};
+
+// The device state for one transfer or query on any thread: none when the
+// port is closed or closing. While a lease holds the state, CloseDevice
+// waits for it (having ended its transfer waits first).
+class TCustomComPort::TDeviceLease {
+public:
+    explicit TDeviceLease(TCustomComPort& Port) : users_(Port.device_users_) {
+        users_.fetch_add(1);
+        state_ = Port.live_device_.load();
+        if (!state_) Leave();
+    }
+    ~TDeviceLease() {
+        if (state_) Leave();
+    }
+    TDeviceLease(const TDeviceLease&) = delete;
+    TDeviceLease& operator=(const TDeviceLease&) = delete;
+
+    TDeviceState* get() const { return state_; }
+
+private:
+    void Leave() {
+        if (users_.fetch_sub(1) == 1) users_.notify_all();
+    }
+    std::atomic<int>& users_;
+    TDeviceState* state_ = nullptr;
 };
 
 }  // namespace cport

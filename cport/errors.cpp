@@ -49,6 +49,10 @@ std::string EComPort::CodeText(int32_t Code) {
 EComPort::EComPort(int32_t Code, int32_t SystemError)
     : std::runtime_error(MessageWithSystemError(Code, SystemError)), code_(Code), system_(SystemError) {}
 
+EComPort::EComPort(int32_t Code, int32_t SystemError, const std::string& Reason)
+    : std::runtime_error(MessageWithSystemError(Code, SystemError) + "\n" + Reason), code_(Code),
+      system_(SystemError) {}
+
 EComPort::EComPort(int32_t Code) : std::runtime_error(CodeText(Code)), code_(Code), system_(-1) {}
 
 }  // namespace cport

@@ -3,7 +3,10 @@
 #include "cport/com_thread.h"
 #include "cport/event_receiver.h"
 
+#include <cerrno>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <vector>
 
 namespace cport {
@@ -30,12 +33,19 @@ void TCustomComPort::StartEventThread() {
         thread_started_ = false;
         return;
     }
-    if (sync_method_ == smWindowSync) event_window_ = std::make_unique<TEventReceiver>(this);
     try {
+        if (sync_method_ == smWindowSync) event_window_ = std::make_unique<TEventReceiver>(this);
         event_thread_ = std::make_unique<TComThread>(this);
-    } catch (...) {
+    } catch (const EComPort&) {
         event_window_.reset();
         throw;
+    } catch (const std::system_error& e) {
+        // The thread, its eventfds, epoll or timer could not be had: opening failed.
+        event_window_.reset();
+        throw EComPort(CError_OpenFailed, e.code().value());
+    } catch (const std::bad_alloc&) {
+        event_window_.reset();
+        throw EComPort(CError_OpenFailed, ENOMEM);
     }
     thread_started_ = true;
 }

@@ -4,6 +4,7 @@
 #include "cport/event_receiver.h"
 
 #include <exception>
+#include <memory>
 
 namespace cport {
 
@@ -20,25 +21,51 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         ShowApplicationError(std::current_exception());
     }
-    if (!connected_) return;
-    try {
-        if (thread_started_) StopEventThread();
-    } catch (...) {
-        ShowApplicationError(std::current_exception());
+    if (connected_) {
+        try {
+            if (thread_started_) StopEventThread();
+        } catch (...) {
+            ShowApplicationError(std::current_exception());
+        }
+        thread_started_ = false;
+        CloseDevice();
+        connected_ = false;
     }
-    thread_started_ = false;
-    CloseDevice();
-    connected_ = false;
+    *alive_ = false;
 }
+
+namespace {
+
+// Clears a sequence flag on every way out, unless the port is gone.
+class TSequenceFlag {
+public:
+    TSequenceFlag(bool& Flag, const std::shared_ptr<bool>& Alive) : flag_(Flag), alive_(Alive) { flag_ = true; }
+    ~TSequenceFlag() {
+        if (*alive_) flag_ = false;
+    }
+    TSequenceFlag(const TSequenceFlag&) = delete;
+    TSequenceFlag& operator=(const TSequenceFlag&) = delete;
+
+private:
+    bool& flag_;
+    std::shared_ptr<bool> alive_;
+};
+
+}  // namespace
 
 // Opens the device, applies every setting and starts the event thread. A
 // settings failure closes the device again (no close events); the handlers
-// then learn the state of the three input signals. A handler that closes or
-// opens the port itself ends the sequence there.
+// then learn the state of the three input signals. A handler that closes,
+// opens or deletes the port ends the sequence there. The event thread is
+// held until the sequence has ended, so no event runs a handler before.
 void TCustomComPort::Open() {
     if (connected_) return;
-    NotifyBeforeOpen();
-    if (connected_) return;
+    const std::shared_ptr<bool> alive = alive_;
+    if (!opening_) {
+        TSequenceFlag opening(opening_, alive);
+        NotifyBeforeOpen();
+        if (!*alive || connected_) return;
+    }
     OpenDevice();
     connected_ = true;
     try {
@@ -52,28 +79,50 @@ void TCustomComPort::Open() {
         connected_ = false;
         throw;
     }
+    // Lets the event thread run on every way out, unless a handler has
+    // closed or deleted the port (which has stopped the thread then).
+    struct TRelease {
+        TCustomComPort& port;
+        const std::shared_ptr<bool>& alive;
+        ~TRelease() {
+            if (*alive && port.event_thread_) port.event_thread_->Release();
+        }
+    } release{*this, alive};
+    auto ended = [&] { return !*alive || !connected_; };
     NotifyAfterOpen();
-    if (!connected_) return;
+    if (ended()) return;
     ReportCTS();
+    if (ended()) return;
     ReportDSR();
+    if (ended()) return;
     ReportRLSD();
 }
 
 // Signals off, pending transfers ended, event thread stopped (serving its
 // hand-overs while it ends), device closed. A failed abort (code 5) leaves
-// the port open and working.
+// the port open and working. A Close from a handler of the notifications
+// below goes straight on to the device; a handler that deletes the port
+// ends the sequence there.
 void TCustomComPort::Close() {
     if (!connected_) return;
-    NotifyCTSChange(false);
-    NotifyDSRChange(false);
-    NotifyRLSDChange(false);
-    NotifyBeforeClose();
-    if (!connected_) return;
+    const std::shared_ptr<bool> alive = alive_;
+    auto ended = [&] { return !*alive || !connected_; };
+    if (!closing_) {
+        TSequenceFlag closing(closing_, alive);
+        NotifyCTSChange(false);
+        if (ended()) return;
+        NotifyDSRChange(false);
+        if (ended()) return;
+        NotifyRLSDChange(false);
+        if (ended()) return;
+        NotifyBeforeClose();
+        if (ended()) return;
+    }
     AbortPendingIO();
     if (thread_started_) {
         StopEventThread();
         thread_started_ = false;
-        if (!connected_) return;   // a handler served during the stop has closed the port
+        if (ended()) return;   // a handler served during the stop has closed the port
     }
     CloseDevice();
     connected_ = false;

@@ -1,13 +1,16 @@
-// The process-wide hand-over queue, CheckSynchronize and the wake hook.
+// The owning threads' hand-over queues, CheckSynchronize and the wake hooks.
 #include "cport/main_thread_queue.h"
 
 #include "cport/comport.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <utility>
+#include <vector>
 
 namespace cport {
 namespace main_thread {
@@ -23,28 +26,49 @@ struct THandOver {
     TTaskState state = TTaskState::Queued;
     bool sender_waits_for_end = false;   // the sender takes the task's error
     bool abandoned = false;              // the gate closed while the task ran
+    const THandOverGate* gate = nullptr; // the gate of a send; none for a post
     std::exception_ptr error;
+};
+
+class TOwnerQueue {
+public:
+    std::mutex mutex;
+    std::condition_variable work_or_wake;
+    std::deque<std::shared_ptr<THandOver>> items;
+    std::shared_ptr<const TWakeHook> wake_hook;
 };
 
 namespace {
 
-struct TQueue {
+// WakeServers reaches every queue through this list. Never destroyed: an
+// event thread may still wake while the process exits.
+struct TQueueList {
     std::mutex mutex;
-    std::condition_variable work_or_wake;
-    std::deque<std::shared_ptr<THandOver>> items;
-    uint64_t wake_count = 0;
-    std::shared_ptr<const TWakeHook> wake_hook;
+    std::vector<std::weak_ptr<TOwnerQueue>> queues;
+    std::atomic<uint64_t> wakes{0};
 };
 
-// Never destroyed: an event thread may still queue or wake while the
-// process exits.
-TQueue& Queue() {
-    static TQueue* const queue = new TQueue;
-    return *queue;
+TQueueList& Queues() {
+    static TQueueList* const list = new TQueueList;
+    return *list;
 }
 
-void Enqueue(std::shared_ptr<THandOver> Item) {
-    TQueue& q = Queue();
+// The calling thread's queue, made and listed on first use. Gates and
+// event threads that still refer to it keep it after the thread has ended.
+TOwnerQueue& QueueOfThisThread(std::shared_ptr<TOwnerQueue>* Share = nullptr) {
+    thread_local std::shared_ptr<TOwnerQueue> own;
+    if (!own) {
+        own = std::make_shared<TOwnerQueue>();
+        TQueueList& list = Queues();
+        std::lock_guard lock(list.mutex);
+        std::erase_if(list.queues, [](const std::weak_ptr<TOwnerQueue>& q) { return q.expired(); });
+        list.queues.push_back(own);
+    }
+    if (Share) *Share = own;
+    return *own;
+}
+
+void Enqueue(TOwnerQueue& q, std::shared_ptr<THandOver> Item) {
     std::shared_ptr<const TWakeHook> hook;
     {
         std::lock_guard lock(q.mutex);
@@ -109,7 +133,12 @@ struct TSendAccess {
         std::lock_guard lock(Gate.mutex_);
         Gate.current_.reset();
     }
+    static TOwnerQueue& Queue(THandOverGate& Gate) { return *Gate.queue_; }
 };
+
+THandOverGate::THandOverGate() { QueueOfThisThread(&queue_); }
+
+THandOverGate::~THandOverGate() = default;
 
 void THandOverGate::Close() {
     std::shared_ptr<THandOver> item;
@@ -137,8 +166,9 @@ namespace {
 THandOverResult Send(std::function<void()> Task, THandOverGate& Gate, bool WaitForEnd) {
     auto item = std::make_shared<THandOver>(std::move(Task));
     item->sender_waits_for_end = WaitForEnd;
+    item->gate = &Gate;
     if (!TSendAccess::Begin(Gate, item)) return THandOverResult::Withdrawn;
-    Enqueue(item);
+    Enqueue(TSendAccess::Queue(Gate), item);
 
     THandOverResult result;
     std::exception_ptr error;
@@ -163,6 +193,38 @@ THandOverResult Send(std::function<void()> Task, THandOverGate& Gate, bool WaitF
     return result;
 }
 
+// Takes the next task to run (of Only, when given) off the queue; none when
+// there is none. The caller holds the queue's lock.
+std::shared_ptr<THandOver> TakeNextLocked(TOwnerQueue& q, const THandOverGate* Only) {
+    auto it = q.items.begin();
+    if (Only) it = std::find_if(it, q.items.end(), [Only](const auto& item) { return item->gate == Only; });
+    if (it == q.items.end()) return nullptr;
+    std::shared_ptr<THandOver> item = std::move(*it);
+    q.items.erase(it);
+    return item;
+}
+
+// Runs the tasks queued when the call began (of Only, when given): a stream
+// of new hand-overs cannot keep the owning thread in here.
+bool RunQueued(TOwnerQueue& q, const THandOverGate* Only) {
+    size_t budget;
+    {
+        std::lock_guard lock(q.mutex);
+        budget = q.items.size();
+    }
+    bool ran = false;
+    while (budget-- > 0) {
+        std::shared_ptr<THandOver> item;
+        {
+            std::lock_guard lock(q.mutex);
+            item = TakeNextLocked(q, Only);
+        }
+        if (!item) break;
+        if (RunTask(*item)) ran = true;
+    }
+    return ran;
+}
+
 }  // namespace
 
 THandOverResult SendAndWait(std::function<void()> Task, THandOverGate& Gate) {
@@ -174,63 +236,56 @@ THandOverResult SendReleasedOnStart(std::function<void()> Task, THandOverGate& G
 }
 
 void Post(std::function<void()> Task) {
-    Enqueue(std::make_shared<THandOver>(std::move(Task)));
+    Enqueue(QueueOfThisThread(), std::make_shared<THandOver>(std::move(Task)));
+}
+
+void Post(std::function<void()> Task, THandOverGate& Owner) {
+    Enqueue(TSendAccess::Queue(Owner), std::make_shared<THandOver>(std::move(Task)));
 }
 
 void WakeServers() {
-    TQueue& q = Queue();
+    TQueueList& list = Queues();
+    std::vector<std::shared_ptr<TOwnerQueue>> queues;
     {
-        std::lock_guard lock(q.mutex);
-        ++q.wake_count;
+        std::lock_guard lock(list.mutex);
+        list.wakes.fetch_add(1);
+        for (const auto& weak : list.queues)
+            if (auto q = weak.lock()) queues.push_back(std::move(q));
     }
-    q.work_or_wake.notify_all();
+    for (const auto& q : queues) {
+        // Taking the lock orders the wake after a server's check of the count.
+        { std::lock_guard lock(q->mutex); }
+        q->work_or_wake.notify_all();
+    }
 }
 
-void ServeUntil(const std::function<bool()>& Done) {
-    TQueue& q = Queue();
+void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only) {
+    TOwnerQueue& q = QueueOfThisThread();
+    TQueueList& list = Queues();
+    auto has_work = [&] {
+        if (!Only) return !q.items.empty();
+        return std::any_of(q.items.begin(), q.items.end(),
+                           [Only](const auto& item) { return item->gate == Only; });
+    };
     for (;;) {
-        uint64_t seen;
-        {
-            std::lock_guard lock(q.mutex);
-            seen = q.wake_count;
-        }
-        CheckSynchronize();
+        const uint64_t seen = list.wakes.load();
+        RunQueued(q, Only);
         if (Done()) return;
         std::unique_lock lock(q.mutex);
-        q.work_or_wake.wait(lock, [&] { return !q.items.empty() || q.wake_count != seen; });
+        q.work_or_wake.wait(lock, [&] { return has_work() || list.wakes.load() != seen; });
     }
 }
 
 }  // namespace main_thread
 
+// The hook of the calling thread's queue.
 void SetMainThreadWakeHook(TWakeHook Hook) {
     auto hook = Hook ? std::make_shared<const TWakeHook>(std::move(Hook)) : nullptr;
-    main_thread::TQueue& q = main_thread::Queue();
+    main_thread::TOwnerQueue& q = main_thread::QueueOfThisThread();
     std::lock_guard lock(q.mutex);
     q.wake_hook = std::move(hook);
 }
 
-bool CheckSynchronize() {
-    main_thread::TQueue& q = main_thread::Queue();
-    // Only the tasks queued when the call began: a stream of new hand-overs
-    // cannot keep the owning thread in here.
-    size_t budget;
-    {
-        std::lock_guard lock(q.mutex);
-        budget = q.items.size();
-    }
-    bool ran = false;
-    while (budget-- > 0) {
-        std::shared_ptr<main_thread::THandOver> item;
-        {
-            std::lock_guard lock(q.mutex);
-            if (q.items.empty()) break;
-            item = std::move(q.items.front());
-            q.items.pop_front();
-        }
-        if (main_thread::RunTask(*item)) ran = true;
-    }
-    return ran;
-}
+bool CheckSynchronize() { return main_thread::RunQueued(main_thread::QueueOfThisThread(), nullptr); }
 
 }  // namespace cport

@@ -1,19 +1,21 @@
 // Internal: the hand-over of work from event threads to the thread that owns
-// the ports.
+// their port.
 //
-// Tasks wait in one process-wide queue until the owning thread runs them in
-// CheckSynchronize() (or while it waits for an event thread to end, see
-// ServeUntil). Queuing a task calls the application's wake hook from the
-// queuing thread. Three ways to queue:
+// Every thread that owns ports has a queue of its own, made on first use.
+// Tasks wait in it until that thread runs them in CheckSynchronize() (or
+// while it waits for an event thread to end, see ServeUntil). Queuing a task
+// calls the wake hook that the owning thread installed for its queue, from
+// the queuing thread. A sender reaches its owner through a THandOverGate,
+// which belongs to the queue of the thread that made it. Three ways to queue:
 //   SendAndWait          blocks until the task has run to its end; an error
 //                        raised by the task is rethrown in the sender;
 //   SendReleasedOnStart  blocks only until the owning thread starts the task;
 //   Post                 does not block.
-// A sender waits through a THandOverGate. Closing the gate (the stop request
-// of the sending thread) withdraws a task that has not started yet (it will
-// never run) and releases a sender whose task is already running; every
-// later send on that gate is withdrawn at once. An error raised by a task
-// whose sender no longer waits for it is given to ShowApplicationError.
+// Closing a gate (the stop request of the sending thread) withdraws a task
+// that has not started yet (it will never run) and releases a sender whose
+// task is already running; every later send on that gate is withdrawn at
+// once. An error raised by a task whose sender no longer waits for it is
+// given to ShowApplicationError.
 #pragma once
 
 #include <functional>
@@ -23,9 +25,16 @@
 namespace cport::main_thread {
 
 struct THandOver;
+class TOwnerQueue;
 
 class THandOverGate {
 public:
+    // Hand-overs through this gate go to the calling thread's queue.
+    THandOverGate();
+    ~THandOverGate();
+    THandOverGate(const THandOverGate&) = delete;
+    THandOverGate& operator=(const THandOverGate&) = delete;
+
     // Withdraws the pending hand-over of this gate, or releases its sender
     // if the task has started; later sends return Withdrawn.
     void Close();
@@ -33,6 +42,7 @@ public:
 
 private:
     friend struct TSendAccess;
+    std::shared_ptr<TOwnerQueue> queue_;
     mutable std::mutex mutex_;
     bool closed_ = false;
     std::shared_ptr<THandOver> current_;
@@ -46,12 +56,14 @@ enum class THandOverResult {
 
 THandOverResult SendAndWait(std::function<void()> Task, THandOverGate& Gate);
 THandOverResult SendReleasedOnStart(std::function<void()> Task, THandOverGate& Gate);
-void Post(std::function<void()> Task);
+void Post(std::function<void()> Task);                        // to the calling thread's queue
+void Post(std::function<void()> Task, THandOverGate& Owner);   // to the gate's queue, open or closed
 
-// On the owning thread: runs queued tasks until Done() is true. Done is
-// checked after every round of tasks and whenever WakeServers() is called;
-// in between the thread sleeps.
-void ServeUntil(const std::function<bool()>& Done);
-void WakeServers();   // any thread: makes ServeUntil check Done again
+// On the owning thread: runs the tasks of its queue until Done() is true;
+// with Only, just the hand-overs sent through that gate (other tasks wait
+// for CheckSynchronize). Done is checked after every round of tasks and
+// whenever WakeServers() is called; in between the thread sleeps.
+void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only = nullptr);
+void WakeServers();   // any thread: makes every ServeUntil check Done again
 
 }  // namespace cport::main_thread

@@ -1,19 +1,23 @@
 // Internal: the watch on the modem status lines of an open device.
 //
-// TIOCMIWAIT blocks until CTS, DSR, DCD or RI changes and is not woken by
-// closing the device, so it runs in a helper thread of its own. Stop()
-// interrupts it with a signal whose handler is installed without SA_RESTART
-// (the ioctl returns EINTR) and joins the thread. The changes found are
+// The device's wait for a modem-line change (TDevice::WaitForModemChange)
+// blocks until CTS, DSR, DCD or RI changes and is not woken by closing the
+// device, so it runs in a helper thread of its own. Stop() interrupts it with
+// a signal whose handler is installed without SA_RESTART (the wait ends with
+// EINTR) and joins the thread. The signal is the one SetLineWatchSignal
+// chose (comport.h), taken only while its disposition is the default; when
+// it is not free the watch does not start. The changes found are
 // accumulated as events and announced on an eventfd that the event thread
 // waits on.
 //
-// A driver that answers TIOCMGET or TIOCMIWAIT with ENOTTY or EINVAL (a
-// pseudo-terminal, for instance) has no modem lines: the watch notes that
+// A device that answers ENOTTY (a pseudo-terminal, for instance) has no
+// modem lines: the watch notes that
 // once and ends; it never asks again. Any other failure (EIO when the device
 // has gone away) ends the watch as well.
 #pragma once
 
 #include "cport/comport.h"
+#include "cport/device.h"
 #include "cport/unique_fd.h"
 
 #include <atomic>
@@ -24,9 +28,9 @@ namespace cport {
 
 class TModemWatch {
 public:
-    // Probes the lines with TIOCMGET on the calling thread; starts the helper
-    // thread only when the device has modem lines.
-    explicit TModemWatch(int DeviceFd);
+    // Probes the lines on the calling thread; starts the helper thread only
+    // when the device has modem lines.
+    explicit TModemWatch(TDevice& Device);
     ~TModemWatch();   // Stop()
     TModemWatch(const TModemWatch&) = delete;
     TModemWatch& operator=(const TModemWatch&) = delete;
@@ -41,14 +45,14 @@ private:
     void Run();
     void Announce(TComEvents Events);
 
-    int fd_;
+    TDevice& device_;
     UniqueFd notify_fd_;
     std::atomic<bool> has_lines_{true};
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
     std::mutex mutex_;
     TComEvents pending_;
-    int lines_ = 0;   // TIOCMGET state last seen (helper thread only after start)
+    TLineSignals lines_;   // state last seen (helper thread only after start)
     std::thread thread_;
 };
 

@@ -93,29 +93,29 @@ void TReceiveQueue::MakeRoom() {
     head_ = 0;
 }
 
-TFillResult TReceiveQueue::FillFrom(int fd) {
+TFillResult TReceiveQueue::FillFrom(TByteSource& Source) {
     std::lock_guard lock(mutex_);
-    return FillLocked(fd);
+    return FillLocked(Source);
 }
 
-size_t TReceiveQueue::FillAndCount(int fd, TFillResult& Result, bool ClearErrors) {
+size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors) {
     std::lock_guard lock(mutex_);
-    Result = FillLocked(fd);
+    Result = FillLocked(Source);
     if (ClearErrors) errors_ = {};
     return tail_ - head_;
 }
 
-size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result) {
+size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result) {
     std::lock_guard lock(mutex_);
     auto* const out = static_cast<unsigned char*>(Buffer);
     size_t n = TakeLocked(out, Count);
     if (n == Count || !storage_) return n;
     if (pending_mark_ == msNone) {
         // The queue is empty: the device's bytes go straight to the caller.
-        n += ReadDirect(out + n, Count - n, fd, Result);
+        n += ReadDirect(out + n, Count - n, Source, Result);
         if (n == Count || pending_mark_ == msNone) return n;
     }
-    const TFillResult fill = FillLocked(fd);
+    const TFillResult fill = FillLocked(Source);
     Result.added += fill.added;
     Result.event_char = Result.event_char || fill.event_char;
     Result.errors = Result.errors | fill.errors;
@@ -128,11 +128,11 @@ size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult
 // the device has bytes; ends early with a mark split at the end of a read
 // (the queue's own read completes it). The queue is empty meanwhile, so the
 // order of bytes is kept.
-size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, int fd, TFillResult& Result) {
+size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result) {
     size_t got = 0;
     while (got < Count && pending_mark_ == msNone) {
         const size_t room = Count - got;
-        const ssize_t n = ::read(fd, Out + got, room);
+        const ssize_t n = Source.Read(Out + got, room);
         if (n > 0) {
             const size_t decoded = Decode(Out + got, 0, static_cast<size_t>(n), Result);
             NoteEventChar(Out + got, decoded, Result);
@@ -157,7 +157,7 @@ size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, int fd, TFill
     return got;
 }
 
-TFillResult TReceiveQueue::FillLocked(int fd) {
+TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
     TFillResult result;
     if (!storage_) return result;
     for (;;) {
@@ -166,7 +166,7 @@ TFillResult TReceiveQueue::FillLocked(int fd) {
         // of its own; one spare byte in front keeps in-place decoding ahead.
         const size_t gap = pending_mark_ == msMark ? 1 : 0;
         const size_t room = capacity_ - tail_ - gap;
-        const ssize_t n = ::read(fd, storage_.get() + tail_ + gap, room);
+        const ssize_t n = Source.Read(storage_.get() + tail_ + gap, room);
         if (n > 0) {
             const size_t before = tail_ - head_;
             tail_ += Decode(storage_.get() + tail_, gap, gap + static_cast<size_t>(n), result);
@@ -207,7 +207,7 @@ size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFi
     size_t in = Skip;
     while (in < Length) {
         if (pending_mark_ == msNone) {
-            const void* mark = Find(raw + in, kMark, Length - in);
+            const void* mark = options_.marked ? Find(raw + in, kMark, Length - in) : nullptr;
             const size_t run = mark ? static_cast<size_t>(static_cast<const unsigned char*>(mark) - (raw + in))
                                     : Length - in;
             if (discard_null) {

@@ -41,12 +41,33 @@
 #include "cport/comport.h"
 #include "cport/unique_fd.h"
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace cport {
+
+// Where the queue's bytes come from: Read answers as read(2) on a
+// non-blocking descriptor does (a count, 0 when the far end has gone, -1
+// with errno; EAGAIN: nothing waiting).
+class TByteSource {
+public:
+    virtual ~TByteSource() = default;
+    virtual ssize_t Read(void* Buffer, size_t Count) = 0;
+};
+
+// A plain descriptor as a source.
+class TFdSource final : public TByteSource {
+public:
+    explicit TFdSource(int Fd) : fd_(Fd) {}
+    ssize_t Read(void* Buffer, size_t Count) override { return ::read(fd_, Buffer, Count); }
+
+private:
+    int fd_;
+};
 
 struct TFillResult {
     size_t added = 0;          // decoded bytes appended to the queue (or handed to the caller)
@@ -65,6 +86,9 @@ struct TReceiveOptions {
     char replace_char = 0;
     bool discard_null = false;
     char event_char = 0;
+    // The stream carries the PARMRK marks of a kernel serial device; a
+    // network device gives its bytes as they are.
+    bool marked = true;
 };
 
 class TReceiveQueue {
@@ -84,14 +108,22 @@ public:
     void SetLimit(size_t Limit);   // any value above 0; bytes beyond it are dropped
     size_t Limit() const;
 
-    TFillResult FillFrom(int fd);                 // reads everything waiting, never blocks
+    TFillResult FillFrom(TByteSource& Source);    // reads everything waiting, never blocks
+    TFillResult FillFrom(int fd) {
+        TFdSource source(fd);
+        return FillFrom(source);
+    }
     // FillFrom, then the number of bytes waiting; ClearErrors drops the
     // accumulated errors as well. One lock for all of it.
-    size_t FillAndCount(int fd, TFillResult& Result, bool ClearErrors);
+    size_t FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors);
     // Takes up to Count bytes, reading the device when fewer are waiting
     // (into the caller's buffer when none are). Result is what the device
     // read brought, empty when none was needed.
-    size_t TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result);
+    size_t TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result);
+    size_t TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result) {
+        TFdSource source(fd);
+        return TakeOrFill(Buffer, Count, source, Result);
+    }
     size_t Count() const;                         // decoded bytes waiting
     size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
     TComErrors TakeErrors();                      // accumulated errors, cleared
@@ -111,8 +143,8 @@ public:
 
 private:
     bool IsWatcher() const;
-    TFillResult FillLocked(int fd);
-    size_t ReadDirect(unsigned char* Out, size_t Count, int fd, TFillResult& Result);
+    TFillResult FillLocked(TByteSource& Source);
+    size_t ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result);
     size_t Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result);
     void NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const;
     void Append(const unsigned char* Bytes, size_t Length, TFillResult& Result);

@@ -54,6 +54,11 @@ struct TAsyncRequest {
 
     using TDeviceState = TCustomComPort::TDeviceState;
 
+    // Issue and wait; Device is null when the port is closed (EBADF).
+    int32_t IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count);
+    int32_t IssueRead(TDeviceState* Device, void* Buffer, int32_t Count);
+    int32_t Wait(TDeviceState* Device);
+
     void Begin(uint8_t NewKind, int32_t Count);
     [[noreturn]] void IssueFailed(int32_t Code, int Error);
     [[noreturn]] void WaitFailed(int Error);
@@ -155,7 +160,7 @@ void TAsyncRequest::WaitFailed(int Error) {
 // from the device first when it has too little.
 void TAsyncRequest::ReadAvailable(TDeviceState& Device) {
     TFillResult fill;
-    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), Device.fd.get(), fill);
+    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), *Device.device, fill);
     if (fill.error != 0) IssueFailed(CError_ReadFailed, fill.error);
     if (fill.hang_up) hang_up = true;
     progress = static_cast<int32_t>(got);
@@ -173,8 +178,8 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
         complete = true;
         return progress;
     }
-    const int fd = Device.fd.get();
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
+    TDevice& device = *Device.device;
+    pollfd fds[2] = {{device.PollFd(), POLLOUT, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
     for (;;) {
         const int timeout = PollTimeout();
         if (timeout == 0) break;
@@ -185,8 +190,7 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
         if (fds[1].revents != 0) break;   // AbortPendingIO
         if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
         if (fds[0].revents == 0) continue;
-        const ssize_t n =
-            ::write(fd, out + progress, static_cast<size_t>(count - progress));
+        const ssize_t n = device.Write(out + progress, static_cast<size_t>(count - progress));
         if (n > 0) {
             progress += static_cast<int32_t>(n);
             Device.SignalTx();
@@ -206,8 +210,9 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         return progress;
     }
     TQueueWait queue_wait(Device.rx);
-    const int fd = Device.fd.get();
-    pollfd fds[3] = {{fd, POLLIN, 0}, {Device.rx.NotifyFd(), POLLIN, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
+    TDevice& device = *Device.device;
+    pollfd fds[3] = {
+        {device.PollFd(), POLLIN, 0}, {Device.rx.NotifyFd(), POLLIN, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
     for (;;) {
         // Bytes another thread has read from the device arrive through the
         // queue; TakeForWait re-arms its eventfd when the queue is left empty.
@@ -227,7 +232,7 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         if (fds[2].revents != 0) break;   // AbortPendingIO
         if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
         if (fds[0].revents != 0) {
-            const TFillResult fill = Device.rx.FillFrom(fd);
+            const TFillResult fill = Device.rx.FillFrom(device);
             if (fill.error != 0) WaitFailed(fill.error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
@@ -240,70 +245,86 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
     return progress;
 }
 
-int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request) {
-    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    TAsyncRequest& request = *Request;
-    request.Begin(0, Count);
-    request.out = static_cast<const unsigned char*>(Buffer);
-    if (!device_) request.IssueFailed(CError_WriteFailed, EBADF);
-    if (Count < 0) request.IssueFailed(CError_WriteFailed, EINVAL);
-    TDeviceState& device = *device_;
-    request.ticket = device.abort_fd.Generation();
+int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count) {
+    Begin(0, Count);
+    out = static_cast<const unsigned char*>(Buffer);
+    if (!Device) IssueFailed(CError_WriteFailed, EBADF);
+    if (Count < 0) IssueFailed(CError_WriteFailed, EINVAL);
+    TDeviceState& device = *Device;
+    ticket = device.abort_fd.Generation();
     if (Count > 0) {
         for (;;) {
-            const ssize_t n = ::write(device.fd.get(), Buffer, static_cast<size_t>(Count));
+            const ssize_t n = device.device->Write(Buffer, static_cast<size_t>(Count));
             if (n >= 0) {
-                request.progress = static_cast<int32_t>(n);
+                progress = static_cast<int32_t>(n);
                 break;
             }
             if (errno == EINTR) continue;
             if (errno == EAGAIN) break;
-            request.IssueFailed(CError_WriteFailed, errno);
+            IssueFailed(CError_WriteFailed, errno);
         }
-        if (request.progress > 0) device.SignalTx();
+        if (progress > 0) device.SignalTx();
     }
-    if (request.progress == Count) {
-        request.complete = true;
-        return request.progress;
+    if (progress == Count) {
+        complete = true;
+        return progress;
     }
     const uint64_t multiplier = device.timeouts.write_multiplier.load(std::memory_order_relaxed);
     const uint64_t constant = device.timeouts.write_constant.load(std::memory_order_relaxed);
-    if (multiplier != 0 || constant != 0)
-        request.total_ms = multiplier * static_cast<uint64_t>(Count) + constant;
-    request.started = TClock::now();
+    if (multiplier != 0 || constant != 0) total_ms = multiplier * static_cast<uint64_t>(Count) + constant;
+    started = TClock::now();
     return 0;
 }
 
-int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request) {
-    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    TAsyncRequest& request = *Request;
-    request.Begin(1, Count);
-    request.in = static_cast<unsigned char*>(Buffer);
-    if (!device_) request.IssueFailed(CError_ReadFailed, EBADF);
-    if (Count < 0) request.IssueFailed(CError_ReadFailed, EINVAL);
-    TDeviceState& device = *device_;
-    request.ticket = device.abort_fd.Generation();
+int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Count) {
+    Begin(1, Count);
+    in = static_cast<unsigned char*>(Buffer);
+    if (!Device) IssueFailed(CError_ReadFailed, EBADF);
+    if (Count < 0) IssueFailed(CError_ReadFailed, EINVAL);
+    TDeviceState& device = *Device;
+    ticket = device.abort_fd.Generation();
 
     const uint32_t interval = device.timeouts.read_interval.load(std::memory_order_relaxed);
     const uint32_t multiplier = device.timeouts.read_multiplier.load(std::memory_order_relaxed);
     const uint32_t constant = device.timeouts.read_constant.load(std::memory_order_relaxed);
     const bool immediate = interval == kAllOnes && multiplier == 0 && constant == 0;
     if (interval == kAllOnes && multiplier == kAllOnes && constant != 0 && constant != kAllOnes) {
-        request.first_byte_returns = true;
-        request.total_ms = constant;
+        first_byte_returns = true;
+        total_ms = constant;
     } else {
         if (multiplier != 0 || constant != 0)
-            request.total_ms = static_cast<uint64_t>(multiplier) * static_cast<uint64_t>(Count) + constant;
-        if (interval != kAllOnes) request.interval_ms = interval;
+            total_ms = static_cast<uint64_t>(multiplier) * static_cast<uint64_t>(Count) + constant;
+        if (interval != kAllOnes) interval_ms = interval;
     }
 
-    if (Count > 0) request.ReadAvailable(device);
-    if (request.ReadDone(immediate)) {
-        request.complete = true;
-        return request.progress;
+    if (Count > 0) ReadAvailable(device);
+    if (ReadDone(immediate)) {
+        complete = true;
+        return progress;
     }
-    request.started = TClock::now();
+    started = TClock::now();
     return 0;
+}
+
+int32_t TAsyncRequest::Wait(TDeviceState* Device) {
+    if (!issued || complete) return progress;
+    if (!Device) WaitFailed(EBADF);
+    return Kind == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
+}
+
+// Each call holds the device state for its whole length (TDeviceLease), so
+// a Close on another thread waits for it instead of freeing the state
+// under it.
+int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request) {
+    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
+    TDeviceLease lease(*this);
+    return Request->IssueWrite(lease.get(), Buffer, Count);
+}
+
+int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request) {
+    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
+    TDeviceLease lease(*this);
+    return Request->IssueRead(lease.get(), Buffer, Count);
 }
 
 int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync Request) {
@@ -314,10 +335,9 @@ int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync R
 
 int32_t TCustomComPort::WaitAsyncRequest(PAsync Request) {
     if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    TAsyncRequest& request = *Request;
-    if (!request.issued || request.complete) return request.progress;
-    if (!device_) request.WaitFailed(EBADF);
-    return request.Kind == 0 ? request.CompleteWrite(*device_) : request.CompleteRead(*device_);
+    if (!Request->issued || Request->complete) return Request->progress;
+    TDeviceLease lease(*this);
+    return Request->Wait(lease.get());
 }
 
 // The synchronous forms use a request record of their own on the stack: it
@@ -325,20 +345,22 @@ int32_t TCustomComPort::WaitAsyncRequest(PAsync Request) {
 // write() and nothing else.
 int32_t TCustomComPort::WriteBytes(const void* Buffer, int32_t Count) {
     TAsyncRequest request;
-    WriteBytesAsync(Buffer, Count, &request);
-    return WaitAsyncRequest(&request);
+    TDeviceLease lease(*this);
+    request.IssueWrite(lease.get(), Buffer, Count);
+    return request.Wait(lease.get());
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
     TAsyncRequest request;
-    ReadBytesAsync(Buffer, Count, &request);
-    return WaitAsyncRequest(&request);
+    TDeviceLease lease(*this);
+    request.IssueRead(lease.get(), Buffer, Count);
+    return request.Wait(lease.get());
 }
 
 int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
-    TAsyncRequest request;
-    ReadTextAsync(Text, Count, &request);
-    const int32_t n = WaitAsyncRequest(&request);
+    Text.resize(Count > 0 ? static_cast<size_t>(Count) : 0);
+    if (Count <= 0) return 0;
+    const int32_t n = ReadBytes(Text.data(), Count);
     Text.resize(static_cast<size_t>(n));
     return n;
 }
@@ -348,8 +370,9 @@ int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
 // Transfers issued afterwards run normally. Bytes already in the kernel's
 // queues stay there.
 void TCustomComPort::AbortPendingIO() {
-    if (!device_) throw EComPort(CError_PurgeFailed, EBADF);
-    device_->abort_fd.Abort();
+    TDeviceLease lease(*this);
+    if (!lease.get()) throw EComPort(CError_PurgeFailed, EBADF);
+    lease.get()->abort_fd.Abort();
 }
 
 }  // namespace cport

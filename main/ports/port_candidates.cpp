@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
@@ -25,6 +26,36 @@ std::pair<std::string, std::string> SplitEntry(std::string_view Entry)
     return {std::string(Entry.substr(0, Equals)), std::string(Entry.substr(Equals + 1))};
 }
 
+bool StartsWithScheme(std::string_view Text, std::string_view Scheme)
+{
+    if (Text.size() < Scheme.size())
+        return false;
+    for (std::size_t Index = 0; Index < Scheme.size(); ++Index)
+        if (std::tolower(static_cast<unsigned char>(Text[Index])) != Scheme[Index])
+            return false;
+    return true;
+}
+
+// Where the colon that ends the entry at Start may be looked for: a network
+// port name ("socket://HOST:PORT", "rfc2217://HOST:PORT", HOST possibly an
+// IPv6 address in brackets) has colons of its own up to its port number.
+std::size_t NetworkNameBody(std::string_view Listed, std::size_t Start)
+{
+    const std::string_view Entry = Listed.substr(Start);
+    for (const std::string_view Scheme : {std::string_view("socket://"), std::string_view("rfc2217://")}) {
+        if (!StartsWithScheme(Entry, Scheme))
+            continue;
+        std::size_t Host = Start + Scheme.size();
+        if (Host < Listed.size() && Listed[Host] == '[') {
+            const std::size_t Close = Listed.find(']', Host);
+            Host = Close == std::string_view::npos ? Listed.size() : Close;
+        }
+        const std::size_t PortColon = Listed.find(':', Host);
+        return PortColon == std::string_view::npos ? Listed.size() : PortColon + 1;
+    }
+    return Start;
+}
+
 template <typename F>
 void ForEachListedEntry(const char* PortsVariable, F&& Visit)
 {
@@ -33,7 +64,7 @@ void ForEachListedEntry(const char* PortsVariable, F&& Visit)
     const std::string_view Listed(PortsVariable);
     std::size_t Start = 0;
     while (Start <= Listed.size()) {
-        std::size_t End = Listed.find(':', Start);
+        std::size_t End = Listed.find(':', NetworkNameBody(Listed, Start));
         if (End == std::string_view::npos)
             End = Listed.size();
         Visit(SplitEntry(Listed.substr(Start, End - Start)));
@@ -65,6 +96,11 @@ private:
 };
 
 }  // namespace
+
+bool IsNetworkPortName(std::string_view Name)
+{
+    return StartsWithScheme(Name, "socket://") || StartsWithScheme(Name, "rfc2217://");
+}
 
 std::vector<std::string> PortCandidatesFor(const char* PortsVariable, const char* NoScanVariable)
 {
@@ -101,6 +137,10 @@ std::map<std::string, std::string> PortLabels()
 
 TProbeResult ProbePortDetailed(const std::string& DevicePath)
 {
+    // A network port is listed without a connection: a probe would take the
+    // server's only connection (and, through telnet, touch its line).
+    if (IsNetworkPortName(DevicePath))
+        return {TProbeOutcome::Free, 0};
     // Non-blocking, so that a device waiting for carrier does not hold the
     // window; no controlling terminal; the same exclusive lock TComPort
     // takes, so a port open in a TComPort (ours or another program's) is busy.

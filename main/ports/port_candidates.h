@@ -8,14 +8,19 @@
 // The serial devices the port list offers, in the fixed order in which they
 // are probed: /dev/ttyS0-15, /dev/ttyUSB0-15, /dev/ttyACM0-15, then the paths
 // listed in the environment variable VARNOLINK_PORTS (colon-separated; how a
-// pseudo-terminal of the simulator or any other virtual port gets listed). An
-// entry may carry a label for the list: "/dev/pts/3=simulated module".
+// pseudo-terminal of the simulator or any other virtual port gets listed;
+// network ports "socket://HOST:PORT" and "rfc2217://HOST:PORT" may be listed
+// there too, their own colons included). An entry may carry a label for the
+// list: "/dev/pts/3=simulated module".
 // With VARNOLINK_NO_SCAN=1 only the paths of VARNOLINK_PORTS are candidates.
 // Each path appears once.
 std::vector<std::string> PortCandidates();
 
 // The same list for given values of the two variables (null = unset).
 std::vector<std::string> PortCandidatesFor(const char* PortsVariable, const char* NoScanVariable);
+
+// "socket://..." or "rfc2217://..." (any case of the scheme).
+bool IsNetworkPortName(std::string_view Name);
 
 // The labels given in VARNOLINK_PORTS, by device path.
 std::map<std::string, std::string> PortLabels();
@@ -34,7 +39,8 @@ TProbeResult ProbePortDetailed(const std::string& DevicePath);
 enum class TPortState { Absent, Free, Busy, NoAccess };
 TPortState ProbePortState(const std::string& DevicePath);
 
-// Probes a device the way the port list needs it: it can be opened for
+// Probes a device the way the port list needs it (a network port is free
+// without connecting): it can be opened for
 // reading and writing, it is a terminal, and nobody holds its exclusive lock
 // (an open TComPort does). The device is closed again at once; no setting is
 // touched. Any failure means "not listed".

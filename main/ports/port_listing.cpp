@@ -52,6 +52,8 @@ std::string PortDescription(const std::string& DevicePath, const TUdevDevice* De
         if (!Device->Driver.empty())
             return "serial port, driver " + Device->Driver;
     }
+    if (IsNetworkPortName(DevicePath))
+        return DevicePath[0] == 's' || DevicePath[0] == 'S' ? "network port, raw TCP" : "network port, RFC 2217";
     if (DevicePath.rfind("/dev/pts/", 0) == 0)
         return "pseudo-terminal";
     return {};
@@ -82,6 +84,8 @@ std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, 
             Port.Holder = HolderText(Holder);
         } else if (Probe.Outcome != TProbeOutcome::Free) {
             continue;
+        } else if (IsNetworkPortName(Path)) {
+            // No lock table or udev entry stands for a network port.
         } else if (const std::optional<TPortHolder> Locker = FindLockHolder(Path)) {
             // Free to open, but another program has claimed it in the lock table.
             Port.Busy = true;
@@ -89,7 +93,8 @@ std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, 
         }
         Port.DevicePath = Path;
         Port.Name = PortDisplayName(Path);
-        const std::optional<TUdevDevice> Device = Udev != nullptr ? Udev->Describe(Path) : std::nullopt;
+        const std::optional<TUdevDevice> Device =
+            Udev != nullptr && !IsNetworkPortName(Path) ? Udev->Describe(Path) : std::nullopt;
         const auto Label = Labels.find(Path);
         Port.Description = PortDescription(Path, Device ? &*Device : nullptr, Label != Labels.end() ? Label->second : "");
         if (Device)

@@ -1,0 +1,75 @@
+// Internal: the device under an open port.
+//
+// Transfers, queries, the settings and the event thread reach the line only
+// through TDevice; what kind of line it is (a kernel serial device today,
+// TTermiosDevice in termios_device.h) stays behind it.
+//
+// Conventions of every operation: it returns 0 or an errno (Read and Write
+// answer as read(2) and write(2) on a non-blocking descriptor do). ENOTTY
+// means "this device has no such facility" (a pseudo-terminal has no modem
+// lines, many drivers keep no error counts); callers treat it as absent, not
+// as a failure. Any thread may call any operation while the device is open;
+// Close runs once, when no other call is in progress.
+#pragma once
+
+#include "cport/comport.h"
+#include "cport/receive_queue.h"
+
+#include <sys/types.h>
+
+namespace cport {
+
+// Running totals the driver keeps of line errors and modem-line changes.
+struct TDriverCounts {
+    int frame = 0, parity = 0, overrun = 0, brk = 0, buf_overrun = 0;
+    int cts = 0, dsr = 0, rng = 0, dcd = 0;
+};
+
+class TDevice : public TByteSource {
+public:
+    ~TDevice() override = default;
+
+    // A descriptor for poll/epoll: readable when input waits or the line has
+    // gone (POLLHUP/POLLERR), writable when Write can take bytes.
+    virtual int PollFd() const = 0;
+
+    // Never blocks. A count, 0 when the far end has gone, or -1 with errno
+    // (EAGAIN: nothing waiting; EIO: the device has gone).
+    ssize_t Read(void* Buffer, size_t Count) override = 0;
+    // Never blocks. A count or -1 with errno (EAGAIN: no room now).
+    virtual ssize_t Write(const void* Buffer, size_t Count) = 0;
+
+    // Gives the line the rate, character format, flow control and DTR/RTS
+    // state of Port's settings, and fills Receive with how the receive queue
+    // must decode what Read returns. A refused setting leaves the previous
+    // configuration in force.
+    virtual int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) = 0;
+
+    // Drops bytes received and not yet read (Input) and bytes written and
+    // not yet sent (Output).
+    virtual int Purge(bool Input, bool Output) = 0;
+
+    // The modem input lines now: lsCTS, lsDSR, lsRing, lsRLSD.
+    virtual int ModemLines(TLineSignals& Lines) = 0;
+    // Blocks until one of the modem input lines changes; EINTR when a signal
+    // ends the wait first. ENOTTY at once when the device cannot wait so.
+    virtual int WaitForModemChange() = 0;
+    // Raises or drops DTR and RTS.
+    virtual int SetOutputLines(bool Dtr, bool Rts) = 0;
+    // Starts or ends a break on the transmit line.
+    virtual int SetBreak(bool On) = 0;
+
+    // Bytes written and not yet handed to the transmitter.
+    virtual int OutputQueued(int& Bytes) = 0;
+    // Empty is true when the transmitter has sent its last bit as well.
+    virtual int TransmitterEmpty(bool& Empty) = 0;
+    // The driver's running totals (see TDriverCounts).
+    virtual int ErrorCounts(TDriverCounts& Counts) = 0;
+
+    // Discards output not yet sent, puts back what the open found (line
+    // record, driver flags), gives up exclusive use and releases the device.
+    // Never waits for the line.
+    virtual void Close() = 0;
+};
+
+}  // namespace cport

@@ -1,0 +1,64 @@
+// Internal: a kernel serial device (or pseudo-terminal) as a TDevice.
+//
+// Opened O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC for exclusive use: flock keeps
+// out every other port, in this process or another, root included; TIOCEXCL
+// keeps out other programs that open the device without asking for a lock
+// (root excepted). The line record found at the open is put back at Close,
+// and so is the driver's low-latency flag when ApplyLine changed it.
+//
+// The line record is built by BuildLineSetup (line_settings.h). A driver that
+// answers ENOTTY or EINVAL to the modem-line, error-count or transmitter
+// requests has none of them: that is noted once and the operation answers
+// ENOTTY from then on without asking again.
+#pragma once
+
+#include "cport/custom_baud.h"
+#include "cport/device.h"
+#include "cport/unique_fd.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace cport {
+
+class TTermiosDevice final : public TDevice {
+public:
+    // The open device, or null with Error set to the errno of the failing
+    // step. Input queued before the open is dropped.
+    static std::unique_ptr<TTermiosDevice> Open(const std::string& Path, int& Error);
+    ~TTermiosDevice() override;
+
+    int PollFd() const override { return fd_.get(); }
+    ssize_t Read(void* Buffer, size_t Count) override;
+    ssize_t Write(const void* Buffer, size_t Count) override;
+    int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
+    int Purge(bool Input, bool Output) override;
+    int ModemLines(TLineSignals& Lines) override;
+    int WaitForModemChange() override;
+    int SetOutputLines(bool Dtr, bool Rts) override;
+    int SetBreak(bool On) override;
+    int OutputQueued(int& Bytes) override;
+    int TransmitterEmpty(bool& Empty) override;
+    int ErrorCounts(TDriverCounts& Counts) override;
+    void Close() override;
+
+private:
+    TTermiosDevice() = default;
+    // Requests ASYNC_LOW_LATENCY once per open, best effort: drivers of USB
+    // adapters otherwise hold received bytes back for several milliseconds.
+    void RequestLowLatency();
+    // ENOTTY/EINVAL clears Flag and becomes ENOTTY; other errors pass.
+    static int Absent(std::atomic<bool>& Flag, int Error);
+
+    UniqueFd fd_;
+    TKernelTermios original_{};
+    std::atomic<bool> has_modem_lines_{true};
+    std::atomic<bool> has_counts_{true};
+    std::atomic<bool> has_lsr_{true};
+    bool low_latency_tried_ = false;
+    bool low_latency_set_ = false;
+    int original_serial_flags_ = 0;
+};
+
+}  // namespace cport

@@ -1,0 +1,118 @@
+// Network port names and the TCP connection behind them.
+#include "cport/net_address.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+using namespace cport;
+using namespace std::chrono_literals;
+
+struct TNameCase {
+    const char* name;
+    bool network;
+    TNetKind kind;
+    const char* host;
+    const char* port;
+    bool valid;
+};
+
+class NetAddressName : public ::testing::TestWithParam<TNameCase> {};
+
+TEST_P(NetAddressName, Parses) {
+    const TNameCase& c = GetParam();
+    const auto address = NetAddressOf(c.name);
+    ASSERT_EQ(address.has_value(), c.network);
+    if (!c.network) return;
+    EXPECT_EQ(address->kind, c.kind);
+    EXPECT_EQ(address->valid, c.valid);
+    if (c.valid) {
+        EXPECT_EQ(address->host, c.host);
+        EXPECT_EQ(address->port, c.port);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NetAddressName,
+    ::testing::Values(TNameCase{"COM1", false, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"/dev/pts/3", false, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"socket://127.0.0.1:2000", true, TNetKind::nkRaw, "127.0.0.1", "2000", true},
+                      TNameCase{"RFC2217://box.local:7000", true, TNetKind::nkRfc2217, "box.local", "7000", true},
+                      TNameCase{"rfc2217://[::1]:65535", true, TNetKind::nkRfc2217, "::1", "65535", true},
+                      TNameCase{"socket://host", true, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"socket://:2000", true, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"socket://host:0", true, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"socket://host:65536", true, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"socket://host:20x", true, TNetKind::nkRaw, "", "", false},
+                      TNameCase{"rfc2217://::1:2000", true, TNetKind::nkRfc2217, "", "", false},
+                      TNameCase{"rfc2217://[::1]2000", true, TNetKind::nkRfc2217, "", "", false},
+                      TNameCase{"socket://a b:1", true, TNetKind::nkRaw, "", "", false}));
+
+// A listening socket on a free loopback port.
+class TListener {
+public:
+    TListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_.get(), 4) != 0 ||
+            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no listening socket");
+        port_ = ntohs(address.sin_port);
+    }
+    std::string Port() const { return std::to_string(port_); }
+    void Close() { fd_.reset(); }
+
+private:
+    UniqueFd fd_;
+    uint16_t port_ = 0;
+};
+
+TNetAddress Loopback(const std::string& Port) { return *NetAddressOf("socket://127.0.0.1:" + Port); }
+
+TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
+    TListener listener;
+    const TNetConnection connection = ConnectTcp(Loopback(listener.Port()), 5s);
+    ASSERT_TRUE(connection.socket) << connection.reason;
+    int on = 0;
+    socklen_t length = sizeof on;
+    ASSERT_EQ(::getsockopt(connection.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    EXPECT_NE(on, 0);
+    ASSERT_EQ(::getsockopt(connection.socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+    EXPECT_NE(on, 0);
+}
+
+TEST(NetConnect, RefusedConnectionSaysSo) {
+    std::string port;
+    {
+        TListener listener;   // a port that was free a moment ago and is closed now
+        port = listener.Port();
+    }
+    const TNetConnection connection = ConnectTcp(Loopback(port), 5s);
+    EXPECT_FALSE(connection.socket);
+    EXPECT_EQ(connection.error, ECONNREFUSED);
+    EXPECT_EQ(connection.reason, "Connection refused by 127.0.0.1:" + port);
+}
+
+TEST(NetConnect, UnknownHostSaysSo) {
+    const TNetConnection connection = ConnectTcp(*NetAddressOf("rfc2217://no-such-host.invalid:2000"), 5s);
+    EXPECT_FALSE(connection.socket);
+    EXPECT_NE(connection.error, 0);
+    EXPECT_EQ(connection.reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << connection.reason;
+}
+
+TEST(NetConnect, MalformedNameIsRefusedWithoutLookup) {
+    const TNetConnection connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
+    EXPECT_EQ(connection.error, EINVAL);
+    EXPECT_NE(connection.reason.find("socket://HOST:PORT"), std::string::npos);
+}
+
+}  // namespace
