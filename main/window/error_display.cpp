@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "cport/comport.h"
@@ -58,8 +59,11 @@ QString ErrorReportText(std::exception_ptr Error)
     try {
         std::rethrow_exception(std::move(Error));
     } catch (const cport::EComPort& Failure) {
+        // A failure that carries its own reason (a network port names the
+        // server that refused) needs no second one from the error number.
+        const bool HasOwnReason = std::string_view(Failure.what()).find('\n') != std::string_view::npos;
         const std::string Device = CurrentDevicePath() ? CurrentDevicePath()() : std::string();
-        const std::string Reason = FailureReason(Failure.SystemErrorCode(), Device);
+        const std::string Reason = HasOwnReason ? std::string() : FailureReason(Failure.SystemErrorCode(), Device);
         if (!Reason.empty())
             Lines.insert(1, QString::fromLocal8Bit(Reason.c_str()));
     } catch (...) {
