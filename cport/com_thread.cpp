@@ -79,6 +79,11 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     TDevice* device = nullptr;       // owned by the port's device state
     int tx_fd = -1;                  // likewise: signalled after each write
     TReceiveQueue* rx = nullptr;     // likewise
+    const std::atomic<uint64_t>* tx_writes = nullptr;   // likewise
+    // Writes covered by the last evTxEmpty processed on the owning thread;
+    // a tx wake with no write since then has nothing new to report.
+    std::atomic<uint64_t> tx_covered{UINT64_MAX};
+    std::atomic<bool> tx_recheck{false};
     std::shared_ptr<TEventReceiver::TAnchor> receiver;   // smWindowSync only
 
     UniqueFd stop_fd;
@@ -104,6 +109,7 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     void SendEventMessages(TComEvents Pending);
     void DispatchDeviceLost();
     void ShowOnOwningThread(std::exception_ptr Error);
+    TComEvents CoverTx(TComEvents Pending);
     void WaitForStop();
 };
 
@@ -125,6 +131,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
     s->device = device.device.get();
     s->tx_fd = device.tx_fd.get();
     s->rx = &device.rx;
+    s->tx_writes = &device.tx_writes;
     if (ComPort->event_window_) s->receiver = ComPort->event_window_->Anchor();
 
     s->stop_fd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
@@ -249,9 +256,11 @@ void TComThread::TShared::Run() {
         if (stop.load()) break;
         if (input_read) found = found | CollectInput(input_flags, lost);
         if (drain_check) found = found | CheckDrain();
+        if (found.Contains(evTxEmpty) && tx_writes->load() == tx_covered.load()) found.Exclude(evTxEmpty);
 
         found = found & events;
         if (!found.Empty()) Dispatch(found);
+        if (tx_recheck.exchange(false)) ArmDrainTimer(char_time_ns);
         if (lost && !stop.load()) {
             DispatchDeviceLost();
             WaitForStop();
@@ -270,7 +279,8 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     const size_t before = after > fill.added ? after - fill.added : 0;
 
     TComEvents found;
-    if (fill.added > 0) found.Include(evRxChar);
+    // Bytes another thread has already taken leave nothing to report.
+    if (fill.added > 0 && after > 0) found.Include(evRxChar);
     if (fill.event_char) found.Include(evRxFlag);
     if (rx80_mark > 0 && after >= rx80_mark && before < rx80_mark) found.Include(evRx80Full);
     if (fill.errors.Contains(leBreak)) found.Include(evBreak);
@@ -286,9 +296,9 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
     return found;
 }
 
-// Overruns are not marked in the byte stream; the driver counts them. A
-// device whose stream carries no marks at all (a network port) counts its
-// framing and parity errors and breaks too.
+// Overruns are never marked in the byte stream; the driver counts them. When
+// the stream carries no marks (the usual raw fast path, or a network port),
+// framing and parity errors and breaks come from the counts too.
 TComEvents TComThread::TShared::TakeOverruns() {
     if (!counts_supported) return {};
     TDriverCounts now{};
@@ -348,7 +358,9 @@ void TComThread::TShared::Dispatch(TComEvents Pending) {
         switch (sync) {
         case smThreadSync:
             main_thread::SendAndWait(
-                [p = port, Pending, self = shared_from_this()] { ProcessEvents(*p, Pending, self->stop); },
+                [p = port, Pending, self = shared_from_this()] {
+                    ProcessEvents(*p, self->CoverTx(Pending), self->stop);
+                },
                 gate);
             break;
         case smWindowSync:
@@ -390,6 +402,22 @@ void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
         if (Stopped.load()) return;   // a handler has closed the port
         (ComPort.*step.report)();
     }
+}
+
+// On the owning thread, as the hand-over starts: an evTxEmpty reports the
+// output empty now, which covers every write made so far, also those made
+// while the hand-over waited (they are not reported again). Output queued
+// again by then is left to a later check.
+TComEvents TComThread::TShared::CoverTx(TComEvents Pending) {
+    if (!Pending.Contains(evTxEmpty)) return Pending;
+    const uint64_t writes = tx_writes->load();
+    int queued = 0;
+    if (device->OutputQueued(queued) == 0 && queued > 0) {
+        tx_recheck = true;
+        return Pending.Exclude(evTxEmpty);
+    }
+    tx_covered = writes;
+    return Pending;
 }
 
 void TComThread::TShared::SendEventMessages(TComEvents Pending) {

@@ -35,6 +35,7 @@ struct TCustomComPort::TDeviceState {
     std::unique_ptr<TDevice> device;
     UniqueFd tx_fd;       // eventfd: written after each write while tx_watched (evTxEmpty detection)
     std::atomic<bool> tx_watched{false};       // an event thread watches tx_fd (set by the event thread)
+    std::atomic<uint64_t> tx_writes{0};        // writes signalled on tx_fd so far
     TTransferTimeouts timeouts;
     TAbortSignal abort_fd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
     TReceiveQueue rx;     // received bytes, decoded; every read of the device goes through it
@@ -51,6 +52,7 @@ struct TCustomComPort::TDeviceState {
     // After a successful write: wakes the event thread's evTxEmpty check.
     void SignalTx() {
         if (!tx_watched.load(std::memory_order_relaxed)) return;
+        tx_writes.fetch_add(1, std::memory_order_relaxed);
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(tx_fd.get(), &one, sizeof one);
     }

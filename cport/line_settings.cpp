@@ -63,7 +63,11 @@ TLineSetup BuildLineSetup(const TCustomComPort& Port, const TKernelTermios& Curr
     TLineSetup setup;
     TKernelTermios& r = setup.record;
 
-    r.c_iflag = INPCK | PARMRK;
+    // Errors are marked in the stream only when a setting needs their
+    // position in the data; otherwise the driver's counts report them and
+    // the kernel keeps its raw input fast path (breaks add no byte).
+    setup.receive.marked = parity.Check() && parity.Replace();
+    r.c_iflag = setup.receive.marked ? (INPCK | PARMRK) : IGNBRK;
     if (flow.XonXoffOut()) r.c_iflag |= IXON;
     if (flow.XonXoffIn()) r.c_iflag |= IXOFF;
     r.c_oflag = 0;

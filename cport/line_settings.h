@@ -10,12 +10,14 @@
 // of 0 bytes means the far end has hung up. CLOCAL and CREAD are set, HUPCL
 // is cleared (closing does not drop DTR behind the settings' back).
 //
-// Received errors: INPCK and PARMRK are always on and IGNPAR, IGNBRK and
-// BRKINT off, so the kernel marks a byte received with a parity or framing
-// error, a break and a literal 0xFF in the byte stream; the receive queue
-// decodes the marks. Parity.Check decides only whether parity errors are
-// reported (TakeLineErrors) and, with Parity.Replace, whether such a byte is
-// replaced by Parity.ReplaceChar.
+// Received errors: with Parity.Check and Parity.Replace, INPCK and PARMRK are
+// on and IGNPAR, IGNBRK and BRKINT off, so the kernel marks a byte received
+// with a parity or framing error, a break and a literal 0xFF in the byte
+// stream; the receive queue decodes the marks and replaces such bytes by
+// Parity.ReplaceChar. Otherwise only IGNBRK is set: bytes pass as received,
+// breaks add none, and the driver's error counts report the errors, which
+// keeps the kernel on its raw input fast path. Parity.Check decides whether
+// parity errors are reported (TakeLineErrors).
 //
 // Mapping:
 //   BaudRate / CustomBaudRate  any rate through termios2/BOTHER, read back;

@@ -46,6 +46,7 @@ int TReceiveQueue::Init() {
 
 void TReceiveQueue::SetOptions(const TReceiveOptions& Options) {
     std::lock_guard lock(mutex_);
+    if (!Options.marked) pending_mark_ = msNone;
     options_ = Options;
 }
 
@@ -204,6 +205,11 @@ size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFi
         if (c == 0 && discard_null) return;
         raw[out++] = c;
     };
+    if (!options_.marked) {   // nothing to decode (Skip is 0: no mark is ever pending)
+        if (!discard_null) return Length;
+        for (size_t in = 0; in < Length; ++in) emit(raw[in]);
+        return out;
+    }
     size_t in = Skip;
     while (in < Length) {
         if (pending_mark_ == msNone) {

@@ -80,6 +80,7 @@ struct TFillResult {
 // Settings FillFrom applies while decoding, copied from the port whenever
 // the line settings are applied.
 struct TReceiveOptions {
+    bool marked = true;            // the device marks errors in the stream (PARMRK)
     bool parity_enabled = false;   // the line has a parity bit: a marked byte is a parity error
     bool parity_check = false;     // parity errors are reported
     bool replace = false;          // bytes with a parity error become replace_char

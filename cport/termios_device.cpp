@@ -7,6 +7,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +21,14 @@ namespace {
 int IoctlError(int Result) { return Result == 0 ? 0 : errno; }
 
 bool NoSuchControl(int Error) { return Error == ENOTTY || Error == EINVAL; }
+
+// The slave side of a pseudo-terminal (Unix 98 majors 136 to 143).
+bool IsPseudoTerminal(int Fd) {
+    struct stat st {};
+    if (::fstat(Fd, &st) != 0) return false;
+    const unsigned int major_number = major(st.st_rdev);
+    return S_ISCHR(st.st_mode) && major_number >= 136 && major_number <= 143;
+}
 
 // Gives up the TIOCEXCL of a device whose open fails after it was taken.
 class TExclusiveHold {
@@ -83,6 +93,13 @@ int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
         setup = BuildLineSetup(Port, current);
     } catch (const EComPort& e) {
         return e.SystemErrorCode();
+    }
+    // A driver that keeps no error counts cannot report errors after the
+    // fact: they are marked in the stream instead. A pseudo-terminal has no
+    // line errors to report.
+    if (!setup.receive.marked && !has_counts_.load() && !IsPseudoTerminal(fd)) {
+        setup.record.c_iflag = (setup.record.c_iflag & ~static_cast<uint32_t>(IGNBRK)) | INPCK | PARMRK;
+        setup.receive.marked = true;
     }
     if (int error = WriteLineRecord(fd, setup.record)) return error;
     const int error = SetOutputLines(setup.dtr_on, setup.rts_on);
