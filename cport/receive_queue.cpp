@@ -213,7 +213,7 @@ size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFi
     size_t in = Skip;
     while (in < Length) {
         if (pending_mark_ == msNone) {
-            const void* mark = options_.marked ? Find(raw + in, kMark, Length - in) : nullptr;
+            const void* mark = Find(raw + in, kMark, Length - in);
             const size_t run = mark ? static_cast<size_t>(static_cast<const unsigned char*>(mark) - (raw + in))
                                     : Length - in;
             if (discard_null) {

@@ -80,16 +80,13 @@ struct TFillResult {
 // Settings FillFrom applies while decoding, copied from the port whenever
 // the line settings are applied.
 struct TReceiveOptions {
-    bool marked = true;            // the device marks errors in the stream (PARMRK)
+    bool marked = true;            // the device marks errors in the stream (PARMRK); a network device never does
     bool parity_enabled = false;   // the line has a parity bit: a marked byte is a parity error
     bool parity_check = false;     // parity errors are reported
     bool replace = false;          // bytes with a parity error become replace_char
     char replace_char = 0;
     bool discard_null = false;
     char event_char = 0;
-    // The stream carries the PARMRK marks of a kernel serial device; a
-    // network device gives its bytes as they are.
-    bool marked = true;
 };
 
 class TReceiveQueue {
