@@ -169,6 +169,13 @@ bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true 
 // left to the component.
 bool SetLineWatchSignal(int Signal);
 
+// Port names: a device path ("/dev/ttyUSB0"), or a network port reached over
+// TCP, "socket://HOST:PORT" (raw data) or "rfc2217://HOST:PORT" (telnet with
+// the COM-PORT-OPTION). HOST is a name, an IPv4 address or an IPv6 address
+// in brackets; PORT is 1 to 65535; the scheme's case does not matter.
+enum class TPortNameKind { pnDevice, pnNetwork, pnMalformedNetwork };
+TPortNameKind PortNameKind(const std::string& Port);
+
 // ---------------------------------------------------------------------------
 // Component base: a named object with an owner and a loading state.
 

@@ -1,6 +1,8 @@
 // Network port names and the TCP connection behind them.
 #include "cport/net_address.h"
 
+#include "cport/comport.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -159,6 +161,12 @@ TNetConnection ConnectTcp(const TNetAddress& Address, std::chrono::milliseconds 
     else
         result.reason = "Cannot connect to " + Address.Endpoint() + ": " + std::strerror(error);
     return result;
+}
+
+TPortNameKind PortNameKind(const std::string& Port) {
+    const std::optional<TNetAddress> address = NetAddressOf(Port);
+    if (!address) return TPortNameKind::pnDevice;
+    return address->valid ? TPortNameKind::pnNetwork : TPortNameKind::pnMalformedNetwork;
 }
 
 }  // namespace cport

@@ -1,5 +1,7 @@
 #include "main/ports/port_candidates.h"
 
+#include "cport/comport.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -99,7 +101,7 @@ private:
 
 bool IsNetworkPortName(std::string_view Name)
 {
-    return StartsWithScheme(Name, "socket://") || StartsWithScheme(Name, "rfc2217://");
+    return cport::PortNameKind(std::string(Name)) != cport::TPortNameKind::pnDevice;
 }
 
 std::vector<std::string> PortCandidatesFor(const char* PortsVariable, const char* NoScanVariable)

@@ -59,6 +59,25 @@ void TMainForm::ComboPortDropDown()
     }
 }
 
+bool TMainForm::AddNetworkPort(const std::string& Name)
+{
+    if (cport::PortNameKind(Name) != cport::TPortNameKind::pnNetwork)
+        return false;
+    if (std::find(AddedNetworkPorts_.begin(), AddedNetworkPorts_.end(), Name) == AddedNetworkPorts_.end())
+        AddedNetworkPorts_.push_back(Name);
+    // An open port keeps the list as it is (it is disabled); the new name
+    // is there when the list next drops down.
+    if (ComPort1.Connected() || BusyDepth_ > 0)
+        return true;
+    ComboPortDropDown();
+    const int Index = ComboPort->findText(QString::fromStdString(PortDisplayName(Name)));
+    if (Index >= 0) {
+        ComboPort->setCurrentIndex(Index);
+        ComboPortChange();
+    }
+    return true;
+}
+
 void TMainForm::ComboPortChange()
 {
     SetControlEnabled(OpenPort, true);

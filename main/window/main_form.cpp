@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -157,7 +158,11 @@ void TMainForm::AnalysisPacket(const std::string& Line)
 
 std::vector<std::string> TMainForm::PortCandidates() const
 {
-    return UseInjectedCandidates_ ? InjectedCandidates_ : ::PortCandidates();
+    std::vector<std::string> Candidates = UseInjectedCandidates_ ? InjectedCandidates_ : ::PortCandidates();
+    for (const std::string& Added : AddedNetworkPorts_)
+        if (std::find(Candidates.begin(), Candidates.end(), Added) == Candidates.end())
+            Candidates.push_back(Added);
+    return Candidates;
 }
 
 void TMainForm::SetPortCandidatesForTesting(std::vector<std::string> DevicePaths)

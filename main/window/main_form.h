@@ -204,6 +204,12 @@ public:
     void Display_P4_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 3, Data); }
     void Display_P5_Default(const std::string& Data) { DisplayPortReplyText(TPortGrid::Default, 4, Data); }
 
+    // Adds a network port ("socket://HOST:PORT" or "rfc2217://HOST:PORT")
+    // to the port list for this session and, unless a port is open, shows
+    // it so that "Open" opens it. False, and nothing changes, for a name
+    // that is not a well-formed network port.
+    bool AddNetworkPort(const std::string& Name);
+
     // --- Test and tool hooks.
 
     // Replaces the candidate device paths that ComboPortDropDown probes
@@ -344,5 +350,7 @@ private:
     std::unique_ptr<TUdevSource> Udev_;
     QSocketNotifier* UdevNotifier_ = nullptr;
     bool UseInjectedCandidates_ = false;
+    // Network ports added in this session, after the other candidates.
+    std::vector<std::string> AddedNetworkPorts_;
     std::vector<std::string> InjectedCandidates_;
 };

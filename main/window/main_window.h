@@ -47,6 +47,7 @@ public:
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
     QAction* CommissionAction = nullptr;  // "Commission a series…"
+    QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
     QAction* QuitAction = nullptr;
     QAction* AboutAction = nullptr;
 
@@ -67,6 +68,8 @@ private:
     void ShowWireLog();
     // commission_menu_item.cpp: the dialog over this window.
     void OpenCommissionDialog();
+    // network_port_menu_item.cpp: asks for a network port name.
+    void OpenNetworkPortDialog();
 
     TMainForm* Form_ = nullptr;
 };

@@ -38,6 +38,9 @@ void TMainWindow::BuildMenuBar()
     // "Add network port…") go here, above Quit.
     CommissionAction = FileMenu->addAction(QStringLiteral("Commission a series\u2026"));
     connect(CommissionAction, &QAction::triggered, this, [this] { OpenCommissionDialog(); });
+    AddNetworkPortAction = FileMenu->addAction(QStringLiteral("Add network port\u2026"));
+    connect(AddNetworkPortAction, &QAction::triggered, this, [this] { OpenNetworkPortDialog(); });
+    FileMenu->addSeparator();
 
     QuitAction = FileMenu->addAction(QStringLiteral("Quit"));
     QuitAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));

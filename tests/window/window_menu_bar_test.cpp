@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
@@ -21,6 +22,7 @@
 #include "form_fixture.h"
 #include "main/protocol/config_file.h"
 #include "main/window/main_window.h"
+#include "main/window/port_combo_box.h"
 
 using namespace window_test;
 
@@ -71,6 +73,7 @@ private slots:
     void CompareListsDifferencesAndLeavesTheFields();
     void WrongFileIsReportedWithItsLine();
     void ClosingDuringATransactionEndsItThenCloses();
+    void AddedNetworkPortIsListedAndShown();
 
 private:
     QTemporaryDir Folder_;
@@ -201,4 +204,45 @@ void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
 }
 
 QTEST_MAIN(TWindowMenuBarTest)
+// File > "Add network port…": a well-formed name joins the list and is
+// shown, ready for "Open"; anything else is refused with a message and
+// leaves the list as it was.
+void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
+{
+    const auto Simulator = StartSimulator();
+    const auto Window = ShowWindow(*Simulator);
+    TMainForm& Form = *Window->Form();
+    TErrorRecorder Errors;
+    const auto Submit = [&Window](const QString& Text) {
+        Window->AddNetworkPortAction->trigger();
+        auto* Dialog = Window->findChild<QInputDialog*>(QStringLiteral("NetworkPortDialog"));
+        QVERIFY(Dialog != nullptr && Dialog->isVisible());
+        Dialog->setTextValue(Text);
+        Dialog->accept();
+        QTest::qWait(0);   // the dialog deletes itself on close
+    };
+
+    for (const QString Wrong : {"rfc2217://", "socket://box", "socket://box:70000", "telnet://box:23",
+                                "rfc2217://fe80::1:4001"}) {
+        Submit(Wrong);
+        QCOMPARE(Errors.Messages.size(), 1);
+        QVERIFY2(Errors.Messages.takeFirst().startsWith("Not a network port"), qPrintable(Wrong));
+    }
+    QCOMPARE(Form.ComboPort->count(), 0);
+
+    Submit(QStringLiteral(" RFC2217://[::1]:4001 "));
+    Submit(QStringLiteral("socket://box.local:4000"));
+    QVERIFY2(Errors.Messages.isEmpty(), qPrintable(Errors.Messages.join('\n')));
+    QCOMPARE(Form.ComboPort->currentText(), QStringLiteral("socket://box.local:4000"));
+    QCOMPARE(Form.ComboPort->ShownDevicePath(), std::string("socket://box.local:4000"));
+    QVERIFY(Form.OpenPort->isEnabled());
+    QCOMPARE(Form.ComboPort->PortDescription(QStringLiteral("RFC2217://[::1]:4001")),
+             QStringLiteral("network port, RFC 2217"));
+
+    // The simulator's port is still offered beside them.
+    DropDown(Form);
+    QVERIFY(Form.ComboPort->HasPort(PortName(Simulator->DevicePath())));
+    QCOMPARE(Form.ComboPort->count(), 3);
+}
+
 #include "window_menu_bar_test.moc"
