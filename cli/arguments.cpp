@@ -178,8 +178,10 @@ Commands:
                               is read back and gets one CSV row in the log;
                               then the next module is awaited
 
-PORT is a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0) or COMn
-(COM1 is /dev/ttyS0). Field names: remote_id, baud, direction.P0 ...
+PORT is a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0), COMn
+(COM1 is /dev/ttyS0), or a network port: rfc2217://HOST:PORT (RFC 2217, for
+example ser2net's telnet(rfc2217) accepter) or socket://HOST:PORT (raw TCP).
+Field names: remote_id, baud, direction.P0 ...
 direction.P5, power_on_default.P0 ... power_on_default.P5.
 
 Options:

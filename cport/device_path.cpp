@@ -25,11 +25,12 @@ unsigned long ComNumberOf(const std::string& Port) {
 
 }  // namespace
 
-// An absolute path is used as it is; "COMn" names the n-th on-board port,
+// An absolute path or a network port name is used as it is; "COMn" names the n-th on-board port,
 // /dev/ttyS(n-1), so that the default "COM1" and stored settings keep a
 // meaning; any other name is looked up under /dev ("ttyUSB0", "pts/3").
 std::string TCustomComPort::DevicePathOf(const std::string& Port) {
     if (!Port.empty() && Port[0] == '/') return Port;
+    if (PortNameKind(Port) != TPortNameKind::pnDevice) return Port;   // a network port
     if (const unsigned long n = ComNumberOf(Port)) return "/dev/ttyS" + std::to_string(n - 1);
     return "/dev/" + Port;
 }

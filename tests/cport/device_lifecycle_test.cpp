@@ -23,6 +23,8 @@ TEST(DevicePath, PortNamesMapToDeviceNodes) {
         {"COM16", "/dev/ttyS15"},     {"com2", "/dev/ttyS1"},       {"COM0", "/dev/COM0"},
         {"COM", "/dev/COM"},          {"COM1x", "/dev/COM1x"},      {"COM01", "/dev/COM01"},
         {"ttyUSB0", "/dev/ttyUSB0"},  {"pts/7", "/dev/pts/7"},
+        {"rfc2217://box:4001", "rfc2217://box:4001"}, {"SOCKET://[::1]:7", "SOCKET://[::1]:7"},
+        {"socket://box", "socket://box"},
     };
     for (const auto& c : cases) EXPECT_EQ(TCustomComPort::DevicePathOf(c.port), c.path) << c.port;
 }
