@@ -104,27 +104,32 @@ TEST(ReentrantDelete, DeletingThePortInOnAfterOpenEndsOpen) {
 // must not reach OnRxChar (which closes the port) before Open is done.
 TEST(ReentrantEventThread, OnRxCharClosingThePortWaitsForOpenToEnd) {
     PtyPair pty;
+    // Counted outside the rounds: a round's port may go as soon as its
+    // handler has counted, while the handler is still returning.
+    std::atomic<int> handled{0};
     for (int round = 0; round < 500; ++round) {
         TComPort port;
         port.SetPort(pty.SlavePath());
         port.SetEvents({evRxChar});
         port.SetSyncMethod(smNone);
-        std::atomic<bool> closed{false};
+        bool closed = false;
         std::atomic<bool> open_done{true};
-        port.OnAfterClose = [&](TComponent*) {
-            closed = true;
-            closed.notify_all();
-        };
-        port.OnRxChar = [&](TComponent*, int32_t) {
+        port.OnAfterClose = [&](TComponent*) { closed = true; };
+        port.OnRxChar = [&port, &open_done, counter = &handled](TComponent*, int32_t) {
             if (!open_done.load()) ADD_FAILURE() << "OnRxChar ran inside Open";
             port.Close();
+            std::atomic<int>* const count = counter;   // the closure may be gone once counted
+            count->fetch_add(1);
+            count->notify_all();
         };
         pty.Write("x");
         open_done = false;
         port.Open();
         open_done = true;
         pty.Write("y");   // in case the open flushed the first byte
-        closed.wait(false);
+        for (int seen = handled.load(); seen <= round; seen = handled.load()) handled.wait(seen);
+        EXPECT_TRUE(closed);
+        EXPECT_FALSE(port.Connected());
     }
 }
 
