@@ -84,10 +84,10 @@ bool TFormFixture::Open(const ModuleState& State, const Faults& Faults, int Time
     return Form->StatusConnect->text() == "Connect OK";
 }
 
-void TFormFixture::OnRequest(int Code, std::function<void()> Action)
+void TFormFixture::OnRequest(int Code, std::function<void()> Action, QObject* Target)
 {
     Action_ = std::move(Action);
-    Target_ = Form.get();
+    Target_ = Target != nullptr ? Target : Form.get();
     ArmedCode_ = Code;
 }
 

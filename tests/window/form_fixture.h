@@ -85,9 +85,10 @@ public:
     // Both, then picks the simulator's port and presses "Open"; true when
     // the module was identified.
     bool Open(const ModuleState& State = {}, const Faults& Faults = {}, int TimeoutMs = 0);
-    // Runs Action on the main thread, queued, when a request with Code
-    // reaches the simulator, until Disarm().
-    void OnRequest(int Code, std::function<void()> Action);
+    // Runs Action on the main thread, queued to Target (the window when
+    // none is given), when a request with Code reaches the simulator, until
+    // Disarm().
+    void OnRequest(int Code, std::function<void()> Action, QObject* Target = nullptr);
     void Disarm() { ArmedCode_ = NotArmed; }
     void Reset();
 

@@ -14,7 +14,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <fstream>
 
@@ -65,21 +64,21 @@ private slots:
 
     void cleanup()
     {
+        F.Disarm();
         Window_.reset();
-        Simulator_.reset();
+        F.Reset();
     }
 
 private:
     // The simulator with State, and the main window on its port, shown.
     TMainForm& Show(const ModuleState& State = {})
     {
-        Simulator_ = StartSimulator(State);
-        Window_ = ShowMainWindow({Simulator_->DevicePath()});
+        F.StartModule(State);
+        Window_ = ShowMainWindow({F.Simulator->DevicePath()});
         return *Window_->Form();
     }
 
     QTemporaryDir Folder_;
-    std::unique_ptr<TModuleSimulator> Simulator_;
     std::unique_ptr<TMainWindow> Window_;
 };
 
@@ -97,7 +96,7 @@ void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
 
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(StartUpControls));
     QCOMPARE(EnabledItems(*Window_), QStringList({"Quit", "About"}));
-    OpenSimulatorPort(Form, *Simulator_);
+    OpenSimulatorPort(Form, *F.Simulator);
     QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
     QCOMPARE(EnabledItems(*Window_), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
@@ -109,7 +108,7 @@ void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
 void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
 {
     TMainForm& Form = Show();
-    OpenSimulatorPort(Form, *Simulator_);
+    OpenSimulatorPort(Form, *F.Simulator);
     const std::string Path = Folder_.filePath("opened.ini").toStdString();
     std::ofstream(Path) << ConfigFileText(FileConfig);
 
@@ -121,13 +120,13 @@ void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
     QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QStringLiteral("80"));
 
     Click(Form.SaveConfig);
-    QCOMPARE(Simulator_->State(), StateOf(FileConfig));
+    QCOMPARE(F.Simulator->State(), StateOf(FileConfig));
 }
 
 void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue()
 {
     TMainForm& Form = Show(StateOf(FileConfig));
-    OpenSimulatorPort(Form, *Simulator_);
+    OpenSimulatorPort(Form, *F.Simulator);
     const std::string Path = Folder_.filePath("saved.ini").toStdString();
 
     TErrorRecorder Errors;
@@ -144,16 +143,16 @@ void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValu
 void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 {
     TMainForm& Form = Show(StateOf(FileConfig));
-    OpenSimulatorPort(Form, *Simulator_);
+    OpenSimulatorPort(Form, *F.Simulator);
     Click(Form.ReadConfig);
     Click(Form.BitButton(TPortGrid::Default, 2, 0));  // P2 default 20 -> 21 in the window only
     ModuleState Changed = StateOf(FileConfig);
     Changed.baudIndex = 3;
-    Simulator_->SetState(Changed);
-    Simulator_->ClearRequests();
+    F.Simulator->SetState(Changed);
+    F.Simulator->ClearRequests();
 
     QVERIFY(Window_->CompareWithModule());
-    QCOMPARE(Simulator_->Requests().size(), std::size_t{14});
+    QCOMPARE(F.Simulator->Requests().size(), std::size_t{14});
     const auto* Dialog = Window_->findChild<QDialog*>(QStringLiteral("CompareDialog"));
     QVERIFY(Dialog != nullptr && Dialog->isVisible());
     const auto* List = Dialog->findChild<QListWidget*>(QStringLiteral("Differences"));
@@ -171,7 +170,7 @@ void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
 {
     Show();
-    OpenSimulatorPort(*Window_->Form(), *Simulator_);
+    OpenSimulatorPort(*Window_->Form(), *F.Simulator);
     const std::string Path = Folder_.filePath("wrong.ini").toStdString();
     std::ofstream(Path) << "[module]\nremote_id = A7\n[direction]\nP3 = 00\n";
     TErrorRecorder Errors;
@@ -185,13 +184,17 @@ void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
 void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
 {
     TMainForm& Form = Show();
-    OpenSimulatorPort(Form, *Simulator_);
-    Simulator_->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
-    QTimer::singleShot(0, Window_.get(), [this] { Window_->QuitAction->trigger(); });
+    OpenSimulatorPort(Form, *F.Simulator);
+    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    // Quit while the window waits for the reply to READ CONFIG's first request.
+    F.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
     Click(Form.ReadConfig);  // returns once the close has ended the wait
     QTRY_VERIFY_WITH_TIMEOUT(!Window_->isVisible(), 5000);
     QVERIFY(!Form.ComPort1.Connected());
-    QCOMPARE(Simulator_->Requests().size(), std::size_t{2});  // the identity at Open, then READ CONFIG's first
+    // The identity at Open, then READ CONFIG's first; the simulator records
+    // them on its own thread, possibly after the window has gone.
+    QVERIFY(F.Simulator->WaitForRequests(2, std::chrono::milliseconds(5000)));
+    QCOMPARE(F.Simulator->Requests().size(), std::size_t{2});
 }
 
 QTEST_MAIN(TWindowMenuBarTest)
@@ -230,7 +233,7 @@ void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
 
     // The simulator's port is still offered beside them.
     DropDown(Form);
-    QVERIFY(Form.ComboPort->HasPort(PortName(Simulator_->DevicePath())));
+    QVERIFY(Form.ComboPort->HasPort(PortName(F.Simulator->DevicePath())));
     QCOMPARE(Form.ComboPort->count(), 3);
 }
 
