@@ -5,16 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "main/protocol/commission_log.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -31,28 +29,10 @@ class VarnolinkCommission : public testing::Test {
 protected:
     void SetUp() override
     {
-        Folder = std::filesystem::temp_directory_path() /
-                 ("varnolink-commission-" + std::to_string(::getpid()) + "-" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(Folder);
-        Template = Write("template.ini", TemplateText);
-        LogPath = (Folder / "log.csv").string();
         varnolink::sim::SimulatorOptions Options;
         Options.series = {true, 1500ms, 0, 0};
         Simulator = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
         Simulator->Start();
-    }
-    void TearDown() override
-    {
-        Simulator.reset();
-        std::filesystem::remove_all(Folder);
-    }
-
-    std::string Write(const std::string& Name, const std::string& Text)
-    {
-        const std::string Path = (Folder / Name).string();
-        std::ofstream(Path) << Text;
-        return Path;
     }
 
     std::vector<std::string> Arguments(std::vector<std::string> More) const
@@ -62,17 +42,11 @@ protected:
         return All;
     }
 
-    std::vector<TCommissionRow> LogRows() const
-    {
-        std::ifstream File(LogPath, std::ios::binary);
-        std::ostringstream Text;
-        Text << File.rdbuf();
-        return ParseCommissionLog(Text.str(), LogPath);
-    }
+    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder.Read(LogPath), LogPath); }
 
-    std::filesystem::path Folder;
-    std::string Template;
-    std::string LogPath;
+    test_support::TScratchFolder Folder;
+    const std::string Template = Folder.Write("template.ini", TemplateText);
+    const std::string LogPath = Folder.Path("log.csv");
     std::unique_ptr<varnolink::sim::TModuleSimulator> Simulator;
 };
 
@@ -114,8 +88,8 @@ TEST_F(VarnolinkCommission, DryRunShowsWhatWouldChangeAndTouchesNothing)
 
 TEST_F(VarnolinkCommission, RefusesBadListsTemplatesAndLogsBeforeTouchingTheLine)
 {
-    const std::string Partial = Write("partial.ini", "[module]\nbaud = 9600\n");
-    const std::string NotALog = Write("notes.csv", "name,value\r\n");
+    const std::string Partial = Folder.Write("partial.ini", "[module]\nbaud = 9600\n");
+    const std::string NotALog = Folder.Write("notes.csv", "name,value\r\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> Cases{
         {Arguments({"--ids", "05-01"}), "runs backwards"},
         {Arguments({}), "--ids LIST"},

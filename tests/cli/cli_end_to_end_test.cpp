@@ -14,15 +14,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "main/protocol/config_file.h"
 #include "main/window/port_candidates.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
+#include "tests/support/scratch_folder.h"
+#include "tests/support/started_simulator.h"
 
 namespace {
 
@@ -30,7 +29,6 @@ using namespace std::chrono_literals;
 using cli_test::TFinished;
 using varnolink::sim::Faults;
 using varnolink::sim::ModuleState;
-using varnolink::sim::SimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 const std::string Program = VARNOLINK_CLI_EXECUTABLE;
@@ -49,30 +47,12 @@ QJsonObject Json(const TFinished& Run)
 
 class VarnolinkProgram : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        Folder = std::filesystem::temp_directory_path() /
-                 ("varnolink-cli-" + std::to_string(::getpid()) + "-" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(Folder);
-    }
-    void TearDown() override { std::filesystem::remove_all(Folder); }
-
     void StartModule(const Faults& Faults = {}, const ModuleState& State = {})
     {
-        SimulatorOptions Options;
-        Options.state = State;
-        Options.faults = Faults;
-        Simulator = std::make_unique<TModuleSimulator>(Options);
-        Simulator->Start();
+        Simulator = test_support::StartSimulator(State, Faults);
     }
 
-    std::string File(const std::string& Name, const std::string& Text)
-    {
-        const std::string Path = (Folder / Name).string();
-        std::ofstream(Path) << Text;
-        return Path;
-    }
+    std::string File(const std::string& Name, const std::string& Text) { return Folder.Write(Name, Text); }
 
     TFinished Varnolink(std::vector<std::string> Arguments)
     {
@@ -81,7 +61,7 @@ protected:
 
     std::string Port() const { return Simulator->DevicePath(); }
 
-    std::filesystem::path Folder;
+    test_support::TScratchFolder Folder;
     std::unique_ptr<TModuleSimulator> Simulator;
 };
 
@@ -135,7 +115,7 @@ TEST_F(VarnolinkProgram, IdentifyAndReadInTextAndJson)
     EXPECT_EQ(Identify.ExitCode, 0);
     EXPECT_EQ(Identify.Out, "BIOS name: VARNOLINK I/O\nBIOS version: 1.00a\n");
 
-    const std::string Saved = (Folder / "module.ini").string();
+    const std::string Saved = Folder.Path("module.ini");
     EXPECT_EQ(Varnolink({"read", "--port", Port(), "-o", Saved}).ExitCode, 0);
     const TConfigFile File = LoadConfigFile(Saved);
     EXPECT_EQ(File.Config.RemoteId, 0x3C);

@@ -9,15 +9,14 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 
 #include "main/protocol/commission_loop.h"
 #include "main/protocol/id_list.h"
 #include "main/protocol/series_commissioning.h"
 #include "sim/module_simulator.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -76,18 +75,10 @@ public:
 
 class SeriesCommissioningTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char Name[] = "/tmp/commission-series-XXXXXX";
-        ASSERT_NE(mkdtemp(Name), nullptr);
-        Folder = Name;
-        LogPath = (Folder / "log.csv").string();
-    }
     void TearDown() override
     {
         Connection.reset();
         Sim.reset();
-        std::filesystem::remove_all(Folder);
     }
 
     void StartSimulator(varnolink::sim::SeriesOptions Series,
@@ -118,16 +109,10 @@ protected:
         return Series.Summary();
     }
 
-    std::vector<TCommissionRow> LogRows() const
-    {
-        std::ifstream File(LogPath, std::ios::binary);
-        std::ostringstream Text;
-        Text << File.rdbuf();
-        return ParseCommissionLog(Text.str(), LogPath);
-    }
+    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder.Read(LogPath), LogPath); }
 
-    std::filesystem::path Folder;
-    std::string LogPath;
+    test_support::TScratchFolder Folder;
+    const std::string LogPath = Folder.Path("log.csv");
     std::unique_ptr<varnolink::sim::TModuleSimulator> Sim;
     std::unique_ptr<TModuleConnection> Connection;
     TRecordingObserver Observer;

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "held_port.h"
+#include "usb_adapter.h"
 #include "main/ports/failure_reason.h"
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
@@ -18,16 +19,7 @@ namespace {
 
 TUdevDevice Ftdi()
 {
-    TUdevDevice Device;
-    Device.DevNode = "/dev/ttyUSB0";
-    Device.Bus = "usb";
-    Device.Driver = "ftdi_sio";
-    Device.VendorId = "0403";
-    Device.ProductId = "6001";
-    Device.Manufacturer = "FTDI";
-    Device.Product = "FT232R USB UART";
-    Device.Serial = "A10K3Z4P";
-    return Device;
+    return ports_test::UsbAdapter("A10K3Z4P", "/dev/ttyUSB0");
 }
 
 struct TDescriptionCase {

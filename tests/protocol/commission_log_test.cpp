@@ -3,16 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "main/protocol/commission_log.h"
 #include "main/protocol/csv.h"
 #include "main/protocol/id_list.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -139,28 +135,14 @@ TEST(CommissionLogText, UtcTime)
 
 class CommissionLogFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char Template[] = "/tmp/commission-log-XXXXXX";
-        ASSERT_NE(mkdtemp(Template), nullptr);
-        Folder = Template;
-    }
-    void TearDown() override { std::filesystem::remove_all(Folder); }
+    static std::string Content(const std::string& Path) { return test_support::TScratchFolder::Read(Path); }
 
-    std::string Content(const std::string& Path) const
-    {
-        std::ifstream File(Path, std::ios::binary);
-        std::ostringstream Text;
-        Text << File.rdbuf();
-        return Text.str();
-    }
-
-    std::filesystem::path Folder;
+    test_support::TScratchFolder Folder;
 };
 
 TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
 {
-    const std::string Path = Folder / "log.csv";
+    const std::string Path = Folder.Path("log.csv");
     {
         TCommissionLog Log(Path);
         EXPECT_TRUE(Log.Done().empty());
@@ -181,15 +163,13 @@ TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
 
 TEST_F(CommissionLogFile, EmptyFileGetsItsHeaderOtherFilesAreRefused)
 {
-    const std::string Empty = Folder / "empty.csv";
-    std::ofstream(Empty) << "\r\n";
+    const std::string Empty = Folder.Write("empty.csv", "\r\n");
     TCommissionLog(Empty).Append(Row("05", TCommissionResult::Ok));
     EXPECT_EQ(DoneIDs(ParseCommissionLog(Content(Empty), Empty)), std::set<uint8_t>{5});
 
-    const std::string Other = Folder / "other.csv";
-    std::ofstream(Other) << "name,value\r\n";
+    const std::string Other = Folder.Write("other.csv", "name,value\r\n");
     EXPECT_THROW(TCommissionLog{Other}, ECommissionLog);
-    EXPECT_THROW(TCommissionLog{(Folder / "no" / "such.csv").string()}, ECommissionLog);
+    EXPECT_THROW(TCommissionLog{Folder.Path("no/such.csv")}, ECommissionLog);
 }
 
 }  // namespace

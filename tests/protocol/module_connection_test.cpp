@@ -14,13 +14,14 @@
 #include "main/protocol/frames.h"
 #include "main/protocol/module_connection.h"
 #include "sim/module_simulator.h"
+#include "tests/support/read_chain_frames.h"
+#include "tests/support/started_simulator.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using varnolink::sim::Faults;
 using varnolink::sim::ModuleState;
-using varnolink::sim::SimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
@@ -35,11 +36,7 @@ class ModuleConnection : public testing::Test {
 protected:
     void Start(const Faults& Faults = {}, const ModuleState& State = {})
     {
-        SimulatorOptions Options;
-        Options.state = State;
-        Options.faults = Faults;
-        Simulator = std::make_unique<TModuleSimulator>(Options);
-        Simulator->Start();
+        Simulator = test_support::StartSimulator(State, Faults);
         Connection.SetWireObserver(&Log);
         Connection.Open(Simulator->DevicePath());
     }
@@ -49,14 +46,6 @@ protected:
     std::unique_ptr<TModuleSimulator> Simulator;
     TModuleConnection Connection;
 };
-
-std::vector<std::string> ReadChainFrames()
-{
-    std::vector<std::string> Frames;
-    for (const TChainStep& Step : ReadChain)
-        Frames.push_back(BuildReadFrame(Step.Code));
-    return Frames;
-}
 
 TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
 {
@@ -69,7 +58,7 @@ TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
     EXPECT_EQ(Reading.Config, (TModuleConfig{0x3C, 7, {0x11, 0x22, 0x33, 0x44, 0x55}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
     EXPECT_EQ(Reading.Identity.BiosName, "VARNOLINK I/O");
     EXPECT_EQ(Reading.Identity.StatusText, "Ready");
-    EXPECT_EQ(Simulator->Requests(), ReadChainFrames());
+    EXPECT_EQ(Simulator->Requests(), test_support::ReadChainFrames);
 }
 
 TEST_F(ModuleConnection, WritesVerifiesAndReportsNoDifference)
@@ -78,12 +67,11 @@ TEST_F(ModuleConnection, WritesVerifiesAndReportsNoDifference)
     const TWriteResult Result = Connection.WriteConfig(Wanted);
     EXPECT_TRUE(Result.Differences.empty());
     EXPECT_EQ(Result.ReadBack.Config, Wanted);
-    const std::vector<std::string> Requests = Simulator->Requests();
-    ASSERT_EQ(Requests.size(), 26u);
-    EXPECT_EQ(Requests[0], BuildWriteFrame(2, "A7"));
-    EXPECT_EQ(Requests[1], BuildWriteFrame(3, "06"));
-    EXPECT_EQ(Requests[11], BuildWriteFrame(13, "80"));
-    EXPECT_EQ(std::vector<std::string>(Requests.begin() + 12, Requests.end()), ReadChainFrames());
+    std::vector<std::string> Expected{"*02:1,A7=00\r\n", "*03:1,06=00\r\n", "*04:1,5A=00\r\n", "*05:1,01=00\r\n",
+                                      "*06:1,02=00\r\n", "*07:1,04=00\r\n", "*08:1,08=00\r\n", "*09:1,FE=00\r\n",
+                                      "*10:1,10=00\r\n", "*11:1,20=00\r\n", "*12:1,40=00\r\n", "*13:1,80=00\r\n"};
+    Expected.insert(Expected.end(), test_support::ReadChainFrames.begin(), test_support::ReadChainFrames.end());
+    EXPECT_EQ(Simulator->Requests(), Expected);
 }
 
 TEST_F(ModuleConnection, FactoryValuesThenReadBack)
@@ -174,9 +162,9 @@ TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
 
 TEST(WireLogMeaning, DescribesRequestsAndReplies)
 {
-    EXPECT_EQ(DescribeRequestFrame(BuildWriteFrame(2, "A7")), "write Remote ID A7");
-    EXPECT_EQ(DescribeRequestFrame(BuildWriteFrame(3, "06")), "write baud rate 06 (57600)");
-    EXPECT_EQ(DescribeRequestFrame(BuildReadFrame(11)), "read P2 power-on default");
+    EXPECT_EQ(DescribeRequestFrame("*02:1,A7=00\r\n"), "write Remote ID A7");
+    EXPECT_EQ(DescribeRequestFrame("*03:1,06=00\r\n"), "write baud rate 06 (57600)");
+    EXPECT_EQ(DescribeRequestFrame("*11:0,00=00\r\n"), "read P2 power-on default");
     EXPECT_EQ(DescribeRequestFrame("*0x:0,00=00\r\n"), "");
     const TChainStep ReadP2{6, TRequestMode::Read};
     EXPECT_EQ(DescribeReplyLine("*??:E06,00=0F", ReadP2), "read P2 direction \u2192 0F");

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "main/protocol/device_protocol.h"
 #include "main/protocol/port_io.h"
 #include "main/protocol/window_io.h"
 
@@ -102,6 +103,22 @@ private:
     TJournal& Journal_;
     std::string Incoming_;
     std::size_t ReadPos_ = 0;
+};
+
+// The protocol core between a recording window and a fake port, with one
+// journal of both: what every protocol suite sets up.
+struct TProtocolUnderTest {
+    // Delivers bytes as one received-characters event.
+    void Event(std::string_view Bytes)
+    {
+        Port.Receive(Bytes);
+        Protocol.ComPort1RxChar(static_cast<int>(Bytes.size()));
+    }
+
+    TJournal Journal;
+    TRecordingWindow Window{Journal};
+    TFakePort Port{Journal};
+    TDeviceProtocol Protocol{Window, Port};
 };
 
 // A 13-character reply: "*??:E" code "," "xx" "=" data.

@@ -12,20 +12,7 @@
 
 namespace {
 
-class ReceiveAssembly : public ::testing::Test {
-protected:
-    // Delivers bytes as one received-characters event.
-    void Event(std::string_view Bytes)
-    {
-        Port.Receive(Bytes);
-        Protocol.ComPort1RxChar(static_cast<int>(Bytes.size()));
-    }
-
-    TJournal Journal;
-    TRecordingWindow Window{Journal};
-    TFakePort Port{Journal};
-    TDeviceProtocol Protocol{Window, Port};
-};
+class ReceiveAssembly : public ::testing::Test, protected TProtocolUnderTest {};
 
 TEST_F(ReceiveAssembly, ReplyInPiecesIsDecodedOnceAtItsCarriageReturn)
 {

@@ -8,13 +8,7 @@
 
 namespace {
 
-class ReplyDecoding : public ::testing::Test {
-protected:
-    TJournal Journal;
-    TRecordingWindow Window{Journal};
-    TFakePort Port{Journal};
-    TDeviceProtocol Protocol{Window, Port};
-};
+class ReplyDecoding : public ::testing::Test, protected TProtocolUnderTest {};
 
 struct TAcceptedCase {
     std::string Line;

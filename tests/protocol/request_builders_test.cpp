@@ -65,13 +65,7 @@ std::vector<TRequestCase> AllRequests()
     };
 }
 
-class RequestBuilders : public ::testing::TestWithParam<TRequestCase> {
-protected:
-    TJournal Journal;
-    TRecordingWindow Window{Journal};
-    TFakePort Port{Journal};
-    TDeviceProtocol Protocol{Window, Port};
-};
+class RequestBuilders : public ::testing::TestWithParam<TRequestCase>, protected TProtocolUnderTest {};
 
 TEST_P(RequestBuilders, MarksFieldsThenWritesFrameOneBytePerCall)
 {
@@ -107,13 +101,7 @@ INSTANTIATE_TEST_SUITE_P(AllRequests, RequestBuilders, ::testing::ValuesIn(AllRe
                              return Name;
                          });
 
-class RequestFailures : public ::testing::Test {
-protected:
-    TJournal Journal;
-    TRecordingWindow Window{Journal};
-    TFakePort Port{Journal};
-    TDeviceProtocol Protocol{Window, Port};
-};
+class RequestFailures : public ::testing::Test, protected TProtocolUnderTest {};
 
 TEST_F(RequestFailures, RefusedWriteStopsTheFrameAndPropagates)
 {

@@ -14,18 +14,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string CodeText(int code) { return {static_cast<char>('0' + code / 10), static_cast<char>('0' + code % 10)}; }
-std::string Read(int code) { return "*" + CodeText(code) + ":0,00=00\r\n"; }
-std::string Write(int code, const std::string& argument) { return "*" + CodeText(code) + ":1," + argument + "=00\r\n"; }
+const std::string kReadIdentity = "*00:0,00=00\r\n";
 
 // The twelve writes of a whole configuration (ID 2A, baud index 5, every
 // port byte 5A), then the fourteen reads back.
-std::vector<std::string> WriteAndVerify() {
-    std::vector<std::string> frames{Write(2, "2A"), Write(3, "05")};
-    for (int code = kCodeFirstDirection; code <= kCodeLastPort; ++code) frames.push_back(Write(code, "5A"));
-    for (int code = kCodeIdentity; code <= kCodeLastPort; ++code) frames.push_back(Read(code));
-    return frames;
-}
+const std::vector<std::string> kWriteAndVerify{
+    "*02:1,2A=00\r\n", "*03:1,05=00\r\n", "*04:1,5A=00\r\n", "*05:1,5A=00\r\n", "*06:1,5A=00\r\n",
+    "*07:1,5A=00\r\n", "*08:1,5A=00\r\n", "*09:1,5A=00\r\n", "*10:1,5A=00\r\n", "*11:1,5A=00\r\n",
+    "*12:1,5A=00\r\n", "*13:1,5A=00\r\n", "*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:0,00=00\r\n",
+    "*03:0,00=00\r\n", "*04:0,00=00\r\n", "*05:0,00=00\r\n", "*06:0,00=00\r\n", "*07:0,00=00\r\n",
+    "*08:0,00=00\r\n", "*09:0,00=00\r\n", "*10:0,00=00\r\n", "*11:0,00=00\r\n", "*12:0,00=00\r\n",
+    "*13:0,00=00\r\n"};
 
 // A line in front of a TModuleSeries, the way the simulator drives it.
 class SeriesLine {
@@ -57,8 +56,8 @@ SeriesOptions Series(std::size_t faulty = 0, std::size_t silent = 0) { return {t
 
 TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever) {
     SeriesLine line(SeriesOptions{false, 1000ms, 1, 1});
-    EXPECT_EQ(line.SendAll(WriteAndVerify()), 26u);
-    EXPECT_EQ(line.SendAll(WriteAndVerify()), 26u) << "neither unplugged, faulty nor silent";
+    EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u);
+    EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u) << "neither unplugged, faulty nor silent";
     EXPECT_EQ(line.State.directions[0], 0x5A);
     EXPECT_EQ(line.Module(), 1u);
 }
@@ -66,12 +65,12 @@ TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever) {
 TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
     SeriesLine line(Series());
     line.State.biosVersion = "2.00b";
-    EXPECT_EQ(line.SendAll(WriteAndVerify()), 26u);
+    EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u);
     EXPECT_EQ(line.Module(), 0u);
     line.Now += 999ms;
-    EXPECT_EQ(line.Send(Read(kCodeIdentity)), std::nullopt);
+    EXPECT_EQ(line.Send(kReadIdentity), std::nullopt);
     line.Now += 1ms;
-    EXPECT_EQ(line.Send(Read(kCodeIdentity)), "*??:E00,00=VARNOLINK I/O 2.00b");
+    EXPECT_EQ(line.Send(kReadIdentity), "*??:E00,00=VARNOLINK I/O 2.00b");
     EXPECT_EQ(line.Module(), 2u);
     ModuleState factory;
     factory.biosVersion = "2.00b";
@@ -81,18 +80,25 @@ TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
 TEST(ModuleSeriesTest, ModuleStaysUntilEveryWrittenCodeIsReadBackAfterItsLastWrite) {
     SeriesLine line(Series());
     // Each code written and read at once; then code 13 written again.
-    for (int code = kCodeRemoteId; code <= kCodeLastPort; ++code) {
-        line.SendAll({Write(code, code == kCodeBaudIndex ? "04" : "11"), Read(code)});
-        EXPECT_EQ(line.Module(), code < kCodeLastPort ? 1u : 0u) << "code " << code;
+    const std::vector<std::vector<std::string>> writeThenRead{
+        {"*02:1,11=00\r\n", "*02:0,00=00\r\n"}, {"*03:1,04=00\r\n", "*03:0,00=00\r\n"},
+        {"*04:1,11=00\r\n", "*04:0,00=00\r\n"}, {"*05:1,11=00\r\n", "*05:0,00=00\r\n"},
+        {"*06:1,11=00\r\n", "*06:0,00=00\r\n"}, {"*07:1,11=00\r\n", "*07:0,00=00\r\n"},
+        {"*08:1,11=00\r\n", "*08:0,00=00\r\n"}, {"*09:1,11=00\r\n", "*09:0,00=00\r\n"},
+        {"*10:1,11=00\r\n", "*10:0,00=00\r\n"}, {"*11:1,11=00\r\n", "*11:0,00=00\r\n"},
+        {"*12:1,11=00\r\n", "*12:0,00=00\r\n"}, {"*13:1,11=00\r\n", "*13:0,00=00\r\n"}};
+    for (std::size_t i = 0; i < writeThenRead.size(); ++i) {
+        line.SendAll(writeThenRead[i]);
+        EXPECT_EQ(line.Module(), i + 1 < writeThenRead.size() ? 1u : 0u) << writeThenRead[i][0];
     }
 
     line.Now += 1s;
-    line.SendAll(WriteAndVerify());
+    line.SendAll(kWriteAndVerify);
     line.Now += 1s;
-    line.SendAll(WriteAndVerify());
-    EXPECT_EQ(line.Send(Write(13, "00")), std::nullopt) << "third module already gone";
+    line.SendAll(kWriteAndVerify);
+    EXPECT_EQ(line.Send("*13:1,00=00\r\n"), std::nullopt) << "third module already gone";
     line.Now += 1s;
-    EXPECT_EQ(line.SendAll(WriteAndVerify()), 26u);
+    EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u);
     EXPECT_EQ(line.Module(), 0u);
     line.Now += 1s;
     EXPECT_EQ(line.Module(), 5u);
@@ -114,10 +120,10 @@ TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
         for (std::size_t module = 1; module <= 3; ++module) {
             std::optional<std::string> echo;  // reply to the P0 direction write
             std::size_t answered = 0;
-            for (const auto& frame : WriteAndVerify()) {
+            for (const auto& frame : kWriteAndVerify) {
                 const auto reply = line.Send(frame);
                 answered += reply.has_value();
-                if (frame == Write(4, "5A")) echo = reply;
+                if (frame == "*04:1,5A=00\r\n") echo = reply;
             }
             EXPECT_EQ(answered, c.answeredPerModule[module - 1]) << "module " << module;
             EXPECT_EQ(echo, "*??:E04,00=" + c.p0DirectionEcho[module - 1]) << "module " << module;

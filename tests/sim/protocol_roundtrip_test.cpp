@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <memory>
 #include <system_error>
@@ -90,6 +91,14 @@ protected:
         return Protocol->ReplyReceived() == 1;
     }
 
+    // Sends the request Build makes and waits for its decoded reply; the
+    // frame the module received ("" when no reply was decoded).
+    std::string Answered(const std::function<void(TDeviceProtocol&)>& Build) {
+        Build(*Protocol);
+        if (!PumpUntilReply()) return {};
+        return LastFrame();
+    }
+
     // The last frame the module received, once it has been recorded.
     std::string LastFrame() {
         EXPECT_TRUE(Sim->WaitForRequests(1, 2000ms));
@@ -106,46 +115,33 @@ protected:
 };
 
 TEST_F(ProtocolRoundTripTest, IdentityAndStatus) {
-    Protocol->ReadBIOSVersion();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*00:0,00=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::ReadBIOSVersion), "*00:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["BiosName"], "VARNOLINK I/O");
     EXPECT_EQ(Window.Texts["BIOSVersion"], "1.00a");
     EXPECT_EQ(Window.Texts["StatusConnect"], "Connect OK");
 
-    Protocol->ReadStatus();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*01:0,00=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::ReadStatus), "*01:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["Status"], "Ready");
 
     ModuleState failing = Sim->State();
     failing.status = 0x01;
     Sim->SetState(failing);
-    Protocol->ReadStatus();
-    ASSERT_TRUE(PumpUntilReply());
+    EXPECT_EQ(Answered(&TDeviceProtocol::ReadStatus), "*01:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["Status"], "Error");
 }
 
 TEST_F(ProtocolRoundTripTest, RemoteIdAndBaudRateReadAndWrite) {
-    Protocol->ReadIDCode();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*02:0,00=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::ReadIDCode), "*02:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["ID"], "01");
 
-    Protocol->SaveIDCode("A5");
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*02:1,A5=00\r\n");
+    EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.SaveIDCode("A5"); }), "*02:1,A5=00\r\n");
     EXPECT_EQ(Window.Texts["ID"], "A5");
     EXPECT_EQ(Sim->State().remoteId, 0xA5);
 
-    Protocol->ReadBaudrate();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*03:0,00=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::ReadBaudrate), "*03:0,00=00\r\n");
     EXPECT_EQ(Window.BaudIndex, 3);
 
-    Protocol->SaveBaudrate(7);
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*03:1,07=00\r\n");
+    EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.SaveBaudrate(7); }), "*03:1,07=00\r\n");
     EXPECT_EQ(Window.BaudIndex, 7);
     EXPECT_EQ(Sim->State().baudIndex, 7);
 
@@ -160,22 +156,14 @@ TEST_F(ProtocolRoundTripTest, RemoteIdAndBaudRateReadAndWrite) {
 }
 
 TEST_F(ProtocolRoundTripTest, PortDirectionAndDefaultReadAndWrite) {
-    Protocol->Read_P2_Direction();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*06:0,00=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::Read_P2_Direction), "*06:0,00=00\r\n");
     EXPECT_EQ((Window.PortData[{TPortGrid::Direction, 2}]), "F0");
 
-    Protocol->Save_P2_Direction(0x3C);
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*06:1,3C=00\r\n");
+    EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.Save_P2_Direction(0x3C); }), "*06:1,3C=00\r\n");
     EXPECT_EQ((Window.PortData[{TPortGrid::Direction, 2}]), "3C");
 
-    Protocol->Save_P5_Default(0x0A);
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*13:1,0A=00\r\n");
-    Protocol->Read_P5_Default();
-    ASSERT_TRUE(PumpUntilReply());
-    EXPECT_EQ(LastFrame(), "*13:0,00=00\r\n");
+    EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.Save_P5_Default(0x0A); }), "*13:1,0A=00\r\n");
+    EXPECT_EQ(Answered(&TDeviceProtocol::Read_P5_Default), "*13:0,00=00\r\n");
     EXPECT_EQ((Window.PortData[{TPortGrid::Default, 4}]), "0A");
     EXPECT_EQ(Sim->State().directions[2], 0x3C);
     EXPECT_EQ(Sim->State().defaults[4], 0x0A);

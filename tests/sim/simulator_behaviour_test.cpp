@@ -11,11 +11,6 @@
 namespace varnolink::sim::test {
 namespace {
 
-std::string Read(const std::string& code) { return "*" + code + ":0,00=00\r\n"; }
-std::string Write(const std::string& code, const std::string& argument) {
-    return "*" + code + ":1," + argument + "=00\r\n";
-}
-
 class SimulatorBehaviourTest : public ::testing::Test {
 protected:
     void StartWith(SimulatorOptions options) {
@@ -40,14 +35,17 @@ TEST_F(SimulatorBehaviourTest, ReadsAnswerEveryCodeWithItsLayoutAndValue) {
     state.biosVersion = "2.34b";
     Sim->SetState(state);
 
-    EXPECT_EQ(Host->Exchange(Read("00")), "*??:E00,00=TEST MODULE 9 2.34b\r");
-    EXPECT_EQ(Host->Exchange(Read("01")), "*??:E01,00=01\r");
-    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=A5\r");
-    EXPECT_EQ(Host->Exchange(Read("03")), "*??:E03,00=07\r");
-    const char* portData[] = {"12", "34", "56", "78", "9A", "BC", "DE", "F0", "0F", "80"};
-    for (int code = 4; code <= 13; ++code) {
-        const std::string codeText = (code < 10 ? "0" : "") + std::to_string(code);
-        EXPECT_EQ(Host->Exchange(Read(codeText)), "*??:E" + codeText + ",00=" + portData[code - 4] + "\r");
+    const std::pair<const char*, const char*> exchanges[] = {
+        {"*00:0,00=00\r\n", "*??:E00,00=TEST MODULE 9 2.34b\r"},
+        {"*01:0,00=00\r\n", "*??:E01,00=01\r"}, {"*02:0,00=00\r\n", "*??:E02,00=A5\r"},
+        {"*03:0,00=00\r\n", "*??:E03,00=07\r"}, {"*04:0,00=00\r\n", "*??:E04,00=12\r"},
+        {"*05:0,00=00\r\n", "*??:E05,00=34\r"}, {"*06:0,00=00\r\n", "*??:E06,00=56\r"},
+        {"*07:0,00=00\r\n", "*??:E07,00=78\r"}, {"*08:0,00=00\r\n", "*??:E08,00=9A\r"},
+        {"*09:0,00=00\r\n", "*??:E09,00=BC\r"}, {"*10:0,00=00\r\n", "*??:E10,00=DE\r"},
+        {"*11:0,00=00\r\n", "*??:E11,00=F0\r"}, {"*12:0,00=00\r\n", "*??:E12,00=0F\r"},
+        {"*13:0,00=00\r\n", "*??:E13,00=80\r"}};
+    for (const auto& [request, reply] : exchanges) {
+        EXPECT_EQ(Host->Exchange(request), reply);
     }
 }
 
@@ -55,19 +53,19 @@ TEST_F(SimulatorBehaviourTest, FactoryStateAnswersTheFactoryValuesWithLineFeedOp
     SimulatorOptions options;
     options.lineFeedAfterReply = true;
     StartWith(options);
-    Host->Write(Read("00"));
+    Host->Write("*00:0,00=00\r\n");
     EXPECT_EQ(Host->ReadLines(1, 2000ms, '\n'), "*??:E00,00=VARNOLINK I/O 1.00a\r\n");
-    Host->Write(Read("03") + Read("06") + Read("13"));
+    Host->Write("*03:0,00=00\r\n*06:0,00=00\r\n*13:0,00=00\r\n");
     EXPECT_EQ(Host->ReadLines(3, 2000ms, '\n'), "*??:E03,00=03\r\n*??:E06,00=F0\r\n*??:E13,00=FF\r\n");
 }
 
 TEST_F(SimulatorBehaviourTest, WritesStoreAndEchoAndCode99RestoresFactory) {
-    EXPECT_EQ(Host->Exchange(Write("02", "a5")), "*??:E02,00=A5\r");
-    EXPECT_EQ(Host->Exchange(Write("03", "06")), "*??:E03,00=06\r");
-    EXPECT_EQ(Host->Exchange(Write("04", "3C")), "*??:E04,00=3C\r");
-    EXPECT_EQ(Host->Exchange(Write("13", "00")), "*??:E13,00=00\r");
-    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=A5\r");
-    EXPECT_EQ(Host->Exchange(Read("04")), "*??:E04,00=3C\r");
+    EXPECT_EQ(Host->Exchange("*02:1,a5=00\r\n"), "*??:E02,00=A5\r");
+    EXPECT_EQ(Host->Exchange("*03:1,06=00\r\n"), "*??:E03,00=06\r");
+    EXPECT_EQ(Host->Exchange("*04:1,3C=00\r\n"), "*??:E04,00=3C\r");
+    EXPECT_EQ(Host->Exchange("*13:1,00=00\r\n"), "*??:E13,00=00\r");
+    EXPECT_EQ(Host->Exchange("*02:0,00=00\r\n"), "*??:E02,00=A5\r");
+    EXPECT_EQ(Host->Exchange("*04:0,00=00\r\n"), "*??:E04,00=3C\r");
 
     ModuleState expected;
     expected.remoteId = 0xA5;
@@ -80,26 +78,26 @@ TEST_F(SimulatorBehaviourTest, WritesStoreAndEchoAndCode99RestoresFactory) {
     custom.status = 0x01;
     custom.biosName = "ANOTHER NAME!";
     Sim->SetState(custom);
-    EXPECT_EQ(Host->Exchange(Write("99", "00")), "*??:E99,00=00\r");
+    EXPECT_EQ(Host->Exchange("*99:1,00=00\r\n"), "*??:E99,00=00\r");
     ModuleState restored = ModuleState::Factory();
     restored.status = 0x01;                  // not a stored setting
     restored.biosName = "ANOTHER NAME!";     // nor is the identity
     EXPECT_EQ(Sim->State(), restored);
-    EXPECT_EQ(Host->Exchange(Read("03")), "*??:E03,00=03\r");
+    EXPECT_EQ(Host->Exchange("*03:0,00=00\r\n"), "*??:E03,00=03\r");
 }
 
 TEST_F(SimulatorBehaviourTest, InvalidAndUnknownRequestsAreRecordedButNotStoredOrAnswered) {
     const std::vector<std::string> ignored{
-        Write("02", "5"),    Write("02", "5G"),  Write("02", "123"), Write("03", "0-1"), Write("03", "08"),
-        Write("03", "13"),   Write("04", ""),    Write("11", "FFF"), Write("99", "01"),  Write("00", "00"),
-        Write("01", "00"),   Read("14"),         Read("99"),         "*05:0,01=00\r\n",  "*05:2,00=00\r\n",
-        "*05:0,00=01\r\n",   "*5:0,00=00\r\n",   "*05;0,00=00\r\n",
+        "*02:1,5=00\r\n",  "*02:1,5G=00\r\n", "*02:1,123=00\r\n", "*03:1,0-1=00\r\n", "*03:1,08=00\r\n",
+        "*03:1,13=00\r\n", "*04:1,=00\r\n",   "*11:1,FFF=00\r\n", "*99:1,01=00\r\n",  "*00:1,00=00\r\n",
+        "*01:1,00=00\r\n", "*14:0,00=00\r\n", "*99:0,00=00\r\n",  "*05:0,01=00\r\n",  "*05:2,00=00\r\n",
+        "*05:0,00=01\r\n", "*5:0,00=00\r\n",  "*05;0,00=00\r\n",
     };
     for (const auto& frame : ignored) {
         Host->Write(frame);
     }
     // The first reply to arrive must be the one to this valid read.
-    EXPECT_EQ(Host->Exchange(Read("02")), "*??:E02,00=01\r");
+    EXPECT_EQ(Host->Exchange("*02:0,00=00\r\n"), "*??:E02,00=01\r");
     EXPECT_EQ(Sim->State(), ModuleState::Factory());
 
     const auto log = Sim->RequestLog();
@@ -140,7 +138,7 @@ TEST_F(SimulatorBehaviourTest, RecordIsByteExactAndResynchronisesOnStar) {
 TEST_F(SimulatorBehaviourTest, StopHoldsRequestsUntilStartedAgain) {
     Sim->Stop();
     EXPECT_FALSE(Sim->Running());
-    Host->Write(Read("01"));
+    Host->Write("*01:0,00=00\r\n");
     EXPECT_EQ(Host->ReadFor(100ms), "");
     Sim->Start();
     EXPECT_EQ(Host->ReadLines(1), "*??:E01,00=00\r");

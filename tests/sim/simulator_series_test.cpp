@@ -11,9 +11,6 @@
 namespace varnolink::sim::test {
 namespace {
 
-const std::string kReadIdentity = "*00:0,00=00\r\n";
-const std::string kReadId = "*02:0,00=00\r\n";
-
 TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
     SimulatorOptions options;
     options.series = {true, 1500ms, 1, 0};
@@ -21,21 +18,15 @@ TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
     sim.Start();
     TPtyHost host(sim.DevicePath());
 
-    host.Write("*02:1,2A=00\r\n*03:1,05=00\r\n");
-    std::string writes;
-    for (int code = 4; code <= 13; ++code) {
-        writes += "*" + std::string(code < 10 ? "0" : "") + std::to_string(code) + ":1,3C=00\r\n";
-    }
-    host.Write(writes);
+    host.Write("*02:1,2A=00\r\n*03:1,05=00\r\n*04:1,3C=00\r\n*05:1,3C=00\r\n*06:1,3C=00\r\n*07:1,3C=00\r\n"
+               "*08:1,3C=00\r\n*09:1,3C=00\r\n*10:1,3C=00\r\n*11:1,3C=00\r\n*12:1,3C=00\r\n*13:1,3C=00\r\n");
     EXPECT_EQ(host.ReadLines(12).substr(28, 14), "*??:E04,00=3D\r") << "the first module is faulty";
-    std::string reads;
-    for (int code = 0; code <= 13; ++code) {
-        reads += "*" + std::string(code < 10 ? "0" : "") + std::to_string(code) + ":0,00=00\r\n";
-    }
-    host.Write(reads);
+    host.Write("*00:0,00=00\r\n*01:0,00=00\r\n*02:0,00=00\r\n*03:0,00=00\r\n*04:0,00=00\r\n*05:0,00=00\r\n"
+               "*06:0,00=00\r\n*07:0,00=00\r\n*08:0,00=00\r\n*09:0,00=00\r\n*10:0,00=00\r\n*11:0,00=00\r\n"
+               "*12:0,00=00\r\n*13:0,00=00\r\n");
     EXPECT_EQ(host.ReadLines(14).size(), 31u + 13 * 14);
 
-    host.Write(kReadIdentity);
+    host.Write("*00:0,00=00\r\n");
     ASSERT_TRUE(sim.WaitForRequests(27, 2000ms));
     EXPECT_EQ(sim.RequestLog().back().outcome, RequestOutcome::kNoModule);
     EXPECT_EQ(sim.RequestLog().back().module, 0u);
@@ -43,7 +34,7 @@ TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
     // Ask again, as a host waiting for the next module does, until it answers.
     std::string reply;
     for (const auto deadline = TTestClock::now() + 20s; reply.empty() && TTestClock::now() < deadline;) {
-        reply = host.Exchange(kReadId);
+        reply = host.Exchange("*02:0,00=00\r\n");
     }
     EXPECT_EQ(reply, "*??:E02,00=01\r");
     EXPECT_EQ(sim.RequestLog().back().module, 2u);

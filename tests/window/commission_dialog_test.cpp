@@ -4,7 +4,6 @@
 // given back, a stop between modules, and what it refuses to start with.
 
 #include <QAction>
-#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -13,16 +12,11 @@
 #include <QTableWidget>
 #include <QTest>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "form_fixture.h"
 #include "main/protocol/commission_log.h"
 #include "main/window/commission_dialog.h"
 #include "main/window/main_window.h"
+#include "tests/support/scratch_folder.h"
 
 using namespace window_test;
 using namespace std::chrono_literals;
@@ -50,31 +44,12 @@ QStringList Column(const QTableWidget& Table, int Column)
     return Texts;
 }
 
-// A folder of its own, removed at the end.
-struct TScratch {
-    TScratch()
-    {
-        char Name[] = "/tmp/commission-dialog-XXXXXX";
-        Folder = ::mkdtemp(Name) ? Name : "";
-    }
-    ~TScratch() { std::filesystem::remove_all(Folder); }
-    std::string File(const std::string& Name, const std::string& Text = {}) const
-    {
-        const std::string Path = (Folder / Name).string();
-        if (!Text.empty())
-            std::ofstream(Path) << Text;
-        return Path;
-    }
-    std::filesystem::path Folder;
-};
-
 }  // namespace
 
-class TCommissionDialogTest : public QObject {
+class TCommissionDialogTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void RunsAShortSeriesAndGivesTheWindowBack();
     void StopBetweenModulesEndsTheRun();
     void RefusesToStartWithoutAUsableTemplateListOrPort();
@@ -82,7 +57,7 @@ private slots:
 
 void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
 {
-    const TScratch Scratch;
+    const test_support::TScratchFolder Scratch;
     const auto Simulator = StartSeries(2);
     TErrorRecorder Errors;
     TMainWindow Window;
@@ -97,9 +72,9 @@ void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
     TCommissionDialog* const Found = Window.findChild<TCommissionDialog*>();
     QVERIFY(Found != nullptr);
     TCommissionDialog& Dialog = *Found;
-    Dialog.TemplatePath->setText(QString::fromStdString(Scratch.File("template.ini", TemplateText)));
+    Dialog.TemplatePath->setText(QString::fromStdString(Scratch.Write("template.ini", TemplateText)));
     Dialog.IdList->setText(QStringLiteral("01-02"));
-    const std::string Log = Scratch.File("log.csv");
+    const std::string Log = Scratch.Path("log.csv");
     Dialog.LogPath->setText(QString::fromStdString(Log));
     QSignalSpy Ended(&Dialog, &TCommissionDialog::RunEnded);
 
@@ -121,10 +96,7 @@ void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
     QVERIFY(Dialog.StartButton->isEnabled());
     QVERIFY(Errors.Messages.isEmpty());
 
-    std::ifstream File(Log, std::ios::binary);
-    std::ostringstream Text;
-    Text << File.rdbuf();
-    QCOMPARE(DoneIDs(ParseCommissionLog(Text.str(), Log)), (std::set<uint8_t>{1, 2}));
+    QCOMPARE(DoneIDs(ParseCommissionLog(Scratch.Read(Log), Log)), (std::set<uint8_t>{1, 2}));
 
     // The window's own transactions work again on the port it lent, once the
     // next (fresh) module is on the line.
@@ -157,11 +129,11 @@ void TCommissionDialogTest::StopBetweenModulesEndsTheRun()
 
 void TCommissionDialogTest::RefusesToStartWithoutAUsableTemplateListOrPort()
 {
-    const TScratch Scratch;
+    const test_support::TScratchFolder Scratch;
     const auto Simulator = StartSeries(0);
     const auto Form = ShowForm({Simulator->DevicePath()});
     OpenSimulatorPort(*Form, *Simulator);
-    const std::string Good = Scratch.File("good.ini", TemplateText);
+    const std::string Good = Scratch.Write("good.ini", TemplateText);
     struct TCase {
         std::string Template;  // empty: what the window shows (nothing)
         QString IDs;
@@ -169,7 +141,7 @@ void TCommissionDialogTest::RefusesToStartWithoutAUsableTemplateListOrPort()
     };
     const std::vector<TCase> Cases{
         {Good, "05-01", "Remote IDs: the range \"05-01\" runs backwards"},
-        {Scratch.File("partial.ini", "[module]\nbaud = 9600\n"), "01", "key \"direction.P0\""},
+        {Scratch.Write("partial.ini", "[module]\nbaud = 9600\n"), "01", "key \"direction.P0\""},
         {"", "01", "The window does not show a whole configuration"},
     };
     TCommissionDialog Dialog(*Form, [] { return std::optional<TModuleConfig>(); });

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "main/ports/udev_source.h"
+#include "tests/ports/usb_adapter.h"
 
 namespace window_test {
 
@@ -52,18 +53,6 @@ private:
     std::vector<TUdevEvent> Pending_;
 };
 
-// A USB adapter as udev describes it.
-inline TUdevDevice UsbAdapter(const std::string& Serial)
-{
-    TUdevDevice Device;
-    Device.Bus = "usb";
-    Device.Driver = "ftdi_sio";
-    Device.VendorId = "0403";
-    Device.ProductId = "6001";
-    Device.Manufacturer = "FTDI";
-    Device.Product = "FT232R USB UART";
-    Device.Serial = Serial;
-    return Device;
-}
+using ports_test::UsbAdapter;
 
 }  // namespace window_test

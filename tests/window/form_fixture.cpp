@@ -1,6 +1,8 @@
 #include "form_fixture.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMetaObject>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -25,16 +27,6 @@ TErrorRecorder::~TErrorRecorder()
     SetErrorMessageDisplay(nullptr);
 }
 
-std::unique_ptr<TModuleSimulator> StartSimulator(const ModuleState& State, const Faults& Faults)
-{
-    SimulatorOptions Options;
-    Options.state = State;
-    Options.faults = Faults;
-    auto Simulator = std::make_unique<TModuleSimulator>(std::move(Options));
-    Simulator->Start();
-    return Simulator;
-}
-
 std::unique_ptr<TMainForm> ShowForm(std::vector<std::string> Candidates)
 {
     auto Form = std::make_unique<TMainForm>();
@@ -43,6 +35,68 @@ std::unique_ptr<TMainForm> ShowForm(std::vector<std::string> Candidates)
     if (!QTest::qWaitForWindowActive(Form.get()))
         qWarning("the window did not become active");
     return Form;
+}
+
+void TFormSuite::initTestCase()
+{
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+std::unique_ptr<TMainWindow> ShowMainWindow(std::vector<std::string> Candidates)
+{
+    auto Window = std::make_unique<TMainWindow>();
+    Window->Form()->SetPortCandidatesForTesting(std::move(Candidates));
+    Window->show();
+    if (!QTest::qWaitForWindowActive(Window.get()))
+        qWarning("the window did not become active");
+    return Window;
+}
+
+TModuleSimulator& TFormFixture::StartModule(const ModuleState& State, const Faults& Faults)
+{
+    SimulatorOptions Options;
+    Options.state = State;
+    Options.faults = Faults;
+    // Runs on the simulator's thread: only the armed code crosses over.
+    Options.onRequest = [this](const varnolink::sim::RequestRecord& Request) {
+        if (Request.code == ArmedCode_.load())
+            QMetaObject::invokeMethod(Target_, [this] { Action_(); }, Qt::QueuedConnection);
+    };
+    Simulator = std::make_unique<TModuleSimulator>(std::move(Options));
+    Simulator->Start();
+    return *Simulator;
+}
+
+TMainForm& TFormFixture::ShowWindow(int TimeoutMs, std::vector<std::string> Candidates)
+{
+    Errors = std::make_unique<TErrorRecorder>();
+    Form = ShowForm(Candidates.empty() ? std::vector<std::string>{Simulator->DevicePath()} : std::move(Candidates));
+    if (TimeoutMs > 0)
+        Form->SetReplyTimeoutForTesting(TimeoutMs);
+    return *Form;
+}
+
+bool TFormFixture::Open(const ModuleState& State, const Faults& Faults, int TimeoutMs)
+{
+    StartModule(State, Faults);
+    ShowWindow(TimeoutMs);
+    OpenSimulatorPort(*Form, *Simulator);
+    return Form->StatusConnect->text() == "Connect OK";
+}
+
+void TFormFixture::OnRequest(int Code, std::function<void()> Action, QObject* Target)
+{
+    Action_ = std::move(Action);
+    Target_ = Target != nullptr ? Target : Form.get();
+    ArmedCode_ = Code;
+}
+
+void TFormFixture::Reset()
+{
+    Disarm();
+    Form.reset();
+    Errors.reset();
+    Simulator.reset();
 }
 
 void DropDown(TMainForm& Form)
@@ -77,6 +131,12 @@ void OpenSimulatorPort(TMainForm& Form, const TModuleSimulator& Simulator)
 void Click(QWidget* Control)
 {
     QTest::mouseClick(Control, Qt::LeftButton);
+}
+
+void TypeInto(QWidget* Field, const QString& Text)
+{
+    Click(Field);
+    QTest::keyClicks(Field, Text);
 }
 
 QStringList EnabledControls(const TMainForm& Form)
@@ -131,6 +191,15 @@ QStringList SameCaptions(const QString& Caption)
     for (int Bit = 0; Bit < PortBitCount; ++Bit)
         Texts << Caption;
     return Texts;
+}
+
+QString RowState(const TMainForm& Form, TPortGrid Grid, int Row)
+{
+    const TMainForm::TBitRow& Bits = (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[static_cast<std::size_t>(Row)];
+    QString Digits;
+    for (int Bit = PortBitCount - 1; Bit >= 0; --Bit)
+        Digits += QString::number(Bits[static_cast<std::size_t>(Bit)]);
+    return Form.ByteField(Grid, Row)->text() + " | " + Captions(Form, Grid, Row).join(' ') + " | " + Digits;
 }
 
 QString PortName(const std::string& DevicePath)

@@ -12,12 +12,14 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "form_fixture.h"
+#include "tests/support/read_chain_frames.h"
 
 namespace transaction_test {
 
@@ -29,13 +31,6 @@ using TFrames = std::vector<std::string>;
 // but long enough for every answered request on a busy machine.
 constexpr int ShortTimeoutMs = 1000;
 
-inline std::string TwoDigits(int Number)
-{
-    char Text[8];
-    std::snprintf(Text, sizeof Text, "%02d", Number);
-    return Text;
-}
-
 inline std::string HexByte(uint8_t Value)
 {
     char Text[8];
@@ -43,44 +38,23 @@ inline std::string HexByte(uint8_t Value)
     return Text;
 }
 
-inline std::string ReadFrame(int Code)
+// A configuration with a different byte in every setting.
+inline ModuleState ConfiguredState()
 {
-    return "*" + TwoDigits(Code) + ":0,00=00\r\n";
+    ModuleState State;
+    State.remoteId = 0x5A;
+    State.baudIndex = 5;
+    State.directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    State.defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0xA5};
+    return State;
 }
 
-inline std::string WriteFrame(int Code, const std::string& Argument)
-{
-    return "*" + TwoDigits(Code) + ":1," + Argument + "=00\r\n";
-}
+using test_support::ReadChainFrames;
 
-// Codes 4..8 are the directions, 9..13 the power-on defaults of P0, P1, P2, P4, P5.
-constexpr int DirectionCode(int Row)
+// The first Count frames of Chain: a chain cut short.
+inline TFrames FirstOf(const TFrames& Chain, std::size_t Count)
 {
-    return 4 + Row;
-}
-constexpr int DefaultCode(int Row)
-{
-    return 9 + Row;
-}
-
-// The fourteen reads of READ CONFIG (and of the read-back of SAVE CONFIG).
-inline TFrames ReadChainFrames()
-{
-    TFrames Frames;
-    for (int Code = 0; Code <= 13; ++Code)
-        Frames.push_back(ReadFrame(Code));
-    return Frames;
-}
-
-// The twelve writes that store State.
-inline TFrames WriteFramesOf(const ModuleState& State)
-{
-    TFrames Frames{WriteFrame(2, HexByte(State.remoteId)), WriteFrame(3, "0" + std::to_string(State.baudIndex))};
-    for (int Row = 0; Row < 5; ++Row)
-        Frames.push_back(WriteFrame(DirectionCode(Row), HexByte(State.directions[static_cast<std::size_t>(Row)])));
-    for (int Row = 0; Row < 5; ++Row)
-        Frames.push_back(WriteFrame(DefaultCode(Row), HexByte(State.defaults[static_cast<std::size_t>(Row)])));
-    return Frames;
+    return TFrames(Chain.begin(), Chain.begin() + static_cast<std::ptrdiff_t>(Count));
 }
 
 inline TFrames Joined(std::initializer_list<TFrames> Parts)
@@ -103,6 +77,14 @@ inline QStringList RowCaptions(TPortGrid Grid, uint8_t Value)
             Texts << (Set ? "\"1\"" : "\"0\"");
     }
     return Texts;
+}
+
+// The state of a row that shows Value (see RowState).
+inline QString RowShowing(TPortGrid Grid, uint8_t Value)
+{
+    return QString("%1 | %2 | %3")
+        .arg(QString::fromStdString(HexByte(Value)), RowCaptions(Grid, Value).join(' '))
+        .arg(static_cast<unsigned>(Value), 8, 2, QChar(u'0'));
 }
 
 inline QString Qs(const std::string& Text)
@@ -141,6 +123,53 @@ inline QStringList WindowMismatches(const TMainForm& Form, const ModuleState& St
         }
     }
     return Found;
+}
+
+// The configuration fields that show anything: IDDisplay, ComboBaud,
+// StatusDisplay, and each byte field with a text or a caption on its row.
+inline QStringList ShownFields(const TMainForm& Form)
+{
+    QStringList Shown;
+    if (!Form.IDDisplay->text().isEmpty())
+        Shown << "IDDisplay";
+    if (Form.ComboBaud->currentIndex() != -1)
+        Shown << "ComboBaud";
+    if (!Form.StatusDisplay->text().isEmpty())
+        Shown << "StatusDisplay";
+    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default})
+        for (int Row = 0; Row < PortRowCount; ++Row)
+            if (!Form.ByteField(Grid, Row)->text().isEmpty() || Captions(Form, Grid, Row) != SameCaptions(""))
+                Shown << Form.ByteField(Grid, Row)->objectName();
+    return Shown;
+}
+
+// The window connected to the simulator with the module's configuration
+// read, requests cleared; true when the window shows exactly the module.
+inline bool OpenAndRead(TFormFixture& Fixture, const ModuleState& State, const Faults& Faults = {},
+                        int TimeoutMs = 0)
+{
+    if (!Fixture.Open(State, Faults, TimeoutMs))
+        return false;
+    Click(Fixture.Form->ReadConfig);
+    Fixture.Simulator->ClearRequests();
+    return WindowMismatches(*Fixture.Form, State).isEmpty();
+}
+
+// Everything that differs from a whole SAVE CONFIG of Saved: Writes, then
+// the read-back, on the wire; Saved stored in the module and shown.
+inline QStringList SaveMismatches(const TFormFixture& Fixture, const TFrames& Writes, const ModuleState& Saved)
+{
+    QStringList Found;
+    const TFrames Sent = Fixture.Simulator->Requests();
+    if (Sent != Joined({Writes, ReadChainFrames})) {
+        QStringList Frames;
+        for (const std::string& Frame : Sent)
+            Frames << Qs(Frame).trimmed();
+        Found << "on the wire: " + Frames.join(' ');
+    }
+    if (!(Fixture.Simulator->State() == Saved))
+        Found << "the module stores another state";
+    return Found + WindowMismatches(*Fixture.Form, Saved);
 }
 
 // The sixteen controls a transaction disables and enables, in their order.

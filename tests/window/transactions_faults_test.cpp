@@ -2,16 +2,12 @@
 // middle, a write that fails, and the window closed while a transaction
 // waits for a reply.
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QTest>
 
-#include <atomic>
 #include <chrono>
-#include <memory>
 
 #include "transaction_support.h"
 
@@ -19,19 +15,6 @@ using namespace transaction_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A simulator that hands every request to Watch (on its own thread) before
-// answering it.
-std::unique_ptr<TModuleSimulator> WatchedSimulator(std::function<void(const varnolink::sim::RequestRecord&)> Watch,
-                                                   const Faults& Faults = {})
-{
-    SimulatorOptions Options;
-    Options.faults = Faults;
-    Options.onRequest = std::move(Watch);
-    auto Simulator = std::make_unique<TModuleSimulator>(std::move(Options));
-    Simulator->Start();
-    return Simulator;
-}
 
 // The closed state a lost device leaves: the port list and "Open".
 const QStringList ClosedAfterLossControls{"ComboPort", "OpenPort"};
@@ -42,221 +25,146 @@ void LetLateReportsArrive()
     QTest::qWait(400);
 }
 
+Faults SilentOn(int Code)
+{
+    return FaultsWith([Code](Faults& L) { L.silentCodes = {Code}; });
+}
+
 }  // namespace
 
-class TTransactionsFaultsTest : public QObject {
+class TTransactionsFaultsTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void LineVanishingDuringAWaitIsReportedOnceAndEndsTheRead();
     void LineVanishingRightAfterAReplyIsReportedOnce();
     void LineVanishingDuringTheWritesSkipsTheReadBack();
     void WriteFailingEndsTheTransactionAndGivesTheControlsBack();
     void ClosingTheWindowDuringReadConfigStopsTheReads();
     void ClosingTheWindowDuringSaveConfigSendsNoReadBack();
+
+private:
+    // The window closed from the event loop, and the port with it; the
+    // transaction's wait was cut short, not timed out.
+    void ExpectClosedDuringTheWait(qint64 WaitedMs)
+    {
+        QVERIFY2(WaitedMs < TMainForm::ReplyTimeoutMs, qPrintable(QString::number(WaitedMs)));
+        QTRY_VERIFY(!F.Form->isVisible());
+        QVERIFY(!F.Form->ComPort1.Connected());
+        QVERIFY(F.Errors->Messages.isEmpty());
+    }
+
 };
 
 void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRead()
 {
-    TModuleSimulator* Line = nullptr;
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    Faults P2DirectionSilent;
-    P2DirectionSilent.silentCodes = {6};
     // The P2 direction read gets no reply; while the window waits for it the
     // far end goes away.
-    const auto Simulator = WatchedSimulator(
-        [&](const varnolink::sim::RequestRecord& Request) {
-            if (Armed && Request.code == 6)
-                QMetaObject::invokeMethod(FormSeen, [&Line] { Line->HangUp(); }, Qt::QueuedConnection);
-        },
-        P2DirectionSilent);
-    Line = Simulator.get();
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    FormSeen = Form.get();
-    Form->SetReplyTimeoutForTesting(1500);
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
-
-    Armed = true;
-    Click(Form->ReadConfig);
+    QVERIFY(F.Open({}, SilentOn(6), 1500));
+    F.Simulator->ClearRequests();
+    F.OnRequest(6, [this] { F.Simulator->HangUp(); });
+    Click(F.Form->ReadConfig);
     LetLateReportsArrive();
 
-    const TFrames Reads = ReadChainFrames();
-    QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 7));
-    QCOMPARE(Errors.Messages.size(), 1);
-    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
-    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(F.Errors->Messages.size(), 1);
+    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
+    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
 }
 
 void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
 {
-    ModuleState State;
-    State.directions[1] = 0x34;
-    const auto Simulator = StartSimulator(State);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(1500);
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
+    QVERIFY(F.Open(StateWith([](ModuleState& S) { S.directions[1] = 0x34; }), {}, 1500));
+    F.Simulator->ClearRequests();
 
     // The far end goes away the moment P1's direction reply is shown, so the
     // next request is written into a line that is already gone (or not
     // written at all when the loss has been seen first).
-    QObject::connect(Form->ByteField(TPortGrid::Direction, 1), &QLineEdit::textChanged, Form.get(),
-                     [&](const QString& Text) {
-                         if (Text == "34" && !Simulator->HungUp())
-                             Simulator->HangUp();
+    QObject::connect(F.Form->ByteField(TPortGrid::Direction, 1), &QLineEdit::textChanged, F.Form.get(),
+                     [this](const QString& Text) {
+                         if (Text == "34" && !F.Simulator->HungUp())
+                             F.Simulator->HangUp();
                      });
-    Click(Form->ReadConfig);
+    Click(F.Form->ReadConfig);
     LetLateReportsArrive();
 
-    const TFrames Reads = ReadChainFrames();
-    QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 6));
-    QVERIFY2(Errors.Messages.size() == 1, qPrintable(Errors.Messages.join("\n---\n")));
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 1)->text(), QString("34"));
-    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
-    QVERIFY(!Form->WaitingForReply());
-    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
-    QCOMPARE(Errors.Messages.size(), 1);
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 6));
+    QVERIFY2(F.Errors->Messages.size() == 1, qPrintable(F.Errors->Messages.join("\n---\n")));
+    QCOMPARE(F.Form->ByteField(TPortGrid::Direction, 1)->text(), QString("34"));
+    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
+    QVERIFY(!F.Form->WaitingForReply());
+    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
 }
 
 void TTransactionsFaultsTest::LineVanishingDuringTheWritesSkipsTheReadBack()
 {
-    TModuleSimulator* Line = nullptr;
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    Faults BaudWriteSilent;
-    BaudWriteSilent.silentCodes = {3};
-    const auto Simulator = WatchedSimulator(
-        [&](const varnolink::sim::RequestRecord& Request) {
-            if (Armed && Request.code == 3)
-                QMetaObject::invokeMethod(FormSeen, [&Line] { Line->HangUp(); }, Qt::QueuedConnection);
-        });
-    Line = Simulator.get();
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    FormSeen = Form.get();
-    Form->SetReplyTimeoutForTesting(1500);
-    OpenSimulatorPort(*Form, *Simulator);
-    Click(Form->ReadConfig);
-    QCOMPARE(WindowMismatches(*Form, ModuleState{}), QStringList{});
-    Simulator->SetFaults(BaudWriteSilent);
-    Simulator->ClearRequests();
-
-    Armed = true;
-    Click(Form->SaveConfig);
+    QVERIFY(OpenAndRead(F, ModuleState{}, {}, 1500));
+    F.Simulator->SetFaults(SilentOn(3));
+    F.OnRequest(3, [this] { F.Simulator->HangUp(); });
+    Click(F.Form->SaveConfig);
     LetLateReportsArrive();
 
     // The line is known to be gone: the read-back is not attempted, so the
     // window still shows what was there before.
-    QCOMPARE(Simulator->Requests(), (TFrames{WriteFrame(2, "01"), WriteFrame(3, "03")}));
-    QCOMPARE(Errors.Messages.size(), 1);
-    QCOMPARE(Form->IDDisplay->text(), QString("01"));
-    QCOMPARE(EnabledControls(*Form), ClosedAfterLossControls);
+    QCOMPARE(F.Simulator->Requests(), (TFrames{"*02:1,01=00\r\n", "*03:1,03=00\r\n"}));
+    QCOMPARE(F.Errors->Messages.size(), 1);
+    QCOMPARE(F.Form->IDDisplay->text(), QString("01"));
+    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
 }
 
 void TTransactionsFaultsTest::WriteFailingEndsTheTransactionAndGivesTheControlsBack()
 {
-    const auto Simulator = StartSimulator();
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
+    QVERIFY(F.Open());
+    F.Simulator->ClearRequests();
 
     // The port is closed underneath the transaction while the P0 direction
     // read marks its field, just before its frame is written.
-    QObject::connect(Form->ByteField(TPortGrid::Direction, 0), &QLineEdit::textChanged, Form.get(),
-                     [&](const QString& Text) {
+    QObject::connect(F.Form->ByteField(TPortGrid::Direction, 0), &QLineEdit::textChanged, F.Form.get(),
+                     [this](const QString& Text) {
                          if (Text == "??")
-                             Form->ComPort1.Close();
+                             F.Form->ComPort1.Close();
                      });
-    TEnabledChanges Changes(*Form);
-    Click(Form->ReadConfig);
+    TEnabledChanges Changes(*F.Form);
+    Click(F.Form->ReadConfig);
     LetLateReportsArrive();
 
-    const TFrames Reads = ReadChainFrames();
-    QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 4));
-    QCOMPARE(Errors.Messages.size(), 1);
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 4));
+    QCOMPARE(F.Errors->Messages.size(), 1);
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
+    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
     // The failed read shows no value; nothing after it was prepared.
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 0)->text(), QString("00"));
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 0), SameCaptions("?"));
-    QVERIFY(Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 1), SameCaptions(""));
+    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), MarkedRow);
+    QVERIFY(F.Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
+    QCOMPARE(Captions(*F.Form, TPortGrid::Direction, 1), SameCaptions(""));
 }
 
 void TTransactionsFaultsTest::ClosingTheWindowDuringReadConfigStopsTheReads()
 {
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    Faults P2DirectionSilent;
-    P2DirectionSilent.silentCodes = {6};
-    const auto Simulator = WatchedSimulator(
-        [&](const varnolink::sim::RequestRecord& Request) {
-            if (Armed && Request.code == 6)
-                QMetaObject::invokeMethod(FormSeen, [&FormSeen] { FormSeen->close(); }, Qt::QueuedConnection);
-        },
-        P2DirectionSilent);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    FormSeen = Form.get();
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
-
-    Armed = true;
+    QVERIFY(F.Open({}, SilentOn(6)));
+    F.Simulator->ClearRequests();
+    F.OnRequest(6, [this] { F.Form->close(); });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(Form->ReadConfig);  // returns once the wait has been cut short
-    QVERIFY2(Elapsed.elapsed() < TMainForm::ReplyTimeoutMs, qPrintable(QString::number(Elapsed.elapsed())));
+    Click(F.Form->ReadConfig);  // returns once the wait has been cut short
 
-    QTRY_VERIFY(!Form->isVisible());
-    QVERIFY(!Form->ComPort1.Connected());
-    const TFrames Reads = ReadChainFrames();
-    QCOMPARE(Simulator->Requests(), TFrames(Reads.begin(), Reads.begin() + 7));
-    QVERIFY(Errors.Messages.isEmpty());
+    ExpectClosedDuringTheWait(Elapsed.elapsed());
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
 }
 
 void TTransactionsFaultsTest::ClosingTheWindowDuringSaveConfigSendsNoReadBack()
 {
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    Faults IDWriteSilent;
-    IDWriteSilent.silentCodes = {2};
-    const auto Simulator = WatchedSimulator(
-        [&](const varnolink::sim::RequestRecord& Request) {
-            if (Armed && Request.code == 2)
-                QMetaObject::invokeMethod(FormSeen, [&FormSeen] { FormSeen->close(); }, Qt::QueuedConnection);
-        });
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    FormSeen = Form.get();
-    OpenSimulatorPort(*Form, *Simulator);
-    Click(Form->ReadConfig);
-    QCOMPARE(WindowMismatches(*Form, ModuleState{}), QStringList{});
-    Simulator->SetFaults(IDWriteSilent);
-    Simulator->ClearRequests();
-
-    Armed = true;
+    QVERIFY(OpenAndRead(F, ModuleState{}));
+    F.Simulator->SetFaults(SilentOn(2));
+    F.OnRequest(2, [this] { F.Form->close(); });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(Form->SaveConfig);
-    QVERIFY2(Elapsed.elapsed() < TMainForm::ReplyTimeoutMs, qPrintable(QString::number(Elapsed.elapsed())));
+    Click(F.Form->SaveConfig);
 
-    QTRY_VERIFY(!Form->isVisible());
-    QVERIFY(!Form->ComPort1.Connected());
-    QCOMPARE(Simulator->Requests(), TFrames{WriteFrame(2, "01")});
-    QVERIFY(!Simulator->WaitForRequests(2, 300ms));
+    ExpectClosedDuringTheWait(Elapsed.elapsed());
+    QCOMPARE(F.Simulator->Requests(), TFrames{"*02:1,01=00\r\n"});
+    QVERIFY(!F.Simulator->WaitForRequests(2, 300ms));
     // The read-back never started: nothing was blanked for it.
-    QCOMPARE(WindowMismatches(*Form, ModuleState{}), QStringList{});
-    QVERIFY(Errors.Messages.isEmpty());
+    QCOMPARE(WindowMismatches(*F.Form, ModuleState{}), QStringList{});
 }
 
 QTEST_MAIN(TTransactionsFaultsTest)

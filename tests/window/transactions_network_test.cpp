@@ -4,13 +4,10 @@
 // while the window waits for a reply; a refused connection; network ports
 // listed from VARNOLINK_PORTS.
 
-#include <QApplication>
 #include <QLineEdit>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QTest>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -22,16 +19,6 @@ using namespace transaction_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-ModuleState ReadState()
-{
-    ModuleState State;
-    State.remoteId = 0x5A;
-    State.baudIndex = 5;
-    State.directions = {0x12, 0xFF, 0x56, 0x78, 0x9A};
-    State.defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0xA5};
-    return State;
-}
 
 // The port name of the kind under test ("socket" or "rfc2217").
 std::string UrlOf(const net_test::TSer2NetServer& Server, const QString& Kind)
@@ -57,95 +44,90 @@ void KindData()
 
 }  // namespace
 
-class TTransactionsNetworkTest : public QObject {
+class TTransactionsNetworkTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void cleanup()
+    {
+        // The window lets go of the line before the server goes.
+        F.Disarm();
+        F.Form.reset();
+        Server_.reset();
+        F.Reset();
+    }
     void ReadSaveAndDefaultThroughSer2Net_data() { KindData(); }
     void ReadSaveAndDefaultThroughSer2Net();
     void Ser2NetKilledDuringAWaitIsReportedOnce_data() { KindData(); }
     void Ser2NetKilledDuringAWaitIsReportedOnce();
     void RefusedConnectionShowsTheOpenErrorWithTheReason();
     void NetworkPortsComeFromTheVariableAndAreNotProbed();
+
+private:
+    // The simulator behind ser2net and the window on the port of the kind
+    // under test, opened; true when the module was identified.
+    bool OpenThroughSer2Net(const ModuleState& State, const Faults& Faults, int TimeoutMs = 0)
+    {
+        QFETCH(QString, Kind);
+        F.StartModule(State, Faults);
+        Server_ = std::make_unique<net_test::TSer2NetServer>(F.Simulator->DevicePath());
+        const std::string Url = UrlOf(*Server_, Kind);
+        F.ShowWindow(TimeoutMs, {Url});
+        OpenNetworkPort(*F.Form, Url);
+        return F.Form->StatusConnect->text() == "Connect OK";
+    }
+
+    std::unique_ptr<net_test::TSer2NetServer> Server_;
 };
 
 void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
 {
-    QFETCH(QString, Kind);
-    const auto Simulator = StartSimulator(ReadState());
-    const net_test::TSer2NetServer Server(Simulator->DevicePath());
-    const std::string Url = UrlOf(Server, Kind);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Url});
-    OpenNetworkPort(*Form, Url);
-    QVERIFY2(Errors.Messages.isEmpty(), qPrintable(Errors.Messages.join("\n")));
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
+    QVERIFY(OpenThroughSer2Net(ConfiguredState(), {}));
+    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(F.Errors->Messages.join("\n")));
 
-    Simulator->ClearRequests();
-    Click(Form->ReadConfig);
-    QCOMPARE(Simulator->Requests(), ReadChainFrames());
-    QCOMPARE(WindowMismatches(*Form, ReadState()), QStringList{});
+    F.Simulator->ClearRequests();
+    Click(F.Form->ReadConfig);
+    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F.Form, ConfiguredState()), QStringList{});
 
     // An edited Remote ID and a P0 direction bit, saved and read back.
-    Click(Form->IDDisplay);
-    QTest::keyClicks(Form->IDDisplay, "3c");
-    Click(Form->BitButton(TPortGrid::Direction, 0, 7));
-    ModuleState Edited = ReadState();
+    TypeInto(F.Form->IDDisplay, "3c");
+    Click(F.Form->BitButton(TPortGrid::Direction, 0, 7));
+    ModuleState Edited = ConfiguredState();
     Edited.remoteId = 0x3C;
     Edited.directions[0] = 0x92;
-    Simulator->ClearRequests();
-    Click(Form->SaveConfig);
-    QCOMPARE(Simulator->Requests(), Joined({WriteFramesOf(Edited), ReadChainFrames()}));
-    QCOMPARE(Simulator->State(), Edited);
-    QCOMPARE(WindowMismatches(*Form, Edited), QStringList{});
+    F.Simulator->ClearRequests();
+    Click(F.Form->SaveConfig);
+    const TFrames Writes{"*02:1,3C=00\r\n", "*03:1,05=00\r\n", "*04:1,92=00\r\n", "*05:1,34=00\r\n",
+                         "*06:1,56=00\r\n", "*07:1,78=00\r\n", "*08:1,9A=00\r\n", "*09:1,BC=00\r\n",
+                         "*10:1,DE=00\r\n", "*11:1,F0=00\r\n", "*12:1,0F=00\r\n", "*13:1,A5=00\r\n"};
+    QCOMPARE(SaveMismatches(F, Writes, Edited), QStringList{});
 
-    Click(Form->SaveToDefault);
-    QCOMPARE(Simulator->State(), ModuleState::Factory());
-    QCOMPARE(WindowMismatches(*Form, ModuleState::Factory()), QStringList{});
+    Click(F.Form->SaveToDefault);
+    QCOMPARE(F.Simulator->State(), ModuleState::Factory());
+    QCOMPARE(WindowMismatches(*F.Form, ModuleState::Factory()), QStringList{});
 
-    Click(Form->ClosePort);
-    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
-    QVERIFY2(Errors.Messages.isEmpty(), qPrintable(Errors.Messages.join("\n")));
+    Click(F.Form->ClosePort);
+    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
+    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(F.Errors->Messages.join("\n")));
 }
 
 // As an unplugged adapter: one error for the operator, the read ends and
 // the window is back in the closed state.
 void TTransactionsNetworkTest::Ser2NetKilledDuringAWaitIsReportedOnce()
 {
-    QFETCH(QString, Kind);
-    std::unique_ptr<net_test::TSer2NetServer> Server;
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    SimulatorOptions Options;
-    Options.faults.silentCodes = {6};
-    Options.onRequest = [&](const varnolink::sim::RequestRecord& Request) {
-        if (Armed && Request.code == 6)
-            QMetaObject::invokeMethod(FormSeen, [&Server] { Server->Kill(); }, Qt::QueuedConnection);
-    };
-    TModuleSimulator Simulator(std::move(Options));
-    Simulator.Start();
-    Server = std::make_unique<net_test::TSer2NetServer>(Simulator.DevicePath());
-    const std::string Url = UrlOf(*Server, Kind);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Url});
-    FormSeen = Form.get();
-    Form->SetReplyTimeoutForTesting(1500);
-    OpenNetworkPort(*Form, Url);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator.ClearRequests();
-
-    Armed = true;
-    Click(Form->ReadConfig);
+    QVERIFY(OpenThroughSer2Net({}, FaultsWith([](Faults& L) { L.silentCodes = {6}; }), 1500));
+    F.Simulator->ClearRequests();
+    F.OnRequest(6, [this] { Server_->Kill(); });
+    Click(F.Form->ReadConfig);
     QTest::qWait(400);   // room for a late second report
 
-    const TFrames Reads = ReadChainFrames();
-    QCOMPARE(Simulator.Requests(), TFrames(Reads.begin(), Reads.begin() + 7));
-    QVERIFY(!Server->Running());
-    QVERIFY2(Errors.Messages.size() == 1, qPrintable(Errors.Messages.join("\n---\n")));
-    QTRY_VERIFY(!Form->ComPort1.Connected());
-    QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
-    QCOMPARE(EnabledControls(*Form), Sorted({"ComboPort", "OpenPort"}));
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QVERIFY(!Server_->Running());
+    QVERIFY2(F.Errors->Messages.size() == 1, qPrintable(F.Errors->Messages.join("\n---\n")));
+    QTRY_VERIFY(!F.Form->ComPort1.Connected());
+    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(EnabledControls(*F.Form), Sorted({"ComboPort", "OpenPort"}));
 }
 
 void TTransactionsNetworkTest::RefusedConnectionShowsTheOpenErrorWithTheReason()

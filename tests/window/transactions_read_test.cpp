@@ -3,7 +3,6 @@
 // pieces, with noise, in lower case or after a wrong line, and the controls
 // taken away and given back in their order.
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,10 +25,10 @@ ModuleState DistinctState()
 {
     ModuleState State;
     State.status = 0x01;
-    State.remoteId = 0x5A;
-    State.baudIndex = 5;
     State.directions = {0x12, 0xA4, 0x56, 0x7E, 0x9B};
+    State.remoteId = 0x5A;
     State.defaults = {0xBC, 0xD1, 0xF0, 0x0F, 0xA5};
+    State.baudIndex = 5;
     State.biosName = "MODULE NO. 42";
     State.biosVersion = "2.07b";
     return State;
@@ -37,231 +36,143 @@ ModuleState DistinctState()
 
 }  // namespace
 
-class TTransactionsReadTest : public QObject {
+class TTransactionsReadTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void ReadsTheFourteenSettingsInOrderAndShowsThem();
+    void ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes_data();
+    void ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes();
     void ControlsAreTakenAwayDuringTheReadAndGivenBackInOrder();
     void ModuleSilentFromTheP2DirectionRead();
     void NoModuleSendsOnlyTheIdentityRequest();
-    void RepliesAreDecodedWhateverTheLineDoes_data();
-    void RepliesAreDecodedWhateverTheLineDoes();
     void AgainAfterEditingShowsTheModuleNotTheEdits();
+
 };
 
-void TTransactionsReadTest::ReadsTheFourteenSettingsInOrderAndShowsThem()
+void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes_data()
 {
-    const ModuleState State = DistinctState();
-    const auto Simulator = StartSimulator(State);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
+    using varnolink::sim::MalformedKind;
+    QTest::addColumn<Faults>("LineFaults");
+    QTest::newRow("a clean line") << Faults{};
+    QTest::newRow("replies in pieces of three bytes") << FaultsWith([](Faults& L) {
+        L.splitPieceBytes = 3;
+        L.splitGap = 4ms;
+    });
+    QTest::newRow("replies byte by byte") << FaultsWith([](Faults& L) {
+        L.splitPieceBytes = 1;
+        L.splitGap = 1ms;
+    });
+    QTest::newRow("noise before each reply") << FaultsWith([](Faults& L) {
+        L.noise.text = "~#\x01+ 00=FF";
+        L.noise.randomBytes = 6;
+    });
+    QTest::newRow("noise between replies, in pieces") << FaultsWith([](Faults& L) {
+        L.noise.text = "\n zz=9";
+        L.noise.randomBytes = 8;
+        L.noise.placement = varnolink::sim::NoisePlacement::kAfterReply;
+        L.splitPieceBytes = 5;
+        L.splitGap = 2ms;
+    });
+    QTest::newRow("lower-case data") << FaultsWith([](Faults& L) { L.lowerCaseData = true; });
+    QTest::newRow("a wrong line before each reply") << FaultsWith([](Faults& L) { L.malformed.kind = MalformedKind::kBadAddress; });
+    QTest::newRow("a short line before each reply, in pieces") << FaultsWith([](Faults& L) {
+        L.malformed.kind = MalformedKind::kTooShort;
+        L.splitPieceBytes = 4;
+    });
+}
 
-    Click(Form->ReadConfig);
+void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes()
+{
+    QFETCH(Faults, LineFaults);
+    QVERIFY(F.Open(DistinctState(), LineFaults));
+    F.Simulator->ClearRequests();
 
-    QCOMPARE(Simulator->Requests(), ReadChainFrames());
-    QCOMPARE(WindowMismatches(*Form, State), QStringList{});
-    QCOMPARE(Form->StatusDisplay->text(), QString("Error"));
-    QCOMPARE(Form->ComboBaud->currentText(), QString("38400"));
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
-    QCOMPARE(Form->ReplyReceived(), uint8_t{1});
-    QVERIFY(!Form->Timer1.isActive());
-    QVERIFY(Errors.Messages.isEmpty());
+    Click(F.Form->ReadConfig);
+
+    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F.Form, DistinctState()), QStringList{});
+    QCOMPARE(F.Form->StatusDisplay->text(), QString("Error"));
+    QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
+    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
+    QCOMPARE(F.Form->ReplyReceived(), uint8_t{1});
+    QVERIFY(!F.Form->Timer1.isActive());
+    QVERIFY(F.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::ControlsAreTakenAwayDuringTheReadAndGivenBackInOrder()
 {
-    Faults Slow;
-    Slow.replyDelay = 40ms;
-    const auto Simulator = StartSimulator(ModuleState{}, Slow);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
+    QVERIFY(F.Open({}, FaultsWith([](Faults& L) { L.replyDelay = 40ms; })));
 
     // Seen from inside the first wait, when the operator could act.
     QStringList EnabledDuringWait;
     QString ConnectDuringWait = "not sampled";
     bool Waiting = false;
-    QTimer::singleShot(0, Form.get(), [&] {
-        Waiting = Form->WaitingForReply();
-        EnabledDuringWait = EnabledControls(*Form);
-        ConnectDuringWait = Form->StatusConnect->text();
+    QTimer::singleShot(0, F.Form.get(), [&] {
+        Waiting = F.Form->WaitingForReply();
+        EnabledDuringWait = EnabledControls(*F.Form);
+        ConnectDuringWait = F.Form->StatusConnect->text();
     });
-    TEnabledChanges Changes(*Form);
-    Click(Form->ReadConfig);
+    TEnabledChanges Changes(*F.Form);
+    Click(F.Form->ReadConfig);
 
     QVERIFY(Waiting);
     QCOMPARE(EnabledDuringWait, QStringList{"bit buttons"});
     QVERIFY(ConnectDuringWait.isEmpty());  // blanked before the first request
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(Simulator->Requests().size(), std::size_t{15});
-    QVERIFY(Errors.Messages.isEmpty());
+    QCOMPARE(F.Simulator->Requests().size(), std::size_t{15});
+    QVERIFY(F.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
 {
-    const ModuleState State = DistinctState();
-    const auto Simulator = StartSimulator(State);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
     // Values from an earlier read must not survive in the later rows.
-    Click(Form->ReadConfig);
-    QCOMPARE(WindowMismatches(*Form, State), QStringList{});
+    QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
+    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 7; }));  // the seventh read: P2's direction
+    TEnabledChanges Changes(*F.Form);
+    Click(F.Form->ReadConfig);
 
-    Faults SilentFromP2;
-    SilentFromP2.silentFromRequest = 7;  // the seventh read is P2's direction
-    Simulator->SetFaults(SilentFromP2);
-    Simulator->ClearRequests();
-    TEnabledChanges Changes(*Form);
-    Click(Form->ReadConfig);
-
-    const TFrames All = ReadChainFrames();
-    QCOMPARE(Simulator->Requests(), TFrames(All.begin(), All.begin() + 7));
-    QCOMPARE(TimedOutDisplay(*Form), TimeOutTexts);
-    QCOMPARE(Form->StatusDisplay->text(), QString("Error"));
-    QCOMPARE(Form->IDDisplay->text(), QString("5A"));
-    QCOMPARE(Form->ComboBaud->currentText(), QString("38400"));
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 0)->text(), QString("12"));
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 0), RowCaptions(TPortGrid::Direction, 0x12));
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 1)->text(), QString("A4"));
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 1), RowCaptions(TPortGrid::Direction, 0xA4));
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 2)->text(), QString("00"));
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 2), SameCaptions("?"));
-    QCOMPARE(Form->DirBits[2], TMainForm::TBitRow{});
-    for (int Row = 3; Row < PortRowCount; ++Row) {
-        QVERIFY(Form->ByteField(TPortGrid::Direction, Row)->text().isEmpty());
-        QCOMPARE(Captions(*Form, TPortGrid::Direction, Row), SameCaptions(""));
-    }
-    for (int Row = 0; Row < PortRowCount; ++Row) {
-        QVERIFY(Form->ByteField(TPortGrid::Default, Row)->text().isEmpty());
-        QCOMPARE(Captions(*Form, TPortGrid::Default, Row), SameCaptions(""));
-    }
+    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
+    QCOMPARE(F.Form->StatusDisplay->text(), QString("Error"));
+    QCOMPARE(F.Form->IDDisplay->text(), QString("5A"));
+    QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
+    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), RowShowing(TPortGrid::Direction, 0x12));
+    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0xA4));
+    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 2), MarkedRow);
+    QCOMPARE(ShownFields(*F.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR", "P2_DIR"}));
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
-    QVERIFY(Errors.Messages.isEmpty());
+    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
+    QVERIFY(F.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::NoModuleSendsOnlyTheIdentityRequest()
 {
-    const auto Simulator = StartSimulator(DistinctState());
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    Form->SetReplyTimeoutForTesting(ShortTimeoutMs);
-    OpenSimulatorPort(*Form, *Simulator);
-    Click(Form->ReadConfig);
-    QCOMPARE(WindowMismatches(*Form, DistinctState()), QStringList{});
+    QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
+    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    Click(F.Form->ReadConfig);
 
-    Faults Silent;
-    Silent.silentFromRequest = 1;
-    Simulator->SetFaults(Silent);
-    Simulator->ClearRequests();
-    Click(Form->ReadConfig);
-
-    QCOMPARE(Simulator->Requests(), TFrames{ReadFrame(0)});
-    QCOMPARE(TimedOutDisplay(*Form), TimeOutTexts);
-    QVERIFY(Form->StatusDisplay->text().isEmpty());
-    QVERIFY(Form->IDDisplay->text().isEmpty());
-    QCOMPARE(Form->ComboBaud->currentIndex(), -1);
-    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default})
-        for (int Row = 0; Row < PortRowCount; ++Row) {
-            QVERIFY(Form->ByteField(Grid, Row)->text().isEmpty());
-            QCOMPARE(Captions(*Form, Grid, Row), SameCaptions(""));
-        }
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
-    QVERIFY(Errors.Messages.isEmpty());
-}
-
-void TTransactionsReadTest::RepliesAreDecodedWhateverTheLineDoes_data()
-{
-    QTest::addColumn<Faults>("LineFaults");
-
-    Faults Pieces;
-    Pieces.splitPieceBytes = 3;
-    Pieces.splitGap = 4ms;
-    QTest::newRow("replies in pieces of three bytes") << Pieces;
-
-    Faults OneByOne;
-    OneByOne.splitPieceBytes = 1;
-    OneByOne.splitGap = 1ms;
-    QTest::newRow("replies byte by byte") << OneByOne;
-
-    Faults NoiseBefore;
-    NoiseBefore.noise.text = "~#\x01+ 00=FF";
-    NoiseBefore.noise.randomBytes = 6;
-    QTest::newRow("noise before each reply") << NoiseBefore;
-
-    Faults NoiseBetween;
-    NoiseBetween.noise.text = "\n zz=9";
-    NoiseBetween.noise.randomBytes = 8;
-    NoiseBetween.noise.placement = varnolink::sim::NoisePlacement::kAfterReply;
-    NoiseBetween.splitPieceBytes = 5;
-    NoiseBetween.splitGap = 2ms;
-    QTest::newRow("noise between replies, in pieces") << NoiseBetween;
-
-    Faults LowerCase;
-    LowerCase.lowerCaseData = true;
-    QTest::newRow("lower-case data") << LowerCase;
-
-    Faults WrongLineFirst;
-    WrongLineFirst.malformed.kind = varnolink::sim::MalformedKind::kBadAddress;
-    QTest::newRow("a wrong line before each reply") << WrongLineFirst;
-
-    Faults ShortLineFirst;
-    ShortLineFirst.malformed.kind = varnolink::sim::MalformedKind::kTooShort;
-    ShortLineFirst.splitPieceBytes = 4;
-    QTest::newRow("a short line before each reply, in pieces") << ShortLineFirst;
-}
-
-void TTransactionsReadTest::RepliesAreDecodedWhateverTheLineDoes()
-{
-    QFETCH(Faults, LineFaults);
-    const ModuleState State = DistinctState();
-    const auto Simulator = StartSimulator(State, LineFaults);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    OpenSimulatorPort(*Form, *Simulator);
-    QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
-    Simulator->ClearRequests();
-
-    Click(Form->ReadConfig);
-
-    QCOMPARE(Simulator->Requests(), ReadChainFrames());
-    QCOMPARE(WindowMismatches(*Form, State), QStringList{});
-    QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
-    QVERIFY(Errors.Messages.isEmpty());
+    QCOMPARE(F.Simulator->Requests(), TFrames{"*00:0,00=00\r\n"});
+    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
+    QCOMPARE(ShownFields(*F.Form), QStringList{});
+    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
+    QVERIFY(F.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::AgainAfterEditingShowsTheModuleNotTheEdits()
 {
-    const ModuleState State = DistinctState();
-    const auto Simulator = StartSimulator(State);
-    TErrorRecorder Errors;
-    const auto Form = ShowForm({Simulator->DevicePath()});
-    OpenSimulatorPort(*Form, *Simulator);
-    Click(Form->ReadConfig);
+    QVERIFY(OpenAndRead(F, DistinctState()));
+    Click(F.Form->BitButton(TPortGrid::Default, 3, 6));
+    TypeInto(F.Form->IDDisplay, "77");
+    Click(F.Form->BitButton(TPortGrid::Direction, 0, 0));
+    QCOMPARE(F.Form->IDDisplay->text(), QString("77"));
+    QCOMPARE(F.Form->ByteField(TPortGrid::Default, 3)->text(), QString("4F"));
+    QVERIFY(!WindowMismatches(*F.Form, DistinctState()).isEmpty());
 
-    Click(Form->BitButton(TPortGrid::Default, 3, 6));
-    Click(Form->IDDisplay);
-    QTest::keyClicks(Form->IDDisplay, "77");
-    Click(Form->BitButton(TPortGrid::Direction, 0, 0));
-    QCOMPARE(Form->IDDisplay->text(), QString("77"));
-    QCOMPARE(Form->ByteField(TPortGrid::Default, 3)->text(), QString("4F"));
-    QVERIFY(!WindowMismatches(*Form, State).isEmpty());
-
-    Simulator->ClearRequests();
-    Click(Form->ReadConfig);
-    QCOMPARE(Simulator->Requests(), ReadChainFrames());
-    QCOMPARE(WindowMismatches(*Form, State), QStringList{});
-    QCOMPARE(Simulator->State(), State);
-    QVERIFY(Errors.Messages.isEmpty());
+    Click(F.Form->ReadConfig);
+    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F.Form, DistinctState()), QStringList{});
+    QCOMPARE(F.Simulator->State(), DistinctState());
+    QVERIFY(F.Errors->Messages.isEmpty());
 }
 
 QTEST_MAIN(TTransactionsReadTest)

@@ -94,19 +94,33 @@ private:
     std::mt19937 Random_{SoakSeed()};
 
     int Uniform(int Low, int High) { return std::uniform_int_distribution<int>(Low, High)(Random_); }
+
+    // A random moment of a random transaction, and the words for it.
+    struct TMoment {
+        bool Save;
+        int Index;
+        int DelayMs;
+        QString Where;
+    };
+    TMoment RandomMoment(int Round, const char* Cut)
+    {
+        const bool Save = Uniform(0, 1) == 1;
+        const int Index = Uniform(1, Save ? SaveConfigRequests : ReadConfigRequests);
+        const int DelayMs = Uniform(0, 5);
+        return {Save, Index, DelayMs,
+                QStringLiteral("round %1: %2, %3 at request %4 + %5 ms")
+                    .arg(Round)
+                    .arg(Save ? "SAVE CONFIG" : "READ CONFIG")
+                    .arg(Cut)
+                    .arg(Index)
+                    .arg(DelayMs)};
+    }
 };
 
 void TTransactionsSoakTest::FarEndHangingUpAtRandomMomentsIsReportedOnceAndClosesThePort()
 {
     for (int Round = 0; Round < 100; ++Round) {
-        const bool Save = Uniform(0, 1) == 1;
-        const int Index = Uniform(1, Save ? SaveConfigRequests : ReadConfigRequests);
-        const int DelayMs = Uniform(0, 5);
-        const QString Where = QStringLiteral("round %1: %2, hang-up at request %3 + %4 ms")
-                                  .arg(Round)
-                                  .arg(Save ? "SAVE CONFIG" : "READ CONFIG")
-                                  .arg(Index)
-                                  .arg(DelayMs);
+        const auto [Save, Index, DelayMs, Where] = RandomMoment(Round, "hang-up");
         TErrorRecorder Errors;
         TCutScenario Scenario;
         QVERIFY2(Scenario.Form->StatusConnect->text() == "Connect OK", qPrintable(Where));
@@ -129,14 +143,7 @@ void TTransactionsSoakTest::FarEndHangingUpAtRandomMomentsIsReportedOnceAndClose
 void TTransactionsSoakTest::ClosingTheWindowAtRandomMomentsEndsTheTransaction()
 {
     for (int Round = 0; Round < 50; ++Round) {
-        const bool Save = Uniform(0, 1) == 1;
-        const int Index = Uniform(1, Save ? SaveConfigRequests : ReadConfigRequests);
-        const int DelayMs = Uniform(0, 5);
-        const QString Where = QStringLiteral("round %1: %2, window closed at request %3 + %4 ms")
-                                  .arg(Round)
-                                  .arg(Save ? "SAVE CONFIG" : "READ CONFIG")
-                                  .arg(Index)
-                                  .arg(DelayMs);
+        const auto [Save, Index, DelayMs, Where] = RandomMoment(Round, "window closed");
         TErrorRecorder Errors;
         TCutScenario Scenario;
         TMainForm* Form = Scenario.Form.get();

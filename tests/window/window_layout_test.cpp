@@ -19,6 +19,9 @@ class TWindowLayoutTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Each test gets a fresh window with no port to offer.
+    void init() { Form = ShowForm({}); }
+    void cleanup() { Form.reset(); }
     void CaptionAndFixedClientSize();
     void ControlsAtTheirPlacesWithTheirCaptions();
     void GridsNamedAndPlacedFromTheTables();
@@ -28,11 +31,13 @@ private slots:
     void BaudListHasTheEightRatesInOrderNothingSelected();
     void TypedLettersBecomeCapitalsAndAtMostTwoAreTaken();
     void TextWriteRaisesChangeAtOnceAndOnlyWhenTheTextDiffers();
+
+private:
+    std::unique_ptr<TMainForm> Form;
 };
 
 void TWindowLayoutTest::CaptionAndFixedClientSize()
 {
-    const auto Form = ShowForm({});
     QCOMPARE(Form->windowTitle(),
              QString("VARNOLINK I/O (RS485 Control) Setup Configuration Version 1.00a [Update : 15/October/2005]"));
     QCOMPARE(Form->size(), QSize(714, 350));
@@ -42,7 +47,6 @@ void TWindowLayoutTest::CaptionAndFixedClientSize()
 
 void TWindowLayoutTest::ControlsAtTheirPlacesWithTheirCaptions()
 {
-    const auto Form = ShowForm({});
     struct TPlace {
         QWidget* Control;
         QRect Geometry;
@@ -108,7 +112,6 @@ void TWindowLayoutTest::ControlsAtTheirPlacesWithTheirCaptions()
 
 void TWindowLayoutTest::GridsNamedAndPlacedFromTheTables()
 {
-    const auto Form = ShowForm({});
     const int Digits[] = {0, 1, 2, 4, 5};
     const int RowTops[] = {22, 52, 82, 111, 141};
     const int RowHeights[] = {24, 23, 23, 24, 23};
@@ -144,7 +147,6 @@ void TWindowLayoutTest::GridsNamedAndPlacedFromTheTables()
 
 void TWindowLayoutTest::FontsBoldMonospacedBitButtonsRegular()
 {
-    const auto Form = ShowForm({});
     for (QWidget* Control : std::initializer_list<QWidget*>{Form->GroupBox2, Form->OpenPort, Form->IDDisplay,
                                                             Form->ByteField(TPortGrid::Default, 4), Form->ComboBaud}) {
         const QFontInfo Info(Control->font());
@@ -160,7 +162,6 @@ void TWindowLayoutTest::FontsBoldMonospacedBitButtonsRegular()
 
 void TWindowLayoutTest::TabOrderFollowsTheLayout()
 {
-    const auto Form = ShowForm({});
     // The chain starts at the first bit button of the direction grid.
     QStringList Expected;
     auto AddGrid = [&](const QString& Prefix) {
@@ -189,7 +190,6 @@ void TWindowLayoutTest::TabOrderFollowsTheLayout()
 
 void TWindowLayoutTest::StartUpStateHasOnlyThePortListEnabled()
 {
-    const auto Form = ShowForm({});
     QCOMPARE(EnabledControls(*Form), StartUpControls);
     for (QLineEdit* Field : {Form->BiosNameDisplay, Form->BIOSVersionDisplay, Form->IDDisplay, Form->StatusDisplay,
                              Form->StatusConnect})
@@ -216,7 +216,6 @@ void TWindowLayoutTest::StartUpStateHasOnlyThePortListEnabled()
 
 void TWindowLayoutTest::BaudListHasTheEightRatesInOrderNothingSelected()
 {
-    const auto Form = ShowForm({});
     QStringList Items;
     for (int Index = 0; Index < Form->ComboBaud->count(); ++Index)
         Items << Form->ComboBaud->itemText(Index);
@@ -227,7 +226,6 @@ void TWindowLayoutTest::BaudListHasTheEightRatesInOrderNothingSelected()
 
 void TWindowLayoutTest::TypedLettersBecomeCapitalsAndAtMostTwoAreTaken()
 {
-    const auto Form = ShowForm({});
     for (QLineEdit* Field : {Form->IDDisplay, Form->ByteField(TPortGrid::Direction, 2)}) {
         Field->setEnabled(true);
         QTest::keyClicks(Field, "x");
@@ -241,7 +239,6 @@ void TWindowLayoutTest::TypedLettersBecomeCapitalsAndAtMostTwoAreTaken()
 
 void TWindowLayoutTest::TextWriteRaisesChangeAtOnceAndOnlyWhenTheTextDiffers()
 {
-    const auto Form = ShowForm({});
     QLineEdit* const Field = Form->ByteField(TPortGrid::Direction, 1);
     QSignalSpy Changes(Field, &QLineEdit::textChanged);
 

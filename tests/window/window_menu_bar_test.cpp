@@ -5,7 +5,6 @@
 // module and leaves the fields alone.
 
 #include <QAction>
-#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QInputDialog>
@@ -15,7 +14,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <fstream>
 
@@ -29,16 +27,6 @@ using namespace window_test;
 namespace {
 
 const TModuleConfig FileConfig{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
-
-std::unique_ptr<TMainWindow> ShowWindow(const TModuleSimulator& Simulator)
-{
-    auto Window = std::make_unique<TMainWindow>();
-    Window->Form()->SetPortCandidatesForTesting({Simulator.DevicePath()});
-    Window->show();
-    if (!QTest::qWaitForWindowActive(Window.get()))
-        qWarning("the window did not become active");
-    return Window;
-}
 
 QStringList EnabledItems(const TMainWindow& Window)
 {
@@ -62,11 +50,10 @@ ModuleState StateOf(const TModuleConfig& Config)
 
 }  // namespace
 
-class TWindowMenuBarTest : public QObject {
+class TWindowMenuBarTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void LayoutIsTheCentralAreaAndItemsFollowTheConnection();
     void OpenedFileIsWrittenBySaveConfig();
     void SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue();
@@ -75,45 +62,57 @@ private slots:
     void ClosingDuringATransactionEndsItThenCloses();
     void AddedNetworkPortIsListedAndShown();
 
+    void cleanup()
+    {
+        F.Disarm();
+        Window_.reset();
+        F.Reset();
+    }
+
 private:
+    // The simulator with State, and the main window on its port, shown.
+    TMainForm& Show(const ModuleState& State = {})
+    {
+        F.StartModule(State);
+        Window_ = ShowMainWindow({F.Simulator->DevicePath()});
+        return *Window_->Form();
+    }
+
     QTemporaryDir Folder_;
+    std::unique_ptr<TMainWindow> Window_;
 };
 
 void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
 {
-    const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
-    const int MenuHeight = Window->menuBar()->height();
+    TMainForm& Form = Show();
+    const int MenuHeight = Window_->menuBar()->height();
     QVERIFY(MenuHeight > 0);
     QCOMPARE(Form.geometry(), QRect(0, MenuHeight, 714, 350));
-    QCOMPARE(Window->size(), QSize(714, 350 + MenuHeight));
-    QCOMPARE(Window->windowTitle(), Form.windowTitle());
-    QCOMPARE(Window->OpenConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
-    QCOMPARE(Window->SaveConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
-    QCOMPARE(Window->QuitAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    QCOMPARE(Window_->size(), QSize(714, 350 + MenuHeight));
+    QCOMPARE(Window_->windowTitle(), Form.windowTitle());
+    QCOMPARE(Window_->OpenConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+    QCOMPARE(Window_->SaveConfigurationAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+    QCOMPARE(Window_->QuitAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
 
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(StartUpControls));
-    QCOMPARE(EnabledItems(*Window), QStringList({"Quit", "About"}));
-    OpenSimulatorPort(Form, *Simulator);
+    QCOMPARE(EnabledItems(*Window_), QStringList({"Quit", "About"}));
+    OpenSimulatorPort(Form, *F.Simulator);
     QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
-    QCOMPARE(EnabledItems(*Window), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
+    QCOMPARE(EnabledItems(*Window_), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
                                                  "Compare with module", "Quit", "About"}));
     Click(Form.ClosePort);
-    QCOMPARE(EnabledItems(*Window), QStringList({"Quit", "About"}));
+    QCOMPARE(EnabledItems(*Window_), QStringList({"Quit", "About"}));
 }
 
 void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
 {
-    const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
-    OpenSimulatorPort(Form, *Simulator);
+    TMainForm& Form = Show();
+    OpenSimulatorPort(Form, *F.Simulator);
     const std::string Path = Folder_.filePath("opened.ini").toStdString();
     std::ofstream(Path) << ConfigFileText(FileConfig);
 
-    QVERIFY(Window->OpenConfigurationFile(Path));
+    QVERIFY(Window_->OpenConfigurationFile(Path));
     QCOMPARE(Form.IDDisplay->text(), QStringLiteral("A7"));
     QCOMPARE(Form.ComboBaud->currentText(), QStringLiteral("57600"));
     QCOMPARE(Form.ByteField(TPortGrid::Direction, 0)->text(), QStringLiteral("5A"));
@@ -121,44 +120,40 @@ void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
     QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QStringLiteral("80"));
 
     Click(Form.SaveConfig);
-    QCOMPARE(Simulator->State(), StateOf(FileConfig));
+    QCOMPARE(F.Simulator->State(), StateOf(FileConfig));
 }
 
 void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue()
 {
-    const auto Simulator = StartSimulator(StateOf(FileConfig));
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
-    OpenSimulatorPort(Form, *Simulator);
+    TMainForm& Form = Show(StateOf(FileConfig));
+    OpenSimulatorPort(Form, *F.Simulator);
     const std::string Path = Folder_.filePath("saved.ini").toStdString();
 
     TErrorRecorder Errors;
-    QVERIFY(!Window->SaveConfigurationFile(Path));  // nothing read yet: blank fields
+    QVERIFY(!Window_->SaveConfigurationFile(Path));  // nothing read yet: blank fields
     QCOMPARE(Errors.Messages.size(), 1);
     QVERIFY(Errors.Messages.front().contains(QStringLiteral("Remote ID Code")));
     QVERIFY(!QFile::exists(QString::fromStdString(Path)));
 
     Click(Form.ReadConfig);
-    QVERIFY(Window->SaveConfigurationFile(Path));
+    QVERIFY(Window_->SaveConfigurationFile(Path));
     QCOMPARE(RequireComplete(LoadConfigFile(Path), Path), FileConfig);
 }
 
 void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 {
-    const auto Simulator = StartSimulator(StateOf(FileConfig));
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
-    OpenSimulatorPort(Form, *Simulator);
+    TMainForm& Form = Show(StateOf(FileConfig));
+    OpenSimulatorPort(Form, *F.Simulator);
     Click(Form.ReadConfig);
     Click(Form.BitButton(TPortGrid::Default, 2, 0));  // P2 default 20 -> 21 in the window only
     ModuleState Changed = StateOf(FileConfig);
     Changed.baudIndex = 3;
-    Simulator->SetState(Changed);
-    Simulator->ClearRequests();
+    F.Simulator->SetState(Changed);
+    F.Simulator->ClearRequests();
 
-    QVERIFY(Window->CompareWithModule());
-    QCOMPARE(Simulator->Requests().size(), std::size_t{14});
-    const auto* Dialog = Window->findChild<QDialog*>(QStringLiteral("CompareDialog"));
+    QVERIFY(Window_->CompareWithModule());
+    QCOMPARE(F.Simulator->Requests().size(), std::size_t{14});
+    const auto* Dialog = Window_->findChild<QDialog*>(QStringLiteral("CompareDialog"));
     QVERIFY(Dialog != nullptr && Dialog->isVisible());
     const auto* List = Dialog->findChild<QListWidget*>(QStringLiteral("Differences"));
     QVERIFY(List != nullptr);
@@ -174,33 +169,32 @@ void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 
 void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
 {
-    const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
-    OpenSimulatorPort(*Window->Form(), *Simulator);
+    Show();
+    OpenSimulatorPort(*Window_->Form(), *F.Simulator);
     const std::string Path = Folder_.filePath("wrong.ini").toStdString();
     std::ofstream(Path) << "[module]\nremote_id = A7\n[direction]\nP3 = 00\n";
     TErrorRecorder Errors;
-    QVERIFY(!Window->OpenConfigurationFile(Path));
+    QVERIFY(!Window_->OpenConfigurationFile(Path));
     QCOMPARE(Errors.Messages.size(), 1);
     QVERIFY2(Errors.Messages.front().contains(QStringLiteral("wrong.ini:4: key \"P3\"")),
              qPrintable(Errors.Messages.front()));
-    QCOMPARE(Window->Form()->IDDisplay->text(), QString());
+    QCOMPARE(Window_->Form()->IDDisplay->text(), QString());
 }
 
 void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
 {
-    const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
-    OpenSimulatorPort(Form, *Simulator);
-    Faults Silent;
-    Silent.silentFromRequest = 1;
-    Simulator->SetFaults(Silent);
-    QTimer::singleShot(0, Window.get(), [&Window] { Window->QuitAction->trigger(); });
+    TMainForm& Form = Show();
+    OpenSimulatorPort(Form, *F.Simulator);
+    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    // Quit while the window waits for the reply to READ CONFIG's first request.
+    F.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
     Click(Form.ReadConfig);  // returns once the close has ended the wait
-    QTRY_VERIFY_WITH_TIMEOUT(!Window->isVisible(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!Window_->isVisible(), 5000);
     QVERIFY(!Form.ComPort1.Connected());
-    QCOMPARE(Simulator->Requests().size(), std::size_t{2});  // the identity at Open, then READ CONFIG's first
+    // The identity at Open, then READ CONFIG's first; the simulator records
+    // them on its own thread, possibly after the window has gone.
+    QVERIFY(F.Simulator->WaitForRequests(2, std::chrono::milliseconds(5000)));
+    QCOMPARE(F.Simulator->Requests().size(), std::size_t{2});
 }
 
 QTEST_MAIN(TWindowMenuBarTest)
@@ -209,13 +203,11 @@ QTEST_MAIN(TWindowMenuBarTest)
 // leaves the list as it was.
 void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
 {
-    const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
-    TMainForm& Form = *Window->Form();
+    TMainForm& Form = Show();
     TErrorRecorder Errors;
-    const auto Submit = [&Window](const QString& Text) {
-        Window->AddNetworkPortAction->trigger();
-        auto* Dialog = Window->findChild<QInputDialog*>(QStringLiteral("NetworkPortDialog"));
+    const auto Submit = [this](const QString& Text) {
+        Window_->AddNetworkPortAction->trigger();
+        auto* Dialog = Window_->findChild<QInputDialog*>(QStringLiteral("NetworkPortDialog"));
         QVERIFY(Dialog != nullptr && Dialog->isVisible());
         Dialog->setTextValue(Text);
         Dialog->accept();
@@ -241,7 +233,7 @@ void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
 
     // The simulator's port is still offered beside them.
     DropDown(Form);
-    QVERIFY(Form.ComboPort->HasPort(PortName(Simulator->DevicePath())));
+    QVERIFY(Form.ComboPort->HasPort(PortName(F.Simulator->DevicePath())));
     QCOMPARE(Form.ComboPort->count(), 3);
 }
 

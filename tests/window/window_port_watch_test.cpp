@@ -2,12 +2,9 @@
 // their holder, refreshes on udev events, and the window's recovery when the
 // adapter is pulled during READ CONFIG or SAVE CONFIG and plugged in again.
 
-#include <QApplication>
 #include <QElapsedTimer>
-#include <QMetaObject>
 #include <QTest>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -41,11 +38,10 @@ int IndexOf(const TMainForm& Form, const std::string& DevicePath)
 
 }  // namespace
 
-class TWindowPortWatchTest : public QObject {
+class TWindowPortWatchTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void OpenListDescribesEachPortAndGreysABusyOneWithItsHolder();
     void AdapterPluggedInIsListedWithoutADropDown();
     void AdapterPulledDuringATransactionClosesKeepsTheValuesAndComesBack_data();
@@ -106,41 +102,31 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
 {
     QFETCH(bool, Saving);
     QFETCH(int, PulledAtCode);
-    ModuleState Before;
-    Before.remoteId = 0x5C;
-    Before.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
-    TModuleSimulator* Line = nullptr;
-    TMainForm* FormSeen = nullptr;
-    std::atomic<bool> Armed{false};
-    SimulatorOptions Options;
-    Options.state = Before;
-    Options.faults.silentCodes = {PulledAtCode};
-    Options.onRequest = [&](const varnolink::sim::RequestRecord& Request) {
-        if (Armed && Request.code == PulledAtCode)
-            QMetaObject::invokeMethod(FormSeen, [&Line] { Line->HangUp(); }, Qt::QueuedConnection);
-    };
-    auto First = std::make_unique<TModuleSimulator>(Options);
-    First->Start();
-    Line = First.get();
+    const ModuleState Before = StateWith([](ModuleState& S) {
+        S.remoteId = 0x5C;
+        S.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    });
+    const Faults Pulled = FaultsWith([PulledAtCode](Faults& L) { L.silentCodes = {PulledAtCode}; });
+    F.StartModule(Before, Pulled);
     const auto Second = StartSimulator();
-
-    TErrorRecorder Errors;
-    TFakeUdevSource* Udev = nullptr;
-    const auto Form = ShowFormWithUdev({First->DevicePath(), Second->DevicePath()}, Udev);
-    FormSeen = Form.get();
-    Udev->Devices[First->DevicePath()] = UsbAdapter("A10K3Z4P");
-    OpenSimulatorPort(*Form, *First);
+    const std::string FirstPath = F.Simulator->DevicePath();
+    TMainForm* const Form = &F.ShowWindow(0, {FirstPath, Second->DevicePath()});
+    auto Source = std::make_unique<TFakeUdevSource>();
+    TFakeUdevSource* const Udev = Source.get();
+    Form->SetUdevSourceForTesting(std::move(Source));
+    Udev->Devices[FirstPath] = UsbAdapter("A10K3Z4P");
+    OpenSimulatorPort(*Form, *F.Simulator);
     QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
     if (Saving) {
-        First->SetFaults({});
+        F.Simulator->SetFaults({});
         Click(Form->ReadConfig);
         Form->IDDisplay->setText("2C");
-        First->SetFaults(Options.faults);
+        F.Simulator->SetFaults(Pulled);
     }
+    F.OnRequest(PulledAtCode, [this] { F.Simulator->HangUp(); });
 
     // A reply wait that would run for half a minute ends with the loss.
     Form->SetReplyTimeoutForTesting(30000);
-    Armed = true;
     QElapsedTimer Elapsed;
     Elapsed.start();
     Click(Saving ? Form->SaveConfig : Form->ReadConfig);
@@ -150,20 +136,21 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
 
     QCOMPARE(EnabledControls(*Form), ClosedControls);
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
-    QCOMPARE(Errors.Messages.size(), 1);
-    QVERIFY2(Errors.Messages.at(0).contains(AdapterText) && Errors.Messages.at(0).contains("gone (unplugged?)"),
-             qPrintable(Errors.Messages.at(0)));
+    F.Disarm();
+    const QStringList& Messages = F.Errors->Messages;
+    QCOMPARE(Messages.size(), 1);
+    QVERIFY2(Messages.at(0).contains(AdapterText) && Messages.at(0).contains("gone (unplugged?)"),
+             qPrintable(Messages.at(0)));
     // Nothing was overwritten: the rows read (or shown) before the loss stay.
     QCOMPARE(Form->BiosNameDisplay->text(), QString::fromStdString(Before.biosName));
     QCOMPARE(Form->IDDisplay->text(), Saving ? QString("2C") : QString("5C"));
-    QCOMPARE(Form->ByteField(TPortGrid::Direction, 1)->text(), QString("22"));
-    QCOMPARE(Captions(*Form, TPortGrid::Direction, 1), RowCaptions(TPortGrid::Direction, 0x22));
+    QCOMPARE(RowState(*Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0x22));
 
     // The same adapter comes back under another name: listed and picked.
     Udev->Devices[Second->DevicePath()] = UsbAdapter("A10K3Z4P");
-    Udev->Emit(TUdevAction::Removed, First->DevicePath());
-    Udev->Devices.erase(First->DevicePath());  // its name may go to another terminal now
-    First.reset();
+    Udev->Emit(TUdevAction::Removed, FirstPath);
+    Udev->Devices.erase(FirstPath);  // its name may go to another terminal now
+    F.Simulator.reset();
     Udev->Emit(TUdevAction::Added, Second->DevicePath());
     QTRY_COMPARE(Form->ComboPort->currentText(), PortName(Second->DevicePath()));
     QVERIFY(Form->OpenPort->isEnabled());
@@ -177,7 +164,8 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
         QCOMPARE(Second->State().remoteId, uint8_t{0x2C});
         QCOMPARE(Second->State().directions, Before.directions);
     }
-    QCOMPARE(Errors.Messages.size(), 1);
+    QCOMPARE(Messages.size(), 1);
+    F.Reset();  // the window lets go of Second's line before Second goes
 }
 
 void TWindowPortWatchTest::RemoveEventOfTheOpenDeviceIsItsLoss()

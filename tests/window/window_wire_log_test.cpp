@@ -3,7 +3,6 @@
 // device going away, keeps the last 10,000 lines, saves, clears and pauses.
 
 #include <QAction>
-#include <QApplication>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
@@ -21,16 +20,6 @@ using namespace transaction_test;
 
 namespace {
 
-std::unique_ptr<TMainWindow> ShowWindow(const TModuleSimulator& Simulator)
-{
-    auto Window = std::make_unique<TMainWindow>();
-    Window->Form()->SetPortCandidatesForTesting({Simulator.DevicePath()});
-    Window->show();
-    if (!QTest::qWaitForWindowActive(Window.get()))
-        qWarning("the window did not become active");
-    return Window;
-}
-
 QString Visible(const std::string& Frame)
 {
     return QString::fromStdString(VisibleText(Frame));
@@ -38,11 +27,10 @@ QString Visible(const std::string& Frame)
 
 }  // namespace
 
-class TWindowWireLogTest : public QObject {
+class TWindowWireLogTest : public TFormSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void ViewMenuOpensTheWireLogWithCtrlL();
     void ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss();
     void KeepsTheLastLinesSavesClearsAndPauses();
@@ -51,7 +39,7 @@ private slots:
 void TWindowWireLogTest::ViewMenuOpensTheWireLogWithCtrlL()
 {
     const auto Simulator = StartSimulator();
-    const auto Window = ShowWindow(*Simulator);
+    const auto Window = ShowMainWindow({Simulator->DevicePath()});
     QStringList Menus;
     for (const QAction* Menu : Window->menuBar()->actions())
         Menus << Menu->text();
@@ -69,7 +57,7 @@ void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
     State.directions[2] = 0x33;
     const auto Simulator = StartSimulator(State);
     TErrorRecorder Errors;
-    const auto Window = ShowWindow(*Simulator);
+    const auto Window = ShowMainWindow({Simulator->DevicePath()});
     TMainForm& Form = *Window->Form();
     OpenSimulatorPort(Form, *Simulator);
     QCOMPARE(Form.StatusConnect->text(), QString("Connect OK"));
@@ -80,7 +68,7 @@ void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
     Window->WireLog->Clear();
     Click(Form.ReadConfig);
     const QStringList Lines = Window->WireLog->Lines();
-    const TFrames Reads = ReadChainFrames();
+    const TFrames& Reads = ReadChainFrames;
     QCOMPARE(Lines.size(), 2 * static_cast<int>(Reads.size()));
     for (int Step = 0; Step < static_cast<int>(Reads.size()); ++Step) {
         const QString& Sent = Lines.at(2 * Step);
