@@ -15,6 +15,7 @@
 // They are measured in alternating blocks so that drift of the machine
 // touches all alike.
 #include "cport/comport.h"
+#include "bench/cport/rx_round_trip.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,13 +36,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace rx_bench;
 
 constexpr int kRoundTrips = 10'000;
 constexpr int kBlocks = 10;
 constexpr int kWarmUp = 200;
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 double ProcessCpuSeconds() {
     timespec t{};
@@ -49,71 +48,33 @@ double ProcessCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
-}
-
-class Pty {
-public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("no pty name");
-        path_ = name;
-    }
-    ~Pty() { ::close(master_); }
-    const std::string& Path() const { return path_; }
-    void WriteByte() const {
-        const char c = 'r';
-        if (::write(master_, &c, 1) != 1) throw std::runtime_error("write failed");
-    }
-
-private:
-    int master_ = -1;
-    std::string path_;
-};
-
 // The bare loop: epoll on the raw slave, one read per wake.
 void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
-    const int fd = ::open(Line.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open the slave");
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    const test_support::TOwnedFd Slave = test_support::OpenRawSlave(Line.SlavePath());
+    const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int fd = Slave.Get(), ep = Epoll.Get();
     epoll_event ev{};
     ev.events = EPOLLIN;
     ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
     char buffer[64];
     for (int i = 0; i < kWarmUp + Count; ++i) {
         const auto start = Clock::now();
-        Line.WriteByte();
+        Line.Write("r");
         epoll_event ready{};
         while (::epoll_wait(ep, &ready, 1, -1) != 1) {
         }
         if (::read(fd, buffer, sizeof buffer) != 1) throw std::runtime_error("bare read");
         if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
     }
-    ::close(ep);
-    ::close(fd);
 }
 
 // The relay: a reader thread hands each byte over through an eventfd.
 void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
-    const int fd = ::open(Line.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open the slave");
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    const int handed = ::eventfd(0, EFD_CLOEXEC);
-    const int stop = ::eventfd(0, EFD_CLOEXEC);
+    const test_support::TOwnedFd Slave = test_support::OpenRawSlave(Line.SlavePath());
+    const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int fd = Slave.Get(), ep = Epoll.Get();
+    const test_support::TOwnedFd Handed(::eventfd(0, EFD_CLOEXEC)), Stop(::eventfd(0, EFD_CLOEXEC));
+    const int handed = Handed.Get(), stop = Stop.Get();
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
@@ -134,7 +95,7 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
     });
     for (int i = 0; i < kWarmUp + Count; ++i) {
         const auto start = Clock::now();
-        Line.WriteByte();
+        Line.Write("r");
         uint64_t counter;
         if (::read(handed, &counter, sizeof counter) != sizeof counter) throw std::runtime_error("relay");
         if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
@@ -142,71 +103,19 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
     const uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(stop, &one, sizeof one);
     reader.join();
-    ::close(stop);
-    ::close(handed);
-    ::close(ep);
-    ::close(fd);
-}
-
-// The owning thread's loop.
-class OwnerLoop {
-public:
-    OwnerLoop() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        cport::SetMainThreadWakeHook([this] {
-            const uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(wake_, &one, sizeof one);
-        });
-    }
-    ~OwnerLoop() {
-        cport::SetMainThreadWakeHook(nullptr);
-        ::close(wake_);
-    }
-    // Sleeps until woken (or Timeout ms), then serves the queue.
-    void ServeOnce(int TimeoutMs) {
-        pollfd p{wake_, POLLIN, 0};
-        if (::poll(&p, 1, TimeoutMs) == 1) {
-            uint64_t counter;
-            [[maybe_unused]] auto n = ::read(wake_, &counter, sizeof counter);
-        }
-        cport::CheckSynchronize();
-    }
-
-private:
-    int wake_;
-};
-
-void MeasurePort(const Pty& Line, OwnerLoop& Loop, int Count, std::vector<double>& Out) {
-    cport::TComPort port;
-    port.SetPort(Line.Path());
-    Clock::time_point received;
-    int32_t got = 0;
-    port.OnRxChar = [&](cport::TComponent*, int32_t Count) {
-        char buffer[64];
-        got += port.ReadBytes(buffer, std::min<int32_t>(Count, sizeof buffer));
-        received = Clock::now();
-    };
-    port.Open();
-    for (int i = 0; i < kWarmUp + Count; ++i) {
-        got = 0;
-        const auto start = Clock::now();
-        Line.WriteByte();
-        while (got == 0) Loop.ServeOnce(-1);
-        if (i >= kWarmUp) Out.push_back(Micros(received - start));
-    }
-    port.Close();
 }
 
 // CPU of the owner loop over 5 s, with an open idle port or (baseline) none.
 double IdleCpuPercent(const Pty& Line, OwnerLoop& Loop, bool WithPort) {
     cport::TComPort port;
-    port.SetPort(Line.Path());
+    port.SetPort(Line.SlavePath());
     if (WithPort) port.Open();
     const double cpu_before = ProcessCpuSeconds();
     const auto wall_before = Clock::now();
     const auto end = wall_before + std::chrono::seconds(5);
     while (Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        Loop.ServeOnce(static_cast<int>(std::max<int64_t>(1, left.count())));
+        Loop.ServeOnce(std::max(std::chrono::milliseconds(1), left));
     }
     const double cpu = ProcessCpuSeconds() - cpu_before;
     const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
@@ -226,7 +135,8 @@ int main() {
     for (int block = 0; block < kBlocks; ++block) {
         MeasureEpoll(line, kRoundTrips / kBlocks, bare);
         MeasureRelay(line, kRoundTrips / kBlocks, relay);
-        MeasurePort(line, loop, kRoundTrips / kBlocks, port);
+        MeasurePortRoundTrips(line, line.SlavePath(), loop, kWarmUp, kRoundTrips / kBlocks,
+                              std::chrono::milliseconds(-1), port);
     }
     const double idle_loop = IdleCpuPercent(line, loop, false);
     const double idle = IdleCpuPercent(line, loop, true);

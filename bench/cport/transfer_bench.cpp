@@ -28,6 +28,7 @@
 // ratios for write1, readwaiting and countread (port/other, lower is
 // better), throughput ratios for bulk (port/other, higher is better).
 #include "cport/comport.h"
+#include "tests/support/pty_pair.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
@@ -77,48 +78,16 @@ void WaitFor(int Fd, short Events) {
 }
 
 // The far end.
-class Master {
-public:
-    Master() {
-        fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        Check(fd_ >= 0 && ::grantpt(fd_) == 0 && ::unlockpt(fd_) == 0, "posix_openpt");
-        char name[128];
-        Check(::ptsname_r(fd_, name, sizeof name) == 0, "ptsname_r");
-        slave_ = name;
-    }
-    ~Master() { ::close(fd_); }
-    int Fd() const { return fd_; }
-    const std::string& Slave() const { return slave_; }
+using Master = test_support::TPtyPair;
 
-    void Drain(size_t Count) const {
-        char buffer[4096];
-        while (Count > 0) {
-            const ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, Count));
-            if (n > 0) {
-                Count -= static_cast<size_t>(n);
-            } else {
-                Check(n < 0 && errno == EAGAIN, "master read");
-                WaitFor(fd_, POLLIN);
-            }
-        }
-    }
-    void Write(const unsigned char* Bytes, size_t Count) const {
-        while (Count > 0) {
-            const ssize_t n = ::write(fd_, Bytes, Count);
-            if (n > 0) {
-                Bytes += n;
-                Count -= static_cast<size_t>(n);
-            } else {
-                Check(n < 0 && errno == EAGAIN, "master write");
-                WaitFor(fd_, POLLOUT);
-            }
-        }
-    }
+// Takes Count bytes off the far end.
+void DrainExactly(const Master& M, size_t Count) {
+    Check(M.Read(Count, std::chrono::seconds(30)).size() == Count, "master read");
+}
 
-private:
-    int fd_ = -1;
-    std::string slave_;
-};
+void WriteAll(const Master& M, const unsigned char* Bytes, size_t Count) {
+    M.Write(std::string_view(reinterpret_cast<const char*>(Bytes), Count));
+}
 
 // Raw mode as Asio sets it (cfmakeraw, IGNPAR, CREAD, CLOCAL), for the bare
 // descriptor and Asio after the port has put back the original settings.
@@ -278,7 +247,7 @@ void MeasureWrites(Contender& C, const Master& M, Totals& T) {
         const auto start = Clock::now();
         for (int i = 0; i < kWriteBatch; ++i) C.WriteOne(&byte);
         T.write1_ns += Nanos(Clock::now() - start);
-        M.Drain(kWriteBatch);
+        DrainExactly(M, kWriteBatch);
     }
 }
 
@@ -288,7 +257,7 @@ void MeasureReads(Contender& C, const Master& M, int Watch, Totals& T) {
     for (int i = 0; i < 2 * kReads; ++i) {
         const bool counting = i % 2 == 1;
         if (counting && !C.CanCount()) continue;
-        M.Write(reply, kReadSize);
+        WriteAll(M, reply, kReadSize);
         // Until all of it is in the line discipline (the pty hands it over
         // from a work queue), not timed.
         for (;;) {
@@ -309,14 +278,14 @@ void MeasureBulk(Contender& C, const Master& M, const std::vector<unsigned char>
                  bool Marked) {
     std::vector<unsigned char> got(Data.size());
     // Out: a thread drains the far end while the contender writes.
-    std::thread drain([&] { M.Drain(Data.size()); });
+    std::thread drain([&] { DrainExactly(M, Data.size()); });
     auto start = Clock::now();
     C.WriteAll(Data.data(), Data.size());
     drain.join();
     const double out_ns = Nanos(Clock::now() - start);
 
     // In: a thread feeds the far end while the contender reads.
-    std::thread feed([&] { M.Write(Data.data(), Data.size()); });
+    std::thread feed([&] { WriteAll(M, Data.data(), Data.size()); });
     start = Clock::now();
     C.ReadAll(got.data(), got.size());
     const double in_ns = Nanos(Clock::now() - start);
@@ -369,14 +338,14 @@ int main() {
         // The bare descriptor and Asio stay open for the whole run; the port
         // opens for its blocks only (it puts the original settings back at
         // close, and it takes the line exclusively while open).
-        const int bare_fd = ::open(master.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int bare_fd = ::open(master.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         Check(bare_fd >= 0, "open slave");
         MakeRaw(bare_fd);
         Bare bare(bare_fd);
-        Asio asio(master.Slave());
+        Asio asio(master.SlavePath());
 
         cport::TComPort port;
-        port.SetPort(master.Slave());
+        port.SetPort(master.SlavePath());
         port.SetEvents({});
         port.SetBaudRate(cport::br115200);
         Port ours(port);

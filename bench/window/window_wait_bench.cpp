@@ -18,7 +18,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -36,6 +35,8 @@
 #include <vector>
 
 #include "main/window/main_form.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/raw_line.h"
 
 namespace {
 
@@ -44,21 +45,7 @@ using TClock = std::chrono::steady_clock;
 constexpr int ReplyRounds = 300;
 const std::string IdentityReply = "*??:E00,00=VARNOLINK I/O 1.00a\r";
 
-class TFd {
-public:
-    explicit TFd(int Fd = -1) : Fd_(Fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
+using TFd = test_support::TOwnedFd;
 
 void Check(bool Ok, const char* What)
 {
@@ -140,28 +127,29 @@ double MedianMicroseconds(std::vector<double> Samples)
     return Samples[Samples.size() / 2];
 }
 
+// Blocks in read() on Fd until a CR has come.
+void ReadThroughCr(int Fd)
+{
+    std::string Received;
+    do {
+        char Buffer[64];
+        const ssize_t Count = ::read(Fd, Buffer, sizeof Buffer);
+        Check(Count > 0, "read the reply");
+        Received.append(Buffer, static_cast<std::size_t>(Count));
+    } while (Received.find('\r') == std::string::npos);
+}
+
 // Baseline: a thread blocked in read() on the raw line gets the reply.
 double BareLineReplyMedian(const std::string& SlavePath, const TResponder& Responder)
 {
-    const TFd Line(::open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    Check(Line.Get() >= 0, "open the line");
-    termios Raw{};
-    Check(::tcgetattr(Line.Get(), &Raw) == 0, "tcgetattr");
-    ::cfmakeraw(&Raw);
-    Check(::tcsetattr(Line.Get(), TCSANOW, &Raw) == 0, "tcsetattr");
+    const TFd Line = test_support::OpenRawSlave(SlavePath, 0);   // blocking: the thread sleeps in read()
 
     const std::string Request = "*00:0,00=00\r\n";
     std::vector<double> Samples;
     for (int Round = 0; Round < ReplyRounds; ++Round) {
         Check(::write(Line.Get(), Request.data(), Request.size()) == static_cast<ssize_t>(Request.size()),
               "write the request");
-        std::string Received;
-        while (Received.find('\r') == std::string::npos) {
-            char Buffer[64];
-            const ssize_t Count = ::read(Line.Get(), Buffer, sizeof Buffer);
-            Check(Count > 0, "read the reply");
-            Received.append(Buffer, static_cast<std::size_t>(Count));
-        }
+        ReadThroughCr(Line.Get());
         const TClock::time_point Done = TClock::now();
         Samples.push_back(std::chrono::duration<double, std::micro>(Done - Responder.LastReplyEnd()).count());
     }
@@ -176,13 +164,9 @@ int main(int argc, char** argv)
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication Application(argc, argv);
 
-    int MasterFd = -1;
-    int SlaveFd = -1;
-    char SlaveName[128] = {};
-    Check(::openpty(&MasterFd, &SlaveFd, SlaveName, nullptr, nullptr) == 0, "openpty");
-    const TFd Master(MasterFd);
-    const TFd HeldSlave(SlaveFd);  // keeps the line up while the host side reopens it
-    const std::string SlavePath = SlaveName;
+    test_support::TPtyPair Line;
+    Line.HoldSlave();  // keeps the line up while the host side reopens it
+    const std::string& SlavePath = Line.SlavePath();
 
     TMainForm Form;
     Form.ComPort1.SetPort(SlavePath);
@@ -209,8 +193,8 @@ int main(int argc, char** argv)
     // Reply to the end of the wait.
     {
         // Drop the unanswered request of the time-out run.
-        ::tcflush(Master.Get(), TCIOFLUSH);
-        TResponder Responder(Master.Get());
+        ::tcflush(Line.Master(), TCIOFLUSH);
+        TResponder Responder(Line.Master());
         const double BareMedian = BareLineReplyMedian(SlavePath, Responder);
 
         Form.ComPort1.Open();

@@ -24,30 +24,16 @@ struct RaceOperation {
 };
 
 void AsyncWrite(TComPort& Port) {
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
-    try {
-        Port.WriteBytesAsync("async", 5, request);
-        Port.WaitAsyncRequest(request);
-    } catch (...) {
-        FreeAsyncRequest(request);
-        throw;
-    }
-    FreeAsyncRequest(request);
+    TOwnedRequest request;
+    Port.WriteBytesAsync("async", 5, request);
+    Port.WaitAsyncRequest(request);
 }
 
 void AsyncRead(TComPort& Port) {
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
+    TOwnedRequest request;
     char buffer[16];
-    try {
-        Port.ReadBytesAsync(buffer, sizeof buffer, request);
-        Port.WaitAsyncRequest(request);
-    } catch (...) {
-        FreeAsyncRequest(request);
-        throw;
-    }
-    FreeAsyncRequest(request);
+    Port.ReadBytesAsync(buffer, sizeof buffer, request);
+    Port.WaitAsyncRequest(request);
 }
 
 const RaceOperation kOperations[] = {

@@ -38,24 +38,26 @@ TEST(CloseSequence, OutputTheLineHasNotTakenIsDiscarded) {
 
 // Handlers that open, close or delete the port in the middle of a sequence:
 // the sequence ends there, cleanly, with each notification once.
-class ReentrantHandlers : public ::testing::Test {
+class ReentrantHandlers : public PortOnPty {
 protected:
-    void SetUp() override { UseSlave(port, pty); }
+    void SetUp() override {
+        PortOnPty::SetUp();
+        log.Attach(port);
+    }
+    // Handler notes Call and runs Step of the port again, from inside.
+    void Reenter(TNotifyEvent& Handler, const char* Call, void (TComPort::*Step)()) {
+        Handler = [this, Call, Step](TComponent*) {
+            log.calls.push_back(Call);
+            (port.*Step)();
+        };
+    }
     int Count(const std::string& Call) const {
         return static_cast<int>(std::count(log.calls.begin(), log.calls.end(), Call));
     }
-
-    PtyPair pty;
-    HandlerLog log;   // outlives the port, whose destructor may still call handlers
-    TComPort port;
 };
 
 TEST_F(ReentrantHandlers, OpenFromOnBeforeOpenOpensOnce) {
-    log.Attach(port);
-    port.OnBeforeOpen = [&](TComponent*) {
-        log.calls.push_back("BeforeOpen");
-        port.Open();
-    };
+    Reenter(port.OnBeforeOpen, "BeforeOpen", &TComPort::Open);
     port.Open();
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(Count("BeforeOpen"), 1);
@@ -63,11 +65,7 @@ TEST_F(ReentrantHandlers, OpenFromOnBeforeOpenOpensOnce) {
 }
 
 TEST_F(ReentrantHandlers, CloseFromOnBeforeCloseClosesOnce) {
-    log.Attach(port);
-    port.OnBeforeClose = [&](TComponent*) {
-        log.calls.push_back("BeforeClose");
-        port.Close();
-    };
+    Reenter(port.OnBeforeClose, "BeforeClose", &TComPort::Close);
     port.Open();
     port.Close();
     EXPECT_FALSE(port.Connected());
@@ -77,7 +75,6 @@ TEST_F(ReentrantHandlers, CloseFromOnBeforeCloseClosesOnce) {
 
 // A pseudo-terminal reports CTS off at Open; the handler closes on it.
 TEST_F(ReentrantHandlers, CloseWhenCTSReportsOffEndsOpenClosed) {
-    log.Attach(port);
     port.SetEvents(AllComEvents);
     port.OnCTSChange = [&](TComponent*, bool On) {
         log.calls.push_back(On ? "CTS on" : "CTS off");

@@ -29,16 +29,24 @@ TEST(DevicePath, PortNamesMapToDeviceNodes) {
     for (const auto& c : cases) EXPECT_EQ(TCustomComPort::DevicePathOf(c.port), c.path) << c.port;
 }
 
-class DevicePort : public ::testing::Test {
+class DevicePort : public PortOnPty {
 protected:
     void SetUp() override {
-        UseSlave(port, pty);
+        PortOnPty::SetUp();
         log.Attach(port);
     }
-
-    PtyPair pty;
-    HandlerLog log;   // outlives the port, whose destructor may still call handlers
-    TComPort port;
+    // Open fails with Code and SystemError (and Message where given); only
+    // OnBeforeOpen ran and the port stays closed.
+    void ExpectOpenFails(int32_t Code, int SystemError, const char* Message = nullptr) {
+        const EComPort e = RaisedBy([&] { port.Open(); });
+        EXPECT_EQ(e.ErrorCode(), Code);
+        EXPECT_EQ(e.SystemErrorCode(), SystemError);
+        if (Message) {
+            EXPECT_STREQ(e.what(), Message);
+        }
+        EXPECT_FALSE(port.Connected());
+        EXPECT_EQ(log.calls, (Calls{"BeforeOpen"}));
+    }
 };
 
 TEST_F(DevicePort, OpenAndCloseCallTheHandlersInOrder) {
@@ -64,20 +72,12 @@ TEST_F(DevicePort, OpenWhenOpenAndCloseWhenClosedDoNothing) {
 
 TEST_F(DevicePort, MissingDeviceFailsWithCodeOneAndTheSystemError) {
     port.SetPort("/dev/varnolink-no-such-device");
-    const EComPort e = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(e.ErrorCode(), 1);
-    EXPECT_EQ(e.SystemErrorCode(), ENOENT);
-    EXPECT_STREQ(e.what(), "Unable to open com port (win error code: 2)");
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(log.calls, (Calls{"BeforeOpen"}));
+    ExpectOpenFails(1, ENOENT, "Unable to open com port (win error code: 2)");
 }
 
 TEST_F(DevicePort, DeviceThatIsNoTerminalIsRefused) {
     port.SetPort("/dev/null");
-    const EComPort e = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(e.ErrorCode(), 1);
-    EXPECT_EQ(e.SystemErrorCode(), ENOTTY);
-    EXPECT_FALSE(port.Connected());
+    ExpectOpenFails(1, ENOTTY);
 }
 
 TEST_F(DevicePort, HeldDeviceCannotBeOpenedTwiceInOneProcess) {
@@ -186,12 +186,7 @@ TEST_F(DevicePort, SettingsReachTheDeviceAtOpenAndAtOnceWhileOpen) {
 TEST_F(DevicePort, ImpossibleRateAtOpenClosesTheDeviceAgain) {
     port.SetBaudRate(brCustom);
     port.SetCustomBaudRate(0);
-    const EComPort e = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(e.ErrorCode(), 7);
-    EXPECT_EQ(e.SystemErrorCode(), EINVAL);
-    EXPECT_STREQ(e.what(), "SetCommState function failed (win error code: 22)");
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(log.calls, (Calls{"BeforeOpen"}));
+    ExpectOpenFails(7, EINVAL, "SetCommState function failed (win error code: 22)");
 
     port.SetCustomBaudRate(4800);
     port.Open();   // the failed open left nothing locked
@@ -231,11 +226,7 @@ TEST_F(DevicePort, TimeoutsTheDriverWouldRefuseAreRefused) {
 
 TEST_F(DevicePort, NegativeBufferSizeIsRefusedAtOpen) {
     port.Buffer().SetInputSize(-4);
-    const EComPort e = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(e.ErrorCode(), 9);
-    EXPECT_EQ(e.SystemErrorCode(), EINVAL);
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(log.calls, (Calls{"BeforeOpen"}));
+    ExpectOpenFails(9, EINVAL);
 }
 
 TEST_F(DevicePort, SettingsMadeWhileLoadingWaitForTheEndOfLoading) {

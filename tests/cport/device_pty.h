@@ -5,13 +5,9 @@
 
 #include "cport/comport.h"
 #include "cport/custom_baud.h"
+#include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -23,80 +19,14 @@ namespace device_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class PtyPair {
+// The pty pair, with the slave's line record read through the master.
+class PtyPair : public test_support::TPtyPair {
 public:
-    PtyPair() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("no pty name");
-        slave_path_ = name;
-    }
-    ~PtyPair() { CloseMaster(); }
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
-
-    const std::string& SlavePath() const { return slave_path_; }
-    int Master() const { return master_; }
-
-    void Write(const std::string& Bytes) const {
-        size_t done = 0;
-        while (done < Bytes.size()) {
-            const ssize_t n = ::write(master_, Bytes.data() + done, Bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-            } else {
-                pollfd p{master_, POLLOUT, 0};
-                if (n < 0 && errno != EAGAIN) throw std::runtime_error("far-end write failed");
-                if (::poll(&p, 1, 2000) <= 0) throw std::runtime_error("far-end write stuck");
-            }
-        }
-    }
-
-    // Reads until Count bytes have come or Timeout has passed.
-    std::string Read(size_t Count, std::chrono::milliseconds Timeout = 2000ms) const {
-        std::string got;
-        const auto deadline = Clock::now() + Timeout;
-        while (got.size() < Count) {
-            char buffer[4096];
-            const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, Count - got.size()));
-            if (n > 0) {
-                got.append(buffer, static_cast<size_t>(n));
-                continue;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{master_, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(left.count()));
-        }
-        return got;
-    }
-
-    // Everything waiting at the master now.
-    std::string Drain() const {
-        std::string got;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(master_, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
-        return got;
-    }
-
-    // The slave's line record (TCGETS2 on a master reports its slave's).
     cport::TKernelTermios SlaveRecord() const {
-        cport::TKernelTermios record;
-        if (cport::ReadLineRecord(master_, record) != 0) throw std::runtime_error("TCGETS2 failed");
-        return record;
+        cport::TKernelTermios Record;
+        if (cport::ReadLineRecord(Master(), Record) != 0) throw std::runtime_error("TCGETS2 failed");
+        return Record;
     }
-
-    void CloseMaster() {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_path_;
 };
 
 // The calls of the open/close and signal handlers, in order.
@@ -138,6 +68,29 @@ inline void WaitingReads(cport::TCustomComPort& Port, int32_t Total) {
     Port.Timeouts().SetReadTotalMultiplier(0);
     Port.Timeouts().SetReadTotalConstant(Total);
 }
+
+// An asynchronous request that frees itself.
+class TOwnedRequest {
+public:
+    TOwnedRequest() { cport::NewAsyncRequest(Handle_); }
+    ~TOwnedRequest() { cport::FreeAsyncRequest(Handle_); }
+    TOwnedRequest(const TOwnedRequest&) = delete;
+    TOwnedRequest& operator=(const TOwnedRequest&) = delete;
+    operator cport::PAsync() const { return Handle_; }
+
+private:
+    cport::PAsync Handle_ = nullptr;
+};
+
+// Fixture: a port on the slave of a pty of its own, without an event thread.
+class PortOnPty : public ::testing::Test {
+protected:
+    void SetUp() override { UseSlave(port, pty); }
+
+    PtyPair pty;
+    HandlerLog log;   // outlives the port, whose destructor may still call handlers
+    cport::TComPort port;
+};
 
 inline long Milliseconds(Clock::duration d) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());

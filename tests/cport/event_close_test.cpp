@@ -67,15 +67,14 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
         };
         port->Open();
         std::atomic<bool> stop_writing{false};
-        ::fcntl(line.Fd(), F_SETFL, ::fcntl(line.Fd(), F_GETFL) | O_NONBLOCK);
         std::thread writer([&] {
             // Once the port is closed nobody drains the line: the writer
             // then waits for room only briefly and looks at the stop flag.
             const std::string chunk(16, 'z');
             while (!stop_writing.load()) {
-                if (::write(line.Fd(), chunk.data(), chunk.size()) < 0) {
+                if (::write(line.Master(), chunk.data(), chunk.size()) < 0) {
                     if (errno != EAGAIN) break;
-                    pollfd room{line.Fd(), POLLOUT, 0};
+                    pollfd room{line.Master(), POLLOUT, 0};
                     ::poll(&room, 1, 10);
                 }
                 std::this_thread::yield();

@@ -12,6 +12,8 @@
 using namespace cport;
 using namespace event_test;
 
+class EventDispatch : public EventTest {};
+
 namespace {
 
 struct RxRecord {
@@ -33,6 +35,15 @@ void ReadingHandler(TComPort& Port, RxRecord& Record, std::thread::id Owner) {
     };
 }
 
+// A rig whose port is open, with ReadingHandler recording into Record.
+struct TReadingRig : TEventRig {
+    TReadingRig() {
+        ReadingHandler(Port, Record, std::this_thread::get_id());
+        Port.Open();
+    }
+    RxRecord Record;
+};
+
 int32_t Sum(const std::vector<int32_t>& Counts) {
     int32_t total = 0;
     for (int32_t c : Counts) total += c;
@@ -41,285 +52,230 @@ int32_t Sum(const std::vector<int32_t>& Counts) {
 
 }  // namespace
 
-TEST(EventDispatch, RxCharRunsOnTheOwningThreadWithTheCountOfOnePiece) {
-    Watchdog watchdog("rx one piece", 60s);
+TEST_F(EventDispatch, RxCharRunsOnTheOwningThreadWithTheCountOfOnePiece) {
     for (int round = 0; round < 50; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smThreadSync);
-        RxRecord record;
-        ReadingHandler(port, record, std::this_thread::get_id());
-        port.Open();
-        line.Write("0123456789");
-        ASSERT_TRUE(loop.ServeUntil([&] { return record.data.size() >= 10; }));
-        EXPECT_EQ(record.data, "0123456789");
-        ASSERT_EQ(record.counts.size(), 1u);
-        EXPECT_EQ(record.counts[0], 10);
-        EXPECT_TRUE(record.all_on_owner);
-        port.Close();
+        TReadingRig Rig;
+        Rig.Line.Write("0123456789");
+        ASSERT_TRUE(Rig.Loop.ServeUntil([&] { return Rig.Record.data.size() >= 10; }));
+        EXPECT_EQ(Rig.Record.data, "0123456789");
+        ASSERT_EQ(Rig.Record.counts.size(), 1u);
+        EXPECT_EQ(Rig.Record.counts[0], 10);
+        EXPECT_TRUE(Rig.Record.all_on_owner);
+        Rig.Port.Close();
     }
 }
 
-TEST(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces) {
-    Watchdog watchdog("rx many pieces", 60s);
+TEST_F(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces) {
     for (int round = 0; round < 20; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smThreadSync);
-        RxRecord record;
-        ReadingHandler(port, record, std::this_thread::get_id());
-        port.Open();
+        TReadingRig Rig;
         std::string sent;
         for (int i = 0; i < 300; ++i) {
             const std::string piece(1 + i % 5, static_cast<char>('A' + i % 26));
-            line.Write(piece);
+            Rig.Line.Write(piece);
             sent += piece;
-            if (i % 7 == 0) loop.ServeOnce(0ms);   // the owner runs now and then meanwhile
+            if (i % 7 == 0) Rig.Loop.ServeOnce(0ms);   // the owner runs now and then meanwhile
         }
-        ASSERT_TRUE(loop.ServeUntil([&] { return record.data.size() >= sent.size(); }));
-        EXPECT_EQ(record.data, sent);
-        EXPECT_EQ(Sum(record.counts), static_cast<int32_t>(sent.size()));
-        for (int32_t c : record.counts) EXPECT_GT(c, 0);
-        EXPECT_TRUE(record.all_on_owner);
-        port.Close();
+        ASSERT_TRUE(Rig.Loop.ServeUntil([&] { return Rig.Record.data.size() >= sent.size(); }));
+        EXPECT_EQ(Rig.Record.data, sent);
+        EXPECT_EQ(Sum(Rig.Record.counts), static_cast<int32_t>(sent.size()));
+        for (int32_t c : Rig.Record.counts) EXPECT_GT(c, 0);
+        EXPECT_TRUE(Rig.Record.all_on_owner);
+        Rig.Port.Close();
     }
 }
 
 // A new arrival raises a new event even with earlier bytes unread, and the
 // count is all that is waiting when the processing runs.
-TEST(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival) {
-    Watchdog watchdog("rx unread", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
+TEST_F(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival) {
     std::vector<int32_t> counts;
-    port.OnRxChar = [&](TComponent*, int32_t Count) { counts.push_back(Count); };
-    port.Open();
-    line.Write("abc");
-    ASSERT_TRUE(loop.ServeUntil([&] { return counts.size() == 1; }));
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) { counts.push_back(Count); };
+    Port_.Open();
+    Line_.Write("abc");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return counts.size() == 1; }));
     EXPECT_EQ(counts[0], 3);
-    line.Write("de");
-    ASSERT_TRUE(loop.ServeUntil([&] { return counts.size() == 2; }));
+    Line_.Write("de");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return counts.size() == 2; }));
     EXPECT_EQ(counts[1], 5);
-    EXPECT_EQ(port.InputQueueCount(), 5);
+    EXPECT_EQ(Port_.InputQueueCount(), 5);
     std::string text;
-    EXPECT_EQ(port.ReadText(text, 5), 5);
+    EXPECT_EQ(Port_.ReadText(text, 5), 5);
     EXPECT_EQ(text, "abcde");
-    loop.ServeFor(100ms);   // nothing new came: no event
+    Loop_.ServeFor(100ms);   // nothing new came: no event
     EXPECT_EQ(counts.size(), 2u);
-    port.Close();
+    Port_.Close();
 }
 
 // With RxCharByCount off the waiting bytes are read for the handler and
 // handed to OnRxBuf; OnRxChar is not raised then.
-TEST(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf) {
-    Watchdog watchdog("rx buf", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
-    port.SetRxCharByCount(false);
+TEST_F(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf) {
+    Port_.SetRxCharByCount(false);
     std::string received;
     int rx_char_calls = 0;
-    port.OnRxBuf = [&](TComponent* Sender, const void* Buffer, int32_t Count) {
-        EXPECT_EQ(Sender, &port);
+    Port_.OnRxBuf = [&](TComponent* Sender, const void* Buffer, int32_t Count) {
+        EXPECT_EQ(Sender, &Port_);
         received.append(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
     };
-    port.OnRxChar = [&](TComponent*, int32_t) { ++rx_char_calls; };
-    port.Open();
-    line.Write("hello");
-    line.Write(" world");
-    ASSERT_TRUE(loop.ServeUntil([&] { return received.size() >= 11; }));
+    Port_.OnRxChar = [&](TComponent*, int32_t) { ++rx_char_calls; };
+    Port_.Open();
+    Line_.Write("hello");
+    Line_.Write(" world");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return received.size() >= 11; }));
     EXPECT_EQ(received, "hello world");
     EXPECT_EQ(rx_char_calls, 0);
-    EXPECT_EQ(port.InputQueueCount(), 0);
-    port.Close();
+    EXPECT_EQ(Port_.InputQueueCount(), 0);
+    Port_.Close();
 }
 
-TEST(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent) {
-    Watchdog watchdog("no events", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, TComEvents{}, smThreadSync);
+TEST_F(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent) {
+    Use(TComEvents{});
     int rx_calls = 0;
-    port.OnRxChar = [&](TComponent*, int32_t) { ++rx_calls; };
+    Port_.OnRxChar = [&](TComponent*, int32_t) { ++rx_calls; };
     const int threads_before = ThreadCount();
-    port.Open();
+    Port_.Open();
     EXPECT_EQ(ThreadCount(), threads_before);
-    line.Write("hello");
-    loop.ServeFor(300ms);
+    Line_.Write("hello");
+    Loop_.ServeFor(300ms);
     EXPECT_EQ(rx_calls, 0);
-    EXPECT_EQ(loop.Wakes(), 0);
+    EXPECT_EQ(Loop_.Wakes(), 0);
     // The bytes are there for a reading call all the same.
-    EXPECT_EQ(port.InputQueueCount(), 5);
+    EXPECT_EQ(Port_.InputQueueCount(), 5);
     std::string text;
-    EXPECT_EQ(port.ReadText(text, 5), 5);
+    EXPECT_EQ(Port_.ReadText(text, 5), 5);
     EXPECT_EQ(text, "hello");
-    port.Close();
+    Port_.Close();
     EXPECT_TRUE(ThreadCountBecomes(threads_before));
 }
 
-TEST(EventDispatch, EventsChangedWhileOpenTakeEffectAtTheNextOpen) {
-    Watchdog watchdog("events change", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, TComEvents{evRxChar}, smThreadSync);
+TEST_F(EventDispatch, EventsChangedWhileOpenTakeEffectAtTheNextOpen) {
+    Use(TComEvents{evRxChar});
     RxRecord record;
-    ReadingHandler(port, record, std::this_thread::get_id());
+    ReadingHandler(Port_, record, std::this_thread::get_id());
     const int threads_before = ThreadCount();
 
-    port.Open();
-    port.SetEvents(TComEvents{});   // no effect while open
-    line.Write("one");
-    ASSERT_TRUE(loop.ServeUntil([&] { return record.data == "one"; }));
-    port.Close();
+    Port_.Open();
+    Port_.SetEvents(TComEvents{});   // no effect while open
+    Line_.Write("one");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return record.data == "one"; }));
+    Port_.Close();
     EXPECT_TRUE(ThreadCountBecomes(threads_before));
 
-    port.Open();   // now with no events: no thread
+    Port_.Open();   // now with no events: no thread
     EXPECT_EQ(ThreadCount(), threads_before);
-    port.SetEvents(TComEvents{evRxChar});   // again no effect while open
-    line.Write("two");
-    loop.ServeFor(200ms);
+    Port_.SetEvents(TComEvents{evRxChar});   // again no effect while open
+    Line_.Write("two");
+    Loop_.ServeFor(200ms);
     EXPECT_EQ(record.data, "one");
     std::string text;
-    ASSERT_TRUE(loop.ServeUntil([&] { return port.InputQueueCount() == 3; }));
-    EXPECT_EQ(port.ReadText(text, 3), 3);
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return Port_.InputQueueCount() == 3; }));
+    EXPECT_EQ(Port_.ReadText(text, 3), 3);
     EXPECT_EQ(text, "two");
-    port.Close();
+    Port_.Close();
 
-    port.Open();
-    line.Write("three");
-    ASSERT_TRUE(loop.ServeUntil([&] { return record.data == "onethree"; }));
-    port.Close();
+    Port_.Open();
+    Line_.Write("three");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return record.data == "onethree"; }));
+    Port_.Close();
 }
 
 // Events outside the mask are not raised; those in it are.
-TEST(EventDispatch, OnlyEventsOfTheMaskAreRaised) {
-    Watchdog watchdog("mask", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, TComEvents{evRxFlag}, smThreadSync);
-    port.SetEventChar('\r');
+TEST_F(EventDispatch, OnlyEventsOfTheMaskAreRaised) {
+    Use(TComEvents{evRxFlag});
+    Port_.SetEventChar('\r');
     int rx_calls = 0, flag_calls = 0;
-    port.OnRxChar = [&](TComponent*, int32_t) { ++rx_calls; };
-    port.OnRxFlag = [&](TComponent*) { ++flag_calls; };
-    port.Open();
-    line.Write("ab");
-    line.Write("c\r");
-    ASSERT_TRUE(loop.ServeUntil([&] { return flag_calls == 1; }));
-    loop.ServeFor(100ms);
+    Port_.OnRxChar = [&](TComponent*, int32_t) { ++rx_calls; };
+    Port_.OnRxFlag = [&](TComponent*) { ++flag_calls; };
+    Port_.Open();
+    Line_.Write("ab");
+    Line_.Write("c\r");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return flag_calls == 1; }));
+    Loop_.ServeFor(100ms);
     EXPECT_EQ(flag_calls, 1);
     EXPECT_EQ(rx_calls, 0);
-    port.Close();
+    Port_.Close();
 }
 
-TEST(EventDispatch, EventCharRaisesRxFlagAfterRxCharOfTheSameArrival) {
-    Watchdog watchdog("rx flag", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
-    port.SetEventChar('\r');
+TEST_F(EventDispatch, EventCharRaisesRxFlagAfterRxCharOfTheSameArrival) {
+    Port_.SetEventChar('\r');
     std::vector<std::string> order;
-    port.OnRxChar = [&](TComponent*, int32_t Count) {
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) {
         std::string text;
-        port.ReadText(text, Count);
+        Port_.ReadText(text, Count);
         order.push_back("rx:" + text);
     };
-    port.OnRxFlag = [&](TComponent*) { order.push_back("flag"); };
-    port.Open();
-    line.Write("no flag here");
-    ASSERT_TRUE(loop.ServeUntil([&] { return order.size() == 1; }));
-    line.Write("*00R\r");
-    ASSERT_TRUE(loop.ServeUntil([&] { return order.size() == 3; }));
+    Port_.OnRxFlag = [&](TComponent*) { order.push_back("flag"); };
+    Port_.Open();
+    Line_.Write("no flag here");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return order.size() == 1; }));
+    Line_.Write("*00R\r");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return order.size() == 3; }));
     EXPECT_EQ(order, (std::vector<std::string>{"rx:no flag here", "rx:*00R\r", "flag"}));
-    port.Close();
+    Port_.Close();
 }
 
-TEST(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent) {
-    Watchdog watchdog("rx80", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
-    port.Buffer().SetInputSize(100);   // the mark is 80 bytes
+TEST_F(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent) {
+    Port_.Buffer().SetInputSize(100);   // the mark is 80 bytes
     std::vector<int32_t> counts;
     int full_calls = 0;
     int32_t waiting_at_full = -1;
-    port.OnRxChar = [&](TComponent*, int32_t Count) { counts.push_back(Count); };   // reads nothing
-    port.OnRx80Full = [&](TComponent*) {
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) { counts.push_back(Count); };   // reads nothing
+    Port_.OnRx80Full = [&](TComponent*) {
         ++full_calls;
-        waiting_at_full = port.InputQueueCount();
+        waiting_at_full = Port_.InputQueueCount();
     };
-    port.Open();
-    line.Write(std::string(79, 'x'));
-    ASSERT_TRUE(loop.ServeUntil([&] { return !counts.empty() && counts.back() == 79; }));
+    Port_.Open();
+    Line_.Write(std::string(79, 'x'));
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return !counts.empty() && counts.back() == 79; }));
     EXPECT_EQ(full_calls, 0);
-    line.Write("y");
-    ASSERT_TRUE(loop.ServeUntil([&] { return full_calls == 1; }));
+    Line_.Write("y");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return full_calls == 1; }));
     EXPECT_EQ(waiting_at_full, 80);
-    line.Write("zz");   // still above the mark: not raised again
-    ASSERT_TRUE(loop.ServeUntil([&] { return !counts.empty() && counts.back() == 82; }));
+    Line_.Write("zz");   // still above the mark: not raised again
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return !counts.empty() && counts.back() == 82; }));
     EXPECT_EQ(full_calls, 1);
     // Read it down below the mark; reaching it again raises it again.
     std::string text;
-    EXPECT_EQ(port.ReadText(text, 82), 82);
-    line.Write(std::string(80, 'w'));
-    ASSERT_TRUE(loop.ServeUntil([&] { return full_calls == 2; }));
-    port.Close();
+    EXPECT_EQ(Port_.ReadText(text, 82), 82);
+    Line_.Write(std::string(80, 'w'));
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return full_calls == 2; }));
+    Port_.Close();
 }
 
-TEST(EventDispatch, TxEmptyFollowsAWrite) {
-    Watchdog watchdog("tx empty", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, TComEvents{evTxEmpty}, smThreadSync);
+TEST_F(EventDispatch, TxEmptyFollowsAWrite) {
+    Use(TComEvents{evTxEmpty});
     int tx_empty = 0;
     bool on_owner = true;
     const auto owner = std::this_thread::get_id();
-    port.OnTxEmpty = [&](TComponent*) {
+    Port_.OnTxEmpty = [&](TComponent*) {
         ++tx_empty;
         if (std::this_thread::get_id() != owner) on_owner = false;
     };
-    port.Open();
-    loop.ServeFor(100ms);
+    Port_.Open();
+    Loop_.ServeFor(100ms);
     EXPECT_EQ(tx_empty, 0);   // nothing written, nothing drained
-    EXPECT_EQ(port.WriteBytes("*00R", 4), 4);
-    ASSERT_TRUE(loop.ServeUntil([&] { return tx_empty >= 1; }));
+    EXPECT_EQ(Port_.WriteBytes("*00R", 4), 4);
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return tx_empty >= 1; }));
     EXPECT_TRUE(on_owner);
-    char echo[8] = {};
-    EXPECT_EQ(::read(line.Fd(), echo, sizeof echo), 4);
-    port.Close();
+    EXPECT_EQ(Line_.Read(8, 200ms), "*00R");
+    Port_.Close();
 }
 
 // A pseudo-terminal has no modem lines: the watch finds that once and the
 // thread does not keep asking (no wakes, no events).
-TEST(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) {
-    Watchdog watchdog("no modem lines", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, TComEvents{evCTS, evDSR, evRLSD, evRing}, smThreadSync);
+TEST_F(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) {
+    Use(TComEvents{evCTS, evDSR, evRLSD, evRing});
     int changes = 0;
-    port.OnCTSChange = [&](TComponent*, bool) { ++changes; };
-    port.OnDSRChange = [&](TComponent*, bool) { ++changes; };
-    port.OnRLSDChange = [&](TComponent*, bool) { ++changes; };
+    Port_.OnCTSChange = [&](TComponent*, bool) { ++changes; };
+    Port_.OnDSRChange = [&](TComponent*, bool) { ++changes; };
+    Port_.OnRLSDChange = [&](TComponent*, bool) { ++changes; };
     const int threads_before = ThreadCount();
-    port.Open();
+    Port_.Open();
     EXPECT_EQ(ThreadCount(), threads_before + 1);   // the event thread, no line watch
     const int after_open = changes;   // Open reports the three lines once
-    loop.ServeFor(200ms);
+    Loop_.ServeFor(200ms);
     EXPECT_EQ(changes, after_open);
-    EXPECT_EQ(loop.Wakes(), 0);
-    EXPECT_TRUE(port.ModemSignals().Empty());
-    port.Close();
+    EXPECT_EQ(Loop_.Wakes(), 0);
+    EXPECT_TRUE(Port_.ModemSignals().Empty());
+    Port_.Close();
 }
 
 namespace {
@@ -358,29 +314,24 @@ std::vector<int> ThreadNiceValues() {
 
 // A lower priority is applied to the event thread; a higher one, which an
 // ordinary user may not take, is skipped without an error.
-TEST(EventDispatch, EventPriorityIsAppliedWherePermitted) {
-    Watchdog watchdog("priority", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
+TEST_F(EventDispatch, EventPriorityIsAppliedWherePermitted) {
     int events = 0;
-    port.OnRxChar = [&](TComponent*, int32_t Count) {
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) {
         ++events;
         std::string text;
-        port.ReadText(text, Count);
+        Port_.ReadText(text, Count);
     };
-    port.SetEventPriority(TThreadPriority::tpLowest);
-    port.Open();
-    line.Write("a");   // the thread has run past its start
-    ASSERT_TRUE(loop.ServeUntil([&] { return events == 1; }));
+    Port_.SetEventPriority(TThreadPriority::tpLowest);
+    Port_.Open();
+    Line_.Write("a");   // the thread has run past its start
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return events == 1; }));
     const auto values = ThreadNiceValues();
     EXPECT_EQ(std::count(values.begin(), values.end(), 10), 1);
-    port.Close();
+    Port_.Close();
 
-    port.SetEventPriority(TThreadPriority::tpTimeCritical);
-    EXPECT_NO_THROW(port.Open());
-    line.Write("b");
-    ASSERT_TRUE(loop.ServeUntil([&] { return events == 2; }));
-    port.Close();
+    Port_.SetEventPriority(TThreadPriority::tpTimeCritical);
+    EXPECT_NO_THROW(Port_.Open());
+    Line_.Write("b");
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return events == 2; }));
+    Port_.Close();
 }

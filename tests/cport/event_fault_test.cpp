@@ -13,6 +13,8 @@
 using namespace cport;
 using namespace event_test;
 
+class EventFaults : public EventTest {};
+
 namespace {
 
 std::string ErrorsText(TComErrors Errors) {
@@ -34,33 +36,30 @@ const TSyncMethod kAllMethods[] = {smThreadSync, smWindowSync, smNone};
 
 }  // namespace
 
-TEST(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
-    Watchdog watchdog("error before rx", 60s);
+TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
     for (TSyncMethod sync : kAllMethods) {
         for (int round = 0; round < 20; ++round) {
-            FarEnd line;
-            OwnerLoop loop;
-            TComPort port;
-            SetUpPort(port, line, AllComEvents, sync);
+            TEventRig Rig(AllComEvents, sync);
+            auto& [Line, Loop, Port] = Rig;
             std::mutex mutex;
             std::vector<std::string> order;
-            port.OnError = [&](TComponent*, TComErrors Errors) {
+            Port.OnError = [&](TComponent*, TComErrors Errors) {
                 std::lock_guard lock(mutex);
                 order.push_back("error:" + ErrorsText(Errors));
             };
-            port.OnRxChar = [&](TComponent*, int32_t Count) {
+            Port.OnRxChar = [&](TComponent*, int32_t Count) {
                 std::string text;
-                port.ReadText(text, Count);
+                Port.ReadText(text, Count);
                 std::lock_guard lock(mutex);
                 order.push_back("rx:" + text);
             };
-            port.Open();
-            TComThread::InjectLineInputForTest(port, "ab", 2, TComErrors{leFrame});
-            ASSERT_TRUE(loop.ServeUntil([&] {
+            Port.Open();
+            TComThread::InjectLineInputForTest(Port, "ab", 2, TComErrors{leFrame});
+            ASSERT_TRUE(Loop.ServeUntil([&] {
                 std::lock_guard lock(mutex);
                 return order.size() >= 2;
             })) << "sync " << int(sync) << ": " << (order.empty() ? std::string("nothing") : order[0]);
-            port.Close();
+            Port.Close();
             EXPECT_EQ(order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(sync);
         }
     }
@@ -68,42 +67,34 @@ TEST(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
 
 // A parity error while Parity.Check is off leaves the error set empty: no
 // OnError, but the characters are reported.
-TEST(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
-    Watchdog watchdog("parity unchecked", 30s);
-    FarEnd line;
-    OwnerLoop loop;
-    TComPort port;
-    SetUpPort(port, line, AllComEvents, smThreadSync);
+TEST_F(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
     int error_calls = 0;
     std::string received;
-    port.OnError = [&](TComponent*, TComErrors) { ++error_calls; };
-    port.OnRxChar = [&](TComponent*, int32_t Count) {
+    Port_.OnError = [&](TComponent*, TComErrors) { ++error_calls; };
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) {
         std::string text;
-        port.ReadText(text, Count);
+        Port_.ReadText(text, Count);
         received += text;
     };
-    port.Open();
-    TComThread::InjectLineInputForTest(port, "p", 1, TComErrors{leRxParity});
-    ASSERT_TRUE(loop.ServeUntil([&] { return received == "p"; }));
+    Port_.Open();
+    TComThread::InjectLineInputForTest(Port_, "p", 1, TComErrors{leRxParity});
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return received == "p"; }));
     EXPECT_EQ(error_calls, 0);
-    port.Close();
+    Port_.Close();
 }
 
-TEST(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
-    Watchdog watchdog("handler error", 60s);
+TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
     for (TSyncMethod sync : kAllMethods) {
         for (int round = 0; round < 10; ++round) {
-            FarEnd line;
-            OwnerLoop loop;
             ErrorRecorder errors;
-            TComPort port;
-            SetUpPort(port, line, AllComEvents, sync);
+            TEventRig Rig(AllComEvents, sync);
+            auto& [Line, Loop, Port] = Rig;
             std::mutex mutex;
             std::string received;
             bool thrown = false;
-            port.OnRxChar = [&](TComponent*, int32_t Count) {
+            Port.OnRxChar = [&](TComponent*, int32_t Count) {
                 std::string text;
-                port.ReadText(text, Count);
+                Port.ReadText(text, Count);
                 std::lock_guard lock(mutex);
                 received += text;
                 if (!thrown) {
@@ -117,15 +108,15 @@ TEST(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
                     return received == Expected;
                 };
             };
-            port.Open();
-            line.Write("first");
-            ASSERT_TRUE(loop.ServeUntil(received_is("first")));
-            ASSERT_TRUE(loop.ServeUntil([&] { return errors.Shown().size() == 1; }));
-            line.Write("second");
-            ASSERT_TRUE(loop.ServeUntil(received_is("firstsecond")));
-            line.Write("third");
-            ASSERT_TRUE(loop.ServeUntil(received_is("firstsecondthird")));
-            port.Close();
+            Port.Open();
+            Line.Write("first");
+            ASSERT_TRUE(Loop.ServeUntil(received_is("first")));
+            ASSERT_TRUE(Loop.ServeUntil([&] { return errors.Shown().size() == 1; }));
+            Line.Write("second");
+            ASSERT_TRUE(Loop.ServeUntil(received_is("firstsecond")));
+            Line.Write("third");
+            ASSERT_TRUE(Loop.ServeUntil(received_is("firstsecondthird")));
+            Port.Close();
             EXPECT_EQ(errors.Shown(), std::vector<std::string>{"handler failed"}) << "sync " << int(sync);
             // The display runs on the owning thread, whatever thread raised it.
             ASSERT_EQ(errors.Threads().size(), 1u);
@@ -135,35 +126,32 @@ TEST(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
 }
 
 // The far end goes away: leIOError once, then the process sleeps.
-TEST(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
-    Watchdog watchdog("hang-up", 60s);
+TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
     for (TSyncMethod sync : kAllMethods) {
-        FarEnd line;
-        OwnerLoop loop;
         ErrorRecorder shown;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, sync);
+        TEventRig Rig(AllComEvents, sync);
+        auto& [Line, Loop, Port] = Rig;
         std::mutex mutex;
         std::vector<TComErrors> errors;
-        port.OnError = [&](TComponent*, TComErrors Errors) {
+        Port.OnError = [&](TComponent*, TComErrors Errors) {
             std::lock_guard lock(mutex);
             errors.push_back(Errors);
         };
-        port.OnRxChar = [&](TComponent*, int32_t Count) {
+        Port.OnRxChar = [&](TComponent*, int32_t Count) {
             std::string text;
-            port.ReadText(text, Count);
+            Port.ReadText(text, Count);
         };
-        port.Open();
-        line.Write("before");
-        line.HangUp();
-        ASSERT_TRUE(loop.ServeUntil([&] {
+        Port.Open();
+        Line.Write("before");
+        Line.CloseMaster();
+        ASSERT_TRUE(Loop.ServeUntil([&] {
             std::lock_guard lock(mutex);
             return !errors.empty();
         }));
 
         const double cpu_before = ProcessCpuSeconds();
         const auto wall_before = Clock::now();
-        loop.ServeFor(2000ms);
+        Loop.ServeFor(2000ms);
         const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
         const double cpu = ProcessCpuSeconds() - cpu_before;
 
@@ -174,7 +162,7 @@ TEST(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
             EXPECT_TRUE(errors[0].Contains(leIOError));
         }
         EXPECT_TRUE(shown.Shown().empty());
-        port.Close();   // still ends normally
-        EXPECT_FALSE(port.Connected());
+        Port.Close();   // still ends normally
+        EXPECT_FALSE(Port.Connected());
     }
 }

@@ -17,6 +17,8 @@
 using namespace cport;
 using namespace event_test;
 
+class EventSync : public EventTest {};
+
 namespace {
 
 struct Observed {
@@ -48,109 +50,101 @@ void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::millise
 
 }  // namespace
 
-TEST(EventSync, ThreadSyncRunsTheWholeSetOnTheOwnerWhileTheEventThreadWaits) {
-    Watchdog watchdog("thread sync", 60s);
+// The two hand-overs to the owner: how long OnRxChar looks for a second
+// hand-over, whether one comes meanwhile, and the wakes of the whole set.
+struct THandOverCase {
+    const char* Name;
+    TSyncMethod Sync;
+    std::chrono::milliseconds LookFor;
+    bool WakeWhileInRxChar;
+    int Wakes;
+};
+
+class EventHandOver : public EventTest, public ::testing::WithParamInterface<THandOverCase> {};
+
+// smThreadSync: the whole set runs on the owner while the event thread waits
+// (one hand-over); smWindowSync: one message per event, the sender released
+// at the start of each (the second message comes meanwhile).
+TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
+    const THandOverCase& Case = GetParam();
     for (int round = 0; round < 10; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smThreadSync);
+        TEventRig Rig(AllComEvents, Case.Sync);
+        auto& [Line, Loop, Port] = Rig;
         Observed seen;
-        Watch(port, loop, seen, 150ms);
-        port.Open();
-        line.Write("x\r");
-        ASSERT_TRUE(loop.ServeUntil([&] { return seen.order.size() == 2; }));
+        Watch(Port, Loop, seen, Case.LookFor);
+        Port.Open();
+        Line.Write("x\r");
+        ASSERT_TRUE(Loop.ServeUntil([&] { return seen.order.size() == 2; }));
         EXPECT_EQ(seen.order, (std::vector<std::string>{"rx:x\r", "flag"}));
-        EXPECT_FALSE(seen.wake_while_in_rx_char);
-        EXPECT_EQ(loop.Wakes(), 1);   // one hand-over for the whole set
+        EXPECT_EQ(seen.wake_while_in_rx_char, Case.WakeWhileInRxChar);
+        EXPECT_EQ(Loop.Wakes(), Case.Wakes);
         for (auto id : seen.threads) EXPECT_EQ(id, std::this_thread::get_id());
-        port.Close();
+        Port.Close();
     }
 }
 
-TEST(EventSync, WindowSyncSendsOneMessagePerEventAndReleasesTheSenderAtTheStart) {
-    Watchdog watchdog("window sync", 60s);
-    for (int round = 0; round < 10; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smWindowSync);
-        Observed seen;
-        Watch(port, loop, seen, 5000ms);
-        port.Open();
-        line.Write("x\r");
-        ASSERT_TRUE(loop.ServeUntil([&] { return seen.order.size() == 2; }));
-        EXPECT_EQ(seen.order, (std::vector<std::string>{"rx:x\r", "flag"}));
-        EXPECT_TRUE(seen.wake_while_in_rx_char);   // the second message came meanwhile
-        EXPECT_EQ(loop.Wakes(), 2);
-        for (auto id : seen.threads) EXPECT_EQ(id, std::this_thread::get_id());
-        port.Close();
-    }
-}
+INSTANTIATE_TEST_SUITE_P(BothHandOvers, EventHandOver,
+                         ::testing::Values(THandOverCase{"ThreadSync", smThreadSync, 150ms, false, 1},
+                                           THandOverCase{"WindowSync", smWindowSync, 5000ms, true, 2}),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
 
-TEST(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
-    Watchdog watchdog("no sync", 60s);
+TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
     for (int round = 0; round < 10; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smNone);
+        TEventRig Rig(AllComEvents, smNone);
+        auto& [Line, Loop, Port] = Rig;
         std::mutex mutex;
         std::vector<std::string> order;
         std::vector<std::thread::id> threads;
-        port.SetEventChar('\r');
-        port.OnRxChar = [&](TComponent*, int32_t Count) {
+        Port.SetEventChar('\r');
+        Port.OnRxChar = [&](TComponent*, int32_t Count) {
             std::string text;
-            port.ReadText(text, Count);
+            Port.ReadText(text, Count);
             std::lock_guard lock(mutex);
             threads.push_back(std::this_thread::get_id());
             order.push_back("rx:" + text);
         };
-        port.OnRxFlag = [&](TComponent*) {
+        Port.OnRxFlag = [&](TComponent*) {
             std::lock_guard lock(mutex);
             threads.push_back(std::this_thread::get_id());
             order.push_back("flag");
         };
-        port.Open();
-        line.Write("x\r");
-        ASSERT_TRUE(loop.ServeUntil(
+        Port.Open();
+        Line.Write("x\r");
+        ASSERT_TRUE(Loop.ServeUntil(
             [&] {
                 std::lock_guard lock(mutex);
                 return order.size() == 2;
             },
             5000ms));
-        port.Close();   // joins the event thread: its writes are visible now
+        Port.Close();   // joins the event thread: its writes are visible now
         EXPECT_EQ(order, (std::vector<std::string>{"rx:x\r", "flag"}));
         ASSERT_EQ(threads.size(), 2u);
         EXPECT_NE(threads[0], std::this_thread::get_id());
         EXPECT_EQ(threads[0], threads[1]);
-        EXPECT_EQ(loop.Wakes(), 0);
+        EXPECT_EQ(Loop.Wakes(), 0);
     }
 }
 
 // Under smWindowSync a message that reaches the receiver after the port has
 // stopped being Connected is dropped; Close runs its events in order and
 // the messages already started complete first.
-TEST(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
-    Watchdog watchdog("window sync close", 60s);
+TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
     for (int round = 0; round < 50; ++round) {
-        FarEnd line;
-        OwnerLoop loop;
-        TComPort port;
-        SetUpPort(port, line, AllComEvents, smWindowSync);
+        TEventRig Rig(AllComEvents, smWindowSync);
+        auto& [Line, Loop, Port] = Rig;
         std::vector<std::string> order;
-        port.OnRxChar = [&](TComponent*, int32_t Count) {
+        Port.OnRxChar = [&](TComponent*, int32_t Count) {
             std::string text;
-            port.ReadText(text, Count);
-            order.push_back(port.Connected() ? "rx" : "rx while closed");
+            Port.ReadText(text, Count);
+            order.push_back(Port.Connected() ? "rx" : "rx while closed");
         };
-        port.OnBeforeClose = [&](TComponent*) { order.push_back("before close"); };
-        port.OnAfterClose = [&](TComponent*) { order.push_back("after close"); };
-        port.Open();
-        line.Write("abc");
-        ASSERT_TRUE(loop.WaitForWake());   // a message is queued, not yet served
-        port.Close();
-        loop.ServeFor(20ms);   // anything left over is dropped
+        Port.OnBeforeClose = [&](TComponent*) { order.push_back("before close"); };
+        Port.OnAfterClose = [&](TComponent*) { order.push_back("after close"); };
+        Port.Open();
+        Line.Write("abc");
+        ASSERT_TRUE(Loop.WaitForWake());   // a message is queued, not yet served
+        Port.Close();
+        Loop.ServeFor(20ms);   // anything left over is dropped
         ASSERT_GE(order.size(), 2u);
         EXPECT_EQ(order.back(), "after close");
         for (const auto& step : order) EXPECT_NE(step, "rx while closed");

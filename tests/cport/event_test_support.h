@@ -5,6 +5,8 @@
 #pragma once
 
 #include "cport/comport.h"
+#include "tests/support/owner_loop.h"
+#include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -34,94 +36,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // The far end of the line: the master of a pseudo-terminal.
-class FarEnd {
-public:
-    FarEnd() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            throw std::runtime_error("no pseudo-terminal");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("no pty name");
-        path_ = name;
-    }
-    ~FarEnd() { HangUp(); }
-    FarEnd(const FarEnd&) = delete;
-    FarEnd& operator=(const FarEnd&) = delete;
-
-    const std::string& Path() const { return path_; }
-    int Fd() const { return master_; }
-    void Write(const std::string& Bytes) const {
-        size_t done = 0;
-        while (done < Bytes.size()) {
-            const ssize_t n = ::write(master_, Bytes.data() + done, Bytes.size() - done);
-            if (n < 0) throw std::runtime_error("far-end write failed");
-            done += static_cast<size_t>(n);
-        }
-    }
-    void HangUp() {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    std::string path_;
-};
+using FarEnd = test_support::TPtyPair;
 
 // The owning thread's event loop.
-class OwnerLoop {
-public:
-    OwnerLoop() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        cport::SetMainThreadWakeHook([this] {
-            wakes_.fetch_add(1);
-            const uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(wake_, &one, sizeof one);
-        });
-    }
-    ~OwnerLoop() {
-        cport::CheckSynchronize();
-        cport::SetMainThreadWakeHook(nullptr);
-        ::close(wake_);
-    }
-    OwnerLoop(const OwnerLoop&) = delete;
-    OwnerLoop& operator=(const OwnerLoop&) = delete;
-
-    // Sleeps until woken or the time is up; then serves the queue.
-    void ServeOnce(std::chrono::milliseconds Limit) {
-        pollfd p{wake_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(Limit.count())) == 1) {
-            uint64_t counter;
-            [[maybe_unused]] auto n = ::read(wake_, &counter, sizeof counter);
-        }
-        cport::CheckSynchronize();
-    }
-    // Serves until Done() holds; false if Limit passed first. Done is also
-    // checked every few milliseconds, for what happens on other threads
-    // without a hand-over (smNone).
-    bool ServeUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = 5000ms) {
-        const auto end = Clock::now() + Limit;
-        while (!Done()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return false;
-            ServeOnce(std::min(left, std::chrono::milliseconds(5)));
-        }
-        return true;
-    }
-    // Serves for the whole time given (for checks that something does not happen).
-    void ServeFor(std::chrono::milliseconds Time) {
-        ServeUntil([] { return false; }, Time);
-    }
-    // Sleeps until woken, without serving.
-    bool WaitForWake(std::chrono::milliseconds Limit = 5000ms) {
-        pollfd p{wake_, POLLIN, 0};
-        return ::poll(&p, 1, static_cast<int>(Limit.count())) == 1;
-    }
-    int Wakes() const { return wakes_.load(); }
-
-private:
-    int wake_;
-    std::atomic<int> wakes_{0};
-};
+using OwnerLoop = test_support::TOwnerLoop;
 
 // Records what reaches the application's error display.
 class ErrorRecorder {
@@ -214,9 +132,35 @@ inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2
 // A port on the slave side of Line, with the given events and hand-over.
 inline void SetUpPort(cport::TComPort& Port, const FarEnd& Line, cport::TComEvents Events,
                       cport::TSyncMethod Sync) {
-    Port.SetPort(Line.Path());
+    Port.SetPort(Line.SlavePath());
     Port.SetEvents(Events);
     Port.SetSyncMethod(Sync);
 }
+
+// A port on a line of its own, served by the owning thread's loop.
+struct TEventRig {
+    explicit TEventRig(cport::TComEvents Events = cport::AllComEvents, cport::TSyncMethod Sync = cport::smThreadSync) {
+        SetUpPort(Port, Line, Events, Sync);
+    }
+    FarEnd Line;
+    OwnerLoop Loop;
+    cport::TComPort Port;
+};
+
+// Fixture of the event suites: a watchdog named after the test bounds it,
+// and one rig, set up for every event and smThreadSync unless the test
+// calls Use.
+class EventTest : public ::testing::Test {
+protected:
+    void Use(cport::TComEvents Events, cport::TSyncMethod Sync = cport::smThreadSync) {
+        SetUpPort(Port_, Line_, Events, Sync);
+    }
+
+    Watchdog Watchdog_{::testing::UnitTest::GetInstance()->current_test_info()->name(), std::chrono::seconds(60)};
+    TEventRig Rig_;
+    FarEnd& Line_ = Rig_.Line;
+    OwnerLoop& Loop_ = Rig_.Loop;
+    cport::TComPort& Port_ = Rig_.Port;
+};
 
 }  // namespace event_test

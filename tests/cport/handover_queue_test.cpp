@@ -2,12 +2,9 @@
 // any port: blocking and releasing behaviour, errors, withdrawal on stop.
 #include "cport/comport.h"
 #include "cport/main_thread_queue.h"
+#include "event_test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/eventfd.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,57 +18,17 @@ using namespace cport;
 using namespace cport::main_thread;
 using namespace std::chrono_literals;
 
-namespace {
+// The owning thread's loop and the error display's record: the queue's
+// wake hook and error display are process-wide, so each test installs both.
+class HandOverQueue : public ::testing::Test {
+protected:
+    std::vector<std::string> Shown() const { return Errors_.Shown(); }
 
-// The owning thread's side: the wake hook writes an eventfd the test sleeps on.
-class OwnerLoop {
-public:
-    OwnerLoop() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        SetMainThreadWakeHook([this] {
-            wakes_.fetch_add(1);
-            const uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(wake_, &one, sizeof one);
-        });
-        SetApplicationErrorDisplay([this](std::exception_ptr e) {
-            try {
-                std::rethrow_exception(e);
-            } catch (const std::exception& error) {
-                shown_.push_back(error.what());
-            }
-        });
-    }
-    ~OwnerLoop() {
-        CheckSynchronize();
-        SetMainThreadWakeHook(nullptr);
-        SetApplicationErrorDisplay(nullptr);
-        ::close(wake_);
-    }
-    // Sleeps until woken (or the time is up), then serves the queue.
-    bool ServeOnce(std::chrono::milliseconds Limit = 5000ms) {
-        pollfd p{wake_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(Limit.count())) <= 0) return false;
-        uint64_t counter;
-        [[maybe_unused]] auto n = ::read(wake_, &counter, sizeof counter);
-        return CheckSynchronize();
-    }
-    // Sleeps until woken, without serving.
-    bool WaitForWake(std::chrono::milliseconds Limit = 5000ms) {
-        pollfd p{wake_, POLLIN, 0};
-        return ::poll(&p, 1, static_cast<int>(Limit.count())) == 1;
-    }
-    int Wakes() const { return wakes_.load(); }
-    const std::vector<std::string>& Shown() const { return shown_; }
-
-private:
-    int wake_;
-    std::atomic<int> wakes_{0};
-    std::vector<std::string> shown_;
+    event_test::ErrorRecorder Errors_;
+    event_test::OwnerLoop Loop_;   // serves what is left before the recorder goes
 };
 
-}  // namespace
-
-TEST(HandOverQueue, SendAndWaitRunsOnTheOwningThreadAndReturnsAfterTheTask) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, SendAndWaitRunsOnTheOwningThreadAndReturnsAfterTheTask) {
     const auto owner = std::this_thread::get_id();
     std::thread::id ran_on;
     std::atomic<bool> task_ended{false};
@@ -82,15 +39,14 @@ TEST(HandOverQueue, SendAndWaitRunsOnTheOwningThreadAndReturnsAfterTheTask) {
         EXPECT_TRUE(task_ended.load());
         return result;
     });
-    ASSERT_TRUE(loop.ServeOnce());
+    ASSERT_TRUE(Loop_.ServeOnce());
     ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(sender.get(), THandOverResult::Completed);
     EXPECT_EQ(ran_on, owner);
-    EXPECT_EQ(loop.Wakes(), 1);
+    EXPECT_EQ(Loop_.Wakes(), 1);
 }
 
-TEST(HandOverQueue, AnErrorOfTheTaskIsRaisedAgainInTheSenderOnly) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, AnErrorOfTheTaskIsRaisedAgainInTheSenderOnly) {
     THandOverGate gate;
     auto sender = std::async(std::launch::async, [&] {
         try {
@@ -100,14 +56,13 @@ TEST(HandOverQueue, AnErrorOfTheTaskIsRaisedAgainInTheSenderOnly) {
         }
         return std::string("no error");
     });
-    ASSERT_TRUE(loop.ServeOnce());
+    ASSERT_TRUE(Loop_.ServeOnce());
     ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(sender.get(), "handler failed");
-    EXPECT_TRUE(loop.Shown().empty());
+    EXPECT_TRUE(Shown().empty());
 }
 
-TEST(HandOverQueue, ReleasedOnStartLetsTheSenderGoWhileTheTaskStillRuns) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, ReleasedOnStartLetsTheSenderGoWhileTheTaskStillRuns) {
     THandOverGate gate;
     std::promise<void> sender_released;
     auto released = sender_released.get_future();
@@ -117,18 +72,17 @@ TEST(HandOverQueue, ReleasedOnStartLetsTheSenderGoWhileTheTaskStillRuns) {
             [&] { saw_release_inside_task = released.wait_for(5s) == std::future_status::ready; }, gate);
         sender_released.set_value();
     });
-    ASSERT_TRUE(loop.ServeOnce());
+    ASSERT_TRUE(Loop_.ServeOnce());
     sender.join();
     EXPECT_TRUE(saw_release_inside_task);
 }
 
-TEST(HandOverQueue, ClosingTheGateWithdrawsAQueuedTaskAndLaterSends) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, ClosingTheGateWithdrawsAQueuedTaskAndLaterSends) {
     THandOverGate gate;
     std::atomic<bool> ran{false};
     auto sender = std::async(std::launch::async, [&] { return SendAndWait([&] { ran = true; }, gate); });
-    ASSERT_TRUE(loop.WaitForWake());   // queued, not served
-    ASSERT_EQ(loop.Wakes(), 1);
+    ASSERT_TRUE(Loop_.WaitForWake());   // queued, not served
+    ASSERT_EQ(Loop_.Wakes(), 1);
     gate.Close();
     ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(sender.get(), THandOverResult::Withdrawn);
@@ -139,8 +93,7 @@ TEST(HandOverQueue, ClosingTheGateWithdrawsAQueuedTaskAndLaterSends) {
     EXPECT_FALSE(ran.load());
 }
 
-TEST(HandOverQueue, ClosingTheGateReleasesTheSenderOfARunningTaskAndItsErrorIsShown) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, ClosingTheGateReleasesTheSenderOfARunningTaskAndItsErrorIsShown) {
     THandOverGate gate;
     std::promise<void> sender_done;
     auto done = sender_done.get_future();
@@ -155,15 +108,14 @@ TEST(HandOverQueue, ClosingTheGateReleasesTheSenderOfARunningTaskAndItsErrorIsSh
             gate);
         sender_done.set_value();
     });
-    ASSERT_TRUE(loop.ServeOnce());
+    ASSERT_TRUE(Loop_.ServeOnce());
     sender.join();
     EXPECT_EQ(result, THandOverResult::Abandoned);
-    ASSERT_EQ(loop.Shown().size(), 1u);   // nobody waits for the error: the display gets it
-    EXPECT_EQ(loop.Shown()[0], "after release");
+    ASSERT_EQ(Shown().size(), 1u);   // nobody waits for the error: the display gets it
+    EXPECT_EQ(Shown()[0], "after release");
 }
 
-TEST(HandOverQueue, CheckSynchronizeRunsOnlyTheTasksQueuedWhenItBegan) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, CheckSynchronizeRunsOnlyTheTasksQueuedWhenItBegan) {
     int runs = 0;
     bool again = true;
     std::function<void()> requeue = [&] {
@@ -181,8 +133,7 @@ TEST(HandOverQueue, CheckSynchronizeRunsOnlyTheTasksQueuedWhenItBegan) {
     EXPECT_FALSE(CheckSynchronize());
 }
 
-TEST(HandOverQueue, ServeUntilServesHandOversAndReturnsWhenWoken) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, ServeUntilServesHandOversAndReturnsWhenWoken) {
     THandOverGate gate;
     std::atomic<bool> worker_finished{false};
     int served = 0;
@@ -196,18 +147,16 @@ TEST(HandOverQueue, ServeUntilServesHandOversAndReturnsWhenWoken) {
     EXPECT_EQ(served, 100);
 }
 
-TEST(HandOverQueue, APostedTaskThatFailsGoesToTheErrorDisplay) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, APostedTaskThatFailsGoesToTheErrorDisplay) {
     Post([] { throw std::runtime_error("posted failure"); });
     EXPECT_TRUE(CheckSynchronize());
-    ASSERT_EQ(loop.Shown().size(), 1u);
-    EXPECT_EQ(loop.Shown()[0], "posted failure");
+    ASSERT_EQ(Shown().size(), 1u);
+    EXPECT_EQ(Shown()[0], "posted failure");
 }
 
 // Many senders at once against one owner, with the gates closed at random
 // moments: every send ends, nothing runs after being withdrawn.
-TEST(HandOverQueue, ConcurrentSendersAndStopsNeverHang) {
-    OwnerLoop loop;
+TEST_F(HandOverQueue, ConcurrentSendersAndStopsNeverHang) {
     for (int round = 0; round < 200; ++round) {
         THandOverGate gates[4];
         std::atomic<int> finished{0};

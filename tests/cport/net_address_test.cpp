@@ -1,5 +1,6 @@
 // Network port names and the TCP connection behind them.
 #include "cport/net_address.h"
+#include "loopback_listener.h"
 
 #include <gtest/gtest.h>
 
@@ -55,31 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TNameCase{"rfc2217://[::1]2000", true, TNetKind::nkRfc2217, "", "", false},
                       TNameCase{"socket://a b:1", true, TNetKind::nkRaw, "", "", false}));
 
-// A listening socket on a free loopback port.
-class TListener {
-public:
-    TListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_.get(), 4) != 0 ||
-            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("no listening socket");
-        port_ = ntohs(address.sin_port);
-    }
-    std::string Port() const { return std::to_string(port_); }
-    void Close() { fd_.reset(); }
-
-private:
-    UniqueFd fd_;
-    uint16_t port_ = 0;
-};
-
 TNetAddress Loopback(const std::string& Port) { return *NetAddressOf("socket://127.0.0.1:" + Port); }
 
 TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
-    TListener listener;
+    net_test::TLoopbackListener listener;
     const TNetConnection connection = ConnectTcp(Loopback(listener.Port()), 5s);
     ASSERT_TRUE(connection.socket) << connection.reason;
     int on = 0;
@@ -91,11 +71,7 @@ TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
 }
 
 TEST(NetConnect, RefusedConnectionSaysSo) {
-    std::string port;
-    {
-        TListener listener;   // a port that was free a moment ago and is closed now
-        port = listener.Port();
-    }
+    const std::string port = net_test::ClosedLoopbackPort();
     const TNetConnection connection = ConnectTcp(Loopback(port), 5s);
     EXPECT_FALSE(connection.socket);
     EXPECT_EQ(connection.error, ECONNREFUSED);

@@ -4,6 +4,7 @@
 // network ports.
 #include "device_pty.h"
 #include "event_test_support.h"
+#include "loopback_listener.h"
 #include "telnet_peer.h"
 
 #include "cport/net_device.h"
@@ -34,10 +35,16 @@ std::vector<std::string> ValuesOf(const std::vector<TPeerRequest>& Requests, uin
     return values;
 }
 
-TEST(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
+// A port on a telnet server that answers as a serial device server does.
+class NetPeer : public ::testing::Test {
+protected:
+    void SetUp() override { port.SetPort(peer.Url()); }
+
     TTelnetPeer peer;
     TComPort port;
-    port.SetPort(peer.Url());
+};
+
+TEST_F(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
     port.SetEvents({evRxChar, evCTS, evBreak});
     port.FlowControl().SetControlDTR(dtrEnable);
     port.Open();
@@ -62,10 +69,7 @@ TEST(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
 
 // Data bytes 0xFF are doubled on the wire (the peer undoubles them: a lone
 // IAC would be taken as a command and the byte lost).
-TEST(NetPeer, IacInDataIsDoubledOnTheWire) {
-    TTelnetPeer peer;
-    TComPort port;
-    port.SetPort(peer.Url());
+TEST_F(NetPeer, IacInDataIsDoubledOnTheWire) {
     port.SetEvents({});
     port.Open();
     const std::string data("\xff\x01\xff\xff\xfa", 5);
@@ -76,10 +80,7 @@ TEST(NetPeer, IacInDataIsDoubledOnTheWire) {
 
 // Commands and sub-negotiations cut across sends never reach the reader; a
 // modem-state notice among them sets the signals.
-TEST(NetPeer, SplitSequencesNeverReachTheReader) {
-    TTelnetPeer peer;
-    TComPort port;
-    port.SetPort(peer.Url());
+TEST_F(NetPeer, SplitSequencesNeverReachTheReader) {
     port.SetEvents({});
     WaitingReads(port, 5000);
     port.Open();
@@ -98,12 +99,9 @@ TEST(NetPeer, SplitSequencesNeverReachTheReader) {
 }
 
 // Notices of the server become the port's line events on the owning thread.
-TEST(NetPeer, NoticesBecomeLineEvents) {
+TEST_F(NetPeer, NoticesBecomeLineEvents) {
     event_test::OwnerLoop loop;
     event_test::Watchdog watchdog("NoticesBecomeLineEvents", 60s);
-    TTelnetPeer peer;
-    TComPort port;
-    port.SetPort(peer.Url());
     port.Parity().SetCheck(true);
     std::vector<std::string> seen;
     port.OnCTSChange = [&](TComponent*, bool On) { seen.push_back(On ? "CTS on" : "CTS off"); };
@@ -141,12 +139,9 @@ TEST(NetPeer, NoticesBecomeLineEvents) {
     port.Close();
 }
 
-TEST(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
+TEST_F(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
     event_test::OwnerLoop loop;
     event_test::Watchdog watchdog("ServerClosingTheConnectionIsDeviceLoss", 60s);
-    TTelnetPeer peer;
-    TComPort port;
-    port.SetPort(peer.Url());
     std::vector<TComErrors> errors;
     port.OnError = [&](TComponent*, TComErrors Errors) { errors.push_back(Errors); };
     port.Open();
@@ -157,10 +152,7 @@ TEST(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
 }
 
 // Transfers keep their time-outs and their abort on a network port.
-TEST(NetPeer, ReadTimeOutAndAbort) {
-    TTelnetPeer peer;
-    TComPort port;
-    port.SetPort(peer.Url());
+TEST_F(NetPeer, ReadTimeOutAndAbort) {
     port.SetEvents({});
     WaitingReads(port, 300);
     port.Open();
@@ -170,20 +162,17 @@ TEST(NetPeer, ReadTimeOutAndAbort) {
     EXPECT_GE(Clock::now() - started, 300ms);
 
     WaitingReads(port, 60'000);
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
+    TOwnedRequest request;
     EXPECT_EQ(port.ReadBytesAsync(buffer, sizeof buffer, request), 0);   // pending
     port.AbortPendingIO();
     const auto aborted = Clock::now();
     EXPECT_EQ(port.WaitAsyncRequest(request), 0);
     EXPECT_LT(Clock::now() - aborted, 5s);
-    FreeAsyncRequest(request);
     port.Close();
 }
 
 // The device's purge and break reach the server as COM-PORT-OPTION requests.
-TEST(NetPeer, PurgeAndBreakAreSentToTheServer) {
-    TTelnetPeer peer;
+TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer) {
     TNetOpenFailure failure;
     const auto device = OpenNetDevice(*NetAddressOf(peer.Url()), failure);
     ASSERT_TRUE(device) << failure.reason;
@@ -198,55 +187,8 @@ TEST(NetPeer, PurgeAndBreakAreSentToTheServer) {
     device->Close();
 }
 
-// A server that never answers the rate: the open gives up after a bounded
-// wait with the settings error, and the port is closed.
-TEST(NetPeer, UnacknowledgedRateFailsTheOpen) {
-    TPeerOptions silent;
-    silent.acknowledge_format = false;
-    TTelnetPeer peer(silent);
-    TComPort port;
-    port.SetPort(peer.Url());
-    const auto started = Clock::now();
-    const EComPort error = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(error.ErrorCode(), CError_SetStateFailed);
-    EXPECT_EQ(error.SystemErrorCode(), ETIMEDOUT);
-    EXPECT_LT(Clock::now() - started, 30s);
-    EXPECT_FALSE(port.Connected());
-}
 
-// A loopback port that nothing listens on.
-std::string ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return std::to_string(ntohs(address.sin_port));
-}
-
-// A server that accepts (the kernel does it for a listener that never calls
-// accept) and never says a word.
-class TSilentListener {
-public:
-    TSilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(fd_.get(), 4);
-        ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = std::to_string(ntohs(address.sin_port));
-    }
-    const std::string& Port() const { return port_; }
-
-private:
-    UniqueFd fd_;
-    std::string port_;
-};
+using TSilentListener = net_test::TLoopbackListener;
 
 struct TOpenErrorCase {
     const char* name;
@@ -261,7 +203,7 @@ class NetOpenError : public ::testing::TestWithParam<TOpenErrorCase> {};
 TEST_P(NetOpenError, OpenErrorWithTheReasonBelowIt) {
     const TOpenErrorCase& c = GetParam();
     TSilentListener silent;
-    const std::string closed = ClosedPort();
+    const std::string closed = net_test::ClosedLoopbackPort();
     TComPort port;
     HandlerLog log;
     log.Attach(port);
@@ -295,15 +237,40 @@ INSTANTIATE_TEST_SUITE_P(
                        EINVAL, [](const std::string&) { return std::string("Not a network port name"); }}),
     [](const auto& Info) { return std::string(Info.param.name); });
 
-TEST(NetPeer, ServerRefusingSerialControlFailsTheOpen) {
-    TPeerOptions refusing;
-    refusing.agree_com_port = false;
-    TTelnetPeer peer(refusing);
-    TComPort port;
-    port.SetPort(peer.Url());
-    const EComPort error = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(error.ErrorCode(), CError_OpenFailed);
-    EXPECT_NE(std::string(error.what()).find("refuses serial line control"), std::string::npos) << error.what();
+// A server that will not serve the line as asked: the open fails, bounded in
+// time, and the port stays closed.
+TEST(NetPeerRefusal, ServersThatWillNotServeTheLineFailTheOpen) {
+    const struct {
+        const char* What;
+        void (*Configure)(TPeerOptions&);
+        int32_t Code;
+        int SystemError;          // 0: any
+        const char* Reason;       // in the message, or nullptr
+    } Cases[] = {
+        {"never answers the rate", [](TPeerOptions& O) { O.acknowledge_format = false; }, CError_SetStateFailed,
+         ETIMEDOUT, nullptr},
+        {"refuses serial control", [](TPeerOptions& O) { O.agree_com_port = false; }, CError_OpenFailed, 0,
+         "refuses serial line control"},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.What);
+        TPeerOptions Options;
+        Case.Configure(Options);
+        TTelnetPeer Peer(Options);
+        TComPort Port;
+        Port.SetPort(Peer.Url());
+        const auto Started = Clock::now();
+        const EComPort Error = RaisedBy([&] { Port.Open(); });
+        EXPECT_EQ(Error.ErrorCode(), Case.Code);
+        if (Case.SystemError != 0) {
+            EXPECT_EQ(Error.SystemErrorCode(), Case.SystemError);
+        }
+        if (Case.Reason) {
+            EXPECT_NE(std::string(Error.what()).find(Case.Reason), std::string::npos) << Error.what();
+        }
+        EXPECT_LT(Clock::now() - Started, 30s);
+        EXPECT_FALSE(Port.Connected());
+    }
 }
 
 }  // namespace

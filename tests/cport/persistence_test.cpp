@@ -56,15 +56,7 @@ struct Settings {
     bool operator==(const Settings& o) const { return Tie() == o.Tie(); }
 };
 
-std::ostream& operator<<(std::ostream& os, const Settings& s) {
-    return os << "{port " << s.port << ", baud " << s.baud << "/" << s.custom << ", stop " << s.stop << ", data "
-              << s.data << ", parity " << s.parity << " check " << s.check << " replace " << s.replace << " #"
-              << s.replace_char << ", event #" << s.event_char << ", null " << s.discard_null << ", buffers "
-              << s.in_size << "/" << s.out_size << ", timeouts " << s.ri << " " << s.rtm << " " << s.rtc << " "
-              << s.wtm << " " << s.wtc << ", rts " << s.rts << " dtr " << s.dtr << " cts " << s.cts << " dsr "
-              << s.dsr << " sens " << s.dsr_sens << " txc " << s.tx_cont << " xin " << s.xin << " xout " << s.xout
-              << " xon #" << s.xon << " xoff #" << s.xoff << "}";
-}
+void PrintTo(const Settings& s, std::ostream* os) { *os << ::testing::PrintToString(s.Tie()); }
 
 // Non-default configurations, each applied to a fresh port.
 struct Configuration {
@@ -176,6 +168,18 @@ std::vector<std::string> EntriesOf(const std::string& ini_text, const std::strin
         }
     }
     return entries;
+}
+
+// The message of the ERegistryException Action raises (fails the test if none).
+template <typename Action>
+std::string RegistryError(Action&& action) {
+    try {
+        action();
+    } catch (const ERegistryException& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no ERegistryException raised";
+    return "";
 }
 
 const std::vector<std::string> kBasicKeys = {"Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl"};
@@ -477,12 +481,7 @@ TEST(RegistryLoad, MissingIntegerFailsAndStopsTheLoad) {
 
     TComPort target;
     target.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
-    try {
-        target.LoadFromRegistry(key);
-        FAIL() << "the load did not fail";
-    } catch (const ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Failed to get data for 'Buffer.InputSize'");
-    }
+    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Failed to get data for 'Buffer.InputSize'");
     EXPECT_EQ(target.Port(), "COM5");                   // loaded before the failure
     EXPECT_EQ(target.Buffer().OutputSize(), 100);
     EXPECT_EQ(target.Buffer().InputSize(), 1024);       // the failing key
@@ -493,12 +492,7 @@ TEST(RegistryLoad, MissingCustomBaudRateIsAnError) {
     TMemoryRegistryKey key;
     key.WriteString("BaudRate", "Custom");
     TComPort port;
-    try {
-        port.LoadFromRegistry(key);
-        FAIL() << "the load did not fail";
-    } catch (const ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Failed to get data for 'CustomBaudRate'");
-    }
+    EXPECT_EQ(RegistryError([&] { port.LoadFromRegistry(key); }), "Failed to get data for 'CustomBaudRate'");
     EXPECT_EQ(port.BaudRate(), brCustom);
     EXPECT_EQ(port.StopBits(), sbOneStopBit);
 }
@@ -512,22 +506,12 @@ TEST(RegistryLoad, WrongKindFailsWithTheValueName) {
     TComPort target;
     target.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
     target.SetEventChar('x');
-    try {
-        target.LoadFromRegistry(key);
-        FAIL() << "the load did not fail";
-    } catch (const ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Invalid data type for 'Buffer.OutputSize'");
-    }
+    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Invalid data type for 'Buffer.OutputSize'");
     EXPECT_EQ(target.EventChar(), '\0');   // sgMisc came before sgBuffer
     EXPECT_EQ(target.Buffer().OutputSize(), 1024);
 
     key.WriteInteger("Port", 3);
-    try {
-        target.LoadFromRegistry(key);
-        FAIL() << "the load did not fail";
-    } catch (const ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Invalid data type for 'Port'");
-    }
+    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Invalid data type for 'Port'");
 }
 
 TEST(RegistryFile, KeepsKindsEscapesAndIsPlainText) {
@@ -579,12 +563,7 @@ TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
     EXPECT_EQ(key.ReadInteger("Buffer.InputSize"), 0xFFFF);
     for (const char* unknown : {"Blob", "BadDword", "LongDword", "Half", "Trailing"}) {
         EXPECT_EQ(key.GetDataType(unknown), TRegDataType::rdUnknown) << unknown;
-        try {
-            key.ReadInteger(unknown);
-            ADD_FAILURE() << unknown;
-        } catch (const ERegistryException& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("Invalid data type for '") + unknown + "'");
-        }
+        EXPECT_EQ(RegistryError([&] { key.ReadInteger(unknown); }), std::string("Invalid data type for '") + unknown + "'");
     }
     EXPECT_FALSE(key.ValueExists("Unterminated"));
     EXPECT_EQ(key.ValueNames().size(), 8u);
@@ -598,12 +577,7 @@ TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
 
 TEST(RegistryFile, FailedSaveFailsToSetAndKeepsTheKey) {
     TFileRegistryKey key(TempPath("no-such-dir/key.reg"));
-    try {
-        key.WriteInteger("Buffer.InputSize", 10);
-        FAIL() << "the write did not fail";
-    } catch (const ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Failed to set data for 'Buffer.InputSize'");
-    }
+    EXPECT_EQ(RegistryError([&] { key.WriteInteger("Buffer.InputSize", 10); }), "Failed to set data for 'Buffer.InputSize'");
     EXPECT_FALSE(key.ValueExists("Buffer.InputSize"));
 }
 

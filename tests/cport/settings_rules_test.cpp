@@ -223,20 +223,19 @@ TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
     CountingPort port;
     TComParity* own_parity = &port.Parity();
 
-    port.SetParity(&source.Parity());
-    EXPECT_EQ(port.counts, OneCallOf(Group::Line));
-    port.counts = {};
-    port.SetFlowControl(&source.FlowControl());
-    EXPECT_EQ(port.counts, OneCallOf(Group::Line));
-    port.counts = {};
-    port.SetTimeouts(&source.Timeouts());
-    EXPECT_EQ(port.counts, OneCallOf(Group::Timeouts));
-    port.counts = {};
-    port.SetBuffer(&source.Buffer());
-    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
-    port.counts = {};
-    port.SetBuffer(&source.Buffer());   // equal contents still apply once
-    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
+    const struct {
+        std::function<void()> assign;
+        Group applies;
+    } steps[] = {{[&] { port.SetParity(&source.Parity()); }, Group::Line},
+                 {[&] { port.SetFlowControl(&source.FlowControl()); }, Group::Line},
+                 {[&] { port.SetTimeouts(&source.Timeouts()); }, Group::Timeouts},
+                 {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers},
+                 {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers}};   // equal contents still apply once
+    for (const auto& step : steps) {
+        port.counts = {};
+        step.assign();
+        EXPECT_EQ(port.counts, OneCallOf(step.applies));
+    }
 
     for (const SetterCase& c : AllSetters())
         if (std::string(c.name).find('.') != std::string::npos) {

@@ -9,15 +9,12 @@
 using namespace cport;
 using namespace device_test;
 
-class Transfers : public ::testing::Test {
+class Transfers : public PortOnPty {
 protected:
     void SetUp() override {
-        UseSlave(port, pty);
+        PortOnPty::SetUp();
         port.Open();
     }
-
-    PtyPair pty;
-    TComPort port;
 };
 
 TEST_F(Transfers, EveryByteValuePassesUnchangedInBothDirections) {
@@ -186,8 +183,7 @@ TEST_F(Transfers, AsynchronousRequestsReportAtIssueOnlyWhatCompletedThen) {
 }
 
 TEST_F(Transfers, RequestIssuedBeforeAnAbortCompletesAtOnceLaterOnesWait) {
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
+    TOwnedRequest request;
     WaitingReads(port, 5000);
     char buffer[4];
     EXPECT_EQ(port.ReadBytesAsync(buffer, 4, request), 0);
@@ -201,7 +197,6 @@ TEST_F(Transfers, RequestIssuedBeforeAnAbortCompletesAtOnceLaterOnesWait) {
     start = Clock::now();
     EXPECT_EQ(port.WaitAsyncRequest(request), 0);
     EXPECT_GE(Milliseconds(Clock::now() - start), 195);   // not ended by the earlier abort
-    FreeAsyncRequest(request);
 }
 
 TEST_F(Transfers, NoRequestRaisesCodeFourWithoutASystemError) {
@@ -231,17 +226,14 @@ TEST_F(Transfers, TransfersOnAClosedPortRaiseTheirCodeAndLeaveTheRequestReusable
     EXPECT_EQ(read.SystemErrorCode(), EBADF);
     EXPECT_EQ(RaisedBy([&] { port.AbortPendingIO(); }).ErrorCode(), 5);
 
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
+    TOwnedRequest request;
     char buffer[3];
     EXPECT_EQ(RaisedBy([&] { port.ReadBytesAsync(buffer, 3, request); }).ErrorCode(), 3);
     EXPECT_EQ(port.WaitAsyncRequest(request), 0);   // the failed issue left nothing pending
-    FreeAsyncRequest(request);
 }
 
 TEST_F(Transfers, RequestPendingWhenThePortClosedCompletesAtOnce) {
-    PAsync request = nullptr;
-    NewAsyncRequest(request);
+    TOwnedRequest request;
     WaitingReads(port, 5000);
     char buffer[4];
     EXPECT_EQ(port.ReadBytesAsync(buffer, 4, request), 0);
@@ -250,7 +242,6 @@ TEST_F(Transfers, RequestPendingWhenThePortClosedCompletesAtOnce) {
     const auto start = Clock::now();
     EXPECT_EQ(port.WaitAsyncRequest(request), 0);   // aborted by the close
     EXPECT_LT(Milliseconds(Clock::now() - start), 1000);
-    FreeAsyncRequest(request);
 }
 
 TEST_F(Transfers, ReadReturnsWhatItHasWhenTheFarEndHangsUp) {

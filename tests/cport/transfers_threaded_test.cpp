@@ -15,15 +15,12 @@
 using namespace cport;
 using namespace device_test;
 
-class ThreadedTransfers : public ::testing::Test {
+class ThreadedTransfers : public PortOnPty {
 protected:
     void SetUp() override {
-        UseSlave(port, pty);
+        PortOnPty::SetUp();
         port.Open();
     }
-
-    PtyPair pty;
-    TComPort port;
 };
 
 // Runs Transfer on a thread of its own once a request has been issued
@@ -38,15 +35,13 @@ TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce) {
     std::promise<void> issued;
     WaitOutcome outcome;
     std::thread reader([&] {
-        PAsync request = nullptr;
-        NewAsyncRequest(request);
+        TOwnedRequest request;
         char buffer[8];
         port.ReadBytesAsync(buffer, 8, request);
         issued.set_value();
         const auto start = Clock::now();
         outcome.result = port.WaitAsyncRequest(request);
         outcome.waited_ms = Milliseconds(Clock::now() - start);
-        FreeAsyncRequest(request);
     });
     issued.get_future().wait();
     std::this_thread::sleep_for(50ms);   // let the wait reach poll (the outcome is the same if not)

@@ -16,6 +16,7 @@
 
 #include "sim/module_simulator.h"
 #include "tests/sim/pty_host.h"
+#include "tests/support/pty_pair.h"
 
 extern char** environ;
 
@@ -73,28 +74,15 @@ TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
 
 // A pseudo-terminal made by the test, whose slave the simulator opens as an
 // existing serial device while the test talks on the master.
-struct TTestPseudoTerminal {
-    TTestPseudoTerminal() : Master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
-        if (!Master || ::grantpt(Master.Get()) != 0 || ::unlockpt(Master.Get()) != 0) {
-            throw std::runtime_error("posix_openpt");
-        }
-        char name[128];
-        if (::ptsname_r(Master.Get(), name, sizeof name) != 0) throw std::runtime_error("ptsname_r");
-        SlavePath = name;
-    }
-    TUniqueFd Master;
-    std::string SlavePath;
-};
-
 TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss) {
-    TTestPseudoTerminal line;
+    test_support::TPtyPair line;
     SimulatorOptions options;
-    options.devicePath = line.SlavePath;
+    options.devicePath = line.SlavePath();
     options.deviceBaud = 19200;
     TModuleSimulator sim(options);
-    EXPECT_EQ(sim.DevicePath(), line.SlavePath);
+    EXPECT_EQ(sim.DevicePath(), line.SlavePath());
     sim.Start();
-    TPtyHost host(std::move(line.Master));
+    TPtyHost host(TUniqueFd(line.ReleaseMaster()));
     EXPECT_EQ(host.Exchange(kReadStatus), kStatusReply);
 
     // The far side of the device goes away: the simulator sees the line end.

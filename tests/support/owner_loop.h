@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// The owning thread's loop of the tests and benchmarks: the component's wake
+// hook writes an eventfd, the loop sleeps on it and serves the hand-over
+// queue with CheckSynchronize.
+#pragma once
+
+#include "cport/comport.h"
+#include "tests/support/owned_fd.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace test_support {
+
+class TOwnerLoop {
+public:
+    TOwnerLoop() : Wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        cport::SetMainThreadWakeHook([this] {
+            Wakes_.fetch_add(1);
+            const uint64_t One = 1;
+            [[maybe_unused]] auto Written = ::write(Wake_.Get(), &One, sizeof One);
+        });
+    }
+    ~TOwnerLoop() {
+        cport::CheckSynchronize();
+        cport::SetMainThreadWakeHook(nullptr);
+    }
+    TOwnerLoop(const TOwnerLoop&) = delete;
+    TOwnerLoop& operator=(const TOwnerLoop&) = delete;
+
+    // Sleeps until woken or the time is up; then serves the queue. True if
+    // it was woken and ran something.
+    bool ServeOnce(std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
+        const bool Woken = WaitForWake(Limit);
+        if (Woken) {
+            uint64_t Counter;
+            [[maybe_unused]] auto Read = ::read(Wake_.Get(), &Counter, sizeof Counter);
+        }
+        return cport::CheckSynchronize() && Woken;
+    }
+    // Serves until Done() holds; false if Limit passed first. Done is also
+    // checked every few milliseconds, for what happens on other threads
+    // without a hand-over (smNone).
+    bool ServeUntil(const std::function<bool()>& Done,
+                    std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
+        const auto End = std::chrono::steady_clock::now() + Limit;
+        while (!Done()) {
+            const auto Left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now());
+            if (Left.count() <= 0) return false;
+            ServeOnce(std::min(Left, std::chrono::milliseconds(5)));
+        }
+        return true;
+    }
+    // Serves for the whole time given (for checks that something does not happen).
+    void ServeFor(std::chrono::milliseconds Time) {
+        ServeUntil([] { return false; }, Time);
+    }
+    // Sleeps until woken, without serving.
+    bool WaitForWake(std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
+        pollfd Ready{Wake_.Get(), POLLIN, 0};
+        return ::poll(&Ready, 1, static_cast<int>(Limit.count())) == 1;
+    }
+    int Wakes() const { return Wakes_.load(); }
+
+private:
+    test_support::TOwnedFd Wake_;
+    std::atomic<int> Wakes_{0};
+};
+
+}  // namespace test_support

@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+// The pseudo-terminal pair of the tests and benchmarks: the code under test
+// opens the slave path, the test holds the master as the far end of the line.
+// The master is non-blocking; Write and Read wait on poll, never on sleeps.
+#pragma once
+
+#include "tests/support/owned_fd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace test_support {
+
+class TPtyPair {
+public:
+    TPtyPair() : Master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)) {
+        if (Master_.Get() < 0 || ::grantpt(Master_.Get()) != 0 || ::unlockpt(Master_.Get()) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        char Name[128];
+        if (::ptsname_r(Master_.Get(), Name, sizeof Name) != 0) throw std::runtime_error("no pseudo-terminal name");
+        SlavePath_ = Name;
+    }
+
+    const std::string& SlavePath() const { return SlavePath_; }
+    int Master() const { return Master_.Get(); }
+
+    // Keeps a slave descriptor open, so the line stays up while the code
+    // under test closes and reopens its side.
+    void HoldSlave() {
+        HeldSlave_.Reset(::open(SlavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (HeldSlave_.Get() < 0) throw std::runtime_error("cannot hold the slave");
+    }
+
+    // Writes all of Bytes, waiting for room when the line is full.
+    void Write(std::string_view Bytes) const {
+        size_t Done = 0;
+        while (Done < Bytes.size()) {
+            const ssize_t Count = ::write(Master_.Get(), Bytes.data() + Done, Bytes.size() - Done);
+            if (Count > 0) {
+                Done += static_cast<size_t>(Count);
+                continue;
+            }
+            if (Count < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("far-end write failed");
+            pollfd Room{Master_.Get(), POLLOUT, 0};
+            if (::poll(&Room, 1, 5000) <= 0) throw std::runtime_error("far-end write stuck");
+        }
+    }
+
+    // Reads until Count bytes have come or Timeout has passed.
+    std::string Read(size_t Count, std::chrono::milliseconds Timeout = std::chrono::milliseconds(2000)) const {
+        std::string Got;
+        const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+        while (Got.size() < Count) {
+            char Buffer[4096];
+            const ssize_t Read = ::read(Master_.Get(), Buffer, std::min(sizeof Buffer, Count - Got.size()));
+            if (Read > 0) {
+                Got.append(Buffer, static_cast<size_t>(Read));
+                continue;
+            }
+            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                Deadline - std::chrono::steady_clock::now());
+            if (Left.count() <= 0) break;
+            pollfd Ready{Master_.Get(), POLLIN, 0};
+            ::poll(&Ready, 1, static_cast<int>(Left.count()));
+        }
+        return Got;
+    }
+
+    // Everything waiting at the master now.
+    std::string Drain() const {
+        std::string Got;
+        char Buffer[4096];
+        ssize_t Read;
+        while ((Read = ::read(Master_.Get(), Buffer, sizeof Buffer)) > 0) Got.append(Buffer, static_cast<size_t>(Read));
+        return Got;
+    }
+
+    // The far end goes away: the slave side sees a hang-up.
+    void CloseMaster() { Master_.Reset(); }
+    // Hands the master to another owner.
+    int ReleaseMaster() { return Master_.Release(); }
+
+private:
+    TOwnedFd Master_;
+    TOwnedFd HeldSlave_;
+    std::string SlavePath_;
+};
+
+}  // namespace test_support
