@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "cport/comport.h"
+#include "main/protocol/chain_run.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/module_line_settings.h"
@@ -59,16 +60,6 @@ EModulePort PortFailure(const std::string& What, const cport::EComPort& Error)
 {
     return EModulePort(What + ": " + Error.what() + ": " + SystemReason(Error.SystemErrorCode()),
                        Error.SystemErrorCode());
-}
-
-// The field a write step sets, by name.
-std::string FieldOfWrite(int Code)
-{
-    if (Code == CodeIDCode)
-        return ModuleConfigFieldName(0);
-    if (Code == CodeBaudrate)
-        return ModuleConfigFieldName(1);
-    return ModuleConfigFieldName(2 + (Code - CodeFirstDirection));
 }
 
 class TComPortAdapter final : public TProtocolPort {
@@ -173,7 +164,6 @@ public:
 
     TModuleIdentity Identify()
     {
-        static constexpr std::array<TChainStep, 1> IdentityChain{TChainStep{CodeIdentity, TRequestMode::Read}};
         Run(IdentityChain, NoValues_, {});
         return Recorder_.Identity();
     }
@@ -181,11 +171,7 @@ public:
     TModuleReading ReadConfig(const TWrittenFields& Written = {})
     {
         Run(ReadChain, NoValues_, Written);
-        const TModuleConfig& Config = Recorder_.Config();
-        if (!Recorder_.Answered(CodeBaudrate))
-            throw EModuleReply("the module reported the baud-rate index " + std::to_string(Config.BaudIndex) +
-                               ", which names no rate");
-        return {Recorder_.Identity(), Config};
+        return RecordedReading(Recorder_);
     }
 
     TWriteResult Write(std::span<const TChainStep> Chain, const TModuleConfig& Config)
@@ -207,37 +193,19 @@ private:
             throw std::system_error(errno, std::generic_category(), "watching a descriptor");
     }
 
-    static TWrittenFields WrittenFields(std::span<const TChainStep> Chain, std::size_t Answered)
-    {
-        TWrittenFields Fields;
-        for (std::size_t Index = 0; Index < Answered && Index < Chain.size(); ++Index)
-            if (Chain[Index].Mode == TRequestMode::Write)
-                Fields.push_back(FieldOfWrite(Chain[Index].Code));
-        return Fields;
-    }
-
     // Runs one chain; every way it can end short becomes an error that says
     // what had been written by then (Earlier: the writes of a chain before).
-    TChainOutcome Run(std::span<const TChainStep> Chain, const TChainValues& Values, const TWrittenFields& Earlier)
+    void Run(std::span<const TChainStep> Chain, const TChainValues& Values, const TWrittenFields& Earlier)
     {
         if (!Port_.Connected())
             throw EModuleConnection("the port is not open");
         Values_ = &Values;
-        Recorder_.Forget();
-        const TChainOutcome Outcome = RunChain(Chain, *this);
-        TWrittenFields Written = Earlier;
-        for (std::string& Field : WrittenFields(Chain, Outcome.StepsAnswered))
-            Written.push_back(std::move(Field));
-        switch (Outcome.End) {
-        case TChainEnd::Completed:
-            return Outcome;
-        case TChainEnd::Stopped:
+        try {
+            RunWholeChain(Chain, *this, Recorder_, ReplyWait_, Earlier);
+        } catch (const EModuleStopped&) {
             Tap_.Report(TWireEventKind::Note, "stopped on request");
-            throw EModuleStopped(std::move(Written));
-        case TChainEnd::NoReply:
-            break;
+            throw;
         }
-        throw EModuleNoReply(Chain[Outcome.StepsAnswered], ReplyWait_, std::move(Written));
     }
 
     bool MayGoOn() override
