@@ -46,12 +46,7 @@ void CheckWritable(const std::string& Section, const std::string& Ident, const s
 
 TComIniFile::TComIniFile(std::string FileName)
     : file_name_(std::move(FileName)), impl_(std::make_unique<TImpl>()) {
-    std::optional<std::string> text;
-    try {
-        text = ReadWholeFile(file_name_);
-    } catch (const std::system_error& e) {
-        throw EIniFileException(std::string("Unable to read INI file: ") + e.what());
-    }
+    const std::optional<std::string> text = ReadStoreFile<EIniFileException>(file_name_, "Unable to read INI file: ");
     if (text) SetText(*text);
 }
 

@@ -215,12 +215,7 @@ void TMemoryRegistryKey::ImportText(std::string_view Text) {
 // --- TFileRegistryKey -------------------------------------------------------
 
 TFileRegistryKey::TFileRegistryKey(std::string FileName) : file_name_(std::move(FileName)) {
-    std::optional<std::string> text;
-    try {
-        text = ReadWholeFile(file_name_);
-    } catch (const std::system_error& e) {
-        throw ERegistryException(std::string("Failed to open key file: ") + e.what());
-    }
+    const std::optional<std::string> text = ReadStoreFile<ERegistryException>(file_name_, "Failed to open key file: ");
     if (text) ImportText(*text);
 }
 
