@@ -13,30 +13,17 @@
 
 #include "cport/comport.h"
 #include "main/protocol/chain_run.h"
+#include "main/protocol/comport_protocol_port.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/module_line_settings.h"
+#include "main/protocol/owned_fd.h"
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// A descriptor closed on every way out.
-class TFd {
-public:
-    explicit TFd(int Fd) : Fd_(Fd)
-    {
-        if (Fd_ < 0)
-            throw std::system_error(errno, std::generic_category(), "creating the connection's wait");
-    }
-    ~TFd() { ::close(Fd_); }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
+constexpr const char* WaitWhat = "creating the connection's wait";
 
 void Signal(int EventFd)
 {
@@ -62,16 +49,6 @@ EModulePort PortFailure(const std::string& What, const cport::EComPort& Error)
                        Error.SystemErrorCode());
 }
 
-class TComPortAdapter final : public TProtocolPort {
-public:
-    explicit TComPortAdapter(cport::TComPort& Port) : Port_(Port) {}
-    int WriteBytes(const void* Buffer, int Count) override { return Port_.WriteBytes(Buffer, Count); }
-    int ReadText(std::string& Text, int Count) override { return Port_.ReadText(Text, Count); }
-
-private:
-    cport::TComPort& Port_;
-};
-
 class TNoValues final : public TChainValues {
 public:
     std::string RemoteIDText() const override { return {}; }
@@ -96,7 +73,7 @@ class TModuleConnection::TImpl final : private TChainDriver {
 public:
     TImpl()
     {
-        Epoll_.emplace(::epoll_create1(EPOLL_CLOEXEC));
+        Epoll_.emplace(::epoll_create1(EPOLL_CLOEXEC), WaitWhat);
         Watch(Wake_.Get());
         Watch(Stop_.Get());
         const int WakeFd = Wake_.Get();
@@ -277,16 +254,16 @@ private:
         }
     }
 
-    std::optional<TFd> Epoll_;
-    TFd Wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    TFd Stop_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::optional<TOwnedFd> Epoll_;
+    TOwnedFd Wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), WaitWhat};
+    TOwnedFd Stop_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), WaitWhat};
     int StopFd_ = -1;
     std::atomic<bool> Stopped_{false};
     bool DeviceLost_ = false;
     std::chrono::milliseconds ReplyWait_ = DefaultReplyWait;
 
     cport::TComPort Port_;
-    TComPortAdapter Adapter_{Port_};
+    TComPortProtocolPort Adapter_{Port_};
     TWireTap Tap_{Adapter_};
     TConfigRecorder Recorder_;
     TDeviceProtocol Protocol_{Recorder_, Tap_};
