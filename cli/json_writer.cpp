@@ -52,34 +52,39 @@ void TJsonWriter::BeforeValue()
     }
 }
 
-TJsonWriter& TJsonWriter::BeginObject()
+TJsonWriter& TJsonWriter::Open(char Bracket)
 {
     BeforeValue();
-    Out_ += '{';
+    Out_ += Bracket;
     Empty_.push_back(true);
     return *this;
+}
+
+TJsonWriter& TJsonWriter::Close(char Bracket)
+{
+    Out_ += Bracket;
+    Empty_.pop_back();
+    return *this;
+}
+
+TJsonWriter& TJsonWriter::BeginObject()
+{
+    return Open('{');
 }
 
 TJsonWriter& TJsonWriter::EndObject()
 {
-    Out_ += '}';
-    Empty_.pop_back();
-    return *this;
+    return Close('}');
 }
 
 TJsonWriter& TJsonWriter::BeginArray()
 {
-    BeforeValue();
-    Out_ += '[';
-    Empty_.push_back(true);
-    return *this;
+    return Open('[');
 }
 
 TJsonWriter& TJsonWriter::EndArray()
 {
-    Out_ += ']';
-    Empty_.pop_back();
-    return *this;
+    return Close(']');
 }
 
 TJsonWriter& TJsonWriter::Key(std::string_view Name)

@@ -31,6 +31,9 @@ public:
 
 private:
     void BeforeValue();
+    // An object or an array: its bracket, and its "nothing written yet".
+    TJsonWriter& Open(char Bracket);
+    TJsonWriter& Close(char Bracket);
 
     std::string Out_;
     std::vector<bool> Empty_;  // per open container: nothing written in it yet

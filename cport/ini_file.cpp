@@ -1,6 +1,7 @@
 // TComIniFile over SimpleIni. SimpleIni is used without character-set
 // conversion (bytes in, bytes out) and its implementation is compiled here,
 // in this one translation unit.
+#include "cport/ascii_text.h"
 #include "cport/comport_store.h"
 #include "cport/integer_text.h"
 #include "cport/text_file.h"
@@ -19,10 +20,6 @@ struct TComIniFile::TImpl {
 };
 
 namespace {
-
-bool HasLineBreakOrNul(const std::string& Text) {
-    return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -49,12 +46,7 @@ void CheckWritable(const std::string& Section, const std::string& Ident, const s
 
 TComIniFile::TComIniFile(std::string FileName)
     : file_name_(std::move(FileName)), impl_(std::make_unique<TImpl>()) {
-    std::optional<std::string> text;
-    try {
-        text = ReadWholeFile(file_name_);
-    } catch (const std::system_error& e) {
-        throw EIniFileException(std::string("Unable to read INI file: ") + e.what());
-    }
+    const std::optional<std::string> text = ReadStoreFile<EIniFileException>(file_name_, "Unable to read INI file: ");
     if (text) SetText(*text);
 }
 

@@ -1,23 +1,136 @@
-// Storing and loading a port's settings. The groups of StoredGroups travel in
-// a fixed order (basic, misc, parity, buffer, timeouts, flow control) and the
-// keys of each group in a fixed order. Loading goes through the setters, so a
+// Storing and loading a port's settings. One table holds every stored key:
+// its group, its name and how its value is read from and set on a port. The
+// groups of StoredGroups travel in the table's order (basic, misc, parity,
+// buffer, timeouts, flow control), and so do the keys of each group, on the
+// way out and on the way in alike. Loading goes through the setters, so a
 // loaded value takes effect as any property change does (on an open port at
 // once; a new "Port" reopens). Nothing is caught: the first error ends the
 // operation and what was written or loaded before it stays.
 #include "cport/comport.h"
 #include "cport/comport_store.h"
 
-#include <array>
+#include <optional>
 
 namespace cport {
 
 namespace {
 
-constexpr std::array<TStoredGroup, 6> kGroupOrder = {sgBasic, sgMisc, sgParity, sgBuffer, sgTimeouts,
-                                                     sgFlowControl};
+// One stored setting. A text key has Text and SetText, an integer key
+// Integer and SetInteger.
+struct TStoredKey {
+    TStoredGroup Group;
+    const char* Name;
+    std::string (*Text)(const TCustomComPort&) = nullptr;
+    void (*SetText)(TCustomComPort&, const std::string&) = nullptr;
+    int32_t (*Integer)(const TCustomComPort&) = nullptr;
+    void (*SetInteger)(TCustomComPort&, int32_t) = nullptr;
+    // A key stored only while this holds (asked again after each earlier key
+    // has been loaded); null: always.
+    bool (*Applies)(const TCustomComPort&) = nullptr;
+    // What a missing INI entry gives; none: the setting's present value.
+    std::optional<int32_t> IniMissing = std::nullopt;
+};
 
-// The stored value used when "CustomBaudRate" is missing from an INI section.
-constexpr int32_t kDefaultCustomBaudRate = 9600;
+using TPort = TCustomComPort;
+using TText = std::string;
+
+constexpr TStoredKey StoredKeys[] = {
+    // sgBasic
+    {.Group = sgBasic, .Name = "Port",
+     .Text = [](const TPort& Port) { return Port.Port(); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetPort(Text); }},
+    {.Group = sgBasic, .Name = "BaudRate",
+     .Text = [](const TPort& Port) { return BaudRateText(Port.BaudRate()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetBaudRate(BaudRateFromText(Text)); }},
+    {.Group = sgBasic, .Name = "CustomBaudRate",
+     .Integer = [](const TPort& Port) { return Port.CustomBaudRate(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.SetCustomBaudRate(Value); },
+     .Applies = [](const TPort& Port) { return Port.BaudRate() == brCustom; },
+     .IniMissing = 9600},
+    {.Group = sgBasic, .Name = "StopBits",
+     .Text = [](const TPort& Port) { return StopBitsText(Port.StopBits()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetStopBits(StopBitsFromText(Text)); }},
+    {.Group = sgBasic, .Name = "DataBits",
+     .Text = [](const TPort& Port) { return DataBitsText(Port.DataBits()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetDataBits(DataBitsFromText(Text)); }},
+    {.Group = sgBasic, .Name = "Parity",
+     .Text = [](const TPort& Port) { return ParityText(Port.Parity().Bits()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetBits(ParityFromText(Text)); }},
+    {.Group = sgBasic, .Name = "FlowControl",
+     .Text = [](const TPort& Port) { return FlowControlText(Port.FlowControl().FlowControl()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetFlowControl(FlowControlFromText(Text)); }},
+    // sgMisc
+    {.Group = sgMisc, .Name = "EventChar",
+     .Text = [](const TPort& Port) { return CharText(Port.EventChar()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetEventChar(CharFromText(Text)); }},
+    {.Group = sgMisc, .Name = "DiscardNull",
+     .Text = [](const TPort& Port) { return BoolText(Port.DiscardNull()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.SetDiscardNull(BoolFromText(Text)); }},
+    // sgParity
+    {.Group = sgParity, .Name = "Parity.Check",
+     .Text = [](const TPort& Port) { return BoolText(Port.Parity().Check()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetCheck(BoolFromText(Text)); }},
+    {.Group = sgParity, .Name = "Parity.Replace",
+     .Text = [](const TPort& Port) { return BoolText(Port.Parity().Replace()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetReplace(BoolFromText(Text)); }},
+    {.Group = sgParity, .Name = "Parity.ReplaceChar",
+     .Text = [](const TPort& Port) { return CharText(Port.Parity().ReplaceChar()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetReplaceChar(CharFromText(Text)); }},
+    // sgBuffer
+    {.Group = sgBuffer, .Name = "Buffer.OutputSize",
+     .Integer = [](const TPort& Port) { return Port.Buffer().OutputSize(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Buffer().SetOutputSize(Value); }},
+    {.Group = sgBuffer, .Name = "Buffer.InputSize",
+     .Integer = [](const TPort& Port) { return Port.Buffer().InputSize(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Buffer().SetInputSize(Value); }},
+    // sgTimeouts
+    {.Group = sgTimeouts, .Name = "Timeouts.ReadInterval",
+     .Integer = [](const TPort& Port) { return Port.Timeouts().ReadInterval(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadInterval(Value); }},
+    {.Group = sgTimeouts, .Name = "Timeouts.ReadTotalConstant",
+     .Integer = [](const TPort& Port) { return Port.Timeouts().ReadTotalConstant(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadTotalConstant(Value); }},
+    {.Group = sgTimeouts, .Name = "Timeouts.ReadTotalMultiplier",
+     .Integer = [](const TPort& Port) { return Port.Timeouts().ReadTotalMultiplier(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadTotalMultiplier(Value); }},
+    {.Group = sgTimeouts, .Name = "Timeouts.WriteTotalConstant",
+     .Integer = [](const TPort& Port) { return Port.Timeouts().WriteTotalConstant(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetWriteTotalConstant(Value); }},
+    {.Group = sgTimeouts, .Name = "Timeouts.WriteTotalMultiplier",
+     .Integer = [](const TPort& Port) { return Port.Timeouts().WriteTotalMultiplier(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetWriteTotalMultiplier(Value); }},
+    // sgFlowControl
+    {.Group = sgFlowControl, .Name = "FlowControl.ControlRTS",
+     .Text = [](const TPort& Port) { return RTSControlText(Port.FlowControl().ControlRTS()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetControlRTS(RTSControlFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.ControlDTR",
+     .Text = [](const TPort& Port) { return DTRControlText(Port.FlowControl().ControlDTR()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetControlDTR(DTRControlFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.DSRSensitivity",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().DSRSensitivity()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetDSRSensitivity(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.OutCTSFlow",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().OutCTSFlow()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetOutCTSFlow(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.OutDSRFlow",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().OutDSRFlow()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetOutDSRFlow(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.TxContinueOnXoff",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().TxContinueOnXoff()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetTxContinueOnXoff(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.XonXoffIn",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().XonXoffIn()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonXoffIn(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.XonXoffOut",
+     .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().XonXoffOut()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonXoffOut(BoolFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.XoffChar",
+     .Text = [](const TPort& Port) { return CharText(Port.FlowControl().XoffChar()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXoffChar(CharFromText(Text)); }},
+    {.Group = sgFlowControl, .Name = "FlowControl.XonChar",
+     .Text = [](const TPort& Port) { return CharText(Port.FlowControl().XonChar()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonChar(CharFromText(Text)); }},
+};
 
 // One side of a store: how values are written. Texts and integers keep their
 // kinds; the INI form writes integers as decimal text.
@@ -28,14 +141,13 @@ public:
     virtual void Integer(const char* Key, int32_t Value) = 0;
 };
 
-// One side of a load. Current is the setting's present value, which an INI
-// file gives back for a missing entry.
+// One side of a load. Missing is what an INI file gives back for a missing
+// entry (the setting's present value, or the key's own default).
 class TSettingsReader {
 public:
     virtual ~TSettingsReader() = default;
-    virtual std::string Text(const char* Key, const std::string& Current) = 0;
-    virtual int32_t Integer(const char* Key, int32_t Current) = 0;
-    virtual int32_t CustomBaudRate(int32_t Current) = 0;
+    virtual std::string Text(const char* Key, const std::string& Missing) = 0;
+    virtual int32_t Integer(const char* Key, int32_t Missing) = 0;
 };
 
 class TIniWriter final : public TSettingsWriter {
@@ -52,13 +164,10 @@ private:
 class TIniReader final : public TSettingsReader {
 public:
     TIniReader(TComIniFile& Ini, const std::string& Section) : ini_(Ini), section_(Section) {}
-    std::string Text(const char* Key, const std::string& Current) override {
-        return ini_.ReadString(section_, Key, Current);
+    std::string Text(const char* Key, const std::string& Missing) override {
+        return ini_.ReadString(section_, Key, Missing);
     }
-    int32_t Integer(const char* Key, int32_t Current) override { return ini_.ReadInteger(section_, Key, Current); }
-    int32_t CustomBaudRate(int32_t) override {
-        return ini_.ReadInteger(section_, "CustomBaudRate", kDefaultCustomBaudRate);
-    }
+    int32_t Integer(const char* Key, int32_t Missing) override { return ini_.ReadInteger(section_, Key, Missing); }
 
 private:
     TComIniFile& ini_;
@@ -82,131 +191,35 @@ public:
     explicit TRegistryReader(TComRegistryKey& Key) : key_(Key) {}
     std::string Text(const char* Key, const std::string&) override { return key_.ReadString(Key); }
     int32_t Integer(const char* Key, int32_t) override { return key_.ReadInteger(Key); }
-    int32_t CustomBaudRate(int32_t) override { return key_.ReadInteger("CustomBaudRate"); }
 
 private:
     TComRegistryKey& key_;
 };
 
-void StoreGroup(const TCustomComPort& Port, TStoredGroup Group, TSettingsWriter& Out) {
-    switch (Group) {
-    case sgBasic:
-        Out.Text("Port", Port.Port());
-        Out.Text("BaudRate", BaudRateText(Port.BaudRate()));
-        if (Port.BaudRate() == brCustom) Out.Integer("CustomBaudRate", Port.CustomBaudRate());
-        Out.Text("StopBits", StopBitsText(Port.StopBits()));
-        Out.Text("DataBits", DataBitsText(Port.DataBits()));
-        Out.Text("Parity", ParityText(Port.Parity().Bits()));
-        Out.Text("FlowControl", FlowControlText(Port.FlowControl().FlowControl()));
-        break;
-    case sgMisc:
-        Out.Text("EventChar", CharText(Port.EventChar()));
-        Out.Text("DiscardNull", BoolText(Port.DiscardNull()));
-        break;
-    case sgParity: {
-        const TComParity& p = Port.Parity();
-        Out.Text("Parity.Check", BoolText(p.Check()));
-        Out.Text("Parity.Replace", BoolText(p.Replace()));
-        Out.Text("Parity.ReplaceChar", CharText(p.ReplaceChar()));
-        break;
-    }
-    case sgBuffer:
-        Out.Integer("Buffer.OutputSize", Port.Buffer().OutputSize());
-        Out.Integer("Buffer.InputSize", Port.Buffer().InputSize());
-        break;
-    case sgTimeouts: {
-        const TComTimeouts& t = Port.Timeouts();
-        Out.Integer("Timeouts.ReadInterval", t.ReadInterval());
-        Out.Integer("Timeouts.ReadTotalConstant", t.ReadTotalConstant());
-        Out.Integer("Timeouts.ReadTotalMultiplier", t.ReadTotalMultiplier());
-        Out.Integer("Timeouts.WriteTotalConstant", t.WriteTotalConstant());
-        Out.Integer("Timeouts.WriteTotalMultiplier", t.WriteTotalMultiplier());
-        break;
-    }
-    case sgFlowControl: {
-        const TComFlowControl& f = Port.FlowControl();
-        Out.Text("FlowControl.ControlRTS", RTSControlText(f.ControlRTS()));
-        Out.Text("FlowControl.ControlDTR", DTRControlText(f.ControlDTR()));
-        Out.Text("FlowControl.DSRSensitivity", BoolText(f.DSRSensitivity()));
-        Out.Text("FlowControl.OutCTSFlow", BoolText(f.OutCTSFlow()));
-        Out.Text("FlowControl.OutDSRFlow", BoolText(f.OutDSRFlow()));
-        Out.Text("FlowControl.TxContinueOnXoff", BoolText(f.TxContinueOnXoff()));
-        Out.Text("FlowControl.XonXoffIn", BoolText(f.XonXoffIn()));
-        Out.Text("FlowControl.XonXoffOut", BoolText(f.XonXoffOut()));
-        Out.Text("FlowControl.XoffChar", CharText(f.XoffChar()));
-        Out.Text("FlowControl.XonChar", CharText(f.XonChar()));
-        break;
-    }
+bool IsStored(const TCustomComPort& Port, const TStoredKey& Key) {
+    return Port.StoredGroups().Contains(Key.Group) && (Key.Applies == nullptr || Key.Applies(Port));
+}
+
+void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out) {
+    for (const TStoredKey& Key : StoredKeys) {
+        if (!IsStored(Port, Key)) continue;
+        if (Key.Text != nullptr)
+            Out.Text(Key.Name, Key.Text(Port));
+        else
+            Out.Integer(Key.Name, Key.Integer(Port));
     }
 }
 
 // Each value is read, converted and set before the next key is read, so a
 // failing read or setter leaves the earlier keys loaded.
-void LoadGroup(TCustomComPort& Port, TStoredGroup Group, TSettingsReader& In) {
-    switch (Group) {
-    case sgBasic:
-        Port.SetPort(In.Text("Port", Port.Port()));
-        Port.SetBaudRate(BaudRateFromText(In.Text("BaudRate", BaudRateText(Port.BaudRate()))));
-        if (Port.BaudRate() == brCustom) Port.SetCustomBaudRate(In.CustomBaudRate(Port.CustomBaudRate()));
-        Port.SetStopBits(StopBitsFromText(In.Text("StopBits", StopBitsText(Port.StopBits()))));
-        Port.SetDataBits(DataBitsFromText(In.Text("DataBits", DataBitsText(Port.DataBits()))));
-        Port.Parity().SetBits(ParityFromText(In.Text("Parity", ParityText(Port.Parity().Bits()))));
-        Port.FlowControl().SetFlowControl(
-            FlowControlFromText(In.Text("FlowControl", FlowControlText(Port.FlowControl().FlowControl()))));
-        break;
-    case sgMisc:
-        Port.SetEventChar(CharFromText(In.Text("EventChar", CharText(Port.EventChar()))));
-        Port.SetDiscardNull(BoolFromText(In.Text("DiscardNull", BoolText(Port.DiscardNull()))));
-        break;
-    case sgParity: {
-        TComParity& p = Port.Parity();
-        p.SetCheck(BoolFromText(In.Text("Parity.Check", BoolText(p.Check()))));
-        p.SetReplace(BoolFromText(In.Text("Parity.Replace", BoolText(p.Replace()))));
-        p.SetReplaceChar(CharFromText(In.Text("Parity.ReplaceChar", CharText(p.ReplaceChar()))));
-        break;
-    }
-    case sgBuffer: {
-        TComBuffer& b = Port.Buffer();
-        b.SetOutputSize(In.Integer("Buffer.OutputSize", b.OutputSize()));
-        b.SetInputSize(In.Integer("Buffer.InputSize", b.InputSize()));
-        break;
-    }
-    case sgTimeouts: {
-        TComTimeouts& t = Port.Timeouts();
-        t.SetReadInterval(In.Integer("Timeouts.ReadInterval", t.ReadInterval()));
-        t.SetReadTotalConstant(In.Integer("Timeouts.ReadTotalConstant", t.ReadTotalConstant()));
-        t.SetReadTotalMultiplier(In.Integer("Timeouts.ReadTotalMultiplier", t.ReadTotalMultiplier()));
-        t.SetWriteTotalConstant(In.Integer("Timeouts.WriteTotalConstant", t.WriteTotalConstant()));
-        t.SetWriteTotalMultiplier(In.Integer("Timeouts.WriteTotalMultiplier", t.WriteTotalMultiplier()));
-        break;
-    }
-    case sgFlowControl: {
-        TComFlowControl& f = Port.FlowControl();
-        f.SetControlRTS(RTSControlFromText(In.Text("FlowControl.ControlRTS", RTSControlText(f.ControlRTS()))));
-        f.SetControlDTR(DTRControlFromText(In.Text("FlowControl.ControlDTR", DTRControlText(f.ControlDTR()))));
-        f.SetDSRSensitivity(
-            BoolFromText(In.Text("FlowControl.DSRSensitivity", BoolText(f.DSRSensitivity()))));
-        f.SetOutCTSFlow(BoolFromText(In.Text("FlowControl.OutCTSFlow", BoolText(f.OutCTSFlow()))));
-        f.SetOutDSRFlow(BoolFromText(In.Text("FlowControl.OutDSRFlow", BoolText(f.OutDSRFlow()))));
-        f.SetTxContinueOnXoff(
-            BoolFromText(In.Text("FlowControl.TxContinueOnXoff", BoolText(f.TxContinueOnXoff()))));
-        f.SetXonXoffIn(BoolFromText(In.Text("FlowControl.XonXoffIn", BoolText(f.XonXoffIn()))));
-        f.SetXonXoffOut(BoolFromText(In.Text("FlowControl.XonXoffOut", BoolText(f.XonXoffOut()))));
-        f.SetXoffChar(CharFromText(In.Text("FlowControl.XoffChar", CharText(f.XoffChar()))));
-        f.SetXonChar(CharFromText(In.Text("FlowControl.XonChar", CharText(f.XonChar()))));
-        break;
-    }
-    }
-}
-
-void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out) {
-    for (TStoredGroup group : kGroupOrder)
-        if (Port.StoredGroups().Contains(group)) StoreGroup(Port, group, Out);
-}
-
 void LoadGroups(TCustomComPort& Port, TSettingsReader& In) {
-    for (TStoredGroup group : kGroupOrder)
-        if (Port.StoredGroups().Contains(group)) LoadGroup(Port, group, In);
+    for (const TStoredKey& Key : StoredKeys) {
+        if (!IsStored(Port, Key)) continue;
+        if (Key.Text != nullptr)
+            Key.SetText(Port, In.Text(Key.Name, Key.Text(Port)));
+        else
+            Key.SetInteger(Port, In.Integer(Key.Name, Key.IniMissing.value_or(Key.Integer(Port))));
+    }
 }
 
 }  // namespace

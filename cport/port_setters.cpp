@@ -2,44 +2,23 @@
 // ApplyLineSettings, which reaches the device only while the port is open and
 // not loading; Port moves an open port to the new device; SyncMethod cannot
 // change while the port is open; Events is read at the next Open.
+#include "cport/changed_setting.h"
 #include "cport/comport.h"
 
 namespace cport {
 
 namespace {
 
-template <typename T>
-bool StoreIfChanged(T& Field, const T& Value) {
-    if (Field == Value) return false;
-    Field = Value;
-    return true;
-}
+constexpr auto kLine = &TCustomComPort::ApplyLineSettings;
 
 }  // namespace
 
-void TCustomComPort::SetBaudRate(TBaudRate Value) {
-    if (StoreIfChanged(baud_rate_, Value)) ApplyLineSettings();
-}
-
-void TCustomComPort::SetCustomBaudRate(int32_t Value) {
-    if (StoreIfChanged(custom_baud_rate_, Value)) ApplyLineSettings();
-}
-
-void TCustomComPort::SetDataBits(TDataBits Value) {
-    if (StoreIfChanged(data_bits_, Value)) ApplyLineSettings();
-}
-
-void TCustomComPort::SetStopBits(TStopBits Value) {
-    if (StoreIfChanged(stop_bits_, Value)) ApplyLineSettings();
-}
-
-void TCustomComPort::SetDiscardNull(bool Value) {
-    if (StoreIfChanged(discard_null_, Value)) ApplyLineSettings();
-}
-
-void TCustomComPort::SetEventChar(char Value) {
-    if (StoreIfChanged(event_char_, Value)) ApplyLineSettings();
-}
+void TCustomComPort::SetBaudRate(TBaudRate Value) { StoreChanged(baud_rate_, Value, this, kLine); }
+void TCustomComPort::SetCustomBaudRate(int32_t Value) { StoreChanged(custom_baud_rate_, Value, this, kLine); }
+void TCustomComPort::SetDataBits(TDataBits Value) { StoreChanged(data_bits_, Value, this, kLine); }
+void TCustomComPort::SetStopBits(TStopBits Value) { StoreChanged(stop_bits_, Value, this, kLine); }
+void TCustomComPort::SetDiscardNull(bool Value) { StoreChanged(discard_null_, Value, this, kLine); }
+void TCustomComPort::SetEventChar(char Value) { StoreChanged(event_char_, Value, this, kLine); }
 
 // While loading the value is only remembered: the end of loading opens the
 // port if it was stored as True.

@@ -29,6 +29,41 @@ const void* Find(const unsigned char* Bytes, unsigned char Value, size_t Length)
 
 enum TMarkState { msNone = 0, msMark = 1, msMarkNul = 2 };
 
+// Where the next read of a loop goes; a null Where ends the loop.
+struct TReadTarget {
+    unsigned char* Where;
+    size_t Room;
+};
+
+// Reads from Source while it has bytes: Next says where each read goes, Take
+// handles the bytes of each read. The loop ends when a read comes back short
+// (nothing more waiting) or with EAGAIN; at end of file or EIO (the far end is
+// gone: Result.hang_up); and on any other error (Result.error).
+template <typename TNext, typename TTake>
+void ReadWhileWaiting(TByteSource& Source, TFillResult& Result, TNext Next, TTake Take) {
+    for (;;) {
+        const TReadTarget Target = Next();
+        if (Target.Where == nullptr) return;
+        const ssize_t Count = Source.Read(Target.Where, Target.Room);
+        if (Count > 0) {
+            Take(static_cast<size_t>(Count));
+            if (static_cast<size_t>(Count) < Target.Room) return;   // the device has nothing more
+            continue;
+        }
+        if (Count == 0) {
+            Result.hang_up = true;   // VMIN 1: end of file only when the far end is gone
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return;
+        if (errno == EIO)
+            Result.hang_up = true;
+        else
+            Result.error = errno;
+        return;
+    }
+}
+
 }  // namespace
 
 TReceiveQueue::TReceiveQueue() = default;
@@ -131,29 +166,18 @@ size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source
 // order of bytes is kept.
 size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result) {
     size_t got = 0;
-    while (got < Count && pending_mark_ == msNone) {
-        const size_t room = Count - got;
-        const ssize_t n = Source.Read(Out + got, room);
-        if (n > 0) {
-            const size_t decoded = Decode(Out + got, 0, static_cast<size_t>(n), Result);
+    ReadWhileWaiting(
+        Source, Result,
+        [&]() -> TReadTarget {
+            if (got == Count || pending_mark_ != msNone) return {nullptr, 0};
+            return {Out + got, Count - got};
+        },
+        [&](size_t Length) {
+            const size_t decoded = Decode(Out + got, 0, Length, Result);
             NoteEventChar(Out + got, decoded, Result);
             Result.added += decoded;
             got += decoded;
-            if (static_cast<size_t>(n) < room) break;   // the device has nothing more
-            continue;
-        }
-        if (n == 0) {
-            Result.hang_up = true;
-            break;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) break;
-        if (errno == EIO)
-            Result.hang_up = true;
-        else
-            Result.error = errno;
-        break;
-    }
+        });
     Announce(Result, IsWatcher(), false);
     return got;
 }
@@ -161,35 +185,24 @@ size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& 
 TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
     TFillResult result;
     if (!storage_) return result;
-    for (;;) {
-        MakeRoom();
-        // A \377 left over from the previous read may turn out to be a byte
-        // of its own; one spare byte in front keeps in-place decoding ahead.
-        const size_t gap = pending_mark_ == msMark ? 1 : 0;
-        const size_t room = capacity_ - tail_ - gap;
-        const ssize_t n = Source.Read(storage_.get() + tail_ + gap, room);
-        if (n > 0) {
+    size_t gap = 0;
+    ReadWhileWaiting(
+        Source, result,
+        [&]() -> TReadTarget {
+            MakeRoom();
+            // A \377 left over from the previous read may turn out to be a byte
+            // of its own; one spare byte in front keeps in-place decoding ahead.
+            gap = pending_mark_ == msMark ? 1 : 0;
+            return {storage_.get() + tail_ + gap, capacity_ - tail_ - gap};
+        },
+        [&](size_t Length) {
             const size_t before = tail_ - head_;
-            tail_ += Decode(storage_.get() + tail_, gap, gap + static_cast<size_t>(n), result);
+            tail_ += Decode(storage_.get() + tail_, gap, gap + Length, result);
             KeepWithinLimit(before, result);
             const size_t kept = tail_ - head_ - before;
             NoteEventChar(storage_.get() + tail_ - kept, kept, result);
             result.added += kept;
-            if (static_cast<size_t>(n) < room) break;   // the device has nothing more
-            continue;
-        }
-        if (n == 0) {
-            result.hang_up = true;   // VMIN 1: end of file only when the far end is gone
-            break;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) break;
-        if (errno == EIO)
-            result.hang_up = true;
-        else
-            result.error = errno;
-        break;
-    }
+        });
     Announce(result, IsWatcher(), true);
     return result;
 }

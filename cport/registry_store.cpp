@@ -1,5 +1,6 @@
 // Registry-style keys: values held in memory, optionally kept in a text file
 // in registry export form.
+#include "cport/ascii_text.h"
 #include "cport/comport_store.h"
 #include "cport/text_file.h"
 
@@ -10,21 +11,11 @@ namespace cport {
 
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-    return true;
-}
+// Value names compare without regard to the case of ASCII letters.
+bool SameName(std::string_view a, std::string_view b) { return EqualIgnoringAsciiCase(a, b); }
 
 bool StartsWithIgnoringCase(std::string_view Text, std::string_view Prefix) {
     return Text.size() >= Prefix.size() && SameName(Text.substr(0, Prefix.size()), Prefix);
-}
-
-bool HasLineBreakOrNul(std::string_view Text) {
-    return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 [[noreturn]] void FailedToSet(const std::string& Name) {
@@ -224,12 +215,7 @@ void TMemoryRegistryKey::ImportText(std::string_view Text) {
 // --- TFileRegistryKey -------------------------------------------------------
 
 TFileRegistryKey::TFileRegistryKey(std::string FileName) : file_name_(std::move(FileName)) {
-    std::optional<std::string> text;
-    try {
-        text = ReadWholeFile(file_name_);
-    } catch (const std::system_error& e) {
-        throw ERegistryException(std::string("Failed to open key file: ") + e.what());
-    }
+    const std::optional<std::string> text = ReadStoreFile<ERegistryException>(file_name_, "Failed to open key file: ");
     if (text) ImportText(*text);
 }
 

@@ -109,6 +109,13 @@ void TRfc2217Device::HandleNotice(const TComPortNotice& Notice) {
     if (Notice.value.empty()) return;
     const auto first = static_cast<uint8_t>(Notice.value[0]);
     std::lock_guard lock(state_mutex_);
+    // The server's answer to one of the line settings sent: kept, and the
+    // acknowledgement wait woken.
+    const auto Acknowledge = [this](auto& Field, auto Value, uint8_t Bit) {
+        Field = Value;
+        acknowledged_bits_ |= Bit;
+        Signal(answer_fd_);
+    };
     switch (Notice.command) {
     case cpNotifyModemState: {
         TLineSignals lines;
@@ -131,26 +138,10 @@ void TRfc2217Device::HandleNotice(const TComPortNotice& Notice) {
         counts_.overrun += (first & LineOverrun) ? 1 : 0;
         counts_.brk += (first & LineBreak) ? 1 : 0;
         break;
-    case cpSetBaudRate:
-        acknowledged_.baud = TTelnetCodec::BaudRateOf(Notice.value);
-        acknowledged_bits_ |= abBaud;
-        Signal(answer_fd_);
-        break;
-    case cpSetDataSize:
-        acknowledged_.data_size = first;
-        acknowledged_bits_ |= abDataSize;
-        Signal(answer_fd_);
-        break;
-    case cpSetParity:
-        acknowledged_.parity = first;
-        acknowledged_bits_ |= abParity;
-        Signal(answer_fd_);
-        break;
-    case cpSetStopSize:
-        acknowledged_.stop_size = first;
-        acknowledged_bits_ |= abStopSize;
-        Signal(answer_fd_);
-        break;
+    case cpSetBaudRate: Acknowledge(acknowledged_.baud, TTelnetCodec::BaudRateOf(Notice.value), abBaud); break;
+    case cpSetDataSize: Acknowledge(acknowledged_.data_size, first, abDataSize); break;
+    case cpSetParity: Acknowledge(acknowledged_.parity, first, abParity); break;
+    case cpSetStopSize: Acknowledge(acknowledged_.stop_size, first, abStopSize); break;
     default:
         break;   // control and mask answers are not waited for
     }

@@ -3,18 +3,12 @@
 // group; the apply operation itself decides whether a device is touched
 // (only when the port is open and not loading). An unchanged value does
 // nothing at all.
+#include "cport/changed_setting.h"
 #include "cport/comport.h"
 
 namespace cport {
 
 namespace {
-
-template <typename T, typename Apply>
-void StoreChanged(T& Field, T Value, TCustomComPort* Port, Apply ApplyGroup) {
-    if (Field == Value) return;
-    Field = Value;
-    if (Port != nullptr) (Port->*ApplyGroup)();
-}
 
 // A positive odd queue size is kept one less (an even number of bytes).
 int32_t RoundedBufferSize(int32_t Value) {

@@ -54,38 +54,34 @@ std::string TTelnetCodec::Opening() {
 // is not answered (no loops); an option we do not want is refused.
 void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
     const int i = IndexOf(Option);
+    if (i < 0) {   // an option we do not know: refused when offered or asked for
+        if (Verb == DO) Append(Reply, WONT, Option);
+        if (Verb == WILL) Append(Reply, DONT, Option);
+        return;
+    }
+    // DO and WILL: the option goes on at that side if we want it there (with
+    // an answer only when it was off), else it is refused.
+    const auto enable = [&](TQ& State, bool Wanted, uint8_t Agree, uint8_t Refuse) {
+        if (!Wanted) {
+            Append(Reply, Refuse, Option);
+            return;
+        }
+        if (State == qNo) Append(Reply, Agree, Option);
+        State = qYes;
+    };
+    // DONT and WONT: the option goes off at that side, answered when it was on.
+    const auto disable = [&](TQ& State, uint8_t Answer) {
+        if (State == qYes) Append(Reply, Answer, Option);
+        State = qNo;
+    };
     switch (Verb) {
-    case DO:
-        if (i < 0 || !WantLocal(i)) {
-            Append(Reply, WONT, Option);
-        } else if (local_[i] == qNo) {
-            local_[i] = qYes;
-            Append(Reply, WILL, Option);
-        } else {
-            local_[i] = qYes;
-        }
-        break;
+    case DO: enable(local_[i], WantLocal(i), WILL, WONT); break;
     case DONT:
-        if (i < 0) break;
-        if (local_[i] == qYes) Append(Reply, WONT, Option);
         if (local_[i] != qNo && i == kComPort) com_port_refused_ = true;
-        local_[i] = qNo;
+        disable(local_[i], WONT);
         break;
-    case WILL:
-        if (i < 0 || !WantRemote(i)) {
-            Append(Reply, DONT, Option);
-        } else if (remote_[i] == qNo) {
-            remote_[i] = qYes;
-            Append(Reply, DO, Option);
-        } else {
-            remote_[i] = qYes;
-        }
-        break;
-    default:   // WONT
-        if (i < 0) break;
-        if (remote_[i] == qYes) Append(Reply, DONT, Option);
-        remote_[i] = qNo;
-        break;
+    case WILL: enable(remote_[i], WantRemote(i), DO, DONT); break;
+    default: disable(remote_[i], DONT); break;   // WONT
     }
 }
 

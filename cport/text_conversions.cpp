@@ -1,6 +1,7 @@
 // Text forms of the settings, as persistence stores them. Reading a text is
 // forgiving: ASCII letters match in any case, the whole text must match (no
 // trimming), and a text that matches nothing gives the setting's fallback.
+#include "cport/ascii_text.h"
 #include "cport/comport.h"
 #include "cport/integer_text.h"
 
@@ -23,15 +24,6 @@ constexpr std::array<std::string_view, 5> kParityTexts = {"None", "Odd", "Even",
 constexpr std::array<std::string_view, 4> kFlowControlTexts = {"Hardware", "Software", "None", "Custom"};
 constexpr std::array<std::string_view, 3> kDTRControlTexts = {"Disable", "Enable", "Handshake"};
 constexpr std::array<std::string_view, 4> kRTSControlTexts = {"Disable", "Enable", "Handshake", "Toggle"};
-
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-    return true;
-}
 
 // The value of the first table text equal to Text, or Fallback.
 template <typename Enum, size_t N>

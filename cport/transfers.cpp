@@ -29,6 +29,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <optional>
 
 namespace cport {
 
@@ -67,6 +68,9 @@ struct TAsyncRequest {
     void ReadAvailable(TDeviceState& Device);
     int32_t CompleteWrite(TDeviceState& Device);
     int32_t CompleteRead(TDeviceState& Device);
+    template <typename TDone, typename TOnDevice>
+    int32_t PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
+                          TOnDevice OnDevice);
 };
 
 void NewAsyncRequest(PAsync& Request) { Request = new TAsyncRequest; }
@@ -172,77 +176,76 @@ bool TAsyncRequest::ReadDone(bool Immediate) const {
            (first_byte_returns && progress > 0);
 }
 
-int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
+// The wait both completions share: poll() on the device (for DeviceEvents),
+// the abort eventfd and, for a read, the receive queue's eventfd, until Done
+// says the transfer is complete, a time limit passes or AbortPendingIO ends
+// the wait. Done runs before every poll, OnDevice whenever the device is
+// ready (with its revents).
+template <typename TDone, typename TOnDevice>
+int32_t TAsyncRequest::PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
+                                     TOnDevice OnDevice) {
     TAbortWatch watch(Device.abort_fd, ticket);
-    if (!watch.Entered()) {
-        complete = true;
-        return progress;
-    }
-    TDevice& device = *Device.device;
-    pollfd fds[2] = {{device.PollFd(), POLLOUT, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
-    for (;;) {
-        const int timeout = PollTimeout();
-        if (timeout == 0) break;
-        if (::poll(fds, 2, timeout) < 0) {
-            if (errno == EINTR) continue;
-            WaitFailed(errno);
-        }
-        if (fds[1].revents != 0) break;   // AbortPendingIO
-        if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
-        if (fds[0].revents == 0) continue;
-        const ssize_t n = device.Write(out + progress, static_cast<size_t>(count - progress));
-        if (n > 0) {
-            progress += static_cast<int32_t>(n);
-            Device.SignalTx();
-            if (progress == count) break;
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            WaitFailed(errno);
+    if (watch.Entered()) {
+        std::optional<TQueueWait> queue_wait;
+        if (Queue != nullptr) queue_wait.emplace(*Queue);
+        pollfd fds[3] = {{Device.device->PollFd(), DeviceEvents, 0},
+                         {Device.abort_fd.Fd(), POLLIN, 0},
+                         {Queue != nullptr ? Queue->NotifyFd() : -1, POLLIN, 0}};
+        const nfds_t count = Queue != nullptr ? 3 : 2;
+        for (;;) {
+            if (Done()) break;
+            const int timeout = PollTimeout();
+            if (timeout == 0) break;
+            if (::poll(fds, count, timeout) < 0) {
+                if (errno == EINTR) continue;
+                WaitFailed(errno);
+            }
+            if (fds[1].revents != 0) break;   // AbortPendingIO
+            if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
+            if (fds[0].revents != 0) OnDevice(fds[0].revents);
         }
     }
     complete = true;
     return progress;
 }
 
-int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
-    TAbortWatch watch(Device.abort_fd, ticket);
-    if (!watch.Entered()) {
-        complete = true;
-        return progress;
-    }
-    TQueueWait queue_wait(Device.rx);
+int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
     TDevice& device = *Device.device;
-    pollfd fds[3] = {
-        {device.PollFd(), POLLIN, 0}, {Device.rx.NotifyFd(), POLLIN, 0}, {Device.abort_fd.Fd(), POLLIN, 0}};
-    for (;;) {
-        // Bytes another thread has read from the device arrive through the
-        // queue; TakeForWait re-arms its eventfd when the queue is left empty.
-        const size_t got =
-            Device.rx.TakeForWait(in + progress, static_cast<size_t>(count - progress));
-        if (got > 0) {
-            progress += static_cast<int32_t>(got);
-            if (interval_ms != 0) last_byte = TClock::now();
-        }
-        if (ReadDone(false)) break;
-        const int timeout = PollTimeout();
-        if (timeout == 0) break;
-        if (::poll(fds, 3, timeout) < 0) {
-            if (errno == EINTR) continue;
-            WaitFailed(errno);
-        }
-        if (fds[2].revents != 0) break;   // AbortPendingIO
-        if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
-        if (fds[0].revents != 0) {
+    return PollUntilDone(
+        Device, POLLOUT, nullptr, [&] { return progress == count; },
+        [&](short) {
+            const ssize_t n = device.Write(out + progress, static_cast<size_t>(count - progress));
+            if (n > 0) {
+                progress += static_cast<int32_t>(n);
+                Device.SignalTx();
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                WaitFailed(errno);
+            }
+        });
+}
+
+int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
+    TDevice& device = *Device.device;
+    return PollUntilDone(
+        Device, POLLIN, &Device.rx,
+        [&] {
+            // Bytes another thread has read from the device arrive through the
+            // queue; TakeForWait re-arms its eventfd when the queue is left empty.
+            const size_t got = Device.rx.TakeForWait(in + progress, static_cast<size_t>(count - progress));
+            if (got > 0) {
+                progress += static_cast<int32_t>(got);
+                if (interval_ms != 0) last_byte = TClock::now();
+            }
+            return ReadDone(false);
+        },
+        [&](short Events) {
             const TFillResult fill = Device.rx.FillFrom(device);
             if (fill.error != 0) WaitFailed(fill.error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
             // poll again at once.
-            if (fill.hang_up || (fill.added == 0 && (fds[0].revents & (POLLHUP | POLLERR))))
-                hang_up = true;
-        }
-    }
-    complete = true;
-    return progress;
+            if (fill.hang_up || (fill.added == 0 && (Events & (POLLHUP | POLLERR)))) hang_up = true;
+        });
 }
 
 int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count) {

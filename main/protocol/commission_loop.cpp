@@ -8,23 +8,11 @@
 #include <cerrno>
 #include <system_error>
 
+#include "main/protocol/owned_fd.h"
+
 namespace {
 
-class TLoopFd {
-public:
-    explicit TLoopFd(int Fd) : Fd_(Fd)
-    {
-        if (Fd_ < 0)
-            throw std::system_error(errno, std::generic_category(), "setting up the commissioning loop");
-    }
-    ~TLoopFd() { ::close(Fd_); }
-    TLoopFd(const TLoopFd&) = delete;
-    TLoopFd& operator=(const TLoopFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
+constexpr const char* SetUpWhat = "setting up the commissioning loop";
 
 // False for a descriptor that cannot be waited on (a regular file, /dev/null).
 bool Watch(int Epoll, int Fd)
@@ -58,8 +46,8 @@ int TakeLines(int Fd)
 
 void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
 {
-    const TLoopFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const TLoopFd Timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    const TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat);
+    const TOwnedFd Timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), SetUpWhat);
     const auto Interval = std::chrono::duration_cast<std::chrono::nanoseconds>(TSeriesCommissioning::PollInterval);
     itimerspec Every{};
     Every.it_interval.tv_sec = static_cast<time_t>(Interval.count() / 1'000'000'000);

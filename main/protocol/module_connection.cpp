@@ -12,30 +12,18 @@
 #include <system_error>
 
 #include "cport/comport.h"
+#include "main/protocol/chain_run.h"
+#include "main/protocol/comport_protocol_port.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/module_line_settings.h"
+#include "main/protocol/owned_fd.h"
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// A descriptor closed on every way out.
-class TFd {
-public:
-    explicit TFd(int Fd) : Fd_(Fd)
-    {
-        if (Fd_ < 0)
-            throw std::system_error(errno, std::generic_category(), "creating the connection's wait");
-    }
-    ~TFd() { ::close(Fd_); }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
+constexpr const char* WaitWhat = "creating the connection's wait";
 
 void Signal(int EventFd)
 {
@@ -61,26 +49,6 @@ EModulePort PortFailure(const std::string& What, const cport::EComPort& Error)
                        Error.SystemErrorCode());
 }
 
-// The field a write step sets, by name.
-std::string FieldOfWrite(int Code)
-{
-    if (Code == CodeIDCode)
-        return ModuleConfigFieldName(0);
-    if (Code == CodeBaudrate)
-        return ModuleConfigFieldName(1);
-    return ModuleConfigFieldName(2 + (Code - CodeFirstDirection));
-}
-
-class TComPortAdapter final : public TProtocolPort {
-public:
-    explicit TComPortAdapter(cport::TComPort& Port) : Port_(Port) {}
-    int WriteBytes(const void* Buffer, int Count) override { return Port_.WriteBytes(Buffer, Count); }
-    int ReadText(std::string& Text, int Count) override { return Port_.ReadText(Text, Count); }
-
-private:
-    cport::TComPort& Port_;
-};
-
 class TNoValues final : public TChainValues {
 public:
     std::string RemoteIDText() const override { return {}; }
@@ -105,7 +73,7 @@ class TModuleConnection::TImpl final : private TChainDriver {
 public:
     TImpl()
     {
-        Epoll_.emplace(::epoll_create1(EPOLL_CLOEXEC));
+        Epoll_.emplace(::epoll_create1(EPOLL_CLOEXEC), WaitWhat);
         Watch(Wake_.Get());
         Watch(Stop_.Get());
         const int WakeFd = Wake_.Get();
@@ -173,7 +141,6 @@ public:
 
     TModuleIdentity Identify()
     {
-        static constexpr std::array<TChainStep, 1> IdentityChain{TChainStep{CodeIdentity, TRequestMode::Read}};
         Run(IdentityChain, NoValues_, {});
         return Recorder_.Identity();
     }
@@ -181,11 +148,7 @@ public:
     TModuleReading ReadConfig(const TWrittenFields& Written = {})
     {
         Run(ReadChain, NoValues_, Written);
-        const TModuleConfig& Config = Recorder_.Config();
-        if (!Recorder_.Answered(CodeBaudrate))
-            throw EModuleReply("the module reported the baud-rate index " + std::to_string(Config.BaudIndex) +
-                               ", which names no rate");
-        return {Recorder_.Identity(), Config};
+        return RecordedReading(Recorder_);
     }
 
     TWriteResult Write(std::span<const TChainStep> Chain, const TModuleConfig& Config)
@@ -207,37 +170,19 @@ private:
             throw std::system_error(errno, std::generic_category(), "watching a descriptor");
     }
 
-    static TWrittenFields WrittenFields(std::span<const TChainStep> Chain, std::size_t Answered)
-    {
-        TWrittenFields Fields;
-        for (std::size_t Index = 0; Index < Answered && Index < Chain.size(); ++Index)
-            if (Chain[Index].Mode == TRequestMode::Write)
-                Fields.push_back(FieldOfWrite(Chain[Index].Code));
-        return Fields;
-    }
-
     // Runs one chain; every way it can end short becomes an error that says
     // what had been written by then (Earlier: the writes of a chain before).
-    TChainOutcome Run(std::span<const TChainStep> Chain, const TChainValues& Values, const TWrittenFields& Earlier)
+    void Run(std::span<const TChainStep> Chain, const TChainValues& Values, const TWrittenFields& Earlier)
     {
         if (!Port_.Connected())
             throw EModuleConnection("the port is not open");
         Values_ = &Values;
-        Recorder_.Forget();
-        const TChainOutcome Outcome = RunChain(Chain, *this);
-        TWrittenFields Written = Earlier;
-        for (std::string& Field : WrittenFields(Chain, Outcome.StepsAnswered))
-            Written.push_back(std::move(Field));
-        switch (Outcome.End) {
-        case TChainEnd::Completed:
-            return Outcome;
-        case TChainEnd::Stopped:
+        try {
+            RunWholeChain(Chain, *this, Recorder_, ReplyWait_, Earlier);
+        } catch (const EModuleStopped&) {
             Tap_.Report(TWireEventKind::Note, "stopped on request");
-            throw EModuleStopped(std::move(Written));
-        case TChainEnd::NoReply:
-            break;
+            throw;
         }
-        throw EModuleNoReply(Chain[Outcome.StepsAnswered], ReplyWait_, std::move(Written));
     }
 
     bool MayGoOn() override
@@ -309,16 +254,16 @@ private:
         }
     }
 
-    std::optional<TFd> Epoll_;
-    TFd Wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    TFd Stop_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::optional<TOwnedFd> Epoll_;
+    TOwnedFd Wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), WaitWhat};
+    TOwnedFd Stop_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), WaitWhat};
     int StopFd_ = -1;
     std::atomic<bool> Stopped_{false};
     bool DeviceLost_ = false;
     std::chrono::milliseconds ReplyWait_ = DefaultReplyWait;
 
     cport::TComPort Port_;
-    TComPortAdapter Adapter_{Port_};
+    TComPortProtocolPort Adapter_{Port_};
     TWireTap Tap_{Adapter_};
     TConfigRecorder Recorder_;
     TDeviceProtocol Protocol_{Recorder_, Tap_};

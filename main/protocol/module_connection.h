@@ -19,9 +19,10 @@
 //
 // The connection waits on its own thread in epoll: the port's event thread
 // hands its events over through a wake descriptor (the serial component's
-// process-wide wake hook, installed while the connection exists; so one
-// connection per process, and not in a process whose event loop serves the
-// hook already, such as the window's).
+// wake hook of the thread that creates the connection, installed while the
+// connection exists; so one connection per thread, and not on a thread whose
+// event loop serves the hook already, such as the window's). The window's
+// commissioning line runs its chains through the same chain_run.h.
 //
 // A stop request (RequestStop from any thread, or a stop descriptor such as
 // a signalfd becoming readable) lets the request on the line finish and then

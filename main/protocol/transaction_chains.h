@@ -36,6 +36,9 @@ constexpr TChainStep Write(int Code)
 
 }  // namespace chain_detail
 
+// The module's BIOS name and version, as a check that a module answers.
+inline constexpr std::array<TChainStep, 1> IdentityChain{chain_detail::Read(CodeIdentity)};
+
 // Everything the module holds: identity, status, Remote ID, baud rate, then
 // the port directions and the power-on defaults, P0 to P5 each.
 inline constexpr std::array<TChainStep, 14> ReadChain{

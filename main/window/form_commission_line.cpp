@@ -7,24 +7,12 @@
 #include <exception>
 #include <utility>
 
-#include "main/protocol/command_codes.h"
+#include "main/protocol/chain_run.h"
 
 namespace {
 
-// The field a write step sets, by name.
-std::string FieldOfWrite(int Code)
-{
-    if (Code == CodeIDCode)
-        return ModuleConfigFieldName(0);
-    if (Code == CodeBaudrate)
-        return ModuleConfigFieldName(1);
-    return ModuleConfigFieldName(2 + (Code - CodeFirstDirection));
-}
-
 // Reads write nothing, so any values serve them.
 const TConfigChainValues NoWrites(FactoryModuleConfig);
-
-constexpr std::array<TChainStep, 1> IdentityChain{TChainStep{CodeIdentity, TRequestMode::Read}};
 
 }  // namespace
 
@@ -101,16 +89,7 @@ void TFormCommissionLine::Run(std::span<const TChainStep> Chain, const TChainVal
                               const std::vector<std::string>& Earlier)
 {
     Values_ = &Values;
-    Recorder_.Forget();
-    const TChainOutcome Outcome = RunChain(Chain, *this);
-    std::vector<std::string> Written = Earlier;
-    for (std::size_t Index = 0; Index < Outcome.StepsAnswered; ++Index)
-        if (Chain[Index].Mode == TRequestMode::Write)
-            Written.push_back(FieldOfWrite(Chain[Index].Code));
-    if (Outcome.End == TChainEnd::Stopped)
-        throw EModuleStopped(std::move(Written));
-    if (Outcome.End == TChainEnd::NoReply)
-        throw EModuleNoReply(Chain[Outcome.StepsAnswered], Wait_, std::move(Written));
+    RunWholeChain(Chain, *this, Recorder_, Wait_, Earlier);
 }
 
 std::optional<TModuleIdentity> TFormCommissionLine::Identify(std::chrono::milliseconds Wait)
@@ -132,10 +111,7 @@ std::optional<TModuleIdentity> TFormCommissionLine::Identify(std::chrono::millis
 TModuleReading TFormCommissionLine::ReadInto(const std::vector<std::string>& Written)
 {
     Run(ReadChain, NoWrites, Written);
-    if (!Recorder_.Answered(CodeBaudrate))
-        throw EModuleReply("the module reported the baud-rate index " + std::to_string(Recorder_.Config().BaudIndex) +
-                           ", which names no rate");
-    return {Recorder_.Identity(), Recorder_.Config()};
+    return RecordedReading(Recorder_);
 }
 
 TModuleReading TFormCommissionLine::ReadConfig()
@@ -147,10 +123,7 @@ TWriteResult TFormCommissionLine::WriteConfig(const TModuleConfig& Config)
 {
     const TConfigChainValues Values(Config);
     Run(SaveChain, Values, {});
-    std::vector<std::string> Written;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-        Written.push_back(ModuleConfigFieldName(Field));
-    TModuleReading ReadBack = ReadInto(Written);
+    TModuleReading ReadBack = ReadInto(WrittenFields(SaveChain, SaveChain.size()));
     std::vector<std::string> Differences = DifferingFields(Config, ReadBack.Config);
     return {std::move(ReadBack), std::move(Differences)};
 }

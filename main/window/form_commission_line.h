@@ -10,7 +10,7 @@
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/series_commissioning.h"
 #include "main/protocol/transaction_chains.h"
-#include "main/window/comport_protocol_port.h"
+#include "main/protocol/comport_protocol_port.h"
 
 class QEventLoop;
 

@@ -13,7 +13,7 @@
 
 #include "main/protocol/device_protocol.h"
 #include "main/protocol/hex.h"
-#include "main/window/comport_protocol_port.h"
+#include "main/protocol/comport_protocol_port.h"
 #include "tests/cport/device_pty.h"
 #include "tests/cport/soak_support.h"
 #include "tests/protocol/protocol_fakes.h"
