@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink: the command line of the VARNOLINK I/O configuration tool.
 
 #include <signal.h>

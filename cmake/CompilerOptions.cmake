@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Warnings, warnings-as-errors and sanitizers for every target of the build.
 add_compile_options(-Wall -Wextra -Wpedantic)
 # GCC 12 reports a false -Wrestrict inside std::string concatenation when

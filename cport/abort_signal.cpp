@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cport/abort_signal.h"
 
 #include <sys/eventfd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the end of pending transfer waits (AbortPendingIO).
 //
 // A transfer request notes the abort generation when it is issued. Abort()

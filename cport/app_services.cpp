@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application's default error display. Any thread may install a display
 // or report an error; the display runs on the reporting thread, outside the
 // lock, so a display may itself install another one.

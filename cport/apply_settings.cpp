@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Handing the settings groups to an open device.
 #include "cport/device_state.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event thread: waits for line events, collects each wake's event set
 // and hands it to the port by its SyncMethod.
 #include "cport/com_thread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the event thread of an open port.
 //
 // One TComThread runs per open port whose Events were not empty at Open. It

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComPort: a serial-port component for Linux (termios).
 //
 // One object per serial line. It carries every line setting as plain data,

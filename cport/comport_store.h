@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stores for the settings of a TComPort: an INI file and a registry-style key.
 //
 // TCustomComPort::StoreToIniFile / LoadFromIniFile and StoreToRegistry /

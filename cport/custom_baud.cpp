@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // termios2 access. The only file that includes <asm/termbits.h>.
 #include "cport/custom_baud.h"
 

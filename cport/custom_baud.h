@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the kernel's termios2 record, read and written with TCGETS2 and
 // TCSETS2, so that any bit rate (not only the B... constants) can be set.
 //

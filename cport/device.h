@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the device under an open port.
 //
 // Transfers, queries, the settings and the event thread reach the line only

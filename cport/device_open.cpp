@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Obtaining and releasing the device, and the device state around it.
 #include "cport/device_state.h"
 #include "cport/net_device.h"

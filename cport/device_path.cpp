@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port names to device nodes.
 #include "cport/comport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: what a TCustomComPort holds while its device is open, shared by
 // the device layer (open/close, settings, transfers, queries) and the event
 // thread. Not part of the public interface.

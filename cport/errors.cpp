@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cport/comport.h"
 
 #include <array>

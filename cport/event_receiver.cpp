@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-port receiver of smWindowSync messages.
 #include "cport/event_receiver.h"
 

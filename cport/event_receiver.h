@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the per-port receiver of the event thread's messages under
 // smWindowSync.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report helpers of the event processing defined with the event thread,
 // and the start and stop of the event thread within Open and Close.
 #include "cport/com_thread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TComIniFile over SimpleIni. SimpleIni is used without character-set
 // conversion (bytes in, bytes out) and its implementation is compiled here,
 // in this one translation unit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cport/integer_text.h"
 
 namespace cport {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the standard integer parser shared by CharFromText and the INI
 // file's ReadInteger.
 #pragma once

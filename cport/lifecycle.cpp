@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Construction, destruction, Open and Close of a port.
 #include "cport/com_thread.h"
 #include "cport/device_state.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The termios record built from a port's line settings.
 #include "cport/line_settings.h"
 

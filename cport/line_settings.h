@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: how the line settings of a port become the device's termios
 // record, the state of its DTR and RTS outputs and the decoding options of
 // its receive queue.

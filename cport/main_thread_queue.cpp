@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The owning threads' hand-over queues, CheckSynchronize and the wake hooks.
 #include "cport/main_thread_queue.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the hand-over of work from event threads to the thread that owns
 // their port.
 //

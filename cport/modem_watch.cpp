@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modem-line watch: a helper thread blocked in TIOCMIWAIT.
 #include "cport/modem_watch.h"
 

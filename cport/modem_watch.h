@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the watch on the modem status lines of an open device.
 //
 // The device's wait for a modem-line change (TDevice::WaitForModemChange)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port names and the TCP connection behind them.
 #include "cport/net_address.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: network port names and the TCP connection behind them.
 //
 //   socket://HOST:PORT    raw TCP: the bytes are the line's data

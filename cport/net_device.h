@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: network ports as devices (see device.h and net_address.h).
 //
 // TRawSocketDevice (socket://HOST:PORT): the TCP stream is the line's data.

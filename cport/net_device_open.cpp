@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening network ports, the raw TCP device, and what both kinds share.
 #include "cport/net_device.h"
 

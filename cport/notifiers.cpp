@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each notifier calls its published handler, if one is assigned, with this
 // port as Sender. Subclasses override them to react without a handler.
 #include "cport/comport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing and loading a port's settings. One table holds every stored key:
 // its group, its name and how its value is read from and set on a port. The
 // groups of StoredGroups travel in the table's order (basic, misc, parity,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Setters of the port's own settings. Line settings are stored and handed to
 // ApplyLineSettings, which reaches the device only while the port is open and
 // not loading; Port moves an open port to the new device; SyncMethod cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Queries about the line (bytes waiting, modem signals, line errors) and the
 // report helpers built on them.
 #include "cport/device_state.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive queue: decoding of the marked byte stream, the bounded store
 // and the notification of waiters.
 #include "cport/receive_queue.h"

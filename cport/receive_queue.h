@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the port's receive queue.
 //
 // Every byte read from the device goes through this queue, whichever thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registry-style keys: values held in memory, optionally kept in a text file
 // in registry export form.
 #include "cport/ascii_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial line behind a telnet server with the COM-PORT-OPTION.
 #include "cport/net_device.h"
 

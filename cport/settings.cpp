@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four settings objects of a port. A changed field is stored and, when
 // the object belongs to a port, handed to the port's apply operation for its
 // group; the apply operation itself decides whether a device is touched

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet stream of a network port: decoding, negotiation, requests.
 #include "cport/telnet_codec.h"
 

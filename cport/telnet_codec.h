@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: the telnet stream of a network port with the COM-PORT-OPTION
 // (serial line control over telnet), as a pure state machine. No I/O: the
 // network device feeds it what the socket delivered and sends what it hands

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel serial device behind an open port.
 #include "cport/termios_device.h"
 

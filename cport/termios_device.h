@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: a kernel serial device (or pseudo-terminal) as a TDevice.
 //
 // Opened O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC for exclusive use: flock keeps

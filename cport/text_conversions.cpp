@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text forms of the settings, as persistence stores them. Reading a text is
 // forgiving: ASCII letters match in any case, the whole text must match (no
 // trimming), and a text that matches nothing gives the setting's fallback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cport/text_file.h"
 
 #include "cport/unique_fd.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: whole-file reading and replacing for the file-backed stores.
 #pragma once
 

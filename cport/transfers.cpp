@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Data transfer: requests issued at once without blocking and completed
 // under poll() with the time-outs of the Timeouts settings.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal: a file descriptor that closes itself.
 #pragma once
 

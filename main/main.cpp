@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink-setup: the configuration tool for the VARNOLINK I/O module.
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack: one Debian package, varnolink-setup, holding everything the install
 # rules put under the prefix. `cpack -G DEB` in the build directory makes
 # varnolink-setup_<version>_<arch>.deb.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/command_line.h"
 
 #include <charconv>

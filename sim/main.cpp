@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink-sim: the simulated VARNOLINK I/O module as a program.
 
 #include <csignal>

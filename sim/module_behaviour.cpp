@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/module_behaviour.h"
 
 #include <cstdint>

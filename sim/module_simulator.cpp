@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/module_simulator.h"
 
 #include <sys/epoll.h>

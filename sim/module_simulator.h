@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // In-process simulator of the VARNOLINK I/O module: the far end of the

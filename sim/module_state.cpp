@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/module_state.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/request_assembler.h"
 
 #include <utility>

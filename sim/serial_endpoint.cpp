@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/serial_endpoint.h"
 
 #include <fcntl.h>

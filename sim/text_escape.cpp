@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/text_escape.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink as a program against the module simulator:
 //
 //   BENCH cli_write_verify_vs_line_time  "varnolink write" of a whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // commission_bench: a commissioning run over the simulator standing for a
 // series of modules behind a 9600-baud line (10 bits per character).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive latency of a network port through ser2net, against the same port
 // on a pseudo-terminal directly, in the same run.
 //

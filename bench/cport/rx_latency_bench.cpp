@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive latency of the event thread and its hand-over, against a bare
 // epoll loop on the same pseudo-terminal in the same run, and the CPU an
 // open, idle port costs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of the transfer operations of TComPort against bare write()/read()
 // and against Boost.Asio's serial_port, all on one pseudo-terminal in one
 // run. The bench holds the master as the far end; the contenders use the

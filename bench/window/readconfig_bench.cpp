@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // readconfig_bench: READ CONFIG through the real window code against the
 // module simulator on a pseudo-terminal.
 //

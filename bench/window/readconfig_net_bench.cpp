@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // readconfig_net_bench: READ CONFIG through the real window code, over
 // rfc2217:// through ser2net on loopback, against READ CONFIG on the
 // module simulator's pseudo-terminal directly, in the same run.

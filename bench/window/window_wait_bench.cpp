@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // window_wait_bench: the main window's reply wait on a pseudo-terminal.
 //
 //   BENCH timeout_wait_cpu_percent   CPU time of the whole process during one

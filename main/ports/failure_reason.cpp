@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/ports/failure_reason.h"
 
 #include <cerrno>

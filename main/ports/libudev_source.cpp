@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TUdevSource on libudev. Descriptions come from sysfs through libudev, so
 // they work without a udev daemon; the by-id links need its database. The
 // monitor listens to the daemon's events when the daemon runs and to the

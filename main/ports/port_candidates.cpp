@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/ports/port_candidates.h"
 
 #include "cport/comport.h"

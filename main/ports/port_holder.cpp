@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/ports/port_holder.h"
 
 #include <signal.h>

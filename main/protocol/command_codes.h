@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Command codes of the module's line protocol. Codes 4 to 13 are the port

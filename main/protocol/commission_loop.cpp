@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/commission_loop.h"
 
 #include <sys/epoll.h>

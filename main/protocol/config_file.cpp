@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/config_file.h"
 
 // SimpleIni without character-set conversion: bytes in, bytes out. Its

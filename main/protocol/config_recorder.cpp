@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/config_recorder.h"
 
 #include "main/protocol/baud_table.h"

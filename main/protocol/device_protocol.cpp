@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/device_protocol.h"
 
 #include <stdexcept>

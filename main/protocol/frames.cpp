@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/frames.h"
 
 #include "main/protocol/hex.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/module_config.h"
 
 #include "main/protocol/baud_table.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/module_connection.h"
 
 #include <sys/epoll.h>

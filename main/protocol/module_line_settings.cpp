@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/module_line_settings.h"
 
 void ApplyModuleLineSettings(cport::TComPort& Port)

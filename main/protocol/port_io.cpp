@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/port_io.h"
 
 TProtocolPort::~TProtocolPort() = default;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/reply_decoder.h"
 
 #include "main/protocol/command_codes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/series_commissioning.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/protocol/wire_log.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names and descriptions for screen readers. A bit button's name says which
 // pin it is and what it holds now ("P0 direction, bit 7, input"), so the
 // grids can be walked without seeing them; it follows every caption change.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two bit grids, their byte fields and the Remote ID field: buttons,
 // fields and the bit tables kept in agreement.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/commission_dialog.h"
 
 #include <QCloseEvent>

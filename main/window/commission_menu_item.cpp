@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File > "Commission a series…": the dialog over the main window, on its
 // port. The item is enabled, like the other module items, only while the
 // module is connected and no transaction runs.

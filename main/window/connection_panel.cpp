@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up state, the port list, opening and closing the connection.
 
 #include <QComboBox>

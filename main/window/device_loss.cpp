@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device of the open port going away: an adapter pulled, a line hung up,
 // udev reporting the device removed, or a write the device refuses because
 // it is gone. The window goes to the closed state, keeps what it shows, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/error_display.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/field_events.h"
 
 #include <QEvent>

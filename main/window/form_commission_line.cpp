@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/form_commission_line.h"
 
 #include <QEventLoop>

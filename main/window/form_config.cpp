@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/form_config.h"
 
 #include <QComboBox>

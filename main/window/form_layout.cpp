@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's controls: positions, captions, fonts and tab order.
 
 #include <QComboBox>

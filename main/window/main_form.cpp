@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/main_form.h"
 
 #include <QCloseEvent>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/main_window.h"
 
 #include <QCloseEvent>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The menu bar above the main window's layout.
 //
 // Where things go: File holds the configuration-file items and Quit; items

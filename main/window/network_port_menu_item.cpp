@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File > "Add network port…": asks for a socket:// or rfc2217:// name and
 // puts it in the main window's port list, where "Open" opens it like any
 // other port. The item is always available: a name added while a port is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/port_combo_box.h"
 
 #include <QAbstractItemView>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adapters plugged in or pulled while the window runs. The device manager's
 // monitor wakes the event loop (no polling): a removed device that is the
 // open port's is its loss; any serial device coming or going refreshes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the protocol core writes into the window. Texts from the line are
 // bytes; they are shown as Latin-1.
 

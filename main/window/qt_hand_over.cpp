@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/qt_hand_over.h"
 
 #include <QCoreApplication>

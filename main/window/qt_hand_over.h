@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Serves the serial component's hand-over queue from the Qt event loop.

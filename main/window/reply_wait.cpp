@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waiting for the module's reply.
 
 #include <QCoreApplication>

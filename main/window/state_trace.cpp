@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain-text trace of what the operator sees, for checking the program
 // from outside (the smoke test runs it under a virtual X server, where the
 // window's contents are hard to read). Off unless EnableStateTrace is called.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three configuration transactions: READ CONFIG, SAVE CONFIG and
 // SAVE CONFIG TO DEFAULT. Each runs a chain of request-and-wait steps from
 // the protocol core's tables (transaction_chains.h), the same tables the

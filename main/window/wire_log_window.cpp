@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main/window/wire_log_window.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/cli/child_process.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink commission as a program against the simulator standing for a
 // series of modules: a run stopped with Ctrl-C after the third module and
 // started again with the same log; the dry run; what it refuses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // varnolink as a program against the module simulator on a pseudo-terminal:
 // every command and exit code, a silent module in the middle of a write, a
 // corrupt file, Ctrl-C during a write, and the --json output parsed back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line's parser and its JSON writer.
 
 #include <gtest/gtest.h>

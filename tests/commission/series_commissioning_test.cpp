@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A commissioning run over the simulator standing for a series of modules:
 // rows, IDs and results; the dry run and the operator's Enter; a stop in the
 // middle of a module's writes. (A run stopped and started again with its log

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers and queries running on two other threads while the owning thread
 // opens and closes the port again and again: each call either completes or
 // fails with its own EComPort code, and nothing touches a closed device's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The open and close sequences under the feet of their own handlers and of
 // the system: output left unsent at Close, handlers that open, close or
 // delete the port, and resources that run out while opening.

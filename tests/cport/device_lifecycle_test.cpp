@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, configuring and closing a port on a pseudo-terminal, without an
 // event thread (Events empty).
 #include "device_pty.h"

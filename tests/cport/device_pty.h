@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for the device-layer suites: a pseudo-terminal whose slave
 // the port opens while the test holds the master as the far end of the line,
 // and a recorder of the port's open/close and signal handlers.

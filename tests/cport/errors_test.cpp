@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // EComPort messages, the classic event-mask flags, and the application's
 // default error display.
 #include "cport/comport.h"

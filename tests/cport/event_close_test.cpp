@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Close against a running event thread, at every moment a test can arrange:
 // with a hand-over queued and not served, with data streaming in, from a
 // handler of the port itself. Close must end every time (the watchdog turns

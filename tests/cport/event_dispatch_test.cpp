@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which events the event thread raises for what arrives on the line, with
 // what data, in which order, and on which thread the handlers run.
 #include "event_test_support.h"

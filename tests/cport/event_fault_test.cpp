@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults while events are processed: line errors reported with received
 // characters, errors raised by handlers, and a device that goes away.
 #include "cport/com_thread.h"

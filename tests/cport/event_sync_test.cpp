@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three hand-over methods: where the handlers run and when the event
 // thread is released.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the event-thread tests: a pseudo-terminal whose master
 // plays the far end, the owning thread's loop (the wake hook writes an
 // eventfd; the loop sleeps on it and calls CheckSynchronize), an error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hand-over queue between worker threads and the owning thread, without
 // any port: blocking and releasing behaviour, errors, withdrawal on stop.
 #include "cport/comport.h"

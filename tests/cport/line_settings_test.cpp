@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The termios record, the DTR/RTS states and the receive options built from
 // a port's settings (no device involved).
 #include "cport/line_settings.h"

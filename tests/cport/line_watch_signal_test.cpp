@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signal that ends the modem-line wait: never taken from the
 // application, chosen by it before the first watch. A device double with
 // modem lines whose wait for a change blocks until a signal arrives stands

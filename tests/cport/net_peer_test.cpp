@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc2217:// ports against a small in-process telnet server (what ser2net on
 // a pseudo-terminal cannot show: notices of modem and line state, sequences
 // cut across sends, requests left unanswered), and the open errors of

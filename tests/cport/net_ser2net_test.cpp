@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network ports against the real server: ser2net in the foreground with a
 // raw and a telnet(rfc2217) accepter on a pseudo-terminal whose master the
 // test holds as the far end of the line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Endurance: many open/close cycles, with data streaming in from the far end
 // all the while, leave no descriptor, thread or memory behind.
 #include "device_pty.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ports owned by different threads, and Close among other ports' work: each
 // port hands its events to the thread that opened it, and Close serves only
 // its own port's hand-overs.

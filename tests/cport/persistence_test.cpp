@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storing and loading port settings through an INI file and registry-style
 // keys: which keys travel and in what order, round trips over several
 // configurations, missing and mistyped values, and the files themselves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding of the marked byte stream, the bound of the queue and its
 // notification of waiting transfers (fed through a pipe).
 #include "cport/receive_queue.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test and benchmark support: a ser2net server in the foreground, on free
 // loopback ports, with a raw TCP accepter and a telnet(rfc2217) accepter
 // whose connector is one serial device (a pseudo-terminal in the tests).

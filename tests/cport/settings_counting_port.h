@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A port that counts the apply calls its setters make instead of touching a
 // device, for tests of the setting rules and of loading.
 #pragma once

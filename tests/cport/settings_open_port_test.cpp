@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Setting rules on a port that is open on a pseudo-terminal: SyncMethod is
 // refused, a new Port moves the port, and a changed line setting reaches the
 // device at once while an unchanged one does not touch it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The setting rules: an unchanged value touches nothing, a changed one is
 // stored and applied once through its group's apply operation, the composite
 // flow control, buffer rounding, Assign, and the port's own setters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the soak tests watch for leaks: open descriptors, threads and the
 // resident memory of this process, read from /proc/self.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet codec of network ports: data, commands and sub-negotiations
 // decoded the same however the stream is cut into reads; negotiation
 // answers; COM-PORT-OPTION requests byte for byte.

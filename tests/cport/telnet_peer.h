@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: a small telnet server with the COM-PORT-OPTION, in process,
 // on a free loopback port, for what ser2net on a pseudo-terminal cannot
 // show: modem-state and line-state notices, sequences cut across sends,

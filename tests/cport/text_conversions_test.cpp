@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text forms of the settings: every table entry both ways, the forgiving
 // reading rules (ASCII case, no trimming, fallbacks), and the character forms
 // with their integer syntax.

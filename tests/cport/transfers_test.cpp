@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing through a port on a pseudo-terminal: byte
 // transparency, the time-out semantics, asynchronous requests and their
 // errors (no event thread).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers and the port's lifecycle with more than one thread: aborting
 // waits from another thread, closing under a waiting read, the receive
 // queue's watcher, and open/close with the event thread running.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary text to the commissioning log's reader, as a log file
 // left on disk might hold it, and checks that what it accepts survives
 // being written again.

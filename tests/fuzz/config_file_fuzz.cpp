@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary text to the configuration file parser. A text it accepts
 // must give a configuration that, written out and parsed again, is the
 // same; a text it refuses must be refused with an EConfigFile only.

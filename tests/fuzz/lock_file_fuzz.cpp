@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lock-file reader takes whatever another program left in /var/lock:
 // any content gives a positive process id or nothing, and never crashes.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary received bytes through the receive handler of the protocol
 // core, in arbitrary chunks, and checks what reaches the window.
 //

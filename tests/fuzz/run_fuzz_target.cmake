@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs one libFuzzer target for a bounded time. New corpus entries go to a
 # scratch directory in the build tree; the checked-in seeds are only read.
 #   -DFUZZER=<executable> -DSEEDS=<checked-in corpus dir> -DSCRATCH=<dir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the readers of stored serial settings: as the text
 // of an INI file, as a registry key file, and as the text of every setting
 // conversion; then loads a port from what was read. Nothing may crash, hang

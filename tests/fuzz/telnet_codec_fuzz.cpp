@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary server bytes to the telnet codec of network ports, whole
 // and in pseudo-random pieces, and checks:
 //   - the data, the answers and the notices do not depend on how the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # CPack makes one Debian package with computed dependencies and the files of
 # the application; unpacked into a scratch root, its program starts under a
 # virtual X server and shows its window.

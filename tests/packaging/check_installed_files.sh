@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # `cmake --install` into a scratch DESTDIR puts every file of the application
 # where desktops look for it, and the desktop entry and the metainfo pass
 # their validators and agree with each other and with the installed files.

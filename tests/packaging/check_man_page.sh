@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The simulator's manual page renders without warnings, documents every
 # option its --help lists, and documents no option the program rejects.
 # Usage: check_man_page.sh <varnolink-sim> <man page folder>

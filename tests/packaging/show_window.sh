@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Starts the program given, waits until a visible window titled "VARNOLINK"
 # belongs to it, checks the window's class against the desktop entry's
 # StartupWMClass (docks match windows to entries by it), then stops it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the port list says about a device: descriptions from what udev knows,
 // labels, adapter identities, holders of busy ports and failure reasons.
 #include <gtest/gtest.h>

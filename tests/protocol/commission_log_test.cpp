@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pieces of a commissioning run that need no module: the list of IDs,
 // CSV records, and the log that says which IDs are done.
 

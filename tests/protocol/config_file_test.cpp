@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file: values in both byte notations, every kind of
 // error with its line and key, and the round trip from value to text and back.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection object against the module simulator on a pseudo-terminal:
 // the frames it sends, reading and writing a whole configuration, the
 // read-back compare, where a silent module stops a chain, a stop request,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One million random bytes of line noise with valid replies mixed in, sent
 // by the far end of a pseudo-terminal through a real TComPort (event thread,
 // receive queue, ReadText) into the protocol core: every reply is decoded,

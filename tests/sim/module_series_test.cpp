@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulator standing for a series of modules: when one module is unplugged
 // and the next plugged in, and how faulty and silent modules answer.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's protocol core against the simulated module over a
 // pseudo-terminal: each request as the core builds it, the frame the module
 // recorded, and the value the core decoded from the reply.

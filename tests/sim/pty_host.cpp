@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/sim/pty_host.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The host's side of a simulated serial line in tests: a raw descriptor on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request framing edge cases and the varnolink-sim command line, without a line.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated module answering hand-made request frames over its
 // pseudo-terminal, and its record of what it received.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each fault of the simulated module has its effect on the line.
 
 #include <gtest/gtest.h>

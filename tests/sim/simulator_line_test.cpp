@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line around the simulated module: the host closing and reopening its
 // side, the far end vanishing, the symbolic link, and the varnolink-sim program.
 

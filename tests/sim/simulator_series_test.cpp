@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A series of modules on the simulator's line: the verified module falls
 // silent, and after the gap a fresh factory module answers.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "Commission a series" dialog over the main window, against the
 // simulator standing for a series of modules: opened from the menu bar, a
 // short series with a faulty module, the window's controls taken away and

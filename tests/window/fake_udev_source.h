@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A device manager the tests feed: descriptions by device path, and add and

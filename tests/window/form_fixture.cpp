@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "form_fixture.h"
 
 #include <QApplication>

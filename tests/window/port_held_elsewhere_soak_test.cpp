@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A port held open by a TComPort in another process is never offered as free
 // by the port list's probe and cannot be opened here, however often either is
 // tried; once that process lets go, both succeed again.

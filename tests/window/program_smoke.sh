@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Smoke test of the real program under a virtual X server: the window comes
 # up with its caption, the simulator's pseudo-terminal is in the port list,
 # "Open" identifies the simulated module, and the program stays up. What the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transactions that do not end normally: the module's line vanishing in the
 // middle, a write that fails, and the window closed while a transaction
 // waits for a reply.

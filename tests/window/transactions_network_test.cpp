@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three configuration transactions through ser2net, over raw TCP
 // (socket://) and telnet with RFC 2217 (rfc2217://), with the module
 // simulator on the pseudo-terminal behind the server; the server killed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // READ CONFIG against the simulated module: the fourteen reads on the wire,
 // the window afterwards, a module that stops answering, replies that come in
 // pieces, with noise, in lower case or after a wrong line, and the controls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SAVE CONFIG and SAVE CONFIG TO DEFAULT against the simulated module: the
 // writes on the wire after editing with the mouse and the keyboard, the read
 // back, a silent module, the refusal to write values nobody has seen, a bit

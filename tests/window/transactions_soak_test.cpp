@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transactions cut short at random moments, many times over: the far end
 // hanging up during READ CONFIG and SAVE CONFIG, and the window closed while
 // a transaction runs. Nothing may crash or hang; after a hang-up the controls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a screen reader finds: every control with a name and a description
 // of its own, and bit buttons whose names say pin and value.
 

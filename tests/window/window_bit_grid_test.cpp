@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bit grids, the byte fields and the Remote ID field, driven by real key
 // and mouse events on a connected window: every worked example of the entry
 // rules, the focus rules, replies and the read marking.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing the connection: the identity check, the states the
 // window goes through, errors of the port and a device that goes away.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window as it comes up: caption, size, controls and their places,
 // names, fonts, tab order, the start-up state, the entry fields' typing
 // rules and the text-setting rule the grids rely on.

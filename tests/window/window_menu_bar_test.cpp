@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The menu bar above the main window's layout: the layout is the central
 // area, unchanged; the configuration items follow the connection; opening a
 // file types it into the fields, saving writes what the window shows (and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port list: which candidates it shows after each drop-down, in which
 // order, and how picking a port enables "Open".
 

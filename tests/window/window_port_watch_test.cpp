@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port list with what the device manager knows, busy ports greyed with
 // their holder, refreshes on udev events, and the window's recovery when the
 // adapter is pulled during READ CONFIG or SAVE CONFIG and plugged in again.

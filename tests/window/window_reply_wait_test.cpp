@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply wait: the real 5000 ms time-out, replies in pieces, late
 // replies, and a window that is closed or an application that quits while
 // a wait runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire log window: reached by View > "Wire log" (Ctrl+L), it lists the
 // frames and replies of a READ CONFIG with their meaning, time-outs and the
 // device going away, keeps the last 10,000 lines, saves, clears and pauses.
