@@ -13,62 +13,62 @@ namespace {
 // Generations are unique in the process, so that a request issued on one
 // device state is never taken for one of a later state (the port was closed
 // and opened again before its wait).
-std::atomic<uint64_t> next_generation{1};
+std::atomic<uint64_t> NextGeneration{1};
 
-uint64_t NewGeneration() { return next_generation.fetch_add(1, std::memory_order_relaxed); }
+uint64_t NewGeneration() { return NextGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 
 int TAbortSignal::Init() {
-    generation_.store(NewGeneration(), std::memory_order_release);
-    fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    return fd_ ? 0 : errno;
+    Generation_.store(NewGeneration(), std::memory_order_release);
+    Fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return Fd_ ? 0 : errno;
 }
 
 bool TAbortSignal::Enter(uint64_t Ticket) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return shut_down_ || Aborted(Ticket) || older_ == 0; });
-    if (shut_down_ || Aborted(Ticket)) return false;
-    ++current_;
+    std::unique_lock Lock(Mutex_);
+    Changed_.wait(Lock, [&] { return ShutDown_ || Aborted(Ticket) || Older_ == 0; });
+    if (ShutDown_ || Aborted(Ticket)) return false;
+    ++Current_;
     return true;
 }
 
 void TAbortSignal::Leave(uint64_t Ticket) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard Lock(Mutex_);
     if (!Aborted(Ticket)) {
-        --current_;
-    } else if (--older_ == 0) {
-        if (signalled_) {
-            uint64_t counter;
-            [[maybe_unused]] ssize_t n = ::read(fd_.get(), &counter, sizeof counter);
-            signalled_ = false;
+        --Current_;
+    } else if (--Older_ == 0) {
+        if (Signalled_) {
+            uint64_t Counter;
+            [[maybe_unused]] ssize_t N = ::read(Fd_.get(), &Counter, sizeof Counter);
+            Signalled_ = false;
         }
     }
-    if (older_ == 0) changed_.notify_all();
+    if (Older_ == 0) Changed_.notify_all();
 }
 
 void TAbortSignal::EndCurrentWaitsLocked() {
-    generation_.store(NewGeneration(), std::memory_order_release);
-    older_ += current_;
-    current_ = 0;
-    if (older_ > 0 && !signalled_) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
-        signalled_ = true;
+    Generation_.store(NewGeneration(), std::memory_order_release);
+    Older_ += Current_;
+    Current_ = 0;
+    if (Older_ > 0 && !Signalled_) {
+        const uint64_t One = 1;
+        [[maybe_unused]] ssize_t N = ::write(Fd_.get(), &One, sizeof One);
+        Signalled_ = true;
     }
-    changed_.notify_all();
+    Changed_.notify_all();
 }
 
 void TAbortSignal::Abort() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard Lock(Mutex_);
     EndCurrentWaitsLocked();
 }
 
 void TAbortSignal::Shutdown() {
-    std::unique_lock lock(mutex_);
-    shut_down_ = true;
+    std::unique_lock Lock(Mutex_);
+    ShutDown_ = true;
     EndCurrentWaitsLocked();
-    changed_.wait(lock, [&] { return older_ == 0; });
+    Changed_.wait(Lock, [&] { return Older_ == 0; });
 }
 
 }  // namespace cport

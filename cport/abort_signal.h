@@ -31,10 +31,10 @@ namespace cport {
 class TAbortSignal {
 public:
     int Init();                      // creates the eventfd; 0 or an errno
-    int Fd() const { return fd_.get(); }
-    int get() const { return fd_.get(); }
+    int Fd() const { return Fd_.get(); }
+    int get() const { return Fd_.get(); }
 
-    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
+    uint64_t Generation() const { return Generation_.load(std::memory_order_acquire); }
     bool Aborted(uint64_t Ticket) const { return Generation() != Ticket; }
 
     // Registers a wait for a request issued at generation Ticket. False when
@@ -47,16 +47,16 @@ public:
     void Shutdown();
 
 private:
-    // New generation, waits of older ones wake (eventfd); mutex_ held.
+    // New generation, waits of older ones wake (eventfd); Mutex_ held.
     void EndCurrentWaitsLocked();
-    std::atomic<uint64_t> generation_{0};   // read by every transfer: first
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    size_t current_ = 0;   // waits registered in the current generation
-    size_t older_ = 0;     // waits of earlier generations still leaving
-    bool signalled_ = false;
-    bool shut_down_ = false;
-    UniqueFd fd_;
+    std::atomic<uint64_t> Generation_{0};   // read by every transfer: first
+    mutable std::mutex Mutex_;
+    std::condition_variable Changed_;
+    size_t Current_ = 0;   // waits registered in the current generation
+    size_t Older_ = 0;     // waits of earlier generations still leaving
+    bool Signalled_ = false;
+    bool ShutDown_ = false;
+    TUniqueFd Fd_;
 };
 
 }  // namespace cport

@@ -11,14 +11,14 @@ namespace cport {
 
 namespace {
 
-std::mutex g_display_mutex;
-TErrorDisplay g_display;   // empty: print to stderr
+std::mutex GDisplayMutex;
+TErrorDisplay GDisplay;   // empty: print to stderr
 
 std::string MessageOf(const std::exception_ptr& Error) {
     try {
         std::rethrow_exception(Error);
-    } catch (const std::exception& e) {
-        return e.what();
+    } catch (const std::exception& E) {
+        return E.what();
     } catch (...) {
         return "Unknown error";
     }
@@ -26,8 +26,8 @@ std::string MessageOf(const std::exception_ptr& Error) {
 
 void PrintToStderr(const std::exception_ptr& Error) noexcept {
     try {
-        const std::string line = MessageOf(Error) + "\n";
-        std::fputs(line.c_str(), stderr);
+        const std::string Line = MessageOf(Error) + "\n";
+        std::fputs(Line.c_str(), stderr);
     } catch (...) {
         std::fputs("Unknown error\n", stderr);
     }
@@ -36,24 +36,24 @@ void PrintToStderr(const std::exception_ptr& Error) noexcept {
 }  // namespace
 
 void SetApplicationErrorDisplay(TErrorDisplay Display) {
-    std::lock_guard lock(g_display_mutex);
-    g_display = std::move(Display);
+    std::lock_guard Lock(GDisplayMutex);
+    GDisplay = std::move(Display);
 }
 
 // Never throws: a display that fails falls back to stderr for the original
 // error.
 void ShowApplicationError(std::exception_ptr Error) {
     if (!Error) return;
-    TErrorDisplay display;
+    TErrorDisplay Display;
     try {
-        std::lock_guard lock(g_display_mutex);
-        display = g_display;
+        std::lock_guard Lock(GDisplayMutex);
+        Display = GDisplay;
     } catch (...) {
-        display = nullptr;
+        Display = nullptr;
     }
-    if (display) {
+    if (Display) {
         try {
-            display(Error);
+            Display(Error);
             return;
         } catch (...) {
         }

@@ -30,22 +30,22 @@ namespace {
 // What woke the thread (epoll data).
 enum TWakeSource : uint32_t { wsStop, wsDevice, wsQueue, wsTx, wsDrainTimer, wsModem };
 
-UniqueFd CheckedFd(int Fd, const char* What) {
+TUniqueFd CheckedFd(int Fd, const char* What) {
     if (Fd < 0) throw std::system_error(errno, std::generic_category(), What);
-    return UniqueFd(Fd);
+    return TUniqueFd(Fd);
 }
 
 void Watch(int Epoll, int Fd, uint32_t Events, TWakeSource Source) {
-    epoll_event ev{};
-    ev.events = Events;
-    ev.data.u32 = Source;
-    if (::epoll_ctl(Epoll, EPOLL_CTL_ADD, Fd, &ev) != 0)
+    epoll_event Ev{};
+    Ev.events = Events;
+    Ev.data.u32 = Source;
+    if (::epoll_ctl(Epoll, EPOLL_CTL_ADD, Fd, &Ev) != 0)
         throw std::system_error(errno, std::generic_category(), "epoll_ctl");
 }
 
 void DrainEventFd(int Fd) {
-    uint64_t counter;
-    [[maybe_unused]] auto n = ::read(Fd, &counter, sizeof counter);
+    uint64_t Counter;
+    [[maybe_unused]] auto N = ::read(Fd, &Counter, sizeof Counter);
 }
 
 // nice value of each priority class; raising needs CAP_SYS_NICE.
@@ -71,35 +71,35 @@ int64_t CharTimeNs(int32_t BitsPerSecond) {
 }  // namespace
 
 struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
-    TCustomComPort* port = nullptr;
-    TComEvents events;
-    TSyncMethod sync = smThreadSync;
-    int nice = 0;
-    size_t rx80_mark = 0;            // count at which evRx80Full is raised; 0: never
-    int64_t char_time_ns = 0;        // for the output drain checks
-    TDevice* device = nullptr;       // owned by the port's device state
-    int tx_fd = -1;                  // likewise: signalled after each write
-    TReceiveQueue* rx = nullptr;     // likewise
-    const std::atomic<uint64_t>* tx_writes = nullptr;   // likewise
+    TCustomComPort* Port = nullptr;
+    TComEvents Events;
+    TSyncMethod Sync = smThreadSync;
+    int Nice = 0;
+    size_t Rx80Mark = 0;            // count at which evRx80Full is raised; 0: never
+    int64_t CharTimeNs = 0;        // for the output drain checks
+    TDevice* Device = nullptr;       // owned by the port's device state
+    int TxFd = -1;                  // likewise: signalled after each write
+    TReceiveQueue* Rx = nullptr;     // likewise
+    const std::atomic<uint64_t>* TxWrites = nullptr;   // likewise
     // Writes covered by the last evTxEmpty processed on the owning thread;
     // a tx wake with no write since then has nothing new to report.
-    std::atomic<uint64_t> tx_covered{UINT64_MAX};
-    std::atomic<bool> tx_recheck{false};
-    std::shared_ptr<TEventReceiver::TAnchor> receiver;   // smWindowSync only
+    std::atomic<uint64_t> TxCovered{UINT64_MAX};
+    std::atomic<bool> TxRecheck{false};
+    std::shared_ptr<TEventReceiver::TAnchor> Receiver;   // smWindowSync only
 
-    UniqueFd stop_fd;
-    UniqueFd epoll_fd;
-    UniqueFd drain_timer_fd;
-    std::unique_ptr<TModemWatch> modem;
+    TUniqueFd StopFd;
+    TUniqueFd EpollFd;
+    TUniqueFd DrainTimerFd;
+    std::unique_ptr<TModemWatch> Modem;
 
-    std::latch go{1};                // released once the thread may run
-    std::atomic<bool> stop{false};
-    std::atomic<bool> finished{false};
-    main_thread::THandOverGate gate;
+    std::latch Go{1};                // released once the thread may run
+    std::atomic<bool> Stop{false};
+    std::atomic<bool> Finished{false};
+    main_thread::THandOverGate Gate;
 
     // Event thread only.
-    bool counts_supported = true;    // the driver keeps error counts
-    TDriverCounts counts{};
+    bool CountsSupported = true;    // the driver keeps error counts
+    TDriverCounts Counts{};
 
     void Run();
     TComEvents CollectInput(uint32_t EpollEvents, bool& Lost);
@@ -117,231 +117,231 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
 // ---------------------------------------------------------------------------
 // Creation and stop (owning thread)
 
-TComThread::TComThread(TCustomComPort* ComPort) : events_(ComPort->Events()) {
-    auto s = std::make_shared<TShared>();
-    s->port = ComPort;
-    s->events = events_;
-    s->sync = ComPort->SyncMethod();
-    s->nice = NiceOf(ComPort->EventPriority());
-    const int32_t input_size = ComPort->Buffer().InputSize();
-    s->rx80_mark = input_size > 0 ? (static_cast<size_t>(input_size) * 4 + 4) / 5 : 0;
-    const int32_t rate = ComPort->BaudRate() == brCustom ? ComPort->CustomBaudRate()
+TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events()) {
+    auto S = std::make_shared<TShared>();
+    S->Port = ComPort;
+    S->Events = Events_;
+    S->Sync = ComPort->SyncMethod();
+    S->Nice = NiceOf(ComPort->EventPriority());
+    const int32_t InputSize = ComPort->Buffer().InputSize();
+    S->Rx80Mark = InputSize > 0 ? (static_cast<size_t>(InputSize) * 4 + 4) / 5 : 0;
+    const int32_t Rate = ComPort->BaudRate() == brCustom ? ComPort->CustomBaudRate()
                                                          : BaudRateToInt(ComPort->BaudRate());
-    s->char_time_ns = CharTimeNs(rate);
-    TCustomComPort::TDeviceState& device = *ComPort->device_;
-    s->device = device.device.get();
-    s->tx_fd = device.tx_fd.get();
-    s->rx = &device.rx;
-    s->tx_writes = &device.tx_writes;
-    if (ComPort->event_window_) s->receiver = ComPort->event_window_->Anchor();
+    S->CharTimeNs = CharTimeNs(Rate);
+    TCustomComPort::TDeviceState& Device = *ComPort->Device_;
+    S->Device = Device.Device.get();
+    S->TxFd = Device.TxFd.get();
+    S->Rx = &Device.Rx;
+    S->TxWrites = &Device.TxWrites;
+    if (ComPort->EventWindow_) S->Receiver = ComPort->EventWindow_->Anchor();
 
-    s->stop_fd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-    s->epoll_fd = CheckedFd(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
-    s->drain_timer_fd = CheckedFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK),
+    S->StopFd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
+    S->EpollFd = CheckedFd(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
+    S->DrainTimerFd = CheckedFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK),
                                   "timerfd_create");
-    const int ep = s->epoll_fd.get();
-    Watch(ep, s->stop_fd.get(), EPOLLIN, wsStop);
-    Watch(ep, s->device->PollFd(), EPOLLIN | EPOLLRDHUP, wsDevice);
+    const int Ep = S->EpollFd.get();
+    Watch(Ep, S->StopFd.get(), EPOLLIN, wsStop);
+    Watch(Ep, S->Device->PollFd(), EPOLLIN | EPOLLRDHUP, wsDevice);
     // Edge-triggered and never read here: readers waiting for received bytes
     // use the same eventfd, and each addition to the queue is one edge.
-    Watch(ep, device.rx.NotifyFd(), EPOLLIN | EPOLLET, wsQueue);
-    if (device.tx_fd) Watch(ep, device.tx_fd.get(), EPOLLIN, wsTx);
-    Watch(ep, s->drain_timer_fd.get(), EPOLLIN, wsDrainTimer);
+    Watch(Ep, Device.Rx.NotifyFd(), EPOLLIN | EPOLLET, wsQueue);
+    if (Device.TxFd) Watch(Ep, Device.TxFd.get(), EPOLLIN, wsTx);
+    Watch(Ep, S->DrainTimerFd.get(), EPOLLIN, wsDrainTimer);
 
-    const bool modem_events = events_.Contains(evCTS) || events_.Contains(evDSR) ||
-                              events_.Contains(evRLSD) || events_.Contains(evRing);
-    if (modem_events) {
-        s->modem = std::make_unique<TModemWatch>(*s->device);
-        if (!s->modem->HasModemLines())
-            s->modem.reset();   // the device has noted it: never asked again while open
+    const bool ModemEvents = Events_.Contains(evCTS) || Events_.Contains(evDSR) ||
+                              Events_.Contains(evRLSD) || Events_.Contains(evRing);
+    if (ModemEvents) {
+        S->Modem = std::make_unique<TModemWatch>(*S->Device);
+        if (!S->Modem->HasModemLines())
+            S->Modem.reset();   // the device has noted it: never asked again while open
         else
-            Watch(ep, s->modem->NotifyFd(), EPOLLIN, wsModem);
+            Watch(Ep, S->Modem->NotifyFd(), EPOLLIN, wsModem);
     }
-    if (s->device->ErrorCounts(s->counts) != 0) s->counts_supported = false;
-    device.tx_watched = events_.Contains(evTxEmpty);   // writes signal tx_fd from now on
+    if (S->Device->ErrorCounts(S->Counts) != 0) S->CountsSupported = false;
+    Device.TxWatched = Events_.Contains(evTxEmpty);   // writes signal TxFd from now on
 
     // Created held back (until Release), so that the receive queue knows its
     // watcher before the thread reads anything: additions by others from
     // now on are announced to it, and its own reads are never counted twice.
-    shared_ = s;
-    thread_ = std::thread([s] {
-        s->go.wait();
-        s->Run();
+    Shared_ = S;
+    Thread_ = std::thread([S] {
+        S->Go.wait();
+        S->Run();
     });
-    device.rx.SetWatcher(thread_.get_id());
+    Device.Rx.SetWatcher(Thread_.get_id());
 }
 
 void TComThread::Release() {
-    if (released_) return;
-    released_ = true;
-    shared_->go.count_down();
+    if (Released_) return;
+    Released_ = true;
+    Shared_->Go.count_down();
 }
 
 void TComThread::SignalStop() {
-    shared_->stop = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(shared_->stop_fd.get(), &one, sizeof one);
-    shared_->gate.Close();
+    Shared_->Stop = true;
+    const uint64_t One = 1;
+    [[maybe_unused]] auto N = ::write(Shared_->StopFd.get(), &One, sizeof One);
+    Shared_->Gate.Close();
 }
 
-std::thread::id TComThread::ThreadId() const { return thread_.get_id(); }
+std::thread::id TComThread::ThreadId() const { return Thread_.get_id(); }
 
 TComThread::~TComThread() {
     SignalStop();
     Release();   // a thread still held sees the stop at once
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    if (Thread_.get_id() == std::this_thread::get_id()) {
         // Closed from one of its own handlers (smNone): the thread cannot wait
         // for itself. It sees the stop as soon as the handler returns and
         // ends without touching the port again; its state lives on with it.
-        thread_.detach();
+        Thread_.detach();
     } else {
         // The stop has withdrawn a hand-over that had not started and
         // released the thread from one that has; the queue is served all the
         // same while waiting, so the owning thread never sits blocked while
         // work is queued for it.
-        main_thread::ServeUntil([s = shared_.get()] { return s->finished.load(); }, &shared_->gate);
-        thread_.join();
+        main_thread::ServeUntil([S = Shared_.get()] { return S->Finished.load(); }, &Shared_->Gate);
+        Thread_.join();
     }
-    shared_->modem.reset();
-    shared_->rx->SetWatcher(std::thread::id());
-    if (shared_->port->device_) shared_->port->device_->tx_watched = false;
+    Shared_->Modem.reset();
+    Shared_->Rx->SetWatcher(std::thread::id());
+    if (Shared_->Port->Device_) Shared_->Port->Device_->TxWatched = false;
 }
 
 void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
                                         TComErrors Errors) {
-    ComPort.device_->rx.InjectForTest(Bytes, Count, Errors);
+    ComPort.Device_->Rx.InjectForTest(Bytes, Count, Errors);
 }
 
 // ---------------------------------------------------------------------------
 // The wait loop (event thread)
 
 void TComThread::TShared::Run() {
-    if (nice != 0) {
+    if (Nice != 0) {
         // Best effort: raising the priority is not permitted to everyone.
-        [[maybe_unused]] int r = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice);
+        [[maybe_unused]] int R = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), Nice);
     }
-    epoll_event ready[8];
-    while (!stop.load()) {
-        const int n = ::epoll_wait(epoll_fd.get(), ready, 8, -1);
-        if (n < 0) {
+    epoll_event Ready[8];
+    while (!Stop.load()) {
+        const int N = ::epoll_wait(EpollFd.get(), Ready, 8, -1);
+        if (N < 0) {
             if (errno == EINTR) continue;
             break;   // a failed wait ends the loop like a stop request
         }
-        TComEvents found;
-        bool lost = false;
-        bool input_read = false;
-        uint32_t input_flags = 0;
-        bool drain_check = false;
-        for (int i = 0; i < n; ++i) {
-            switch (ready[i].data.u32) {
+        TComEvents Found;
+        bool Lost = false;
+        bool InputRead = false;
+        uint32_t InputFlags = 0;
+        bool DrainCheck = false;
+        for (int I = 0; I < N; ++I) {
+            switch (Ready[I].data.u32) {
             case wsDevice:
             case wsQueue:
-                input_read = true;
-                input_flags |= ready[i].events;
+                InputRead = true;
+                InputFlags |= Ready[I].events;
                 break;
             case wsTx:
-                DrainEventFd(tx_fd);
-                drain_check = true;
+                DrainEventFd(TxFd);
+                DrainCheck = true;
                 break;
             case wsDrainTimer:
-                DrainEventFd(drain_timer_fd.get());
-                drain_check = true;
+                DrainEventFd(DrainTimerFd.get());
+                DrainCheck = true;
                 break;
             case wsModem:
-                if (modem) found = found | modem->TakeEvents();
+                if (Modem) Found = Found | Modem->TakeEvents();
                 break;
             default:   // wsStop
                 break;
             }
         }
-        if (stop.load()) break;
-        if (input_read) found = found | CollectInput(input_flags, lost);
-        if (drain_check) found = found | CheckDrain();
-        if (found.Contains(evTxEmpty) && tx_writes->load() == tx_covered.load()) found.Exclude(evTxEmpty);
+        if (Stop.load()) break;
+        if (InputRead) Found = Found | CollectInput(InputFlags, Lost);
+        if (DrainCheck) Found = Found | CheckDrain();
+        if (Found.Contains(evTxEmpty) && TxWrites->load() == TxCovered.load()) Found.Exclude(evTxEmpty);
 
-        found = found & events;
-        if (!found.Empty()) Dispatch(found);
-        if (tx_recheck.exchange(false)) ArmDrainTimer(char_time_ns);
-        if (lost && !stop.load()) {
+        Found = Found & Events;
+        if (!Found.Empty()) Dispatch(Found);
+        if (TxRecheck.exchange(false)) ArmDrainTimer(CharTimeNs);
+        if (Lost && !Stop.load()) {
             DispatchDeviceLost();
             WaitForStop();
             break;
         }
     }
-    finished = true;
+    Finished = true;
     main_thread::WakeServers();
 }
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
-    TFillResult fill;
-    const size_t after = rx->FillAndCount(*device, fill, false);
+    TFillResult Fill;
+    const size_t After = Rx->FillAndCount(*Device, Fill, false);
     // The fill reports what other threads added since the last one too, so
     // the count before all of it is the count now less everything added.
-    const size_t before = after > fill.added ? after - fill.added : 0;
+    const size_t Before = After > Fill.Added ? After - Fill.Added : 0;
 
-    TComEvents found;
+    TComEvents Found;
     // Bytes another thread has already taken leave nothing to report.
-    if (fill.added > 0 && after > 0) found.Include(evRxChar);
-    if (fill.event_char) found.Include(evRxFlag);
-    if (rx80_mark > 0 && after >= rx80_mark && before < rx80_mark) found.Include(evRx80Full);
-    if (fill.errors.Contains(leBreak)) found.Include(evBreak);
-    const TComErrors line_errors{leFrame, leRxParity, leOverrun, leRxOverflow};
-    if (!(fill.errors & line_errors).Empty()) found.Include(evError);
-    found = found | TakeOverruns();
+    if (Fill.Added > 0 && After > 0) Found.Include(evRxChar);
+    if (Fill.EventChar) Found.Include(evRxFlag);
+    if (Rx80Mark > 0 && After >= Rx80Mark && Before < Rx80Mark) Found.Include(evRx80Full);
+    if (Fill.Errors.Contains(leBreak)) Found.Include(evBreak);
+    const TComErrors LineErrors{leFrame, leRxParity, leOverrun, leRxOverflow};
+    if (!(Fill.Errors & LineErrors).Empty()) Found.Include(evError);
+    Found = Found | TakeOverruns();
 
     // The device is gone when a read says so, when a read fails (it would
     // fail again at once), or when the hang-up condition stays with nothing
     // left to read (it would wake the thread again at once).
-    const bool hung_up = (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
-    if (fill.hang_up || fill.error != 0 || (hung_up && fill.added == 0)) Lost = true;
-    return found;
+    const bool HungUp = (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+    if (Fill.HangUp || Fill.Error != 0 || (HungUp && Fill.Added == 0)) Lost = true;
+    return Found;
 }
 
 // Overruns are never marked in the byte stream; the driver counts them. When
 // the stream carries no marks (the usual raw fast path, or a network port),
 // framing and parity errors and breaks come from the counts too.
 TComEvents TComThread::TShared::TakeOverruns() {
-    if (!counts_supported) return {};
-    TDriverCounts now{};
-    if (device->ErrorCounts(now) != 0) {
-        counts_supported = false;
+    if (!CountsSupported) return {};
+    TDriverCounts Now{};
+    if (Device->ErrorCounts(Now) != 0) {
+        CountsSupported = false;
         return {};
     }
-    TComEvents found;
-    if (now.overrun != counts.overrun || now.buf_overrun != counts.buf_overrun) found.Include(evError);
-    if (!rx->Options().marked) {
-        if (now.frame != counts.frame || now.parity != counts.parity) found.Include(evError);
-        if (now.brk != counts.brk) found.Include(evBreak);
+    TComEvents Found;
+    if (Now.Overrun != Counts.Overrun || Now.BufOverrun != Counts.BufOverrun) Found.Include(evError);
+    if (!Rx->Options().Marked) {
+        if (Now.Frame != Counts.Frame || Now.Parity != Counts.Parity) Found.Include(evError);
+        if (Now.Brk != Counts.Brk) Found.Include(evBreak);
     }
-    counts = now;
-    return found;
+    Counts = Now;
+    return Found;
 }
 
 // After a write: evTxEmpty once the driver's output queue (and, where the
 // driver tells, the transmitter) is empty; until then a timer sized to the
 // bytes still queued re-checks.
 TComEvents TComThread::TShared::CheckDrain() {
-    int queued = 0;
-    if (device->OutputQueued(queued) != 0) return {};
-    if (queued > 0) {
-        ArmDrainTimer(queued * char_time_ns);
+    int Queued = 0;
+    if (Device->OutputQueued(Queued) != 0) return {};
+    if (Queued > 0) {
+        ArmDrainTimer(Queued * CharTimeNs);
         return {};
     }
-    bool sent = true;
-    if (device->TransmitterEmpty(sent) == 0 && !sent) {
-        ArmDrainTimer(char_time_ns);
+    bool Sent = true;
+    if (Device->TransmitterEmpty(Sent) == 0 && !Sent) {
+        ArmDrainTimer(CharTimeNs);
         return {};
     }
     return {evTxEmpty};
 }
 
 void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
-    constexpr int64_t min_ns = 100'000, max_ns = 1'000'000'000;
-    Ns = Ns < min_ns ? min_ns : (Ns > max_ns ? max_ns : Ns);
-    itimerspec when{};
-    when.it_value.tv_sec = static_cast<time_t>(Ns / 1'000'000'000);
-    when.it_value.tv_nsec = static_cast<long>(Ns % 1'000'000'000);
-    ::timerfd_settime(drain_timer_fd.get(), 0, &when, nullptr);
+    constexpr int64_t MinNs = 100'000, MaxNs = 1'000'000'000;
+    Ns = Ns < MinNs ? MinNs : (Ns > MaxNs ? MaxNs : Ns);
+    itimerspec When{};
+    When.it_value.tv_sec = static_cast<time_t>(Ns / 1'000'000'000);
+    When.it_value.tv_nsec = static_cast<long>(Ns % 1'000'000'000);
+    ::timerfd_settime(DrainTimerFd.get(), 0, &When, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -350,41 +350,41 @@ void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
 // Gives an error to the application's display on the owning thread. The
 // error is moved on: this thread keeps no reference to it.
 void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error) {
-    main_thread::Post([error = std::move(Error)] { ShowApplicationError(error); }, gate);
+    main_thread::Post([Error = std::move(Error)] { ShowApplicationError(Error); }, Gate);
 }
 
 void TComThread::TShared::Dispatch(TComEvents Pending) {
-    std::exception_ptr error;
+    std::exception_ptr Error;
     try {
-        switch (sync) {
+        switch (Sync) {
         case smThreadSync:
             main_thread::SendAndWait(
-                [p = port, Pending, self = shared_from_this()] {
-                    ProcessEvents(*p, self->CoverTx(Pending), self->stop);
+                [P = Port, Pending, Self = shared_from_this()] {
+                    ProcessEvents(*P, Self->CoverTx(Pending), Self->Stop);
                 },
-                gate);
+                Gate);
             break;
         case smWindowSync:
             SendEventMessages(Pending);
             break;
         case smNone:
-            ProcessEvents(*port, Pending, stop);
+            ProcessEvents(*Port, Pending, Stop);
             break;
         }
     } catch (...) {
-        error = std::current_exception();
+        Error = std::current_exception();
     }
     // The error goes to the application's display, on the owning thread, and
     // this thread goes on serving events.
-    if (error) ShowOnOwningThread(std::move(error));
+    if (Error) ShowOnOwningThread(std::move(Error));
 }
 
 namespace {
 
 // The fixed processing order, with each event's report helper.
 struct TEventReport {
-    TComEvent event;
-    void (TCustomComPort::*report)();
+    TComEvent Event;
+    void (TCustomComPort::*Report)();
 };
 constexpr TEventReport ProcessingOrder[] = {
     {evError, &TCustomComPort::ReportLineErrors}, {evRxChar, &TCustomComPort::ReportRxChar},
@@ -398,10 +398,10 @@ constexpr TEventReport ProcessingOrder[] = {
 
 void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
                                const std::atomic<bool>& Stopped) {
-    for (const TEventReport& step : ProcessingOrder) {
-        if (!Pending.Contains(step.event)) continue;
+    for (const TEventReport& Step : ProcessingOrder) {
+        if (!Pending.Contains(Step.Event)) continue;
         if (Stopped.load()) return;   // a handler has closed the port
-        (ComPort.*step.report)();
+        (ComPort.*Step.Report)();
     }
 }
 
@@ -411,22 +411,22 @@ void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
 // again by then is left to a later check.
 TComEvents TComThread::TShared::CoverTx(TComEvents Pending) {
     if (!Pending.Contains(evTxEmpty)) return Pending;
-    const uint64_t writes = tx_writes->load();
-    int queued = 0;
-    if (device->OutputQueued(queued) == 0 && queued > 0) {
-        tx_recheck = true;
+    const uint64_t Writes = TxWrites->load();
+    int Queued = 0;
+    if (Device->OutputQueued(Queued) == 0 && Queued > 0) {
+        TxRecheck = true;
         return Pending.Exclude(evTxEmpty);
     }
-    tx_covered = writes;
+    TxCovered = Writes;
     return Pending;
 }
 
 void TComThread::TShared::SendEventMessages(TComEvents Pending) {
-    for (const TEventReport& step : ProcessingOrder) {
-        if (!Pending.Contains(step.event)) continue;
-        auto task = TEventReceiver::MessageTask(receiver, TEventReceiver::EventMessage,
-                                                EventsToMask(TComEvents{step.event}));
-        if (main_thread::SendReleasedOnStart(std::move(task), gate) ==
+    for (const TEventReport& Step : ProcessingOrder) {
+        if (!Pending.Contains(Step.Event)) continue;
+        auto Task = TEventReceiver::MessageTask(Receiver, TEventReceiver::EventMessage,
+                                                EventsToMask(TComEvents{Step.Event}));
+        if (main_thread::SendReleasedOnStart(std::move(Task), Gate) ==
             main_thread::THandOverResult::Withdrawn)
             return;   // stopping
     }
@@ -438,36 +438,36 @@ void TComThread::ReportDeviceLost(TCustomComPort& ComPort) {
 
 // The device has gone away: reported once, by the same way as the events.
 void TComThread::TShared::DispatchDeviceLost() {
-    if (!events.Contains(evError)) return;
-    std::exception_ptr error;
+    if (!Events.Contains(evError)) return;
+    std::exception_ptr Error;
     try {
-        switch (sync) {
+        switch (Sync) {
         case smThreadSync:
             main_thread::SendAndWait(
-                [p = port, self = shared_from_this()] {
-                    if (!self->stop.load()) ReportDeviceLost(*p);
+                [P = Port, Self = shared_from_this()] {
+                    if (!Self->Stop.load()) ReportDeviceLost(*P);
                 },
-                gate);
+                Gate);
             break;
         case smWindowSync:
             main_thread::SendReleasedOnStart(
-                TEventReceiver::MessageTask(receiver, TEventReceiver::DeviceLostMessage, 0), gate);
+                TEventReceiver::MessageTask(Receiver, TEventReceiver::DeviceLostMessage, 0), Gate);
             break;
         case smNone:
-            if (!stop.load()) ReportDeviceLost(*port);
+            if (!Stop.load()) ReportDeviceLost(*Port);
             break;
         }
     } catch (...) {
-        error = std::current_exception();
+        Error = std::current_exception();
     }
-    if (error) ShowOnOwningThread(std::move(error));
+    if (Error) ShowOnOwningThread(std::move(Error));
 }
 
 // Nothing more will come from the device: sleep until the stop request.
 void TComThread::TShared::WaitForStop() {
-    pollfd stop_poll{stop_fd.get(), POLLIN, 0};
-    while (!stop.load()) {
-        if (::poll(&stop_poll, 1, -1) < 0 && errno != EINTR) return;
+    pollfd StopPoll{StopFd.get(), POLLIN, 0};
+    while (!Stop.load()) {
+        if (::poll(&StopPoll, 1, -1) < 0 && errno != EINTR) return;
     }
 }
 

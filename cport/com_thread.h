@@ -76,7 +76,7 @@ public:
     // unless the owning thread has already started on it.
     void SignalStop();
 
-    TComEvents Events() const { return events_; }   // the mask in force
+    TComEvents Events() const { return Events_; }   // the mask in force
     std::thread::id ThreadId() const;
 
     // The processing of one event set in the fixed order, on the thread that
@@ -95,10 +95,10 @@ public:
     struct TShared;   // state shared by the thread object and the running thread
 
 private:
-    TComEvents events_;
-    std::shared_ptr<TShared> shared_;
-    std::thread thread_;
-    bool released_ = false;
+    TComEvents Events_;
+    std::shared_ptr<TShared> Shared_;
+    std::thread Thread_;
+    bool Released_ = false;
 };
 
 }  // namespace cport

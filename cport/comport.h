@@ -64,22 +64,22 @@ template <typename Enum, typename Storage>
 class TSet {
 public:
     constexpr TSet() = default;
-    constexpr TSet(std::initializer_list<Enum> items) {
-        for (Enum e : items) bits_ |= Bit(e);
+    constexpr TSet(std::initializer_list<Enum> Items) {
+        for (Enum E : Items) Bits_ |= Bit(E);
     }
-    static constexpr TSet FromBits(Storage bits) { TSet s; s.bits_ = bits; return s; }
-    constexpr Storage Bits() const { return bits_; }
-    constexpr bool Contains(Enum e) const { return (bits_ & Bit(e)) != 0; }
-    constexpr bool Empty() const { return bits_ == 0; }
-    constexpr TSet& Include(Enum e) { bits_ |= Bit(e); return *this; }
-    constexpr TSet& Exclude(Enum e) { bits_ &= static_cast<Storage>(~Bit(e)); return *this; }
-    constexpr TSet operator|(TSet o) const { return FromBits(bits_ | o.bits_); }
-    constexpr TSet operator&(TSet o) const { return FromBits(bits_ & o.bits_); }
+    static constexpr TSet FromBits(Storage Bits) { TSet S; S.Bits_ = Bits; return S; }
+    constexpr Storage Bits() const { return Bits_; }
+    constexpr bool Contains(Enum E) const { return (Bits_ & Bit(E)) != 0; }
+    constexpr bool Empty() const { return Bits_ == 0; }
+    constexpr TSet& Include(Enum E) { Bits_ |= Bit(E); return *this; }
+    constexpr TSet& Exclude(Enum E) { Bits_ &= static_cast<Storage>(~Bit(E)); return *this; }
+    constexpr TSet operator|(TSet O) const { return FromBits(Bits_ | O.Bits_); }
+    constexpr TSet operator&(TSet O) const { return FromBits(Bits_ & O.Bits_); }
     constexpr bool operator==(const TSet&) const = default;
 
 private:
-    static constexpr Storage Bit(Enum e) { return static_cast<Storage>(1u << static_cast<unsigned>(e)); }
-    Storage bits_ = 0;
+    static constexpr Storage Bit(Enum E) { return static_cast<Storage>(1u << static_cast<unsigned>(E)); }
+    Storage Bits_ = 0;
 };
 
 using TComEvents = TSet<TComEvent, uint16_t>;     // all ten events: 0x3FF
@@ -119,13 +119,13 @@ public:
     // With a system error number and, on a line below the message, the
     // reason in words (a network port: "Connection refused by HOST:PORT").
     EComPort(int32_t Code, int32_t SystemError, const std::string& Reason);
-    int32_t ErrorCode() const noexcept { return code_; }
-    int32_t SystemErrorCode() const noexcept { return system_; }
+    int32_t ErrorCode() const noexcept { return Code_; }
+    int32_t SystemErrorCode() const noexcept { return System_; }
     static std::string CodeText(int32_t Code);    // "Unable to open com port", ...
 
 private:
-    int32_t code_;
-    int32_t system_;
+    int32_t Code_;
+    int32_t System_;
 };
 
 // The toolkit-style error raised by Assign between unrelated settings
@@ -182,29 +182,29 @@ TPortNameKind PortNameKind(const std::string& Port);
 
 class TComponent {
 public:
-    explicit TComponent(TComponent* Owner = nullptr) : owner_(Owner) {}
+    explicit TComponent(TComponent* Owner = nullptr) : Owner_(Owner) {}
     virtual ~TComponent() = default;
     TComponent(const TComponent&) = delete;
     TComponent& operator=(const TComponent&) = delete;
 
-    const std::string& Name() const { return name_; }
-    void SetName(std::string Name) { name_ = std::move(Name); }
-    TComponent* Owner() const { return owner_; }
+    const std::string& Name() const { return Name_; }
+    void SetName(std::string Name) { Name_ = std::move(Name); }
+    TComponent* Owner() const { return Owner_; }
     virtual const char* ClassName() const { return "TComponent"; }
 
     // Loading: while a component is built from a stored description its
     // setters only store. EndLoading() runs Loaded().
-    bool Loading() const { return loading_; }
-    void BeginLoading() { loading_ = true; }
-    void EndLoading() { loading_ = false; Loaded(); }
+    bool Loading() const { return Loading_; }
+    void BeginLoading() { Loading_ = true; }
+    void EndLoading() { Loading_ = false; Loaded(); }
 
 protected:
     virtual void Loaded() {}
 
 private:
-    std::string name_;
-    TComponent* owner_;
-    bool loading_ = false;
+    std::string Name_;
+    TComponent* Owner_;
+    bool Loading_ = false;
 };
 
 class TCustomComPort;
@@ -224,32 +224,32 @@ public:
 
 class TComParity : public TPersistent {
 public:
-    explicit TComParity(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    explicit TComParity(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
     const char* ClassName() const override { return "TComParity"; }
     void Assign(const TPersistent* Source);   // copies all fields, then applies once
 
-    TParityBits Bits() const { return bits_; }
-    bool Check() const { return check_; }        // INPCK: test received parity
-    bool Replace() const { return replace_; }    // with Check: bad bytes become ReplaceChar
-    char ReplaceChar() const { return replace_char_; }
+    TParityBits Bits() const { return Bits_; }
+    bool Check() const { return Check_; }        // INPCK: test received parity
+    bool Replace() const { return Replace_; }    // with Check: bad bytes become ReplaceChar
+    char ReplaceChar() const { return ReplaceChar_; }
     void SetBits(TParityBits Value);
     void SetCheck(bool Value);
     void SetReplace(bool Value);
     void SetReplaceChar(char Value);
-    TCustomComPort* ComPort() const { return port_; }
+    TCustomComPort* ComPort() const { return Port_; }
 
 private:
     friend class TCustomComPort;
-    TCustomComPort* port_;
-    TParityBits bits_ = prNone;
-    bool check_ = false;
-    bool replace_ = false;
-    char replace_char_ = 0;
+    TCustomComPort* Port_;
+    TParityBits Bits_ = prNone;
+    bool Check_ = false;
+    bool Replace_ = false;
+    char ReplaceChar_ = 0;
 };
 
 class TComFlowControl : public TPersistent {
 public:
-    explicit TComFlowControl(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    explicit TComFlowControl(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
     const char* ClassName() const override { return "TComFlowControl"; }
     void Assign(const TPersistent* Source);
 
@@ -259,16 +259,16 @@ public:
     TFlowControl FlowControl() const;
     void SetFlowControl(TFlowControl Value);
 
-    bool OutCTSFlow() const { return out_cts_; }          // CRTSCTS
-    bool OutDSRFlow() const { return out_dsr_; }          // stored; Linux has no DSR output flow
-    TDTRFlowControl ControlDTR() const { return dtr_; }    // held off/on; handshake holds it on
-    TRTSFlowControl ControlRTS() const { return rts_; }    // handshake: CRTSCTS; toggle: held off
-    bool XonXoffOut() const { return xon_out_; }          // IXON
-    bool XonXoffIn() const { return xon_in_; }            // IXOFF
-    bool DSRSensitivity() const { return dsr_sens_; }     // stored only
-    bool TxContinueOnXoff() const { return tx_continue_; } // stored only
-    char XonChar() const { return xon_char_; }            // VSTART
-    char XoffChar() const { return xoff_char_; }          // VSTOP
+    bool OutCTSFlow() const { return OutCts_; }          // CRTSCTS
+    bool OutDSRFlow() const { return OutDsr_; }          // stored; Linux has no DSR output flow
+    TDTRFlowControl ControlDTR() const { return Dtr_; }    // held off/on; handshake holds it on
+    TRTSFlowControl ControlRTS() const { return Rts_; }    // handshake: CRTSCTS; toggle: held off
+    bool XonXoffOut() const { return XonOut_; }          // IXON
+    bool XonXoffIn() const { return XonIn_; }            // IXOFF
+    bool DSRSensitivity() const { return DsrSens_; }     // stored only
+    bool TxContinueOnXoff() const { return TxContinue_; } // stored only
+    char XonChar() const { return XonChar_; }            // VSTART
+    char XoffChar() const { return XoffChar_; }          // VSTOP
     void SetOutCTSFlow(bool Value);
     void SetOutDSRFlow(bool Value);
     void SetControlDTR(TDTRFlowControl Value);
@@ -279,21 +279,21 @@ public:
     void SetTxContinueOnXoff(bool Value);
     void SetXonChar(char Value);
     void SetXoffChar(char Value);
-    TCustomComPort* ComPort() const { return port_; }
+    TCustomComPort* ComPort() const { return Port_; }
 
 private:
     friend class TCustomComPort;
-    TCustomComPort* port_;
-    bool out_cts_ = false;
-    bool out_dsr_ = false;
-    TDTRFlowControl dtr_ = dtrDisable;
-    TRTSFlowControl rts_ = rtsDisable;
-    bool xon_out_ = false;
-    bool xon_in_ = false;
-    bool dsr_sens_ = false;
-    bool tx_continue_ = false;
-    char xon_char_ = 17;
-    char xoff_char_ = 19;
+    TCustomComPort* Port_;
+    bool OutCts_ = false;
+    bool OutDsr_ = false;
+    TDTRFlowControl Dtr_ = dtrDisable;
+    TRTSFlowControl Rts_ = rtsDisable;
+    bool XonOut_ = false;
+    bool XonIn_ = false;
+    bool DsrSens_ = false;
+    bool TxContinue_ = false;
+    char XonChar_ = 17;
+    char XoffChar_ = 19;
 };
 
 // Time-outs in milliseconds, with the classic semantics implemented by the
@@ -302,30 +302,30 @@ private:
 // WriteTotalMultiplier * n + WriteTotalConstant ms (0 and 0: no limit).
 class TComTimeouts : public TPersistent {
 public:
-    explicit TComTimeouts(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    explicit TComTimeouts(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
     const char* ClassName() const override { return "TComTimeouts"; }
     void Assign(const TPersistent* Source);
 
-    int32_t ReadInterval() const { return read_interval_; }
-    int32_t ReadTotalMultiplier() const { return read_multiplier_; }
-    int32_t ReadTotalConstant() const { return read_constant_; }
-    int32_t WriteTotalMultiplier() const { return write_multiplier_; }
-    int32_t WriteTotalConstant() const { return write_constant_; }
+    int32_t ReadInterval() const { return ReadInterval_; }
+    int32_t ReadTotalMultiplier() const { return ReadMultiplier_; }
+    int32_t ReadTotalConstant() const { return ReadConstant_; }
+    int32_t WriteTotalMultiplier() const { return WriteMultiplier_; }
+    int32_t WriteTotalConstant() const { return WriteConstant_; }
     void SetReadInterval(int32_t Value);
     void SetReadTotalMultiplier(int32_t Value);
     void SetReadTotalConstant(int32_t Value);
     void SetWriteTotalMultiplier(int32_t Value);
     void SetWriteTotalConstant(int32_t Value);
-    TCustomComPort* ComPort() const { return port_; }
+    TCustomComPort* ComPort() const { return Port_; }
 
 private:
     friend class TCustomComPort;
-    TCustomComPort* port_;
-    int32_t read_interval_ = -1;
-    int32_t read_multiplier_ = 0;
-    int32_t read_constant_ = 0;
-    int32_t write_multiplier_ = 100;
-    int32_t write_constant_ = 1000;
+    TCustomComPort* Port_;
+    int32_t ReadInterval_ = -1;
+    int32_t ReadMultiplier_ = 0;
+    int32_t ReadConstant_ = 0;
+    int32_t WriteMultiplier_ = 100;
+    int32_t WriteConstant_ = 1000;
 };
 
 // Recommended queue sizes. Linux has fixed driver queues: the sizes are
@@ -333,21 +333,21 @@ private:
 // 80 % mark of evRx80Full. A positive odd value is stored one less.
 class TComBuffer : public TPersistent {
 public:
-    explicit TComBuffer(TCustomComPort* ComPort = nullptr) : port_(ComPort) {}
+    explicit TComBuffer(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
     const char* ClassName() const override { return "TComBuffer"; }
     void Assign(const TPersistent* Source);
 
-    int32_t InputSize() const { return input_size_; }
-    int32_t OutputSize() const { return output_size_; }
+    int32_t InputSize() const { return InputSize_; }
+    int32_t OutputSize() const { return OutputSize_; }
     void SetInputSize(int32_t Value);
     void SetOutputSize(int32_t Value);
-    TCustomComPort* ComPort() const { return port_; }
+    TCustomComPort* ComPort() const { return Port_; }
 
 private:
     friend class TCustomComPort;
-    TCustomComPort* port_;
-    int32_t input_size_ = 1024;
-    int32_t output_size_ = 1024;
+    TCustomComPort* Port_;
+    int32_t InputSize_ = 1024;
+    int32_t OutputSize_ = 1024;
 };
 
 // ---------------------------------------------------------------------------
@@ -391,50 +391,50 @@ public:
     // --- Settings (setting rules: a changed line/timeout/buffer setting is
     // applied at once to an open port; Port reopens; SyncMethod is refused
     // while open; Events takes effect at the next Open).
-    bool Connected() const { return connected_; }
+    bool Connected() const { return Connected_; }
     void SetConnected(bool Value);
-    TBaudRate BaudRate() const { return baud_rate_; }
+    TBaudRate BaudRate() const { return BaudRate_; }
     void SetBaudRate(TBaudRate Value);
-    int32_t CustomBaudRate() const { return custom_baud_rate_; }
+    int32_t CustomBaudRate() const { return CustomBaudRate_; }
     void SetCustomBaudRate(int32_t Value);
     // "/dev/..." or any absolute path is used as it is; "COMn" names the n-th
     // on-board port /dev/ttyS(n-1); any other name is looked up under /dev.
     // "socket://HOST:PORT" is a raw TCP connection (the server keeps its own
     // line settings) and "rfc2217://HOST:PORT" a telnet connection whose
     // server takes the line settings (RFC 2217), e.g. ser2net.
-    const std::string& Port() const { return port_; }
+    const std::string& Port() const { return Port_; }
     void SetPort(const std::string& Value);
-    TStopBits StopBits() const { return stop_bits_; }
+    TStopBits StopBits() const { return StopBits_; }
     void SetStopBits(TStopBits Value);
-    TDataBits DataBits() const { return data_bits_; }
+    TDataBits DataBits() const { return DataBits_; }
     void SetDataBits(TDataBits Value);
-    bool DiscardNull() const { return discard_null_; }   // received NUL bytes are dropped
+    bool DiscardNull() const { return DiscardNull_; }   // received NUL bytes are dropped
     void SetDiscardNull(bool Value);
-    char EventChar() const { return event_char_; }       // its arrival raises evRxFlag
+    char EventChar() const { return EventChar_; }       // its arrival raises evRxFlag
     void SetEventChar(char Value);
-    TComEvents Events() const { return events_; }
+    TComEvents Events() const { return Events_; }
     void SetEvents(TComEvents Value);
-    TSyncMethod SyncMethod() const { return sync_method_; }
+    TSyncMethod SyncMethod() const { return SyncMethod_; }
     void SetSyncMethod(TSyncMethod Value);
-    TThreadPriority EventPriority() const { return event_priority_; }
-    void SetEventPriority(TThreadPriority Value) { event_priority_ = Value; }
-    bool RxCharByCount() const { return rx_char_by_count_; }
-    void SetRxCharByCount(bool Value) { rx_char_by_count_ = Value; }
-    TStoredGroups StoredGroups() const { return stored_groups_; }
-    void SetStoredGroups(TStoredGroups Value) { stored_groups_ = Value; }
+    TThreadPriority EventPriority() const { return EventPriority_; }
+    void SetEventPriority(TThreadPriority Value) { EventPriority_ = Value; }
+    bool RxCharByCount() const { return RxCharByCount_; }
+    void SetRxCharByCount(bool Value) { RxCharByCount_ = Value; }
+    TStoredGroups StoredGroups() const { return StoredGroups_; }
+    void SetStoredGroups(TStoredGroups Value) { StoredGroups_ = Value; }
 
-    TComParity& Parity() { return parity_; }
-    const TComParity& Parity() const { return parity_; }
-    void SetParity(const TPersistent* Value) { parity_.Assign(Value); }
-    TComFlowControl& FlowControl() { return flow_control_; }
-    const TComFlowControl& FlowControl() const { return flow_control_; }
-    void SetFlowControl(const TPersistent* Value) { flow_control_.Assign(Value); }
-    TComTimeouts& Timeouts() { return timeouts_; }
-    const TComTimeouts& Timeouts() const { return timeouts_; }
-    void SetTimeouts(const TPersistent* Value) { timeouts_.Assign(Value); }
-    TComBuffer& Buffer() { return buffer_; }
-    const TComBuffer& Buffer() const { return buffer_; }
-    void SetBuffer(const TPersistent* Value) { buffer_.Assign(Value); }
+    TComParity& Parity() { return Parity_; }
+    const TComParity& Parity() const { return Parity_; }
+    void SetParity(const TPersistent* Value) { Parity_.Assign(Value); }
+    TComFlowControl& FlowControl() { return FlowControl_; }
+    const TComFlowControl& FlowControl() const { return FlowControl_; }
+    void SetFlowControl(const TPersistent* Value) { FlowControl_.Assign(Value); }
+    TComTimeouts& Timeouts() { return Timeouts_; }
+    const TComTimeouts& Timeouts() const { return Timeouts_; }
+    void SetTimeouts(const TPersistent* Value) { Timeouts_.Assign(Value); }
+    TComBuffer& Buffer() { return Buffer_; }
+    const TComBuffer& Buffer() const { return Buffer_; }
+    void SetBuffer(const TPersistent* Value) { Buffer_.Assign(Value); }
 
     // --- Published handlers.
     TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
@@ -520,43 +520,43 @@ private:
     void StopEventThread();
 
     // Settings.
-    bool connected_ = false;
-    TBaudRate baud_rate_ = br9600;
-    int32_t custom_baud_rate_ = 9600;
-    std::string port_ = "COM1";
-    TStopBits stop_bits_ = sbOneStopBit;
-    TDataBits data_bits_ = dbEight;
-    bool discard_null_ = false;
-    char event_char_ = 0;
-    TComEvents events_ = AllComEvents;
-    TSyncMethod sync_method_ = smThreadSync;
-    TThreadPriority event_priority_ = TThreadPriority::tpNormal;
-    bool rx_char_by_count_ = true;
-    TStoredGroups stored_groups_ = {sgBasic};
-    TComParity parity_{this};
-    TComFlowControl flow_control_{this};
-    TComTimeouts timeouts_{this};
-    TComBuffer buffer_{this};
+    bool Connected_ = false;
+    TBaudRate BaudRate_ = br9600;
+    int32_t CustomBaudRate_ = 9600;
+    std::string Port_ = "COM1";
+    TStopBits StopBits_ = sbOneStopBit;
+    TDataBits DataBits_ = dbEight;
+    bool DiscardNull_ = false;
+    char EventChar_ = 0;
+    TComEvents Events_ = AllComEvents;
+    TSyncMethod SyncMethod_ = smThreadSync;
+    TThreadPriority EventPriority_ = TThreadPriority::tpNormal;
+    bool RxCharByCount_ = true;
+    TStoredGroups StoredGroups_ = {sgBasic};
+    TComParity Parity_{this};
+    TComFlowControl FlowControl_{this};
+    TComTimeouts Timeouts_{this};
+    TComBuffer Buffer_{this};
 
     // Device state (owned by the device layer; see device_state.h).
     struct TDeviceState;
     class TDeviceLease;
-    std::unique_ptr<TDeviceState> device_;
-    // What transfers and queries on any thread see of device_: published by
+    std::unique_ptr<TDeviceState> Device_;
+    // What transfers and queries on any thread see of Device_: published by
     // OpenDevice, withdrawn by CloseDevice, which then waits until no call
-    // uses the state any more (users_).
-    std::atomic<TDeviceState*> live_device_{nullptr};
-    std::atomic<int> device_users_{0};
-    std::unique_ptr<TComThread> event_thread_;
-    bool thread_started_ = false;
+    // uses the state any more (Users_).
+    std::atomic<TDeviceState*> LiveDevice_{nullptr};
+    std::atomic<int> DeviceUsers_{0};
+    std::unique_ptr<TComThread> EventThread_;
+    bool ThreadStarted_ = false;
     // Re-entry from handlers: an Open from OnBeforeOpen, or a Close from a
     // handler of Close's own notifications, skips the notifications already
-    // under way. alive_ turns false when the port is destroyed, so that a
+    // under way. Alive_ turns false when the port is destroyed, so that a
     // sequence whose handler deleted the port stops without touching it.
-    bool opening_ = false;
-    bool closing_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    std::unique_ptr<TEventReceiver> event_window_;
+    bool Opening_ = false;
+    bool Closing_ = false;
+    std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);
+    std::unique_ptr<TEventReceiver> EventWindow_;
 };
 
 // The published form: adds nothing but publication.

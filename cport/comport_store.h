@@ -42,7 +42,7 @@ public:
     TComIniFile(const TComIniFile&) = delete;
     TComIniFile& operator=(const TComIniFile&) = delete;
 
-    const std::string& FileName() const { return file_name_; }
+    const std::string& FileName() const { return FileName_; }
 
     void WriteString(const std::string& Section, const std::string& Ident, const std::string& Value);
     void WriteInteger(const std::string& Section, const std::string& Ident, int32_t Value);  // decimal
@@ -66,8 +66,8 @@ public:
 
 private:
     struct TImpl;
-    std::string file_name_;
-    std::unique_ptr<TImpl> impl_;
+    std::string FileName_;
+    std::unique_ptr<TImpl> Impl_;
 };
 
 // ---------------------------------------------------------------------------
@@ -115,8 +115,8 @@ public:
     std::vector<std::string> ValueNames() const;                // in order of first write
 
     // A key opened without the right to set values: every write fails.
-    void SetReadOnly(bool Value) { read_only_ = Value; }
-    bool ReadOnly() const { return read_only_; }
+    void SetReadOnly(bool Value) { ReadOnly_ = Value; }
+    bool ReadOnly() const { return ReadOnly_; }
 
     // The key in registry export form, and replacing the values from that form
     // (see TFileRegistryKey). Import never fails: lines it cannot read are
@@ -126,18 +126,18 @@ public:
 
 protected:
     struct TValue {
-        std::string name;
-        TRegDataType kind = TRegDataType::rdUnknown;
-        std::string text;
-        int32_t integer = 0;
+        std::string Name;
+        TRegDataType Kind = TRegDataType::rdUnknown;
+        std::string Text;
+        int32_t Integer = 0;
     };
     // Stores Value (replacing one of the same name); overridden to persist.
     virtual void PutValue(TValue Value);
     const TValue* Find(const std::string& Name) const;
-    std::vector<TValue> values_;
+    std::vector<TValue> Values_;
 
 private:
-    bool read_only_ = false;
+    bool ReadOnly_ = false;
 };
 
 // A key kept in a text file, one value per line, in the classic registry
@@ -157,13 +157,13 @@ private:
 class TFileRegistryKey : public TMemoryRegistryKey {
 public:
     explicit TFileRegistryKey(std::string FileName);
-    const std::string& FileName() const { return file_name_; }
+    const std::string& FileName() const { return FileName_; }
 
 protected:
     void PutValue(TValue Value) override;
 
 private:
-    std::string file_name_;
+    std::string FileName_;
 };
 
 }  // namespace cport

@@ -11,7 +11,7 @@
 
 namespace cport {
 
-inline constexpr int kKernelNccs = 19;
+inline constexpr int KernelNccs = 19;
 
 struct TKernelTermios {
     uint32_t c_iflag = 0;
@@ -19,7 +19,7 @@ struct TKernelTermios {
     uint32_t c_cflag = 0;   // CBAUD/CIBAUD bits are managed by WriteLineRecord
     uint32_t c_lflag = 0;
     uint8_t c_line = 0;
-    uint8_t c_cc[kKernelNccs] = {};
+    uint8_t c_cc[KernelNccs] = {};
     uint32_t c_ispeed = 0;  // bits per second
     uint32_t c_ospeed = 0;
 };

@@ -22,8 +22,8 @@ namespace cport {
 
 // Running totals the driver keeps of line errors and modem-line changes.
 struct TDriverCounts {
-    int frame = 0, parity = 0, overrun = 0, brk = 0, buf_overrun = 0;
-    int cts = 0, dsr = 0, rng = 0, dcd = 0;
+    int Frame = 0, Parity = 0, Overrun = 0, Brk = 0, BufOverrun = 0;
+    int Cts = 0, Dsr = 0, Rng = 0, Dcd = 0;
 };
 
 class TDevice : public TByteSource {

@@ -16,12 +16,12 @@ unsigned long ComNumberOf(const std::string& Port) {
         std::toupper(static_cast<unsigned char>(Port[1])) != 'O' ||
         std::toupper(static_cast<unsigned char>(Port[2])) != 'M' || Port[3] == '0')
         return 0;
-    unsigned long n = 0;
-    for (size_t i = 3; i < Port.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(Port[i]))) return 0;
-        n = n * 10 + static_cast<unsigned long>(Port[i] - '0');
+    unsigned long N = 0;
+    for (size_t I = 3; I < Port.size(); ++I) {
+        if (!std::isdigit(static_cast<unsigned char>(Port[I]))) return 0;
+        N = N * 10 + static_cast<unsigned long>(Port[I] - '0');
     }
-    return n;
+    return N;
 }
 
 }  // namespace
@@ -32,7 +32,7 @@ unsigned long ComNumberOf(const std::string& Port) {
 std::string TCustomComPort::DevicePathOf(const std::string& Port) {
     if (!Port.empty() && Port[0] == '/') return Port;
     if (PortNameKind(Port) != TPortNameKind::pnDevice) return Port;   // a network port
-    if (const unsigned long n = ComNumberOf(Port)) return "/dev/ttyS" + std::to_string(n - 1);
+    if (const unsigned long N = ComNumberOf(Port)) return "/dev/ttyS" + std::to_string(N - 1);
     return "/dev/" + Port;
 }
 

@@ -20,11 +20,11 @@ namespace cport {
 // The Timeouts in force, as the device layer took them at the last
 // ApplyTimeoutSettings. Transfers on any thread read them when they issue.
 struct TTransferTimeouts {
-    std::atomic<uint32_t> read_interval{UINT32_MAX};
-    std::atomic<uint32_t> read_multiplier{0};
-    std::atomic<uint32_t> read_constant{0};
-    std::atomic<uint32_t> write_multiplier{100};
-    std::atomic<uint32_t> write_constant{1000};
+    std::atomic<uint32_t> ReadInterval{UINT32_MAX};
+    std::atomic<uint32_t> ReadMultiplier{0};
+    std::atomic<uint32_t> ReadConstant{0};
+    std::atomic<uint32_t> WriteMultiplier{100};
+    std::atomic<uint32_t> WriteConstant{1000};
 };
 
 struct TCustomComPort::TDeviceState {
@@ -33,16 +33,16 @@ struct TCustomComPort::TDeviceState {
     int Init(std::unique_ptr<TDevice> Opened);
 
     // The fields every transfer touches come first, together.
-    std::unique_ptr<TDevice> device;
-    UniqueFd tx_fd;       // eventfd: written after each write while tx_watched (evTxEmpty detection)
-    std::atomic<bool> tx_watched{false};       // an event thread watches tx_fd (set by the event thread)
-    std::atomic<uint64_t> tx_writes{0};        // writes signalled on tx_fd so far
-    TTransferTimeouts timeouts;
-    TAbortSignal abort_fd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
-    TReceiveQueue rx;     // received bytes, decoded; every read of the device goes through it
+    std::unique_ptr<TDevice> Device;
+    TUniqueFd TxFd;       // eventfd: written after each write while TxWatched (evTxEmpty detection)
+    std::atomic<bool> TxWatched{false};       // an event thread watches TxFd (set by the event thread)
+    std::atomic<uint64_t> TxWrites{0};        // writes signalled on TxFd so far
+    TTransferTimeouts Timeouts;
+    TAbortSignal AbortFd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
+    TReceiveQueue Rx;     // received bytes, decoded; every read of the device goes through it
 
-    std::mutex counts_mutex;
-    TDriverCounts counts;   // the driver's error counts last seen by a line-error query
+    std::mutex CountsMutex;
+    TDriverCounts Counts;   // the driver's error counts last seen by a line-error query
 
     // Decodes what the kernel holds into the receive queue (code 10 on failure).
     void DrainForQuery();
@@ -52,10 +52,10 @@ struct TCustomComPort::TDeviceState {
 
     // After a successful write: wakes the event thread's evTxEmpty check.
     void SignalTx() {
-        if (!tx_watched.load(std::memory_order_relaxed)) return;
-        tx_writes.fetch_add(1, std::memory_order_relaxed);
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(tx_fd.get(), &one, sizeof one);
+        if (!TxWatched.load(std::memory_order_relaxed)) return;
+        TxWrites.fetch_add(1, std::memory_order_relaxed);
+        const uint64_t One = 1;
+        [[maybe_unused]] ssize_t N = ::write(TxFd.get(), &One, sizeof One);
     }
 };
 
@@ -64,25 +64,25 @@ struct TCustomComPort::TDeviceState {
 // waits for it (having ended its transfer waits first).
 class TCustomComPort::TDeviceLease {
 public:
-    explicit TDeviceLease(TCustomComPort& Port) : users_(Port.device_users_) {
-        users_.fetch_add(1);
-        state_ = Port.live_device_.load();
-        if (!state_) Leave();
+    explicit TDeviceLease(TCustomComPort& Port) : Users_(Port.DeviceUsers_) {
+        Users_.fetch_add(1);
+        State_ = Port.LiveDevice_.load();
+        if (!State_) Leave();
     }
     ~TDeviceLease() {
-        if (state_) Leave();
+        if (State_) Leave();
     }
     TDeviceLease(const TDeviceLease&) = delete;
     TDeviceLease& operator=(const TDeviceLease&) = delete;
 
-    TDeviceState* get() const { return state_; }
+    TDeviceState* get() const { return State_; }
 
 private:
     void Leave() {
-        if (users_.fetch_sub(1) == 1) users_.notify_all();
+        if (Users_.fetch_sub(1) == 1) Users_.notify_all();
     }
-    std::atomic<int>& users_;
-    TDeviceState* state_ = nullptr;
+    std::atomic<int>& Users_;
+    TDeviceState* State_ = nullptr;
 };
 
 }  // namespace cport

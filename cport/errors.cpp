@@ -9,7 +9,7 @@ namespace {
 
 // Texts of codes 1 to 23, in code order. Codes nothing raises any more keep
 // their place so that the numbers of the others stay as they were.
-constexpr std::array<const char*, 23> kCodeTexts = {
+constexpr std::array<const char*, 23> CodeTexts = {
     "Unable to open com port",                            // 1
     "WriteFile function failed",                          // 2
     "ReadFile function failed",                           // 3
@@ -42,18 +42,18 @@ std::string MessageWithSystemError(int32_t Code, int32_t SystemError) {
 }  // namespace
 
 std::string EComPort::CodeText(int32_t Code) {
-    if (Code < 1 || Code > static_cast<int32_t>(kCodeTexts.size()))
+    if (Code < 1 || Code > static_cast<int32_t>(CodeTexts.size()))
         return "Unknown com port error " + std::to_string(Code);
-    return kCodeTexts[static_cast<size_t>(Code - 1)];
+    return CodeTexts[static_cast<size_t>(Code - 1)];
 }
 
 EComPort::EComPort(int32_t Code, int32_t SystemError)
-    : std::runtime_error(MessageWithSystemError(Code, SystemError)), code_(Code), system_(SystemError) {}
+    : std::runtime_error(MessageWithSystemError(Code, SystemError)), Code_(Code), System_(SystemError) {}
 
 EComPort::EComPort(int32_t Code, int32_t SystemError, const std::string& Reason)
-    : std::runtime_error(MessageWithSystemError(Code, SystemError) + "\n" + Reason), code_(Code),
-      system_(SystemError) {}
+    : std::runtime_error(MessageWithSystemError(Code, SystemError) + "\n" + Reason), Code_(Code),
+      System_(SystemError) {}
 
-EComPort::EComPort(int32_t Code) : std::runtime_error(CodeText(Code)), code_(Code), system_(-1) {}
+EComPort::EComPort(int32_t Code) : std::runtime_error(CodeText(Code)), Code_(Code), System_(-1) {}
 
 }  // namespace cport

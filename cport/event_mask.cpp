@@ -8,7 +8,7 @@ namespace cport {
 namespace {
 
 // Flag of each event in the classic serial event mask, by event ordinal.
-constexpr std::array<uint32_t, 10> kEventFlags = {
+constexpr std::array<uint32_t, 10> EventFlags = {
     0x0001,   // evRxChar
     0x0004,   // evTxEmpty
     0x0002,   // evRxFlag
@@ -24,17 +24,17 @@ constexpr std::array<uint32_t, 10> kEventFlags = {
 }  // namespace
 
 uint32_t EventsToMask(TComEvents Events) {
-    uint32_t mask = 0;
-    for (size_t i = 0; i < kEventFlags.size(); ++i)
-        if (Events.Contains(static_cast<TComEvent>(i))) mask |= kEventFlags[i];
-    return mask;
+    uint32_t Mask = 0;
+    for (size_t I = 0; I < EventFlags.size(); ++I)
+        if (Events.Contains(static_cast<TComEvent>(I))) Mask |= EventFlags[I];
+    return Mask;
 }
 
 TComEvents MaskToEvents(uint32_t Mask) {
-    TComEvents events;
-    for (size_t i = 0; i < kEventFlags.size(); ++i)
-        if ((Mask & kEventFlags[i]) != 0) events.Include(static_cast<TComEvent>(i));
-    return events;
+    TComEvents Events;
+    for (size_t I = 0; I < EventFlags.size(); ++I)
+        if ((Mask & EventFlags[I]) != 0) Events.Include(static_cast<TComEvent>(I));
+    return Events;
 }
 
 }  // namespace cport

@@ -10,38 +10,38 @@
 namespace cport {
 
 TEventReceiver::TEventReceiver(TCustomComPort* ComPort)
-    : port_(ComPort), anchor_(std::make_shared<TAnchor>()) {
-    anchor_->receiver = this;
+    : Port_(ComPort), Anchor_(std::make_shared<TAnchor>()) {
+    Anchor_->Receiver = this;
 }
 
-TEventReceiver::~TEventReceiver() { anchor_->receiver = nullptr; }
+TEventReceiver::~TEventReceiver() { Anchor_->Receiver = nullptr; }
 
 std::function<void()> TEventReceiver::MessageTask(std::shared_ptr<TAnchor> Anchor, uint32_t Message,
                                                   uint32_t Param) {
-    return [anchor = std::move(Anchor), Message, Param] {
-        if (TEventReceiver* receiver = anchor->receiver) receiver->EventWindowProc(Message, Param);
+    return [Anchor = std::move(Anchor), Message, Param] {
+        if (TEventReceiver* Receiver = Anchor->Receiver) Receiver->EventWindowProc(Message, Param);
     };
 }
 
 void TEventReceiver::EventWindowProc(uint32_t Message, uint32_t Param) {
     if (Message != EventMessage && Message != DeviceLostMessage) return;
-    if (!port_->Connected()) return;   // messages for a closed port are dropped
+    if (!Port_->Connected()) return;   // messages for a closed port are dropped
     try {
         if (Message == DeviceLostMessage) {
-            TComThread::ReportDeviceLost(*port_);
+            TComThread::ReportDeviceLost(*Port_);
             return;
         }
         switch (Param) {
-        case 0x0001: port_->ReportRxChar(); break;
-        case 0x0002: port_->ReportRxFlag(); break;
-        case 0x0004: port_->ReportTxEmpty(); break;
-        case 0x0008: port_->ReportCTS(); break;
-        case 0x0010: port_->ReportDSR(); break;
-        case 0x0020: port_->ReportRLSD(); break;
-        case 0x0040: port_->ReportBreak(); break;
-        case 0x0080: port_->ReportLineErrors(); break;
-        case 0x0100: port_->ReportRing(); break;
-        case 0x0400: port_->ReportRx80Full(); break;
+        case 0x0001: Port_->ReportRxChar(); break;
+        case 0x0002: Port_->ReportRxFlag(); break;
+        case 0x0004: Port_->ReportTxEmpty(); break;
+        case 0x0008: Port_->ReportCTS(); break;
+        case 0x0010: Port_->ReportDSR(); break;
+        case 0x0020: Port_->ReportRLSD(); break;
+        case 0x0040: Port_->ReportBreak(); break;
+        case 0x0080: Port_->ReportLineErrors(); break;
+        case 0x0100: Port_->ReportRing(); break;
+        case 0x0400: Port_->ReportRx80Full(); break;
         default: break;
         }
     } catch (...) {

@@ -37,16 +37,16 @@ public:
     void EventWindowProc(uint32_t Message, uint32_t Param);
 
     // The way messages reach the receiver: cleared when it is destroyed.
-    struct TAnchor { TEventReceiver* receiver = nullptr; };
-    std::shared_ptr<TAnchor> Anchor() const { return anchor_; }
+    struct TAnchor { TEventReceiver* Receiver = nullptr; };
+    std::shared_ptr<TAnchor> Anchor() const { return Anchor_; }
     // A task for the main-thread queue that delivers one message to the
     // anchored receiver, if it still exists when the task runs.
     static std::function<void()> MessageTask(std::shared_ptr<TAnchor> Anchor, uint32_t Message,
                                              uint32_t Param);
 
 private:
-    TCustomComPort* port_;
-    std::shared_ptr<TAnchor> anchor_;
+    TCustomComPort* Port_;
+    std::shared_ptr<TAnchor> Anchor_;
 };
 
 }  // namespace cport

@@ -15,14 +15,14 @@ namespace cport {
 // The count is what is waiting at this moment, which may be more than the
 // bytes that raised the event, or nothing if a handler has read them.
 void TCustomComPort::ReportRxChar() {
-    int32_t count = InputQueueCount();
-    if (count > 0 && !rx_char_by_count_) {
-        std::vector<unsigned char> buffer(static_cast<size_t>(count));
-        const int32_t read = ReadBytes(buffer.data(), count);
-        NotifyRxBuf(buffer.data(), read);
-        count = 0;
+    int32_t Count = InputQueueCount();
+    if (Count > 0 && !RxCharByCount_) {
+        std::vector<unsigned char> Buffer(static_cast<size_t>(Count));
+        const int32_t Read = ReadBytes(Buffer.data(), Count);
+        NotifyRxBuf(Buffer.data(), Read);
+        Count = 0;
     }
-    if (count > 0) NotifyRxChar(count);
+    if (Count > 0) NotifyRxChar(Count);
 }
 
 void TCustomComPort::ReportTxEmpty() { NotifyTxEmpty(); }
@@ -30,33 +30,33 @@ void TCustomComPort::ReportTxEmpty() { NotifyTxEmpty(); }
 void TCustomComPort::ReportRxFlag() { NotifyRxFlag(); }
 
 void TCustomComPort::StartEventThread() {
-    if (events_.Empty()) {
-        thread_started_ = false;
+    if (Events_.Empty()) {
+        ThreadStarted_ = false;
         return;
     }
     try {
-        if (sync_method_ == smWindowSync) event_window_ = std::make_unique<TEventReceiver>(this);
-        event_thread_ = std::make_unique<TComThread>(this);
+        if (SyncMethod_ == smWindowSync) EventWindow_ = std::make_unique<TEventReceiver>(this);
+        EventThread_ = std::make_unique<TComThread>(this);
     } catch (const EComPort&) {
-        event_window_.reset();
+        EventWindow_.reset();
         throw;
-    } catch (const std::system_error& e) {
+    } catch (const std::system_error& E) {
         // The thread, its eventfds, epoll or timer could not be had: opening failed.
-        event_window_.reset();
-        throw EComPort(CError_OpenFailed, e.code().value());
+        EventWindow_.reset();
+        throw EComPort(CError_OpenFailed, E.code().value());
     } catch (const std::bad_alloc&) {
-        event_window_.reset();
+        EventWindow_.reset();
         throw EComPort(CError_OpenFailed, ENOMEM);
     }
-    thread_started_ = true;
+    ThreadStarted_ = true;
 }
 
 // Waits for the thread's end while serving its hand-overs; the receiver goes
 // only after the thread, so every message sent to it is delivered or dropped.
 void TCustomComPort::StopEventThread() {
-    event_thread_.reset();
-    thread_started_ = false;
-    event_window_.reset();
+    EventThread_.reset();
+    ThreadStarted_ = false;
+    EventWindow_.reset();
 }
 
 }  // namespace cport

@@ -16,13 +16,13 @@
 namespace cport {
 
 struct TComIniFile::TImpl {
-    CSimpleIniA ini{/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false};
-    TImpl() { ini.SetSpaces(false); }
+    CSimpleIniA Ini{/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false};
+    TImpl() { Ini.SetSpaces(false); }
 };
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char C) { return C == ' ' || C == '\t'; }
 
 bool HasOuterBlanks(const std::string& Text) {
     return !Text.empty() && (IsBlank(Text.front()) || IsBlank(Text.back()));
@@ -32,30 +32,30 @@ bool HasOuterBlanks(const std::string& Text) {
 // rather than written in a way that reads back as something else (a value
 // with a line break would otherwise inject entries or sections).
 void CheckWritable(const std::string& Section, const std::string& Ident, const std::string& Value) {
-    const auto refuse = [&](const char* why) {
-        throw EIniFileException("Cannot write entry '" + Ident + "' of section '" + Section + "': " + why);
+    const auto Refuse = [&](const char* Why) {
+        throw EIniFileException("Cannot write entry '" + Ident + "' of section '" + Section + "': " + Why);
     };
     if (HasLineBreakOrNul(Section) || Section.find(']') != std::string::npos || HasOuterBlanks(Section))
-        refuse("the section name cannot be written in an INI file");
+        Refuse("the section name cannot be written in an INI file");
     if (Ident.empty() || HasLineBreakOrNul(Ident) || Ident.find('=') != std::string::npos ||
         HasOuterBlanks(Ident) || Ident.front() == ';' || Ident.front() == '#' || Ident.front() == '[')
-        refuse("the entry name cannot be written in an INI file");
-    if (HasLineBreakOrNul(Value)) refuse("the value holds a line break or a NUL character");
+        Refuse("the entry name cannot be written in an INI file");
+    if (HasLineBreakOrNul(Value)) Refuse("the value holds a line break or a NUL character");
 }
 
 }  // namespace
 
 TComIniFile::TComIniFile(std::string FileName)
-    : file_name_(std::move(FileName)), impl_(std::make_unique<TImpl>()) {
-    const std::optional<std::string> text = ReadStoreFile<EIniFileException>(file_name_, "Unable to read INI file: ");
-    if (text) SetText(*text);
+    : FileName_(std::move(FileName)), Impl_(std::make_unique<TImpl>()) {
+    const std::optional<std::string> Text = ReadStoreFile<EIniFileException>(FileName_, "Unable to read INI file: ");
+    if (Text) SetText(*Text);
 }
 
 TComIniFile::~TComIniFile() = default;
 
 void TComIniFile::WriteString(const std::string& Section, const std::string& Ident, const std::string& Value) {
     CheckWritable(Section, Ident, Value);
-    if (impl_->ini.SetValue(Section.c_str(), Ident.c_str(), Value.c_str()) < 0)
+    if (Impl_->Ini.SetValue(Section.c_str(), Ident.c_str(), Value.c_str()) < 0)
         throw EIniFileException("Cannot write entry '" + Ident + "' of section '" + Section + "'");
 }
 
@@ -65,47 +65,47 @@ void TComIniFile::WriteInteger(const std::string& Section, const std::string& Id
 
 std::string TComIniFile::ReadString(const std::string& Section, const std::string& Ident,
                                     const std::string& Default) const {
-    const char* value = impl_->ini.GetValue(Section.c_str(), Ident.c_str(), nullptr);
-    return value != nullptr ? std::string(value) : Default;
+    const char* Value = Impl_->Ini.GetValue(Section.c_str(), Ident.c_str(), nullptr);
+    return Value != nullptr ? std::string(Value) : Default;
 }
 
 int32_t TComIniFile::ReadInteger(const std::string& Section, const std::string& Ident, int32_t Default) const {
-    const char* value = impl_->ini.GetValue(Section.c_str(), Ident.c_str(), nullptr);
-    if (value == nullptr) return Default;
-    return ParseInteger(value).value_or(Default);
+    const char* Value = Impl_->Ini.GetValue(Section.c_str(), Ident.c_str(), nullptr);
+    if (Value == nullptr) return Default;
+    return ParseInteger(Value).value_or(Default);
 }
 
 bool TComIniFile::ValueExists(const std::string& Section, const std::string& Ident) const {
-    return impl_->ini.GetValue(Section.c_str(), Ident.c_str(), nullptr) != nullptr;
+    return Impl_->Ini.GetValue(Section.c_str(), Ident.c_str(), nullptr) != nullptr;
 }
 
 bool TComIniFile::SectionExists(const std::string& Section) const {
-    return impl_->ini.GetSection(Section.c_str()) != nullptr;
+    return Impl_->Ini.GetSection(Section.c_str()) != nullptr;
 }
 
 void TComIniFile::EraseSection(const std::string& Section) {
-    impl_->ini.Delete(Section.c_str(), nullptr);
+    Impl_->Ini.Delete(Section.c_str(), nullptr);
 }
 
 std::string TComIniFile::Text() const {
-    std::string text;
-    if (impl_->ini.Save(text, /*a_bAddSignature=*/false) < 0)
-        throw EIniFileException("Cannot format INI file " + file_name_);
-    return text;
+    std::string Text;
+    if (Impl_->Ini.Save(Text, /*a_bAddSignature=*/false) < 0)
+        throw EIniFileException("Cannot format INI file " + FileName_);
+    return Text;
 }
 
 void TComIniFile::SetText(std::string_view Text) {
-    impl_->ini.Reset();
-    if (impl_->ini.LoadData(Text.data(), Text.size()) < 0)
-        throw EIniFileException("Cannot read INI file " + file_name_);
+    Impl_->Ini.Reset();
+    if (Impl_->Ini.LoadData(Text.data(), Text.size()) < 0)
+        throw EIniFileException("Cannot read INI file " + FileName_);
 }
 
 void TComIniFile::UpdateFile() {
-    const std::string text = Text();
+    const std::string Contents = Text();
     try {
-        ReplaceFile(file_name_, text);
-    } catch (const std::system_error& e) {
-        throw EIniFileException(std::string("Unable to write INI file: ") + e.what());
+        ReplaceFile(FileName_, Contents);
+    } catch (const std::system_error& E) {
+        throw EIniFileException(std::string("Unable to write INI file: ") + E.what());
     }
 }
 

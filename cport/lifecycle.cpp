@@ -22,17 +22,17 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         ShowApplicationError(std::current_exception());
     }
-    if (connected_) {
+    if (Connected_) {
         try {
-            if (thread_started_) StopEventThread();
+            if (ThreadStarted_) StopEventThread();
         } catch (...) {
             ShowApplicationError(std::current_exception());
         }
-        thread_started_ = false;
+        ThreadStarted_ = false;
         CloseDevice();
-        connected_ = false;
+        Connected_ = false;
     }
-    *alive_ = false;
+    *Alive_ = false;
 }
 
 namespace {
@@ -40,16 +40,16 @@ namespace {
 // Clears a sequence flag on every way out, unless the port is gone.
 class TSequenceFlag {
 public:
-    TSequenceFlag(bool& Flag, const std::shared_ptr<bool>& Alive) : flag_(Flag), alive_(Alive) { flag_ = true; }
+    TSequenceFlag(bool& Flag, const std::shared_ptr<bool>& Alive) : Flag_(Flag), Alive_(Alive) { Flag_ = true; }
     ~TSequenceFlag() {
-        if (*alive_) flag_ = false;
+        if (*Alive_) Flag_ = false;
     }
     TSequenceFlag(const TSequenceFlag&) = delete;
     TSequenceFlag& operator=(const TSequenceFlag&) = delete;
 
 private:
-    bool& flag_;
-    std::shared_ptr<bool> alive_;
+    bool& Flag_;
+    std::shared_ptr<bool> Alive_;
 };
 
 }  // namespace
@@ -60,42 +60,42 @@ private:
 // opens or deletes the port ends the sequence there. The event thread is
 // held until the sequence has ended, so no event runs a handler before.
 void TCustomComPort::Open() {
-    if (connected_) return;
-    const std::shared_ptr<bool> alive = alive_;
-    if (!opening_) {
-        TSequenceFlag opening(opening_, alive);
+    if (Connected_) return;
+    const std::shared_ptr<bool> Alive = Alive_;
+    if (!Opening_) {
+        TSequenceFlag Opening(Opening_, Alive);
         NotifyBeforeOpen();
-        if (!*alive || connected_) return;
+        if (!*Alive || Connected_) return;
     }
     OpenDevice();
-    connected_ = true;
+    Connected_ = true;
     try {
         ApplyAllSettings();
-        if (events_.Empty())
-            thread_started_ = false;
+        if (Events_.Empty())
+            ThreadStarted_ = false;
         else
             StartEventThread();
     } catch (...) {
         CloseDevice();
-        connected_ = false;
+        Connected_ = false;
         throw;
     }
     // Lets the event thread run on every way out, unless a handler has
     // closed or deleted the port (which has stopped the thread then).
     struct TRelease {
-        TCustomComPort& port;
-        const std::shared_ptr<bool>& alive;
+        TCustomComPort& Port;
+        const std::shared_ptr<bool>& Alive;
         ~TRelease() {
-            if (*alive && port.event_thread_) port.event_thread_->Release();
+            if (*Alive && Port.EventThread_) Port.EventThread_->Release();
         }
-    } release{*this, alive};
-    auto ended = [&] { return !*alive || !connected_; };
+    } Release{*this, Alive};
+    auto Ended = [&] { return !*Alive || !Connected_; };
     NotifyAfterOpen();
-    if (ended()) return;
+    if (Ended()) return;
     ReportCTS();
-    if (ended()) return;
+    if (Ended()) return;
     ReportDSR();
-    if (ended()) return;
+    if (Ended()) return;
     ReportRLSD();
 }
 
@@ -105,35 +105,35 @@ void TCustomComPort::Open() {
 // below goes straight on to the device; a handler that deletes the port
 // ends the sequence there.
 void TCustomComPort::Close() {
-    if (!connected_) return;
-    const std::shared_ptr<bool> alive = alive_;
-    auto ended = [&] { return !*alive || !connected_; };
-    if (!closing_) {
-        TSequenceFlag closing(closing_, alive);
+    if (!Connected_) return;
+    const std::shared_ptr<bool> Alive = Alive_;
+    auto Ended = [&] { return !*Alive || !Connected_; };
+    if (!Closing_) {
+        TSequenceFlag Closing(Closing_, Alive);
         NotifyCTSChange(false);
-        if (ended()) return;
+        if (Ended()) return;
         NotifyDSRChange(false);
-        if (ended()) return;
+        if (Ended()) return;
         NotifyRLSDChange(false);
-        if (ended()) return;
+        if (Ended()) return;
         NotifyBeforeClose();
-        if (ended()) return;
+        if (Ended()) return;
     }
     AbortPendingIO();
-    if (thread_started_) {
+    if (ThreadStarted_) {
         StopEventThread();
-        thread_started_ = false;
-        if (ended()) return;   // a handler served during the stop has closed the port
+        ThreadStarted_ = false;
+        if (Ended()) return;   // a handler served during the stop has closed the port
     }
     CloseDevice();
-    connected_ = false;
+    Connected_ = false;
     NotifyAfterClose();
 }
 
 void TCustomComPort::Loaded() {
     TComponent::Loaded();
-    if (!connected_) return;
-    connected_ = false;
+    if (!Connected_) return;
+    Connected_ = false;
     try {
         Open();
     } catch (...) {

@@ -10,8 +10,8 @@ namespace cport {
 
 namespace {
 
-static_assert(VMIN < kKernelNccs && VTIME < kKernelNccs && VSTART < kKernelNccs &&
-              VSTOP < kKernelNccs);
+static_assert(VMIN < KernelNccs && VTIME < KernelNccs && VSTART < KernelNccs &&
+              VSTOP < KernelNccs);
 
 tcflag_t CharacterSize(TDataBits Bits) {
     switch (Bits) {
@@ -56,44 +56,44 @@ int32_t LineRateOf(const TCustomComPort& Port) {
 }
 
 TLineSetup BuildLineSetup(const TCustomComPort& Port, const TKernelTermios& Current) {
-    const int32_t rate = LineRateOf(Port);
-    if (rate <= 0) throw EComPort(CError_SetStateFailed, EINVAL);
+    const int32_t Rate = LineRateOf(Port);
+    if (Rate <= 0) throw EComPort(CError_SetStateFailed, EINVAL);
 
-    const TComFlowControl& flow = Port.FlowControl();
-    const TComParity& parity = Port.Parity();
-    TLineSetup setup;
-    TKernelTermios& r = setup.record;
+    const TComFlowControl& Flow = Port.FlowControl();
+    const TComParity& Parity = Port.Parity();
+    TLineSetup Setup;
+    TKernelTermios& R = Setup.Record;
 
     // Errors are marked in the stream only when a setting needs their
     // position in the data; otherwise the driver's counts report them and
     // the kernel keeps its raw input fast path (breaks add no byte).
-    setup.receive.marked = parity.Check() && parity.Replace();
-    r.c_iflag = setup.receive.marked ? (INPCK | PARMRK) : IGNBRK;
-    if (flow.XonXoffOut()) r.c_iflag |= IXON;
-    if (flow.XonXoffIn()) r.c_iflag |= IXOFF;
-    r.c_oflag = 0;
-    r.c_lflag = 0;
-    r.c_cflag = CREAD | CLOCAL | CharacterSize(Port.DataBits()) | ParityFlags(parity.Bits()) |
+    Setup.Receive.Marked = Parity.Check() && Parity.Replace();
+    R.c_iflag = Setup.Receive.Marked ? (INPCK | PARMRK) : IGNBRK;
+    if (Flow.XonXoffOut()) R.c_iflag |= IXON;
+    if (Flow.XonXoffIn()) R.c_iflag |= IXOFF;
+    R.c_oflag = 0;
+    R.c_lflag = 0;
+    R.c_cflag = CREAD | CLOCAL | CharacterSize(Port.DataBits()) | ParityFlags(Parity.Bits()) |
                 StopBitFlags(Port.StopBits(), Port.DataBits());
-    if (flow.OutCTSFlow() || flow.ControlRTS() == rtsHandshake) r.c_cflag |= CRTSCTS;
-    r.c_line = Current.c_line;
-    r.c_cc[VMIN] = 1;
-    r.c_cc[VTIME] = 0;
-    r.c_cc[VSTART] = static_cast<uint8_t>(flow.XonChar());
-    r.c_cc[VSTOP] = static_cast<uint8_t>(flow.XoffChar());
-    r.c_ispeed = static_cast<uint32_t>(rate);
-    r.c_ospeed = static_cast<uint32_t>(rate);
+    if (Flow.OutCTSFlow() || Flow.ControlRTS() == rtsHandshake) R.c_cflag |= CRTSCTS;
+    R.c_line = Current.c_line;
+    R.c_cc[VMIN] = 1;
+    R.c_cc[VTIME] = 0;
+    R.c_cc[VSTART] = static_cast<uint8_t>(Flow.XonChar());
+    R.c_cc[VSTOP] = static_cast<uint8_t>(Flow.XoffChar());
+    R.c_ispeed = static_cast<uint32_t>(Rate);
+    R.c_ospeed = static_cast<uint32_t>(Rate);
 
-    setup.dtr_on = flow.ControlDTR() != dtrDisable;
-    setup.rts_on = flow.ControlRTS() == rtsEnable || flow.ControlRTS() == rtsHandshake;
+    Setup.DtrOn = Flow.ControlDTR() != dtrDisable;
+    Setup.RtsOn = Flow.ControlRTS() == rtsEnable || Flow.ControlRTS() == rtsHandshake;
 
-    setup.receive.parity_enabled = parity.Bits() != prNone;
-    setup.receive.parity_check = parity.Check();
-    setup.receive.replace = parity.Check() && parity.Replace();
-    setup.receive.replace_char = parity.ReplaceChar();
-    setup.receive.discard_null = Port.DiscardNull();
-    setup.receive.event_char = Port.EventChar();
-    return setup;
+    Setup.Receive.ParityEnabled = Parity.Bits() != prNone;
+    Setup.Receive.ParityCheck = Parity.Check();
+    Setup.Receive.Replace = Parity.Check() && Parity.Replace();
+    Setup.Receive.ReplaceChar = Parity.ReplaceChar();
+    Setup.Receive.DiscardNull = Port.DiscardNull();
+    Setup.Receive.EventChar = Port.EventChar();
+    return Setup;
 }
 
 }  // namespace cport

@@ -61,10 +61,10 @@
 namespace cport {
 
 struct TLineSetup {
-    TKernelTermios record;      // rate in c_ispeed/c_ospeed, CBAUD bits clear
-    bool dtr_on = false;
-    bool rts_on = false;
-    TReceiveOptions receive;
+    TKernelTermios Record;      // rate in c_ispeed/c_ospeed, CBAUD bits clear
+    bool DtrOn = false;
+    bool RtsOn = false;
+    TReceiveOptions Receive;
 };
 
 // Raises EComPort code 7 with EINVAL for a rate of 0 or less and for a stop

@@ -19,24 +19,24 @@ namespace main_thread {
 enum class TTaskState { Queued, Running, Done, Withdrawn };
 
 struct THandOver {
-    explicit THandOver(std::function<void()> Task) : task(std::move(Task)) {}
+    explicit THandOver(std::function<void()> Work) : Task(std::move(Work)) {}
 
-    std::function<void()> task;
-    std::mutex mutex;
-    std::condition_variable changed;
-    TTaskState state = TTaskState::Queued;
-    bool sender_waits_for_end = false;   // the sender takes the task's error
-    bool abandoned = false;              // the gate closed while the task ran
-    const THandOverGate* gate = nullptr; // the gate of a send; none for a post
-    std::exception_ptr error;
+    std::function<void()> Task;
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    TTaskState State = TTaskState::Queued;
+    bool SenderWaitsForEnd = false;   // the sender takes the task's error
+    bool Abandoned = false;              // the gate closed while the task ran
+    const THandOverGate* Gate = nullptr; // the gate of a send; none for a post
+    std::exception_ptr Error;
 };
 
 class TOwnerQueue {
 public:
-    std::mutex mutex;
-    std::condition_variable work_or_wake;
-    std::deque<std::shared_ptr<THandOver>> items;
-    std::shared_ptr<const TWakeHook> wake_hook;
+    std::mutex Mutex;
+    std::condition_variable WorkOrWake;
+    std::deque<std::shared_ptr<THandOver>> Items;
+    std::shared_ptr<const TWakeHook> WakeHook;
 };
 
 namespace {
@@ -44,78 +44,78 @@ namespace {
 // WakeServers reaches every queue through this list. Never destroyed: an
 // event thread may still wake while the process exits.
 struct TQueueList {
-    std::mutex mutex;
-    std::vector<std::weak_ptr<TOwnerQueue>> queues;
-    std::atomic<uint64_t> wakes{0};
+    std::mutex Mutex;
+    std::vector<std::weak_ptr<TOwnerQueue>> Queues;
+    std::atomic<uint64_t> Wakes{0};
 };
 
 TQueueList& Queues() {
-    static TQueueList* const list = new TQueueList;
-    return *list;
+    static TQueueList* const List = new TQueueList;
+    return *List;
 }
 
 // The calling thread's queue, made and listed on first use. Gates and
 // event threads that still refer to it keep it after the thread has ended.
 TOwnerQueue& QueueOfThisThread(std::shared_ptr<TOwnerQueue>* Share = nullptr) {
-    thread_local std::shared_ptr<TOwnerQueue> own;
-    if (!own) {
-        own = std::make_shared<TOwnerQueue>();
-        TQueueList& list = Queues();
-        std::lock_guard lock(list.mutex);
-        std::erase_if(list.queues, [](const std::weak_ptr<TOwnerQueue>& q) { return q.expired(); });
-        list.queues.push_back(own);
+    thread_local std::shared_ptr<TOwnerQueue> Own;
+    if (!Own) {
+        Own = std::make_shared<TOwnerQueue>();
+        TQueueList& List = Queues();
+        std::lock_guard Lock(List.Mutex);
+        std::erase_if(List.Queues, [](const std::weak_ptr<TOwnerQueue>& Q) { return Q.expired(); });
+        List.Queues.push_back(Own);
     }
-    if (Share) *Share = own;
-    return *own;
+    if (Share) *Share = Own;
+    return *Own;
 }
 
-void Enqueue(TOwnerQueue& q, std::shared_ptr<THandOver> Item) {
-    std::shared_ptr<const TWakeHook> hook;
+void Enqueue(TOwnerQueue& Q, std::shared_ptr<THandOver> Item) {
+    std::shared_ptr<const TWakeHook> Hook;
     {
-        std::lock_guard lock(q.mutex);
-        q.items.push_back(std::move(Item));
-        hook = q.wake_hook;
+        std::lock_guard Lock(Q.Mutex);
+        Q.Items.push_back(std::move(Item));
+        Hook = Q.WakeHook;
     }
-    q.work_or_wake.notify_all();
-    if (hook && *hook) (*hook)();
+    Q.WorkOrWake.notify_all();
+    if (Hook && *Hook) (*Hook)();
 }
 
 // Runs one dequeued task on the calling (owning) thread.
 bool RunTask(THandOver& Item) {
-    bool sender_waits_for_start;
+    bool SenderWaitsForStart;
     {
-        std::lock_guard lock(Item.mutex);
-        if (Item.state != TTaskState::Queued) return false;   // withdrawn
-        Item.state = TTaskState::Running;
-        sender_waits_for_start = !Item.sender_waits_for_end;
+        std::lock_guard Lock(Item.Mutex);
+        if (Item.State != TTaskState::Queued) return false;   // withdrawn
+        Item.State = TTaskState::Running;
+        SenderWaitsForStart = !Item.SenderWaitsForEnd;
     }
     // Releases a SendReleasedOnStart sender; a SendAndWait sender is not
     // woken for nothing while the task runs.
-    if (sender_waits_for_start) Item.changed.notify_all();
+    if (SenderWaitsForStart) Item.Changed.notify_all();
 
-    std::exception_ptr error;
+    std::exception_ptr Error;
     try {
-        Item.task();
+        Item.Task();
     } catch (...) {
-        error = std::current_exception();
+        Error = std::current_exception();
     }
-    Item.task = nullptr;   // captured state is released on this thread
+    Item.Task = nullptr;   // captured state is released on this thread
 
     // The error goes to the waiting sender or to the display, never both;
     // this thread keeps no reference to an error it hands on.
-    bool show = false;
+    bool Show = false;
     {
-        std::lock_guard lock(Item.mutex);
-        Item.state = TTaskState::Done;
-        if (error) {
-            if (Item.sender_waits_for_end && !Item.abandoned)
-                Item.error = std::move(error);
+        std::lock_guard Lock(Item.Mutex);
+        Item.State = TTaskState::Done;
+        if (Error) {
+            if (Item.SenderWaitsForEnd && !Item.Abandoned)
+                Item.Error = std::move(Error);
             else
-                show = true;
+                Show = true;
         }
     }
-    Item.changed.notify_all();
-    if (show) ShowApplicationError(error);
+    Item.Changed.notify_all();
+    if (Show) ShowApplicationError(Error);
     return true;
 }
 
@@ -125,105 +125,105 @@ bool RunTask(THandOver& Item) {
 struct TSendAccess {
     // Registers Item as the gate's pending hand-over; false if the gate is closed.
     static bool Begin(THandOverGate& Gate, const std::shared_ptr<THandOver>& Item) {
-        std::lock_guard lock(Gate.mutex_);
-        if (Gate.closed_) return false;
-        Gate.current_ = Item;
+        std::lock_guard Lock(Gate.Mutex_);
+        if (Gate.Closed_) return false;
+        Gate.Current_ = Item;
         return true;
     }
     static void End(THandOverGate& Gate) {
-        std::lock_guard lock(Gate.mutex_);
-        Gate.current_.reset();
+        std::lock_guard Lock(Gate.Mutex_);
+        Gate.Current_.reset();
     }
-    static TOwnerQueue& Queue(THandOverGate& Gate) { return *Gate.queue_; }
+    static TOwnerQueue& Queue(THandOverGate& Gate) { return *Gate.Queue_; }
 };
 
-THandOverGate::THandOverGate() { QueueOfThisThread(&queue_); }
+THandOverGate::THandOverGate() { QueueOfThisThread(&Queue_); }
 
 THandOverGate::~THandOverGate() = default;
 
 void THandOverGate::Close() {
-    std::shared_ptr<THandOver> item;
+    std::shared_ptr<THandOver> Item;
     {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        item = current_;
+        std::lock_guard Lock(Mutex_);
+        Closed_ = true;
+        Item = Current_;
     }
-    if (!item) return;
+    if (!Item) return;
     {
-        std::lock_guard lock(item->mutex);
-        if (item->state == TTaskState::Queued) item->state = TTaskState::Withdrawn;
-        item->abandoned = true;
+        std::lock_guard Lock(Item->Mutex);
+        if (Item->State == TTaskState::Queued) Item->State = TTaskState::Withdrawn;
+        Item->Abandoned = true;
     }
-    item->changed.notify_all();
+    Item->Changed.notify_all();
 }
 
 bool THandOverGate::IsClosed() const {
-    std::lock_guard lock(mutex_);
-    return closed_;
+    std::lock_guard Lock(Mutex_);
+    return Closed_;
 }
 
 namespace {
 
 THandOverResult Send(std::function<void()> Task, THandOverGate& Gate, bool WaitForEnd) {
-    auto item = std::make_shared<THandOver>(std::move(Task));
-    item->sender_waits_for_end = WaitForEnd;
-    item->gate = &Gate;
-    if (!TSendAccess::Begin(Gate, item)) return THandOverResult::Withdrawn;
-    Enqueue(TSendAccess::Queue(Gate), item);
+    auto Item = std::make_shared<THandOver>(std::move(Task));
+    Item->SenderWaitsForEnd = WaitForEnd;
+    Item->Gate = &Gate;
+    if (!TSendAccess::Begin(Gate, Item)) return THandOverResult::Withdrawn;
+    Enqueue(TSendAccess::Queue(Gate), Item);
 
-    THandOverResult result;
-    std::exception_ptr error;
+    THandOverResult Result;
+    std::exception_ptr Error;
     {
-        std::unique_lock lock(item->mutex);
-        item->changed.wait(lock, [&] {
-            if (item->state == TTaskState::Withdrawn) return true;
-            if (item->state == TTaskState::Queued) return false;
-            return !WaitForEnd || item->state == TTaskState::Done || item->abandoned;
+        std::unique_lock Lock(Item->Mutex);
+        Item->Changed.wait(Lock, [&] {
+            if (Item->State == TTaskState::Withdrawn) return true;
+            if (Item->State == TTaskState::Queued) return false;
+            return !WaitForEnd || Item->State == TTaskState::Done || Item->Abandoned;
         });
-        if (item->state == TTaskState::Withdrawn) {
-            result = THandOverResult::Withdrawn;
-        } else if (WaitForEnd && item->state != TTaskState::Done) {
-            result = THandOverResult::Abandoned;   // its error, if any, goes to the display
+        if (Item->State == TTaskState::Withdrawn) {
+            Result = THandOverResult::Withdrawn;
+        } else if (WaitForEnd && Item->State != TTaskState::Done) {
+            Result = THandOverResult::Abandoned;   // its error, if any, goes to the display
         } else {
-            result = THandOverResult::Completed;
-            error = std::exchange(item->error, nullptr);
+            Result = THandOverResult::Completed;
+            Error = std::exchange(Item->Error, nullptr);
         }
     }
     TSendAccess::End(Gate);
-    if (error) std::rethrow_exception(error);
-    return result;
+    if (Error) std::rethrow_exception(Error);
+    return Result;
 }
 
 // Takes the next task to run (of Only, when given) off the queue; none when
 // there is none. The caller holds the queue's lock.
-std::shared_ptr<THandOver> TakeNextLocked(TOwnerQueue& q, const THandOverGate* Only) {
-    auto it = q.items.begin();
-    if (Only) it = std::find_if(it, q.items.end(), [Only](const auto& item) { return item->gate == Only; });
-    if (it == q.items.end()) return nullptr;
-    std::shared_ptr<THandOver> item = std::move(*it);
-    q.items.erase(it);
-    return item;
+std::shared_ptr<THandOver> TakeNextLocked(TOwnerQueue& Q, const THandOverGate* Only) {
+    auto It = Q.Items.begin();
+    if (Only) It = std::find_if(It, Q.Items.end(), [Only](const auto& Item) { return Item->Gate == Only; });
+    if (It == Q.Items.end()) return nullptr;
+    std::shared_ptr<THandOver> Item = std::move(*It);
+    Q.Items.erase(It);
+    return Item;
 }
 
 // Runs the tasks queued when the call began (of Only, when given): a stream
 // of new hand-overs cannot keep the owning thread in here.
-bool RunQueued(TOwnerQueue& q, const THandOverGate* Only) {
-    size_t budget;
+bool RunQueued(TOwnerQueue& Q, const THandOverGate* Only) {
+    size_t Budget;
     {
-        std::lock_guard lock(q.mutex);
-        budget = q.items.size();
+        std::lock_guard Lock(Q.Mutex);
+        Budget = Q.Items.size();
     }
-    bool ran = false;
-    while (budget-- > 0) {
-        std::shared_ptr<THandOver> item;
+    bool Ran = false;
+    while (Budget-- > 0) {
+        std::shared_ptr<THandOver> Item;
         {
-            std::lock_guard lock(q.mutex);
-            item = TakeNextLocked(q, Only);
+            std::lock_guard Lock(Q.Mutex);
+            Item = TakeNextLocked(Q, Only);
         }
-        if (!item) break;
-        if (RunTask(*item)) ran = true;
+        if (!Item) break;
+        if (RunTask(*Item)) Ran = true;
     }
-    return ran;
+    return Ran;
 }
 
 }  // namespace
@@ -245,35 +245,35 @@ void Post(std::function<void()> Task, THandOverGate& Owner) {
 }
 
 void WakeServers() {
-    TQueueList& list = Queues();
-    std::vector<std::shared_ptr<TOwnerQueue>> queues;
+    TQueueList& List = Queues();
+    std::vector<std::shared_ptr<TOwnerQueue>> Queues;
     {
-        std::lock_guard lock(list.mutex);
-        list.wakes.fetch_add(1);
-        for (const auto& weak : list.queues)
-            if (auto q = weak.lock()) queues.push_back(std::move(q));
+        std::lock_guard Lock(List.Mutex);
+        List.Wakes.fetch_add(1);
+        for (const auto& Weak : List.Queues)
+            if (auto Q = Weak.lock()) Queues.push_back(std::move(Q));
     }
-    for (const auto& q : queues) {
+    for (const auto& Q : Queues) {
         // Taking the lock orders the wake after a server's check of the count.
-        { std::lock_guard lock(q->mutex); }
-        q->work_or_wake.notify_all();
+        { std::lock_guard Lock(Q->Mutex); }
+        Q->WorkOrWake.notify_all();
     }
 }
 
 void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only) {
-    TOwnerQueue& q = QueueOfThisThread();
+    TOwnerQueue& Q = QueueOfThisThread();
     TQueueList& list = Queues();
-    auto has_work = [&] {
-        if (!Only) return !q.items.empty();
-        return std::any_of(q.items.begin(), q.items.end(),
-                           [Only](const auto& item) { return item->gate == Only; });
+    auto HasWork = [&] {
+        if (!Only) return !Q.Items.empty();
+        return std::any_of(Q.Items.begin(), Q.Items.end(),
+                           [Only](const auto& Item) { return Item->Gate == Only; });
     };
     for (;;) {
-        const uint64_t seen = list.wakes.load();
-        RunQueued(q, Only);
+        const uint64_t seen = list.Wakes.load();
+        RunQueued(Q, Only);
         if (Done()) return;
-        std::unique_lock lock(q.mutex);
-        q.work_or_wake.wait(lock, [&] { return has_work() || list.wakes.load() != seen; });
+        std::unique_lock Lock(Q.Mutex);
+        Q.WorkOrWake.wait(Lock, [&] { return HasWork() || list.Wakes.load() != seen; });
     }
 }
 
@@ -281,10 +281,10 @@ void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only) {
 
 // The hook of the calling thread's queue.
 void SetMainThreadWakeHook(TWakeHook Hook) {
-    auto hook = Hook ? std::make_shared<const TWakeHook>(std::move(Hook)) : nullptr;
-    main_thread::TOwnerQueue& q = main_thread::QueueOfThisThread();
-    std::lock_guard lock(q.mutex);
-    q.wake_hook = std::move(hook);
+    auto Shared = Hook ? std::make_shared<const TWakeHook>(std::move(Hook)) : nullptr;
+    main_thread::TOwnerQueue& Q = main_thread::QueueOfThisThread();
+    std::lock_guard Lock(Q.Mutex);
+    Q.WakeHook = std::move(Shared);
 }
 
 bool CheckSynchronize() { return main_thread::RunQueued(main_thread::QueueOfThisThread(), nullptr); }

@@ -43,10 +43,10 @@ public:
 
 private:
     friend struct TSendAccess;
-    std::shared_ptr<TOwnerQueue> queue_;
-    mutable std::mutex mutex_;
-    bool closed_ = false;
-    std::shared_ptr<THandOver> current_;
+    std::shared_ptr<TOwnerQueue> Queue_;
+    mutable std::mutex Mutex_;
+    bool Closed_ = false;
+    std::shared_ptr<THandOver> Current_;
 };
 
 enum class THandOverResult {

@@ -24,34 +24,34 @@ namespace {
 // given a handler that does nothing, installed without SA_RESTART so that
 // the wait ends with EINTR. A signal the application handles or ignores is
 // never taken over: modem lines are then not watched.
-std::mutex signal_mutex;
-int chosen_signal = 0;        // under signal_mutex
-std::atomic<bool> signal_taken{false};
+std::mutex SignalMutex;
+int ChosenSignal = 0;        // under SignalMutex
+std::atomic<bool> SignalTaken{false};
 
 void IgnoreInterrupt(int) {}
 
-// Fixed once taken: chosen_signal no longer changes then.
+// Fixed once taken: ChosenSignal no longer changes then.
 int InterruptSignal() {
-    std::lock_guard lock(signal_mutex);
-    return chosen_signal != 0 ? chosen_signal : SIGRTMIN + 4;
+    std::lock_guard Lock(SignalMutex);
+    return ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
 }
 
 // True when the interrupt signal is ours. Until it is, every watch start
 // looks again (the application may have chosen another one meanwhile).
 bool TakeInterruptSignal() {
-    std::lock_guard lock(signal_mutex);
-    if (signal_taken.load()) return true;
-    const int signal = chosen_signal != 0 ? chosen_signal : SIGRTMIN + 4;
-    struct sigaction current {};
-    if (sigaction(signal, nullptr, &current) != 0) return false;
-    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return false;
-    struct sigaction action {};
-    action.sa_handler = IgnoreInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;   // no SA_RESTART
-    if (sigaction(signal, &action, nullptr) != 0) return false;
-    chosen_signal = signal;
-    signal_taken = true;
+    std::lock_guard Lock(SignalMutex);
+    if (SignalTaken.load()) return true;
+    const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
+    struct sigaction Current {};
+    if (sigaction(Signal, nullptr, &Current) != 0) return false;
+    if ((Current.sa_flags & SA_SIGINFO) != 0 || Current.sa_handler != SIG_DFL) return false;
+    struct sigaction Action {};
+    Action.sa_handler = IgnoreInterrupt;
+    sigemptyset(&Action.sa_mask);
+    Action.sa_flags = 0;   // no SA_RESTART
+    if (sigaction(Signal, &Action, nullptr) != 0) return false;
+    ChosenSignal = Signal;
+    SignalTaken = true;
     return true;
 }
 
@@ -59,137 +59,137 @@ bool TakeInterruptSignal() {
 // its own disposition would be killed (default), never interrupted (ignore,
 // SA_RESTART) or surprised by a call of its handler.
 bool InterruptSignalStillOurs() {
-    struct sigaction current {};
-    if (sigaction(InterruptSignal(), nullptr, &current) != 0) return false;
-    return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == IgnoreInterrupt;
+    struct sigaction Current {};
+    if (sigaction(InterruptSignal(), nullptr, &Current) != 0) return false;
+    return (Current.sa_flags & SA_SIGINFO) == 0 && Current.sa_handler == IgnoreInterrupt;
 }
 
 }  // namespace
 
 bool SetLineWatchSignal(int Signal) {
     if (Signal <= 0 || Signal >= NSIG) return false;
-    std::lock_guard lock(signal_mutex);
-    if (signal_taken.load()) return false;
-    chosen_signal = Signal;
+    std::lock_guard Lock(SignalMutex);
+    if (SignalTaken.load()) return false;
+    ChosenSignal = Signal;
     return true;
 }
 
 namespace {
 
 struct TCounts {
-    bool valid = false;
-    TDriverCounts c{};
+    bool Valid = false;
+    TDriverCounts C{};
 };
 
 TCounts ReadCounts(TDevice& Device) {
-    TCounts counts;
-    counts.valid = Device.ErrorCounts(counts.c) == 0;
-    return counts;
+    TCounts Counts;
+    Counts.Valid = Device.ErrorCounts(Counts.C) == 0;
+    return Counts;
 }
 
-// Shared by all watches: ended_ is announced under it.
-std::mutex stop_mutex;
-std::condition_variable stop_changed;
+// Shared by all watches: Ended_ is announced under it.
+std::mutex StopMutex;
+std::condition_variable StopChanged;
 
 }  // namespace
 
-TModemWatch::TModemWatch(TDevice& Device) : device_(Device) {
-    notify_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!notify_fd_) throw EComPort(CError_ModemStatFailed, errno);
-    if (device_.ModemLines(lines_) != 0) {
+TModemWatch::TModemWatch(TDevice& Device) : Device_(Device) {
+    NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!NotifyFd_) throw EComPort(CError_ModemStatFailed, errno);
+    if (Device_.ModemLines(Lines_) != 0) {
         // Without TIOCMGET there is nothing to watch; any failure counts.
-        has_lines_ = false;
-        ended_ = true;
+        HasLines_ = false;
+        Ended_ = true;
         return;
     }
     if (!TakeInterruptSignal()) {
         // The signal belongs to the application: no watch.
-        has_lines_ = false;
-        ended_ = true;
+        HasLines_ = false;
+        Ended_ = true;
         return;
     }
     try {
-        thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error& e) {
-        throw EComPort(CError_ModemStatFailed, e.code().value());
+        Thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& E) {
+        throw EComPort(CError_ModemStatFailed, E.code().value());
     }
 }
 
 TModemWatch::~TModemWatch() { Stop(); }
 
 TComEvents TModemWatch::TakeEvents() {
-    uint64_t counter;
-    [[maybe_unused]] auto n = ::read(notify_fd_.get(), &counter, sizeof counter);
-    std::lock_guard lock(mutex_);
-    return std::exchange(pending_, TComEvents{});
+    uint64_t Counter;
+    [[maybe_unused]] auto N = ::read(NotifyFd_.get(), &Counter, sizeof Counter);
+    std::lock_guard Lock(Mutex_);
+    return std::exchange(Pending_, TComEvents{});
 }
 
 void TModemWatch::Announce(TComEvents Events) {
     if (Events.Empty()) return;
     {
-        std::lock_guard lock(mutex_);
-        pending_ = pending_ | Events;
+        std::lock_guard Lock(Mutex_);
+        Pending_ = Pending_ | Events;
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(notify_fd_.get(), &one, sizeof one);
+    const uint64_t One = 1;
+    [[maybe_unused]] auto N = ::write(NotifyFd_.get(), &One, sizeof One);
 }
 
 void TModemWatch::Run() {
     // The thread inherits its creator's signal mask; the interrupt must get through.
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, InterruptSignal());
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    sigset_t Interrupt;
+    sigemptyset(&Interrupt);
+    sigaddset(&Interrupt, InterruptSignal());
+    pthread_sigmask(SIG_UNBLOCK, &Interrupt, nullptr);
 
-    TCounts before = ReadCounts(device_);
-    while (!stop_.load()) {
-        if (const int error = device_.WaitForModemChange()) {
-            if (error == EINTR) continue;                  // the stop request, or a stray signal
-            if (error == ENOTTY) has_lines_ = false;       // remembered; never asked again
+    TCounts Before = ReadCounts(Device_);
+    while (!Stop_.load()) {
+        if (const int Error = Device_.WaitForModemChange()) {
+            if (Error == EINTR) continue;                  // the stop request, or a stray signal
+            if (Error == ENOTTY) HasLines_ = false;       // remembered; never asked again
             break;                                         // EIO and the like: the device is gone
         }
-        TLineSignals now;
-        if (device_.ModemLines(now) != 0) break;
-        TCounts after = ReadCounts(device_);
-        const TLineSignals changed = TLineSignals::FromBits(now.Bits() ^ lines_.Bits());
-        TComEvents events;
-        auto moved = [&](int TDriverCounts::*field) {
-            return before.valid && after.valid && after.c.*field != before.c.*field;
+        TLineSignals Now;
+        if (Device_.ModemLines(Now) != 0) break;
+        TCounts after = ReadCounts(Device_);
+        const TLineSignals Changed = TLineSignals::FromBits(Now.Bits() ^ Lines_.Bits());
+        TComEvents Events;
+        auto Moved = [&](int TDriverCounts::*Field) {
+            return Before.Valid && after.Valid && after.C.*Field != Before.C.*Field;
         };
-        if (changed.Contains(lsCTS) || moved(&TDriverCounts::cts)) events.Include(evCTS);
-        if (changed.Contains(lsDSR) || moved(&TDriverCounts::dsr)) events.Include(evDSR);
-        if (changed.Contains(lsRLSD) || moved(&TDriverCounts::dcd)) events.Include(evRLSD);
-        if (changed.Contains(lsRing) || moved(&TDriverCounts::rng)) events.Include(evRing);
-        lines_ = now;
-        before = after;
-        Announce(events);
+        if (Changed.Contains(lsCTS) || Moved(&TDriverCounts::Cts)) Events.Include(evCTS);
+        if (Changed.Contains(lsDSR) || Moved(&TDriverCounts::Dsr)) Events.Include(evDSR);
+        if (Changed.Contains(lsRLSD) || Moved(&TDriverCounts::Dcd)) Events.Include(evRLSD);
+        if (Changed.Contains(lsRing) || Moved(&TDriverCounts::Rng)) Events.Include(evRing);
+        Lines_ = Now;
+        Before = after;
+        Announce(Events);
     }
     {
-        std::lock_guard lock(stop_mutex);
-        ended_ = true;
+        std::lock_guard Lock(StopMutex);
+        Ended_ = true;
     }
-    stop_changed.notify_all();
+    StopChanged.notify_all();
 }
 
 void TModemWatch::Stop() {
-    if (!thread_.joinable()) return;
+    if (!Thread_.joinable()) return;
     {
-        std::unique_lock lock(stop_mutex);
-        stop_ = true;
+        std::unique_lock Lock(StopMutex);
+        Stop_ = true;
         // A signal sent just before the thread enters its wait is lost, so
         // it is repeated until the thread has ended. A disposition the
         // application has put in place since is left alone: the wait then
         // ends with the next modem-line change.
-        const bool ours = InterruptSignalStillOurs();
-        while (!ended_.load()) {
-            if (ours) pthread_kill(thread_.native_handle(), InterruptSignal());
-            if (ours)
-                stop_changed.wait_for(lock, std::chrono::milliseconds(10), [this] { return ended_.load(); });
+        const bool Ours = InterruptSignalStillOurs();
+        while (!Ended_.load()) {
+            if (Ours) pthread_kill(Thread_.native_handle(), InterruptSignal());
+            if (Ours)
+                StopChanged.wait_for(Lock, std::chrono::milliseconds(10), [this] { return Ended_.load(); });
             else
-                stop_changed.wait(lock, [this] { return ended_.load(); });
+                StopChanged.wait(Lock, [this] { return Ended_.load(); });
         }
     }
-    thread_.join();
+    Thread_.join();
 }
 
 }  // namespace cport

@@ -36,9 +36,9 @@ public:
     TModemWatch(const TModemWatch&) = delete;
     TModemWatch& operator=(const TModemWatch&) = delete;
 
-    bool HasModemLines() const { return has_lines_.load(); }
-    bool Running() const { return thread_.joinable() && !ended_.load(); }
-    int NotifyFd() const { return notify_fd_.get(); }   // readable when TakeEvents has something
+    bool HasModemLines() const { return HasLines_.load(); }
+    bool Running() const { return Thread_.joinable() && !Ended_.load(); }
+    int NotifyFd() const { return NotifyFd_.get(); }   // readable when TakeEvents has something
     TComEvents TakeEvents();                            // evCTS, evDSR, evRLSD, evRing seen since the last call
     void Stop();                                        // interrupts the wait and joins the thread
 
@@ -46,15 +46,15 @@ private:
     void Run();
     void Announce(TComEvents Events);
 
-    TDevice& device_;
-    UniqueFd notify_fd_;
-    std::atomic<bool> has_lines_{true};
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> ended_{false};
-    std::mutex mutex_;
-    TComEvents pending_;
-    TLineSignals lines_;   // state last seen (helper thread only after start)
-    std::thread thread_;
+    TDevice& Device_;
+    TUniqueFd NotifyFd_;
+    std::atomic<bool> HasLines_{true};
+    std::atomic<bool> Stop_{false};
+    std::atomic<bool> Ended_{false};
+    std::mutex Mutex_;
+    TComEvents Pending_;
+    TLineSignals Lines_;   // state last seen (helper thread only after start)
+    std::thread Thread_;
 };
 
 }  // namespace cport

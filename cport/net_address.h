@@ -20,10 +20,10 @@ namespace cport {
 enum class TNetKind : unsigned char { nkRaw, nkRfc2217 };
 
 struct TNetAddress {
-    TNetKind kind = TNetKind::nkRaw;
-    std::string host;   // without brackets
-    std::string port;   // decimal, as given
-    bool valid = false; // false: the scheme was there, the rest is malformed
+    TNetKind Kind = TNetKind::nkRaw;
+    std::string Host;   // without brackets
+    std::string Port;   // decimal, as given
+    bool Valid = false; // false: the scheme was there, the rest is malformed
 
     // "HOST:PORT" as the user wrote it, for messages.
     std::string Endpoint() const;
@@ -35,9 +35,9 @@ std::optional<TNetAddress> NetAddressOf(const std::string& Port);
 // The result of a connection attempt: the connected socket, or the errno of
 // the failure with a sentence for the user.
 struct TNetConnection {
-    UniqueFd socket;
-    int error = 0;
-    std::string reason;
+    TUniqueFd Socket;
+    int Error = 0;
+    std::string Reason;
 };
 
 // Looks HOST up and connects to each of its addresses in turn, each attempt

@@ -41,8 +41,8 @@ namespace cport {
 // Why a network open failed: the errno for the error code and a sentence
 // for the user.
 struct TNetOpenFailure {
-    int error = 0;
-    std::string reason;
+    int Error = 0;
+    std::string Reason;
 };
 
 // Opens the device a network port name stands for; null with Failure set.
@@ -58,10 +58,10 @@ void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive);
 
 // Times the network devices allow the far end.
 struct TNetTimeouts {
-    static constexpr std::chrono::milliseconds connect{5000};
-    static constexpr std::chrono::milliseconds negotiation{3000};   // rfc2217: the server's first answers
-    static constexpr std::chrono::milliseconds acknowledgement{3000}; // rfc2217: rate and format
-    static constexpr std::chrono::milliseconds telnet_check{150};   // socket: first bytes looked at
+    static constexpr std::chrono::milliseconds Connect{5000};
+    static constexpr std::chrono::milliseconds Negotiation{3000};   // rfc2217: the server's first answers
+    static constexpr std::chrono::milliseconds Acknowledgement{3000}; // rfc2217: rate and format
+    static constexpr std::chrono::milliseconds TelnetCheck{150};   // socket: first bytes looked at
 };
 
 // Sends to a socket without SIGPIPE; a connection that has gone becomes EIO.
@@ -71,11 +71,11 @@ ssize_t NetReceive(int Fd, void* Buffer, size_t Count);
 
 class TRawSocketDevice final : public TDevice {
 public:
-    explicit TRawSocketDevice(UniqueFd Socket) : socket_(std::move(Socket)) {}
+    explicit TRawSocketDevice(TUniqueFd Socket) : Socket_(std::move(Socket)) {}
 
-    int PollFd() const override { return socket_.get(); }
-    ssize_t Read(void* Buffer, size_t Count) override { return NetReceive(socket_.get(), Buffer, Count); }
-    ssize_t Write(const void* Buffer, size_t Count) override { return NetSend(socket_.get(), Buffer, Count); }
+    int PollFd() const override { return Socket_.get(); }
+    ssize_t Read(void* Buffer, size_t Count) override { return NetReceive(Socket_.get(), Buffer, Count); }
+    ssize_t Write(const void* Buffer, size_t Count) override { return NetSend(Socket_.get(), Buffer, Count); }
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
     int Purge(bool, bool) override { return 0; }
     int ModemLines(TLineSignals&) override { return ENOTTY; }
@@ -88,23 +88,23 @@ public:
         return 0;
     }
     int ErrorCounts(TDriverCounts&) override { return ENOTTY; }
-    void Close() override { socket_.reset(); }
+    void Close() override { Socket_.Reset(); }
 
 private:
-    UniqueFd socket_;
+    TUniqueFd Socket_;
 };
 
 class TRfc2217Device final : public TDevice {
 public:
     // Negotiates on a connected socket; null with Failure set.
-    static std::unique_ptr<TRfc2217Device> Negotiate(UniqueFd Socket, const TNetAddress& Address,
+    static std::unique_ptr<TRfc2217Device> Negotiate(TUniqueFd Socket, const TNetAddress& Address,
                                                      TNetOpenFailure& Failure);
 
     // The queue every read goes through; ApplyLine reads through it while it
     // waits for acknowledgements, so that data arriving meanwhile is kept.
-    void AttachQueue(TReceiveQueue* Queue) { queue_ = Queue; }
+    void AttachQueue(TReceiveQueue* Queue) { Queue_ = Queue; }
 
-    int PollFd() const override { return socket_.get(); }
+    int PollFd() const override { return Socket_.get(); }
     ssize_t Read(void* Buffer, size_t Count) override;
     ssize_t Write(const void* Buffer, size_t Count) override;
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
@@ -122,14 +122,14 @@ public:
     void Close() override;
 
 private:
-    TRfc2217Device(UniqueFd Socket, const TNetAddress& Address);
+    TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address);
 
     // The server's settings as requested and acknowledged; unset: not sent yet.
     struct TLineValues {
-        uint32_t baud = 0;
-        uint8_t data_size = 0, parity = 0, stop_size = 0;
-        uint8_t out_flow = 0, in_flow = 0, dtr = 0, rts = 0;
-        uint8_t line_mask = 0, modem_mask = 0;
+        uint32_t Baud = 0;
+        uint8_t DataSize = 0, Parity = 0, StopSize = 0;
+        uint8_t OutFlow = 0, InFlow = 0, Dtr = 0, Rts = 0;
+        uint8_t LineMask = 0, ModemMask = 0;
         bool operator==(const TLineValues&) const = default;
     };
 
@@ -143,26 +143,26 @@ private:
     int Pump();
     int WaitForAcknowledgements(const TLineValues& Wanted, uint8_t Awaited);
 
-    UniqueFd socket_;
-    std::string endpoint_;
-    TReceiveQueue* queue_ = nullptr;
+    TUniqueFd Socket_;
+    std::string Endpoint_;
+    TReceiveQueue* Queue_ = nullptr;
 
-    std::mutex decode_mutex_;   // the codec (reads are serial already; the open's reads too)
-    TTelnetCodec codec_;
+    std::mutex DecodeMutex_;   // the codec (reads are serial already; the open's reads too)
+    TTelnetCodec Codec_;
 
-    std::mutex send_mutex_;     // every byte to the socket
-    bool half_iac_ = false;     // an IAC pair of the data was cut after its first byte
+    std::mutex SendMutex_;     // every byte to the socket
+    bool HalfIac_ = false;     // an IAC pair of the data was cut after its first byte
 
-    std::mutex state_mutex_;    // what the server's notices and answers said
-    TLineSignals lines_;
-    TDriverCounts counts_;
-    TLineValues acknowledged_;
-    uint8_t acknowledged_bits_ = 0;   // which of baud/size/parity/stop have an answer since the last send
-    UniqueFd modem_fd_;         // eventfd: a modem-line notice came
-    UniqueFd answer_fd_;        // eventfd: an acknowledgement came
+    std::mutex StateMutex_;    // what the server's notices and answers said
+    TLineSignals Lines_;
+    TDriverCounts Counts_;
+    TLineValues Acknowledged_;
+    uint8_t AcknowledgedBits_ = 0;   // which of baud/size/parity/stop have an answer since the last send
+    TUniqueFd ModemFd_;         // eventfd: a modem-line notice came
+    TUniqueFd AnswerFd_;        // eventfd: an acknowledgement came
 
-    std::mutex apply_mutex_;    // ApplyLine against ApplyLine
-    std::optional<TLineValues> sent_;   // what the server was last asked for
+    std::mutex ApplyMutex_;    // ApplyLine against ApplyLine
+    std::optional<TLineValues> Sent_;   // what the server was last asked for
 };
 
 }  // namespace cport

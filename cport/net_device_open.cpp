@@ -22,57 +22,57 @@ bool ConnectionGone(int Error) {
 // The first bytes of a server that speaks telnet: IAC and a negotiation
 // command. Looked at without taking them from the stream.
 bool SpeaksTelnet(int Fd) {
-    pollfd p{Fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(TNetTimeouts::telnet_check.count())) <= 0) return false;
-    unsigned char first[2];
-    const ssize_t n = ::recv(Fd, first, sizeof first, MSG_PEEK | MSG_DONTWAIT);
-    return n == 2 && first[0] == telnet::IAC && (first[1] == telnet::SB || (first[1] >= telnet::WILL));
+    pollfd P{Fd, POLLIN, 0};
+    if (::poll(&P, 1, static_cast<int>(TNetTimeouts::TelnetCheck.count())) <= 0) return false;
+    unsigned char First[2];
+    const ssize_t N = ::recv(Fd, First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
+    return N == 2 && First[0] == telnet::IAC && (First[1] == telnet::SB || (First[1] >= telnet::WILL));
 }
 
 }  // namespace
 
 ssize_t NetSend(int Fd, const void* Buffer, size_t Count) {
-    const ssize_t n = ::send(Fd, Buffer, Count, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && ConnectionGone(errno)) errno = EIO;
-    return n;
+    const ssize_t N = ::send(Fd, Buffer, Count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (N < 0 && ConnectionGone(errno)) errno = EIO;
+    return N;
 }
 
 ssize_t NetReceive(int Fd, void* Buffer, size_t Count) {
-    const ssize_t n = ::recv(Fd, Buffer, Count, MSG_DONTWAIT);
-    if (n < 0 && ConnectionGone(errno)) errno = EIO;
-    return n;
+    const ssize_t N = ::recv(Fd, Buffer, Count, MSG_DONTWAIT);
+    if (N < 0 && ConnectionGone(errno)) errno = EIO;
+    return N;
 }
 
 std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure) {
-    TNetConnection connection = ConnectTcp(Address, TNetTimeouts::connect);
-    if (!connection.socket) {
-        Failure = {connection.error, connection.reason};
+    TNetConnection Connection = ConnectTcp(Address, TNetTimeouts::Connect);
+    if (!Connection.Socket) {
+        Failure = {Connection.Error, Connection.Reason};
         return nullptr;
     }
-    if (Address.kind == TNetKind::nkRfc2217)
-        return TRfc2217Device::Negotiate(std::move(connection.socket), Address, Failure);
-    if (SpeaksTelnet(connection.socket.get())) {
+    if (Address.Kind == TNetKind::nkRfc2217)
+        return TRfc2217Device::Negotiate(std::move(Connection.Socket), Address, Failure);
+    if (SpeaksTelnet(Connection.Socket.get())) {
         Failure = {EPROTO, Address.Endpoint() + " speaks telnet: open it as rfc2217://" + Address.Endpoint()};
         return nullptr;
     }
-    return std::make_unique<TRawSocketDevice>(std::move(connection.socket));
+    return std::make_unique<TRawSocketDevice>(std::move(Connection.Socket));
 }
 
 void AttachNetQueue(TDevice& Device, TReceiveQueue& Queue) {
-    if (auto* telnet = dynamic_cast<TRfc2217Device*>(&Device)) telnet->AttachQueue(&Queue);
+    if (auto* Telnet = dynamic_cast<TRfc2217Device*>(&Device)) Telnet->AttachQueue(&Queue);
 }
 
 // Received bytes as they are: no marks in the stream, the receive-side
 // settings the component applies itself.
 void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive) {
     Receive = {};
-    Receive.marked = false;
-    Receive.parity_enabled = Port.Parity().Bits() != prNone;
-    Receive.parity_check = Port.Parity().Check();
-    Receive.replace = Port.Parity().Check() && Port.Parity().Replace();
-    Receive.replace_char = Port.Parity().ReplaceChar();
-    Receive.discard_null = Port.DiscardNull();
-    Receive.event_char = Port.EventChar();
+    Receive.Marked = false;
+    Receive.ParityEnabled = Port.Parity().Bits() != prNone;
+    Receive.ParityCheck = Port.Parity().Check();
+    Receive.Replace = Port.Parity().Check() && Port.Parity().Replace();
+    Receive.ReplaceChar = Port.Parity().ReplaceChar();
+    Receive.DiscardNull = Port.DiscardNull();
+    Receive.EventChar = Port.EventChar();
 }
 
 int TRawSocketDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) {
@@ -82,7 +82,7 @@ int TRawSocketDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Rec
 
 // Bytes the kernel holds that have not gone out yet.
 int TRawSocketDevice::OutputQueued(int& Bytes) {
-    return ::ioctl(socket_.get(), SIOCOUTQNSD, &Bytes) == 0 ? 0 : errno;
+    return ::ioctl(Socket_.get(), SIOCOUTQNSD, &Bytes) == 0 ? 0 : errno;
 }
 
 }  // namespace cport

@@ -153,48 +153,48 @@ public:
 
 class TIniWriter final : public TSettingsWriter {
 public:
-    TIniWriter(TComIniFile& Ini, const std::string& Section) : ini_(Ini), section_(Section) {}
-    void Text(const char* Key, const std::string& Value) override { ini_.WriteString(section_, Key, Value); }
-    void Integer(const char* Key, int32_t Value) override { ini_.WriteInteger(section_, Key, Value); }
+    TIniWriter(TComIniFile& Ini, const std::string& Section) : Ini_(Ini), Section_(Section) {}
+    void Text(const char* Key, const std::string& Value) override { Ini_.WriteString(Section_, Key, Value); }
+    void Integer(const char* Key, int32_t Value) override { Ini_.WriteInteger(Section_, Key, Value); }
 
 private:
-    TComIniFile& ini_;
-    const std::string section_;
+    TComIniFile& Ini_;
+    const std::string Section_;
 };
 
 class TIniReader final : public TSettingsReader {
 public:
-    TIniReader(TComIniFile& Ini, const std::string& Section) : ini_(Ini), section_(Section) {}
+    TIniReader(TComIniFile& Ini, const std::string& Section) : Ini_(Ini), Section_(Section) {}
     std::string Text(const char* Key, const std::string& Missing) override {
-        return ini_.ReadString(section_, Key, Missing);
+        return Ini_.ReadString(Section_, Key, Missing);
     }
-    int32_t Integer(const char* Key, int32_t Missing) override { return ini_.ReadInteger(section_, Key, Missing); }
+    int32_t Integer(const char* Key, int32_t Missing) override { return Ini_.ReadInteger(Section_, Key, Missing); }
 
 private:
-    TComIniFile& ini_;
-    const std::string section_;
+    TComIniFile& Ini_;
+    const std::string Section_;
 };
 
 class TRegistryWriter final : public TSettingsWriter {
 public:
-    explicit TRegistryWriter(TComRegistryKey& Key) : key_(Key) {}
-    void Text(const char* Key, const std::string& Value) override { key_.WriteString(Key, Value); }
-    void Integer(const char* Key, int32_t Value) override { key_.WriteInteger(Key, Value); }
+    explicit TRegistryWriter(TComRegistryKey& Key) : Key_(Key) {}
+    void Text(const char* Key, const std::string& Value) override { Key_.WriteString(Key, Value); }
+    void Integer(const char* Key, int32_t Value) override { Key_.WriteInteger(Key, Value); }
 
 private:
-    TComRegistryKey& key_;
+    TComRegistryKey& Key_;
 };
 
 // A missing text reads as empty text (its conversion's fallback); a missing
 // integer is the key's error.
 class TRegistryReader final : public TSettingsReader {
 public:
-    explicit TRegistryReader(TComRegistryKey& Key) : key_(Key) {}
-    std::string Text(const char* Key, const std::string&) override { return key_.ReadString(Key); }
-    int32_t Integer(const char* Key, int32_t) override { return key_.ReadInteger(Key); }
+    explicit TRegistryReader(TComRegistryKey& Key) : Key_(Key) {}
+    std::string Text(const char* Key, const std::string&) override { return Key_.ReadString(Key); }
+    int32_t Integer(const char* Key, int32_t) override { return Key_.ReadInteger(Key); }
 
 private:
-    TComRegistryKey& key_;
+    TComRegistryKey& Key_;
 };
 
 bool IsStored(const TCustomComPort& Port, const TStoredKey& Key) {
@@ -226,23 +226,23 @@ void LoadGroups(TCustomComPort& Port, TSettingsReader& In) {
 }  // namespace
 
 void TCustomComPort::StoreToRegistry(TComRegistryKey& Key) {
-    TRegistryWriter out(Key);
-    StoreGroups(*this, out);
+    TRegistryWriter Out(Key);
+    StoreGroups(*this, Out);
 }
 
 void TCustomComPort::StoreToIniFile(TComIniFile& IniFile) {
-    TIniWriter out(IniFile, Name());
-    StoreGroups(*this, out);
+    TIniWriter Out(IniFile, Name());
+    StoreGroups(*this, Out);
 }
 
 void TCustomComPort::LoadFromRegistry(TComRegistryKey& Key) {
-    TRegistryReader in(Key);
-    LoadGroups(*this, in);
+    TRegistryReader In(Key);
+    LoadGroups(*this, In);
 }
 
 void TCustomComPort::LoadFromIniFile(TComIniFile& IniFile) {
-    TIniReader in(IniFile, Name());
-    LoadGroups(*this, in);
+    TIniReader In(IniFile, Name());
+    LoadGroups(*this, In);
 }
 
 }  // namespace cport

@@ -10,25 +10,25 @@ namespace cport {
 
 namespace {
 
-constexpr auto kLine = &TCustomComPort::ApplyLineSettings;
+constexpr auto ApplyLine = &TCustomComPort::ApplyLineSettings;
 
 }  // namespace
 
-void TCustomComPort::SetBaudRate(TBaudRate Value) { StoreChanged(baud_rate_, Value, this, kLine); }
-void TCustomComPort::SetCustomBaudRate(int32_t Value) { StoreChanged(custom_baud_rate_, Value, this, kLine); }
-void TCustomComPort::SetDataBits(TDataBits Value) { StoreChanged(data_bits_, Value, this, kLine); }
-void TCustomComPort::SetStopBits(TStopBits Value) { StoreChanged(stop_bits_, Value, this, kLine); }
-void TCustomComPort::SetDiscardNull(bool Value) { StoreChanged(discard_null_, Value, this, kLine); }
-void TCustomComPort::SetEventChar(char Value) { StoreChanged(event_char_, Value, this, kLine); }
+void TCustomComPort::SetBaudRate(TBaudRate Value) { StoreChanged(BaudRate_, Value, this, ApplyLine); }
+void TCustomComPort::SetCustomBaudRate(int32_t Value) { StoreChanged(CustomBaudRate_, Value, this, ApplyLine); }
+void TCustomComPort::SetDataBits(TDataBits Value) { StoreChanged(DataBits_, Value, this, ApplyLine); }
+void TCustomComPort::SetStopBits(TStopBits Value) { StoreChanged(StopBits_, Value, this, ApplyLine); }
+void TCustomComPort::SetDiscardNull(bool Value) { StoreChanged(DiscardNull_, Value, this, ApplyLine); }
+void TCustomComPort::SetEventChar(char Value) { StoreChanged(EventChar_, Value, this, ApplyLine); }
 
 // While loading the value is only remembered: the end of loading opens the
 // port if it was stored as True.
 void TCustomComPort::SetConnected(bool Value) {
     if (Loading()) {
-        connected_ = Value;
+        Connected_ = Value;
         return;
     }
-    if (Value == connected_) return;
+    if (Value == Connected_) return;
     if (Value)
         Open();
     else
@@ -39,9 +39,9 @@ void TCustomComPort::SetConnected(bool Value) {
 // open and close events. If that Open fails the error propagates and the port
 // stays closed under the new name.
 void TCustomComPort::SetPort(const std::string& Value) {
-    if (Value == port_) return;
-    port_ = Value;
-    if (connected_ && !Loading()) {
+    if (Value == Port_) return;
+    Port_ = Value;
+    if (Connected_ && !Loading()) {
         Close();
         Open();
     }
@@ -49,11 +49,11 @@ void TCustomComPort::SetPort(const std::string& Value) {
 
 // The hand-over method is fixed while the event thread runs with it.
 void TCustomComPort::SetSyncMethod(TSyncMethod Value) {
-    if (Value == sync_method_) return;
-    if (connected_ && !Loading()) throw EComPort(CError_ConnChangeProp);
-    sync_method_ = Value;
+    if (Value == SyncMethod_) return;
+    if (Connected_ && !Loading()) throw EComPort(CError_ConnChangeProp);
+    SyncMethod_ = Value;
 }
 
-void TCustomComPort::SetEvents(TComEvents Value) { events_ = Value; }
+void TCustomComPort::SetEvents(TComEvents Value) { Events_ = Value; }
 
 }  // namespace cport

@@ -10,24 +10,24 @@ namespace cport {
 
 // Decodes whatever the kernel holds, so that the marks in it are counted.
 void TCustomComPort::TDeviceState::DrainForQuery() {
-    const TFillResult fill = rx.FillFrom(*device);
-    if (fill.error != 0) throw EComPort(CError_ClearComFailed, fill.error);
+    const TFillResult Fill = Rx.FillFrom(*Device);
+    if (Fill.Error != 0) throw EComPort(CError_ClearComFailed, Fill.Error);
 }
 
 bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
-    std::lock_guard lock(counts_mutex);
-    TDriverCounts now;
-    if (const int error = device->ErrorCounts(now)) {
-        if (error != ENOTTY) throw EComPort(CError_ClearComFailed, error);
+    std::lock_guard Lock(CountsMutex);
+    TDriverCounts Now;
+    if (const int Error = Device->ErrorCounts(Now)) {
+        if (Error != ENOTTY) throw EComPort(CError_ClearComFailed, Error);
         return false;
     }
-    const TDriverCounts& before = counts;
-    if (now.frame != before.frame) Errors.Include(leFrame);
-    if (now.parity != before.parity) Errors.Include(leRxParity);
-    if (now.overrun != before.overrun) Errors.Include(leOverrun);
-    if (now.brk != before.brk) Errors.Include(leBreak);
-    if (now.buf_overrun != before.buf_overrun) Errors.Include(leRxOverflow);
-    counts = now;
+    const TDriverCounts& Before = Counts;
+    if (Now.Frame != Before.Frame) Errors.Include(leFrame);
+    if (Now.Parity != Before.Parity) Errors.Include(leRxParity);
+    if (Now.Overrun != Before.Overrun) Errors.Include(leOverrun);
+    if (Now.Brk != Before.Brk) Errors.Include(leBreak);
+    if (Now.BufOverrun != Before.BufOverrun) Errors.Include(leRxOverflow);
+    Counts = Now;
     return true;
 }
 
@@ -35,15 +35,15 @@ bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
 // the line-error state: errors that came before it are not seen by a later
 // TakeLineErrors.
 int32_t TCustomComPort::InputQueueCount() {
-    TDeviceLease lease(*this);
-    if (!lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
-    TDeviceState& device = *lease.get();
-    TFillResult fill;
-    const size_t count = device.rx.FillAndCount(*device.device, fill, true);
-    if (fill.error != 0) throw EComPort(CError_ClearComFailed, fill.error);
-    TComErrors dropped;
-    device.TakeCountedErrors(dropped);
-    return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+    TDeviceLease Lease(*this);
+    if (!Lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
+    TDeviceState& Device = *Lease.get();
+    TFillResult Fill;
+    const size_t Count = Device.Rx.FillAndCount(*Device.Device, Fill, true);
+    if (Fill.Error != 0) throw EComPort(CError_ClearComFailed, Fill.Error);
+    TComErrors Dropped;
+    Device.TakeCountedErrors(Dropped);
+    return Count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(Count);
 }
 
 // Errors of the received stream and the driver's counts, each reported once.
@@ -51,28 +51,28 @@ int32_t TCustomComPort::InputQueueCount() {
 // apart, which the marks in the stream cannot. Parity errors are dropped
 // unless Parity.Check is on.
 TComErrors TCustomComPort::TakeLineErrors() {
-    TDeviceLease lease(*this);
-    if (!lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
-    TDeviceState& device = *lease.get();
-    device.DrainForQuery();
-    TComErrors errors = device.rx.TakeErrors();
-    TComErrors counted;
-    if (device.TakeCountedErrors(counted))
-        errors = (errors & TComErrors{leBreak, leIOError, leMode, leRxOverflow, leTxFull}) | counted;
-    if (!device.rx.Options().parity_check) errors.Exclude(leRxParity);
-    return errors;
+    TDeviceLease Lease(*this);
+    if (!Lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
+    TDeviceState& Device = *Lease.get();
+    Device.DrainForQuery();
+    TComErrors Errors = Device.Rx.TakeErrors();
+    TComErrors Counted;
+    if (Device.TakeCountedErrors(Counted))
+        Errors = (Errors & TComErrors{leBreak, leIOError, leMode, leRxOverflow, leTxFull}) | Counted;
+    if (!Device.Rx.Options().ParityCheck) Errors.Exclude(leRxParity);
+    return Errors;
 }
 
 // A device without modem lines (a pseudo-terminal, some USB adapters) gives
 // the empty set; that is asked once per open.
 TLineSignals TCustomComPort::ModemSignals() {
-    TDeviceLease lease(*this);
-    if (!lease.get()) throw EComPort(CError_ModemStatFailed, EBADF);
-    TLineSignals signals;
-    const int error = lease.get()->device->ModemLines(signals);
-    if (error == ENOTTY) return {};
-    if (error != 0) throw EComPort(CError_ModemStatFailed, error);
-    return signals;
+    TDeviceLease Lease(*this);
+    if (!Lease.get()) throw EComPort(CError_ModemStatFailed, EBADF);
+    TLineSignals Signals;
+    const int Error = Lease.get()->Device->ModemLines(Signals);
+    if (Error == ENOTTY) return {};
+    if (Error != 0) throw EComPort(CError_ModemStatFailed, Error);
+    return Signals;
 }
 
 void TCustomComPort::ReportCTS() { NotifyCTSChange(ModemSignals().Contains(lsCTS)); }
@@ -80,8 +80,8 @@ void TCustomComPort::ReportDSR() { NotifyDSRChange(ModemSignals().Contains(lsDSR
 void TCustomComPort::ReportRLSD() { NotifyRLSDChange(ModemSignals().Contains(lsRLSD)); }
 
 void TCustomComPort::ReportLineErrors() {
-    const TComErrors errors = TakeLineErrors();
-    if (!errors.Empty()) NotifyError(errors);
+    const TComErrors Errors = TakeLineErrors();
+    if (!Errors.Empty()) NotifyError(Errors);
 }
 
 void TCustomComPort::ReportRing() { NotifyRing(); }

@@ -17,14 +17,14 @@ namespace cport {
 
 namespace {
 
-constexpr unsigned char kMark = 0xFF;
+constexpr unsigned char MarkByte = 0xFF;
 
 // memchr, with short runs (the usual reply of a few bytes) scanned inline:
 // right after a read the library call costs more than the scan.
 const void* Find(const unsigned char* Bytes, unsigned char Value, size_t Length) {
     if (Length > 32) return std::memchr(Bytes, Value, Length);
-    for (size_t i = 0; i < Length; ++i)
-        if (Bytes[i] == Value) return Bytes + i;
+    for (size_t I = 0; I < Length; ++I)
+        if (Bytes[I] == Value) return Bytes + I;
     return nullptr;
 }
 
@@ -52,15 +52,15 @@ void ReadWhileWaiting(TByteSource& Source, TFillResult& Result, TNext Next, TTak
             continue;
         }
         if (Count == 0) {
-            Result.hang_up = true;   // VMIN 1: end of file only when the far end is gone
+            Result.HangUp = true;   // VMIN 1: end of file only when the far end is gone
             return;
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return;
         if (errno == EIO)
-            Result.hang_up = true;
+            Result.HangUp = true;
         else
-            Result.error = errno;
+            Result.Error = errno;
         return;
     }
 }
@@ -71,94 +71,94 @@ TReceiveQueue::TReceiveQueue() = default;
 TReceiveQueue::~TReceiveQueue() = default;
 
 int TReceiveQueue::Init() {
-    std::lock_guard lock(mutex_);
-    notify_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!notify_fd_) return errno;
-    capacity_ = limit_ + kReadChunk;
-    storage_.reset(new (std::nothrow) unsigned char[capacity_]);
-    if (!storage_) return ENOMEM;
+    std::lock_guard Lock(Mutex_);
+    NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!NotifyFd_) return errno;
+    Capacity_ = Limit_ + ReadChunk;
+    Storage_.reset(new (std::nothrow) unsigned char[Capacity_]);
+    if (!Storage_) return ENOMEM;
     return 0;
 }
 
 void TReceiveQueue::SetOptions(const TReceiveOptions& Options) {
-    std::lock_guard lock(mutex_);
-    if (!Options.marked) pending_mark_ = msNone;
-    options_ = Options;
+    std::lock_guard Lock(Mutex_);
+    if (!Options.Marked) PendingMark_ = msNone;
+    Options_ = Options;
 }
 
 TReceiveOptions TReceiveQueue::Options() const {
-    std::lock_guard lock(mutex_);
-    return options_;
+    std::lock_guard Lock(Mutex_);
+    return Options_;
 }
 
 void TReceiveQueue::SetLimit(size_t Limit) {
     if (Limit == 0) Limit = 1;
-    std::lock_guard lock(mutex_);
-    const size_t count = tail_ - head_;
-    const size_t capacity = std::max(Limit, count) + kReadChunk;
-    if (capacity != capacity_ || !storage_) {
-        std::unique_ptr<unsigned char[]> storage(new unsigned char[capacity]);
-        if (count > 0) std::memcpy(storage.get(), storage_.get() + head_, count);
-        storage_ = std::move(storage);
-        capacity_ = capacity;
-        head_ = 0;
-        tail_ = count;
+    std::lock_guard Lock(Mutex_);
+    const size_t Count = Tail_ - Head_;
+    const size_t Capacity = std::max(Limit, Count) + ReadChunk;
+    if (Capacity != Capacity_ || !Storage_) {
+        std::unique_ptr<unsigned char[]> Storage(new unsigned char[Capacity]);
+        if (Count > 0) std::memcpy(Storage.get(), Storage_.get() + Head_, Count);
+        Storage_ = std::move(Storage);
+        Capacity_ = Capacity;
+        Head_ = 0;
+        Tail_ = Count;
     }
-    limit_ = Limit;
+    Limit_ = Limit;
 }
 
 size_t TReceiveQueue::Limit() const {
-    std::lock_guard lock(mutex_);
-    return limit_;
+    std::lock_guard Lock(Mutex_);
+    return Limit_;
 }
 
 void TReceiveQueue::SetWatcher(std::thread::id Watcher) {
-    std::lock_guard lock(mutex_);
-    watcher_ = Watcher;
-    unreported_ = {};
+    std::lock_guard Lock(Mutex_);
+    Watcher_ = Watcher;
+    Unreported_ = {};
 }
 
 bool TReceiveQueue::IsWatcher() const {
-    return watcher_ != std::thread::id() && watcher_ == std::this_thread::get_id();
+    return Watcher_ != std::thread::id() && Watcher_ == std::this_thread::get_id();
 }
 
 // Keeps room for one read chunk behind the waiting bytes.
 void TReceiveQueue::MakeRoom() {
-    if (capacity_ - tail_ >= kReadChunk || head_ == 0) return;
-    std::memmove(storage_.get(), storage_.get() + head_, tail_ - head_);
-    tail_ -= head_;
-    head_ = 0;
+    if (Capacity_ - Tail_ >= ReadChunk || Head_ == 0) return;
+    std::memmove(Storage_.get(), Storage_.get() + Head_, Tail_ - Head_);
+    Tail_ -= Head_;
+    Head_ = 0;
 }
 
 TFillResult TReceiveQueue::FillFrom(TByteSource& Source) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard Lock(Mutex_);
     return FillLocked(Source);
 }
 
 size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard Lock(Mutex_);
     Result = FillLocked(Source);
-    if (ClearErrors) errors_ = {};
-    return tail_ - head_;
+    if (ClearErrors) Errors_ = {};
+    return Tail_ - Head_;
 }
 
 size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result) {
-    std::lock_guard lock(mutex_);
-    auto* const out = static_cast<unsigned char*>(Buffer);
-    size_t n = TakeLocked(out, Count);
-    if (n == Count || !storage_) return n;
-    if (pending_mark_ == msNone) {
+    std::lock_guard Lock(Mutex_);
+    auto* const Out = static_cast<unsigned char*>(Buffer);
+    size_t N = TakeLocked(Out, Count);
+    if (N == Count || !Storage_) return N;
+    if (PendingMark_ == msNone) {
         // The queue is empty: the device's bytes go straight to the caller.
-        n += ReadDirect(out + n, Count - n, Source, Result);
-        if (n == Count || pending_mark_ == msNone) return n;
+        N += ReadDirect(Out + N, Count - N, Source, Result);
+        if (N == Count || PendingMark_ == msNone) return N;
     }
-    const TFillResult fill = FillLocked(Source);
-    Result.added += fill.added;
-    Result.event_char = Result.event_char || fill.event_char;
-    Result.errors = Result.errors | fill.errors;
-    Result.hang_up = Result.hang_up || fill.hang_up;
-    if (fill.error != 0) Result.error = fill.error;
-    return n + TakeLocked(out + n, Count - n);
+    const TFillResult Fill = FillLocked(Source);
+    Result.Added += Fill.Added;
+    Result.EventChar = Result.EventChar || Fill.EventChar;
+    Result.Errors = Result.Errors | Fill.Errors;
+    Result.HangUp = Result.HangUp || Fill.HangUp;
+    if (Fill.Error != 0) Result.Error = Fill.Error;
+    return N + TakeLocked(Out + N, Count - N);
 }
 
 // Reads and decodes into Out, which takes at most Count decoded bytes, while
@@ -166,46 +166,46 @@ size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source
 // (the queue's own read completes it). The queue is empty meanwhile, so the
 // order of bytes is kept.
 size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result) {
-    size_t got = 0;
+    size_t Got = 0;
     ReadWhileWaiting(
         Source, Result,
         [&]() -> TReadTarget {
-            if (got == Count || pending_mark_ != msNone) return {nullptr, 0};
-            return {Out + got, Count - got};
+            if (Got == Count || PendingMark_ != msNone) return {nullptr, 0};
+            return {Out + Got, Count - Got};
         },
         [&](size_t Length) {
-            const size_t decoded = Decode(Out + got, 0, Length, Result);
-            NoteEventChar(Out + got, decoded, Result);
-            Result.added += decoded;
-            got += decoded;
+            const size_t Decoded = Decode(Out + Got, 0, Length, Result);
+            NoteEventChar(Out + Got, Decoded, Result);
+            Result.Added += Decoded;
+            Got += Decoded;
         });
     Announce(Result, IsWatcher(), false);
-    return got;
+    return Got;
 }
 
 TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
-    TFillResult result;
-    if (!storage_) return result;
+    TFillResult Result;
+    if (!Storage_) return Result;
     size_t gap = 0;
     ReadWhileWaiting(
-        Source, result,
+        Source, Result,
         [&]() -> TReadTarget {
             MakeRoom();
             // A \377 left over from the previous read may turn out to be a byte
             // of its own; one spare byte in front keeps in-place decoding ahead.
-            gap = pending_mark_ == msMark ? 1 : 0;
-            return {storage_.get() + tail_ + gap, capacity_ - tail_ - gap};
+            gap = PendingMark_ == msMark ? 1 : 0;
+            return {Storage_.get() + Tail_ + gap, Capacity_ - Tail_ - gap};
         },
         [&](size_t Length) {
-            const size_t before = tail_ - head_;
-            tail_ += Decode(storage_.get() + tail_, gap, gap + Length, result);
-            KeepWithinLimit(before, result);
-            const size_t kept = tail_ - head_ - before;
-            NoteEventChar(storage_.get() + tail_ - kept, kept, result);
-            result.added += kept;
+            const size_t Before = Tail_ - Head_;
+            Tail_ += Decode(Storage_.get() + Tail_, gap, gap + Length, Result);
+            KeepWithinLimit(Before, Result);
+            const size_t Kept = Tail_ - Head_ - Before;
+            NoteEventChar(Storage_.get() + Tail_ - Kept, Kept, Result);
+            Result.Added += Kept;
         });
-    Announce(result, IsWatcher(), true);
-    return result;
+    Announce(Result, IsWatcher(), true);
+    return Result;
 }
 
 // Decodes the raw bytes at raw + Skip .. raw + Length in place, from raw on
@@ -213,193 +213,193 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
 // number of decoded bytes. Runs without a mark are moved as a whole; only
 // the bytes of a mark go through the state machine.
 size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFillResult& Result) {
-    const bool discard_null = options_.discard_null;
+    const bool DiscardNull = Options_.DiscardNull;
     size_t out = 0;
-    auto emit = [&](unsigned char c) {
-        if (c == 0 && discard_null) return;
-        raw[out++] = c;
+    auto Emit = [&](unsigned char C) {
+        if (C == 0 && DiscardNull) return;
+        raw[out++] = C;
     };
-    if (!options_.marked) {   // nothing to decode (Skip is 0: no mark is ever pending)
-        if (!discard_null) return Length;
-        for (size_t in = 0; in < Length; ++in) emit(raw[in]);
+    if (!Options_.Marked) {   // nothing to decode (Skip is 0: no mark is ever pending)
+        if (!DiscardNull) return Length;
+        for (size_t In = 0; In < Length; ++In) Emit(raw[In]);
         return out;
     }
-    size_t in = Skip;
-    while (in < Length) {
-        if (pending_mark_ == msNone) {
-            const void* mark = Find(raw + in, kMark, Length - in);
-            const size_t run = mark ? static_cast<size_t>(static_cast<const unsigned char*>(mark) - (raw + in))
-                                    : Length - in;
-            if (discard_null) {
-                for (size_t i = in; i < in + run; ++i) emit(raw[i]);
+    size_t In = Skip;
+    while (In < Length) {
+        if (PendingMark_ == msNone) {
+            const void* Mark = Find(raw + In, MarkByte, Length - In);
+            const size_t Run = Mark ? static_cast<size_t>(static_cast<const unsigned char*>(Mark) - (raw + In))
+                                    : Length - In;
+            if (DiscardNull) {
+                for (size_t I = In; I < In + Run; ++I) Emit(raw[I]);
             } else {
-                if (out != in) std::memmove(raw + out, raw + in, run);
-                out += run;
+                if (out != In) std::memmove(raw + out, raw + In, Run);
+                out += Run;
             }
-            in += run;
-            if (mark != nullptr) {
-                pending_mark_ = msMark;
-                ++in;
+            In += Run;
+            if (Mark != nullptr) {
+                PendingMark_ = msMark;
+                ++In;
             }
             continue;
         }
-        const unsigned char c = raw[in++];
-        if (pending_mark_ == msMark) {
-            if (c == kMark) {
-                emit(kMark);
-                pending_mark_ = msNone;
-            } else if (c == 0) {
-                pending_mark_ = msMarkNul;
+        const unsigned char C = raw[In++];
+        if (PendingMark_ == msMark) {
+            if (C == MarkByte) {
+                Emit(MarkByte);
+                PendingMark_ = msNone;
+            } else if (C == 0) {
+                PendingMark_ = msMarkNul;
             } else {
                 // Not a mark the kernel makes; keep both bytes as they came.
-                emit(kMark);
-                emit(c);
-                pending_mark_ = msNone;
+                Emit(MarkByte);
+                Emit(C);
+                PendingMark_ = msNone;
             }
             continue;
         }
-        pending_mark_ = msNone;   // \377 \0 seen: c is a byte received with an error, or a break
-        if (c == 0) {
-            Result.errors.Include(leBreak);
-        } else if (options_.parity_enabled) {
-            Result.errors.Include(leRxParity);
-            emit(options_.replace ? static_cast<unsigned char>(options_.replace_char) : c);
+        PendingMark_ = msNone;   // \377 \0 seen: c is a byte received with an error, or a break
+        if (C == 0) {
+            Result.Errors.Include(leBreak);
+        } else if (Options_.ParityEnabled) {
+            Result.Errors.Include(leRxParity);
+            Emit(Options_.Replace ? static_cast<unsigned char>(Options_.ReplaceChar) : C);
         } else {
-            Result.errors.Include(leFrame);
-            emit(c);
+            Result.Errors.Include(leFrame);
+            Emit(C);
         }
     }
-    errors_ = errors_ | Result.errors;
+    Errors_ = Errors_ | Result.Errors;
     return out;
 }
 
 // Notes the arrival of the event character among Length decoded bytes.
 void TReceiveQueue::NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const {
-    if (Find(Bytes, static_cast<unsigned char>(options_.event_char), Length) != nullptr)
-        Result.event_char = true;
+    if (Find(Bytes, static_cast<unsigned char>(Options_.EventChar), Length) != nullptr)
+        Result.EventChar = true;
 }
 
 // Drops the newest bytes beyond the limit, as a full input queue does. Bytes
 // that were waiting before (more than a lowered limit) stay.
 void TReceiveQueue::KeepWithinLimit(size_t Before, TFillResult& Result) {
-    const size_t allowed = std::max(limit_, Before);
-    if (tail_ - head_ <= allowed) return;
-    tail_ = head_ + allowed;
-    Result.errors.Include(leRxOverflow);
+    const size_t Allowed = std::max(Limit_, Before);
+    if (Tail_ - Head_ <= Allowed) return;
+    Tail_ = Head_ + Allowed;
+    Result.Errors.Include(leRxOverflow);
 }
 
 void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResult& Result) {
     while (Length > 0) {
         MakeRoom();
-        const size_t chunk = std::min(Length, capacity_ - tail_);
-        const size_t before = tail_ - head_;
-        unsigned char* const dest = storage_.get() + tail_;
-        size_t out = 0;
-        for (size_t i = 0; i < chunk; ++i) {
-            if (Bytes[i] == 0 && options_.discard_null) continue;
-            dest[out++] = Bytes[i];
+        const size_t Chunk = std::min(Length, Capacity_ - Tail_);
+        const size_t Before = Tail_ - Head_;
+        unsigned char* const Dest = Storage_.get() + Tail_;
+        size_t Out = 0;
+        for (size_t I = 0; I < Chunk; ++I) {
+            if (Bytes[I] == 0 && Options_.DiscardNull) continue;
+            Dest[Out++] = Bytes[I];
         }
-        tail_ += out;
-        KeepWithinLimit(before, Result);
-        const size_t kept = tail_ - head_ - before;
-        if (kept > 0 && std::memchr(storage_.get() + tail_ - kept,
-                                    static_cast<unsigned char>(options_.event_char), kept) != nullptr)
-            Result.event_char = true;
-        Result.added += kept;
-        Bytes += chunk;
-        Length -= chunk;
+        Tail_ += Out;
+        KeepWithinLimit(Before, Result);
+        const size_t Kept = Tail_ - Head_ - Before;
+        if (Kept > 0 && std::memchr(Storage_.get() + Tail_ - Kept,
+                                    static_cast<unsigned char>(Options_.EventChar), Kept) != nullptr)
+            Result.EventChar = true;
+        Result.Added += Kept;
+        Bytes += Chunk;
+        Length -= Chunk;
     }
 }
 
 void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Errors) {
-    std::lock_guard lock(mutex_);
-    if (!storage_) return;
-    TFillResult result;
-    result.errors = Errors;
-    Append(static_cast<const unsigned char*>(Bytes), Count, result);
-    errors_ = errors_ | result.errors;
-    Announce(result, false, true);
+    std::lock_guard Lock(Mutex_);
+    if (!Storage_) return;
+    TFillResult Result;
+    Result.Errors = Errors;
+    Append(static_cast<const unsigned char*>(Bytes), Count, Result);
+    Errors_ = Errors_ | Result.Errors;
+    Announce(Result, false, true);
 }
 
 // Tells the event thread and waiting transfers about an addition. The
 // watcher's own reads are reported by their result, so they need no wake;
 // additions by others are kept for its next FillFrom.
 void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool Queued) {
-    const size_t own_added = Result.added;
+    const size_t OwnAdded = Result.Added;
     if (ByWatcher) {
-        Result.added += unreported_.added;
-        Result.event_char = Result.event_char || unreported_.event_char;
-        Result.errors = Result.errors | unreported_.errors;
-        unreported_ = {};
-    } else if (watcher_ != std::thread::id() &&
-               (own_added > 0 || Result.event_char || !Result.errors.Empty())) {
-        unreported_.added += Result.added;
-        unreported_.event_char = unreported_.event_char || Result.event_char;
-        unreported_.errors = unreported_.errors | Result.errors;
+        Result.Added += Unreported_.Added;
+        Result.EventChar = Result.EventChar || Unreported_.EventChar;
+        Result.Errors = Result.Errors | Unreported_.Errors;
+        Unreported_ = {};
+    } else if (Watcher_ != std::thread::id() &&
+               (OwnAdded > 0 || Result.EventChar || !Result.Errors.Empty())) {
+        Unreported_.Added += Result.Added;
+        Unreported_.EventChar = Unreported_.EventChar || Result.EventChar;
+        Unreported_.Errors = Unreported_.Errors | Result.Errors;
         Signal();   // one write per addition: the event thread watches edges
         return;
     }
-    if (Queued && own_added > 0 && waiters_ > 0 && !signalled_) Signal();
+    if (Queued && OwnAdded > 0 && Waiters_ > 0 && !Signalled_) Signal();
 }
 
 void TReceiveQueue::Signal() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(notify_fd_.get(), &one, sizeof one);
-    signalled_ = true;
+    const uint64_t One = 1;
+    [[maybe_unused]] ssize_t N = ::write(NotifyFd_.get(), &One, sizeof One);
+    Signalled_ = true;
 }
 
 size_t TReceiveQueue::Count() const {
-    std::lock_guard lock(mutex_);
-    return tail_ - head_;
+    std::lock_guard Lock(Mutex_);
+    return Tail_ - Head_;
 }
 
 size_t TReceiveQueue::TakeLocked(void* Buffer, size_t Count) {
-    const size_t n = std::min(Count, tail_ - head_);
-    if (n > 0) {
-        std::memcpy(Buffer, storage_.get() + head_, n);
-        head_ += n;
+    const size_t N = std::min(Count, Tail_ - Head_);
+    if (N > 0) {
+        std::memcpy(Buffer, Storage_.get() + Head_, N);
+        Head_ += N;
     }
-    if (head_ == tail_) head_ = tail_ = 0;
-    return n;
+    if (Head_ == Tail_) Head_ = Tail_ = 0;
+    return N;
 }
 
 size_t TReceiveQueue::Take(void* Buffer, size_t Count) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard Lock(Mutex_);
     return TakeLocked(Buffer, Count);
 }
 
 TComErrors TReceiveQueue::TakeErrors() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(errors_, TComErrors{});
+    std::lock_guard Lock(Mutex_);
+    return std::exchange(Errors_, TComErrors{});
 }
 
 void TReceiveQueue::Clear() {
-    std::lock_guard lock(mutex_);
-    head_ = tail_ = 0;
-    pending_mark_ = msNone;
+    std::lock_guard Lock(Mutex_);
+    Head_ = Tail_ = 0;
+    PendingMark_ = msNone;
 }
 
 void TReceiveQueue::BeginWait() {
-    std::lock_guard lock(mutex_);
-    ++waiters_;
+    std::lock_guard Lock(Mutex_);
+    ++Waiters_;
 }
 
 size_t TReceiveQueue::TakeForWait(void* Buffer, size_t Count) {
-    std::lock_guard lock(mutex_);
-    const size_t n = TakeLocked(Buffer, Count);
-    if (head_ == tail_ && signalled_) {
+    std::lock_guard Lock(Mutex_);
+    const size_t N = TakeLocked(Buffer, Count);
+    if (Head_ == Tail_ && Signalled_) {
         // Empty: a stale signal would wake the wait for nothing. Any
         // addition from now on writes the eventfd again.
-        uint64_t counter;
-        [[maybe_unused]] ssize_t r = ::read(notify_fd_.get(), &counter, sizeof counter);
-        signalled_ = false;
+        uint64_t Counter;
+        [[maybe_unused]] ssize_t R = ::read(NotifyFd_.get(), &Counter, sizeof Counter);
+        Signalled_ = false;
     }
-    return n;
+    return N;
 }
 
 void TReceiveQueue::EndWait() {
-    std::lock_guard lock(mutex_);
-    --waiters_;
+    std::lock_guard Lock(Mutex_);
+    --Waiters_;
 }
 
 }  // namespace cport

@@ -23,7 +23,7 @@
 // The queue holds at most Limit() bytes. Bytes that would go beyond it are
 // dropped and counted as leRxOverflow: the queue never grows without bound.
 // The port sets the limit from Buffer.InputSize, but never below
-// kMinimumLimit, so that the usual pattern (count, then read) never loses
+// MinimumLimit, so that the usual pattern (count, then read) never loses
 // bytes the kernel had already accepted.
 //
 // NotifyFd() is an eventfd for those that wait for bytes without reading
@@ -31,7 +31,7 @@
 //   - the event thread (SetWatcher) gets one write for every addition made
 //     by another thread (a reading call, InjectForTest), never for its own
 //     FillFrom; what those additions brought is also returned by its next
-//     FillFrom (added, event_char, errors), so nothing that reached the
+//     FillFrom (added, EventChar, errors), so nothing that reached the
 //     queue goes unreported;
 //   - a transfer waiting for bytes (BeginWait/TakeForWait/EndWait) sees it
 //     readable whenever bytes are waiting while it waits.
@@ -63,37 +63,37 @@ public:
 // A plain descriptor as a source.
 class TFdSource final : public TByteSource {
 public:
-    explicit TFdSource(int Fd) : fd_(Fd) {}
-    ssize_t Read(void* Buffer, size_t Count) override { return ::read(fd_, Buffer, Count); }
+    explicit TFdSource(int Fd) : Fd_(Fd) {}
+    ssize_t Read(void* Buffer, size_t Count) override { return ::read(Fd_, Buffer, Count); }
 
 private:
-    int fd_;
+    int Fd_;
 };
 
 struct TFillResult {
-    size_t added = 0;          // decoded bytes appended to the queue (or handed to the caller)
-    bool event_char = false;   // the event character was among them
-    TComErrors errors;         // line errors found in this read
-    bool hang_up = false;      // the device is gone (read of 0, EIO)
-    int error = 0;             // errno of a failed read (not EAGAIN, EINTR or EIO)
+    size_t Added = 0;          // decoded bytes appended to the queue (or handed to the caller)
+    bool EventChar = false;   // the event character was among them
+    TComErrors Errors;         // line errors found in this read
+    bool HangUp = false;      // the device is gone (read of 0, EIO)
+    int Error = 0;             // errno of a failed read (not EAGAIN, EINTR or EIO)
 };
 
 // Settings FillFrom applies while decoding, copied from the port whenever
 // the line settings are applied.
 struct TReceiveOptions {
-    bool marked = true;            // the device marks errors in the stream (PARMRK); a network device never does
-    bool parity_enabled = false;   // the line has a parity bit: a marked byte is a parity error
-    bool parity_check = false;     // parity errors are reported
-    bool replace = false;          // bytes with a parity error become replace_char
-    char replace_char = 0;
-    bool discard_null = false;
-    char event_char = 0;
+    bool Marked = true;            // the device marks errors in the stream (PARMRK); a network device never does
+    bool ParityEnabled = false;   // the line has a parity bit: a marked byte is a parity error
+    bool ParityCheck = false;     // parity errors are reported
+    bool Replace = false;          // bytes with a parity error become ReplaceChar
+    char ReplaceChar = 0;
+    bool DiscardNull = false;
+    char EventChar = 0;
 };
 
 class TReceiveQueue {
 public:
-    static constexpr size_t kMinimumLimit = 64 * 1024;
-    static constexpr size_t kReadChunk = 4096;   // room always kept for one read
+    static constexpr size_t MinimumLimit = 64 * 1024;
+    static constexpr size_t ReadChunk = 4096;   // room always kept for one read
 
     TReceiveQueue();
     ~TReceiveQueue();
@@ -108,9 +108,9 @@ public:
     size_t Limit() const;
 
     TFillResult FillFrom(TByteSource& Source);    // reads everything waiting, never blocks
-    TFillResult FillFrom(int fd) {
-        TFdSource source(fd);
-        return FillFrom(source);
+    TFillResult FillFrom(int Fd) {
+        TFdSource Source(Fd);
+        return FillFrom(Source);
     }
     // FillFrom, then the number of bytes waiting; ClearErrors drops the
     // accumulated errors as well. One lock for all of it.
@@ -119,16 +119,16 @@ public:
     // (into the caller's buffer when none are). Result is what the device
     // read brought, empty when none was needed.
     size_t TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result);
-    size_t TakeOrFill(void* Buffer, size_t Count, int fd, TFillResult& Result) {
-        TFdSource source(fd);
-        return TakeOrFill(Buffer, Count, source, Result);
+    size_t TakeOrFill(void* Buffer, size_t Count, int Fd, TFillResult& Result) {
+        TFdSource Source(Fd);
+        return TakeOrFill(Buffer, Count, Source, Result);
     }
     size_t Count() const;                         // decoded bytes waiting
     size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
     TComErrors TakeErrors();                      // accumulated errors, cleared
     void InjectForTest(const void* Bytes, size_t Count, TComErrors Errors);  // simulated line input
     void Clear();                                 // drops the waiting bytes (errors stay)
-    int NotifyFd() const { return notify_fd_.get(); }
+    int NotifyFd() const { return NotifyFd_.get(); }
 
     // The event thread that watches NotifyFd; a default id: none.
     void SetWatcher(std::thread::id Watcher);
@@ -153,19 +153,19 @@ private:
     void MakeRoom();
     size_t TakeLocked(void* Buffer, size_t Count);
 
-    mutable std::mutex mutex_;
-    size_t head_ = 0, tail_ = 0;                 // waiting bytes: [head_, tail_)
-    std::unique_ptr<unsigned char[]> storage_;   // limit_ + kReadChunk bytes
-    size_t capacity_ = 0;
-    size_t limit_ = kMinimumLimit;
-    int pending_mark_ = 0;                       // PARMRK decoding state carried across reads
-    int waiters_ = 0;                            // transfers waiting for bytes
-    bool signalled_ = false;                     // NotifyFd written since its last reset
-    TComErrors errors_;
-    TReceiveOptions options_;
-    std::thread::id watcher_;
-    TFillResult unreported_;                     // additions by others, for the watcher
-    UniqueFd notify_fd_;
+    mutable std::mutex Mutex_;
+    size_t Head_ = 0, Tail_ = 0;                 // waiting bytes: [Head_, Tail_)
+    std::unique_ptr<unsigned char[]> Storage_;   // Limit_ + ReadChunk bytes
+    size_t Capacity_ = 0;
+    size_t Limit_ = MinimumLimit;
+    int PendingMark_ = 0;                       // PARMRK decoding state carried across reads
+    int Waiters_ = 0;                            // transfers waiting for bytes
+    bool Signalled_ = false;                     // NotifyFd written since its last reset
+    TComErrors Errors_;
+    TReceiveOptions Options_;
+    std::thread::id Watcher_;
+    TFillResult Unreported_;                     // additions by others, for the watcher
+    TUniqueFd NotifyFd_;
 };
 
 }  // namespace cport

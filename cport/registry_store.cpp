@@ -13,7 +13,7 @@ namespace cport {
 namespace {
 
 // Value names compare without regard to the case of ASCII letters.
-bool SameName(std::string_view a, std::string_view b) { return EqualIgnoringAsciiCase(a, b); }
+bool SameName(std::string_view A, std::string_view B) { return EqualIgnoringAsciiCase(A, B); }
 
 bool StartsWithIgnoringCase(std::string_view Text, std::string_view Prefix) {
     return Text.size() >= Prefix.size() && SameName(Text.substr(0, Prefix.size()), Prefix);
@@ -24,24 +24,24 @@ bool StartsWithIgnoringCase(std::string_view Text, std::string_view Prefix) {
 }
 
 std::string Quoted(std::string_view Text) {
-    std::string out = "\"";
-    for (char c : Text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
+    std::string Out = "\"";
+    for (char C : Text) {
+        if (C == '"' || C == '\\') Out += '\\';
+        Out += C;
     }
-    out += '"';
-    return out;
+    Out += '"';
+    return Out;
 }
 
 std::string DwordText(int32_t Value) {
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%08x", static_cast<uint32_t>(Value));
-    return std::string("dword:") + digits;
+    char Digits[9];
+    std::snprintf(Digits, sizeof Digits, "%08x", static_cast<uint32_t>(Value));
+    return std::string("dword:") + Digits;
 }
 
 // Blanks around names, values and lines; a carriage return counts as one so
 // that files with any line ending read alike.
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r'; }
 
 std::string_view TrimBlanks(std::string_view Text) {
     while (!Text.empty() && IsBlank(Text.front())) Text.remove_prefix(1);
@@ -53,41 +53,41 @@ std::string_view TrimBlanks(std::string_view Text) {
 // the \" and \\ escapes; any other backslash stands for itself. Returns the
 // text and advances Text past the closing quote, or nothing if unterminated.
 std::optional<std::string> TakeQuoted(std::string_view& Text) {
-    std::string out;
-    size_t i = 1;
-    while (i < Text.size()) {
-        const char c = Text[i];
-        if (c == '"') {
-            Text.remove_prefix(i + 1);
-            return out;
+    std::string Out;
+    size_t I = 1;
+    while (I < Text.size()) {
+        const char C = Text[I];
+        if (C == '"') {
+            Text.remove_prefix(I + 1);
+            return Out;
         }
-        if (c == '\\' && i + 1 < Text.size() && (Text[i + 1] == '"' || Text[i + 1] == '\\')) {
-            out += Text[i + 1];
-            i += 2;
+        if (C == '\\' && I + 1 < Text.size() && (Text[I + 1] == '"' || Text[I + 1] == '\\')) {
+            Out += Text[I + 1];
+            I += 2;
             continue;
         }
-        out += c;
-        ++i;
+        Out += C;
+        ++I;
     }
     return std::nullopt;
 }
 
 // "dword:" and one to eight hexadecimal digits.
 std::optional<int32_t> ParseDword(std::string_view Text) {
-    constexpr std::string_view prefix = "dword:";
-    if (!StartsWithIgnoringCase(Text, prefix)) return std::nullopt;
-    Text.remove_prefix(prefix.size());
+    constexpr std::string_view Prefix = "dword:";
+    if (!StartsWithIgnoringCase(Text, Prefix)) return std::nullopt;
+    Text.remove_prefix(Prefix.size());
     if (Text.empty() || Text.size() > 8) return std::nullopt;
-    uint32_t value = 0;
-    for (char c : Text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+    uint32_t Value = 0;
+    for (char C : Text) {
+        unsigned Digit;
+        if (C >= '0' && C <= '9') Digit = static_cast<unsigned>(C - '0');
+        else if (C >= 'a' && C <= 'f') Digit = static_cast<unsigned>(C - 'a' + 10);
+        else if (C >= 'A' && C <= 'F') Digit = static_cast<unsigned>(C - 'A' + 10);
         else return std::nullopt;
-        value = value * 16 + digit;
+        Value = Value * 16 + Digit;
     }
-    return static_cast<int32_t>(value);
+    return static_cast<int32_t>(Value);
 }
 
 }  // namespace
@@ -95,60 +95,60 @@ std::optional<int32_t> ParseDword(std::string_view Text) {
 // --- TMemoryRegistryKey -----------------------------------------------------
 
 const TMemoryRegistryKey::TValue* TMemoryRegistryKey::Find(const std::string& Name) const {
-    for (const TValue& v : values_)
-        if (SameName(v.name, Name)) return &v;
+    for (const TValue& V : Values_)
+        if (SameName(V.Name, Name)) return &V;
     return nullptr;
 }
 
 void TMemoryRegistryKey::PutValue(TValue Value) {
-    for (TValue& v : values_) {
-        if (SameName(v.name, Value.name)) {
-            Value.name = v.name;   // the name keeps the spelling it was created with
-            v = std::move(Value);
+    for (TValue& V : Values_) {
+        if (SameName(V.Name, Value.Name)) {
+            Value.Name = V.Name;   // the name keeps the spelling it was created with
+            V = std::move(Value);
             return;
         }
     }
-    values_.push_back(std::move(Value));
+    Values_.push_back(std::move(Value));
 }
 
 void TMemoryRegistryKey::WriteString(const std::string& Name, const std::string& Value) {
-    if (read_only_ || Name.empty() || HasLineBreakOrNul(Name) || HasLineBreakOrNul(Value))
+    if (ReadOnly_ || Name.empty() || HasLineBreakOrNul(Name) || HasLineBreakOrNul(Value))
         FailedToSet(Name);
     PutValue(TValue{Name, TRegDataType::rdString, Value, 0});
 }
 
 void TMemoryRegistryKey::WriteInteger(const std::string& Name, int32_t Value) {
-    if (read_only_ || Name.empty() || HasLineBreakOrNul(Name)) FailedToSet(Name);
+    if (ReadOnly_ || Name.empty() || HasLineBreakOrNul(Name)) FailedToSet(Name);
     PutValue(TValue{Name, TRegDataType::rdInteger, std::string(), Value});
 }
 
 std::string TMemoryRegistryKey::ReadString(const std::string& Name) {
-    const TValue* v = Find(Name);
-    if (v == nullptr) return std::string();
-    if (v->kind != TRegDataType::rdString)
+    const TValue* V = Find(Name);
+    if (V == nullptr) return std::string();
+    if (V->Kind != TRegDataType::rdString)
         throw ERegistryException("Invalid data type for '" + Name + "'");
-    return v->text;
+    return V->Text;
 }
 
 int32_t TMemoryRegistryKey::ReadInteger(const std::string& Name) {
-    const TValue* v = Find(Name);
-    if (v == nullptr) throw ERegistryException("Failed to get data for '" + Name + "'");
-    if (v->kind != TRegDataType::rdInteger)
+    const TValue* V = Find(Name);
+    if (V == nullptr) throw ERegistryException("Failed to get data for '" + Name + "'");
+    if (V->Kind != TRegDataType::rdInteger)
         throw ERegistryException("Invalid data type for '" + Name + "'");
-    return v->integer;
+    return V->Integer;
 }
 
 bool TMemoryRegistryKey::ValueExists(const std::string& Name) const { return Find(Name) != nullptr; }
 
 TRegDataType TMemoryRegistryKey::GetDataType(const std::string& Name) const {
-    const TValue* v = Find(Name);
-    return v != nullptr ? v->kind : TRegDataType::rdUnknown;
+    const TValue* V = Find(Name);
+    return V != nullptr ? V->Kind : TRegDataType::rdUnknown;
 }
 
 bool TMemoryRegistryKey::DeleteValue(const std::string& Name) {
-    for (auto it = values_.begin(); it != values_.end(); ++it) {
-        if (SameName(it->name, Name)) {
-            values_.erase(it);
+    for (auto It = Values_.begin(); It != Values_.end(); ++It) {
+        if (SameName(It->Name, Name)) {
+            Values_.erase(It);
             return true;
         }
     }
@@ -156,79 +156,79 @@ bool TMemoryRegistryKey::DeleteValue(const std::string& Name) {
 }
 
 std::vector<std::string> TMemoryRegistryKey::ValueNames() const {
-    std::vector<std::string> names;
-    names.reserve(values_.size());
-    for (const TValue& v : values_) names.push_back(v.name);
-    return names;
+    std::vector<std::string> Names;
+    Names.reserve(Values_.size());
+    for (const TValue& V : Values_) Names.push_back(V.Name);
+    return Names;
 }
 
 std::string TMemoryRegistryKey::ExportText() const {
-    std::string text = "REGEDIT4\n\n";
-    for (const TValue& v : values_) {
-        text += Quoted(v.name);
-        text += '=';
-        switch (v.kind) {
-        case TRegDataType::rdString: text += Quoted(v.text); break;
-        case TRegDataType::rdInteger: text += DwordText(v.integer); break;
-        case TRegDataType::rdUnknown: text += v.text; break;   // kept as it was read
+    std::string Text = "REGEDIT4\n\n";
+    for (const TValue& V : Values_) {
+        Text += Quoted(V.Name);
+        Text += '=';
+        switch (V.Kind) {
+        case TRegDataType::rdString: Text += Quoted(V.Text); break;
+        case TRegDataType::rdInteger: Text += DwordText(V.Integer); break;
+        case TRegDataType::rdUnknown: Text += V.Text; break;   // kept as it was read
         }
-        text += '\n';
+        Text += '\n';
     }
-    return text;
+    return Text;
 }
 
 // Each line is one value: "Name"="text", "Name"=dword:hhhhhhhh, or "Name"=
 // followed by a form this key does not interpret (kept as an rdUnknown value
 // and written back unchanged). Everything else is skipped.
 void TMemoryRegistryKey::ImportText(std::string_view Text) {
-    values_.clear();
+    Values_.clear();
     while (!Text.empty()) {
         const size_t end = Text.find('\n');
-        std::string_view line = Text.substr(0, end);
+        std::string_view Line = Text.substr(0, end);
         Text.remove_prefix(end == std::string_view::npos ? Text.size() : end + 1);
 
-        line = TrimBlanks(line);
-        if (line.empty() || line.front() != '"') continue;   // header, comment, [key], junk
+        Line = TrimBlanks(Line);
+        if (Line.empty() || Line.front() != '"') continue;   // header, comment, [key], junk
 
-        std::optional<std::string> name = TakeQuoted(line);
-        if (!name || name->empty() || HasLineBreakOrNul(*name)) continue;
-        line = TrimBlanks(line);
-        if (line.empty() || line.front() != '=') continue;
-        line = TrimBlanks(line.substr(1));
+        std::optional<std::string> Name = TakeQuoted(Line);
+        if (!Name || Name->empty() || HasLineBreakOrNul(*Name)) continue;
+        Line = TrimBlanks(Line);
+        if (Line.empty() || Line.front() != '=') continue;
+        Line = TrimBlanks(Line.substr(1));
 
-        TValue value{std::move(*name), TRegDataType::rdUnknown, std::string(line), 0};
-        if (!line.empty() && line.front() == '"') {
-            std::string_view rest = line;
-            std::optional<std::string> text = TakeQuoted(rest);
-            if (text && TrimBlanks(rest).empty() && !HasLineBreakOrNul(*text)) {
-                value.kind = TRegDataType::rdString;
-                value.text = std::move(*text);
+        TValue Value{std::move(*Name), TRegDataType::rdUnknown, std::string(Line), 0};
+        if (!Line.empty() && Line.front() == '"') {
+            std::string_view Rest = Line;
+            std::optional<std::string> Quoted = TakeQuoted(Rest);
+            if (Quoted && TrimBlanks(Rest).empty() && !HasLineBreakOrNul(*Quoted)) {
+                Value.Kind = TRegDataType::rdString;
+                Value.Text = std::move(*Quoted);
             }
-        } else if (std::optional<int32_t> integer = ParseDword(line)) {
-            value.kind = TRegDataType::rdInteger;
-            value.text.clear();
-            value.integer = *integer;
+        } else if (std::optional<int32_t> Integer = ParseDword(Line)) {
+            Value.Kind = TRegDataType::rdInteger;
+            Value.Text.clear();
+            Value.Integer = *Integer;
         }
-        TMemoryRegistryKey::PutValue(std::move(value));
+        TMemoryRegistryKey::PutValue(std::move(Value));
     }
 }
 
 // --- TFileRegistryKey -------------------------------------------------------
 
-TFileRegistryKey::TFileRegistryKey(std::string FileName) : file_name_(std::move(FileName)) {
-    const std::optional<std::string> text = ReadStoreFile<ERegistryException>(file_name_, "Failed to open key file: ");
-    if (text) ImportText(*text);
+TFileRegistryKey::TFileRegistryKey(std::string FileName) : FileName_(std::move(FileName)) {
+    const std::optional<std::string> Text = ReadStoreFile<ERegistryException>(FileName_, "Failed to open key file: ");
+    if (Text) ImportText(*Text);
 }
 
 void TFileRegistryKey::PutValue(TValue Value) {
-    const std::string name = Value.name;
-    std::vector<TValue> previous = values_;
+    const std::string Name = Value.Name;
+    std::vector<TValue> Previous = Values_;
     TMemoryRegistryKey::PutValue(std::move(Value));
     try {
-        ReplaceFile(file_name_, ExportText());
+        ReplaceFile(FileName_, ExportText());
     } catch (const std::system_error&) {
-        values_ = std::move(previous);
-        FailedToSet(name);
+        Values_ = std::move(Previous);
+        FailedToSet(Name);
     }
 }
 

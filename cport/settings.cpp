@@ -19,59 +19,59 @@ int32_t RoundedBufferSize(int32_t Value) {
 // The Assign check: Source must be an instance of Target's class.
 template <typename Settings>
 const Settings& AssignSource(const TPersistent* Source, const Settings& Target) {
-    const auto* source = dynamic_cast<const Settings*>(Source);
-    if (source == nullptr) {
+    const auto* Same = dynamic_cast<const Settings*>(Source);
+    if (Same == nullptr) {
         throw EConvertError(std::string("Cannot assign a ") +
                             (Source != nullptr ? Source->ClassName() : "nil") + " to a " +
                             Target.ClassName());
     }
-    return *source;
+    return *Same;
 }
 
-constexpr auto kLine = &TCustomComPort::ApplyLineSettings;
-constexpr auto kTimeouts = &TCustomComPort::ApplyTimeoutSettings;
+constexpr auto ApplyLine = &TCustomComPort::ApplyLineSettings;
+constexpr auto ApplyTimeouts = &TCustomComPort::ApplyTimeoutSettings;
 
 }  // namespace
 
 // --- TComParity -------------------------------------------------------------
 
 void TComParity::Assign(const TPersistent* Source) {
-    const TComParity& source = AssignSource(Source, *this);
-    bits_ = source.bits_;
-    check_ = source.check_;
-    replace_ = source.replace_;
-    replace_char_ = source.replace_char_;
-    if (port_ != nullptr) port_->ApplyLineSettings();
+    const TComParity& From = AssignSource(Source, *this);
+    Bits_ = From.Bits_;
+    Check_ = From.Check_;
+    Replace_ = From.Replace_;
+    ReplaceChar_ = From.ReplaceChar_;
+    if (Port_ != nullptr) Port_->ApplyLineSettings();
 }
 
-void TComParity::SetBits(TParityBits Value) { StoreChanged(bits_, Value, port_, kLine); }
-void TComParity::SetCheck(bool Value) { StoreChanged(check_, Value, port_, kLine); }
-void TComParity::SetReplace(bool Value) { StoreChanged(replace_, Value, port_, kLine); }
-void TComParity::SetReplaceChar(char Value) { StoreChanged(replace_char_, Value, port_, kLine); }
+void TComParity::SetBits(TParityBits Value) { StoreChanged(Bits_, Value, Port_, ApplyLine); }
+void TComParity::SetCheck(bool Value) { StoreChanged(Check_, Value, Port_, ApplyLine); }
+void TComParity::SetReplace(bool Value) { StoreChanged(Replace_, Value, Port_, ApplyLine); }
+void TComParity::SetReplaceChar(char Value) { StoreChanged(ReplaceChar_, Value, Port_, ApplyLine); }
 
 // --- TComFlowControl --------------------------------------------------------
 
 void TComFlowControl::Assign(const TPersistent* Source) {
-    const TComFlowControl& source = AssignSource(Source, *this);
-    out_cts_ = source.out_cts_;
-    out_dsr_ = source.out_dsr_;
-    dtr_ = source.dtr_;
-    rts_ = source.rts_;
-    xon_out_ = source.xon_out_;
-    xon_in_ = source.xon_in_;
-    dsr_sens_ = source.dsr_sens_;
-    tx_continue_ = source.tx_continue_;
-    xon_char_ = source.xon_char_;
-    xoff_char_ = source.xoff_char_;
-    if (port_ != nullptr) port_->ApplyLineSettings();
+    const TComFlowControl& From = AssignSource(Source, *this);
+    OutCts_ = From.OutCts_;
+    OutDsr_ = From.OutDsr_;
+    Dtr_ = From.Dtr_;
+    Rts_ = From.Rts_;
+    XonOut_ = From.XonOut_;
+    XonIn_ = From.XonIn_;
+    DsrSens_ = From.DsrSens_;
+    TxContinue_ = From.TxContinue_;
+    XonChar_ = From.XonChar_;
+    XoffChar_ = From.XoffChar_;
+    if (Port_ != nullptr) Port_->ApplyLineSettings();
 }
 
 // Only RTS control, CTS output flow and the two XON/XOFF switches decide the
 // preset; DSR flow, DTR control, DSR sensitivity and the characters do not.
 TFlowControl TComFlowControl::FlowControl() const {
-    if (rts_ == rtsHandshake && out_cts_ && !xon_in_ && !xon_out_) return fcHardware;
-    if (rts_ == rtsDisable && !out_cts_ && xon_in_ && xon_out_) return fcSoftware;
-    if (rts_ == rtsDisable && !out_cts_ && !xon_in_ && !xon_out_) return fcNone;
+    if (Rts_ == rtsHandshake && OutCts_ && !XonIn_ && !XonOut_) return fcHardware;
+    if (Rts_ == rtsDisable && !OutCts_ && XonIn_ && XonOut_) return fcSoftware;
+    if (Rts_ == rtsDisable && !OutCts_ && !XonIn_ && !XonOut_) return fcNone;
     return fcCustom;
 }
 
@@ -79,71 +79,71 @@ TFlowControl TComFlowControl::FlowControl() const {
 // even for fcCustom (which changes nothing) and for the preset already in force.
 void TComFlowControl::SetFlowControl(TFlowControl Value) {
     if (Value != fcCustom) {
-        rts_ = rtsDisable;
-        out_cts_ = false;
-        xon_in_ = false;
-        xon_out_ = false;
+        Rts_ = rtsDisable;
+        OutCts_ = false;
+        XonIn_ = false;
+        XonOut_ = false;
         if (Value == fcHardware) {
-            rts_ = rtsHandshake;
-            out_cts_ = true;
+            Rts_ = rtsHandshake;
+            OutCts_ = true;
         } else if (Value == fcSoftware) {
-            xon_in_ = true;
-            xon_out_ = true;
+            XonIn_ = true;
+            XonOut_ = true;
         }
     }
-    if (port_ != nullptr) port_->ApplyLineSettings();
+    if (Port_ != nullptr) Port_->ApplyLineSettings();
 }
 
-void TComFlowControl::SetOutCTSFlow(bool Value) { StoreChanged(out_cts_, Value, port_, kLine); }
-void TComFlowControl::SetOutDSRFlow(bool Value) { StoreChanged(out_dsr_, Value, port_, kLine); }
-void TComFlowControl::SetControlDTR(TDTRFlowControl Value) { StoreChanged(dtr_, Value, port_, kLine); }
-void TComFlowControl::SetControlRTS(TRTSFlowControl Value) { StoreChanged(rts_, Value, port_, kLine); }
-void TComFlowControl::SetXonXoffOut(bool Value) { StoreChanged(xon_out_, Value, port_, kLine); }
-void TComFlowControl::SetXonXoffIn(bool Value) { StoreChanged(xon_in_, Value, port_, kLine); }
-void TComFlowControl::SetDSRSensitivity(bool Value) { StoreChanged(dsr_sens_, Value, port_, kLine); }
-void TComFlowControl::SetTxContinueOnXoff(bool Value) { StoreChanged(tx_continue_, Value, port_, kLine); }
-void TComFlowControl::SetXonChar(char Value) { StoreChanged(xon_char_, Value, port_, kLine); }
-void TComFlowControl::SetXoffChar(char Value) { StoreChanged(xoff_char_, Value, port_, kLine); }
+void TComFlowControl::SetOutCTSFlow(bool Value) { StoreChanged(OutCts_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetOutDSRFlow(bool Value) { StoreChanged(OutDsr_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetControlDTR(TDTRFlowControl Value) { StoreChanged(Dtr_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetControlRTS(TRTSFlowControl Value) { StoreChanged(Rts_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetXonXoffOut(bool Value) { StoreChanged(XonOut_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetXonXoffIn(bool Value) { StoreChanged(XonIn_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetDSRSensitivity(bool Value) { StoreChanged(DsrSens_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetTxContinueOnXoff(bool Value) { StoreChanged(TxContinue_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetXonChar(char Value) { StoreChanged(XonChar_, Value, Port_, ApplyLine); }
+void TComFlowControl::SetXoffChar(char Value) { StoreChanged(XoffChar_, Value, Port_, ApplyLine); }
 
 // --- TComTimeouts -----------------------------------------------------------
 
 void TComTimeouts::Assign(const TPersistent* Source) {
-    const TComTimeouts& source = AssignSource(Source, *this);
-    read_interval_ = source.read_interval_;
-    read_multiplier_ = source.read_multiplier_;
-    read_constant_ = source.read_constant_;
-    write_multiplier_ = source.write_multiplier_;
-    write_constant_ = source.write_constant_;
-    if (port_ != nullptr) port_->ApplyTimeoutSettings();
+    const TComTimeouts& From = AssignSource(Source, *this);
+    ReadInterval_ = From.ReadInterval_;
+    ReadMultiplier_ = From.ReadMultiplier_;
+    ReadConstant_ = From.ReadConstant_;
+    WriteMultiplier_ = From.WriteMultiplier_;
+    WriteConstant_ = From.WriteConstant_;
+    if (Port_ != nullptr) Port_->ApplyTimeoutSettings();
 }
 
-void TComTimeouts::SetReadInterval(int32_t Value) { StoreChanged(read_interval_, Value, port_, kTimeouts); }
-void TComTimeouts::SetReadTotalMultiplier(int32_t Value) { StoreChanged(read_multiplier_, Value, port_, kTimeouts); }
-void TComTimeouts::SetReadTotalConstant(int32_t Value) { StoreChanged(read_constant_, Value, port_, kTimeouts); }
-void TComTimeouts::SetWriteTotalMultiplier(int32_t Value) { StoreChanged(write_multiplier_, Value, port_, kTimeouts); }
-void TComTimeouts::SetWriteTotalConstant(int32_t Value) { StoreChanged(write_constant_, Value, port_, kTimeouts); }
+void TComTimeouts::SetReadInterval(int32_t Value) { StoreChanged(ReadInterval_, Value, Port_, ApplyTimeouts); }
+void TComTimeouts::SetReadTotalMultiplier(int32_t Value) { StoreChanged(ReadMultiplier_, Value, Port_, ApplyTimeouts); }
+void TComTimeouts::SetReadTotalConstant(int32_t Value) { StoreChanged(ReadConstant_, Value, Port_, ApplyTimeouts); }
+void TComTimeouts::SetWriteTotalMultiplier(int32_t Value) { StoreChanged(WriteMultiplier_, Value, Port_, ApplyTimeouts); }
+void TComTimeouts::SetWriteTotalConstant(int32_t Value) { StoreChanged(WriteConstant_, Value, Port_, ApplyTimeouts); }
 
 // --- TComBuffer -------------------------------------------------------------
 
 void TComBuffer::Assign(const TPersistent* Source) {
-    const TComBuffer& source = AssignSource(Source, *this);
-    input_size_ = source.input_size_;
-    output_size_ = source.output_size_;
-    if (port_ != nullptr) port_->ApplyBufferSizes();
+    const TComBuffer& From = AssignSource(Source, *this);
+    InputSize_ = From.InputSize_;
+    OutputSize_ = From.OutputSize_;
+    if (Port_ != nullptr) Port_->ApplyBufferSizes();
 }
 
 // The new value is compared with the stored one before rounding, so setting
 // 1025 over a stored 1024 still counts as a change and is applied.
 void TComBuffer::SetInputSize(int32_t Value) {
-    if (Value == input_size_) return;
-    input_size_ = RoundedBufferSize(Value);
-    if (port_ != nullptr) port_->ApplyBufferSizes();
+    if (Value == InputSize_) return;
+    InputSize_ = RoundedBufferSize(Value);
+    if (Port_ != nullptr) Port_->ApplyBufferSizes();
 }
 
 void TComBuffer::SetOutputSize(int32_t Value) {
-    if (Value == output_size_) return;
-    output_size_ = RoundedBufferSize(Value);
-    if (port_ != nullptr) port_->ApplyBufferSizes();
+    if (Value == OutputSize_) return;
+    OutputSize_ = RoundedBufferSize(Value);
+    if (Port_ != nullptr) Port_->ApplyBufferSizes();
 }
 
 }  // namespace cport

@@ -6,24 +6,24 @@ namespace cport {
 
 using namespace telnet;
 
-TTelnetCodec::TTelnetCodec(bool WithComPort) : with_com_port_(WithComPort) {}
+TTelnetCodec::TTelnetCodec(bool WithComPort) : WithComPort_(WithComPort) {}
 
 int TTelnetCodec::IndexOf(uint8_t Option) {
     switch (Option) {
-    case BINARY: return kBinary;
-    case SGA: return kSga;
-    case COM_PORT_OPTION: return kComPort;
+    case BINARY: return OptionBinary;
+    case SGA: return OptionSga;
+    case ComPortOption: return OptionComPort;
     default: return -1;
     }
 }
 
 bool TTelnetCodec::WantLocal(int Index) const {
-    return Index == kBinary || Index == kSga || (Index == kComPort && with_com_port_);
+    return Index == OptionBinary || Index == OptionSga || (Index == OptionComPort && WithComPort_);
 }
 
 // The server controls the line through us, never the other way round: its
 // WILL COM-PORT-OPTION is refused.
-bool TTelnetCodec::WantRemote(int Index) const { return Index == kBinary || Index == kSga; }
+bool TTelnetCodec::WantRemote(int Index) const { return Index == OptionBinary || Index == OptionSga; }
 
 namespace {
 
@@ -36,33 +36,33 @@ void Append(std::string& Out, uint8_t Verb, uint8_t Option) {
 }  // namespace
 
 std::string TTelnetCodec::Opening() {
-    std::string out;
-    for (int i = 0; i < kOptionCount; ++i) {
-        static constexpr uint8_t kCodes[kOptionCount] = {BINARY, SGA, COM_PORT_OPTION};
-        if (WantLocal(i) && local_[i] == qNo) {
-            local_[i] = qWantYes;
-            Append(out, WILL, kCodes[i]);
+    std::string Out;
+    for (int I = 0; I < OptionCount; ++I) {
+        static constexpr uint8_t OptionCodes[OptionCount] = {BINARY, SGA, ComPortOption};
+        if (WantLocal(I) && Local_[I] == qNo) {
+            Local_[I] = qWantYes;
+            Append(Out, WILL, OptionCodes[I]);
         }
-        if (WantRemote(i) && remote_[i] == qNo) {
-            remote_[i] = qWantYes;
-            Append(out, DO, kCodes[i]);
+        if (WantRemote(I) && Remote_[I] == qNo) {
+            Remote_[I] = qWantYes;
+            Append(Out, DO, OptionCodes[I]);
         }
     }
-    return out;
+    return Out;
 }
 
 // Answers one negotiation command. A request for what is already in force
 // is not answered (no loops); an option we do not want is refused.
 void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
-    const int i = IndexOf(Option);
-    if (i < 0) {   // an option we do not know: refused when offered or asked for
+    const int I = IndexOf(Option);
+    if (I < 0) {   // an option we do not know: refused when offered or asked for
         if (Verb == DO) Append(Reply, WONT, Option);
         if (Verb == WILL) Append(Reply, DONT, Option);
         return;
     }
     // DO and WILL: the option goes on at that side if we want it there (with
     // an answer only when it was off), else it is refused.
-    const auto enable = [&](TQ& State, bool Wanted, uint8_t Agree, uint8_t Refuse) {
+    const auto Enable = [&](TQ& State, bool Wanted, uint8_t Agree, uint8_t Refuse) {
         if (!Wanted) {
             Append(Reply, Refuse, Option);
             return;
@@ -71,18 +71,18 @@ void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
         State = qYes;
     };
     // DONT and WONT: the option goes off at that side, answered when it was on.
-    const auto disable = [&](TQ& State, uint8_t Answer) {
+    const auto Disable = [&](TQ& State, uint8_t Answer) {
         if (State == qYes) Append(Reply, Answer, Option);
         State = qNo;
     };
     switch (Verb) {
-    case DO: enable(local_[i], WantLocal(i), WILL, WONT); break;
+    case DO: Enable(Local_[I], WantLocal(I), WILL, WONT); break;
     case DONT:
-        if (local_[i] != qNo && i == kComPort) com_port_refused_ = true;
-        disable(local_[i], WONT);
+        if (Local_[I] != qNo && I == OptionComPort) ComPortRefused_ = true;
+        Disable(Local_[I], WONT);
         break;
-    case WILL: enable(remote_[i], WantRemote(i), DO, DONT); break;
-    default: disable(remote_[i], DONT); break;   // WONT
+    case WILL: Enable(Remote_[I], WantRemote(I), DO, DONT); break;
+    default: Disable(Remote_[I], DONT); break;   // WONT
     }
 }
 
@@ -90,102 +90,102 @@ void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
 // notices; anything else (other options, a client command echoed back, an
 // overlong or empty one) is dropped.
 void TTelnetCodec::EndSub(TTelnetEvents& Events) {
-    if (!sub_overflow_ && sub_.size() >= 2 && static_cast<uint8_t>(sub_[0]) == COM_PORT_OPTION) {
-        const auto command = static_cast<uint8_t>(sub_[1]);
-        if (command >= ServerOffset)
-            Events.notices.push_back({static_cast<uint8_t>(command - ServerOffset), sub_.substr(2)});
+    if (!SubOverflow_ && Sub_.size() >= 2 && static_cast<uint8_t>(Sub_[0]) == ComPortOption) {
+        const auto Command = static_cast<uint8_t>(Sub_[1]);
+        if (Command >= ServerOffset)
+            Events.Notices.push_back({static_cast<uint8_t>(Command - ServerOffset), Sub_.substr(2)});
     }
-    sub_.clear();
-    sub_overflow_ = false;
+    Sub_.clear();
+    SubOverflow_ = false;
 }
 
 size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned char* Out,
                             TTelnetEvents& Events) {
-    if (Length > 0) heard_ = true;
-    size_t out = 0;
-    for (size_t i = 0; i < Length; ++i) {
-        const unsigned char c = In[i];
-        switch (state_) {
+    if (Length > 0) Heard_ = true;
+    size_t Decoded = 0;
+    for (size_t I = 0; I < Length; ++I) {
+        const unsigned char C = In[I];
+        switch (State_) {
         case sData:
-            if (c == IAC)
-                state_ = sIac;
+            if (C == IAC)
+                State_ = sIac;
             else
-                Out[out++] = c;
+                Out[Decoded++] = C;
             break;
         case sIac:
-            if (c == IAC) {
-                Out[out++] = c;
-                state_ = sData;
-            } else if (c >= WILL && c <= DONT) {
-                verb_ = c;
-                state_ = sVerb;
-            } else if (c == SB) {
-                sub_.clear();
-                sub_overflow_ = false;
-                state_ = sSub;
+            if (C == IAC) {
+                Out[Decoded++] = C;
+                State_ = sData;
+            } else if (C >= WILL && C <= DONT) {
+                Verb_ = C;
+                State_ = sVerb;
+            } else if (C == SB) {
+                Sub_.clear();
+                SubOverflow_ = false;
+                State_ = sSub;
             } else {
-                state_ = sData;   // NOP, GA, a stray SE and the other commands carry nothing
+                State_ = sData;   // NOP, GA, a stray SE and the other commands carry nothing
             }
             break;
         case sVerb:
-            Negotiate(verb_, c, Events.reply);
-            state_ = sData;
+            Negotiate(Verb_, C, Events.Reply);
+            State_ = sData;
             break;
         case sSub:
-            if (c == IAC) {
-                state_ = sSubIac;
-            } else if (sub_.size() < kSubLimit) {
-                sub_.push_back(static_cast<char>(c));
+            if (C == IAC) {
+                State_ = sSubIac;
+            } else if (Sub_.size() < SubLimit) {
+                Sub_.push_back(static_cast<char>(C));
             } else {
-                sub_overflow_ = true;
+                SubOverflow_ = true;
             }
             break;
         case sSubIac:
-            if (c == IAC) {
-                if (sub_.size() < kSubLimit)
-                    sub_.push_back(static_cast<char>(c));
+            if (C == IAC) {
+                if (Sub_.size() < SubLimit)
+                    Sub_.push_back(static_cast<char>(C));
                 else
-                    sub_overflow_ = true;
-                state_ = sSub;
-            } else if (c == SE) {
+                    SubOverflow_ = true;
+                State_ = sSub;
+            } else if (C == SE) {
                 EndSub(Events);
-                state_ = sData;
+                State_ = sData;
             } else {
                 // A command inside a sub-negotiation ends it unfinished; the
                 // command itself counts.
-                sub_.clear();
-                sub_overflow_ = false;
-                state_ = sIac;
-                --i;
+                Sub_.clear();
+                SubOverflow_ = false;
+                State_ = sIac;
+                --I;
             }
             break;
         }
     }
-    return out;
+    return Decoded;
 }
 
 void TTelnetCodec::EscapeData(const void* Data, size_t Length, std::string& Out) {
-    const auto* bytes = static_cast<const unsigned char*>(Data);
+    const auto* Bytes = static_cast<const unsigned char*>(Data);
     Out.reserve(Out.size() + Length);
-    for (size_t i = 0; i < Length; ++i) {
-        Out.push_back(static_cast<char>(bytes[i]));
-        if (bytes[i] == IAC) Out.push_back(static_cast<char>(IAC));
+    for (size_t I = 0; I < Length; ++I) {
+        Out.push_back(static_cast<char>(Bytes[I]));
+        if (Bytes[I] == IAC) Out.push_back(static_cast<char>(IAC));
     }
 }
 
 std::string TTelnetCodec::Request(TComPortCommand Command, const std::string& Value) {
-    std::string out{static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(COM_PORT_OPTION),
+    std::string Out{static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(ComPortOption),
                     static_cast<char>(Command)};
-    EscapeData(Value.data(), Value.size(), out);
-    out.push_back(static_cast<char>(IAC));
-    out.push_back(static_cast<char>(SE));
-    return out;
+    EscapeData(Value.data(), Value.size(), Out);
+    Out.push_back(static_cast<char>(IAC));
+    Out.push_back(static_cast<char>(SE));
+    return Out;
 }
 
 std::string TTelnetCodec::SetBaudRate(uint32_t BitsPerSecond) {
-    const std::string value{static_cast<char>(BitsPerSecond >> 24), static_cast<char>(BitsPerSecond >> 16),
+    const std::string Value{static_cast<char>(BitsPerSecond >> 24), static_cast<char>(BitsPerSecond >> 16),
                             static_cast<char>(BitsPerSecond >> 8), static_cast<char>(BitsPerSecond)};
-    return Request(cpSetBaudRate, value);
+    return Request(cpSetBaudRate, Value);
 }
 
 std::string TTelnetCodec::RequestByte(TComPortCommand Command, uint8_t Value) {
@@ -194,9 +194,9 @@ std::string TTelnetCodec::RequestByte(TComPortCommand Command, uint8_t Value) {
 
 uint32_t TTelnetCodec::BaudRateOf(const std::string& Value) {
     if (Value.size() != 4) return 0;
-    uint32_t rate = 0;
-    for (char c : Value) rate = (rate << 8) | static_cast<uint8_t>(c);
-    return rate;
+    uint32_t Rate = 0;
+    for (char C : Value) Rate = (Rate << 8) | static_cast<uint8_t>(C);
+    return Rate;
 }
 
 }  // namespace cport

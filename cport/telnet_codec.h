@@ -30,7 +30,7 @@ namespace telnet {
 inline constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250,
                          GA = 249, NOP = 241, SE = 240;
 // Options.
-inline constexpr uint8_t BINARY = 0, ECHO = 1, SGA = 3, COM_PORT_OPTION = 44;
+inline constexpr uint8_t BINARY = 0, ECHO = 1, SGA = 3, ComPortOption = 44;
 
 // COM-PORT-OPTION commands, client to server; the server answers with the
 // same number plus ServerOffset.
@@ -65,15 +65,15 @@ inline constexpr uint8_t ModemCD = 0x80, ModemRI = 0x40, ModemDSR = 0x20, ModemC
 // One COM-PORT-OPTION message from the server: its command with the server
 // offset taken off, and its value bytes (undoubled).
 struct TComPortNotice {
-    uint8_t command = 0;
-    std::string value;
+    uint8_t Command = 0;
+    std::string Value;
     bool operator==(const TComPortNotice&) const = default;
 };
 
 // What one Decode call found besides data.
 struct TTelnetEvents {
-    std::string reply;                     // negotiation answers, to send as they are
-    std::vector<TComPortNotice> notices;   // COM-PORT-OPTION messages, in order
+    std::string Reply;                     // negotiation answers, to send as they are
+    std::vector<TComPortNotice> Notices;   // COM-PORT-OPTION messages, in order
 };
 
 class TTelnetCodec {
@@ -90,12 +90,12 @@ public:
     size_t Decode(const unsigned char* In, size_t Length, unsigned char* Out, TTelnetEvents& Events);
 
     // The server has agreed to the COM-PORT-OPTION (DO), or refused it (DONT).
-    bool ComPortAccepted() const { return local_[kComPort] == qYes; }
-    bool ComPortRefused() const { return com_port_refused_; }
+    bool ComPortAccepted() const { return Local_[OptionComPort] == qYes; }
+    bool ComPortRefused() const { return ComPortRefused_; }
     // Both directions binary: every byte value passes as data.
-    bool Binary() const { return local_[kBinary] == qYes && remote_[kBinary] == qYes; }
+    bool Binary() const { return Local_[OptionBinary] == qYes && Remote_[OptionBinary] == qYes; }
     // Anything at all has come from the server.
-    bool HeardFromServer() const { return heard_; }
+    bool HeardFromServer() const { return Heard_; }
 
     // Data with every IAC doubled, appended to Out.
     static void EscapeData(const void* Data, size_t Length, std::string& Out);
@@ -109,13 +109,13 @@ public:
     static uint32_t BaudRateOf(const std::string& Value);
 
     // Longest sub-negotiation kept; longer ones are dropped whole.
-    static constexpr size_t kSubLimit = 64;
+    static constexpr size_t SubLimit = 64;
 
 private:
     // Per-option negotiation state (RFC 1143, without the queue bit: the
     // client never changes its mind).
     enum TQ : uint8_t { qNo, qYes, qWantYes };
-    enum TOptionIndex : uint8_t { kBinary, kSga, kComPort, kOptionCount };
+    enum TOptionIndex : uint8_t { OptionBinary, OptionSga, OptionComPort, OptionCount };
     enum TState : uint8_t { sData, sIac, sVerb, sSub, sSubIac };
 
     static int IndexOf(uint8_t Option);
@@ -124,15 +124,15 @@ private:
     void Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply);
     void EndSub(TTelnetEvents& Events);
 
-    bool with_com_port_;
-    TQ local_[kOptionCount]{};    // we do the option (WILL side)
-    TQ remote_[kOptionCount]{};   // the server does it (DO side)
-    bool com_port_refused_ = false;
-    bool heard_ = false;
-    TState state_ = sData;
-    uint8_t verb_ = 0;
-    std::string sub_;
-    bool sub_overflow_ = false;
+    bool WithComPort_;
+    TQ Local_[OptionCount]{};    // we do the option (WILL side)
+    TQ Remote_[OptionCount]{};   // the server does it (DO side)
+    bool ComPortRefused_ = false;
+    bool Heard_ = false;
+    TState State_ = sData;
+    uint8_t Verb_ = 0;
+    std::string Sub_;
+    bool SubOverflow_ = false;
 };
 
 }  // namespace cport

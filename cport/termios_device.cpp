@@ -25,47 +25,47 @@ bool NoSuchControl(int Error) { return Error == ENOTTY || Error == EINVAL; }
 
 // The slave side of a pseudo-terminal (Unix 98 majors 136 to 143).
 bool IsPseudoTerminal(int Fd) {
-    struct stat st {};
-    if (::fstat(Fd, &st) != 0) return false;
-    const unsigned int major_number = major(st.st_rdev);
-    return S_ISCHR(st.st_mode) && major_number >= 136 && major_number <= 143;
+    struct stat St {};
+    if (::fstat(Fd, &St) != 0) return false;
+    const unsigned int MajorNumber = major(St.st_rdev);
+    return S_ISCHR(St.st_mode) && MajorNumber >= 136 && MajorNumber <= 143;
 }
 
 // Gives up the TIOCEXCL of a device whose open fails after it was taken.
 class TExclusiveHold {
 public:
-    explicit TExclusiveHold(int Fd) : fd_(Fd) {}
+    explicit TExclusiveHold(int Fd) : Fd_(Fd) {}
     ~TExclusiveHold() {
-        if (fd_ >= 0) ::ioctl(fd_, TIOCNXCL);
+        if (Fd_ >= 0) ::ioctl(Fd_, TIOCNXCL);
     }
     TExclusiveHold(const TExclusiveHold&) = delete;
     TExclusiveHold& operator=(const TExclusiveHold&) = delete;
-    void Keep() { fd_ = -1; }
+    void Keep() { Fd_ = -1; }
 
 private:
-    int fd_;
+    int Fd_;
 };
 
 }  // namespace
 
 std::unique_ptr<TTermiosDevice> TTermiosDevice::Open(const std::string& Path, int& Error) {
-    std::unique_ptr<TTermiosDevice> device(new TTermiosDevice);
-    device->fd_.reset(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    const int fd = device->fd_.get();
-    auto failed = [&](int E) {
+    std::unique_ptr<TTermiosDevice> Device(new TTermiosDevice);
+    Device->Fd_.Reset(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int Fd = Device->Fd_.get();
+    auto Failed = [&](int E) {
         Error = E;
         return nullptr;
     };
-    if (fd < 0) return failed(errno);
-    if (!::isatty(fd)) return failed(errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return failed(errno);
-    if (::ioctl(fd, TIOCEXCL) != 0) return failed(errno);
-    TExclusiveHold hold(fd);
-    if (int error = ReadLineRecord(fd, device->original_)) return failed(error);
-    if (::tcflush(fd, TCIFLUSH) != 0) return failed(errno);
-    hold.Keep();
+    if (Fd < 0) return Failed(errno);
+    if (!::isatty(Fd)) return Failed(errno);
+    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) return Failed(errno);
+    if (::ioctl(Fd, TIOCEXCL) != 0) return Failed(errno);
+    TExclusiveHold Hold(Fd);
+    if (int ReadError = ReadLineRecord(Fd, Device->Original_)) return Failed(ReadError);
+    if (::tcflush(Fd, TCIFLUSH) != 0) return Failed(errno);
+    Hold.Keep();
     Error = 0;
-    return device;
+    return Device;
 }
 
 TTermiosDevice::~TTermiosDevice() { Close(); }
@@ -76,121 +76,121 @@ int TTermiosDevice::Absent(std::atomic<bool>& Flag, int Error) {
     return ENOTTY;
 }
 
-ssize_t TTermiosDevice::Read(void* Buffer, size_t Count) { return ::read(fd_.get(), Buffer, Count); }
+ssize_t TTermiosDevice::Read(void* Buffer, size_t Count) { return ::read(Fd_.get(), Buffer, Count); }
 
 ssize_t TTermiosDevice::Write(const void* Buffer, size_t Count) {
-    return ::write(fd_.get(), Buffer, Count);
+    return ::write(Fd_.get(), Buffer, Count);
 }
 
 // The whole line record in one TCSETS2, then DTR and RTS. A record the
 // device refuses, or a rate it does not take, leaves the previous record in
 // place. A device without modem lines keeps the DTR/RTS settings stored only.
 int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) {
-    const int fd = fd_.get();
-    TKernelTermios current;
-    if (int error = ReadLineRecord(fd, current)) return error;
-    TLineSetup setup;
+    const int Fd = Fd_.get();
+    TKernelTermios Current;
+    if (int Error = ReadLineRecord(Fd, Current)) return Error;
+    TLineSetup Setup;
     try {
-        setup = BuildLineSetup(Port, current);
-    } catch (const EComPort& e) {
-        return e.SystemErrorCode();
+        Setup = BuildLineSetup(Port, Current);
+    } catch (const EComPort& E) {
+        return E.SystemErrorCode();
     }
     // A driver that keeps no error counts cannot report errors after the
     // fact: they are marked in the stream instead. A pseudo-terminal has no
     // line errors to report.
-    if (!setup.receive.marked && !has_counts_.load() && !IsPseudoTerminal(fd)) {
-        setup.record.c_iflag = (setup.record.c_iflag & ~static_cast<uint32_t>(IGNBRK)) | INPCK | PARMRK;
-        setup.receive.marked = true;
+    if (!Setup.Receive.Marked && !HasCounts_.load() && !IsPseudoTerminal(Fd)) {
+        Setup.Record.c_iflag = (Setup.Record.c_iflag & ~static_cast<uint32_t>(IGNBRK)) | INPCK | PARMRK;
+        Setup.Receive.Marked = true;
     }
-    if (int error = WriteLineRecord(fd, setup.record)) return error;
-    const int error = SetOutputLines(setup.dtr_on, setup.rts_on);
-    if (error != 0 && error != ENOTTY) {
-        RestoreLineRecord(fd, current);
-        return error;
+    if (int Error = WriteLineRecord(Fd, Setup.Record)) return Error;
+    const int Error = SetOutputLines(Setup.DtrOn, Setup.RtsOn);
+    if (Error != 0 && Error != ENOTTY) {
+        RestoreLineRecord(Fd, Current);
+        return Error;
     }
-    Receive = setup.receive;
+    Receive = Setup.Receive;
     RequestLowLatency();
     return 0;
 }
 
 void TTermiosDevice::RequestLowLatency() {
-    if (low_latency_tried_) return;
-    low_latency_tried_ = true;
-    serial_struct serial{};
-    if (::ioctl(fd_.get(), TIOCGSERIAL, &serial) != 0) return;
-    if (serial.flags & ASYNC_LOW_LATENCY) return;
-    const int original = serial.flags;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd_.get(), TIOCSSERIAL, &serial) != 0) return;
-    original_serial_flags_ = original;
-    low_latency_set_ = true;
+    if (LowLatencyTried_) return;
+    LowLatencyTried_ = true;
+    serial_struct Serial{};
+    if (::ioctl(Fd_.get(), TIOCGSERIAL, &Serial) != 0) return;
+    if (Serial.flags & ASYNC_LOW_LATENCY) return;
+    const int Original = Serial.flags;
+    Serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(Fd_.get(), TIOCSSERIAL, &Serial) != 0) return;
+    OriginalSerialFlags_ = Original;
+    LowLatencySet_ = true;
 }
 
 int TTermiosDevice::Purge(bool Input, bool Output) {
     if (!Input && !Output) return 0;
-    const int which = Input && Output ? TCIOFLUSH : (Input ? TCIFLUSH : TCOFLUSH);
-    return IoctlError(::tcflush(fd_.get(), which));
+    const int Which = Input && Output ? TCIOFLUSH : (Input ? TCIFLUSH : TCOFLUSH);
+    return IoctlError(::tcflush(Fd_.get(), Which));
 }
 
 int TTermiosDevice::ModemLines(TLineSignals& Lines) {
     Lines = {};
-    if (!has_modem_lines_.load(std::memory_order_relaxed)) return ENOTTY;
-    int bits = 0;
-    if (int error = IoctlError(::ioctl(fd_.get(), TIOCMGET, &bits))) return Absent(has_modem_lines_, error);
-    if (bits & TIOCM_CTS) Lines.Include(lsCTS);
-    if (bits & TIOCM_DSR) Lines.Include(lsDSR);
-    if (bits & TIOCM_RNG) Lines.Include(lsRing);
-    if (bits & TIOCM_CD) Lines.Include(lsRLSD);
+    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
+    int Bits = 0;
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCMGET, &Bits))) return Absent(HasModemLines_, Error);
+    if (Bits & TIOCM_CTS) Lines.Include(lsCTS);
+    if (Bits & TIOCM_DSR) Lines.Include(lsDSR);
+    if (Bits & TIOCM_RNG) Lines.Include(lsRing);
+    if (Bits & TIOCM_CD) Lines.Include(lsRLSD);
     return 0;
 }
 
 int TTermiosDevice::WaitForModemChange() {
-    if (!has_modem_lines_.load(std::memory_order_relaxed)) return ENOTTY;
-    const int mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
-    const int error = IoctlError(::ioctl(fd_.get(), TIOCMIWAIT, mask));
-    return error == EINTR ? EINTR : Absent(has_modem_lines_, error);
+    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
+    const int Mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
+    const int Error = IoctlError(::ioctl(Fd_.get(), TIOCMIWAIT, Mask));
+    return Error == EINTR ? EINTR : Absent(HasModemLines_, Error);
 }
 
 int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts) {
-    if (!has_modem_lines_.load(std::memory_order_relaxed)) return ENOTTY;
+    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
     for (auto [line, on] : {std::pair{TIOCM_DTR, Dtr}, std::pair{TIOCM_RTS, Rts}}) {
-        if (int error = IoctlError(::ioctl(fd_.get(), on ? TIOCMBIS : TIOCMBIC, &line)))
-            return Absent(has_modem_lines_, error);
+        if (int Error = IoctlError(::ioctl(Fd_.get(), on ? TIOCMBIS : TIOCMBIC, &line)))
+            return Absent(HasModemLines_, Error);
     }
     return 0;
 }
 
 int TTermiosDevice::SetBreak(bool On) {
-    return IoctlError(::ioctl(fd_.get(), On ? TIOCSBRK : TIOCCBRK));
+    return IoctlError(::ioctl(Fd_.get(), On ? TIOCSBRK : TIOCCBRK));
 }
 
 int TTermiosDevice::OutputQueued(int& Bytes) {
     Bytes = 0;
-    return IoctlError(::ioctl(fd_.get(), TIOCOUTQ, &Bytes));
+    return IoctlError(::ioctl(Fd_.get(), TIOCOUTQ, &Bytes));
 }
 
 int TTermiosDevice::TransmitterEmpty(bool& Empty) {
     Empty = true;
-    if (!has_lsr_.load(std::memory_order_relaxed)) return ENOTTY;
-    unsigned int lsr = 0;
-    if (int error = IoctlError(::ioctl(fd_.get(), TIOCSERGETLSR, &lsr))) return Absent(has_lsr_, error);
-    Empty = (lsr & TIOCSER_TEMT) != 0;
+    if (!HasLsr_.load(std::memory_order_relaxed)) return ENOTTY;
+    unsigned int Lsr = 0;
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCSERGETLSR, &Lsr))) return Absent(HasLsr_, Error);
+    Empty = (Lsr & TIOCSER_TEMT) != 0;
     return 0;
 }
 
 int TTermiosDevice::ErrorCounts(TDriverCounts& Counts) {
-    if (!has_counts_.load(std::memory_order_relaxed)) return ENOTTY;
-    serial_icounter_struct now{};
-    if (int error = IoctlError(::ioctl(fd_.get(), TIOCGICOUNT, &now))) return Absent(has_counts_, error);
-    Counts.frame = now.frame;
-    Counts.parity = now.parity;
-    Counts.overrun = now.overrun;
-    Counts.brk = now.brk;
-    Counts.buf_overrun = now.buf_overrun;
-    Counts.cts = now.cts;
-    Counts.dsr = now.dsr;
-    Counts.rng = now.rng;
-    Counts.dcd = now.dcd;
+    if (!HasCounts_.load(std::memory_order_relaxed)) return ENOTTY;
+    serial_icounter_struct Now{};
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCGICOUNT, &Now))) return Absent(HasCounts_, Error);
+    Counts.Frame = Now.frame;
+    Counts.Parity = Now.parity;
+    Counts.Overrun = Now.overrun;
+    Counts.Brk = Now.brk;
+    Counts.BufOverrun = Now.buf_overrun;
+    Counts.Cts = Now.cts;
+    Counts.Dsr = Now.dsr;
+    Counts.Rng = Now.rng;
+    Counts.Dcd = Now.dcd;
     return 0;
 }
 
@@ -199,19 +199,19 @@ int TTermiosDevice::ErrorCounts(TDriverCounts& Counts) {
 // on a UART), and putting back the saved record may release flow control.
 // Failures are not reported: the descriptor goes in any case.
 void TTermiosDevice::Close() {
-    if (!fd_) return;
-    const int fd = fd_.get();
-    ::tcflush(fd, TCOFLUSH);
-    if (low_latency_set_) {
-        serial_struct serial{};
-        if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-            serial.flags = original_serial_flags_;
-            ::ioctl(fd, TIOCSSERIAL, &serial);
+    if (!Fd_) return;
+    const int Fd = Fd_.get();
+    ::tcflush(Fd, TCOFLUSH);
+    if (LowLatencySet_) {
+        serial_struct Serial{};
+        if (::ioctl(Fd, TIOCGSERIAL, &Serial) == 0) {
+            Serial.flags = OriginalSerialFlags_;
+            ::ioctl(Fd, TIOCSSERIAL, &Serial);
         }
     }
-    RestoreLineRecord(fd, original_);
-    ::ioctl(fd, TIOCNXCL);
-    fd_.reset();
+    RestoreLineRecord(Fd, Original_);
+    ::ioctl(Fd, TIOCNXCL);
+    Fd_.Reset();
 }
 
 }  // namespace cport

@@ -30,7 +30,7 @@ public:
     static std::unique_ptr<TTermiosDevice> Open(const std::string& Path, int& Error);
     ~TTermiosDevice() override;
 
-    int PollFd() const override { return fd_.get(); }
+    int PollFd() const override { return Fd_.get(); }
     ssize_t Read(void* Buffer, size_t Count) override;
     ssize_t Write(const void* Buffer, size_t Count) override;
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
@@ -52,14 +52,14 @@ private:
     // ENOTTY/EINVAL clears Flag and becomes ENOTTY; other errors pass.
     static int Absent(std::atomic<bool>& Flag, int Error);
 
-    UniqueFd fd_;
-    TKernelTermios original_{};
-    std::atomic<bool> has_modem_lines_{true};
-    std::atomic<bool> has_counts_{true};
-    std::atomic<bool> has_lsr_{true};
-    bool low_latency_tried_ = false;
-    bool low_latency_set_ = false;
-    int original_serial_flags_ = 0;
+    TUniqueFd Fd_;
+    TKernelTermios Original_{};
+    std::atomic<bool> HasModemLines_{true};
+    std::atomic<bool> HasCounts_{true};
+    std::atomic<bool> HasLsr_{true};
+    bool LowLatencyTried_ = false;
+    bool LowLatencySet_ = false;
+    int OriginalSerialFlags_ = 0;
 };
 
 }  // namespace cport

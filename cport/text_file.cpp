@@ -20,73 +20,73 @@ namespace {
 }
 
 // Removes a temporary file unless it was renamed into place.
-class TempFileGuard {
+class TTempFileGuard {
 public:
-    explicit TempFileGuard(std::string Path) : path_(std::move(Path)) {}
-    ~TempFileGuard() { if (!path_.empty()) ::unlink(path_.c_str()); }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    void Release() { path_.clear(); }
+    explicit TTempFileGuard(std::string Path) : Path_(std::move(Path)) {}
+    ~TTempFileGuard() { if (!Path_.empty()) ::unlink(Path_.c_str()); }
+    TTempFileGuard(const TTempFileGuard&) = delete;
+    TTempFileGuard& operator=(const TTempFileGuard&) = delete;
+    void Release() { Path_.clear(); }
 
 private:
-    std::string path_;
+    std::string Path_;
 };
 
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& Path) {
-    UniqueFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    TUniqueFd Fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!Fd) {
         if (errno == ENOENT) return std::nullopt;
         ThrowErrno(errno, "cannot open " + Path);
     }
-    std::string text;
-    char chunk[4096];
+    std::string Text;
+    char Chunk[4096];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0) {
+        const ssize_t N = ::read(Fd.get(), Chunk, sizeof Chunk);
+        if (N < 0) {
             if (errno == EINTR) continue;
             ThrowErrno(errno, "cannot read " + Path);
         }
-        if (n == 0) break;
-        text.append(chunk, static_cast<size_t>(n));
+        if (N == 0) break;
+        Text.append(Chunk, static_cast<size_t>(N));
     }
-    return text;
+    return Text;
 }
 
 void ReplaceFile(const std::string& Path, const std::string& Text) {
     // Write through a symbolic link to the file it names, and keep the mode of
     // an existing file.
-    std::string target = Path;
-    mode_t mode = 0644;
-    struct stat st {};
-    if (::stat(Path.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-        if (char* resolved = ::realpath(Path.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
+    std::string Target = Path;
+    mode_t Mode = 0644;
+    struct stat St {};
+    if (::stat(Path.c_str(), &St) == 0) {
+        Mode = St.st_mode & 07777;
+        if (char* Resolved = ::realpath(Path.c_str(), nullptr)) {
+            Target = Resolved;
+            std::free(Resolved);
         }
     }
 
-    std::string temp = target + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) ThrowErrno(errno, "cannot create a temporary file for " + Path);
-    TempFileGuard guard(temp);
+    std::string Temp = Target + ".XXXXXX";
+    TUniqueFd Fd(::mkostemp(Temp.data(), O_CLOEXEC));
+    if (!Fd) ThrowErrno(errno, "cannot create a temporary file for " + Path);
+    TTempFileGuard Guard(Temp);
 
-    if (::fchmod(fd.get(), mode) != 0) ThrowErrno(errno, "cannot set the mode of " + temp);
-    size_t written = 0;
-    while (written < Text.size()) {
-        const ssize_t n = ::write(fd.get(), Text.data() + written, Text.size() - written);
-        if (n < 0) {
+    if (::fchmod(Fd.get(), Mode) != 0) ThrowErrno(errno, "cannot set the mode of " + Temp);
+    size_t Written = 0;
+    while (Written < Text.size()) {
+        const ssize_t N = ::write(Fd.get(), Text.data() + Written, Text.size() - Written);
+        if (N < 0) {
             if (errno == EINTR) continue;
-            ThrowErrno(errno, "cannot write " + temp);
+            ThrowErrno(errno, "cannot write " + Temp);
         }
-        written += static_cast<size_t>(n);
+        Written += static_cast<size_t>(N);
     }
-    if (::fsync(fd.get()) != 0) ThrowErrno(errno, "cannot flush " + temp);
-    if (::close(fd.release()) != 0) ThrowErrno(errno, "cannot close " + temp);
-    if (::rename(temp.c_str(), target.c_str()) != 0) ThrowErrno(errno, "cannot replace " + Path);
-    guard.Release();
+    if (::fsync(Fd.get()) != 0) ThrowErrno(errno, "cannot flush " + Temp);
+    if (::close(Fd.Release()) != 0) ThrowErrno(errno, "cannot close " + Temp);
+    if (::rename(Temp.c_str(), Target.c_str()) != 0) ThrowErrno(errno, "cannot replace " + Path);
+    Guard.Release();
 }
 
 }  // namespace cport

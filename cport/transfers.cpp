@@ -40,19 +40,19 @@ using TClock = std::chrono::steady_clock;
 // had a transfer issued on it waits as complete with 0 bytes.
 struct TAsyncRequest {
     uint8_t Kind = 0;
-    bool issued = false;
-    bool complete = true;
-    bool hang_up = false;
-    bool first_byte_returns = false;
-    const unsigned char* out = nullptr;
-    unsigned char* in = nullptr;
-    int32_t count = 0;
-    int32_t progress = 0;
-    uint64_t ticket = 0;                 // abort generation when issued
-    uint64_t total_ms = UINT64_MAX;      // UINT64_MAX: no total limit
-    uint32_t interval_ms = 0;            // 0: no interval limit
-    TClock::time_point started;
-    TClock::time_point last_byte;
+    bool Issued_ = false;
+    bool Complete_ = true;
+    bool HangUp_ = false;
+    bool FirstByteReturns_ = false;
+    const unsigned char* Out_ = nullptr;
+    unsigned char* In_ = nullptr;
+    int32_t Count_ = 0;
+    int32_t Progress_ = 0;
+    uint64_t Ticket_ = 0;                 // abort generation when issued
+    uint64_t TotalMs_ = UINT64_MAX;      // UINT64_MAX: no total limit
+    uint32_t IntervalMs_ = 0;            // 0: no interval limit
+    TClock::time_point Started_;
+    TClock::time_point LastByte_;
 
     using TDeviceState = TCustomComPort::TDeviceState;
 
@@ -83,35 +83,35 @@ void FreeAsyncRequest(PAsync& Request) {
 
 namespace {
 
-constexpr uint32_t kAllOnes = UINT32_MAX;
+constexpr uint32_t AllOnes = UINT32_MAX;
 
 // The wait registration with the abort signal, left on every way out.
 class TAbortWatch {
 public:
     TAbortWatch(TAbortSignal& Signal, uint64_t Ticket)
-        : signal_(Signal), ticket_(Ticket), entered_(Signal.Enter(Ticket)) {}
+        : Signal_(Signal), Ticket_(Ticket), Entered_(Signal.Enter(Ticket)) {}
     ~TAbortWatch() {
-        if (entered_) signal_.Leave(ticket_);
+        if (Entered_) Signal_.Leave(Ticket_);
     }
     TAbortWatch(const TAbortWatch&) = delete;
     TAbortWatch& operator=(const TAbortWatch&) = delete;
-    bool Entered() const { return entered_; }
+    bool Entered() const { return Entered_; }
 
 private:
-    TAbortSignal& signal_;
-    uint64_t ticket_;
-    bool entered_;
+    TAbortSignal& Signal_;
+    uint64_t Ticket_;
+    bool Entered_;
 };
 
 class TQueueWait {
 public:
-    explicit TQueueWait(TReceiveQueue& Queue) : queue_(Queue) { queue_.BeginWait(); }
-    ~TQueueWait() { queue_.EndWait(); }
+    explicit TQueueWait(TReceiveQueue& Queue) : Queue_(Queue) { Queue_.BeginWait(); }
+    ~TQueueWait() { Queue_.EndWait(); }
     TQueueWait(const TQueueWait&) = delete;
     TQueueWait& operator=(const TQueueWait&) = delete;
 
 private:
-    TReceiveQueue& queue_;
+    TReceiveQueue& Queue_;
 };
 
 }  // namespace
@@ -120,61 +120,61 @@ private:
 // interval limit; -1 for none, 0 when one has passed.
 int TAsyncRequest::PollTimeout() const {
     const auto now = TClock::now();
-    int64_t remaining_ns = INT64_MAX;
-    auto limit = [&](TClock::time_point deadline) {
-        remaining_ns = std::min<int64_t>(
-            remaining_ns, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
+    int64_t RemainingNs = INT64_MAX;
+    auto Limit = [&](TClock::time_point Deadline) {
+        RemainingNs = std::min<int64_t>(
+            RemainingNs, std::chrono::duration_cast<std::chrono::nanoseconds>(Deadline - now).count());
     };
-    if (total_ms != UINT64_MAX)
-        limit(started + std::chrono::milliseconds(
-                                    std::min<uint64_t>(total_ms, INT64_MAX / 1'000'000'000)));
-    if (interval_ms != 0 && progress > 0)
-        limit(last_byte + std::chrono::milliseconds(interval_ms));
-    if (remaining_ns == INT64_MAX) return -1;
-    if (remaining_ns <= 0) return 0;
-    const int64_t ms = (remaining_ns + 999'999) / 1'000'000;   // round up: never wake early
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    if (TotalMs_ != UINT64_MAX)
+        Limit(Started_ + std::chrono::milliseconds(
+                                    std::min<uint64_t>(TotalMs_, INT64_MAX / 1'000'000'000)));
+    if (IntervalMs_ != 0 && Progress_ > 0)
+        Limit(LastByte_ + std::chrono::milliseconds(IntervalMs_));
+    if (RemainingNs == INT64_MAX) return -1;
+    if (RemainingNs <= 0) return 0;
+    const int64_t Ms = (RemainingNs + 999'999) / 1'000'000;   // round up: never wake early
+    return Ms > INT_MAX ? INT_MAX : static_cast<int>(Ms);
 }
 
 void TAsyncRequest::Begin(uint8_t NewKind, int32_t Count) {
     Kind = NewKind;
-    issued = true;
-    complete = false;
-    hang_up = false;
-    first_byte_returns = false;
-    count = Count;
-    progress = 0;
-    total_ms = UINT64_MAX;
-    interval_ms = 0;
+    Issued_ = true;
+    Complete_ = false;
+    HangUp_ = false;
+    FirstByteReturns_ = false;
+    Count_ = Count;
+    Progress_ = 0;
+    TotalMs_ = UINT64_MAX;
+    IntervalMs_ = 0;
 }
 
 // A failed issue leaves the request as if nothing had been issued on it.
 void TAsyncRequest::IssueFailed(int32_t Code, int Error) {
-    issued = false;
-    complete = true;
-    progress = 0;
+    Issued_ = false;
+    Complete_ = true;
+    Progress_ = 0;
     throw EComPort(Code, Error);
 }
 
 void TAsyncRequest::WaitFailed(int Error) {
-    complete = true;
+    Complete_ = true;
     throw EComPort(Kind == 0 ? CError_WriteFailed : CError_ReadFailed, Error);
 }
 
 // Moves what the receive queue holds into the request, filling the queue
 // from the device first when it has too little.
 void TAsyncRequest::ReadAvailable(TDeviceState& Device) {
-    TFillResult fill;
-    const size_t got = Device.rx.TakeOrFill(in, static_cast<size_t>(count), *Device.device, fill);
-    if (fill.error != 0) IssueFailed(CError_ReadFailed, fill.error);
-    if (fill.hang_up) hang_up = true;
-    progress = static_cast<int32_t>(got);
-    if (got > 0 && interval_ms != 0) last_byte = TClock::now();
+    TFillResult Fill;
+    const size_t Got = Device.Rx.TakeOrFill(In_, static_cast<size_t>(Count_), *Device.Device, Fill);
+    if (Fill.Error != 0) IssueFailed(CError_ReadFailed, Fill.Error);
+    if (Fill.HangUp) HangUp_ = true;
+    Progress_ = static_cast<int32_t>(Got);
+    if (Got > 0 && IntervalMs_ != 0) LastByte_ = TClock::now();
 }
 
 bool TAsyncRequest::ReadDone(bool Immediate) const {
-    return progress == count || Immediate || hang_up ||
-           (first_byte_returns && progress > 0);
+    return Progress_ == Count_ || Immediate || HangUp_ ||
+           (FirstByteReturns_ && Progress_ > 0);
 }
 
 // The wait both completions share: poll() on the device (for DeviceEvents),
@@ -185,133 +185,133 @@ bool TAsyncRequest::ReadDone(bool Immediate) const {
 template <typename TDone, typename TOnDevice>
 int32_t TAsyncRequest::PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
                                      TOnDevice OnDevice) {
-    TAbortWatch watch(Device.abort_fd, ticket);
-    if (watch.Entered()) {
-        std::optional<TQueueWait> queue_wait;
-        if (Queue != nullptr) queue_wait.emplace(*Queue);
-        pollfd fds[3] = {{Device.device->PollFd(), DeviceEvents, 0},
-                         {Device.abort_fd.Fd(), POLLIN, 0},
+    TAbortWatch Watch(Device.AbortFd, Ticket_);
+    if (Watch.Entered()) {
+        std::optional<TQueueWait> QueueWait;
+        if (Queue != nullptr) QueueWait.emplace(*Queue);
+        pollfd Fds[3] = {{Device.Device->PollFd(), DeviceEvents, 0},
+                         {Device.AbortFd.Fd(), POLLIN, 0},
                          {Queue != nullptr ? Queue->NotifyFd() : -1, POLLIN, 0}};
-        const nfds_t count = Queue != nullptr ? 3 : 2;
+        const nfds_t Count = Queue != nullptr ? 3 : 2;
         for (;;) {
             if (Done()) break;
-            const int timeout = PollTimeout();
-            if (timeout == 0) break;
-            if (::poll(fds, count, timeout) < 0) {
+            const int Timeout = PollTimeout();
+            if (Timeout == 0) break;
+            if (::poll(Fds, Count, Timeout) < 0) {
                 if (errno == EINTR) continue;
                 WaitFailed(errno);
             }
-            if (fds[1].revents != 0) break;   // AbortPendingIO
-            if (fds[0].revents & POLLNVAL) WaitFailed(EBADF);
-            if (fds[0].revents != 0) OnDevice(fds[0].revents);
+            if (Fds[1].revents != 0) break;   // AbortPendingIO
+            if (Fds[0].revents & POLLNVAL) WaitFailed(EBADF);
+            if (Fds[0].revents != 0) OnDevice(Fds[0].revents);
         }
     }
-    complete = true;
-    return progress;
+    Complete_ = true;
+    return Progress_;
 }
 
 int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
-    TDevice& device = *Device.device;
+    TDevice& Driver = *Device.Device;
     return PollUntilDone(
-        Device, POLLOUT, nullptr, [&] { return progress == count; },
+        Device, POLLOUT, nullptr, [&] { return Progress_ == Count_; },
         [&](short) {
-            const ssize_t n = device.Write(out + progress, static_cast<size_t>(count - progress));
-            if (n > 0) {
-                progress += static_cast<int32_t>(n);
+            const ssize_t N = Driver.Write(Out_ + Progress_, static_cast<size_t>(Count_ - Progress_));
+            if (N > 0) {
+                Progress_ += static_cast<int32_t>(N);
                 Device.SignalTx();
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            } else if (N < 0 && errno != EAGAIN && errno != EINTR) {
                 WaitFailed(errno);
             }
         });
 }
 
 int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
-    TDevice& device = *Device.device;
+    TDevice& Driver = *Device.Device;
     return PollUntilDone(
-        Device, POLLIN, &Device.rx,
+        Device, POLLIN, &Device.Rx,
         [&] {
             // Bytes another thread has read from the device arrive through the
             // queue; TakeForWait re-arms its eventfd when the queue is left empty.
-            const size_t got = Device.rx.TakeForWait(in + progress, static_cast<size_t>(count - progress));
-            if (got > 0) {
-                progress += static_cast<int32_t>(got);
-                if (interval_ms != 0) last_byte = TClock::now();
+            const size_t Got = Device.Rx.TakeForWait(In_ + Progress_, static_cast<size_t>(Count_ - Progress_));
+            if (Got > 0) {
+                Progress_ += static_cast<int32_t>(Got);
+                if (IntervalMs_ != 0) LastByte_ = TClock::now();
             }
             return ReadDone(false);
         },
         [&](short Events) {
-            const TFillResult fill = Device.rx.FillFrom(device);
-            if (fill.error != 0) WaitFailed(fill.error);
+            const TFillResult Fill = Device.Rx.FillFrom(Driver);
+            if (Fill.Error != 0) WaitFailed(Fill.Error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
             // poll again at once.
-            if (fill.hang_up || (fill.added == 0 && (Events & (POLLHUP | POLLERR)))) hang_up = true;
+            if (Fill.HangUp || (Fill.Added == 0 && (Events & (POLLHUP | POLLERR)))) HangUp_ = true;
         });
 }
 
 int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count) {
     Begin(0, Count);
-    out = static_cast<const unsigned char*>(Buffer);
+    Out_ = static_cast<const unsigned char*>(Buffer);
     if (!Device) IssueFailed(CError_WriteFailed, EBADF);
     if (Count < 0) IssueFailed(CError_WriteFailed, EINVAL);
-    TDeviceState& device = *Device;
-    ticket = device.abort_fd.Generation();
+    TDeviceState& State = *Device;
+    Ticket_ = State.AbortFd.Generation();
     if (Count > 0) {
         for (;;) {
-            const ssize_t n = device.device->Write(Buffer, static_cast<size_t>(Count));
-            if (n >= 0) {
-                progress = static_cast<int32_t>(n);
+            const ssize_t N = State.Device->Write(Buffer, static_cast<size_t>(Count));
+            if (N >= 0) {
+                Progress_ = static_cast<int32_t>(N);
                 break;
             }
             if (errno == EINTR) continue;
             if (errno == EAGAIN) break;
             IssueFailed(CError_WriteFailed, errno);
         }
-        if (progress > 0) device.SignalTx();
+        if (Progress_ > 0) State.SignalTx();
     }
-    if (progress == Count) {
-        complete = true;
-        return progress;
+    if (Progress_ == Count) {
+        Complete_ = true;
+        return Progress_;
     }
-    const uint64_t multiplier = device.timeouts.write_multiplier.load(std::memory_order_relaxed);
-    const uint64_t constant = device.timeouts.write_constant.load(std::memory_order_relaxed);
-    if (multiplier != 0 || constant != 0) total_ms = multiplier * static_cast<uint64_t>(Count) + constant;
-    started = TClock::now();
+    const uint64_t Multiplier = State.Timeouts.WriteMultiplier.load(std::memory_order_relaxed);
+    const uint64_t Constant = State.Timeouts.WriteConstant.load(std::memory_order_relaxed);
+    if (Multiplier != 0 || Constant != 0) TotalMs_ = Multiplier * static_cast<uint64_t>(Count) + Constant;
+    Started_ = TClock::now();
     return 0;
 }
 
 int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Count) {
     Begin(1, Count);
-    in = static_cast<unsigned char*>(Buffer);
+    In_ = static_cast<unsigned char*>(Buffer);
     if (!Device) IssueFailed(CError_ReadFailed, EBADF);
     if (Count < 0) IssueFailed(CError_ReadFailed, EINVAL);
-    TDeviceState& device = *Device;
-    ticket = device.abort_fd.Generation();
+    TDeviceState& State = *Device;
+    Ticket_ = State.AbortFd.Generation();
 
-    const uint32_t interval = device.timeouts.read_interval.load(std::memory_order_relaxed);
-    const uint32_t multiplier = device.timeouts.read_multiplier.load(std::memory_order_relaxed);
-    const uint32_t constant = device.timeouts.read_constant.load(std::memory_order_relaxed);
-    const bool immediate = interval == kAllOnes && multiplier == 0 && constant == 0;
-    if (interval == kAllOnes && multiplier == kAllOnes && constant != 0 && constant != kAllOnes) {
-        first_byte_returns = true;
-        total_ms = constant;
+    const uint32_t Interval = State.Timeouts.ReadInterval.load(std::memory_order_relaxed);
+    const uint32_t Multiplier = State.Timeouts.ReadMultiplier.load(std::memory_order_relaxed);
+    const uint32_t Constant = State.Timeouts.ReadConstant.load(std::memory_order_relaxed);
+    const bool Immediate = Interval == AllOnes && Multiplier == 0 && Constant == 0;
+    if (Interval == AllOnes && Multiplier == AllOnes && Constant != 0 && Constant != AllOnes) {
+        FirstByteReturns_ = true;
+        TotalMs_ = Constant;
     } else {
-        if (multiplier != 0 || constant != 0)
-            total_ms = static_cast<uint64_t>(multiplier) * static_cast<uint64_t>(Count) + constant;
-        if (interval != kAllOnes) interval_ms = interval;
+        if (Multiplier != 0 || Constant != 0)
+            TotalMs_ = static_cast<uint64_t>(Multiplier) * static_cast<uint64_t>(Count) + Constant;
+        if (Interval != AllOnes) IntervalMs_ = Interval;
     }
 
-    if (Count > 0) ReadAvailable(device);
-    if (ReadDone(immediate)) {
-        complete = true;
-        return progress;
+    if (Count > 0) ReadAvailable(State);
+    if (ReadDone(Immediate)) {
+        Complete_ = true;
+        return Progress_;
     }
-    started = TClock::now();
+    Started_ = TClock::now();
     return 0;
 }
 
 int32_t TAsyncRequest::Wait(TDeviceState* Device) {
-    if (!issued || complete) return progress;
+    if (!Issued_ || Complete_) return Progress_;
     if (!Device) WaitFailed(EBADF);
     return Kind == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
 }
@@ -321,14 +321,14 @@ int32_t TAsyncRequest::Wait(TDeviceState* Device) {
 // under it.
 int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request) {
     if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    TDeviceLease lease(*this);
-    return Request->IssueWrite(lease.get(), Buffer, Count);
+    TDeviceLease Lease(*this);
+    return Request->IssueWrite(Lease.get(), Buffer, Count);
 }
 
 int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request) {
     if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    TDeviceLease lease(*this);
-    return Request->IssueRead(lease.get(), Buffer, Count);
+    TDeviceLease Lease(*this);
+    return Request->IssueRead(Lease.get(), Buffer, Count);
 }
 
 int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync Request) {
@@ -339,34 +339,34 @@ int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync R
 
 int32_t TCustomComPort::WaitAsyncRequest(PAsync Request) {
     if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    if (!Request->issued || Request->complete) return Request->progress;
-    TDeviceLease lease(*this);
-    return Request->Wait(lease.get());
+    if (!Request->Issued_ || Request->Complete_) return Request->Progress_;
+    TDeviceLease Lease(*this);
+    return Request->Wait(Lease.get());
 }
 
 // The synchronous forms use a request record of their own on the stack: it
 // lives only for the call, and a write that completes at once costs one
 // write() and nothing else.
 int32_t TCustomComPort::WriteBytes(const void* Buffer, int32_t Count) {
-    TAsyncRequest request;
-    TDeviceLease lease(*this);
-    request.IssueWrite(lease.get(), Buffer, Count);
-    return request.Wait(lease.get());
+    TAsyncRequest Request;
+    TDeviceLease Lease(*this);
+    Request.IssueWrite(Lease.get(), Buffer, Count);
+    return Request.Wait(Lease.get());
 }
 
 int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
-    TAsyncRequest request;
-    TDeviceLease lease(*this);
-    request.IssueRead(lease.get(), Buffer, Count);
-    return request.Wait(lease.get());
+    TAsyncRequest Request;
+    TDeviceLease Lease(*this);
+    Request.IssueRead(Lease.get(), Buffer, Count);
+    return Request.Wait(Lease.get());
 }
 
 int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
     Text.resize(Count > 0 ? static_cast<size_t>(Count) : 0);
     if (Count <= 0) return 0;
-    const int32_t n = ReadBytes(Text.data(), Count);
-    Text.resize(static_cast<size_t>(n));
-    return n;
+    const int32_t N = ReadBytes(Text.data(), Count);
+    Text.resize(static_cast<size_t>(N));
+    return N;
 }
 
 // Ends every transfer wait in progress on this port, on any thread, and
@@ -374,9 +374,9 @@ int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
 // Transfers issued afterwards run normally. Bytes already in the kernel's
 // queues stay there.
 void TCustomComPort::AbortPendingIO() {
-    TDeviceLease lease(*this);
-    if (!lease.get()) throw EComPort(CError_PurgeFailed, EBADF);
-    lease.get()->abort_fd.Abort();
+    TDeviceLease Lease(*this);
+    if (!Lease.get()) throw EComPort(CError_PurgeFailed, EBADF);
+    Lease.get()->AbortFd.Abort();
 }
 
 }  // namespace cport

@@ -7,29 +7,29 @@
 
 namespace cport {
 
-class UniqueFd {
+class TUniqueFd {
 public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) { reset(); fd_ = std::exchange(other.fd_, -1); }
+    TUniqueFd() = default;
+    explicit TUniqueFd(int Fd) : Fd_(Fd) {}
+    ~TUniqueFd() { Reset(); }
+    TUniqueFd(TUniqueFd&& Other) noexcept : Fd_(std::exchange(Other.Fd_, -1)) {}
+    TUniqueFd& operator=(TUniqueFd&& Other) noexcept {
+        if (this != &Other) { Reset(); Fd_ = std::exchange(Other.Fd_, -1); }
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    TUniqueFd(const TUniqueFd&) = delete;
+    TUniqueFd& operator=(const TUniqueFd&) = delete;
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
+    int get() const { return Fd_; }
+    explicit operator bool() const { return Fd_ >= 0; }
+    int Release() { return std::exchange(Fd_, -1); }
+    void Reset(int Fd = -1) {
+        if (Fd_ >= 0) ::close(Fd_);
+        Fd_ = Fd;
     }
 
 private:
-    int fd_ = -1;
+    int Fd_ = -1;
 };
 
 }  // namespace cport

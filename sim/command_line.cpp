@@ -16,179 +16,179 @@ namespace {
 
 using namespace std::string_literals;
 
-unsigned long long ParseUnsigned(const std::string& option, const std::string& value, unsigned long long max) {
-    unsigned long long number = 0;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-    if (value.empty() || error != std::errc{} || end != value.data() + value.size() || number > max) {
-        throw std::invalid_argument(option + ": expected a number from 0 to " + std::to_string(max) + ", got \"" +
-                                    value + "\"");
+unsigned long long ParseUnsigned(const std::string& Option, const std::string& Value, unsigned long long Max) {
+    unsigned long long Number = 0;
+    const auto [end, error] = std::from_chars(Value.data(), Value.data() + Value.size(), Number);
+    if (Value.empty() || error != std::errc{} || end != Value.data() + Value.size() || Number > Max) {
+        throw std::invalid_argument(Option + ": expected a number from 0 to " + std::to_string(Max) + ", got \"" +
+                                    Value + "\"");
     }
-    return number;
+    return Number;
 }
 
-std::uint8_t ParseHexByte(const std::string& option, const std::string& value) {
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number, 16);
-    if (value.size() != 2 || error != std::errc{} || end != value.data() + value.size()) {
-        throw std::invalid_argument(option + ": expected two hex digits, got \"" + value + "\"");
+std::uint8_t ParseHexByte(const std::string& Option, const std::string& Value) {
+    unsigned Number = 0;
+    const auto [end, error] = std::from_chars(Value.data(), Value.data() + Value.size(), Number, 16);
+    if (Value.size() != 2 || error != std::errc{} || end != Value.data() + Value.size()) {
+        throw std::invalid_argument(Option + ": expected two hex digits, got \"" + Value + "\"");
     }
-    return static_cast<std::uint8_t>(number);
+    return static_cast<std::uint8_t>(Number);
 }
 
-std::chrono::milliseconds ParseMilliseconds(const std::string& option, const std::string& value) {
-    return std::chrono::milliseconds(ParseUnsigned(option, value, 3'600'000));
+std::chrono::milliseconds ParseMilliseconds(const std::string& Option, const std::string& Value) {
+    return std::chrono::milliseconds(ParseUnsigned(Option, Value, 3'600'000));
 }
 
-std::size_t ParseModuleNumber(const std::string& option, const std::string& value) {
-    const auto number = ParseUnsigned(option, value, 1'000'000);
-    if (number == 0) {
-        throw std::invalid_argument(option + ": modules count from 1");
+std::size_t ParseModuleNumber(const std::string& Option, const std::string& Value) {
+    const auto Number = ParseUnsigned(Option, Value, 1'000'000);
+    if (Number == 0) {
+        throw std::invalid_argument(Option + ": modules count from 1");
     }
-    return number;
+    return Number;
 }
 
-std::set<int> ParseCodes(const std::string& option, const std::string& value) {
-    std::set<int> codes;
-    std::stringstream list(value);
-    std::string item;
-    while (std::getline(list, item, ',')) {
-        codes.insert(static_cast<int>(ParseUnsigned(option, item, 99)));
+std::set<int> ParseCodes(const std::string& Option, const std::string& Value) {
+    std::set<int> Codes;
+    std::stringstream List(Value);
+    std::string Item;
+    while (std::getline(List, Item, ',')) {
+        Codes.insert(static_cast<int>(ParseUnsigned(Option, Item, 99)));
     }
-    if (codes.empty()) {
-        throw std::invalid_argument(option + ": expected a comma-separated list of codes");
+    if (Codes.empty()) {
+        throw std::invalid_argument(Option + ": expected a comma-separated list of codes");
     }
-    return codes;
+    return Codes;
 }
 
-MalformedKind ParseMalformedKind(const std::string& option, const std::string& value) {
-    static const std::map<std::string, MalformedKind> kKinds{
-        {"short", MalformedKind::kTooShort},      {"long", MalformedKind::kTooLong},
-        {"check", MalformedKind::kBadCheckText},  {"address", MalformedKind::kBadAddress},
-        {"code", MalformedKind::kNonDecimalCode}, {"text", MalformedKind::kText},
+TMalformedKind ParseMalformedKind(const std::string& Option, const std::string& Value) {
+    static const std::map<std::string, TMalformedKind> Kinds{
+        {"short", TMalformedKind::TooShort},      {"long", TMalformedKind::TooLong},
+        {"check", TMalformedKind::BadCheckText},  {"address", TMalformedKind::BadAddress},
+        {"code", TMalformedKind::NonDecimalCode}, {"text", TMalformedKind::Text},
     };
-    const auto found = kKinds.find(value);
-    if (found == kKinds.end()) {
-        throw std::invalid_argument(option + ": expected short, long, check, address, code or text, got \"" +
-                                    value + "\"");
+    const auto Found = Kinds.find(Value);
+    if (Found == Kinds.end()) {
+        throw std::invalid_argument(Option + ": expected short, long, check, address, code or text, got \"" +
+                                    Value + "\"");
     }
-    return found->second;
+    return Found->second;
 }
 
-void ParsePortBytes(const std::string& option, const std::string& value, ModuleState& state) {
-    std::stringstream list(value);
-    std::vector<std::string> items;
-    std::string item;
-    while (list >> item) {
-        items.push_back(item);
+void ParsePortBytes(const std::string& Option, const std::string& Value, TModuleState& State) {
+    std::stringstream List(Value);
+    std::vector<std::string> Items;
+    std::string Item;
+    while (List >> Item) {
+        Items.push_back(Item);
     }
-    if (items.size() != 2 * kPortCount) {
-        throw std::invalid_argument(option + ": expected ten bytes, the directions then the defaults of P0 P1 P2 P4 P5");
+    if (Items.size() != 2 * PortCount) {
+        throw std::invalid_argument(Option + ": expected ten bytes, the directions then the defaults of P0 P1 P2 P4 P5");
     }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        state.PortByte(kCodeFirstDirection + static_cast<int>(i)) = ParseHexByte(option, items[i]);
+    for (std::size_t I = 0; I < Items.size(); ++I) {
+        State.PortByte(CodeFirstDirection + static_cast<int>(I)) = ParseHexByte(Option, Items[I]);
     }
 }
 
 // "--dir-p4" -> code 07, "--def-p0" -> code 09.
-std::optional<int> PortOptionCode(const std::string& option) {
-    static const std::string kPorts = "01245";
-    if (option.size() != 8 || (option.rfind("--dir-p", 0) != 0 && option.rfind("--def-p", 0) != 0)) {
+std::optional<int> PortOptionCode(const std::string& Option) {
+    static const std::string Ports = "01245";
+    if (Option.size() != 8 || (Option.rfind("--dir-p", 0) != 0 && Option.rfind("--def-p", 0) != 0)) {
         return std::nullopt;
     }
-    const auto port = kPorts.find(option[7]);
-    if (port == std::string::npos) {
+    const auto Port = Ports.find(Option[7]);
+    if (Port == std::string::npos) {
         return std::nullopt;
     }
-    const int first = option[3] == 'i' ? kCodeFirstDirection : kCodeFirstDefault;
-    return first + static_cast<int>(port);
+    const int First = Option[3] == 'i' ? CodeFirstDirection : CodeFirstDefault;
+    return First + static_cast<int>(Port);
 }
 
 }  // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    CommandLine line;
-    SimulatorOptions& options = line.options;
-    ModuleState& state = options.state;
-    Faults& faults = options.faults;
+TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
+    TCommandLine line;
+    TSimulatorOptions& options = line.Options;
+    TModuleState& state = options.State;
+    TFaults& faults = options.Faults;
 
-    using Handler = std::function<void(const std::string& option, const std::string& value)>;
-    const std::map<std::string, Handler> withValue{
-        {"--device", [&](auto&, auto& v) { options.devicePath = v; }},
-        {"--baud", [&](auto& o, auto& v) { options.deviceBaud = static_cast<unsigned>(ParseUnsigned(o, v, 4'000'000)); }},
-        {"--link", [&](auto&, auto& v) { options.linkPath = v; }},
-        {"--line-end-wait", [&](auto& o, auto& v) { options.lineEndWait = ParseMilliseconds(o, v); }},
-        {"--status", [&](auto& o, auto& v) { state.status = ParseHexByte(o, v); }},
-        {"--id", [&](auto& o, auto& v) { state.remoteId = ParseHexByte(o, v); }},
-        {"--baud-index", [&](auto& o, auto& v) { state.baudIndex = static_cast<int>(ParseUnsigned(o, v, 7)); }},
-        {"--name", [&](auto&, auto& v) { state.biosName = v; }},
-        {"--version", [&](auto&, auto& v) { state.biosVersion = v; }},
-        {"--port-bytes", [&](auto& o, auto& v) { ParsePortBytes(o, v, state); }},
-        {"--silent-from", [&](auto& o, auto& v) { faults.silentFromRequest = ParseUnsigned(o, v, 1'000'000'000); }},
-        {"--silent-codes", [&](auto& o, auto& v) { faults.silentCodes = ParseCodes(o, v); }},
-        {"--delay", [&](auto& o, auto& v) { faults.replyDelay = ParseMilliseconds(o, v); }},
-        {"--split", [&](auto& o, auto& v) { faults.splitPieceBytes = ParseUnsigned(o, v, 1'000'000); }},
-        {"--split-gap", [&](auto& o, auto& v) { faults.splitGap = ParseMilliseconds(o, v); }},
-        {"--noise-random", [&](auto& o, auto& v) { faults.noise.randomBytes = ParseUnsigned(o, v, 1'000'000); }},
-        {"--noise-text", [&](auto&, auto& v) { faults.noise.text = UnescapeText(v); }},
-        {"--noise-seed", [&](auto& o, auto& v) { faults.noise.seed = static_cast<std::uint32_t>(ParseUnsigned(o, v, 0xFFFFFFFF)); }},
-        {"--malformed", [&](auto& o, auto& v) { faults.malformed.kind = ParseMalformedKind(o, v); }},
-        {"--malformed-text", [&](auto&, auto& v) { faults.malformed.text = UnescapeText(v); }},
-        {"--series-gap", [&](auto& o, auto& v) { options.series.gap = ParseMilliseconds(o, v); }},
-        {"--faulty-module", [&](auto& o, auto& v) { options.series.faultyModule = ParseModuleNumber(o, v); }},
-        {"--silent-module", [&](auto& o, auto& v) { options.series.silentModule = ParseModuleNumber(o, v); }},
-        {"--line-baud", [&](auto& o, auto& v) { faults.lineBaud = static_cast<unsigned>(ParseUnsigned(o, v, 4'000'000)); }},
+    using THandler = std::function<void(const std::string& Option, const std::string& Value)>;
+    const std::map<std::string, THandler> WithValue{
+        {"--device", [&](auto&, auto& V) { options.DevicePath = V; }},
+        {"--baud", [&](auto& O, auto& V) { options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--link", [&](auto&, auto& V) { options.LinkPath = V; }},
+        {"--line-end-wait", [&](auto& O, auto& V) { options.LineEndWait = ParseMilliseconds(O, V); }},
+        {"--status", [&](auto& O, auto& V) { state.Status = ParseHexByte(O, V); }},
+        {"--id", [&](auto& O, auto& V) { state.RemoteId = ParseHexByte(O, V); }},
+        {"--baud-index", [&](auto& O, auto& V) { state.BaudIndex = static_cast<int>(ParseUnsigned(O, V, 7)); }},
+        {"--name", [&](auto&, auto& V) { state.BiosName = V; }},
+        {"--version", [&](auto&, auto& V) { state.BiosVersion = V; }},
+        {"--port-bytes", [&](auto& O, auto& V) { ParsePortBytes(O, V, state); }},
+        {"--silent-from", [&](auto& O, auto& V) { faults.SilentFromRequest = ParseUnsigned(O, V, 1'000'000'000); }},
+        {"--silent-codes", [&](auto& O, auto& V) { faults.SilentCodes = ParseCodes(O, V); }},
+        {"--delay", [&](auto& O, auto& V) { faults.ReplyDelay = ParseMilliseconds(O, V); }},
+        {"--split", [&](auto& O, auto& V) { faults.SplitPieceBytes = ParseUnsigned(O, V, 1'000'000); }},
+        {"--split-gap", [&](auto& O, auto& V) { faults.SplitGap = ParseMilliseconds(O, V); }},
+        {"--noise-random", [&](auto& O, auto& V) { faults.Noise.RandomBytes = ParseUnsigned(O, V, 1'000'000); }},
+        {"--noise-text", [&](auto&, auto& V) { faults.Noise.Text = UnescapeText(V); }},
+        {"--noise-seed", [&](auto& O, auto& V) { faults.Noise.Seed = static_cast<std::uint32_t>(ParseUnsigned(O, V, 0xFFFFFFFF)); }},
+        {"--malformed", [&](auto& O, auto& V) { faults.Malformed.Kind = ParseMalformedKind(O, V); }},
+        {"--malformed-text", [&](auto&, auto& V) { faults.Malformed.Text = UnescapeText(V); }},
+        {"--series-gap", [&](auto& O, auto& V) { options.Series.Gap = ParseMilliseconds(O, V); }},
+        {"--faulty-module", [&](auto& O, auto& V) { options.Series.FaultyModule = ParseModuleNumber(O, V); }},
+        {"--silent-module", [&](auto& O, auto& V) { options.Series.SilentModule = ParseModuleNumber(O, V); }},
+        {"--line-baud", [&](auto& O, auto& V) { faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
     };
-    const std::map<std::string, std::function<void()>> flags{
-        {"--help", [&] { line.help = true; }},
-        {"-h", [&] { line.help = true; }},
-        {"--lf", [&] { options.lineFeedAfterReply = true; }},
-        {"--print-requests", [&] { line.printRequests = true; }},
-        {"--noise-after", [&] { faults.noise.placement = NoisePlacement::kAfterReply; }},
-        {"--lower-case", [&] { faults.lowerCaseData = true; }},
-        {"--series", [&] { options.series.enabled = true; }},
-        {"--malformed-instead", [&] { faults.malformed.placement = MalformedPlacement::kInsteadOfReply; }},
+    const std::map<std::string, std::function<void()>> Flags{
+        {"--help", [&] { line.Help = true; }},
+        {"-h", [&] { line.Help = true; }},
+        {"--lf", [&] { options.LineFeedAfterReply = true; }},
+        {"--print-requests", [&] { line.PrintRequests = true; }},
+        {"--noise-after", [&] { faults.Noise.Placement = TNoisePlacement::AfterReply; }},
+        {"--lower-case", [&] { faults.LowerCaseData = true; }},
+        {"--series", [&] { options.Series.Enabled = true; }},
+        {"--malformed-instead", [&] { faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply; }},
     };
 
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string option = arguments[i];
-        std::optional<std::string> value;
-        if (const auto equals = option.find('='); option.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = option.substr(equals + 1);
-            option.resize(equals);
+    for (std::size_t I = 0; I < Arguments.size(); ++I) {
+        std::string Option = Arguments[I];
+        std::optional<std::string> Value;
+        if (const auto Equals = Option.find('='); Option.rfind("--", 0) == 0 && Equals != std::string::npos) {
+            Value = Option.substr(Equals + 1);
+            Option.resize(Equals);
         }
-        if (const auto flag = flags.find(option); flag != flags.end()) {
-            if (value) {
-                throw std::invalid_argument(option + " takes no value");
+        if (const auto Flag = Flags.find(Option); Flag != Flags.end()) {
+            if (Value) {
+                throw std::invalid_argument(Option + " takes no value");
             }
-            flag->second();
+            Flag->second();
             continue;
         }
-        const auto handler = withValue.find(option);
-        const auto portCode = PortOptionCode(option);
-        if (handler == withValue.end() && !portCode) {
-            throw std::invalid_argument("unknown option \"" + option + "\" (see --help)");
+        const auto Found = WithValue.find(Option);
+        const auto PortCode = PortOptionCode(Option);
+        if (Found == WithValue.end() && !PortCode) {
+            throw std::invalid_argument("unknown option \"" + Option + "\" (see --help)");
         }
-        if (!value) {
-            if (i + 1 == arguments.size()) {
-                throw std::invalid_argument(option + " needs a value");
+        if (!Value) {
+            if (I + 1 == Arguments.size()) {
+                throw std::invalid_argument(Option + " needs a value");
             }
-            value = arguments[++i];
+            Value = Arguments[++I];
         }
-        if (portCode) {
-            state.PortByte(*portCode) = ParseHexByte(option, *value);
+        if (PortCode) {
+            state.PortByte(*PortCode) = ParseHexByte(Option, *Value);
         } else {
-            handler->second(option, *value);
+            Found->second(Option, *Value);
         }
     }
 
-    if (faults.malformed.kind == MalformedKind::kText && faults.malformed.text.empty()) {
+    if (faults.Malformed.Kind == TMalformedKind::Text && faults.Malformed.Text.empty()) {
         throw std::invalid_argument("--malformed text needs --malformed-text");
     }
     // A faulty or a silent module only makes sense in a series.
-    if (options.series.faultyModule != 0 || options.series.silentModule != 0) {
-        options.series.enabled = true;
+    if (options.Series.FaultyModule != 0 || options.Series.SilentModule != 0) {
+        options.Series.Enabled = true;
     }
-    if (!options.devicePath.empty() && !options.linkPath.empty()) {
+    if (!options.DevicePath.empty() && !options.LinkPath.empty()) {
         throw std::invalid_argument("--link applies to a pseudo-terminal, not to --device");
     }
     state.Validate();
@@ -237,7 +237,7 @@ Module state (the defaults are the factory settings):
                          the direction / power-on default of one port
                          (ports p0 p1 p2 p4 p5)
 
-Faults (all off by default; they change only what is sent, requests are
+TFaults (all off by default; they change only what is sent, requests are
 still recorded and writes still stored):
   --silent-from N        no reply to the Nth request and every later one
   --silent-codes LIST    no reply to these codes, e.g. 4,5,99

@@ -16,52 +16,52 @@ namespace {
 
 using namespace varnolink::sim;
 
-void PrintRequest(const RequestRecord& record) {
-    const std::string line = EscapeBytes(record.frame) + "\n";
-    std::fputs(line.c_str(), stderr);
+void PrintRequest(const TRequestRecord& Record) {
+    const std::string Line = EscapeBytes(Record.Frame) + "\n";
+    std::fputs(Line.c_str(), stderr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CommandLine commandLine;
+    TCommandLine Parsed;
     try {
-        commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& error) {
-        std::cerr << "varnolink-sim: " << error.what() << "\n";
+        Parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& Error) {
+        std::cerr << "varnolink-sim: " << Error.what() << "\n";
         return 2;
     }
-    if (commandLine.help) {
+    if (Parsed.Help) {
         std::cout << UsageText();
         return 0;
     }
-    if (commandLine.printRequests) {
-        commandLine.options.onRequest = PrintRequest;
+    if (Parsed.PrintRequests) {
+        Parsed.Options.OnRequest = PrintRequest;
     }
 
     // Block the stop signals before any thread starts, so that every thread
     // inherits the mask and only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t StopSignals;
+    sigemptyset(&StopSignals);
+    sigaddset(&StopSignals, SIGINT);
+    sigaddset(&StopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &StopSignals, nullptr);
 
     try {
-        TModuleSimulator simulator(std::move(commandLine.options));
-        simulator.Start();
-        std::printf("%s\n", simulator.DevicePath().c_str());
+        TModuleSimulator Simulator(std::move(Parsed.Options));
+        Simulator.Start();
+        std::printf("%s\n", Simulator.DevicePath().c_str());
         std::fflush(stdout);
 
-        int received = 0;
-        sigwait(&stopSignals, &received);
-        simulator.Stop();
-        const std::string error = simulator.LastError();
-        if (!error.empty()) {
-            std::cerr << "varnolink-sim: " << error << "\n";
+        int Received = 0;
+        sigwait(&StopSignals, &Received);
+        Simulator.Stop();
+        const std::string Error = Simulator.LastError();
+        if (!Error.empty()) {
+            std::cerr << "varnolink-sim: " << Error << "\n";
         }
-    } catch (const std::exception& error) {
-        std::cerr << "varnolink-sim: " << error.what() << "\n";
+    } catch (const std::exception& Error) {
+        std::cerr << "varnolink-sim: " << Error.what() << "\n";
         return 2;
     }
     return 0;

@@ -7,140 +7,140 @@ namespace varnolink::sim {
 
 namespace {
 
-bool IsDecimal(char c) { return c >= '0' && c <= '9'; }
+bool IsDecimal(char C) { return C >= '0' && C <= '9'; }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+int HexDigitValue(char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
     return -1;
 }
 
-std::optional<std::uint8_t> ParseHexByte(std::string_view text) {
-    if (text.size() != 2) return std::nullopt;
-    const int high = HexDigitValue(text[0]);
-    const int low = HexDigitValue(text[1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    return static_cast<std::uint8_t>(high * 16 + low);
+std::optional<std::uint8_t> ParseHexByte(std::string_view Text) {
+    if (Text.size() != 2) return std::nullopt;
+    const int High = HexDigitValue(Text[0]);
+    const int Low = HexDigitValue(Text[1]);
+    if (High < 0 || Low < 0) return std::nullopt;
+    return static_cast<std::uint8_t>(High * 16 + Low);
 }
 
-std::string TwoDigitCode(int code) {
-    return {static_cast<char>('0' + code / 10), static_cast<char>('0' + code % 10)};
+std::string TwoDigitCode(int Code) {
+    return {static_cast<char>('0' + Code / 10), static_cast<char>('0' + Code % 10)};
 }
 
-bool IsPortCode(int code) { return code >= kCodeFirstDirection && code <= kCodeLastPort; }
+bool IsPortCode(int Code) { return Code >= CodeFirstDirection && Code <= CodeLastPort; }
 
-ModuleAnswer Answered(int code, std::string line) {
-    return {RequestOutcome::kAnswered, code, std::move(line)};
+TModuleAnswer Answered(int Code, std::string Line) {
+    return {TRequestOutcome::Answered, Code, std::move(Line)};
 }
 
-ModuleAnswer NotAnswered(RequestOutcome outcome, int code) { return {outcome, code, {}}; }
+TModuleAnswer NotAnswered(TRequestOutcome Outcome, int Code) { return {Outcome, Code, {}}; }
 
-ModuleAnswer AnswerRead(const ParsedRequest& request, const ModuleState& state) {
-    const int code = request.code;
-    if (code > kCodeLastPort) {
-        return NotAnswered(RequestOutcome::kUnknownCommand, code);
+TModuleAnswer AnswerRead(const TParsedRequest& Request, const TModuleState& State) {
+    const int Code = Request.Code;
+    if (Code > CodeLastPort) {
+        return NotAnswered(TRequestOutcome::UnknownCommand, Code);
     }
-    if (request.argument != "00") {
-        return NotAnswered(RequestOutcome::kInvalidArgument, code);
+    if (Request.Argument != "00") {
+        return NotAnswered(TRequestOutcome::InvalidArgument, Code);
     }
-    switch (code) {
-        case kCodeIdentity:
-            return Answered(code, IdentityReplyLine(state));
-        case kCodeStatus:
-            return Answered(code, StandardReplyLine(code, HexByte(state.status)));
-        case kCodeRemoteId:
-            return Answered(code, StandardReplyLine(code, HexByte(state.remoteId)));
-        case kCodeBaudIndex:
-            return Answered(code, StandardReplyLine(code, "0" + std::to_string(state.baudIndex)));
+    switch (Code) {
+        case CodeIdentity:
+            return Answered(Code, IdentityReplyLine(State));
+        case CodeStatus:
+            return Answered(Code, StandardReplyLine(Code, HexByte(State.Status)));
+        case CodeRemoteId:
+            return Answered(Code, StandardReplyLine(Code, HexByte(State.RemoteId)));
+        case CodeBaudIndex:
+            return Answered(Code, StandardReplyLine(Code, "0" + std::to_string(State.BaudIndex)));
         default:
-            return Answered(code, StandardReplyLine(code, HexByte(state.PortByte(code))));
+            return Answered(Code, StandardReplyLine(Code, HexByte(State.PortByte(Code))));
     }
 }
 
-ModuleAnswer AnswerWrite(const ParsedRequest& request, ModuleState& state) {
-    const int code = request.code;
-    const std::string& argument = request.argument;
-    if (code == kCodeRemoteId || IsPortCode(code)) {
-        const auto value = ParseHexByte(argument);
-        if (!value) {
-            return NotAnswered(RequestOutcome::kInvalidArgument, code);
+TModuleAnswer AnswerWrite(const TParsedRequest& Request, TModuleState& State) {
+    const int Code = Request.Code;
+    const std::string& Argument = Request.Argument;
+    if (Code == CodeRemoteId || IsPortCode(Code)) {
+        const auto Value = ParseHexByte(Argument);
+        if (!Value) {
+            return NotAnswered(TRequestOutcome::InvalidArgument, Code);
         }
-        (code == kCodeRemoteId ? state.remoteId : state.PortByte(code)) = *value;
-        return Answered(code, StandardReplyLine(code, HexByte(*value)));
+        (Code == CodeRemoteId ? State.RemoteId : State.PortByte(Code)) = *Value;
+        return Answered(Code, StandardReplyLine(Code, HexByte(*Value)));
     }
-    if (code == kCodeBaudIndex) {
-        if (argument.size() != 2 || argument[0] != '0' || argument[1] < '0' || argument[1] > '7') {
-            return NotAnswered(RequestOutcome::kInvalidArgument, code);
+    if (Code == CodeBaudIndex) {
+        if (Argument.size() != 2 || Argument[0] != '0' || Argument[1] < '0' || Argument[1] > '7') {
+            return NotAnswered(TRequestOutcome::InvalidArgument, Code);
         }
-        state.baudIndex = argument[1] - '0';
-        return Answered(code, StandardReplyLine(code, argument));
+        State.BaudIndex = Argument[1] - '0';
+        return Answered(Code, StandardReplyLine(Code, Argument));
     }
-    if (code == kCodeSaveToDefault) {
-        if (argument != "00") {
-            return NotAnswered(RequestOutcome::kInvalidArgument, code);
+    if (Code == CodeSaveToDefault) {
+        if (Argument != "00") {
+            return NotAnswered(TRequestOutcome::InvalidArgument, Code);
         }
-        state.RestoreFactorySettings();
-        return Answered(code, StandardReplyLine(code, argument));
+        State.RestoreFactorySettings();
+        return Answered(Code, StandardReplyLine(Code, Argument));
     }
     // Identity and status are read-only; other codes do not exist.
-    return NotAnswered(RequestOutcome::kUnknownCommand, code);
+    return NotAnswered(TRequestOutcome::UnknownCommand, Code);
 }
 
 }  // namespace
 
-const char* OutcomeName(RequestOutcome outcome) {
-    switch (outcome) {
-        case RequestOutcome::kAnswered: return "answered";
-        case RequestOutcome::kSilenced: return "silenced";
-        case RequestOutcome::kInvalidArgument: return "invalid-argument";
-        case RequestOutcome::kUnknownCommand: return "unknown-command";
-        case RequestOutcome::kMalformed: return "malformed";
-        case RequestOutcome::kNoModule: return "no-module";
+const char* OutcomeName(TRequestOutcome Outcome) {
+    switch (Outcome) {
+        case TRequestOutcome::Answered: return "answered";
+        case TRequestOutcome::Silenced: return "silenced";
+        case TRequestOutcome::InvalidArgument: return "invalid-argument";
+        case TRequestOutcome::UnknownCommand: return "unknown-command";
+        case TRequestOutcome::Malformed: return "malformed";
+        case TRequestOutcome::NoModule: return "no-module";
     }
     return "?";
 }
 
-std::optional<ParsedRequest> ParseRequest(std::string_view frame) {
+std::optional<TParsedRequest> ParseRequest(std::string_view Frame) {
     // Shortest frame: "*NN:M,=00\r" with an empty argument.
-    if (frame.size() < 10 || frame[0] != '*' || !IsDecimal(frame[1]) || !IsDecimal(frame[2]) ||
-        frame[3] != ':' || (frame[4] != '0' && frame[4] != '1') || frame[5] != ',') {
+    if (Frame.size() < 10 || Frame[0] != '*' || !IsDecimal(Frame[1]) || !IsDecimal(Frame[2]) ||
+        Frame[3] != ':' || (Frame[4] != '0' && Frame[4] != '1') || Frame[5] != ',') {
         return std::nullopt;
     }
-    const std::size_t equals = frame.find('=', 6);
-    if (equals == std::string_view::npos) {
+    const std::size_t Equals = Frame.find('=', 6);
+    if (Equals == std::string_view::npos) {
         return std::nullopt;
     }
-    const std::string_view tail = frame.substr(equals + 1);
-    if (tail != "00\r" && tail != "00\r\n") {
+    const std::string_view Tail = Frame.substr(Equals + 1);
+    if (Tail != "00\r" && Tail != "00\r\n") {
         return std::nullopt;
     }
-    ParsedRequest request;
-    request.code = (frame[1] - '0') * 10 + (frame[2] - '0');
-    request.write = frame[4] == '1';
-    request.argument = std::string(frame.substr(6, equals - 6));
-    return request;
+    TParsedRequest Request;
+    Request.Code = (Frame[1] - '0') * 10 + (Frame[2] - '0');
+    Request.Write = Frame[4] == '1';
+    Request.Argument = std::string(Frame.substr(6, Equals - 6));
+    return Request;
 }
 
-ModuleAnswer AnswerRequest(std::string_view frame, ModuleState& state) {
-    const auto request = ParseRequest(frame);
-    if (!request) {
-        return NotAnswered(RequestOutcome::kMalformed, -1);
+TModuleAnswer AnswerRequest(std::string_view Frame, TModuleState& State) {
+    const auto Request = ParseRequest(Frame);
+    if (!Request) {
+        return NotAnswered(TRequestOutcome::Malformed, -1);
     }
-    return request->write ? AnswerWrite(*request, state) : AnswerRead(*request, state);
+    return Request->Write ? AnswerWrite(*Request, State) : AnswerRead(*Request, State);
 }
 
-std::string HexByte(std::uint8_t value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[value >> 4], kDigits[value & 0x0F]};
+std::string HexByte(std::uint8_t Value) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    return {Digits[Value >> 4], Digits[Value & 0x0F]};
 }
 
-std::string IdentityReplyLine(const ModuleState& state) {
-    return "*??:E00,00=" + state.biosName + " " + state.biosVersion;
+std::string IdentityReplyLine(const TModuleState& State) {
+    return "*??:E00,00=" + State.BiosName + " " + State.BiosVersion;
 }
 
-std::string StandardReplyLine(int code, std::string_view data) {
-    return "*??:E" + TwoDigitCode(code) + ",00=" + std::string(data);
+std::string StandardReplyLine(int Code, std::string_view Data) {
+    return "*??:E" + TwoDigitCode(Code) + ",00=" + std::string(Data);
 }
 
 }  // namespace varnolink::sim

@@ -7,17 +7,17 @@ namespace {
 
 // Every code the host can write: the Remote ID, the baud rate and the ten
 // port bytes. A module counts as configured once all of them are written.
-constexpr std::size_t kWritableCodes = 1 + 1 + 2 * kPortCount;
+constexpr std::size_t WritableCodes = 1 + 1 + 2 * PortCount;
 
-constexpr int kFaultyCode = kCodeFirstDirection;  // P0 direction
+constexpr int FaultyCode = CodeFirstDirection;  // P0 direction
 
 }  // namespace
 
-bool TModuleSeries::Attach(TClock::time_point now, ModuleState& state) {
-    if (!Options_.enabled || Attached_) {
+bool TModuleSeries::Attach(TClock::time_point Now, TModuleState& State) {
+    if (!Options_.Enabled || Attached_) {
         return true;
     }
-    if (now < NextArrives_) {
+    if (Now < NextArrives_) {
         return false;
     }
     ++Module_;
@@ -25,60 +25,60 @@ bool TModuleSeries::Attach(TClock::time_point now, ModuleState& state) {
     Writes_ = 0;
     Written_.clear();
     Verified_.clear();
-    state.RestoreFactorySettings();
+    State.RestoreFactorySettings();
     return true;
 }
 
-void TModuleSeries::Shape(std::string_view frame, TClock::time_point now, ModuleAnswer& answer,
-                          ModuleState& state) {
-    if (!Options_.enabled) {
+void TModuleSeries::Shape(std::string_view Frame, TClock::time_point Now, TModuleAnswer& Answer,
+                          TModuleState& State) {
+    if (!Options_.Enabled) {
         return;
     }
-    const auto request = ParseRequest(frame);
-    if (!request) {
+    const auto Request = ParseRequest(Frame);
+    if (!Request) {
         return;
     }
-    if (request->write) {
+    if (Request->Write) {
         ++Writes_;
-        if (Module_ == Options_.silentModule && Writes_ > kSilentModuleAnsweredWrites) {
+        if (Module_ == Options_.SilentModule && Writes_ > SilentModuleAnsweredWrites) {
             // Dead half-way: the write may have landed, but no reply comes,
             // now or ever; the operator unplugs it.
-            answer.outcome = RequestOutcome::kSilenced;
-            answer.line.clear();
-            Unplug(now);
+            Answer.Outcome = TRequestOutcome::Silenced;
+            Answer.Line.clear();
+            Unplug(Now);
             return;
         }
     }
-    if (answer.outcome != RequestOutcome::kAnswered) {
+    if (Answer.Outcome != TRequestOutcome::Answered) {
         return;
     }
-    const int code = request->code;
-    if (request->write && code == kFaultyCode && Module_ == Options_.faultyModule) {
-        std::uint8_t& stored = state.PortByte(code);
-        stored ^= 0x01;
-        answer.line = StandardReplyLine(code, HexByte(stored));
+    const int Code = Request->Code;
+    if (Request->Write && Code == FaultyCode && Module_ == Options_.FaultyModule) {
+        std::uint8_t& Stored = State.PortByte(Code);
+        Stored ^= 0x01;
+        Answer.Line = StandardReplyLine(Code, HexByte(Stored));
     }
-    if (request->write && code != kCodeSaveToDefault) {
-        Written_.insert(code);
-        Verified_.erase(code);
-    } else if (!request->write && Written_.contains(code)) {
-        Verified_.insert(code);
+    if (Request->Write && Code != CodeSaveToDefault) {
+        Written_.insert(Code);
+        Verified_.erase(Code);
+    } else if (!Request->Write && Written_.contains(Code)) {
+        Verified_.insert(Code);
     }
-    if (Written_.size() == kWritableCodes && Verified_ == Written_) {
-        Unplug(now);
+    if (Written_.size() == WritableCodes && Verified_ == Written_) {
+        Unplug(Now);
     }
 }
 
-std::size_t TModuleSeries::ModuleNumber(TClock::time_point now) const {
+std::size_t TModuleSeries::ModuleNumber(TClock::time_point Now) const {
     if (Attached_) {
         return Module_;
     }
-    return now < NextArrives_ ? 0 : Module_ + 1;
+    return Now < NextArrives_ ? 0 : Module_ + 1;
 }
 
-void TModuleSeries::Unplug(TClock::time_point now) {
+void TModuleSeries::Unplug(TClock::time_point Now) {
     Attached_ = false;
-    NextArrives_ = now + Options_.gap;
+    NextArrives_ = Now + Options_.Gap;
 }
 
 }  // namespace varnolink::sim

@@ -22,46 +22,46 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-[[noreturn]] void ThrowErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void ThrowErrno(const char* What) { throw std::system_error(errno, std::generic_category(), What); }
 
 // Time one character takes on the line at 10 bits per character (start bit,
 // 8 data bits, stop bit); zero when no line time is emulated.
-nanoseconds CharacterTime(unsigned baud) {
-    return baud == 0 ? nanoseconds{0} : nanoseconds{10'000'000'000LL / baud};
+nanoseconds CharacterTime(unsigned Baud) {
+    return Baud == 0 ? nanoseconds{0} : nanoseconds{10'000'000'000LL / Baud};
 }
 
 // steady_clock counts CLOCK_MONOTONIC on Linux, the clock of our timerfd.
-timespec ToTimespec(TClock::time_point at) {
-    const auto sinceEpoch = std::max(nanoseconds{1}, std::chrono::duration_cast<nanoseconds>(at.time_since_epoch()));
-    timespec value{};
-    value.tv_sec = static_cast<time_t>(sinceEpoch.count() / 1'000'000'000LL);
-    value.tv_nsec = static_cast<long>(sinceEpoch.count() % 1'000'000'000LL);
-    return value;
+timespec ToTimespec(TClock::time_point At) {
+    const auto SinceEpoch = std::max(nanoseconds{1}, std::chrono::duration_cast<nanoseconds>(At.time_since_epoch()));
+    timespec Value{};
+    Value.tv_sec = static_cast<time_t>(SinceEpoch.count() / 1'000'000'000LL);
+    Value.tv_nsec = static_cast<long>(SinceEpoch.count() % 1'000'000'000LL);
+    return Value;
 }
 
-TSerialEndpoint OpenEndpoint(const SimulatorOptions& options) {
-    if (options.devicePath.empty()) {
-        return TSerialEndpoint::CreatePseudoTerminal(options.linkPath);
+TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options) {
+    if (Options.DevicePath.empty()) {
+        return TSerialEndpoint::CreatePseudoTerminal(Options.LinkPath);
     }
-    return TSerialEndpoint::OpenDevice(options.devicePath, options.deviceBaud);
+    return TSerialEndpoint::OpenDevice(Options.DevicePath, Options.DeviceBaud);
 }
 
-enum EventSource : std::uint64_t { kWakeSource = 1, kTimerSource = 2, kLineSource = 3 };
+enum TEventSource : std::uint64_t { WakeSource = 1, TimerSource = 2, LineSource = 3 };
 
-void AddToEpoll(int epollFd, int fd, std::uint32_t events, EventSource source) {
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = source;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, TEventSource Source) {
+    epoll_event Event{};
+    Event.events = Events;
+    Event.data.u64 = Source;
+    if (::epoll_ctl(EpollFd, EPOLL_CTL_ADD, Fd, &Event) != 0) {
         ThrowErrno("epoll_ctl ADD");
     }
 }
 
 }  // namespace
 
-TModuleSimulator::TModuleSimulator(SimulatorOptions options)
-    : Options_(std::move(options)), Endpoint_(OpenEndpoint(Options_)), State_(Options_.state),
-      Faults_(Options_.faults), Series_(Options_.series), NoiseSource_(Options_.faults.noise.seed) {
+TModuleSimulator::TModuleSimulator(TSimulatorOptions Options)
+    : Options_(std::move(Options)), Endpoint_(OpenEndpoint(Options_)), State_(Options_.State),
+      Faults_(Options_.Faults), Series_(Options_.Series), NoiseSource_(Options_.Faults.Noise.Seed) {
     State_.Validate();
     DevicePath_ = Endpoint_.Path();
     EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
@@ -70,20 +70,20 @@ TModuleSimulator::TModuleSimulator(SimulatorOptions options)
     if (!WakeFd_) ThrowErrno("eventfd");
     TimerFd_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!TimerFd_) ThrowErrno("timerfd_create");
-    AddToEpoll(EpollFd_.Get(), WakeFd_.Get(), EPOLLIN, kWakeSource);
-    AddToEpoll(EpollFd_.Get(), TimerFd_.Get(), EPOLLIN, kTimerSource);
-    AddToEpoll(EpollFd_.Get(), Endpoint_.Fd(), EPOLLIN, kLineSource);
+    AddToEpoll(EpollFd_.Get(), WakeFd_.Get(), EPOLLIN, WakeSource);
+    AddToEpoll(EpollFd_.Get(), TimerFd_.Get(), EPOLLIN, TimerSource);
+    AddToEpoll(EpollFd_.Get(), Endpoint_.Fd(), EPOLLIN, LineSource);
 }
 
 TModuleSimulator::~TModuleSimulator() { Stop(); }
 
 void TModuleSimulator::Start() {
-    std::lock_guard lifecycle(Lifecycle_);
+    std::lock_guard Lifecycle(Lifecycle_);
     if (Thread_.joinable()) {
         return;
     }
     {
-        std::lock_guard lock(Mutex_);
+        std::lock_guard Lock(Mutex_);
         StopRequested_ = false;
         Running_ = true;
     }
@@ -91,12 +91,12 @@ void TModuleSimulator::Start() {
 }
 
 void TModuleSimulator::Stop() {
-    std::lock_guard lifecycle(Lifecycle_);
+    std::lock_guard Lifecycle(Lifecycle_);
     if (!Thread_.joinable()) {
         return;
     }
     {
-        std::lock_guard lock(Mutex_);
+        std::lock_guard Lock(Mutex_);
         StopRequested_ = true;
     }
     Wake();
@@ -104,68 +104,68 @@ void TModuleSimulator::Stop() {
 }
 
 bool TModuleSimulator::Running() const {
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     return Running_;
 }
 
 std::vector<std::string> TModuleSimulator::Requests() const {
-    std::lock_guard lock(Mutex_);
-    std::vector<std::string> frames;
-    frames.reserve(Log_.size());
-    for (const auto& record : Log_) {
-        frames.push_back(record.frame);
+    std::lock_guard Lock(Mutex_);
+    std::vector<std::string> Frames;
+    Frames.reserve(Log_.size());
+    for (const auto& Record : Log_) {
+        Frames.push_back(Record.Frame);
     }
-    return frames;
+    return Frames;
 }
 
-std::vector<RequestRecord> TModuleSimulator::RequestLog() const {
-    std::lock_guard lock(Mutex_);
+std::vector<TRequestRecord> TModuleSimulator::RequestLog() const {
+    std::lock_guard Lock(Mutex_);
     return Log_;
 }
 
-bool TModuleSimulator::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(Mutex_);
-    return Changed_.wait_for(lock, timeout, [&] { return Log_.size() >= count; });
+bool TModuleSimulator::WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const {
+    std::unique_lock Lock(Mutex_);
+    return Changed_.wait_for(Lock, Timeout, [&] { return Log_.size() >= Count; });
 }
 
 void TModuleSimulator::ClearRequests() {
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     Log_.clear();
 }
 
-ModuleState TModuleSimulator::State() const {
-    std::lock_guard lock(Mutex_);
+TModuleState TModuleSimulator::State() const {
+    std::lock_guard Lock(Mutex_);
     return State_;
 }
 
-void TModuleSimulator::SetState(const ModuleState& state) {
-    state.Validate();
-    std::lock_guard lock(Mutex_);
-    State_ = state;
+void TModuleSimulator::SetState(const TModuleState& State) {
+    State.Validate();
+    std::lock_guard Lock(Mutex_);
+    State_ = State;
 }
 
 std::size_t TModuleSimulator::ModuleNumber() const {
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     return Series_.ModuleNumber(TClock::now());
 }
 
-Faults TModuleSimulator::CurrentFaults() const {
-    std::lock_guard lock(Mutex_);
+TFaults TModuleSimulator::CurrentFaults() const {
+    std::lock_guard Lock(Mutex_);
     return Faults_;
 }
 
-void TModuleSimulator::SetFaults(const Faults& faults) {
-    std::lock_guard lock(Mutex_);
-    Faults_ = faults;
+void TModuleSimulator::SetFaults(const TFaults& Faults) {
+    std::lock_guard Lock(Mutex_);
+    Faults_ = Faults;
     RequestsSinceFaults_ = 0;
-    NoiseSource_.seed(faults.noise.seed);
+    NoiseSource_.seed(Faults.Noise.Seed);
 }
 
 void TModuleSimulator::HangUp() {
-    std::lock_guard lifecycle(Lifecycle_);
+    std::lock_guard Lifecycle(Lifecycle_);
     if (Thread_.joinable()) {
         {
-            std::lock_guard lock(Mutex_);
+            std::lock_guard Lock(Mutex_);
             if (HungUp_) {
                 return;
             }
@@ -173,8 +173,8 @@ void TModuleSimulator::HangUp() {
         }
         Wake();
         {
-            std::unique_lock lock(Mutex_);
-            Changed_.wait(lock, [this] { return HungUp_ || !Running_; });
+            std::unique_lock Lock(Mutex_);
+            Changed_.wait(Lock, [this] { return HungUp_ || !Running_; });
             if (HungUp_) {
                 return;
             }
@@ -183,7 +183,7 @@ void TModuleSimulator::HangUp() {
         Thread_.join();
     }
     // No thread uses the line: close it here.
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     if (!HungUp_) {
         CloseLine();
         HungUp_ = true;
@@ -192,74 +192,74 @@ void TModuleSimulator::HangUp() {
 }
 
 bool TModuleSimulator::HungUp() const {
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     return HungUp_;
 }
 
-bool TModuleSimulator::WaitForHangUp(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(Mutex_);
-    return Changed_.wait_for(lock, timeout, [this] { return HungUp_; });
+bool TModuleSimulator::WaitForHangUp(std::chrono::milliseconds Timeout) const {
+    std::unique_lock Lock(Mutex_);
+    return Changed_.wait_for(Lock, Timeout, [this] { return HungUp_; });
 }
 
 std::string TModuleSimulator::LastError() const {
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     return LastError_;
 }
 
 void TModuleSimulator::Wake() {
-    const std::uint64_t one = 1;
+    const std::uint64_t One = 1;
     // Cannot fail short of a counter overflow, which EAGAIN reports and which
     // still leaves the eventfd readable.
-    [[maybe_unused]] const auto written = ::write(WakeFd_.Get(), &one, sizeof one);
+    [[maybe_unused]] const auto Written = ::write(WakeFd_.Get(), &One, sizeof One);
 }
 
 void TModuleSimulator::Run() {
     try {
         RunLoop();
-    } catch (const std::exception& error) {
-        std::lock_guard lock(Mutex_);
-        LastError_ = error.what();
+    } catch (const std::exception& Error) {
+        std::lock_guard Lock(Mutex_);
+        LastError_ = Error.what();
     }
-    std::lock_guard lock(Mutex_);
+    std::lock_guard Lock(Mutex_);
     Running_ = false;
     Changed_.notify_all();
 }
 
 void TModuleSimulator::RunLoop() {
-    std::array<epoll_event, 8> events{};
+    std::array<epoll_event, 8> Events{};
     for (;;) {
         ArmTimer();
-        const int count = ::epoll_wait(EpollFd_.Get(), events.data(), static_cast<int>(events.size()), -1);
-        if (count < 0) {
+        const int Count = ::epoll_wait(EpollFd_.Get(), Events.data(), static_cast<int>(Events.size()), -1);
+        if (Count < 0) {
             if (errno == EINTR) continue;
             ThrowErrno("epoll_wait");
         }
-        const TClock::time_point now = TClock::now();
-        bool lineReadable = false;
-        bool lineWritable = false;
-        for (int i = 0; i < count; ++i) {
-            const auto& event = events[static_cast<std::size_t>(i)];
-            switch (event.data.u64) {
-                case kWakeSource: {
-                    std::uint64_t value = 0;
-                    [[maybe_unused]] const auto read = ::read(WakeFd_.Get(), &value, sizeof value);
+        const TClock::time_point Now = TClock::now();
+        bool LineReadable = false;
+        bool LineWritable = false;
+        for (int I = 0; I < Count; ++I) {
+            const auto& Event = Events[static_cast<std::size_t>(I)];
+            switch (Event.data.u64) {
+                case WakeSource: {
+                    std::uint64_t Value = 0;
+                    [[maybe_unused]] const auto Read = ::read(WakeFd_.Get(), &Value, sizeof Value);
                     break;
                 }
-                case kTimerSource: {
-                    std::uint64_t expirations = 0;
-                    [[maybe_unused]] const auto read = ::read(TimerFd_.Get(), &expirations, sizeof expirations);
+                case TimerSource: {
+                    std::uint64_t Expirations = 0;
+                    [[maybe_unused]] const auto Read = ::read(TimerFd_.Get(), &Expirations, sizeof Expirations);
                     break;
                 }
-                case kLineSource:
-                    lineReadable = (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
-                    lineWritable = (event.events & EPOLLOUT) != 0;
+                case LineSource:
+                    LineReadable = (Event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
+                    LineWritable = (Event.events & EPOLLOUT) != 0;
                     break;
                 default:
                     break;
             }
         }
         {
-            std::lock_guard lock(Mutex_);
+            std::lock_guard Lock(Mutex_);
             if (StopRequested_) {
                 return;
             }
@@ -272,99 +272,99 @@ void TModuleSimulator::RunLoop() {
         if (!Endpoint_.IsOpen()) {
             continue;
         }
-        if (lineReadable) {
-            ReadLine(now);
+        if (LineReadable) {
+            ReadLine(Now);
         }
         if (Assembler_.AwaitingLineFeed() &&
-            TClock::now() >= Assembler_.CarriageReturnAt() + Options_.lineEndWait) {
-            std::vector<ReceivedFrame> frames;
-            Assembler_.FinishWithoutLineFeed(TClock::now(), frames);
-            for (const auto& frame : frames) HandleFrame(frame);
+            TClock::now() >= Assembler_.CarriageReturnAt() + Options_.LineEndWait) {
+            std::vector<TReceivedFrame> Frames;
+            Assembler_.FinishWithoutLineFeed(TClock::now(), Frames);
+            for (const auto& Frame : Frames) HandleFrame(Frame);
         }
-        if (lineWritable || !WatchingWritable_) {
+        if (LineWritable || !WatchingWritable_) {
             FlushOutput(TClock::now());
         }
     }
 }
 
-void TModuleSimulator::ReadLine(TClock::time_point now) {
-    std::array<char, 512> buffer{};
-    std::vector<ReceivedFrame> frames;
+void TModuleSimulator::ReadLine(TClock::time_point Now) {
+    std::array<char, 512> Buffer{};
+    std::vector<TReceivedFrame> Frames;
     while (Endpoint_.IsOpen()) {
-        const ssize_t got = ::read(Endpoint_.Fd(), buffer.data(), buffer.size());
-        if (got > 0) {
-            Assembler_.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)), now, frames);
+        const ssize_t Got = ::read(Endpoint_.Fd(), Buffer.data(), Buffer.size());
+        if (Got > 0) {
+            Assembler_.Feed(std::string_view(Buffer.data(), static_cast<std::size_t>(Got)), Now, Frames);
             continue;
         }
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (Got < 0 && errno == EINTR) continue;
+        if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         // End of file or EIO: the line is gone (a device unplugged; a
         // pseudo-terminal cannot get here while we hold its slave open).
-        LineFailed("read from the line", got == 0 ? EIO : errno);
+        LineFailed("read from the line", Got == 0 ? EIO : errno);
         break;
     }
-    for (const auto& frame : frames) {
-        HandleFrame(frame);
+    for (const auto& Frame : Frames) {
+        HandleFrame(Frame);
     }
 }
 
-void TModuleSimulator::HandleFrame(const ReceivedFrame& frame) {
-    RequestRecord record;
-    std::vector<OutputPiece> pieces;
-    TClock::time_point start;
+void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame) {
+    TRequestRecord Record;
+    std::vector<TOutputPiece> Pieces;
+    TClock::time_point Start;
     {
-        std::lock_guard lock(Mutex_);
-        ModuleAnswer answer{RequestOutcome::kNoModule, -1, {}};
-        std::size_t module = 0;
-        if (Series_.Attach(frame.completedAt, State_)) {
-            module = Series_.ModuleNumber(frame.completedAt);
-            answer = AnswerRequest(frame.bytes, State_);
-            Series_.Shape(frame.bytes, frame.completedAt, answer, State_);
-        } else if (const auto request = ParseRequest(frame.bytes)) {
-            answer.code = request->code;
+        std::lock_guard Lock(Mutex_);
+        TModuleAnswer Answer{TRequestOutcome::NoModule, -1, {}};
+        std::size_t Module = 0;
+        if (Series_.Attach(Frame.CompletedAt, State_)) {
+            Module = Series_.ModuleNumber(Frame.CompletedAt);
+            Answer = AnswerRequest(Frame.Bytes, State_);
+            Series_.Shape(Frame.Bytes, Frame.CompletedAt, Answer, State_);
+        } else if (const auto Request = ParseRequest(Frame.Bytes)) {
+            Answer.Code = Request->Code;
         }
         ++RequestsSinceFaults_;
-        const Faults& faults = Faults_;
-        if (answer.outcome == RequestOutcome::kAnswered &&
-            ((faults.silentFromRequest != 0 && RequestsSinceFaults_ >= faults.silentFromRequest) ||
-             faults.silentCodes.contains(answer.code))) {
-            answer.outcome = RequestOutcome::kSilenced;
+        const TFaults& Faults = Faults_;
+        if (Answer.Outcome == TRequestOutcome::Answered &&
+            ((Faults.SilentFromRequest != 0 && RequestsSinceFaults_ >= Faults.SilentFromRequest) ||
+             Faults.SilentCodes.contains(Answer.Code))) {
+            Answer.Outcome = TRequestOutcome::Silenced;
         }
-        record = RequestRecord{frame.bytes, answer.outcome, answer.code, module, frame.firstByteAt, frame.completedAt};
-        Log_.push_back(record);
+        Record = TRequestRecord{Frame.Bytes, Answer.Outcome, Answer.Code, Module, Frame.FirstByteAt, Frame.CompletedAt};
+        Log_.push_back(Record);
         Changed_.notify_all();
-        if (answer.outcome == RequestOutcome::kAnswered) {
-            pieces = BuildTransmission(answer.line, faults, Options_.lineFeedAfterReply, NoiseSource_);
-            const nanoseconds characterTime = CharacterTime(faults.lineBaud);
-            const nanoseconds requestLineTime = characterTime * static_cast<nanoseconds::rep>(frame.bytes.size());
-            start = std::max(frame.completedAt, frame.firstByteAt + requestLineTime) + faults.replyDelay;
+        if (Answer.Outcome == TRequestOutcome::Answered) {
+            Pieces = BuildTransmission(Answer.Line, Faults, Options_.LineFeedAfterReply, NoiseSource_);
+            const nanoseconds OneCharacter = CharacterTime(Faults.LineBaud);
+            const nanoseconds RequestLineTime = OneCharacter * static_cast<nanoseconds::rep>(Frame.Bytes.size());
+            Start = std::max(Frame.CompletedAt, Frame.FirstByteAt + RequestLineTime) + Faults.ReplyDelay;
         }
     }
-    if (Options_.onRequest) {
-        Options_.onRequest(record);
+    if (Options_.OnRequest) {
+        Options_.OnRequest(Record);
     }
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        Output_.push_back({std::move(pieces[i].bytes), i == 0 ? start : TClock::time_point{}, pieces[i].gapBefore});
+    for (std::size_t I = 0; I < Pieces.size(); ++I) {
+        Output_.push_back({std::move(Pieces[I].Bytes), I == 0 ? Start : TClock::time_point{}, Pieces[I].GapBefore});
     }
 }
 
-void TModuleSimulator::FlushOutput(TClock::time_point now) {
-    nanoseconds characterTime;
+void TModuleSimulator::FlushOutput(TClock::time_point Now) {
+    nanoseconds OneCharacter;
     {
-        std::lock_guard lock(Mutex_);
-        characterTime = CharacterTime(Faults_.lineBaud);
+        std::lock_guard Lock(Mutex_);
+        OneCharacter = CharacterTime(Faults_.LineBaud);
     }
     while (!Output_.empty() && Endpoint_.IsOpen()) {
-        PendingOutput& front = Output_.front();
-        const TClock::time_point due = std::max(front.notBefore, LineFreeAt_ + front.gapBefore);
-        if (due > now) {
+        TPendingOutput& Front = Output_.front();
+        const TClock::time_point Due = std::max(Front.NotBefore, LineFreeAt_ + Front.GapBefore);
+        if (Due > Now) {
             break;
         }
         // With line time emulated the bytes go out one at a time, a
         // character time apart, as a UART would send them.
-        const std::size_t length = characterTime.count() > 0 ? 1 : front.bytes.size();
-        const ssize_t written = ::write(Endpoint_.Fd(), front.bytes.data(), length);
-        if (written < 0) {
+        const std::size_t Length = OneCharacter.count() > 0 ? 1 : Front.Bytes.size();
+        const ssize_t Written = ::write(Endpoint_.Fd(), Front.Bytes.data(), Length);
+        if (Written < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 WatchWritable(true);
@@ -373,12 +373,12 @@ void TModuleSimulator::FlushOutput(TClock::time_point now) {
             LineFailed("write to the line", errno);
             return;
         }
-        now = TClock::now();
-        LineFreeAt_ = now + characterTime * written;
-        front.bytes.erase(0, static_cast<std::size_t>(written));
-        front.notBefore = {};
-        front.gapBefore = nanoseconds{0};
-        if (front.bytes.empty()) {
+        Now = TClock::now();
+        LineFreeAt_ = Now + OneCharacter * Written;
+        Front.Bytes.erase(0, static_cast<std::size_t>(Written));
+        Front.NotBefore = {};
+        Front.GapBefore = nanoseconds{0};
+        if (Front.Bytes.empty()) {
             Output_.pop_front();
         }
     }
@@ -386,37 +386,37 @@ void TModuleSimulator::FlushOutput(TClock::time_point now) {
 }
 
 void TModuleSimulator::ArmTimer() {
-    std::optional<TClock::time_point> deadline;
+    std::optional<TClock::time_point> Deadline;
     if (Endpoint_.IsOpen()) {
         if (!Output_.empty() && !WatchingWritable_) {
-            const PendingOutput& front = Output_.front();
-            deadline = std::max(front.notBefore, LineFreeAt_ + front.gapBefore);
+            const TPendingOutput& Front = Output_.front();
+            Deadline = std::max(Front.NotBefore, LineFreeAt_ + Front.GapBefore);
         }
         if (Assembler_.AwaitingLineFeed()) {
-            const auto lineEndDeadline = Assembler_.CarriageReturnAt() + Options_.lineEndWait;
-            deadline = deadline ? std::min(*deadline, lineEndDeadline) : lineEndDeadline;
+            const auto LineEndDeadline = Assembler_.CarriageReturnAt() + Options_.LineEndWait;
+            Deadline = Deadline ? std::min(*Deadline, LineEndDeadline) : LineEndDeadline;
         }
     }
-    itimerspec setting{};  // all zero disarms
-    if (deadline) {
-        setting.it_value = ToTimespec(*deadline);
+    itimerspec Setting{};  // all zero disarms
+    if (Deadline) {
+        Setting.it_value = ToTimespec(*Deadline);
     }
-    if (::timerfd_settime(TimerFd_.Get(), TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
+    if (::timerfd_settime(TimerFd_.Get(), TFD_TIMER_ABSTIME, &Setting, nullptr) != 0) {
         ThrowErrno("timerfd_settime");
     }
 }
 
-void TModuleSimulator::WatchWritable(bool watch) {
-    if (watch == WatchingWritable_ || !Endpoint_.IsOpen()) {
+void TModuleSimulator::WatchWritable(bool Watch) {
+    if (Watch == WatchingWritable_ || !Endpoint_.IsOpen()) {
         return;
     }
-    epoll_event event{};
-    event.events = EPOLLIN | (watch ? EPOLLOUT : 0u);
-    event.data.u64 = kLineSource;
-    if (::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_MOD, Endpoint_.Fd(), &event) != 0) {
+    epoll_event Event{};
+    Event.events = EPOLLIN | (Watch ? EPOLLOUT : 0u);
+    Event.data.u64 = LineSource;
+    if (::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_MOD, Endpoint_.Fd(), &Event) != 0) {
         ThrowErrno("epoll_ctl MOD");
     }
-    WatchingWritable_ = watch;
+    WatchingWritable_ = Watch;
 }
 
 void TModuleSimulator::CloseLine() {
@@ -429,10 +429,10 @@ void TModuleSimulator::CloseLine() {
     WatchingWritable_ = false;
 }
 
-void TModuleSimulator::LineFailed(const std::string& what, int error) {
+void TModuleSimulator::LineFailed(const std::string& What, int Error) {
     CloseLine();
-    std::lock_guard lock(Mutex_);
-    LastError_ = what + ": " + std::strerror(error);
+    std::lock_guard Lock(Mutex_);
+    LastError_ = What + ": " + std::strerror(Error);
     HungUp_ = true;
     Changed_.notify_all();
 }

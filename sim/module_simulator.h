@@ -28,7 +28,7 @@
 //   * everything else gets no reply: a write whose argument is not valid for
 //     its field (nothing is stored), a read with an argument other than "00",
 //     an unknown code or mode, a frame that is not laid out as a request.
-// Every reply line ends with CR (CR LF with Options::lineFeedAfterReply).
+// Every reply line ends with CR (CR LF with Options::LineFeedAfterReply).
 // Frames are read from "*" to CR; a LF right after the CR belongs to the
 // frame, a missing LF is tolerated, a "*" starts a new frame, bytes outside
 // frames are dropped.
@@ -56,39 +56,39 @@
 namespace varnolink::sim {
 
 // One request frame the module received, byte for byte, and what became of it.
-struct RequestRecord {
-    std::string frame;  // from "*" through CR, or CR LF
-    RequestOutcome outcome = RequestOutcome::kMalformed;
-    int code = -1;  // command code, -1 when the frame did not parse
+struct TRequestRecord {
+    std::string Frame;  // from "*" through CR, or CR LF
+    TRequestOutcome Outcome = TRequestOutcome::Malformed;
+    int Code = -1;  // command code, -1 when the frame did not parse
     // The module of a series that got it (1 = the first; 0 = none, the line
     // was empty between two modules). Always 1 without a series.
-    std::size_t module = 1;
-    TClock::time_point firstByteAt;
-    TClock::time_point completedAt;
+    std::size_t Module = 1;
+    TClock::time_point FirstByteAt;
+    TClock::time_point CompletedAt;
 };
 
-struct SimulatorOptions {
+struct TSimulatorOptions {
     // Empty: create a pseudo-terminal (see TSerialEndpoint). Otherwise open
-    // this serial device, raw 8N1 at `deviceBaud`.
-    std::string devicePath;
-    unsigned deviceBaud = 9600;
+    // this serial device, raw 8N1 at `DeviceBaud`.
+    std::string DevicePath;
+    unsigned DeviceBaud = 9600;
     // With a pseudo-terminal: also make a symbolic link to its slave here.
-    std::string linkPath;
+    std::string LinkPath;
     // Send CR LF instead of CR at the end of each reply line.
-    bool lineFeedAfterReply = false;
-    ModuleState state;
-    Faults faults;
+    bool LineFeedAfterReply = false;
+    TModuleState State;
+    TFaults Faults;
     // Stand for a series of modules plugged in one after another.
-    SeriesOptions series;
+    TSeriesOptions Series;
     // How long a frame that has its CR waits for a LF before it counts as
     // complete without one. A frame is recorded and answered only once its
     // line end is settled, so that the record is byte-exact when the reply
     // goes out; this wait costs time only when the host sends no LF.
-    std::chrono::milliseconds lineEndWait{100};
+    std::chrono::milliseconds LineEndWait{100};
     // Called on the simulator's thread for every request frame, after it has
     // been recorded and before its reply is sent. Must not call back into
     // the simulator's Start/Stop/HangUp.
-    std::function<void(const RequestRecord&)> onRequest;
+    std::function<void(const TRequestRecord&)> OnRequest;
 };
 
 // The simulated module. Construction opens the line (throws std::system_error
@@ -97,7 +97,7 @@ struct SimulatorOptions {
 // functions may be called from any thread.
 class TModuleSimulator {
 public:
-    explicit TModuleSimulator(SimulatorOptions options = {});
+    explicit TModuleSimulator(TSimulatorOptions Options = {});
     ~TModuleSimulator();
     TModuleSimulator(const TModuleSimulator&) = delete;
     TModuleSimulator& operator=(const TModuleSimulator&) = delete;
@@ -114,26 +114,26 @@ public:
 
     // Request record: every request frame received, in order.
     std::vector<std::string> Requests() const;
-    std::vector<RequestRecord> RequestLog() const;
+    std::vector<TRequestRecord> RequestLog() const;
     // Waits until at least `count` frames are recorded (or the timeout has
     // passed); true if they are. Use it to wait for requests that get no reply.
-    bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const;
     void ClearRequests();
 
     // Module state. SetState throws std::invalid_argument for a state the
-    // module cannot hold (see ModuleState::Validate).
-    ModuleState State() const;
-    void SetState(const ModuleState& state);
+    // module cannot hold (see TModuleState::Validate).
+    TModuleState State() const;
+    void SetState(const TModuleState& State);
 
     // With a series: the number of the module on the line now (1 = the
     // first), 0 while the line is empty between two modules.
     std::size_t ModuleNumber() const;
 
-    // Faults apply to requests that complete after the call. Setting faults
-    // restarts the request count of Faults::silentFromRequest and reseeds
+    // TFaults apply to requests that complete after the call. Setting faults
+    // restarts the request count of TFaults::SilentFromRequest and reseeds
     // the noise generator.
-    Faults CurrentFaults() const;
-    void SetFaults(const Faults& faults);
+    TFaults CurrentFaults() const;
+    void SetFaults(const TFaults& Faults);
 
     // Makes the far end vanish like an unplugged adapter: closes the line
     // (on a pseudo-terminal both master and the held slave, so the host's
@@ -143,31 +143,31 @@ public:
     // that went away; see LastError).
     bool HungUp() const;
     // Waits up to `timeout` for HungUp() to become true; returns it.
-    bool WaitForHangUp(std::chrono::milliseconds timeout) const;
+    bool WaitForHangUp(std::chrono::milliseconds Timeout) const;
 
     // The last failure of the simulator's thread (a read or write error on
     // the line), empty if none.
     std::string LastError() const;
 
 private:
-    struct PendingOutput {
-        std::string bytes;
-        TClock::time_point notBefore;
-        std::chrono::nanoseconds gapBefore{0};
+    struct TPendingOutput {
+        std::string Bytes;
+        TClock::time_point NotBefore;
+        std::chrono::nanoseconds GapBefore{0};
     };
 
     void Run();
     void RunLoop();
-    void ReadLine(TClock::time_point now);
-    void HandleFrame(const ReceivedFrame& frame);
-    void FlushOutput(TClock::time_point now);
+    void ReadLine(TClock::time_point Now);
+    void HandleFrame(const TReceivedFrame& Frame);
+    void FlushOutput(TClock::time_point Now);
     void ArmTimer();
-    void WatchWritable(bool watch);
+    void WatchWritable(bool Watch);
     void CloseLine();
     void Wake();
-    void LineFailed(const std::string& what, int error);
+    void LineFailed(const std::string& What, int Error);
 
-    const SimulatorOptions Options_;
+    const TSimulatorOptions Options_;
     std::string DevicePath_;
 
     // Owned by the thread while it runs (and by the caller while it does not).
@@ -176,7 +176,7 @@ private:
     TUniqueFd WakeFd_;
     TUniqueFd TimerFd_;
     TRequestAssembler Assembler_;
-    std::deque<PendingOutput> Output_;
+    std::deque<TPendingOutput> Output_;
     TClock::time_point LineFreeAt_{};
     bool WatchingWritable_ = false;
     std::thread Thread_;
@@ -186,12 +186,12 @@ private:
     // Shared between the thread and the callers.
     mutable std::mutex Mutex_;
     mutable std::condition_variable Changed_;
-    ModuleState State_;
-    Faults Faults_;
+    TModuleState State_;
+    TFaults Faults_;
     TModuleSeries Series_;
     std::mt19937 NoiseSource_;
     std::size_t RequestsSinceFaults_ = 0;
-    std::vector<RequestRecord> Log_;
+    std::vector<TRequestRecord> Log_;
     bool StopRequested_ = false;
     bool HangUpRequested_ = false;
     bool HungUp_ = false;

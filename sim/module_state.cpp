@@ -7,51 +7,51 @@ namespace varnolink::sim {
 
 namespace {
 
-void ValidateReplyText(const std::string& text, std::size_t length, const char* what) {
-    if (text.size() != length) {
-        throw std::invalid_argument(std::string(what) + " must have exactly " +
-                                    std::to_string(length) + " characters, got \"" + text + "\"");
+void ValidateReplyText(const std::string& Text, std::size_t Length, const char* What) {
+    if (Text.size() != Length) {
+        throw std::invalid_argument(std::string(What) + " must have exactly " +
+                                    std::to_string(Length) + " characters, got \"" + Text + "\"");
     }
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (char C : Text) {
+        const auto Byte = static_cast<unsigned char>(C);
         // "*" would start a new reply line at the host; control characters
         // would end or disturb it.
-        if (byte < 0x20 || byte >= 0x7F || c == '*') {
-            throw std::invalid_argument(std::string(what) + " holds a character that cannot be sent in a reply line");
+        if (Byte < 0x20 || Byte >= 0x7F || C == '*') {
+            throw std::invalid_argument(std::string(What) + " holds a character that cannot be sent in a reply line");
         }
     }
 }
 
 }  // namespace
 
-void ModuleState::RestoreFactorySettings() {
-    const ModuleState factory = Factory();
-    remoteId = factory.remoteId;
-    baudIndex = factory.baudIndex;
-    directions = factory.directions;
-    defaults = factory.defaults;
+void TModuleState::RestoreFactorySettings() {
+    const TModuleState FactoryState = Factory();
+    RemoteId = FactoryState.RemoteId;
+    BaudIndex = FactoryState.BaudIndex;
+    Directions = FactoryState.Directions;
+    Defaults = FactoryState.Defaults;
 }
 
-std::uint8_t& ModuleState::PortByte(int code) {
-    if (code >= kCodeFirstDirection && code < kCodeFirstDefault) {
-        return directions[static_cast<std::size_t>(code - kCodeFirstDirection)];
+std::uint8_t& TModuleState::PortByte(int Code) {
+    if (Code >= CodeFirstDirection && Code < CodeFirstDefault) {
+        return Directions[static_cast<std::size_t>(Code - CodeFirstDirection)];
     }
-    if (code >= kCodeFirstDefault && code <= kCodeLastPort) {
-        return defaults[static_cast<std::size_t>(code - kCodeFirstDefault)];
+    if (Code >= CodeFirstDefault && Code <= CodeLastPort) {
+        return Defaults[static_cast<std::size_t>(Code - CodeFirstDefault)];
     }
-    throw std::out_of_range("not a port code: " + std::to_string(code));
+    throw std::out_of_range("not a port code: " + std::to_string(Code));
 }
 
-std::uint8_t ModuleState::PortByte(int code) const {
-    return const_cast<ModuleState&>(*this).PortByte(code);
+std::uint8_t TModuleState::PortByte(int Code) const {
+    return const_cast<TModuleState&>(*this).PortByte(Code);
 }
 
-void ModuleState::Validate() const {
-    if (baudIndex < 0 || baudIndex > 7) {
-        throw std::invalid_argument("baud index must be 0..7, got " + std::to_string(baudIndex));
+void TModuleState::Validate() const {
+    if (BaudIndex < 0 || BaudIndex > 7) {
+        throw std::invalid_argument("baud index must be 0..7, got " + std::to_string(BaudIndex));
     }
-    ValidateReplyText(biosName, kBiosNameLength, "BIOS name");
-    ValidateReplyText(biosVersion, kBiosVersionLength, "BIOS version");
+    ValidateReplyText(BiosName, BiosNameLength, "BIOS name");
+    ValidateReplyText(BiosVersion, BiosVersionLength, "BIOS version");
 }
 
 }  // namespace varnolink::sim

@@ -5,54 +5,54 @@
 
 namespace varnolink::sim {
 
-void TRequestAssembler::Feed(std::string_view bytes, TClock::time_point at, std::vector<ReceivedFrame>& out) {
-    for (char byte : bytes) {
-        if (State_ == EState::kAfterCarriageReturn) {
-            if (byte == '\n') {
-                Frame_.bytes.push_back(byte);
-                Complete(at, out);
+void TRequestAssembler::Feed(std::string_view Bytes, TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+    for (char Byte : Bytes) {
+        if (State_ == EState::AfterCarriageReturn) {
+            if (Byte == '\n') {
+                Frame_.Bytes.push_back(Byte);
+                Complete(At, Out);
                 continue;
             }
-            Complete(at, out);
+            Complete(At, Out);
         }
-        TakeByte(byte, at);
+        TakeByte(Byte, At);
     }
 }
 
-void TRequestAssembler::FinishWithoutLineFeed(TClock::time_point at, std::vector<ReceivedFrame>& out) {
-    if (State_ == EState::kAfterCarriageReturn) {
-        Complete(at, out);
+void TRequestAssembler::FinishWithoutLineFeed(TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+    if (State_ == EState::AfterCarriageReturn) {
+        Complete(At, Out);
     }
 }
 
-void TRequestAssembler::Complete(TClock::time_point at, std::vector<ReceivedFrame>& out) {
-    Frame_.completedAt = at;
-    out.push_back(std::move(Frame_));
-    Frame_ = ReceivedFrame{};
-    State_ = EState::kHunting;
+void TRequestAssembler::Complete(TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+    Frame_.CompletedAt = At;
+    Out.push_back(std::move(Frame_));
+    Frame_ = TReceivedFrame{};
+    State_ = EState::Hunting;
 }
 
-void TRequestAssembler::TakeByte(char byte, TClock::time_point at) {
-    if (byte == '*') {
+void TRequestAssembler::TakeByte(char Byte, TClock::time_point At) {
+    if (Byte == '*') {
         // A new frame starts here, whatever was being collected.
-        DiscardedBytes_ += Frame_.bytes.size();
-        Frame_.bytes.assign(1, byte);
-        Frame_.firstByteAt = at;
-        State_ = EState::kInFrame;
+        DiscardedBytes_ += Frame_.Bytes.size();
+        Frame_.Bytes.assign(1, Byte);
+        Frame_.FirstByteAt = At;
+        State_ = EState::InFrame;
         return;
     }
-    if (State_ == EState::kHunting) {
+    if (State_ == EState::Hunting) {
         ++DiscardedBytes_;
         return;
     }
-    Frame_.bytes.push_back(byte);
-    if (byte == '\r') {
-        State_ = EState::kAfterCarriageReturn;
-        CarriageReturnAt_ = at;
-    } else if (Frame_.bytes.size() >= MaxFrameLength_) {
-        DiscardedBytes_ += Frame_.bytes.size();
-        Frame_.bytes.clear();
-        State_ = EState::kHunting;
+    Frame_.Bytes.push_back(Byte);
+    if (Byte == '\r') {
+        State_ = EState::AfterCarriageReturn;
+        CarriageReturnAt_ = At;
+    } else if (Frame_.Bytes.size() >= MaxFrameLength_) {
+        DiscardedBytes_ += Frame_.Bytes.size();
+        Frame_.Bytes.clear();
+        State_ = EState::Hunting;
     }
 }
 

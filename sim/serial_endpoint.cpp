@@ -18,157 +18,157 @@ namespace varnolink::sim {
 
 namespace {
 
-[[noreturn]] void ThrowErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
+[[noreturn]] void ThrowErrno(const std::string& What) {
+    throw std::system_error(errno, std::generic_category(), What);
 }
 
-struct BaudConstant {
-    unsigned rate;
-    speed_t constant;
+struct TBaudConstant {
+    unsigned Rate;
+    speed_t Constant;
 };
 
-constexpr std::array kBaudConstants{
-    BaudConstant{50, B50},         BaudConstant{75, B75},           BaudConstant{110, B110},
-    BaudConstant{134, B134},       BaudConstant{150, B150},         BaudConstant{200, B200},
-    BaudConstant{300, B300},       BaudConstant{600, B600},         BaudConstant{1200, B1200},
-    BaudConstant{1800, B1800},     BaudConstant{2400, B2400},       BaudConstant{4800, B4800},
-    BaudConstant{9600, B9600},     BaudConstant{19200, B19200},     BaudConstant{38400, B38400},
-    BaudConstant{57600, B57600},   BaudConstant{115200, B115200},   BaudConstant{230400, B230400},
-    BaudConstant{460800, B460800}, BaudConstant{500000, B500000},   BaudConstant{576000, B576000},
-    BaudConstant{921600, B921600}, BaudConstant{1000000, B1000000}, BaudConstant{1152000, B1152000},
-    BaudConstant{1500000, B1500000}, BaudConstant{2000000, B2000000}, BaudConstant{2500000, B2500000},
-    BaudConstant{3000000, B3000000}, BaudConstant{3500000, B3500000}, BaudConstant{4000000, B4000000},
+constexpr std::array BaudConstants{
+    TBaudConstant{50, B50},         TBaudConstant{75, B75},           TBaudConstant{110, B110},
+    TBaudConstant{134, B134},       TBaudConstant{150, B150},         TBaudConstant{200, B200},
+    TBaudConstant{300, B300},       TBaudConstant{600, B600},         TBaudConstant{1200, B1200},
+    TBaudConstant{1800, B1800},     TBaudConstant{2400, B2400},       TBaudConstant{4800, B4800},
+    TBaudConstant{9600, B9600},     TBaudConstant{19200, B19200},     TBaudConstant{38400, B38400},
+    TBaudConstant{57600, B57600},   TBaudConstant{115200, B115200},   TBaudConstant{230400, B230400},
+    TBaudConstant{460800, B460800}, TBaudConstant{500000, B500000},   TBaudConstant{576000, B576000},
+    TBaudConstant{921600, B921600}, TBaudConstant{1000000, B1000000}, TBaudConstant{1152000, B1152000},
+    TBaudConstant{1500000, B1500000}, TBaudConstant{2000000, B2000000}, TBaudConstant{2500000, B2500000},
+    TBaudConstant{3000000, B3000000}, TBaudConstant{3500000, B3500000}, TBaudConstant{4000000, B4000000},
 };
 
-speed_t BaudConstantFor(unsigned baud) {
-    for (const auto& entry : kBaudConstants) {
-        if (entry.rate == baud) {
-            return entry.constant;
+speed_t BaudConstantFor(unsigned Baud) {
+    for (const auto& Entry : BaudConstants) {
+        if (Entry.Rate == Baud) {
+            return Entry.Constant;
         }
     }
-    throw std::invalid_argument("not a standard baud rate: " + std::to_string(baud));
+    throw std::invalid_argument("not a standard baud rate: " + std::to_string(Baud));
 }
 
 // Raw 8N1 without flow control; reads return whatever has arrived.
-void MakeRaw(int fd, const std::string& path, speed_t speed, bool setSpeed) {
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
-        ThrowErrno("tcgetattr " + path);
+void MakeRaw(int Fd, const std::string& Path, speed_t Speed, bool SetSpeed) {
+    termios Settings{};
+    if (::tcgetattr(Fd, &Settings) != 0) {
+        ThrowErrno("tcgetattr " + Path);
     }
-    ::cfmakeraw(&settings);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
-    settings.c_cflag |= CLOCAL | CREAD | CS8;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    if (setSpeed && (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0)) {
-        ThrowErrno("cfsetspeed " + path);
+    ::cfmakeraw(&Settings);
+    Settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+    Settings.c_cflag |= CLOCAL | CREAD | CS8;
+    Settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    Settings.c_cc[VMIN] = 1;
+    Settings.c_cc[VTIME] = 0;
+    if (SetSpeed && (::cfsetispeed(&Settings, Speed) != 0 || ::cfsetospeed(&Settings, Speed) != 0)) {
+        ThrowErrno("cfsetspeed " + Path);
     }
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
-        ThrowErrno("tcsetattr " + path);
+    if (::tcsetattr(Fd, TCSANOW, &Settings) != 0) {
+        ThrowErrno("tcsetattr " + Path);
     }
 }
 
-bool IsSymbolicLink(const std::string& path) {
-    struct stat info{};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+bool IsSymbolicLink(const std::string& Path) {
+    struct stat Info{};
+    return ::lstat(Path.c_str(), &Info) == 0 && S_ISLNK(Info.st_mode);
 }
 
-bool PathExists(const std::string& path) {
-    struct stat info{};
-    return ::lstat(path.c_str(), &info) == 0;
+bool PathExists(const std::string& Path) {
+    struct stat Info{};
+    return ::lstat(Path.c_str(), &Info) == 0;
 }
 
-void CreateLink(const std::string& target, const std::string& linkPath) {
-    if (IsSymbolicLink(linkPath)) {
-        if (::unlink(linkPath.c_str()) != 0) {
-            ThrowErrno("unlink " + linkPath);
+void CreateLink(const std::string& Target, const std::string& LinkPath) {
+    if (IsSymbolicLink(LinkPath)) {
+        if (::unlink(LinkPath.c_str()) != 0) {
+            ThrowErrno("unlink " + LinkPath);
         }
-    } else if (PathExists(linkPath)) {
-        throw std::system_error(EEXIST, std::generic_category(), "not a symbolic link, left alone: " + linkPath);
+    } else if (PathExists(LinkPath)) {
+        throw std::system_error(EEXIST, std::generic_category(), "not a symbolic link, left alone: " + LinkPath);
     }
-    if (::symlink(target.c_str(), linkPath.c_str()) != 0) {
-        ThrowErrno("symlink " + linkPath);
+    if (::symlink(Target.c_str(), LinkPath.c_str()) != 0) {
+        ThrowErrno("symlink " + LinkPath);
     }
 }
 
 // Removes the link only while it still points at our slave, so that a link
 // taken over by another simulator is left alone.
-void RemoveLink(const std::string& target, const std::string& linkPath) {
-    std::array<char, PATH_MAX> buffer{};
-    const ssize_t length = ::readlink(linkPath.c_str(), buffer.data(), buffer.size() - 1);
-    if (length > 0 && std::string(buffer.data(), static_cast<std::size_t>(length)) == target) {
-        ::unlink(linkPath.c_str());
+void RemoveLink(const std::string& Target, const std::string& LinkPath) {
+    std::array<char, PATH_MAX> Buffer{};
+    const ssize_t Length = ::readlink(LinkPath.c_str(), Buffer.data(), Buffer.size() - 1);
+    if (Length > 0 && std::string(Buffer.data(), static_cast<std::size_t>(Length)) == Target) {
+        ::unlink(LinkPath.c_str());
     }
 }
 
 }  // namespace
 
-TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& linkPath) {
-    TSerialEndpoint endpoint;
-    endpoint.IsPseudoTerminal_ = true;
-    endpoint.LineFd_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!endpoint.LineFd_) {
+TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPath) {
+    TSerialEndpoint Endpoint;
+    Endpoint.IsPseudoTerminal_ = true;
+    Endpoint.LineFd_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!Endpoint.LineFd_) {
         ThrowErrno("posix_openpt");
     }
-    const int master = endpoint.LineFd_.Get();
-    if (::grantpt(master) != 0) {
+    const int Master = Endpoint.LineFd_.Get();
+    if (::grantpt(Master) != 0) {
         ThrowErrno("grantpt");
     }
-    if (::unlockpt(master) != 0) {
+    if (::unlockpt(Master) != 0) {
         ThrowErrno("unlockpt");
     }
-    std::array<char, 128> name{};
-    if (const int error = ::ptsname_r(master, name.data(), name.size()); error != 0) {
-        errno = error;
+    std::array<char, 128> Name{};
+    if (const int Error = ::ptsname_r(Master, Name.data(), Name.size()); Error != 0) {
+        errno = Error;
         ThrowErrno("ptsname_r");
     }
-    endpoint.Path_ = name.data();
-    endpoint.HeldSlaveFd_.Reset(::open(endpoint.Path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!endpoint.HeldSlaveFd_) {
-        ThrowErrno("open " + endpoint.Path_);
+    Endpoint.Path_ = Name.data();
+    Endpoint.HeldSlaveFd_.Reset(::open(Endpoint.Path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!Endpoint.HeldSlaveFd_) {
+        ThrowErrno("open " + Endpoint.Path_);
     }
     // A new slave is in cooked mode with echo on; that would send our own
     // replies back to us and turn CR into LF.
-    MakeRaw(endpoint.HeldSlaveFd_.Get(), endpoint.Path_, B9600, false);
-    if (::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
+    MakeRaw(Endpoint.HeldSlaveFd_.Get(), Endpoint.Path_, B9600, false);
+    if (::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK) != 0) {
         ThrowErrno("fcntl O_NONBLOCK");
     }
-    if (!linkPath.empty()) {
-        CreateLink(endpoint.Path_, linkPath);
-        endpoint.LinkPath_ = linkPath;
+    if (!LinkPath.empty()) {
+        CreateLink(Endpoint.Path_, LinkPath);
+        Endpoint.LinkPath_ = LinkPath;
     }
-    return endpoint;
+    return Endpoint;
 }
 
-TSerialEndpoint TSerialEndpoint::OpenDevice(const std::string& path, unsigned baud) {
-    const speed_t speed = BaudConstantFor(baud);
-    TSerialEndpoint endpoint;
-    endpoint.Path_ = path;
-    endpoint.LineFd_.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!endpoint.LineFd_) {
-        ThrowErrno("open " + path);
+TSerialEndpoint TSerialEndpoint::OpenDevice(const std::string& Path, unsigned Baud) {
+    const speed_t Speed = BaudConstantFor(Baud);
+    TSerialEndpoint Endpoint;
+    Endpoint.Path_ = Path;
+    Endpoint.LineFd_.Reset(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!Endpoint.LineFd_) {
+        ThrowErrno("open " + Path);
     }
-    MakeRaw(endpoint.LineFd_.Get(), path, speed, true);
-    ::tcflush(endpoint.LineFd_.Get(), TCIOFLUSH);
-    return endpoint;
+    MakeRaw(Endpoint.LineFd_.Get(), Path, Speed, true);
+    ::tcflush(Endpoint.LineFd_.Get(), TCIOFLUSH);
+    return Endpoint;
 }
 
-TSerialEndpoint::TSerialEndpoint(TSerialEndpoint&& other) noexcept
-    : LineFd_(std::move(other.LineFd_)),
-      HeldSlaveFd_(std::move(other.HeldSlaveFd_)),
-      Path_(std::move(other.Path_)),
-      LinkPath_(std::exchange(other.LinkPath_, {})),
-      IsPseudoTerminal_(other.IsPseudoTerminal_) {}
+TSerialEndpoint::TSerialEndpoint(TSerialEndpoint&& Other) noexcept
+    : LineFd_(std::move(Other.LineFd_)),
+      HeldSlaveFd_(std::move(Other.HeldSlaveFd_)),
+      Path_(std::move(Other.Path_)),
+      LinkPath_(std::exchange(Other.LinkPath_, {})),
+      IsPseudoTerminal_(Other.IsPseudoTerminal_) {}
 
-TSerialEndpoint& TSerialEndpoint::operator=(TSerialEndpoint&& other) noexcept {
-    if (this != &other) {
+TSerialEndpoint& TSerialEndpoint::operator=(TSerialEndpoint&& Other) noexcept {
+    if (this != &Other) {
         Close();
-        LineFd_ = std::move(other.LineFd_);
-        HeldSlaveFd_ = std::move(other.HeldSlaveFd_);
-        Path_ = std::move(other.Path_);
-        LinkPath_ = std::exchange(other.LinkPath_, {});
-        IsPseudoTerminal_ = other.IsPseudoTerminal_;
+        LineFd_ = std::move(Other.LineFd_);
+        HeldSlaveFd_ = std::move(Other.HeldSlaveFd_);
+        Path_ = std::move(Other.Path_);
+        LinkPath_ = std::exchange(Other.LinkPath_, {});
+        IsPseudoTerminal_ = Other.IsPseudoTerminal_;
     }
     return *this;
 }

@@ -15,16 +15,16 @@ public:
     // Creates a pseudo-terminal pair and puts the slave in raw mode (no echo,
     // no line editing, no CR/LF translation) before anything is sent. A slave
     // descriptor stays open in here so that the line does not hang up while
-    // the host closes and reopens its side. With a non-empty `linkPath` a
+    // the host closes and reopens its side. With a non-empty `LinkPath` a
     // symbolic link to the slave is made there (an existing symbolic link is
     // replaced; any other file there is an error) and removed again on Close.
-    static TSerialEndpoint CreatePseudoTerminal(const std::string& linkPath = {});
+    static TSerialEndpoint CreatePseudoTerminal(const std::string& LinkPath = {});
 
     // Opens an existing serial device in raw mode, 8N1, no flow control, at
     // `baud` (a standard rate from 50 to 4000000).
-    static TSerialEndpoint OpenDevice(const std::string& path, unsigned baud = 9600);
+    static TSerialEndpoint OpenDevice(const std::string& Path, unsigned Baud = 9600);
 
-    TSerialEndpoint(TSerialEndpoint&& other) noexcept;
+    TSerialEndpoint(TSerialEndpoint&& Other) noexcept;
     TSerialEndpoint& operator=(TSerialEndpoint&&) noexcept;
     ~TSerialEndpoint();
 

@@ -7,71 +7,71 @@ namespace varnolink::sim {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+int HexValue(char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
     return -1;
 }
 
 }  // namespace
 
-std::string EscapeBytes(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(bytes.size());
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\\': text += "\\\\"; break;
-            case '\r': text += "\\r"; break;
-            case '\n': text += "\\n"; break;
-            case '\t': text += "\\t"; break;
+std::string EscapeBytes(std::string_view Bytes) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string Text;
+    Text.reserve(Bytes.size());
+    for (char C : Bytes) {
+        const auto Byte = static_cast<unsigned char>(C);
+        switch (C) {
+            case '\\': Text += "\\\\"; break;
+            case '\r': Text += "\\r"; break;
+            case '\n': Text += "\\n"; break;
+            case '\t': Text += "\\t"; break;
             default:
-                if (byte >= 0x20 && byte < 0x7F) {
-                    text.push_back(c);
+                if (Byte >= 0x20 && Byte < 0x7F) {
+                    Text.push_back(C);
                 } else {
-                    text += "\\x";
-                    text.push_back(kDigits[byte >> 4]);
-                    text.push_back(kDigits[byte & 0x0F]);
+                    Text += "\\x";
+                    Text.push_back(Digits[Byte >> 4]);
+                    Text.push_back(Digits[Byte & 0x0F]);
                 }
         }
     }
-    return text;
+    return Text;
 }
 
-std::string UnescapeText(std::string_view text) {
-    std::string bytes;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            bytes.push_back(text[i]);
+std::string UnescapeText(std::string_view Text) {
+    std::string Bytes;
+    for (std::size_t I = 0; I < Text.size(); ++I) {
+        if (Text[I] != '\\') {
+            Bytes.push_back(Text[I]);
             continue;
         }
-        if (++i == text.size()) {
-            throw std::invalid_argument("trailing backslash in \"" + std::string(text) + "\"");
+        if (++I == Text.size()) {
+            throw std::invalid_argument("trailing backslash in \"" + std::string(Text) + "\"");
         }
-        switch (text[i]) {
-            case '\\': bytes.push_back('\\'); break;
-            case 'r': bytes.push_back('\r'); break;
-            case 'n': bytes.push_back('\n'); break;
-            case 't': bytes.push_back('\t'); break;
-            case '0': bytes.push_back('\0'); break;
+        switch (Text[I]) {
+            case '\\': Bytes.push_back('\\'); break;
+            case 'r': Bytes.push_back('\r'); break;
+            case 'n': Bytes.push_back('\n'); break;
+            case 't': Bytes.push_back('\t'); break;
+            case '0': Bytes.push_back('\0'); break;
             case 'x': {
-                const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-                const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-                if (high < 0 || low < 0) {
-                    throw std::invalid_argument("\\x needs two hex digits in \"" + std::string(text) + "\"");
+                const int High = I + 1 < Text.size() ? HexValue(Text[I + 1]) : -1;
+                const int Low = I + 2 < Text.size() ? HexValue(Text[I + 2]) : -1;
+                if (High < 0 || Low < 0) {
+                    throw std::invalid_argument("\\x needs two hex digits in \"" + std::string(Text) + "\"");
                 }
-                bytes.push_back(static_cast<char>(high * 16 + low));
-                i += 2;
+                Bytes.push_back(static_cast<char>(High * 16 + Low));
+                I += 2;
                 break;
             }
             default:
-                throw std::invalid_argument("unknown escape \\" + std::string(1, text[i]) + " in \"" +
-                                            std::string(text) + "\"");
+                throw std::invalid_argument("unknown escape \\" + std::string(1, Text[I]) + " in \"" +
+                                            std::string(Text) + "\"");
         }
     }
-    return bytes;
+    return Bytes;
 }
 
 }  // namespace varnolink::sim

@@ -9,88 +9,88 @@ namespace varnolink::sim {
 namespace {
 
 // Positions (0-based) in a 13-character reply line.
-constexpr std::size_t kStandardLineLength = 13;
-constexpr std::size_t kDataOffset = 11;
-constexpr std::size_t kCodeOffset = 5;
-constexpr std::size_t kAddressOffset = 1;
-constexpr std::size_t kColonOffset = 3;
+constexpr std::size_t StandardLineLength = 13;
+constexpr std::size_t DataOffset = 11;
+constexpr std::size_t CodeOffset = 5;
+constexpr std::size_t AddressOffset = 1;
+constexpr std::size_t ColonOffset = 3;
 
-std::string LineEnd(bool lineFeed) { return lineFeed ? "\r\n" : "\r"; }
+std::string LineEnd(bool LineFeed) { return LineFeed ? "\r\n" : "\r"; }
 
-std::string Noise(const NoiseFault& noise, std::mt19937& source) {
-    std::string bytes = noise.text;
-    std::uniform_int_distribution<int> byteValue(0, 255);
-    while (bytes.size() < noise.text.size() + noise.randomBytes) {
-        const char c = static_cast<char>(byteValue(source));
-        if (c != '*' && c != '\r') {
-            bytes.push_back(c);
+std::string Noise(const TNoiseFault& Noise, std::mt19937& Source) {
+    std::string Bytes = Noise.Text;
+    std::uniform_int_distribution<int> ByteValue(0, 255);
+    while (Bytes.size() < Noise.Text.size() + Noise.RandomBytes) {
+        const char C = static_cast<char>(ByteValue(Source));
+        if (C != '*' && C != '\r') {
+            Bytes.push_back(C);
         }
     }
-    return bytes;
+    return Bytes;
 }
 
-std::string LowerCaseData(std::string line) {
-    if (line.size() == kStandardLineLength) {
-        std::transform(line.begin() + kDataOffset, line.end(), line.begin() + kDataOffset,
-                       [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+std::string LowerCaseData(std::string Line) {
+    if (Line.size() == StandardLineLength) {
+        std::transform(Line.begin() + DataOffset, Line.end(), Line.begin() + DataOffset,
+                       [](char C) { return static_cast<char>(std::tolower(static_cast<unsigned char>(C))); });
     }
-    return line;
+    return Line;
 }
 
 }  // namespace
 
-std::string MalformedLine(const std::string& replyLine, const MalformedFault& fault, bool lineFeed) {
-    std::string line = replyLine;
-    switch (fault.kind) {
-        case MalformedKind::kNone:
+std::string MalformedLine(const std::string& ReplyLine, const TMalformedFault& Fault, bool LineFeed) {
+    std::string Line = ReplyLine;
+    switch (Fault.Kind) {
+        case TMalformedKind::None:
             return {};
-        case MalformedKind::kText:
-            return fault.text;
-        case MalformedKind::kTooShort:
-            line.pop_back();
+        case TMalformedKind::Text:
+            return Fault.Text;
+        case TMalformedKind::TooShort:
+            Line.pop_back();
             break;
-        case MalformedKind::kTooLong:
-            line.push_back('0');
+        case TMalformedKind::TooLong:
+            Line.push_back('0');
             break;
-        case MalformedKind::kBadCheckText:
-            line[kColonOffset] = ';';
+        case TMalformedKind::BadCheckText:
+            Line[ColonOffset] = ';';
             break;
-        case MalformedKind::kBadAddress:
-            line.replace(kAddressOffset, 2, "01");
+        case TMalformedKind::BadAddress:
+            Line.replace(AddressOffset, 2, "01");
             break;
-        case MalformedKind::kNonDecimalCode:
-            line.replace(kCodeOffset, 2, "0A");
+        case TMalformedKind::NonDecimalCode:
+            Line.replace(CodeOffset, 2, "0A");
             break;
     }
-    return line + LineEnd(lineFeed);
+    return Line + LineEnd(LineFeed);
 }
 
-std::vector<OutputPiece> BuildTransmission(const std::string& replyLine, const Faults& faults, bool lineFeed,
-                                           std::mt19937& noiseSource) {
-    std::string bytes;
-    if (faults.noise.Active() && faults.noise.placement == NoisePlacement::kBeforeReply) {
-        bytes += Noise(faults.noise, noiseSource);
+std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const TFaults& Faults, bool LineFeed,
+                                           std::mt19937& NoiseSource) {
+    std::string Bytes;
+    if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::BeforeReply) {
+        Bytes += Noise(Faults.Noise, NoiseSource);
     }
-    if (faults.malformed.Active()) {
-        bytes += MalformedLine(replyLine, faults.malformed, lineFeed);
+    if (Faults.Malformed.Active()) {
+        Bytes += MalformedLine(ReplyLine, Faults.Malformed, LineFeed);
     }
-    if (!faults.malformed.Active() || faults.malformed.placement == MalformedPlacement::kBeforeReply) {
-        bytes += (faults.lowerCaseData ? LowerCaseData(replyLine) : replyLine) + LineEnd(lineFeed);
+    if (!Faults.Malformed.Active() || Faults.Malformed.Placement == TMalformedPlacement::BeforeReply) {
+        Bytes += (Faults.LowerCaseData ? LowerCaseData(ReplyLine) : ReplyLine) + LineEnd(LineFeed);
     }
-    if (faults.noise.Active() && faults.noise.placement == NoisePlacement::kAfterReply) {
-        bytes += Noise(faults.noise, noiseSource);
+    if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::AfterReply) {
+        Bytes += Noise(Faults.Noise, NoiseSource);
     }
 
-    std::vector<OutputPiece> pieces;
-    if (faults.splitPieceBytes == 0 || bytes.size() <= faults.splitPieceBytes) {
-        pieces.push_back({std::move(bytes), std::chrono::milliseconds{0}});
-        return pieces;
+    std::vector<TOutputPiece> Pieces;
+    if (Faults.SplitPieceBytes == 0 || Bytes.size() <= Faults.SplitPieceBytes) {
+        Pieces.push_back({std::move(Bytes), std::chrono::milliseconds{0}});
+        return Pieces;
     }
-    for (std::size_t at = 0; at < bytes.size(); at += faults.splitPieceBytes) {
-        pieces.push_back({bytes.substr(at, faults.splitPieceBytes),
-                          at == 0 ? std::chrono::milliseconds{0} : faults.splitGap});
+    for (std::size_t At = 0; At < Bytes.size(); At += Faults.SplitPieceBytes) {
+        Pieces.push_back({Bytes.substr(At, Faults.SplitPieceBytes),
+                          At == 0 ? std::chrono::milliseconds{0} : Faults.SplitGap});
     }
-    return pieces;
+    return Pieces;
 }
 
 }  // namespace varnolink::sim

@@ -11,11 +11,11 @@ namespace varnolink::sim {
 class TUniqueFd {
 public:
     TUniqueFd() = default;
-    explicit TUniqueFd(int fd) noexcept : Fd_(fd) {}
-    TUniqueFd(TUniqueFd&& other) noexcept : Fd_(std::exchange(other.Fd_, -1)) {}
-    TUniqueFd& operator=(TUniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.Fd_, -1));
+    explicit TUniqueFd(int Fd) noexcept : Fd_(Fd) {}
+    TUniqueFd(TUniqueFd&& Other) noexcept : Fd_(std::exchange(Other.Fd_, -1)) {}
+    TUniqueFd& operator=(TUniqueFd&& Other) noexcept {
+        if (this != &Other) {
+            Reset(std::exchange(Other.Fd_, -1));
         }
         return *this;
     }
@@ -27,11 +27,11 @@ public:
     bool Valid() const noexcept { return Fd_ >= 0; }
     explicit operator bool() const noexcept { return Valid(); }
 
-    void Reset(int fd = -1) noexcept {
+    void Reset(int Fd = -1) noexcept {
         if (Fd_ >= 0) {
             ::close(Fd_);
         }
-        Fd_ = fd;
+        Fd_ = Fd;
     }
 
 private:

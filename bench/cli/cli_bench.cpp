@@ -38,8 +38,8 @@ extern char** environ;
 namespace {
 
 using TClock = std::chrono::steady_clock;
-using varnolink::sim::RequestOutcome;
-using varnolink::sim::SimulatorOptions;
+using varnolink::sim::TRequestOutcome;
+using varnolink::sim::TSimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 constexpr double LineBaud = 9600;
@@ -86,10 +86,10 @@ int RunProgram(const std::vector<std::string>& Arguments, TClock::time_point& St
 std::size_t LineCharacters(const TModuleSimulator& Simulator)
 {
     std::size_t Characters = 0;
-    for (const varnolink::sim::RequestRecord& Request : Simulator.RequestLog()) {
-        Characters += Request.frame.size();
-        if (Request.outcome == RequestOutcome::kAnswered)
-            Characters += (Request.code == 0 ? 30 : 13) + 1;
+    for (const varnolink::sim::TRequestRecord& Request : Simulator.RequestLog()) {
+        Characters += Request.Frame.size();
+        if (Request.Outcome == TRequestOutcome::Answered)
+            Characters += (Request.Code == 0 ? 30 : 13) + 1;
     }
     return Characters;
 }
@@ -132,8 +132,8 @@ int main()
     std::ofstream(File) << ConfigFileText(Wanted);
 
     // (a) write with read-back on a 9600-baud line.
-    SimulatorOptions Paced;
-    Paced.faults.lineBaud = static_cast<unsigned>(LineBaud);
+    TSimulatorOptions Paced;
+    Paced.Faults.LineBaud = static_cast<unsigned>(LineBaud);
     TModuleSimulator Slow(Paced);
     Slow.Start();
     std::vector<double> WriteTimes;
@@ -160,10 +160,10 @@ int main()
         Instant.ClearRequests();
         TClock::time_point Started;
         RunProgram({Program, "identify", "-p", Instant.DevicePath()}, Started);
-        const std::vector<varnolink::sim::RequestRecord> Log = Instant.RequestLog();
+        const std::vector<varnolink::sim::TRequestRecord> Log = Instant.RequestLog();
         if (Log.empty())
             throw std::runtime_error("no request reached the simulator");
-        FirstRequest.push_back(Ms(Log.front().firstByteAt - Started));
+        FirstRequest.push_back(Ms(Log.front().FirstByteAt - Started));
         RunProgram({"/bin/true"}, Started);
         TrueRuns.push_back(Ms(TClock::now() - Started));
     }

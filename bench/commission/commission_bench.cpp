@@ -32,8 +32,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using varnolink::sim::RequestOutcome;
-using varnolink::sim::RequestRecord;
+using varnolink::sim::TRequestOutcome;
+using varnolink::sim::TRequestRecord;
 
 constexpr int Modules = 8;
 constexpr double LineBaud = 9600.0;
@@ -60,11 +60,11 @@ public:
 };
 
 // The requests that module Number got after its first identity reply.
-std::vector<RequestRecord> ModuleRequests(const std::vector<RequestRecord>& Log, std::size_t Number)
+std::vector<TRequestRecord> ModuleRequests(const std::vector<TRequestRecord>& Log, std::size_t Number)
 {
-    std::vector<RequestRecord> Mine;
+    std::vector<TRequestRecord> Mine;
     for (const auto& Request : Log)
-        if (Request.module == Number)
+        if (Request.Module == Number)
             Mine.push_back(Request);
     if (!Mine.empty())
         Mine.erase(Mine.begin());
@@ -72,23 +72,23 @@ std::vector<RequestRecord> ModuleRequests(const std::vector<RequestRecord>& Log,
 }
 
 // Line time of the frames exchanged: the requests and their replies.
-double LineTimeMs(const std::vector<RequestRecord>& Requests)
+double LineTimeMs(const std::vector<TRequestRecord>& Requests)
 {
     std::size_t Characters = 0;
     for (const auto& Request : Requests) {
-        Characters += Request.frame.size();
-        if (Request.outcome == RequestOutcome::kAnswered)
-            Characters += Request.code == 0 ? IdentityReplyCharacters : ReplyCharacters;
+        Characters += Request.Frame.size();
+        if (Request.Outcome == TRequestOutcome::Answered)
+            Characters += Request.Code == 0 ? IdentityReplyCharacters : ReplyCharacters;
     }
     return static_cast<double>(Characters) * BitsPerCharacter / LineBaud * 1000.0;
 }
 
 // The requests written to the raw line of a paced simulator one at a time,
 // each followed by reading its reply through the CR; the time of it all, ms.
-double RawLineExchangesMs(const std::vector<RequestRecord>& Requests)
+double RawLineExchangesMs(const std::vector<TRequestRecord>& Requests)
 {
-    varnolink::sim::SimulatorOptions Options;
-    Options.faults.lineBaud = static_cast<unsigned>(LineBaud);
+    varnolink::sim::TSimulatorOptions Options;
+    Options.Faults.LineBaud = static_cast<unsigned>(LineBaud);
     varnolink::sim::TModuleSimulator Simulator(Options);
     Simulator.Start();
     const int Fd = ::open(Simulator.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -101,9 +101,9 @@ double RawLineExchangesMs(const std::vector<RequestRecord>& Requests)
     const auto Start = std::chrono::steady_clock::now();
     bool Ok = true;
     for (const auto& Request : Requests) {
-        Ok = Ok && ::write(Fd, Request.frame.data(), Request.frame.size()) == static_cast<ssize_t>(Request.frame.size());
+        Ok = Ok && ::write(Fd, Request.Frame.data(), Request.Frame.size()) == static_cast<ssize_t>(Request.Frame.size());
         std::string Reply;
-        while (Ok && Request.outcome == RequestOutcome::kAnswered && Reply.find('\r') == std::string::npos) {
+        while (Ok && Request.Outcome == TRequestOutcome::Answered && Reply.find('\r') == std::string::npos) {
             char Buffer[64];
             const ssize_t Got = ::read(Fd, Buffer, sizeof Buffer);
             Ok = Got > 0;
@@ -126,14 +126,14 @@ struct TSpans {
     double BeyondLineTimeMs = 0;
 };
 
-TSpans SpansOf(const std::vector<RequestRecord>& Requests)
+TSpans SpansOf(const std::vector<TRequestRecord>& Requests)
 {
     TSpans Spans;
     for (std::size_t I = 0; I + 1 < Requests.size(); ++I) {
-        const RequestRecord& Request = Requests[I];
-        Spans.FrameMs += std::chrono::duration<double, std::milli>(Request.completedAt - Request.firstByteAt).count();
+        const TRequestRecord& Request = Requests[I];
+        Spans.FrameMs += std::chrono::duration<double, std::milli>(Request.CompletedAt - Request.FirstByteAt).count();
         Spans.BeyondLineTimeMs +=
-            std::chrono::duration<double, std::milli>(Requests[I + 1].firstByteAt - Request.firstByteAt).count() -
+            std::chrono::duration<double, std::milli>(Requests[I + 1].FirstByteAt - Request.FirstByteAt).count() -
             LineTimeMs({Request});
     }
     const double Count = static_cast<double>(Requests.size() - 1);
@@ -148,9 +148,9 @@ int main()
         std::filesystem::temp_directory_path() / ("commission_bench-" + std::to_string(::getpid()));
     try {
         std::filesystem::create_directories(Folder);
-        varnolink::sim::SimulatorOptions Options;
-        Options.faults.lineBaud = static_cast<unsigned>(LineBaud);
-        Options.series = {true, 1000ms, 0, 0};
+        varnolink::sim::TSimulatorOptions Options;
+        Options.Faults.LineBaud = static_cast<unsigned>(LineBaud);
+        Options.Series = {true, 1000ms, 0, 0};
         varnolink::sim::TModuleSimulator Simulator(Options);
         Simulator.Start();
 

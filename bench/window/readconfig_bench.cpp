@@ -33,8 +33,8 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-using varnolink::sim::ModuleState;
-using varnolink::sim::SimulatorOptions;
+using varnolink::sim::TModuleState;
+using varnolink::sim::TSimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 // The bare round trips and the READ CONFIG runs alternate in small blocks, so
@@ -139,9 +139,9 @@ double TimeReadConfig(TMainForm& Form, TModuleSimulator& Simulator, TSpans* Span
         TClock::duration Frames{};
         TClock::duration Turnarounds{};
         for (std::size_t Index = 0; Index < Log.size(); ++Index) {
-            Frames += Log[Index].completedAt - Log[Index].firstByteAt;
+            Frames += Log[Index].CompletedAt - Log[Index].FirstByteAt;
             if (Index + 1 < Log.size())
-                Turnarounds += Log[Index + 1].firstByteAt - Log[Index].completedAt;
+                Turnarounds += Log[Index + 1].FirstByteAt - Log[Index].CompletedAt;
         }
         Spans->FrameMs = Milliseconds(Frames) / static_cast<double>(Log.size());
         Spans->TurnaroundMs = Milliseconds(Turnarounds) / static_cast<double>(Log.size() - 1);
@@ -149,10 +149,10 @@ double TimeReadConfig(TMainForm& Form, TModuleSimulator& Simulator, TSpans* Span
     return Elapsed;
 }
 
-ModuleState BenchState()
+TModuleState BenchState()
 {
-    ModuleState State;
-    State.defaults[4] = 0xA5;
+    TModuleState State;
+    State.Defaults[4] = 0xA5;
     return State;
 }
 
@@ -172,8 +172,8 @@ int main(int argc, char** argv)
         TMainForm Form;
 
         // (a) An instantly answering module.
-        SimulatorOptions Instant;
-        Instant.state = BenchState();
+        TSimulatorOptions Instant;
+        Instant.State = BenchState();
         TModuleSimulator Simulator(Instant);
         Simulator.Start();
         Form.ComPort1.SetPort(Simulator.DevicePath());
@@ -208,9 +208,9 @@ int main(int argc, char** argv)
         const double Overhead = PerExchange - RoundTrip;
 
         // (b) A module behind a 9600-baud line.
-        SimulatorOptions Slow;
-        Slow.state = BenchState();
-        Slow.faults.lineBaud = static_cast<unsigned>(LineBaud);
+        TSimulatorOptions Slow;
+        Slow.State = BenchState();
+        Slow.Faults.LineBaud = static_cast<unsigned>(LineBaud);
         TModuleSimulator SlowSimulator(Slow);
         SlowSimulator.Start();
         Form.ComPort1.SetPort(SlowSimulator.DevicePath());

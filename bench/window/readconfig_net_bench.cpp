@@ -28,8 +28,8 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-using varnolink::sim::ModuleState;
-using varnolink::sim::SimulatorOptions;
+using varnolink::sim::TModuleState;
+using varnolink::sim::TSimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 constexpr int Blocks = 20;
@@ -47,10 +47,10 @@ double Median(std::vector<double> Samples)
     return Samples[Samples.size() / 2];
 }
 
-ModuleState BenchState()
+TModuleState BenchState()
 {
-    ModuleState State;
-    State.defaults[4] = 0xA5;
+    TModuleState State;
+    State.Defaults[4] = 0xA5;
     return State;
 }
 
@@ -69,9 +69,9 @@ void AddSpans(const TModuleSimulator& Simulator, TSpans& Spans)
 {
     const auto Log = Simulator.RequestLog();
     for (std::size_t Index = 0; Index < Log.size(); ++Index) {
-        Spans.Frame.push_back(Ms(Log[Index].completedAt - Log[Index].firstByteAt));
+        Spans.Frame.push_back(Ms(Log[Index].CompletedAt - Log[Index].FirstByteAt));
         if (Index + 1 < Log.size())
-            Spans.Turnaround.push_back(Ms(Log[Index + 1].firstByteAt - Log[Index].completedAt));
+            Spans.Turnaround.push_back(Ms(Log[Index + 1].FirstByteAt - Log[Index].CompletedAt));
     }
 }
 
@@ -112,8 +112,8 @@ int main(int argc, char** argv)
 
     try {
         TMainForm Form;
-        SimulatorOptions Options;
-        Options.state = BenchState();
+        TSimulatorOptions Options;
+        Options.State = BenchState();
         TModuleSimulator Direct(Options);
         TModuleSimulator Served(Options);
         Direct.Start();

@@ -30,8 +30,8 @@ class VarnolinkCommission : public testing::Test {
 protected:
     void SetUp() override
     {
-        varnolink::sim::SimulatorOptions Options;
-        Options.series = {true, 1500ms, 0, 0};
+        varnolink::sim::TSimulatorOptions Options;
+        Options.Series = {true, 1500ms, 0, 0};
         Simulator = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
         Simulator->Start();
     }
@@ -84,7 +84,7 @@ TEST_F(VarnolinkCommission, DryRunShowsWhatWouldChangeAndTouchesNothing)
                        "direction.P0 00 -> 5A, power_on_default.P5 FF -> 0F\n"
                        "summary: 1 ok, 0 failed, 0 skipped; every ID of the list is done\n");
     EXPECT_FALSE(std::filesystem::exists(LogPath));
-    EXPECT_EQ(Simulator->State(), varnolink::sim::ModuleState::Factory());
+    EXPECT_EQ(Simulator->State(), varnolink::sim::TModuleState::Factory());
 }
 
 TEST_F(VarnolinkCommission, RefusesBadListsTemplatesAndLogsBeforeTouchingTheLine)

@@ -28,8 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using cli_test::TFinished;
-using varnolink::sim::Faults;
-using varnolink::sim::ModuleState;
+using varnolink::sim::TFaults;
+using varnolink::sim::TModuleState;
 using varnolink::sim::TModuleSimulator;
 
 const std::string Program = VARNOLINK_CLI_EXECUTABLE;
@@ -48,9 +48,9 @@ QJsonObject Json(const TFinished& Run)
 
 class VarnolinkProgram : public testing::Test {
 protected:
-    void StartModule(const Faults& Faults = {}, const ModuleState& State = {})
+    void StartModule(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
-        Simulator = test_support::StartSimulator(State, Faults);
+        Simulator = test_support::StartSimulator(State, TFaults);
     }
 
     std::string File(const std::string& Name, const std::string& Text) { return Folder.Write(Name, Text); }
@@ -109,8 +109,8 @@ TEST_F(VarnolinkProgram, PortsListsFreeAndBusyPortsAsTheWindowWould)
 
 TEST_F(VarnolinkProgram, IdentifyAndReadInTextAndJson)
 {
-    ModuleState State;
-    State.remoteId = 0x3C;
+    TModuleState State;
+    State.RemoteId = 0x3C;
     StartModule({}, State);
     const TFinished Identify = Varnolink({"identify", "-p", Port()});
     EXPECT_EQ(Identify.ExitCode, 0);
@@ -135,11 +135,11 @@ TEST_F(VarnolinkProgram, WriteVerifiesDiffAndDefault)
     const std::string Wanted = File("wanted.ini", WantedFile);
     const TFinished Write = Varnolink({"write", "-p", Port(), Wanted, "--baud", "115200", "--id", "0b00000111"});
     EXPECT_EQ(Write.ExitCode, 0) << Write.Err;
-    const ModuleState Written = Simulator->State();
-    EXPECT_EQ(Written.remoteId, 0x07);
-    EXPECT_EQ(Written.baudIndex, 7);
-    EXPECT_EQ(Written.directions, (std::array<uint8_t, 5>{0x5A, 0x01, 0x02, 0x04, 0x08}));
-    EXPECT_EQ(Written.defaults, (std::array<uint8_t, 5>{0xFE, 0x10, 0x20, 0x40, 0x80}));
+    const TModuleState Written = Simulator->State();
+    EXPECT_EQ(Written.RemoteId, 0x07);
+    EXPECT_EQ(Written.BaudIndex, 7);
+    EXPECT_EQ(Written.Directions, (std::array<uint8_t, 5>{0x5A, 0x01, 0x02, 0x04, 0x08}));
+    EXPECT_EQ(Written.Defaults, (std::array<uint8_t, 5>{0xFE, 0x10, 0x20, 0x40, 0x80}));
 
     const TFinished Same = Varnolink({"diff", "-p", Port(), Wanted});
     EXPECT_EQ(Same.ExitCode, 4);
@@ -152,7 +152,7 @@ TEST_F(VarnolinkProgram, WriteVerifiesDiffAndDefault)
     const QJsonObject Default = Json(Varnolink({"default", "-p", Port(), "--json"}));
     EXPECT_EQ(Default["exit_code"].toInt(), 0);
     EXPECT_EQ(Default["written"].toArray().size(), 12);
-    EXPECT_EQ(Simulator->State(), ModuleState::Factory());
+    EXPECT_EQ(Simulator->State(), TModuleState::Factory());
     EXPECT_EQ(Varnolink({"diff", "-p", Port(), File("factory.ini", ConfigFileText(FactoryModuleConfig))}).Out,
               "no differences\n");
 }
@@ -170,15 +170,15 @@ TEST_F(VarnolinkProgram, CorruptOrPartialFileIsRefusedBeforeThePortIsTouched)
     EXPECT_NE(Refused.Err.find("--keep baud, direction.P0"), std::string::npos) << Refused.Err;
     EXPECT_TRUE(Simulator->Requests().empty());
 
-    ModuleState State;
-    State.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    TModuleState State;
+    State.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
     Simulator->SetState(State);
     const std::string Keep = "baud,direction.P0,direction.P1,direction.P4,direction.P5,power_on_default.P0,"
                              "power_on_default.P1,power_on_default.P2,power_on_default.P4,power_on_default.P5";
     const TFinished Kept = Varnolink({"write", "-p", Port(), Partial, "--keep", Keep});
     EXPECT_EQ(Kept.ExitCode, 0) << Kept.Err;
-    EXPECT_EQ(Simulator->State().remoteId, 0x42);
-    EXPECT_EQ(Simulator->State().directions, (std::array<uint8_t, 5>{0x11, 0x22, 0xF0, 0x44, 0x55}));
+    EXPECT_EQ(Simulator->State().RemoteId, 0x42);
+    EXPECT_EQ(Simulator->State().Directions, (std::array<uint8_t, 5>{0x11, 0x22, 0xF0, 0x44, 0x55}));
 }
 
 TEST_F(VarnolinkProgram, PortThatCannotBeOpenedGivesTheLinuxReason)
@@ -192,8 +192,8 @@ TEST_F(VarnolinkProgram, PortThatCannotBeOpenedGivesTheLinuxReason)
 
 TEST_F(VarnolinkProgram, SilenceInTheMiddleOfAWriteNamesTheRequest)
 {
-    Faults Silent;
-    Silent.silentCodes = {6};
+    TFaults Silent;
+    Silent.SilentCodes = {6};
     StartModule(Silent);
     const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--json"});
     EXPECT_EQ(Run.ExitCode, 3);
@@ -209,9 +209,9 @@ TEST_F(VarnolinkProgram, ReadBackThatDiffersNamesTheFields)
 {
     // After every reply a line that says P5's power-on default is 00: the
     // read-back ends on it.
-    Faults Lying;
-    Lying.noise.text = "*??:E13,00=00\r";
-    Lying.noise.placement = varnolink::sim::NoisePlacement::kAfterReply;
+    TFaults Lying;
+    Lying.Noise.Text = "*??:E13,00=00\r";
+    Lying.Noise.Placement = varnolink::sim::TNoisePlacement::AfterReply;
     StartModule(Lying);
     const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile)});
     EXPECT_EQ(Run.ExitCode, 4);
@@ -220,8 +220,8 @@ TEST_F(VarnolinkProgram, ReadBackThatDiffersNamesTheFields)
 
 TEST_F(VarnolinkProgram, CtrlCDuringAWriteStopsAfterTheRequestOnTheLine)
 {
-    Faults Slow;
-    Slow.replyDelay = 300ms;
+    TFaults Slow;
+    Slow.ReplyDelay = 300ms;
     StartModule(Slow);
     cli_test::TChildProcess Child(Program, {"-v", "write", "-p", Port(), File("w.ini", WantedFile)});
     ASSERT_TRUE(Child.WaitForErr("write baud rate", 20s));

@@ -82,12 +82,12 @@ protected:
         Sim.reset();
     }
 
-    void StartSimulator(varnolink::sim::SeriesOptions Series,
-                        std::function<void(const varnolink::sim::RequestRecord&)> OnRequest = {})
+    void StartSimulator(varnolink::sim::TSeriesOptions Series,
+                        std::function<void(const varnolink::sim::TRequestRecord&)> OnRequest = {})
     {
-        varnolink::sim::SimulatorOptions Options;
-        Options.series = Series;
-        Options.onRequest = std::move(OnRequest);
+        varnolink::sim::TSimulatorOptions Options;
+        Options.Series = Series;
+        Options.OnRequest = std::move(OnRequest);
         Sim = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
         Sim->Start();
         Connection = std::make_unique<TModuleConnection>();
@@ -180,7 +180,7 @@ TEST_F(SeriesCommissioningTest, DryRunWritesNothingAndEnterTakesTheSameModuleAga
               (std::vector<std::string>{"remote_id 01 -> 09", "baud 9600 -> 38400", "direction.P0 00 -> 5A",
                                         "power_on_default.P5 FF -> 0F"}));
     for (const auto& Request : Sim->RequestLog())
-        EXPECT_EQ(Request.frame[4], '0') << "a write was sent: " << Request.frame;
+        EXPECT_EQ(Request.Frame[4], '0') << "a write was sent: " << Request.Frame;
     EXPECT_FALSE(std::filesystem::exists(LogPath));
 }
 
@@ -188,8 +188,8 @@ TEST_F(SeriesCommissioningTest, StopDuringTheWritesFinishesTheRequestAndRecordsI
 {
     // The simulator's thread raises the stop at the third write; the signal
     // outlives the simulator (a fixture member, the simulator ends in TearDown).
-    StartSimulator({true, 1000ms, 0, 0}, [this, Writes = 0](const varnolink::sim::RequestRecord& Request) mutable {
-        if (Request.frame[4] == '1' && ++Writes == 3)
+    StartSimulator({true, 1000ms, 0, 0}, [this, Writes = 0](const varnolink::sim::TRequestRecord& Request) mutable {
+        if (Request.Frame[4] == '1' && ++Writes == 3)
             Stop.Raise();
     });
     Connection->SetStopDescriptor(Stop.Fd());

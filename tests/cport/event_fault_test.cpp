@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Faults while events are processed: line errors reported with received
+// TFaults while events are processed: line errors reported with received
 // characters, errors raised by handlers, and a device that goes away.
 #include "cport/com_thread.h"
 
@@ -41,7 +41,8 @@ TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
     for (TSyncMethod sync : kAllMethods) {
         for (int round = 0; round < 20; ++round) {
             TEventRig Rig(AllComEvents, sync);
-            auto& [Line, Loop, Port] = Rig;
+            auto& Loop = Rig.Loop;
+            auto& Port = Rig.Port;
             std::mutex mutex;
             std::vector<std::string> order;
             Port.OnError = [&](TComponent*, TComErrors Errors) {
@@ -89,7 +90,9 @@ TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
         for (int round = 0; round < 10; ++round) {
             ErrorRecorder errors;
             TEventRig Rig(AllComEvents, sync);
-            auto& [Line, Loop, Port] = Rig;
+            auto& Line = Rig.Line;
+            auto& Loop = Rig.Loop;
+            auto& Port = Rig.Port;
             std::mutex mutex;
             std::string received;
             bool thrown = false;
@@ -131,7 +134,9 @@ TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
     for (TSyncMethod sync : kAllMethods) {
         ErrorRecorder shown;
         TEventRig Rig(AllComEvents, sync);
-        auto& [Line, Loop, Port] = Rig;
+        auto& Line = Rig.Line;
+        auto& Loop = Rig.Loop;
+        auto& Port = Rig.Port;
         std::mutex mutex;
         std::vector<TComErrors> errors;
         Port.OnError = [&](TComponent*, TComErrors Errors) {

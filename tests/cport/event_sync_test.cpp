@@ -70,7 +70,9 @@ TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
     const THandOverCase& Case = GetParam();
     for (int round = 0; round < 10; ++round) {
         TEventRig Rig(AllComEvents, Case.Sync);
-        auto& [Line, Loop, Port] = Rig;
+        auto& Line = Rig.Line;
+        auto& Loop = Rig.Loop;
+        auto& Port = Rig.Port;
         Observed seen;
         Watch(Port, Loop, seen, Case.LookFor);
         Port.Open();
@@ -92,7 +94,9 @@ INSTANTIATE_TEST_SUITE_P(BothHandOvers, EventHandOver,
 TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
     for (int round = 0; round < 10; ++round) {
         TEventRig Rig(AllComEvents, smNone);
-        auto& [Line, Loop, Port] = Rig;
+        auto& Line = Rig.Line;
+        auto& Loop = Rig.Loop;
+        auto& Port = Rig.Port;
         std::mutex mutex;
         std::vector<std::string> order;
         std::vector<std::thread::id> threads;
@@ -132,7 +136,9 @@ TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
 TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
     for (int round = 0; round < 50; ++round) {
         TEventRig Rig(AllComEvents, smWindowSync);
-        auto& [Line, Loop, Port] = Rig;
+        auto& Line = Rig.Line;
+        auto& Loop = Rig.Loop;
+        auto& Port = Rig.Port;
         std::vector<std::string> order;
         Port.OnRxChar = [&](TComponent*, int32_t Count) {
             std::string text;

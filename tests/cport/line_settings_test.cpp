@@ -28,9 +28,9 @@ int32_t RefusalCode(const TComPort& Port) {
 TEST(LineSettings, InitialSettingsGiveARaw8N1LineAt9600) {
     TComPort port;
     const TLineSetup s = Built(port);
-    const TKernelTermios& r = s.record;
+    const TKernelTermios& r = s.Record;
     EXPECT_EQ(r.c_iflag, static_cast<uint32_t>(IGNBRK));   // the kernel's raw fast path
-    EXPECT_FALSE(s.receive.marked);
+    EXPECT_FALSE(s.Receive.Marked);
     EXPECT_EQ(r.c_oflag, 0u);
     EXPECT_EQ(r.c_lflag, 0u);
     EXPECT_EQ(r.c_cflag, static_cast<uint32_t>(CS8 | CREAD | CLOCAL));
@@ -42,8 +42,8 @@ TEST(LineSettings, InitialSettingsGiveARaw8N1LineAt9600) {
     EXPECT_EQ(r.c_cc[VSTOP], 19);
     EXPECT_EQ(r.c_cc[VINTR], 0);   // no signal, erase or end-of-file characters
     EXPECT_EQ(r.c_cc[VEOF], 0);
-    EXPECT_FALSE(s.dtr_on);
-    EXPECT_FALSE(s.rts_on);
+    EXPECT_FALSE(s.DtrOn);
+    EXPECT_FALSE(s.RtsOn);
 }
 
 TEST(LineSettings, LineDisciplineOfTheDeviceIsKept) {
@@ -53,9 +53,9 @@ TEST(LineSettings, LineDisciplineOfTheDeviceIsKept) {
     current.c_iflag = ICRNL | IXANY | ISTRIP;
     current.c_lflag = ECHO | ICANON;
     const TLineSetup s = BuildLineSetup(port, current);
-    EXPECT_EQ(s.record.c_line, 2);
-    EXPECT_EQ(s.record.c_iflag, static_cast<uint32_t>(IGNBRK));
-    EXPECT_EQ(s.record.c_lflag, 0u);
+    EXPECT_EQ(s.Record.c_line, 2);
+    EXPECT_EQ(s.Record.c_iflag, static_cast<uint32_t>(IGNBRK));
+    EXPECT_EQ(s.Record.c_lflag, 0u);
 }
 
 TEST(LineSettings, EveryRateMapsToItsNumber) {
@@ -69,13 +69,13 @@ TEST(LineSettings, EveryRateMapsToItsNumber) {
     TComPort port;
     for (const auto& c : cases) {
         port.SetBaudRate(c.rate);
-        EXPECT_EQ(Built(port).record.c_ospeed, c.bps) << int(c.rate);
+        EXPECT_EQ(Built(port).Record.c_ospeed, c.bps) << int(c.rate);
     }
     port.SetBaudRate(brCustom);
-    EXPECT_EQ(Built(port).record.c_ospeed, 9600u);   // CustomBaudRate's initial value
+    EXPECT_EQ(Built(port).Record.c_ospeed, 9600u);   // CustomBaudRate's initial value
     port.SetCustomBaudRate(12345);
-    EXPECT_EQ(Built(port).record.c_ospeed, 12345u);
-    EXPECT_EQ(Built(port).record.c_cflag & CBAUD, 0u);   // the rate travels in c_ospeed
+    EXPECT_EQ(Built(port).Record.c_ospeed, 12345u);
+    EXPECT_EQ(Built(port).Record.c_cflag & CBAUD, 0u);   // the rate travels in c_ospeed
     port.SetCustomBaudRate(0);
     EXPECT_EQ(RefusalCode(port), 7);
     port.SetCustomBaudRate(-9600);
@@ -101,9 +101,9 @@ TEST(LineSettings, CharacterSizeAndParity) {
             port.SetDataBits(size.bits);
             port.Parity().SetBits(parity.parity);
             const TLineSetup s = Built(port);
-            EXPECT_EQ(s.record.c_cflag & CSIZE, size.size);
-            EXPECT_EQ(s.record.c_cflag & (PARENB | PARODD | CMSPAR), parity.flags);
-            EXPECT_EQ(s.receive.parity_enabled, parity.parity != prNone);
+            EXPECT_EQ(s.Record.c_cflag & CSIZE, size.size);
+            EXPECT_EQ(s.Record.c_cflag & (PARENB | PARODD | CMSPAR), parity.flags);
+            EXPECT_EQ(s.Receive.ParityEnabled, parity.parity != prNone);
         }
     }
 }
@@ -128,7 +128,7 @@ TEST(LineSettings, StopBitsAsAUartSendsThem) {
             EXPECT_EQ(RefusalCode(port), 7) << int(c.stop) << "/" << int(c.data);
             continue;
         }
-        EXPECT_EQ((Built(port).record.c_cflag & CSTOPB) != 0, c.cstopb) << int(c.stop) << "/" << int(c.data);
+        EXPECT_EQ((Built(port).Record.c_cflag & CSTOPB) != 0, c.cstopb) << int(c.stop) << "/" << int(c.data);
     }
 }
 
@@ -138,38 +138,38 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
 
     flow.SetFlowControl(fcHardware);
     TLineSetup s = Built(port);
-    EXPECT_NE(s.record.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(s.record.c_iflag & (IXON | IXOFF), 0u);
-    EXPECT_TRUE(s.rts_on);
+    EXPECT_NE(s.Record.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(s.Record.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_TRUE(s.RtsOn);
 
     flow.SetFlowControl(fcSoftware);
     flow.SetXonChar('a');
     flow.SetXoffChar('b');
     s = Built(port);
-    EXPECT_EQ(s.record.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(s.record.c_iflag & (IXON | IXOFF), IXON | IXOFF);
-    EXPECT_EQ(s.record.c_cc[VSTART], 'a');
-    EXPECT_EQ(s.record.c_cc[VSTOP], 'b');
-    EXPECT_FALSE(s.rts_on);
+    EXPECT_EQ(s.Record.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(s.Record.c_iflag & (IXON | IXOFF), IXON | IXOFF);
+    EXPECT_EQ(s.Record.c_cc[VSTART], 'a');
+    EXPECT_EQ(s.Record.c_cc[VSTOP], 'b');
+    EXPECT_FALSE(s.RtsOn);
 
     flow.SetFlowControl(fcNone);
     flow.SetXonXoffOut(true);
-    EXPECT_EQ(Built(port).record.c_iflag & (IXON | IXOFF), IXON);
+    EXPECT_EQ(Built(port).Record.c_iflag & (IXON | IXOFF), IXON);
     flow.SetXonXoffOut(false);
     flow.SetXonXoffIn(true);
-    EXPECT_EQ(Built(port).record.c_iflag & (IXON | IXOFF), IXOFF);
+    EXPECT_EQ(Built(port).Record.c_iflag & (IXON | IXOFF), IXOFF);
     flow.SetXonXoffIn(false);
 
     flow.SetOutCTSFlow(true);   // CTS output flow alone also needs CRTSCTS
-    EXPECT_NE(Built(port).record.c_cflag & CRTSCTS, 0u);
+    EXPECT_NE(Built(port).Record.c_cflag & CRTSCTS, 0u);
     flow.SetOutCTSFlow(false);
 
     // Settings without a Linux counterpart change nothing in the record.
-    const TKernelTermios plain = Built(port).record;
+    const TKernelTermios plain = Built(port).Record;
     flow.SetOutDSRFlow(true);
     flow.SetDSRSensitivity(true);
     flow.SetTxContinueOnXoff(true);
-    const TKernelTermios same = Built(port).record;
+    const TKernelTermios same = Built(port).Record;
     EXPECT_EQ(same.c_iflag, plain.c_iflag);
     EXPECT_EQ(same.c_cflag, plain.c_cflag);
 
@@ -179,7 +179,7 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
     } dtrs[] = {{dtrDisable, false}, {dtrEnable, true}, {dtrHandshake, true}};
     for (const auto& d : dtrs) {
         flow.SetControlDTR(d.dtr);
-        EXPECT_EQ(Built(port).dtr_on, d.on) << int(d.dtr);
+        EXPECT_EQ(Built(port).DtrOn, d.on) << int(d.dtr);
     }
     const struct {
         TRTSFlowControl rts;
@@ -192,36 +192,36 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
     for (const auto& r : rtss) {
         flow.SetControlRTS(r.rts);
         s = Built(port);
-        EXPECT_EQ(s.rts_on, r.on) << int(r.rts);
-        EXPECT_EQ((s.record.c_cflag & CRTSCTS) != 0, r.crtscts) << int(r.rts);
+        EXPECT_EQ(s.RtsOn, r.on) << int(r.rts);
+        EXPECT_EQ((s.Record.c_cflag & CRTSCTS) != 0, r.crtscts) << int(r.rts);
     }
 }
 
 TEST(LineSettings, ReceiveOptionsFollowParityCheckReplaceDiscardNullAndEventChar) {
     TComPort port;
-    TReceiveOptions o = Built(port).receive;
-    EXPECT_FALSE(o.parity_check);
-    EXPECT_FALSE(o.replace);
-    EXPECT_FALSE(o.discard_null);
-    EXPECT_EQ(o.event_char, 0);
+    TReceiveOptions o = Built(port).Receive;
+    EXPECT_FALSE(o.ParityCheck);
+    EXPECT_FALSE(o.Replace);
+    EXPECT_FALSE(o.DiscardNull);
+    EXPECT_EQ(o.EventChar, 0);
 
     port.Parity().SetReplace(true);
     port.Parity().SetReplaceChar('?');
-    EXPECT_FALSE(Built(port).receive.replace);   // replacing needs the check
+    EXPECT_FALSE(Built(port).Receive.Replace);   // replacing needs the check
     port.Parity().SetCheck(true);
-    o = Built(port).receive;
-    EXPECT_TRUE(o.parity_check);
-    EXPECT_TRUE(o.replace);
-    EXPECT_EQ(o.replace_char, '?');
+    o = Built(port).Receive;
+    EXPECT_TRUE(o.ParityCheck);
+    EXPECT_TRUE(o.Replace);
+    EXPECT_EQ(o.ReplaceChar, '?');
 
     port.SetDiscardNull(true);
     port.SetEventChar('\r');
-    o = Built(port).receive;
-    EXPECT_TRUE(o.discard_null);
-    EXPECT_EQ(o.event_char, '\r');
+    o = Built(port).Receive;
+    EXPECT_TRUE(o.DiscardNull);
+    EXPECT_EQ(o.EventChar, '\r');
     // Replacing bytes with a parity error needs their position: marked.
-    EXPECT_EQ(Built(port).record.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK), INPCK | PARMRK);
-    EXPECT_TRUE(Built(port).receive.marked);
+    EXPECT_EQ(Built(port).Record.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK), INPCK | PARMRK);
+    EXPECT_TRUE(Built(port).Receive.Marked);
     port.Parity().SetReplace(false);   // counting is enough: the fast path again
-    EXPECT_EQ(Built(port).record.c_iflag & (INPCK | PARMRK | IGNBRK), static_cast<uint32_t>(IGNBRK));
+    EXPECT_EQ(Built(port).Record.c_iflag & (INPCK | PARMRK | IGNBRK), static_cast<uint32_t>(IGNBRK));
 }

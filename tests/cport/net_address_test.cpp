@@ -33,11 +33,11 @@ TEST_P(NetAddressName, Parses) {
     const auto address = NetAddressOf(c.name);
     ASSERT_EQ(address.has_value(), c.network);
     if (!c.network) return;
-    EXPECT_EQ(address->kind, c.kind);
-    EXPECT_EQ(address->valid, c.valid);
+    EXPECT_EQ(address->Kind, c.kind);
+    EXPECT_EQ(address->Valid, c.valid);
     if (c.valid) {
-        EXPECT_EQ(address->host, c.host);
-        EXPECT_EQ(address->port, c.port);
+        EXPECT_EQ(address->Host, c.host);
+        EXPECT_EQ(address->Port, c.port);
     }
 }
 
@@ -62,34 +62,34 @@ TNetAddress Loopback(const std::string& Port) { return *NetAddressOf("socket://1
 TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
     net_test::TLoopbackListener listener;
     const TNetConnection connection = ConnectTcp(Loopback(listener.Port()), 5s);
-    ASSERT_TRUE(connection.socket) << connection.reason;
+    ASSERT_TRUE(connection.Socket) << connection.Reason;
     int on = 0;
     socklen_t length = sizeof on;
-    ASSERT_EQ(::getsockopt(connection.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    ASSERT_EQ(::getsockopt(connection.Socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
     EXPECT_NE(on, 0);
-    ASSERT_EQ(::getsockopt(connection.socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+    ASSERT_EQ(::getsockopt(connection.Socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
     EXPECT_NE(on, 0);
 }
 
 TEST(NetConnect, RefusedConnectionSaysSo) {
     const std::string port = net_test::ClosedLoopbackPort();
     const TNetConnection connection = ConnectTcp(Loopback(port), 5s);
-    EXPECT_FALSE(connection.socket);
-    EXPECT_EQ(connection.error, ECONNREFUSED);
-    EXPECT_EQ(connection.reason, "Connection refused by 127.0.0.1:" + port);
+    EXPECT_FALSE(connection.Socket);
+    EXPECT_EQ(connection.Error, ECONNREFUSED);
+    EXPECT_EQ(connection.Reason, "Connection refused by 127.0.0.1:" + port);
 }
 
 TEST(NetConnect, UnknownHostSaysSo) {
     const TNetConnection connection = ConnectTcp(*NetAddressOf("rfc2217://no-such-host.invalid:2000"), 5s);
-    EXPECT_FALSE(connection.socket);
-    EXPECT_NE(connection.error, 0);
-    EXPECT_EQ(connection.reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << connection.reason;
+    EXPECT_FALSE(connection.Socket);
+    EXPECT_NE(connection.Error, 0);
+    EXPECT_EQ(connection.Reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << connection.Reason;
 }
 
 TEST(NetConnect, MalformedNameIsRefusedWithoutLookup) {
     const TNetConnection connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
-    EXPECT_EQ(connection.error, EINVAL);
-    EXPECT_NE(connection.reason.find("socket://HOST:PORT"), std::string::npos);
+    EXPECT_EQ(connection.Error, EINVAL);
+    EXPECT_NE(connection.Reason.find("socket://HOST:PORT"), std::string::npos);
 }
 
 }  // namespace

@@ -176,7 +176,7 @@ TEST_F(NetPeer, ReadTimeOutAndAbort) {
 TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer) {
     TNetOpenFailure failure;
     const auto device = OpenNetDevice(*NetAddressOf(peer.Url()), failure);
-    ASSERT_TRUE(device) << failure.reason;
+    ASSERT_TRUE(device) << failure.Reason;
     EXPECT_EQ(device->Purge(true, true), 0);
     EXPECT_EQ(device->Purge(true, false), 0);
     EXPECT_EQ(device->SetBreak(true), 0);

@@ -36,10 +36,10 @@ public:
         for (const std::string& chunk : Chunks) {
             EXPECT_EQ(::write(write_, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
             const TFillResult r = queue.FillFrom(read_);
-            total.added += r.added;
-            total.event_char = total.event_char || r.event_char;
-            total.errors = total.errors | r.errors;
-            total.hang_up = total.hang_up || r.hang_up;
+            total.Added += r.Added;
+            total.EventChar = total.EventChar || r.EventChar;
+            total.Errors = total.Errors | r.Errors;
+            total.HangUp = total.HangUp || r.HangUp;
         }
         return total;
     }
@@ -71,10 +71,10 @@ bool Readable(int Fd) {
 
 TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0) {
     TReceiveOptions o;
-    o.parity_enabled = true;
-    o.parity_check = true;
-    o.replace = Replace;
-    o.replace_char = ReplaceChar;
+    o.ParityEnabled = true;
+    o.ParityCheck = true;
+    o.Replace = Replace;
+    o.ReplaceChar = ReplaceChar;
     return o;
 }
 
@@ -110,8 +110,8 @@ TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
         Feed feed;
         feed.queue.SetOptions(c.options);
         const TFillResult r = feed.Send(c.chunks);
-        EXPECT_EQ(r.added, c.bytes.size()) << c.name;
-        EXPECT_EQ(r.errors, c.errors) << c.name;
+        EXPECT_EQ(r.Added, c.bytes.size()) << c.name;
+        EXPECT_EQ(r.Errors, c.errors) << c.name;
         EXPECT_EQ(feed.TakeAll(), c.bytes) << c.name;
         EXPECT_EQ(feed.queue.TakeErrors(), c.errors) << c.name;
         EXPECT_TRUE(feed.queue.TakeErrors().Empty()) << c.name;
@@ -121,7 +121,7 @@ TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
 TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
     Feed feed;
     TReceiveOptions o = WithParity(true, '\0');
-    o.discard_null = true;
+    o.DiscardNull = true;
     feed.queue.SetOptions(o);
     feed.Send({std::string("a\0b", 3), std::string("\xff\0Xc", 4)});
     EXPECT_EQ(feed.TakeAll(), "abc");
@@ -130,25 +130,25 @@ TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
 TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame) {
     Feed feed;
     TReceiveOptions o;
-    o.event_char = '\r';
+    o.EventChar = '\r';
     feed.queue.SetOptions(o);
-    EXPECT_FALSE(feed.Send({"abc"}).event_char);
-    EXPECT_TRUE(feed.Send({"ab\rc"}).event_char);
-    o.event_char = '\xff';
+    EXPECT_FALSE(feed.Send({"abc"}).EventChar);
+    EXPECT_TRUE(feed.Send({"ab\rc"}).EventChar);
+    o.EventChar = '\xff';
     feed.queue.SetOptions(o);
-    EXPECT_FALSE(feed.Send({"\xff\x00X"}).event_char);   // a marked X, not the character
-    EXPECT_TRUE(feed.Send({"\xff\xff"}).event_char);
+    EXPECT_FALSE(feed.Send({"\xff\x00X"}).EventChar);   // a marked X, not the character
+    EXPECT_TRUE(feed.Send({"\xff\xff"}).EventChar);
 }
 
 TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
     Feed feed;
     feed.queue.SetLimit(8);
     TFillResult r = feed.Send({"0123456789AB"});
-    EXPECT_EQ(r.added, 8u);
-    EXPECT_EQ(r.errors, (TComErrors{leRxOverflow}));
+    EXPECT_EQ(r.Added, 8u);
+    EXPECT_EQ(r.Errors, (TComErrors{leRxOverflow}));
     EXPECT_EQ(feed.queue.Count(), 8u);
     r = feed.Send({std::string(10000, 'z')});   // more than one read chunk, all dropped
-    EXPECT_EQ(r.added, 0u);
+    EXPECT_EQ(r.Added, 0u);
     EXPECT_EQ(feed.queue.Count(), 8u);
     EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxOverflow}));
 
@@ -156,7 +156,7 @@ TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
     EXPECT_EQ(feed.queue.Take(four, 4), 4u);
     EXPECT_EQ(std::string(four, 4), "0123");
     r = feed.Send({"cd"});
-    EXPECT_TRUE(r.errors.Empty());
+    EXPECT_TRUE(r.Errors.Empty());
     EXPECT_EQ(feed.TakeAll(), "4567cd");   // the oldest bytes were kept
 
     feed.queue.InjectForTest("0123456789", 10, {});
@@ -232,7 +232,7 @@ TEST(ReceiveQueue, EndOfFileIsAHangUp) {
     feed.Send({"x"});
     feed.HangUp();
     const TFillResult r = feed.queue.FillFrom(feed.ReadFd());
-    EXPECT_TRUE(r.hang_up);
+    EXPECT_TRUE(r.HangUp);
     EXPECT_EQ(feed.queue.Count(), 1u);
 }
 

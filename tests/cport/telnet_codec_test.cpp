@@ -65,8 +65,8 @@ TEST_P(TelnetDecode, SameResultForEveryWayOfCuttingTheStream) {
         const TDecoded got = DecodePieces(codec, c.stream, cuts);
         SCOPED_TRACE(::testing::Message() << "pieces: " << cuts.size() + 1);
         EXPECT_EQ(got.data, c.data);
-        EXPECT_EQ(got.events.notices, c.notices);
-        EXPECT_EQ(got.events.reply, c.reply);
+        EXPECT_EQ(got.events.Notices, c.notices);
+        EXPECT_EQ(got.events.Reply, c.reply);
     }
 }
 
@@ -78,22 +78,22 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"commands_between_data", Bytes({'a', IAC, NOP, 'b', IAC, GA, IAC, SE, 'c'}), "abc", {}, ""},
         TDecodeCase{"server_opening",
                     Bytes({IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, ECHO, IAC, DONT, ECHO, IAC, DO, BINARY,
-                           IAC, WILL, BINARY, IAC, DO, COM_PORT_OPTION}),
+                           IAC, WILL, BINARY, IAC, DO, ComPortOption}),
                     "", {}, Bytes({IAC, DONT, ECHO})},
-        TDecodeCase{"modem_state_notice", Bytes({'x', IAC, SB, COM_PORT_OPTION, 107, 0x31, IAC, SE, 'y'}), "xy",
+        TDecodeCase{"modem_state_notice", Bytes({'x', IAC, SB, ComPortOption, 107, 0x31, IAC, SE, 'y'}), "xy",
                     {{7, Bytes({0x31})}}, ""},
         TDecodeCase{"doubled_iac_in_value",
-                    Bytes({IAC, SB, COM_PORT_OPTION, 101, 0, IAC, IAC, 0, IAC, IAC, IAC, SE}), "",
+                    Bytes({IAC, SB, ComPortOption, 101, 0, IAC, IAC, 0, IAC, IAC, IAC, SE}), "",
                     {{1, Bytes({0, 0xFF, 0, 0xFF})}}, ""},
-        TDecodeCase{"line_state_then_data", Bytes({IAC, SB, COM_PORT_OPTION, 106, 0x12, IAC, SE, IAC, IAC}),
+        TDecodeCase{"line_state_then_data", Bytes({IAC, SB, ComPortOption, 106, 0x12, IAC, SE, IAC, IAC}),
                     Bytes({0xFF}), {{6, Bytes({0x12})}}, ""},
         TDecodeCase{"other_option_sub_dropped", Bytes({IAC, SB, 24, 1, IAC, SE, 'z'}), "z", {}, ""},
-        TDecodeCase{"client_command_echo_dropped", Bytes({IAC, SB, COM_PORT_OPTION, 5, 8, IAC, SE}), "", {}, ""},
+        TDecodeCase{"client_command_echo_dropped", Bytes({IAC, SB, ComPortOption, 5, 8, IAC, SE}), "", {}, ""},
         TDecodeCase{"overlong_sub_dropped",
-                    Bytes({IAC, SB, COM_PORT_OPTION, 107}) + std::string(TTelnetCodec::kSubLimit + 5, 'q') +
+                    Bytes({IAC, SB, ComPortOption, 107}) + std::string(TTelnetCodec::SubLimit + 5, 'q') +
                         Bytes({IAC, SE, 'k'}),
                     "k", {}, ""},
-        TDecodeCase{"command_inside_sub_ends_it", Bytes({IAC, SB, COM_PORT_OPTION, 107, 1, IAC, WILL, ECHO, 'd'}),
+        TDecodeCase{"command_inside_sub_ends_it", Bytes({IAC, SB, ComPortOption, 107, 1, IAC, WILL, ECHO, 'd'}),
                     "d", {}, Bytes({IAC, DONT, ECHO})}),
     [](const auto& Info) { return std::string(Info.param.name); });
 
@@ -117,7 +117,7 @@ TEST_P(TelnetNegotiation, AnswersAndState) {
     TTelnetEvents events;
     auto* p = reinterpret_cast<unsigned char*>(stream.data());
     EXPECT_EQ(codec.Decode(p, stream.size(), p, events), 0u);
-    EXPECT_EQ(events.reply, c.reply);
+    EXPECT_EQ(events.Reply, c.reply);
     EXPECT_EQ(codec.ComPortAccepted(), c.com_port_accepted);
     EXPECT_EQ(codec.ComPortRefused(), c.com_port_refused);
     EXPECT_EQ(codec.Binary(), c.binary);
@@ -126,8 +126,8 @@ TEST_P(TelnetNegotiation, AnswersAndState) {
 INSTANTIATE_TEST_SUITE_P(
     Commands, TelnetNegotiation,
     ::testing::Values(
-        TNegotiationCase{"do_com_port_accepts", Bytes({IAC, DO, COM_PORT_OPTION}), "", true, false, false},
-        TNegotiationCase{"dont_com_port_refuses", Bytes({IAC, DONT, COM_PORT_OPTION}), "", false, true, false},
+        TNegotiationCase{"do_com_port_accepts", Bytes({IAC, DO, ComPortOption}), "", true, false, false},
+        TNegotiationCase{"dont_com_port_refuses", Bytes({IAC, DONT, ComPortOption}), "", false, true, false},
         TNegotiationCase{"binary_both_ways", Bytes({IAC, DO, BINARY, IAC, WILL, BINARY}), "", false, false, true},
         TNegotiationCase{"repeated_agreement_not_answered",
                          Bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, BINARY}), "",
@@ -137,14 +137,14 @@ INSTANTIATE_TEST_SUITE_P(
                          Bytes({IAC, DONT, BINARY, IAC, WONT, BINARY}), false, false, false},
         TNegotiationCase{"unknown_options_refused", Bytes({IAC, DO, 24, IAC, WILL, ECHO, IAC, WONT, 31, IAC, DONT, 31}),
                          Bytes({IAC, WONT, 24, IAC, DONT, ECHO}), false, false, false},
-        TNegotiationCase{"server_com_port_refused", Bytes({IAC, WILL, COM_PORT_OPTION}),
-                         Bytes({IAC, DONT, COM_PORT_OPTION}), false, false, false}),
+        TNegotiationCase{"server_com_port_refused", Bytes({IAC, WILL, ComPortOption}),
+                         Bytes({IAC, DONT, ComPortOption}), false, false, false}),
     [](const auto& Info) { return std::string(Info.param.name); });
 
 TEST(TelnetOpening, OffersComPortBinaryAndSuppressGoAhead) {
     TTelnetCodec codec;
     EXPECT_EQ(codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL,
-                                      COM_PORT_OPTION}));
+                                      ComPortOption}));
     EXPECT_EQ(codec.Opening(), "");   // offers are made once
     TTelnetCodec plain(false);
     EXPECT_EQ(plain.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA}));
@@ -153,21 +153,21 @@ TEST(TelnetOpening, OffersComPortBinaryAndSuppressGoAhead) {
 // A server that asks first is answered, and the option then counts.
 TEST(TelnetOpening, ServerAskingFirstIsAnswered) {
     TTelnetCodec codec;
-    std::string stream = Bytes({IAC, DO, COM_PORT_OPTION, IAC, DO, SGA});
+    std::string stream = Bytes({IAC, DO, ComPortOption, IAC, DO, SGA});
     TTelnetEvents events;
     auto* p = reinterpret_cast<unsigned char*>(stream.data());
     codec.Decode(p, stream.size(), p, events);
-    EXPECT_EQ(events.reply, Bytes({IAC, WILL, COM_PORT_OPTION, IAC, WILL, SGA}));
+    EXPECT_EQ(events.Reply, Bytes({IAC, WILL, ComPortOption, IAC, WILL, SGA}));
     EXPECT_TRUE(codec.ComPortAccepted());
     EXPECT_EQ(codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, DO, SGA}));
 }
 
 TEST(TelnetRequests, BytesOnTheWire) {
-    EXPECT_EQ(TTelnetCodec::SetBaudRate(9600), Bytes({IAC, SB, COM_PORT_OPTION, 1, 0, 0, 0x25, 0x80, IAC, SE}));
-    EXPECT_EQ(TTelnetCodec::SetBaudRate(0xFF00FF), Bytes({IAC, SB, COM_PORT_OPTION, 1, 0, IAC, IAC, 0, IAC, IAC, IAC, SE}));
-    EXPECT_EQ(TTelnetCodec::RequestByte(cpSetControl, cpDtrOn), Bytes({IAC, SB, COM_PORT_OPTION, 5, 8, IAC, SE}));
+    EXPECT_EQ(TTelnetCodec::SetBaudRate(9600), Bytes({IAC, SB, ComPortOption, 1, 0, 0, 0x25, 0x80, IAC, SE}));
+    EXPECT_EQ(TTelnetCodec::SetBaudRate(0xFF00FF), Bytes({IAC, SB, ComPortOption, 1, 0, IAC, IAC, 0, IAC, IAC, IAC, SE}));
+    EXPECT_EQ(TTelnetCodec::RequestByte(cpSetControl, cpDtrOn), Bytes({IAC, SB, ComPortOption, 5, 8, IAC, SE}));
     EXPECT_EQ(TTelnetCodec::RequestByte(cpSetModemStateMask, 0xFF),
-              Bytes({IAC, SB, COM_PORT_OPTION, 11, IAC, IAC, IAC, SE}));
+              Bytes({IAC, SB, ComPortOption, 11, IAC, IAC, IAC, SE}));
     EXPECT_EQ(TTelnetCodec::BaudRateOf(Bytes({0, 1, 0xC2, 0})), 115200u);
     EXPECT_EQ(TTelnetCodec::BaudRateOf("abc"), 0u);
 }
@@ -181,7 +181,7 @@ TEST(TelnetRequests, EscapedDataDecodesToItself) {
     TTelnetCodec codec;
     const TDecoded got = DecodePieces(codec, wire, {255, 256});
     EXPECT_EQ(got.data, all);
-    EXPECT_TRUE(got.events.notices.empty());
+    EXPECT_TRUE(got.events.Notices.empty());
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ struct TPeerRequest {
 class TTelnetPeer {
 public:
     explicit TTelnetPeer(TPeerOptions Options = {}) : options_(Options) {
-        listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -58,7 +58,7 @@ public:
             ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
             throw std::runtime_error("telnet peer: no listening socket");
         port_ = ntohs(address.sin_port);
-        wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         thread_ = std::thread([this] { Run(); });
     }
     ~TTelnetPeer() {
@@ -150,13 +150,13 @@ private:
             }
             for (const std::string& bytes : out) SendAll(bytes);
             if (disconnect && client_) {
-                client_.reset();
+                client_.Reset();
                 std::lock_guard lock(mutex_);
                 connected_ = false;
             }
             if (waits[1].revents == 0) continue;
             if (!client_) {
-                client_.reset(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                client_.Reset(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
                 if (client_) {
                     const int on = 1;
                     ::setsockopt(client_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -169,7 +169,7 @@ private:
             unsigned char buffer[4096];
             const ssize_t n = ::recv(client_.get(), buffer, sizeof buffer, 0);
             if (n <= 0) {
-                client_.reset();
+                client_.Reset();
                 std::lock_guard lock(mutex_);
                 connected_ = false;
                 changed_.notify_all();
@@ -216,7 +216,7 @@ private:
                 break;
             case sSubIac:
                 if (c == SE) {
-                    if (sub_.size() >= 2 && static_cast<uint8_t>(sub_[0]) == COM_PORT_OPTION) {
+                    if (sub_.size() >= 2 && static_cast<uint8_t>(sub_[0]) == ComPortOption) {
                         const auto command = static_cast<uint8_t>(sub_[1]);
                         const std::string value = sub_.substr(2);
                         requests.push_back({command, value});
@@ -245,22 +245,22 @@ private:
 
     void Answer(uint8_t Verb, uint8_t Option, std::string& Reply) {
         using namespace cport::telnet;
-        const bool known = Option == BINARY || Option == SGA || Option == COM_PORT_OPTION;
+        const bool known = Option == BINARY || Option == SGA || Option == ComPortOption;
         auto add = [&](uint8_t V) { Reply += std::string{static_cast<char>(IAC), static_cast<char>(V), static_cast<char>(Option)}; };
         if (Verb == WILL) {
-            if (Option == COM_PORT_OPTION && !options_.agree_com_port) add(DONT);
+            if (Option == ComPortOption && !options_.agree_com_port) add(DONT);
             else add(known ? DO : DONT);
         } else if (Verb == DO) {
-            add(known && Option != COM_PORT_OPTION ? WILL : WONT);
+            add(known && Option != ComPortOption ? WILL : WONT);
         }
     }
 
     enum TState { sData, sIac, sVerb, sSub, sSubIac };
 
     TPeerOptions options_;
-    cport::UniqueFd listen_;
-    cport::UniqueFd client_;
-    cport::UniqueFd wake_;
+    cport::TUniqueFd listen_;
+    cport::TUniqueFd client_;
+    cport::TUniqueFd wake_;
     uint16_t port_ = 0;
     TState state_ = sData;
     uint8_t verb_ = 0;

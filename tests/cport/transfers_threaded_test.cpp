@@ -138,7 +138,7 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
     TReceiveOptions options;
-    options.event_char = '!';
+    options.EventChar = '!';
     queue.SetOptions(options);
     queue.SetWatcher(std::this_thread::get_id());
 
@@ -153,12 +153,12 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
 
     ASSERT_EQ(::write(fds[1], "d", 1), 1);
     TFillResult r = queue.FillFrom(fds[0]);   // the watcher's own read
-    EXPECT_EQ(r.added, 5u);
-    EXPECT_TRUE(r.event_char);
-    EXPECT_EQ(r.errors, (TComErrors{leFrame}));
+    EXPECT_EQ(r.Added, 5u);
+    EXPECT_TRUE(r.EventChar);
+    EXPECT_EQ(r.Errors, (TComErrors{leFrame}));
     r = queue.FillFrom(fds[0]);
-    EXPECT_EQ(r.added, 0u);
-    EXPECT_TRUE(r.errors.Empty());
+    EXPECT_EQ(r.Added, 0u);
+    EXPECT_TRUE(r.Errors.Empty());
     EXPECT_EQ(queue.Count(), 5u);
     ::close(fds[0]);
     ::close(fds[1]);

@@ -64,15 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const TResult whole = DecodeCut(stream, 0);
     const TResult cut = DecodeCut(stream, Data[0]);
     Require(whole.data == cut.data, "data depends on the cutting");
-    Require(whole.events.reply == cut.events.reply, "answers depend on the cutting");
-    Require(whole.events.notices == cut.events.notices, "notices depend on the cutting");
-    for (const TComPortNotice& notice : whole.events.notices)
-        Require(notice.value.size() + 2 <= TTelnetCodec::kSubLimit, "notice longer than the limit");
+    Require(whole.events.Reply == cut.events.Reply, "answers depend on the cutting");
+    Require(whole.events.Notices == cut.events.Notices, "notices depend on the cutting");
+    for (const TComPortNotice& notice : whole.events.Notices)
+        Require(notice.Value.size() + 2 <= TTelnetCodec::SubLimit, "notice longer than the limit");
 
     std::string wire;
     TTelnetCodec::EscapeData(stream.data(), stream.size(), wire);
     const TResult echoed = DecodeCut(wire, Data[0]);
     Require(echoed.data == stream, "escaped data does not decode to itself");
-    Require(echoed.events.reply.empty() && echoed.events.notices.empty(), "escaped data decoded as commands");
+    Require(echoed.events.Reply.empty() && echoed.events.Notices.empty(), "escaped data decoded as commands");
     return 0;
 }

@@ -21,8 +21,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using varnolink::sim::Faults;
-using varnolink::sim::ModuleState;
+using varnolink::sim::TFaults;
+using varnolink::sim::TModuleState;
 using varnolink::sim::TModuleSimulator;
 
 const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
@@ -35,9 +35,9 @@ public:
 
 class ModuleConnection : public testing::Test {
 protected:
-    void Start(const Faults& Faults = {}, const ModuleState& State = {})
+    void Start(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
-        Simulator = test_support::StartSimulator(State, Faults);
+        Simulator = test_support::StartSimulator(State, TFaults);
         Connection.SetWireObserver(&Log);
         Connection.Open(Simulator->DevicePath());
     }
@@ -50,10 +50,10 @@ protected:
 
 TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
 {
-    ModuleState State;
-    State.remoteId = 0x3C;
-    State.baudIndex = 7;
-    State.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    TModuleState State;
+    State.RemoteId = 0x3C;
+    State.BaudIndex = 7;
+    State.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
     Start({}, State);
     const TModuleReading Reading = Connection.ReadConfig();
     EXPECT_EQ(Reading.Config, (TModuleConfig{0x3C, 7, {0x11, 0x22, 0x33, 0x44, 0x55}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
@@ -77,8 +77,8 @@ TEST_F(ModuleConnection, WritesVerifiesAndReportsNoDifference)
 
 TEST_F(ModuleConnection, FactoryValuesThenReadBack)
 {
-    ModuleState State;
-    State.remoteId = 0x99;
+    TModuleState State;
+    State.RemoteId = 0x99;
     Start({}, State);
     const TWriteResult Result = Connection.WriteFactory();
     EXPECT_TRUE(Result.Differences.empty());
@@ -88,8 +88,8 @@ TEST_F(ModuleConnection, FactoryValuesThenReadBack)
 
 TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
 {
-    Faults Silent;
-    Silent.silentCodes = {6};
+    TFaults Silent;
+    Silent.SilentCodes = {6};
     Start(Silent);
     Connection.SetReplyWait(300ms);
     try {
@@ -117,8 +117,8 @@ TEST_F(ModuleConnection, ReadBackThatDiffersIsReported)
 
     TModuleConfig Base = Wanted;
     Connection.WriteConfig(Base);
-    ModuleState Changed = Simulator->State();
-    Changed.defaults[4] = 0x00;
+    TModuleState Changed = Simulator->State();
+    Changed.Defaults[4] = 0x00;
     // The module changes its mind between write and read-back: the twelfth
     // write's reply arrives, then the read-back sees another value.
     Simulator->SetState(Changed);
@@ -128,8 +128,8 @@ TEST_F(ModuleConnection, ReadBackThatDiffersIsReported)
 
 TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
 {
-    Faults Slow;
-    Slow.replyDelay = 200ms;
+    TFaults Slow;
+    Slow.ReplyDelay = 200ms;
     Start(Slow);
     std::thread Stopper([this] {
         Simulator->WaitForRequests(3, 5s);
@@ -147,8 +147,8 @@ TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
 
 TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
 {
-    Faults Noisy;
-    Noisy.noise.text = "x\x07";
+    TFaults Noisy;
+    Noisy.Noise.Text = "x\x07";
     Start(Noisy);
     Connection.Identify();
     std::vector<std::string> Lines;

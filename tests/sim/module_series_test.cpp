@@ -30,15 +30,15 @@ const std::vector<std::string> kWriteAndVerify{
 // A line in front of a TModuleSeries, the way the simulator drives it.
 class SeriesLine {
 public:
-    explicit SeriesLine(SeriesOptions options) : Series(options) {}
+    explicit SeriesLine(TSeriesOptions options) : Series(options) {}
 
     // The reply line, or nullopt when nothing answers.
     std::optional<std::string> Send(const std::string& frame) {
         if (!Series.Attach(Now, State)) return std::nullopt;
-        ModuleAnswer answer = AnswerRequest(frame, State);
+        TModuleAnswer answer = AnswerRequest(frame, State);
         Series.Shape(frame, Now, answer, State);
-        if (answer.outcome != RequestOutcome::kAnswered) return std::nullopt;
-        return answer.line;
+        if (answer.Outcome != TRequestOutcome::Answered) return std::nullopt;
+        return answer.Line;
     }
     // How many of `frames` got a reply.
     std::size_t SendAll(const std::vector<std::string>& frames) {
@@ -49,23 +49,23 @@ public:
     std::size_t Module() const { return Series.ModuleNumber(Now); }
 
     TModuleSeries Series;
-    ModuleState State;
+    TModuleState State;
     TClock::time_point Now = TClock::now();
 };
 
-SeriesOptions Series(std::size_t faulty = 0, std::size_t silent = 0) { return {true, 1000ms, faulty, silent}; }
+TSeriesOptions Series(std::size_t faulty = 0, std::size_t silent = 0) { return {true, 1000ms, faulty, silent}; }
 
 TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever) {
-    SeriesLine line(SeriesOptions{false, 1000ms, 1, 1});
+    SeriesLine line(TSeriesOptions{false, 1000ms, 1, 1});
     EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u);
     EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u) << "neither unplugged, faulty nor silent";
-    EXPECT_EQ(line.State.directions[0], 0x5A);
+    EXPECT_EQ(line.State.Directions[0], 0x5A);
     EXPECT_EQ(line.Module(), 1u);
 }
 
 TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
     SeriesLine line(Series());
-    line.State.biosVersion = "2.00b";
+    line.State.BiosVersion = "2.00b";
     EXPECT_EQ(line.SendAll(kWriteAndVerify), 26u);
     EXPECT_EQ(line.Module(), 0u);
     line.Now += 999ms;
@@ -73,8 +73,8 @@ TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
     line.Now += 1ms;
     EXPECT_EQ(line.Send(kReadIdentity), "*??:E00,00=VARNOLINK I/O 2.00b");
     EXPECT_EQ(line.Module(), 2u);
-    ModuleState factory;
-    factory.biosVersion = "2.00b";
+    TModuleState factory;
+    factory.BiosVersion = "2.00b";
     EXPECT_EQ(line.State, factory);
 }
 
@@ -135,11 +135,11 @@ TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
 }
 
 TEST(ModuleSeriesTest, CommandLineOptions) {
-    const CommandLine plain = ParseCommandLine({"--series"});
-    EXPECT_EQ(plain.options.series, (SeriesOptions{true, 1000ms, 0, 0}));
-    const CommandLine full = ParseCommandLine({"--series-gap=250", "--faulty-module", "3", "--silent-module=4"});
-    EXPECT_EQ(full.options.series, (SeriesOptions{true, 250ms, 3, 4})) << "a faulty or silent module implies --series";
-    EXPECT_FALSE(ParseCommandLine({"--series-gap", "250"}).options.series.enabled);
+    const TCommandLine plain = ParseCommandLine({"--series"});
+    EXPECT_EQ(plain.Options.Series, (TSeriesOptions{true, 1000ms, 0, 0}));
+    const TCommandLine full = ParseCommandLine({"--series-gap=250", "--faulty-module", "3", "--silent-module=4"});
+    EXPECT_EQ(full.Options.Series, (TSeriesOptions{true, 250ms, 3, 4})) << "a faulty or silent module implies --series";
+    EXPECT_FALSE(ParseCommandLine({"--series-gap", "250"}).Options.Series.Enabled);
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--faulty-module", "0"}, {"--silent-module", "x"}, {"--series-gap", "-1"}, {"--series=1"}}) {
         EXPECT_THROW(ParseCommandLine(bad), std::invalid_argument) << bad[0];

@@ -68,7 +68,7 @@ class ProtocolRoundTripTest : public ::testing::Test {
 protected:
     void SetUp() override { StartWith({}); }
 
-    void StartWith(SimulatorOptions options) {
+    void StartWith(TSimulatorOptions options) {
         Protocol.reset();
         Sim = std::make_unique<TModuleSimulator>(std::move(options));
         Sim->Start();
@@ -124,8 +124,8 @@ TEST_F(ProtocolRoundTripTest, IdentityAndStatus) {
     EXPECT_EQ(Answered(&TDeviceProtocol::ReadStatus), "*01:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["Status"], "Ready");
 
-    ModuleState failing = Sim->State();
-    failing.status = 0x01;
+    TModuleState failing = Sim->State();
+    failing.Status = 0x01;
     Sim->SetState(failing);
     EXPECT_EQ(Answered(&TDeviceProtocol::ReadStatus), "*01:0,00=00\r\n");
     EXPECT_EQ(Window.Texts["Status"], "Error");
@@ -137,22 +137,22 @@ TEST_F(ProtocolRoundTripTest, RemoteIdAndBaudRateReadAndWrite) {
 
     EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.SaveIDCode("A5"); }), "*02:1,A5=00\r\n");
     EXPECT_EQ(Window.Texts["ID"], "A5");
-    EXPECT_EQ(Sim->State().remoteId, 0xA5);
+    EXPECT_EQ(Sim->State().RemoteId, 0xA5);
 
     EXPECT_EQ(Answered(&TDeviceProtocol::ReadBaudrate), "*03:0,00=00\r\n");
     EXPECT_EQ(Window.BaudIndex, 3);
 
     EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.SaveBaudrate(7); }), "*03:1,07=00\r\n");
     EXPECT_EQ(Window.BaudIndex, 7);
-    EXPECT_EQ(Sim->State().baudIndex, 7);
+    EXPECT_EQ(Sim->State().BaudIndex, 7);
 
     // A field left without a selection sends index -1, which the module refuses.
     Protocol->SaveBaudrate(-1);
     ASSERT_TRUE(Sim->WaitForRequests(1, 2000ms));
     const auto log = Sim->RequestLog();
-    EXPECT_EQ(log.back().frame, "*03:1,0-1=00\r\n");
-    EXPECT_EQ(log.back().outcome, RequestOutcome::kInvalidArgument);
-    EXPECT_EQ(Sim->State().baudIndex, 7);
+    EXPECT_EQ(log.back().Frame, "*03:1,0-1=00\r\n");
+    EXPECT_EQ(log.back().Outcome, TRequestOutcome::InvalidArgument);
+    EXPECT_EQ(Sim->State().BaudIndex, 7);
     EXPECT_EQ(Protocol->ReplyReceived(), 0);
 }
 
@@ -166,32 +166,32 @@ TEST_F(ProtocolRoundTripTest, PortDirectionAndDefaultReadAndWrite) {
     EXPECT_EQ(Answered([](TDeviceProtocol& P) { P.Save_P5_Default(0x0A); }), "*13:1,0A=00\r\n");
     EXPECT_EQ(Answered(&TDeviceProtocol::Read_P5_Default), "*13:0,00=00\r\n");
     EXPECT_EQ((Window.PortData[{TPortGrid::Default, 4}]), "0A");
-    EXPECT_EQ(Sim->State().directions[2], 0x3C);
-    EXPECT_EQ(Sim->State().defaults[4], 0x0A);
+    EXPECT_EQ(Sim->State().Directions[2], 0x3C);
+    EXPECT_EQ(Sim->State().Defaults[4], 0x0A);
 }
 
 TEST_F(ProtocolRoundTripTest, SaveSetupToDefaultRestoresButItsReplyIsNotDecoded) {
-    ModuleState changed = Sim->State();
-    changed.remoteId = 0x42;
-    changed.directions = {1, 2, 3, 4, 5};
+    TModuleState changed = Sim->State();
+    changed.RemoteId = 0x42;
+    changed.Directions = {1, 2, 3, 4, 5};
     Sim->SetState(changed);
     Protocol->Save_Setup_to_Default();
     EXPECT_EQ(LastFrame(), "*99:1,00=00\r\n");
     // The "*??:E99,00=00" reply reaches the core, which ignores it.
     EXPECT_FALSE(PumpUntilReply(300ms));
     EXPECT_EQ(Protocol->PacketBuffer(), "*??:E99,00=00");
-    EXPECT_EQ(Sim->State(), ModuleState::Factory());
+    EXPECT_EQ(Sim->State(), TModuleState::Factory());
 }
 
 TEST_F(ProtocolRoundTripTest, ReadChainOverAPacedNoisySplitLine) {
-    SimulatorOptions options;
-    options.lineFeedAfterReply = true;
-    options.faults.lineBaud = 9600;
-    options.faults.splitPieceBytes = 5;
-    options.faults.splitGap = 3ms;
-    options.faults.noise.randomBytes = 4;
-    options.faults.lowerCaseData = true;
-    options.state.remoteId = 0xBE;
+    TSimulatorOptions options;
+    options.LineFeedAfterReply = true;
+    options.Faults.LineBaud = 9600;
+    options.Faults.SplitPieceBytes = 5;
+    options.Faults.SplitGap = 3ms;
+    options.Faults.Noise.RandomBytes = 4;
+    options.Faults.LowerCaseData = true;
+    options.State.RemoteId = 0xBE;
     StartWith(options);
 
     Protocol->ReadBIOSVersion();

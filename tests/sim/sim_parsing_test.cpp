@@ -11,10 +11,10 @@ namespace varnolink::sim {
 namespace {
 
 std::vector<std::string> Frames(TRequestAssembler& assembler, std::string_view bytes) {
-    std::vector<ReceivedFrame> frames;
+    std::vector<TReceivedFrame> frames;
     assembler.Feed(bytes, TClock::now(), frames);
     std::vector<std::string> texts;
-    for (const auto& frame : frames) texts.push_back(frame.bytes);
+    for (const auto& frame : frames) texts.push_back(frame.Bytes);
     return texts;
 }
 
@@ -31,47 +31,47 @@ TEST(RequestAssemblerTest, CarriageReturnWaitsForItsLineFeed) {
     EXPECT_TRUE(assembler.AwaitingLineFeed());
     EXPECT_EQ(Frames(assembler, "\n"), std::vector<std::string>{"*01:0,00=00\r\n"});
     EXPECT_TRUE(Frames(assembler, "*02:0,00=00\r").empty());
-    std::vector<ReceivedFrame> frames;
+    std::vector<TReceivedFrame> frames;
     assembler.FinishWithoutLineFeed(TClock::now(), frames);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].bytes, "*02:0,00=00\r");
+    EXPECT_EQ(frames[0].Bytes, "*02:0,00=00\r");
     // A LF that comes too late is a stray byte outside any frame.
     EXPECT_TRUE(Frames(assembler, "\n").empty());
     EXPECT_EQ(assembler.DiscardedBytes(), 1u);
 }
 
 TEST(CommandLineTest, OptionsSetStateFaultsAndLine) {
-    const CommandLine line = ParseCommandLine(
+    const TCommandLine line = ParseCommandLine(
         {"--lf", "--id=3c", "--baud-index", "5", "--name", "ABCDEFGHIJKLM", "--version", "9.99z", "--status", "01",
          "--port-bytes", "01 02 03 04 05 06 07 08 09 0A", "--dir-p4", "AA", "--def-p5=BB", "--silent-from", "3",
          "--silent-codes", "4,99", "--delay", "20", "--split", "3", "--split-gap", "7", "--noise-text", "x\\r\\x2A",
          "--noise-random", "5", "--noise-after", "--noise-seed", "42", "--lower-case", "--malformed", "code",
          "--malformed-instead", "--line-baud", "9600", "--print-requests", "--link", "/tmp/x"});
-    const SimulatorOptions& options = line.options;
-    EXPECT_TRUE(options.lineFeedAfterReply);
-    EXPECT_TRUE(line.printRequests);
-    EXPECT_EQ(options.linkPath, "/tmp/x");
-    ModuleState state;
-    state.remoteId = 0x3C;
-    state.baudIndex = 5;
-    state.biosName = "ABCDEFGHIJKLM";
-    state.biosVersion = "9.99z";
-    state.status = 0x01;
-    state.directions = {0x01, 0x02, 0x03, 0xAA, 0x05};
-    state.defaults = {0x06, 0x07, 0x08, 0x09, 0xBB};
-    EXPECT_EQ(options.state, state);
-    Faults faults;
-    faults.silentFromRequest = 3;
-    faults.silentCodes = {4, 99};
-    faults.replyDelay = std::chrono::milliseconds(20);
-    faults.splitPieceBytes = 3;
-    faults.splitGap = std::chrono::milliseconds(7);
-    faults.noise = {"x\r*", 5, NoisePlacement::kAfterReply, 42};
-    faults.lowerCaseData = true;
-    faults.malformed.kind = MalformedKind::kNonDecimalCode;
-    faults.malformed.placement = MalformedPlacement::kInsteadOfReply;
-    faults.lineBaud = 9600;
-    EXPECT_EQ(options.faults, faults);
+    const TSimulatorOptions& options = line.Options;
+    EXPECT_TRUE(options.LineFeedAfterReply);
+    EXPECT_TRUE(line.PrintRequests);
+    EXPECT_EQ(options.LinkPath, "/tmp/x");
+    TModuleState state;
+    state.RemoteId = 0x3C;
+    state.BaudIndex = 5;
+    state.BiosName = "ABCDEFGHIJKLM";
+    state.BiosVersion = "9.99z";
+    state.Status = 0x01;
+    state.Directions = {0x01, 0x02, 0x03, 0xAA, 0x05};
+    state.Defaults = {0x06, 0x07, 0x08, 0x09, 0xBB};
+    EXPECT_EQ(options.State, state);
+    TFaults faults;
+    faults.SilentFromRequest = 3;
+    faults.SilentCodes = {4, 99};
+    faults.ReplyDelay = std::chrono::milliseconds(20);
+    faults.SplitPieceBytes = 3;
+    faults.SplitGap = std::chrono::milliseconds(7);
+    faults.Noise = {"x\r*", 5, TNoisePlacement::AfterReply, 42};
+    faults.LowerCaseData = true;
+    faults.Malformed.Kind = TMalformedKind::NonDecimalCode;
+    faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply;
+    faults.LineBaud = 9600;
+    EXPECT_EQ(options.Faults, faults);
 }
 
 TEST(CommandLineTest, BadInputIsRefused) {

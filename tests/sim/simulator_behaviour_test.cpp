@@ -14,7 +14,7 @@ namespace {
 
 class SimulatorBehaviourTest : public ::testing::Test {
 protected:
-    void StartWith(SimulatorOptions options) {
+    void StartWith(TSimulatorOptions options) {
         Sim = std::make_unique<TModuleSimulator>(std::move(options));
         Sim->Start();
         Host = std::make_unique<TPtyHost>(Sim->DevicePath());
@@ -26,14 +26,14 @@ protected:
 };
 
 TEST_F(SimulatorBehaviourTest, ReadsAnswerEveryCodeWithItsLayoutAndValue) {
-    ModuleState state;
-    state.status = 0x01;
-    state.remoteId = 0xA5;
-    state.baudIndex = 7;
-    state.directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
-    state.defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0x80};
-    state.biosName = "TEST MODULE 9";
-    state.biosVersion = "2.34b";
+    TModuleState state;
+    state.Status = 0x01;
+    state.RemoteId = 0xA5;
+    state.BaudIndex = 7;
+    state.Directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    state.Defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0x80};
+    state.BiosName = "TEST MODULE 9";
+    state.BiosVersion = "2.34b";
     Sim->SetState(state);
 
     const std::pair<const char*, const char*> exchanges[] = {
@@ -51,8 +51,8 @@ TEST_F(SimulatorBehaviourTest, ReadsAnswerEveryCodeWithItsLayoutAndValue) {
 }
 
 TEST_F(SimulatorBehaviourTest, FactoryStateAnswersTheFactoryValuesWithLineFeedOption) {
-    SimulatorOptions options;
-    options.lineFeedAfterReply = true;
+    TSimulatorOptions options;
+    options.LineFeedAfterReply = true;
     StartWith(options);
     Host->Write("*00:0,00=00\r\n");
     EXPECT_EQ(Host->ReadLines(1, 2000ms, '\n'), "*??:E00,00=VARNOLINK I/O 1.00a\r\n");
@@ -68,21 +68,21 @@ TEST_F(SimulatorBehaviourTest, WritesStoreAndEchoAndCode99RestoresFactory) {
     EXPECT_EQ(Host->Exchange("*02:0,00=00\r\n"), "*??:E02,00=A5\r");
     EXPECT_EQ(Host->Exchange("*04:0,00=00\r\n"), "*??:E04,00=3C\r");
 
-    ModuleState expected;
-    expected.remoteId = 0xA5;
-    expected.baudIndex = 6;
-    expected.directions[0] = 0x3C;
-    expected.defaults[4] = 0x00;
+    TModuleState expected;
+    expected.RemoteId = 0xA5;
+    expected.BaudIndex = 6;
+    expected.Directions[0] = 0x3C;
+    expected.Defaults[4] = 0x00;
     EXPECT_EQ(Sim->State(), expected);
 
-    ModuleState custom = Sim->State();
-    custom.status = 0x01;
-    custom.biosName = "ANOTHER NAME!";
+    TModuleState custom = Sim->State();
+    custom.Status = 0x01;
+    custom.BiosName = "ANOTHER NAME!";
     Sim->SetState(custom);
     EXPECT_EQ(Host->Exchange("*99:1,00=00\r\n"), "*??:E99,00=00\r");
-    ModuleState restored = ModuleState::Factory();
-    restored.status = 0x01;                  // not a stored setting
-    restored.biosName = "ANOTHER NAME!";     // nor is the identity
+    TModuleState restored = TModuleState::Factory();
+    restored.Status = 0x01;                  // not a stored setting
+    restored.BiosName = "ANOTHER NAME!";     // nor is the identity
     EXPECT_EQ(Sim->State(), restored);
     EXPECT_EQ(Host->Exchange("*03:0,00=00\r\n"), "*??:E03,00=03\r");
 }
@@ -99,20 +99,20 @@ TEST_F(SimulatorBehaviourTest, InvalidAndUnknownRequestsAreRecordedButNotStoredO
     }
     // The first reply to arrive must be the one to this valid read.
     EXPECT_EQ(Host->Exchange("*02:0,00=00\r\n"), "*??:E02,00=01\r");
-    EXPECT_EQ(Sim->State(), ModuleState::Factory());
+    EXPECT_EQ(Sim->State(), TModuleState::Factory());
 
     const auto log = Sim->RequestLog();
     ASSERT_EQ(log.size(), ignored.size() + 1);
     for (std::size_t i = 0; i < ignored.size(); ++i) {
-        EXPECT_EQ(log[i].frame, ignored[i]);
-        EXPECT_NE(log[i].outcome, RequestOutcome::kAnswered) << ignored[i];
+        EXPECT_EQ(log[i].Frame, ignored[i]);
+        EXPECT_NE(log[i].Outcome, TRequestOutcome::Answered) << ignored[i];
     }
-    EXPECT_EQ(log[0].outcome, RequestOutcome::kInvalidArgument);
-    EXPECT_EQ(log[3].outcome, RequestOutcome::kInvalidArgument);
-    EXPECT_EQ(log[9].outcome, RequestOutcome::kUnknownCommand);
-    EXPECT_EQ(log[11].outcome, RequestOutcome::kUnknownCommand);
-    EXPECT_EQ(log[16].outcome, RequestOutcome::kMalformed);
-    EXPECT_EQ(log.back().outcome, RequestOutcome::kAnswered);
+    EXPECT_EQ(log[0].Outcome, TRequestOutcome::InvalidArgument);
+    EXPECT_EQ(log[3].Outcome, TRequestOutcome::InvalidArgument);
+    EXPECT_EQ(log[9].Outcome, TRequestOutcome::UnknownCommand);
+    EXPECT_EQ(log[11].Outcome, TRequestOutcome::UnknownCommand);
+    EXPECT_EQ(log[16].Outcome, TRequestOutcome::Malformed);
+    EXPECT_EQ(log.back().Outcome, TRequestOutcome::Answered);
 }
 
 TEST_F(SimulatorBehaviourTest, RecordIsByteExactAndResynchronisesOnStar) {
@@ -147,19 +147,19 @@ TEST_F(SimulatorBehaviourTest, StopHoldsRequestsUntilStartedAgain) {
 
 TEST(SimulatorStateTest, RefusesStatesTheModuleCannotHold) {
     TModuleSimulator sim;
-    ModuleState state;
-    state.biosName = "TOO SHORT";
+    TModuleState state;
+    state.BiosName = "TOO SHORT";
     EXPECT_THROW(sim.SetState(state), std::invalid_argument);
-    state = ModuleState{};
-    state.biosVersion = "1.0*b";
+    state = TModuleState{};
+    state.BiosVersion = "1.0*b";
     EXPECT_THROW(sim.SetState(state), std::invalid_argument);
-    state = ModuleState{};
-    state.baudIndex = 8;
+    state = TModuleState{};
+    state.BaudIndex = 8;
     EXPECT_THROW(sim.SetState(state), std::invalid_argument);
-    SimulatorOptions options;
-    options.state.biosName = std::string(13, '\r');
+    TSimulatorOptions options;
+    options.State.BiosName = std::string(13, '\r');
     EXPECT_THROW(TModuleSimulator{options}, std::invalid_argument);
-    EXPECT_EQ(sim.State(), ModuleState::Factory());
+    EXPECT_EQ(sim.State(), TModuleState::Factory());
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ protected:
 
 TEST_F(SimulatorFaultsTest, SilentFromTheNthRequestCountedFromSetFaults) {
     EXPECT_EQ(Host->Exchange(kReadStatus), kStatusReply);
-    Faults faults;
-    faults.silentFromRequest = 2;
+    TFaults faults;
+    faults.SilentFromRequest = 2;
     Sim->SetFaults(faults);
     EXPECT_EQ(Host->Exchange(kReadStatus), kStatusReply);
     Host->Write(kReadId);
@@ -40,17 +40,17 @@ TEST_F(SimulatorFaultsTest, SilentFromTheNthRequestCountedFromSetFaults) {
     ASSERT_TRUE(Sim->WaitForRequests(4, 2000ms));
     EXPECT_EQ(Host->ReadFor(200ms), "");
     const auto log = Sim->RequestLog();
-    EXPECT_EQ(log[2].outcome, RequestOutcome::kSilenced);
-    EXPECT_EQ(log[3].outcome, RequestOutcome::kSilenced);
-    EXPECT_EQ(Sim->State().directions[0], 0x5A) << "a silenced write is still stored";
+    EXPECT_EQ(log[2].Outcome, TRequestOutcome::Silenced);
+    EXPECT_EQ(log[3].Outcome, TRequestOutcome::Silenced);
+    EXPECT_EQ(Sim->State().Directions[0], 0x5A) << "a silenced write is still stored";
 
     Sim->SetFaults({});
     EXPECT_EQ(Host->Exchange(kReadId), kIdReply);
 }
 
 TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo) {
-    Faults faults;
-    faults.silentCodes = {4, 99};
+    TFaults faults;
+    faults.SilentCodes = {4, 99};
     Sim->SetFaults(faults);
     Host->Write("*04:0,00=00\r\n");
     Host->Write("*99:1,00=00\r\n");
@@ -59,8 +59,8 @@ TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo) {
 }
 
 TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack) {
-    Faults faults;
-    faults.replyDelay = 150ms;
+    TFaults faults;
+    faults.ReplyDelay = 150ms;
     Sim->SetFaults(faults);
     for (int i = 0; i < 2; ++i) {
         const auto sent = TTestClock::now();
@@ -70,9 +70,9 @@ TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack) {
 }
 
 TEST_F(SimulatorFaultsTest, SplitRepliesArriveInSeparatePieces) {
-    Faults faults;
-    faults.splitPieceBytes = 4;
-    faults.splitGap = 40ms;
+    TFaults faults;
+    faults.SplitPieceBytes = 4;
+    faults.SplitGap = 40ms;
     Sim->SetFaults(faults);
     const auto sent = TTestClock::now();
     Host->Write(kReadId);
@@ -85,9 +85,9 @@ TEST_F(SimulatorFaultsTest, SplitRepliesArriveInSeparatePieces) {
 }
 
 TEST_F(SimulatorFaultsTest, NoiseGoesBeforeOrAfterTheReply) {
-    Faults faults;
-    faults.noise.text = "ab\x01";
-    faults.noise.randomBytes = 20;
+    TFaults faults;
+    faults.Noise.Text = "ab\x01";
+    faults.Noise.RandomBytes = 20;
     Sim->SetFaults(faults);
     const std::string received = Host->Exchange(kReadStatus);
     ASSERT_EQ(received.size(), 3 + 20 + kStatusReply.size());
@@ -96,17 +96,17 @@ TEST_F(SimulatorFaultsTest, NoiseGoesBeforeOrAfterTheReply) {
     EXPECT_EQ(random.find_first_of("*\r"), std::string::npos);
     EXPECT_EQ(received.substr(23), kStatusReply);
 
-    faults.noise = {};
-    faults.noise.text = "zz\n";
-    faults.noise.placement = NoisePlacement::kAfterReply;
+    faults.Noise = {};
+    faults.Noise.Text = "zz\n";
+    faults.Noise.Placement = TNoisePlacement::AfterReply;
     Sim->SetFaults(faults);
     Host->Write(kReadId);
     EXPECT_EQ(Host->ReadLines(1, 2000ms, '\n'), kIdReply + "zz\n");
 }
 
 TEST_F(SimulatorFaultsTest, LowerCaseDataOnly) {
-    Faults faults;
-    faults.lowerCaseData = true;
+    TFaults faults;
+    faults.LowerCaseData = true;
     Sim->SetFaults(faults);
     EXPECT_EQ(Host->Exchange("*02:1,A5=00\r\n"), "*??:E02,00=a5\r");
     EXPECT_EQ(Host->Exchange("*06:0,00=00\r\n"), "*??:E06,00=f0\r");
@@ -114,35 +114,35 @@ TEST_F(SimulatorFaultsTest, LowerCaseDataOnly) {
 }
 
 TEST_F(SimulatorFaultsTest, MalformedLinesBeforeOrInsteadOfTheReply) {
-    const std::vector<std::pair<MalformedKind, std::string>> shapes{
-        {MalformedKind::kTooShort, "*??:E02,00=0\r"},       {MalformedKind::kTooLong, "*??:E02,00=010\r"},
-        {MalformedKind::kBadCheckText, "*??;E02,00=01\r"},  {MalformedKind::kBadAddress, "*01:E02,00=01\r"},
-        {MalformedKind::kNonDecimalCode, "*??:E0A,00=01\r"}, {MalformedKind::kText, "*junk\r"},
+    const std::vector<std::pair<TMalformedKind, std::string>> shapes{
+        {TMalformedKind::TooShort, "*??:E02,00=0\r"},       {TMalformedKind::TooLong, "*??:E02,00=010\r"},
+        {TMalformedKind::BadCheckText, "*??;E02,00=01\r"},  {TMalformedKind::BadAddress, "*01:E02,00=01\r"},
+        {TMalformedKind::NonDecimalCode, "*??:E0A,00=01\r"}, {TMalformedKind::Text, "*junk\r"},
     };
     for (const auto& [kind, line] : shapes) {
-        Faults faults;
-        faults.malformed.kind = kind;
-        faults.malformed.text = "*junk\r";
+        TFaults faults;
+        faults.Malformed.Kind = kind;
+        faults.Malformed.Text = "*junk\r";
         Sim->SetFaults(faults);
         Host->Write(kReadId);
         EXPECT_EQ(Host->ReadLines(2), line + kIdReply);
 
-        faults.malformed.placement = MalformedPlacement::kInsteadOfReply;
+        faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply;
         Sim->SetFaults(faults);
         Host->Write(kReadId);
         Host->Write(kReadId);
         EXPECT_EQ(Host->ReadLines(2), line + line);
     }
-    Faults identity;
-    identity.malformed.kind = MalformedKind::kTooShort;
-    identity.malformed.placement = MalformedPlacement::kInsteadOfReply;
+    TFaults identity;
+    identity.Malformed.Kind = TMalformedKind::TooShort;
+    identity.Malformed.Placement = TMalformedPlacement::InsteadOfReply;
     Sim->SetFaults(identity);
     EXPECT_EQ(Host->Exchange("*00:0,00=00\r\n"), "*??:E00,00=VARNOLINK I/O 1.00\r");
 }
 
 TEST_F(SimulatorFaultsTest, LineTimeEmulationPacesRequestAndReply) {
-    Faults faults;
-    faults.lineBaud = 1200;  // 8.33 ms a character
+    TFaults faults;
+    faults.LineBaud = 1200;  // 8.33 ms a character
     Sim->SetFaults(faults);
     const auto characterTime = std::chrono::nanoseconds(10'000'000'000LL / 1200);
     const auto sent = TTestClock::now();

@@ -62,8 +62,8 @@ TEST(SimulatorLineTest, HangUpBeforeStart) {
 TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
     const auto link = std::filesystem::temp_directory_path() / ("varnolink-sim-link-" + std::to_string(::getpid()));
     {
-        SimulatorOptions options;
-        options.linkPath = link.string();
+        TSimulatorOptions options;
+        options.LinkPath = link.string();
         TModuleSimulator sim(options);
         sim.Start();
         EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.DevicePath());
@@ -77,9 +77,9 @@ TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
 // existing serial device while the test talks on the master.
 TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss) {
     test_support::TPtyPair line;
-    SimulatorOptions options;
-    options.devicePath = line.SlavePath();
-    options.deviceBaud = 19200;
+    TSimulatorOptions options;
+    options.DevicePath = line.SlavePath();
+    options.DeviceBaud = 19200;
     TModuleSimulator sim(options);
     EXPECT_EQ(sim.DevicePath(), line.SlavePath());
     sim.Start();

@@ -13,8 +13,8 @@ namespace varnolink::sim::test {
 namespace {
 
 TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
-    SimulatorOptions options;
-    options.series = {true, 1500ms, 1, 0};
+    TSimulatorOptions options;
+    options.Series = {true, 1500ms, 1, 0};
     TModuleSimulator sim(options);
     sim.Start();
     TPtyHost host(sim.DevicePath());
@@ -29,8 +29,8 @@ TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
 
     host.Write("*00:0,00=00\r\n");
     ASSERT_TRUE(sim.WaitForRequests(27, 2000ms));
-    EXPECT_EQ(sim.RequestLog().back().outcome, RequestOutcome::kNoModule);
-    EXPECT_EQ(sim.RequestLog().back().module, 0u);
+    EXPECT_EQ(sim.RequestLog().back().Outcome, TRequestOutcome::NoModule);
+    EXPECT_EQ(sim.RequestLog().back().Module, 0u);
 
     // Ask again, as a host waiting for the next module does, until it answers.
     std::string reply;
@@ -38,9 +38,9 @@ TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
         reply = host.Exchange("*02:0,00=00\r\n");
     }
     EXPECT_EQ(reply, "*??:E02,00=01\r");
-    EXPECT_EQ(sim.RequestLog().back().module, 2u);
+    EXPECT_EQ(sim.RequestLog().back().Module, 2u);
     EXPECT_EQ(sim.ModuleNumber(), 2u);
-    EXPECT_EQ(sim.State().directions, ModuleState::Factory().directions);
+    EXPECT_EQ(sim.State().Directions, TModuleState::Factory().Directions);
 }
 
 }  // namespace

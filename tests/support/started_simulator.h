@@ -10,12 +10,12 @@
 
 namespace test_support {
 
-inline std::unique_ptr<varnolink::sim::TModuleSimulator> StartSimulator(const varnolink::sim::ModuleState& State = {},
-                                                                        const varnolink::sim::Faults& Faults = {})
+inline std::unique_ptr<varnolink::sim::TModuleSimulator> StartSimulator(const varnolink::sim::TModuleState& State = {},
+                                                                        const varnolink::sim::TFaults& TFaults = {})
 {
-    varnolink::sim::SimulatorOptions Options;
-    Options.state = State;
-    Options.faults = Faults;
+    varnolink::sim::TSimulatorOptions Options;
+    Options.State = State;
+    Options.Faults = TFaults;
     auto Simulator = std::make_unique<varnolink::sim::TModuleSimulator>(std::move(Options));
     Simulator->Start();
     return Simulator;

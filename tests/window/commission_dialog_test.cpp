@@ -30,8 +30,8 @@ const std::string TemplateText = "[module]\nbaud = 19200\n"
 
 std::unique_ptr<TModuleSimulator> StartSeries(std::size_t FaultyModule)
 {
-    SimulatorOptions Options;
-    Options.series = {true, 1000ms, FaultyModule, 0};
+    TSimulatorOptions Options;
+    Options.Series = {true, 1000ms, FaultyModule, 0};
     auto Simulator = std::make_unique<TModuleSimulator>(Options);
     Simulator->Start();
     return Simulator;
@@ -124,7 +124,7 @@ void TCommissionDialogTest::StopBetweenModulesEndsTheRun()
     QVERIFY(Ended.wait(30000));
     QCOMPARE(Column(*Dialog.Rows, 2), QStringList{"10"});
     QVERIFY(Dialog.Status->text().startsWith("Stopped between two modules. 1 ok"));
-    QCOMPARE(Simulator->RequestLog().back().module, std::size_t{1});  // no request after the stop
+    QCOMPARE(Simulator->RequestLog().back().Module, std::size_t{1});  // no request after the stop
     QCOMPARE(EnabledControls(*Form), Sorted(ConnectedControls));
 }
 

@@ -53,14 +53,14 @@ std::unique_ptr<TMainWindow> ShowMainWindow(std::vector<std::string> Candidates)
     return Window;
 }
 
-TModuleSimulator& TFormFixture::StartModule(const ModuleState& State, const Faults& Faults)
+TModuleSimulator& TFormFixture::StartModule(const TModuleState& State, const TFaults& TFaults)
 {
-    SimulatorOptions Options;
-    Options.state = State;
-    Options.faults = Faults;
+    TSimulatorOptions Options;
+    Options.State = State;
+    Options.Faults = TFaults;
     // Runs on the simulator's thread: only the armed code crosses over.
-    Options.onRequest = [this](const varnolink::sim::RequestRecord& Request) {
-        if (Request.code == ArmedCode_.load())
+    Options.OnRequest = [this](const varnolink::sim::TRequestRecord& Request) {
+        if (Request.Code == ArmedCode_.load())
             QMetaObject::invokeMethod(Target_, [this] { Action_(); }, Qt::QueuedConnection);
     };
     Simulator = std::make_unique<TModuleSimulator>(std::move(Options));
@@ -77,9 +77,9 @@ TMainForm& TFormFixture::ShowWindow(int TimeoutMs, std::vector<std::string> Cand
     return *Form;
 }
 
-bool TFormFixture::Open(const ModuleState& State, const Faults& Faults, int TimeoutMs)
+bool TFormFixture::Open(const TModuleState& State, const TFaults& TFaults, int TimeoutMs)
 {
-    StartModule(State, Faults);
+    StartModule(State, TFaults);
     ShowWindow(TimeoutMs);
     OpenSimulatorPort(*Form, *Simulator);
     return Form->StatusConnect->text() == "Connect OK";

@@ -21,9 +21,9 @@
 
 namespace window_test {
 
-using varnolink::sim::Faults;
-using varnolink::sim::ModuleState;
-using varnolink::sim::SimulatorOptions;
+using varnolink::sim::TFaults;
+using varnolink::sim::TModuleState;
+using varnolink::sim::TSimulatorOptions;
 using varnolink::sim::TModuleSimulator;
 
 // Records the texts the application would show in its error box.
@@ -37,17 +37,17 @@ public:
     QStringList Messages;
 };
 
-// Faults and module states with the fields Set sets, for tables and
+// TFaults and module states with the fields Set sets, for tables and
 // one-line set-ups.
-inline Faults FaultsWith(const std::function<void(Faults&)>& Set)
+inline TFaults FaultsWith(const std::function<void(TFaults&)>& Set)
 {
-    Faults Made;
+    TFaults Made;
     Set(Made);
     return Made;
 }
-inline ModuleState StateWith(const std::function<void(ModuleState&)>& Set)
+inline TModuleState StateWith(const std::function<void(TModuleState&)>& Set)
 {
-    ModuleState Made;
+    TModuleState Made;
     Set(Made);
     return Made;
 }
@@ -79,13 +79,13 @@ std::unique_ptr<TMainWindow> ShowMainWindow(std::vector<std::string> Candidates)
 class TFormFixture {
 public:
     // Starts the simulator; its requests pass the hook set with OnRequest.
-    TModuleSimulator& StartModule(const ModuleState& State = {}, const Faults& Faults = {});
+    TModuleSimulator& StartModule(const TModuleState& State = {}, const TFaults& TFaults = {});
     // Starts recording errors and shows the window on Candidates (the
     // simulator's port when empty); a reply time-out when TimeoutMs > 0.
     TMainForm& ShowWindow(int TimeoutMs = 0, std::vector<std::string> Candidates = {});
     // Both, then picks the simulator's port and presses "Open"; true when
     // the module was identified.
-    bool Open(const ModuleState& State = {}, const Faults& Faults = {}, int TimeoutMs = 0);
+    bool Open(const TModuleState& State = {}, const TFaults& TFaults = {}, int TimeoutMs = 0);
     // Runs Action on the main thread, queued to Target (the window when
     // none is given), when a request with Code reaches the simulator, until
     // Disarm().

@@ -40,13 +40,13 @@ inline std::string HexByte(uint8_t Value)
 }
 
 // A configuration with a different byte in every setting.
-inline ModuleState ConfiguredState()
+inline TModuleState ConfiguredState()
 {
-    ModuleState State;
-    State.remoteId = 0x5A;
-    State.baudIndex = 5;
-    State.directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
-    State.defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0xA5};
+    TModuleState State;
+    State.RemoteId = 0x5A;
+    State.BaudIndex = 5;
+    State.Directions = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    State.Defaults = {0xBC, 0xDE, 0xF0, 0x0F, 0xA5};
     return State;
 }
 
@@ -95,7 +95,7 @@ inline QString Qs(const std::string& Text)
 
 // Everything that differs between the window and a full read of State; an
 // empty list when the window shows exactly the module's configuration.
-inline QStringList WindowMismatches(const TMainForm& Form, const ModuleState& State)
+inline QStringList WindowMismatches(const TMainForm& Form, const TModuleState& State)
 {
     QStringList Found;
     const auto Check = [&Found](const QString& What, const QString& Shown, const QString& Expected) {
@@ -103,15 +103,15 @@ inline QStringList WindowMismatches(const TMainForm& Form, const ModuleState& St
             Found << QStringLiteral("%1: shows \"%2\", expected \"%3\"").arg(What, Shown, Expected);
     };
     Check("StatusConnect", Form.StatusConnect->text(), "Connect OK");
-    Check("BiosNameDisplay", Form.BiosNameDisplay->text(), Qs(State.biosName));
-    Check("BIOSVersionDisplay", Form.BIOSVersionDisplay->text(), Qs(State.biosVersion));
-    Check("StatusDisplay", Form.StatusDisplay->text(), State.status == 0 ? "Ready" : "Error");
-    Check("IDDisplay", Form.IDDisplay->text(), Qs(HexByte(State.remoteId)));
-    Check("ComboBaud", Form.ComboBaud->currentText(), Form.ComboBaud->itemText(State.baudIndex));
+    Check("BiosNameDisplay", Form.BiosNameDisplay->text(), Qs(State.BiosName));
+    Check("BIOSVersionDisplay", Form.BIOSVersionDisplay->text(), Qs(State.BiosVersion));
+    Check("StatusDisplay", Form.StatusDisplay->text(), State.Status == 0 ? "Ready" : "Error");
+    Check("IDDisplay", Form.IDDisplay->text(), Qs(HexByte(State.RemoteId)));
+    Check("ComboBaud", Form.ComboBaud->currentText(), Form.ComboBaud->itemText(State.BaudIndex));
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         for (int Row = 0; Row < PortRowCount; ++Row) {
             const auto Index = static_cast<std::size_t>(Row);
-            const uint8_t Value = Grid == TPortGrid::Direction ? State.directions[Index] : State.defaults[Index];
+            const uint8_t Value = Grid == TPortGrid::Direction ? State.Directions[Index] : State.Defaults[Index];
             const QLineEdit* Field = Form.ByteField(Grid, Row);
             Check(Field->objectName(), Field->text(), Qs(HexByte(Value)));
             Check(Field->objectName() + " captions", Captions(Form, Grid, Row).join(' '),
@@ -146,10 +146,10 @@ inline QStringList ShownFields(const TMainForm& Form)
 
 // The window connected to the simulator with the module's configuration
 // read, requests cleared; true when the window shows exactly the module.
-inline bool OpenAndRead(TFormFixture& Fixture, const ModuleState& State, const Faults& Faults = {},
+inline bool OpenAndRead(TFormFixture& Fixture, const TModuleState& State, const TFaults& TFaults = {},
                         int TimeoutMs = 0)
 {
-    if (!Fixture.Open(State, Faults, TimeoutMs))
+    if (!Fixture.Open(State, TFaults, TimeoutMs))
         return false;
     Click(Fixture.Form->ReadConfig);
     Fixture.Simulator->ClearRequests();
@@ -158,7 +158,7 @@ inline bool OpenAndRead(TFormFixture& Fixture, const ModuleState& State, const F
 
 // Everything that differs from a whole SAVE CONFIG of Saved: Writes, then
 // the read-back, on the wire; Saved stored in the module and shown.
-inline QStringList SaveMismatches(const TFormFixture& Fixture, const TFrames& Writes, const ModuleState& Saved)
+inline QStringList SaveMismatches(const TFormFixture& Fixture, const TFrames& Writes, const TModuleState& Saved)
 {
     QStringList Found;
     const TFrames Sent = Fixture.Simulator->Requests();

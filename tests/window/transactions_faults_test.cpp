@@ -26,9 +26,9 @@ void LetLateReportsArrive()
     QTest::qWait(400);
 }
 
-Faults SilentOn(int Code)
+TFaults SilentOn(int Code)
 {
-    return FaultsWith([Code](Faults& L) { L.silentCodes = {Code}; });
+    return FaultsWith([Code](TFaults& L) { L.SilentCodes = {Code}; });
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRe
 
 void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
 {
-    QVERIFY(F.Open(StateWith([](ModuleState& S) { S.directions[1] = 0x34; }), {}, 1500));
+    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Directions[1] = 0x34; }), {}, 1500));
     F.Simulator->ClearRequests();
 
     // The far end goes away the moment P1's direction reply is shown, so the
@@ -99,7 +99,7 @@ void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
 
 void TTransactionsFaultsTest::LineVanishingDuringTheWritesSkipsTheReadBack()
 {
-    QVERIFY(OpenAndRead(F, ModuleState{}, {}, 1500));
+    QVERIFY(OpenAndRead(F, TModuleState{}, {}, 1500));
     F.Simulator->SetFaults(SilentOn(3));
     F.OnRequest(3, [this] { F.Simulator->HangUp(); });
     Click(F.Form->SaveConfig);
@@ -154,7 +154,7 @@ void TTransactionsFaultsTest::ClosingTheWindowDuringReadConfigStopsTheReads()
 
 void TTransactionsFaultsTest::ClosingTheWindowDuringSaveConfigSendsNoReadBack()
 {
-    QVERIFY(OpenAndRead(F, ModuleState{}));
+    QVERIFY(OpenAndRead(F, TModuleState{}));
     F.Simulator->SetFaults(SilentOn(2));
     F.OnRequest(2, [this] { F.Form->close(); });
     QElapsedTimer Elapsed;
@@ -165,7 +165,7 @@ void TTransactionsFaultsTest::ClosingTheWindowDuringSaveConfigSendsNoReadBack()
     QCOMPARE(F.Simulator->Requests(), TFrames{"*02:1,01=00\r\n"});
     QVERIFY(!F.Simulator->WaitForRequests(2, 300ms));
     // The read-back never started: nothing was blanked for it.
-    QCOMPARE(WindowMismatches(*F.Form, ModuleState{}), QStringList{});
+    QCOMPARE(WindowMismatches(*F.Form, TModuleState{}), QStringList{});
 }
 
 QTEST_MAIN(TTransactionsFaultsTest)

@@ -67,10 +67,10 @@ private slots:
 private:
     // The simulator behind ser2net and the window on the port of the kind
     // under test, opened; true when the module was identified.
-    bool OpenThroughSer2Net(const ModuleState& State, const Faults& Faults, int TimeoutMs = 0)
+    bool OpenThroughSer2Net(const TModuleState& State, const TFaults& TFaults, int TimeoutMs = 0)
     {
         QFETCH(QString, Kind);
-        F.StartModule(State, Faults);
+        F.StartModule(State, TFaults);
         Server_ = std::make_unique<net_test::TSer2NetServer>(F.Simulator->DevicePath());
         const std::string Url = UrlOf(*Server_, Kind);
         F.ShowWindow(TimeoutMs, {Url});
@@ -94,9 +94,9 @@ void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
     // An edited Remote ID and a P0 direction bit, saved and read back.
     TypeInto(F.Form->IDDisplay, "3c");
     Click(F.Form->BitButton(TPortGrid::Direction, 0, 7));
-    ModuleState Edited = ConfiguredState();
-    Edited.remoteId = 0x3C;
-    Edited.directions[0] = 0x92;
+    TModuleState Edited = ConfiguredState();
+    Edited.RemoteId = 0x3C;
+    Edited.Directions[0] = 0x92;
     F.Simulator->ClearRequests();
     Click(F.Form->SaveConfig);
     const TFrames Writes{"*02:1,3C=00\r\n", "*03:1,05=00\r\n", "*04:1,92=00\r\n", "*05:1,34=00\r\n",
@@ -105,8 +105,8 @@ void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
     QCOMPARE(SaveMismatches(F, Writes, Edited), QStringList{});
 
     Click(F.Form->SaveToDefault);
-    QCOMPARE(F.Simulator->State(), ModuleState::Factory());
-    QCOMPARE(WindowMismatches(*F.Form, ModuleState::Factory()), QStringList{});
+    QCOMPARE(F.Simulator->State(), TModuleState::Factory());
+    QCOMPARE(WindowMismatches(*F.Form, TModuleState::Factory()), QStringList{});
 
     Click(F.Form->ClosePort);
     QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
@@ -117,7 +117,7 @@ void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
 // the window is back in the closed state.
 void TTransactionsNetworkTest::Ser2NetKilledDuringAWaitIsReportedOnce()
 {
-    QVERIFY(OpenThroughSer2Net({}, FaultsWith([](Faults& L) { L.silentCodes = {6}; }), 1500));
+    QVERIFY(OpenThroughSer2Net({}, FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }), 1500));
     F.Simulator->ClearRequests();
     F.OnRequest(6, [this] { Server_->Kill(); });
     Click(F.Form->ReadConfig);

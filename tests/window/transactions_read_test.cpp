@@ -17,21 +17,21 @@
 using namespace transaction_test;
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(varnolink::sim::Faults)
+Q_DECLARE_METATYPE(varnolink::sim::TFaults)
 
 namespace {
 
 // A state with a different value in every field, hex letters included.
-ModuleState DistinctState()
+TModuleState DistinctState()
 {
-    ModuleState State;
-    State.status = 0x01;
-    State.directions = {0x12, 0xA4, 0x56, 0x7E, 0x9B};
-    State.remoteId = 0x5A;
-    State.defaults = {0xBC, 0xD1, 0xF0, 0x0F, 0xA5};
-    State.baudIndex = 5;
-    State.biosName = "MODULE NO. 42";
-    State.biosVersion = "2.07b";
+    TModuleState State;
+    State.Status = 0x01;
+    State.Directions = {0x12, 0xA4, 0x56, 0x7E, 0x9B};
+    State.RemoteId = 0x5A;
+    State.Defaults = {0xBC, 0xD1, 0xF0, 0x0F, 0xA5};
+    State.BaudIndex = 5;
+    State.BiosName = "MODULE NO. 42";
+    State.BiosVersion = "2.07b";
     return State;
 }
 
@@ -52,39 +52,39 @@ private slots:
 
 void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes_data()
 {
-    using varnolink::sim::MalformedKind;
-    QTest::addColumn<Faults>("LineFaults");
-    QTest::newRow("a clean line") << Faults{};
-    QTest::newRow("replies in pieces of three bytes") << FaultsWith([](Faults& L) {
-        L.splitPieceBytes = 3;
-        L.splitGap = 4ms;
+    using varnolink::sim::TMalformedKind;
+    QTest::addColumn<TFaults>("LineFaults");
+    QTest::newRow("a clean line") << TFaults{};
+    QTest::newRow("replies in pieces of three bytes") << FaultsWith([](TFaults& L) {
+        L.SplitPieceBytes = 3;
+        L.SplitGap = 4ms;
     });
-    QTest::newRow("replies byte by byte") << FaultsWith([](Faults& L) {
-        L.splitPieceBytes = 1;
-        L.splitGap = 1ms;
+    QTest::newRow("replies byte by byte") << FaultsWith([](TFaults& L) {
+        L.SplitPieceBytes = 1;
+        L.SplitGap = 1ms;
     });
-    QTest::newRow("noise before each reply") << FaultsWith([](Faults& L) {
-        L.noise.text = "~#\x01+ 00=FF";
-        L.noise.randomBytes = 6;
+    QTest::newRow("noise before each reply") << FaultsWith([](TFaults& L) {
+        L.Noise.Text = "~#\x01+ 00=FF";
+        L.Noise.RandomBytes = 6;
     });
-    QTest::newRow("noise between replies, in pieces") << FaultsWith([](Faults& L) {
-        L.noise.text = "\n zz=9";
-        L.noise.randomBytes = 8;
-        L.noise.placement = varnolink::sim::NoisePlacement::kAfterReply;
-        L.splitPieceBytes = 5;
-        L.splitGap = 2ms;
+    QTest::newRow("noise between replies, in pieces") << FaultsWith([](TFaults& L) {
+        L.Noise.Text = "\n zz=9";
+        L.Noise.RandomBytes = 8;
+        L.Noise.Placement = varnolink::sim::TNoisePlacement::AfterReply;
+        L.SplitPieceBytes = 5;
+        L.SplitGap = 2ms;
     });
-    QTest::newRow("lower-case data") << FaultsWith([](Faults& L) { L.lowerCaseData = true; });
-    QTest::newRow("a wrong line before each reply") << FaultsWith([](Faults& L) { L.malformed.kind = MalformedKind::kBadAddress; });
-    QTest::newRow("a short line before each reply, in pieces") << FaultsWith([](Faults& L) {
-        L.malformed.kind = MalformedKind::kTooShort;
-        L.splitPieceBytes = 4;
+    QTest::newRow("lower-case data") << FaultsWith([](TFaults& L) { L.LowerCaseData = true; });
+    QTest::newRow("a wrong line before each reply") << FaultsWith([](TFaults& L) { L.Malformed.Kind = TMalformedKind::BadAddress; });
+    QTest::newRow("a short line before each reply, in pieces") << FaultsWith([](TFaults& L) {
+        L.Malformed.Kind = TMalformedKind::TooShort;
+        L.SplitPieceBytes = 4;
     });
 }
 
 void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes()
 {
-    QFETCH(Faults, LineFaults);
+    QFETCH(TFaults, LineFaults);
     QVERIFY(F.Open(DistinctState(), LineFaults));
     F.Simulator->ClearRequests();
 
@@ -102,7 +102,7 @@ void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineD
 
 void TTransactionsReadTest::ControlsAreTakenAwayDuringTheReadAndGivenBackInOrder()
 {
-    QVERIFY(F.Open({}, FaultsWith([](Faults& L) { L.replyDelay = 40ms; })));
+    QVERIFY(F.Open({}, FaultsWith([](TFaults& L) { L.ReplyDelay = 40ms; })));
 
     // Seen from inside the first wait, when the operator could act.
     QStringList EnabledDuringWait;
@@ -128,7 +128,7 @@ void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
 {
     // Values from an earlier read must not survive in the later rows.
     QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 7; }));  // the seventh read: P2's direction
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 7; }));  // the seventh read: P2's direction
     TEnabledChanges Changes(*F.Form);
     Click(F.Form->ReadConfig);
 
@@ -149,7 +149,7 @@ void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
 void TTransactionsReadTest::NoModuleSendsOnlyTheIdentityRequest()
 {
     QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     Click(F.Form->ReadConfig);
 
     QCOMPARE(F.Simulator->Requests(), TFrames{"*00:0,00=00\r\n"});

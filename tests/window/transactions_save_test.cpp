@@ -66,13 +66,13 @@ void TTransactionsSaveTest::SavesWhatWasEditedThenReadsEverythingBack()
     Click(F.Form->BitButton(TPortGrid::Default, 2, 3));
     TypeInto(F.Form->ByteField(TPortGrid::Default, 4), "g7");
 
-    ModuleState Edited = ConfiguredState();
-    Edited.baudIndex = 6;
-    Edited.directions[1] = 0xC3;
-    Edited.directions[0] = 0x92;
-    Edited.remoteId = 0x3C;
-    Edited.defaults[2] = 0xF8;
-    Edited.defaults[4] = 0x07;
+    TModuleState Edited = ConfiguredState();
+    Edited.BaudIndex = 6;
+    Edited.Directions[1] = 0xC3;
+    Edited.Directions[0] = 0x92;
+    Edited.RemoteId = 0x3C;
+    Edited.Defaults[2] = 0xF8;
+    Edited.Defaults[4] = 0x07;
     QCOMPARE(F.Form->ComboBaud->currentText(), QString("57600"));
     QCOMPARE(F.Form->IDDisplay->text(), QString("3C"));
     QCOMPARE(F.Form->ByteField(TPortGrid::Default, 4)->text(), QString("07"));
@@ -93,7 +93,7 @@ void TTransactionsSaveTest::SavesWhatWasEditedThenReadsEverythingBack()
 void TTransactionsSaveTest::SilentModuleCostsTwoTimeOuts()
 {
     QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     QElapsedTimer Elapsed;
     Elapsed.start();
     Click(F.Form->SaveConfig);
@@ -111,15 +111,15 @@ void TTransactionsSaveTest::ModuleSilentFromTheThirdWriteStillGetsTheReadBack()
 {
     QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
     Click(F.Form->BitButton(TPortGrid::Direction, 0, 0));  // P0 direction 12 -> 13
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentCodes = {4}; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {4}; }));
     Click(F.Form->SaveConfig);
 
     // The write of P0's direction is stored but unanswered: the writes stop
     // there and the read-back stops at the read of the same setting.
     QCOMPARE(F.Simulator->Requests(),
              Joined({{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,13=00\r\n"}, FirstOf(ReadChainFrames, 5)}));
-    QCOMPARE(F.Simulator->State().directions[0], uint8_t{0x13});
-    QCOMPARE(F.Simulator->State().directions[1], uint8_t{0x34});
+    QCOMPARE(F.Simulator->State().Directions[0], uint8_t{0x13});
+    QCOMPARE(F.Simulator->State().Directions[1], uint8_t{0x34});
     QCOMPARE(F.Form->IDDisplay->text(), QString("5A"));
     QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
     QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), MarkedRow);
@@ -156,7 +156,7 @@ void TTransactionsSaveTest::RefusedWhenNothingHasBeenRead()
 void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
 {
     QVERIFY(F.Open(ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 8; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 8; }));
     Click(F.Form->ReadConfig);
     QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 3), MarkedRow);
     F.Simulator->SetFaults({});
@@ -180,10 +180,10 @@ void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
         TypeInto(F.Form->ByteField(TPortGrid::Default, Row), "e" + QString::number(Row));
     Click(F.Form->SaveConfig);
 
-    ModuleState Saved = ConfiguredState();
-    Saved.directions[3] = 0x04;
-    Saved.directions[4] = 0xE4;
-    Saved.defaults = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4};
+    TModuleState Saved = ConfiguredState();
+    Saved.Directions[3] = 0x04;
+    Saved.Directions[4] = 0xE4;
+    Saved.Defaults = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4};
     const TFrames Writes{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,12=00\r\n", "*05:1,34=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,04=00\r\n", "*08:1,E4=00\r\n", "*09:1,E0=00\r\n",
                          "*10:1,E1=00\r\n", "*11:1,E2=00\r\n", "*12:1,E3=00\r\n", "*13:1,E4=00\r\n"};
@@ -204,9 +204,9 @@ void TTransactionsSaveTest::BitClickedDuringTheWritesChangesWhatIsSent()
     Click(F.Form->SaveConfig);
     F.Disarm();
 
-    ModuleState Sent = ConfiguredState();
-    Sent.directions[3] = 0xF8;  // 78 with bit 7 set
-    Sent.defaults[0] = 0xBD;    // BC with bit 0 set
+    TModuleState Sent = ConfiguredState();
+    Sent.Directions[3] = 0xF8;  // 78 with bit 7 set
+    Sent.Defaults[0] = 0xBD;    // BC with bit 0 set
     const TFrames Writes{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,12=00\r\n", "*05:1,34=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,F8=00\r\n", "*08:1,9A=00\r\n", "*09:1,BD=00\r\n",
                          "*10:1,DE=00\r\n", "*11:1,F0=00\r\n", "*12:1,0F=00\r\n", "*13:1,A5=00\r\n"};
@@ -216,9 +216,9 @@ void TTransactionsSaveTest::BitClickedDuringTheWritesChangesWhatIsSent()
 
 void TTransactionsSaveTest::SaveToDefaultWritesTheFactoryValuesWithoutReadBack()
 {
-    ModuleState Changed = ConfiguredState();
-    Changed.status = 0x01;
-    Changed.biosName = "SITE 7 MODULE";
+    TModuleState Changed = ConfiguredState();
+    Changed.Status = 0x01;
+    Changed.BiosName = "SITE 7 MODULE";
     QVERIFY(OpenAndRead(F, Changed));
     TEnabledChanges Changes(*F.Form);
 
@@ -231,9 +231,9 @@ void TTransactionsSaveTest::SaveToDefaultWritesTheFactoryValuesWithoutReadBack()
     QCOMPARE(F.Simulator->Requests(), Expected);
     QVERIFY(!F.Simulator->WaitForRequests(15, 300ms));  // nothing read back
 
-    ModuleState Factory = ModuleState::Factory();
-    Factory.status = Changed.status;
-    Factory.biosName = Changed.biosName;
+    TModuleState Factory = TModuleState::Factory();
+    Factory.Status = Changed.Status;
+    Factory.BiosName = Changed.BiosName;
     QCOMPARE(F.Simulator->State(), Factory);
     // What the replies carried: the identity, the status, each written value.
     QCOMPARE(WindowMismatches(*F.Form, Factory), QStringList{});
@@ -246,7 +246,7 @@ void TTransactionsSaveTest::SaveToDefaultWritesTheFactoryValuesWithoutReadBack()
 void TTransactionsSaveTest::SaveToDefaultStopsAtTheFirstMissingReply()
 {
     QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentCodes = {6}; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }));
     Click(F.Form->SaveToDefault);
 
     QCOMPARE(F.Simulator->Requests(), (TFrames{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n",

@@ -43,8 +43,8 @@ class TCutScenario {
 public:
     TCutScenario()
     {
-        SimulatorOptions Options;
-        Options.onRequest = [this](const varnolink::sim::RequestRecord&) {
+        TSimulatorOptions Options;
+        Options.OnRequest = [this](const varnolink::sim::TRequestRecord&) {
             if (Index_ > 0 && ++Seen_ == Index_)
                 QMetaObject::invokeMethod(
                     Form.get(), [this] { QTimer::singleShot(DelayMs_, Form.get(), Cut); }, Qt::QueuedConnection);

@@ -49,8 +49,8 @@ private:
 
 void TWindowBitGridTest::init()
 {
-    QVERIFY(F.Open(StateWith([](ModuleState& S) { S.directions[0] = 0xE1; }),
-                   FaultsWith([](Faults& L) { L.lowerCaseData = true; }), 500));
+    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Directions[0] = 0xE1; }),
+                   FaultsWith([](TFaults& L) { L.LowerCaseData = true; }), 500));
 }
 
 void TWindowBitGridTest::cleanup()
@@ -262,7 +262,7 @@ void TWindowBitGridTest::EachOfTheEightyButtonsTogglesOnlyItsOwnBit()
 
 void TWindowBitGridTest::ReadMarkingShowsZeroAndQuestionMarksUntilTheReply()
 {
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentCodes = {5}; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {5}; }));
     QLineEdit* const P1 = Field(TPortGrid::Direction, 1);
     TypeInto(P1, "FF");
 

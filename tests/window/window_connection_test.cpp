@@ -33,9 +33,9 @@ private slots:
 
 void TWindowConnectionTest::OpenIdentifiesTheModuleAndEnablesTheConfiguration()
 {
-    QVERIFY(F.Open(StateWith([](ModuleState& S) {
-        S.biosName = "TEST MODULE 7";
-        S.biosVersion = "9.87z";
+    QVERIFY(F.Open(StateWith([](TModuleState& S) {
+        S.BiosName = "TEST MODULE 7";
+        S.BiosVersion = "9.87z";
     })));
     QCOMPARE(F.Form->BiosNameDisplay->text(), QString("TEST MODULE 7"));
     QCOMPARE(F.Form->BIOSVersionDisplay->text(), QString("9.87z"));
@@ -52,7 +52,7 @@ void TWindowConnectionTest::OpenIdentifiesTheModuleAndEnablesTheConfiguration()
 
 void TWindowConnectionTest::SilentModuleTimesOutWithOnlyCloseEnabledAndCanBeRetried()
 {
-    QVERIFY(!F.Open({}, FaultsWith([](Faults& L) { L.silentFromRequest = 1; }), 300));
+    QVERIFY(!F.Open({}, FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }), 300));
     QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
     QCOMPARE(EnabledControls(*F.Form), QStringList{"ClosePort"});
     QCOMPARE(F.Form->ReplyReceived(), uint8_t{0});

@@ -39,13 +39,13 @@ QStringList EnabledItems(const TMainWindow& Window)
     return Enabled;
 }
 
-ModuleState StateOf(const TModuleConfig& Config)
+TModuleState StateOf(const TModuleConfig& Config)
 {
-    ModuleState State;
-    State.remoteId = Config.RemoteId;
-    State.baudIndex = Config.BaudIndex;
-    State.directions = Config.Direction;
-    State.defaults = Config.PowerOnDefault;
+    TModuleState State;
+    State.RemoteId = Config.RemoteId;
+    State.BaudIndex = Config.BaudIndex;
+    State.Directions = Config.Direction;
+    State.Defaults = Config.PowerOnDefault;
     return State;
 }
 
@@ -72,7 +72,7 @@ private slots:
 
 private:
     // The simulator with State, and the main window on its port, shown.
-    TMainForm& Show(const ModuleState& State = {})
+    TMainForm& Show(const TModuleState& State = {})
     {
         F.StartModule(State);
         Window_ = ShowMainWindow({F.Simulator->DevicePath()});
@@ -147,8 +147,8 @@ void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
     OpenSimulatorPort(Form, *F.Simulator);
     Click(Form.ReadConfig);
     Click(Form.BitButton(TPortGrid::Default, 2, 0));  // P2 default 20 -> 21 in the window only
-    ModuleState Changed = StateOf(FileConfig);
-    Changed.baudIndex = 3;
+    TModuleState Changed = StateOf(FileConfig);
+    Changed.BaudIndex = 3;
     F.Simulator->SetState(Changed);
     F.Simulator->ClearRequests();
 
@@ -186,7 +186,7 @@ void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
 {
     TMainForm& Form = Show();
     OpenSimulatorPort(Form, *F.Simulator);
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.silentFromRequest = 1; }));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     // Quit while the window waits for the reply to READ CONFIG's first request.
     F.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
     Click(Form.ReadConfig);  // returns once the close has ended the wait

@@ -103,11 +103,11 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
 {
     QFETCH(bool, Saving);
     QFETCH(int, PulledAtCode);
-    const ModuleState Before = StateWith([](ModuleState& S) {
-        S.remoteId = 0x5C;
-        S.directions = {0x11, 0x22, 0x33, 0x44, 0x55};
+    const TModuleState Before = StateWith([](TModuleState& S) {
+        S.RemoteId = 0x5C;
+        S.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
     });
-    const Faults Pulled = FaultsWith([PulledAtCode](Faults& L) { L.silentCodes = {PulledAtCode}; });
+    const TFaults Pulled = FaultsWith([PulledAtCode](TFaults& L) { L.SilentCodes = {PulledAtCode}; });
     F.StartModule(Before, Pulled);
     const auto Second = StartSimulator();
     const std::string FirstPath = F.Simulator->DevicePath();
@@ -143,7 +143,7 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
     QVERIFY2(Messages.at(0).contains(AdapterText) && Messages.at(0).contains("gone (unplugged?)"),
              qPrintable(Messages.at(0)));
     // Nothing was overwritten: the rows read (or shown) before the loss stay.
-    QCOMPARE(Form->BiosNameDisplay->text(), QString::fromStdString(Before.biosName));
+    QCOMPARE(Form->BiosNameDisplay->text(), QString::fromStdString(Before.BiosName));
     QCOMPARE(Form->IDDisplay->text(), Saving ? QString("2C") : QString("5C"));
     QCOMPARE(RowState(*Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0x22));
 
@@ -162,8 +162,8 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
     if (Saving) {
         // What the operator had is written to the adapter that came back.
         Click(Form->SaveConfig);
-        QCOMPARE(Second->State().remoteId, uint8_t{0x2C});
-        QCOMPARE(Second->State().directions, Before.directions);
+        QCOMPARE(Second->State().RemoteId, uint8_t{0x2C});
+        QCOMPARE(Second->State().Directions, Before.Directions);
     }
     QCOMPARE(Messages.size(), 1);
     F.Reset();  // the window lets go of Second's line before Second goes

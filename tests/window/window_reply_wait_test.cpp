@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const Faults Silent = FaultsWith([](Faults& L) { L.silentFromRequest = 1; });
+const TFaults Silent = FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; });
 
 }  // namespace
 
@@ -62,9 +62,9 @@ void TWindowReplyWaitTest::SilentModuleTimesOutAfterTheFullFiveSeconds()
 
 void TWindowReplyWaitTest::ReplyInPiecesUpdatesTheGridOnce()
 {
-    QVERIFY(F.Open(StateWith([](ModuleState& S) { S.directions[4] = 0x3C; }), FaultsWith([](Faults& L) {
-                       L.splitPieceBytes = 2;
-                       L.splitGap = 15ms;
+    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Directions[4] = 0x3C; }), FaultsWith([](TFaults& L) {
+                       L.SplitPieceBytes = 2;
+                       L.SplitGap = 15ms;
                    })));
     QLineEdit* const P5 = F.Form->ByteField(TPortGrid::Direction, 4);
     F.Form->Read_P5_Direction();
@@ -80,8 +80,8 @@ void TWindowReplyWaitTest::ReplyInPiecesUpdatesTheGridOnce()
 
 void TWindowReplyWaitTest::ReplyAfterTheTimeOutIsStillShown()
 {
-    QVERIFY(F.Open(StateWith([](ModuleState& S) { S.defaults[0] = 0x5A; }), {}, 150));
-    F.Simulator->SetFaults(FaultsWith([](Faults& L) { L.replyDelay = 600ms; }));
+    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Defaults[0] = 0x5A; }), {}, 150));
+    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.ReplyDelay = 600ms; }));
     F.Form->Read_P0_Default();
     F.Form->WaitCommandExecute();
     QCOMPARE(F.Form->ReplyReceived(), uint8_t{0});

@@ -54,8 +54,8 @@ void TWindowWireLogTest::ViewMenuOpensTheWireLogWithCtrlL()
 
 void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
 {
-    ModuleState State;
-    State.directions[2] = 0x33;
+    TModuleState State;
+    State.Directions[2] = 0x33;
     const auto Simulator = StartSimulator(State);
     TErrorRecorder Errors;
     const auto Window = ShowMainWindow({Simulator->DevicePath()});
@@ -80,8 +80,8 @@ void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
     }
     QVERIFY2(Lines.at(2 * 6 + 1).contains("read P2 direction \u2192 33"), qPrintable(Lines.at(13)));
 
-    Faults Silent;
-    Silent.silentCodes = {1};
+    TFaults Silent;
+    Silent.SilentCodes = {1};
     Simulator->SetFaults(Silent);
     Form.SetReplyTimeoutForTesting(300);
     Click(Form.ReadConfig);
