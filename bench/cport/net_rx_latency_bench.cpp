@@ -40,9 +40,9 @@ namespace {
 
 using namespace rx_bench;
 
-constexpr int kRoundTrips = 3000;
-constexpr int kBlocks = 10;
-constexpr int kWarmUp = 50;
+constexpr int RoundTrips = 3000;
+constexpr int Blocks = 10;
+constexpr int WarmUp = 50;
 
 // The same round trip without the component: one thread sleeping in epoll
 // on Fd (the raw slave, or a TCP connection to ser2net's raw accepter),
@@ -50,36 +50,36 @@ constexpr int kWarmUp = 50;
 // itself on this machine.
 void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
     const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const int ep = Epoll.Get();
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, Fd, &ev);
-    for (int i = 0; i < kWarmUp + Count; ++i) {
-        const auto start = Clock::now();
+    const int Ep = Epoll.Get();
+    epoll_event Ev{};
+    Ev.events = EPOLLIN;
+    ::epoll_ctl(Ep, EPOLL_CTL_ADD, Fd, &Ev);
+    for (int I = 0; I < WarmUp + Count; ++I) {
+        const auto Start = Clock::now();
         Line.Write("r");
-        epoll_event ready{};
-        char c;
+        epoll_event Ready{};
+        char C;
         for (;;) {
-            const int n = ::epoll_wait(ep, &ready, 1, 5000);
-            if (n == 0) throw std::runtime_error("no byte within 5 s");
-            if (n > 0 && ::read(Fd, &c, 1) == 1) break;
+            const int N = ::epoll_wait(Ep, &Ready, 1, 5000);
+            if (N == 0) throw std::runtime_error("no byte within 5 s");
+            if (N > 0 && ::read(Fd, &C, 1) == 1) break;
         }
-        if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
+        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
     }
 }
 
 test_support::TOwnedFd ConnectLoopback(uint16_t Port) {
     test_support::TOwnedFd Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int fd = Socket.Get();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(Port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    const int Fd = Socket.Get();
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Address.sin_port = htons(Port);
+    if (::connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0)
         throw std::runtime_error("cannot connect to ser2net");
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(Fd, F_SETFL, O_NONBLOCK);
     return Socket;
 }
 
@@ -87,43 +87,43 @@ test_support::TOwnedFd ConnectLoopback(uint16_t Port) {
 
 int main() {
     return ReportingFailure("net_rx_latency_bench", [] {
-        Pty direct, served, raw_served, bare_line, bare_served;
+        Pty Direct, Served, RawServed, BareLine, BareServed;
         // A slave held open keeps each line up while ports come and go.
-        for (Pty* Line : {&direct, &served, &raw_served, &bare_line, &bare_served}) Line->HoldSlave();
-        net_test::TSer2NetServer server(served.SlavePath());
-        net_test::TSer2NetServer raw_server(raw_served.SlavePath());
-        net_test::TSer2NetServer bare_server(bare_served.SlavePath());
-        const test_support::TOwnedFd bare_pty = test_support::OpenRawSlave(bare_line.SlavePath());
-        const test_support::TOwnedFd bare_tcp = ConnectLoopback(bare_server.RawPort());
-        OwnerLoop loop;
-        std::vector<double> pty, rfc2217, raw, bare_pty_times, bare_tcp_times;
-        for (int block = 0; block < kBlocks; ++block) {
+        for (Pty* Line : {&Direct, &Served, &RawServed, &BareLine, &BareServed}) Line->HoldSlave();
+        net_test::TSer2NetServer Server(Served.SlavePath());
+        net_test::TSer2NetServer RawServer(RawServed.SlavePath());
+        net_test::TSer2NetServer BareServer(BareServed.SlavePath());
+        const test_support::TOwnedFd BarePty = test_support::OpenRawSlave(BareLine.SlavePath());
+        const test_support::TOwnedFd BareTcp = ConnectLoopback(BareServer.RawPort());
+        OwnerLoop Loop;
+        std::vector<double> Pty, Rfc2217, Raw, BarePtyTimes, BareTcpTimes;
+        for (int Block = 0; Block < Blocks; ++Block) {
             // Each kind in turn; a line's far end is emptied after its block.
-            for (auto [line, url, samples] : {std::tuple{&direct, direct.SlavePath(), &pty},
-                                              std::tuple{&served, server.Rfc2217Url(), &rfc2217},
-                                              std::tuple{&raw_served, raw_server.RawUrl(), &raw}}) {
-                MeasurePortRoundTrips(*line, url, loop, kWarmUp, kRoundTrips / kBlocks, std::chrono::milliseconds(5000),
+            for (auto [line, url, samples] : {std::tuple{&Direct, Direct.SlavePath(), &Pty},
+                                              std::tuple{&Served, Server.Rfc2217Url(), &Rfc2217},
+                                              std::tuple{&RawServed, RawServer.RawUrl(), &Raw}}) {
+                MeasurePortRoundTrips(*line, url, Loop, WarmUp, RoundTrips / Blocks, std::chrono::milliseconds(5000),
                                       *samples);
                 line->Drain();
             }
-            MeasureBare(bare_line, bare_pty.Get(), kRoundTrips / kBlocks, bare_pty_times);
-            MeasureBare(bare_served, bare_tcp.Get(), kRoundTrips / kBlocks, bare_tcp_times);
+            MeasureBare(BareLine, BarePty.Get(), RoundTrips / Blocks, BarePtyTimes);
+            MeasureBare(BareServed, BareTcp.Get(), RoundTrips / Blocks, BareTcpTimes);
         }
-        const double pty_median = Percentile(pty, 0.5), net_median = Percentile(rfc2217, 0.5);
-        std::printf("receive latency to OnRxChar over %d round trips each (microseconds)\n", kRoundTrips);
+        const double PtyMedian = Percentile(Pty, 0.5), NetMedian = Percentile(Rfc2217, 0.5);
+        std::printf("receive latency to OnRxChar over %d round trips each (microseconds)\n", RoundTrips);
         std::printf("  %-34s %10s %10s %10s\n", "", "median", "p90", "p99");
-        const std::pair<const char*, const std::vector<double>*> rows[] = {
-            {"pseudo-terminal directly", &pty},          {"rfc2217:// through ser2net", &rfc2217},
-            {"socket:// through ser2net", &raw},         {"bare epoll on the pty (no port)", &bare_pty_times},
-            {"bare epoll on ser2net raw TCP", &bare_tcp_times}};
-        for (const auto& [label, samples] : rows)
+        const std::pair<const char*, const std::vector<double>*> Rows[] = {
+            {"pseudo-terminal directly", &Pty},          {"rfc2217:// through ser2net", &Rfc2217},
+            {"socket:// through ser2net", &Raw},         {"bare epoll on the pty (no port)", &BarePtyTimes},
+            {"bare epoll on ser2net raw TCP", &BareTcpTimes}};
+        for (const auto& [label, samples] : Rows)
             std::printf("  %-34s %10.1f %10.1f %10.1f\n", label, Percentile(*samples, 0.5), Percentile(*samples, 0.9),
                         Percentile(*samples, 0.99));
-        std::printf("BENCH net_rx_latency_vs_pty %.3f\n", net_median / pty_median);
+        std::printf("BENCH net_rx_latency_vs_pty %.3f\n", NetMedian / PtyMedian);
         std::printf("BENCH net_bare_hop_vs_pty_bare %.3f\n",
-                    Percentile(bare_tcp_times, 0.5) / Percentile(bare_pty_times, 0.5));
-        std::printf("BENCH net_raw_rx_latency_vs_pty %.3f\n", Percentile(raw, 0.5) / pty_median);
+                    Percentile(BareTcpTimes, 0.5) / Percentile(BarePtyTimes, 0.5));
+        std::printf("BENCH net_raw_rx_latency_vs_pty %.3f\n", Percentile(Raw, 0.5) / PtyMedian);
         std::printf("BENCHROW receive latency through ser2net (rfc2217), median us (vs the pty directly)|%.1f|%.1f|%.2f|<= 2\n",
-                    net_median, pty_median, net_median / pty_median);
+                    NetMedian, PtyMedian, NetMedian / PtyMedian);
     });
 }

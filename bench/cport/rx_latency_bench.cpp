@@ -39,33 +39,33 @@ namespace {
 
 using namespace rx_bench;
 
-constexpr int kRoundTrips = 10'000;
-constexpr int kBlocks = 10;
-constexpr int kWarmUp = 200;
+constexpr int RoundTrips = 10'000;
+constexpr int Blocks = 10;
+constexpr int WarmUp = 200;
 
 double ProcessCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    timespec T{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &T);
+    return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_nsec) / 1e9;
 }
 
 // The bare loop: epoll on the raw slave, one read per wake.
 void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
     const test_support::TOwnedFd Slave = test_support::OpenRawSlave(Line.SlavePath());
     const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const int fd = Slave.Get(), ep = Epoll.Get();
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    char buffer[64];
-    for (int i = 0; i < kWarmUp + Count; ++i) {
-        const auto start = Clock::now();
+    const int Fd = Slave.Get(), Ep = Epoll.Get();
+    epoll_event Ev{};
+    Ev.events = EPOLLIN;
+    ::epoll_ctl(Ep, EPOLL_CTL_ADD, Fd, &Ev);
+    char Buffer[64];
+    for (int I = 0; I < WarmUp + Count; ++I) {
+        const auto Start = Clock::now();
         Line.Write("r");
-        epoll_event ready{};
-        while (::epoll_wait(ep, &ready, 1, -1) != 1) {
+        epoll_event Ready{};
+        while (::epoll_wait(Ep, &Ready, 1, -1) != 1) {
         }
-        if (::read(fd, buffer, sizeof buffer) != 1) throw std::runtime_error("bare read");
-        if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
+        if (::read(Fd, Buffer, sizeof Buffer) != 1) throw std::runtime_error("bare read");
+        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
     }
 }
 
@@ -76,96 +76,96 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
     const int fd = Slave.Get(), ep = Epoll.Get();
     const test_support::TOwnedFd Handed(::eventfd(0, EFD_CLOEXEC)), Stop(::eventfd(0, EFD_CLOEXEC));
     const int handed = Handed.Get(), stop = Stop.Get();
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    ev.data.fd = stop;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, stop, &ev);
-    std::thread reader([&] {
-        char buffer[64];
+    epoll_event Ev{};
+    Ev.events = EPOLLIN;
+    Ev.data.fd = fd;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &Ev);
+    Ev.data.fd = stop;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, stop, &Ev);
+    std::thread Reader([&] {
+        char Buffer[64];
         for (;;) {
-            epoll_event ready{};
-            if (::epoll_wait(ep, &ready, 1, -1) != 1) continue;
-            if (ready.data.fd == stop) return;
-            if (::read(fd, buffer, sizeof buffer) > 0) {
-                const uint64_t one = 1;
-                [[maybe_unused]] auto n = ::write(handed, &one, sizeof one);
+            epoll_event Ready{};
+            if (::epoll_wait(ep, &Ready, 1, -1) != 1) continue;
+            if (Ready.data.fd == stop) return;
+            if (::read(fd, Buffer, sizeof Buffer) > 0) {
+                const uint64_t One = 1;
+                [[maybe_unused]] auto N = ::write(handed, &One, sizeof One);
             }
         }
     });
-    for (int i = 0; i < kWarmUp + Count; ++i) {
-        const auto start = Clock::now();
+    for (int I = 0; I < WarmUp + Count; ++I) {
+        const auto Start = Clock::now();
         Line.Write("r");
-        uint64_t counter;
-        if (::read(handed, &counter, sizeof counter) != sizeof counter) throw std::runtime_error("relay");
-        if (i >= kWarmUp) Out.push_back(Micros(Clock::now() - start));
+        uint64_t Counter;
+        if (::read(handed, &Counter, sizeof Counter) != sizeof Counter) throw std::runtime_error("relay");
+        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(stop, &one, sizeof one);
-    reader.join();
+    const uint64_t One = 1;
+    [[maybe_unused]] auto N = ::write(stop, &One, sizeof One);
+    Reader.join();
 }
 
 // CPU of the owner loop over 5 s, with an open idle port or (baseline) none.
 double IdleCpuPercent(const Pty& Line, OwnerLoop& Loop, bool WithPort) {
-    cport::TComPort port;
-    port.SetPort(Line.SlavePath());
-    if (WithPort) port.Open();
-    const double cpu_before = ProcessCpuSeconds();
-    const auto wall_before = Clock::now();
-    const auto end = wall_before + std::chrono::seconds(5);
-    while (Clock::now() < end) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        Loop.ServeOnce(std::max(std::chrono::milliseconds(1), left));
+    cport::TComPort Port;
+    Port.SetPort(Line.SlavePath());
+    if (WithPort) Port.Open();
+    const double CpuBefore = ProcessCpuSeconds();
+    const auto WallBefore = Clock::now();
+    const auto End = WallBefore + std::chrono::seconds(5);
+    while (Clock::now() < End) {
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - Clock::now());
+        Loop.ServeOnce(std::max(std::chrono::milliseconds(1), Left));
     }
-    const double cpu = ProcessCpuSeconds() - cpu_before;
-    const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
-    port.Close();
-    return 100.0 * cpu / wall;
+    const double Cpu = ProcessCpuSeconds() - CpuBefore;
+    const double Wall = std::chrono::duration<double>(Clock::now() - WallBefore).count();
+    Port.Close();
+    return 100.0 * Cpu / Wall;
 }
 
 }  // namespace
 
 int main() {
-    Pty line;
-    OwnerLoop loop;
-    std::vector<double> bare, relay, port;
-    bare.reserve(kRoundTrips);
-    relay.reserve(kRoundTrips);
-    port.reserve(kRoundTrips);
-    for (int block = 0; block < kBlocks; ++block) {
-        MeasureEpoll(line, kRoundTrips / kBlocks, bare);
-        MeasureRelay(line, kRoundTrips / kBlocks, relay);
-        MeasurePortRoundTrips(line, line.SlavePath(), loop, kWarmUp, kRoundTrips / kBlocks,
-                              std::chrono::milliseconds(-1), port);
+    Pty Line;
+    OwnerLoop Loop;
+    std::vector<double> Bare, Relay, Port;
+    Bare.reserve(RoundTrips);
+    Relay.reserve(RoundTrips);
+    Port.reserve(RoundTrips);
+    for (int Block = 0; Block < Blocks; ++Block) {
+        MeasureEpoll(Line, RoundTrips / Blocks, Bare);
+        MeasureRelay(Line, RoundTrips / Blocks, Relay);
+        MeasurePortRoundTrips(Line, Line.SlavePath(), Loop, WarmUp, RoundTrips / Blocks,
+                              std::chrono::milliseconds(-1), Port);
     }
-    const double idle_loop = IdleCpuPercent(line, loop, false);
-    const double idle = IdleCpuPercent(line, loop, true);
+    const double IdleLoop = IdleCpuPercent(Line, Loop, false);
+    const double Idle = IdleCpuPercent(Line, Loop, true);
 
-    const double bare_median = Percentile(bare, 0.5), port_median = Percentile(port, 0.5);
-    std::printf("receive latency over %d round trips on a pseudo-terminal (microseconds)\n", kRoundTrips);
+    const double BareMedian = Percentile(Bare, 0.5), PortMedian = Percentile(Port, 0.5);
+    std::printf("receive latency over %d round trips on a pseudo-terminal (microseconds)\n", RoundTrips);
     std::printf("  %-28s %10s %10s %10s\n", "", "median", "p90", "p99");
-    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "bare epoll loop", bare_median, Percentile(bare, 0.9),
-                Percentile(bare, 0.99));
-    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "relay thread + eventfd", Percentile(relay, 0.5),
-                Percentile(relay, 0.9), Percentile(relay, 0.99));
-    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "port OnRxChar (owner thread)", port_median,
-                Percentile(port, 0.9), Percentile(port, 0.99));
-    std::printf("idle open port: %.3f %% of a core over 5 s\n", idle);
-    std::printf("BENCH rx_latency_vs_epoll %.3f\n", port_median / bare_median);
-    std::printf("BENCH rx_latency_p99_us %.1f\n", Percentile(port, 0.99));
-    std::printf("BENCH idle_port_cpu_percent %.3f\n", idle);
-    std::printf("BENCH rx_latency_vs_relay %.3f\n", port_median / Percentile(relay, 0.5));
+    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "bare epoll loop", BareMedian, Percentile(Bare, 0.9),
+                Percentile(Bare, 0.99));
+    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "relay thread + eventfd", Percentile(Relay, 0.5),
+                Percentile(Relay, 0.9), Percentile(Relay, 0.99));
+    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "port OnRxChar (owner thread)", PortMedian,
+                Percentile(Port, 0.9), Percentile(Port, 0.99));
+    std::printf("idle open port: %.3f %% of a core over 5 s\n", Idle);
+    std::printf("BENCH rx_latency_vs_epoll %.3f\n", PortMedian / BareMedian);
+    std::printf("BENCH rx_latency_p99_us %.1f\n", Percentile(Port, 0.99));
+    std::printf("BENCH idle_port_cpu_percent %.3f\n", Idle);
+    std::printf("BENCH rx_latency_vs_relay %.3f\n", PortMedian / Percentile(Relay, 0.5));
     // Table rows for bench/run: label|ours|baseline|ratio|goal.
     std::printf("BENCHROW receive latency to the owning thread, median us (vs bare epoll)|%.1f|%.1f|%.2f|<= 2\n",
-                port_median, bare_median, port_median / bare_median);
+                PortMedian, BareMedian, PortMedian / BareMedian);
     std::printf("BENCHROW idle CPU of an open port, %% of a core (vs loop without port)|%.3f|%.3f|%+.3f pp|ours <= 0.1 %%\n",
-                idle, idle_loop, idle - idle_loop);
+                Idle, IdleLoop, Idle - IdleLoop);
     // Every sample, for the distribution plot: "<bare> <port>" per line.
-    if (const char* path = std::getenv("VARNOLINK_RX_LATENCY_SAMPLES")) {
-        if (FILE* f = std::fopen(path, "w")) {
-            for (size_t i = 0; i < bare.size() && i < port.size(); ++i) std::fprintf(f, "%.2f %.2f\n", bare[i], port[i]);
-            std::fclose(f);
+    if (const char* Path = std::getenv("VARNOLINK_RX_LATENCY_SAMPLES")) {
+        if (FILE* F = std::fopen(Path, "w")) {
+            for (size_t I = 0; I < Bare.size() && I < Port.size(); ++I) std::fprintf(F, "%.2f %.2f\n", Bare[I], Port[I]);
+            std::fclose(F);
         }
     }
     return 0;

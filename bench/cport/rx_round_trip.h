@@ -21,12 +21,12 @@ using Clock = std::chrono::steady_clock;
 using Pty = test_support::TPtyPair;
 using OwnerLoop = test_support::TOwnerLoop;
 
-inline double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+inline double Micros(Clock::duration D) { return std::chrono::duration<double, std::micro>(D).count(); }
 
-inline double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
+inline double Percentile(std::vector<double> V, double P) {
+    std::sort(V.begin(), V.end());
+    const size_t I = std::min(V.size() - 1, static_cast<size_t>(P * static_cast<double>(V.size())));
+    return V[I];
 }
 
 // Round trips through a port on PortName: the far end (Line) writes one

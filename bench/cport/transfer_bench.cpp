@@ -59,23 +59,23 @@ using Clock = std::chrono::steady_clock;
 
 // Many short blocks, each contender once per block in a rotating order, so
 // that the load of a shared machine falls on all of them alike.
-constexpr int kBlocks = 40;
-constexpr int kWrites = 2'048;         // per block and contender
-constexpr int kWriteBatch = 256;
-constexpr int kReads = 500;
-constexpr size_t kReadSize = 8;
-constexpr size_t kBulk = 1u << 20;
-constexpr size_t kChunk = 64u << 10;   // bulk calls move up to this much each
+constexpr int Blocks = 40;
+constexpr int WritesPerBlock = 2'048;         // per block and contender
+constexpr int WriteBatch = 256;
+constexpr int ReadsPerBlock = 500;
+constexpr size_t ReadSize = 8;
+constexpr size_t Bulk = 1u << 20;
+constexpr size_t Chunk = 64u << 10;   // bulk calls move up to this much each
 
-double Nanos(Clock::duration d) { return std::chrono::duration<double, std::nano>(d).count(); }
+double Nanos(Clock::duration D) { return std::chrono::duration<double, std::nano>(D).count(); }
 
 void Check(bool Ok, const char* What) {
     if (!Ok) throw std::runtime_error(std::string(What) + ": " + std::strerror(errno));
 }
 
 void WaitFor(int Fd, short Events) {
-    pollfd p{Fd, Events, 0};
-    Check(::poll(&p, 1, 5000) == 1, "poll");
+    pollfd P{Fd, Events, 0};
+    Check(::poll(&P, 1, 5000) == 1, "poll");
 }
 
 // The far end.
@@ -93,14 +93,14 @@ void WriteAll(const Master& M, const unsigned char* Bytes, size_t Count) {
 // Raw mode as Asio sets it (cfmakeraw, IGNPAR, CREAD, CLOCAL), for the bare
 // descriptor and Asio after the port has put back the original settings.
 void MakeRaw(int Fd) {
-    termios t{};
-    Check(::tcgetattr(Fd, &t) == 0, "tcgetattr");
-    ::cfmakeraw(&t);
-    t.c_iflag |= IGNPAR;
-    t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    Check(::tcsetattr(Fd, TCSANOW, &t) == 0, "tcsetattr");
+    termios T{};
+    Check(::tcgetattr(Fd, &T) == 0, "tcgetattr");
+    ::cfmakeraw(&T);
+    T.c_iflag |= IGNPAR;
+    T.c_cflag |= CREAD | CLOCAL;
+    T.c_cc[VMIN] = 1;
+    T.c_cc[VTIME] = 0;
+    Check(::tcsetattr(Fd, TCSANOW, &T) == 0, "tcsetattr");
 }
 
 // One contender: how it writes one byte, reads what is waiting, and moves
@@ -116,59 +116,59 @@ struct Contender {
 };
 
 struct Bare : Contender {
-    explicit Bare(int Fd) : fd(Fd) {}
+    explicit Bare(int Fd) : Fd(Fd) {}
     // On the line as the port sets it (PARMRK), the kernel doubles each 0xFF
     // it delivers: a bulk read then takes that many more bytes.
-    size_t doubled = 0;
-    void WriteOne(const unsigned char* Byte) override { Check(::write(fd, Byte, 1) == 1, "write"); }
+    size_t Doubled = 0;
+    void WriteOne(const unsigned char* Byte) override { Check(::write(Fd, Byte, 1) == 1, "write"); }
     size_t ReadWaiting(unsigned char* Buffer, size_t Size) override {
-        const ssize_t n = ::read(fd, Buffer, Size);
-        Check(n >= 0, "read");
-        return static_cast<size_t>(n);
+        const ssize_t N = ::read(Fd, Buffer, Size);
+        Check(N >= 0, "read");
+        return static_cast<size_t>(N);
     }
     size_t CountThenRead(unsigned char* Buffer, size_t Size) override {
-        int waiting = 0;
-        Check(::ioctl(fd, FIONREAD, &waiting) == 0, "FIONREAD");
-        const ssize_t n = ::read(fd, Buffer, std::min(Size, static_cast<size_t>(waiting)));
-        Check(n >= 0, "read");
-        return static_cast<size_t>(n);
+        int Waiting = 0;
+        Check(::ioctl(Fd, FIONREAD, &Waiting) == 0, "FIONREAD");
+        const ssize_t N = ::read(Fd, Buffer, std::min(Size, static_cast<size_t>(Waiting)));
+        Check(N >= 0, "read");
+        return static_cast<size_t>(N);
     }
     void WriteAll(const unsigned char* Bytes, size_t Count) override {
         while (Count > 0) {
-            const ssize_t n = ::write(fd, Bytes, std::min(Count, kChunk));
-            if (n > 0) {
-                Bytes += n;
-                Count -= static_cast<size_t>(n);
+            const ssize_t N = ::write(Fd, Bytes, std::min(Count, Chunk));
+            if (N > 0) {
+                Bytes += N;
+                Count -= static_cast<size_t>(N);
             } else {
-                Check(n < 0 && errno == EAGAIN, "write");
-                WaitFor(fd, POLLOUT);
+                Check(N < 0 && errno == EAGAIN, "write");
+                WaitFor(Fd, POLLOUT);
             }
         }
     }
     void ReadAll(unsigned char* Bytes, size_t Count) override {
-        std::vector<unsigned char> spill;
-        Count += doubled;
+        std::vector<unsigned char> Spill;
+        Count += Doubled;
         while (Count > 0) {
-            unsigned char* into = Bytes;
-            if (doubled > 0) {   // the raw stream is longer than the buffer: only its length matters
-                spill.resize(std::min(Count, kChunk));
-                into = spill.data();
+            unsigned char* Into = Bytes;
+            if (Doubled > 0) {   // the raw stream is longer than the buffer: only its length matters
+                Spill.resize(std::min(Count, Chunk));
+                Into = Spill.data();
             }
-            const ssize_t n = ::read(fd, into, std::min(Count, kChunk));
-            if (n > 0) {
-                if (doubled == 0) Bytes += n;
-                Count -= static_cast<size_t>(n);
+            const ssize_t N = ::read(Fd, Into, std::min(Count, Chunk));
+            if (N > 0) {
+                if (Doubled == 0) Bytes += N;
+                Count -= static_cast<size_t>(N);
             } else {
-                Check(n < 0 && errno == EAGAIN, "read");
-                WaitFor(fd, POLLIN);
+                Check(N < 0 && errno == EAGAIN, "read");
+                WaitFor(Fd, POLLIN);
             }
         }
     }
-    int fd;
+    int Fd;
 };
 
 struct Asio : Contender {
-    explicit Asio(const std::string& Path) : port(io, Path) {}
+    explicit Asio(const std::string& Path) : port(Io, Path) {}
     void WriteOne(const unsigned char* Byte) override { port.write_some(boost::asio::buffer(Byte, 1)); }
     size_t ReadWaiting(unsigned char* Buffer, size_t Size) override {
         return port.read_some(boost::asio::buffer(Buffer, Size));
@@ -177,19 +177,19 @@ struct Asio : Contender {
     size_t CountThenRead(unsigned char*, size_t) override { return 0; }
     void WriteAll(const unsigned char* Bytes, size_t Count) override {
         while (Count > 0) {
-            const size_t n = port.write_some(boost::asio::buffer(Bytes, std::min(Count, kChunk)));
-            Bytes += n;
-            Count -= n;
+            const size_t N = port.write_some(boost::asio::buffer(Bytes, std::min(Count, Chunk)));
+            Bytes += N;
+            Count -= N;
         }
     }
     void ReadAll(unsigned char* Bytes, size_t Count) override {
         while (Count > 0) {
-            const size_t n = port.read_some(boost::asio::buffer(Bytes, std::min(Count, kChunk)));
-            Bytes += n;
-            Count -= n;
+            const size_t N = port.read_some(boost::asio::buffer(Bytes, std::min(Count, Chunk)));
+            Bytes += N;
+            Count -= N;
         }
     }
-    boost::asio::io_context io;
+    boost::asio::io_context Io;
     boost::asio::serial_port port;
 };
 
@@ -197,21 +197,21 @@ struct Port : Contender {
     explicit Port(cport::TComPort& P) : port(P) {}
     void WriteOne(const unsigned char* Byte) override { port.WriteBytes(Byte, 1); }
     size_t ReadWaiting(unsigned char* Buffer, size_t Size) override {
-        const int32_t n = port.ReadText(text, static_cast<int32_t>(Size));
-        std::memcpy(Buffer, text.data(), static_cast<size_t>(n));
-        return static_cast<size_t>(n);
+        const int32_t N = port.ReadText(Text, static_cast<int32_t>(Size));
+        std::memcpy(Buffer, Text.data(), static_cast<size_t>(N));
+        return static_cast<size_t>(N);
     }
     size_t CountThenRead(unsigned char* Buffer, size_t Size) override {
-        const int32_t count = std::min(port.InputQueueCount(), static_cast<int32_t>(Size));
-        const int32_t n = port.ReadText(text, count);
-        std::memcpy(Buffer, text.data(), static_cast<size_t>(n));
-        return static_cast<size_t>(n);
+        const int32_t Count = std::min(port.InputQueueCount(), static_cast<int32_t>(Size));
+        const int32_t N = port.ReadText(Text, Count);
+        std::memcpy(Buffer, Text.data(), static_cast<size_t>(N));
+        return static_cast<size_t>(N);
     }
     void WriteAll(const unsigned char* Bytes, size_t Count) override {
         while (Count > 0) {
-            const int32_t n = port.WriteBytes(Bytes, static_cast<int32_t>(std::min(Count, kChunk)));
-            Bytes += n;
-            Count -= static_cast<size_t>(n);
+            const int32_t N = port.WriteBytes(Bytes, static_cast<int32_t>(std::min(Count, Chunk)));
+            Bytes += N;
+            Count -= static_cast<size_t>(N);
         }
     }
     // Time-outs that make ReadBytes return with what has come, or wait for
@@ -221,81 +221,81 @@ struct Port : Contender {
         port.Timeouts().SetReadTotalMultiplier(-1);
         port.Timeouts().SetReadTotalConstant(5000);
         while (Count > 0) {
-            const int32_t n = port.ReadBytes(Bytes, static_cast<int32_t>(std::min(Count, kChunk)));
-            if (n == 0) throw std::runtime_error("bulk read timed out");
-            Bytes += n;
-            Count -= static_cast<size_t>(n);
+            const int32_t N = port.ReadBytes(Bytes, static_cast<int32_t>(std::min(Count, Chunk)));
+            if (N == 0) throw std::runtime_error("bulk read timed out");
+            Bytes += N;
+            Count -= static_cast<size_t>(N);
         }
         port.Timeouts().SetReadTotalMultiplier(0);
         port.Timeouts().SetReadTotalConstant(0);
     }
     cport::TComPort& port;
-    std::string text;
+    std::string Text;
 };
 
 struct Totals {
-    double write1_ns = 0;     // summed over every one-byte write
-    double readw_ns = 0;      // summed over every read of what waits
-    double countr_ns = 0;     // summed over every count-then-read
-    double bulk_ns = 0;       // both directions
-    size_t bulk_bytes = 0;
-    double bulk_write_ns = 0, bulk_read_ns = 0;
+    double Write1Ns = 0;     // summed over every one-byte write
+    double ReadwNs = 0;      // summed over every read of what waits
+    double CountrNs = 0;     // summed over every count-then-read
+    double BulkNs = 0;       // both directions
+    size_t BulkBytes = 0;
+    double BulkWriteNs = 0, BulkReadNs = 0;
 };
 
 void MeasureWrites(Contender& C, const Master& M, Totals& T) {
-    const unsigned char byte = 'w';
-    for (int done = 0; done < kWrites; done += kWriteBatch) {
-        const auto start = Clock::now();
-        for (int i = 0; i < kWriteBatch; ++i) C.WriteOne(&byte);
-        T.write1_ns += Nanos(Clock::now() - start);
-        DrainExactly(M, kWriteBatch);
+    const unsigned char Byte = 'w';
+    for (int Done = 0; Done < WritesPerBlock; Done += WriteBatch) {
+        const auto Start = Clock::now();
+        for (int I = 0; I < WriteBatch; ++I) C.WriteOne(&Byte);
+        T.Write1Ns += Nanos(Clock::now() - Start);
+        DrainExactly(M, WriteBatch);
     }
 }
 
 void MeasureReads(Contender& C, const Master& M, int Watch, Totals& T) {
-    const unsigned char reply[kReadSize] = {'*', '0', '0', 'R', 'A', '5', '\r', '\n'};
-    unsigned char buffer[64];
-    for (int i = 0; i < 2 * kReads; ++i) {
-        const bool counting = i % 2 == 1;
-        if (counting && !C.CanCount()) continue;
-        WriteAll(M, reply, kReadSize);
+    const unsigned char Reply[ReadSize] = {'*', '0', '0', 'R', 'A', '5', '\r', '\n'};
+    unsigned char Buffer[64];
+    for (int I = 0; I < 2 * ReadsPerBlock; ++I) {
+        const bool Counting = I % 2 == 1;
+        if (Counting && !C.CanCount()) continue;
+        WriteAll(M, Reply, ReadSize);
         // Until all of it is in the line discipline (the pty hands it over
         // from a work queue), not timed.
         for (;;) {
-            int waiting = 0;
-            Check(::ioctl(Watch, FIONREAD, &waiting) == 0, "FIONREAD");
-            if (static_cast<size_t>(waiting) >= kReadSize) break;
+            int Waiting = 0;
+            Check(::ioctl(Watch, FIONREAD, &Waiting) == 0, "FIONREAD");
+            if (static_cast<size_t>(Waiting) >= ReadSize) break;
             WaitFor(Watch, POLLIN);
         }
-        const auto start = Clock::now();
-        const size_t n = counting ? C.CountThenRead(buffer, sizeof buffer) : C.ReadWaiting(buffer, sizeof buffer);
-        (counting ? T.countr_ns : T.readw_ns) += Nanos(Clock::now() - start);
-        if (n != kReadSize || std::memcmp(buffer, reply, kReadSize) != 0)
+        const auto Start = Clock::now();
+        const size_t N = Counting ? C.CountThenRead(Buffer, sizeof Buffer) : C.ReadWaiting(Buffer, sizeof Buffer);
+        (Counting ? T.CountrNs : T.ReadwNs) += Nanos(Clock::now() - Start);
+        if (N != ReadSize || std::memcmp(Buffer, Reply, ReadSize) != 0)
             throw std::runtime_error("read of what waits lost bytes");
     }
 }
 
 void MeasureBulk(Contender& C, const Master& M, const std::vector<unsigned char>& Data, Totals& T,
                  bool Marked) {
-    std::vector<unsigned char> got(Data.size());
+    std::vector<unsigned char> Got(Data.size());
     // Out: a thread drains the far end while the contender writes.
-    std::thread drain([&] { DrainExactly(M, Data.size()); });
-    auto start = Clock::now();
+    std::thread Drain([&] { DrainExactly(M, Data.size()); });
+    auto Start = Clock::now();
     C.WriteAll(Data.data(), Data.size());
-    drain.join();
-    const double out_ns = Nanos(Clock::now() - start);
+    Drain.join();
+    const double OutNs = Nanos(Clock::now() - Start);
 
     // In: a thread feeds the far end while the contender reads.
-    std::thread feed([&] { WriteAll(M, Data.data(), Data.size()); });
-    start = Clock::now();
-    C.ReadAll(got.data(), got.size());
-    const double in_ns = Nanos(Clock::now() - start);
-    feed.join();
-    if (!Marked && got != Data) throw std::runtime_error("bulk data corrupted");
-    T.bulk_write_ns += out_ns;
-    T.bulk_read_ns += in_ns;
-    T.bulk_ns += out_ns + in_ns;
-    T.bulk_bytes += 2 * Data.size();
+    std::thread Feed([&] { WriteAll(M, Data.data(), Data.size()); });
+    Start = Clock::now();
+    C.ReadAll(Got.data(), Got.size());
+    const double InNs = Nanos(Clock::now() - Start);
+    Feed.join();
+    if (!Marked && Got != Data) throw std::runtime_error("bulk data corrupted");
+    T.BulkWriteNs += OutNs;
+    T.BulkReadNs += InNs;
+    T.BulkNs += OutNs + InNs;
+    T.BulkBytes += 2 * Data.size();
 }
 
 void MeasureAll(Contender& C, const Master& M, int Watch, const std::vector<unsigned char>& Data, Totals& T,
@@ -306,27 +306,27 @@ void MeasureAll(Contender& C, const Master& M, int Watch, const std::vector<unsi
 }
 
 Totals Minus(const Totals& A, const Totals& B) {
-    Totals d;
-    d.write1_ns = A.write1_ns - B.write1_ns;
-    d.readw_ns = A.readw_ns - B.readw_ns;
-    d.countr_ns = A.countr_ns - B.countr_ns;
-    d.bulk_ns = A.bulk_ns - B.bulk_ns;
-    d.bulk_bytes = A.bulk_bytes - B.bulk_bytes;
-    d.bulk_write_ns = A.bulk_write_ns - B.bulk_write_ns;
-    d.bulk_read_ns = A.bulk_read_ns - B.bulk_read_ns;
-    return d;
+    Totals D;
+    D.Write1Ns = A.Write1Ns - B.Write1Ns;
+    D.ReadwNs = A.ReadwNs - B.ReadwNs;
+    D.CountrNs = A.CountrNs - B.CountrNs;
+    D.BulkNs = A.BulkNs - B.BulkNs;
+    D.BulkBytes = A.BulkBytes - B.BulkBytes;
+    D.BulkWriteNs = A.BulkWriteNs - B.BulkWriteNs;
+    D.BulkReadNs = A.BulkReadNs - B.BulkReadNs;
+    return D;
 }
 
 // Ours/theirs of a cost (Speed false) or of a speed (Speed true: the inverse
 // ratio of the times), per block.
 double MedianRatio(const std::vector<Totals>& Ours, const std::vector<Totals>& Theirs, double Totals::*Field,
                    bool Speed = false) {
-    std::vector<double> ratios;
-    for (size_t i = 0; i < Ours.size(); ++i)
-        ratios.push_back(Speed ? Theirs[i].*Field / (Ours[i].*Field) : Ours[i].*Field / (Theirs[i].*Field));
-    std::sort(ratios.begin(), ratios.end());
-    const size_t n = ratios.size();
-    return n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    std::vector<double> Ratios;
+    for (size_t I = 0; I < Ours.size(); ++I)
+        Ratios.push_back(Speed ? Theirs[I].*Field / (Ours[I].*Field) : Ours[I].*Field / (Theirs[I].*Field));
+    std::sort(Ratios.begin(), Ratios.end());
+    const size_t N = Ratios.size();
+    return N % 2 == 1 ? Ratios[N / 2] : (Ratios[N / 2 - 1] + Ratios[N / 2]) / 2;
 }
 
 double MiBs(size_t Bytes, double Ns) { return (static_cast<double>(Bytes) / (1 << 20)) / (Ns / 1e9); }
@@ -335,112 +335,112 @@ double MiBs(size_t Bytes, double Ns) { return (static_cast<double>(Bytes) / (1 <
 
 int main() {
     try {
-        Master master;
+        Master Master;
         // The bare descriptor and Asio stay open for the whole run; the port
         // opens for its blocks only (it puts the original settings back at
         // close, and it takes the line exclusively while open).
-        const int bare_fd = ::open(master.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        Check(bare_fd >= 0, "open slave");
-        MakeRaw(bare_fd);
-        Bare bare(bare_fd);
-        Asio asio(master.SlavePath());
+        const int BareFd = ::open(Master.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        Check(BareFd >= 0, "open slave");
+        MakeRaw(BareFd);
+        Bare bare(BareFd);
+        Asio Asio(Master.SlavePath());
 
         cport::TComPort port;
-        port.SetPort(master.SlavePath());
+        port.SetPort(Master.SlavePath());
         port.SetEvents({});
         port.SetBaudRate(cport::br115200);
-        Port ours(port);
+        Port Ours(port);
 
-        std::vector<unsigned char> data(kBulk);
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i * 131 + i / 7) & 0xFF);
+        std::vector<unsigned char> Data(Bulk);
+        for (size_t I = 0; I < Data.size(); ++I) Data[I] = static_cast<unsigned char>((I * 131 + I / 7) & 0xFF);
 
         // The line exactly as the port configures it, for a bare baseline
         // that pays what the kernel's marking of received errors costs.
         port.Open();
-        termios port_line{};
-        Check(::tcgetattr(bare_fd, &port_line) == 0, "tcgetattr");
+        termios PortLine{};
+        Check(::tcgetattr(BareFd, &PortLine) == 0, "tcgetattr");
         port.Close();
-        MakeRaw(bare_fd);
-        Bare marked(bare_fd);
+        MakeRaw(BareFd);
+        Bare Marked(BareFd);
         // Only a line that marks errors (PARMRK) doubles the 0xFF bytes it
         // delivers; the port marks them only when a setting needs it.
-        if ((port_line.c_iflag & PARMRK) != 0 && (port_line.c_iflag & IGNPAR) == 0)
-            marked.doubled = static_cast<size_t>(std::count(data.begin(), data.end(), 0xFF));
+        if ((PortLine.c_iflag & PARMRK) != 0 && (PortLine.c_iflag & IGNPAR) == 0)
+            Marked.Doubled = static_cast<size_t>(std::count(Data.begin(), Data.end(), 0xFF));
 
-        Totals t_bare, t_asio, t_port, t_marked;
-        std::vector<Totals> b_bare(kBlocks), b_asio(kBlocks), b_port(kBlocks), b_marked(kBlocks);
-        for (int block = 0; block < kBlocks; ++block) {
-            const Totals before_bare = t_bare, before_asio = t_asio, before_port = t_port,
-                         before_marked = t_marked;
-            for (int turn = 0; turn < 4; ++turn) {
-                switch ((block + turn) % 4) {
+        Totals TBare, TAsio, TPort, TMarked;
+        std::vector<Totals> BBare(Blocks), BAsio(Blocks), BPort(Blocks), BMarked(Blocks);
+        for (int Block = 0; Block < Blocks; ++Block) {
+            const Totals BeforeBare = TBare, BeforeAsio = TAsio, BeforePort = TPort,
+                         BeforeMarked = TMarked;
+            for (int Turn = 0; Turn < 4; ++Turn) {
+                switch ((Block + Turn) % 4) {
                 case 0:
                     port.Open();
-                    MeasureAll(ours, master, bare_fd, data, t_port);
+                    MeasureAll(Ours, Master, BareFd, Data, TPort);
                     port.Close();
-                    MakeRaw(bare_fd);   // the port has put the original settings back
+                    MakeRaw(BareFd);   // the port has put the original settings back
                     break;
-                case 1: MeasureAll(bare, master, bare_fd, data, t_bare); break;
-                case 2: MeasureAll(asio, master, bare_fd, data, t_asio); break;
+                case 1: MeasureAll(bare, Master, BareFd, Data, TBare); break;
+                case 2: MeasureAll(Asio, Master, BareFd, Data, TAsio); break;
                 case 3:
-                    Check(::tcsetattr(bare_fd, TCSANOW, &port_line) == 0, "tcsetattr");
-                    MeasureAll(marked, master, bare_fd, data, t_marked, true);
-                    MakeRaw(bare_fd);
+                    Check(::tcsetattr(BareFd, TCSANOW, &PortLine) == 0, "tcsetattr");
+                    MeasureAll(Marked, Master, BareFd, Data, TMarked, true);
+                    MakeRaw(BareFd);
                     break;
                 }
             }
-            b_bare[block] = Minus(t_bare, before_bare);
-            b_asio[block] = Minus(t_asio, before_asio);
-            b_port[block] = Minus(t_port, before_port);
-            b_marked[block] = Minus(t_marked, before_marked);
+            BBare[Block] = Minus(TBare, BeforeBare);
+            BAsio[Block] = Minus(TAsio, BeforeAsio);
+            BPort[Block] = Minus(TPort, BeforePort);
+            BMarked[Block] = Minus(TMarked, BeforeMarked);
         }
 
-        const double writes = static_cast<double>(kBlocks) * kWrites;
-        const double reads = static_cast<double>(kBlocks) * kReads;
+        const double Writes = static_cast<double>(Blocks) * WritesPerBlock;
+        const double Reads = static_cast<double>(Blocks) * ReadsPerBlock;
         std::printf("bare* = bare syscalls on the line exactly as the port sets it\n");
         std::printf("%-8s %12s %12s %12s %16s %16s %12s\n", "", "write1 ns", "readw ns", "countr ns",
                     "bulk out MiB/s", "bulk in MiB/s", "bulk MiB/s");
-        const size_t one_way = static_cast<size_t>(kBlocks) * kBulk;
-        for (const auto& [name, t] : {std::pair<const char*, const Totals*>{"bare", &t_bare},
-                                      {"asio", &t_asio},
-                                      {"port", &t_port},
-                                      {"bare*", &t_marked}}) {
-            char counted[32] = "-";
-            if (t->countr_ns > 0) std::snprintf(counted, sizeof counted, "%.0f", t->countr_ns / reads);
-            std::printf("%-8s %12.0f %12.0f %12s %16.1f %16.1f %12.1f\n", name, t->write1_ns / writes,
-                        t->readw_ns / reads, counted, MiBs(one_way, t->bulk_write_ns),
-                        MiBs(one_way, t->bulk_read_ns), MiBs(t->bulk_bytes, t->bulk_ns));
+        const size_t OneWay = static_cast<size_t>(Blocks) * Bulk;
+        for (const auto& [name, t] : {std::pair<const char*, const Totals*>{"bare", &TBare},
+                                      {"asio", &TAsio},
+                                      {"port", &TPort},
+                                      {"bare*", &TMarked}}) {
+            char Counted[32] = "-";
+            if (t->CountrNs > 0) std::snprintf(Counted, sizeof Counted, "%.0f", t->CountrNs / Reads);
+            std::printf("%-8s %12.0f %12.0f %12s %16.1f %16.1f %12.1f\n", name, t->Write1Ns / Writes,
+                        t->ReadwNs / Reads, Counted, MiBs(OneWay, t->BulkWriteNs),
+                        MiBs(OneWay, t->BulkReadNs), MiBs(t->BulkBytes, t->BulkNs));
         }
         // Each ratio is the median over the blocks of the ratio within a
         // block: a burst of other work on the machine spoils one block of
         // one contender, not the figure.
         // (Every block moves the same number of bulk bytes, so a ratio of
         // times is the inverse ratio of throughputs.)
-        std::printf("BENCH write1_vs_syscall %.3f\n", MedianRatio(b_port, b_bare, &Totals::write1_ns));
-        std::printf("BENCH write1_vs_asio %.3f\n", MedianRatio(b_port, b_asio, &Totals::write1_ns));
-        std::printf("BENCH readwaiting_vs_syscall %.3f\n", MedianRatio(b_port, b_bare, &Totals::readw_ns));
-        std::printf("BENCH readwaiting_vs_asio %.3f\n", MedianRatio(b_port, b_asio, &Totals::readw_ns));
-        std::printf("BENCH countread_vs_syscall %.3f\n", MedianRatio(b_port, b_bare, &Totals::countr_ns));
-        std::printf("BENCH bulk_vs_syscall %.3f\n", MedianRatio(b_port, b_bare, &Totals::bulk_ns, true));
-        std::printf("BENCH bulk_vs_asio %.3f\n", MedianRatio(b_port, b_asio, &Totals::bulk_ns, true));
+        std::printf("BENCH write1_vs_syscall %.3f\n", MedianRatio(BPort, BBare, &Totals::Write1Ns));
+        std::printf("BENCH write1_vs_asio %.3f\n", MedianRatio(BPort, BAsio, &Totals::Write1Ns));
+        std::printf("BENCH readwaiting_vs_syscall %.3f\n", MedianRatio(BPort, BBare, &Totals::ReadwNs));
+        std::printf("BENCH readwaiting_vs_asio %.3f\n", MedianRatio(BPort, BAsio, &Totals::ReadwNs));
+        std::printf("BENCH countread_vs_syscall %.3f\n", MedianRatio(BPort, BBare, &Totals::CountrNs));
+        std::printf("BENCH bulk_vs_syscall %.3f\n", MedianRatio(BPort, BBare, &Totals::BulkNs, true));
+        std::printf("BENCH bulk_vs_asio %.3f\n", MedianRatio(BPort, BAsio, &Totals::BulkNs, true));
         std::printf("BENCH bulk_write_vs_syscall %.3f\n",
-                    MedianRatio(b_port, b_bare, &Totals::bulk_write_ns, true));
-        std::printf("BENCH bulk_read_vs_syscall %.3f\n", MedianRatio(b_port, b_bare, &Totals::bulk_read_ns, true));
+                    MedianRatio(BPort, BBare, &Totals::BulkWriteNs, true));
+        std::printf("BENCH bulk_read_vs_syscall %.3f\n", MedianRatio(BPort, BBare, &Totals::BulkReadNs, true));
         std::printf("BENCH bulk_read_vs_syscall_same_line %.3f\n",
-                    MedianRatio(b_port, b_marked, &Totals::bulk_read_ns, true));
-        std::printf("BENCH bulk_vs_syscall_same_line %.3f\n", MedianRatio(b_port, b_marked, &Totals::bulk_ns, true));
+                    MedianRatio(BPort, BMarked, &Totals::BulkReadNs, true));
+        std::printf("BENCH bulk_vs_syscall_same_line %.3f\n", MedianRatio(BPort, BMarked, &Totals::BulkNs, true));
         // Table rows for bench/run: label|ours|baseline|ratio|goal.
-        std::printf("BENCHROW one-byte write, ns (vs bare write(2))|%.0f|%.0f|%.2f|<= 1.5\n", t_port.write1_ns / writes,
-                    t_bare.write1_ns / writes, MedianRatio(b_port, b_bare, &Totals::write1_ns));
+        std::printf("BENCHROW one-byte write, ns (vs bare write(2))|%.0f|%.0f|%.2f|<= 1.5\n", TPort.Write1Ns / Writes,
+                    TBare.Write1Ns / Writes, MedianRatio(BPort, BBare, &Totals::Write1Ns));
         std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls)|%.1f|%.1f|%.2f|>= 0.9\n",
-                    MiBs(t_port.bulk_bytes, t_port.bulk_ns), MiBs(t_bare.bulk_bytes, t_bare.bulk_ns),
-                    MedianRatio(b_port, b_bare, &Totals::bulk_ns, true));
+                    MiBs(TPort.BulkBytes, TPort.BulkNs), MiBs(TBare.BulkBytes, TBare.BulkNs),
+                    MedianRatio(BPort, BBare, &Totals::BulkNs, true));
         std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls, same line settings)|%.1f|%.1f|%.2f|>= 0.9\n",
-                    MiBs(t_port.bulk_bytes, t_port.bulk_ns), MiBs(t_marked.bulk_bytes, t_marked.bulk_ns),
-                    MedianRatio(b_port, b_marked, &Totals::bulk_ns, true));
-        ::close(bare_fd);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "transfer_bench: %s\n", e.what());
+                    MiBs(TPort.BulkBytes, TPort.BulkNs), MiBs(TMarked.BulkBytes, TMarked.BulkNs),
+                    MedianRatio(BPort, BMarked, &Totals::BulkNs, true));
+        ::close(BareFd);
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "transfer_bench: %s\n", E.what());
         return 1;
     }
     return 0;

@@ -32,28 +32,28 @@ protected:
     {
         varnolink::sim::TSimulatorOptions Options;
         Options.Series = {true, 1500ms, 0, 0};
-        Simulator = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
-        Simulator->Start();
+        Simulator_ = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
+        Simulator_->Start();
     }
 
     std::vector<std::string> Arguments(std::vector<std::string> More) const
     {
-        std::vector<std::string> All{"commission", "-p", Simulator->DevicePath(), Template};
+        std::vector<std::string> All{"commission", "-p", Simulator_->DevicePath(), Template_};
         All.insert(All.end(), More.begin(), More.end());
         return All;
     }
 
-    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder.Read(LogPath), LogPath); }
+    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder_.Read(LogPath_), LogPath_); }
 
-    test_support::TScratchFolder Folder;
-    const std::string Template = Folder.Write("template.ini", TemplateText);
-    const std::string LogPath = Folder.Path("log.csv");
-    std::unique_ptr<varnolink::sim::TModuleSimulator> Simulator;
+    test_support::TScratchFolder Folder_;
+    const std::string Template_ = Folder_.Write("template.ini", TemplateText);
+    const std::string LogPath_ = Folder_.Path("log.csv");
+    std::unique_ptr<varnolink::sim::TModuleSimulator> Simulator_;
 };
 
 TEST_F(VarnolinkCommission, StoppedAfterTheThirdModuleAndStartedAgainFinishesTheOtherTwo)
 {
-    cli_test::TChildProcess First(Program, Arguments({"--ids", "01-05", "--log", LogPath}));
+    cli_test::TChildProcess First(Program, Arguments({"--ids", "01-05", "--log", LogPath_}));
     ASSERT_TRUE(First.WaitForErr("module 3 of 5: ID 03 ok", 60s));
     First.Signal(SIGINT);
     const TFinished Stopped = First.Finish();
@@ -61,7 +61,7 @@ TEST_F(VarnolinkCommission, StoppedAfterTheThirdModuleAndStartedAgainFinishesThe
     EXPECT_EQ(Stopped.Out, "summary: 3 ok, 0 failed, 0 skipped; stopped, the next ID is 04\n");
     EXPECT_EQ(LogRows().size(), 3u);
 
-    const TFinished Again = cli_test::Run(Program, Arguments({"--ids", "01-05", "--log", LogPath}));
+    const TFinished Again = cli_test::Run(Program, Arguments({"--ids", "01-05", "--log", LogPath_}));
     EXPECT_EQ(Again.ExitCode, 0) << Again.Err;
     EXPECT_EQ(Again.Out, "summary: 2 ok, 0 failed, 3 skipped; every ID of the list is done\n");
     EXPECT_NE(Again.Err.find("module 1 of 2: writing ID 04\n"), std::string::npos) << Again.Err;
@@ -78,32 +78,32 @@ TEST_F(VarnolinkCommission, StoppedAfterTheThirdModuleAndStartedAgainFinishesThe
 
 TEST_F(VarnolinkCommission, DryRunShowsWhatWouldChangeAndTouchesNothing)
 {
-    const TFinished Run = cli_test::Run(Program, Arguments({"--ids", "2A", "--log", LogPath, "--dry-run"}));
+    const TFinished Run = cli_test::Run(Program, Arguments({"--ids", "2A", "--log", LogPath_, "--dry-run"}));
     EXPECT_EQ(Run.ExitCode, 0) << Run.Err;
     EXPECT_EQ(Run.Out, "module 1 of 1: ID 2A would change remote_id 01 -> 2A, baud 9600 -> 19200, "
                        "direction.P0 00 -> 5A, power_on_default.P5 FF -> 0F\n"
                        "summary: 1 ok, 0 failed, 0 skipped; every ID of the list is done\n");
-    EXPECT_FALSE(std::filesystem::exists(LogPath));
-    EXPECT_EQ(Simulator->State(), varnolink::sim::TModuleState::Factory());
+    EXPECT_FALSE(std::filesystem::exists(LogPath_));
+    EXPECT_EQ(Simulator_->State(), varnolink::sim::TModuleState::Factory());
 }
 
 TEST_F(VarnolinkCommission, RefusesBadListsTemplatesAndLogsBeforeTouchingTheLine)
 {
-    const std::string Partial = Folder.Write("partial.ini", "[module]\nbaud = 9600\n");
-    const std::string NotALog = Folder.Write("notes.csv", "name,value\r\n");
+    const std::string Partial = Folder_.Write("partial.ini", "[module]\nbaud = 9600\n");
+    const std::string NotALog = Folder_.Write("notes.csv", "name,value\r\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> Cases{
         {Arguments({"--ids", "05-01"}), "runs backwards"},
         {Arguments({}), "--ids LIST"},
-        {{"commission", "-p", Simulator->DevicePath(), Partial, "--ids", "01"}, "key \"direction.P0\""},
+        {{"commission", "-p", Simulator_->DevicePath(), Partial, "--ids", "01"}, "key \"direction.P0\""},
         {Arguments({"--ids", "01", "--log", NotALog}), "not a commissioning log"},
-        {{"write", "-p", Simulator->DevicePath(), Template, "--ids", "01"}, "write takes no --ids"},
+        {{"write", "-p", Simulator_->DevicePath(), Template_, "--ids", "01"}, "write takes no --ids"},
     };
     for (const auto& [Arguments, Message] : Cases) {
         const TFinished Run = cli_test::Run(Program, Arguments);
         EXPECT_EQ(Run.ExitCode, 1) << Message;
         EXPECT_NE(Run.Err.find(Message), std::string::npos) << Run.Err;
     }
-    EXPECT_TRUE(Simulator->Requests().empty());
+    EXPECT_TRUE(Simulator_->Requests().empty());
 }
 
 }  // namespace

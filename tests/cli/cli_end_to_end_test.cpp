@@ -50,20 +50,20 @@ class VarnolinkProgram : public testing::Test {
 protected:
     void StartModule(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
-        Simulator = test_support::StartSimulator(State, TFaults);
+        Simulator_ = test_support::StartSimulator(State, TFaults);
     }
 
-    std::string File(const std::string& Name, const std::string& Text) { return Folder.Write(Name, Text); }
+    std::string File(const std::string& Name, const std::string& Text) { return Folder_.Write(Name, Text); }
 
     TFinished Varnolink(std::vector<std::string> Arguments)
     {
         return cli_test::Run(Program, Arguments);
     }
 
-    std::string Port() const { return Simulator->DevicePath(); }
+    std::string Port() const { return Simulator_->DevicePath(); }
 
-    test_support::TScratchFolder Folder;
-    std::unique_ptr<TModuleSimulator> Simulator;
+    test_support::TScratchFolder Folder_;
+    std::unique_ptr<TModuleSimulator> Simulator_;
 };
 
 TEST_F(VarnolinkProgram, HelpVersionAndUsageErrors)
@@ -116,7 +116,7 @@ TEST_F(VarnolinkProgram, IdentifyAndReadInTextAndJson)
     EXPECT_EQ(Identify.ExitCode, 0);
     EXPECT_EQ(Identify.Out, "BIOS name: VARNOLINK I/O\nBIOS version: 1.00a\n");
 
-    const std::string Saved = Folder.Path("module.ini");
+    const std::string Saved = Folder_.Path("module.ini");
     EXPECT_EQ(Varnolink({"read", "--port", Port(), "-o", Saved}).ExitCode, 0);
     const TConfigFile File = LoadConfigFile(Saved);
     EXPECT_EQ(File.Config.RemoteId, 0x3C);
@@ -135,7 +135,7 @@ TEST_F(VarnolinkProgram, WriteVerifiesDiffAndDefault)
     const std::string Wanted = File("wanted.ini", WantedFile);
     const TFinished Write = Varnolink({"write", "-p", Port(), Wanted, "--baud", "115200", "--id", "0b00000111"});
     EXPECT_EQ(Write.ExitCode, 0) << Write.Err;
-    const TModuleState Written = Simulator->State();
+    const TModuleState Written = Simulator_->State();
     EXPECT_EQ(Written.RemoteId, 0x07);
     EXPECT_EQ(Written.BaudIndex, 7);
     EXPECT_EQ(Written.Directions, (std::array<uint8_t, 5>{0x5A, 0x01, 0x02, 0x04, 0x08}));
@@ -152,7 +152,7 @@ TEST_F(VarnolinkProgram, WriteVerifiesDiffAndDefault)
     const QJsonObject Default = Json(Varnolink({"default", "-p", Port(), "--json"}));
     EXPECT_EQ(Default["exit_code"].toInt(), 0);
     EXPECT_EQ(Default["written"].toArray().size(), 12);
-    EXPECT_EQ(Simulator->State(), TModuleState::Factory());
+    EXPECT_EQ(Simulator_->State(), TModuleState::Factory());
     EXPECT_EQ(Varnolink({"diff", "-p", Port(), File("factory.ini", ConfigFileText(FactoryModuleConfig))}).Out,
               "no differences\n");
 }
@@ -168,17 +168,17 @@ TEST_F(VarnolinkProgram, CorruptOrPartialFileIsRefusedBeforeThePortIsTouched)
     const TFinished Refused = Varnolink({"write", "-p", Port(), Partial});
     EXPECT_EQ(Refused.ExitCode, 1);
     EXPECT_NE(Refused.Err.find("--keep baud, direction.P0"), std::string::npos) << Refused.Err;
-    EXPECT_TRUE(Simulator->Requests().empty());
+    EXPECT_TRUE(Simulator_->Requests().empty());
 
     TModuleState State;
     State.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
-    Simulator->SetState(State);
+    Simulator_->SetState(State);
     const std::string Keep = "baud,direction.P0,direction.P1,direction.P4,direction.P5,power_on_default.P0,"
                              "power_on_default.P1,power_on_default.P2,power_on_default.P4,power_on_default.P5";
     const TFinished Kept = Varnolink({"write", "-p", Port(), Partial, "--keep", Keep});
     EXPECT_EQ(Kept.ExitCode, 0) << Kept.Err;
-    EXPECT_EQ(Simulator->State().RemoteId, 0x42);
-    EXPECT_EQ(Simulator->State().Directions, (std::array<uint8_t, 5>{0x11, 0x22, 0xF0, 0x44, 0x55}));
+    EXPECT_EQ(Simulator_->State().RemoteId, 0x42);
+    EXPECT_EQ(Simulator_->State().Directions, (std::array<uint8_t, 5>{0x11, 0x22, 0xF0, 0x44, 0x55}));
 }
 
 TEST_F(VarnolinkProgram, PortThatCannotBeOpenedGivesTheLinuxReason)
@@ -202,7 +202,7 @@ TEST_F(VarnolinkProgram, SilenceInTheMiddleOfAWriteNamesTheRequest)
     const QJsonObject Result = Json(Run);
     EXPECT_EQ(Result["request"].toString(), "write P2 direction");
     EXPECT_EQ(Result["written"].toArray().size(), 4);
-    EXPECT_EQ(Simulator->Requests().size(), 6u);  // the identity and five writes
+    EXPECT_EQ(Simulator_->Requests().size(), 6u);  // the identity and five writes
 }
 
 TEST_F(VarnolinkProgram, ReadBackThatDiffersNamesTheFields)
@@ -230,7 +230,7 @@ TEST_F(VarnolinkProgram, CtrlCDuringAWriteStopsAfterTheRequestOnTheLine)
     EXPECT_EQ(Run.ExitCode, 130);
     EXPECT_NE(Run.Err.find("stopped on request"), std::string::npos) << Run.Err;
     EXPECT_NE(Run.Err.find("written before it ended: remote_id, baud\n"), std::string::npos) << Run.Err;
-    EXPECT_EQ(Simulator->Requests().size(), 3u);
+    EXPECT_EQ(Simulator_->Requests().size(), 3u);
     EXPECT_EQ(ProbePortState(Port()), TPortState::Free);
 }
 

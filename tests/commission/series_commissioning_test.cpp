@@ -78,8 +78,8 @@ class SeriesCommissioningTest : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        Connection.reset();
-        Sim.reset();
+        Connection_.reset();
+        Sim_.reset();
     }
 
     void StartSimulator(varnolink::sim::TSeriesOptions Series,
@@ -88,10 +88,10 @@ protected:
         varnolink::sim::TSimulatorOptions Options;
         Options.Series = Series;
         Options.OnRequest = std::move(OnRequest);
-        Sim = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
-        Sim->Start();
-        Connection = std::make_unique<TModuleConnection>();
-        Connection->Open(Sim->DevicePath());
+        Sim_ = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
+        Sim_->Start();
+        Connection_ = std::make_unique<TModuleConnection>();
+        Connection_->Open(Sim_->DevicePath());
     }
 
     // One run to its end; a log unless Plan is a dry run.
@@ -101,23 +101,23 @@ protected:
         std::unique_ptr<TCommissionLog> Log;
         TCommissionPlan Plan{Template(), ParseIDList(IDs), {}, DryRun, NextOnEnter};
         if (!DryRun) {
-            Log = std::make_unique<TCommissionLog>(LogPath);
+            Log = std::make_unique<TCommissionLog>(LogPath_);
             Plan.Done = Log->Done();
         }
-        TConnectionCommissionLine Line(*Connection, Sim->DevicePath(), 1500ms);
-        TSeriesCommissioning Series(Line, Plan, Log.get(), Observer);
+        TConnectionCommissionLine Line(*Connection_, Sim_->DevicePath(), 1500ms);
+        TSeriesCommissioning Series(Line, Plan, Log.get(), Observer_);
         RunCommissionLoop(Series, StopFd, EnterFd);
         return Series.Summary();
     }
 
-    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder.Read(LogPath), LogPath); }
+    std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder_.Read(LogPath_), LogPath_); }
 
-    test_support::TScratchFolder Folder;
-    const std::string LogPath = Folder.Path("log.csv");
-    std::unique_ptr<varnolink::sim::TModuleSimulator> Sim;
-    std::unique_ptr<TModuleConnection> Connection;
-    TRecordingObserver Observer;
-    TSignal Stop;
+    test_support::TScratchFolder Folder_;
+    const std::string LogPath_ = Folder_.Path("log.csv");
+    std::unique_ptr<varnolink::sim::TModuleSimulator> Sim_;
+    std::unique_ptr<TModuleConnection> Connection_;
+    TRecordingObserver Observer_;
+    TSignal Stop_;
 };
 
 TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
@@ -150,7 +150,7 @@ TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
         EXPECT_EQ(Rows[I].Result, Expected[I].Result);
         EXPECT_EQ(Rows[I].Detail, Expected[I].Detail);
         EXPECT_EQ(Rows[I].IdBefore, "01");
-        EXPECT_EQ(Rows[I].Port, Sim->DevicePath());
+        EXPECT_EQ(Rows[I].Port, Sim_->DevicePath());
         EXPECT_EQ(Rows[I].BiosName, "VARNOLINK I/O");
         EXPECT_EQ(Rows[I].ConfigBefore, ModuleConfigHex(FactoryModuleConfig));
     }
@@ -159,8 +159,8 @@ TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
     EXPECT_EQ(Rows[0].ConfigAfter, ModuleConfigHex(Written));
     EXPECT_EQ(Rows[3].ConfigAfter, "");
     EXPECT_EQ(DoneIDs(Rows), (std::set<uint8_t>{1, 2, 3})) << "each ID on one good module";
-    EXPECT_EQ(Observer.Numbers, (std::vector<std::size_t>{1, 2, 2, 3, 3}));
-    EXPECT_EQ(Sim->ModuleNumber(), 0u) << "the fifth module was verified and left";
+    EXPECT_EQ(Observer_.Numbers, (std::vector<std::size_t>{1, 2, 2, 3, 3}));
+    EXPECT_EQ(Sim_->ModuleNumber(), 0u) << "the fifth module was verified and left";
 }
 
 TEST_F(SeriesCommissioningTest, DryRunWritesNothingAndEnterTakesTheSameModuleAgain)
@@ -168,20 +168,20 @@ TEST_F(SeriesCommissioningTest, DryRunWritesNothingAndEnterTakesTheSameModuleAga
     StartSimulator({true, 1000ms, 0, 0});
     int Enter[2];
     ASSERT_EQ(::pipe(Enter), 0);
-    Observer.OnConnectNext = [&] { EXPECT_EQ(::write(Enter[1], "\n", 1), 1); };
+    Observer_.OnConnectNext = [&] { EXPECT_EQ(::write(Enter[1], "\n", 1), 1); };
     const TCommissionSummary Summary = Run("07,09", -1, Enter[0], true, true);
     ::close(Enter[0]);
     ::close(Enter[1]);
 
     EXPECT_TRUE(Summary.Complete);
-    ASSERT_EQ(Observer.DryRuns.size(), 2u);
-    EXPECT_EQ(Observer.DryRuns[1].first, 0x09);
-    EXPECT_EQ(Observer.DryRuns[1].second,
+    ASSERT_EQ(Observer_.DryRuns.size(), 2u);
+    EXPECT_EQ(Observer_.DryRuns[1].first, 0x09);
+    EXPECT_EQ(Observer_.DryRuns[1].second,
               (std::vector<std::string>{"remote_id 01 -> 09", "baud 9600 -> 38400", "direction.P0 00 -> 5A",
                                         "power_on_default.P5 FF -> 0F"}));
-    for (const auto& Request : Sim->RequestLog())
+    for (const auto& Request : Sim_->RequestLog())
         EXPECT_EQ(Request.Frame[4], '0') << "a write was sent: " << Request.Frame;
-    EXPECT_FALSE(std::filesystem::exists(LogPath));
+    EXPECT_FALSE(std::filesystem::exists(LogPath_));
 }
 
 TEST_F(SeriesCommissioningTest, StopDuringTheWritesFinishesTheRequestAndRecordsInterrupted)
@@ -190,10 +190,10 @@ TEST_F(SeriesCommissioningTest, StopDuringTheWritesFinishesTheRequestAndRecordsI
     // outlives the simulator (a fixture member, the simulator ends in TearDown).
     StartSimulator({true, 1000ms, 0, 0}, [this, Writes = 0](const varnolink::sim::TRequestRecord& Request) mutable {
         if (Request.Frame[4] == '1' && ++Writes == 3)
-            Stop.Raise();
+            Stop_.Raise();
     });
-    Connection->SetStopDescriptor(Stop.Fd());
-    const TCommissionSummary Summary = Run("01-05", Stop.Fd());
+    Connection_->SetStopDescriptor(Stop_.Fd());
+    const TCommissionSummary Summary = Run("01-05", Stop_.Fd());
     EXPECT_TRUE(Summary.Interrupted);
     EXPECT_EQ(Summary.Failed, 1u);
     const auto Rows = LogRows();

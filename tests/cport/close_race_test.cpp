@@ -19,36 +19,36 @@ using namespace device_test;
 namespace {
 
 struct RaceOperation {
-    const char* name;
-    std::function<void(TComPort&)> run;
-    int32_t code;   // the only EComPort code the operation may fail with
+    const char* Name;
+    std::function<void(TComPort&)> Run;
+    int32_t Code;   // the only EComPort code the operation may fail with
 };
 
 void AsyncWrite(TComPort& Port) {
-    TOwnedRequest request;
-    Port.WriteBytesAsync("async", 5, request);
-    Port.WaitAsyncRequest(request);
+    TOwnedRequest Request;
+    Port.WriteBytesAsync("async", 5, Request);
+    Port.WaitAsyncRequest(Request);
 }
 
 void AsyncRead(TComPort& Port) {
-    TOwnedRequest request;
-    char buffer[16];
-    Port.ReadBytesAsync(buffer, sizeof buffer, request);
-    Port.WaitAsyncRequest(request);
+    TOwnedRequest Request;
+    char Buffer[16];
+    Port.ReadBytesAsync(Buffer, sizeof Buffer, Request);
+    Port.WaitAsyncRequest(Request);
 }
 
-const RaceOperation kOperations[] = {
-    {"WriteBytes", [](TComPort& p) { p.WriteBytes("sync-write", 10); }, CError_WriteFailed},
-    {"ReadBytes", [](TComPort& p) { char b[16]; p.ReadBytes(b, sizeof b); }, CError_ReadFailed},
+const RaceOperation Operations[] = {
+    {"WriteBytes", [](TComPort& P) { P.WriteBytes("sync-write", 10); }, CError_WriteFailed},
+    {"ReadBytes", [](TComPort& P) { char B[16]; P.ReadBytes(B, sizeof B); }, CError_ReadFailed},
     {"WriteBytesAsyncAndWait", AsyncWrite, CError_WriteFailed},
     {"ReadBytesAsyncAndWait", AsyncRead, CError_ReadFailed},
-    {"InputQueueCount", [](TComPort& p) { p.InputQueueCount(); }, CError_ClearComFailed},
-    {"TakeLineErrors", [](TComPort& p) { p.TakeLineErrors(); }, CError_ClearComFailed},
-    {"ModemSignals", [](TComPort& p) { p.ModemSignals(); }, CError_ModemStatFailed},
-    {"AbortPendingIO", [](TComPort& p) { p.AbortPendingIO(); }, CError_PurgeFailed},
+    {"InputQueueCount", [](TComPort& P) { P.InputQueueCount(); }, CError_ClearComFailed},
+    {"TakeLineErrors", [](TComPort& P) { P.TakeLineErrors(); }, CError_ClearComFailed},
+    {"ModemSignals", [](TComPort& P) { P.ModemSignals(); }, CError_ModemStatFailed},
+    {"AbortPendingIO", [](TComPort& P) { P.AbortPendingIO(); }, CError_PurgeFailed},
 };
 
-constexpr int kRounds = 2000;
+constexpr int Rounds = 2000;
 
 class CloseRace : public ::testing::TestWithParam<RaceOperation> {};
 
@@ -57,9 +57,9 @@ class CloseRace : public ::testing::TestWithParam<RaceOperation> {};
 // finished a call on the open port, or after a few yields.
 TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
     const RaceOperation& op = GetParam();
-    PtyPair pty;
+    PtyPair Pty;
     TComPort port;
-    UseSlave(port, pty);
+    UseSlave(port, Pty);
     WaitingReads(port, 2);   // reads wait in poll for a moment, or until Close ends them
 
     std::atomic<bool> stop{false};
@@ -67,63 +67,63 @@ TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
     std::atomic<int> opens{0};   // workers make a few calls per open, then sleep until the next
     std::mutex wrong_mutex;
     std::set<std::string> wrong;
-    auto worker = [&] {
+    auto Worker = [&] {
         while (!stop.load()) {
-            const int opened = opens.load();
-            for (int i = 0; i < 3; ++i) {
-                bool closed = false;
+            const int Opened = opens.load();
+            for (int I = 0; I < 3; ++I) {
+                bool Closed = false;
                 try {
-                    op.run(port);
-                } catch (const EComPort& e) {
-                    closed = e.SystemErrorCode() == EBADF;
-                    if (e.ErrorCode() != op.code) {
-                        std::lock_guard lock(wrong_mutex);
-                        wrong.insert(e.what());
+                    op.Run(port);
+                } catch (const EComPort& E) {
+                    Closed = E.SystemErrorCode() == EBADF;
+                    if (E.ErrorCode() != op.Code) {
+                        std::lock_guard Lock(wrong_mutex);
+                        wrong.insert(E.what());
                     }
-                } catch (const std::exception& e) {
-                    std::lock_guard lock(wrong_mutex);
-                    wrong.insert(std::string("not an EComPort: ") + e.what());
+                } catch (const std::exception& E) {
+                    std::lock_guard Lock(wrong_mutex);
+                    wrong.insert(std::string("not an EComPort: ") + E.what());
                 }
                 calls.fetch_add(1);
                 calls.notify_all();
-                if (closed) break;
+                if (Closed) break;
             }
-            opens.wait(opened);
+            opens.wait(Opened);
         }
     };
-    std::vector<std::thread> workers;
-    workers.emplace_back(worker);
-    workers.emplace_back(worker);
+    std::vector<std::thread> Workers;
+    Workers.emplace_back(Worker);
+    Workers.emplace_back(Worker);
 
-    std::minstd_rand random(12345);
-    for (int round = 0; round < kRounds; ++round) {
+    std::minstd_rand Random(12345);
+    for (int Round = 0; Round < Rounds; ++Round) {
         port.Open();
-        const uint64_t seen = calls.load();
+        const uint64_t Seen = calls.load();
         opens.fetch_add(1);
         opens.notify_all();
-        switch (random() % 3) {
+        switch (Random() % 3) {
         case 0:
             break;
         case 1: {
-            for (uint64_t now = seen; now < seen + 2; now = calls.load()) calls.wait(now);
+            for (uint64_t Now = Seen; Now < Seen + 2; Now = calls.load()) calls.wait(Now);
             break;
         }
         default:
-            for (unsigned i = random() % 8; i > 0; --i) std::this_thread::yield();
+            for (unsigned I = Random() % 8; I > 0; --I) std::this_thread::yield();
             break;
         }
         port.Close();
-        pty.Drain();
+        Pty.Drain();
     }
     stop = true;
     opens.fetch_add(1);
     opens.notify_all();
-    for (std::thread& t : workers) t.join();
+    for (std::thread& T : Workers) T.join();
     EXPECT_TRUE(wrong.empty()) << *wrong.begin();
-    EXPECT_GT(calls.load(), static_cast<uint64_t>(kRounds));
+    EXPECT_GT(calls.load(), static_cast<uint64_t>(Rounds));
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryOperation, CloseRace, ::testing::ValuesIn(kOperations),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(EveryOperation, CloseRace, ::testing::ValuesIn(Operations),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

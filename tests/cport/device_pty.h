@@ -32,16 +32,16 @@ public:
 
 // The calls of the open/close and signal handlers, in order.
 struct HandlerLog {
-    std::vector<std::string> calls;
+    std::vector<std::string> Calls;
 
     void Attach(cport::TCustomComPort& Port) {
-        Port.OnBeforeOpen = [this](cport::TComponent*) { calls.push_back("BeforeOpen"); };
-        Port.OnAfterOpen = [this](cport::TComponent*) { calls.push_back("AfterOpen"); };
-        Port.OnBeforeClose = [this](cport::TComponent*) { calls.push_back("BeforeClose"); };
-        Port.OnAfterClose = [this](cport::TComponent*) { calls.push_back("AfterClose"); };
-        Port.OnCTSChange = [this](cport::TComponent*, bool On) { calls.push_back(On ? "CTS on" : "CTS off"); };
-        Port.OnDSRChange = [this](cport::TComponent*, bool On) { calls.push_back(On ? "DSR on" : "DSR off"); };
-        Port.OnRLSDChange = [this](cport::TComponent*, bool On) { calls.push_back(On ? "RLSD on" : "RLSD off"); };
+        Port.OnBeforeOpen = [this](cport::TComponent*) { Calls.push_back("BeforeOpen"); };
+        Port.OnAfterOpen = [this](cport::TComponent*) { Calls.push_back("AfterOpen"); };
+        Port.OnBeforeClose = [this](cport::TComponent*) { Calls.push_back("BeforeClose"); };
+        Port.OnAfterClose = [this](cport::TComponent*) { Calls.push_back("AfterClose"); };
+        Port.OnCTSChange = [this](cport::TComponent*, bool On) { Calls.push_back(On ? "CTS on" : "CTS off"); };
+        Port.OnDSRChange = [this](cport::TComponent*, bool On) { Calls.push_back(On ? "DSR on" : "DSR off"); };
+        Port.OnRLSDChange = [this](cport::TComponent*, bool On) { Calls.push_back(On ? "RLSD on" : "RLSD off"); };
     }
 };
 
@@ -50,8 +50,8 @@ template <typename Action>
 cport::EComPort RaisedBy(Action&& action) {
     try {
         action();
-    } catch (const cport::EComPort& e) {
-        return e;
+    } catch (const cport::EComPort& E) {
+        return E;
     }
     ADD_FAILURE() << "no EComPort raised";
     return cport::EComPort(0);
@@ -86,15 +86,15 @@ private:
 // Fixture: a port on the slave of a pty of its own, without an event thread.
 class PortOnPty : public ::testing::Test {
 protected:
-    void SetUp() override { UseSlave(port, pty); }
+    void SetUp() override { UseSlave(Port_, Pty_); }
 
-    PtyPair pty;
-    HandlerLog log;   // outlives the port, whose destructor may still call handlers
-    cport::TComPort port;
+    PtyPair Pty_;
+    HandlerLog Log_;   // outlives the port, whose destructor may still call handlers
+    cport::TComPort Port_;
 };
 
-inline long Milliseconds(Clock::duration d) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+inline long Milliseconds(Clock::duration D) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(D).count());
 }
 
 }  // namespace device_test

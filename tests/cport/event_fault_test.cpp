@@ -19,50 +19,50 @@ class EventFaults : public EventTest {};
 namespace {
 
 std::string ErrorsText(TComErrors Errors) {
-    static const char* const names[] = {"frame", "parity", "overrun", "break",
+    static const char* const Names[] = {"frame", "parity", "overrun", "break",
                                         "io",    "mode",   "overflow", "txfull"};
-    std::string text;
-    for (int e = leFrame; e <= leTxFull; ++e)
-        if (Errors.Contains(static_cast<TComError>(e))) text += std::string(text.empty() ? "" : "+") + names[e];
-    return text;
+    std::string Text;
+    for (int E = leFrame; E <= leTxFull; ++E)
+        if (Errors.Contains(static_cast<TComError>(E))) Text += std::string(Text.empty() ? "" : "+") + Names[E];
+    return Text;
 }
 
 double ProcessCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    timespec T{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &T);
+    return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_nsec) / 1e9;
 }
 
-const TSyncMethod kAllMethods[] = {smThreadSync, smWindowSync, smNone};
+const TSyncMethod AllMethods[] = {smThreadSync, smWindowSync, smNone};
 
 }  // namespace
 
 TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
-    for (TSyncMethod sync : kAllMethods) {
-        for (int round = 0; round < 20; ++round) {
-            TEventRig Rig(AllComEvents, sync);
+    for (TSyncMethod Sync : AllMethods) {
+        for (int Round = 0; Round < 20; ++Round) {
+            TEventRig Rig(AllComEvents, Sync);
             auto& Loop = Rig.Loop;
             auto& Port = Rig.Port;
             std::mutex mutex;
-            std::vector<std::string> order;
+            std::vector<std::string> Order;
             Port.OnError = [&](TComponent*, TComErrors Errors) {
-                std::lock_guard lock(mutex);
-                order.push_back("error:" + ErrorsText(Errors));
+                std::lock_guard Lock(mutex);
+                Order.push_back("error:" + ErrorsText(Errors));
             };
             Port.OnRxChar = [&](TComponent*, int32_t Count) {
-                std::string text;
-                Port.ReadText(text, Count);
-                std::lock_guard lock(mutex);
-                order.push_back("rx:" + text);
+                std::string Text;
+                Port.ReadText(Text, Count);
+                std::lock_guard Lock(mutex);
+                Order.push_back("rx:" + Text);
             };
             Port.Open();
             TComThread::InjectLineInputForTest(Port, "ab", 2, TComErrors{leFrame});
             ASSERT_TRUE(Loop.ServeUntil([&] {
                 std::lock_guard lock(mutex);
-                return order.size() >= 2;
-            })) << "sync " << int(sync) << ": " << (order.empty() ? std::string("nothing") : order[0]);
+                return Order.size() >= 2;
+            })) << "sync " << int(Sync) << ": " << (Order.empty() ? std::string("nothing") : Order[0]);
             Port.Close();
-            EXPECT_EQ(order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(sync);
+            EXPECT_EQ(Order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(Sync);
         }
     }
 }
@@ -70,58 +70,58 @@ TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
 // A parity error while Parity.Check is off leaves the error set empty: no
 // OnError, but the characters are reported.
 TEST_F(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
-    int error_calls = 0;
-    std::string received;
-    Port_.OnError = [&](TComponent*, TComErrors) { ++error_calls; };
+    int ErrorCalls = 0;
+    std::string Received;
+    Port_.OnError = [&](TComponent*, TComErrors) { ++ErrorCalls; };
     Port_.OnRxChar = [&](TComponent*, int32_t Count) {
-        std::string text;
-        Port_.ReadText(text, Count);
-        received += text;
+        std::string Text;
+        Port_.ReadText(Text, Count);
+        Received += Text;
     };
     Port_.Open();
     TComThread::InjectLineInputForTest(Port_, "p", 1, TComErrors{leRxParity});
-    ASSERT_TRUE(Loop_.ServeUntil([&] { return received == "p"; }));
-    EXPECT_EQ(error_calls, 0);
+    ASSERT_TRUE(Loop_.ServeUntil([&] { return Received == "p"; }));
+    EXPECT_EQ(ErrorCalls, 0);
     Port_.Close();
 }
 
 TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
-    for (TSyncMethod sync : kAllMethods) {
-        for (int round = 0; round < 10; ++round) {
+    for (TSyncMethod Sync : AllMethods) {
+        for (int Round = 0; Round < 10; ++Round) {
             ErrorRecorder errors;
-            TEventRig Rig(AllComEvents, sync);
+            TEventRig Rig(AllComEvents, Sync);
             auto& Line = Rig.Line;
             auto& Loop = Rig.Loop;
             auto& Port = Rig.Port;
             std::mutex mutex;
-            std::string received;
+            std::string Received;
             bool thrown = false;
             Port.OnRxChar = [&](TComponent*, int32_t Count) {
-                std::string text;
-                Port.ReadText(text, Count);
-                std::lock_guard lock(mutex);
-                received += text;
+                std::string Text;
+                Port.ReadText(Text, Count);
+                std::lock_guard Lock(mutex);
+                Received += Text;
                 if (!thrown) {
                     thrown = true;
                     throw std::runtime_error("handler failed");
                 }
             };
-            auto received_is = [&](const std::string& Expected) {
+            auto ReceivedIs = [&](const std::string& Expected) {
                 return [&, Expected] {
-                    std::lock_guard lock(mutex);
-                    return received == Expected;
+                    std::lock_guard Lock(mutex);
+                    return Received == Expected;
                 };
             };
             Port.Open();
             Line.Write("first");
-            ASSERT_TRUE(Loop.ServeUntil(received_is("first")));
+            ASSERT_TRUE(Loop.ServeUntil(ReceivedIs("first")));
             ASSERT_TRUE(Loop.ServeUntil([&] { return errors.Shown().size() == 1; }));
             Line.Write("second");
-            ASSERT_TRUE(Loop.ServeUntil(received_is("firstsecond")));
+            ASSERT_TRUE(Loop.ServeUntil(ReceivedIs("firstsecond")));
             Line.Write("third");
-            ASSERT_TRUE(Loop.ServeUntil(received_is("firstsecondthird")));
+            ASSERT_TRUE(Loop.ServeUntil(ReceivedIs("firstsecondthird")));
             Port.Close();
-            EXPECT_EQ(errors.Shown(), std::vector<std::string>{"handler failed"}) << "sync " << int(sync);
+            EXPECT_EQ(errors.Shown(), std::vector<std::string>{"handler failed"}) << "sync " << int(Sync);
             // The display runs on the owning thread, whatever thread raised it.
             ASSERT_EQ(errors.Threads().size(), 1u);
             EXPECT_EQ(errors.Threads()[0], std::this_thread::get_id());
@@ -131,21 +131,21 @@ TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
 
 // The far end goes away: leIOError once, then the process sleeps.
 TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
-    for (TSyncMethod sync : kAllMethods) {
-        ErrorRecorder shown;
-        TEventRig Rig(AllComEvents, sync);
+    for (TSyncMethod Sync : AllMethods) {
+        ErrorRecorder Shown;
+        TEventRig Rig(AllComEvents, Sync);
         auto& Line = Rig.Line;
         auto& Loop = Rig.Loop;
         auto& Port = Rig.Port;
         std::mutex mutex;
         std::vector<TComErrors> errors;
         Port.OnError = [&](TComponent*, TComErrors Errors) {
-            std::lock_guard lock(mutex);
+            std::lock_guard Lock(mutex);
             errors.push_back(Errors);
         };
         Port.OnRxChar = [&](TComponent*, int32_t Count) {
-            std::string text;
-            Port.ReadText(text, Count);
+            std::string Text;
+            Port.ReadText(Text, Count);
         };
         Port.Open();
         Line.Write("before");
@@ -155,19 +155,19 @@ TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
             return !errors.empty();
         }));
 
-        const double cpu_before = ProcessCpuSeconds();
-        const auto wall_before = Clock::now();
+        const double CpuBefore = ProcessCpuSeconds();
+        const auto WallBefore = Clock::now();
         Loop.ServeFor(2000ms);
-        const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
-        const double cpu = ProcessCpuSeconds() - cpu_before;
+        const double Wall = std::chrono::duration<double>(Clock::now() - WallBefore).count();
+        const double Cpu = ProcessCpuSeconds() - CpuBefore;
 
-        EXPECT_LT(cpu / wall, 0.05) << "sync " << int(sync) << ": " << cpu << " s of CPU in " << wall << " s";
+        EXPECT_LT(Cpu / Wall, 0.05) << "sync " << int(Sync) << ": " << Cpu << " s of CPU in " << Wall << " s";
         {
-            std::lock_guard lock(mutex);
-            ASSERT_EQ(errors.size(), 1u) << "sync " << int(sync);
+            std::lock_guard Lock(mutex);
+            ASSERT_EQ(errors.size(), 1u) << "sync " << int(Sync);
             EXPECT_TRUE(errors[0].Contains(leIOError));
         }
-        EXPECT_TRUE(shown.Shown().empty());
+        EXPECT_TRUE(Shown.Shown().empty());
         Port.Close();   // still ends normally
         EXPECT_FALSE(Port.Connected());
     }

@@ -23,29 +23,29 @@ class EventSync : public EventTest {};
 namespace {
 
 struct Observed {
-    std::vector<std::string> order;
-    std::vector<std::thread::id> threads;
-    bool wake_while_in_rx_char = false;
-    int wakes_at_rx_char = -1;
+    std::vector<std::string> Order;
+    std::vector<std::thread::id> Threads;
+    bool WakeWhileInRxChar = false;
+    int WakesAtRxChar = -1;
 };
 
 void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::milliseconds LookFor) {
     Port.SetEventChar('\r');
     Port.OnRxChar = [&, LookFor](TComponent*, int32_t Count) {
-        Seen.threads.push_back(std::this_thread::get_id());
-        std::string text;
-        Port.ReadText(text, Count);
-        Seen.order.push_back("rx:" + text);
-        Seen.wakes_at_rx_char = Loop.Wakes();
+        Seen.Threads.push_back(std::this_thread::get_id());
+        std::string Text;
+        Port.ReadText(Text, Count);
+        Seen.Order.push_back("rx:" + Text);
+        Seen.WakesAtRxChar = Loop.Wakes();
         // Is a second hand-over queued before this handler ends? (The first
         // one is the hand-over that runs this handler.)
-        const auto end = Clock::now() + LookFor;
-        while (Clock::now() < end && Loop.Wakes() < 2) std::this_thread::sleep_for(1ms);
-        Seen.wake_while_in_rx_char = Loop.Wakes() >= 2;
+        const auto End = Clock::now() + LookFor;
+        while (Clock::now() < End && Loop.Wakes() < 2) std::this_thread::sleep_for(1ms);
+        Seen.WakeWhileInRxChar = Loop.Wakes() >= 2;
     };
     Port.OnRxFlag = [&](TComponent*) {
-        Seen.threads.push_back(std::this_thread::get_id());
-        Seen.order.push_back("flag");
+        Seen.Threads.push_back(std::this_thread::get_id());
+        Seen.Order.push_back("flag");
     };
 }
 
@@ -68,7 +68,7 @@ class EventHandOver : public EventTest, public ::testing::WithParamInterface<THa
 // at the start of each (the second message comes meanwhile).
 TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
     const THandOverCase& Case = GetParam();
-    for (int round = 0; round < 10; ++round) {
+    for (int Round = 0; Round < 10; ++Round) {
         TEventRig Rig(AllComEvents, Case.Sync);
         auto& Line = Rig.Line;
         auto& Loop = Rig.Loop;
@@ -77,11 +77,11 @@ TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
         Watch(Port, Loop, seen, Case.LookFor);
         Port.Open();
         Line.Write("x\r");
-        ASSERT_TRUE(Loop.ServeUntil([&] { return seen.order.size() == 2; }));
-        EXPECT_EQ(seen.order, (std::vector<std::string>{"rx:x\r", "flag"}));
-        EXPECT_EQ(seen.wake_while_in_rx_char, Case.WakeWhileInRxChar);
+        ASSERT_TRUE(Loop.ServeUntil([&] { return seen.Order.size() == 2; }));
+        EXPECT_EQ(seen.Order, (std::vector<std::string>{"rx:x\r", "flag"}));
+        EXPECT_EQ(seen.WakeWhileInRxChar, Case.WakeWhileInRxChar);
         EXPECT_EQ(Loop.Wakes(), Case.Wakes);
-        for (auto id : seen.threads) EXPECT_EQ(id, std::this_thread::get_id());
+        for (auto Id : seen.Threads) EXPECT_EQ(Id, std::this_thread::get_id());
         Port.Close();
     }
 }
@@ -92,25 +92,25 @@ INSTANTIATE_TEST_SUITE_P(BothHandOvers, EventHandOver,
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
 TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
-    for (int round = 0; round < 10; ++round) {
+    for (int Round = 0; Round < 10; ++Round) {
         TEventRig Rig(AllComEvents, smNone);
         auto& Line = Rig.Line;
         auto& Loop = Rig.Loop;
         auto& Port = Rig.Port;
         std::mutex mutex;
         std::vector<std::string> order;
-        std::vector<std::thread::id> threads;
+        std::vector<std::thread::id> Threads;
         Port.SetEventChar('\r');
         Port.OnRxChar = [&](TComponent*, int32_t Count) {
-            std::string text;
-            Port.ReadText(text, Count);
-            std::lock_guard lock(mutex);
-            threads.push_back(std::this_thread::get_id());
-            order.push_back("rx:" + text);
+            std::string Text;
+            Port.ReadText(Text, Count);
+            std::lock_guard Lock(mutex);
+            Threads.push_back(std::this_thread::get_id());
+            order.push_back("rx:" + Text);
         };
         Port.OnRxFlag = [&](TComponent*) {
-            std::lock_guard lock(mutex);
-            threads.push_back(std::this_thread::get_id());
+            std::lock_guard Lock(mutex);
+            Threads.push_back(std::this_thread::get_id());
             order.push_back("flag");
         };
         Port.Open();
@@ -123,9 +123,9 @@ TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
             5000ms));
         Port.Close();   // joins the event thread: its writes are visible now
         EXPECT_EQ(order, (std::vector<std::string>{"rx:x\r", "flag"}));
-        ASSERT_EQ(threads.size(), 2u);
-        EXPECT_NE(threads[0], std::this_thread::get_id());
-        EXPECT_EQ(threads[0], threads[1]);
+        ASSERT_EQ(Threads.size(), 2u);
+        EXPECT_NE(Threads[0], std::this_thread::get_id());
+        EXPECT_EQ(Threads[0], Threads[1]);
         EXPECT_EQ(Loop.Wakes(), 0);
     }
 }
@@ -134,26 +134,26 @@ TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
 // stopped being Connected is dropped; Close runs its events in order and
 // the messages already started complete first.
 TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
-    for (int round = 0; round < 50; ++round) {
+    for (int Round = 0; Round < 50; ++Round) {
         TEventRig Rig(AllComEvents, smWindowSync);
         auto& Line = Rig.Line;
         auto& Loop = Rig.Loop;
         auto& Port = Rig.Port;
-        std::vector<std::string> order;
+        std::vector<std::string> Order;
         Port.OnRxChar = [&](TComponent*, int32_t Count) {
-            std::string text;
-            Port.ReadText(text, Count);
-            order.push_back(Port.Connected() ? "rx" : "rx while closed");
+            std::string Text;
+            Port.ReadText(Text, Count);
+            Order.push_back(Port.Connected() ? "rx" : "rx while closed");
         };
-        Port.OnBeforeClose = [&](TComponent*) { order.push_back("before close"); };
-        Port.OnAfterClose = [&](TComponent*) { order.push_back("after close"); };
+        Port.OnBeforeClose = [&](TComponent*) { Order.push_back("before close"); };
+        Port.OnAfterClose = [&](TComponent*) { Order.push_back("after close"); };
         Port.Open();
         Line.Write("abc");
         ASSERT_TRUE(Loop.WaitForWake());   // a message is queued, not yet served
         Port.Close();
         Loop.ServeFor(20ms);   // anything left over is dropped
-        ASSERT_GE(order.size(), 2u);
-        EXPECT_EQ(order.back(), "after close");
-        for (const auto& step : order) EXPECT_NE(step, "rx while closed");
+        ASSERT_GE(Order.size(), 2u);
+        EXPECT_EQ(Order.back(), "after close");
+        for (const auto& Step : Order) EXPECT_NE(Step, "rx while closed");
     }
 }

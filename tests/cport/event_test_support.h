@@ -46,45 +46,45 @@ using OwnerLoop = test_support::TOwnerLoop;
 class ErrorRecorder {
 public:
     ErrorRecorder() {
-        cport::SetApplicationErrorDisplay([this](std::exception_ptr e) {
-            std::string text;
+        cport::SetApplicationErrorDisplay([this](std::exception_ptr E) {
+            std::string Text;
             try {
-                std::rethrow_exception(e);
-            } catch (const std::exception& error) {
-                text = error.what();
+                std::rethrow_exception(E);
+            } catch (const std::exception& Error) {
+                Text = Error.what();
             } catch (...) {
-                text = "?";
+                Text = "?";
             }
-            std::lock_guard lock(mutex_);
-            shown_.push_back(text);
-            threads_.push_back(std::this_thread::get_id());
+            std::lock_guard Lock(Mutex_);
+            Shown_.push_back(Text);
+            Threads_.push_back(std::this_thread::get_id());
         });
     }
     ~ErrorRecorder() { cport::SetApplicationErrorDisplay(nullptr); }
     std::vector<std::string> Shown() const {
-        std::lock_guard lock(mutex_);
-        return shown_;
+        std::lock_guard Lock(Mutex_);
+        return Shown_;
     }
     std::vector<std::thread::id> Threads() const {
-        std::lock_guard lock(mutex_);
-        return threads_;
+        std::lock_guard Lock(Mutex_);
+        return Threads_;
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> shown_;
-    std::vector<std::thread::id> threads_;
+    mutable std::mutex Mutex_;
+    std::vector<std::string> Shown_;
+    std::vector<std::thread::id> Threads_;
 };
 
 // Ends the process with a message if the scope lasts longer than Limit: a
 // hang becomes a failure with a name instead of a stuck run.
 class Watchdog {
 public:
-    Watchdog(std::string What, std::chrono::seconds Limit) : what_(std::move(What)) {
-        thread_ = std::thread([this, Limit] {
-            std::unique_lock lock(mutex_);
-            if (!done_cv_.wait_for(lock, Limit, [this] { return done_; })) {
-                std::fprintf(stderr, "watchdog: '%s' still running after %lld s\n", what_.c_str(),
+    Watchdog(std::string What, std::chrono::seconds Limit) : What_(std::move(What)) {
+        Thread_ = std::thread([this, Limit] {
+            std::unique_lock Lock(Mutex_);
+            if (!DoneCv_.wait_for(Lock, Limit, [this] { return Done_; })) {
+                std::fprintf(stderr, "watchdog: '%s' still running after %lld s\n", What_.c_str(),
                              static_cast<long long>(Limit.count()));
                 std::abort();
             }
@@ -92,39 +92,39 @@ public:
     }
     ~Watchdog() {
         {
-            std::lock_guard lock(mutex_);
-            done_ = true;
+            std::lock_guard Lock(Mutex_);
+            Done_ = true;
         }
-        done_cv_.notify_all();
-        thread_.join();
+        DoneCv_.notify_all();
+        Thread_.join();
     }
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
 private:
-    std::string what_;
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    std::thread thread_;
+    std::string What_;
+    std::mutex Mutex_;
+    std::condition_variable DoneCv_;
+    bool Done_ = false;
+    std::thread Thread_;
 };
 
 // Threads of this process right now.
 inline int ThreadCount() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        ::closedir(dir);
+    int Count = 0;
+    if (DIR* Dir = ::opendir("/proc/self/task")) {
+        while (dirent* Entry = ::readdir(Dir))
+            if (Entry->d_name[0] != '.') ++Count;
+        ::closedir(Dir);
     }
-    return count;
+    return Count;
 }
 
 // A joined thread may stay listed for a moment while the kernel reaps it.
 inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2000ms) {
-    const auto end = Clock::now() + Limit;
+    const auto End = Clock::now() + Limit;
     while (ThreadCount() != Expected) {
-        if (Clock::now() >= end) return false;
+        if (Clock::now() >= End) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;

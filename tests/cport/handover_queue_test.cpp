@@ -30,36 +30,36 @@ protected:
 };
 
 TEST_F(HandOverQueue, SendAndWaitRunsOnTheOwningThreadAndReturnsAfterTheTask) {
-    const auto owner = std::this_thread::get_id();
+    const auto Owner = std::this_thread::get_id();
     std::thread::id ran_on;
-    std::atomic<bool> task_ended{false};
+    std::atomic<bool> TaskEnded{false};
     THandOverGate gate;
-    auto sender = std::async(std::launch::async, [&] {
-        auto result = SendAndWait([&] { ran_on = std::this_thread::get_id(); task_ended = true; }, gate);
+    auto Sender = std::async(std::launch::async, [&] {
+        auto Result = SendAndWait([&] { ran_on = std::this_thread::get_id(); TaskEnded = true; }, gate);
         // Released only after the task's end.
-        EXPECT_TRUE(task_ended.load());
-        return result;
+        EXPECT_TRUE(TaskEnded.load());
+        return Result;
     });
     ASSERT_TRUE(Loop_.ServeOnce());
-    ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(sender.get(), THandOverResult::Completed);
-    EXPECT_EQ(ran_on, owner);
+    ASSERT_EQ(Sender.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(Sender.get(), THandOverResult::Completed);
+    EXPECT_EQ(ran_on, Owner);
     EXPECT_EQ(Loop_.Wakes(), 1);
 }
 
 TEST_F(HandOverQueue, AnErrorOfTheTaskIsRaisedAgainInTheSenderOnly) {
-    THandOverGate gate;
-    auto sender = std::async(std::launch::async, [&] {
+    THandOverGate Gate;
+    auto Sender = std::async(std::launch::async, [&] {
         try {
-            SendAndWait([] { throw std::runtime_error("handler failed"); }, gate);
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
+            SendAndWait([] { throw std::runtime_error("handler failed"); }, Gate);
+        } catch (const std::runtime_error& E) {
+            return std::string(E.what());
         }
         return std::string("no error");
     });
     ASSERT_TRUE(Loop_.ServeOnce());
-    ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(sender.get(), "handler failed");
+    ASSERT_EQ(Sender.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(Sender.get(), "handler failed");
     EXPECT_TRUE(Shown().empty());
 }
 
@@ -67,50 +67,50 @@ TEST_F(HandOverQueue, ReleasedOnStartLetsTheSenderGoWhileTheTaskStillRuns) {
     THandOverGate gate;
     std::promise<void> sender_released;
     auto released = sender_released.get_future();
-    bool saw_release_inside_task = false;
-    std::thread sender([&] {
+    bool SawReleaseInsideTask = false;
+    std::thread Sender([&] {
         SendReleasedOnStart(
-            [&] { saw_release_inside_task = released.wait_for(5s) == std::future_status::ready; }, gate);
+            [&] { SawReleaseInsideTask = released.wait_for(5s) == std::future_status::ready; }, gate);
         sender_released.set_value();
     });
     ASSERT_TRUE(Loop_.ServeOnce());
-    sender.join();
-    EXPECT_TRUE(saw_release_inside_task);
+    Sender.join();
+    EXPECT_TRUE(SawReleaseInsideTask);
 }
 
 TEST_F(HandOverQueue, ClosingTheGateWithdrawsAQueuedTaskAndLaterSends) {
     THandOverGate gate;
-    std::atomic<bool> ran{false};
-    auto sender = std::async(std::launch::async, [&] { return SendAndWait([&] { ran = true; }, gate); });
+    std::atomic<bool> Ran{false};
+    auto Sender = std::async(std::launch::async, [&] { return SendAndWait([&] { Ran = true; }, gate); });
     ASSERT_TRUE(Loop_.WaitForWake());   // queued, not served
     ASSERT_EQ(Loop_.Wakes(), 1);
     gate.Close();
-    ASSERT_EQ(sender.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(sender.get(), THandOverResult::Withdrawn);
+    ASSERT_EQ(Sender.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(Sender.get(), THandOverResult::Withdrawn);
     EXPECT_FALSE(CheckSynchronize());   // the withdrawn task does not run
-    EXPECT_FALSE(ran.load());
-    EXPECT_EQ(SendAndWait([&] { ran = true; }, gate), THandOverResult::Withdrawn);
+    EXPECT_FALSE(Ran.load());
+    EXPECT_EQ(SendAndWait([&] { Ran = true; }, gate), THandOverResult::Withdrawn);
     EXPECT_FALSE(CheckSynchronize());
-    EXPECT_FALSE(ran.load());
+    EXPECT_FALSE(Ran.load());
 }
 
 TEST_F(HandOverQueue, ClosingTheGateReleasesTheSenderOfARunningTaskAndItsErrorIsShown) {
     THandOverGate gate;
-    std::promise<void> sender_done;
-    auto done = sender_done.get_future();
+    std::promise<void> SenderDone;
+    auto done = SenderDone.get_future();
     THandOverResult result{};
-    std::thread sender([&] {
+    std::thread Sender([&] {
         result = SendAndWait(
             [&] {
                 gate.Close();   // the stop request arrives while the task runs
-                const bool released = done.wait_for(5s) == std::future_status::ready;
-                throw std::runtime_error(released ? "after release" : "sender still blocked");
+                const bool Released = done.wait_for(5s) == std::future_status::ready;
+                throw std::runtime_error(Released ? "after release" : "sender still blocked");
             },
             gate);
-        sender_done.set_value();
+        SenderDone.set_value();
     });
     ASSERT_TRUE(Loop_.ServeOnce());
-    sender.join();
+    Sender.join();
     EXPECT_EQ(result, THandOverResult::Abandoned);
     ASSERT_EQ(Shown().size(), 1u);   // nobody waits for the error: the display gets it
     EXPECT_EQ(Shown()[0], "after release");
@@ -119,11 +119,11 @@ TEST_F(HandOverQueue, ClosingTheGateReleasesTheSenderOfARunningTaskAndItsErrorIs
 TEST_F(HandOverQueue, CheckSynchronizeRunsOnlyTheTasksQueuedWhenItBegan) {
     int runs = 0;
     bool again = true;
-    std::function<void()> requeue = [&] {
+    std::function<void()> Requeue = [&] {
         ++runs;
-        if (again) Post(requeue);   // a task that queues another one
+        if (again) Post(Requeue);   // a task that queues another one
     };
-    Post(requeue);
+    Post(Requeue);
     EXPECT_TRUE(CheckSynchronize());
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(CheckSynchronize());
@@ -136,15 +136,15 @@ TEST_F(HandOverQueue, CheckSynchronizeRunsOnlyTheTasksQueuedWhenItBegan) {
 
 TEST_F(HandOverQueue, ServeUntilServesHandOversAndReturnsWhenWoken) {
     THandOverGate gate;
-    std::atomic<bool> worker_finished{false};
+    std::atomic<bool> WorkerFinished{false};
     int served = 0;
-    std::thread worker([&] {
-        for (int i = 0; i < 100; ++i) SendAndWait([&] { ++served; }, gate);
-        worker_finished = true;
+    std::thread Worker([&] {
+        for (int I = 0; I < 100; ++I) SendAndWait([&] { ++served; }, gate);
+        WorkerFinished = true;
         WakeServers();
     });
-    ServeUntil([&] { return worker_finished.load(); });
-    worker.join();
+    ServeUntil([&] { return WorkerFinished.load(); });
+    Worker.join();
     EXPECT_EQ(served, 100);
 }
 
@@ -160,27 +160,27 @@ TEST_F(HandOverQueue, APostedTaskThatFailsGoesToTheErrorDisplay) {
 TEST_F(HandOverQueue, ConcurrentSendersAndStopsNeverHang) {
     for (int round = 0; round < 200; ++round) {
         THandOverGate gates[4];
-        std::atomic<int> finished{0};
+        std::atomic<int> Finished{0};
         std::atomic<int> ran{0};
-        std::vector<std::thread> senders;
+        std::vector<std::thread> Senders;
         for (auto& gate : gates) {
-            senders.emplace_back([&] {
-                for (int i = 0; i < 20; ++i) {
+            Senders.emplace_back([&] {
+                for (int I = 0; I < 20; ++I) {
                     if (SendAndWait([&] { ++ran; }, gate) == THandOverResult::Withdrawn) break;
                     SendReleasedOnStart([&] { ++ran; }, gate);
                 }
-                ++finished;
+                ++Finished;
                 WakeServers();
             });
         }
         int closed = 0;
         ServeUntil([&] {
             if (closed < 4 && ran.load() > round % 40) gates[closed++].Close();
-            return finished.load() == 4;
+            return Finished.load() == 4;
         });
-        for (auto& t : senders) t.join();
-        const int ran_before = ran.load();
+        for (auto& T : Senders) T.join();
+        const int RanBefore = ran.load();
         CheckSynchronize();
-        EXPECT_EQ(ran.load(), ran_before) << "a withdrawn task ran";
+        EXPECT_EQ(ran.load(), RanBefore) << "a withdrawn task ran";
     }
 }

@@ -51,30 +51,30 @@ private:
 void ApplicationHandler(int) {}
 
 sighandler_t HandlerOf(int Signal) {
-    struct sigaction current {};
-    sigaction(Signal, nullptr, &current);
-    return current.sa_handler;
+    struct sigaction Current {};
+    sigaction(Signal, nullptr, &Current);
+    return Current.sa_handler;
 }
 
 TEST(LineWatchSignal, NeverTakesTheApplicationsSignalAndUsesTheOneItChose) {
-    const int taken_by_application = SIGRTMIN + 4;   // the default
-    signal(taken_by_application, ApplicationHandler);
-    SignalWaitDevice device;
+    const int TakenByApplication = SIGRTMIN + 4;   // the default
+    signal(TakenByApplication, ApplicationHandler);
+    SignalWaitDevice Device;
     {
-        TModemWatch watch(device);
-        EXPECT_FALSE(watch.Running());   // no signal to end its wait with: no watch
+        TModemWatch Watch(Device);
+        EXPECT_FALSE(Watch.Running());   // no signal to end its wait with: no watch
     }
-    EXPECT_EQ(HandlerOf(taken_by_application), &ApplicationHandler);
+    EXPECT_EQ(HandlerOf(TakenByApplication), &ApplicationHandler);
 
-    const int chosen = SIGRTMIN + 6;
-    ASSERT_EQ(HandlerOf(chosen), SIG_DFL);
-    ASSERT_TRUE(SetLineWatchSignal(chosen));
+    const int Chosen = SIGRTMIN + 6;
+    ASSERT_EQ(HandlerOf(Chosen), SIG_DFL);
+    ASSERT_TRUE(SetLineWatchSignal(Chosen));
     {
-        TModemWatch watch(device);
-        EXPECT_TRUE(watch.Running());
+        TModemWatch Watch(Device);
+        EXPECT_TRUE(Watch.Running());
     }   // Stop ends the wait with the chosen signal and joins
-    EXPECT_NE(HandlerOf(chosen), SIG_DFL);
-    EXPECT_EQ(HandlerOf(taken_by_application), &ApplicationHandler);
+    EXPECT_NE(HandlerOf(Chosen), SIG_DFL);
+    EXPECT_EQ(HandlerOf(TakenByApplication), &ApplicationHandler);
     EXPECT_FALSE(SetLineWatchSignal(SIGRTMIN + 7));   // fixed once taken
 }
 

@@ -18,26 +18,26 @@ using namespace cport;
 using namespace std::chrono_literals;
 
 struct TNameCase {
-    const char* name;
-    bool network;
-    TNetKind kind;
-    const char* host;
-    const char* port;
-    bool valid;
+    const char* Name;
+    bool Network;
+    TNetKind Kind;
+    const char* Host;
+    const char* Port;
+    bool Valid;
 };
 
 class NetAddressName : public ::testing::TestWithParam<TNameCase> {};
 
 TEST_P(NetAddressName, Parses) {
-    const TNameCase& c = GetParam();
-    const auto address = NetAddressOf(c.name);
-    ASSERT_EQ(address.has_value(), c.network);
-    if (!c.network) return;
-    EXPECT_EQ(address->Kind, c.kind);
-    EXPECT_EQ(address->Valid, c.valid);
-    if (c.valid) {
-        EXPECT_EQ(address->Host, c.host);
-        EXPECT_EQ(address->Port, c.port);
+    const TNameCase& C = GetParam();
+    const auto Address = NetAddressOf(C.Name);
+    ASSERT_EQ(Address.has_value(), C.Network);
+    if (!C.Network) return;
+    EXPECT_EQ(Address->Kind, C.Kind);
+    EXPECT_EQ(Address->Valid, C.Valid);
+    if (C.Valid) {
+        EXPECT_EQ(Address->Host, C.Host);
+        EXPECT_EQ(Address->Port, C.Port);
     }
 }
 
@@ -60,36 +60,36 @@ INSTANTIATE_TEST_SUITE_P(
 TNetAddress Loopback(const std::string& Port) { return *NetAddressOf("socket://127.0.0.1:" + Port); }
 
 TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
-    net_test::TLoopbackListener listener;
-    const TNetConnection connection = ConnectTcp(Loopback(listener.Port()), 5s);
-    ASSERT_TRUE(connection.Socket) << connection.Reason;
+    net_test::TLoopbackListener Listener;
+    const TNetConnection Connection = ConnectTcp(Loopback(Listener.Port()), 5s);
+    ASSERT_TRUE(Connection.Socket) << Connection.Reason;
     int on = 0;
-    socklen_t length = sizeof on;
-    ASSERT_EQ(::getsockopt(connection.Socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    socklen_t Length = sizeof on;
+    ASSERT_EQ(::getsockopt(Connection.Socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, &Length), 0);
     EXPECT_NE(on, 0);
-    ASSERT_EQ(::getsockopt(connection.Socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+    ASSERT_EQ(::getsockopt(Connection.Socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, &Length), 0);
     EXPECT_NE(on, 0);
 }
 
 TEST(NetConnect, RefusedConnectionSaysSo) {
-    const std::string port = net_test::ClosedLoopbackPort();
-    const TNetConnection connection = ConnectTcp(Loopback(port), 5s);
-    EXPECT_FALSE(connection.Socket);
-    EXPECT_EQ(connection.Error, ECONNREFUSED);
-    EXPECT_EQ(connection.Reason, "Connection refused by 127.0.0.1:" + port);
+    const std::string Port = net_test::ClosedLoopbackPort();
+    const TNetConnection Connection = ConnectTcp(Loopback(Port), 5s);
+    EXPECT_FALSE(Connection.Socket);
+    EXPECT_EQ(Connection.Error, ECONNREFUSED);
+    EXPECT_EQ(Connection.Reason, "Connection refused by 127.0.0.1:" + Port);
 }
 
 TEST(NetConnect, UnknownHostSaysSo) {
-    const TNetConnection connection = ConnectTcp(*NetAddressOf("rfc2217://no-such-host.invalid:2000"), 5s);
-    EXPECT_FALSE(connection.Socket);
-    EXPECT_NE(connection.Error, 0);
-    EXPECT_EQ(connection.Reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << connection.Reason;
+    const TNetConnection Connection = ConnectTcp(*NetAddressOf("rfc2217://no-such-host.invalid:2000"), 5s);
+    EXPECT_FALSE(Connection.Socket);
+    EXPECT_NE(Connection.Error, 0);
+    EXPECT_EQ(Connection.Reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << Connection.Reason;
 }
 
 TEST(NetConnect, MalformedNameIsRefusedWithoutLookup) {
-    const TNetConnection connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
-    EXPECT_EQ(connection.Error, EINVAL);
-    EXPECT_NE(connection.Reason.find("socket://HOST:PORT"), std::string::npos);
+    const TNetConnection Connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
+    EXPECT_EQ(Connection.Error, EINVAL);
+    EXPECT_NE(Connection.Reason.find("socket://HOST:PORT"), std::string::npos);
 }
 
 }  // namespace

@@ -24,55 +24,55 @@ std::string UrlOf(const TSer2NetServer& Server, TKind Kind) {
 }
 
 std::string AllByteValues() {
-    std::string all;
-    for (int v = 0; v < 256; ++v) all.push_back(static_cast<char>(v));
-    return all + "\xff\xff";
+    std::string All;
+    for (int V = 0; V < 256; ++V) All.push_back(static_cast<char>(V));
+    return All + "\xff\xff";
 }
 
 class NetSer2Net : public ::testing::TestWithParam<TKind> {
 protected:
-    PtyPair line;
-    TSer2NetServer server{line.SlavePath()};
-    TComPort port;
+    PtyPair Line_;
+    TSer2NetServer Server_{Line_.SlavePath()};
+    TComPort Port_;
 
     void SetUp() override {
-        port.SetPort(UrlOf(server, GetParam()));
-        port.SetEvents({});
-        WaitingReads(port, 5000);
+        Port_.SetPort(UrlOf(Server_, GetParam()));
+        Port_.SetEvents({});
+        WaitingReads(Port_, 5000);
     }
 };
 
 // Every byte value, 0xFF included (doubled on the telnet wire, never on the
 // line), goes both ways unchanged.
 TEST_P(NetSer2Net, EveryByteValueBothWays) {
-    port.Open();
-    const std::string all = AllByteValues();
-    EXPECT_EQ(port.WriteBytes(all.data(), static_cast<int32_t>(all.size())), static_cast<int32_t>(all.size()));
-    EXPECT_EQ(line.Read(all.size(), 5000ms), all);
+    Port_.Open();
+    const std::string All = AllByteValues();
+    EXPECT_EQ(Port_.WriteBytes(All.data(), static_cast<int32_t>(All.size())), static_cast<int32_t>(All.size()));
+    EXPECT_EQ(Line_.Read(All.size(), 5000ms), All);
 
-    line.Write(all);
-    std::string got(all.size(), '\0');
-    EXPECT_EQ(port.ReadBytes(got.data(), static_cast<int32_t>(got.size())), static_cast<int32_t>(all.size()));
-    EXPECT_EQ(got, all);
-    port.Close();
+    Line_.Write(All);
+    std::string Got(All.size(), '\0');
+    EXPECT_EQ(Port_.ReadBytes(Got.data(), static_cast<int32_t>(Got.size())), static_cast<int32_t>(All.size()));
+    EXPECT_EQ(Got, All);
+    Port_.Close();
 }
 
 // The server going away is device loss: reported once as leIOError through
 // the event thread, and the port still closes.
 TEST_P(NetSer2Net, ServerKilledIsDeviceLoss) {
-    event_test::OwnerLoop loop;
-    event_test::Watchdog watchdog("ServerKilledIsDeviceLoss", 60s);
+    event_test::OwnerLoop Loop;
+    event_test::Watchdog Watchdog("ServerKilledIsDeviceLoss", 60s);
     std::vector<TComErrors> errors;
-    port.SetEvents(AllComEvents);
-    port.OnError = [&](TComponent*, TComErrors Errors) { errors.push_back(Errors); };
-    port.Open();
-    server.Kill();
-    ASSERT_TRUE(loop.ServeUntil([&] { return !errors.empty(); }, 10s));
-    loop.ServeFor(300ms);
+    Port_.SetEvents(AllComEvents);
+    Port_.OnError = [&](TComponent*, TComErrors Errors) { errors.push_back(Errors); };
+    Port_.Open();
+    Server_.Kill();
+    ASSERT_TRUE(Loop.ServeUntil([&] { return !errors.empty(); }, 10s));
+    Loop.ServeFor(300ms);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(errors[0].Contains(leIOError));
-    port.Close();
-    EXPECT_FALSE(port.Connected());
+    Port_.Close();
+    EXPECT_FALSE(Port_.Connected());
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, NetSer2Net, ::testing::Values(TKind::Raw, TKind::Rfc2217),
@@ -80,49 +80,49 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NetSer2Net, ::testing::Values(TKind::Raw, TKind:
 
 class NetSer2NetRfc2217 : public ::testing::Test {
 protected:
-    PtyPair line;
-    TSer2NetServer server{line.SlavePath()};
-    TComPort port;
+    PtyPair Line_;
+    TSer2NetServer Server_{Line_.SlavePath()};
+    TComPort Port_;
 
     void SetUp() override {
-        port.SetPort(server.Rfc2217Url());
-        port.SetEvents({});
+        Port_.SetPort(Server_.Rfc2217Url());
+        Port_.SetEvents({});
     }
 };
 
 // Rate and character format set on the open port reach the line: the
 // pseudo-terminal's record (read through its master) changes.
 TEST_F(NetSer2NetRfc2217, LineSettingsReachThePseudoTerminal) {
-    port.Open();
-    EXPECT_EQ(line.SlaveRecord().c_ospeed, 9600u);
+    Port_.Open();
+    EXPECT_EQ(Line_.SlaveRecord().c_ospeed, 9600u);
 
-    port.SetBaudRate(br19200);
-    TKernelTermios record = line.SlaveRecord();
-    EXPECT_EQ(record.c_ospeed, 19200u);
-    EXPECT_EQ(record.c_cflag & CSIZE, static_cast<uint32_t>(CS8));
-    EXPECT_EQ(record.c_cflag & (PARENB | CSTOPB), 0u);
+    Port_.SetBaudRate(br19200);
+    TKernelTermios Record = Line_.SlaveRecord();
+    EXPECT_EQ(Record.c_ospeed, 19200u);
+    EXPECT_EQ(Record.c_cflag & CSIZE, static_cast<uint32_t>(CS8));
+    EXPECT_EQ(Record.c_cflag & (PARENB | CSTOPB), 0u);
 
     // The server takes (acknowledges) every format; a pseudo-terminal keeps
     // only the stop bits of it (the kernel holds ptys at CS8 without parity).
-    port.SetDataBits(dbSeven);
-    port.Parity().SetBits(prEven);
-    port.SetStopBits(sbTwoStopBits);
-    EXPECT_NE(line.SlaveRecord().c_cflag & CSTOPB, 0u);
-    port.SetStopBits(sbOneStopBit);
-    EXPECT_EQ(line.SlaveRecord().c_cflag & CSTOPB, 0u);
+    Port_.SetDataBits(dbSeven);
+    Port_.Parity().SetBits(prEven);
+    Port_.SetStopBits(sbTwoStopBits);
+    EXPECT_NE(Line_.SlaveRecord().c_cflag & CSTOPB, 0u);
+    Port_.SetStopBits(sbOneStopBit);
+    EXPECT_EQ(Line_.SlaveRecord().c_cflag & CSTOPB, 0u);
 
-    port.SetBaudRate(br115200);
-    EXPECT_EQ(line.SlaveRecord().c_ospeed, 115200u);
-    port.Close();
+    Port_.SetBaudRate(br115200);
+    EXPECT_EQ(Line_.SlaveRecord().c_ospeed, 115200u);
+    Port_.Close();
 }
 
 // socket:// to a telnet server is refused, and says what to use instead.
 TEST_F(NetSer2NetRfc2217, RawNameForTelnetServerIsRefused) {
-    port.SetPort("socket://127.0.0.1:" + std::to_string(server.Rfc2217Port()));
-    const EComPort error = RaisedBy([&] { port.Open(); });
-    EXPECT_EQ(error.ErrorCode(), CError_OpenFailed);
-    EXPECT_NE(std::string(error.what()).find("open it as rfc2217://127.0.0.1:"), std::string::npos) << error.what();
-    EXPECT_FALSE(port.Connected());
+    Port_.SetPort("socket://127.0.0.1:" + std::to_string(Server_.Rfc2217Port()));
+    const EComPort Error = RaisedBy([&] { Port_.Open(); });
+    EXPECT_EQ(Error.ErrorCode(), CError_OpenFailed);
+    EXPECT_NE(std::string(Error.what()).find("open it as rfc2217://127.0.0.1:"), std::string::npos) << Error.what();
+    EXPECT_FALSE(Port_.Connected());
 }
 
 }  // namespace

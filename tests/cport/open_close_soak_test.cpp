@@ -22,68 +22,68 @@ namespace {
 class FarEndStream {
 public:
     explicit FarEndStream(int Master)
-        : thread_([this, Master] {
-              const char chunk[64] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-              while (!stop_.load()) {
-                  if (::write(Master, chunk, sizeof chunk) > 0) continue;
-                  pollfd p{Master, POLLOUT, 0};
-                  ::poll(&p, 1, 5);
+        : Thread_([this, Master] {
+              const char Chunk[64] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+              while (!Stop_.load()) {
+                  if (::write(Master, Chunk, sizeof Chunk) > 0) continue;
+                  pollfd P{Master, POLLOUT, 0};
+                  ::poll(&P, 1, 5);
               }
           }) {}
     ~FarEndStream() {
-        stop_.store(true);
-        thread_.join();
+        Stop_.store(true);
+        Thread_.join();
     }
     FarEndStream(const FarEndStream&) = delete;
     FarEndStream& operator=(const FarEndStream&) = delete;
 
 private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::atomic<bool> Stop_{false};
+    std::thread Thread_;
 };
 
 }  // namespace
 
 TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind) {
-    PtyPair pty;
-    TComPort port;
-    port.SetPort(pty.SlavePath());
+    PtyPair Pty;
+    TComPort Port;
+    Port.SetPort(Pty.SlavePath());
     // The event thread runs and hands every arrival to a handler that reads
     // it on the event thread itself, so no owner loop is needed.
-    port.SetSyncMethod(smNone);
+    Port.SetSyncMethod(smNone);
     std::atomic<long> received{0};
-    port.OnRxChar = [&](TComponent*, int32_t Count) {
-        char buffer[256];
-        received += port.ReadBytes(buffer, std::min<int32_t>(Count, sizeof buffer));
+    Port.OnRxChar = [&](TComponent*, int32_t Count) {
+        char Buffer[256];
+        received += Port.ReadBytes(Buffer, std::min<int32_t>(Count, sizeof Buffer));
     };
-    FarEndStream stream(pty.Master());
-    for (int i = 0; i < 200; ++i) {   // first use of everything that is set up once
-        port.Open();
-        port.Close();
+    FarEndStream Stream(Pty.Master());
+    for (int I = 0; I < 200; ++I) {   // first use of everything that is set up once
+        Port.Open();
+        Port.Close();
     }
-    const int fds_before = OpenDescriptors();
-    const int threads_before = Threads();
-    const long rss_before = ResidentKiB();
-    for (int i = 0; i < 10000; ++i) {
-        port.Open();
-        if (i % 1000 == 0) {
-            ASSERT_EQ(port.WriteBytes("x", 1), 1);
+    const int FdsBefore = OpenDescriptors();
+    const int ThreadsBefore = Threads();
+    const long RssBefore = ResidentKiB();
+    for (int I = 0; I < 10000; ++I) {
+        Port.Open();
+        if (I % 1000 == 0) {
+            ASSERT_EQ(Port.WriteBytes("x", 1), 1);
         }
-        port.Close();
+        Port.Close();
     }
-    EXPECT_EQ(OpenDescriptors(), fds_before);
-    EXPECT_EQ(Threads(), threads_before);
+    EXPECT_EQ(OpenDescriptors(), FdsBefore);
+    EXPECT_EQ(Threads(), ThreadsBefore);
     // Roughly flat: a leak of even 100 bytes a cycle would show as ~1 MiB.
-    if (!kAddressSanitizer) {
-        EXPECT_LT(ResidentKiB() - rss_before, 4096) << "RSS before " << rss_before << " KiB";
+    if (!AddressSanitizer) {
+        EXPECT_LT(ResidentKiB() - RssBefore, 4096) << "RSS before " << RssBefore << " KiB";
     }
     // The cycles are too short to be sure any byte got through; an open
     // port must then receive the stream within a bounded time.
-    port.Open();
-    EXPECT_TRUE(port.Connected());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (received.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    Port.Open();
+    EXPECT_TRUE(Port.Connected());
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (received.load() == 0 && std::chrono::steady_clock::now() < Deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_GT(received.load(), 0) << "the stream never reached the handler";
-    port.Close();
+    Port.Close();
 }

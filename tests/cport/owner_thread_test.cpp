@@ -15,43 +15,43 @@ namespace {
 // port runs on the thread that opened it, and that thread's wake hook is
 // the one called.
 TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
-    Watchdog watchdog("two owner threads", 60s);
-    constexpr size_t kBytes = 200;
+    Watchdog Watchdog("two owner threads", 60s);
+    constexpr size_t Bytes = 200;
     FarEnd lines[2];
     std::latch opened(2);
     std::latch sent(1);
     std::atomic<int> foreign_calls{0};
     std::atomic<int> wakes[2] = {0, 0};
-    std::atomic<size_t> received[2] = {0, 0};
-    auto owner = [&](int i) {
-        OwnerLoop loop;
+    std::atomic<size_t> Received[2] = {0, 0};
+    auto Owner = [&](int i) {
+        OwnerLoop Loop;
         TComPort port;
         SetUpPort(port, lines[i], {evRxChar}, smThreadSync);
         const auto self = std::this_thread::get_id();
         port.OnRxChar = [&](TComponent*, int32_t Count) {
             if (std::this_thread::get_id() != self) ++foreign_calls;
-            std::string text;
-            received[i] += static_cast<size_t>(port.ReadText(text, Count));
+            std::string Text;
+            Received[i] += static_cast<size_t>(port.ReadText(Text, Count));
         };
         port.Open();
         opened.count_down();
         sent.wait();
-        loop.ServeUntil([&] { return received[i].load() >= kBytes; }, 20s);
-        wakes[i] = loop.Wakes();
+        Loop.ServeUntil([&] { return Received[i].load() >= Bytes; }, 20s);
+        wakes[i] = Loop.Wakes();
         port.Close();
     };
-    std::thread a(owner, 0), b(owner, 1);
+    std::thread A(Owner, 0), B(Owner, 1);
     opened.wait();
-    for (size_t n = 0; n < kBytes; n += 10) {
+    for (size_t N = 0; N < Bytes; N += 10) {
         lines[0].Write(std::string(10, 'a'));
         lines[1].Write(std::string(10, 'b'));
     }
     sent.count_down();
-    a.join();
-    b.join();
+    A.join();
+    B.join();
     EXPECT_EQ(foreign_calls.load(), 0);
-    EXPECT_EQ(received[0].load(), kBytes);
-    EXPECT_EQ(received[1].load(), kBytes);
+    EXPECT_EQ(Received[0].load(), Bytes);
+    EXPECT_EQ(Received[1].load(), Bytes);
     EXPECT_GT(wakes[0].load(), 0);
     EXPECT_GT(wakes[1].load(), 0);
 }
@@ -59,29 +59,29 @@ TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
 // Port B's hand-over waits in the owner's queue while port A closes: A's
 // Close does not run it; the owner's loop does afterwards.
 TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers) {
-    Watchdog watchdog("close among other work", 30s);
-    OwnerLoop loop;
-    FarEnd line_a, line_b;
-    TComPort a, b;
-    SetUpPort(a, line_a, AllComEvents, smThreadSync);
-    SetUpPort(b, line_b, {evRxChar}, smThreadSync);
+    Watchdog Watchdog("close among other work", 30s);
+    OwnerLoop Loop;
+    FarEnd LineA, LineB;
+    TComPort A, b;
+    SetUpPort(A, LineA, AllComEvents, smThreadSync);
+    SetUpPort(b, LineB, {evRxChar}, smThreadSync);
     bool closing_a = false;
-    int b_inside_close = 0, b_calls = 0;
+    int BInsideClose = 0, b_calls = 0;
     b.OnRxChar = [&](TComponent*, int32_t Count) {
         ++b_calls;
-        if (closing_a) ++b_inside_close;
-        std::string text;
-        b.ReadText(text, Count);
+        if (closing_a) ++BInsideClose;
+        std::string Text;
+        b.ReadText(Text, Count);
     };
-    a.Open();
+    A.Open();
     b.Open();
-    line_b.Write("for b");
-    ASSERT_TRUE(loop.WaitForWake());   // b's hand-over is queued, not served
+    LineB.Write("for b");
+    ASSERT_TRUE(Loop.WaitForWake());   // b's hand-over is queued, not served
     closing_a = true;
-    a.Close();
+    A.Close();
     closing_a = false;
-    EXPECT_EQ(b_inside_close, 0);
-    ASSERT_TRUE(loop.ServeUntil([&] { return b_calls > 0; }));
+    EXPECT_EQ(BInsideClose, 0);
+    ASSERT_TRUE(Loop.ServeUntil([&] { return b_calls > 0; }));
     b.Close();
 }
 

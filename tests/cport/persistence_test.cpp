@@ -23,101 +23,101 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const TStoredGroups kAllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
+const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
 
 // Every stored setting of a port, comparable and printable.
 struct Settings {
-    std::string port;
-    int baud, custom, stop, data, parity;
-    bool check, replace;
-    int replace_char, event_char;
-    bool discard_null;
-    int in_size, out_size;
-    int ri, rtm, rtc, wtm, wtc;
-    int rts, dtr;
-    bool cts, dsr, dsr_sens, tx_cont, xin, xout;
-    int xon, xoff;
+    std::string Port;
+    int Baud, Custom, Stop, Data, Parity;
+    bool Check, Replace;
+    int ReplaceChar, EventChar;
+    bool DiscardNull;
+    int InSize, OutSize;
+    int Ri, Rtm, Rtc, Wtm, Wtc;
+    int Rts, Dtr;
+    bool Cts, Dsr, DsrSens, TxCont, Xin, Xout;
+    int Xon, Xoff;
 
-    static Settings Of(const TCustomComPort& p) {
-        const auto& f = p.FlowControl();
-        const auto& t = p.Timeouts();
-        return {p.Port(), p.BaudRate(), p.CustomBaudRate(), p.StopBits(), p.DataBits(), p.Parity().Bits(),
-                p.Parity().Check(), p.Parity().Replace(), static_cast<unsigned char>(p.Parity().ReplaceChar()),
-                static_cast<unsigned char>(p.EventChar()), p.DiscardNull(), p.Buffer().InputSize(),
-                p.Buffer().OutputSize(), t.ReadInterval(), t.ReadTotalMultiplier(), t.ReadTotalConstant(),
-                t.WriteTotalMultiplier(), t.WriteTotalConstant(), f.ControlRTS(), f.ControlDTR(), f.OutCTSFlow(),
-                f.OutDSRFlow(), f.DSRSensitivity(), f.TxContinueOnXoff(), f.XonXoffIn(), f.XonXoffOut(),
-                static_cast<unsigned char>(f.XonChar()), static_cast<unsigned char>(f.XoffChar())};
+    static Settings Of(const TCustomComPort& P) {
+        const auto& F = P.FlowControl();
+        const auto& T = P.Timeouts();
+        return {P.Port(), P.BaudRate(), P.CustomBaudRate(), P.StopBits(), P.DataBits(), P.Parity().Bits(),
+                P.Parity().Check(), P.Parity().Replace(), static_cast<unsigned char>(P.Parity().ReplaceChar()),
+                static_cast<unsigned char>(P.EventChar()), P.DiscardNull(), P.Buffer().InputSize(),
+                P.Buffer().OutputSize(), T.ReadInterval(), T.ReadTotalMultiplier(), T.ReadTotalConstant(),
+                T.WriteTotalMultiplier(), T.WriteTotalConstant(), F.ControlRTS(), F.ControlDTR(), F.OutCTSFlow(),
+                F.OutDSRFlow(), F.DSRSensitivity(), F.TxContinueOnXoff(), F.XonXoffIn(), F.XonXoffOut(),
+                static_cast<unsigned char>(F.XonChar()), static_cast<unsigned char>(F.XoffChar())};
     }
     auto Tie() const {
-        return std::tie(port, baud, custom, stop, data, parity, check, replace, replace_char, event_char,
-                        discard_null, in_size, out_size, ri, rtm, rtc, wtm, wtc, rts, dtr, cts, dsr, dsr_sens,
-                        tx_cont, xin, xout, xon, xoff);
+        return std::tie(Port, Baud, Custom, Stop, Data, Parity, Check, Replace, ReplaceChar, EventChar,
+                        DiscardNull, InSize, OutSize, Ri, Rtm, Rtc, Wtm, Wtc, Rts, Dtr, Cts, Dsr, DsrSens,
+                        TxCont, Xin, Xout, Xon, Xoff);
     }
-    bool operator==(const Settings& o) const { return Tie() == o.Tie(); }
+    bool operator==(const Settings& O) const { return Tie() == O.Tie(); }
 };
 
-void PrintTo(const Settings& s, std::ostream* os) { *os << ::testing::PrintToString(s.Tie()); }
+void PrintTo(const Settings& S, std::ostream* Os) { *Os << ::testing::PrintToString(S.Tie()); }
 
 // Non-default configurations, each applied to a fresh port.
 struct Configuration {
-    const char* name;
-    std::function<void(TCustomComPort&)> apply;
+    const char* Name;
+    std::function<void(TCustomComPort&)> Apply;
 };
 
 std::vector<Configuration> Configurations() {
     return {
         {"custom rate, control characters",
-         [](TCustomComPort& p) {
-             p.SetPort("/dev/ttyUSB3");
-             p.SetBaudRate(brCustom);
-             p.SetCustomBaudRate(250000);
-             p.SetEventChar('\r');
-             p.SetDiscardNull(true);
-             p.Parity().SetBits(prMark);
-             p.Parity().SetCheck(true);
-             p.Parity().SetReplace(true);
-             p.Parity().SetReplaceChar(' ');
-             p.FlowControl().SetFlowControl(fcHardware);
-             p.FlowControl().SetXonChar('\x11');
-             p.Buffer().SetInputSize(4096);
-             p.Buffer().SetOutputSize(0);
-             p.Timeouts().SetReadInterval(20);
+         [](TCustomComPort& P) {
+             P.SetPort("/dev/ttyUSB3");
+             P.SetBaudRate(brCustom);
+             P.SetCustomBaudRate(250000);
+             P.SetEventChar('\r');
+             P.SetDiscardNull(true);
+             P.Parity().SetBits(prMark);
+             P.Parity().SetCheck(true);
+             P.Parity().SetReplace(true);
+             P.Parity().SetReplaceChar(' ');
+             P.FlowControl().SetFlowControl(fcHardware);
+             P.FlowControl().SetXonChar('\x11');
+             P.Buffer().SetInputSize(4096);
+             P.Buffer().SetOutputSize(0);
+             P.Timeouts().SetReadInterval(20);
          }},
         {"software flow, high characters",
-         [](TCustomComPort& p) {
-             p.SetPort("COM7");
-             p.SetBaudRate(br115200);
-             p.SetStopBits(sbTwoStopBits);
-             p.SetDataBits(dbSeven);
-             p.Parity().SetBits(prEven);
-             p.SetEventChar('\xC8');
-             p.FlowControl().SetFlowControl(fcSoftware);
-             p.FlowControl().SetXonChar('#');
-             p.FlowControl().SetXoffChar('\xFF');
-             p.FlowControl().SetTxContinueOnXoff(true);
-             p.Timeouts().SetReadTotalMultiplier(7);
-             p.Timeouts().SetReadTotalConstant(250);
-             p.Timeouts().SetWriteTotalMultiplier(0);
-             p.Timeouts().SetWriteTotalConstant(0);
+         [](TCustomComPort& P) {
+             P.SetPort("COM7");
+             P.SetBaudRate(br115200);
+             P.SetStopBits(sbTwoStopBits);
+             P.SetDataBits(dbSeven);
+             P.Parity().SetBits(prEven);
+             P.SetEventChar('\xC8');
+             P.FlowControl().SetFlowControl(fcSoftware);
+             P.FlowControl().SetXonChar('#');
+             P.FlowControl().SetXoffChar('\xFF');
+             P.FlowControl().SetTxContinueOnXoff(true);
+             P.Timeouts().SetReadTotalMultiplier(7);
+             P.Timeouts().SetReadTotalConstant(250);
+             P.Timeouts().SetWriteTotalMultiplier(0);
+             P.Timeouts().SetWriteTotalConstant(0);
          }},
         {"custom flow fields, negative numbers",
-         [](TCustomComPort& p) {
-             p.SetPort("my port [\"2\"] = \\x");
-             p.SetBaudRate(br110);
-             p.SetStopBits(sbOne5StopBits);
-             p.SetDataBits(dbFive);
-             p.Parity().SetBits(prSpace);
-             p.Parity().SetReplaceChar('\0');
-             p.SetEventChar('A');
-             p.FlowControl().SetControlRTS(rtsToggle);
-             p.FlowControl().SetControlDTR(dtrHandshake);
-             p.FlowControl().SetOutDSRFlow(true);
-             p.FlowControl().SetDSRSensitivity(true);
-             p.FlowControl().SetXonXoffIn(true);
-             p.Buffer().SetInputSize(-3);
-             p.Buffer().SetOutputSize(2147483646);
-             p.Timeouts().SetReadInterval(-2147483647 - 1);
+         [](TCustomComPort& P) {
+             P.SetPort("my port [\"2\"] = \\x");
+             P.SetBaudRate(br110);
+             P.SetStopBits(sbOne5StopBits);
+             P.SetDataBits(dbFive);
+             P.Parity().SetBits(prSpace);
+             P.Parity().SetReplaceChar('\0');
+             P.SetEventChar('A');
+             P.FlowControl().SetControlRTS(rtsToggle);
+             P.FlowControl().SetControlDTR(dtrHandshake);
+             P.FlowControl().SetOutDSRFlow(true);
+             P.FlowControl().SetDSRSensitivity(true);
+             P.FlowControl().SetXonXoffIn(true);
+             P.Buffer().SetInputSize(-3);
+             P.Buffer().SetOutputSize(2147483646);
+             P.Timeouts().SetReadInterval(-2147483647 - 1);
          }},
     };
 }
@@ -125,50 +125,50 @@ std::vector<Configuration> Configurations() {
 // Files of one test process, in a directory removed when the process ends.
 class TempFiles {
 public:
-    TempFiles() : dir_(fs::path(::testing::TempDir()) / ("cport_persistence_" + std::to_string(::getpid()))) {}
+    TempFiles() : Dir_(fs::path(::testing::TempDir()) / ("cport_persistence_" + std::to_string(::getpid()))) {}
     ~TempFiles() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
+        std::error_code Ignored;
+        fs::remove_all(Dir_, Ignored);
     }
-    std::string Path(const std::string& name) {
-        fs::create_directories(dir_);
-        return (dir_ / name).string();
+    std::string Path(const std::string& Name) {
+        fs::create_directories(Dir_);
+        return (Dir_ / Name).string();
     }
 
 private:
-    fs::path dir_;
+    fs::path Dir_;
 };
 
-std::string TempPath(const std::string& name) {
-    static TempFiles files;
-    return files.Path(name);
+std::string TempPath(const std::string& Name) {
+    static TempFiles Files;
+    return Files.Path(Name);
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+std::string ReadFile(const std::string& Path) {
+    std::ifstream In(Path, std::ios::binary);
+    std::stringstream S;
+    S << In.rdbuf();
+    return S.str();
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+void WriteFile(const std::string& Path, const std::string& Text) {
+    std::ofstream(Path, std::ios::binary | std::ios::trunc) << Text;
 }
 
 // The entry names of a section, in file order.
-std::vector<std::string> EntriesOf(const std::string& ini_text, const std::string& section) {
-    std::vector<std::string> entries;
-    std::istringstream in(ini_text);
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            inside = line == "[" + section + "]";
-        } else if (inside && line.find('=') != std::string::npos) {
-            entries.push_back(line.substr(0, line.find('=')));
+std::vector<std::string> EntriesOf(const std::string& IniText, const std::string& Section) {
+    std::vector<std::string> Entries;
+    std::istringstream In(IniText);
+    std::string Line;
+    bool Inside = false;
+    while (std::getline(In, Line)) {
+        if (!Line.empty() && Line[0] == '[') {
+            Inside = Line == "[" + Section + "]";
+        } else if (Inside && Line.find('=') != std::string::npos) {
+            Entries.push_back(Line.substr(0, Line.find('=')));
         }
     }
-    return entries;
+    return Entries;
 }
 
 // The message of the ERegistryException Action raises (fails the test if none).
@@ -176,57 +176,57 @@ template <typename Action>
 std::string RegistryError(Action&& action) {
     try {
         action();
-    } catch (const ERegistryException& e) {
-        return e.what();
+    } catch (const ERegistryException& E) {
+        return E.what();
     }
     ADD_FAILURE() << "no ERegistryException raised";
     return "";
 }
 
-const std::vector<std::string> kBasicKeys = {"Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl"};
+const std::vector<std::string> BasicKeys = {"Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl"};
 
 }  // namespace
 
 // With the initial groups: the six basic keys, and "CustomBaudRate" third
 // only with a custom rate.
 TEST(StoreKeys, InitialGroupsWriteTheBasicKeys) {
-    for (const bool custom : {false, true}) {
-        TComPort port;
-        port.SetName("ComPort1");
-        if (custom) {
-            port.SetBaudRate(brCustom);
-            port.SetCustomBaudRate(31250);
+    for (const bool Custom : {false, true}) {
+        TComPort Port;
+        Port.SetName("ComPort1");
+        if (Custom) {
+            Port.SetBaudRate(brCustom);
+            Port.SetCustomBaudRate(31250);
         }
-        std::vector<std::string> expected = kBasicKeys;
-        if (custom) expected.insert(expected.begin() + 2, "CustomBaudRate");
+        std::vector<std::string> Expected = BasicKeys;
+        if (Custom) Expected.insert(Expected.begin() + 2, "CustomBaudRate");
 
-        TMemoryRegistryKey key;
-        port.StoreToRegistry(key);
-        EXPECT_EQ(key.ValueNames(), expected);
-        EXPECT_EQ(key.ReadString("Port"), "COM1");
-        EXPECT_EQ(key.ReadString("BaudRate"), custom ? "Custom" : "9600");
-        EXPECT_EQ(key.ReadString("StopBits") + key.ReadString("DataBits") + key.ReadString("Parity") +
-                      key.ReadString("FlowControl"),
+        TMemoryRegistryKey Key;
+        Port.StoreToRegistry(Key);
+        EXPECT_EQ(Key.ValueNames(), Expected);
+        EXPECT_EQ(Key.ReadString("Port"), "COM1");
+        EXPECT_EQ(Key.ReadString("BaudRate"), Custom ? "Custom" : "9600");
+        EXPECT_EQ(Key.ReadString("StopBits") + Key.ReadString("DataBits") + Key.ReadString("Parity") +
+                      Key.ReadString("FlowControl"),
                   "18NoneNone");
-        if (custom) {
-            EXPECT_EQ(key.ReadInteger("CustomBaudRate"), 31250);
+        if (Custom) {
+            EXPECT_EQ(Key.ReadInteger("CustomBaudRate"), 31250);
         }
 
-        TComIniFile ini(TempPath("basic.ini"));
-        port.StoreToIniFile(ini);
-        EXPECT_EQ(EntriesOf(ini.Text(), "ComPort1"), expected);
-        if (custom) {
-            EXPECT_EQ(ini.ReadString("ComPort1", "CustomBaudRate", ""), "31250");
+        TComIniFile Ini(TempPath("basic.ini"));
+        Port.StoreToIniFile(Ini);
+        EXPECT_EQ(EntriesOf(Ini.Text(), "ComPort1"), Expected);
+        if (Custom) {
+            EXPECT_EQ(Ini.ReadString("ComPort1", "CustomBaudRate", ""), "31250");
         }
     }
 }
 
 TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds) {
-    TComPort port;
-    port.SetStoredGroups(kAllGroups);
-    TMemoryRegistryKey key;
-    port.StoreToRegistry(key);
-    const std::vector<std::string> expected = {
+    TComPort Port;
+    Port.SetStoredGroups(AllGroups);
+    TMemoryRegistryKey Key;
+    Port.StoreToRegistry(Key);
+    const std::vector<std::string> Expected = {
         "Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl",
         "EventChar", "DiscardNull",
         "Parity.Check", "Parity.Replace", "Parity.ReplaceChar",
@@ -236,181 +236,181 @@ TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds) {
         "FlowControl.ControlRTS", "FlowControl.ControlDTR", "FlowControl.DSRSensitivity",
         "FlowControl.OutCTSFlow", "FlowControl.OutDSRFlow", "FlowControl.TxContinueOnXoff",
         "FlowControl.XonXoffIn", "FlowControl.XonXoffOut", "FlowControl.XoffChar", "FlowControl.XonChar"};
-    EXPECT_EQ(key.ValueNames(), expected);
-    for (const std::string& name : expected) {
-        const bool integer = name.rfind("Buffer.", 0) == 0 || name.rfind("Timeouts.", 0) == 0;
-        EXPECT_EQ(key.GetDataType(name), integer ? TRegDataType::rdInteger : TRegDataType::rdString) << name;
+    EXPECT_EQ(Key.ValueNames(), Expected);
+    for (const std::string& Name : Expected) {
+        const bool Integer = Name.rfind("Buffer.", 0) == 0 || Name.rfind("Timeouts.", 0) == 0;
+        EXPECT_EQ(Key.GetDataType(Name), Integer ? TRegDataType::rdInteger : TRegDataType::rdString) << Name;
     }
-    EXPECT_EQ(key.ReadString("EventChar"), "#0");
-    EXPECT_EQ(key.ReadString("DiscardNull"), "No");
-    EXPECT_EQ(key.ReadString("FlowControl.XonChar"), "#17");
-    EXPECT_EQ(key.ReadInteger("Timeouts.ReadInterval"), -1);
-    EXPECT_EQ(key.ReadString("FlowControl.ControlRTS"), "Disable");
+    EXPECT_EQ(Key.ReadString("EventChar"), "#0");
+    EXPECT_EQ(Key.ReadString("DiscardNull"), "No");
+    EXPECT_EQ(Key.ReadString("FlowControl.XonChar"), "#17");
+    EXPECT_EQ(Key.ReadInteger("Timeouts.ReadInterval"), -1);
+    EXPECT_EQ(Key.ReadString("FlowControl.ControlRTS"), "Disable");
 }
 
 TEST(RoundTrip, StoreIntoOnePortLoadIntoAnother) {
-    for (const Configuration& c : Configurations()) {
-        SCOPED_TRACE(c.name);
-        TComPort source;
-        source.SetName("ComPort1");
-        source.SetStoredGroups(kAllGroups);
-        c.apply(source);
-        const Settings expected = Settings::Of(source);
+    for (const Configuration& C : Configurations()) {
+        SCOPED_TRACE(C.Name);
+        TComPort Source;
+        Source.SetName("ComPort1");
+        Source.SetStoredGroups(AllGroups);
+        C.Apply(Source);
+        const Settings Expected = Settings::Of(Source);
 
-        const auto fresh = [] {
-            auto p = std::make_unique<TComPort>();
-            p->SetName("ComPort1");
-            p->SetStoredGroups(kAllGroups);
-            return p;
+        const auto Fresh = [] {
+            auto P = std::make_unique<TComPort>();
+            P->SetName("ComPort1");
+            P->SetStoredGroups(AllGroups);
+            return P;
         };
         {
-            TMemoryRegistryKey key;
-            source.StoreToRegistry(key);
-            auto target = fresh();
-            target->LoadFromRegistry(key);
-            EXPECT_EQ(Settings::Of(*target), expected) << "memory key";
+            TMemoryRegistryKey Key;
+            Source.StoreToRegistry(Key);
+            auto Target = Fresh();
+            Target->LoadFromRegistry(Key);
+            EXPECT_EQ(Settings::Of(*Target), Expected) << "memory key";
         }
         {
-            const std::string path = TempPath("roundtrip.reg");
-            fs::remove(path);
+            const std::string Path = TempPath("roundtrip.reg");
+            fs::remove(Path);
             {
-                TFileRegistryKey key(path);
-                source.StoreToRegistry(key);
+                TFileRegistryKey Key(Path);
+                Source.StoreToRegistry(Key);
             }
-            TFileRegistryKey reread(path);
-            auto target = fresh();
-            target->LoadFromRegistry(reread);
-            EXPECT_EQ(Settings::Of(*target), expected) << "key file:\n" << ReadFile(path);
+            TFileRegistryKey Reread(Path);
+            auto Target = Fresh();
+            Target->LoadFromRegistry(Reread);
+            EXPECT_EQ(Settings::Of(*Target), Expected) << "key file:\n" << ReadFile(Path);
         }
         {
-            const std::string path = TempPath("roundtrip.ini");
-            fs::remove(path);
+            const std::string Path = TempPath("roundtrip.ini");
+            fs::remove(Path);
             {
-                TComIniFile ini(path);
-                source.StoreToIniFile(ini);
-                ini.UpdateFile();
+                TComIniFile Ini(Path);
+                Source.StoreToIniFile(Ini);
+                Ini.UpdateFile();
             }
-            TComIniFile reread(path);
-            auto target = fresh();
-            target->LoadFromIniFile(reread);
-            EXPECT_EQ(Settings::Of(*target), expected) << "INI file:\n" << ReadFile(path);
+            TComIniFile Reread(Path);
+            auto Target = Fresh();
+            Target->LoadFromIniFile(Reread);
+            EXPECT_EQ(Settings::Of(*Target), Expected) << "INI file:\n" << ReadFile(Path);
         }
     }
 }
 
 TEST(RoundTrip, CustomFlowControlWithBasicGroupAloneChangesNoFlowField) {
-    TComPort source;
-    source.FlowControl().SetXonXoffIn(true);
-    source.FlowControl().SetOutDSRFlow(true);
-    ASSERT_EQ(source.FlowControl().FlowControl(), fcCustom);
-    TMemoryRegistryKey key;
-    source.StoreToRegistry(key);
-    EXPECT_EQ(key.ReadString("FlowControl"), "Custom");
+    TComPort Source;
+    Source.FlowControl().SetXonXoffIn(true);
+    Source.FlowControl().SetOutDSRFlow(true);
+    ASSERT_EQ(Source.FlowControl().FlowControl(), fcCustom);
+    TMemoryRegistryKey Key;
+    Source.StoreToRegistry(Key);
+    EXPECT_EQ(Key.ReadString("FlowControl"), "Custom");
 
-    TComPort target;
-    target.FlowControl().SetFlowControl(fcHardware);
-    const Settings before = Settings::Of(target);
-    target.LoadFromRegistry(key);
-    EXPECT_EQ(Settings::Of(target), before);
+    TComPort Target;
+    Target.FlowControl().SetFlowControl(fcHardware);
+    const Settings Before = Settings::Of(Target);
+    Target.LoadFromRegistry(Key);
+    EXPECT_EQ(Settings::Of(Target), Before);
 }
 
 TEST(RoundTrip, FlowFieldsOverrideTheCompositeWhenBothTravel) {
-    TMemoryRegistryKey key;
-    TComPort source;
-    source.SetStoredGroups({sgBasic, sgFlowControl});
-    source.FlowControl().SetFlowControl(fcHardware);
-    source.StoreToRegistry(key);
-    key.WriteString("FlowControl", "Software");   // the composite says software, the fields hardware
+    TMemoryRegistryKey Key;
+    TComPort Source;
+    Source.SetStoredGroups({sgBasic, sgFlowControl});
+    Source.FlowControl().SetFlowControl(fcHardware);
+    Source.StoreToRegistry(Key);
+    Key.WriteString("FlowControl", "Software");   // the composite says software, the fields hardware
 
-    TComPort target;
-    target.SetStoredGroups({sgBasic, sgFlowControl});
-    target.LoadFromRegistry(key);
-    EXPECT_EQ(target.FlowControl().FlowControl(), fcHardware);
-    EXPECT_FALSE(target.FlowControl().XonXoffIn());
-    EXPECT_FALSE(target.FlowControl().XonXoffOut());
+    TComPort Target;
+    Target.SetStoredGroups({sgBasic, sgFlowControl});
+    Target.LoadFromRegistry(Key);
+    EXPECT_EQ(Target.FlowControl().FlowControl(), fcHardware);
+    EXPECT_FALSE(Target.FlowControl().XonXoffIn());
+    EXPECT_FALSE(Target.FlowControl().XonXoffOut());
 }
 
 TEST(IniLoad, MissingEntriesLeaveSettingsUnchanged) {
-    for (const Configuration& c : Configurations()) {
-        SCOPED_TRACE(c.name);
-        CountingPort port;
-        port.SetName("ComPort1");
-        port.SetStoredGroups(kAllGroups);
-        c.apply(port);
-        const Settings before = Settings::Of(port);
-        port.counts = {};
+    for (const Configuration& C : Configurations()) {
+        SCOPED_TRACE(C.Name);
+        CountingPort Port;
+        Port.SetName("ComPort1");
+        Port.SetStoredGroups(AllGroups);
+        C.Apply(Port);
+        const Settings Before = Settings::Of(Port);
+        Port.Counts = {};
 
-        TComIniFile ini(TempPath("missing.ini"));
-        ini.SetText("[ComPort1]\n[Other]\nPort=elsewhere\nBaudRate=300\n");
-        port.LoadFromIniFile(ini);
-        Settings expected = before;
-        if (port.BaudRate() == brCustom) expected.custom = 9600;   // the one entry with a fixed default
-        EXPECT_EQ(Settings::Of(port), expected);
+        TComIniFile Ini(TempPath("missing.ini"));
+        Ini.SetText("[ComPort1]\n[Other]\nPort=elsewhere\nBaudRate=300\n");
+        Port.LoadFromIniFile(Ini);
+        Settings Expected = Before;
+        if (Port.BaudRate() == brCustom) Expected.Custom = 9600;   // the one entry with a fixed default
+        EXPECT_EQ(Settings::Of(Port), Expected);
         // Unchanged values are not applied; only the composite flow control always is.
-        EXPECT_EQ(port.counts.timeouts + port.counts.buffers, 0);
+        EXPECT_EQ(Port.Counts.Timeouts + Port.Counts.Buffers, 0);
     }
 }
 
 TEST(IniLoad, MissingCustomBaudRateReadsAs9600) {
-    TComPort port;
-    port.SetName("ComPort1");
-    port.SetCustomBaudRate(57600);
-    TComIniFile ini(TempPath("custom-missing.ini"));
-    ini.SetText("[ComPort1]\nBaudRate=custom\n");
-    port.LoadFromIniFile(ini);
-    EXPECT_EQ(port.BaudRate(), brCustom);
-    EXPECT_EQ(port.CustomBaudRate(), 9600);
+    TComPort Port;
+    Port.SetName("ComPort1");
+    Port.SetCustomBaudRate(57600);
+    TComIniFile Ini(TempPath("custom-missing.ini"));
+    Ini.SetText("[ComPort1]\nBaudRate=custom\n");
+    Port.LoadFromIniFile(Ini);
+    EXPECT_EQ(Port.BaudRate(), brCustom);
+    EXPECT_EQ(Port.CustomBaudRate(), 9600);
 
-    ini.SetText("[ComPort1]\nBaudRate=Custom\nCustomBaudRate=0x7A12\n");
-    port.LoadFromIniFile(ini);
-    EXPECT_EQ(port.CustomBaudRate(), 31250);
+    Ini.SetText("[ComPort1]\nBaudRate=Custom\nCustomBaudRate=0x7A12\n");
+    Port.LoadFromIniFile(Ini);
+    EXPECT_EQ(Port.CustomBaudRate(), 31250);
 
     // Not read unless the loaded rate is Custom.
-    ini.SetText("[ComPort1]\nBaudRate=2400\nCustomBaudRate=1234\n");
-    port.LoadFromIniFile(ini);
-    EXPECT_EQ(port.BaudRate(), br2400);
-    EXPECT_EQ(port.CustomBaudRate(), 31250);
+    Ini.SetText("[ComPort1]\nBaudRate=2400\nCustomBaudRate=1234\n");
+    Port.LoadFromIniFile(Ini);
+    EXPECT_EQ(Port.BaudRate(), br2400);
+    EXPECT_EQ(Port.CustomBaudRate(), 31250);
 }
 
 TEST(IniLoad, TextsAndNumbersThatMatchNothing) {
-    TComPort port;
-    port.SetName("P");
-    port.SetStoredGroups({sgBasic, sgBuffer, sgParity});
-    port.SetBaudRate(br1200);
-    port.SetStopBits(sbTwoStopBits);
-    port.Buffer().SetInputSize(64);
-    TComIniFile ini(TempPath("garbage.ini"));
-    ini.SetText("[P]\nBaudRate=fast\nStopBits=\nBuffer.InputSize=lots\nBuffer.OutputSize=$100\n"
+    TComPort Port;
+    Port.SetName("P");
+    Port.SetStoredGroups({sgBasic, sgBuffer, sgParity});
+    Port.SetBaudRate(br1200);
+    Port.SetStopBits(sbTwoStopBits);
+    Port.Buffer().SetInputSize(64);
+    TComIniFile Ini(TempPath("garbage.ini"));
+    Ini.SetText("[P]\nBaudRate=fast\nStopBits=\nBuffer.InputSize=lots\nBuffer.OutputSize=$100\n"
                 "Parity.ReplaceChar=#x3F\n");
-    port.LoadFromIniFile(ini);
-    EXPECT_EQ(port.BaudRate(), br9600);          // unmatched text: the fallback
-    EXPECT_EQ(port.StopBits(), sbOneStopBit);
-    EXPECT_EQ(port.Buffer().InputSize(), 64);    // invalid number: the current value
-    EXPECT_EQ(port.Buffer().OutputSize(), 256);
-    EXPECT_EQ(port.Parity().ReplaceChar(), '?');
+    Port.LoadFromIniFile(Ini);
+    EXPECT_EQ(Port.BaudRate(), br9600);          // unmatched text: the fallback
+    EXPECT_EQ(Port.StopBits(), sbOneStopBit);
+    EXPECT_EQ(Port.Buffer().InputSize(), 64);    // invalid number: the current value
+    EXPECT_EQ(Port.Buffer().OutputSize(), 256);
+    EXPECT_EQ(Port.Parity().ReplaceChar(), '?');
 }
 
 TEST(IniLoad, ParityCheckIsOnForYesInAnyCase) {
     const struct {
-        const char* text;
+        const char* Text;
         bool on;
-    } cases[] = {{"yes", true}, {"YES", true}, {"yEs", true}, {"Yes", true},
+    } Cases[] = {{"yes", true}, {"YES", true}, {"yEs", true}, {"Yes", true},
                  {"y", false},  {"true", false}, {"1", false}, {"", false}, {"no", false}};
-    for (const auto& c : cases) {
-        TComPort port;
-        port.SetName("ComPort1");
-        port.SetStoredGroups({sgParity});
-        port.Parity().SetCheck(!c.on);
-        TComIniFile ini(TempPath("check.ini"));
-        ini.SetText(std::string("[ComPort1]\nParity.Check=") + c.text + "\n");
-        port.LoadFromIniFile(ini);
-        EXPECT_EQ(port.Parity().Check(), c.on) << '"' << c.text << '"';
+    for (const auto& C : Cases) {
+        TComPort Port;
+        Port.SetName("ComPort1");
+        Port.SetStoredGroups({sgParity});
+        Port.Parity().SetCheck(!C.on);
+        TComIniFile Ini(TempPath("check.ini"));
+        Ini.SetText(std::string("[ComPort1]\nParity.Check=") + C.Text + "\n");
+        Port.LoadFromIniFile(Ini);
+        EXPECT_EQ(Port.Parity().Check(), C.on) << '"' << C.Text << '"';
     }
 }
 
 TEST(IniFile, AStoreKeepsOtherSectionsEntriesAndComments) {
-    const std::string path = TempPath("shared.ini");
-    WriteFile(path,
+    const std::string Path = TempPath("shared.ini");
+    WriteFile(Path,
               "; settings of several tools\n"
               "[Display]\n"
               "Width=640\n"
@@ -423,124 +423,124 @@ TEST(IniFile, AStoreKeepsOtherSectionsEntriesAndComments) {
               "[Zeta]\n"
               "Key=Value with = sign\n");
     {
-        TComIniFile ini(path);
-        TComPort port;
-        port.SetName("ComPort1");
-        port.SetPort("/dev/ttyACM0");
-        port.StoreToIniFile(ini);
-        ini.UpdateFile();
+        TComIniFile Ini(Path);
+        TComPort Port;
+        Port.SetName("ComPort1");
+        Port.SetPort("/dev/ttyACM0");
+        Port.StoreToIniFile(Ini);
+        Ini.UpdateFile();
     }
-    const std::string text = ReadFile(path);
-    TComIniFile reread(path);
-    EXPECT_EQ(reread.ReadString("Display", "Width", ""), "640");
-    EXPECT_EQ(reread.ReadString("Zeta", "Key", ""), "Value with = sign");
-    EXPECT_EQ(reread.ReadString("ComPort1", "Remark", ""), "keep me");
-    EXPECT_EQ(reread.ReadString("ComPort1", "Port", ""), "/dev/ttyACM0");
-    EXPECT_NE(text.find("; settings of several tools"), std::string::npos) << text;
-    EXPECT_NE(text.find("; chosen by hand"), std::string::npos) << text;
-    EXPECT_NE(text.find("Port=/dev/ttyACM0\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("BaudRate=9600\n"), std::string::npos) << text;
+    const std::string Text = ReadFile(Path);
+    TComIniFile Reread(Path);
+    EXPECT_EQ(Reread.ReadString("Display", "Width", ""), "640");
+    EXPECT_EQ(Reread.ReadString("Zeta", "Key", ""), "Value with = sign");
+    EXPECT_EQ(Reread.ReadString("ComPort1", "Remark", ""), "keep me");
+    EXPECT_EQ(Reread.ReadString("ComPort1", "Port", ""), "/dev/ttyACM0");
+    EXPECT_NE(Text.find("; settings of several tools"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("; chosen by hand"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("Port=/dev/ttyACM0\n"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("BaudRate=9600\n"), std::string::npos) << Text;
 }
 
 TEST(IniFile, ValuesThatWouldBreakTheFileAreRefused) {
-    TComIniFile ini(TempPath("inject.ini"));
-    TComPort port;
-    port.SetName("ComPort1");
-    port.SetPort("COM1\n[Evil]\nPort=x");
-    EXPECT_THROW(port.StoreToIniFile(ini), EIniFileException);
-    EXPECT_FALSE(ini.SectionExists("Evil"));
-    EXPECT_THROW(ini.WriteString("A]", "k", "v"), EIniFileException);
-    EXPECT_THROW(ini.WriteString("A", "k=1", "v"), EIniFileException);
-    EXPECT_THROW(ini.WriteString("A", ";k", "v"), EIniFileException);
-    EXPECT_THROW(ini.WriteString("A", "", "v"), EIniFileException);
+    TComIniFile Ini(TempPath("inject.ini"));
+    TComPort Port;
+    Port.SetName("ComPort1");
+    Port.SetPort("COM1\n[Evil]\nPort=x");
+    EXPECT_THROW(Port.StoreToIniFile(Ini), EIniFileException);
+    EXPECT_FALSE(Ini.SectionExists("Evil"));
+    EXPECT_THROW(Ini.WriteString("A]", "k", "v"), EIniFileException);
+    EXPECT_THROW(Ini.WriteString("A", "k=1", "v"), EIniFileException);
+    EXPECT_THROW(Ini.WriteString("A", ";k", "v"), EIniFileException);
+    EXPECT_THROW(Ini.WriteString("A", "", "v"), EIniFileException);
 }
 
 TEST(RegistryLoad, MissingTextBecomesItsFallback) {
-    TMemoryRegistryKey key;
-    key.WriteString("BaudRate", "19200");
-    TComPort port;
-    port.SetPort("COM4");
-    port.SetDataBits(dbSeven);
-    port.FlowControl().SetFlowControl(fcHardware);
-    port.LoadFromRegistry(key);
-    EXPECT_EQ(port.Port(), "");
-    EXPECT_EQ(port.BaudRate(), br19200);
-    EXPECT_EQ(port.DataBits(), dbEight);
-    EXPECT_EQ(port.FlowControl().FlowControl(), fcHardware);   // "Custom" changes nothing
+    TMemoryRegistryKey Key;
+    Key.WriteString("BaudRate", "19200");
+    TComPort Port;
+    Port.SetPort("COM4");
+    Port.SetDataBits(dbSeven);
+    Port.FlowControl().SetFlowControl(fcHardware);
+    Port.LoadFromRegistry(Key);
+    EXPECT_EQ(Port.Port(), "");
+    EXPECT_EQ(Port.BaudRate(), br19200);
+    EXPECT_EQ(Port.DataBits(), dbEight);
+    EXPECT_EQ(Port.FlowControl().FlowControl(), fcHardware);   // "Custom" changes nothing
 }
 
 TEST(RegistryLoad, MissingIntegerFailsAndStopsTheLoad) {
-    TComPort source;
-    source.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
-    source.SetPort("COM5");
-    source.Buffer().SetOutputSize(100);
-    source.Buffer().SetInputSize(200);
-    source.Timeouts().SetReadInterval(9);
+    TComPort Source;
+    Source.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
+    Source.SetPort("COM5");
+    Source.Buffer().SetOutputSize(100);
+    Source.Buffer().SetInputSize(200);
+    Source.Timeouts().SetReadInterval(9);
     TMemoryRegistryKey key;
-    source.StoreToRegistry(key);
+    Source.StoreToRegistry(key);
     ASSERT_TRUE(key.DeleteValue("Buffer.InputSize"));
 
-    TComPort target;
-    target.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
-    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Failed to get data for 'Buffer.InputSize'");
-    EXPECT_EQ(target.Port(), "COM5");                   // loaded before the failure
-    EXPECT_EQ(target.Buffer().OutputSize(), 100);
-    EXPECT_EQ(target.Buffer().InputSize(), 1024);       // the failing key
-    EXPECT_EQ(target.Timeouts().ReadInterval(), -1);    // never reached
+    TComPort Target;
+    Target.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
+    EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Failed to get data for 'Buffer.InputSize'");
+    EXPECT_EQ(Target.Port(), "COM5");                   // loaded before the failure
+    EXPECT_EQ(Target.Buffer().OutputSize(), 100);
+    EXPECT_EQ(Target.Buffer().InputSize(), 1024);       // the failing key
+    EXPECT_EQ(Target.Timeouts().ReadInterval(), -1);    // never reached
 }
 
 TEST(RegistryLoad, MissingCustomBaudRateIsAnError) {
     TMemoryRegistryKey key;
     key.WriteString("BaudRate", "Custom");
-    TComPort port;
-    EXPECT_EQ(RegistryError([&] { port.LoadFromRegistry(key); }), "Failed to get data for 'CustomBaudRate'");
-    EXPECT_EQ(port.BaudRate(), brCustom);
-    EXPECT_EQ(port.StopBits(), sbOneStopBit);
+    TComPort Port;
+    EXPECT_EQ(RegistryError([&] { Port.LoadFromRegistry(key); }), "Failed to get data for 'CustomBaudRate'");
+    EXPECT_EQ(Port.BaudRate(), brCustom);
+    EXPECT_EQ(Port.StopBits(), sbOneStopBit);
 }
 
 TEST(RegistryLoad, WrongKindFailsWithTheValueName) {
-    TComPort source;
-    source.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
+    TComPort Source;
+    Source.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
     TMemoryRegistryKey key;
-    source.StoreToRegistry(key);
+    Source.StoreToRegistry(key);
     key.WriteString("Buffer.OutputSize", "2048");
-    TComPort target;
-    target.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
-    target.SetEventChar('x');
-    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Invalid data type for 'Buffer.OutputSize'");
-    EXPECT_EQ(target.EventChar(), '\0');   // sgMisc came before sgBuffer
-    EXPECT_EQ(target.Buffer().OutputSize(), 1024);
+    TComPort Target;
+    Target.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
+    Target.SetEventChar('x');
+    EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Invalid data type for 'Buffer.OutputSize'");
+    EXPECT_EQ(Target.EventChar(), '\0');   // sgMisc came before sgBuffer
+    EXPECT_EQ(Target.Buffer().OutputSize(), 1024);
 
     key.WriteInteger("Port", 3);
-    EXPECT_EQ(RegistryError([&] { target.LoadFromRegistry(key); }), "Invalid data type for 'Port'");
+    EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Invalid data type for 'Port'");
 }
 
 TEST(RegistryFile, KeepsKindsEscapesAndIsPlainText) {
-    const std::string path = TempPath("kinds.reg");
-    fs::remove(path);
+    const std::string Path = TempPath("kinds.reg");
+    fs::remove(Path);
     {
-        TFileRegistryKey key(path);
-        key.WriteString("Port", "C:\\dev\\\"odd\"");
-        key.WriteInteger("Buffer.InputSize", 1024);
-        key.WriteInteger("Negative", -1);
-        key.WriteString("Number as text", "10");
+        TFileRegistryKey Key(Path);
+        Key.WriteString("Port", "C:\\dev\\\"odd\"");
+        Key.WriteInteger("Buffer.InputSize", 1024);
+        Key.WriteInteger("Negative", -1);
+        Key.WriteString("Number as text", "10");
     }
-    const std::string text = ReadFile(path);
-    EXPECT_NE(text.find("\"Port\"=\"C:\\\\dev\\\\\\\"odd\\\"\"\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"Buffer.InputSize\"=dword:00000400\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"Negative\"=dword:ffffffff\n"), std::string::npos) << text;
+    const std::string Text = ReadFile(Path);
+    EXPECT_NE(Text.find("\"Port\"=\"C:\\\\dev\\\\\\\"odd\\\"\"\n"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("\"Buffer.InputSize\"=dword:00000400\n"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("\"Negative\"=dword:ffffffff\n"), std::string::npos) << Text;
 
-    TFileRegistryKey reread(path);
-    EXPECT_EQ(reread.ReadString("Port"), "C:\\dev\\\"odd\"");
-    EXPECT_EQ(reread.ReadInteger("Buffer.InputSize"), 1024);
-    EXPECT_EQ(reread.ReadInteger("Negative"), -1);
-    EXPECT_EQ(reread.GetDataType("Number as text"), TRegDataType::rdString);
-    EXPECT_THROW(reread.ReadInteger("Number as text"), ERegistryException);
+    TFileRegistryKey Reread(Path);
+    EXPECT_EQ(Reread.ReadString("Port"), "C:\\dev\\\"odd\"");
+    EXPECT_EQ(Reread.ReadInteger("Buffer.InputSize"), 1024);
+    EXPECT_EQ(Reread.ReadInteger("Negative"), -1);
+    EXPECT_EQ(Reread.GetDataType("Number as text"), TRegDataType::rdString);
+    EXPECT_THROW(Reread.ReadInteger("Number as text"), ERegistryException);
 }
 
 TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
-    const std::string path = TempPath("hand.reg");
-    WriteFile(path,
+    const std::string Path = TempPath("hand.reg");
+    WriteFile(Path,
               "Windows Registry Editor Version 5.00\r\n"
               "\r\n"
               "[HKEY_CURRENT_USER\\Software\\Tool\\ComPort1]\r\n"
@@ -558,80 +558,80 @@ TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
               "=\"no name\"\n"
               "\"\"=\"empty name\"\n"
               "\"Trailing\"=\"x\" junk");
-    TFileRegistryKey key(path);
+    TFileRegistryKey key(Path);
     EXPECT_EQ(key.ReadString("Port"), "COM2");
     EXPECT_EQ(key.ReadString("BaudRate"), "38400");   // the later line wins
     EXPECT_EQ(key.ReadInteger("Buffer.InputSize"), 0xFFFF);
-    for (const char* unknown : {"Blob", "BadDword", "LongDword", "Half", "Trailing"}) {
-        EXPECT_EQ(key.GetDataType(unknown), TRegDataType::rdUnknown) << unknown;
-        EXPECT_EQ(RegistryError([&] { key.ReadInteger(unknown); }), std::string("Invalid data type for '") + unknown + "'");
+    for (const char* Unknown : {"Blob", "BadDword", "LongDword", "Half", "Trailing"}) {
+        EXPECT_EQ(key.GetDataType(Unknown), TRegDataType::rdUnknown) << Unknown;
+        EXPECT_EQ(RegistryError([&] { key.ReadInteger(Unknown); }), std::string("Invalid data type for '") + Unknown + "'");
     }
     EXPECT_FALSE(key.ValueExists("Unterminated"));
     EXPECT_EQ(key.ValueNames().size(), 8u);
 
     // Values this key does not interpret are written back as they were.
     key.WriteString("Port", "COM3");
-    const std::string text = ReadFile(path);
-    EXPECT_NE(text.find("\"Blob\"=hex:01,02,03\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"Port\"=\"COM3\"\n"), std::string::npos) << text;
+    const std::string Text = ReadFile(Path);
+    EXPECT_NE(Text.find("\"Blob\"=hex:01,02,03\n"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("\"Port\"=\"COM3\"\n"), std::string::npos) << Text;
 }
 
 TEST(RegistryFile, FailedSaveFailsToSetAndKeepsTheKey) {
-    TFileRegistryKey key(TempPath("no-such-dir/key.reg"));
-    EXPECT_EQ(RegistryError([&] { key.WriteInteger("Buffer.InputSize", 10); }), "Failed to set data for 'Buffer.InputSize'");
-    EXPECT_FALSE(key.ValueExists("Buffer.InputSize"));
+    TFileRegistryKey Key(TempPath("no-such-dir/key.reg"));
+    EXPECT_EQ(RegistryError([&] { Key.WriteInteger("Buffer.InputSize", 10); }), "Failed to set data for 'Buffer.InputSize'");
+    EXPECT_FALSE(Key.ValueExists("Buffer.InputSize"));
 }
 
 TEST(RegistryFile, TextsThatCannotBeOneLineAreRefused) {
-    TMemoryRegistryKey key;
-    EXPECT_THROW(key.WriteString("Port", "a\nb"), ERegistryException);
-    EXPECT_THROW(key.WriteString("Port", std::string("a\0b", 3)), ERegistryException);
-    EXPECT_THROW(key.WriteString("Na\rme", "x"), ERegistryException);
-    EXPECT_FALSE(key.ValueExists("Port"));
+    TMemoryRegistryKey Key;
+    EXPECT_THROW(Key.WriteString("Port", "a\nb"), ERegistryException);
+    EXPECT_THROW(Key.WriteString("Port", std::string("a\0b", 3)), ERegistryException);
+    EXPECT_THROW(Key.WriteString("Na\rme", "x"), ERegistryException);
+    EXPECT_FALSE(Key.ValueExists("Port"));
 }
 
 // Loading into an open port: line settings reach the device at once, and a
 // new "Port" moves the port to the other device.
 TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce) {
-    PseudoTerminal first, second;
-    TComPort port;
-    port.SetName("ComPort1");
-    port.SetEvents({});
-    port.SetPort(first.SlavePath());
-    port.SetStoredGroups({sgBasic, sgParity});
-    port.Open();
+    PseudoTerminal First, Second;
+    TComPort Port;
+    Port.SetName("ComPort1");
+    Port.SetEvents({});
+    Port.SetPort(First.SlavePath());
+    Port.SetStoredGroups({sgBasic, sgParity});
+    Port.Open();
 
-    TComIniFile ini(TempPath("open.ini"));
-    ini.SetText("[ComPort1]\nBaudRate=38400\nStopBits=2\nFlowControl=Hardware\nParity.Check=Yes\n");
-    port.LoadFromIniFile(ini);
-    ASSERT_TRUE(port.Connected());
-    EXPECT_EQ(first.BitRate(), 38400u);
-    const termios t = first.Settings();
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    EXPECT_TRUE(port.Parity().Check());
+    TComIniFile Ini(TempPath("open.ini"));
+    Ini.SetText("[ComPort1]\nBaudRate=38400\nStopBits=2\nFlowControl=Hardware\nParity.Check=Yes\n");
+    Port.LoadFromIniFile(Ini);
+    ASSERT_TRUE(Port.Connected());
+    EXPECT_EQ(First.BitRate(), 38400u);
+    const termios T = First.Settings();
+    EXPECT_TRUE(T.c_cflag & CSTOPB);
+    EXPECT_TRUE(T.c_cflag & CRTSCTS);
+    EXPECT_TRUE(Port.Parity().Check());
 
-    int reopened = 0;
-    port.OnAfterOpen = [&](TComponent*) { ++reopened; };
-    ini.WriteString("ComPort1", "Port", second.SlavePath());
-    ini.WriteString("ComPort1", "BaudRate", "57600");
-    port.LoadFromIniFile(ini);
-    EXPECT_TRUE(port.Connected());
-    EXPECT_EQ(reopened, 1);
-    EXPECT_EQ(port.Port(), second.SlavePath());
-    EXPECT_EQ(second.BitRate(), 57600u);
+    int Reopened = 0;
+    Port.OnAfterOpen = [&](TComponent*) { ++Reopened; };
+    Ini.WriteString("ComPort1", "Port", Second.SlavePath());
+    Ini.WriteString("ComPort1", "BaudRate", "57600");
+    Port.LoadFromIniFile(Ini);
+    EXPECT_TRUE(Port.Connected());
+    EXPECT_EQ(Reopened, 1);
+    EXPECT_EQ(Port.Port(), Second.SlavePath());
+    EXPECT_EQ(Second.BitRate(), 57600u);
 }
 
 TEST(LoadIntoOpenPort, UnopenablePortEndsTheLoad) {
-    PseudoTerminal pty;
-    TComPort port;
-    port.SetEvents({});
-    port.SetPort(pty.SlavePath());
-    port.Open();
-    TMemoryRegistryKey key;
-    key.WriteString("Port", "/dev/varnolink-no-such-device");
-    key.WriteString("BaudRate", "300");
-    EXPECT_THROW(port.LoadFromRegistry(key), EComPort);
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(port.BaudRate(), br9600);   // the load ended at "Port"
+    PseudoTerminal Pty;
+    TComPort Port;
+    Port.SetEvents({});
+    Port.SetPort(Pty.SlavePath());
+    Port.Open();
+    TMemoryRegistryKey Key;
+    Key.WriteString("Port", "/dev/varnolink-no-such-device");
+    Key.WriteString("BaudRate", "300");
+    EXPECT_THROW(Port.LoadFromRegistry(Key), EComPort);
+    EXPECT_FALSE(Port.Connected());
+    EXPECT_EQ(Port.BaudRate(), br9600);   // the load ended at "Port"
 }

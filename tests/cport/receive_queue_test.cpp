@@ -19,176 +19,176 @@ namespace {
 class Feed {
 public:
     Feed() {
-        int fds[2];
-        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        read_ = fds[0];
-        write_ = fds[1];
-        EXPECT_EQ(queue.Init(), 0);
+        int Fds[2];
+        if (::pipe2(Fds, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        Read_ = Fds[0];
+        Write_ = Fds[1];
+        EXPECT_EQ(Queue.Init(), 0);
     }
     ~Feed() {
-        ::close(read_);
-        if (write_ >= 0) ::close(write_);
+        ::close(Read_);
+        if (Write_ >= 0) ::close(Write_);
     }
 
     // Each chunk is one read of the device.
     TFillResult Send(const std::vector<std::string>& Chunks) {
-        TFillResult total;
-        for (const std::string& chunk : Chunks) {
-            EXPECT_EQ(::write(write_, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-            const TFillResult r = queue.FillFrom(read_);
-            total.Added += r.Added;
-            total.EventChar = total.EventChar || r.EventChar;
-            total.Errors = total.Errors | r.Errors;
-            total.HangUp = total.HangUp || r.HangUp;
+        TFillResult Total;
+        for (const std::string& Chunk : Chunks) {
+            EXPECT_EQ(::write(Write_, Chunk.data(), Chunk.size()), static_cast<ssize_t>(Chunk.size()));
+            const TFillResult R = Queue.FillFrom(Read_);
+            Total.Added += R.Added;
+            Total.EventChar = Total.EventChar || R.EventChar;
+            Total.Errors = Total.Errors | R.Errors;
+            Total.HangUp = Total.HangUp || R.HangUp;
         }
-        return total;
+        return Total;
     }
 
     std::string TakeAll() {
-        std::string out(queue.Count(), '\0');
-        out.resize(queue.Take(out.data(), out.size()));
-        return out;
+        std::string Out(Queue.Count(), '\0');
+        Out.resize(Queue.Take(Out.data(), Out.size()));
+        return Out;
     }
 
     void HangUp() {
-        ::close(write_);
-        write_ = -1;
+        ::close(Write_);
+        Write_ = -1;
     }
-    int ReadFd() const { return read_; }
-    int WriteFd() const { return write_; }
+    int ReadFd() const { return Read_; }
+    int WriteFd() const { return Write_; }
 
-    TReceiveQueue queue;
+    TReceiveQueue Queue;
 
 private:
-    int read_ = -1;
-    int write_ = -1;
+    int Read_ = -1;
+    int Write_ = -1;
 };
 
 bool Readable(int Fd) {
-    pollfd p{Fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
+    pollfd P{Fd, POLLIN, 0};
+    return ::poll(&P, 1, 0) == 1;
 }
 
 TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0) {
-    TReceiveOptions o;
-    o.ParityEnabled = true;
-    o.ParityCheck = true;
-    o.Replace = Replace;
-    o.ReplaceChar = ReplaceChar;
-    return o;
+    TReceiveOptions O;
+    O.ParityEnabled = true;
+    O.ParityCheck = true;
+    O.Replace = Replace;
+    O.ReplaceChar = ReplaceChar;
+    return O;
 }
 
 }  // namespace
 
 TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
     using S = std::vector<std::string>;
-    const std::string ff = "\xff", nul(1, '\0');
+    const std::string Ff = "\xff", Nul(1, '\0');
     const struct {
-        const char* name;
-        S chunks;
-        TReceiveOptions options;
-        std::string bytes;
-        TComErrors errors;
-    } cases[] = {
+        const char* Name;
+        S Chunks;
+        TReceiveOptions Options;
+        std::string Bytes;
+        TComErrors Errors;
+    } Cases[] = {
         {"plain", {"abc", "def"}, {}, "abcdef", {}},
-        {"literal 0xFF", {"a" + ff + ff + "b"}, {}, "a" + ff + "b", {}},
-        {"literal 0xFF split", {"a" + ff, ff + "b"}, {}, "a" + ff + "b", {}},
-        {"two literals", {ff + ff + ff + ff}, {}, ff + ff, {}},
-        {"parity error", {"a" + ff + nul + "Xb"}, WithParity(), "aXb", {leRxParity}},
-        {"parity error split in three", {"a" + ff, nul, "Xb"}, WithParity(), "aXb", {leRxParity}},
-        {"parity error replaced", {"a" + ff + nul + "Xb"}, WithParity(true, 'R'), "aRb", {leRxParity}},
-        {"framing error without parity bit", {ff + nul + "X"}, {}, "X", {leFrame}},
-        {"break adds no byte", {"a" + ff + nul + nul + "b"}, {}, "ab", {leBreak}},
-        {"break split", {"a" + ff, nul + nul, "b"}, WithParity(), "ab", {leBreak}},
-        {"mark not made by the kernel", {ff + "A"}, {}, ff + "A", {}},
-        {"mark not made by the kernel, split", {"a" + ff, "AB"}, {}, "a" + ff + "AB", {}},
-        {"marks among plain runs", {"ab" + ff + ff + "cd" + ff, nul + "e" + ff + ff},
-         WithParity(true, '?'), "ab" + ff + "cd?" + ff, {leRxParity}},
-        {"zero kept", {"a" + nul + "b"}, {}, "a" + nul + "b", {}},
+        {"literal 0xFF", {"a" + Ff + Ff + "b"}, {}, "a" + Ff + "b", {}},
+        {"literal 0xFF split", {"a" + Ff, Ff + "b"}, {}, "a" + Ff + "b", {}},
+        {"two literals", {Ff + Ff + Ff + Ff}, {}, Ff + Ff, {}},
+        {"parity error", {"a" + Ff + Nul + "Xb"}, WithParity(), "aXb", {leRxParity}},
+        {"parity error split in three", {"a" + Ff, Nul, "Xb"}, WithParity(), "aXb", {leRxParity}},
+        {"parity error replaced", {"a" + Ff + Nul + "Xb"}, WithParity(true, 'R'), "aRb", {leRxParity}},
+        {"framing error without parity bit", {Ff + Nul + "X"}, {}, "X", {leFrame}},
+        {"break adds no byte", {"a" + Ff + Nul + Nul + "b"}, {}, "ab", {leBreak}},
+        {"break split", {"a" + Ff, Nul + Nul, "b"}, WithParity(), "ab", {leBreak}},
+        {"mark not made by the kernel", {Ff + "A"}, {}, Ff + "A", {}},
+        {"mark not made by the kernel, split", {"a" + Ff, "AB"}, {}, "a" + Ff + "AB", {}},
+        {"marks among plain runs", {"ab" + Ff + Ff + "cd" + Ff, Nul + "e" + Ff + Ff},
+         WithParity(true, '?'), "ab" + Ff + "cd?" + Ff, {leRxParity}},
+        {"zero kept", {"a" + Nul + "b"}, {}, "a" + Nul + "b", {}},
     };
-    for (const auto& c : cases) {
-        Feed feed;
-        feed.queue.SetOptions(c.options);
-        const TFillResult r = feed.Send(c.chunks);
-        EXPECT_EQ(r.Added, c.bytes.size()) << c.name;
-        EXPECT_EQ(r.Errors, c.errors) << c.name;
-        EXPECT_EQ(feed.TakeAll(), c.bytes) << c.name;
-        EXPECT_EQ(feed.queue.TakeErrors(), c.errors) << c.name;
-        EXPECT_TRUE(feed.queue.TakeErrors().Empty()) << c.name;
+    for (const auto& C : Cases) {
+        Feed Feed;
+        Feed.Queue.SetOptions(C.Options);
+        const TFillResult R = Feed.Send(C.Chunks);
+        EXPECT_EQ(R.Added, C.Bytes.size()) << C.Name;
+        EXPECT_EQ(R.Errors, C.Errors) << C.Name;
+        EXPECT_EQ(Feed.TakeAll(), C.Bytes) << C.Name;
+        EXPECT_EQ(Feed.Queue.TakeErrors(), C.Errors) << C.Name;
+        EXPECT_TRUE(Feed.Queue.TakeErrors().Empty()) << C.Name;
     }
 }
 
 TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
-    Feed feed;
-    TReceiveOptions o = WithParity(true, '\0');
-    o.DiscardNull = true;
-    feed.queue.SetOptions(o);
-    feed.Send({std::string("a\0b", 3), std::string("\xff\0Xc", 4)});
-    EXPECT_EQ(feed.TakeAll(), "abc");
+    Feed Feed;
+    TReceiveOptions O = WithParity(true, '\0');
+    O.DiscardNull = true;
+    Feed.Queue.SetOptions(O);
+    Feed.Send({std::string("a\0b", 3), std::string("\xff\0Xc", 4)});
+    EXPECT_EQ(Feed.TakeAll(), "abc");
 }
 
 TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame) {
-    Feed feed;
-    TReceiveOptions o;
-    o.EventChar = '\r';
-    feed.queue.SetOptions(o);
-    EXPECT_FALSE(feed.Send({"abc"}).EventChar);
-    EXPECT_TRUE(feed.Send({"ab\rc"}).EventChar);
-    o.EventChar = '\xff';
-    feed.queue.SetOptions(o);
-    EXPECT_FALSE(feed.Send({"\xff\x00X"}).EventChar);   // a marked X, not the character
-    EXPECT_TRUE(feed.Send({"\xff\xff"}).EventChar);
+    Feed Feed;
+    TReceiveOptions O;
+    O.EventChar = '\r';
+    Feed.Queue.SetOptions(O);
+    EXPECT_FALSE(Feed.Send({"abc"}).EventChar);
+    EXPECT_TRUE(Feed.Send({"ab\rc"}).EventChar);
+    O.EventChar = '\xff';
+    Feed.Queue.SetOptions(O);
+    EXPECT_FALSE(Feed.Send({"\xff\x00X"}).EventChar);   // a marked X, not the character
+    EXPECT_TRUE(Feed.Send({"\xff\xff"}).EventChar);
 }
 
 TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
-    Feed feed;
-    feed.queue.SetLimit(8);
-    TFillResult r = feed.Send({"0123456789AB"});
-    EXPECT_EQ(r.Added, 8u);
-    EXPECT_EQ(r.Errors, (TComErrors{leRxOverflow}));
-    EXPECT_EQ(feed.queue.Count(), 8u);
-    r = feed.Send({std::string(10000, 'z')});   // more than one read chunk, all dropped
-    EXPECT_EQ(r.Added, 0u);
-    EXPECT_EQ(feed.queue.Count(), 8u);
-    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxOverflow}));
+    Feed Feed;
+    Feed.Queue.SetLimit(8);
+    TFillResult R = Feed.Send({"0123456789AB"});
+    EXPECT_EQ(R.Added, 8u);
+    EXPECT_EQ(R.Errors, (TComErrors{leRxOverflow}));
+    EXPECT_EQ(Feed.Queue.Count(), 8u);
+    R = Feed.Send({std::string(10000, 'z')});   // more than one read chunk, all dropped
+    EXPECT_EQ(R.Added, 0u);
+    EXPECT_EQ(Feed.Queue.Count(), 8u);
+    EXPECT_EQ(Feed.Queue.TakeErrors(), (TComErrors{leRxOverflow}));
 
-    char four[4];
-    EXPECT_EQ(feed.queue.Take(four, 4), 4u);
-    EXPECT_EQ(std::string(four, 4), "0123");
-    r = feed.Send({"cd"});
-    EXPECT_TRUE(r.Errors.Empty());
-    EXPECT_EQ(feed.TakeAll(), "4567cd");   // the oldest bytes were kept
+    char Four[4];
+    EXPECT_EQ(Feed.Queue.Take(Four, 4), 4u);
+    EXPECT_EQ(std::string(Four, 4), "0123");
+    R = Feed.Send({"cd"});
+    EXPECT_TRUE(R.Errors.Empty());
+    EXPECT_EQ(Feed.TakeAll(), "4567cd");   // the oldest bytes were kept
 
-    feed.queue.InjectForTest("0123456789", 10, {});
-    EXPECT_EQ(feed.queue.Count(), 8u);
-    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxOverflow}));
+    Feed.Queue.InjectForTest("0123456789", 10, {});
+    EXPECT_EQ(Feed.Queue.Count(), 8u);
+    EXPECT_EQ(Feed.Queue.TakeErrors(), (TComErrors{leRxOverflow}));
 }
 
 TEST(ReceiveQueue, LoweredLimitKeepsWhatIsWaiting) {
-    Feed feed;
-    feed.Send({"abcdefgh"});
-    feed.queue.SetLimit(4);
-    EXPECT_EQ(feed.queue.Count(), 8u);
-    feed.Send({"i"});
-    EXPECT_EQ(feed.TakeAll(), "abcdefgh");
-    feed.Send({"123456"});
-    EXPECT_EQ(feed.TakeAll(), "1234");
+    Feed Feed;
+    Feed.Send({"abcdefgh"});
+    Feed.Queue.SetLimit(4);
+    EXPECT_EQ(Feed.Queue.Count(), 8u);
+    Feed.Send({"i"});
+    EXPECT_EQ(Feed.TakeAll(), "abcdefgh");
+    Feed.Send({"123456"});
+    EXPECT_EQ(Feed.TakeAll(), "1234");
 }
 
 TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
-    Feed feed;
-    std::string sent, got;
-    for (int i = 0; i < 200000; ++i) sent.push_back(static_cast<char>((i * 7) % 251));
-    for (size_t at = 0; at < sent.size(); at += 3000) {
-        std::string chunk = sent.substr(at, 3000), marked;
-        for (char c : chunk) {
-            marked.push_back(c);
-            if (c == '\xff') marked.push_back(c);
+    Feed Feed;
+    std::string Sent, Got;
+    for (int I = 0; I < 200000; ++I) Sent.push_back(static_cast<char>((I * 7) % 251));
+    for (size_t At = 0; At < Sent.size(); At += 3000) {
+        std::string Chunk = Sent.substr(At, 3000), Marked;
+        for (char C : Chunk) {
+            Marked.push_back(C);
+            if (C == '\xff') Marked.push_back(C);
         }
-        feed.Send({marked});
-        got += feed.TakeAll();
+        Feed.Send({Marked});
+        Got += Feed.TakeAll();
     }
-    EXPECT_EQ(got, sent);
+    EXPECT_EQ(Got, Sent);
 }
 
 // A read straight into the caller's buffer (nothing waits in the queue)
@@ -196,63 +196,63 @@ TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
 // two kinds of read.
 TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike) {
     Feed feed;
-    feed.queue.SetOptions(WithParity());
-    auto take = [&](size_t Count) {
-        std::string out(Count, '\0');
-        TFillResult r;
-        out.resize(feed.queue.TakeOrFill(out.data(), Count, feed.ReadFd(), r));
-        return out;
+    feed.Queue.SetOptions(WithParity());
+    auto Take = [&](size_t Count) {
+        std::string Out(Count, '\0');
+        TFillResult R;
+        Out.resize(feed.Queue.TakeOrFill(Out.data(), Count, feed.ReadFd(), R));
+        return Out;
     };
-    auto send = [&](const std::string& Bytes) {
+    auto Send = [&](const std::string& Bytes) {
         ASSERT_EQ(::write(feed.WriteFd(), Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
     };
-    send("0123456789");
-    EXPECT_EQ(take(4), "0123");   // the rest stays with the device
-    EXPECT_EQ(feed.queue.Count(), 0u);
-    EXPECT_EQ(take(10), "456789");
+    Send("0123456789");
+    EXPECT_EQ(Take(4), "0123");   // the rest stays with the device
+    EXPECT_EQ(feed.Queue.Count(), 0u);
+    EXPECT_EQ(Take(10), "456789");
 
-    send("ab\xff");
-    EXPECT_EQ(take(10), "ab");   // a mark is pending
-    send(std::string("\0X", 2) + "cd");
-    EXPECT_EQ(take(10), "Xcd");
-    EXPECT_EQ(feed.queue.TakeErrors(), (TComErrors{leRxParity}));
+    Send("ab\xff");
+    EXPECT_EQ(Take(10), "ab");   // a mark is pending
+    Send(std::string("\0X", 2) + "cd");
+    EXPECT_EQ(Take(10), "Xcd");
+    EXPECT_EQ(feed.Queue.TakeErrors(), (TComErrors{leRxParity}));
 
-    send("a\xff");
-    EXPECT_EQ(take(10), "a");
-    send("AB\xff\xff");
-    EXPECT_EQ(take(10), "\xff" "AB\xff");   // not a kernel mark: both bytes kept
+    Send("a\xff");
+    EXPECT_EQ(Take(10), "a");
+    Send("AB\xff\xff");
+    EXPECT_EQ(Take(10), "\xff" "AB\xff");   // not a kernel mark: both bytes kept
 
-    feed.queue.InjectForTest("q", 1, {});
-    send("rs");
-    EXPECT_EQ(take(10), "qrs");   // waiting bytes come first
+    feed.Queue.InjectForTest("q", 1, {});
+    Send("rs");
+    EXPECT_EQ(Take(10), "qrs");   // waiting bytes come first
 }
 
 TEST(ReceiveQueue, EndOfFileIsAHangUp) {
-    Feed feed;
-    feed.Send({"x"});
-    feed.HangUp();
-    const TFillResult r = feed.queue.FillFrom(feed.ReadFd());
-    EXPECT_TRUE(r.HangUp);
-    EXPECT_EQ(feed.queue.Count(), 1u);
+    Feed Feed;
+    Feed.Send({"x"});
+    Feed.HangUp();
+    const TFillResult R = Feed.Queue.FillFrom(Feed.ReadFd());
+    EXPECT_TRUE(R.HangUp);
+    EXPECT_EQ(Feed.Queue.Count(), 1u);
 }
 
 TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal) {
-    Feed feed;
-    const int notify = feed.queue.NotifyFd();
-    feed.Send({"ab"});
-    EXPECT_FALSE(Readable(notify));   // nobody waits: no signal
+    Feed Feed;
+    const int Notify = Feed.Queue.NotifyFd();
+    Feed.Send({"ab"});
+    EXPECT_FALSE(Readable(Notify));   // nobody waits: no signal
 
-    feed.queue.BeginWait();
-    char buffer[8];
-    EXPECT_EQ(feed.queue.TakeForWait(buffer, 8), 2u);
-    EXPECT_FALSE(Readable(notify));
-    feed.Send({"cd"});
-    EXPECT_TRUE(Readable(notify));
-    EXPECT_EQ(feed.queue.TakeForWait(buffer, 1), 1u);
-    EXPECT_TRUE(Readable(notify));   // a byte is still waiting
-    EXPECT_EQ(feed.queue.TakeForWait(buffer, 8), 1u);
-    EXPECT_FALSE(Readable(notify));   // emptied: reset
-    feed.queue.InjectForTest("e", 1, {});
-    EXPECT_TRUE(Readable(notify));
-    feed.queue.EndWait();
+    Feed.Queue.BeginWait();
+    char Buffer[8];
+    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 8), 2u);
+    EXPECT_FALSE(Readable(Notify));
+    Feed.Send({"cd"});
+    EXPECT_TRUE(Readable(Notify));
+    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 1), 1u);
+    EXPECT_TRUE(Readable(Notify));   // a byte is still waiting
+    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 8), 1u);
+    EXPECT_FALSE(Readable(Notify));   // emptied: reset
+    Feed.Queue.InjectForTest("e", 1, {});
+    EXPECT_TRUE(Readable(Notify));
+    Feed.Queue.EndWait();
 }

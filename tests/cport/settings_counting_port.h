@@ -6,21 +6,21 @@
 #include "cport/comport.h"
 
 struct ApplyCounts {
-    int line = 0;
-    int timeouts = 0;
-    int buffers = 0;
+    int Line = 0;
+    int Timeouts = 0;
+    int Buffers = 0;
     bool operator==(const ApplyCounts&) const = default;
 };
 
-inline std::ostream& operator<<(std::ostream& os, const ApplyCounts& c) {
-    return os << "{line " << c.line << ", timeouts " << c.timeouts << ", buffers " << c.buffers << "}";
+inline std::ostream& operator<<(std::ostream& Os, const ApplyCounts& C) {
+    return Os << "{line " << C.Line << ", timeouts " << C.Timeouts << ", buffers " << C.Buffers << "}";
 }
 
 class CountingPort : public cport::TComPort {
 public:
     using cport::TComPort::TComPort;
-    void ApplyLineSettings() override { ++counts.line; }
-    void ApplyTimeoutSettings() override { ++counts.timeouts; }
-    void ApplyBufferSizes() override { ++counts.buffers; }
-    ApplyCounts counts;
+    void ApplyLineSettings() override { ++Counts.Line; }
+    void ApplyTimeoutSettings() override { ++Counts.Timeouts; }
+    void ApplyBufferSizes() override { ++Counts.Buffers; }
+    ApplyCounts Counts;
 };

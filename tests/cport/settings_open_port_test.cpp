@@ -19,109 +19,109 @@ namespace {
 class OpenPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        port.SetEvents({});
-        port.SetPort(pty.SlavePath());
-        port.Open();
-        ASSERT_TRUE(port.Connected());
+        Port_.SetEvents({});
+        Port_.SetPort(Pty_.SlavePath());
+        Port_.Open();
+        ASSERT_TRUE(Port_.Connected());
     }
-    PseudoTerminal pty;
-    TComPort port;
+    PseudoTerminal Pty_;
+    TComPort Port_;
 };
 
 }  // namespace
 
 TEST_F(OpenPortTest, SyncMethodIsRefusedWhileOpen) {
-    EXPECT_NO_THROW(port.SetSyncMethod(smThreadSync));   // the same value is no change
+    EXPECT_NO_THROW(Port_.SetSyncMethod(smThreadSync));   // the same value is no change
     try {
-        port.SetSyncMethod(smNone);
+        Port_.SetSyncMethod(smNone);
         FAIL() << "SyncMethod changed on an open port";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), 14);
-        EXPECT_EQ(e.SystemErrorCode(), -1);
-        EXPECT_STREQ(e.what(), "Cannot set property while connected");
+    } catch (const EComPort& E) {
+        EXPECT_EQ(E.ErrorCode(), 14);
+        EXPECT_EQ(E.SystemErrorCode(), -1);
+        EXPECT_STREQ(E.what(), "Cannot set property while connected");
     }
-    EXPECT_EQ(port.SyncMethod(), smThreadSync);
-    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(Port_.SyncMethod(), smThreadSync);
+    EXPECT_TRUE(Port_.Connected());
 
-    port.Close();
-    port.SetSyncMethod(smNone);
-    EXPECT_EQ(port.SyncMethod(), smNone);
+    Port_.Close();
+    Port_.SetSyncMethod(smNone);
+    EXPECT_EQ(Port_.SyncMethod(), smNone);
 }
 
 TEST_F(OpenPortTest, ChangedLineSettingReachesTheDevice) {
-    port.SetBaudRate(br38400);
-    EXPECT_EQ(pty.BitRate(), 38400u);
-    port.SetStopBits(sbTwoStopBits);
-    EXPECT_TRUE(pty.Settings().c_cflag & CSTOPB);
-    port.FlowControl().SetFlowControl(fcHardware);
-    EXPECT_TRUE(pty.Settings().c_cflag & CRTSCTS);
-    port.FlowControl().SetXonXoffOut(true);
-    EXPECT_TRUE(pty.Settings().c_iflag & IXON);
-    port.FlowControl().SetXoffChar('S');
-    EXPECT_EQ(pty.Settings().c_cc[VSTOP], 'S');
-    port.SetBaudRate(brCustom);   // the custom rate, 9600 unless changed
-    EXPECT_EQ(pty.BitRate(), 9600u);
-    port.SetCustomBaudRate(31250);
-    EXPECT_EQ(pty.BitRate(), 31250u);
-    EXPECT_TRUE(port.Connected());
+    Port_.SetBaudRate(br38400);
+    EXPECT_EQ(Pty_.BitRate(), 38400u);
+    Port_.SetStopBits(sbTwoStopBits);
+    EXPECT_TRUE(Pty_.Settings().c_cflag & CSTOPB);
+    Port_.FlowControl().SetFlowControl(fcHardware);
+    EXPECT_TRUE(Pty_.Settings().c_cflag & CRTSCTS);
+    Port_.FlowControl().SetXonXoffOut(true);
+    EXPECT_TRUE(Pty_.Settings().c_iflag & IXON);
+    Port_.FlowControl().SetXoffChar('S');
+    EXPECT_EQ(Pty_.Settings().c_cc[VSTOP], 'S');
+    Port_.SetBaudRate(brCustom);   // the custom rate, 9600 unless changed
+    EXPECT_EQ(Pty_.BitRate(), 9600u);
+    Port_.SetCustomBaudRate(31250);
+    EXPECT_EQ(Pty_.BitRate(), 31250u);
+    EXPECT_TRUE(Port_.Connected());
 }
 
 TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice) {
     // Change the line behind the port's back: only a real apply would undo it.
-    termios t = pty.Settings();
-    ASSERT_EQ(pty.BitRate(), 9600u);
-    cfsetospeed(&t, B1200);
-    cfsetispeed(&t, B1200);
+    termios T = Pty_.Settings();
+    ASSERT_EQ(Pty_.BitRate(), 9600u);
+    cfsetospeed(&T, B1200);
+    cfsetispeed(&T, B1200);
     {
-        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
-        ::close(fd);
+        const int Fd = ::open(Pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(Fd, 0);
+        ASSERT_EQ(::tcsetattr(Fd, TCSANOW, &T), 0);
+        ::close(Fd);
     }
-    port.SetBaudRate(br9600);   // already 9600
-    port.FlowControl().SetXonChar(17);
-    EXPECT_EQ(pty.BitRate(), 1200u);
+    Port_.SetBaudRate(br9600);   // already 9600
+    Port_.FlowControl().SetXonChar(17);
+    EXPECT_EQ(Pty_.BitRate(), 1200u);
 
-    port.FlowControl().SetFlowControl(fcCustom);   // changes nothing, yet re-applies
-    EXPECT_EQ(pty.BitRate(), 9600u);
+    Port_.FlowControl().SetFlowControl(fcCustom);   // changes nothing, yet re-applies
+    EXPECT_EQ(Pty_.BitRate(), 9600u);
 }
 
 TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice) {
-    PseudoTerminal other;
-    std::vector<std::string> calls;
-    port.OnBeforeClose = [&](TComponent*) { calls.push_back("BeforeClose"); };
-    port.OnAfterClose = [&](TComponent*) { calls.push_back("AfterClose"); };
-    port.OnBeforeOpen = [&](TComponent*) { calls.push_back("BeforeOpen"); };
-    port.OnAfterOpen = [&](TComponent*) { calls.push_back("AfterOpen"); };
+    PseudoTerminal Other;
+    std::vector<std::string> Calls;
+    Port_.OnBeforeClose = [&](TComponent*) { Calls.push_back("BeforeClose"); };
+    Port_.OnAfterClose = [&](TComponent*) { Calls.push_back("AfterClose"); };
+    Port_.OnBeforeOpen = [&](TComponent*) { Calls.push_back("BeforeOpen"); };
+    Port_.OnAfterOpen = [&](TComponent*) { Calls.push_back("AfterOpen"); };
 
-    port.SetBaudRate(br57600);
-    port.SetPort(other.SlavePath());
-    EXPECT_TRUE(port.Connected());
-    EXPECT_EQ(calls, (std::vector<std::string>{"BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen"}));
-    EXPECT_EQ(other.BitRate(), 57600u);
+    Port_.SetBaudRate(br57600);
+    Port_.SetPort(Other.SlavePath());
+    EXPECT_TRUE(Port_.Connected());
+    EXPECT_EQ(Calls, (std::vector<std::string>{"BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen"}));
+    EXPECT_EQ(Other.BitRate(), 57600u);
 
-    calls.clear();
-    port.SetPort(other.SlavePath());   // same name: nothing
-    EXPECT_TRUE(calls.empty());
-    port.Close();   // while the handlers' log still exists
+    Calls.clear();
+    Port_.SetPort(Other.SlavePath());   // same name: nothing
+    EXPECT_TRUE(Calls.empty());
+    Port_.Close();   // while the handlers' log still exists
 }
 
 TEST_F(OpenPortTest, FailedReopenLeavesThePortClosedWithTheNewName) {
-    const std::string missing = "/dev/varnolink-no-such-device";
+    const std::string Missing = "/dev/varnolink-no-such-device";
     try {
-        port.SetPort(missing);
+        Port_.SetPort(Missing);
         FAIL() << "opening a missing device succeeded";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ErrorCode(), 1);
-        EXPECT_GT(e.SystemErrorCode(), 0);
+    } catch (const EComPort& E) {
+        EXPECT_EQ(E.ErrorCode(), 1);
+        EXPECT_GT(E.SystemErrorCode(), 0);
     }
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(port.Port(), missing);
+    EXPECT_FALSE(Port_.Connected());
+    EXPECT_EQ(Port_.Port(), Missing);
 }
 
 TEST_F(OpenPortTest, ConnectedFalseClosesAndTrueOpens) {
-    port.SetConnected(false);
-    EXPECT_FALSE(port.Connected());
-    port.SetConnected(true);
-    EXPECT_TRUE(port.Connected());
+    Port_.SetConnected(false);
+    EXPECT_FALSE(Port_.Connected());
+    Port_.SetConnected(true);
+    EXPECT_TRUE(Port_.Connected());
 }

@@ -17,18 +17,18 @@ namespace {
 
 enum class Group { Line, Timeouts, Buffers };
 
-ApplyCounts OneCallOf(Group g) {
-    ApplyCounts c;
-    (g == Group::Line ? c.line : g == Group::Timeouts ? c.timeouts : c.buffers) = 1;
-    return c;
+ApplyCounts OneCallOf(Group G) {
+    ApplyCounts C;
+    (G == Group::Line ? C.Line : G == Group::Timeouts ? C.Timeouts : C.Buffers) = 1;
+    return C;
 }
 
 // A setter with a value different from the initial one, and how to read it.
 struct SetterCase {
-    const char* name;
+    const char* Name;
     Group group;
-    std::function<void(TCustomComPort&, bool changed)> set;   // changed: new value, else current
-    std::function<bool(const TCustomComPort&)> holds_new;
+    std::function<void(TCustomComPort&, bool Changed)> Set;   // changed: new value, else current
+    std::function<bool(const TCustomComPort&)> HoldsNew;
 };
 
 #define CASE(NAME, GROUP, OBJ, SETTER, GETTER, NEW)                                               \
@@ -77,184 +77,184 @@ std::vector<SetterCase> AllSetters() {
 }  // namespace
 
 TEST(SettingRules, SameValueTouchesNothingAndAChangeAppliesOnce) {
-    for (const SetterCase& c : AllSetters()) {
-        SCOPED_TRACE(c.name);
-        CountingPort port;
-        ASSERT_FALSE(c.holds_new(port)) << "the new value must differ from the initial one";
+    for (const SetterCase& C : AllSetters()) {
+        SCOPED_TRACE(C.Name);
+        CountingPort Port;
+        ASSERT_FALSE(C.HoldsNew(Port)) << "the new value must differ from the initial one";
 
-        c.set(port, false);
-        EXPECT_EQ(port.counts, ApplyCounts{});
+        C.Set(Port, false);
+        EXPECT_EQ(Port.Counts, ApplyCounts{});
 
-        c.set(port, true);
-        EXPECT_TRUE(c.holds_new(port));
-        EXPECT_EQ(port.counts, OneCallOf(c.group));
+        C.Set(Port, true);
+        EXPECT_TRUE(C.HoldsNew(Port));
+        EXPECT_EQ(Port.Counts, OneCallOf(C.group));
 
-        c.set(port, true);   // now unchanged again
-        EXPECT_EQ(port.counts, OneCallOf(c.group));
+        C.Set(Port, true);   // now unchanged again
+        EXPECT_EQ(Port.Counts, OneCallOf(C.group));
     }
 }
 
 TEST(SettingRules, FreeStandingObjectsOnlyStore) {
-    TComParity parity;
-    TComFlowControl flow;
-    TComTimeouts timeouts;
-    TComBuffer buffer;
-    EXPECT_EQ(parity.ComPort(), nullptr);
-    parity.SetBits(prMark);
-    flow.SetFlowControl(fcHardware);
-    flow.SetXonChar('A');
-    timeouts.SetReadInterval(10);
-    buffer.SetInputSize(513);
-    EXPECT_EQ(parity.Bits(), prMark);
-    EXPECT_EQ(flow.FlowControl(), fcHardware);
-    EXPECT_EQ(flow.XonChar(), 'A');
-    EXPECT_EQ(timeouts.ReadInterval(), 10);
-    EXPECT_EQ(buffer.InputSize(), 512);
+    TComParity Parity;
+    TComFlowControl Flow;
+    TComTimeouts Timeouts;
+    TComBuffer Buffer;
+    EXPECT_EQ(Parity.ComPort(), nullptr);
+    Parity.SetBits(prMark);
+    Flow.SetFlowControl(fcHardware);
+    Flow.SetXonChar('A');
+    Timeouts.SetReadInterval(10);
+    Buffer.SetInputSize(513);
+    EXPECT_EQ(Parity.Bits(), prMark);
+    EXPECT_EQ(Flow.FlowControl(), fcHardware);
+    EXPECT_EQ(Flow.XonChar(), 'A');
+    EXPECT_EQ(Timeouts.ReadInterval(), 10);
+    EXPECT_EQ(Buffer.InputSize(), 512);
 }
 
 TEST(CompositeFlowControl, ReadsFromRtsCtsAndXonXoffOnly) {
-    TComFlowControl f;
-    EXPECT_EQ(f.FlowControl(), fcNone);
-    f.SetOutDSRFlow(true);
-    f.SetDSRSensitivity(true);
-    f.SetControlDTR(dtrHandshake);
-    f.SetTxContinueOnXoff(true);
-    f.SetXonChar('x');
-    EXPECT_EQ(f.FlowControl(), fcNone);
+    TComFlowControl F;
+    EXPECT_EQ(F.FlowControl(), fcNone);
+    F.SetOutDSRFlow(true);
+    F.SetDSRSensitivity(true);
+    F.SetControlDTR(dtrHandshake);
+    F.SetTxContinueOnXoff(true);
+    F.SetXonChar('x');
+    EXPECT_EQ(F.FlowControl(), fcNone);
 
-    f.SetXonXoffIn(true);
-    EXPECT_EQ(f.FlowControl(), fcCustom);
-    f.SetXonXoffOut(true);
-    EXPECT_EQ(f.FlowControl(), fcSoftware);
-    f.SetOutCTSFlow(true);
-    EXPECT_EQ(f.FlowControl(), fcCustom);
+    F.SetXonXoffIn(true);
+    EXPECT_EQ(F.FlowControl(), fcCustom);
+    F.SetXonXoffOut(true);
+    EXPECT_EQ(F.FlowControl(), fcSoftware);
+    F.SetOutCTSFlow(true);
+    EXPECT_EQ(F.FlowControl(), fcCustom);
 
-    f.SetXonXoffIn(false);
-    f.SetXonXoffOut(false);
-    EXPECT_EQ(f.FlowControl(), fcCustom);   // CTS flow without RTS handshake
-    f.SetControlRTS(rtsHandshake);
-    EXPECT_EQ(f.FlowControl(), fcHardware);
-    f.SetControlRTS(rtsEnable);
-    EXPECT_EQ(f.FlowControl(), fcCustom);
-    f.SetOutCTSFlow(false);
-    EXPECT_EQ(f.FlowControl(), fcCustom);   // RTS held on is not "none"
+    F.SetXonXoffIn(false);
+    F.SetXonXoffOut(false);
+    EXPECT_EQ(F.FlowControl(), fcCustom);   // CTS flow without RTS handshake
+    F.SetControlRTS(rtsHandshake);
+    EXPECT_EQ(F.FlowControl(), fcHardware);
+    F.SetControlRTS(rtsEnable);
+    EXPECT_EQ(F.FlowControl(), fcCustom);
+    F.SetOutCTSFlow(false);
+    EXPECT_EQ(F.FlowControl(), fcCustom);   // RTS held on is not "none"
 }
 
 TEST(CompositeFlowControl, WritingAPresetSetsItsFourFieldsOnly) {
-    CountingPort port;
-    TComFlowControl& f = port.FlowControl();
-    f.SetOutDSRFlow(true);
-    f.SetControlDTR(dtrEnable);
-    f.SetDSRSensitivity(true);
-    f.SetXoffChar('z');
-    f.SetXonXoffIn(true);
-    port.counts = {};
+    CountingPort Port;
+    TComFlowControl& F = Port.FlowControl();
+    F.SetOutDSRFlow(true);
+    F.SetControlDTR(dtrEnable);
+    F.SetDSRSensitivity(true);
+    F.SetXoffChar('z');
+    F.SetXonXoffIn(true);
+    Port.Counts = {};
 
-    f.SetFlowControl(fcHardware);
-    EXPECT_EQ(f.FlowControl(), fcHardware);
-    EXPECT_EQ(f.ControlRTS(), rtsHandshake);
-    EXPECT_TRUE(f.OutCTSFlow());
-    EXPECT_FALSE(f.XonXoffIn());
-    EXPECT_FALSE(f.XonXoffOut());
-    EXPECT_TRUE(f.OutDSRFlow());   // untouched
-    EXPECT_EQ(f.ControlDTR(), dtrEnable);
-    EXPECT_TRUE(f.DSRSensitivity());
-    EXPECT_EQ(f.XoffChar(), 'z');
-    EXPECT_EQ(port.counts.line, 1);
+    F.SetFlowControl(fcHardware);
+    EXPECT_EQ(F.FlowControl(), fcHardware);
+    EXPECT_EQ(F.ControlRTS(), rtsHandshake);
+    EXPECT_TRUE(F.OutCTSFlow());
+    EXPECT_FALSE(F.XonXoffIn());
+    EXPECT_FALSE(F.XonXoffOut());
+    EXPECT_TRUE(F.OutDSRFlow());   // untouched
+    EXPECT_EQ(F.ControlDTR(), dtrEnable);
+    EXPECT_TRUE(F.DSRSensitivity());
+    EXPECT_EQ(F.XoffChar(), 'z');
+    EXPECT_EQ(Port.Counts.Line, 1);
 
-    f.SetFlowControl(fcSoftware);
-    EXPECT_EQ(f.ControlRTS(), rtsDisable);
-    EXPECT_FALSE(f.OutCTSFlow());
-    EXPECT_TRUE(f.XonXoffIn());
-    EXPECT_TRUE(f.XonXoffOut());
-    EXPECT_EQ(port.counts.line, 2);
+    F.SetFlowControl(fcSoftware);
+    EXPECT_EQ(F.ControlRTS(), rtsDisable);
+    EXPECT_FALSE(F.OutCTSFlow());
+    EXPECT_TRUE(F.XonXoffIn());
+    EXPECT_TRUE(F.XonXoffOut());
+    EXPECT_EQ(Port.Counts.Line, 2);
 
-    f.SetFlowControl(fcNone);
-    EXPECT_EQ(f.FlowControl(), fcNone);
-    EXPECT_FALSE(f.XonXoffIn());
-    EXPECT_EQ(port.counts.line, 3);
+    F.SetFlowControl(fcNone);
+    EXPECT_EQ(F.FlowControl(), fcNone);
+    EXPECT_FALSE(F.XonXoffIn());
+    EXPECT_EQ(Port.Counts.Line, 3);
 }
 
 TEST(CompositeFlowControl, CustomAndUnchangedPresetsStillApply) {
-    CountingPort port;
-    TComFlowControl& f = port.FlowControl();
-    f.SetXonXoffIn(true);
-    port.counts = {};
+    CountingPort Port;
+    TComFlowControl& F = Port.FlowControl();
+    F.SetXonXoffIn(true);
+    Port.Counts = {};
 
-    f.SetFlowControl(fcCustom);
-    EXPECT_TRUE(f.XonXoffIn());
-    EXPECT_EQ(f.FlowControl(), fcCustom);
-    EXPECT_EQ(port.counts, OneCallOf(Group::Line));
+    F.SetFlowControl(fcCustom);
+    EXPECT_TRUE(F.XonXoffIn());
+    EXPECT_EQ(F.FlowControl(), fcCustom);
+    EXPECT_EQ(Port.Counts, OneCallOf(Group::Line));
 
-    f.SetFlowControl(fcNone);
-    f.SetFlowControl(fcNone);
-    EXPECT_EQ(port.counts.line, 3);
-    EXPECT_EQ(port.counts.timeouts + port.counts.buffers, 0);
+    F.SetFlowControl(fcNone);
+    F.SetFlowControl(fcNone);
+    EXPECT_EQ(Port.Counts.Line, 3);
+    EXPECT_EQ(Port.Counts.Timeouts + Port.Counts.Buffers, 0);
 }
 
 TEST(BufferSizes, PositiveOddValuesAreStoredOneLess) {
     const struct {
-        int32_t set;
-        int32_t stored;
-    } cases[] = {{1025, 1024}, {1, 0}, {-3, -3}, {0, 0}, {2048, 2048}, {4097, 4096}, {2147483647, 2147483646}};
-    for (const auto& c : cases) {
-        TComBuffer b;
-        b.SetInputSize(c.set);
-        b.SetOutputSize(c.set);
-        EXPECT_EQ(b.InputSize(), c.stored) << c.set;
-        EXPECT_EQ(b.OutputSize(), c.stored) << c.set;
+        int32_t Set;
+        int32_t Stored;
+    } Cases[] = {{1025, 1024}, {1, 0}, {-3, -3}, {0, 0}, {2048, 2048}, {4097, 4096}, {2147483647, 2147483646}};
+    for (const auto& C : Cases) {
+        TComBuffer B;
+        B.SetInputSize(C.Set);
+        B.SetOutputSize(C.Set);
+        EXPECT_EQ(B.InputSize(), C.Stored) << C.Set;
+        EXPECT_EQ(B.OutputSize(), C.Stored) << C.Set;
     }
 }
 
 TEST(BufferSizes, ComparedBeforeRounding) {
-    CountingPort port;
-    port.Buffer().SetInputSize(1025);   // stored 1024 as before, but 1025 differs from 1024
-    EXPECT_EQ(port.Buffer().InputSize(), 1024);
-    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
-    port.Buffer().SetInputSize(1024);
-    port.Buffer().SetOutputSize(1024);
-    EXPECT_EQ(port.counts, OneCallOf(Group::Buffers));
+    CountingPort Port;
+    Port.Buffer().SetInputSize(1025);   // stored 1024 as before, but 1025 differs from 1024
+    EXPECT_EQ(Port.Buffer().InputSize(), 1024);
+    EXPECT_EQ(Port.Counts, OneCallOf(Group::Buffers));
+    Port.Buffer().SetInputSize(1024);
+    Port.Buffer().SetOutputSize(1024);
+    EXPECT_EQ(Port.Counts, OneCallOf(Group::Buffers));
 }
 
 // Every field is copied: a source port configured with non-initial values
 // everywhere is copied group by group into a fresh port.
 TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
     CountingPort source;
-    for (const SetterCase& c : AllSetters()) c.set(source, true);
+    for (const SetterCase& C : AllSetters()) C.Set(source, true);
     CountingPort port;
-    TComParity* own_parity = &port.Parity();
+    TComParity* OwnParity = &port.Parity();
 
     const struct {
-        std::function<void()> assign;
-        Group applies;
-    } steps[] = {{[&] { port.SetParity(&source.Parity()); }, Group::Line},
+        std::function<void()> Assign;
+        Group Applies;
+    } Steps[] = {{[&] { port.SetParity(&source.Parity()); }, Group::Line},
                  {[&] { port.SetFlowControl(&source.FlowControl()); }, Group::Line},
                  {[&] { port.SetTimeouts(&source.Timeouts()); }, Group::Timeouts},
                  {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers},
                  {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers}};   // equal contents still apply once
-    for (const auto& step : steps) {
-        port.counts = {};
-        step.assign();
-        EXPECT_EQ(port.counts, OneCallOf(step.applies));
+    for (const auto& Step : Steps) {
+        port.Counts = {};
+        Step.Assign();
+        EXPECT_EQ(port.Counts, OneCallOf(Step.Applies));
     }
 
-    for (const SetterCase& c : AllSetters())
-        if (std::string(c.name).find('.') != std::string::npos) {
-            EXPECT_TRUE(c.holds_new(port)) << c.name;
+    for (const SetterCase& C : AllSetters())
+        if (std::string(C.Name).find('.') != std::string::npos) {
+            EXPECT_TRUE(C.HoldsNew(port)) << C.Name;
         }
-    EXPECT_EQ(&port.Parity(), own_parity);   // the port keeps its own objects
+    EXPECT_EQ(&port.Parity(), OwnParity);   // the port keeps its own objects
     EXPECT_EQ(port.Parity().ComPort(), &port);
     EXPECT_EQ(port.FlowControl().ComPort(), &port);
 }
 
 TEST(Assign, BetweenFreeStandingObjectsAndFromAPort) {
-    CountingPort port;
-    port.Timeouts().SetReadTotalConstant(99);
-    TComTimeouts copy;
-    copy.Assign(&port.Timeouts());
-    EXPECT_EQ(copy.ReadTotalConstant(), 99);
-    EXPECT_EQ(copy.ComPort(), nullptr);
-    EXPECT_EQ(port.counts, OneCallOf(Group::Timeouts));   // only the setter above
+    CountingPort Port;
+    Port.Timeouts().SetReadTotalConstant(99);
+    TComTimeouts Copy;
+    Copy.Assign(&Port.Timeouts());
+    EXPECT_EQ(Copy.ReadTotalConstant(), 99);
+    EXPECT_EQ(Copy.ComPort(), nullptr);
+    EXPECT_EQ(Port.Counts, OneCallOf(Group::Timeouts));   // only the setter above
 }
 
 TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing) {
@@ -264,90 +264,90 @@ TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing) {
     TComParity parity;
     parity.SetBits(prOdd);
 
-    const auto expect_refused = [&](const std::function<void()>& assign, const std::string& message) {
+    const auto ExpectRefused = [&](const std::function<void()>& Assign, const std::string& Message) {
         try {
-            assign();
-            ADD_FAILURE() << "no error for: " << message;
-        } catch (const EConvertError& e) {
-            EXPECT_EQ(std::string(e.what()), message);
+            Assign();
+            ADD_FAILURE() << "no error for: " << Message;
+        } catch (const EConvertError& E) {
+            EXPECT_EQ(std::string(E.what()), Message);
         }
     };
-    expect_refused([&] { port.SetParity(&timeouts); }, "Cannot assign a TComTimeouts to a TComParity");
-    expect_refused([&] { port.SetTimeouts(&parity); }, "Cannot assign a TComParity to a TComTimeouts");
-    expect_refused([&] { port.SetFlowControl(&parity); }, "Cannot assign a TComParity to a TComFlowControl");
-    expect_refused([&] { port.SetBuffer(nullptr); }, "Cannot assign a nil to a TComBuffer");
-    expect_refused([&] { port.Parity().Assign(nullptr); }, "Cannot assign a nil to a TComParity");
-    expect_refused([&] { timeouts.Assign(&port.Buffer()); }, "Cannot assign a TComBuffer to a TComTimeouts");
+    ExpectRefused([&] { port.SetParity(&timeouts); }, "Cannot assign a TComTimeouts to a TComParity");
+    ExpectRefused([&] { port.SetTimeouts(&parity); }, "Cannot assign a TComParity to a TComTimeouts");
+    ExpectRefused([&] { port.SetFlowControl(&parity); }, "Cannot assign a TComParity to a TComFlowControl");
+    ExpectRefused([&] { port.SetBuffer(nullptr); }, "Cannot assign a nil to a TComBuffer");
+    ExpectRefused([&] { port.Parity().Assign(nullptr); }, "Cannot assign a nil to a TComParity");
+    ExpectRefused([&] { timeouts.Assign(&port.Buffer()); }, "Cannot assign a TComBuffer to a TComTimeouts");
 
-    EXPECT_EQ(port.counts, ApplyCounts{});
+    EXPECT_EQ(port.Counts, ApplyCounts{});
     EXPECT_EQ(port.Parity().Bits(), prNone);
     EXPECT_EQ(port.Timeouts().ReadInterval(), -1);
     EXPECT_EQ(timeouts.ReadInterval(), 5);
 }
 
 TEST(PortSetters, ClosedPortOnlyStoresPortEventsAndSyncMethod) {
-    CountingPort port;
-    port.SetPort("/dev/does-not-exist");
-    EXPECT_EQ(port.Port(), "/dev/does-not-exist");
-    EXPECT_FALSE(port.Connected());
+    CountingPort Port;
+    Port.SetPort("/dev/does-not-exist");
+    EXPECT_EQ(Port.Port(), "/dev/does-not-exist");
+    EXPECT_FALSE(Port.Connected());
 
-    port.SetEvents(TComEvents{evRxChar, evBreak});
-    EXPECT_EQ(port.Events(), (TComEvents{evRxChar, evBreak}));
+    Port.SetEvents(TComEvents{evRxChar, evBreak});
+    EXPECT_EQ(Port.Events(), (TComEvents{evRxChar, evBreak}));
 
-    port.SetSyncMethod(smNone);
-    EXPECT_EQ(port.SyncMethod(), smNone);
-    port.SetSyncMethod(smWindowSync);
-    EXPECT_EQ(port.SyncMethod(), smWindowSync);
+    Port.SetSyncMethod(smNone);
+    EXPECT_EQ(Port.SyncMethod(), smNone);
+    Port.SetSyncMethod(smWindowSync);
+    EXPECT_EQ(Port.SyncMethod(), smWindowSync);
 
-    EXPECT_EQ(port.counts, ApplyCounts{});
+    EXPECT_EQ(Port.Counts, ApplyCounts{});
 }
 
 TEST(PortSetters, ConnectedWhileLoadingIsOnlyStored) {
-    CountingPort port;
-    port.SetPort("/dev/does-not-exist");
-    port.BeginLoading();
-    port.SetConnected(true);    // no Open while loading
-    EXPECT_TRUE(port.Connected());
-    port.SetConnected(false);   // nor Close
-    EXPECT_FALSE(port.Connected());
-    port.EndLoading();          // stored False: stays closed
-    EXPECT_FALSE(port.Connected());
+    CountingPort Port;
+    Port.SetPort("/dev/does-not-exist");
+    Port.BeginLoading();
+    Port.SetConnected(true);    // no Open while loading
+    EXPECT_TRUE(Port.Connected());
+    Port.SetConnected(false);   // nor Close
+    EXPECT_FALSE(Port.Connected());
+    Port.EndLoading();          // stored False: stays closed
+    EXPECT_FALSE(Port.Connected());
 }
 
 TEST(PortSetters, ConnectedFalseOnAClosedPortDoesNothing) {
-    CountingPort port;
-    int closes = 0;
-    port.OnBeforeClose = [&](TComponent*) { ++closes; };
-    port.SetConnected(false);
-    EXPECT_EQ(closes, 0);
-    EXPECT_FALSE(port.Connected());
+    CountingPort Port;
+    int Closes = 0;
+    Port.OnBeforeClose = [&](TComponent*) { ++Closes; };
+    Port.SetConnected(false);
+    EXPECT_EQ(Closes, 0);
+    EXPECT_FALSE(Port.Connected());
 }
 
 TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
     CountingPort port;
     std::vector<std::string> calls;
-    const auto note = [&](std::string what) {
-        return [&calls, &port, what](TComponent* sender, auto... args) {
-            std::string call = what;
-            ((call += " " + std::to_string(static_cast<long long>(args))), ...);
-            calls.push_back(sender == &port ? call : "?");
+    const auto Note = [&](std::string What) {
+        return [&calls, &port, What](TComponent* Sender, auto... Args) {
+            std::string Call = What;
+            ((Call += " " + std::to_string(static_cast<long long>(Args))), ...);
+            calls.push_back(Sender == &port ? Call : "?");
         };
     };
-    port.OnAfterOpen = note("AfterOpen");
-    port.OnAfterClose = note("AfterClose");
-    port.OnBeforeOpen = note("BeforeOpen");
-    port.OnBeforeClose = note("BeforeClose");
-    port.OnRxChar = note("RxChar");
-    port.OnRxBuf = [&](TComponent*, const void* b, int32_t n) { calls.push_back(std::string(static_cast<const char*>(b), n)); };
-    port.OnTxEmpty = note("TxEmpty");
-    port.OnBreak = note("Break");
-    port.OnRing = note("Ring");
-    port.OnRxFlag = note("RxFlag");
-    port.OnRx80Full = note("Rx80Full");
-    port.OnCTSChange = note("CTS");
-    port.OnDSRChange = note("DSR");
-    port.OnRLSDChange = note("RLSD");
-    port.OnError = [&](TComponent* s, TComErrors e) { calls.push_back(s == &port ? "Error " + std::to_string(e.Bits()) : "?"); };
+    port.OnAfterOpen = Note("AfterOpen");
+    port.OnAfterClose = Note("AfterClose");
+    port.OnBeforeOpen = Note("BeforeOpen");
+    port.OnBeforeClose = Note("BeforeClose");
+    port.OnRxChar = Note("RxChar");
+    port.OnRxBuf = [&](TComponent*, const void* B, int32_t N) { calls.push_back(std::string(static_cast<const char*>(B), N)); };
+    port.OnTxEmpty = Note("TxEmpty");
+    port.OnBreak = Note("Break");
+    port.OnRing = Note("Ring");
+    port.OnRxFlag = Note("RxFlag");
+    port.OnRx80Full = Note("Rx80Full");
+    port.OnCTSChange = Note("CTS");
+    port.OnDSRChange = Note("DSR");
+    port.OnRLSDChange = Note("RLSD");
+    port.OnError = [&](TComponent* S, TComErrors E) { calls.push_back(S == &port ? "Error " + std::to_string(E.Bits()) : "?"); };
 
     port.NotifyAfterOpen();
     port.NotifyAfterClose();

@@ -13,36 +13,36 @@ namespace soak_test {
 // Under AddressSanitizer freed memory sits in quarantine and the resident
 // size grows by design; LeakSanitizer checks for leaks there instead.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAddressSanitizer = true;
+inline constexpr bool AddressSanitizer = true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-inline constexpr bool kAddressSanitizer = true;
+inline constexpr bool AddressSanitizer = true;
 #else
-inline constexpr bool kAddressSanitizer = false;
+inline constexpr bool AddressSanitizer = false;
 #endif
 #else
-inline constexpr bool kAddressSanitizer = false;
+inline constexpr bool AddressSanitizer = false;
 #endif
 
 inline int EntriesIn(const char* Dir) {
-    int count = 0;
+    int Count = 0;
     if (DIR* dir = ::opendir(Dir)) {
-        while (::readdir(dir) != nullptr) ++count;
+        while (::readdir(dir) != nullptr) ++Count;
         ::closedir(dir);
     }
-    return count;
+    return Count;
 }
 
 inline int OpenDescriptors() { return EntriesIn("/proc/self/fd"); }
 inline int Threads() { return EntriesIn("/proc/self/task"); }
 
 inline long ResidentKiB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
+    long Pages = 0, Resident = 0;
+    if (FILE* F = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(F, "%ld %ld", &Pages, &Resident) != 2) Resident = 0;
+        std::fclose(F);
     }
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+    return Resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
 }  // namespace soak_test

@@ -15,58 +15,58 @@ using namespace cport;
 using namespace cport::telnet;
 
 std::string Bytes(std::initializer_list<int> Values) {
-    std::string out;
-    for (int v : Values) out.push_back(static_cast<char>(v));
-    return out;
+    std::string Out;
+    for (int V : Values) Out.push_back(static_cast<char>(V));
+    return Out;
 }
 
 struct TDecoded {
-    std::string data;
-    TTelnetEvents events;
+    std::string Data;
+    TTelnetEvents Events;
 };
 
 // Decodes Stream cut at the given offsets, each piece in place.
 TDecoded DecodePieces(TTelnetCodec& Codec, const std::string& Stream, const std::vector<size_t>& Cuts) {
-    TDecoded got;
-    size_t from = 0;
-    std::vector<size_t> ends = Cuts;
-    ends.push_back(Stream.size());
-    for (size_t end : ends) {
-        std::string piece = Stream.substr(from, end - from);
-        auto* p = reinterpret_cast<unsigned char*>(piece.data());
-        const size_t n = Codec.Decode(p, piece.size(), p, got.events);
-        got.data.append(piece.data(), n);
-        from = end;
+    TDecoded Got;
+    size_t From = 0;
+    std::vector<size_t> Ends = Cuts;
+    Ends.push_back(Stream.size());
+    for (size_t End : Ends) {
+        std::string Piece = Stream.substr(From, End - From);
+        auto* P = reinterpret_cast<unsigned char*>(Piece.data());
+        const size_t N = Codec.Decode(P, Piece.size(), P, Got.Events);
+        Got.Data.append(Piece.data(), N);
+        From = End;
     }
-    return got;
+    return Got;
 }
 
 struct TDecodeCase {
-    const char* name;
-    std::string stream;
-    std::string data;
-    std::vector<TComPortNotice> notices;
-    std::string reply;
+    const char* Name;
+    std::string Stream;
+    std::string Data;
+    std::vector<TComPortNotice> Notices;
+    std::string Reply;
 };
 
 class TelnetDecode : public ::testing::TestWithParam<TDecodeCase> {};
 
 // Whole, cut once at every position, and byte by byte: always the same.
 TEST_P(TelnetDecode, SameResultForEveryWayOfCuttingTheStream) {
-    const TDecodeCase& c = GetParam();
-    std::vector<std::vector<size_t>> cuttings{{}};
-    for (size_t at = 1; at < c.stream.size(); ++at) cuttings.push_back({at});
-    std::vector<size_t> every;
-    for (size_t at = 1; at < c.stream.size(); ++at) every.push_back(at);
-    cuttings.push_back(every);
-    for (const auto& cuts : cuttings) {
-        TTelnetCodec codec;
-        codec.Opening();
-        const TDecoded got = DecodePieces(codec, c.stream, cuts);
-        SCOPED_TRACE(::testing::Message() << "pieces: " << cuts.size() + 1);
-        EXPECT_EQ(got.data, c.data);
-        EXPECT_EQ(got.events.Notices, c.notices);
-        EXPECT_EQ(got.events.Reply, c.reply);
+    const TDecodeCase& C = GetParam();
+    std::vector<std::vector<size_t>> Cuttings{{}};
+    for (size_t At = 1; At < C.Stream.size(); ++At) Cuttings.push_back({At});
+    std::vector<size_t> Every;
+    for (size_t At = 1; At < C.Stream.size(); ++At) Every.push_back(At);
+    Cuttings.push_back(Every);
+    for (const auto& Cuts : Cuttings) {
+        TTelnetCodec Codec;
+        Codec.Opening();
+        const TDecoded Got = DecodePieces(Codec, C.Stream, Cuts);
+        SCOPED_TRACE(::testing::Message() << "pieces: " << Cuts.size() + 1);
+        EXPECT_EQ(Got.Data, C.Data);
+        EXPECT_EQ(Got.Events.Notices, C.Notices);
+        EXPECT_EQ(Got.Events.Reply, C.Reply);
     }
 }
 
@@ -95,32 +95,32 @@ INSTANTIATE_TEST_SUITE_P(
                     "k", {}, ""},
         TDecodeCase{"command_inside_sub_ends_it", Bytes({IAC, SB, ComPortOption, 107, 1, IAC, WILL, ECHO, 'd'}),
                     "d", {}, Bytes({IAC, DONT, ECHO})}),
-    [](const auto& Info) { return std::string(Info.param.name); });
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 // Negotiation after the client's opening offers: each command and its answer.
 struct TNegotiationCase {
-    const char* name;
-    std::string from_server;
-    std::string reply;
-    bool com_port_accepted;
-    bool com_port_refused;
-    bool binary;
+    const char* Name;
+    std::string FromServer;
+    std::string Reply;
+    bool ComPortAccepted;
+    bool ComPortRefused;
+    bool Binary;
 };
 
 class TelnetNegotiation : public ::testing::TestWithParam<TNegotiationCase> {};
 
 TEST_P(TelnetNegotiation, AnswersAndState) {
-    const TNegotiationCase& c = GetParam();
-    TTelnetCodec codec;
-    codec.Opening();
-    std::string stream = c.from_server;
-    TTelnetEvents events;
-    auto* p = reinterpret_cast<unsigned char*>(stream.data());
-    EXPECT_EQ(codec.Decode(p, stream.size(), p, events), 0u);
-    EXPECT_EQ(events.Reply, c.reply);
-    EXPECT_EQ(codec.ComPortAccepted(), c.com_port_accepted);
-    EXPECT_EQ(codec.ComPortRefused(), c.com_port_refused);
-    EXPECT_EQ(codec.Binary(), c.binary);
+    const TNegotiationCase& C = GetParam();
+    TTelnetCodec Codec;
+    Codec.Opening();
+    std::string Stream = C.FromServer;
+    TTelnetEvents Events;
+    auto* P = reinterpret_cast<unsigned char*>(Stream.data());
+    EXPECT_EQ(Codec.Decode(P, Stream.size(), P, Events), 0u);
+    EXPECT_EQ(Events.Reply, C.Reply);
+    EXPECT_EQ(Codec.ComPortAccepted(), C.ComPortAccepted);
+    EXPECT_EQ(Codec.ComPortRefused(), C.ComPortRefused);
+    EXPECT_EQ(Codec.Binary(), C.Binary);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,27 +139,27 @@ INSTANTIATE_TEST_SUITE_P(
                          Bytes({IAC, WONT, 24, IAC, DONT, ECHO}), false, false, false},
         TNegotiationCase{"server_com_port_refused", Bytes({IAC, WILL, ComPortOption}),
                          Bytes({IAC, DONT, ComPortOption}), false, false, false}),
-    [](const auto& Info) { return std::string(Info.param.name); });
+    [](const auto& Info) { return std::string(Info.param.Name); });
 
 TEST(TelnetOpening, OffersComPortBinaryAndSuppressGoAhead) {
-    TTelnetCodec codec;
-    EXPECT_EQ(codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL,
+    TTelnetCodec Codec;
+    EXPECT_EQ(Codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL,
                                       ComPortOption}));
-    EXPECT_EQ(codec.Opening(), "");   // offers are made once
-    TTelnetCodec plain(false);
-    EXPECT_EQ(plain.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA}));
+    EXPECT_EQ(Codec.Opening(), "");   // offers are made once
+    TTelnetCodec Plain(false);
+    EXPECT_EQ(Plain.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA}));
 }
 
 // A server that asks first is answered, and the option then counts.
 TEST(TelnetOpening, ServerAskingFirstIsAnswered) {
-    TTelnetCodec codec;
-    std::string stream = Bytes({IAC, DO, ComPortOption, IAC, DO, SGA});
-    TTelnetEvents events;
-    auto* p = reinterpret_cast<unsigned char*>(stream.data());
-    codec.Decode(p, stream.size(), p, events);
-    EXPECT_EQ(events.Reply, Bytes({IAC, WILL, ComPortOption, IAC, WILL, SGA}));
-    EXPECT_TRUE(codec.ComPortAccepted());
-    EXPECT_EQ(codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, DO, SGA}));
+    TTelnetCodec Codec;
+    std::string Stream = Bytes({IAC, DO, ComPortOption, IAC, DO, SGA});
+    TTelnetEvents Events;
+    auto* P = reinterpret_cast<unsigned char*>(Stream.data());
+    Codec.Decode(P, Stream.size(), P, Events);
+    EXPECT_EQ(Events.Reply, Bytes({IAC, WILL, ComPortOption, IAC, WILL, SGA}));
+    EXPECT_TRUE(Codec.ComPortAccepted());
+    EXPECT_EQ(Codec.Opening(), Bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, DO, SGA}));
 }
 
 TEST(TelnetRequests, BytesOnTheWire) {
@@ -173,15 +173,15 @@ TEST(TelnetRequests, BytesOnTheWire) {
 }
 
 TEST(TelnetRequests, EscapedDataDecodesToItself) {
-    std::string all;
-    for (int v = 0; v < 256; ++v) all.push_back(static_cast<char>(v));
-    std::string wire;
-    TTelnetCodec::EscapeData(all.data(), all.size(), wire);
-    EXPECT_EQ(wire.size(), 257u);
-    TTelnetCodec codec;
-    const TDecoded got = DecodePieces(codec, wire, {255, 256});
-    EXPECT_EQ(got.data, all);
-    EXPECT_TRUE(got.events.Notices.empty());
+    std::string All;
+    for (int V = 0; V < 256; ++V) All.push_back(static_cast<char>(V));
+    std::string Wire;
+    TTelnetCodec::EscapeData(All.data(), All.size(), Wire);
+    EXPECT_EQ(Wire.size(), 257u);
+    TTelnetCodec Codec;
+    const TDecoded Got = DecodePieces(Codec, Wire, {255, 256});
+    EXPECT_EQ(Got.Data, All);
+    EXPECT_TRUE(Got.Events.Notices.empty());
 }
 
 }  // namespace

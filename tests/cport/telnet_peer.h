@@ -34,59 +34,59 @@
 namespace net_test {
 
 struct TPeerOptions {
-    bool acknowledge_format = true;     // answer SET-BAUDRATE/-DATASIZE/-PARITY/-STOPSIZE
-    bool acknowledge_controls = false;  // answer SET-CONTROL, masks and PURGE-DATA (ser2net on a pty: no)
-    bool agree_com_port = true;         // DO COM-PORT-OPTION, else DONT
+    bool AcknowledgeFormat = true;     // answer SET-BAUDRATE/-DATASIZE/-PARITY/-STOPSIZE
+    bool AcknowledgeControls = false;  // answer SET-CONTROL, masks and PURGE-DATA (ser2net on a pty: no)
+    bool AgreeComPort = true;         // DO COM-PORT-OPTION, else DONT
 };
 
 // One COM-PORT-OPTION request of the client: command and value.
 struct TPeerRequest {
-    uint8_t command;
-    std::string value;
+    uint8_t Command;
+    std::string Value;
 };
 
 class TTelnetPeer {
 public:
-    explicit TTelnetPeer(TPeerOptions Options = {}) : options_(Options) {
-        listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listen_.get(), 4) != 0 ||
-            ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    explicit TTelnetPeer(TPeerOptions Options = {}) : Options_(Options) {
+        Listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in Address{};
+        Address.sin_family = AF_INET;
+        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t Length = sizeof Address;
+        if (::bind(Listen_.get(), reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
+            ::listen(Listen_.get(), 4) != 0 ||
+            ::getsockname(Listen_.get(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
             throw std::runtime_error("telnet peer: no listening socket");
-        port_ = ntohs(address.sin_port);
-        wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        thread_ = std::thread([this] { Run(); });
+        Port_ = ntohs(Address.sin_port);
+        Wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        Thread_ = std::thread([this] { Run(); });
     }
     ~TTelnetPeer() {
         {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
+            std::lock_guard Lock(Mutex_);
+            Stop_ = true;
         }
         Wake();
-        thread_.join();
+        Thread_.join();
     }
     TTelnetPeer(const TTelnetPeer&) = delete;
     TTelnetPeer& operator=(const TTelnetPeer&) = delete;
 
-    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(Port_); }
 
     // Raw bytes to the client, one send(2) per call, in order.
     void Send(std::string Bytes) {
         {
-            std::lock_guard lock(mutex_);
-            outgoing_.push_back(std::move(Bytes));
+            std::lock_guard Lock(Mutex_);
+            Outgoing_.push_back(std::move(Bytes));
         }
         Wake();
     }
     // Ends the connection (the client sees end of file).
     void Disconnect() {
         {
-            std::lock_guard lock(mutex_);
-            disconnect_ = true;
+            std::lock_guard Lock(Mutex_);
+            Disconnect_ = true;
         }
         Wake();
     }
@@ -94,20 +94,20 @@ public:
     // Waits until Done holds for what has come from the client.
     bool WaitFor(const std::function<bool(const std::string& Data, const std::vector<TPeerRequest>& Requests)>& Done,
                  std::chrono::milliseconds Limit = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, Limit, [&] { return Done(data_, requests_); });
+        std::unique_lock Lock(Mutex_);
+        return Changed_.wait_for(Lock, Limit, [&] { return Done(Data_, Requests_); });
     }
     std::string Data() {
-        std::lock_guard lock(mutex_);
-        return data_;
+        std::lock_guard Lock(Mutex_);
+        return Data_;
     }
     std::vector<TPeerRequest> Requests() {
-        std::lock_guard lock(mutex_);
-        return requests_;
+        std::lock_guard Lock(Mutex_);
+        return Requests_;
     }
     bool Connected() {
-        std::lock_guard lock(mutex_);
-        return connected_;
+        std::lock_guard Lock(Mutex_);
+        return Connected_;
     }
 
     // A COM-PORT-OPTION message of the server with the given command (the
@@ -119,115 +119,115 @@ public:
 
 private:
     void Wake() {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+        const uint64_t One = 1;
+        [[maybe_unused]] ssize_t N = ::write(Wake_.get(), &One, sizeof One);
     }
 
     void SendAll(const std::string& Bytes) {
-        size_t done = 0;
-        while (done < Bytes.size() && client_) {
-            const ssize_t n = ::send(client_.get(), Bytes.data() + done, Bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
+        size_t Done = 0;
+        while (Done < Bytes.size() && Client_) {
+            const ssize_t N = ::send(Client_.get(), Bytes.data() + Done, Bytes.size() - Done, MSG_NOSIGNAL);
+            if (N <= 0) return;
+            Done += static_cast<size_t>(N);
         }
     }
 
     void Run() {
         for (;;) {
-            pollfd waits[2] = {{wake_.get(), POLLIN, 0}, {client_ ? client_.get() : listen_.get(), POLLIN, 0}};
-            ::poll(waits, 2, -1);
-            if (waits[0].revents != 0) {
-                uint64_t counter;
-                [[maybe_unused]] ssize_t n = ::read(wake_.get(), &counter, sizeof counter);
+            pollfd Waits[2] = {{Wake_.get(), POLLIN, 0}, {Client_ ? Client_.get() : Listen_.get(), POLLIN, 0}};
+            ::poll(Waits, 2, -1);
+            if (Waits[0].revents != 0) {
+                uint64_t Counter;
+                [[maybe_unused]] ssize_t N = ::read(Wake_.get(), &Counter, sizeof Counter);
             }
-            std::deque<std::string> out;
-            bool disconnect = false;
+            std::deque<std::string> Out;
+            bool Disconnect = false;
             {
-                std::lock_guard lock(mutex_);
-                if (stop_) return;
-                out.swap(outgoing_);
-                disconnect = std::exchange(disconnect_, false);
+                std::lock_guard Lock(Mutex_);
+                if (Stop_) return;
+                Out.swap(Outgoing_);
+                Disconnect = std::exchange(Disconnect_, false);
             }
-            for (const std::string& bytes : out) SendAll(bytes);
-            if (disconnect && client_) {
-                client_.Reset();
-                std::lock_guard lock(mutex_);
-                connected_ = false;
+            for (const std::string& Bytes : Out) SendAll(Bytes);
+            if (Disconnect && Client_) {
+                Client_.Reset();
+                std::lock_guard Lock(Mutex_);
+                Connected_ = false;
             }
-            if (waits[1].revents == 0) continue;
-            if (!client_) {
-                client_.Reset(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-                if (client_) {
+            if (Waits[1].revents == 0) continue;
+            if (!Client_) {
+                Client_.Reset(::accept4(Listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (Client_) {
                     const int on = 1;
-                    ::setsockopt(client_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                    state_ = sData;
-                    std::lock_guard lock(mutex_);
-                    connected_ = true;
+                    ::setsockopt(Client_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                    State_ = sData;
+                    std::lock_guard Lock(Mutex_);
+                    Connected_ = true;
                 }
                 continue;
             }
-            unsigned char buffer[4096];
-            const ssize_t n = ::recv(client_.get(), buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                client_.Reset();
-                std::lock_guard lock(mutex_);
-                connected_ = false;
-                changed_.notify_all();
+            unsigned char Buffer[4096];
+            const ssize_t N = ::recv(Client_.get(), Buffer, sizeof Buffer, 0);
+            if (N <= 0) {
+                Client_.Reset();
+                std::lock_guard Lock(Mutex_);
+                Connected_ = false;
+                Changed_.notify_all();
                 continue;
             }
-            Parse(buffer, static_cast<size_t>(n));
+            Parse(Buffer, static_cast<size_t>(N));
         }
     }
 
     // The server side of the telnet stream, enough for the client's traffic.
     void Parse(const unsigned char* Bytes, size_t Length) {
         using namespace cport::telnet;
-        std::string reply;
-        std::string data;
-        std::vector<TPeerRequest> requests;
-        for (size_t i = 0; i < Length; ++i) {
-            const unsigned char c = Bytes[i];
-            switch (state_) {
+        std::string Reply;
+        std::string Data;
+        std::vector<TPeerRequest> Requests;
+        for (size_t I = 0; I < Length; ++I) {
+            const unsigned char C = Bytes[I];
+            switch (State_) {
             case sData:
-                if (c == IAC) state_ = sIac;
-                else data.push_back(static_cast<char>(c));
+                if (C == IAC) State_ = sIac;
+                else Data.push_back(static_cast<char>(C));
                 break;
             case sIac:
-                if (c == IAC) {
-                    data.push_back(static_cast<char>(c));
-                    state_ = sData;
-                } else if (c >= WILL && c <= DONT) {
-                    verb_ = c;
-                    state_ = sVerb;
-                } else if (c == SB) {
-                    sub_.clear();
-                    state_ = sSub;
+                if (C == IAC) {
+                    Data.push_back(static_cast<char>(C));
+                    State_ = sData;
+                } else if (C >= WILL && C <= DONT) {
+                    Verb_ = C;
+                    State_ = sVerb;
+                } else if (C == SB) {
+                    Sub_.clear();
+                    State_ = sSub;
                 } else {
-                    state_ = sData;
+                    State_ = sData;
                 }
                 break;
             case sVerb:
-                Answer(verb_, c, reply);
-                state_ = sData;
+                Answer(Verb_, C, Reply);
+                State_ = sData;
                 break;
             case sSub:
-                if (c == IAC) state_ = sSubIac;
-                else sub_.push_back(static_cast<char>(c));
+                if (C == IAC) State_ = sSubIac;
+                else Sub_.push_back(static_cast<char>(C));
                 break;
             case sSubIac:
-                if (c == SE) {
-                    if (sub_.size() >= 2 && static_cast<uint8_t>(sub_[0]) == ComPortOption) {
-                        const auto command = static_cast<uint8_t>(sub_[1]);
-                        const std::string value = sub_.substr(2);
-                        requests.push_back({command, value});
-                        const bool format = command >= cpSetBaudRate && command <= cpSetStopSize;
-                        if ((format && options_.acknowledge_format) || (!format && options_.acknowledge_controls))
-                            reply += Notice(command, value);
+                if (C == SE) {
+                    if (Sub_.size() >= 2 && static_cast<uint8_t>(Sub_[0]) == ComPortOption) {
+                        const auto Command = static_cast<uint8_t>(Sub_[1]);
+                        const std::string Value = Sub_.substr(2);
+                        Requests.push_back({Command, Value});
+                        const bool Format = Command >= cpSetBaudRate && Command <= cpSetStopSize;
+                        if ((Format && Options_.AcknowledgeFormat) || (!Format && Options_.AcknowledgeControls))
+                            Reply += Notice(Command, Value);
                     }
-                    state_ = sData;
+                    State_ = sData;
                 } else {
-                    sub_.push_back(static_cast<char>(c));   // a doubled IAC
-                    state_ = sSub;
+                    Sub_.push_back(static_cast<char>(C));   // a doubled IAC
+                    State_ = sSub;
                 }
                 break;
             }
@@ -235,46 +235,46 @@ private:
         {
             // Recorded before anything is answered: a client that goes on
             // after an answer finds its request here.
-            std::lock_guard lock(mutex_);
-            data_ += data;
-            requests_.insert(requests_.end(), requests.begin(), requests.end());
-            changed_.notify_all();
+            std::lock_guard Lock(Mutex_);
+            Data_ += Data;
+            Requests_.insert(Requests_.end(), Requests.begin(), Requests.end());
+            Changed_.notify_all();
         }
-        SendAll(reply);
+        SendAll(Reply);
     }
 
     void Answer(uint8_t Verb, uint8_t Option, std::string& Reply) {
         using namespace cport::telnet;
-        const bool known = Option == BINARY || Option == SGA || Option == ComPortOption;
-        auto add = [&](uint8_t V) { Reply += std::string{static_cast<char>(IAC), static_cast<char>(V), static_cast<char>(Option)}; };
+        const bool Known = Option == BINARY || Option == SGA || Option == ComPortOption;
+        auto Add = [&](uint8_t V) { Reply += std::string{static_cast<char>(IAC), static_cast<char>(V), static_cast<char>(Option)}; };
         if (Verb == WILL) {
-            if (Option == ComPortOption && !options_.agree_com_port) add(DONT);
-            else add(known ? DO : DONT);
+            if (Option == ComPortOption && !Options_.AgreeComPort) Add(DONT);
+            else Add(Known ? DO : DONT);
         } else if (Verb == DO) {
-            add(known && Option != ComPortOption ? WILL : WONT);
+            Add(Known && Option != ComPortOption ? WILL : WONT);
         }
     }
 
     enum TState { sData, sIac, sVerb, sSub, sSubIac };
 
-    TPeerOptions options_;
-    cport::TUniqueFd listen_;
-    cport::TUniqueFd client_;
-    cport::TUniqueFd wake_;
-    uint16_t port_ = 0;
-    TState state_ = sData;
-    uint8_t verb_ = 0;
-    std::string sub_;
+    TPeerOptions Options_;
+    cport::TUniqueFd Listen_;
+    cport::TUniqueFd Client_;
+    cport::TUniqueFd Wake_;
+    uint16_t Port_ = 0;
+    TState State_ = sData;
+    uint8_t Verb_ = 0;
+    std::string Sub_;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::string> outgoing_;
-    bool disconnect_ = false;
-    bool stop_ = false;
-    bool connected_ = false;
-    std::string data_;
-    std::vector<TPeerRequest> requests_;
-    std::thread thread_;
+    std::mutex Mutex_;
+    std::condition_variable Changed_;
+    std::deque<std::string> Outgoing_;
+    bool Disconnect_ = false;
+    bool Stop_ = false;
+    bool Connected_ = false;
+    std::string Data_;
+    std::vector<TPeerRequest> Requests_;
+    std::thread Thread_;
 };
 
 }  // namespace net_test

@@ -16,23 +16,23 @@ namespace {
 
 template <typename Enum>
 struct EnumCase {
-    Enum value;
-    const char* text;
+    Enum Value;
+    const char* Text;
 };
 
 // Each value writes its table text, and that text reads back in upper, lower
 // and original case.
 template <typename Enum, typename ToText, typename FromText>
 void ExpectTable(const std::vector<EnumCase<Enum>>& Cases, ToText To, FromText From) {
-    for (const auto& c : Cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(To(c.value), c.text);
-        EXPECT_EQ(From(c.text), c.value);
-        std::string upper = c.text, lower = c.text;
-        for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        EXPECT_EQ(From(upper), c.value);
-        EXPECT_EQ(From(lower), c.value);
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Text);
+        EXPECT_EQ(To(C.Value), C.Text);
+        EXPECT_EQ(From(C.Text), C.Value);
+        std::string Upper = C.Text, Lower = C.Text;
+        for (char& Ch : Upper) Ch = static_cast<char>(std::toupper(static_cast<unsigned char>(Ch)));
+        for (char& Ch : Lower) Ch = static_cast<char>(std::tolower(static_cast<unsigned char>(Ch)));
+        EXPECT_EQ(From(Upper), C.Value);
+        EXPECT_EQ(From(Lower), C.Value);
     }
 }
 
@@ -92,18 +92,18 @@ TEST(TextConversions, BoolIsTrueOnlyForYesInAnyCase) {
 
 TEST(TextConversions, CharTextWritesPrintablesAsThemselves) {
     const struct {
-        int code;
-        std::string text;
-    } cases[] = {{0, "#0"},   {13, "#13"},  {32, "#32"},  {33, "!"},      {35, "#"},     {65, "A"},
+        int Code;
+        std::string Text;
+    } Cases[] = {{0, "#0"},   {13, "#13"},  {32, "#32"},  {33, "!"},      {35, "#"},     {65, "A"},
                  {126, "~"},  {127, "\x7f"}, {128, "#128"}, {200, "#200"}, {255, "#255"}};
-    for (const auto& c : cases) EXPECT_EQ(CharText(static_cast<char>(c.code)), c.text) << c.code;
+    for (const auto& C : Cases) EXPECT_EQ(CharText(static_cast<char>(C.Code)), C.Text) << C.Code;
 }
 
 TEST(TextConversions, CharFromTextFollowsTheIntegerSyntax) {
     const struct {
-        std::string text;
-        int code;
-    } cases[] = {
+        std::string Text;
+        int Code;
+    } Cases[] = {
         {"", 0},
         {"#", '#'},             // "#" alone is the character itself
         {"Q7", 'Q'},            // only the first character counts
@@ -140,13 +140,13 @@ TEST(TextConversions, CharFromTextFollowsTheIntegerSyntax) {
         {"#$G1", 0},
         {"#1e2", 0},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(static_cast<unsigned char>(CharFromText(c.text)), c.code) << '"' << c.text << '"';
+    for (const auto& C : Cases)
+        EXPECT_EQ(static_cast<unsigned char>(CharFromText(C.Text)), C.Code) << '"' << C.Text << '"';
 }
 
 TEST(TextConversions, EveryCharacterSurvivesItsText) {
-    for (int code = 0; code < 256; ++code) {
-        const char c = static_cast<char>(code);
-        EXPECT_EQ(CharFromText(CharText(c)), c) << code;
+    for (int Code = 0; Code < 256; ++Code) {
+        const char C = static_cast<char>(Code);
+        EXPECT_EQ(CharFromText(CharText(C)), C) << Code;
     }
 }

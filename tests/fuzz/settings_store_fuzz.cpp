@@ -26,74 +26,74 @@ void Require(bool Condition, const char* What) {
     }
 }
 
-const TStoredGroups kAllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
+const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
 
-const char* const kNames[] = {
+const char* const Names[] = {
     "Port", "BaudRate", "CustomBaudRate", "StopBits", "DataBits", "Parity", "FlowControl", "EventChar",
     "DiscardNull", "Parity.Check", "Parity.Replace", "Parity.ReplaceChar", "Buffer.OutputSize",
     "Buffer.InputSize", "Timeouts.ReadInterval", "FlowControl.XonChar", "", "a", "A"};
 
-void Conversions(const std::string& text) {
-    (void)BaudRateFromText(text);
-    (void)StopBitsFromText(text);
-    (void)DataBitsFromText(text);
-    (void)ParityFromText(text);
-    (void)FlowControlFromText(text);
-    (void)DTRControlFromText(text);
-    (void)RTSControlFromText(text);
-    (void)BoolFromText(text);
-    const char c = CharFromText(text);
-    Require(CharFromText(CharText(c)) == c, "character does not survive its text");
+void Conversions(const std::string& Text) {
+    (void)BaudRateFromText(Text);
+    (void)StopBitsFromText(Text);
+    (void)DataBitsFromText(Text);
+    (void)ParityFromText(Text);
+    (void)FlowControlFromText(Text);
+    (void)DTRControlFromText(Text);
+    (void)RTSControlFromText(Text);
+    (void)BoolFromText(Text);
+    const char C = CharFromText(Text);
+    Require(CharFromText(CharText(C)) == C, "character does not survive its text");
 }
 
-void Ini(const std::string& text) {
-    TComIniFile ini("");   // an empty path names no file: nothing is read or written
-    ini.SetText(text);
-    for (const char* section : {"ComPort1", "", "a"})
-        for (const char* name : kNames) {
-            (void)ini.ReadString(section, name, "default");
-            (void)ini.ReadInteger(section, name, -7);
+void Ini(const std::string& Text) {
+    TComIniFile Ini("");   // an empty path names no file: nothing is read or written
+    Ini.SetText(Text);
+    for (const char* Section : {"ComPort1", "", "a"})
+        for (const char* Name : Names) {
+            (void)Ini.ReadString(Section, Name, "default");
+            (void)Ini.ReadInteger(Section, Name, -7);
         }
-    (void)ini.Text();
+    (void)Ini.Text();
 
-    TComPort port;
-    port.SetName("ComPort1");
-    port.SetStoredGroups(kAllGroups);
-    port.LoadFromIniFile(ini);   // a closed port: the setters only store
+    TComPort Port;
+    Port.SetName("ComPort1");
+    Port.SetStoredGroups(AllGroups);
+    Port.LoadFromIniFile(Ini);   // a closed port: the setters only store
 
     // What was loaded is what a store writes back and a second load reads.
-    TMemoryRegistryKey key;
-    port.StoreToRegistry(key);
-    TComPort again;
-    again.SetStoredGroups(kAllGroups);
-    again.LoadFromRegistry(key);
-    TMemoryRegistryKey key_again;
-    again.StoreToRegistry(key_again);
-    Require(key.ExportText() == key_again.ExportText(), "loaded settings do not store the same twice");
+    TMemoryRegistryKey Key;
+    Port.StoreToRegistry(Key);
+    TComPort Again;
+    Again.SetStoredGroups(AllGroups);
+    Again.LoadFromRegistry(Key);
+    TMemoryRegistryKey KeyAgain;
+    Again.StoreToRegistry(KeyAgain);
+    Require(Key.ExportText() == KeyAgain.ExportText(), "loaded settings do not store the same twice");
 }
 
-void Registry(const std::string& text) {
-    TMemoryRegistryKey key;
-    key.ImportText(text);
-    for (const char* name : kNames) {
+void Registry(const std::string& Text) {
+    TMemoryRegistryKey Key;
+    Key.ImportText(Text);
+    for (const char* Name : Names) {
         try {
-            (void)key.ReadString(name);
+            (void)Key.ReadString(Name);
         } catch (const ERegistryException&) {
         }
         try {
-            (void)key.ReadInteger(name);
+            (void)Key.ReadInteger(Name);
         } catch (const ERegistryException&) {
         }
     }
-    const std::string exported = key.ExportText();
-    TMemoryRegistryKey reread;
-    reread.ImportText(exported);
-    Require(reread.ExportText() == exported, "key file export is not stable");
+    const std::string Exported = Key.ExportText();
+    TMemoryRegistryKey Reread;
+    Reread.ImportText(Exported);
+    Require(Reread.ExportText() == Exported, "key file export is not stable");
 
-    TComPort port;
-    port.SetStoredGroups(kAllGroups);
+    TComPort Port;
+    Port.SetStoredGroups(AllGroups);
     try {
-        port.LoadFromRegistry(key);
+        Port.LoadFromRegistry(Key);
     } catch (const ERegistryException&) {
         // a missing or mistyped value ends the load
     }
@@ -102,9 +102,9 @@ void Registry(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    const std::string text(reinterpret_cast<const char*>(Data), Size);
-    Conversions(text);
-    Ini(text);
-    Registry(text);
+    const std::string Text(reinterpret_cast<const char*>(Data), Size);
+    Conversions(Text);
+    Ini(Text);
+    Registry(Text);
     return 0;
 }

@@ -29,50 +29,50 @@ void Require(bool Condition, const char* What) {
 }
 
 struct TResult {
-    std::string data;
-    TTelnetEvents events;
+    std::string Data;
+    TTelnetEvents Events;
 };
 
 TResult DecodeCut(const std::string& Stream, unsigned Seed) {
-    TTelnetCodec codec;
-    codec.Opening();
-    TResult result;
-    uint32_t random = Seed * 2654435761u + 1;
-    size_t at = 0;
-    while (at < Stream.size()) {
-        size_t piece = Stream.size() - at;
+    TTelnetCodec Codec;
+    Codec.Opening();
+    TResult Result;
+    uint32_t Random = Seed * 2654435761u + 1;
+    size_t At = 0;
+    while (At < Stream.size()) {
+        size_t Piece = Stream.size() - At;
         if (Seed != 0) {
-            random = random * 1664525u + 1013904223u;
-            piece = std::min<size_t>(piece, 1 + (random >> 16) % Seed);
+            Random = Random * 1664525u + 1013904223u;
+            Piece = std::min<size_t>(Piece, 1 + (Random >> 16) % Seed);
         }
-        std::string chunk = Stream.substr(at, piece);
-        auto* p = reinterpret_cast<unsigned char*>(chunk.data());
-        const size_t n = codec.Decode(p, chunk.size(), p, result.events);
-        Require(n <= chunk.size(), "more data out than bytes in");
-        result.data.append(chunk.data(), n);
-        at += piece;
+        std::string Chunk = Stream.substr(At, Piece);
+        auto* P = reinterpret_cast<unsigned char*>(Chunk.data());
+        const size_t N = Codec.Decode(P, Chunk.size(), P, Result.Events);
+        Require(N <= Chunk.size(), "more data out than bytes in");
+        Result.Data.append(Chunk.data(), N);
+        At += Piece;
     }
-    return result;
+    return Result;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (Size == 0) return 0;
-    const std::string stream(reinterpret_cast<const char*>(Data + 1), Size - 1);
+    const std::string Stream(reinterpret_cast<const char*>(Data + 1), Size - 1);
 
-    const TResult whole = DecodeCut(stream, 0);
-    const TResult cut = DecodeCut(stream, Data[0]);
-    Require(whole.data == cut.data, "data depends on the cutting");
-    Require(whole.events.Reply == cut.events.Reply, "answers depend on the cutting");
-    Require(whole.events.Notices == cut.events.Notices, "notices depend on the cutting");
-    for (const TComPortNotice& notice : whole.events.Notices)
-        Require(notice.Value.size() + 2 <= TTelnetCodec::SubLimit, "notice longer than the limit");
+    const TResult Whole = DecodeCut(Stream, 0);
+    const TResult Cut = DecodeCut(Stream, Data[0]);
+    Require(Whole.Data == Cut.Data, "data depends on the cutting");
+    Require(Whole.Events.Reply == Cut.Events.Reply, "answers depend on the cutting");
+    Require(Whole.Events.Notices == Cut.Events.Notices, "notices depend on the cutting");
+    for (const TComPortNotice& Notice : Whole.Events.Notices)
+        Require(Notice.Value.size() + 2 <= TTelnetCodec::SubLimit, "notice longer than the limit");
 
-    std::string wire;
-    TTelnetCodec::EscapeData(stream.data(), stream.size(), wire);
-    const TResult echoed = DecodeCut(wire, Data[0]);
-    Require(echoed.data == stream, "escaped data does not decode to itself");
-    Require(echoed.events.Reply.empty() && echoed.events.Notices.empty(), "escaped data decoded as commands");
+    std::string Wire;
+    TTelnetCodec::EscapeData(Stream.data(), Stream.size(), Wire);
+    const TResult Echoed = DecodeCut(Wire, Data[0]);
+    Require(Echoed.Data == Stream, "escaped data does not decode to itself");
+    Require(Echoed.Events.Reply.empty() && Echoed.Events.Notices.empty(), "escaped data decoded as commands");
     return 0;
 }

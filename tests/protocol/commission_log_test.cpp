@@ -138,12 +138,12 @@ class CommissionLogFile : public ::testing::Test {
 protected:
     static std::string Content(const std::string& Path) { return test_support::TScratchFolder::Read(Path); }
 
-    test_support::TScratchFolder Folder;
+    test_support::TScratchFolder Folder_;
 };
 
 TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
 {
-    const std::string Path = Folder.Path("log.csv");
+    const std::string Path = Folder_.Path("log.csv");
     {
         TCommissionLog Log(Path);
         EXPECT_TRUE(Log.Done().empty());
@@ -164,13 +164,13 @@ TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
 
 TEST_F(CommissionLogFile, EmptyFileGetsItsHeaderOtherFilesAreRefused)
 {
-    const std::string Empty = Folder.Write("empty.csv", "\r\n");
+    const std::string Empty = Folder_.Write("empty.csv", "\r\n");
     TCommissionLog(Empty).Append(Row("05", TCommissionResult::Ok));
     EXPECT_EQ(DoneIDs(ParseCommissionLog(Content(Empty), Empty)), std::set<uint8_t>{5});
 
-    const std::string Other = Folder.Write("other.csv", "name,value\r\n");
+    const std::string Other = Folder_.Write("other.csv", "name,value\r\n");
     EXPECT_THROW(TCommissionLog{Other}, ECommissionLog);
-    EXPECT_THROW(TCommissionLog{Folder.Path("no/such.csv")}, ECommissionLog);
+    EXPECT_THROW(TCommissionLog{Folder_.Path("no/such.csv")}, ECommissionLog);
 }
 
 }  // namespace

@@ -37,15 +37,15 @@ class ModuleConnection : public testing::Test {
 protected:
     void Start(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
-        Simulator = test_support::StartSimulator(State, TFaults);
-        Connection.SetWireObserver(&Log);
-        Connection.Open(Simulator->DevicePath());
+        Simulator_ = test_support::StartSimulator(State, TFaults);
+        Connection_.SetWireObserver(&Log_);
+        Connection_.Open(Simulator_->DevicePath());
     }
 
     // The log outlives the connection, which reports its closing to it.
-    TRecordingObserver Log;
-    std::unique_ptr<TModuleSimulator> Simulator;
-    TModuleConnection Connection;
+    TRecordingObserver Log_;
+    std::unique_ptr<TModuleSimulator> Simulator_;
+    TModuleConnection Connection_;
 };
 
 TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
@@ -55,24 +55,24 @@ TEST_F(ModuleConnection, ReadsTheWholeConfigurationWithTheReadChainsFrames)
     State.BaudIndex = 7;
     State.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
     Start({}, State);
-    const TModuleReading Reading = Connection.ReadConfig();
+    const TModuleReading Reading = Connection_.ReadConfig();
     EXPECT_EQ(Reading.Config, (TModuleConfig{0x3C, 7, {0x11, 0x22, 0x33, 0x44, 0x55}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}));
     EXPECT_EQ(Reading.Identity.BiosName, "VARNOLINK I/O");
     EXPECT_EQ(Reading.Identity.StatusText, "Ready");
-    EXPECT_EQ(Simulator->Requests(), test_support::ReadChainFrames);
+    EXPECT_EQ(Simulator_->Requests(), test_support::ReadChainFrames);
 }
 
 TEST_F(ModuleConnection, WritesVerifiesAndReportsNoDifference)
 {
     Start();
-    const TWriteResult Result = Connection.WriteConfig(Wanted);
+    const TWriteResult Result = Connection_.WriteConfig(Wanted);
     EXPECT_TRUE(Result.Differences.empty());
     EXPECT_EQ(Result.ReadBack.Config, Wanted);
     std::vector<std::string> Expected{"*02:1,A7=00\r\n", "*03:1,06=00\r\n", "*04:1,5A=00\r\n", "*05:1,01=00\r\n",
                                       "*06:1,02=00\r\n", "*07:1,04=00\r\n", "*08:1,08=00\r\n", "*09:1,FE=00\r\n",
                                       "*10:1,10=00\r\n", "*11:1,20=00\r\n", "*12:1,40=00\r\n", "*13:1,80=00\r\n"};
     Expected.insert(Expected.end(), test_support::ReadChainFrames.begin(), test_support::ReadChainFrames.end());
-    EXPECT_EQ(Simulator->Requests(), Expected);
+    EXPECT_EQ(Simulator_->Requests(), Expected);
 }
 
 TEST_F(ModuleConnection, FactoryValuesThenReadBack)
@@ -80,10 +80,10 @@ TEST_F(ModuleConnection, FactoryValuesThenReadBack)
     TModuleState State;
     State.RemoteId = 0x99;
     Start({}, State);
-    const TWriteResult Result = Connection.WriteFactory();
+    const TWriteResult Result = Connection_.WriteFactory();
     EXPECT_TRUE(Result.Differences.empty());
     EXPECT_EQ(Result.ReadBack.Config, FactoryModuleConfig);
-    EXPECT_EQ(Simulator->Requests().size(), 28u);
+    EXPECT_EQ(Simulator_->Requests().size(), 28u);
 }
 
 TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
@@ -91,9 +91,9 @@ TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
     TFaults Silent;
     Silent.SilentCodes = {6};
     Start(Silent);
-    Connection.SetReplyWait(300ms);
+    Connection_.SetReplyWait(300ms);
     try {
-        Connection.WriteConfig(Wanted);
+        Connection_.WriteConfig(Wanted);
         FAIL() << "a silent module was taken as written";
     } catch (const EModuleNoReply& Error) {
         EXPECT_EQ(Error.Step().Code, 6);
@@ -102,9 +102,9 @@ TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
         EXPECT_STREQ(Error.what(), "no reply to write P2 direction within 300 ms");
     }
     // The chain ends at the first silence: nothing after the P2 write.
-    EXPECT_EQ(Simulator->Requests().size(), 5u);
-    ASSERT_FALSE(Log.Events.empty());
-    EXPECT_EQ(Log.Events.back().Kind, TWireEventKind::TimeOut);
+    EXPECT_EQ(Simulator_->Requests().size(), 5u);
+    ASSERT_FALSE(Log_.Events.empty());
+    EXPECT_EQ(Log_.Events.back().Kind, TWireEventKind::TimeOut);
 }
 
 TEST_F(ModuleConnection, ReadBackThatDiffersIsReported)
@@ -112,17 +112,17 @@ TEST_F(ModuleConnection, ReadBackThatDiffersIsReported)
     Start();
     TModuleConfig Impossible = Wanted;
     Impossible.BaudIndex = 9;  // the simulator refuses it and stays silent
-    Connection.SetReplyWait(300ms);
-    EXPECT_THROW(Connection.WriteConfig(Impossible), EModuleNoReply);
+    Connection_.SetReplyWait(300ms);
+    EXPECT_THROW(Connection_.WriteConfig(Impossible), EModuleNoReply);
 
     TModuleConfig Base = Wanted;
-    Connection.WriteConfig(Base);
-    TModuleState Changed = Simulator->State();
+    Connection_.WriteConfig(Base);
+    TModuleState Changed = Simulator_->State();
     Changed.Defaults[4] = 0x00;
     // The module changes its mind between write and read-back: the twelfth
     // write's reply arrives, then the read-back sees another value.
-    Simulator->SetState(Changed);
-    const TModuleReading Reading = Connection.ReadConfig();
+    Simulator_->SetState(Changed);
+    const TModuleReading Reading = Connection_.ReadConfig();
     EXPECT_EQ(DifferingFields(Base, Reading.Config), std::vector<std::string>{"power_on_default.P5"});
 }
 
@@ -132,17 +132,17 @@ TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
     Slow.ReplyDelay = 200ms;
     Start(Slow);
     std::thread Stopper([this] {
-        Simulator->WaitForRequests(3, 5s);
-        Connection.RequestStop();
+        Simulator_->WaitForRequests(3, 5s);
+        Connection_.RequestStop();
     });
     try {
-        Connection.WriteConfig(Wanted);
+        Connection_.WriteConfig(Wanted);
         ADD_FAILURE() << "the write was not stopped";
     } catch (const EModuleStopped& Error) {
         EXPECT_EQ(Error.Written(), (TWrittenFields{"remote_id", "baud", "direction.P0"}));
     }
     Stopper.join();
-    EXPECT_EQ(Simulator->Requests().size(), 3u);
+    EXPECT_EQ(Simulator_->Requests().size(), 3u);
 }
 
 TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
@@ -150,9 +150,9 @@ TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
     TFaults Noisy;
     Noisy.Noise.Text = "x\x07";
     Start(Noisy);
-    Connection.Identify();
+    Connection_.Identify();
     std::vector<std::string> Lines;
-    for (const TWireEvent& Event : Log.Events)
+    for (const TWireEvent& Event : Log_.Events)
         Lines.push_back(FormatWireEvent(Event).substr(9));
     ASSERT_EQ(Lines.size(), 4u);
     EXPECT_EQ(Lines[0].substr(0, 10), " ms  -  op");

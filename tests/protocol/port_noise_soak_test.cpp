@@ -79,7 +79,7 @@ TEST(PortNoiseSoak, EveryReplyAmongAMillionNoiseBytesIsDecoded)
     EXPECT_LE(LongestBuffer, TReplyAssembler::LineLimit);
     Hold.unlock();
     Port.Close();
-    if (!soak_test::kAddressSanitizer) {
+    if (!soak_test::AddressSanitizer) {
         EXPECT_LT(soak_test::ResidentKiB() - ResidentAtStart, 4096) << "KiB at the start: " << ResidentAtStart;
     }
 }

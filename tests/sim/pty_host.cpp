@@ -15,94 +15,94 @@ namespace varnolink::sim::test {
 
 namespace {
 
-[[noreturn]] void ThrowErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
+[[noreturn]] void ThrowErrno(const std::string& What) {
+    throw std::system_error(errno, std::generic_category(), What);
 }
 
-int RemainingMs(TTestClock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TTestClock::now());
-    return static_cast<int>(std::max<long long>(0, left.count() + 1));
+int RemainingMs(TTestClock::time_point Deadline) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TTestClock::now());
+    return static_cast<int>(std::max<long long>(0, Left.count() + 1));
 }
 
 }  // namespace
 
-TPtyHost::TPtyHost(const std::string& path)
-    : Fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+TPtyHost::TPtyHost(const std::string& Path)
+    : Fd_(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (!Fd_) {
-        ThrowErrno("open " + path);
+        ThrowErrno("open " + Path);
     }
-    termios settings{};
-    if (::tcgetattr(Fd_.Get(), &settings) != 0) {
+    termios Settings{};
+    if (::tcgetattr(Fd_.Get(), &Settings) != 0) {
         ThrowErrno("tcgetattr");
     }
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(Fd_.Get(), TCSANOW, &settings) != 0) {
+    ::cfmakeraw(&Settings);
+    if (::tcsetattr(Fd_.Get(), TCSANOW, &Settings) != 0) {
         ThrowErrno("tcsetattr");
     }
 }
 
-void TPtyHost::Write(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(Fd_.Get(), bytes.data() + done, bytes.size() - done);
-        if (written < 0) {
+void TPtyHost::Write(const std::string& Bytes) {
+    std::size_t Done = 0;
+    while (Done < Bytes.size()) {
+        const ssize_t Written = ::write(Fd_.Get(), Bytes.data() + Done, Bytes.size() - Done);
+        if (Written < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                pollfd ready{Fd_.Get(), POLLOUT, 0};
-                ::poll(&ready, 1, 1000);
+                pollfd Ready{Fd_.Get(), POLLOUT, 0};
+                ::poll(&Ready, 1, 1000);
                 continue;
             }
             ThrowErrno("write");
         }
-        done += static_cast<std::size_t>(written);
+        Done += static_cast<std::size_t>(Written);
     }
 }
 
-std::vector<ReceivedChunk> TPtyHost::ReadChunks(int lineEnds, std::chrono::milliseconds timeout, char terminator) {
-    const auto deadline = TTestClock::now() + timeout;
-    std::vector<ReceivedChunk> chunks;
-    int seen = 0;
-    while (seen < lineEnds) {
-        pollfd ready{Fd_.Get(), POLLIN, 0};
-        const int count = ::poll(&ready, 1, RemainingMs(deadline));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0 || TTestClock::now() > deadline) break;
-        char buffer[256];
-        const ssize_t got = ::read(Fd_.Get(), buffer, sizeof buffer);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (got <= 0) break;
-        chunks.push_back({std::string(buffer, static_cast<std::size_t>(got)), TTestClock::now()});
-        seen += static_cast<int>(std::count(buffer, buffer + got, terminator));
+std::vector<ReceivedChunk> TPtyHost::ReadChunks(int LineEnds, std::chrono::milliseconds Timeout, char Terminator) {
+    const auto Deadline = TTestClock::now() + Timeout;
+    std::vector<ReceivedChunk> Chunks;
+    int Seen = 0;
+    while (Seen < LineEnds) {
+        pollfd Ready{Fd_.Get(), POLLIN, 0};
+        const int Count = ::poll(&Ready, 1, RemainingMs(Deadline));
+        if (Count < 0 && errno == EINTR) continue;
+        if (Count <= 0 || TTestClock::now() > Deadline) break;
+        char Buffer[256];
+        const ssize_t Got = ::read(Fd_.Get(), Buffer, sizeof Buffer);
+        if (Got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (Got <= 0) break;
+        Chunks.push_back({std::string(Buffer, static_cast<std::size_t>(Got)), TTestClock::now()});
+        Seen += static_cast<int>(std::count(Buffer, Buffer + Got, Terminator));
     }
-    return chunks;
+    return Chunks;
 }
 
-std::string TPtyHost::ReadLines(int lineEnds, std::chrono::milliseconds timeout, char terminator) {
-    return Joined(ReadChunks(lineEnds, timeout, terminator));
+std::string TPtyHost::ReadLines(int LineEnds, std::chrono::milliseconds Timeout, char Terminator) {
+    return Joined(ReadChunks(LineEnds, Timeout, Terminator));
 }
 
-std::string TPtyHost::ReadFor(std::chrono::milliseconds window) {
-    return ReadLines(1'000'000, window);
+std::string TPtyHost::ReadFor(std::chrono::milliseconds Window) {
+    return ReadLines(1'000'000, Window);
 }
 
-bool TPtyHost::WaitForHangUp(std::chrono::milliseconds timeout) {
-    const auto deadline = TTestClock::now() + timeout;
+bool TPtyHost::WaitForHangUp(std::chrono::milliseconds Timeout) {
+    const auto Deadline = TTestClock::now() + Timeout;
     for (;;) {
-        pollfd ready{Fd_.Get(), POLLIN, 0};
-        const int count = ::poll(&ready, 1, RemainingMs(deadline));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        if (ready.revents & (POLLHUP | POLLERR)) return true;
-        char buffer[64];
-        const ssize_t got = ::read(Fd_.Get(), buffer, sizeof buffer);
-        if (got == 0 || (got < 0 && errno == EIO)) return true;
+        pollfd Ready{Fd_.Get(), POLLIN, 0};
+        const int Count = ::poll(&Ready, 1, RemainingMs(Deadline));
+        if (Count < 0 && errno == EINTR) continue;
+        if (Count <= 0) return false;
+        if (Ready.revents & (POLLHUP | POLLERR)) return true;
+        char Buffer[64];
+        const ssize_t Got = ::read(Fd_.Get(), Buffer, sizeof Buffer);
+        if (Got == 0 || (Got < 0 && errno == EIO)) return true;
     }
 }
 
-std::string Joined(const std::vector<ReceivedChunk>& chunks) {
-    std::string text;
-    for (const auto& chunk : chunks) text += chunk.bytes;
-    return text;
+std::string Joined(const std::vector<ReceivedChunk>& Chunks) {
+    std::string Text;
+    for (const auto& Chunk : Chunks) Text += Chunk.Bytes;
+    return Text;
 }
 
 }  // namespace varnolink::sim::test

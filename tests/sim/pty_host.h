@@ -19,34 +19,34 @@ using TTestClock = std::chrono::steady_clock;
 
 // One read() worth of received bytes and when it arrived.
 struct ReceivedChunk {
-    std::string bytes;
-    TTestClock::time_point at;
+    std::string Bytes;
+    TTestClock::time_point At;
 };
 
 class TPtyHost {
 public:
     // Opens `path` non-blocking in raw mode; fails the test (throws) if it cannot.
-    explicit TPtyHost(const std::string& path);
+    explicit TPtyHost(const std::string& Path);
     // Uses an open descriptor as it is (e.g. a pseudo-terminal master).
-    explicit TPtyHost(TUniqueFd fd) : Fd_(std::move(fd)) {}
+    explicit TPtyHost(TUniqueFd Fd) : Fd_(std::move(Fd)) {}
 
-    void Write(const std::string& bytes);
-    // Reads until `lineEnds` bytes `terminator` have arrived or `timeout` has
+    void Write(const std::string& Bytes);
+    // Reads until `LineEnds` bytes `terminator` have arrived or `timeout` has
     // passed; returns everything read.
-    std::string ReadLines(int lineEnds = 1, std::chrono::milliseconds timeout = 2000ms, char terminator = '\r');
+    std::string ReadLines(int LineEnds = 1, std::chrono::milliseconds Timeout = 2000ms, char Terminator = '\r');
     // Like ReadLines, keeping each read separately with its arrival time.
-    std::vector<ReceivedChunk> ReadChunks(int lineEnds, std::chrono::milliseconds timeout = 2000ms,
-                                          char terminator = '\r');
+    std::vector<ReceivedChunk> ReadChunks(int LineEnds, std::chrono::milliseconds Timeout = 2000ms,
+                                          char Terminator = '\r');
     // Everything that arrives within `window` (for checking that nothing comes).
-    std::string ReadFor(std::chrono::milliseconds window);
+    std::string ReadFor(std::chrono::milliseconds Window);
     // Writes `request` and returns the reply through its first CR.
-    std::string Exchange(const std::string& request) {
-        Write(request);
+    std::string Exchange(const std::string& Request) {
+        Write(Request);
         return ReadLines(1);
     }
     // Waits up to `timeout` for the line to hang up: true if poll reports
     // POLLHUP or a read ends with EOF or EIO.
-    bool WaitForHangUp(std::chrono::milliseconds timeout = 2000ms);
+    bool WaitForHangUp(std::chrono::milliseconds Timeout = 2000ms);
 
     int Fd() const { return Fd_.Get(); }
     void Close() { Fd_.Reset(); }
@@ -56,6 +56,6 @@ private:
 };
 
 // Joins chunks back into one text.
-std::string Joined(const std::vector<ReceivedChunk>& chunks);
+std::string Joined(const std::vector<ReceivedChunk>& Chunks);
 
 }  // namespace varnolink::sim::test

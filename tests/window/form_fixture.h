@@ -112,11 +112,11 @@ class TFormSuite : public QObject {
     Q_OBJECT
 
 protected:
-    TFormFixture F;
+    TFormFixture F_;
 
 private slots:
     void initTestCase();
-    void cleanup() { F.Reset(); }
+    void cleanup() { F_.Reset(); }
 };
 
 // The names of the enabled controls; the bit buttons and byte fields count

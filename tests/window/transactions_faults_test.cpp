@@ -50,9 +50,9 @@ private:
     void ExpectClosedDuringTheWait(qint64 WaitedMs)
     {
         QVERIFY2(WaitedMs < TMainForm::ReplyTimeoutMs, qPrintable(QString::number(WaitedMs)));
-        QTRY_VERIFY(!F.Form->isVisible());
-        QVERIFY(!F.Form->ComPort1.Connected());
-        QVERIFY(F.Errors->Messages.isEmpty());
+        QTRY_VERIFY(!F_.Form->isVisible());
+        QVERIFY(!F_.Form->ComPort1.Connected());
+        QVERIFY(F_.Errors->Messages.isEmpty());
     }
 
 };
@@ -61,111 +61,111 @@ void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRe
 {
     // The P2 direction read gets no reply; while the window waits for it the
     // far end goes away.
-    QVERIFY(F.Open({}, SilentOn(6), 1500));
-    F.Simulator->ClearRequests();
-    F.OnRequest(6, [this] { F.Simulator->HangUp(); });
-    Click(F.Form->ReadConfig);
+    QVERIFY(F_.Open({}, SilentOn(6), 1500));
+    F_.Simulator->ClearRequests();
+    F_.OnRequest(6, [this] { F_.Simulator->HangUp(); });
+    Click(F_.Form->ReadConfig);
     LetLateReportsArrive();
 
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
-    QCOMPARE(F.Errors->Messages.size(), 1);
-    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(F_.Errors->Messages.size(), 1);
+    QCOMPARE(EnabledControls(*F_.Form), ClosedAfterLossControls);
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Disconnect"));
 }
 
 void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
 {
-    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Directions[1] = 0x34; }), {}, 1500));
-    F.Simulator->ClearRequests();
+    QVERIFY(F_.Open(StateWith([](TModuleState& S) { S.Directions[1] = 0x34; }), {}, 1500));
+    F_.Simulator->ClearRequests();
 
     // The far end goes away the moment P1's direction reply is shown, so the
     // next request is written into a line that is already gone (or not
     // written at all when the loss has been seen first).
-    QObject::connect(F.Form->ByteField(TPortGrid::Direction, 1), &QLineEdit::textChanged, F.Form.get(),
+    QObject::connect(F_.Form->ByteField(TPortGrid::Direction, 1), &QLineEdit::textChanged, F_.Form.get(),
                      [this](const QString& Text) {
-                         if (Text == "34" && !F.Simulator->HungUp())
-                             F.Simulator->HangUp();
+                         if (Text == "34" && !F_.Simulator->HungUp())
+                             F_.Simulator->HangUp();
                      });
-    Click(F.Form->ReadConfig);
+    Click(F_.Form->ReadConfig);
     LetLateReportsArrive();
 
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 6));
-    QVERIFY2(F.Errors->Messages.size() == 1, qPrintable(F.Errors->Messages.join("\n---\n")));
-    QCOMPARE(F.Form->ByteField(TPortGrid::Direction, 1)->text(), QString("34"));
-    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
-    QVERIFY(!F.Form->WaitingForReply());
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 6));
+    QVERIFY2(F_.Errors->Messages.size() == 1, qPrintable(F_.Errors->Messages.join("\n---\n")));
+    QCOMPARE(F_.Form->ByteField(TPortGrid::Direction, 1)->text(), QString("34"));
+    QCOMPARE(EnabledControls(*F_.Form), ClosedAfterLossControls);
+    QVERIFY(!F_.Form->WaitingForReply());
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Disconnect"));
 }
 
 void TTransactionsFaultsTest::LineVanishingDuringTheWritesSkipsTheReadBack()
 {
-    QVERIFY(OpenAndRead(F, TModuleState{}, {}, 1500));
-    F.Simulator->SetFaults(SilentOn(3));
-    F.OnRequest(3, [this] { F.Simulator->HangUp(); });
-    Click(F.Form->SaveConfig);
+    QVERIFY(OpenAndRead(F_, TModuleState{}, {}, 1500));
+    F_.Simulator->SetFaults(SilentOn(3));
+    F_.OnRequest(3, [this] { F_.Simulator->HangUp(); });
+    Click(F_.Form->SaveConfig);
     LetLateReportsArrive();
 
     // The line is known to be gone: the read-back is not attempted, so the
     // window still shows what was there before.
-    QCOMPARE(F.Simulator->Requests(), (TFrames{"*02:1,01=00\r\n", "*03:1,03=00\r\n"}));
-    QCOMPARE(F.Errors->Messages.size(), 1);
-    QCOMPARE(F.Form->IDDisplay->text(), QString("01"));
-    QCOMPARE(EnabledControls(*F.Form), ClosedAfterLossControls);
+    QCOMPARE(F_.Simulator->Requests(), (TFrames{"*02:1,01=00\r\n", "*03:1,03=00\r\n"}));
+    QCOMPARE(F_.Errors->Messages.size(), 1);
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("01"));
+    QCOMPARE(EnabledControls(*F_.Form), ClosedAfterLossControls);
 }
 
 void TTransactionsFaultsTest::WriteFailingEndsTheTransactionAndGivesTheControlsBack()
 {
-    QVERIFY(F.Open());
-    F.Simulator->ClearRequests();
+    QVERIFY(F_.Open());
+    F_.Simulator->ClearRequests();
 
     // The port is closed underneath the transaction while the P0 direction
     // read marks its field, just before its frame is written.
-    QObject::connect(F.Form->ByteField(TPortGrid::Direction, 0), &QLineEdit::textChanged, F.Form.get(),
+    QObject::connect(F_.Form->ByteField(TPortGrid::Direction, 0), &QLineEdit::textChanged, F_.Form.get(),
                      [this](const QString& Text) {
                          if (Text == "??")
-                             F.Form->ComPort1.Close();
+                             F_.Form->ComPort1.Close();
                      });
-    TEnabledChanges Changes(*F.Form);
-    Click(F.Form->ReadConfig);
+    TEnabledChanges Changes(*F_.Form);
+    Click(F_.Form->ReadConfig);
     LetLateReportsArrive();
 
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 4));
-    QCOMPARE(F.Errors->Messages.size(), 1);
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 4));
+    QCOMPARE(F_.Errors->Messages.size(), 1);
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
     // The failed read shows no value; nothing after it was prepared.
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), MarkedRow);
-    QVERIFY(F.Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
-    QCOMPARE(Captions(*F.Form, TPortGrid::Direction, 1), SameCaptions(""));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 0), MarkedRow);
+    QVERIFY(F_.Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
+    QCOMPARE(Captions(*F_.Form, TPortGrid::Direction, 1), SameCaptions(""));
 }
 
 void TTransactionsFaultsTest::ClosingTheWindowDuringReadConfigStopsTheReads()
 {
-    QVERIFY(F.Open({}, SilentOn(6)));
-    F.Simulator->ClearRequests();
-    F.OnRequest(6, [this] { F.Form->close(); });
+    QVERIFY(F_.Open({}, SilentOn(6)));
+    F_.Simulator->ClearRequests();
+    F_.OnRequest(6, [this] { F_.Form->close(); });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->ReadConfig);  // returns once the wait has been cut short
+    Click(F_.Form->ReadConfig);  // returns once the wait has been cut short
 
     ExpectClosedDuringTheWait(Elapsed.elapsed());
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
 }
 
 void TTransactionsFaultsTest::ClosingTheWindowDuringSaveConfigSendsNoReadBack()
 {
-    QVERIFY(OpenAndRead(F, TModuleState{}));
-    F.Simulator->SetFaults(SilentOn(2));
-    F.OnRequest(2, [this] { F.Form->close(); });
+    QVERIFY(OpenAndRead(F_, TModuleState{}));
+    F_.Simulator->SetFaults(SilentOn(2));
+    F_.OnRequest(2, [this] { F_.Form->close(); });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->SaveConfig);
+    Click(F_.Form->SaveConfig);
 
     ExpectClosedDuringTheWait(Elapsed.elapsed());
-    QCOMPARE(F.Simulator->Requests(), TFrames{"*02:1,01=00\r\n"});
-    QVERIFY(!F.Simulator->WaitForRequests(2, 300ms));
+    QCOMPARE(F_.Simulator->Requests(), TFrames{"*02:1,01=00\r\n"});
+    QVERIFY(!F_.Simulator->WaitForRequests(2, 300ms));
     // The read-back never started: nothing was blanked for it.
-    QCOMPARE(WindowMismatches(*F.Form, TModuleState{}), QStringList{});
+    QCOMPARE(WindowMismatches(*F_.Form, TModuleState{}), QStringList{});
 }
 
 QTEST_MAIN(TTransactionsFaultsTest)

@@ -52,10 +52,10 @@ private slots:
     void cleanup()
     {
         // The window lets go of the line before the server goes.
-        F.Disarm();
-        F.Form.reset();
+        F_.Disarm();
+        F_.Form.reset();
         Server_.reset();
-        F.Reset();
+        F_.Reset();
     }
     void ReadSaveAndDefaultThroughSer2Net_data() { KindData(); }
     void ReadSaveAndDefaultThroughSer2Net();
@@ -70,12 +70,12 @@ private:
     bool OpenThroughSer2Net(const TModuleState& State, const TFaults& TFaults, int TimeoutMs = 0)
     {
         QFETCH(QString, Kind);
-        F.StartModule(State, TFaults);
-        Server_ = std::make_unique<net_test::TSer2NetServer>(F.Simulator->DevicePath());
+        F_.StartModule(State, TFaults);
+        Server_ = std::make_unique<net_test::TSer2NetServer>(F_.Simulator->DevicePath());
         const std::string Url = UrlOf(*Server_, Kind);
-        F.ShowWindow(TimeoutMs, {Url});
-        OpenNetworkPort(*F.Form, Url);
-        return F.Form->StatusConnect->text() == "Connect OK";
+        F_.ShowWindow(TimeoutMs, {Url});
+        OpenNetworkPort(*F_.Form, Url);
+        return F_.Form->StatusConnect->text() == "Connect OK";
     }
 
     std::unique_ptr<net_test::TSer2NetServer> Server_;
@@ -84,33 +84,33 @@ private:
 void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
 {
     QVERIFY(OpenThroughSer2Net(ConfiguredState(), {}));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(F.Errors->Messages.join("\n")));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(F_.Errors->Messages.join("\n")));
 
-    F.Simulator->ClearRequests();
-    Click(F.Form->ReadConfig);
-    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
-    QCOMPARE(WindowMismatches(*F.Form, ConfiguredState()), QStringList{});
+    F_.Simulator->ClearRequests();
+    Click(F_.Form->ReadConfig);
+    QCOMPARE(F_.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F_.Form, ConfiguredState()), QStringList{});
 
     // An edited Remote ID and a P0 direction bit, saved and read back.
-    TypeInto(F.Form->IDDisplay, "3c");
-    Click(F.Form->BitButton(TPortGrid::Direction, 0, 7));
+    TypeInto(F_.Form->IDDisplay, "3c");
+    Click(F_.Form->BitButton(TPortGrid::Direction, 0, 7));
     TModuleState Edited = ConfiguredState();
     Edited.RemoteId = 0x3C;
     Edited.Directions[0] = 0x92;
-    F.Simulator->ClearRequests();
-    Click(F.Form->SaveConfig);
+    F_.Simulator->ClearRequests();
+    Click(F_.Form->SaveConfig);
     const TFrames Writes{"*02:1,3C=00\r\n", "*03:1,05=00\r\n", "*04:1,92=00\r\n", "*05:1,34=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,78=00\r\n", "*08:1,9A=00\r\n", "*09:1,BC=00\r\n",
                          "*10:1,DE=00\r\n", "*11:1,F0=00\r\n", "*12:1,0F=00\r\n", "*13:1,A5=00\r\n"};
-    QCOMPARE(SaveMismatches(F, Writes, Edited), QStringList{});
+    QCOMPARE(SaveMismatches(F_, Writes, Edited), QStringList{});
 
-    Click(F.Form->SaveToDefault);
-    QCOMPARE(F.Simulator->State(), TModuleState::Factory());
-    QCOMPARE(WindowMismatches(*F.Form, TModuleState::Factory()), QStringList{});
+    Click(F_.Form->SaveToDefault);
+    QCOMPARE(F_.Simulator->State(), TModuleState::Factory());
+    QCOMPARE(WindowMismatches(*F_.Form, TModuleState::Factory()), QStringList{});
 
-    Click(F.Form->ClosePort);
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(F.Errors->Messages.join("\n")));
+    Click(F_.Form->ClosePort);
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Disconnect"));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(F_.Errors->Messages.join("\n")));
 }
 
 // As an unplugged adapter: one error for the operator, the read ends and
@@ -118,17 +118,17 @@ void TTransactionsNetworkTest::ReadSaveAndDefaultThroughSer2Net()
 void TTransactionsNetworkTest::Ser2NetKilledDuringAWaitIsReportedOnce()
 {
     QVERIFY(OpenThroughSer2Net({}, FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }), 1500));
-    F.Simulator->ClearRequests();
-    F.OnRequest(6, [this] { Server_->Kill(); });
-    Click(F.Form->ReadConfig);
+    F_.Simulator->ClearRequests();
+    F_.OnRequest(6, [this] { Server_->Kill(); });
+    Click(F_.Form->ReadConfig);
     QTest::qWait(400);   // room for a late second report
 
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
     QVERIFY(!Server_->Running());
-    QVERIFY2(F.Errors->Messages.size() == 1, qPrintable(F.Errors->Messages.join("\n---\n")));
-    QTRY_VERIFY(!F.Form->ComPort1.Connected());
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Disconnect"));
-    QCOMPARE(EnabledControls(*F.Form), Sorted({"ComboPort", "OpenPort"}));
+    QVERIFY2(F_.Errors->Messages.size() == 1, qPrintable(F_.Errors->Messages.join("\n---\n")));
+    QTRY_VERIFY(!F_.Form->ComPort1.Connected());
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Disconnect"));
+    QCOMPARE(EnabledControls(*F_.Form), Sorted({"ComboPort", "OpenPort"}));
 }
 
 void TTransactionsNetworkTest::RefusedConnectionShowsTheOpenErrorWithTheReason()

@@ -85,95 +85,95 @@ void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineD
 void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes()
 {
     QFETCH(TFaults, LineFaults);
-    QVERIFY(F.Open(DistinctState(), LineFaults));
-    F.Simulator->ClearRequests();
+    QVERIFY(F_.Open(DistinctState(), LineFaults));
+    F_.Simulator->ClearRequests();
 
-    Click(F.Form->ReadConfig);
+    Click(F_.Form->ReadConfig);
 
-    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
-    QCOMPARE(WindowMismatches(*F.Form, DistinctState()), QStringList{});
-    QCOMPARE(F.Form->StatusDisplay->text(), QString("Error"));
-    QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{1});
-    QVERIFY(!F.Form->Timer1.isActive());
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(F_.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F_.Form, DistinctState()), QStringList{});
+    QCOMPARE(F_.Form->StatusDisplay->text(), QString("Error"));
+    QCOMPARE(F_.Form->ComboBaud->currentText(), QString("38400"));
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{1});
+    QVERIFY(!F_.Form->Timer1.isActive());
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::ControlsAreTakenAwayDuringTheReadAndGivenBackInOrder()
 {
-    QVERIFY(F.Open({}, FaultsWith([](TFaults& L) { L.ReplyDelay = 40ms; })));
+    QVERIFY(F_.Open({}, FaultsWith([](TFaults& L) { L.ReplyDelay = 40ms; })));
 
     // Seen from inside the first wait, when the operator could act.
     QStringList EnabledDuringWait;
     QString ConnectDuringWait = "not sampled";
     bool Waiting = false;
-    QTimer::singleShot(0, F.Form.get(), [&] {
-        Waiting = F.Form->WaitingForReply();
-        EnabledDuringWait = EnabledControls(*F.Form);
-        ConnectDuringWait = F.Form->StatusConnect->text();
+    QTimer::singleShot(0, F_.Form.get(), [&] {
+        Waiting = F_.Form->WaitingForReply();
+        EnabledDuringWait = EnabledControls(*F_.Form);
+        ConnectDuringWait = F_.Form->StatusConnect->text();
     });
-    TEnabledChanges Changes(*F.Form);
-    Click(F.Form->ReadConfig);
+    TEnabledChanges Changes(*F_.Form);
+    Click(F_.Form->ReadConfig);
 
     QVERIFY(Waiting);
     QCOMPARE(EnabledDuringWait, QStringList{"bit buttons"});
     QVERIFY(ConnectDuringWait.isEmpty());  // blanked before the first request
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(F.Simulator->Requests().size(), std::size_t{15});
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(F_.Simulator->Requests().size(), std::size_t{15});
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
 {
     // Values from an earlier read must not survive in the later rows.
-    QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 7; }));  // the seventh read: P2's direction
-    TEnabledChanges Changes(*F.Form);
-    Click(F.Form->ReadConfig);
+    QVERIFY(OpenAndRead(F_, DistinctState(), {}, ShortTimeoutMs));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 7; }));  // the seventh read: P2's direction
+    TEnabledChanges Changes(*F_.Form);
+    Click(F_.Form->ReadConfig);
 
-    QCOMPARE(F.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
-    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
-    QCOMPARE(F.Form->StatusDisplay->text(), QString("Error"));
-    QCOMPARE(F.Form->IDDisplay->text(), QString("5A"));
-    QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), RowShowing(TPortGrid::Direction, 0x12));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0xA4));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 2), MarkedRow);
-    QCOMPARE(ShownFields(*F.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR", "P2_DIR"}));
+    QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
+    QCOMPARE(TimedOutDisplay(*F_.Form), TimeOutTexts);
+    QCOMPARE(F_.Form->StatusDisplay->text(), QString("Error"));
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("5A"));
+    QCOMPARE(F_.Form->ComboBaud->currentText(), QString("38400"));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 0), RowShowing(TPortGrid::Direction, 0x12));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0xA4));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 2), MarkedRow);
+    QCOMPARE(ShownFields(*F_.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR", "P2_DIR"}));
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::NoModuleSendsOnlyTheIdentityRequest()
 {
-    QVERIFY(OpenAndRead(F, DistinctState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
-    Click(F.Form->ReadConfig);
+    QVERIFY(OpenAndRead(F_, DistinctState(), {}, ShortTimeoutMs));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
+    Click(F_.Form->ReadConfig);
 
-    QCOMPARE(F.Simulator->Requests(), TFrames{"*00:0,00=00\r\n"});
-    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
-    QCOMPARE(ShownFields(*F.Form), QStringList{});
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(F_.Simulator->Requests(), TFrames{"*00:0,00=00\r\n"});
+    QCOMPARE(TimedOutDisplay(*F_.Form), TimeOutTexts);
+    QCOMPARE(ShownFields(*F_.Form), QStringList{});
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TTransactionsReadTest::AgainAfterEditingShowsTheModuleNotTheEdits()
 {
-    QVERIFY(OpenAndRead(F, DistinctState()));
-    Click(F.Form->BitButton(TPortGrid::Default, 3, 6));
-    TypeInto(F.Form->IDDisplay, "77");
-    Click(F.Form->BitButton(TPortGrid::Direction, 0, 0));
-    QCOMPARE(F.Form->IDDisplay->text(), QString("77"));
-    QCOMPARE(F.Form->ByteField(TPortGrid::Default, 3)->text(), QString("4F"));
-    QVERIFY(!WindowMismatches(*F.Form, DistinctState()).isEmpty());
+    QVERIFY(OpenAndRead(F_, DistinctState()));
+    Click(F_.Form->BitButton(TPortGrid::Default, 3, 6));
+    TypeInto(F_.Form->IDDisplay, "77");
+    Click(F_.Form->BitButton(TPortGrid::Direction, 0, 0));
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("77"));
+    QCOMPARE(F_.Form->ByteField(TPortGrid::Default, 3)->text(), QString("4F"));
+    QVERIFY(!WindowMismatches(*F_.Form, DistinctState()).isEmpty());
 
-    Click(F.Form->ReadConfig);
-    QCOMPARE(F.Simulator->Requests(), ReadChainFrames);
-    QCOMPARE(WindowMismatches(*F.Form, DistinctState()), QStringList{});
-    QCOMPARE(F.Simulator->State(), DistinctState());
-    QVERIFY(F.Errors->Messages.isEmpty());
+    Click(F_.Form->ReadConfig);
+    QCOMPARE(F_.Simulator->Requests(), ReadChainFrames);
+    QCOMPARE(WindowMismatches(*F_.Form, DistinctState()), QStringList{});
+    QCOMPARE(F_.Simulator->State(), DistinctState());
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 QTEST_MAIN(TTransactionsReadTest)

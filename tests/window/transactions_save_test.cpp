@@ -49,22 +49,22 @@ private slots:
     void SaveToDefaultStopsAtTheFirstMissingReply();
 
 private:
-    QString MessagesText() const { return F.Errors->Messages.join("\n---\n"); }
+    QString MessagesText() const { return F_.Errors->Messages.join("\n---\n"); }
 
 };
 
 void TTransactionsSaveTest::SavesWhatWasEditedThenReadsEverythingBack()
 {
-    QVERIFY(OpenAndRead(F, ConfiguredState()));
+    QVERIFY(OpenAndRead(F_, ConfiguredState()));
     // The operator edits: baud one entry down, a typed P1 direction, a
     // flipped P0 direction bit, a typed Remote ID, a flipped P2 default bit,
     // and a P5 default typed with a non-hexadecimal character.
-    QTest::keyClick(F.Form->ComboBaud, Qt::Key_Down);
-    TypeInto(F.Form->ByteField(TPortGrid::Direction, 1), "c3");
-    Click(F.Form->BitButton(TPortGrid::Direction, 0, 7));
-    TypeInto(F.Form->IDDisplay, "3c");
-    Click(F.Form->BitButton(TPortGrid::Default, 2, 3));
-    TypeInto(F.Form->ByteField(TPortGrid::Default, 4), "g7");
+    QTest::keyClick(F_.Form->ComboBaud, Qt::Key_Down);
+    TypeInto(F_.Form->ByteField(TPortGrid::Direction, 1), "c3");
+    Click(F_.Form->BitButton(TPortGrid::Direction, 0, 7));
+    TypeInto(F_.Form->IDDisplay, "3c");
+    Click(F_.Form->BitButton(TPortGrid::Default, 2, 3));
+    TypeInto(F_.Form->ByteField(TPortGrid::Default, 4), "g7");
 
     TModuleState Edited = ConfiguredState();
     Edited.BaudIndex = 6;
@@ -73,75 +73,75 @@ void TTransactionsSaveTest::SavesWhatWasEditedThenReadsEverythingBack()
     Edited.RemoteId = 0x3C;
     Edited.Defaults[2] = 0xF8;
     Edited.Defaults[4] = 0x07;
-    QCOMPARE(F.Form->ComboBaud->currentText(), QString("57600"));
-    QCOMPARE(F.Form->IDDisplay->text(), QString("3C"));
-    QCOMPARE(F.Form->ByteField(TPortGrid::Default, 4)->text(), QString("07"));
-    QCOMPARE(F.Simulator->Requests(), TFrames{});
+    QCOMPARE(F_.Form->ComboBaud->currentText(), QString("57600"));
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("3C"));
+    QCOMPARE(F_.Form->ByteField(TPortGrid::Default, 4)->text(), QString("07"));
+    QCOMPARE(F_.Simulator->Requests(), TFrames{});
 
-    TEnabledChanges Changes(*F.Form);
-    Click(F.Form->SaveConfig);
+    TEnabledChanges Changes(*F_.Form);
+    Click(F_.Form->SaveConfig);
 
     const TFrames Writes{"*02:1,3C=00\r\n", "*03:1,06=00\r\n", "*04:1,92=00\r\n", "*05:1,C3=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,78=00\r\n", "*08:1,9A=00\r\n", "*09:1,BC=00\r\n",
                          "*10:1,DE=00\r\n", "*11:1,F8=00\r\n", "*12:1,0F=00\r\n", "*13:1,07=00\r\n"};
-    QCOMPARE(SaveMismatches(F, Writes, Edited), QStringList{});
+    QCOMPARE(SaveMismatches(F_, Writes, Edited), QStringList{});
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 void TTransactionsSaveTest::SilentModuleCostsTwoTimeOuts()
 {
-    QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
+    QVERIFY(OpenAndRead(F_, ConfiguredState(), {}, ShortTimeoutMs));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->SaveConfig);
+    Click(F_.Form->SaveConfig);
 
     // The first write goes unanswered, then the read-back's first read.
     QVERIFY(Elapsed.elapsed() >= 2 * ShortTimeoutMs);
-    QCOMPARE(F.Simulator->Requests(), (TFrames{"*02:1,5A=00\r\n", "*00:0,00=00\r\n"}));
-    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
-    QCOMPARE(ShownFields(*F.Form), QStringList{});
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(F_.Simulator->Requests(), (TFrames{"*02:1,5A=00\r\n", "*00:0,00=00\r\n"}));
+    QCOMPARE(TimedOutDisplay(*F_.Form), TimeOutTexts);
+    QCOMPARE(ShownFields(*F_.Form), QStringList{});
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 void TTransactionsSaveTest::ModuleSilentFromTheThirdWriteStillGetsTheReadBack()
 {
-    QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
-    Click(F.Form->BitButton(TPortGrid::Direction, 0, 0));  // P0 direction 12 -> 13
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {4}; }));
-    Click(F.Form->SaveConfig);
+    QVERIFY(OpenAndRead(F_, ConfiguredState(), {}, ShortTimeoutMs));
+    Click(F_.Form->BitButton(TPortGrid::Direction, 0, 0));  // P0 direction 12 -> 13
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {4}; }));
+    Click(F_.Form->SaveConfig);
 
     // The write of P0's direction is stored but unanswered: the writes stop
     // there and the read-back stops at the read of the same setting.
-    QCOMPARE(F.Simulator->Requests(),
+    QCOMPARE(F_.Simulator->Requests(),
              Joined({{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,13=00\r\n"}, FirstOf(ReadChainFrames, 5)}));
-    QCOMPARE(F.Simulator->State().Directions[0], uint8_t{0x13});
-    QCOMPARE(F.Simulator->State().Directions[1], uint8_t{0x34});
-    QCOMPARE(F.Form->IDDisplay->text(), QString("5A"));
-    QCOMPARE(F.Form->ComboBaud->currentText(), QString("38400"));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 0), MarkedRow);
-    QVERIFY(F.Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
-    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(F_.Simulator->State().Directions[0], uint8_t{0x13});
+    QCOMPARE(F_.Simulator->State().Directions[1], uint8_t{0x34});
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("5A"));
+    QCOMPARE(F_.Form->ComboBaud->currentText(), QString("38400"));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 0), MarkedRow);
+    QVERIFY(F_.Form->ByteField(TPortGrid::Direction, 1)->text().isEmpty());
+    QCOMPARE(TimedOutDisplay(*F_.Form), TimeOutTexts);
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 void TTransactionsSaveTest::RefusedWhenNothingHasBeenRead()
 {
-    QVERIFY(F.Open(ConfiguredState()));
+    QVERIFY(F_.Open(ConfiguredState()));
     // One row entered by hand has been seen; it is not named.
-    Click(F.Form->BitButton(TPortGrid::Default, 1, 0));
-    F.Simulator->ClearRequests();
-    TEnabledChanges Changes(*F.Form);
+    Click(F_.Form->BitButton(TPortGrid::Default, 1, 0));
+    F_.Simulator->ClearRequests();
+    TEnabledChanges Changes(*F_.Form);
 
-    Click(F.Form->SaveConfig);
+    Click(F_.Form->SaveConfig);
 
-    QVERIFY(!F.Simulator->WaitForRequests(1, 300ms));
-    QCOMPARE(F.Errors->Messages.size(), 1);
-    QCOMPARE(MisnamedSettings(F.Errors->Messages.at(0),
+    QVERIFY(!F_.Simulator->WaitForRequests(1, 300ms));
+    QCOMPARE(F_.Errors->Messages.size(), 1);
+    QCOMPARE(MisnamedSettings(F_.Errors->Messages.at(0),
                               {"Remote ID Code", "Remote Baudrate", "I/O Direction PORT P0", "I/O Direction PORT P1",
                                "I/O Direction PORT P2", "I/O Direction PORT P4", "I/O Direction PORT P5",
                                "Output Default PORT P0", "Output Default PORT P2", "Output Default PORT P4",
@@ -149,23 +149,23 @@ void TTransactionsSaveTest::RefusedWhenNothingHasBeenRead()
                               {"Output Default PORT P1"}),
              QStringList{});
     QVERIFY(Changes.Changes.isEmpty());
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QCOMPARE(F.Simulator->State(), ConfiguredState());
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QCOMPARE(F_.Simulator->State(), ConfiguredState());
 }
 
 void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
 {
-    QVERIFY(F.Open(ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 8; }));
-    Click(F.Form->ReadConfig);
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 3), MarkedRow);
-    F.Simulator->SetFaults({});
-    F.Simulator->ClearRequests();
+    QVERIFY(F_.Open(ConfiguredState(), {}, ShortTimeoutMs));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 8; }));
+    Click(F_.Form->ReadConfig);
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 3), MarkedRow);
+    F_.Simulator->SetFaults({});
+    F_.Simulator->ClearRequests();
 
-    Click(F.Form->SaveConfig);
-    QVERIFY(!F.Simulator->WaitForRequests(1, 300ms));
-    QCOMPARE(F.Errors->Messages.size(), 1);
-    QCOMPARE(MisnamedSettings(F.Errors->Messages.at(0),
+    Click(F_.Form->SaveConfig);
+    QVERIFY(!F_.Simulator->WaitForRequests(1, 300ms));
+    QCOMPARE(F_.Errors->Messages.size(), 1);
+    QCOMPARE(MisnamedSettings(F_.Errors->Messages.at(0),
                               {"I/O Direction PORT P4", "I/O Direction PORT P5", "Output Default PORT P0",
                                "Output Default PORT P5"},
                               {"Remote ID Code", "Remote Baudrate", "I/O Direction PORT P0", "I/O Direction PORT P2"}),
@@ -173,12 +173,12 @@ void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
 
     // The operator fills the rows in: the P4 direction by a bit click, the
     // rest by typing; then the configuration is saved as shown.
-    Click(F.Form->BitButton(TPortGrid::Direction, 3, 2));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 3), RowShowing(TPortGrid::Direction, 0x04));
-    TypeInto(F.Form->ByteField(TPortGrid::Direction, 4), "e4");
+    Click(F_.Form->BitButton(TPortGrid::Direction, 3, 2));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 3), RowShowing(TPortGrid::Direction, 0x04));
+    TypeInto(F_.Form->ByteField(TPortGrid::Direction, 4), "e4");
     for (int Row = 0; Row < PortRowCount; ++Row)
-        TypeInto(F.Form->ByteField(TPortGrid::Default, Row), "e" + QString::number(Row));
-    Click(F.Form->SaveConfig);
+        TypeInto(F_.Form->ByteField(TPortGrid::Default, Row), "e" + QString::number(Row));
+    Click(F_.Form->SaveConfig);
 
     TModuleState Saved = ConfiguredState();
     Saved.Directions[3] = 0x04;
@@ -187,22 +187,22 @@ void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
     const TFrames Writes{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,12=00\r\n", "*05:1,34=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,04=00\r\n", "*08:1,E4=00\r\n", "*09:1,E0=00\r\n",
                          "*10:1,E1=00\r\n", "*11:1,E2=00\r\n", "*12:1,E3=00\r\n", "*13:1,E4=00\r\n"};
-    QCOMPARE(F.Errors->Messages.size(), 1);
-    QCOMPARE(SaveMismatches(F, Writes, Saved), QStringList{});
+    QCOMPARE(F_.Errors->Messages.size(), 1);
+    QCOMPARE(SaveMismatches(F_, Writes, Saved), QStringList{});
 }
 
 void TTransactionsSaveTest::BitClickedDuringTheWritesChangesWhatIsSent()
 {
-    QVERIFY(OpenAndRead(F, ConfiguredState()));
+    QVERIFY(OpenAndRead(F_, ConfiguredState()));
     // When the baud-rate write arrives, the operator clicks bit 7 of P4's
     // direction and bit 0 of P0's default, before their writes are built.
     // The clicks run on the main thread inside the wait for the reply.
-    F.OnRequest(3, [this] {
-        Click(F.Form->BitButton(TPortGrid::Direction, 3, 7));
-        Click(F.Form->BitButton(TPortGrid::Default, 0, 0));
+    F_.OnRequest(3, [this] {
+        Click(F_.Form->BitButton(TPortGrid::Direction, 3, 7));
+        Click(F_.Form->BitButton(TPortGrid::Default, 0, 0));
     });
-    Click(F.Form->SaveConfig);
-    F.Disarm();
+    Click(F_.Form->SaveConfig);
+    F_.Disarm();
 
     TModuleState Sent = ConfiguredState();
     Sent.Directions[3] = 0xF8;  // 78 with bit 7 set
@@ -210,8 +210,8 @@ void TTransactionsSaveTest::BitClickedDuringTheWritesChangesWhatIsSent()
     const TFrames Writes{"*02:1,5A=00\r\n", "*03:1,05=00\r\n", "*04:1,12=00\r\n", "*05:1,34=00\r\n",
                          "*06:1,56=00\r\n", "*07:1,F8=00\r\n", "*08:1,9A=00\r\n", "*09:1,BD=00\r\n",
                          "*10:1,DE=00\r\n", "*11:1,F0=00\r\n", "*12:1,0F=00\r\n", "*13:1,A5=00\r\n"};
-    QCOMPARE(SaveMismatches(F, Writes, Sent), QStringList{});
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(SaveMismatches(F_, Writes, Sent), QStringList{});
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 void TTransactionsSaveTest::SaveToDefaultWritesTheFactoryValuesWithoutReadBack()
@@ -219,47 +219,47 @@ void TTransactionsSaveTest::SaveToDefaultWritesTheFactoryValuesWithoutReadBack()
     TModuleState Changed = ConfiguredState();
     Changed.Status = 0x01;
     Changed.BiosName = "SITE 7 MODULE";
-    QVERIFY(OpenAndRead(F, Changed));
-    TEnabledChanges Changes(*F.Form);
+    QVERIFY(OpenAndRead(F_, Changed));
+    TEnabledChanges Changes(*F_.Form);
 
-    Click(F.Form->SaveToDefault);
+    Click(F_.Form->SaveToDefault);
 
     const TFrames Expected{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n", "*03:1,03=00\r\n",
                            "*04:1,00=00\r\n", "*05:1,00=00\r\n", "*06:1,F0=00\r\n", "*07:1,FF=00\r\n",
                            "*08:1,FF=00\r\n", "*09:1,FF=00\r\n", "*10:1,FF=00\r\n", "*11:1,FF=00\r\n",
                            "*12:1,FF=00\r\n", "*13:1,FF=00\r\n"};
-    QCOMPARE(F.Simulator->Requests(), Expected);
-    QVERIFY(!F.Simulator->WaitForRequests(15, 300ms));  // nothing read back
+    QCOMPARE(F_.Simulator->Requests(), Expected);
+    QVERIFY(!F_.Simulator->WaitForRequests(15, 300ms));  // nothing read back
 
     TModuleState Factory = TModuleState::Factory();
     Factory.Status = Changed.Status;
     Factory.BiosName = Changed.BiosName;
-    QCOMPARE(F.Simulator->State(), Factory);
+    QCOMPARE(F_.Simulator->State(), Factory);
     // What the replies carried: the identity, the status, each written value.
-    QCOMPARE(WindowMismatches(*F.Form, Factory), QStringList{});
-    QCOMPARE(F.Form->StatusDisplay->text(), QString("Error"));
+    QCOMPARE(WindowMismatches(*F_.Form, Factory), QStringList{});
+    QCOMPARE(F_.Form->StatusDisplay->text(), QString("Error"));
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 void TTransactionsSaveTest::SaveToDefaultStopsAtTheFirstMissingReply()
 {
-    QVERIFY(OpenAndRead(F, ConfiguredState(), {}, ShortTimeoutMs));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }));
-    Click(F.Form->SaveToDefault);
+    QVERIFY(OpenAndRead(F_, ConfiguredState(), {}, ShortTimeoutMs));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }));
+    Click(F_.Form->SaveToDefault);
 
-    QCOMPARE(F.Simulator->Requests(), (TFrames{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n",
+    QCOMPARE(F_.Simulator->Requests(), (TFrames{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n",
                                                "*03:1,03=00\r\n", "*04:1,00=00\r\n", "*05:1,00=00\r\n",
                                                "*06:1,F0=00\r\n"}));
     // Shown: what the answered writes carried; the rest stays blank.
-    QCOMPARE(F.Form->IDDisplay->text(), QString("01"));
-    QCOMPARE(F.Form->ComboBaud->currentText(), QString("9600"));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0x00));
-    QCOMPARE(ShownFields(*F.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR"}));
-    QCOMPARE(TimedOutDisplay(*F.Form), TimeOutTexts);
-    QCOMPARE(EnabledControls(*F.Form), Sorted(ConnectedControls));
-    QVERIFY2(F.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
+    QCOMPARE(F_.Form->IDDisplay->text(), QString("01"));
+    QCOMPARE(F_.Form->ComboBaud->currentText(), QString("9600"));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0x00));
+    QCOMPARE(ShownFields(*F_.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR"}));
+    QCOMPARE(TimedOutDisplay(*F_.Form), TimeOutTexts);
+    QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(MessagesText()));
 }
 
 QTEST_MAIN(TTransactionsSaveTest)

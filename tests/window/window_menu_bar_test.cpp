@@ -65,17 +65,17 @@ private slots:
 
     void cleanup()
     {
-        F.Disarm();
+        F_.Disarm();
         Window_.reset();
-        F.Reset();
+        F_.Reset();
     }
 
 private:
     // The simulator with State, and the main window on its port, shown.
     TMainForm& Show(const TModuleState& State = {})
     {
-        F.StartModule(State);
-        Window_ = ShowMainWindow({F.Simulator->DevicePath()});
+        F_.StartModule(State);
+        Window_ = ShowMainWindow({F_.Simulator->DevicePath()});
         return *Window_->Form();
     }
 
@@ -97,7 +97,7 @@ void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
 
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(StartUpControls));
     QCOMPARE(EnabledItems(*Window_), QStringList({"Quit", "About"}));
-    OpenSimulatorPort(Form, *F.Simulator);
+    OpenSimulatorPort(Form, *F_.Simulator);
     QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
     QCOMPARE(EnabledItems(*Window_), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
@@ -109,7 +109,7 @@ void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
 void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
 {
     TMainForm& Form = Show();
-    OpenSimulatorPort(Form, *F.Simulator);
+    OpenSimulatorPort(Form, *F_.Simulator);
     const std::string Path = Folder_.filePath("opened.ini").toStdString();
     std::ofstream(Path) << ConfigFileText(FileConfig);
 
@@ -121,13 +121,13 @@ void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
     QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QStringLiteral("80"));
 
     Click(Form.SaveConfig);
-    QCOMPARE(F.Simulator->State(), StateOf(FileConfig));
+    QCOMPARE(F_.Simulator->State(), StateOf(FileConfig));
 }
 
 void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValue()
 {
     TMainForm& Form = Show(StateOf(FileConfig));
-    OpenSimulatorPort(Form, *F.Simulator);
+    OpenSimulatorPort(Form, *F_.Simulator);
     const std::string Path = Folder_.filePath("saved.ini").toStdString();
 
     TErrorRecorder Errors;
@@ -144,16 +144,16 @@ void TWindowMenuBarTest::SaveWritesWhatTheWindowShowsAndRefusesFieldsWithoutValu
 void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 {
     TMainForm& Form = Show(StateOf(FileConfig));
-    OpenSimulatorPort(Form, *F.Simulator);
+    OpenSimulatorPort(Form, *F_.Simulator);
     Click(Form.ReadConfig);
     Click(Form.BitButton(TPortGrid::Default, 2, 0));  // P2 default 20 -> 21 in the window only
     TModuleState Changed = StateOf(FileConfig);
     Changed.BaudIndex = 3;
-    F.Simulator->SetState(Changed);
-    F.Simulator->ClearRequests();
+    F_.Simulator->SetState(Changed);
+    F_.Simulator->ClearRequests();
 
     QVERIFY(Window_->CompareWithModule());
-    QCOMPARE(F.Simulator->Requests().size(), std::size_t{14});
+    QCOMPARE(F_.Simulator->Requests().size(), std::size_t{14});
     const auto* Dialog = Window_->findChild<QDialog*>(QStringLiteral("CompareDialog"));
     QVERIFY(Dialog != nullptr && Dialog->isVisible());
     const auto* List = Dialog->findChild<QListWidget*>(QStringLiteral("Differences"));
@@ -171,7 +171,7 @@ void TWindowMenuBarTest::CompareListsDifferencesAndLeavesTheFields()
 void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
 {
     Show();
-    OpenSimulatorPort(*Window_->Form(), *F.Simulator);
+    OpenSimulatorPort(*Window_->Form(), *F_.Simulator);
     const std::string Path = Folder_.filePath("wrong.ini").toStdString();
     std::ofstream(Path) << "[module]\nremote_id = A7\n[direction]\nP3 = 00\n";
     TErrorRecorder Errors;
@@ -185,17 +185,17 @@ void TWindowMenuBarTest::WrongFileIsReportedWithItsLine()
 void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
 {
     TMainForm& Form = Show();
-    OpenSimulatorPort(Form, *F.Simulator);
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
+    OpenSimulatorPort(Form, *F_.Simulator);
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     // Quit while the window waits for the reply to READ CONFIG's first request.
-    F.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
+    F_.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
     Click(Form.ReadConfig);  // returns once the close has ended the wait
     QTRY_VERIFY_WITH_TIMEOUT(!Window_->isVisible(), 5000);
     QVERIFY(!Form.ComPort1.Connected());
     // The identity at Open, then READ CONFIG's first; the simulator records
     // them on its own thread, possibly after the window has gone.
-    QVERIFY(F.Simulator->WaitForRequests(2, std::chrono::milliseconds(5000)));
-    QCOMPARE(F.Simulator->Requests().size(), std::size_t{2});
+    QVERIFY(F_.Simulator->WaitForRequests(2, std::chrono::milliseconds(5000)));
+    QCOMPARE(F_.Simulator->Requests().size(), std::size_t{2});
 }
 
 QTEST_MAIN(TWindowMenuBarTest)
@@ -234,7 +234,7 @@ void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
 
     // The simulator's port is still offered beside them.
     DropDown(Form);
-    QVERIFY(Form.ComboPort->HasPort(PortName(F.Simulator->DevicePath())));
+    QVERIFY(Form.ComboPort->HasPort(PortName(F_.Simulator->DevicePath())));
     QCOMPARE(Form.ComboPort->count(), 3);
 }
 

@@ -108,23 +108,23 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
         S.Directions = {0x11, 0x22, 0x33, 0x44, 0x55};
     });
     const TFaults Pulled = FaultsWith([PulledAtCode](TFaults& L) { L.SilentCodes = {PulledAtCode}; });
-    F.StartModule(Before, Pulled);
+    F_.StartModule(Before, Pulled);
     const auto Second = StartSimulator();
-    const std::string FirstPath = F.Simulator->DevicePath();
-    TMainForm* const Form = &F.ShowWindow(0, {FirstPath, Second->DevicePath()});
+    const std::string FirstPath = F_.Simulator->DevicePath();
+    TMainForm* const Form = &F_.ShowWindow(0, {FirstPath, Second->DevicePath()});
     auto Source = std::make_unique<TFakeUdevSource>();
     TFakeUdevSource* const Udev = Source.get();
     Form->SetUdevSourceForTesting(std::move(Source));
     Udev->Devices[FirstPath] = UsbAdapter("A10K3Z4P");
-    OpenSimulatorPort(*Form, *F.Simulator);
+    OpenSimulatorPort(*Form, *F_.Simulator);
     QCOMPARE(Form->StatusConnect->text(), QString("Connect OK"));
     if (Saving) {
-        F.Simulator->SetFaults({});
+        F_.Simulator->SetFaults({});
         Click(Form->ReadConfig);
         Form->IDDisplay->setText("2C");
-        F.Simulator->SetFaults(Pulled);
+        F_.Simulator->SetFaults(Pulled);
     }
-    F.OnRequest(PulledAtCode, [this] { F.Simulator->HangUp(); });
+    F_.OnRequest(PulledAtCode, [this] { F_.Simulator->HangUp(); });
 
     // A reply wait that would run for half a minute ends with the loss.
     Form->SetReplyTimeoutForTesting(30000);
@@ -137,8 +137,8 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
 
     QCOMPARE(EnabledControls(*Form), ClosedControls);
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
-    F.Disarm();
-    const QStringList& Messages = F.Errors->Messages;
+    F_.Disarm();
+    const QStringList& Messages = F_.Errors->Messages;
     QCOMPARE(Messages.size(), 1);
     QVERIFY2(Messages.at(0).contains(AdapterText) && Messages.at(0).contains("gone (unplugged?)"),
              qPrintable(Messages.at(0)));
@@ -151,7 +151,7 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
     Udev->Devices[Second->DevicePath()] = UsbAdapter("A10K3Z4P");
     Udev->Emit(TUdevAction::Removed, FirstPath);
     Udev->Devices.erase(FirstPath);  // its name may go to another terminal now
-    F.Simulator.reset();
+    F_.Simulator.reset();
     Udev->Emit(TUdevAction::Added, Second->DevicePath());
     QTRY_COMPARE(Form->ComboPort->currentText(), PortName(Second->DevicePath()));
     QVERIFY(Form->OpenPort->isEnabled());
@@ -166,7 +166,7 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
         QCOMPARE(Second->State().Directions, Before.Directions);
     }
     QCOMPARE(Messages.size(), 1);
-    F.Reset();  // the window lets go of Second's line before Second goes
+    F_.Reset();  // the window lets go of Second's line before Second goes
 }
 
 void TWindowPortWatchTest::RemoveEventOfTheOpenDeviceIsItsLoss()

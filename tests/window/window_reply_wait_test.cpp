@@ -36,10 +36,10 @@ private:
     // A silent module's port picked, "Open" not yet pressed.
     bool PickSilentModule()
     {
-        F.StartModule({}, Silent);
-        F.ShowWindow();
-        DropDown(*F.Form);
-        return PickPort(*F.Form, PortName(F.Simulator->DevicePath()));
+        F_.StartModule({}, Silent);
+        F_.ShowWindow();
+        DropDown(*F_.Form);
+        return PickPort(*F_.Form, PortName(F_.Simulator->DevicePath()));
     }
 
 };
@@ -49,89 +49,89 @@ void TWindowReplyWaitTest::SilentModuleTimesOutAfterTheFullFiveSeconds()
     QVERIFY(PickSilentModule());
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->OpenPort);
+    Click(F_.Form->OpenPort);
     const qint64 Waited = Elapsed.elapsed();
 
     QVERIFY2(Waited >= 5000, qPrintable(QString::number(Waited)));
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Time-Out"));
-    QCOMPARE(F.Form->BiosNameDisplay->text(), QString("Unknown"));
-    QCOMPARE(F.Form->BIOSVersionDisplay->text(), QString("Unknown"));
-    QCOMPARE(EnabledControls(*F.Form), QStringList{"ClosePort"});
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Time-Out"));
+    QCOMPARE(F_.Form->BiosNameDisplay->text(), QString("Unknown"));
+    QCOMPARE(F_.Form->BIOSVersionDisplay->text(), QString("Unknown"));
+    QCOMPARE(EnabledControls(*F_.Form), QStringList{"ClosePort"});
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TWindowReplyWaitTest::ReplyInPiecesUpdatesTheGridOnce()
 {
-    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Directions[4] = 0x3C; }), FaultsWith([](TFaults& L) {
+    QVERIFY(F_.Open(StateWith([](TModuleState& S) { S.Directions[4] = 0x3C; }), FaultsWith([](TFaults& L) {
                        L.SplitPieceBytes = 2;
                        L.SplitGap = 15ms;
                    })));
-    QLineEdit* const P5 = F.Form->ByteField(TPortGrid::Direction, 4);
-    F.Form->Read_P5_Direction();
+    QLineEdit* const P5 = F_.Form->ByteField(TPortGrid::Direction, 4);
+    F_.Form->Read_P5_Direction();
     QSignalSpy Changes(P5, &QLineEdit::textChanged);
-    F.Form->WaitCommandExecute();
+    F_.Form->WaitCommandExecute();
 
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{1});
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{1});
     QCOMPARE(Changes.size(), 1);
     QCOMPARE(Changes.at(0).at(0).toString(), QString("3C"));
-    QCOMPARE(RowState(*F.Form, TPortGrid::Direction, 4), QString("3C | OUT OUT IN IN IN IN OUT OUT | 00111100"));
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 4), QString("3C | OUT OUT IN IN IN IN OUT OUT | 00111100"));
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TWindowReplyWaitTest::ReplyAfterTheTimeOutIsStillShown()
 {
-    QVERIFY(F.Open(StateWith([](TModuleState& S) { S.Defaults[0] = 0x5A; }), {}, 150));
-    F.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.ReplyDelay = 600ms; }));
-    F.Form->Read_P0_Default();
-    F.Form->WaitCommandExecute();
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{0});
-    QCOMPARE(F.Form->StatusConnect->text(), QString("Time-Out"));
-    QCOMPARE(F.Form->ByteField(TPortGrid::Default, 0)->text(), QString("00"));
+    QVERIFY(F_.Open(StateWith([](TModuleState& S) { S.Defaults[0] = 0x5A; }), {}, 150));
+    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.ReplyDelay = 600ms; }));
+    F_.Form->Read_P0_Default();
+    F_.Form->WaitCommandExecute();
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{0});
+    QCOMPARE(F_.Form->StatusConnect->text(), QString("Time-Out"));
+    QCOMPARE(F_.Form->ByteField(TPortGrid::Default, 0)->text(), QString("00"));
 
     // Decoded when the main loop next runs, into the field of its own code.
-    QTRY_COMPARE_WITH_TIMEOUT(F.Form->ByteField(TPortGrid::Default, 0)->text(), QString("5A"), 3000);
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{1});
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(F_.Form->ByteField(TPortGrid::Default, 0)->text(), QString("5A"), 3000);
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{1});
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 void TWindowReplyWaitTest::ClosingTheWindowDuringTheWaitEndsItAndClosesThePort()
 {
     QVERIFY(PickSilentModule());
     bool WaitingWhenClosed = false;
-    QTimer::singleShot(200, F.Form.get(), [&] {
-        WaitingWhenClosed = F.Form->WaitingForReply();
-        F.Form->close();
+    QTimer::singleShot(200, F_.Form.get(), [&] {
+        WaitingWhenClosed = F_.Form->WaitingForReply();
+        F_.Form->close();
     });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->OpenPort);  // returns once the wait has been cut short
+    Click(F_.Form->OpenPort);  // returns once the wait has been cut short
     QVERIFY(WaitingWhenClosed);
     QVERIFY2(Elapsed.elapsed() < 4000, qPrintable(QString::number(Elapsed.elapsed())));
-    QVERIFY(!F.Form->WaitingForReply());
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{0});
+    QVERIFY(!F_.Form->WaitingForReply());
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{0});
 
     // The window closes from the event loop once the handler has returned.
-    QTRY_VERIFY(!F.Form->isVisible());
-    QVERIFY(!F.Form->ComPort1.Connected());
-    QVERIFY(F.Errors->Messages.isEmpty());
+    QTRY_VERIFY(!F_.Form->isVisible());
+    QVERIFY(!F_.Form->ComPort1.Connected());
+    QVERIFY(F_.Errors->Messages.isEmpty());
 }
 
 // Last in this suite: afterwards the application has been told to quit.
 void TWindowReplyWaitTest::ApplicationQuittingDuringTheWaitEndsIt()
 {
-    F.Open({}, Silent, 200);
-    Click(F.Form->ClosePort);
-    F.Form->SetReplyTimeoutForTesting(TMainForm::ReplyTimeoutMs);
+    F_.Open({}, Silent, 200);
+    Click(F_.Form->ClosePort);
+    F_.Form->SetReplyTimeoutForTesting(TMainForm::ReplyTimeoutMs);
 
     QTimer::singleShot(200, qApp, [] { QCoreApplication::exit(0); });
     QElapsedTimer Elapsed;
     Elapsed.start();
-    Click(F.Form->OpenPort);
+    Click(F_.Form->OpenPort);
     QVERIFY2(Elapsed.elapsed() < 4000, qPrintable(QString::number(Elapsed.elapsed())));
-    QCOMPARE(F.Form->ReplyReceived(), uint8_t{0});
-    QVERIFY(!F.Form->WaitingForReply());
+    QCOMPARE(F_.Form->ReplyReceived(), uint8_t{0});
+    QVERIFY(!F_.Form->WaitingForReply());
     // No "Time-Out": the wait was given up, not expired.
-    QVERIFY(F.Form->StatusConnect->text().isEmpty());
+    QVERIFY(F_.Form->StatusConnect->text().isEmpty());
 }
 
 QTEST_MAIN(TWindowReplyWaitTest)
