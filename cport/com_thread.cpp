@@ -27,6 +27,19 @@ namespace cport {
 
 namespace {
 
+// Marks a handler of the port running on the owning thread, for the scope.
+class TInHandler {
+public:
+    explicit TInHandler(bool& Flag) : Flag_(Flag), Was_(std::exchange(Flag, true)) {}
+    ~TInHandler() { Flag_ = Was_; }
+    TInHandler(const TInHandler&) = delete;
+    TInHandler& operator=(const TInHandler&) = delete;
+
+private:
+    bool& Flag_;
+    bool Was_;
+};
+
 // What woke the thread (epoll data).
 enum TWakeSource : uint32_t { wsStop, wsDevice, wsQueue, wsTx, wsDrainTimer, wsModem };
 
@@ -70,7 +83,7 @@ int64_t CharTimeNs(int32_t BitsPerSecond) {
 
 }  // namespace
 
-struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
+struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, main_thread::TInputWatch {
     TCustomComPort* Port = nullptr;
     TComEvents Events;
     TSyncMethod Sync = smThreadSync;
@@ -101,6 +114,12 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     bool CountsSupported = true;    // the driver keeps error counts
     TDriverCounts Counts{};
 
+    // Owning thread only: input read there (MainThreadWaitDescriptor).
+    uint64_t InputWatch = 0;         // the watch's id; 0: the event thread reads the input
+    bool InHandler = false;          // one of the port's handlers runs (hand-over or direct)
+    bool OwnerCountsSupported = true;
+    TDriverCounts OwnerCounts{};
+
     void Run();
     TComEvents CollectInput(uint32_t EpollEvents, bool& Lost);
     TComEvents CheckDrain();
@@ -112,6 +131,11 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared> {
     void ShowOnOwningThread(std::exception_ptr Error);
     TComEvents CoverTx(TComEvents Pending);
     void WaitForStop();
+
+    void WatchInputOnOwner();
+    void UnwatchInputOnOwner();
+    bool InputReady(uint32_t EpollEvents) override;
+    bool OwnerCountsChanged();
 };
 
 // ---------------------------------------------------------------------------
@@ -174,6 +198,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events()) {
 void TComThread::Release() {
     if (Released_) return;
     Released_ = true;
+    Shared_->WatchInputOnOwner();
     Shared_->Go.count_down();
 }
 
@@ -187,8 +212,12 @@ void TComThread::SignalStop() {
 std::thread::id TComThread::ThreadId() const { return Thread_.get_id(); }
 
 TComThread::~TComThread() {
+    Shared_->UnwatchInputOnOwner();
     SignalStop();
-    Release();   // a thread still held sees the stop at once
+    if (!Released_) {   // a thread still held sees the stop at once
+        Released_ = true;
+        Shared_->Go.count_down();
+    }
     if (Thread_.get_id() == std::this_thread::get_id()) {
         // Closed from one of its own handlers (smNone): the thread cannot wait
         // for itself. It sees the stop as soon as the handler returns and
@@ -360,6 +389,7 @@ void TComThread::TShared::Dispatch(TComEvents Pending) {
         case smThreadSync:
             main_thread::SendAndWait(
                 [P = Port, Pending, Self = shared_from_this()] {
+                    const TInHandler Running(Self->InHandler);
                     ProcessEvents(*P, Self->CoverTx(Pending), Self->Stop);
                 },
                 Gate);
@@ -469,6 +499,89 @@ void TComThread::TShared::WaitForStop() {
     while (!Stop.load()) {
         if (::poll(&StopPoll, 1, -1) < 0 && errno != EINTR) return;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Input read on the owning thread (MainThreadWaitDescriptor)
+
+// When the owning thread's loop waits on its wait descriptor, the device's
+// input is watched there and the event thread watches the device only for
+// its loss; additions the owner hands on still reach it through the receive
+// queue's eventfd. Called once the port is fully open.
+void TComThread::TShared::WatchInputOnOwner() {
+    if (Sync != smThreadSync || !Events.Contains(evRxChar)) return;
+    InputWatch = main_thread::WatchInput(Gate, Device->PollFd(), weak_from_this());
+    if (InputWatch == 0) return;
+    OwnerCountsSupported = Device->ErrorCounts(OwnerCounts) == 0;
+    epoll_event Ev{};
+    Ev.events = EPOLLRDHUP;
+    Ev.data.u32 = wsDevice;
+    ::epoll_ctl(EpollFd.get(), EPOLL_CTL_MOD, Device->PollFd(), &Ev);
+}
+
+// The event thread reads the input again (the owner has stopped watching).
+void TComThread::TShared::UnwatchInputOnOwner() {
+    if (InputWatch == 0) return;
+    main_thread::UnwatchInput(Gate, std::exchange(InputWatch, 0), Device->PollFd());
+    epoll_event Ev{};
+    Ev.events = EPOLLIN | EPOLLRDHUP;
+    Ev.data.u32 = wsDevice;
+    ::epoll_ctl(EpollFd.get(), EPOLL_CTL_MOD, Device->PollFd(), &Ev);
+}
+
+// True when the driver has counted a line error since the owner last asked.
+bool TComThread::TShared::OwnerCountsChanged() {
+    if (!OwnerCountsSupported) return false;
+    TDriverCounts Now{};
+    if (Device->ErrorCounts(Now) != 0) {
+        OwnerCountsSupported = false;
+        return false;
+    }
+    const bool Changed = Now.Frame != OwnerCounts.Frame || Now.Parity != OwnerCounts.Parity ||
+                         Now.Overrun != OwnerCounts.Overrun || Now.Brk != OwnerCounts.Brk ||
+                         Now.BufOverrun != OwnerCounts.BufOverrun;
+    OwnerCounts = Now;
+    return Changed;
+}
+
+// The device is ready: its input is read here, on the owning thread. Plain
+// data goes straight to OnRxChar; data with anything else to report (a line
+// error, the event character, the 80 % mark) and data that arrives while one
+// of the port's handlers runs go to the event thread, which reports the
+// whole event set in the fixed order. A device that has gone, or whose read
+// fails, is left to the event thread from then on.
+bool TComThread::TShared::InputReady(uint32_t EpollEvents) {
+    if (Stop.load() || InputWatch == 0) return false;
+    if ((EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0) {
+        UnwatchInputOnOwner();
+        return false;
+    }
+    TFillResult Fill;
+    const size_t Count = Rx->FillAndCountForOwner(*Device, Fill);
+    if (Fill.HangUp || Fill.Error != 0) {
+        Rx->HandToWatcher(Fill);
+        UnwatchInputOnOwner();
+        return false;
+    }
+    const size_t Before = Count > Fill.Added ? Count - Fill.Added : 0;
+    const bool Plain = !Fill.EventChar && Fill.Errors.Empty() && !Rx->HasErrors() &&
+                       !(Rx80Mark > 0 && Count >= Rx80Mark && Before < Rx80Mark);
+    if (InHandler || !Plain || OwnerCountsChanged()) {
+        Rx->HandToWatcher(Fill);
+        return false;
+    }
+    if (Count == 0) return false;
+    std::exception_ptr Error;
+    {
+        const TInHandler Running(InHandler);
+        try {
+            ProcessEvents(*Port, TComEvents{evRxChar}, Stop);
+        } catch (...) {
+            Error = std::current_exception();
+        }
+    }
+    if (Error) ShowApplicationError(Error);
+    return true;
 }
 
 }  // namespace cport

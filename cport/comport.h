@@ -158,6 +158,22 @@ using TWakeHook = std::function<void()>;
 void SetMainThreadWakeHook(TWakeHook Hook);   // the hook of the calling thread's queue
 bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true if any ran
 
+// Instead of a wake hook, a loop that can watch a descriptor (poll, epoll, a
+// QSocketNotifier) may wait on this one: it is readable whenever
+// CheckSynchronize() has work, hand-overs queued or input waiting on a port
+// the calling thread owns. Ports opened by the thread from then on with
+// SyncMethod smThreadSync and evRxChar in Events have their device watched
+// there: CheckSynchronize() reads the input on the owning thread and calls
+// OnRxChar at once, without waking the event thread first (one wake of the
+// owning thread per arrival instead of two). Input that comes with a line
+// error, the event character or the 80 % mark, and input that arrives while
+// one of the port's handlers runs, is reported by the event thread as ever,
+// in the fixed order. Made on the first call, the same for every later call
+// on this thread, and kept (never close it) until the thread ends. A thread
+// that asks for it must have its loop call CheckSynchronize() whenever it is
+// readable: its ports' input is read only there.
+int MainThreadWaitDescriptor();
+
 // The modem-line watch of an open port (evCTS, evDSR, evRLSD, evRing on a
 // device with modem lines) waits in a helper thread that Close interrupts
 // with a signal: by default SIGRTMIN+4. At the first watch the signal is

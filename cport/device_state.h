@@ -43,6 +43,7 @@ struct TCustomComPort::TDeviceState {
 
     std::mutex CountsMutex;
     TDriverCounts Counts;   // the driver's error counts last seen by a line-error query
+    bool CountsSupported = true;   // false once the driver has said it keeps none (ENOTTY)
 
     // Decodes what the kernel holds into the receive queue (code 10 on failure).
     void DrainForQuery();

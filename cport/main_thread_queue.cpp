@@ -3,13 +3,20 @@
 #include "cport/main_thread_queue.h"
 
 #include "cport/comport.h"
+#include "cport/unique_fd.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cerrno>
 #include <deque>
 #include <exception>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -37,6 +44,13 @@ public:
     std::condition_variable WorkOrWake;
     std::deque<std::shared_ptr<THandOver>> Items;
     std::shared_ptr<const TWakeHook> WakeHook;
+
+    // The wait descriptor, once asked for: an epoll set of WaitWake (written
+    // for every task queued, id 0) and the watched devices (their ids).
+    // Made once, never closed while the thread lives.
+    TUniqueFd WaitEpoll, WaitWake;
+    std::map<uint64_t, std::weak_ptr<TInputWatch>> Inputs;
+    uint64_t NextInput = 1;
 };
 
 namespace {
@@ -69,15 +83,23 @@ TOwnerQueue& QueueOfThisThread(std::shared_ptr<TOwnerQueue>* Share = nullptr) {
     return *Own;
 }
 
+void WriteOne(int Fd) {
+    const uint64_t One = 1;
+    [[maybe_unused]] auto N = ::write(Fd, &One, sizeof One);
+}
+
 void Enqueue(TOwnerQueue& Q, std::shared_ptr<THandOver> Item) {
     std::shared_ptr<const TWakeHook> Hook;
+    int WakeFd;
     {
         std::lock_guard Lock(Q.Mutex);
         Q.Items.push_back(std::move(Item));
         Hook = Q.WakeHook;
+        WakeFd = Q.WaitWake.get();
     }
     Q.WorkOrWake.notify_all();
     if (Hook && *Hook) (*Hook)();
+    if (WakeFd >= 0) WriteOne(WakeFd);
 }
 
 // Runs one dequeued task on the calling (owning) thread.
@@ -277,7 +299,92 @@ void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only) {
     }
 }
 
+uint64_t WatchInput(THandOverGate& Gate, int Fd, std::weak_ptr<TInputWatch> Watch) {
+    TOwnerQueue& Q = TSendAccess::Queue(Gate);
+    std::lock_guard Lock(Q.Mutex);
+    if (!Q.WaitEpoll) return 0;
+    const uint64_t Id = Q.NextInput++;
+    epoll_event Ev{};
+    Ev.events = EPOLLIN | EPOLLRDHUP;
+    Ev.data.u64 = Id;
+    if (::epoll_ctl(Q.WaitEpoll.get(), EPOLL_CTL_ADD, Fd, &Ev) != 0) return 0;
+    Q.Inputs.emplace(Id, std::move(Watch));
+    return Id;
+}
+
+void UnwatchInput(THandOverGate& Gate, uint64_t Id, int Fd) {
+    TOwnerQueue& Q = TSendAccess::Queue(Gate);
+    std::lock_guard Lock(Q.Mutex);
+    if (Q.Inputs.erase(Id) > 0) ::epoll_ctl(Q.WaitEpoll.get(), EPOLL_CTL_DEL, Fd, nullptr);
+}
+
+namespace {
+
+struct TReadyInput {
+    uint64_t Id;
+    std::shared_ptr<TInputWatch> Watch;
+    uint32_t Events;
+};
+
+// The devices the wait descriptor reports ready now, with their watches;
+// the wake eventfd is reset on the way.
+std::vector<TReadyInput> ReadyInputs(TOwnerQueue& Q) {
+    std::vector<TReadyInput> Ready;
+    epoll_event Events[16];
+    const int N = ::epoll_wait(Q.WaitEpoll.get(), Events, 16, 0);
+    std::lock_guard Lock(Q.Mutex);
+    for (int I = 0; I < N; ++I) {
+        if (Events[I].data.u64 == 0) {   // tasks queued: reset before they run, so later ones wake again
+            uint64_t Counter;
+            [[maybe_unused]] auto Read = ::read(Q.WaitWake.get(), &Counter, sizeof Counter);
+            continue;
+        }
+        const auto It = Q.Inputs.find(Events[I].data.u64);
+        if (It == Q.Inputs.end()) continue;
+        if (auto Watch = It->second.lock()) Ready.push_back({It->first, std::move(Watch), Events[I].events});
+    }
+    return Ready;
+}
+
+// Runs the queued tasks, then serves the devices found ready before them.
+// A device unwatched meanwhile (a task or a handler has closed its port) is
+// skipped.
+bool CheckSynchronizeOwner(TOwnerQueue& Q) {
+    if (!Q.WaitEpoll) return RunQueued(Q, nullptr);
+    const std::vector<TReadyInput> Ready = ReadyInputs(Q);
+    bool Ran = RunQueued(Q, nullptr);
+    for (const TReadyInput& Input : Ready) {
+        bool Watched;
+        {
+            std::lock_guard Lock(Q.Mutex);
+            Watched = Q.Inputs.count(Input.Id) > 0;
+        }
+        if (Watched && Input.Watch->InputReady(Input.Events)) Ran = true;
+    }
+    return Ran;
+}
+
+}  // namespace
+
 }  // namespace main_thread
+
+int MainThreadWaitDescriptor() {
+    main_thread::TOwnerQueue& Q = main_thread::QueueOfThisThread();
+    std::lock_guard Lock(Q.Mutex);
+    if (Q.WaitEpoll) return Q.WaitEpoll.get();
+    TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!Epoll) throw EComPort(CError_WaitFailed, errno);
+    TUniqueFd Wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!Wake) throw EComPort(CError_WaitFailed, errno);
+    epoll_event Ev{};
+    Ev.events = EPOLLIN;
+    Ev.data.u64 = 0;
+    if (::epoll_ctl(Epoll.get(), EPOLL_CTL_ADD, Wake.get(), &Ev) != 0) throw EComPort(CError_WaitFailed, errno);
+    if (!Q.Items.empty()) main_thread::WriteOne(Wake.get());   // tasks queued before
+    Q.WaitEpoll = std::move(Epoll);
+    Q.WaitWake = std::move(Wake);
+    return Q.WaitEpoll.get();
+}
 
 // The hook of the calling thread's queue.
 void SetMainThreadWakeHook(TWakeHook Hook) {
@@ -287,6 +394,6 @@ void SetMainThreadWakeHook(TWakeHook Hook) {
     Q.WakeHook = std::move(Shared);
 }
 
-bool CheckSynchronize() { return main_thread::RunQueued(main_thread::QueueOfThisThread(), nullptr); }
+bool CheckSynchronize() { return main_thread::CheckSynchronizeOwner(main_thread::QueueOfThisThread()); }
 
 }  // namespace cport

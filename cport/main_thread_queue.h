@@ -19,6 +19,7 @@
 // given to ShowApplicationError.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,5 +67,24 @@ void Post(std::function<void()> Task, THandOverGate& Owner);   // to the gate's 
 // whenever WakeServers() is called; in between the thread sleeps.
 void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only = nullptr);
 void WakeServers();   // any thread: makes every ServeUntil check Done again
+
+// Input read on the owning thread. When the owning thread's loop waits on
+// its wait descriptor (MainThreadWaitDescriptor), an open port may have its
+// device watched there too: CheckSynchronize then calls InputReady on the
+// owning thread, after the queued tasks, whenever the device is ready, and
+// the owner reads the input itself, with no event thread between the device
+// and the handler.
+class TInputWatch {
+public:
+    virtual ~TInputWatch() = default;
+    // EpollEvents: what the device reported. True if a handler ran.
+    virtual bool InputReady(uint32_t EpollEvents) = 0;
+};
+
+// Watches Fd (level-triggered, input and hang-up) on the wait descriptor of
+// Gate's queue, if its thread has one. The id for UnwatchInput, 0 when not
+// watched. Both on the owning thread; the watch is held weakly.
+uint64_t WatchInput(THandOverGate& Gate, int Fd, std::weak_ptr<TInputWatch> Watch);
+void UnwatchInput(THandOverGate& Gate, uint64_t Id, int Fd);
 
 }  // namespace cport::main_thread

@@ -16,9 +16,11 @@ void TCustomComPort::TDeviceState::DrainForQuery() {
 
 bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
     std::lock_guard Lock(CountsMutex);
+    if (!CountsSupported) return false;
     TDriverCounts Now;
     if (const int Error = Device->ErrorCounts(Now)) {
         if (Error != ENOTTY) throw EComPort(CError_ClearComFailed, Error);
+        CountsSupported = false;   // not asked again while the device is open
         return false;
     }
     const TDriverCounts& Before = Counts;

@@ -142,6 +142,26 @@ size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, boo
     return Tail_ - Head_;
 }
 
+size_t TReceiveQueue::FillAndCountForOwner(TByteSource& Source, TFillResult& Result) {
+    std::lock_guard Lock(Mutex_);
+    Result = FillLocked(Source, false);
+    return Tail_ - Head_;
+}
+
+void TReceiveQueue::HandToWatcher(const TFillResult& Fill) {
+    std::lock_guard Lock(Mutex_);
+    if (Watcher_ == std::thread::id() || (Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty())) return;
+    Unreported_.Added += Fill.Added;
+    Unreported_.EventChar = Unreported_.EventChar || Fill.EventChar;
+    Unreported_.Errors = Unreported_.Errors | Fill.Errors;
+    Signal();
+}
+
+bool TReceiveQueue::HasErrors() const {
+    std::lock_guard Lock(Mutex_);
+    return !Errors_.Empty();
+}
+
 size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result) {
     std::lock_guard Lock(Mutex_);
     auto* const Out = static_cast<unsigned char*>(Buffer);
@@ -183,7 +203,7 @@ size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& 
     return Got;
 }
 
-TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
+TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher) {
     TFillResult Result;
     if (!Storage_) return Result;
     size_t gap = 0;
@@ -204,7 +224,10 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source) {
             NoteEventChar(Storage_.get() + Tail_ - Kept, Kept, Result);
             Result.Added += Kept;
         });
-    Announce(Result, IsWatcher(), true);
+    if (ToWatcher)
+        Announce(Result, IsWatcher(), true);
+    else if (Result.Added > 0 && Waiters_ > 0 && !Signalled_)
+        Signal();
     return Result;
 }
 

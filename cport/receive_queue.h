@@ -32,7 +32,8 @@
 //     by another thread (a reading call, InjectForTest), never for its own
 //     FillFrom; what those additions brought is also returned by its next
 //     FillFrom (added, EventChar, errors), so nothing that reached the
-//     queue goes unreported;
+//     queue goes unreported (reads the owning thread reports itself,
+//     FillAndCountForOwner, excepted);
 //   - a transfer waiting for bytes (BeginWait/TakeForWait/EndWait) sees it
 //     readable whenever bytes are waiting while it waits.
 // Nobody but TakeForWait resets it, so the event thread must watch it
@@ -115,6 +116,13 @@ public:
     // FillFrom, then the number of bytes waiting; ClearErrors drops the
     // accumulated errors as well. One lock for all of it.
     size_t FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors);
+    // For the owning thread that reads input in place of the event thread:
+    // FillAndCount, but what the read brought is not announced to the
+    // watcher; the caller reports it itself or hands it on (HandToWatcher).
+    // Waiting transfers are told as always.
+    size_t FillAndCountForOwner(TByteSource& Source, TFillResult& Result);
+    void HandToWatcher(const TFillResult& Fill);
+    bool HasErrors() const;                       // errors accumulated and not yet taken
     // Takes up to Count bytes, reading the device when fewer are waiting
     // (into the caller's buffer when none are). Result is what the device
     // read brought, empty when none was needed.
@@ -142,7 +150,7 @@ public:
 
 private:
     bool IsWatcher() const;
-    TFillResult FillLocked(TByteSource& Source);
+    TFillResult FillLocked(TByteSource& Source, bool ToWatcher = true);
     size_t ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result);
     size_t Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result);
     void NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const;

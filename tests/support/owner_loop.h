@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The owning thread's loop of the tests and benchmarks: the component's wake
-// hook writes an eventfd, the loop sleeps on it and serves the hand-over
-// queue with CheckSynchronize.
+// The owning thread's loop of the tests and benchmarks. It sleeps on one
+// descriptor and serves the hand-over queue with CheckSynchronize: by
+// default an eventfd that the component's wake hook writes; with
+// TWakeBy::WaitDescriptor the component's own wait descriptor, on which the
+// owned ports' input is watched too.
 #pragma once
 
 #include "cport/comport.h"
@@ -19,9 +21,17 @@
 
 namespace test_support {
 
+enum class TWakeBy { Hook, WaitDescriptor };
+
 class TOwnerLoop {
 public:
-    TOwnerLoop() : Wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    explicit TOwnerLoop(TWakeBy By = TWakeBy::Hook) {
+        if (By == TWakeBy::WaitDescriptor) {
+            WaitFd_ = cport::MainThreadWaitDescriptor();
+            return;
+        }
+        Wake_ = TOwnedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        WaitFd_ = Wake_.Get();
         cport::SetMainThreadWakeHook([this] {
             Wakes_.fetch_add(1);
             const uint64_t One = 1;
@@ -30,7 +40,7 @@ public:
     }
     ~TOwnerLoop() {
         cport::CheckSynchronize();
-        cport::SetMainThreadWakeHook(nullptr);
+        if (Wake_.Get() >= 0) cport::SetMainThreadWakeHook(nullptr);
     }
     TOwnerLoop(const TOwnerLoop&) = delete;
     TOwnerLoop& operator=(const TOwnerLoop&) = delete;
@@ -39,7 +49,7 @@ public:
     // it was woken and ran something.
     bool ServeOnce(std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
         const bool Woken = WaitForWake(Limit);
-        if (Woken) {
+        if (Woken && Wake_.Get() >= 0) {
             uint64_t Counter;
             [[maybe_unused]] auto Read = ::read(Wake_.Get(), &Counter, sizeof Counter);
         }
@@ -65,13 +75,14 @@ public:
     }
     // Sleeps until woken, without serving.
     bool WaitForWake(std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
-        pollfd Ready{Wake_.Get(), POLLIN, 0};
+        pollfd Ready{WaitFd_, POLLIN, 0};
         return ::poll(&Ready, 1, static_cast<int>(Limit.count())) == 1;
     }
-    int Wakes() const { return Wakes_.load(); }
+    int Wakes() const { return Wakes_.load(); }   // calls of the wake hook
 
 private:
-    test_support::TOwnedFd Wake_;
+    test_support::TOwnedFd Wake_;   // the hook's eventfd (TWakeBy::Hook)
+    int WaitFd_ = -1;
     std::atomic<int> Wakes_{0};
 };
 
