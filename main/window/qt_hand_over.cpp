@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "main/window/qt_hand_over.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <memory>
 
 #include "cport/comport.h"
 #include "main/window/error_display.h"
 
 namespace {
 
-// Windows that currently need the hook (constructed and destroyed on the
-// main thread only).
-int HookUsers = 0;
+// Windows that currently need the watch, and the watch (constructed and
+// destroyed on the main thread only).
+int Users = 0;
+std::unique_ptr<QSocketNotifier> Watch;
 
 void ServeHandOvers()
 {
@@ -22,18 +24,14 @@ void ServeHandOvers()
 
 TQtHandOver::TQtHandOver()
 {
-    if (HookUsers++ > 0)
+    if (Users++ > 0)
         return;
-    cport::SetMainThreadWakeHook([] {
-        // Called on the event thread: posting to the application object is
-        // safe from any thread and runs ServeHandOvers on the main thread.
-        if (QCoreApplication* App = QCoreApplication::instance())
-            QMetaObject::invokeMethod(App, &ServeHandOvers, Qt::QueuedConnection);
-    });
+    Watch = std::make_unique<QSocketNotifier>(cport::MainThreadWaitDescriptor(), QSocketNotifier::Read);
+    QObject::connect(Watch.get(), &QSocketNotifier::activated, [] { ServeHandOvers(); });
 }
 
 TQtHandOver::~TQtHandOver()
 {
-    if (--HookUsers == 0)
-        cport::SetMainThreadWakeHook(nullptr);
+    if (--Users == 0)
+        Watch.reset();
 }

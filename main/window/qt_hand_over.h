@@ -3,11 +3,13 @@
 
 // Serves the serial component's hand-over queue from the Qt event loop.
 //
-// The port's event thread queues its events for the main thread and calls
-// the wake hook; the hook posts a call to the Qt loop (thread-safe), and the
-// loop runs cport::CheckSynchronize() on the main thread, inside the message
-// loop or inside a reply wait. While an object of this class lives, its hook
-// is installed; the destructor removes it.
+// The Qt loop watches the component's wait descriptor of the main thread
+// (a QSocketNotifier) and runs cport::CheckSynchronize() whenever it is
+// readable, inside the message loop or inside a reply wait: the event
+// threads' hand-overs are served there, and the main thread reads its
+// ports' received bytes there itself, so a reply reaches the window after
+// one wake of the main thread. While an object of this class lives the
+// descriptor is watched; the last one to go stops watching it.
 class TQtHandOver {
 public:
     TQtHandOver();
