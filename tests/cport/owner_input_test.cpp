@@ -123,7 +123,7 @@ TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort) {
             FarEnd Line;
             auto R = std::make_unique<TReceiver>(Line);
             bool Ran = false;
-            R->InHandler = [&] {
+            R->Port.OnRxChar = [&](TComponent*, int32_t) {   // returns at once: R may be gone
                 Ran = true;
                 if (Delete)
                     R.reset();
