@@ -566,8 +566,9 @@ bool TComThread::TShared::InputReady(uint32_t EpollEvents) {
     const size_t Before = Count > Fill.Added ? Count - Fill.Added : 0;
     const bool Plain = !Fill.EventChar && Fill.Errors.Empty() && !Rx->HasErrors() &&
                        !(Rx80Mark > 0 && Count >= Rx80Mark && Before < Rx80Mark);
-    if (InHandler || !Plain || OwnerCountsChanged()) {
-        Rx->HandToWatcher(Fill);
+    const bool Counted = OwnerCountsChanged();
+    if (InHandler || !Plain || Counted) {
+        Rx->HandToWatcher(Fill, Counted);
         return false;
     }
     if (Count == 0) return false;

@@ -148,9 +148,10 @@ size_t TReceiveQueue::FillAndCountForOwner(TByteSource& Source, TFillResult& Res
     return Tail_ - Head_;
 }
 
-void TReceiveQueue::HandToWatcher(const TFillResult& Fill) {
+void TReceiveQueue::HandToWatcher(const TFillResult& Fill, bool Wake) {
     std::lock_guard Lock(Mutex_);
-    if (Watcher_ == std::thread::id() || (Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty())) return;
+    if (Watcher_ == std::thread::id()) return;
+    if (!Wake && Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty()) return;
     Unreported_.Added += Fill.Added;
     Unreported_.EventChar = Unreported_.EventChar || Fill.EventChar;
     Unreported_.Errors = Unreported_.Errors | Fill.Errors;

@@ -121,7 +121,9 @@ public:
     // watcher; the caller reports it itself or hands it on (HandToWatcher).
     // Waiting transfers are told as always.
     size_t FillAndCountForOwner(TByteSource& Source, TFillResult& Result);
-    void HandToWatcher(const TFillResult& Fill);
+    // Wake: the watcher is woken even when Fill brought nothing (the driver
+    // has counted a line error the watcher is to report).
+    void HandToWatcher(const TFillResult& Fill, bool Wake = false);
     bool HasErrors() const;                       // errors accumulated and not yet taken
     // Takes up to Count bytes, reading the device when fewer are waiting
     // (into the caller's buffer when none are). Result is what the device
