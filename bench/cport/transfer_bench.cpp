@@ -432,10 +432,13 @@ int main() {
         // Table rows for bench/run: label|ours|baseline|ratio|goal.
         std::printf("BENCHROW one-byte write, ns (vs bare write(2))|%.0f|%.0f|%.2f|<= 1.5\n", TPort.Write1Ns / Writes,
                     TBare.Write1Ns / Writes, MedianRatio(BPort, BBare, &Totals::Write1Ns));
-        std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls)|%.1f|%.1f|%.2f|>= 0.9\n",
+        std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls)|%.1f|%.1f|%.2f|>= 0.95\n",
                     MiBs(TPort.BulkBytes, TPort.BulkNs), MiBs(TBare.BulkBytes, TBare.BulkNs),
                     MedianRatio(BPort, BBare, &Totals::BulkNs, true));
-        std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls, same line settings)|%.1f|%.1f|%.2f|>= 0.9\n",
+        std::printf("BENCHROW bulk read throughput, MiB/s (vs bare syscalls)|%.1f|%.1f|%.2f|>= 0.95\n",
+                    MiBs(TPort.BulkBytes / 2, TPort.BulkReadNs), MiBs(TBare.BulkBytes / 2, TBare.BulkReadNs),
+                    MedianRatio(BPort, BBare, &Totals::BulkReadNs, true));
+        std::printf("BENCHROW bulk throughput, MiB/s (vs bare syscalls, same line settings)|%.1f|%.1f|%.2f|>= 0.95\n",
                     MiBs(TPort.BulkBytes, TPort.BulkNs), MiBs(TMarked.BulkBytes, TMarked.BulkNs),
                     MedianRatio(BPort, BMarked, &Totals::BulkNs, true));
         ::close(BareFd);
