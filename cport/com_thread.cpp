@@ -336,13 +336,14 @@ TComEvents TComThread::TShared::TakeOverruns() {
         CountsSupported = false;
         return {};
     }
-    TComEvents Found;
-    if (Now.Overrun != Counts.Overrun || Now.BufOverrun != Counts.BufOverrun) Found.Include(evError);
-    if (!Rx->Options().Marked) {
-        if (Now.Frame != Counts.Frame || Now.Parity != Counts.Parity) Found.Include(evError);
-        if (Now.Brk != Counts.Brk) Found.Include(evBreak);
-    }
+    const TComErrors Moved = Now.LineErrorsSince(Counts);
     Counts = Now;
+    TComEvents Found;
+    if (Moved.Contains(leOverrun) || Moved.Contains(leRxOverflow)) Found.Include(evError);
+    if (!Rx->Options().Marked) {
+        if (Moved.Contains(leFrame) || Moved.Contains(leRxParity)) Found.Include(evError);
+        if (Moved.Contains(leBreak)) Found.Include(evBreak);
+    }
     return Found;
 }
 
@@ -537,9 +538,7 @@ bool TComThread::TShared::OwnerCountsChanged() {
         OwnerCountsSupported = false;
         return false;
     }
-    const bool Changed = Now.Frame != OwnerCounts.Frame || Now.Parity != OwnerCounts.Parity ||
-                         Now.Overrun != OwnerCounts.Overrun || Now.Brk != OwnerCounts.Brk ||
-                         Now.BufOverrun != OwnerCounts.BufOverrun;
+    const bool Changed = !Now.LineErrorsSince(OwnerCounts).Empty();
     OwnerCounts = Now;
     return Changed;
 }

@@ -24,6 +24,18 @@ namespace cport {
 struct TDriverCounts {
     int Frame = 0, Parity = 0, Overrun = 0, Brk = 0, BufOverrun = 0;
     int Cts = 0, Dsr = 0, Rng = 0, Dcd = 0;
+
+    // The line errors whose totals moved since Before: leFrame, leRxParity,
+    // leOverrun, leBreak and leRxOverflow (the driver's buffer overrun).
+    TComErrors LineErrorsSince(const TDriverCounts& Before) const {
+        TComErrors Moved;
+        if (Frame != Before.Frame) Moved.Include(leFrame);
+        if (Parity != Before.Parity) Moved.Include(leRxParity);
+        if (Overrun != Before.Overrun) Moved.Include(leOverrun);
+        if (Brk != Before.Brk) Moved.Include(leBreak);
+        if (BufOverrun != Before.BufOverrun) Moved.Include(leRxOverflow);
+        return Moved;
+    }
 };
 
 class TDevice : public TByteSource {

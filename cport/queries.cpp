@@ -23,12 +23,7 @@ bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors) {
         CountsSupported = false;   // not asked again while the device is open
         return false;
     }
-    const TDriverCounts& Before = Counts;
-    if (Now.Frame != Before.Frame) Errors.Include(leFrame);
-    if (Now.Parity != Before.Parity) Errors.Include(leRxParity);
-    if (Now.Overrun != Before.Overrun) Errors.Include(leOverrun);
-    if (Now.Brk != Before.Brk) Errors.Include(leBreak);
-    if (Now.BufOverrun != Before.BufOverrun) Errors.Include(leRxOverflow);
+    Errors = Errors | Now.LineErrorsSince(Counts);
     Counts = Now;
     return true;
 }
