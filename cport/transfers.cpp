@@ -240,12 +240,22 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
             return ReadDone(false);
         },
         [&](short Events) {
-            const TFillResult Fill = Device.Rx.FillFrom(Driver);
+            // Straight into the caller's buffer, no more than it still wants:
+            // filling the queue instead would read on while a fast line keeps
+            // the device readable, and drop what went past the queue's limit.
+            // What the caller does not want stays in the kernel.
+            TFillResult Fill;
+            const size_t Got = Device.Rx.TakeOrFill(In_ + Progress_, static_cast<size_t>(Count_ - Progress_),
+                                                    Driver, Fill);
+            if (Got > 0) {
+                Progress_ += static_cast<int32_t>(Got);
+                if (IntervalMs_ != 0) LastByte_ = TClock::now();
+            }
             if (Fill.Error != 0) WaitFailed(Fill.Error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
             // poll again at once.
-            if (Fill.HangUp || (Fill.Added == 0 && (Events & (POLLHUP | POLLERR)))) HangUp_ = true;
+            if (Fill.HangUp || (Got == 0 && Fill.Added == 0 && (Events & (POLLHUP | POLLERR)))) HangUp_ = true;
         });
 }
 

@@ -278,15 +278,16 @@ void MeasureReads(Contender& C, const Master& M, int Watch, Totals& T) {
 void MeasureBulk(Contender& C, const Master& M, const std::vector<unsigned char>& Data, Totals& T,
                  bool Marked) {
     std::vector<unsigned char> Got(Data.size());
-    // Out: a thread drains the far end while the contender writes.
-    std::thread Drain([&] { DrainExactly(M, Data.size()); });
+    // Out: a thread drains the far end while the contender writes. (jthread:
+    // joined on the way out too, so a failure ends with its message.)
+    std::jthread Drain([&] { DrainExactly(M, Data.size()); });
     auto Start = Clock::now();
     C.WriteAll(Data.data(), Data.size());
     Drain.join();
     const double OutNs = Nanos(Clock::now() - Start);
 
     // In: a thread feeds the far end while the contender reads.
-    std::thread Feed([&] { WriteAll(M, Data.data(), Data.size()); });
+    std::jthread Feed([&] { WriteAll(M, Data.data(), Data.size()); });
     Start = Clock::now();
     C.ReadAll(Got.data(), Got.size());
     const double InNs = Nanos(Clock::now() - Start);
