@@ -66,7 +66,8 @@ struct TAsyncRequest {
     [[noreturn]] void WaitFailed(int Error);
     int PollTimeout() const;
     bool ReadDone(bool Immediate) const;
-    void ReadAvailable(TDeviceState& Device);
+    size_t TakeAvailable(TDeviceState& Device, TFillResult& Fill);
+    void Received(size_t Got);
     int32_t CompleteWrite(TDeviceState& Device);
     int32_t CompleteRead(TDeviceState& Device);
     template <typename TDone, typename TOnDevice>
@@ -161,14 +162,20 @@ void TAsyncRequest::WaitFailed(int Error) {
     throw EComPort(Kind == 0 ? CError_WriteFailed : CError_ReadFailed, Error);
 }
 
-// Moves what the receive queue holds into the request, filling the queue
-// from the device first when it has too little.
-void TAsyncRequest::ReadAvailable(TDeviceState& Device) {
-    TFillResult Fill;
-    const size_t Got = Device.Rx.TakeOrFill(In_, static_cast<size_t>(Count_), *Device.Device, Fill);
-    if (Fill.Error != 0) IssueFailed(CError_ReadFailed, Fill.Error);
-    if (Fill.HangUp) HangUp_ = true;
-    Progress_ = static_cast<int32_t>(Got);
+// Moves into the request what the receive queue holds, then what the device
+// has, no more than the request still wants: what it does not want stays in
+// the kernel. (Filling the queue instead would read on while a fast line
+// keeps the device readable, and drop what went past the queue's limit.)
+size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill) {
+    const size_t Got = Device.Rx.TakeOrFill(In_ + Progress_, static_cast<size_t>(Count_ - Progress_),
+                                            *Device.Device, Fill);
+    Received(Got);
+    return Got;
+}
+
+// Counts bytes moved into the request; the interval time-out runs from the last.
+void TAsyncRequest::Received(size_t Got) {
+    Progress_ += static_cast<int32_t>(Got);
     if (Got > 0 && IntervalMs_ != 0) LastByte_ = TClock::now();
 }
 
@@ -226,31 +233,17 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
 }
 
 int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
-    TDevice& Driver = *Device.Device;
     return PollUntilDone(
         Device, POLLIN, &Device.Rx,
         [&] {
             // Bytes another thread has read from the device arrive through the
             // queue; TakeForWait re-arms its eventfd when the queue is left empty.
-            const size_t Got = Device.Rx.TakeForWait(In_ + Progress_, static_cast<size_t>(Count_ - Progress_));
-            if (Got > 0) {
-                Progress_ += static_cast<int32_t>(Got);
-                if (IntervalMs_ != 0) LastByte_ = TClock::now();
-            }
+            Received(Device.Rx.TakeForWait(In_ + Progress_, static_cast<size_t>(Count_ - Progress_)));
             return ReadDone(false);
         },
         [&](short Events) {
-            // Straight into the caller's buffer, no more than it still wants:
-            // filling the queue instead would read on while a fast line keeps
-            // the device readable, and drop what went past the queue's limit.
-            // What the caller does not want stays in the kernel.
             TFillResult Fill;
-            const size_t Got = Device.Rx.TakeOrFill(In_ + Progress_, static_cast<size_t>(Count_ - Progress_),
-                                                    Driver, Fill);
-            if (Got > 0) {
-                Progress_ += static_cast<int32_t>(Got);
-                if (IntervalMs_ != 0) LastByte_ = TClock::now();
-            }
+            const size_t Got = TakeAvailable(Device, Fill);
             if (Fill.Error != 0) WaitFailed(Fill.Error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
@@ -311,7 +304,12 @@ int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Cou
         if (Interval != AllOnes) IntervalMs_ = Interval;
     }
 
-    if (Count > 0) ReadAvailable(State);
+    if (Count > 0) {
+        TFillResult Fill;
+        TakeAvailable(State, Fill);
+        if (Fill.Error != 0) IssueFailed(CError_ReadFailed, Fill.Error);
+        if (Fill.HangUp) HangUp_ = true;
+    }
     if (ReadDone(Immediate)) {
         Complete_ = true;
         return Progress_;
