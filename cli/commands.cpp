@@ -12,9 +12,9 @@
 
 #include "cli/commission.h"
 #include "cli/json_writer.h"
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 #include "main/protocol/hex.h"
-#include "main/protocol/module_connection.h"
+#include "main/engine/module_connection.h"
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_listing.h"
 #include "main/ports/udev_source.h"

@@ -8,12 +8,12 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "main/protocol/commission_log.h"
-#include "main/protocol/commission_loop.h"
-#include "main/protocol/config_file.h"
+#include "main/files/commission_log.h"
+#include "main/engine/commission_loop.h"
+#include "main/files/config_file.h"
 #include "main/protocol/hex.h"
-#include "main/protocol/id_list.h"
-#include "main/protocol/series_commissioning.h"
+#include "main/files/id_list.h"
+#include "main/engine/series_commissioning.h"
 
 namespace {
 

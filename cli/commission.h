@@ -4,8 +4,8 @@
 #include <iosfwd>
 
 #include "cli/arguments.h"
-#include "main/protocol/module_connection.h"
-#include "main/protocol/wire_log.h"
+#include "main/engine/module_connection.h"
+#include "main/engine/wire_log.h"
 
 // varnolink commission -p PORT TEMPLATE --ids LIST [--log FILE.csv]
 // [--dry-run] [--next-on-enter]: puts one module after another into service

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 #include "sim/module_simulator.h"
 
 extern char** environ;

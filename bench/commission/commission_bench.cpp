@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "main/protocol/commission_loop.h"
-#include "main/protocol/id_list.h"
-#include "main/protocol/series_commissioning.h"
+#include "main/engine/commission_loop.h"
+#include "main/files/id_list.h"
+#include "main/engine/series_commissioning.h"
 #include "sim/module_simulator.h"
 
 namespace {

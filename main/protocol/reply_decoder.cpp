@@ -2,6 +2,7 @@
 #include "main/protocol/reply_decoder.h"
 
 #include "main/protocol/command_codes.h"
+#include "main/protocol/hex.h"
 
 namespace {
 
@@ -34,12 +35,25 @@ std::optional<int> ParseDecimal(std::string_view Text)
     return Negative ? -Value : Value;
 }
 
+TLineVerdict Ignored(std::string Why)
+{
+    return {std::nullopt, std::move(Why)};
+}
+
+TLineVerdict Accepted(TDecodedReply Reply)
+{
+    return {std::move(Reply), {}};
+}
+
 // Positions 1, 4, 5, 8 and 11 joined must be "*:E,=", positions 2-3 "??".
-bool HasReplyFrame(std::string_view Line)
+const char* FrameFault(std::string_view Line)
 {
     const char Fixed[] = {Line[0], Line[3], Line[4], Line[7], Line[10]};
-    return std::string_view(Fixed, sizeof Fixed) == CheckText &&
-           Line.substr(1, 2) == AddressMark;
+    if (std::string_view(Fixed, sizeof Fixed) != CheckText)
+        return "not laid out as a reply";
+    if (Line.substr(1, 2) != AddressMark)
+        return "no \"??\" after the \"*\"";
+    return nullptr;
 }
 
 std::optional<int> CodeOf(std::string_view Line)
@@ -47,45 +61,73 @@ std::optional<int> CodeOf(std::string_view Line)
     return ParseDecimal(Line.substr(5, 2));
 }
 
-std::optional<TDecodedReply> DecodeIdentityLine(std::string_view Line)
+TModuleStatus StatusOf(std::string_view Data)
 {
-    if (!HasReplyFrame(Line) || Line.substr(8, 2) != IdentityFiller || CodeOf(Line) != CodeIdentity)
-        return std::nullopt;
-    return TIdentityReply{std::string(Line.substr(11, 13)), std::string(Line.substr(25, 5))};
+    if (Data == "00")
+        return TModuleStatus::Ready;
+    if (Data == "01")
+        return TModuleStatus::Error;
+    return TModuleStatus::Other;
 }
 
-std::optional<TDecodedReply> DecodeCodeLine(std::string_view Line)
+TLineVerdict DecideIdentityLine(std::string_view Line)
 {
-    if (!HasReplyFrame(Line))
-        return std::nullopt;
+    if (const char* Fault = FrameFault(Line))
+        return Ignored(Fault);
+    if (Line.substr(8, 2) != IdentityFiller || CodeOf(Line) != CodeIdentity)
+        return Ignored("30 characters but no identity reply");
+    return Accepted(TIdentityReply{std::string(Line.substr(11, 13)), std::string(Line.substr(25, 5))});
+}
+
+TLineVerdict DecideCodeLine(std::string_view Line)
+{
+    if (const char* Fault = FrameFault(Line))
+        return Ignored(Fault);
     const std::optional<int> Code = CodeOf(Line);
     if (!Code)
-        return std::nullopt;
+        return Ignored("the code is not a number");
     const std::string Data(Line.substr(11, 2));
     switch (*Code) {
     case CodeStatus:
-        return TStatusReply{Data};
+        return Accepted(TStatusReply{Data, StatusOf(Data)});
     case CodeIDCode:
-        return TIDCodeReply{Data};
+        return Accepted(TIDCodeReply{Data, HexStr2ToByte(Data)});
     case CodeBaudrate:
         // Only the second data character carries the index.
         if (const std::optional<int> Index = ParseDecimal(Line.substr(12, 1)))
-            return TBaudrateReply{*Index};
-        return std::nullopt;
+            return Accepted(TBaudrateReply{*Index});
+        return Ignored("the baud-rate index is not a digit");
     default:
         if (const std::optional<TPortSlot> Slot = PortSlotOfCode(*Code))
-            return TPortReply{Slot->Grid, Slot->Row, Data};
-        return std::nullopt;  // 0, above 13, negative
+            return Accepted(TPortReply{Slot->Grid, Slot->Row, Data, HexStr2ToByte(Data)});
+        return Ignored("code " + std::to_string(*Code) + " is no reply code");  // 0, above 13, negative
     }
 }
 
 }  // namespace
 
-std::optional<TDecodedReply> DecodeReplyLine(std::string_view Line)
+int ReplyCode(const TDecodedReply& Reply)
+{
+    struct TCode {
+        int operator()(const TIdentityReply&) const { return CodeIdentity; }
+        int operator()(const TStatusReply&) const { return CodeStatus; }
+        int operator()(const TIDCodeReply&) const { return CodeIDCode; }
+        int operator()(const TBaudrateReply&) const { return CodeBaudrate; }
+        int operator()(const TPortReply& R) const { return PortCommandCode(R.Grid, R.Row); }
+    };
+    return std::visit(TCode{}, Reply);
+}
+
+TLineVerdict DecideReplyLine(std::string_view Line)
 {
     if (Line.size() == IdentityReplyLength)
-        return DecodeIdentityLine(Line);
+        return DecideIdentityLine(Line);
     if (Line.size() == CodeReplyLength)
-        return DecodeCodeLine(Line);
-    return std::nullopt;
+        return DecideCodeLine(Line);
+    return Ignored("not 13 or 30 characters (" + std::to_string(Line.size()) + ")");
+}
+
+std::optional<TDecodedReply> DecodeReplyLine(std::string_view Line)
+{
+    return DecideReplyLine(Line).Reply;
 }

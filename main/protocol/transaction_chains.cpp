@@ -3,11 +3,10 @@
 
 #include <stdexcept>
 
-#include "main/protocol/device_protocol.h"
+#include "main/protocol/frames.h"
 #include "main/protocol/hex.h"
 
 TChainValues::~TChainValues() = default;
-TChainDriver::~TChainDriver() = default;
 
 std::string TConfigChainValues::RemoteIDText() const
 {
@@ -15,51 +14,6 @@ std::string TConfigChainValues::RemoteIDText() const
 }
 
 namespace {
-
-void BuildRead(TDeviceProtocol& Protocol, int Code)
-{
-    switch (Code) {
-    case CodeIdentity:
-        Protocol.ReadBIOSVersion();
-        return;
-    case CodeStatus:
-        Protocol.ReadStatus();
-        return;
-    case CodeIDCode:
-        Protocol.ReadIDCode();
-        return;
-    case CodeBaudrate:
-        Protocol.ReadBaudrate();
-        return;
-    default:
-        if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Code)) {
-            Protocol.ReadPort(Slot->Grid, Slot->Row);
-            return;
-        }
-    }
-    throw std::invalid_argument("no read request has the code " + std::to_string(Code));
-}
-
-void BuildWrite(TDeviceProtocol& Protocol, int Code, const TChainValues& Values)
-{
-    switch (Code) {
-    case CodeIDCode:
-        Protocol.SaveIDCode(Values.RemoteIDText());
-        return;
-    case CodeBaudrate:
-        Protocol.SaveBaudrate(Values.BaudIndex());
-        return;
-    case CodeSetupToDefault:
-        Protocol.Save_Setup_to_Default();
-        return;
-    default:
-        if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Code)) {
-            Protocol.SavePort(Slot->Grid, Slot->Row, Values.PortByte(Slot->Grid, Slot->Row));
-            return;
-        }
-    }
-    throw std::invalid_argument("no write request has the code " + std::to_string(Code));
-}
 
 std::string SettingName(int Code)
 {
@@ -83,12 +37,30 @@ std::string SettingName(int Code)
 
 }  // namespace
 
-void BuildChainRequest(TDeviceProtocol& Protocol, const TChainStep& Step, const TChainValues& Values)
+std::string StepArgument(const TChainStep& Step, const TChainValues& Values)
 {
-    if (Step.Mode == TRequestMode::Read)
-        BuildRead(Protocol, Step.Code);
-    else
-        BuildWrite(Protocol, Step.Code, Values);
+    if (Step.Mode == TRequestMode::Read) {
+        if (Step.Code < CodeIdentity || Step.Code > CodeLastPort)
+            throw std::invalid_argument("no read request has the code " + std::to_string(Step.Code));
+        return std::string(NoArgument);
+    }
+    switch (Step.Code) {
+    case CodeIDCode:
+        return Values.RemoteIDText();  // sent as it is, any length
+    case CodeBaudrate:
+        return BaudrateArgument(Values.BaudIndex());
+    case CodeSetupToDefault:
+        return std::string(NoArgument);
+    default:
+        if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Step.Code))
+            return PortByteArgument(Values.PortByte(Slot->Grid, Slot->Row));
+    }
+    throw std::invalid_argument("no write request has the code " + std::to_string(Step.Code));
+}
+
+std::string BuildStepFrame(const TChainStep& Step, const TChainValues& Values)
+{
+    return BuildRequestFrame(Step.Code, Step.Mode, StepArgument(Step, Values));
 }
 
 std::string DescribeRequest(int Code, TRequestMode Mode)
@@ -101,20 +73,13 @@ std::string DescribeStep(const TChainStep& Step)
     return DescribeRequest(Step.Code, Step.Mode);
 }
 
-TChainOutcome RunChain(std::span<const TChainStep> Steps, TChainDriver& Driver)
+std::optional<int> ConfigFieldOfCode(int Code)
 {
-    TChainOutcome Outcome;
-    for (const TChainStep& Step : Steps) {
-        if (!Driver.MayGoOn()) {
-            Outcome.End = TChainEnd::Stopped;
-            return Outcome;
-        }
-        Driver.SendStep(Step);
-        if (!Driver.WaitForReply()) {
-            Outcome.End = TChainEnd::NoReply;
-            return Outcome;
-        }
-        ++Outcome.StepsAnswered;
-    }
-    return Outcome;
+    if (Code == CodeIDCode)
+        return 0;
+    if (Code == CodeBaudrate)
+        return 1;
+    if (Code >= CodeFirstDirection && Code <= CodeLastPort)
+        return 2 + (Code - CodeFirstDirection);
+    return std::nullopt;
 }

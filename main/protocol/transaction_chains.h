@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <optional>
 #include <string>
 
 #include "main/protocol/command_codes.h"
@@ -12,12 +12,9 @@
 #include "main/protocol/module_config.h"
 #include "main/protocol/port_table.h"
 
-class TDeviceProtocol;
-
-// The three configuration transactions as tables of request steps, run one
-// request at a time by RunChain. The window's buttons and the connection
-// object (module_connection.h) run these same tables; only where the values
-// of the writes come from, and how a reply is waited for, differ.
+// The configuration transactions as tables of request steps. The chain
+// session (main/engine/chain_session.h) runs them, one request at a time,
+// for the window, the command line and commissioning alike.
 struct TChainStep {
     int Code;
     TRequestMode Mode;
@@ -87,34 +84,16 @@ private:
     TModuleConfig Config_;
 };
 
-// Builds the step's request through the protocol's builder for its code
-// (ReadIDCode, Save_P2_Direction, ...), taking a write's value from Values.
-void BuildChainRequest(TDeviceProtocol& Protocol, const TChainStep& Step, const TChainValues& Values);
+// The argument of a step's request ("00" for every read), taking a write's
+// value from Values, and the whole frame.
+std::string StepArgument(const TChainStep& Step, const TChainValues& Values);
+std::string BuildStepFrame(const TChainStep& Step, const TChainValues& Values);
 
 // What a request does, in words: "read identity", "read P2 direction",
 // "write Remote ID", "write baud rate".
 std::string DescribeRequest(int Code, TRequestMode Mode);
 std::string DescribeStep(const TChainStep& Step);
 
-// How one run of a chain sends, waits, and is told to stop.
-class TChainDriver {
-public:
-    virtual ~TChainDriver();
-    // Asked before each step; false ends the chain before that step.
-    virtual bool MayGoOn() = 0;
-    virtual void SendStep(const TChainStep& Step) = 0;
-    // True when a reply was decoded, false when the wait ended without one.
-    virtual bool WaitForReply() = 0;
-};
-
-enum class TChainEnd { Completed, NoReply, Stopped };
-
-struct TChainOutcome {
-    TChainEnd End = TChainEnd::Completed;
-    std::size_t StepsAnswered = 0;  // the steps before the one that ended the chain
-};
-
-// Request and wait, step by step. The first step always runs (unless the
-// driver says stop); every later step only when the one before it was
-// answered. Errors of SendStep and WaitForReply pass to the caller.
-TChainOutcome RunChain(std::span<const TChainStep> Steps, TChainDriver& Driver);
+// The configuration field (see ModuleConfigFieldName) a request with Code
+// reads or writes; empty for the identity, the status and code 99.
+std::optional<int> ConfigFieldOfCode(int Code);

@@ -17,11 +17,11 @@
 #include <exception>
 #include <vector>
 
-#include "main/protocol/commission_log.h"
-#include "main/protocol/config_file.h"
+#include "main/files/commission_log.h"
+#include "main/files/config_file.h"
 #include "main/protocol/hex.h"
-#include "main/protocol/id_list.h"
-#include "main/protocol/series_commissioning.h"
+#include "main/files/id_list.h"
+#include "main/engine/series_commissioning.h"
 #include "main/window/error_display.h"
 #include "main/window/form_commission_line.h"
 #include "main/window/main_form.h"

@@ -9,7 +9,7 @@
 #include "cport/comport.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
-#include "main/protocol/series_commissioning.h"
+#include "main/engine/series_commissioning.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/protocol/comport_protocol_port.h"
 

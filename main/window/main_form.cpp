@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "main/protocol/module_line_settings.h"
+#include "main/engine/module_line_settings.h"
 #include "main/window/error_display.h"
 #include "main/window/field_events.h"
 #include "main/ports/port_candidates.h"

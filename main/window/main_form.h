@@ -18,7 +18,7 @@
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/protocol/window_io.h"
-#include "main/protocol/wire_log.h"
+#include "main/engine/wire_log.h"
 #include "main/protocol/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
 

@@ -16,7 +16,7 @@
 
 #include <algorithm>
 
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 #include "main/protocol/config_recorder.h"
 #include "main/window/error_display.h"
 #include "main/window/form_config.h"

@@ -3,7 +3,7 @@
 
 #include <QWidget>
 
-#include "main/protocol/wire_log.h"
+#include "main/engine/wire_log.h"
 
 class QPlainTextEdit;
 class QPushButton;

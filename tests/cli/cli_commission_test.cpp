@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "main/protocol/commission_log.h"
+#include "main/files/commission_log.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/support/scratch_folder.h"

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 #include "main/window/port_candidates.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"

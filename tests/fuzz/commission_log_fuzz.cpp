@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "main/protocol/commission_log.h"
-#include "main/protocol/csv.h"
+#include "main/files/commission_log.h"
+#include "main/files/csv.h"
 
 namespace {
 

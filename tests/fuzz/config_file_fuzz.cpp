@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {

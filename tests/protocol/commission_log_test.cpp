@@ -6,9 +6,9 @@
 
 #include <chrono>
 
-#include "main/protocol/commission_log.h"
-#include "main/protocol/csv.h"
-#include "main/protocol/id_list.h"
+#include "main/files/commission_log.h"
+#include "main/files/csv.h"
+#include "main/files/id_list.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "main/protocol/frames.h"
-#include "main/protocol/module_connection.h"
+#include "main/engine/module_connection.h"
 #include "sim/module_simulator.h"
 #include "tests/support/read_chain_frames.h"
 #include "tests/support/started_simulator.h"

@@ -14,7 +14,7 @@
 #include <QTest>
 
 #include "form_fixture.h"
-#include "main/protocol/commission_log.h"
+#include "main/files/commission_log.h"
 #include "main/window/commission_dialog.h"
 #include "main/window/main_window.h"
 #include "tests/support/scratch_folder.h"

@@ -19,7 +19,7 @@
 #include <fstream>
 
 #include "form_fixture.h"
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 #include "main/window/main_window.h"
 #include "main/window/port_combo_box.h"
 

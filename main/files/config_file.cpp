@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/config_file.h"
+#include "main/files/config_file.h"
 
 // SimpleIni without character-set conversion: bytes in, bytes out. Its
 // implementation is templates only, so it may be compiled here as well as in

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/commission_loop.h"
+#include "main/engine/commission_loop.h"
 
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "main/protocol/owned_fd.h"
+#include "main/engine/owned_fd.h"
 
 namespace {
 

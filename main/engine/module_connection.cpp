@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/module_connection.h"
+#include "main/engine/module_connection.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -17,8 +17,8 @@
 #include "main/protocol/comport_protocol_port.h"
 #include "main/protocol/config_recorder.h"
 #include "main/protocol/device_protocol.h"
-#include "main/protocol/module_line_settings.h"
-#include "main/protocol/owned_fd.h"
+#include "main/engine/module_line_settings.h"
+#include "main/engine/owned_fd.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/id_list.h"
+#include "main/files/id_list.h"
 
 #include <array>
 #include <string>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/module_line_settings.h"
+#include "main/engine/module_line_settings.h"
 
 void ApplyModuleLineSettings(cport::TComPort& Port)
 {

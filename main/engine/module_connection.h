@@ -9,7 +9,7 @@
 
 #include "main/protocol/module_config.h"
 #include "main/protocol/transaction_chains.h"
-#include "main/protocol/wire_log.h"
+#include "main/engine/wire_log.h"
 
 // A connection to one module over a serial port, without any toolkit: it
 // opens the port with the module's line settings, identifies the module,

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/series_commissioning.h"
+#include "main/engine/series_commissioning.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/csv.h"
+#include "main/files/csv.h"
 
 namespace {
 

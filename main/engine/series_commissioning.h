@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "main/protocol/commission_log.h"
+#include "main/files/commission_log.h"
 #include "main/protocol/module_config.h"
-#include "main/protocol/module_connection.h"
+#include "main/engine/module_connection.h"
 
 // Commissioning a series of modules on one line: each module that is
 // connected gets the same configuration with the next Remote ID of a list,

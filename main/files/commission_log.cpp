@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "main/protocol/commission_log.h"
+#include "main/files/commission_log.h"
 
 #include <array>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <utility>
 
-#include "main/protocol/csv.h"
+#include "main/files/csv.h"
 #include "main/protocol/hex.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "main/protocol/series_commissioning.h"
+#include "main/engine/series_commissioning.h"
 
 // Runs a commissioning run on this thread until it is finished: Poll on a
 // half-second timer, and at once when the operator presses Enter. Waits in

@@ -1,0 +1,285 @@
+// SPDX-License-Identifier: MIT
+#include "main/engine/chain_session.h"
+
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "main/protocol/frames.h"
+
+namespace {
+
+// Received bytes that form no line are reported in pieces of at most this
+// many, so a peer that never sends "*" or CR costs no memory beyond it.
+constexpr std::size_t RawLimit = 256;
+
+std::vector<TChainStep> StepsOf(std::span<const TChainStep> Steps)
+{
+    return {Steps.begin(), Steps.end()};
+}
+
+std::string FieldOf(const TChainStep& Step)
+{
+    return ModuleConfigFieldName(*ConfigFieldOfCode(Step.Code));
+}
+
+bool CarriesField(const TChainStep& Step)
+{
+    return Step.Mode == TRequestMode::Write && ConfigFieldOfCode(Step.Code).has_value();
+}
+
+}  // namespace
+
+TChainPlan TChainPlan::Identify()
+{
+    return {StepsOf(IdentityChain), {}, nullptr, false, {}};
+}
+
+TChainPlan TChainPlan::Probe(std::chrono::milliseconds Wait)
+{
+    TChainPlan Plan = Identify();
+    Plan.ReplyWait = Wait;
+    return Plan;
+}
+
+TChainPlan TChainPlan::Read()
+{
+    return {StepsOf(ReadChain), {}, nullptr, false, {}};
+}
+
+TChainPlan TChainPlan::Write(const TModuleConfig& Config)
+{
+    return {StepsOf(SaveChain), Config, nullptr, true, {}};
+}
+
+TChainPlan TChainPlan::Factory()
+{
+    return {StepsOf(FactoryChain), FactoryModuleConfig, nullptr, true, {}};
+}
+
+std::vector<std::string> TChainResult::WrittenFields() const
+{
+    std::vector<std::string> Fields;
+    for (const TChainStep& Step : Acknowledged)
+        if (CarriesField(Step))
+            Fields.push_back(FieldOf(Step));
+    return Fields;
+}
+
+std::optional<std::string> TChainResult::UnconfirmedField() const
+{
+    if (OnTheLine && CarriesField(*OnTheLine))
+        return FieldOf(*OnTheLine);
+    return std::nullopt;
+}
+
+std::vector<std::string> TChainResult::UnsentFields() const
+{
+    std::vector<std::string> Fields;
+    for (const TChainStep& Step : NotSent)
+        if (CarriesField(Step))
+            Fields.push_back(FieldOf(Step));
+    return Fields;
+}
+
+void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
+{
+    if (Running_)
+        throw std::logic_error("a chain was started while another one runs");
+    Plan_ = std::move(Plan);
+    if (Plan_.VerifyByReading && !Plan_.Config)
+        throw std::invalid_argument("a read-back needs the values it is compared with");
+    VerifyFrom_ = Plan_.Steps.size();
+    if (Plan_.VerifyByReading)
+        Plan_.Steps.insert(Plan_.Steps.end(), ReadChain.begin(), ReadChain.end());
+    StepWait_ = Plan_.ReplyWait.value_or(ReplyWait_);
+    Next_ = 0;
+    Running_ = true;
+    Sent_ = false;
+    Answered_ = false;
+    StopAsked_ = false;
+    Acknowledged_.clear();
+    Record_.Forget();
+    Advance(Now);
+}
+
+void TChainSession::Continue(TSessionTime Now)
+{
+    if (!Running_ || !Answered_)
+        return;
+    Answered_ = false;
+    Advance(Now);
+}
+
+// The next step, or the end of the chain: stopped, verified, completed.
+void TChainSession::Advance(TSessionTime Now)
+{
+    if (StopAsked_) {
+        End(TChainEnd::Stopped);
+        return;
+    }
+    if (Next_ == VerifyFrom_ && Next_ > 0 && Plan_.VerifyByReading)
+        Record_.Forget();  // the read-back answers afresh
+    if (Next_ < Plan_.Steps.size()) {
+        StartStep(Now);
+        return;
+    }
+    if (Plan_.VerifyByReading) {
+        std::vector<std::string> Differences = DifferingFields(*Plan_.Config, Record_.Config());
+        if (!Differences.empty()) {
+            End(TChainEnd::Differs);
+            std::get<TChainEnded>(Events_.back()).Result.Differences = std::move(Differences);
+            return;
+        }
+    }
+    End(TChainEnd::Completed);
+}
+
+void TChainSession::StartStep(TSessionTime Now)
+{
+    const TChainStep Step = Plan_.Steps[Next_];
+    const TConfigChainValues Fixed(Plan_.Config.value_or(FactoryModuleConfig));
+    const TChainValues& Values = Plan_.LiveValues != nullptr ? *Plan_.LiveValues : Fixed;
+    std::string Argument = StepArgument(Step, Values);
+    std::string Frame = BuildRequestFrame(Step.Code, Step.Mode, Argument);
+    ++Next_;
+    ReplyReceived_ = 0;
+    Sent_ = true;
+    LastRequest_ = Step;
+    Deadline_ = Now + StepWait_;
+    Output_ += Frame;
+    Events_.emplace_back(TRequestStarted{Step, std::move(Argument), std::move(Frame)});
+}
+
+std::optional<TChainStep> TChainSession::OnTheLine() const
+{
+    if (Running_ && Sent_)
+        return Plan_.Steps[Next_ - 1];
+    return std::nullopt;
+}
+
+void TChainSession::End(TChainEnd How, std::string Reason)
+{
+    TChainResult Result;
+    Result.End = How;
+    Result.Acknowledged = Acknowledged_;
+    Result.OnTheLine = OnTheLine();
+    Result.NotSent.assign(Plan_.Steps.begin() + static_cast<std::ptrdiff_t>(Next_), Plan_.Steps.end());
+    Result.Reason = std::move(Reason);
+    if (How == TChainEnd::NoReply)
+        Result.Wait = StepWait_;
+    Running_ = false;
+    Sent_ = false;
+    Answered_ = false;
+    Deadline_.reset();
+    Events_.emplace_back(TChainEnded{std::move(Result)});
+}
+
+void TChainSession::BytesReceived(std::string_view Bytes, TSessionTime Now)
+{
+    for (const char Ch : Bytes)
+        TakeByte(Ch, Now);
+}
+
+// The assembler decides what a line is; Raw_ only keeps the bytes as they
+// came, control characters included, so the log shows what was on the line.
+void TChainSession::TakeByte(char Ch, TSessionTime Now)
+{
+    if (std::exchange(AfterLineEnd_, false) && Ch == '\n')
+        return;
+    if (Ch == '*' && !Raw_.empty())
+        FlushRaw(Raw_.front() == '*' ? "line cut short by a new \"*\"" : "not part of a reply line");
+    Raw_ += Ch;
+    const bool Complete = Assembler_.Feed(Ch);
+    if (Ch == '\r') {
+        AfterLineEnd_ = true;
+        if (Complete)
+            Decide(Assembler_.Line(), std::exchange(Raw_, {}), Now);
+        else
+            Events_.emplace_back(TLineIgnored{std::exchange(Raw_, {}), "longer than any reply"});
+        return;
+    }
+    if (Raw_.size() >= RawLimit)
+        FlushRaw(Raw_.front() == '*' ? "longer than any reply" : "not part of a reply line");
+}
+
+void TChainSession::FlushRaw(const char* Why)
+{
+    Events_.emplace_back(TNoiseDropped{std::exchange(Raw_, {}), Why});
+}
+
+void TChainSession::LineCompleted(std::string_view Line, TSessionTime Now)
+{
+    Decide(Line, std::string(Line) + '\r', Now);
+}
+
+void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime Now)
+{
+    TLineVerdict Verdict = DecideReplyLine(Line);
+    if (!Verdict.Reply) {
+        Events_.emplace_back(TLineIgnored{std::move(Raw), std::move(Verdict.WhyIgnored)});
+        return;
+    }
+    Record_.Take(*Verdict.Reply);
+    ReplyReceived_ = 1;
+    Events_.emplace_back(TReplyDecoded{std::move(*Verdict.Reply), std::move(Raw), LastRequest_});
+    if (!Running_ || !Sent_)
+        return;
+    // Any accepted reply answers the request on the line.
+    Acknowledged_.push_back(Plan_.Steps[Next_ - 1]);
+    Sent_ = false;
+    Deadline_.reset();
+    if (Pace_ == TPace::StepByStep)
+        Answered_ = true;
+    else
+        Advance(Now);
+}
+
+void TChainSession::TimePassed(TSessionTime Now)
+{
+    if (Deadline_ && Now >= *Deadline_)
+        EndWait();
+}
+
+void TChainSession::EndWait()
+{
+    if (!Running_ || !Sent_)
+        return;
+    Events_.emplace_back(TReplyWaitExpired{Plan_.Steps[Next_ - 1], StepWait_});
+    End(TChainEnd::NoReply);
+}
+
+void TChainSession::DeviceLost(std::string Reason)
+{
+    if (Running_)
+        End(TChainEnd::DeviceLost, std::move(Reason));
+}
+
+void TChainSession::WriteFailed(std::string Reason)
+{
+    Output_.clear();
+    if (Running_)
+        End(TChainEnd::PortError, std::move(Reason));
+}
+
+void TChainSession::RequestStop()
+{
+    StopAsked_ = true;
+    if (Running_ && !Sent_)
+        End(TChainEnd::Stopped);
+}
+
+std::string TChainSession::TakeOutput()
+{
+    return std::exchange(Output_, {});
+}
+
+std::vector<TSessionEvent> TChainSession::TakeEvents()
+{
+    return std::exchange(Events_, {});
+}
+
+std::optional<TSessionTime> TChainSession::NextDeadline() const
+{
+    return Deadline_;
+}

@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "main/protocol/module_record.h"
+#include "main/protocol/reply_assembler.h"
+#include "main/protocol/reply_decoder.h"
+#include "main/protocol/transaction_chains.h"
+
+// One conversation with one module, as a state machine without I/O and
+// without a clock of its own: it is given the bytes the port delivered and
+// the time, and it answers with the bytes to write, the next deadline and
+// events. Every front end runs its chains through it (the window's buttons,
+// the command line, commissioning, the plant), so one object knows at every
+// moment which requests the module acknowledged, which one is on the line
+// and which were not sent.
+//
+// The rules are those of the module's protocol: one request outstanding, a
+// reply wait per request (5000 ms unless told otherwise), any accepted reply
+// answers the request on the line (replies are not matched by code), and a
+// chain ends at its first request without a reply. Replies that come when
+// nothing is outstanding are still decoded and reported.
+
+using TSessionClock = std::chrono::steady_clock;
+using TSessionTime = TSessionClock::time_point;
+
+// What to run: the steps, where their write values come from, and whether
+// the module is read back afterwards and compared with the values.
+struct TChainPlan {
+    std::vector<TChainStep> Steps;
+    // Fixed values for the writes (and what a read-back is compared with).
+    std::optional<TModuleConfig> Config;
+    // Or live values, asked when each write is built (the window's fields);
+    // the caller keeps them alive while the chain runs.
+    const TChainValues* LiveValues = nullptr;
+    // After the steps: the read chain, compared with Config.
+    bool VerifyByReading = false;
+    // This chain's reply wait, instead of the session's (a short probe).
+    std::optional<std::chrono::milliseconds> ReplyWait;
+
+    static TChainPlan Identify();
+    static TChainPlan Probe(std::chrono::milliseconds Wait);
+    static TChainPlan Read();
+    // The twelve writes, then the read-back compared with Config.
+    static TChainPlan Write(const TModuleConfig& Config);
+    // Identity, status and the factory values, then the read-back.
+    static TChainPlan Factory();
+};
+
+enum class TChainEnd {
+    Completed,   // every step answered (and the read-back agrees)
+    NoReply,     // OnTheLine got no reply within the wait
+    DeviceLost,  // the device went away
+    PortError,   // the port refused to write a request
+    Stopped,     // a stop was asked for; the request on the line was finished first
+    Differs,     // every step answered, but the read-back differs from the values written
+};
+
+// How a chain ended and what the module holds: the requests it acknowledged,
+// the one sent but not confirmed, and those never sent.
+struct TChainResult {
+    TChainEnd End = TChainEnd::Completed;
+    std::vector<TChainStep> Acknowledged;
+    std::optional<TChainStep> OnTheLine;
+    std::vector<TChainStep> NotSent;
+    std::string Reason;                    // DeviceLost, PortError: the port's words
+    std::chrono::milliseconds Wait{0};     // NoReply: how long the reply was awaited
+    std::vector<std::string> Differences;  // Differs: the fields, by name
+
+    // The same, for the configuration fields the writes carry (by name).
+    std::vector<std::string> WrittenFields() const;
+    std::optional<std::string> UnconfirmedField() const;
+    std::vector<std::string> UnsentFields() const;
+};
+
+// A request is about to go out: the front end prepares for its reply (the
+// window marks the fields) and logs it; the frame is in TakeOutput.
+struct TRequestStarted {
+    TChainStep Step;
+    std::string Argument;
+    std::string Frame;
+};
+// A reply line the decoder accepted. LastRequest: the request sent last, if
+// any, which this reply may or may not answer (replies carry their own code).
+struct TReplyDecoded {
+    TDecodedReply Reply;
+    std::string Raw;  // the bytes of the line as they came, through its CR
+    std::optional<TChainStep> LastRequest;
+};
+// A line the decoder refused, or received bytes outside any line.
+struct TLineIgnored {
+    std::string Raw;
+    std::string Why;
+};
+struct TNoiseDropped {
+    std::string Raw;
+    std::string Why;
+};
+// The reply wait of Step ran out.
+struct TReplyWaitExpired {
+    TChainStep Step;
+    std::chrono::milliseconds Wait;
+};
+struct TChainEnded {
+    TChainResult Result;
+};
+
+using TSessionEvent =
+    std::variant<TRequestStarted, TReplyDecoded, TLineIgnored, TNoiseDropped, TReplyWaitExpired, TChainEnded>;
+
+class TChainSession {
+public:
+    static constexpr std::chrono::milliseconds DefaultReplyWait{5000};
+
+    // Continuous: an answered step is followed by the next at once (the
+    // loops). StepByStep: the front end calls Continue (the window, which
+    // ends its own wait first).
+    enum class TPace { Continuous, StepByStep };
+
+    explicit TChainSession(TPace Pace = TPace::Continuous) : Pace_(Pace) {}
+
+    void SetReplyWait(std::chrono::milliseconds Wait) { ReplyWait_ = Wait; }
+    std::chrono::milliseconds ReplyWait() const { return ReplyWait_; }
+
+    // Starts a chain; its first request is in TakeOutput. A chain that is
+    // still running is replaced (std::logic_error: it should have ended).
+    void Start(TChainPlan Plan, TSessionTime Now);
+    // StepByStep: after an answered step, the next one (or the end).
+    void Continue(TSessionTime Now);
+
+    // Whatever the port delivered, split anywhere.
+    void BytesReceived(std::string_view Bytes, TSessionTime Now);
+    // A whole line decided as if its CR had just arrived.
+    void LineCompleted(std::string_view Line, TSessionTime Now);
+    // The loop calls this at or after NextDeadline.
+    void TimePassed(TSessionTime Now);
+    // The front end's own timer says the wait is over (the window's Timer1).
+    void EndWait();
+    void DeviceLost(std::string Reason);
+    // Writing the request failed part way; it counts as on the line.
+    void WriteFailed(std::string Reason);
+    // Ends the chain after the request on the line (at once if none is).
+    void RequestStop();
+
+    std::string TakeOutput();
+    std::vector<TSessionEvent> TakeEvents();
+    bool HasEvents() const { return !Events_.empty(); }
+    std::optional<TSessionTime> NextDeadline() const;
+
+    bool Running() const { return Running_; }
+    // StepByStep: the step on the line has been answered; Continue is next.
+    bool AwaitsContinue() const { return Running_ && Answered_; }
+    // 0 from the moment a request is started, 1 once any reply is decoded.
+    uint8_t ReplyReceived() const { return ReplyReceived_; }
+    std::optional<TChainStep> OnTheLine() const;
+    // The values the replies of this chain (and late ones) carried.
+    const TModuleRecord& Record() const { return Record_; }
+    // The reply line being assembled.
+    const std::string& PacketBuffer() const { return Assembler_.Line(); }
+
+private:
+    void TakeByte(char Ch, TSessionTime Now);
+    void Decide(std::string_view Line, std::string Raw, TSessionTime Now);
+    void StartStep(TSessionTime Now);
+    void Advance(TSessionTime Now);
+    void End(TChainEnd How, std::string Reason = {});
+    void FlushRaw(const char* Why);
+
+    TPace Pace_;
+    std::chrono::milliseconds ReplyWait_ = DefaultReplyWait;
+    std::chrono::milliseconds StepWait_ = DefaultReplyWait;
+
+    TChainPlan Plan_;
+    std::size_t Next_ = 0;            // the step to start next (or on the line: Next_ - 1)
+    std::size_t VerifyFrom_ = 0;      // where the read-back starts
+    bool Running_ = false;
+    bool Sent_ = false;               // a step is on the line (sent, not yet answered)
+    bool Answered_ = false;           // StepByStep: answered, waiting for Continue
+    bool StopAsked_ = false;
+    std::optional<TSessionTime> Deadline_;
+    std::vector<TChainStep> Acknowledged_;
+    std::optional<TChainStep> LastRequest_;
+
+    uint8_t ReplyReceived_ = 0;
+    TReplyAssembler Assembler_;
+    std::string Raw_;                 // bytes since the last '*' or CR, for the log
+    bool AfterLineEnd_ = false;       // one LF right after a CR belongs to that line
+    TModuleRecord Record_;
+
+    std::string Output_;
+    std::vector<TSessionEvent> Events_;
+};

@@ -1,4 +1,0 @@
-// SPDX-License-Identifier: MIT
-#include "main/protocol/port_io.h"
-
-TProtocolPort::~TProtocolPort() = default;

@@ -1,4 +1,0 @@
-// SPDX-License-Identifier: MIT
-#include "main/protocol/window_io.h"
-
-TProtocolWindow::~TProtocolWindow() = default;
