@@ -480,6 +480,12 @@ public:
     int32_t InputQueueCount();      // bytes a read could return at once
     TLineSignals ModemSignals();    // empty set on a device without modem lines
     TComErrors TakeLineErrors();    // each error once; parity only with Parity.Check
+    // For a loop that reads the port itself (a port opened with no Events
+    // runs no event thread): a descriptor that is readable (level-triggered)
+    // when a read with immediate time-outs has bytes to return, and that
+    // reports a hang-up (POLLHUP, POLLERR, POLLRDHUP) when the line has gone.
+    // Valid while the port is open; EBADF (code 10) on a closed port.
+    int32_t InputWaitDescriptor();
 
     // --- Report helpers (the event dispatch calls them; Open calls the first three).
     void ReportCTS();

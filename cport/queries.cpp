@@ -43,6 +43,12 @@ int32_t TCustomComPort::InputQueueCount() {
     return Count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(Count);
 }
 
+int32_t TCustomComPort::InputWaitDescriptor() {
+    TDeviceLease Lease(*this);
+    if (!Lease.get()) throw EComPort(CError_ClearComFailed, EBADF);
+    return Lease.get()->Device->PollFd();
+}
+
 // Errors of the received stream and the driver's counts, each reported once.
 // Where the driver counts framing and parity errors its counts tell the two
 // apart, which the marks in the stream cannot. Parity errors are dropped
