@@ -18,6 +18,7 @@ constexpr std::array ResultTexts{
     std::pair{TCommissionResult::Mismatch, std::string_view("mismatch")},
     std::pair{TCommissionResult::NoReply, std::string_view("no reply")},
     std::pair{TCommissionResult::Interrupted, std::string_view("interrupted")},
+    std::pair{TCommissionResult::DeviceLost, std::string_view("device lost")},
 };
 
 std::optional<TCommissionResult> ResultOf(std::string_view Text)

@@ -17,9 +17,9 @@
 //   time_utc,port,bios_name,bios_version,id_before,id_after,result,detail,config_before,config_after
 //   2026-12-08T01:02:03Z,/dev/ttyUSB0,VARNOLINK I/O,1.00a,01,02,ok,,...
 
-enum class TCommissionResult { Ok, Mismatch, NoReply, Interrupted };
+enum class TCommissionResult { Ok, Mismatch, NoReply, Interrupted, DeviceLost };
 
-// "ok", "mismatch", "no reply", "interrupted".
+// "ok", "mismatch", "no reply", "interrupted", "device lost".
 std::string_view CommissionResultText(TCommissionResult Result);
 
 struct TCommissionRow {
