@@ -85,7 +85,7 @@ std::vector<std::string> TChainResult::UnsentFields() const
 void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
 {
     if (Running_)
-        throw std::logic_error("a chain was started while another one runs");
+        End(TChainEnd::Stopped);  // a front end that starts anew has given the old chain up
     Plan_ = std::move(Plan);
     if (Plan_.VerifyByReading && !Plan_.Config)
         throw std::invalid_argument("a read-back needs the values it is compared with");
@@ -101,6 +101,17 @@ void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
     Acknowledged_.clear();
     Record_.Forget();
     Advance(Now);
+}
+
+void TChainSession::Decline(TChainPlan Plan, TChainEnd How, std::string Reason)
+{
+    if (Running_)
+        End(TChainEnd::Stopped);
+    TChainResult Result;
+    Result.End = How;
+    Result.NotSent = std::move(Plan.Steps);
+    Result.Reason = std::move(Reason);
+    Events_.emplace_back(TChainEnded{std::move(Result)});
 }
 
 void TChainSession::Continue(TSessionTime Now)
@@ -172,6 +183,7 @@ void TChainSession::End(TChainEnd How, std::string Reason)
     Sent_ = false;
     Answered_ = false;
     Deadline_.reset();
+    Output_.clear();  // a request not yet written is not sent
     Events_.emplace_back(TChainEnded{std::move(Result)});
 }
 
@@ -229,7 +241,9 @@ void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime 
     Acknowledged_.push_back(Plan_.Steps[Next_ - 1]);
     Sent_ = false;
     Deadline_.reset();
-    if (Pace_ == TPace::StepByStep)
+    // Step by step, the front end says when to go on; after the last step
+    // there is nothing to go on to.
+    if (Pace_ == TPace::StepByStep && Next_ < Plan_.Steps.size())
         Answered_ = true;
     else
         Advance(Now);

@@ -131,8 +131,11 @@ public:
     std::chrono::milliseconds ReplyWait() const { return ReplyWait_; }
 
     // Starts a chain; its first request is in TakeOutput. A chain that is
-    // still running is replaced (std::logic_error: it should have ended).
+    // still running ends first, as stopped.
     void Start(TChainPlan Plan, TSessionTime Now);
+    // A chain that cannot start (the port is closed, the device gone, a stop
+    // was asked for): it ends at once with every step not sent.
+    void Decline(TChainPlan Plan, TChainEnd How, std::string Reason = {});
     // StepByStep: after an answered step, the next one (or the end).
     void Continue(TSessionTime Now);
 

@@ -14,5 +14,4 @@ void ApplyModuleLineSettings(cport::TComPort& Port)
     Flow.SetControlRTS(cport::rtsDisable);
     Flow.SetXonXoffOut(false);
     Flow.SetXonXoffIn(false);
-    Port.SetEvents(cport::AllComEvents);
 }

@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: MIT
+#include "main/engine/epoll_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+namespace {
+
+constexpr const char* SetUpWhat = "setting up the session loop";
+
+// Tags of the loop's own descriptors; a port's tag is its entry.
+char StopTag;
+char StopFdTag;
+
+}  // namespace
+
+TEpollLoop::TEpollLoop()
+    : Epoll_(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat),
+      Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), SetUpWhat)
+{
+    Watch(Stop_.Get(), &StopTag);
+}
+
+void TEpollLoop::Watch(int Fd, void* Tag)
+{
+    epoll_event Event{};
+    Event.events = EPOLLIN | EPOLLRDHUP;
+    Event.data.ptr = Tag;
+    if (::epoll_ctl(Epoll_.Get(), EPOLL_CTL_ADD, Fd, &Event) != 0)
+        throw std::system_error(errno, std::generic_category(), "watching a descriptor");
+}
+
+void TEpollLoop::Unwatch(int Fd)
+{
+    // A descriptor already closed has left the epoll set by itself.
+    ::epoll_ctl(Epoll_.Get(), EPOLL_CTL_DEL, Fd, nullptr);
+}
+
+void TEpollLoop::Add(TSessionPort& Port)
+{
+    Entries_.push_back({&Port, -1});
+    SyncWatches();
+}
+
+void TEpollLoop::Remove(TSessionPort& Port)
+{
+    const auto At = std::find_if(Entries_.begin(), Entries_.end(), [&](const TEntry& E) { return E.Port == &Port; });
+    if (At == Entries_.end())
+        return;
+    if (At->Watched >= 0)
+        Unwatch(At->Watched);
+    Entries_.erase(At);
+}
+
+void TEpollLoop::WatchStop(int Fd)
+{
+    if (StopFd_ >= 0)
+        Unwatch(StopFd_);
+    StopFd_ = Fd;
+    if (Fd >= 0)
+        Watch(Fd, &StopFdTag);
+}
+
+void TEpollLoop::RequestStop()
+{
+    Stopped_ = true;
+    const uint64_t One = 1;
+    // A full counter already wakes the wait; nothing else can fail here.
+    [[maybe_unused]] const ssize_t Written = ::write(Stop_.Get(), &One, sizeof One);
+}
+
+// A port's descriptor changes when it is opened, closed or its device is
+// lost: the epoll set follows. Entries keep their place in the vector, so
+// the entry's address is the tag; Add and Remove re-sync.
+void TEpollLoop::SyncWatches()
+{
+    for (TEntry& Entry : Entries_) {
+        const int Fd = Entry.Port->Descriptor();
+        if (Fd == Entry.Watched)
+            continue;
+        if (Entry.Watched >= 0)
+            Unwatch(Entry.Watched);
+        Entry.Watched = -1;
+        if (Fd >= 0) {
+            Watch(Fd, Entry.Port);
+            Entry.Watched = Fd;
+        }
+    }
+}
+
+bool TEpollLoop::Serves(const void* Port) const
+{
+    return std::any_of(Entries_.begin(), Entries_.end(), [&](const TEntry& E) { return E.Port == Port; });
+}
+
+void TEpollLoop::TakeStop()
+{
+    if (!Stopped_ || StopPassedOn_)
+        return;
+    StopPassedOn_ = true;
+    for (const TEntry& Entry : Entries_)
+        Entry.Port->RequestStop();
+}
+
+int TEpollLoop::MillisecondsToNextDeadline() const
+{
+    std::optional<TSessionTime> Earliest;
+    for (const TEntry& Entry : Entries_)
+        if (const auto Deadline = Entry.Port->Session().NextDeadline())
+            Earliest = Earliest ? std::min(*Earliest, *Deadline) : *Deadline;
+    if (!Earliest)
+        return -1;
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(*Earliest - TSessionClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(Left, 0, INT_MAX));
+}
+
+void TEpollLoop::RunUntil(const std::function<bool()>& Done)
+{
+    std::vector<epoll_event> Events(64);
+    for (;;) {
+        TakeStop();
+        SyncWatches();
+        if (Done())
+            return;
+        const int Ready = ::epoll_wait(Epoll_.Get(), Events.data(), static_cast<int>(Events.size()),
+                                       MillisecondsToNextDeadline());
+        if (Ready < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "waiting for the ports");
+        const TSessionTime Now = TSessionClock::now();
+        for (int Index = 0; Index < Ready; ++Index) {
+            const epoll_event& Event = Events[static_cast<std::size_t>(Index)];
+            if (Event.data.ptr == &StopTag) {
+                uint64_t Count = 0;
+                [[maybe_unused]] const ssize_t Read = ::read(Stop_.Get(), &Count, sizeof Count);
+            } else if (Event.data.ptr == &StopFdTag) {
+                // Not ours to read: stop watching it, the request is taken.
+                Unwatch(StopFd_);
+                StopFd_ = -1;
+                Stopped_ = true;
+            } else if (Serves(Event.data.ptr)) {
+                // (A port removed by an earlier event's handler is skipped.)
+                static_cast<TSessionPort*>(Event.data.ptr)->Readable(Event.events, Now);
+            }
+        }
+        for (std::size_t Index = 0; Index < Entries_.size(); ++Index)
+            Entries_[Index].Port->TimePassed(Now);
+    }
+}

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "main/engine/owned_fd.h"
+#include "main/engine/session_port.h"
+
+// Drives any number of session ports on the calling thread: one epoll wait
+// for all their descriptors, woken at the earliest of their deadlines. It
+// keeps nothing per thread, so a thread may have any number of loops.
+//
+// A stop request (RequestStop from any thread, or a watched stop descriptor
+// such as a signalfd becoming readable) asks every session to stop after the
+// request on its line; the loop goes on serving until they have.
+class TEpollLoop {
+public:
+    TEpollLoop();
+    TEpollLoop(const TEpollLoop&) = delete;
+    TEpollLoop& operator=(const TEpollLoop&) = delete;
+
+    // The ports to serve; each stays the caller's and must outlive its
+    // place here (Remove it before it goes).
+    void Add(TSessionPort& Port);
+    void Remove(TSessionPort& Port);
+
+    // A descriptor that becomes readable when the user asks to stop; it is
+    // watched, never read or closed (-1: none).
+    void WatchStop(int Fd);
+    // Any thread.
+    void RequestStop();
+    bool StopRequested() const { return Stopped_; }
+
+    // Serves the ports until Done() is true. Done is asked after every round.
+    void RunUntil(const std::function<bool()>& Done);
+
+private:
+    void Watch(int Fd, void* Tag);
+    void Unwatch(int Fd);
+    void SyncWatches();
+    void TakeStop();
+    bool Serves(const void* Port) const;
+    int MillisecondsToNextDeadline() const;
+
+    TOwnedFd Epoll_;
+    TOwnedFd Stop_;
+    int StopFd_ = -1;
+    std::atomic<bool> Stopped_{false};
+    bool StopPassedOn_ = false;
+    struct TEntry {
+        TSessionPort* Port;
+        int Watched;  // the descriptor in epoll, -1 for none
+    };
+    std::vector<TEntry> Entries_;
+};

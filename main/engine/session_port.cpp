@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: MIT
+#include "main/engine/session_port.h"
+
+#include <sys/epoll.h>
+
+#include <array>
+#include <cstring>
+
+#include "main/engine/module_errors.h"
+#include "main/engine/module_line_settings.h"
+
+namespace {
+
+std::string SystemReason(int SystemError)
+{
+    return SystemError > 0 ? std::strerror(SystemError) : "no system error";
+}
+
+}  // namespace
+
+TSessionPort::TSessionPort()
+{
+    Port_.SetName("ComPort1");
+    ApplyModuleLineSettings(Port_);
+    // Only received characters are handled, and the loop reads them itself.
+    Port_.SetEvents({});
+}
+
+TSessionPort::~TSessionPort()
+{
+    try {
+        Close();
+    } catch (const std::exception&) {
+        // Closing a device that has gone away may fail; the descriptor is released all the same.
+    }
+}
+
+void TSessionPort::Open(const std::string& PortName)
+{
+    DevicePath_ = cport::TComPort::DevicePathOf(PortName);
+    Port_.SetPort(PortName);
+    try {
+        Port_.Open();
+        Descriptor_ = Port_.InputWaitDescriptor();
+    } catch (const cport::EComPort& Error) {
+        throw EModulePort("cannot open " + DevicePath_ + ": " + Error.what() + ": " +
+                              SystemReason(Error.SystemErrorCode()),
+                          Error.SystemErrorCode());
+    }
+    Lost_ = false;
+    WireLog_.Restart();
+    WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at 9600 8N1");
+}
+
+void TSessionPort::Close()
+{
+    if (!Port_.Connected())
+        return;
+    Descriptor_ = -1;
+    Session_.DeviceLost("the port was closed");
+    Port_.Close();
+    WireLog_.Report(TWireEventKind::Note, "closed");
+    Settle();
+}
+
+void TSessionPort::Start(TChainPlan Plan, TSessionTime Now)
+{
+    if (!Port_.Connected())
+        Session_.Decline(std::move(Plan), TChainEnd::PortError, "the port is not open");
+    else if (Lost_)
+        Session_.Decline(std::move(Plan), TChainEnd::DeviceLost, "the device has gone away");
+    else
+        Session_.Start(std::move(Plan), Now);
+    Settle();
+}
+
+void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
+{
+    std::array<char, 512> Buffer{};
+    int32_t Got = 0;
+    try {
+        // Immediate time-outs: each read returns what has arrived, 0 when
+        // nothing is left.
+        do {
+            Got = Port_.ReadBytes(Buffer.data(), static_cast<int32_t>(Buffer.size()));
+            Session_.BytesReceived({Buffer.data(), static_cast<std::size_t>(Got)}, Now);
+        } while (Got == static_cast<int32_t>(Buffer.size()));
+    } catch (const cport::EComPort& Error) {
+        Lose(Error.what());
+    }
+    if (!Lost_ && Got == 0 && (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0)
+        Lose("the line has hung up");
+    Settle();
+}
+
+void TSessionPort::TimePassed(TSessionTime Now)
+{
+    Session_.TimePassed(Now);
+    Settle();
+}
+
+void TSessionPort::RequestStop()
+{
+    Session_.RequestStop();
+    Settle();
+}
+
+void TSessionPort::Lose(const std::string& Reason)
+{
+    Lost_ = true;
+    WireLog_.Report(TWireEventKind::DeviceLost, "the device has gone away");
+    Session_.DeviceLost(Reason);
+}
+
+void TSessionPort::Settle()
+{
+    const std::string Output = Session_.TakeOutput();
+    if (!Output.empty()) {
+        try {
+            Port_.WriteBytes(Output.data(), static_cast<int32_t>(Output.size()));
+        } catch (const cport::EComPort& Error) {
+            const std::string Reason = std::string("writing the request: ") + Error.what() + ": " +
+                                       SystemReason(Error.SystemErrorCode());
+            WireLog_.Report(TWireEventKind::Error, Reason);
+            Session_.WriteFailed(Reason);
+        }
+    }
+    for (const TSessionEvent& Event : Session_.TakeEvents()) {
+        WireLog_.Show(Event);
+        if (OnEvent)
+            OnEvent(Event);
+    }
+}

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "cport/comport.h"
+#include "main/engine/chain_session.h"
+#include "main/engine/wire_log.h"
+
+// One module's serial port with its session, driven by a loop: the port is
+// opened with the module's line settings and no line events, so it runs no
+// event thread; the loop watches Descriptor() and calls Readable, and the
+// received bytes go straight into the session. Requests are written whole.
+// Every session event goes to the wire log and then to OnEvent.
+class TSessionPort {
+public:
+    TSessionPort();
+    ~TSessionPort();  // closes the port
+    TSessionPort(const TSessionPort&) = delete;
+    TSessionPort& operator=(const TSessionPort&) = delete;
+
+    // PORT as the tool takes it: a path, "ttyUSB0", "socket://HOST:PORT".
+    // EModulePort when the port cannot be opened.
+    void Open(const std::string& PortName);
+    void Close();
+    bool IsOpen() const { return Port_.Connected(); }
+    const std::string& DevicePath() const { return DevicePath_; }
+    // The descriptor the loop watches while the port is open; -1 when closed
+    // or once the device is gone.
+    int Descriptor() const { return Lost_ ? -1 : Descriptor_; }
+    bool DeviceLost() const { return Lost_; }
+
+    TChainSession& Session() { return Session_; }
+    TWireLog& WireLog() { return WireLog_; }
+    std::function<void(const TSessionEvent&)> OnEvent;
+
+    // Starts a chain and writes its first request. A port that is closed or
+    // whose device is gone ends the chain at once.
+    void Start(TChainPlan Plan, TSessionTime Now);
+    // The loop: the descriptor reported EpollEvents.
+    void Readable(uint32_t EpollEvents, TSessionTime Now);
+    // The loop: the session's deadline may have passed.
+    void TimePassed(TSessionTime Now);
+    void RequestStop();
+
+private:
+    void Lose(const std::string& Reason);
+    // Writes what the session has to send, then hands its events on.
+    void Settle();
+
+    cport::TComPort Port_;
+    TChainSession Session_;
+    TWireLog WireLog_;
+    std::string DevicePath_;
+    int Descriptor_ = -1;
+    bool Lost_ = false;
+};
