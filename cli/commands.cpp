@@ -116,14 +116,14 @@ public:
         } catch (const EConfigFile& Error) {
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const EModulePort& Error) {
-            Code = Fail(ExitPort, "port", Error.what(), {});
+            Code = Fail(ExitPort, "port", Error.what(), Error.Chain());
         } catch (const EModuleNoReply& Error) {
             Json_.Member("request", DescribeStep(Error.Step()));
-            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Written());
+            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Chain());
         } catch (const EModuleReply& Error) {
             Code = Fail(ExitNoReply, "reply", Error.what(), {});
         } catch (const EModuleStopped& Error) {
-            Code = Fail(ExitStopped, "stopped", Error.what(), Error.Written());
+            Code = Fail(ExitStopped, "stopped", Error.what(), Error.Chain());
         } catch (const std::exception& Error) {
             Code = Fail(ExitPort, "port", Error.what(), {});
         }
@@ -135,16 +135,33 @@ public:
     }
 
 private:
-    int Fail(int Code, const char* Kind, const std::string& Message, const std::vector<std::string>& Written)
+    // A write that ended early names what the module holds: the fields it
+    // acknowledged, the one sent but not confirmed, and those never sent.
+    int Fail(int Code, const char* Kind, const std::string& Message, const std::optional<TChainResult>& Chain)
     {
         const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default;
+        const std::vector<std::string> Written = Chain ? Chain->WrittenFields() : std::vector<std::string>{};
+        const std::optional<std::string> Unconfirmed = Chain ? Chain->UnconfirmedField() : std::nullopt;
+        const std::vector<std::string> NotSent = Chain ? Chain->UnsentFields() : std::vector<std::string>{};
         Err_ << "varnolink: " << Message << std::endl;
-        if (Writes && Code != ExitUsageOrFile)
+        if (Writes && Code != ExitUsageOrFile) {
             Err_ << "varnolink: written before it ended: " << Listed(Written) << std::endl;
+            if (Unconfirmed)
+                Err_ << "varnolink: sent, not confirmed: " << *Unconfirmed << std::endl;
+            if (!NotSent.empty())
+                Err_ << "varnolink: not sent: " << Listed(NotSent) << std::endl;
+        }
         Json_.Member("ok", false);
         Json_.Key("error").BeginObject().Member("kind", Kind).Member("message", Message).EndObject();
-        if (Writes)
+        if (Writes) {
             Json_.Member("written", Written);
+            Json_.Key("unconfirmed");
+            if (Unconfirmed)
+                Json_.String(*Unconfirmed);
+            else
+                Json_.Null();
+            Json_.Member("not_sent", NotSent);
+        }
         return Code;
     }
 

@@ -133,20 +133,26 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         if (Ready < 0 && errno != EINTR)
             throw std::system_error(errno, std::generic_category(), "waiting for the ports");
         const TSessionTime Now = TSessionClock::now();
+        // A stop seen in the same wait as a reply comes first: the reply
+        // then ends its chain instead of starting the next request.
         for (int Index = 0; Index < Ready; ++Index) {
-            const epoll_event& Event = Events[static_cast<std::size_t>(Index)];
-            if (Event.data.ptr == &StopTag) {
+            const void* Tag = Events[static_cast<std::size_t>(Index)].data.ptr;
+            if (Tag == &StopTag) {
                 uint64_t Count = 0;
                 [[maybe_unused]] const ssize_t Read = ::read(Stop_.Get(), &Count, sizeof Count);
-            } else if (Event.data.ptr == &StopFdTag) {
+            } else if (Tag == &StopFdTag && StopFd_ >= 0) {
                 // Not ours to read: stop watching it, the request is taken.
                 Unwatch(StopFd_);
                 StopFd_ = -1;
                 Stopped_ = true;
-            } else if (Serves(Event.data.ptr)) {
-                // (A port removed by an earlier event's handler is skipped.)
-                static_cast<TSessionPort*>(Event.data.ptr)->Readable(Event.events, Now);
             }
+        }
+        TakeStop();
+        for (int Index = 0; Index < Ready; ++Index) {
+            const epoll_event& Event = Events[static_cast<std::size_t>(Index)];
+            // (A port removed by an earlier event's handler is skipped.)
+            if (Event.data.ptr != &StopTag && Event.data.ptr != &StopFdTag && Serves(Event.data.ptr))
+                static_cast<TSessionPort*>(Event.data.ptr)->Readable(Event.events, Now);
         }
         for (std::size_t Index = 0; Index < Entries_.size(); ++Index)
             Entries_[Index].Port->TimePassed(Now);

@@ -38,29 +38,29 @@ std::vector<std::string> Mismatches(const TModuleConfig& Written, const TModuleC
 
 }  // namespace
 
+std::string HeldText(const TChainResult& Result)
+{
+    const std::vector<std::string> Written = Result.WrittenFields();
+    std::string Text = Written.empty() ? "nothing written" : "written: " + Joined(Written, " ");
+    if (const std::optional<std::string> Unconfirmed = Result.UnconfirmedField())
+        Text += "; sent, unconfirmed: " + *Unconfirmed;
+    if (const std::vector<std::string> Unsent = Result.UnsentFields(); !Unsent.empty())
+        Text += "; not sent: " + Joined(Unsent, " ");
+    return Text;
+}
+
 TCommissionLine::~TCommissionLine() = default;
 
 TConnectionCommissionLine::TConnectionCommissionLine(TModuleConnection& Connection, std::string PortName,
                                                      std::chrono::milliseconds Wait)
-    : Connection_(Connection), PortName_(std::move(PortName)), Wait_(Wait)
+    : Connection_(Connection), PortName_(std::move(PortName))
 {
-    Connection_.SetReplyWait(Wait_);
+    Connection_.SetReplyWait(Wait);
 }
 
 std::optional<TModuleIdentity> TConnectionCommissionLine::Identify(std::chrono::milliseconds Wait)
 {
-    // The short wait of a poll, and the usual one again on every way out.
-    struct TWaitScope {
-        TModuleConnection& Connection;
-        std::chrono::milliseconds Usual;
-        ~TWaitScope() { Connection.SetReplyWait(Usual); }
-    } Scope{Connection_, Wait_};
-    Connection_.SetReplyWait(Wait);
-    try {
-        return Connection_.Identify();
-    } catch (const EModuleNoReply&) {
-        return std::nullopt;
-    }
+    return Connection_.Probe(Wait);
 }
 
 TCommissionObserver::~TCommissionObserver() = default;
@@ -197,13 +197,23 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         SilenceSeen_ = true;
     } catch (const EModuleStopped& Error) {
         Row.Result = TCommissionResult::Interrupted;
-        Row.Detail = Error.Written().empty() ? "nothing written" : "written: " + Joined(Error.Written(), " ");
+        Row.Detail = HeldText(*Error.Chain());
         if (Contains(Error.Written(), ModuleConfigFieldName(0)))
             Row.IdAfter = HexByteToStr2(ID);
         Summary_.Interrupted = true;
         Record(Number, Row, Answered);
         State_ = TState::Finished;
         return;
+    } catch (const EModulePort& Error) {
+        if (!Error.Chain() || Error.Chain()->End != TChainEnd::DeviceLost)
+            throw;
+        // The module's row says what it holds; the run cannot go on without the line.
+        Row.Result = TCommissionResult::DeviceLost;
+        Row.Detail = HeldText(*Error.Chain());
+        if (Contains(Error.Written(), ModuleConfigFieldName(0)))
+            Row.IdAfter = HexByteToStr2(ID);
+        Record(Number, Row, Answered);
+        throw;
     }
     Record(Number, Row, Answered);
     AfterModule();

@@ -20,8 +20,9 @@
 // that calls Poll every half second.
 
 // The module on the line, as a commissioning run needs it. Errors as those
-// of TModuleConnection: EModuleNoReply, EModuleStopped (the operator asked
-// to stop; the request on the line has been finished), EModulePort.
+// of module_errors.h: EModuleNoReply, EModuleStopped (the operator asked
+// to stop; the request on the line has been finished), EModulePort (with
+// the chain's result when the device went away during a chain).
 class TCommissionLine {
 public:
     virtual ~TCommissionLine();
@@ -47,7 +48,6 @@ public:
 private:
     TModuleConnection& Connection_;
     std::string PortName_;
-    std::chrono::milliseconds Wait_;
 };
 
 struct TCommissionPlan {
@@ -81,6 +81,10 @@ public:
     // Time to connect the next module; OnEnter: it is taken only after NextModule.
     virtual void ConnectNextModule(bool OnEnter);
 };
+
+// What a chain that ended short leaves in the module, for a log row:
+// "written: remote_id baud; sent, unconfirmed: direction.P0; not sent: ...".
+std::string HeldText(const TChainResult& Result);
 
 // The configuration as twelve hexadecimal bytes for the log: Remote ID,
 // baud-rate index, the directions of P0 P1 P2 P4 P5, their power-on defaults.

@@ -199,7 +199,9 @@ TEST_F(SeriesCommissioningTest, StopDuringTheWritesFinishesTheRequestAndRecordsI
     const auto Rows = LogRows();
     ASSERT_EQ(Rows.size(), 1u);
     EXPECT_EQ(Rows[0].Result, TCommissionResult::Interrupted);
-    EXPECT_EQ(Rows[0].Detail, "written: remote_id baud direction.P0");
+    EXPECT_EQ(Rows[0].Detail, "written: remote_id baud direction.P0; not sent: direction.P1 direction.P2 direction.P4 "
+                              "direction.P5 power_on_default.P0 power_on_default.P1 power_on_default.P2 "
+                              "power_on_default.P4 power_on_default.P5");
     EXPECT_EQ(Rows[0].IdAfter, "01");
 }
 
