@@ -18,6 +18,15 @@
 // server's notices into the modem lines and error counts the event thread
 // asks for.
 //
+// Whatever the server sends, no call waits past its limit: Read takes one
+// socket read and reports EAGAIN when it carried only commands, so a peer
+// that sends commands without end never holds a reader (nor the event
+// thread, nor Close); the negotiation and the acknowledgement wait end at
+// their limit however many bytes keep arriving. Answers to negotiation never
+// wait for room: they are held in a small backlog sent ahead of everything
+// else, and a server that asks more than the backlog holds without reading
+// the answers is treated as a connection that has gone.
+//
 // Both map a connection that has gone (reset, keepalive failure, broken
 // pipe) to EIO and an orderly close to end of file, as an unplugged adapter
 // answers, so device loss takes the same path.
@@ -94,11 +103,20 @@ private:
     TUniqueFd Socket_;
 };
 
+// The clock the rfc2217 device measures its limits with (steady_clock::now
+// unless a test or fuzz target steps its own).
+using TNetClock = std::chrono::steady_clock::time_point (*)();
+
 class TRfc2217Device final : public TDevice {
 public:
     // Negotiates on a connected socket; null with Failure set.
     static std::unique_ptr<TRfc2217Device> Negotiate(TUniqueFd Socket, const TNetAddress& Address,
-                                                     TNetOpenFailure& Failure);
+                                                     TNetOpenFailure& Failure,
+                                                     TNetClock Now = &std::chrono::steady_clock::now);
+
+    // Negotiation answers held back while the server did not read; more is
+    // a server that is not listening to what it asks for.
+    static constexpr size_t ReplyBacklogLimit = 4096;
 
     // The queue every read goes through; ApplyLine reads through it while it
     // waits for acknowledgements, so that data arriving meanwhile is kept.
@@ -122,7 +140,7 @@ public:
     void Close() override;
 
 private:
-    TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address);
+    TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address, TNetClock Now);
 
     // The server's settings as requested and acknowledged; unset: not sent yet.
     struct TLineValues {
@@ -139,12 +157,18 @@ private:
     // Sends a command whole (waits a bounded time for room); 0 or an errno.
     int SendCommand(const std::string& Bytes);
     int SendAllLocked(const char* Bytes, size_t Length);
+    // Negotiation answers: queued behind the backlog, sent as far as room
+    // allows, never waited for.
+    void QueueReplyLocked(const std::string& Bytes);
+    // Sends what the backlog holds as far as room allows; true when it is empty.
+    bool FlushBacklogLocked();
     // Reads whatever waits, through the queue when one is attached.
     int Pump();
     int WaitForAcknowledgements(const TLineValues& Wanted, uint8_t Awaited);
 
     TUniqueFd Socket_;
     std::string Endpoint_;
+    TNetClock Now_;
     TReceiveQueue* Queue_ = nullptr;
 
     std::mutex DecodeMutex_;   // the codec (reads are serial already; the open's reads too)
@@ -152,6 +176,8 @@ private:
 
     std::mutex SendMutex_;     // every byte to the socket
     bool HalfIac_ = false;     // an IAC pair of the data was cut after its first byte
+    std::string Backlog_;      // negotiation answers not yet sent
+    std::atomic<bool> Deaf_{false};   // the backlog overflowed: the server does not read
 
     std::mutex StateMutex_;    // what the server's notices and answers said
     TLineSignals Lines_;

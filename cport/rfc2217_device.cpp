@@ -20,9 +20,10 @@ namespace {
 // Which of the acknowledged settings an answer has come for.
 enum TAnswerBit : uint8_t { abBaud = 1, abDataSize = 2, abParity = 4, abStopSize = 8 };
 
-int MillisecondsLeft(TClock::time_point Deadline) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-    return Left > 0 ? static_cast<int>(Left) : 0;
+// Rounded up, so that a wait never ends before its deadline; 0 once it has passed.
+int MillisecondsLeft(TClock::time_point Deadline, TClock::time_point Now) {
+    const auto Left = std::chrono::duration_cast<std::chrono::microseconds>(Deadline - Now).count();
+    return Left > 0 ? static_cast<int>((Left + 999) / 1000) : 0;
 }
 
 void Signal(const TUniqueFd& Fd) {
@@ -37,16 +38,17 @@ void Reset(const TUniqueFd& Fd) {
 
 }  // namespace
 
-TRfc2217Device::TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address)
-    : Socket_(std::move(Socket)), Endpoint_(Address.Endpoint()), Codec_(true),
+TRfc2217Device::TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address, TNetClock Now)
+    : Socket_(std::move(Socket)), Endpoint_(Address.Endpoint()), Now_(Now), Codec_(true),
       ModemFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), AnswerFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 // Offers the options and reads until the server has taken the
 // COM-PORT-OPTION. Data that comes meanwhile was sent before the port was
-// open and is dropped, as a local device drops its input at the open.
+// open and is dropped, as a local device drops its input at the open. The
+// limit runs from the start, however much the server sends meanwhile.
 std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, const TNetAddress& Address,
-                                                          TNetOpenFailure& Failure) {
-    std::unique_ptr<TRfc2217Device> Device(new TRfc2217Device(std::move(Socket), Address));
+                                                          TNetOpenFailure& Failure, TNetClock Now) {
+    std::unique_ptr<TRfc2217Device> Device(new TRfc2217Device(std::move(Socket), Address, Now));
     auto Failed = [&](int Error, std::string Reason) {
         Failure = {Error, std::move(Reason)};
         return nullptr;
@@ -57,8 +59,8 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
         std::lock_guard Lock(Device->DecodeMutex_);
         Opening = Device->Codec_.Opening();
     }
+    const auto Deadline = Now() + TNetTimeouts::Negotiation;
     if (int Error = Device->SendCommand(Opening)) return Failed(Error, "Cannot talk to " + Address.Endpoint());
-    const auto Deadline = TClock::now() + TNetTimeouts::Negotiation;
     for (;;) {
         {
             std::lock_guard Lock(Device->DecodeMutex_);
@@ -66,8 +68,11 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
             if (Device->Codec_.ComPortRefused())
                 return Failed(EPROTONOSUPPORT, Address.Endpoint() + " refuses serial line control (RFC 2217)");
         }
+        if (Device->Deaf_)
+            return Failed(EPROTO, Address.Endpoint() + " keeps negotiating without reading the answers");
+        const int Left = MillisecondsLeft(Deadline, Now());
         pollfd P{Device->Socket_.get(), POLLIN, 0};
-        const int N = ::poll(&P, 1, MillisecondsLeft(Deadline));
+        const int N = Left > 0 ? ::poll(&P, 1, Left) : 0;
         if (N < 0 && errno == EINTR) continue;
         if (N <= 0) {
             std::lock_guard Lock(Device->DecodeMutex_);
@@ -79,29 +84,38 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
         unsigned char Buffer[512];
         const ssize_t Got = Device->Read(Buffer, sizeof Buffer);
         if (Got == 0) return Failed(ECONNRESET, Address.Endpoint() + " closed the connection");
-        if (Got < 0 && errno != EAGAIN && errno != EINTR)
+        if (Got < 0 && errno != EAGAIN && errno != EINTR && !Device->Deaf_)
             return Failed(errno, "Connection to " + Address.Endpoint() + " lost");
     }
     return Device;
 }
 
-// One socket read decoded in place. Reads that carried only commands are
-// followed by the next, so that 0 keeps meaning end of file.
+// One socket read decoded in place. A read that carried only commands
+// answers EAGAIN, so that 0 keeps meaning end of file and the caller comes
+// back to its deadline and stop between reads; the socket stays readable
+// if more waits.
 ssize_t TRfc2217Device::Read(void* Buffer, size_t Count) {
-    auto* Bytes = static_cast<unsigned char*>(Buffer);
-    for (;;) {
-        const ssize_t N = NetReceive(Socket_.get(), Bytes, Count);
-        if (N <= 0) return N;
-        const size_t Data = DecodeLocked(Bytes, static_cast<size_t>(N));
-        if (Data > 0) return static_cast<ssize_t>(Data);
+    if (Deaf_) {
+        errno = EIO;
+        return -1;
     }
+    auto* Bytes = static_cast<unsigned char*>(Buffer);
+    const ssize_t N = NetReceive(Socket_.get(), Bytes, Count);
+    if (N <= 0) return N;
+    const size_t Data = DecodeLocked(Bytes, static_cast<size_t>(N));
+    if (Data > 0) return static_cast<ssize_t>(Data);
+    errno = Deaf_ ? EIO : EAGAIN;
+    return -1;
 }
 
 size_t TRfc2217Device::DecodeLocked(unsigned char* Bytes, size_t Length) {
     std::lock_guard Lock(DecodeMutex_);
     TTelnetEvents Events;
     const size_t Data = Codec_.Decode(Bytes, Length, Bytes, Events);
-    if (!Events.Reply.empty()) SendCommand(Events.Reply);   // a lost connection shows on the next read
+    if (!Events.Reply.empty()) {
+        std::lock_guard Send(SendMutex_);
+        QueueReplyLocked(Events.Reply);
+    }
     for (const TComPortNotice& Notice : Events.Notices) HandleNotice(Notice);
     return Data;
 }
@@ -154,6 +168,10 @@ void TRfc2217Device::HandleNotice(const TComPortNotice& Notice) {
 ssize_t TRfc2217Device::Write(const void* Buffer, size_t Count) {
     const auto* Bytes = static_cast<const unsigned char*>(Buffer);
     std::lock_guard Lock(SendMutex_);
+    if (!FlushBacklogLocked()) {
+        errno = Deaf_ ? EIO : EAGAIN;   // the answers go first; the writer waits for room
+        return -1;
+    }
     std::string Wire;
     size_t First = 0;
     if (HalfIac_) {
@@ -188,6 +206,11 @@ ssize_t TRfc2217Device::Write(const void* Buffer, size_t Count) {
 int TRfc2217Device::SendCommand(const std::string& Bytes) {
     if (Bytes.empty()) return 0;
     std::lock_guard Lock(SendMutex_);
+    if (Deaf_) return EIO;
+    if (!Backlog_.empty()) {
+        if (int Error = SendAllLocked(Backlog_.data(), Backlog_.size())) return Error;
+        Backlog_.clear();
+    }
     if (HalfIac_) {
         const char Nop[2] = {static_cast<char>(NOP), 0};
         if (int Error = SendAllLocked(Nop, 1)) return Error;
@@ -196,9 +219,37 @@ int TRfc2217Device::SendCommand(const std::string& Bytes) {
     return SendAllLocked(Bytes.data(), Bytes.size());
 }
 
+// A reader must not wait for room: the server may be flooding requests and
+// reading nothing. The answers wait in the backlog, ahead of every later
+// byte; a lone IAC of the data is finished first (a NOP makes it a command).
+void TRfc2217Device::QueueReplyLocked(const std::string& Bytes) {
+    if (Deaf_) return;
+    if (HalfIac_) {
+        Backlog_.push_back(static_cast<char>(NOP));
+        HalfIac_ = false;
+    }
+    Backlog_ += Bytes;
+    if (!FlushBacklogLocked() && Backlog_.size() > ReplyBacklogLimit) {
+        Backlog_.clear();
+        Deaf_ = true;
+    }
+}
+
+bool TRfc2217Device::FlushBacklogLocked() {
+    while (!Backlog_.empty()) {
+        const ssize_t N = NetSend(Socket_.get(), Backlog_.data(), Backlog_.size());
+        if (N <= 0) {
+            if (N < 0 && errno == EINTR) continue;
+            return false;   // no room (or the connection has gone: the next read says so)
+        }
+        Backlog_.erase(0, static_cast<size_t>(N));
+    }
+    return true;
+}
+
 // Commands go out whole; room for them is waited for a bounded time.
 int TRfc2217Device::SendAllLocked(const char* Bytes, size_t Length) {
-    const auto Deadline = TClock::now() + TNetTimeouts::Acknowledgement;
+    const auto Deadline = Now_() + TNetTimeouts::Acknowledgement;
     size_t Done = 0;
     while (Done < Length) {
         const ssize_t N = NetSend(Socket_.get(), Bytes + Done, Length - Done);
@@ -207,8 +258,10 @@ int TRfc2217Device::SendAllLocked(const char* Bytes, size_t Length) {
             continue;
         }
         if (N < 0 && errno != EAGAIN && errno != EINTR) return errno;
+        const int Left = MillisecondsLeft(Deadline, Now_());
+        if (Left == 0) return ETIMEDOUT;
         pollfd P{Socket_.get(), POLLOUT, 0};
-        const int Ready = ::poll(&P, 1, MillisecondsLeft(Deadline));
+        const int Ready = ::poll(&P, 1, Left);
         if (Ready == 0) return ETIMEDOUT;
         if (Ready < 0 && errno != EINTR) return errno;
     }
@@ -305,7 +358,8 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
 
 // Reads whatever waits: through the receive queue, so that data arriving
 // meanwhile is kept and reported; without one (not yet attached) data is
-// dropped like input before the open.
+// dropped like input before the open. One read at most: the caller's wait
+// comes back to its deadline between reads.
 int TRfc2217Device::Pump() {
     if (Queue_ != nullptr) {
         const TFillResult Fill = Queue_->FillFrom(*this);
@@ -313,19 +367,16 @@ int TRfc2217Device::Pump() {
         return Fill.HangUp ? EIO : 0;
     }
     unsigned char Buffer[512];
-    for (;;) {
-        const ssize_t N = Read(Buffer, sizeof Buffer);
-        if (N > 0) continue;
-        if (N == 0) return EIO;
-        return errno == EAGAIN ? 0 : errno;
-    }
+    const ssize_t N = Read(Buffer, sizeof Buffer);
+    if (N >= 0) return N == 0 ? EIO : 0;
+    return errno == EAGAIN || errno == EINTR ? 0 : errno;
 }
 
 // The answers may be read here or by the event thread, whichever reads
 // first; either way the answer eventfd wakes this wait. A value other than
-// the one asked for is a refusal.
+// the one asked for is a refusal. The limit holds however much arrives.
 int TRfc2217Device::WaitForAcknowledgements(const TLineValues& Wanted, uint8_t Awaited) {
-    const auto Deadline = TClock::now() + TNetTimeouts::Acknowledgement;
+    const auto Deadline = Now_() + TNetTimeouts::Acknowledgement;
     for (;;) {
         Reset(AnswerFd_);
         if (int Error = Pump()) return Error;
@@ -339,8 +390,10 @@ int TRfc2217Device::WaitForAcknowledgements(const TLineValues& Wanted, uint8_t A
                 return Same ? 0 : EINVAL;
             }
         }
+        const int Left = MillisecondsLeft(Deadline, Now_());
+        if (Left == 0) return ETIMEDOUT;
         pollfd Waits[2] = {{Socket_.get(), POLLIN, 0}, {AnswerFd_.get(), POLLIN, 0}};
-        const int N = ::poll(Waits, 2, MillisecondsLeft(Deadline));
+        const int N = ::poll(Waits, 2, Left);
         if (N == 0) return ETIMEDOUT;
         if (N < 0 && errno != EINTR) return errno;
     }
@@ -398,7 +451,7 @@ void TRfc2217Device::Close() {
     if (!Socket_) return;
     {
         std::lock_guard Lock(SendMutex_);
-        std::string Purge = HalfIac_ ? std::string(1, static_cast<char>(NOP)) : std::string();
+        std::string Purge = Backlog_ + (HalfIac_ ? std::string(1, static_cast<char>(NOP)) : std::string());
         Purge += TTelnetCodec::RequestByte(cpPurgeData, cpPurgeTransmit);
         [[maybe_unused]] ssize_t N = NetSend(Socket_.get(), Purge.data(), Purge.size());
     }

@@ -8,7 +8,9 @@
 // BINARY, SUPPRESS-GO-AHEAD and the COM-PORT-OPTION, records the client's
 // data and COM-PORT-OPTION requests, and answers rate and format requests
 // (and, if told so, control requests) with the value asked for. The test
-// sends raw bytes to the client with Send, each call one send(2).
+// sends raw bytes to the client with Send, each call one send(2). A hostile
+// server floods: Flood sends its start once and then its pattern again and
+// again whenever the socket has room, reading the client or not.
 #pragma once
 
 #include "cport/telnet_codec.h"
@@ -39,6 +41,13 @@ struct TPeerOptions {
     bool AgreeComPort = true;         // DO COM-PORT-OPTION, else DONT
 };
 
+// What a flooding server sends: Start once, then Repeat without end.
+struct TFlood {
+    std::string Start;
+    std::string Repeat;
+    bool ReadsClient = true;   // false: what the client sends is never read
+};
+
 // One COM-PORT-OPTION request of the client: command and value.
 struct TPeerRequest {
     uint8_t Command;
@@ -47,7 +56,8 @@ struct TPeerRequest {
 
 class TTelnetPeer {
 public:
-    explicit TTelnetPeer(TPeerOptions Options = {}) : Options_(Options) {
+    explicit TTelnetPeer(TPeerOptions Options = {}, TFlood Flood = {}) : Options_(Options) {
+        SetFlood(std::move(Flood));
         Listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
@@ -80,6 +90,12 @@ public:
             std::lock_guard Lock(Mutex_);
             Outgoing_.push_back(std::move(Bytes));
         }
+        Wake();
+    }
+    // Starts flooding the client (at once, or from the connection on when
+    // given to the constructor).
+    void Flood(TFlood Flood) {
+        SetFlood(std::move(Flood));
         Wake();
     }
     // Ends the connection (the client sees end of file).
@@ -118,6 +134,24 @@ public:
     }
 
 private:
+    void SetFlood(TFlood Flood) {
+        std::lock_guard Lock(Mutex_);
+        Flood_.ReadsClient = Flood.ReadsClient;
+        FloodOut_ = std::move(Flood.Start);
+        Flood_.Repeat.clear();
+        while (!Flood.Repeat.empty() && Flood_.Repeat.size() < 16384) Flood_.Repeat += Flood.Repeat;
+    }
+
+    // One non-blocking send of the flood; false when the client has gone.
+    bool SendFlood() {
+        std::lock_guard Lock(Mutex_);
+        if (FloodOut_.empty()) FloodOut_ = Flood_.Repeat;
+        const ssize_t N = ::send(Client_.get(), FloodOut_.data(), FloodOut_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (N < 0) return errno == EAGAIN || errno == EINTR;
+        FloodOut_.erase(0, static_cast<size_t>(N));
+        return true;
+    }
+
     void Wake() {
         const uint64_t One = 1;
         [[maybe_unused]] ssize_t N = ::write(Wake_.get(), &One, sizeof One);
@@ -134,7 +168,15 @@ private:
 
     void Run() {
         for (;;) {
-            pollfd Waits[2] = {{Wake_.get(), POLLIN, 0}, {Client_ ? Client_.get() : Listen_.get(), POLLIN, 0}};
+            bool Reads = true, Floods = false;
+            {
+                std::lock_guard Lock(Mutex_);
+                Reads = Flood_.ReadsClient;
+                Floods = !Flood_.Repeat.empty();
+            }
+            pollfd Waits[2] = {{Wake_.get(), POLLIN, 0}, {Listen_.get(), POLLIN, 0}};
+            if (Client_)
+                Waits[1] = {Client_.get(), static_cast<short>((Reads ? POLLIN : 0) | (Floods ? POLLOUT : 0)), 0};
             ::poll(Waits, 2, -1);
             if (Waits[0].revents != 0) {
                 uint64_t Counter;
@@ -155,6 +197,11 @@ private:
                 Connected_ = false;
             }
             if (Waits[1].revents == 0) continue;
+            if (Client_ && (Waits[1].revents & POLLOUT) != 0 && !SendFlood()) {
+                DropClient();
+                continue;
+            }
+            if (Client_ && (Waits[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             if (!Client_) {
                 Client_.Reset(::accept4(Listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
                 if (Client_) {
@@ -167,16 +214,21 @@ private:
                 continue;
             }
             unsigned char Buffer[4096];
-            const ssize_t N = ::recv(Client_.get(), Buffer, sizeof Buffer, 0);
+            const ssize_t N = Reads ? ::recv(Client_.get(), Buffer, sizeof Buffer, MSG_DONTWAIT) : 0;
+            if (N < 0 && errno == EAGAIN) continue;
             if (N <= 0) {
-                Client_.Reset();
-                std::lock_guard Lock(Mutex_);
-                Connected_ = false;
-                Changed_.notify_all();
+                DropClient();
                 continue;
             }
             Parse(Buffer, static_cast<size_t>(N));
         }
+    }
+
+    void DropClient() {
+        Client_.Reset();
+        std::lock_guard Lock(Mutex_);
+        Connected_ = false;
+        Changed_.notify_all();
     }
 
     // The server side of the telnet stream, enough for the client's traffic.
@@ -269,6 +321,8 @@ private:
     std::mutex Mutex_;
     std::condition_variable Changed_;
     std::deque<std::string> Outgoing_;
+    TFlood Flood_;            // Repeat: the pattern, grown to a block
+    std::string FloodOut_;    // what is left of the block being sent
     bool Disconnect_ = false;
     bool Stop_ = false;
     bool Connected_ = false;

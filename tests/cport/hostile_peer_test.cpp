@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// rfc2217:// ports against servers that never stop talking: command floods,
+// a sub-negotiation that never ends, random bytes, option requests whose
+// answers are never read. Open, ReadBytes and Close each end within their
+// limit, whatever keeps arriving.
+#include "device_pty.h"
+#include "telnet_peer.h"
+
+#include <random>
+#include <string>
+
+namespace {
+
+using namespace cport;
+using namespace device_test;
+using net_test::TFlood;
+using net_test::TTelnetPeer;
+
+const std::string Nops = "\xff\xf1";                   // IAC NOP
+const std::string EndlessSub = "\xff\xfa\x2c\x6b";     // IAC SB COM-PORT NOTIFY-MODEMSTATE, no IAC SE
+const std::string OptionRequest = "\xff\xfd\x63";      // IAC DO 99: answered WONT every time
+
+// Bytes of any value, but never the server's DO COM-PORT-OPTION.
+std::string RandomBytes() {
+    std::mt19937 Generator(25);
+    std::string Bytes(4096, '\0');
+    for (char& C : Bytes) C = static_cast<char>(Generator() == 0x2c ? 0x2d : Generator() & 0xff);
+    return Bytes;
+}
+
+struct THostileCase {
+    const char* Name;
+    TFlood Flood;
+};
+
+const THostileCase Cases[] = {
+    {"command_flood", {"", Nops, true}},
+    {"endless_subnegotiation", {EndlessSub, "x", true}},
+    {"random_bytes", {"", RandomBytes(), true}},
+    {"unread_option_flood", {"", OptionRequest, false}},
+};
+
+class HostilePeer : public ::testing::TestWithParam<THostileCase> {};
+
+// The peer floods from the connection on and never agrees: the open fails
+// within the negotiation limit, measured from its start.
+TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit) {
+    TFlood Flood = GetParam().Flood;
+    Flood.ReadsClient = false;
+    TTelnetPeer Peer({}, Flood);
+    TComPort Port;
+    Port.SetPort(Peer.Url());
+    const auto Started = Clock::now();
+    EXPECT_EQ(RaisedBy([&] { Port.Open(); }).ErrorCode(), CError_OpenFailed);
+    EXPECT_LT(Clock::now() - Started, 3s + 1s);
+    EXPECT_FALSE(Port.Connected());
+}
+
+// A port open on a well-behaved peer that then floods: a read with a 2 s
+// limit keeps it, and Close returns within a second.
+TEST_P(HostilePeer, ReadBytesAndCloseEndInTime) {
+    TTelnetPeer Peer;
+    TComPort Port;
+    Port.SetPort(Peer.Url());
+    WaitingReads(Port, 2000);
+    Port.Open();
+    Peer.Flood(GetParam().Flood);
+    char Buffer[64];
+    auto Started = Clock::now();
+    try {
+        Port.ReadBytes(Buffer, sizeof Buffer);
+    } catch (const EComPort& E) {
+        EXPECT_EQ(E.ErrorCode(), CError_ReadFailed) << E.what();   // the deaf server counts as gone
+    }
+    EXPECT_LT(Clock::now() - Started, 2s + 2s);
+    Started = Clock::now();
+    Port.Close();
+    EXPECT_LT(Clock::now() - Started, 1s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Floods, HostilePeer, ::testing::ValuesIn(Cases),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+}  // namespace
