@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "main/files/csv.h"
+#include "main/files/file_text.h"
 #include "main/protocol/hex.h"
 
 namespace {
@@ -95,40 +96,80 @@ std::string UtcTimeText(std::chrono::system_clock::time_point Time)
     return Text;
 }
 
-std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std::string& FileName)
+namespace {
+
+// The row of a record, or why it is none.
+std::optional<TCommissionRow> RowOf(const std::vector<std::string>& F, std::string& Reason)
 {
-    std::vector<TCsvRecord> Records;
-    try {
-        Records = ParseCsv(Text);
-    } catch (const ECsv& Error) {
-        throw LogError(FileName, Error.Line(), Error.Reason());
+    if (F.size() != CommissionLogColumns().size()) {
+        Reason = "a row of " + std::to_string(F.size()) + " fields instead of " +
+                 std::to_string(CommissionLogColumns().size());
+        return std::nullopt;
     }
+    for (const std::size_t Column : {4u, 5u})
+        if (!IsIDOrEmpty(F[Column])) {
+            Reason = CommissionLogColumns()[Column] + " " + Quoted(F[Column]) + " is not two hexadecimal digits";
+            return std::nullopt;
+        }
+    const auto Result = ResultOf(F[6]);
+    if (!Result) {
+        Reason = "unknown result " + Quoted(F[6]);
+        return std::nullopt;
+    }
+    return TCommissionRow{F[0], F[1], F[2], F[3], F[4], F[5], *Result, F[7], F[8], F[9]};
+}
+
+}  // namespace
+
+// Record by record, so that a damaged one costs only itself: after broken
+// quoting the reading goes on at the line after the record's start.
+std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std::string& FileName,
+                                               std::vector<std::string>* Skipped)
+{
     std::vector<TCommissionRow> Rows;
     bool HeaderSeen = false;
-    for (const auto& Record : Records) {
-        if (IsBlank(Record))
+    std::size_t Pos = 0, Line = 1;
+    while (Pos < Text.size()) {
+        const std::size_t Start = Pos, StartLine = Line;
+        std::string Reason;
+        std::optional<TCsvRecord> Record;
+        try {
+            Record = ParseCsvRecord(Text, Pos, Line);
+        } catch (const ECsv& Error) {
+            if (!HeaderSeen)
+                throw LogError(FileName, Error.Line(), Error.Reason());
+            Reason = Error.Reason();
+            const std::size_t End = Text.find('\n', Start);
+            Pos = End == std::string_view::npos ? Text.size() : End + 1;
+            Line = StartLine + 1;
+        }
+        if (Record && IsBlank(*Record))
             continue;
-        if (!HeaderSeen) {
-            if (Record.Fields != CommissionLogColumns())
-                throw LogError(FileName, Record.Line, "not a commissioning log (its first line is not the header)");
+        if (Record && !HeaderSeen) {
+            if (Record->Fields != CommissionLogColumns())
+                throw LogError(FileName, Record->Line, "not a commissioning log (its first line is not the header)");
             HeaderSeen = true;
             continue;
         }
-        const auto& F = Record.Fields;
-        if (F.size() != CommissionLogColumns().size())
-            throw LogError(FileName, Record.Line,
-                           "a row of " + std::to_string(F.size()) + " fields instead of " +
-                               std::to_string(CommissionLogColumns().size()));
-        for (const std::size_t Column : {4u, 5u})
-            if (!IsIDOrEmpty(F[Column]))
-                throw LogError(FileName, Record.Line,
-                               CommissionLogColumns()[Column] + " \"" + F[Column] + "\" is not two hexadecimal digits");
-        const auto Result = ResultOf(F[6]);
-        if (!Result)
-            throw LogError(FileName, Record.Line, "unknown result \"" + F[6] + "\"");
-        Rows.push_back({F[0], F[1], F[2], F[3], F[4], F[5], *Result, F[7], F[8], F[9]});
+        std::optional<TCommissionRow> Row;
+        if (Record)
+            Row = RowOf(Record->Fields, Reason);
+        if (Row)
+            Rows.push_back(std::move(*Row));
+        else if (Skipped != nullptr)
+            Skipped->push_back(FileName + ":" + std::to_string(StartLine) + ": " + Reason + "; the row is skipped");
     }
     return Rows;
+}
+
+std::vector<TCommissionRow> ReadCommissionLog(const std::string& Path, std::vector<std::string>* Skipped)
+{
+    const TFileText File = ReadFileText(Path, CommissionLogLimit);
+    if (File.Missing)
+        return {};
+    if (!File.Error.empty())
+        throw ECommissionLog(Path + ": " + File.Error);
+    return ParseCommissionLog(File.Text, Path, Skipped);
 }
 
 std::set<uint8_t> DoneIDs(const std::vector<TCommissionRow>& Rows)
@@ -143,15 +184,12 @@ std::set<uint8_t> DoneIDs(const std::vector<TCommissionRow>& Rows)
 TCommissionLog::TCommissionLog(const std::string& Path) : Path_(Path)
 {
     {
-        std::ifstream Existing(Path, std::ios::binary);
-        if (Existing) {
-            std::ostringstream Text;
-            Text << Existing.rdbuf();
-            Rows_ = ParseCommissionLog(Text.str(), Path);
-            NeedsHeader_ = Text.str().find_first_not_of("\r\n") == std::string::npos;
-        } else {
-            NeedsHeader_ = true;
-        }
+        const TFileText Existing = ReadFileText(Path, CommissionLogLimit);
+        if (!Existing.Error.empty() && !Existing.Missing)
+            throw ECommissionLog(Path + ": " + Existing.Error);
+        Rows_ = ParseCommissionLog(Existing.Text, Path, &Skipped_);
+        NeedsHeader_ = Existing.Text.find_first_not_of("\r\n") == std::string::npos;
+        NeedsLineEnd_ = !NeedsHeader_ && Existing.Text.back() != '\n';
     }
     Done_ = DoneIDs(Rows_);
     File_.open(Path, std::ios::binary | std::ios::app);
@@ -161,12 +199,15 @@ TCommissionLog::TCommissionLog(const std::string& Path) : Path_(Path)
 
 void TCommissionLog::Append(const TCommissionRow& Row)
 {
+    if (NeedsLineEnd_)
+        File_ << "\r\n";
     if (NeedsHeader_)
         File_ << CsvRecord(CommissionLogColumns());
     File_ << CommissionLogRowText(Row) << std::flush;
     if (!File_)
         throw ECommissionLog(Path_ + ": cannot write to the log");
     NeedsHeader_ = false;
+    NeedsLineEnd_ = false;
     Rows_.push_back(Row);
     if (const auto ID = DoneID(Row))
         Done_.insert(*ID);

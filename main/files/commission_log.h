@@ -52,18 +52,31 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The largest log read (some hundred thousand rows).
+inline constexpr std::size_t CommissionLogLimit = std::size_t{64} << 20;
+
 // The rows of a log's text. An empty text has none; blank lines are
 // skipped. Throws ECommissionLog, naming FileName and the line, for a text
-// that does not start with the header, a row with another number of fields,
-// or a result that is none of the four.
-std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std::string& FileName);
+// that does not start with the header. A row that cannot be read (broken
+// quoting, another number of fields, an ID that is no byte, an unknown
+// result: a row cut short by a crash or an edit) is left out, so that it
+// never blocks a run, and reported in Skipped as "FileName:line: reason".
+std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std::string& FileName,
+                                               std::vector<std::string>* Skipped = nullptr);
+
+// The rows of the log file at Path (none when there is no such file), read
+// within CommissionLogLimit. Throws ECommissionLog naming the file when it
+// cannot be read, is no regular file, is too large or is not a log.
+std::vector<TCommissionRow> ReadCommissionLog(const std::string& Path, std::vector<std::string>* Skipped = nullptr);
 
 // The IDs that rows with the result "ok" gave.
 std::set<uint8_t> DoneIDs(const std::vector<TCommissionRow>& Rows);
 
 // A log file opened for a run: its rows so far are read, new rows are
 // appended, the header goes first into a file that is new or empty. Each row
-// is written and flushed at once, so an interrupted run loses nothing.
+// is written and flushed at once, so an interrupted run loses nothing; a
+// last row left without its line end (a crash or a full disk mid-row) is
+// ended before the first new row, which would otherwise be glued onto it.
 class TCommissionLog {
 public:
     // Throws ECommissionLog when the file cannot be read or written or is
@@ -74,6 +87,8 @@ public:
     const std::vector<TCommissionRow>& Rows() const { return Rows_; }
     // IDs recorded as "ok", in this file before the run and since.
     const std::set<uint8_t>& Done() const { return Done_; }
+    // The rows of the file that could not be read ("path:line: reason").
+    const std::vector<std::string>& Skipped() const { return Skipped_; }
 
     void Append(const TCommissionRow& Row);
 
@@ -81,6 +96,8 @@ private:
     std::string Path_;
     std::vector<TCommissionRow> Rows_;
     std::set<uint8_t> Done_;
+    std::vector<std::string> Skipped_;
     std::ofstream File_;
     bool NeedsHeader_ = false;
+    bool NeedsLineEnd_ = false;   // the file's last row lost its line end
 };

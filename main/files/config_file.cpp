@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "main/files/file_text.h"
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 
@@ -132,7 +133,7 @@ std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& 
             const std::string_view Name = Trim(Line.substr(1, Close - 1));
             Section = Lower(Name);
             if (!IsKnownSection(Section))
-                throw EConfigFile(FileName, LineNumber, std::string(Name), "unknown section [" + std::string(Name) + "]");
+                throw EConfigFile(FileName, LineNumber, std::string(Name), "unknown section " + Quoted(Name));
             continue;
         }
         const std::size_t Equals = Line.find('=');
@@ -189,17 +190,17 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
     if (Entry.Section == SectionModule) {
         if (Entry.Key == "format") {
             if (Value != std::to_string(ConfigFileFormat))
-                Refuse("format \"" + std::string(Value) + "\" is not supported (this program reads format " +
+                Refuse("format " + Quoted(Value) + " is not supported (this program reads format " +
                        std::to_string(ConfigFileFormat) + ")");
         } else if (Entry.Key == "remote_id") {
             const std::optional<uint8_t> Byte = ParseConfigByte(Value);
             if (!Byte)
-                Refuse("\"" + std::string(Value) + "\" is no byte (two hexadecimal digits or 0b and eight binary digits)");
+                Refuse(Quoted(Value) + " is no byte (two hexadecimal digits or 0b and eight binary digits)");
             Result.Config.RemoteId = Byte;
         } else {
             const std::optional<int> Index = ParseBaudRate(Value);
             if (!Index)
-                Refuse("\"" + std::string(Value) + "\" is not one of the rates 1200, 2400, 4800, 9600, 19200, 38400, "
+                Refuse(Quoted(Value) + " is not one of the rates 1200, 2400, 4800, 9600, 19200, 38400, "
                        "57600, 115200");
             Result.Config.BaudIndex = Index;
         }
@@ -207,7 +208,7 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
     }
     const std::optional<uint8_t> Byte = ParseConfigByte(Value);
     if (!Byte)
-        Refuse("\"" + std::string(Value) + "\" is no byte (two hexadecimal digits or 0b and eight binary digits)");
+        Refuse(Quoted(Value) + " is no byte (two hexadecimal digits or 0b and eight binary digits)");
     Result.Config.PortByte(*GridOfSection(Entry.Section), *RowOfKey(Entry.Key)) = Byte;
 }
 
@@ -215,7 +216,7 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
 
 EConfigFile::EConfigFile(std::string File, std::size_t Line, std::string Key, const std::string& Reason)
     : std::runtime_error(File + (Line > 0 ? ":" + std::to_string(Line) : std::string()) + ": " +
-                         (Key.empty() ? std::string() : "key \"" + Key + "\": ") + Reason),
+                         (Key.empty() ? std::string() : "key " + Quoted(Key) + ": ") + Reason),
       File_(std::move(File)), Line_(Line), Key_(std::move(Key))
 {
 }
@@ -246,6 +247,10 @@ std::optional<int> ParseBaudRate(std::string_view Text)
 
 TConfigFile ParseConfigText(std::string_view Text, const std::string& FileName)
 {
+    // Editors that save UTF-8 may put a byte-order mark first; it is no part of line 1.
+    constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+    if (Text.substr(0, ByteOrderMark.size()) == ByteOrderMark)
+        Text.remove_prefix(ByteOrderMark.size());
     if (Text.find('\0') != std::string_view::npos)
         throw EConfigFile(FileName, 0, {}, "not a text file (it holds a NUL byte)");
     const std::vector<TEntryLine> Entries = LocateEntries(Text, FileName);
@@ -267,14 +272,10 @@ TConfigFile ParseConfigText(std::string_view Text, const std::string& FileName)
 
 TConfigFile LoadConfigFile(const std::string& Path)
 {
-    std::ifstream File(Path, std::ios::binary);
-    if (!File)
-        throw EConfigFile(Path, 0, {}, std::string("cannot be read: ") + std::strerror(errno));
-    std::ostringstream Text;
-    Text << File.rdbuf();
-    if (File.bad())
-        throw EConfigFile(Path, 0, {}, std::string("cannot be read: ") + std::strerror(errno));
-    return ParseConfigText(Text.str(), Path);
+    const TFileText File = ReadFileText(Path, ConfigFileLimit);
+    if (!File.Error.empty())
+        throw EConfigFile(Path, 0, {}, File.Error);
+    return ParseConfigText(File.Text, Path);
 }
 
 TModuleConfig RequireComplete(const TConfigFile& File, const std::string& FileName)

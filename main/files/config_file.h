@@ -59,7 +59,11 @@ private:
 
 // Parses the text of a file; FileName only names it in errors.
 TConfigFile ParseConfigText(std::string_view Text, const std::string& FileName);
-// Reads and parses a file; a file that can't be read is an EConfigFile too.
+// The largest configuration file read (a complete one is well under 1 KiB).
+inline constexpr std::size_t ConfigFileLimit = std::size_t{1} << 20;
+
+// Reads and parses a file; a file that can't be read, is no regular file or
+// is larger than ConfigFileLimit is an EConfigFile too.
 TConfigFile LoadConfigFile(const std::string& Path);
 
 // Every field present, or an EConfigFile naming the first missing key.

@@ -41,7 +41,14 @@ std::vector<TCsvRecord> ParseCsv(std::string_view Text)
     std::vector<TCsvRecord> Records;
     std::size_t Line = 1;
     std::size_t Pos = 0;
-    while (Pos < Text.size()) {
+    while (Pos < Text.size())
+        Records.push_back(ParseCsvRecord(Text, Pos, Line));
+    return Records;
+}
+
+TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& Line)
+{
+    {
         TCsvRecord Record{Line, {}};
         bool RecordEnded = false;
         while (!RecordEnded) {
@@ -87,7 +94,6 @@ std::vector<TCsvRecord> ParseCsv(std::string_view Text)
                 throw ECsv(Line, "a carriage return without its line feed");
             }
         }
-        Records.push_back(std::move(Record));
+        return Record;
     }
-    return Records;
 }

@@ -35,3 +35,7 @@ private:
 // Throws ECsv for a quote inside an unquoted field, text after a closing
 // quote, or a quoted field that never closes.
 std::vector<TCsvRecord> ParseCsv(std::string_view Text);
+
+// The record that starts at Pos (on line Line); moves both past it. A
+// reader that goes on after an ECsv restarts at the next line itself.
+TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& Line);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "main/files/commission_log.h"
 #include "main/files/csv.h"
@@ -108,24 +109,26 @@ std::string WithResult(std::string RowText, const std::string& Result)
     return RowText.replace(At + 1, 2, Result);
 }
 
-TEST(CommissionLogText, RefusesWhatIsNoLog)
+// A damaged row is left out and reported with its line; the rows around it
+// still count. Only a file that is no log at all is refused.
+TEST(CommissionLogText, SkipsDamagedRowsRefusesWhatIsNoLog)
 {
     const std::string Good = CommissionLogRowText(Row("02", TCommissionResult::Ok));
     const std::vector<std::pair<std::string, std::string>> Cases{
-        {"a,b,c\r\n", "log.csv:1: not a commissioning log"},
-        {Header() + "x,y\r\n", "log.csv:2: a row of 2 fields"},
-        {Header() + Good + "\"open", "log.csv:3: a quoted field does not end"},
-        {Header() + WithResult(Good, "done"), "log.csv:2: unknown result \"done\""},
-        {Header() + CommissionLogRowText(Row("2G", TCommissionResult::Ok)), "log.csv:2: id_after \"2G\""},
+        {"x,y\r\n", "log.csv:2: a row of 2 fields"},
+        {"\"open\r\n", "log.csv:2: a quoted field does not end"},
+        {WithResult(Good, "done"), "log.csv:2: unknown result \"done\""},
+        {CommissionLogRowText(Row("2G", TCommissionResult::Ok)), "log.csv:2: id_after \"2G\""},
+        {WithResult(Good, std::string(200, 'x')), "log.csv:2: unknown result \"" + std::string(80, 'x') + "\"...;"},
     };
-    for (const auto& [Text, Message] : Cases) {
-        try {
-            ParseCommissionLog(Text, "log.csv");
-            ADD_FAILURE() << "accepted " << Text;
-        } catch (const ECommissionLog& Error) {
-            EXPECT_EQ(std::string(Error.what()).substr(0, Message.size()), Message);
-        }
+    for (const auto& [Damaged, Message] : Cases) {
+        std::vector<std::string> Skipped;
+        const auto Rows = ParseCommissionLog(Header() + Damaged + Good, "log.csv", &Skipped);
+        EXPECT_EQ(DoneIDs(Rows), std::set<uint8_t>{2}) << Damaged;
+        ASSERT_EQ(Skipped.size(), 1u) << Damaged;
+        EXPECT_EQ(Skipped[0].substr(0, Message.size()), Message);
     }
+    EXPECT_THROW(ParseCommissionLog("a,b,c\r\n" + Good, "log.csv"), ECommissionLog);
 }
 
 TEST(CommissionLogText, UtcTime)
@@ -160,6 +163,42 @@ TEST_F(CommissionLogFile, HeaderOnANewFileAndRowsAppendedAcrossRuns)
     const std::string Text = Content(Path);
     EXPECT_EQ(Text.find(Header(), 1), std::string::npos) << "one header only";
     EXPECT_EQ(DoneIDs(ParseCommissionLog(Text, Path)), (std::set<uint8_t>{1, 2}));
+}
+
+// A run that ended mid-row left its last row without a line end: the next
+// run reports it, skips it, and appends on a line of its own.
+TEST_F(CommissionLogFile, RowCutShortIsEndedBeforeAppending)
+{
+    const std::string Good = CommissionLogRowText(Row("01", TCommissionResult::Ok));
+    const std::string Path = Folder_.Write("cut.csv", Header() + Good + Good.substr(0, 30));
+    {
+        TCommissionLog Log(Path);
+        EXPECT_EQ(Log.Skipped(), std::vector<std::string>{Path + ":3: a row of 2 fields instead of 10; the row is skipped"});
+        Log.Append(Row("02", TCommissionResult::Ok));
+    }
+    const TCommissionLog Again(Path);
+    EXPECT_EQ(Again.Done(), (std::set<uint8_t>{1, 2}));
+    EXPECT_EQ(Again.Skipped().size(), 1u);
+}
+
+// Files that are no log or too large are refused by name before any is read.
+TEST_F(CommissionLogFile, RefusesDirectoriesDevicesAndOversizedFiles)
+{
+    const std::string Large = Folder_.Write("large.csv", "");
+    std::filesystem::resize_file(Large, CommissionLogLimit + 1);
+    const std::vector<std::pair<std::string, std::string>> Cases{
+        {Large, "is larger than the limit of 64 MiB"},
+        {Folder_.Path(""), "is a directory"},
+        {"/dev/zero", "is not a regular file"},
+    };
+    for (const auto& [Path, Reason] : Cases) {
+        try {
+            TCommissionLog Log(Path);
+            ADD_FAILURE() << "accepted " << Path;
+        } catch (const ECommissionLog& Error) {
+            EXPECT_EQ(std::string(Error.what()).rfind(Path + ": " + Reason, 0), 0u) << Error.what();
+        }
+    }
 }
 
 TEST_F(CommissionLogFile, EmptyFileGetsItsHeaderOtherFilesAreRefused)

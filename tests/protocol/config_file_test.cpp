@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "main/files/config_file.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -102,9 +104,49 @@ INSTANTIATE_TEST_SUITE_P(
         TBadFile{"LoneCarriageReturn", "[identity]\nbios_name = a\rP0 = 00\n", 2, "", "carriage return"}),
     [](const testing::TestParamInfo<TBadFile>& Info) { return std::string(Info.param.Name); });
 
-TEST(ConfigFile, UnreadableFileIsAFileError)
+// Only a regular file within the limit is read; anything else is refused by
+// name before a byte of it is read.
+TEST(ConfigFile, FilesThatAreNoConfigurationAreRefusedByName)
 {
-    EXPECT_THROW(LoadConfigFile("/nonexistent/folder/x.ini"), EConfigFile);
+    const test_support::TScratchFolder Folder;
+    const std::string Large = Folder.Write("large.ini", "");
+    std::filesystem::resize_file(Large, ConfigFileLimit + 1);
+    const std::vector<std::pair<std::string, std::string>> Cases{
+        {"/nonexistent/folder/x.ini", "cannot be read"},
+        {Large, "is larger than the limit of 1 MiB"},
+        {Folder.Path(""), "is a directory"},
+        {"/dev/zero", "is not a regular file"},
+    };
+    for (const auto& [Path, Reason] : Cases) {
+        try {
+            LoadConfigFile(Path);
+            ADD_FAILURE() << "accepted " << Path;
+        } catch (const EConfigFile& Error) {
+            EXPECT_EQ(std::string(Error.what()).rfind(Path + ": " + Reason, 0), 0u) << Error.what();
+        }
+    }
+}
+
+TEST(ConfigFile, ByteOrderMarkIsNoPartOfTheFirstLine)
+{
+    const test_support::TScratchFolder Folder;
+    EXPECT_EQ(RequireComplete(LoadConfigFile(Folder.Write("bom.ini", "\xEF\xBB\xBF" + CompleteText())), "bom.ini"),
+              Sample);
+}
+
+// A huge value is quoted in part: the message names it without repeating it.
+TEST(ConfigFile, MessagesQuoteAtMostEightyCharacters)
+{
+    for (const std::string& Key : {std::string("remote_id"), std::string(10'000'000, 'k')}) {
+        try {
+            ParseConfigText("[module]\n" + Key + " = " + std::string(10'000'000, 'F') + "\n", "big.ini");
+            FAIL() << "accepted a 10 MB value";
+        } catch (const EConfigFile& Error) {
+            EXPECT_LT(std::string(Error.what()).size(), 400u);
+            EXPECT_NE(std::string(Error.what()).find("\"" + std::string(80, Key.size() > 9 ? 'k' : 'F') + "\"..."),
+                      std::string::npos);
+        }
+    }
 }
 
 }  // namespace
