@@ -36,14 +36,21 @@ int InterruptSignal() {
     return ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
 }
 
-// True when the interrupt signal is ours. Until it is, every watch start
-// looks again (the application may have chosen another one meanwhile).
+bool IsOurs(const struct sigaction& Action) {
+    return (Action.sa_flags & SA_SIGINFO) == 0 && Action.sa_handler == IgnoreInterrupt;
+}
+
+// True when the interrupt signal is ours. Every watch start looks again:
+// the application may have chosen another signal before the first, or
+// installed its own disposition (a handler, SIG_IGN) since; the signal is
+// then not ours and the watch does not start. Back at the default it is
+// free and taken again.
 bool TakeInterruptSignal() {
     std::lock_guard Lock(SignalMutex);
-    if (SignalTaken.load()) return true;
     const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
     struct sigaction Current {};
     if (sigaction(Signal, nullptr, &Current) != 0) return false;
+    if (IsOurs(Current)) return true;
     if ((Current.sa_flags & SA_SIGINFO) != 0 || Current.sa_handler != SIG_DFL) return false;
     struct sigaction Action {};
     Action.sa_handler = IgnoreInterrupt;
@@ -55,14 +62,36 @@ bool TakeInterruptSignal() {
     return true;
 }
 
-// Still ours when the watch stops? An application that has since installed
-// its own disposition would be killed (default), never interrupted (ignore,
-// SA_RESTART) or surprised by a call of its handler.
-bool InterruptSignalStillOurs() {
-    struct sigaction Current {};
-    if (sigaction(InterruptSignal(), nullptr, &Current) != 0) return false;
-    return (Current.sa_flags & SA_SIGINFO) == 0 && Current.sa_handler == IgnoreInterrupt;
-}
+// Makes the signal ours for as long as the stops in progress need it, and
+// gives the application its own disposition back after the last (unless it
+// changed it again meanwhile). Without it, a watch that started while the
+// signal was ours could be ended only by the next modem-line change, which
+// may never come.
+int Borrowers = 0;                   // under SignalMutex
+struct sigaction SavedDisposition;   // the application's, while borrowed
+bool RestoreDisposition = false;
+
+class TBorrowedSignal {
+public:
+    TBorrowedSignal() {
+        std::lock_guard Lock(SignalMutex);
+        if (Borrowers++ > 0) return;
+        struct sigaction Ours {};
+        Ours.sa_handler = IgnoreInterrupt;
+        sigemptyset(&Ours.sa_mask);
+        const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
+        RestoreDisposition = sigaction(Signal, &Ours, &SavedDisposition) == 0 && !IsOurs(SavedDisposition);
+    }
+    ~TBorrowedSignal() {
+        std::lock_guard Lock(SignalMutex);
+        if (--Borrowers > 0 || !RestoreDisposition) return;
+        const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
+        struct sigaction Current {};
+        if (sigaction(Signal, nullptr, &Current) == 0 && IsOurs(Current)) sigaction(Signal, &SavedDisposition, nullptr);
+    }
+    TBorrowedSignal(const TBorrowedSignal&) = delete;
+    TBorrowedSignal& operator=(const TBorrowedSignal&) = delete;
+};
 
 }  // namespace
 
@@ -178,15 +207,12 @@ void TModemWatch::Stop() {
         Stop_ = true;
         // A signal sent just before the thread enters its wait is lost, so
         // it is repeated until the thread has ended. A disposition the
-        // application has put in place since is left alone: the wait then
-        // ends with the next modem-line change.
-        const bool Ours = InterruptSignalStillOurs();
+        // application has put in place since the watch started is set
+        // aside only for these few milliseconds.
+        const TBorrowedSignal Borrowed;
         while (!Ended_.load()) {
-            if (Ours) pthread_kill(Thread_.native_handle(), InterruptSignal());
-            if (Ours)
-                StopChanged.wait_for(Lock, std::chrono::milliseconds(10), [this] { return Ended_.load(); });
-            else
-                StopChanged.wait(Lock, [this] { return Ended_.load(); });
+            pthread_kill(Thread_.native_handle(), InterruptSignal());
+            StopChanged.wait_for(Lock, std::chrono::milliseconds(10), [this] { return Ended_.load(); });
         }
     }
     Thread_.join();

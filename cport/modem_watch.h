@@ -6,8 +6,10 @@
 // device, so it runs in a helper thread of its own. Stop() interrupts it with
 // a signal whose handler is installed without SA_RESTART (the wait ends with
 // EINTR) and joins the thread. The signal is the one SetLineWatchSignal
-// chose (comport.h), taken only while its disposition is the default; when
-// it is not free the watch does not start. The changes found are
+// chose (comport.h), taken only while its disposition is the default and
+// looked at again at every start; when it is not ours the watch does not
+// start. An application that takes the signal while a watch runs has its
+// disposition set aside for the few milliseconds Stop needs. The changes found are
 // accumulated as events and announced on an eventfd that the event thread
 // waits on.
 //

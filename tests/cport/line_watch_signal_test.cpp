@@ -11,6 +11,9 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
 
 using namespace cport;
 
@@ -76,6 +79,41 @@ TEST(LineWatchSignal, NeverTakesTheApplicationsSignalAndUsesTheOneItChose) {
     EXPECT_NE(HandlerOf(Chosen), SIG_DFL);
     EXPECT_EQ(HandlerOf(TakenByApplication), &ApplicationHandler);
     EXPECT_FALSE(SetLineWatchSignal(SIGRTMIN + 7));   // fixed once taken
+}
+
+// The application changes the signal between two watches or while one
+// runs: a watch never starts on a signal that is not its own, Stop ends
+// within a second, and the application keeps its disposition.
+TEST(LineWatchSignal, StopIsBoundedWhateverTheApplicationDidWithTheSignal) {
+    const int Signal = SIGRTMIN + 6;
+    SetLineWatchSignal(Signal);   // refused when the test above has taken it already
+    SignalWaitDevice Device;
+    struct sigaction Restarting {}, Ignore {}, Default {};
+    Restarting.sa_handler = ApplicationHandler;
+    Restarting.sa_flags = SA_RESTART;
+    Ignore.sa_handler = SIG_IGN;
+    Default.sa_handler = SIG_DFL;
+    for (const struct sigaction* Change : {&Restarting, &Ignore, &Default}) {
+        for (const bool WhileRunning : {false, true}) {
+            SCOPED_TRACE(std::string(WhileRunning ? "while a watch runs, to " : "between two watches, to ") +
+                         (Change == &Restarting ? "a handler" : Change == &Ignore ? "SIG_IGN" : "SIG_DFL"));
+            std::optional<TModemWatch> Watch(std::in_place, Device);
+            ASSERT_TRUE(Watch->Running());
+            if (!WhileRunning) Watch.reset();
+            sigaction(Signal, Change, nullptr);
+            if (!WhileRunning) {
+                Watch.emplace(Device);
+                EXPECT_EQ(Watch->Running(), Change == &Default);   // back at the default it is free again
+            }
+            const auto Started = std::chrono::steady_clock::now();
+            Watch.reset();
+            EXPECT_LT(std::chrono::steady_clock::now() - Started, std::chrono::seconds(1));
+            if (WhileRunning || Change != &Default) {
+                EXPECT_EQ(HandlerOf(Signal), Change->sa_handler);
+            }
+            signal(Signal, SIG_DFL);
+        }
+    }
 }
 
 }  // namespace
