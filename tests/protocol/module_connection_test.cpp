@@ -2,7 +2,7 @@
 // The connection object against the module simulator on a pseudo-terminal:
 // the frames it sends, reading and writing a whole configuration, the
 // read-back compare, where a silent module stops a chain, a stop request,
-// and what the wire log sees.
+// what the wire log sees, and two connections on one thread.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "main/protocol/frames.h"
 #include "main/engine/module_connection.h"
 #include "sim/module_simulator.h"
 #include "tests/support/read_chain_frames.h"
@@ -98,7 +97,9 @@ TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
     } catch (const EModuleNoReply& Error) {
         EXPECT_EQ(Error.Step().Code, 6);
         EXPECT_EQ(Error.Step().Mode, TRequestMode::Write);
-        EXPECT_EQ(Error.Written(), (TWrittenFields{"remote_id", "baud", "direction.P0", "direction.P1"}));
+        EXPECT_EQ(Error.Written(), (std::vector<std::string>{"remote_id", "baud", "direction.P0", "direction.P1"}));
+        EXPECT_EQ(Error.Chain()->UnconfirmedField(), "direction.P2");
+        EXPECT_EQ(Error.Chain()->UnsentFields().size(), 7u);
         EXPECT_STREQ(Error.what(), "no reply to write P2 direction within 300 ms");
     }
     // The chain ends at the first silence: nothing after the P2 write.
@@ -139,7 +140,7 @@ TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
         Connection_.WriteConfig(Wanted);
         ADD_FAILURE() << "the write was not stopped";
     } catch (const EModuleStopped& Error) {
-        EXPECT_EQ(Error.Written(), (TWrittenFields{"remote_id", "baud", "direction.P0"}));
+        EXPECT_EQ(Error.Written(), (std::vector<std::string>{"remote_id", "baud", "direction.P0"}));
     }
     Stopper.join();
     EXPECT_EQ(Simulator_->Requests().size(), 3u);
@@ -161,16 +162,34 @@ TEST_F(ModuleConnection, WireLogShowsFramesRepliesAndNoise)
     EXPECT_EQ(Lines[3], " ms  <  *??:E00,00=VARNOLINK I/O 1.00a<CR>  read identity \u2192 VARNOLINK I/O 1.00a");
 }
 
-TEST(WireLogMeaning, DescribesRequestsAndReplies)
+// Each connection runs its own loop, and nothing is kept per thread: two on
+// one thread, either destroyed first, leave the other reading its module.
+TEST(ModuleConnections, TwoOnOneThreadOutliveEachOtherInEitherOrder)
 {
-    EXPECT_EQ(DescribeRequestFrame("*02:1,A7=00\r\n"), "write Remote ID A7");
-    EXPECT_EQ(DescribeRequestFrame("*03:1,06=00\r\n"), "write baud rate 06 (57600)");
-    EXPECT_EQ(DescribeRequestFrame("*11:0,00=00\r\n"), "read P2 power-on default");
-    EXPECT_EQ(DescribeRequestFrame("*0x:0,00=00\r\n"), "");
-    const TChainStep ReadP2{6, TRequestMode::Read};
-    EXPECT_EQ(DescribeReplyLine("*??:E06,00=0F", ReadP2), "read P2 direction \u2192 0F");
-    EXPECT_EQ(DescribeReplyLine("*??:E07,00=0F", ReadP2), "reply to read P4 direction (late or unasked) \u2192 0F");
-    EXPECT_EQ(DescribeReplyLine("*??:E06,00=0", ReadP2), "");
+    for (const bool FirstGoesFirst : {true, false}) {
+        SCOPED_TRACE(FirstGoesFirst ? "first created, first destroyed" : "last created, first destroyed");
+        std::vector<std::unique_ptr<TModuleSimulator>> Simulators;
+        std::vector<std::unique_ptr<TModuleConnection>> Connections;
+        for (const uint8_t Id : {0x11, 0x22}) {
+            TModuleState State;
+            State.RemoteId = Id;
+            Simulators.push_back(test_support::StartSimulator(State));
+            Connections.push_back(std::make_unique<TModuleConnection>());
+            Connections.back()->Open(Simulators.back()->DevicePath());
+        }
+        EXPECT_EQ(Connections[0]->ReadConfig().Config.RemoteId, 0x11);
+        EXPECT_EQ(Connections[1]->ReadConfig().Config.RemoteId, 0x22);
+        const std::size_t Gone = FirstGoesFirst ? 0 : 1;
+        const std::size_t Kept = 1 - Gone;
+        Connections[Gone].reset();
+        EXPECT_EQ(Connections[Kept]->Identify().BiosName, "VARNOLINK I/O");
+        EXPECT_EQ(Connections[Kept]->ReadConfig().Config.RemoteId, Kept == 0 ? 0x11 : 0x22);
+        // A new one beside the survivor works as well.
+        Connections[Gone] = std::make_unique<TModuleConnection>();
+        Connections[Gone]->Open(Simulators[Gone]->DevicePath());
+        EXPECT_EQ(Connections[Gone]->ReadConfig().Config.RemoteId, Gone == 0 ? 0x11 : 0x22);
+        EXPECT_EQ(Connections[Kept]->ReadConfig().Config.RemoteId, Kept == 0 ? 0x11 : 0x22);
+    }
 }
 
 }  // namespace

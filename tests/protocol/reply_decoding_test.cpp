@@ -1,154 +1,143 @@
 // SPDX-License-Identifier: MIT
+// Reply lines into typed values, or the reason a line is ignored; and what
+// the session and its record make of them.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "main/protocol/device_protocol.h"
 #include "tests/protocol/protocol_fakes.h"
 
 namespace {
 
-class ReplyDecoding : public ::testing::Test, protected TProtocolUnderTest {};
-
-struct TAcceptedCase {
+struct TAccepted {
     std::string Line;
-    TJournal Effects;
+    int Code;
+    std::string Values;  // Summary of the reply
 };
 
-class AcceptedReplies : public ReplyDecoding,
-                        public ::testing::WithParamInterface<TAcceptedCase> {};
+class AcceptedLines : public ::testing::TestWithParam<TAccepted> {};
 
-TEST_P(AcceptedReplies, ShowTheirValueAndCountAsReply)
+TEST_P(AcceptedLines, CarryTheirValues)
 {
-    ASSERT_EQ(Protocol.ReplyReceived(), 0);
-    Protocol.AnalysisPacket(GetParam().Line);
-    EXPECT_EQ(Journal, GetParam().Effects) << "line: " << GetParam().Line;
-    EXPECT_EQ(Protocol.ReplyReceived(), 1);
+    const TLineVerdict Verdict = DecideReplyLine(GetParam().Line);
+    ASSERT_TRUE(Verdict.Reply) << GetParam().Line << ": " << Verdict.WhyIgnored;
+    EXPECT_TRUE(Verdict.WhyIgnored.empty());
+    EXPECT_EQ(ReplyCode(*Verdict.Reply), GetParam().Code);
+    EXPECT_EQ(Summary(*Verdict.Reply), GetParam().Values);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Decoder, AcceptedReplies,
+    Decoder, AcceptedLines,
     ::testing::Values(
-        TAcceptedCase{IdentityReply("VARNO BIOS 13", "V1.05", '#'),
-                      {"BiosName=VARNO BIOS 13", "BIOSVersion=V1.05", "StatusConnect=Connect OK"}},
-        // Raw bytes above 0x7F reach the window untouched.
-        TAcceptedCase{IdentityReply("N\xE4me\xFF        ", "\x80v2  "),
-                      {"BiosName=N\xE4me\xFF        ", "BIOSVersion=\x80v2  ",
-                       "StatusConnect=Connect OK"}},
-        TAcceptedCase{CodeReply("01", "00"), {"StatusDisplay=Ready"}},
-        TAcceptedCase{CodeReply("01", "01"), {"StatusDisplay=Error"}},
-        TAcceptedCase{CodeReply("01", "02"), {}},  // unknown status: shown as nothing
-        TAcceptedCase{CodeReply("02", "a5"), {"IDDisplay=A5"}},
-        TAcceptedCase{CodeReply("02", "G1"), {"IDDisplay=01"}},
-        TAcceptedCase{CodeReply("02", "??"), {"IDDisplay=00"}},
-        TAcceptedCase{CodeReply("03", "03"), {"ComboBaud=3"}},
-        TAcceptedCase{CodeReply("03", "13"), {"ComboBaud=3"}},  // first data character unused
-        TAcceptedCase{CodeReply("03", "x7"), {"ComboBaud=7"}},
-        TAcceptedCase{CodeReply("03", "08"), {"ComboBaud=8"}},  // no such entry: window selects none
-        TAcceptedCase{CodeReply("03", "09"), {"ComboBaud=9"}},
-        TAcceptedCase{CodeReply("04", "e1"), {"Reply DIR0=e1"}},  // data passed as it came
-        TAcceptedCase{CodeReply("05", "12"), {"Reply DIR1=12"}},
-        TAcceptedCase{CodeReply("06", "F0"), {"Reply DIR2=F0"}},
-        TAcceptedCase{CodeReply("07", "??"), {"Reply DIR3=??"}},
-        TAcceptedCase{CodeReply("08", "FF"), {"Reply DIR4=FF"}},
-        TAcceptedCase{CodeReply("09", "00"), {"Reply DEF0=00"}},
-        TAcceptedCase{CodeReply("10", "A5"), {"Reply DEF1=A5"}},
-        TAcceptedCase{CodeReply("11", "5A"), {"Reply DEF2=5A"}},
-        TAcceptedCase{CodeReply("12", "C3"), {"Reply DEF3=C3"}},
-        TAcceptedCase{CodeReply("13", "3C"), {"Reply DEF4=3C"}},
+        TAccepted{IdentityReply("VARNO BIOS 13", "V1.05", '#'), 0, "name=VARNO BIOS 13 version=V1.05"},
+        // Bytes above 0x7F are kept as they came.
+        TAccepted{IdentityReply("N\xE4me\xFF        ", "\x80v2  "), 0, "name=N\xE4me\xFF         version=\x80v2  "},
+        TAccepted{CodeReply("01", "00"), 1, "status 00 Ready"}, TAccepted{CodeReply("01", "01"), 1, "status 01 Error"},
+        TAccepted{CodeReply("01", "02"), 1, "status 02 Other"}, TAccepted{CodeReply("02", "a5"), 2, "id a5 (A5)"},
+        TAccepted{CodeReply("02", "G1"), 2, "id G1 (01)"}, TAccepted{CodeReply("02", "??"), 2, "id ?? (00)"},
+        TAccepted{CodeReply("03", "03"), 3, "baud 3"},
+        TAccepted{CodeReply("03", "13"), 3, "baud 3"},  // the first data character is unused
+        TAccepted{CodeReply("03", "x7"), 3, "baud 7"},
+        TAccepted{CodeReply("03", "09"), 3, "baud 9"},  // no such rate: the record's reader says so
+        TAccepted{CodeReply("04", "e1"), 4, "DIR0 e1 (E1)"}, TAccepted{CodeReply("05", "12"), 5, "DIR1 12 (12)"},
+        TAccepted{CodeReply("06", "F0"), 6, "DIR2 F0 (F0)"}, TAccepted{CodeReply("07", "??"), 7, "DIR3 ?? (00)"},
+        TAccepted{CodeReply("08", "FF"), 8, "DIR4 FF (FF)"}, TAccepted{CodeReply("09", "00"), 9, "DEF0 00 (00)"},
+        TAccepted{CodeReply("10", "A5"), 10, "DEF1 A5 (A5)"}, TAccepted{CodeReply("11", "5A"), 11, "DEF2 5A (5A)"},
+        TAccepted{CodeReply("12", "C3"), 12, "DEF3 C3 (C3)"}, TAccepted{CodeReply("13", "3C"), 13, "DEF4 3C (3C)"},
         // Positions 9-10 of a short reply are not examined.
-        TAcceptedCase{CodeReply("04", "AB", "Z!"), {"Reply DIR0=AB"}},
+        TAccepted{CodeReply("04", "AB", "Z!"), 4, "DIR0 AB (AB)"},
         // The code reads as an integer conversion reads it.
-        TAcceptedCase{CodeReply(" 4", "01"), {"Reply DIR0=01"}},
-        TAcceptedCase{CodeReply("+4", "02"), {"Reply DIR0=02"}},
-        TAcceptedCase{"*??:E+0,00=" + std::string("name-13-chars") + "_" + "ver-5",
-                      {"BiosName=name-13-chars", "BIOSVersion=ver-5", "StatusConnect=Connect OK"}},
-        TAcceptedCase{"*??:E 0,00=" + std::string("name-13-chars") + "_" + "ver-5",
-                      {"BiosName=name-13-chars", "BIOSVersion=ver-5",
-                       "StatusConnect=Connect OK"}}));
+        TAccepted{CodeReply(" 4", "01"), 4, "DIR0 01 (01)"}, TAccepted{CodeReply("+4", "02"), 4, "DIR0 02 (02)"},
+        TAccepted{"*??:E+0,00=name-13-chars_ver-5", 0, "name=name-13-chars version=ver-5"},
+        TAccepted{"*??:E 0,00=name-13-chars_ver-5", 0, "name=name-13-chars version=ver-5"}));
 
-class IgnoredReplies : public ReplyDecoding, public ::testing::WithParamInterface<std::string> {};
+struct TIgnored {
+    std::string Line;
+    std::string Why;
+};
 
-TEST_P(IgnoredReplies, ChangeNothing)
+class IgnoredLines : public ::testing::TestWithParam<TIgnored> {};
+
+TEST_P(IgnoredLines, SayWhy)
 {
-    ASSERT_EQ(Protocol.ReplyReceived(), 0);
-    EXPECT_NO_THROW(Protocol.AnalysisPacket(GetParam()));
-    EXPECT_TRUE(Journal.empty()) << "line: " << GetParam();
-    EXPECT_EQ(Protocol.ReplyReceived(), 0) << "line: " << GetParam();
+    const TLineVerdict Verdict = DecideReplyLine(GetParam().Line);
+    EXPECT_FALSE(Verdict.Reply) << GetParam().Line;
+    EXPECT_EQ(Verdict.WhyIgnored, GetParam().Why) << GetParam().Line;
+    EXPECT_FALSE(DecodeReplyLine(GetParam().Line));
 }
 
-std::vector<std::string> IgnoredLines()
+std::vector<TIgnored> IgnoredCases()
 {
     const std::string Short = CodeReply("04", "A5");
     const std::string Identity = IdentityReply("ABCDEFGHIJKLM", "V1.00");
-    std::vector<std::string> Lines = {
-        "",
-        "*",
-        Short.substr(0, 12),
-        Short + "5",
-        Identity.substr(0, 29),
-        Identity + "0",
-        // Wrong address mark.
-        "*?X:E04,00=A5",
-        "*X?:E04,00=A5",
-        "*!!:E00,00=ABCDEFGHIJKLM V1.00",
-        // Case matters.
-        "*??:e04,00=A5",
-        // Identity line with other than "00" at 9-10, or a non-zero code.
-        "*??:E00,01=ABCDEFGHIJKLM V1.00",
-        "*??:E00,0 =ABCDEFGHIJKLM V1.00",
-        "*??:E01,00=ABCDEFGHIJKLM V1.00",
-        "*??:E0x,00=ABCDEFGHIJKLM V1.00",
-        "*??:E  ,00=ABCDEFGHIJKLM V1.00",
-        // Short line with code 0, above 13 or negative.
-        CodeReply("00", "A5"),
-        CodeReply("14", "A5"),
-        CodeReply("99", "00"),
-        CodeReply("-1", "A5"),
-        // Codes that are not a decimal number.
-        CodeReply("4 ", "A5"),
-        CodeReply("0x", "A5"),
-        CodeReply("  ", "A5"),
-        CodeReply("+-", "A5"),
-        CodeReply("+ ", "A5"),
-        CodeReply("x4", "A5"),
-        // Baud index digit that is not a decimal digit.
-        CodeReply("03", "0x"),
-        CodeReply("03", "0 "),
-        CodeReply("03", "0+"),
-        CodeReply("03", "0-"),
+    const auto Length = [](std::size_t Size) { return "not 13 or 30 characters (" + std::to_string(Size) + ")"; };
+    const std::string NoIdentity = "30 characters but no identity reply";
+    const std::string NoNumber = "the code is not a number";
+    const std::string NoDigit = "the baud-rate index is not a digit";
+    std::vector<TIgnored> Cases = {
+        {"", Length(0)}, {"*", Length(1)}, {Short.substr(0, 12), Length(12)}, {Short + "5", Length(14)},
+        {Identity.substr(0, 29), Length(29)}, {Identity + "0", Length(31)},
+        {"*?X:E04,00=A5", "no \"??\" after the \"*\""}, {"*X?:E04,00=A5", "no \"??\" after the \"*\""},
+        {"*!!:E00,00=ABCDEFGHIJKLM V1.00", "no \"??\" after the \"*\""},
+        {"*??:e04,00=A5", "not laid out as a reply"},  // case matters
+        {"*??:E00,01=ABCDEFGHIJKLM V1.00", NoIdentity}, {"*??:E00,0 =ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E01,00=ABCDEFGHIJKLM V1.00", NoIdentity}, {"*??:E0x,00=ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E  ,00=ABCDEFGHIJKLM V1.00", NoIdentity},
+        {CodeReply("00", "A5"), "code 0 is no reply code"}, {CodeReply("14", "A5"), "code 14 is no reply code"},
+        {CodeReply("99", "00"), "code 99 is no reply code"}, {CodeReply("-1", "A5"), "code -1 is no reply code"},
+        {CodeReply("4 ", "A5"), NoNumber}, {CodeReply("0x", "A5"), NoNumber}, {CodeReply("  ", "A5"), NoNumber},
+        {CodeReply("+-", "A5"), NoNumber}, {CodeReply("+ ", "A5"), NoNumber}, {CodeReply("x4", "A5"), NoNumber},
+        {CodeReply("03", "0x"), NoDigit}, {CodeReply("03", "0 "), NoDigit}, {CodeReply("03", "0+"), NoDigit},
+        {CodeReply("03", "0-"), NoDigit},
     };
     // Every one of the five fixed characters wrong, in both layouts.
-    for (const std::size_t Pos : {0u, 3u, 4u, 7u, 10u}) {
-        std::string BadShort = Short;
-        BadShort[Pos] = '#';
-        Lines.push_back(BadShort);
-        std::string BadIdentity = Identity;
-        BadIdentity[Pos] = '#';
-        Lines.push_back(BadIdentity);
-    }
-    return Lines;
+    for (const std::size_t Pos : {0u, 3u, 4u, 7u, 10u})
+        for (std::string Line : {Short, Identity}) {
+            Line[Pos] = '#';
+            Cases.push_back({Line, "not laid out as a reply"});
+        }
+    return Cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Decoder, IgnoredReplies, ::testing::ValuesIn(IgnoredLines()));
+INSTANTIATE_TEST_SUITE_P(Decoder, IgnoredLines, ::testing::ValuesIn(IgnoredCases()));
 
-TEST_F(ReplyDecoding, RejectedLineKeepsAnEarlierReplyFlag)
+class SessionReplies : public ::testing::Test, protected TSessionUnderTest {};
+
+TEST_F(SessionReplies, IgnoredLineKeepsAnEarlierReplyFlag)
 {
-    Protocol.AnalysisPacket(CodeReply("01", "00"));
-    ASSERT_EQ(Protocol.ReplyReceived(), 1);
-    Protocol.AnalysisPacket(CodeReply("14", "00"));
-    EXPECT_EQ(Protocol.ReplyReceived(), 1);
-    EXPECT_EQ(Journal, (TJournal{"StatusDisplay=Ready"}));
+    Receive(CodeReply("01", "00") + "\r");
+    ASSERT_EQ(Session.ReplyReceived(), 1);
+    Receive(CodeReply("14", "00") + "\r");
+    EXPECT_EQ(Session.ReplyReceived(), 1);
+    EXPECT_EQ(Heard(), (std::vector<std::string>{"status 00 Ready", "ignored *??:E14,00=00<CR>: code 14 is no reply code"}));
 }
 
-TEST_F(ReplyDecoding, ReplyIsNotMatchedAgainstTheOutstandingRequest)
+TEST_F(SessionReplies, AnyReplyAnswersTheRequestOnTheLine)
 {
-    Protocol.ReadStatus();
-    Journal.clear();
-    Protocol.AnalysisPacket(CodeReply("12", "7E"));
-    EXPECT_EQ(Journal, (TJournal{"Reply DEF3=7E"}));
-    EXPECT_EQ(Protocol.ReplyReceived(), 1);
+    Start(StepsPlan({{CodeStatus, TRequestMode::Read}, {CodeIDCode, TRequestMode::Read}}));
+    Receive(CodeReply("12", "7E") + "\r");
+    EXPECT_EQ(Sent.size(), 2u) << "the status read counts as answered";
+    EXPECT_EQ(Session.Record().Config().PowerOnDefault[3], 0x7E);
+    EXPECT_TRUE(Session.Record().Answered(12));
+    EXPECT_FALSE(Session.Record().Answered(CodeStatus));
+}
+
+TEST_F(SessionReplies, RecordGathersTheValuesOfEveryReply)
+{
+    for (const std::string& Line : {IdentityReply("VARNO BIOS 13", "V1.05"), CodeReply("01", "01"),
+                                    CodeReply("02", "a5"), CodeReply("03", "13"), CodeReply("08", "f0")})
+        Receive(Line + "\r");
+    const TModuleReading& Reading = Session.Record().Reading();
+    EXPECT_EQ(Reading.Identity.BiosName, "VARNO BIOS 13");
+    EXPECT_EQ(Reading.Identity.BiosVersion, "V1.05");
+    EXPECT_EQ(Reading.Identity.StatusText, "Error");
+    EXPECT_EQ(Reading.Config.RemoteId, 0xA5);
+    EXPECT_EQ(Reading.Config.BaudIndex, 3);
+    EXPECT_EQ(Reading.Config.Direction[4], 0xF0);
+    EXPECT_FALSE(Session.Record().AnsweredAllSettings());
+    Receive(CodeReply("01", "02") + "\r");
+    EXPECT_EQ(Session.Record().Identity().StatusText, "") << "a status of its own shows nothing";
 }
 
 }  // namespace

@@ -1,138 +1,156 @@
 // SPDX-License-Identifier: MIT
+// Request frames: each step's frame from its values, each chain's frames in
+// the order the session sends them, and what the session does when a frame
+// cannot be written.
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "main/protocol/device_protocol.h"
+#include "main/protocol/frames.h"
 #include "tests/protocol/protocol_fakes.h"
+#include "tests/support/read_chain_frames.h"
 
 namespace {
 
-struct TRequestCase {
-    const char* Name;
-    std::function<void(TDeviceProtocol&)> Build;
-    std::string Frame;
-    TJournal Marking;  // window calls before the first byte, in order
+using Frames = std::vector<std::string>;
+
+// Write values as a front end may hold them, the Remote ID as free text.
+struct TValues final : TChainValues {
+    std::string Id = "A5";
+    int Baud = 3;
+    TModuleConfig Ports{0, 0, {0x01, 0x23, 0xF0, 0x4A, 0x5B}, {0x0C, 0x1D, 0x2E, 0xFF, 0x00}};
+    std::string RemoteIDText() const override { return Id; }
+    int BaudIndex() const override { return Baud; }
+    uint8_t PortByte(TPortGrid Grid, int Row) const override { return Ports.PortByte(Grid, Row); }
 };
 
-TJournal PortMarking(const std::string& Row)
+struct TStepFrame {
+    TChainStep Step;
+    std::string Frame;
+    std::string Id = "A5";
+    int Baud = 3;
+};
+
+class StepFrames : public ::testing::TestWithParam<TStepFrame> {};
+
+TEST_P(StepFrames, CarryTheStepsValue)
 {
-    TJournal Marking{"Field " + Row + "=??"};
-    for (int Bit = 0; Bit < 8; ++Bit)
-        Marking.push_back("Caption " + Row + "." + std::to_string(Bit) + "=?");
-    return Marking;
+    TValues Values;
+    Values.Id = GetParam().Id;
+    Values.Baud = GetParam().Baud;
+    EXPECT_EQ(BuildStepFrame(GetParam().Step, Values), GetParam().Frame);
 }
 
-std::vector<TRequestCase> AllRequests()
+constexpr TChainStep R(int Code)
 {
-    using P = TDeviceProtocol;
-    return {
-        {"ReadBIOSVersion", &P::ReadBIOSVersion, "*00:0,00=00\r\n", {"BiosName=", "BIOSVersion="}},
-        {"ReadStatus", &P::ReadStatus, "*01:0,00=00\r\n", {"StatusDisplay="}},
-        {"ReadIDCode", &P::ReadIDCode, "*02:0,00=00\r\n", {"IDDisplay="}},
-        {"ReadBaudrate", &P::ReadBaudrate, "*03:0,00=00\r\n", {"ComboBaud=-1"}},
-        {"Read_P0_Direction", &P::Read_P0_Direction, "*04:0,00=00\r\n", PortMarking("DIR0")},
-        {"Read_P1_Direction", &P::Read_P1_Direction, "*05:0,00=00\r\n", PortMarking("DIR1")},
-        {"Read_P2_Direction", &P::Read_P2_Direction, "*06:0,00=00\r\n", PortMarking("DIR2")},
-        {"Read_P4_Direction", &P::Read_P4_Direction, "*07:0,00=00\r\n", PortMarking("DIR3")},
-        {"Read_P5_Direction", &P::Read_P5_Direction, "*08:0,00=00\r\n", PortMarking("DIR4")},
-        {"Read_P0_Default", &P::Read_P0_Default, "*09:0,00=00\r\n", PortMarking("DEF0")},
-        {"Read_P1_Default", &P::Read_P1_Default, "*10:0,00=00\r\n", PortMarking("DEF1")},
-        {"Read_P2_Default", &P::Read_P2_Default, "*11:0,00=00\r\n", PortMarking("DEF2")},
-        {"Read_P4_Default", &P::Read_P4_Default, "*12:0,00=00\r\n", PortMarking("DEF3")},
-        {"Read_P5_Default", &P::Read_P5_Default, "*13:0,00=00\r\n", PortMarking("DEF4")},
-        {"SaveIDCode", [](P& D) { D.SaveIDCode("A5"); }, "*02:1,A5=00\r\n", {}},
-        {"SaveBaudrate", [](P& D) { D.SaveBaudrate(3); }, "*03:1,03=00\r\n", {}},
-        {"Save_P0_Direction", [](P& D) { D.Save_P0_Direction(0x01); }, "*04:1,01=00\r\n", {}},
-        {"Save_P1_Direction", [](P& D) { D.Save_P1_Direction(0x23); }, "*05:1,23=00\r\n", {}},
-        {"Save_P2_Direction", [](P& D) { D.Save_P2_Direction(0xF0); }, "*06:1,F0=00\r\n", {}},
-        {"Save_P4_Direction", [](P& D) { D.Save_P4_Direction(0x4A); }, "*07:1,4A=00\r\n", {}},
-        {"Save_P5_Direction", [](P& D) { D.Save_P5_Direction(0x5B); }, "*08:1,5B=00\r\n", {}},
-        {"Save_P0_Default", [](P& D) { D.Save_P0_Default(0x0C); }, "*09:1,0C=00\r\n", {}},
-        {"Save_P1_Default", [](P& D) { D.Save_P1_Default(0x1D); }, "*10:1,1D=00\r\n", {}},
-        {"Save_P2_Default", [](P& D) { D.Save_P2_Default(0x2E); }, "*11:1,2E=00\r\n", {}},
-        {"Save_P4_Default", [](P& D) { D.Save_P4_Default(0xFF); }, "*12:1,FF=00\r\n", {}},
-        {"Save_P5_Default", [](P& D) { D.Save_P5_Default(0x00); }, "*13:1,00=00\r\n", {}},
-        {"Save_Setup_to_Default", &P::Save_Setup_to_Default, "*99:1,00=00\r\n", {}},
-        // Arguments the builders pass through unchecked.
-        {"SaveIDCode empty", [](P& D) { D.SaveIDCode(""); }, "*02:1,=00\r\n", {}},
-        {"SaveIDCode one digit", [](P& D) { D.SaveIDCode("7"); }, "*02:1,7=00\r\n", {}},
-        {"SaveIDCode lower case", [](P& D) { D.SaveIDCode("a5"); }, "*02:1,a5=00\r\n", {}},
-        {"SaveBaudrate 7", [](P& D) { D.SaveBaudrate(7); }, "*03:1,07=00\r\n", {}},
-        {"SaveBaudrate none selected", [](P& D) { D.SaveBaudrate(-1); }, "*03:1,0-1=00\r\n", {}},
-    };
+    return {Code, TRequestMode::Read};
+}
+constexpr TChainStep W(int Code)
+{
+    return {Code, TRequestMode::Write};
 }
 
-class RequestBuilders : public ::testing::TestWithParam<TRequestCase>, protected TProtocolUnderTest {};
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, StepFrames,
+    ::testing::Values(
+        TStepFrame{R(0), "*00:0,00=00\r\n"}, TStepFrame{R(1), "*01:0,00=00\r\n"}, TStepFrame{R(2), "*02:0,00=00\r\n"},
+        TStepFrame{R(3), "*03:0,00=00\r\n"}, TStepFrame{R(4), "*04:0,00=00\r\n"}, TStepFrame{R(8), "*08:0,00=00\r\n"},
+        TStepFrame{R(9), "*09:0,00=00\r\n"}, TStepFrame{R(13), "*13:0,00=00\r\n"},
+        TStepFrame{W(2), "*02:1,A5=00\r\n"}, TStepFrame{W(3), "*03:1,03=00\r\n"}, TStepFrame{W(4), "*04:1,01=00\r\n"},
+        TStepFrame{W(5), "*05:1,23=00\r\n"}, TStepFrame{W(6), "*06:1,F0=00\r\n"}, TStepFrame{W(7), "*07:1,4A=00\r\n"},
+        TStepFrame{W(8), "*08:1,5B=00\r\n"}, TStepFrame{W(9), "*09:1,0C=00\r\n"}, TStepFrame{W(10), "*10:1,1D=00\r\n"},
+        TStepFrame{W(11), "*11:1,2E=00\r\n"}, TStepFrame{W(12), "*12:1,FF=00\r\n"}, TStepFrame{W(13), "*13:1,00=00\r\n"},
+        TStepFrame{W(99), "*99:1,00=00\r\n"},
+        // The Remote ID text and the baud index pass unchecked.
+        TStepFrame{W(2), "*02:1,=00\r\n", ""}, TStepFrame{W(2), "*02:1,7=00\r\n", "7"},
+        TStepFrame{W(2), "*02:1,a5=00\r\n", "a5"}, TStepFrame{W(3), "*03:1,07=00\r\n", "A5", 7},
+        TStepFrame{W(3), "*03:1,0-1=00\r\n", "A5", -1}));
 
-TEST_P(RequestBuilders, MarksFieldsThenWritesFrameOneBytePerCall)
+TEST(StepFrames, StepsWithoutARequestAreRefused)
 {
-    const TRequestCase& Case = GetParam();
-
-    // A decoded reply first, so the builder's reset of the flag is visible.
-    Protocol.AnalysisPacket(CodeReply("01", "00"));
-    ASSERT_EQ(Protocol.ReplyReceived(), 1);
-    Journal.clear();
-
-    std::vector<int> FlagAtWrite;
-    Port.BeforeWrite = [&] { FlagAtWrite.push_back(Protocol.ReplyReceived()); };
-
-    Case.Build(Protocol);
-
-    TJournal Expected = Case.Marking;
-    for (const char Byte : Case.Frame)
-        Expected.push_back("byte:" + std::string(1, Byte));
-    EXPECT_EQ(Journal, Expected);
-    EXPECT_EQ(Port.Written, Case.Frame);
-    EXPECT_EQ(Port.WriteCalls, static_cast<int>(Case.Frame.size()));
-    ASSERT_FALSE(FlagAtWrite.empty());
-    EXPECT_EQ(FlagAtWrite.front(), 0) << "ReplyReceived must be 0 before the first byte";
-    EXPECT_EQ(Protocol.ReplyReceived(), 0);
+    const TValues Values;
+    for (const TChainStep Step : {R(14), R(-1), R(99), W(0), W(1), W(14)})
+        EXPECT_THROW(BuildStepFrame(Step, Values), std::invalid_argument) << DescribeStep(Step);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllRequests, RequestBuilders, ::testing::ValuesIn(AllRequests()),
-                         [](const ::testing::TestParamInfo<TRequestCase>& Info) {
-                             std::string Name = Info.param.Name;
-                             for (char& Ch : Name)
-                                 if (!std::isalnum(static_cast<unsigned char>(Ch)))
-                                     Ch = '_';
-                             return Name;
-                         });
+const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
 
-class RequestFailures : public ::testing::Test, protected TProtocolUnderTest {};
-
-TEST_F(RequestFailures, RefusedWriteStopsTheFrameAndPropagates)
+Frames Joined(Frames Head, const Frames& Tail)
 {
-    Port.FailAtWrite = 4;
-    EXPECT_THROW(Protocol.Save_P2_Direction(0xF0), TFakePortError);
-    EXPECT_EQ(Port.Written, "*06:");
-    EXPECT_EQ(Protocol.ReplyReceived(), 0);
-
-    // The next request starts a whole new frame.
-    Port.FailAtWrite = -1;
-    Port.Written.clear();
-    Protocol.Save_P2_Direction(0xF0);
-    EXPECT_EQ(Port.Written, "*06:1,F0=00\r\n");
+    Head.insert(Head.end(), Tail.begin(), Tail.end());
+    return Head;
 }
 
-TEST_F(RequestFailures, RefusedFirstByteOfAReadLeavesTheMarkingDone)
+struct TChainFrames {
+    const char* Name;
+    TChainPlan Plan;
+    Frames Expected;
+};
+
+class ChainFrames : public ::testing::TestWithParam<TChainFrames>, protected TSessionUnderTest {};
+
+// A module that answers every request at once: each step goes out after
+// the reply to the one before, and a new request clears ReplyReceived.
+TEST_P(ChainFrames, GoOutInOrderEachAfterTheLastReply)
 {
-    Port.FailAtWrite = 0;
-    EXPECT_THROW(Protocol.Read_P4_Default(), TFakePortError);
-    EXPECT_TRUE(Port.Written.empty());
-    EXPECT_EQ(Journal.size(), 9u);
-    EXPECT_EQ(Journal.front(), "Field DEF3=??");
+    Receive(CodeReply("01", "00") + "\r");
+    Start(GetParam().Plan);
+    while (Session.Running()) {
+        EXPECT_EQ(Session.ReplyReceived(), 0);
+        Receive(CodeReply("01", "00") + "\r");
+    }
+    EXPECT_EQ(Sent, GetParam().Expected);
+    EXPECT_EQ(Result().Acknowledged.size(), GetParam().Expected.size());
 }
 
-TEST_F(RequestFailures, PortRowOutsideTheTableIsRefusedBeforeAnythingHappens)
+INSTANTIATE_TEST_SUITE_P(
+    EveryChain, ChainFrames,
+    ::testing::Values(
+        TChainFrames{"Identify", TChainPlan::Identify(), {"*00:0,00=00\r\n"}},
+        TChainFrames{"Read", TChainPlan::Read(), test_support::ReadChainFrames},
+        TChainFrames{"Write", TChainPlan::Write(Wanted),
+                     Joined({"*02:1,A7=00\r\n", "*03:1,06=00\r\n", "*04:1,5A=00\r\n", "*05:1,01=00\r\n",
+                             "*06:1,02=00\r\n", "*07:1,04=00\r\n", "*08:1,08=00\r\n", "*09:1,FE=00\r\n",
+                             "*10:1,10=00\r\n", "*11:1,20=00\r\n", "*12:1,40=00\r\n", "*13:1,80=00\r\n"},
+                            test_support::ReadChainFrames)},
+        TChainFrames{"Factory", TChainPlan::Factory(),
+                     Joined({"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n", "*03:1,03=00\r\n",
+                             "*04:1,00=00\r\n", "*05:1,00=00\r\n", "*06:1,F0=00\r\n", "*07:1,FF=00\r\n",
+                             "*08:1,FF=00\r\n", "*09:1,FF=00\r\n", "*10:1,FF=00\r\n", "*11:1,FF=00\r\n",
+                             "*12:1,FF=00\r\n", "*13:1,FF=00\r\n"},
+                            test_support::ReadChainFrames)}),
+    [](const ::testing::TestParamInfo<TChainFrames>& Info) { return std::string(Info.param.Name); });
+
+class SessionRequests : public ::testing::Test, protected TSessionUnderTest {};
+
+// Live values are asked when each write is built, so a field changed while
+// the chain runs goes out with its new value.
+TEST_F(SessionRequests, LiveValuesAreTakenWhenTheRequestIsBuilt)
 {
-    EXPECT_THROW(Protocol.ReadPort(TPortGrid::Direction, 5), std::out_of_range);
-    EXPECT_THROW(Protocol.SavePort(TPortGrid::Default, -1, 0x12), std::out_of_range);
-    EXPECT_TRUE(Journal.empty());
-    EXPECT_EQ(Port.WriteCalls, 0);
+    TValues Values;
+    TChainPlan Plan = StepsPlan({W(2), W(6)});
+    Plan.LiveValues = &Values;
+    Start(std::move(Plan));
+    Values.Ports.Direction[2] = 0x77;
+    Receive(CodeReply("02", "A5") + "\r");
+    EXPECT_EQ(Sent, (Frames{"*02:1,A5=00\r\n", "*06:1,77=00\r\n"}));
+    EXPECT_EQ(WireLines.Lines.front(), ">  *02:1,A5=00<CR><LF>  write Remote ID A5");
+}
+
+TEST_F(SessionRequests, RefusedWriteEndsTheChainWithTheRequestOnTheLine)
+{
+    Start(StepsPlan({W(3), W(6)}, Wanted));
+    Session.WriteFailed("write refused");
+    Settle();
+    EXPECT_EQ(Result().End, TChainEnd::PortError);
+    EXPECT_EQ(Result().Reason, "write refused");
+    EXPECT_EQ(Result().UnconfirmedField(), "baud");
+    EXPECT_EQ(Result().UnsentFields(), Frames{"direction.P2"});
+    EXPECT_EQ(WireLines.Lines.front(), ">  *03:1,06=00<CR><LF>  write baud rate 06 (57600)");
+    // The next chain starts with a whole frame of its own.
+    Start(StepsPlan({W(6)}, Wanted));
+    EXPECT_EQ(Sent.back(), "*06:1,02=00\r\n");
 }
 
 }  // namespace
