@@ -46,6 +46,7 @@ struct TAsyncRequest {
     bool FirstByteReturns_ = false;
     const unsigned char* Out_ = nullptr;
     unsigned char* In_ = nullptr;
+    std::string* Grow_ = nullptr;         // ReadText: the string In_ points into, grown as bytes come
     int32_t Count_ = 0;
     int32_t Progress_ = 0;
     uint64_t Ticket_ = 0;                 // abort generation when issued
@@ -66,6 +67,9 @@ struct TAsyncRequest {
     [[noreturn]] void WaitFailed(int Error);
     int PollTimeout() const;
     bool ReadDone(bool Immediate) const;
+    size_t Room();
+    template <typename TTake>
+    size_t TakeWhileFull(TTake Take);
     size_t TakeAvailable(TDeviceState& Device, TFillResult& Fill);
     void Received(size_t Got);
     int32_t CompleteWrite(TDeviceState& Device);
@@ -167,10 +171,33 @@ void TAsyncRequest::WaitFailed(int Error) {
 // the kernel. (Filling the queue instead would read on while a fast line
 // keeps the device readable, and drop what went past the queue's limit.)
 size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill) {
-    const size_t Got = Device.Rx.TakeOrFill(In_ + Progress_, static_cast<size_t>(Count_ - Progress_),
-                                            *Device.Device, Fill);
-    Received(Got);
-    return Got;
+    return TakeWhileFull(
+        [&](unsigned char* Where, size_t Want) { return Device.Rx.TakeOrFill(Where, Want, *Device.Device, Fill); });
+}
+
+// Room for the next take. A read into a string (ReadText) grows it only as
+// bytes come, doubling from 4 KiB up to the count asked for, so that a large
+// count reserves nothing it does not receive.
+size_t TAsyncRequest::Room() {
+    if (Grow_ != nullptr && static_cast<size_t>(Progress_) == Grow_->size()) {
+        Grow_->resize(std::min<size_t>(static_cast<size_t>(Count_), std::max<size_t>(4096, Grow_->size() * 2)));
+        In_ = reinterpret_cast<unsigned char*>(Grow_->data());
+    }
+    return (Grow_ != nullptr ? Grow_->size() : static_cast<size_t>(Count_)) - static_cast<size_t>(Progress_);
+}
+
+// Takes into the request while each take fills the room it was given (only
+// a growing string takes more than once).
+template <typename TTake>
+size_t TAsyncRequest::TakeWhileFull(TTake Take) {
+    size_t Total = 0;
+    for (;;) {
+        const size_t Want = Room();
+        const size_t Got = Take(In_ + Progress_, Want);
+        Received(Got);
+        Total += Got;
+        if (Got < Want || Progress_ == Count_) return Total;
+    }
 }
 
 // Counts bytes moved into the request; the interval time-out runs from the last.
@@ -238,7 +265,7 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         [&] {
             // Bytes another thread has read from the device arrive through the
             // queue; TakeForWait re-arms its eventfd when the queue is left empty.
-            Received(Device.Rx.TakeForWait(In_ + Progress_, static_cast<size_t>(Count_ - Progress_)));
+            TakeWhileFull([&](unsigned char* Where, size_t Want) { return Device.Rx.TakeForWait(Where, Want); });
             return ReadDone(false);
         },
         [&](short Events) {
@@ -369,10 +396,15 @@ int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
     return Request.Wait(Lease.get());
 }
 
+// The string grows with what arrives (see TAsyncRequest::Room).
 int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
-    Text.resize(Count > 0 ? static_cast<size_t>(Count) : 0);
+    Text.clear();
     if (Count <= 0) return 0;
-    const int32_t N = ReadBytes(Text.data(), Count);
+    TAsyncRequest Request;
+    Request.Grow_ = &Text;
+    TDeviceLease Lease(*this);
+    Request.IssueRead(Lease.get(), Text.data(), Count);
+    const int32_t N = Request.Wait(Lease.get());
     Text.resize(static_cast<size_t>(N));
     return N;
 }

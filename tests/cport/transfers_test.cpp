@@ -134,6 +134,13 @@ TEST_F(Transfers, ReadTextCutsTheTextToWhatWasRead) {
     Text = "x";
     EXPECT_EQ(Port_.ReadText(Text, -3), 0);
     EXPECT_TRUE(Text.empty());
+
+    // A huge count reserves only what comes, not the count.
+    const std::string Many(3000, 'm');
+    Pty_.Write(Many);
+    EXPECT_EQ(Port_.ReadText(Text, INT32_MAX), 3000);
+    EXPECT_EQ(Text, Many);
+    EXPECT_LT(Text.capacity(), 1u << 20);
 }
 
 TEST_F(Transfers, WriteCutShortByItsTimeoutReturnsTheShortCount) {
