@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "cli/commission.h"
 
+#include <unistd.h>
+
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "main/files/commission_log.h"
@@ -91,14 +91,11 @@ private:
 };
 
 // The IDs a log already shows as done, for a dry run that must not touch it.
-std::set<uint8_t> DoneInExistingLog(const std::string& Path)
+std::set<uint8_t> DoneInExistingLog(const std::string& Path, std::vector<std::string>& Skipped)
 {
-    std::ifstream File(Path, std::ios::binary);
-    if (!File)
+    if (::access(Path.c_str(), F_OK) != 0)
         return {};
-    std::ostringstream Text;
-    Text << File.rdbuf();
-    return DoneIDs(ParseCommissionLog(Text.str(), Path));
+    return DoneIDs(ReadCommissionLog(Path, &Skipped));
 }
 
 void PrintSummary(const TSeriesCommissioning& Series, std::ostream& Out)
@@ -130,17 +127,22 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     Plan.NextOnEnter = Arguments.NextOnEnter;
 
     std::unique_ptr<TCommissionLog> Log;
+    std::vector<std::string> Skipped;
     try {
         if (!Arguments.Log.empty() && Arguments.DryRun) {
-            Plan.Done = DoneInExistingLog(Arguments.Log);
+            Plan.Done = DoneInExistingLog(Arguments.Log, Skipped);
         } else if (!Arguments.Log.empty()) {
             Log = std::make_unique<TCommissionLog>(Arguments.Log);
             Plan.Done = Log->Done();
+            Skipped = Log->Skipped();
         }
     } catch (const ECommissionLog& Error) {
         // Exit status 1, as for a configuration file that is wrong.
         throw EUsage(Error.what());
     }
+    // Damaged rows do not block the run; the operator learns which they are.
+    for (const std::string& Row : Skipped)
+        Err << "varnolink: " << Row << std::endl;
 
     Connection.SetStopDescriptor(StopFd);
     if (WireLog)

@@ -47,6 +47,7 @@ QColor ResultColour(TCommissionResult Result)
         return QColor(0xFF, 0xE0, 0xA0);
     case TCommissionResult::Mismatch:
     case TCommissionResult::NoReply:
+    case TCommissionResult::DeviceLost:
         break;
     }
     return QColor(0xF8, 0xC0, 0xC0);
@@ -264,7 +265,7 @@ bool TCommissionDialog::Start()
     }
 
     DisableForm();
-    Line_ = std::make_unique<TFormCommissionLine>(Form_.ComPort1);
+    Line_ = std::make_unique<TFormCommissionLine>(Form_);
     Series_ = std::make_unique<TSeriesCommissioning>(*Line_, Plan, Log_.get(), *Observer_);
     StopWanted_ = false;
     Rows->setRowCount(0);

@@ -106,11 +106,11 @@ void TMainForm::OpenPortClick()
     try {
         ComPort1.Open();
     } catch (const cport::EComPort& Failure) {
-        WireTap_.Report(TWireEventKind::Error, "opening " + ComPort1.Port() + ": " + Failure.what());
+        WireLog_.Report(TWireEventKind::Error, "opening " + ComPort1.Port() + ": " + Failure.what());
         throw;
     }
-    WireTap_.Restart();
-    WireTap_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at 9600 8N1");
+    WireLog_.Restart();
+    WireLog_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at 9600 8N1");
     DeviceLossReported_ = false;
     RememberOpenAdapter();
     // A loss seen from here on is finished when this handler ends, after
@@ -137,7 +137,7 @@ void TMainForm::OpenPortClick()
     } catch (const cport::EComPort& Failure) {
         if (TakeWriteFailureAsLoss(Failure))
             return;
-        WireTap_.Report(TWireEventKind::Error, Failure.what());
+        WireLog_.Report(TWireEventKind::Error, Failure.what());
         throw;
     }
     WaitCommandExecute();
@@ -166,7 +166,7 @@ void TMainForm::ClosePortClick()
     const bool WasOpen = ComPort1.Connected();
     ComPort1.Close();
     if (WasOpen)
-        WireTap_.Report(TWireEventKind::Note, "closed");
+        WireLog_.Report(TWireEventKind::Note, "closed");
     Kept_.Valid = false;
 
     SetControlEnabled(BiosNameDisplay, false);

@@ -62,8 +62,11 @@ void TMainForm::NoteDeviceLoss(const QString& Message)
     DeviceLossReported_ = true;
     LossPending_ = true;
     LossMessage_ = Message;
-    WireTap_.Report(TWireEventKind::DeviceLost, "the device " + ComPort1.Port() + " has gone away");
-    // A reply wait ends now, as unanswered; it writes nothing.
+    WireLog_.Report(TWireEventKind::DeviceLost, "the device " + ComPort1.Port() + " has gone away");
+    // The chain on the line ends here; a reply wait ends now, as
+    // unanswered, and writes nothing.
+    Session_.DeviceLost({});
+    ShowSessionEvents();
     if (ActiveWait_ != nullptr)
         ActiveWait_->quit();
     // Finished from the event loop rather than inside the serial hand-over
@@ -92,7 +95,7 @@ void TMainForm::FinishDeviceLoss()
     LostAdapterId_ = OpenAdapterId_;
     Kept_ = {true, IDDisplay->text(), ComboBaud->currentIndex()};
     EnterClosedAfterLoss();
-    WireTap_.Report(TWireEventKind::Note, "closed");
+    WireLog_.Report(TWireEventKind::Note, "closed");
     ShowErrorMessage(LossMessage_);
 }
 

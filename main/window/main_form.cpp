@@ -145,18 +145,6 @@ void TMainForm::BlankGrid(TPortGrid Grid)
         ByteField(Grid, Row)->clear();
 }
 
-void TMainForm::ComPort1RxChar(int Count)
-{
-    ActiveProtocol_->ComPort1RxChar(Count);
-    WakeReplyWait();
-}
-
-void TMainForm::AnalysisPacket(const std::string& Line)
-{
-    Protocol_.AnalysisPacket(Line);
-    WakeReplyWait();
-}
-
 std::vector<std::string> TMainForm::PortCandidates() const
 {
     std::vector<std::string> Candidates = UseInjectedCandidates_ ? InjectedCandidates_ : ::PortCandidates();
@@ -175,4 +163,5 @@ void TMainForm::SetPortCandidatesForTesting(std::vector<std::string> DevicePaths
 void TMainForm::SetReplyTimeoutForTesting(int Milliseconds)
 {
     ReplyTimeoutMs_ = Milliseconds;
+    Session_.SetReplyWait(std::chrono::milliseconds(Milliseconds));
 }

@@ -7,19 +7,17 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <span>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cport/comport.h"
+#include "main/engine/chain_session.h"
+#include "main/engine/wire_log.h"
 #include "main/ports/udev_source.h"
-#include "main/protocol/config_recorder.h"
-#include "main/protocol/device_protocol.h"
+#include "main/protocol/module_record.h"
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
-#include "main/protocol/window_io.h"
-#include "main/engine/wire_log.h"
-#include "main/protocol/comport_protocol_port.h"
 #include "main/window/qt_hand_over.h"
 
 class QCloseEvent;
@@ -34,15 +32,17 @@ class TPortComboBox;
 
 // The program's only window: the connection panel, the two bit grids with
 // their byte fields, the module's status, Remote ID and baud rate, and the
-// three configuration buttons. It owns the serial port ComPort1 and the reply
-// timer Timer1 and drives the protocol core, which writes into the window
-// through the TProtocolWindow operations.
+// three configuration buttons. It owns the serial port ComPort1, the reply
+// timer Timer1 and the chain session that every request of the window goes
+// through: the window writes the session's requests to ComPort1, feeds it
+// the received characters and shows its events (the read marking of a
+// request, the value of a decoded reply) in the fields and the wire log.
 //
 // Every handler runs on the main thread. Handlers connected to Qt signals,
 // the timer and the serial hand-over are wrapped so that an error ends the
 // handler and is shown by the application's error display (error_display.h);
 // no exception reaches Qt's event machinery.
-class TMainForm : public QWidget, private TProtocolWindow {
+class TMainForm : public QWidget {
     Q_OBJECT
 
     // Set up before ComPort1 and taken down after it: the port's event thread
@@ -95,7 +95,7 @@ public:
     uint8_t TimedOut = 0;
 
     // 0 from the moment a request is built, 1 once any reply was decoded.
-    uint8_t ReplyReceived() const { return ActiveProtocol_->ReplyReceived(); }
+    uint8_t ReplyReceived() const { return Session_.ReplyReceived(); }
 
     // --- Start-up and the connection panel.
     void FormCreate();
@@ -108,10 +108,10 @@ public:
     void ReadConfigClick();
     void SaveConfigClick();
     void SaveToDefaultClick();
-    // Reads the module's whole configuration into Recorder as a transaction
-    // of its own, leaving the fields and grids as they are (the compare of
-    // the menu bar); false when a request got no reply.
-    bool ReadModuleInto(TConfigRecorder& Recorder);
+    // Reads the module's whole configuration as a transaction of its own,
+    // leaving the fields and grids as they are (the compare of the menu bar);
+    // nothing when a request got no reply.
+    std::optional<TModuleReading> ReadModule();
 
     // --- Receiving and the reply wait.
     void ComPort1RxChar(int Count);
@@ -121,33 +121,33 @@ public:
 
     // --- Request builders: each clears ReplyReceived, prepares the fields
     // its reply fills and writes the frame; the caller waits afterwards.
-    void ReadBIOSVersion() { Protocol_.ReadBIOSVersion(); }
-    void ReadStatus() { Protocol_.ReadStatus(); }
-    void ReadIDCode() { Protocol_.ReadIDCode(); }
-    void ReadBaudrate() { Protocol_.ReadBaudrate(); }
-    void Read_P0_Direction() { Protocol_.Read_P0_Direction(); }
-    void Read_P1_Direction() { Protocol_.Read_P1_Direction(); }
-    void Read_P2_Direction() { Protocol_.Read_P2_Direction(); }
-    void Read_P4_Direction() { Protocol_.Read_P4_Direction(); }
-    void Read_P5_Direction() { Protocol_.Read_P5_Direction(); }
-    void Read_P0_Default() { Protocol_.Read_P0_Default(); }
-    void Read_P1_Default() { Protocol_.Read_P1_Default(); }
-    void Read_P2_Default() { Protocol_.Read_P2_Default(); }
-    void Read_P4_Default() { Protocol_.Read_P4_Default(); }
-    void Read_P5_Default() { Protocol_.Read_P5_Default(); }
-    void SaveIDCode(const std::string& IDText) { Protocol_.SaveIDCode(IDText); }
-    void SaveBaudrate(int Index) { Protocol_.SaveBaudrate(Index); }
-    void Save_P0_Direction(uint8_t Value) { Protocol_.Save_P0_Direction(Value); }
-    void Save_P1_Direction(uint8_t Value) { Protocol_.Save_P1_Direction(Value); }
-    void Save_P2_Direction(uint8_t Value) { Protocol_.Save_P2_Direction(Value); }
-    void Save_P4_Direction(uint8_t Value) { Protocol_.Save_P4_Direction(Value); }
-    void Save_P5_Direction(uint8_t Value) { Protocol_.Save_P5_Direction(Value); }
-    void Save_P0_Default(uint8_t Value) { Protocol_.Save_P0_Default(Value); }
-    void Save_P1_Default(uint8_t Value) { Protocol_.Save_P1_Default(Value); }
-    void Save_P2_Default(uint8_t Value) { Protocol_.Save_P2_Default(Value); }
-    void Save_P4_Default(uint8_t Value) { Protocol_.Save_P4_Default(Value); }
-    void Save_P5_Default(uint8_t Value) { Protocol_.Save_P5_Default(Value); }
-    void Save_Setup_to_Default() { Protocol_.Save_Setup_to_Default(); }
+    void ReadBIOSVersion() { SendRead(CodeIdentity); }
+    void ReadStatus() { SendRead(CodeStatus); }
+    void ReadIDCode() { SendRead(CodeIDCode); }
+    void ReadBaudrate() { SendRead(CodeBaudrate); }
+    void Read_P0_Direction() { SendRead(PortCommandCode(TPortGrid::Direction, 0)); }
+    void Read_P1_Direction() { SendRead(PortCommandCode(TPortGrid::Direction, 1)); }
+    void Read_P2_Direction() { SendRead(PortCommandCode(TPortGrid::Direction, 2)); }
+    void Read_P4_Direction() { SendRead(PortCommandCode(TPortGrid::Direction, 3)); }
+    void Read_P5_Direction() { SendRead(PortCommandCode(TPortGrid::Direction, 4)); }
+    void Read_P0_Default() { SendRead(PortCommandCode(TPortGrid::Default, 0)); }
+    void Read_P1_Default() { SendRead(PortCommandCode(TPortGrid::Default, 1)); }
+    void Read_P2_Default() { SendRead(PortCommandCode(TPortGrid::Default, 2)); }
+    void Read_P4_Default() { SendRead(PortCommandCode(TPortGrid::Default, 3)); }
+    void Read_P5_Default() { SendRead(PortCommandCode(TPortGrid::Default, 4)); }
+    void SaveIDCode(const std::string& IDText);  // sent as it is, any length
+    void SaveBaudrate(int Index);                // "0" + decimal index
+    void Save_P0_Direction(uint8_t Value) { SavePort(TPortGrid::Direction, 0, Value); }
+    void Save_P1_Direction(uint8_t Value) { SavePort(TPortGrid::Direction, 1, Value); }
+    void Save_P2_Direction(uint8_t Value) { SavePort(TPortGrid::Direction, 2, Value); }
+    void Save_P4_Direction(uint8_t Value) { SavePort(TPortGrid::Direction, 3, Value); }
+    void Save_P5_Direction(uint8_t Value) { SavePort(TPortGrid::Direction, 4, Value); }
+    void Save_P0_Default(uint8_t Value) { SavePort(TPortGrid::Default, 0, Value); }
+    void Save_P1_Default(uint8_t Value) { SavePort(TPortGrid::Default, 1, Value); }
+    void Save_P2_Default(uint8_t Value) { SavePort(TPortGrid::Default, 2, Value); }
+    void Save_P4_Default(uint8_t Value) { SavePort(TPortGrid::Default, 3, Value); }
+    void Save_P5_Default(uint8_t Value) { SavePort(TPortGrid::Default, 4, Value); }
+    void Save_Setup_to_Default();
 
     // --- Bit grids and byte fields. The parameterised operations do the
     // work; the named members are the entry points the protocol and the
@@ -211,6 +211,18 @@ public:
     // that is not a well-formed network port.
     bool AddNetworkPort(const std::string& Name);
 
+    // --- Lending the open port to another user (the commissioning dialog).
+
+    // While the fields are quiet, requests do not mark them and decoded
+    // replies do not fill them; everything still reaches the wire log.
+    void SetFieldsQuiet(bool Quiet) { FieldsQuiet_ = Quiet; }
+    // Runs Plan on the window's session with the fields left alone; each
+    // reply is awaited in the event loop until the session's deadline, and
+    // the chain stops after an answered request once StopWanted is set. An
+    // error of the port while a request is written ends the chain (its
+    // result says so); nothing is thrown.
+    TChainResult RunLentChain(TChainPlan Plan, const bool& StopWanted);
+
     // --- Test and tool hooks.
 
     // Replaces the candidate device paths that ComboPortDropDown probes
@@ -222,11 +234,13 @@ public:
     void SetUdevSourceForTesting(std::unique_ptr<TUdevSource> Source);
     // Where the frames, replies, time-outs, errors and the loss of the
     // device are reported as they happen (the wire log); null: nowhere.
-    void SetWireObserver(TWireObserver* Observer) { WireTap_.SetObserver(Observer); }
+    void SetWireObserver(TWireObserver* Observer) { WireLog_.SetObserver(Observer); }
     // Shortens the reply time-out for tests (the wait normally uses 5000 ms).
     void SetReplyTimeoutForTesting(int Milliseconds);
-    // True while WaitCommandExecute runs.
+    // True while a reply is awaited (WaitCommandExecute, a lent chain).
     bool WaitingForReply() const { return ActiveWait_ != nullptr; }
+    // The session the window's requests go through.
+    const TChainSession& Session() const { return Session_; }
     // Prints the port list and the display fields to stderr whenever they
     // change (VARNOLINK_TRACE_STATE=1; used by the smoke test of the program).
     void EnableStateTrace();
@@ -235,16 +249,20 @@ protected:
     void closeEvent(QCloseEvent* Event) override;
 
 private:
-    // TProtocolWindow: what the protocol core writes into the window.
-    void SetBiosNameDisplay(const std::string& Text) override;
-    void SetBIOSVersionDisplay(const std::string& Text) override;
-    void SetStatusConnect(const std::string& Text) override;
-    void SetStatusDisplay(const std::string& Text) override;
-    void SetIDDisplay(const std::string& Text) override;
-    void SetComboBaudIndex(int Index) override;
-    void DisplayPortReply(TPortGrid Grid, int Row, const std::string& Data) override;
-    void SetByteFieldText(TPortGrid Grid, int Row, const std::string& Text) override;
-    void SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption) override;
+    // session_view.cpp: the window on its session.
+    void SendRead(int Code);
+    void SavePort(TPortGrid Grid, int Row, uint8_t Value);
+    // Starts a chain of one request whose write takes its value from Values,
+    // marks the fields and writes the request.
+    void SendRequest(const TChainStep& Step, const TChainValues& Values);
+    // The session's request, one byte per WriteBytes call. A refused write
+    // ends the chain (the session is told) and its EComPort passes on.
+    void WriteOutput();
+    // The session's events: each to the wire log, and unless the fields are
+    // quiet, a request's read marking and a reply's value into the fields.
+    void ShowSessionEvents();
+    void MarkForReply(const TChainStep& Step);
+    void ShowReply(const TDecodedReply& Reply);
 
     // accessibility.cpp: names and descriptions for screen readers; every
     // bit caption goes through SetBitButtonText so its name follows.
@@ -284,8 +302,15 @@ private:
     bool TransactionMayGoOn() const;
     // Request and wait, step by step; false at the first request that got no
     // reply (the later steps are not run).
-    bool RunRequestChain(std::span<const TChainStep> Steps, const TChainValues& Values);
+    bool RunRequestChain(TChainPlan Plan);
+    // Writes the session's next request; a refusal that is not the device's
+    // loss is reported and passes on.
+    void WriteChainOutput();
 
+    // reply_wait.cpp: runs the event loop until a reply has been decoded,
+    // Timer1 has fired after Milliseconds, the device is lost or the window
+    // closes.
+    void AwaitReply(int Milliseconds);
     // Ends the running reply wait early when it has something to look at.
     void WakeReplyWait();
 
@@ -325,12 +350,13 @@ private:
     std::array<std::array<QLineEdit*, PortRowCount>, 2> ByteFields_{};
     std::vector<TFieldEvents*> FieldEvents_;
 
-    TComPortProtocolPort PortAdapter_{ComPort1};
-    // Every frame and reply passes the tap on its way, for the wire log.
-    TWireTap WireTap_{PortAdapter_};
-    TDeviceProtocol Protocol_{*this, WireTap_};
-    // Where replies go: the window, or a recorder while ReadModuleInto runs.
-    TDeviceProtocol* ActiveProtocol_ = &Protocol_;
+    // Every request of the window, the commissioning's included; the window
+    // calls Continue after each answered request.
+    TChainSession Session_{TChainSession::TPace::StepByStep};
+    TWireLog WireLog_;
+    // How the last chain ended.
+    TChainResult LastChainResult_;
+    bool FieldsQuiet_ = false;
 
     int ReplyTimeoutMs_ = ReplyTimeoutMs;
     QEventLoop* ActiveWait_ = nullptr;

@@ -15,9 +15,9 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 #include "main/files/config_file.h"
-#include "main/protocol/config_recorder.h"
 #include "main/window/error_display.h"
 #include "main/window/form_config.h"
 #include "main/window/main_form.h"
@@ -116,12 +116,12 @@ bool TMainWindow::SaveConfigurationFile(const std::string& Path)
 
 bool TMainWindow::CompareWithModule()
 {
-    TConfigRecorder Recorder;
-    if (!Form_->ReadModuleInto(Recorder)) {
+    const std::optional<TModuleReading> Module = Form_->ReadModule();
+    if (!Module) {
         ShowErrorMessage(QStringLiteral("Nothing was compared: the module did not answer."));
         return false;
     }
-    const QStringList Lines = DifferenceLines(ShownFields(*Form_), Recorder.Config());
+    const QStringList Lines = DifferenceLines(ShownFields(*Form_), Module->Config);
 
     auto* Dialog = new QDialog(this);
     Dialog->setObjectName(QStringLiteral("CompareDialog"));

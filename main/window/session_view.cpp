@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
-// What the protocol core writes into the window. Texts from the line are
-// bytes; they are shown as Latin-1.
+// The window on its chain session: each request builder starts a chain of
+// one request, the session's requests go out one byte per write, received
+// characters go in, and the session's events show in the wire log and in
+// the fields. Texts from the line are bytes; they are shown as Latin-1.
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <variant>
+
 #include "main/protocol/baud_table.h"
+#include "main/protocol/hex.h"
 #include "main/window/main_form.h"
 
 namespace {
@@ -16,49 +21,169 @@ QString LineText(const std::string& Text)
     return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
 }
 
+// The value a builder was given, as the one write of its chain takes it.
+class TRequestValues final : public TChainValues {
+public:
+    std::string IDText;
+    int Index = 0;
+    uint8_t Value = 0;
+
+    std::string RemoteIDText() const override { return IDText; }
+    int BaudIndex() const override { return Index; }
+    uint8_t PortByte(TPortGrid, int) const override { return Value; }
+};
+
 }  // namespace
 
-void TMainForm::SetBiosNameDisplay(const std::string& Text)
+void TMainForm::SendRequest(const TChainStep& Step, const TChainValues& Values)
 {
-    BiosNameDisplay->setText(LineText(Text));
+    // The session asks Values while it starts, so they need not outlive this.
+    Session_.Start({{Step}, std::nullopt, &Values, false, std::nullopt}, TSessionClock::now());
+    ShowSessionEvents();
+    WriteOutput();
 }
 
-void TMainForm::SetBIOSVersionDisplay(const std::string& Text)
+void TMainForm::SendRead(int Code)
 {
-    BIOSVersionDisplay->setText(LineText(Text));
+    SendRequest({Code, TRequestMode::Read}, TRequestValues{});
 }
 
-void TMainForm::SetStatusConnect(const std::string& Text)
+void TMainForm::SaveIDCode(const std::string& IDText)
 {
-    StatusConnect->setText(LineText(Text));
+    TRequestValues Values;
+    Values.IDText = IDText;
+    SendRequest({CodeIDCode, TRequestMode::Write}, Values);
 }
 
-void TMainForm::SetStatusDisplay(const std::string& Text)
+void TMainForm::SaveBaudrate(int Index)
 {
-    StatusDisplay->setText(LineText(Text));
+    TRequestValues Values;
+    Values.Index = Index;
+    SendRequest({CodeBaudrate, TRequestMode::Write}, Values);
 }
 
-void TMainForm::SetIDDisplay(const std::string& Text)
+void TMainForm::SavePort(TPortGrid Grid, int Row, uint8_t Value)
 {
-    IDDisplay->setText(LineText(Text));
+    TRequestValues Values;
+    Values.Value = Value;
+    SendRequest({PortCommandCode(Grid, Row), TRequestMode::Write}, Values);
 }
 
-void TMainForm::SetComboBaudIndex(int Index)
+void TMainForm::Save_Setup_to_Default()
 {
-    ComboBaud->setCurrentIndex(Index >= 0 && Index < BaudRateEntryCount ? Index : -1);
+    SendRequest({CodeSetupToDefault, TRequestMode::Write}, TRequestValues{});
 }
 
-void TMainForm::DisplayPortReply(TPortGrid Grid, int Row, const std::string& Data)
+void TMainForm::WriteOutput()
 {
-    DisplayPortReplyText(Grid, Row, Data);
+    const std::string Frame = Session_.TakeOutput();
+    try {
+        for (const char& Byte : Frame)
+            ComPort1.WriteBytes(&Byte, 1);
+    } catch (const cport::EComPort& Failure) {
+        const std::optional<TChainStep> Step = Session_.OnTheLine();
+        Session_.WriteFailed((Step ? "writing " + DescribeStep(*Step) + ": " : std::string()) + Failure.what());
+        ShowSessionEvents();
+        throw;
+    }
 }
 
-void TMainForm::SetByteFieldText(TPortGrid Grid, int Row, const std::string& Text)
+void TMainForm::ComPort1RxChar(int Count)
 {
-    ByteField(Grid, Row)->setText(LineText(Text));
+    if (Count > 0) {
+        std::string Received;
+        ComPort1.ReadText(Received, Count);
+        Session_.BytesReceived(Received, TSessionClock::now());
+        ShowSessionEvents();
+    }
+    WakeReplyWait();
 }
 
-void TMainForm::SetBitCaption(TPortGrid Grid, int Row, int Bit, const std::string& Caption)
+void TMainForm::AnalysisPacket(const std::string& Line)
 {
-    SetBitButtonText(Grid, Row, Bit, LineText(Caption));
+    Session_.LineCompleted(Line, TSessionClock::now());
+    ShowSessionEvents();
+    WakeReplyWait();
+}
+
+void TMainForm::ShowSessionEvents()
+{
+    // Showing a value runs the fields' change handlers, which start nothing;
+    // events that come meanwhile wait for the next call.
+    for (const TSessionEvent& Event : Session_.TakeEvents()) {
+        WireLog_.Show(Event);
+        if (const auto* Ended = std::get_if<TChainEnded>(&Event))
+            LastChainResult_ = Ended->Result;
+        if (FieldsQuiet_)
+            continue;
+        if (const auto* Started = std::get_if<TRequestStarted>(&Event))
+            MarkForReply(Started->Step);
+        else if (const auto* Decoded = std::get_if<TReplyDecoded>(&Event))
+            ShowReply(Decoded->Reply);
+    }
+}
+
+// A read blanks or marks the fields its reply fills again; a write leaves
+// the window as it is.
+void TMainForm::MarkForReply(const TChainStep& Step)
+{
+    if (Step.Mode != TRequestMode::Read)
+        return;
+    switch (Step.Code) {
+    case CodeIdentity:
+        BiosNameDisplay->setText(QString());
+        BIOSVersionDisplay->setText(QString());
+        return;
+    case CodeStatus:
+        StatusDisplay->setText(QString());
+        return;
+    case CodeIDCode:
+        IDDisplay->setText(QString());
+        return;
+    case CodeBaudrate:
+        ComboBaud->setCurrentIndex(-1);
+        return;
+    default:
+        break;
+    }
+    if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Step.Code)) {
+        // "??" runs the field's change handler at once (the row becomes 0,
+        // the field "00"); the marks then replace the captions it set.
+        ByteField(Slot->Grid, Slot->Row)->setText(QStringLiteral("??"));
+        for (int Bit = 0; Bit < PortBitCount; ++Bit)
+            SetBitButtonText(Slot->Grid, Slot->Row, Bit, QStringLiteral("?"));
+    }
+}
+
+void TMainForm::ShowReply(const TDecodedReply& Reply)
+{
+    struct TShow {
+        TMainForm& Form;
+        void operator()(const TIdentityReply& R) const
+        {
+            Form.BiosNameDisplay->setText(LineText(R.BiosName));
+            Form.BIOSVersionDisplay->setText(LineText(R.BiosVersion));
+            Form.StatusConnect->setText(QStringLiteral("Connect OK"));
+        }
+        void operator()(const TStatusReply& R) const
+        {
+            // Other status data are the module's own affair: shown as
+            // nothing, but still a reply.
+            if (R.Status == TModuleStatus::Ready)
+                Form.StatusDisplay->setText(QStringLiteral("Ready"));
+            else if (R.Status == TModuleStatus::Error)
+                Form.StatusDisplay->setText(QStringLiteral("Error"));
+        }
+        void operator()(const TIDCodeReply& R) const
+        {
+            Form.IDDisplay->setText(LineText(HexByteToStr2(R.RemoteId)));
+        }
+        void operator()(const TBaudrateReply& R) const
+        {
+            // Digits 8 and 9 name no entry: none is selected.
+            Form.ComboBaud->setCurrentIndex(R.Index >= 0 && R.Index < BaudRateEntryCount ? R.Index : -1);
+        }
+        void operator()(const TPortReply& R) const { Form.DisplayPortReplyText(R.Grid, R.Row, R.Data); }
+    };
+    std::visit(TShow{*this}, Reply);
 }

@@ -1,20 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The three configuration transactions: READ CONFIG, SAVE CONFIG and
-// SAVE CONFIG TO DEFAULT. Each runs a chain of request-and-wait steps from
-// the protocol core's tables (transaction_chains.h), the same tables the
-// connection object runs; a chain stops at the first request without a reply.
+// SAVE CONFIG TO DEFAULT. Each runs a chain of the protocol's tables
+// (transaction_chains.h) on the window's session, request and wait, step by
+// step; a chain stops at the first request without a reply.
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScopeGuard>
+#include <QScopedValueRollback>
 #include <QStringList>
 
 #include <array>
+#include <optional>
+#include <span>
 #include <cstdint>
 #include <string>
+#include <utility>
 
-#include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 #include "main/protocol/transaction_chains.h"
 #include "main/window/error_display.h"
@@ -40,10 +42,12 @@ private:
     const TMainForm& Form_;
 };
 
-// The factory chain writes the factory configuration; the read chain writes
-// nothing, so any values serve it.
-const TConfigChainValues FactoryValues(FactoryModuleConfig);
-const TConfigChainValues& NoWrites = FactoryValues;
+TChainPlan StepsOf(std::span<const TChainStep> Steps)
+{
+    TChainPlan Plan;
+    Plan.Steps.assign(Steps.begin(), Steps.end());
+    return Plan;
+}
 
 }  // namespace
 
@@ -103,54 +107,52 @@ bool TMainForm::TransactionMayGoOn() const
     return !CloseRequested_ && !DeviceLossReported_;
 }
 
-bool TMainForm::RunRequestChain(std::span<const TChainStep> Steps, const TChainValues& Values)
+void TMainForm::WriteChainOutput()
 {
-    // Each step: its request built by the protocol core, then the window's
-    // reply wait.
-    class TWindowDriver final : public TChainDriver {
-    public:
-        TWindowDriver(TMainForm& Form, const TChainValues& Values) : Form_(Form), Values_(Values) {}
+    try {
+        WriteOutput();
+    } catch (const cport::EComPort& Failure) {
+        // A device that is gone: its loss, reported once; the chain has
+        // ended.
+        if (TakeWriteFailureAsLoss(Failure))
+            return;
+        // Any other refusal: its error, shown by the caller's error display,
+        // is the one report of the failed line; the port's own report of the
+        // lost device would only say it again.
+        WireLog_.Report(TWireEventKind::Error, Failure.what());
+        DeviceLossReported_ = true;
+        throw;
+    }
+}
 
-        bool MayGoOn() override { return Form_.TransactionMayGoOn(); }
-
-        void SendStep(const TChainStep& Step) override
-        {
-            try {
-                BuildChainRequest(*Form_.ActiveProtocol_, Step, Values_);
-            } catch (const cport::EComPort& Failure) {
-                // A device that is gone: its loss, reported once; the wait
-                // that follows ends at once and the chain stops.
-                if (Form_.TakeWriteFailureAsLoss(Failure))
-                    return;
-                // Any other refusal: its error, shown by the caller's error
-                // display, is the one report of the failed line; the port's
-                // own report of the lost device would only say it again.
-                Form_.WireTap_.Report(TWireEventKind::Error, Failure.what());
-                Form_.DeviceLossReported_ = true;
-                throw;
-            }
+bool TMainForm::RunRequestChain(TChainPlan Plan)
+{
+    if (!TransactionMayGoOn())
+        return false;
+    Session_.Start(std::move(Plan), TSessionClock::now());
+    // Each request, then the window's reply wait, which ends the chain of a
+    // request left without a reply.
+    for (;;) {
+        ShowSessionEvents();
+        WriteChainOutput();
+        if (!Session_.Running())
+            break;
+        WaitCommandExecute();
+        if (ReplyReceived() == 1) {
+            if (TransactionMayGoOn())
+                Session_.Continue(TSessionClock::now());
+            else
+                Session_.RequestStop();
         }
-
-        bool WaitForReply() override
-        {
-            Form_.WaitCommandExecute();
-            return Form_.ReplyReceived() == 1;
-        }
-
-    private:
-        TMainForm& Form_;
-        const TChainValues& Values_;
-    };
-
-    TWindowDriver Driver(*this, Values);
-    return RunChain(Steps, Driver).End == TChainEnd::Completed;
+    }
+    return LastChainResult_.End == TChainEnd::Completed;
 }
 
 void TMainForm::ReadConfigClick()
 {
     const TTransactionScope Busy(*this);
     BlankDisplay();
-    RunRequestChain(ReadChain, NoWrites);
+    RunRequestChain(TChainPlan::Read());
 }
 
 void TMainForm::SaveConfigClick()
@@ -167,26 +169,32 @@ void TMainForm::SaveConfigClick()
     }
 
     const TTransactionScope Busy(*this);
-    RunRequestChain(SaveChain, TWindowFieldValues(*this));
+    const TWindowFieldValues Fields(*this);
+    TChainPlan Save = StepsOf(SaveChain);
+    Save.LiveValues = &Fields;
+    RunRequestChain(std::move(Save));
     // Whatever became of the writes, the window then shows what the module holds.
     if (!TransactionMayGoOn())
         return;
     BlankDisplay();
-    RunRequestChain(ReadChain, NoWrites);
+    RunRequestChain(TChainPlan::Read());
 }
 
 void TMainForm::SaveToDefaultClick()
 {
     const TTransactionScope Busy(*this);
     BlankDisplay();
-    RunRequestChain(FactoryChain, FactoryValues);
+    // Nothing is read back: the replies to the writes show what the module took.
+    TChainPlan Factory = StepsOf(FactoryChain);
+    Factory.Config = FactoryModuleConfig;
+    RunRequestChain(std::move(Factory));
 }
 
-bool TMainForm::ReadModuleInto(TConfigRecorder& Recorder)
+std::optional<TModuleReading> TMainForm::ReadModule()
 {
     const TTransactionScope Busy(*this);
-    TDeviceProtocol Reader(Recorder, WireTap_);
-    ActiveProtocol_ = &Reader;
-    const auto ShowRepliesAgain = qScopeGuard([this] { ActiveProtocol_ = &Protocol_; });
-    return RunRequestChain(ReadChain, NoWrites);
+    const QScopedValueRollback Quiet(FieldsQuiet_, true);
+    if (!RunRequestChain(TChainPlan::Read()))
+        return std::nullopt;
+    return Session_.Record().Reading();
 }

@@ -17,6 +17,7 @@
 #include "main/files/commission_log.h"
 #include "main/window/commission_dialog.h"
 #include "main/window/main_window.h"
+#include "main/window/wire_log_window.h"
 #include "tests/support/scratch_folder.h"
 
 using namespace window_test;
@@ -54,6 +55,7 @@ private slots:
     void RunsAShortSeriesAndGivesTheWindowBack();
     void StopBetweenModulesEndsTheRun();
     void RefusesToStartWithoutAUsableTemplateListOrPort();
+    void ItsFramesAndRepliesReachTheWireLogAndNoField();
 };
 
 void TCommissionDialogTest::RunsAShortSeriesAndGivesTheWindowBack()
@@ -160,6 +162,32 @@ void TCommissionDialogTest::RefusesToStartWithoutAUsableTemplateListOrPort()
     QVERIFY(!Dialog.Start());
     QCOMPARE(Dialog.Status->text(), QString("Open the port in the main window first."));
     QCOMPARE(Simulator->Requests().size(), std::size_t{1});  // only the identity request of opening
+}
+
+void TCommissionDialogTest::ItsFramesAndRepliesReachTheWireLogAndNoField()
+{
+    const test_support::TScratchFolder Scratch;
+    const auto Simulator = StartSeries(0);
+    TMainWindow Window;
+    TMainForm& Form = *Window.Form();
+    Form.SetPortCandidatesForTesting({Simulator->DevicePath()});
+    Window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&Window));
+    OpenSimulatorPort(Form, *Simulator);
+    Window.WireLog->Clear();
+    TCommissionDialog Dialog(Form, {});
+    Dialog.TemplatePath->setText(QString::fromStdString(Scratch.Write("template.ini", TemplateText)));
+    Dialog.IdList->setText(QStringLiteral("07"));
+    QSignalSpy Ended(&Dialog, &TCommissionDialog::RunEnded);
+
+    QVERIFY(Dialog.Start());
+    QVERIFY(Ended.wait(30000));
+    const QString Log = Window.WireLog->Lines().join('\n');
+    QVERIFY2(Log.contains("  >  *02:1,07=00<CR><LF>  write Remote ID 07") &&
+                 Log.contains("<CR>  read P5 power-on default \u2192 0F"),
+             qPrintable(Log));
+    QCOMPARE(Form.IDDisplay->text(), QString());
+    QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QString());
 }
 
 QTEST_MAIN(TCommissionDialogTest)
