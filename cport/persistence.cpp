@@ -7,8 +7,15 @@
 // loaded value takes effect as any property change does (on an open port at
 // once; a new "Port" reopens). Nothing is caught: the first error ends the
 // operation and what was written or loaded before it stays.
+//
+// An INI entry of an integer key that is not a 32-bit integer ends the load
+// with the INI file's error, naming the file, section, key and value. Any
+// integer loads as it is (a port may hold any value a setter takes, and a
+// store followed by a load gives it back); texts that match none of their
+// conversion's forms load as the conversion's fallback.
 #include "cport/comport.h"
 #include "cport/comport_store.h"
+#include "cport/integer_text.h"
 
 #include <optional>
 
@@ -142,6 +149,13 @@ public:
     virtual void Integer(const char* Key, int32_t Value) = 0;
 };
 
+// A value as an error message quotes it: at most 80 characters.
+std::string QuotedValue(const std::string& Value) {
+    constexpr size_t Longest = 80;
+    if (Value.size() <= Longest) return "'" + Value + "'";
+    return "'" + Value.substr(0, Longest) + "...' (" + std::to_string(Value.size()) + " characters)";
+}
+
 // One side of a load. Missing is what an INI file gives back for a missing
 // entry (the setting's present value, or the key's own default).
 class TSettingsReader {
@@ -168,7 +182,18 @@ public:
     std::string Text(const char* Key, const std::string& Missing) override {
         return Ini_.ReadString(Section_, Key, Missing);
     }
-    int32_t Integer(const char* Key, int32_t Missing) override { return Ini_.ReadInteger(Section_, Key, Missing); }
+    // A missing entry gives Missing; a present one must be a 32-bit integer.
+    int32_t Integer(const char* Key, int32_t Missing) override {
+        if (!Ini_.ValueExists(Section_, Key)) return Missing;
+        const std::string Value = Ini_.ReadString(Section_, Key, "");
+        const std::optional<int32_t> Number = ParseInteger(Value);
+        if (!Number) Invalid(Key, Value, "not a 32-bit integer");
+        return *Number;
+    }
+    [[noreturn]] void Invalid(const char* Key, const std::string& Value, const char* Why) {
+        throw EIniFileException("INI file " + Ini_.FileName() + ", section '" + Section_ + "': invalid value " +
+                                QuotedValue(Value) + " for '" + Key + "' (" + Why + ")");
+    }
 
 private:
     TComIniFile& Ini_;

@@ -380,14 +380,58 @@ TEST(IniLoad, TextsAndNumbersThatMatchNothing) {
     Port.SetStopBits(sbTwoStopBits);
     Port.Buffer().SetInputSize(64);
     TComIniFile Ini(TempPath("garbage.ini"));
-    Ini.SetText("[P]\nBaudRate=fast\nStopBits=\nBuffer.InputSize=lots\nBuffer.OutputSize=$100\n"
+    Ini.SetText("[P]\nBaudRate=fast\nStopBits=\nBuffer.OutputSize=$100\n"
                 "Parity.ReplaceChar=#x3F\n");
     Port.LoadFromIniFile(Ini);
     EXPECT_EQ(Port.BaudRate(), br9600);          // unmatched text: the fallback
     EXPECT_EQ(Port.StopBits(), sbOneStopBit);
-    EXPECT_EQ(Port.Buffer().InputSize(), 64);    // invalid number: the current value
+    EXPECT_EQ(Port.Buffer().InputSize(), 64);    // missing: unchanged
     EXPECT_EQ(Port.Buffer().OutputSize(), 256);
     EXPECT_EQ(Port.Parity().ReplaceChar(), '?');
+}
+
+// An INI entry of an integer key that is no 32-bit integer ends the load with
+// the file's error naming the file, the key and the value (at most 80
+// characters of it); the bad key's setting keeps its value.
+TEST(StoredValues, InvalidIntegersEndTheLoadNamingFileKeyAndValue) {
+    struct Row {
+        std::string Key;
+        std::string Value;
+        std::vector<std::string> Words;
+    };
+    const std::string Long(200, '7');
+    const std::vector<Row> Rows = {
+        {"Buffer.InputSize", "lots", {"Buffer.InputSize", "'lots'", "integer"}},
+        {"Buffer.OutputSize", "", {"Buffer.OutputSize", "''", "integer"}},
+        {"Timeouts.ReadInterval", "4294967296", {"Timeouts.ReadInterval", "'4294967296'", "integer"}},
+        {"CustomBaudRate", "96OO", {"CustomBaudRate", "'96OO'", "integer"}},
+        {"Buffer.OutputSize", Long, {"'" + Long.substr(0, 80) + "...'", "200 characters"}},
+    };
+    const std::string Path = TempPath("invalid.ini");
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Key + "=" + R.Value.substr(0, 20));
+        TComPort Port;
+        Port.SetName("P");
+        Port.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
+        Port.SetBaudRate(brCustom);
+        const TComPort Before;
+        TComIniFile Ini(Path);
+        Port.StoreToIniFile(Ini);
+        Ini.WriteString("P", R.Key, R.Value);
+        std::string Message;
+        try {
+            Port.LoadFromIniFile(Ini);
+            ADD_FAILURE() << "no EIniFileException raised";
+        } catch (const EIniFileException& E) {
+            Message = E.what();
+        }
+        EXPECT_NE(Message.find(Path), std::string::npos) << Message;
+        for (const std::string& Word : R.Words) EXPECT_NE(Message.find(Word), std::string::npos) << Message;
+        EXPECT_LT(Message.size(), Path.size() + 80 + 120) << Message;
+        EXPECT_EQ(Port.Buffer().InputSize(), Before.Buffer().InputSize());
+        EXPECT_EQ(Port.Buffer().OutputSize(), Before.Buffer().OutputSize());
+        EXPECT_EQ(Port.CustomBaudRate(), Before.CustomBaudRate());
+    }
 }
 
 TEST(IniLoad, ParityCheckIsOnForYesInAnyCase) {
