@@ -283,6 +283,13 @@ void TChainSession::RequestStop()
         End(TChainEnd::Stopped);
 }
 
+void TChainSession::StopNow()
+{
+    StopAsked_ = true;
+    if (Running_)
+        End(TChainEnd::Stopped);
+}
+
 std::string TChainSession::TakeOutput()
 {
     return std::exchange(Output_, {});

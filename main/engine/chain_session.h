@@ -60,7 +60,7 @@ enum class TChainEnd {
     NoReply,     // OnTheLine got no reply within the wait
     DeviceLost,  // the device went away
     PortError,   // the port refused to write a request
-    Stopped,     // a stop was asked for; the request on the line was finished first
+    Stopped,     // a stop was asked for: after the request on the line (RequestStop) or at once (StopNow)
     Differs,     // every step answered, but the read-back differs from the values written
 };
 
@@ -152,6 +152,9 @@ public:
     void WriteFailed(std::string Reason);
     // Ends the chain after the request on the line (at once if none is).
     void RequestStop();
+    // Ends the chain at once; a request on the line stays OnTheLine (sent,
+    // unconfirmed). For a person who asked to stop and should not wait.
+    void StopNow();
 
     std::string TakeOutput();
     std::vector<TSessionEvent> TakeEvents();
@@ -164,6 +167,10 @@ public:
     // 0 from the moment a request is started, 1 once any reply is decoded.
     uint8_t ReplyReceived() const { return ReplyReceived_; }
     std::optional<TChainStep> OnTheLine() const;
+    // Progress of the running chain: the steps started so far and all of
+    // them (the read-back included).
+    std::size_t StepsStarted() const { return Next_; }
+    std::size_t StepCount() const { return Plan_.Steps.size(); }
     // The values the replies of this chain (and late ones) carried.
     const TModuleRecord& Record() const { return Record_; }
     // The reply line being assembled.

@@ -58,17 +58,27 @@ void TEpollLoop::Remove(TSessionPort& Port)
     Entries_.erase(At);
 }
 
-void TEpollLoop::WatchStop(int Fd)
+void TEpollLoop::WatchStop(int Fd, TStopWhen When)
 {
     if (StopFd_ >= 0)
         Unwatch(StopFd_);
     StopFd_ = Fd;
+    StopFdWhen_ = When;
     if (Fd >= 0)
         Watch(Fd, &StopFdTag);
 }
 
-void TEpollLoop::RequestStop()
+void TEpollLoop::SetTick(std::chrono::milliseconds Every, std::function<void()> Tick)
 {
+    TickEvery_ = Every;
+    Tick_ = std::move(Tick);
+    NextTick_ = std::chrono::steady_clock::now() + Every;
+}
+
+void TEpollLoop::RequestStop(TStopWhen When)
+{
+    if (When == TStopWhen::Now)
+        StopNow_ = true;
     Stopped_ = true;
     const uint64_t One = 1;
     // A full counter already wakes the wait; nothing else can fail here.
@@ -101,6 +111,12 @@ bool TEpollLoop::Serves(const void* Port) const
 
 void TEpollLoop::TakeStop()
 {
+    if (StopNow_ && !StopNowPassedOn_) {
+        StopNowPassedOn_ = StopPassedOn_ = true;
+        for (const TEntry& Entry : Entries_)
+            Entry.Port->StopNow();
+        return;
+    }
     if (!Stopped_ || StopPassedOn_)
         return;
     StopPassedOn_ = true;
@@ -114,6 +130,8 @@ int TEpollLoop::MillisecondsToNextDeadline() const
     for (const TEntry& Entry : Entries_)
         if (const auto Deadline = Entry.Port->Session().NextDeadline())
             Earliest = Earliest ? std::min(*Earliest, *Deadline) : *Deadline;
+    if (Tick_ && TickEvery_.count() > 0)
+        Earliest = Earliest ? std::min(*Earliest, NextTick_) : NextTick_;
     if (!Earliest)
         return -1;
     const auto Left = std::chrono::ceil<std::chrono::milliseconds>(*Earliest - TSessionClock::now()).count();
@@ -144,6 +162,8 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
                 // Not ours to read: stop watching it, the request is taken.
                 Unwatch(StopFd_);
                 StopFd_ = -1;
+                if (StopFdWhen_ == TStopWhen::Now)
+                    StopNow_ = true;
                 Stopped_ = true;
             }
         }
@@ -156,5 +176,9 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         }
         for (std::size_t Index = 0; Index < Entries_.size(); ++Index)
             Entries_[Index].Port->TimePassed(Now);
+        if (Tick_ && TickEvery_.count() > 0 && Now >= NextTick_) {
+            NextTick_ = Now + TickEvery_;
+            Tick_();
+        }
     }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -13,8 +14,11 @@
 // keeps nothing per thread, so a thread may have any number of loops.
 //
 // A stop request (RequestStop from any thread, or a watched stop descriptor
-// such as a signalfd becoming readable) asks every session to stop after the
-// request on its line; the loop goes on serving until they have.
+// such as a signalfd becoming readable) asks every session to stop, either
+// after the request on its line (the loop goes on serving until they have)
+// or at once, leaving that request sent and unconfirmed.
+enum class TStopWhen { AfterTheRequest, Now };
+
 class TEpollLoop {
 public:
     TEpollLoop();
@@ -28,10 +32,14 @@ public:
 
     // A descriptor that becomes readable when the user asks to stop; it is
     // watched, never read or closed (-1: none).
-    void WatchStop(int Fd);
-    // Any thread.
-    void RequestStop();
+    void WatchStop(int Fd, TStopWhen When = TStopWhen::AfterTheRequest);
+    // Any thread. A later stop Now overrides an earlier one after the request.
+    void RequestStop(TStopWhen When = TStopWhen::AfterTheRequest);
     bool StopRequested() const { return Stopped_; }
+
+    // Calls Tick about every Every while RunUntil serves (a countdown on the
+    // screen); the wait wakes for it, nothing polls. Every of 0 turns it off.
+    void SetTick(std::chrono::milliseconds Every, std::function<void()> Tick);
 
     // Serves the ports until Done() is true. Done is asked after every round.
     void RunUntil(const std::function<bool()>& Done);
@@ -47,8 +55,14 @@ private:
     TOwnedFd Epoll_;
     TOwnedFd Stop_;
     int StopFd_ = -1;
+    TStopWhen StopFdWhen_ = TStopWhen::AfterTheRequest;
     std::atomic<bool> Stopped_{false};
+    std::atomic<bool> StopNow_{false};
     bool StopPassedOn_ = false;
+    bool StopNowPassedOn_ = false;
+    std::chrono::milliseconds TickEvery_{0};
+    std::function<void()> Tick_;
+    std::chrono::steady_clock::time_point NextTick_;
     struct TEntry {
         TSessionPort* Port;
         int Watched;  // the descriptor in epoll, -1 for none

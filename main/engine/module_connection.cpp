@@ -10,18 +10,25 @@ public:
     TImpl()
     {
         Port_.OnEvent = [this](const TSessionEvent& Event) {
+            if (Listener_)
+                Listener_(Event, Port_.Session());
             if (const auto* Ended = std::get_if<TChainEnded>(&Event))
                 Result_ = Ended->Result;
         };
         Loop_.Add(Port_);
     }
-    ~TImpl() { Loop_.Remove(Port_); }
+    ~TImpl()
+    {
+        Port_.OnEvent = nullptr;  // closing the port reports to nobody that is gone
+        Loop_.Remove(Port_);
+    }
     TImpl(const TImpl&) = delete;
     TImpl& operator=(const TImpl&) = delete;
 
     TSessionPort Port_;
     TEpollLoop Loop_;
     std::optional<TChainResult> Result_;
+    TEventListener Listener_;
 
     // Runs one chain to its end; the error of a chain that ended short.
     TChainResult Run(TChainPlan Plan)
@@ -56,14 +63,28 @@ void TModuleConnection::SetReplyWait(std::chrono::milliseconds Wait)
     Impl_->Port_.Session().SetReplyWait(Wait);
 }
 
-void TModuleConnection::SetStopDescriptor(int Fd)
+void TModuleConnection::SetStopDescriptor(int Fd, TStopWhen When)
 {
-    Impl_->Loop_.WatchStop(Fd);
+    Impl_->Loop_.WatchStop(Fd, When);
 }
 
-void TModuleConnection::RequestStop()
+void TModuleConnection::RequestStop(TStopWhen When)
 {
-    Impl_->Loop_.RequestStop();
+    Impl_->Loop_.RequestStop(When);
+}
+
+void TModuleConnection::SetEventListener(TEventListener Listener)
+{
+    Impl_->Listener_ = std::move(Listener);
+}
+
+void TModuleConnection::SetTick(std::chrono::milliseconds Every, std::function<void(const TChainSession&)> Tick)
+{
+    TImpl& Impl = *Impl_;
+    if (!Tick)
+        Impl.Loop_.SetTick(Every, {});
+    else
+        Impl.Loop_.SetTick(Every, [&Impl, Tick = std::move(Tick)] { Tick(Impl.Port_.Session()); });
 }
 
 bool TModuleConnection::StopRequested() const

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "main/engine/epoll_loop.h"
 #include "main/engine/module_errors.h"
 #include "main/engine/wire_log.h"
 
@@ -19,8 +21,8 @@
 //
 // A chain that ends short raises the error of module_errors.h, which says
 // what the module holds. A stop request (RequestStop from any thread, or a
-// stop descriptor such as a signalfd becoming readable) lets the request on
-// the line finish and then ends the chain with EModuleStopped.
+// stop descriptor such as a signalfd becoming readable) ends the chain with
+// EModuleStopped, after the request on the line or at once (TStopWhen).
 class TModuleConnection {
 public:
     static constexpr std::chrono::milliseconds DefaultReplyWait = TChainSession::DefaultReplyWait;
@@ -35,10 +37,16 @@ public:
     void SetReplyWait(std::chrono::milliseconds Wait);
     // A descriptor that becomes readable when the user asks to stop (a
     // signalfd for SIGINT); the connection does not read or close it.
-    void SetStopDescriptor(int Fd);
-    // Any thread: stop after the request on the line.
-    void RequestStop();
+    void SetStopDescriptor(int Fd, TStopWhen When = TStopWhen::AfterTheRequest);
+    // Any thread.
+    void RequestStop(TStopWhen When = TStopWhen::AfterTheRequest);
     bool StopRequested() const;
+
+    // Sees every session event after the wire log, with the session (its
+    // progress, its deadline); and, every Every while a chain runs, a tick.
+    using TEventListener = std::function<void(const TSessionEvent&, const TChainSession&)>;
+    void SetEventListener(TEventListener Listener);
+    void SetTick(std::chrono::milliseconds Every, std::function<void(const TChainSession&)> Tick);
 
     // PORT as the window takes it: a path, "ttyUSB0", "COM3".
     void Open(const std::string& PortName);

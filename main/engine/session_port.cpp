@@ -105,6 +105,12 @@ void TSessionPort::RequestStop()
     Settle();
 }
 
+void TSessionPort::StopNow()
+{
+    Session_.StopNow();
+    Settle();
+}
+
 void TSessionPort::Lose(const std::string& Reason)
 {
     Lost_ = true;

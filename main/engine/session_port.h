@@ -44,6 +44,7 @@ public:
     // The loop: the session's deadline may have passed.
     void TimePassed(TSessionTime Now);
     void RequestStop();
+    void StopNow();
 
 private:
     void Lose(const std::string& Reason);
