@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "cli/arguments.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
+
+#include "main/protocol/module_config.h"
 
 namespace {
 
@@ -53,6 +56,32 @@ std::string CliCommandName(TCliCommand Command)
     return {};
 }
 
+TCliCommand CliCommandIn(const std::vector<std::string>& Arguments)
+{
+    for (const std::string& Word : Arguments)
+        for (const auto& [Name, Command] : Commands)
+            if (Word == Name)
+                return Command;
+    return TCliCommand::None;
+}
+
+bool CliWantsJson(const std::vector<std::string>& Arguments)
+{
+    return std::find(Arguments.begin(), Arguments.end(), "--json") != Arguments.end();
+}
+
+std::vector<std::string> KeepFieldsOf(const std::string& Name)
+{
+    std::vector<std::string> Fields;
+    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
+        const std::string FieldName = ModuleConfigFieldName(Field);
+        const std::string Group = Field < 2 ? "module" : FieldName.substr(0, FieldName.find('.'));
+        if (Name == FieldName || Name == Group)
+            Fields.push_back(FieldName);
+    }
+    return Fields;
+}
+
 TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
 {
     TCliArguments Result;
@@ -76,6 +105,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             Option = "--verbose";
         else if (Option == "-h")
             Option = "--help";
+        else if (Option == "-q")
+            Option = "--quiet";
 
         if (Option == "--dry-run" || Option == "--next-on-enter") {
             if (Value)
@@ -84,12 +115,15 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             (Option == "--dry-run" ? Result.DryRun : Result.NextOnEnter) = true;
             continue;
         }
-        if (Option == "--json" || Option == "--verbose" || Option == "--help" || Option == "--version") {
+        if (Option == "--json" || Option == "--verbose" || Option == "--quiet" || Option == "--help" ||
+            Option == "--version") {
             if (Value)
                 throw EUsage(Option + " takes no value");
-            (Option == "--json" ? Result.Json : Option == "--verbose" ? Result.Verbose
-                                              : Option == "--help"    ? Result.Help
-                                                                      : Result.Version) = true;
+            (Option == "--json"      ? Result.Json
+             : Option == "--verbose" ? Result.Verbose
+             : Option == "--quiet"   ? Result.Quiet
+             : Option == "--help"    ? Result.Help
+                                     : Result.Version) = true;
             continue;
         }
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
@@ -156,18 +190,21 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
 
 std::string CliUsageText()
 {
-    return R"(Usage: varnolink [--json] [-v] COMMAND [OPTION]...
+    return R"(Usage: varnolink [--json] [-v|-q] COMMAND [OPTION]...
 Reads and writes the configuration of a VARNOLINK I/O module on a serial line
 (9600 baud, 8N1), one request at a time, 5000 ms for each reply.
 
 Commands:
-  ports                       list the serial ports, marking busy ones
-  identify -p PORT            the module's BIOS name, version and status
+  ports                       list the serial ports, marking busy ones and the
+                              system console (never opened); says so when
+                              there are none
+  identify -p PORT            the module's BIOS name and version
   read -p PORT [-o FILE]      the configuration file, on stdout or into FILE
   write -p PORT FILE [--id XX] [--baud RATE] [--keep FIELD,...]
                               write FILE into the module, read it back and
                               compare; --id and --baud replace the file's
-                              values; --keep leaves the named fields as the
+                              values; --keep leaves the named fields or groups
+                              (module, direction, power_on_default) as the
                               module has them (needed for fields FILE lacks)
   diff -p PORT FILE           the fields in which the module differs from FILE
   default -p PORT             write the factory values, then read back
@@ -187,7 +224,8 @@ direction.P5, power_on_default.P0 ... power_on_default.P5.
 
 Options:
   -p, --port PORT   the serial port
-  -o, --output FILE write the configuration into FILE (read)
+  -o, --output FILE write the configuration into FILE (read; checked before
+                    the port is opened)
       --ids LIST    (commission) the Remote IDs to give, ranges and commas
       --log FILE    (commission) the CSV log: one row per module, IDs shown
                     there as ok are not given again
@@ -196,8 +234,12 @@ Options:
       --next-on-enter
                     (commission) after each module wait for Enter instead of
                     for the next module to be plugged in
-      --json        machine output on stdout, one JSON object
+      --json        machine output on stdout: one JSON object for every run,
+                    usage errors included, with ok, exit_code and command
+                    (its shape: varnolink.schema.json, installed with the
+                    program)
   -v, --verbose     every frame sent and reply received, on stderr
+  -q, --quiet       no progress line (shown only when stderr is a terminal)
   -h, --help        this text
       --version     the program's version
 
@@ -207,8 +249,12 @@ Exit status:
   2    the port could not be opened, refused a write or was lost
   3    no reply: a request got no answer within 5000 ms (named in the message)
   4    the read-back differs from what was written (diff: the module differs)
-  130  stopped by Ctrl-C after the request on the line; what was written is
-       named in the message (commission: stopped during a module's writes,
+  130  stopped by Ctrl-C, at once (commission: during a module's writes,
        recorded as interrupted; Ctrl-C between modules ends with status 0)
+
+A write, default or commission that ends early says what the module holds:
+"written before it ended" (acknowledged), "sent, not confirmed" (the request
+on the line when it ended) and "not sent"; with --json the members written,
+unconfirmed and not_sent.
 )";
 }

@@ -24,6 +24,8 @@ struct TCliArguments {
     bool NextOnEnter = false;           // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;
+    bool Quiet = false;                 // -q, --quiet: no progress line
+    bool ErrIsTerminal = false;         // not an option: stderr is a terminal (the progress line may show)
     bool Help = false;
     bool Version = false;
 };
@@ -38,6 +40,14 @@ public:
 TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments);
 
 std::string CliCommandName(TCliCommand Command);
+// The command a command line names, even one that is otherwise wrong (for
+// the JSON object of a usage error); None when it names none.
+TCliCommand CliCommandIn(const std::vector<std::string>& Arguments);
+// --json anywhere in the arguments.
+bool CliWantsJson(const std::vector<std::string>& Arguments);
+// Field names for --keep: a field, or a group (module, direction,
+// power_on_default) standing for its fields. Nothing for an unknown name.
+std::vector<std::string> KeepFieldsOf(const std::string& Name);
 
 // The --help text, with the exit codes.
 std::string CliUsageText();

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "cli/commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -12,6 +15,9 @@
 
 #include "cli/commission.h"
 #include "cli/json_writer.h"
+#include "cli/module_held.h"
+#include "cli/port_advice.h"
+#include "cli/progress_line.h"
 #include "main/files/config_file.h"
 #include "main/protocol/hex.h"
 #include "main/engine/module_connection.h"
@@ -77,31 +83,55 @@ std::vector<TDifference> Differences(const TModuleConfig& Expected, const TModul
     return Result;
 }
 
+// A field's value as everywhere in the JSON: the baud rate a number, every
+// other field two hexadecimal digits.
+void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& Value)
+{
+    if (Field == ModuleConfigFieldName(1))
+        Json.Number(static_cast<int64_t>(std::stoll(Value)));
+    else
+        Json.String(Value);
+}
+
 void WriteDifferences(TJsonWriter& Json, const std::vector<TDifference>& List)
 {
     Json.Key("differences").BeginArray();
-    for (const TDifference& Item : List)
-        Json.BeginObject()
-            .Member("field", Item.Field)
-            .Member("expected", Item.Expected)
-            .Member("actual", Item.Actual)
-            .EndObject();
+    for (const TDifference& Item : List) {
+        Json.BeginObject().Member("field", Item.Field).Key("expected");
+        FieldValue(Json, Item.Field, Item.Expected);
+        Json.Key("actual");
+        FieldValue(Json, Item.Field, Item.Actual);
+        Json.EndObject();
+    }
     Json.EndArray();
 }
 
-std::string Listed(const std::vector<std::string>& Names)
+// An output file that cannot be written is refused before the port is
+// opened, not after the module has been read.
+void CheckOutputPath(const std::string& Path)
 {
-    std::string Text;
-    for (const std::string& Name : Names)
-        Text += (Text.empty() ? "" : ", ") + Name;
-    return Text.empty() ? "nothing" : Text;
+    const std::size_t Slash = Path.rfind('/');
+    const std::string Folder = Slash == std::string::npos ? "." : Slash == 0 ? "/" : Path.substr(0, Slash);
+    struct stat Info{};
+    std::string Why;
+    if (::stat(Path.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode))
+        Why = "is a folder";
+    else if (::access(Path.c_str(), F_OK) == 0 ? ::access(Path.c_str(), W_OK) != 0
+                                               : ::access(Folder.c_str(), W_OK) != 0)
+        Why = std::strerror(errno);
+    if (!Why.empty())
+        throw EConfigFile(Path, 0, "", "cannot be written: " + Why);
 }
 
 // One command's run: the connection, the output and the failure report.
 class TCommandRun {
 public:
     TCommandRun(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err)
-        : Args_(Arguments), StopFd_(StopFd), Out_(Out), Err_(Err), WireLog_(Err)
+        : Args_(Arguments), StopFd_(StopFd), Out_(Out), Err_(Err), WireLog_(Err),
+          // The progress line is the terminal's; -v prints the wire instead,
+          // and commission reports each module on lines of its own.
+          Progress_(STDERR_FILENO, Arguments.ErrIsTerminal && !Arguments.Quiet && !Arguments.Verbose &&
+                                       Arguments.Command != TCliCommand::Commission)
     {
         Json_.BeginObject().Member("command", CliCommandName(Args_.Command));
     }
@@ -116,10 +146,13 @@ public:
         } catch (const EConfigFile& Error) {
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const EModulePort& Error) {
-            Code = Fail(ExitPort, "port", Error.what(), Error.Chain());
+            const std::string Advice =
+                Error.Chain() ? std::string() : PortAdvice(Args_.Port, Error.SystemError(), Error.what());
+            Code = Fail(ExitPort, "port", Error.what(), Error.Chain(), Advice);
         } catch (const EModuleNoReply& Error) {
             Json_.Member("request", DescribeStep(Error.Step()));
-            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Chain());
+            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Chain(),
+                        "", "is the module powered, wired (A to A, B to B) and set to 9600 baud?");
         } catch (const EModuleReply& Error) {
             Code = Fail(ExitNoReply, "reply", Error.what(), {});
         } catch (const EModuleStopped& Error) {
@@ -127,41 +160,37 @@ public:
         } catch (const std::exception& Error) {
             Code = Fail(ExitPort, "port", Error.what(), {});
         }
+        Progress_.Erase();
         if (Args_.Json) {
-            Json_.Member("exit_code", static_cast<int64_t>(Code)).EndObject();
+            Json_.Member("ok", Code == ExitDone).Member("exit_code", static_cast<int64_t>(Code)).EndObject();
             Out_ << Json_.Text() << std::endl;
         }
         return Code;
     }
 
 private:
-    // A write that ended early names what the module holds: the fields it
-    // acknowledged, the one sent but not confirmed, and those never sent.
-    int Fail(int Code, const char* Kind, const std::string& Message, const std::optional<TChainResult>& Chain)
+    // The plain words with their remedy first (Advice), then the message;
+    // a write that ended early names what the module holds. Commission has
+    // named it for its module already.
+    int Fail(int Code, const char* Kind, const std::string& Message, const std::optional<TChainResult>& Chain,
+             const std::string& Advice = {}, const std::string& Remedy = {})
     {
+        Progress_.Erase();
         const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default;
-        const std::vector<std::string> Written = Chain ? Chain->WrittenFields() : std::vector<std::string>{};
-        const std::optional<std::string> Unconfirmed = Chain ? Chain->UnconfirmedField() : std::nullopt;
-        const std::vector<std::string> NotSent = Chain ? Chain->UnsentFields() : std::vector<std::string>{};
+        const TModuleHeld Held = Chain ? TModuleHeld::Of(*Chain) : TModuleHeld{};
+        if (!Advice.empty())
+            Err_ << "varnolink: " << Advice << std::endl;
         Err_ << "varnolink: " << Message << std::endl;
-        if (Writes && Code != ExitUsageOrFile) {
-            Err_ << "varnolink: written before it ended: " << Listed(Written) << std::endl;
-            if (Unconfirmed)
-                Err_ << "varnolink: sent, not confirmed: " << *Unconfirmed << std::endl;
-            if (!NotSent.empty())
-                Err_ << "varnolink: not sent: " << Listed(NotSent) << std::endl;
-        }
-        Json_.Member("ok", false);
-        Json_.Key("error").BeginObject().Member("kind", Kind).Member("message", Message).EndObject();
-        if (Writes) {
-            Json_.Member("written", Written);
-            Json_.Key("unconfirmed");
-            if (Unconfirmed)
-                Json_.String(*Unconfirmed);
-            else
-                Json_.Null();
-            Json_.Member("not_sent", NotSent);
-        }
+        if (!Remedy.empty())
+            Err_ << "varnolink: " << Remedy << std::endl;
+        if (Writes && Code != ExitUsageOrFile)
+            PrintModuleHeld(Held, Err_);
+        Json_.Key("error").BeginObject().Member("kind", Kind).Member("message", Message);
+        if (!Advice.empty() || !Remedy.empty())
+            Json_.Member("advice", Advice.empty() ? Remedy : Advice);
+        Json_.EndObject();
+        if (Writes)
+            WriteModuleHeld(Json_, Held);
         return Code;
     }
 
@@ -182,7 +211,7 @@ private:
             return Default();
         case TCliCommand::Commission:
             return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO,
-                                 Out_, Err_);
+                                 Out_, Err_, Json_);
         case TCliCommand::None:
             break;
         }
@@ -191,9 +220,13 @@ private:
 
     TModuleConnection& Connect()
     {
-        Connection_.SetStopDescriptor(StopFd_ >= 0 ? StopFd_ : -1);
+        // Ctrl-C ends the chain at once; the request on the line is then
+        // sent and unconfirmed.
+        Connection_.SetStopDescriptor(StopFd_ >= 0 ? StopFd_ : -1, TStopWhen::Now);
         if (Args_.Verbose)
             Connection_.SetWireObserver(&WireLog_);
+        Progress_.Follow(Connection_);
+        RefuseSystemConsole(Args_.Port);
         Connection_.Open(Args_.Port);
         Json_.Member("port", TModuleConnection::DevicePathOf(Args_.Port));
         Identity_ = Connection_.Identify();
@@ -207,13 +240,15 @@ private:
     {
         const std::unique_ptr<TUdevSource> Udev = MakeLibudevSource();
         Json_.Key("ports").BeginArray();
+        bool Found = false;
         for (const TPortListing& Port : ListPorts(PortCandidates(), Udev.get(), PortLabels())) {
+            Found = true;
             Json_.BeginObject()
                 .Member("name", Port.Name)
                 .Member("path", Port.DevicePath)
                 .Member("description", Port.Description)
-                .Member("state", Port.Busy ? "busy" : "free");
-            if (Port.Busy)
+                .Member("state", Port.Console ? "console" : Port.Busy ? "busy" : "free");
+            if (Port.Busy && !Port.Console)
                 Json_.Member("holder", Port.Holder);
             Json_.EndObject();
             if (Args_.Json)
@@ -221,18 +256,22 @@ private:
             Out_ << Port.Name;
             if (!Port.Description.empty())
                 Out_ << " \u2014 " << Port.Description;
-            if (Port.Busy)
+            if (Port.Console)
+                Out_ << "  (system console, not used)";
+            else if (Port.Busy)
                 Out_ << "  (" << Port.Holder << ")";
             Out_ << "\n";
         }
-        Json_.EndArray().Member("ok", true);
+        Json_.EndArray();
+        if (!Args_.Json && !Found)
+            Out_ << "no serial ports found (a port in use by another user may not be listed; "
+                    "VARNOLINK_PORTS adds paths)\n";
         return ExitDone;
     }
 
     int Identify()
     {
         Connect();
-        Json_.Member("ok", true);
         if (!Args_.Json)
             Out_ << "BIOS name: " << Identity_.BiosName << "\nBIOS version: " << Identity_.BiosVersion << "\n";
         return ExitDone;
@@ -240,13 +279,14 @@ private:
 
     int Read()
     {
+        if (!Args_.Output.empty())
+            CheckOutputPath(Args_.Output);
         const TModuleReading Reading = Connect().ReadConfig();
         const std::string Text = ConfigFileText(Reading.Config, &Reading.Identity, UtcNow());
         if (!Args_.Output.empty())
             SaveConfigFile(Args_.Output, Text);
         Json_.Key("config");
         WriteConfig(Json_, Reading.Config);
-        Json_.Member("ok", true);
         if (!Args_.Json && Args_.Output.empty())
             Out_ << Text;
         return ExitDone;
@@ -270,22 +310,26 @@ private:
                              "57600, 115200");
             Partial.BaudIndex = Index;
         }
-        for (const std::string& Field : Args_.Keep)
-            if (!ModuleConfigFieldOf(Field))
-                throw EUsage("--keep " + Field + ": no such field");
+        std::vector<std::string> Keep;
+        for (const std::string& Name : Args_.Keep) {
+            const std::vector<std::string> Fields = KeepFieldsOf(Name);
+            if (Fields.empty())
+                throw EUsage("--keep " + Name + ": no such field or group (module, direction, power_on_default)");
+            Keep.insert(Keep.end(), Fields.begin(), Fields.end());
+        }
         std::vector<std::string> Missing;
         for (const std::string& Field : Partial.MissingFields())
-            if (std::find(Args_.Keep.begin(), Args_.Keep.end(), Field) == Args_.Keep.end())
+            if (std::find(Keep.begin(), Keep.end(), Field) == Keep.end())
                 Missing.push_back(Field);
         if (!Missing.empty()) {
             throw EConfigFile(Args_.File, 0, Missing.front(),
                               "missing (give it in the file, or leave it as the module has it with --keep " +
-                                  Listed(Missing) + ")");
+                                  ListedFields(Missing) + ")");
         }
-        if (Module == nullptr || Args_.Keep.empty())
+        if (Module == nullptr || Keep.empty())
             return Partial.Over(TModuleConfig{});
         // Kept fields: the module's own values, whatever the file says.
-        for (const std::string& Field : Args_.Keep)
+        for (const std::string& Field : Keep)
             Partial.Forget(*ModuleConfigFieldOf(Field));
         return Partial.Over(Module->ReadConfig().Config);
     }
@@ -293,14 +337,10 @@ private:
     int Verified(const TModuleConfig& Asked, const TWriteResult& Result)
     {
         const std::vector<TDifference> List = Differences(Asked, Result.ReadBack.Config);
-        std::vector<std::string> Written;
-        for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-            Written.push_back(ModuleConfigFieldName(Field));
-        Json_.Member("written", Written);
+        WriteModuleHeld(Json_, TModuleHeld::Everything());
         Json_.Key("read_back");
         WriteConfig(Json_, Result.ReadBack.Config);
         WriteDifferences(Json_, List);
-        Json_.Member("ok", List.empty());
         if (List.empty()) {
             if (!Args_.Json)
                 Out_ << "written and verified: the module holds the configuration asked for\n";
@@ -335,7 +375,6 @@ private:
         Json_.Key("module");
         WriteConfig(Json_, Current);
         WriteDifferences(Json_, List);
-        Json_.Member("ok", true);
         if (!Args_.Json) {
             for (const TDifference& Item : List)
                 Out_ << Item.Field << ": file " << Item.Expected << ", module " << Item.Actual << "\n";
@@ -351,11 +390,33 @@ private:
     std::ostream& Err_;
     TStreamWireLog WireLog_;
     TJsonWriter Json_;
+    TProgressLine Progress_;  // outlives the connection that calls it
     TModuleConnection Connection_;
     TModuleIdentity Identity_;
 };
 
 }  // namespace
+
+int ReportUsageError(const std::vector<std::string>& Arguments, const std::string& Message, std::ostream& Out,
+                     std::ostream& Err)
+{
+    Err << "varnolink: " << Message << "\nTry 'varnolink --help'." << std::endl;
+    if (CliWantsJson(Arguments)) {
+        TJsonWriter Json;
+        Json.BeginObject()
+            .Member("command", CliCommandName(CliCommandIn(Arguments)))
+            .Key("error")
+            .BeginObject()
+            .Member("kind", "usage")
+            .Member("message", Message)
+            .EndObject()
+            .Member("ok", false)
+            .Member("exit_code", static_cast<int64_t>(ExitUsageOrFile))
+            .EndObject();
+        Out << Json.Text() << std::endl;
+    }
+    return ExitUsageOrFile;
+}
 
 int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err)
 {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "cli/arguments.h"
 
@@ -17,3 +19,8 @@ inline constexpr int ExitStopped = 130;
 // (text or one JSON object), messages and the wire log (-v) to Err. StopFd,
 // when not -1, becomes readable when the user asks to stop (a signalfd).
 int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err);
+
+// A command line that makes no sense: the message on Err, and with --json
+// anywhere in Arguments the one JSON object on Out. Returns ExitUsageOrFile.
+int ReportUsageError(const std::vector<std::string>& Arguments, const std::string& Message, std::ostream& Out,
+                     std::ostream& Err);

@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/module_held.h"
+#include "cli/port_advice.h"
 #include "main/files/commission_log.h"
 #include "main/engine/commission_loop.h"
 #include "main/files/config_file.h"
@@ -34,10 +36,42 @@ std::string Seconds(std::chrono::milliseconds Took)
     return Text;
 }
 
-// Progress on stderr, the dry run's changes on stdout.
+// The connection's line, remembering how the last write chain ended short
+// (the module's writes then say what it holds).
+class TReportingLine final : public TCommissionLine {
+public:
+    TReportingLine(TModuleConnection& Connection, std::string PortName) : Line_(Connection, std::move(PortName)) {}
+    std::string PortName() const override { return Line_.PortName(); }
+    std::optional<TModuleIdentity> Identify(std::chrono::milliseconds Wait) override { return Line_.Identify(Wait); }
+    TModuleReading ReadConfig() override { return Line_.ReadConfig(); }
+    TWriteResult WriteConfig(const TModuleConfig& Config) override
+    {
+        ShortEnd.reset();
+        try {
+            return Line_.WriteConfig(Config);
+        } catch (const EModuleConnection& Error) {
+            ShortEnd = Error.Chain();
+            throw;
+        }
+    }
+
+    std::optional<TChainResult> ShortEnd;
+
+private:
+    TConnectionCommissionLine Line_;
+};
+
+// Progress on stderr, the dry run's changes on stdout (or in the JSON).
 class TProgress final : public TCommissionObserver {
 public:
-    TProgress(std::ostream& Out, std::ostream& Err, bool DryRun) : Out_(Out), Err_(Err), DryRun_(DryRun) {}
+    TProgress(std::ostream& Out, std::ostream& Err, bool DryRun, const TReportingLine& Line, TJsonWriter* Json)
+        : Out_(Out), Err_(Err), DryRun_(DryRun), Line_(Line), Json_(Json)
+    {
+        Modules.BeginArray();
+        WouldChanges.BeginArray();
+    }
+
+    TJsonWriter Modules, WouldChanges;
 
     void WaitingForModule(const std::string& Port) override
     {
@@ -54,6 +88,14 @@ public:
 
     void WouldChange(std::size_t Number, uint8_t ID, const std::vector<std::string>& Changes) override
     {
+        if (Json_) {
+            WouldChanges.BeginObject()
+                .Member("number", static_cast<int64_t>(Number))
+                .Member("id", HexByteToStr2(ID))
+                .Member("changes", Changes)
+                .EndObject();
+            return;
+        }
         Out_ << Prefix(Number) << "ID " << HexByteToStr2(ID) << " would change ";
         if (Changes.empty())
             Out_ << "nothing";
@@ -68,6 +110,16 @@ public:
         if (!Row.Detail.empty())
             Err_ << (Row.Result == TCommissionResult::NoReply ? " to " : ": ") << Row.Detail;
         Err_ << " (" << Seconds(Took) << ")" << std::endl;
+        const TModuleHeld Held = Line_.ShortEnd ? TModuleHeld::Of(*Line_.ShortEnd) : TModuleHeld::Everything();
+        if (Line_.ShortEnd)
+            PrintModuleHeld(Held, Err_);
+        Modules.BeginObject()
+            .Member("number", static_cast<int64_t>(Number))
+            .Member("id", HexByteToStr2(ID_))
+            .Member("result", CommissionResultText(Row.Result))
+            .Member("detail", Row.Detail);
+        WriteModuleHeld(Modules, Held);
+        Modules.EndObject();
     }
 
     void ConnectNextModule(bool OnEnter) override
@@ -86,6 +138,8 @@ private:
     std::ostream& Out_;
     std::ostream& Err_;
     bool DryRun_;
+    const TReportingLine& Line_;
+    TJsonWriter* Json_;
     std::size_t Total_ = 0;
     uint8_t ID_ = 0;
 };
@@ -98,9 +152,27 @@ std::set<uint8_t> DoneInExistingLog(const std::string& Path, std::vector<std::st
     return DoneIDs(ReadCommissionLog(Path, &Skipped));
 }
 
-void PrintSummary(const TSeriesCommissioning& Series, std::ostream& Out)
+void PrintSummary(const TSeriesCommissioning& Series, TProgress& Progress, std::ostream& Out, TJsonWriter* Json)
 {
     const TCommissionSummary& Summary = Series.Summary();
+    if (Json) {
+        // The rows were gathered in arrays of their own as they came.
+        Json->Key("modules").Raw(Progress.Modules.EndArray().Text());
+        Json->Key("would_change").Raw(Progress.WouldChanges.EndArray().Text());
+        Json->Key("summary")
+            .BeginObject()
+            .Member("ok", static_cast<int64_t>(Summary.Ok))
+            .Member("failed", static_cast<int64_t>(Summary.Failed))
+            .Member("skipped", static_cast<int64_t>(Summary.Skipped))
+            .Member("complete", Summary.Complete)
+            .Key("next_id");
+        if (const auto Next = Series.NextID(); Next && !Summary.Complete)
+            Json->String(HexByteToStr2(*Next));
+        else
+            Json->Null();
+        Json->EndObject();
+        return;
+    }
     Out << "summary: " << Summary.Ok << " ok, " << Summary.Failed << " failed, " << Summary.Skipped << " skipped";
     if (Summary.Complete)
         Out << "; every ID of the list is done";
@@ -112,10 +184,8 @@ void PrintSummary(const TSeriesCommissioning& Series, std::ostream& Out)
 }  // namespace
 
 int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog,
-                  int StopFd, int EnterFd, std::ostream& Out, std::ostream& Err)
+                  int StopFd, int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json)
 {
-    if (Arguments.Json)
-        throw EUsage("commission reports as text only (no --json)");
     TCommissionPlan Plan;
     Plan.Template = LoadTemplate(Arguments.File);
     try {
@@ -144,20 +214,25 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     for (const std::string& Row : Skipped)
         Err << "varnolink: " << Row << std::endl;
 
-    Connection.SetStopDescriptor(StopFd);
+    // Ctrl-C ends the module's chain at once, as in write: the row says
+    // what the module holds, the request on the line unconfirmed.
+    Connection.SetStopDescriptor(StopFd, TStopWhen::Now);
     if (WireLog)
         Connection.SetWireObserver(WireLog);
+    RefuseSystemConsole(Arguments.Port);
     Connection.Open(Arguments.Port);
     const std::string Port = TModuleConnection::DevicePathOf(Arguments.Port);
-    TConnectionCommissionLine Line(Connection, Port);
-    TProgress Progress(Out, Err, Plan.DryRun);
+    Json.Member("port", Port);
+    TReportingLine Line(Connection, Port);
+    TJsonWriter* JsonOut = Arguments.Json ? &Json : nullptr;
+    TProgress Progress(Out, Err, Plan.DryRun, Line, JsonOut);
     TSeriesCommissioning Series(Line, Plan, Log.get(), Progress);
     try {
         RunCommissionLoop(Series, StopFd, EnterFd);
     } catch (const std::exception&) {
-        PrintSummary(Series, Out);
+        PrintSummary(Series, Progress, Out, JsonOut);
         throw;
     }
-    PrintSummary(Series, Out);
+    PrintSummary(Series, Progress, Out, JsonOut);
     return Series.Summary().Interrupted ? ExitStopped : ExitDone;
 }

@@ -38,6 +38,13 @@ std::string JsonQuoted(std::string_view Value)
     return Out + "\"";
 }
 
+TJsonWriter& TJsonWriter::Raw(std::string_view Value)
+{
+    BeforeValue();
+    Out_ += Value;
+    return *this;
+}
+
 void TJsonWriter::BeforeValue()
 {
     if (AfterKey_) {

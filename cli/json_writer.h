@@ -20,6 +20,8 @@ public:
     TJsonWriter& Number(int64_t Value);
     TJsonWriter& Bool(bool Value);
     TJsonWriter& Null();
+    // A whole JSON value written by another writer.
+    TJsonWriter& Raw(std::string_view Value);
 
     // Shorthands for a member.
     TJsonWriter& Member(std::string_view Name, std::string_view Value) { return Key(Name).String(Value); }

@@ -12,6 +12,7 @@
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/json_writer.h"
 
 #ifndef VARNOLINK_VERSION
 #define VARNOLINK_VERSION "unknown"
@@ -20,8 +21,9 @@
 namespace {
 
 // Ctrl-C and termination arrive on a signalfd that the connection's wait
-// watches: the request on the line finishes, the chain stops, the port is
-// closed and the program says what was written.
+// watches: the chain stops at once (a request on the line stays sent and
+// unconfirmed), the port is closed and the program says what the module
+// holds. The signals stay blocked, so a second Ctrl-C changes nothing.
 class TStopSignals {
 public:
     TStopSignals()
@@ -52,12 +54,23 @@ private:
 
 int main(int argc, char** argv)
 {
+    const std::vector<std::string> Words(argv + 1, argv + argc);
     TCliArguments Arguments;
     try {
-        Arguments = ParseCliArguments(std::vector<std::string>(argv + 1, argv + argc));
+        Arguments = ParseCliArguments(Words);
     } catch (const EUsage& Error) {
-        std::cerr << "varnolink: " << Error.what() << "\nTry 'varnolink --help'." << std::endl;
-        return ExitUsageOrFile;
+        return ReportUsageError(Words, Error.what(), std::cout, std::cerr);
+    }
+    if ((Arguments.Help || Arguments.Version) && Arguments.Json) {
+        TJsonWriter Json;
+        Json.BeginObject().Member("command", "");
+        if (Arguments.Help)
+            Json.Member("help", CliUsageText());
+        else
+            Json.Member("version", VARNOLINK_VERSION);
+        Json.Member("ok", true).Member("exit_code", static_cast<int64_t>(ExitDone)).EndObject();
+        std::cout << Json.Text() << std::endl;
+        return ExitDone;
     }
     if (Arguments.Help) {
         std::cout << CliUsageText();
@@ -67,6 +80,7 @@ int main(int argc, char** argv)
         std::cout << "varnolink " << VARNOLINK_VERSION << "\n";
         return ExitDone;
     }
+    Arguments.ErrIsTerminal = ::isatty(STDERR_FILENO) == 1;
     const TStopSignals Stop;
     return RunCliCommand(Arguments, Stop.Fd(), std::cout, std::cerr);
 }

@@ -12,6 +12,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -138,12 +140,48 @@ std::map<std::string, std::string> PortLabels()
     return PortLabelsFor(std::getenv("VARNOLINK_PORTS"));
 }
 
+std::vector<std::string> SystemConsoleDevicesFrom(std::string_view Active, std::string_view Consoles)
+{
+    std::vector<std::string> Paths;
+    std::istringstream Names{std::string(Active)};
+    for (std::string Name; Names >> Name;)
+        AddOnce(Paths, "/dev/" + Name);
+    std::istringstream Lines{std::string(Consoles)};
+    for (std::string Line; std::getline(Lines, Line);) {
+        std::istringstream Columns(Line);
+        if (std::string Name; Columns >> Name)
+            AddOnce(Paths, "/dev/" + Name);
+    }
+    return Paths;
+}
+
+std::vector<std::string> SystemConsoleDevices()
+{
+    // Small kernel files; a line or two each.
+    const auto Text = [](const char* Path) {
+        std::ifstream File(Path);
+        std::string Content(4096, '\0');
+        File.read(Content.data(), static_cast<std::streamsize>(Content.size()));
+        Content.resize(static_cast<std::size_t>(File.gcount()));
+        return Content;
+    };
+    return SystemConsoleDevicesFrom(Text("/sys/class/tty/console/active"), Text("/proc/consoles"));
+}
+
+bool IsSystemConsole(const std::string& DevicePath)
+{
+    const std::vector<std::string> Consoles = SystemConsoleDevices();
+    return std::find(Consoles.begin(), Consoles.end(), DevicePath) != Consoles.end();
+}
+
 TProbeResult ProbePortDetailed(const std::string& DevicePath)
 {
     // A network port is listed without a connection: a probe would take the
     // server's only connection (and, through telnet, touch its line).
     if (IsNetworkPortName(DevicePath))
         return {TProbeOutcome::Free, 0};
+    if (IsSystemConsole(DevicePath))
+        return {TProbeOutcome::Absent, 0};
     // Non-blocking, so that a device waiting for carrier does not hold the
     // window; no controlling terminal; the same exclusive lock TComPort
     // takes, so a port open in a TComPort (ours or another program's) is busy.

@@ -27,6 +27,15 @@ bool IsNetworkPortName(std::string_view Name);
 std::map<std::string, std::string> PortLabels();
 std::map<std::string, std::string> PortLabelsFor(const char* PortsVariable);
 
+// The devices the kernel writes its console to, as device paths: the names
+// of /sys/class/tty/console/active and the first column of /proc/consoles
+// ("/dev/ttyS0"). They are never opened, by the list, the probe or a
+// connection: opening one can disturb the console or the system's login.
+std::vector<std::string> SystemConsoleDevices();
+// The same from the two files' texts.
+std::vector<std::string> SystemConsoleDevicesFrom(std::string_view Active, std::string_view Consoles);
+bool IsSystemConsole(const std::string& DevicePath);
+
 // What a probe found: the device can be used, it is not there (or not a
 // terminal), another holder has it, or it refused us (SystemError says why).
 enum class TProbeOutcome { Free, Absent, Busy, Refused };
@@ -41,7 +50,7 @@ enum class TPortState { Absent, Free, Busy, NoAccess };
 TPortState ProbePortState(const std::string& DevicePath);
 
 // Probes a device the way the port list needs it (a network port is free
-// without connecting): it can be opened for
+// without connecting; a system console is absent, not opened): it can be opened for
 // reading and writing, it is a terminal, and nobody holds its exclusive lock
 // (an open TComPort does). The device is closed again at once; no setting is
 // touched. Any failure means "not listed".

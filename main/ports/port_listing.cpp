@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "main/ports/port_listing.h"
 
+#include <algorithm>
+
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
 
@@ -73,10 +75,15 @@ std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, 
                                     const std::map<std::string, std::string>& Labels)
 {
     std::vector<TPortListing> Listed;
+    const std::vector<std::string> Consoles = SystemConsoleDevices();
     for (const std::string& Path : Candidates) {
         TPortListing Port;
-        const TProbeResult Probe = ProbePortDetailed(Path);
-        if (Probe.Outcome == TProbeOutcome::Busy) {
+        Port.Console = std::find(Consoles.begin(), Consoles.end(), Path) != Consoles.end();
+        const TProbeResult Probe = Port.Console ? TProbeResult{TProbeOutcome::Free, 0} : ProbePortDetailed(Path);
+        if (Port.Console) {
+            Port.Busy = true;
+            Port.Holder = "system console";
+        } else if (Probe.Outcome == TProbeOutcome::Busy) {
             const std::optional<TPortHolder> Holder = FindPortHolder(Path);
             // Our own open port is not offered at all, as before.
             if (!Holder && OpenInThisProcess(Path))

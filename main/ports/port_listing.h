@@ -15,6 +15,7 @@ struct TPortListing {
     bool Busy = false;        // held by another program: shown, not selectable
     std::string Holder;       // "in use by minicom, process 1234" when Busy
     std::string AdapterId;    // stays the same when the adapter comes back; empty if unknown
+    bool Console = false;     // the system console: shown as busy, held by "system console", never opened
 };
 
 // What the list says about a device: the label given for it, else what the
@@ -30,6 +31,7 @@ std::string AdapterIdentity(const TUdevDevice& Device);
 // Probes the candidates in their order and describes each: the ones that can
 // be opened, and the ones another program holds (Busy, with their holder).
 // Absent devices, devices that refuse us and devices this process holds
-// itself are left out.
+// itself are left out. A system console is listed without being opened, as
+// busy with the holder "system console".
 std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, TUdevSource* Udev,
                                     const std::map<std::string, std::string>& Labels);

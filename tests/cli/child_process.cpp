@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <stdexcept>
 
 extern char** environ;
@@ -25,7 +27,8 @@ void ReadReady(int& Fd, std::string& Into)
     const ssize_t Got = ::read(Fd, Buffer.data(), Buffer.size());
     if (Got > 0) {
         Into.append(Buffer.data(), static_cast<std::size_t>(Got));
-    } else if (Got == 0) {
+    } else if (Got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        // A terminal's master reads EIO once the child's side is closed.
         ::close(Fd);
         Fd = -1;
     }
@@ -33,12 +36,23 @@ void ReadReady(int& Fd, std::string& Into)
 
 }  // namespace
 
-TChildProcess::TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments)
+TChildProcess::TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments,
+                             bool ErrOnTerminal)
 {
     int OutPipe[2];
     int ErrPipe[2];
     if (::pipe2(OutPipe, O_CLOEXEC) != 0 || ::pipe2(ErrPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
+    if (ErrOnTerminal) {
+        ::close(ErrPipe[0]);
+        ::close(ErrPipe[1]);
+        ErrPipe[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (ErrPipe[0] < 0 || ::grantpt(ErrPipe[0]) != 0 || ::unlockpt(ErrPipe[0]) != 0)
+            throw std::runtime_error("posix_openpt failed");
+        ErrPipe[1] = ::open(::ptsname(ErrPipe[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (ErrPipe[1] < 0)
+            throw std::runtime_error("cannot open the terminal's other side");
+    }
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_adddup2(&Actions, OutPipe[1], 1);
@@ -117,9 +131,9 @@ TFinished TChildProcess::Finish(std::chrono::milliseconds Timeout)
     return Result_;
 }
 
-TFinished Run(const std::string& Program, const std::vector<std::string>& Arguments)
+TFinished Run(const std::string& Program, const std::vector<std::string>& Arguments, bool ErrOnTerminal)
 {
-    TChildProcess Child(Program, Arguments);
+    TChildProcess Child(Program, Arguments, ErrOnTerminal);
     return Child.Finish();
 }
 

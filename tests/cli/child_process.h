@@ -22,7 +22,9 @@ struct TFinished {
 
 class TChildProcess {
 public:
-    TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments);
+    // ErrOnTerminal: the child's stderr is a pseudo-terminal (read here as
+    // a pipe would be), for what a program shows only on a terminal.
+    TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments, bool ErrOnTerminal = false);
     ~TChildProcess();  // kills a child still running
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
@@ -44,6 +46,6 @@ private:
 };
 
 // Runs to its end.
-TFinished Run(const std::string& Program, const std::vector<std::string>& Arguments);
+TFinished Run(const std::string& Program, const std::vector<std::string>& Arguments, bool ErrOnTerminal = false);
 
 }  // namespace cli_test

@@ -8,6 +8,7 @@
 
 #include "cli/arguments.h"
 #include "cli/json_writer.h"
+#include "main/ports/port_candidates.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ TEST(CliArguments, RefusedLines)
     for (const std::vector<std::string>& Words : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"read"}, {"write", "-p", "x"}, {"write", "-p", "x", "a", "b"},
              {"read", "-p", "x", "--id", "01"}, {"ports", "-p", "x"}, {"read", "-p"}, {"read", "-p", "x", "--json=1"},
-             {"read", "-p", "x", "-q"}, {"diff", "-p", "", "f"}})
+             {"read", "-p", "x", "-x"}, {"diff", "-p", "", "f"}})
         EXPECT_THROW(ParseCliArguments(Words), EUsage) << testing::PrintToString(Words);
 }
 
@@ -83,3 +84,20 @@ TEST(JsonWriter, NestedValuesAndEscapes)
 }
 
 }  // namespace
+
+TEST(CliArguments, KeepTakesFieldsAndGroups)
+{
+    EXPECT_EQ(KeepFieldsOf("module"), (std::vector<std::string>{"remote_id", "baud"}));
+    EXPECT_EQ(KeepFieldsOf("direction").size(), 5u);
+    EXPECT_EQ(KeepFieldsOf("power_on_default").front(), "power_on_default.P0");
+    EXPECT_EQ(KeepFieldsOf("direction.P4"), (std::vector<std::string>{"direction.P4"}));
+    EXPECT_TRUE(KeepFieldsOf("P4").empty());
+}
+
+TEST(SystemConsole, NamedByEitherKernelFile)
+{
+    EXPECT_EQ(SystemConsoleDevicesFrom("tty0 ttyS0\n", "ttyS0                -W- (EC  p a)    4:64\n"
+                                                       "ttyUSB1              -W- (E   p  )  188:1\n"),
+              (std::vector<std::string>{"/dev/tty0", "/dev/ttyS0", "/dev/ttyUSB1"}));
+    EXPECT_TRUE(SystemConsoleDevicesFrom("", "").empty());
+}

@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <string>
+
+// What is wrong with a port that failed, in plain words with what to do
+// about it, to lead the serial component's own message: the group of a
+// device that refused us and whether the user is in it, the program that
+// holds a busy port, a device that is not there, and for a network port an
+// unknown host, a refused connection or a time-out. Empty when there is
+// nothing better to say than the component's message.
+std::string PortAdvice(const std::string& PortName, int SystemError, const std::string& ComponentMessage);
+
+// EModulePort for the system console, which no command opens: no module is
+// there, and settings made to it would disturb the console.
+void RefuseSystemConsole(const std::string& PortName);

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <string>
+
+#include "main/engine/module_connection.h"
+
+// One line on a terminal's stderr that says what the connection is doing:
+// the request, n of m, and while a reply is awaited the seconds left. It is
+// rewritten in place on every request and every second, and erased when a
+// chain ends and when the line goes. Off, it writes nothing at all.
+class TProgressLine {
+public:
+    TProgressLine(int Fd, bool On) : Fd_(Fd), On_(On) {}
+    ~TProgressLine() { Erase(); }
+    TProgressLine(const TProgressLine&) = delete;
+    TProgressLine& operator=(const TProgressLine&) = delete;
+
+    // Listens to Connection's events and ticks (does nothing when off).
+    void Follow(TModuleConnection& Connection);
+    // Before other text goes to the same terminal.
+    void Erase();
+
+private:
+    void Show(const TChainSession& Session);
+    void Put(const std::string& Text);
+
+    int Fd_;
+    bool On_;
+    bool Shown_ = false;
+    std::string What_;
+};
