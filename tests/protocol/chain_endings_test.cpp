@@ -26,11 +26,8 @@ const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10,
 // The steps of the save, written out, and the fields its writes carry.
 const Names SaveSteps{"W02", "W03", "W04", "W05", "W06", "W07", "W08", "W09", "W10", "W11", "W12", "W13", "R00",
                       "R01", "R02", "R03", "R04", "R05", "R06", "R07", "R08", "R09", "R10", "R11", "R12", "R13"};
-const Names SaveFields{"remote_id",          "baud",
-                       "direction.P0",       "direction.P1",
-                       "direction.P2",       "direction.P4",
-                       "direction.P5",       "power_on_default.P0",
-                       "power_on_default.P1", "power_on_default.P2",
+const Names SaveFields{"remote_id", "baud", "direction.P0", "direction.P1", "direction.P2", "direction.P4",
+                       "direction.P5", "power_on_default.P0", "power_on_default.P1", "power_on_default.P2",
                        "power_on_default.P4", "power_on_default.P5"};
 constexpr std::size_t Writes = 12;
 
@@ -44,7 +41,8 @@ std::string Named(const TChainStep& Step)
 Names Named(const std::vector<TChainStep>& Steps)
 {
     Names Text;
-    std::transform(Steps.begin(), Steps.end(), std::back_inserter(Text), [](const TChainStep& S) { return Named(S); });
+    for (const TChainStep& Step : Steps)
+        Text.push_back(Named(Step));
     return Text;
 }
 
