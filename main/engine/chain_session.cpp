@@ -125,7 +125,9 @@ void TChainSession::Continue(TSessionTime Now)
 // The next step, or the end of the chain: stopped, verified, completed.
 void TChainSession::Advance(TSessionTime Now)
 {
-    if (StopAsked_) {
+    // A stop that comes with the last answer has nothing left to stop: the
+    // chain ends as it would have, read-back compared.
+    if (StopAsked_ && Next_ < Plan_.Steps.size()) {
         End(TChainEnd::Stopped);
         return;
     }

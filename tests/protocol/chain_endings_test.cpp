@@ -145,6 +145,9 @@ TEST_P(SaveEndings, ReportWhatTheModuleHolds)
         Answer(Wanted);
         Acked = At + 1;
         OnLine = false;
+        // After the last answer nothing is left to stop: the chain completes.
+        if (Acked == SaveSteps.size())
+            End = TChainEnd::Completed;
         break;
     case TEnding::Mismatch: {
         Answer(Otherwise(Wanted));
