@@ -41,9 +41,14 @@ void TMainForm::AwaitReply(int Milliseconds)
 void TMainForm::WaitCommandExecute()
 {
     AwaitReply(ReplyTimeoutMs_);
-    // A request left without a reply ends its chain; the wire log says so.
+    // A request left without a reply ends its chain: by its time-out, which
+    // the wire log reports, or because the wait was given up (the window
+    // closes, the application quits), which leaves the request on the line.
     if (ReplyReceived() == 0) {
-        Session_.EndWait();
+        if (TimedOut == 1)
+            Session_.EndWait();
+        else
+            Session_.StopNow();
         ShowSessionEvents();
     }
     if (TimedOut == 1) {
