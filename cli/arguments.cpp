@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Parses varnolink's command line into TCliArguments.
 #include "cli/arguments.h"
 
 #include <algorithm>

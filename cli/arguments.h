@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// varnolink's command line as parsed values, and its parser.
 #pragma once
 
 #include <optional>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The commands of varnolink: each runs on one module connection and reports
+// as text or one JSON object, with the exit code it ends with.
 #include "cli/commands.h"
 
 #include <sys/stat.h>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// Running one varnolink command: its exit codes and the entry points that
+// main.cpp and the tests call.
 #pragma once
 
 #include <iosfwd>

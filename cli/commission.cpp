@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// varnolink commission: a series of modules on one port, with its log,
+// dry run, progress and summary.
 #include "cli/commission.h"
 
 #include <unistd.h>

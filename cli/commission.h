@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// varnolink commission: the run of a series of modules from the command
+// line.
 #pragma once
 
 #include <iosfwd>

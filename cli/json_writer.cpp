@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The compact JSON writer of --json.
 #include "cli/json_writer.h"
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The writer of the one JSON object that --json prints.
 #pragma once
 
 #include <cstdint>

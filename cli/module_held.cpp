@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// What a writing command leaves in the module, as text and as JSON.
 #include "cli/module_held.h"
 
 #include <ostream>

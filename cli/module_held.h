@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// What a writing command leaves in the module, in the words every such
+// command uses.
 #pragma once
 
 #include <iosfwd>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The plain-words advice that leads a port failure's message.
 #include "cli/port_advice.h"
 
 #include <grp.h>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Advice in plain words for a port that failed.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The progress line on a terminal's stderr, rewritten in place.
 #include "cli/progress_line.h"
 
 #include <unistd.h>

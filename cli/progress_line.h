@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The progress line of a connection on a terminal.
 #pragma once
 
 #include <string>

@@ -13,13 +13,17 @@
 // queries and AbortPendingIO may run on any thread, also while the owning
 // thread closes the port (they then complete, or fail with their own error
 // code and EBADF; Close waits until none of them uses the device). Each
-// owning thread with an event loop installs its wake hook, which makes its
-// loop call CheckSynchronize() (see "Hand-over to the owning thread" below).
+// owning thread with an event loop has it call CheckSynchronize(): when the
+// thread's wait descriptor is readable, or from its wake hook (see "Hand-over
+// to the owning thread" below).
 // A handler may open, close or even delete its own port: the sequence it
 // interrupts ends there. Events reach the handlers only once Open is done.
 //
 // Errors: every failed system call raises EComPort with a numbered message
-// and the errno of the failing call. Nothing is retried or swallowed.
+// and the errno of the failing call; Assign between unrelated settings
+// classes raises EConvertError, and the settings stores (comport_store.h)
+// raise EIniFileException and ERegistryException. Nothing is retried or
+// swallowed.
 //
 // Linux mapping of the settings, and what the line does with those that have
 // no Linux counterpart, is documented at each setting below.
@@ -149,11 +153,11 @@ void ShowApplicationError(std::exception_ptr Error);
 // Hand-over to the owning thread. Every thread that owns ports (opened
 // them) has a queue of its own: event threads queue work for the thread that
 // owns their port, and that thread runs it in CheckSynchronize(). When work
-// is queued the owner's wake hook is called (from the queuing thread) so that
-// an event loop can schedule a CheckSynchronize() call; a Qt application
-// posts an event to its loop, a plain program may simply call
-// CheckSynchronize() from its own loop. The queue knows nothing of any
-// toolkit. Close serves only its own port's hand-overs while it waits.
+// is queued the owner's wake hook, if it set one, is called (from the
+// queuing thread) so that an event loop can schedule a CheckSynchronize()
+// call; a loop that can watch a descriptor uses the wait descriptor below
+// instead (the window watches it with a QSocketNotifier). The queue knows
+// nothing of any toolkit. Close serves only its own port's hand-overs while it waits.
 using TWakeHook = std::function<void()>;
 void SetMainThreadWakeHook(TWakeHook Hook);   // the hook of the calling thread's queue
 bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true if any ran

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The chain session's state machine: requests out one at a time, received
+// bytes assembled and decoded, deadlines, stops and the end of each chain.
 #include "main/engine/chain_session.h"
 
 #include <span>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// TModuleConnection: one session port and a loop of its own; each call
+// runs one chain and turns a short ending into the errors of module_errors.h.
 #include "main/engine/module_connection.h"
 
 #include "cport/comport.h"
@@ -25,11 +27,6 @@ public:
     TImpl(const TImpl&) = delete;
     TImpl& operator=(const TImpl&) = delete;
 
-    TSessionPort Port_;
-    TEpollLoop Loop_;
-    std::optional<TChainResult> Result_;
-    TEventListener Listener_;
-
     // Runs one chain to its end; the error of a chain that ended short.
     TChainResult Run(TChainPlan Plan)
     {
@@ -48,6 +45,14 @@ public:
         const TChainResult Result = Run(std::move(Plan));
         return {Port_.Session().Record().Reading(), Result.Differences};
     }
+
+private:
+    friend class TModuleConnection;
+
+    TSessionPort Port_;
+    TEpollLoop Loop_;
+    std::optional<TChainResult> Result_;
+    TEventListener Listener_;
 };
 
 TModuleConnection::TModuleConnection() : Impl_(std::make_unique<TImpl>()) {}

@@ -15,8 +15,9 @@
 // window: it opens the port with the module's line settings, identifies the
 // module, reads its whole configuration, writes one and verifies it by
 // reading it back, and writes the factory values. Each call runs one chain
-// of the chain session and waits for its end in a loop of its own, so a
-// thread may hold any number of connections, made and destroyed in any
+// of the chain session and waits for its end in a loop of its own (a
+// session port read by an epoll loop: no event thread, nothing per thread),
+// so a thread may hold any number of connections, made and destroyed in any
 // order.
 //
 // A chain that ends short raises the error of module_errors.h, which says

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The errors of a conversation with a module, made from the way a chain
+// ended.
 #include "main/engine/module_errors.h"
 
 #include <cerrno>

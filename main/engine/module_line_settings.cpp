@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The module's serial line settings applied to a port.
 #include "main/engine/module_line_settings.h"
 
 void ApplyModuleLineSettings(cport::TComPort& Port)

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// Commissioning a series of modules: one module at a time, each given the
+// next ID, read back and logged.
 #include "main/engine/series_commissioning.h"
 
 #include <algorithm>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// A port opened without line events and read by its loop, feeding its
+// session and writing the session's requests.
 #include "main/engine/session_port.h"
 
 #include <sys/epoll.h>

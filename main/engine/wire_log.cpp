@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The wire log's one formatter: a session event into one log line.
 #include "main/engine/wire_log.h"
 
 #include <cstdio>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The commissioning log as CSV rows: writing a row, and reading an existing
+// log back to learn which IDs it already shows as done.
 #include "main/files/commission_log.h"
 
 #include <array>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// Configuration files: parsing with every line, section and value checked
+// (errors name file, line and key), and writing them.
 #include "main/files/config_file.h"
 
 // SimpleIni without character-set conversion: bytes in, bytes out. Its

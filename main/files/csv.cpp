@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// CSV records written and read back, quoting as RFC 4180 has it.
 #include "main/files/csv.h"
 
 namespace {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Parses the operator's list of Remote IDs and ranges.
 #include "main/files/id_list.h"
 
 #include <array>

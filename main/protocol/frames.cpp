@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Request frames of the module's protocol, built from code, mode and argument.
 #include "main/protocol/frames.h"
 
 #include "main/protocol/hex.h"

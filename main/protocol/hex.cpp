@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Two-digit hexadecimal texts of bytes, both ways; the reverse never fails.
 #include "main/protocol/hex.h"
 
 namespace {

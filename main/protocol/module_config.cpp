@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The configuration value and its partial form: fields by grid and row,
+// field names and values, the fields two configurations differ in.
 #include "main/protocol/module_config.h"
 
 #include "main/protocol/baud_table.h"

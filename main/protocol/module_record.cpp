@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// Gathers the values of decoded replies into the record of one module and
+// tracks which of its readings have answered.
 #include "main/protocol/module_record.h"
 
 namespace {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Received characters into bounded reply lines, one character at a time.
 #include "main/protocol/reply_assembler.h"
 
 namespace {

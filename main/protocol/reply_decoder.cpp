@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// Reply lines into typed values: the fixed positions checked, the code
+// and data read, the identity line split into BIOS name and version.
 #include "main/protocol/reply_decoder.h"
 
 #include "main/protocol/command_codes.h"

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The request frames and descriptions of chain steps, and the setting
+// each request code stands for.
 #include "main/protocol/transaction_chains.h"
 
 #include <stdexcept>

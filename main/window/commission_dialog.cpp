@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The commissioning dialog: its fields, the run on the main window's line
+// and what it shows while the run goes on.
 #include "main/window/commission_dialog.h"
 
 #include <QCloseEvent>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The commissioning dialog of the window's File menu.
 #pragma once
 
 #include <QDialog>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The window's error display: a modal box by default, replaceable by tests,
+// and the messages it shows.
 #include "main/window/error_display.h"
 
 #include <QApplication>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// How the window shows errors that end a handler.
 #pragma once
 
 #include <QString>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The entry fields' validator and their click, enter and exit events.
 #include "main/window/field_events.h"
 
 #include <QEvent>

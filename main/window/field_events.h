@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The two-character entry fields: capitals as typed, and the click, enter
+// and exit of a field as events of their own.
 #pragma once
 
 #include <QObject>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The window's open port and session lent to a commissioning run.
 #include "main/window/form_commission_line.h"
 
 #include <cerrno>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The window's port as the line of a commissioning run.
 #pragma once
 
 #include <chrono>

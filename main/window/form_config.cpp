@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The configuration as the window's fields show it, both ways.
 #include "main/window/form_config.h"
 
 #include <QComboBox>

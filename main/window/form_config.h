@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Between the window's fields and the configuration value.
 #pragma once
 
 #include <QStringList>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The main window's construction and destruction: its port, timer, layout
+// and handlers.
 #include "main/window/main_form.h"
 
 #include <QCloseEvent>

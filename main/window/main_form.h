@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The main window: its controls, its port and its chain session.
 #pragma once
 
 #include <QTimer>
@@ -45,8 +46,9 @@ class TPortComboBox;
 class TMainForm : public QWidget {
     Q_OBJECT
 
-    // Set up before ComPort1 and taken down after it: the port's event thread
-    // hands its events to the main thread through this hook.
+    // Set up before ComPort1 and taken down after it: while it lives the Qt
+    // loop watches the main thread's wait descriptor, where ComPort1's input
+    // is read and its event thread's hand-overs (line errors) are served.
     TQtHandOver HandOver_;
 
 public:

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The top-level window: the menu bar's configuration-file items, the
+// comparison with the module and the about box.
 #include "main/window/main_window.h"
 
 #include <QCloseEvent>

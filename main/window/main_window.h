@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The top-level window around the main window: the menu bar.
 #pragma once
 
 #include <QMainWindow>

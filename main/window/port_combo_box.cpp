@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The port list's items and how the open list draws them.
 #include "main/window/port_combo_box.h"
 
 #include <QAbstractItemView>

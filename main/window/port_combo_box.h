@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The port list of the connection panel.
 #pragma once
 
 #include <QComboBox>

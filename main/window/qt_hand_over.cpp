@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The QSocketNotifier on the main thread's wait descriptor of the serial
+// component.
 #include "main/window/qt_hand_over.h"
 
 #include <QSocketNotifier>

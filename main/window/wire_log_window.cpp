@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The wire log window: its list, buttons and the saving of its lines.
 #include "main/window/wire_log_window.h"
 
 #include <QApplication>

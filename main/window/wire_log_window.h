@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The wire log window.
 #pragma once
 
 #include <QWidget>
