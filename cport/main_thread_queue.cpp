@@ -284,18 +284,18 @@ void WakeServers() {
 
 void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only) {
     TOwnerQueue& Q = QueueOfThisThread();
-    TQueueList& list = Queues();
+    TQueueList& AllQueues = Queues();
     auto HasWork = [&] {
         if (!Only) return !Q.Items.empty();
         return std::any_of(Q.Items.begin(), Q.Items.end(),
                            [Only](const auto& Item) { return Item->Gate == Only; });
     };
     for (;;) {
-        const uint64_t seen = list.Wakes.load();
+        const uint64_t SeenWakes = AllQueues.Wakes.load();
         RunQueued(Q, Only);
         if (Done()) return;
         std::unique_lock Lock(Q.Mutex);
-        Q.WorkOrWake.wait(Lock, [&] { return HasWork() || list.Wakes.load() != seen; });
+        Q.WorkOrWake.wait(Lock, [&] { return HasWork() || AllQueues.Wakes.load() != SeenWakes; });
     }
 }
 

@@ -179,18 +179,18 @@ void TModemWatch::Run() {
         }
         TLineSignals Now;
         if (Device_.ModemLines(Now) != 0) break;
-        TCounts after = ReadCounts(Device_);
+        TCounts After = ReadCounts(Device_);
         const TLineSignals Changed = TLineSignals::FromBits(Now.Bits() ^ Lines_.Bits());
         TComEvents Events;
         auto Moved = [&](int TDriverCounts::*Field) {
-            return Before.Valid && after.Valid && after.C.*Field != Before.C.*Field;
+            return Before.Valid && After.Valid && After.C.*Field != Before.C.*Field;
         };
         if (Changed.Contains(lsCTS) || Moved(&TDriverCounts::Cts)) Events.Include(evCTS);
         if (Changed.Contains(lsDSR) || Moved(&TDriverCounts::Dsr)) Events.Include(evDSR);
         if (Changed.Contains(lsRLSD) || Moved(&TDriverCounts::Dcd)) Events.Include(evRLSD);
         if (Changed.Contains(lsRing) || Moved(&TDriverCounts::Rng)) Events.Include(evRing);
         Lines_ = Now;
-        Before = after;
+        Before = After;
         Announce(Events);
     }
     {

@@ -90,10 +90,10 @@ struct TAddrInfoFree {
 // Keepalive after 10 s of silence, then 3 probes 5 s apart; unacknowledged
 // data gives up after 30 s.
 void TuneSocket(int Fd) {
-    const int on = 1, Idle = 10, Interval = 5, Count = 3;
+    const int On = 1, Idle = 10, Interval = 5, Count = 3;
     const unsigned int UserTimeoutMs = 30'000;
-    ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    ::setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &Idle, sizeof Idle);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &Interval, sizeof Interval);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPCNT, &Count, sizeof Count);

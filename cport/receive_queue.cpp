@@ -207,19 +207,19 @@ size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& 
 TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher) {
     TFillResult Result;
     if (!Storage_) return Result;
-    size_t gap = 0;
+    size_t Gap = 0;
     ReadWhileWaiting(
         Source, Result,
         [&]() -> TReadTarget {
             MakeRoom();
             // A \377 left over from the previous read may turn out to be a byte
             // of its own; one spare byte in front keeps in-place decoding ahead.
-            gap = PendingMark_ == msMark ? 1 : 0;
-            return {Storage_.get() + Tail_ + gap, Capacity_ - Tail_ - gap};
+            Gap = PendingMark_ == msMark ? 1 : 0;
+            return {Storage_.get() + Tail_ + Gap, Capacity_ - Tail_ - Gap};
         },
         [&](size_t Length) {
             const size_t Before = Tail_ - Head_;
-            Tail_ += Decode(Storage_.get() + Tail_, gap, gap + Length, Result);
+            Tail_ += Decode(Storage_.get() + Tail_, Gap, Gap + Length, Result);
             KeepWithinLimit(Before, Result);
             const size_t Kept = Tail_ - Head_ - Before;
             NoteEventChar(Storage_.get() + Tail_ - Kept, Kept, Result);
@@ -236,29 +236,29 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher) {
 // (the decoded form is never longer than the marked one), and returns the
 // number of decoded bytes. Runs without a mark are moved as a whole; only
 // the bytes of a mark go through the state machine.
-size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFillResult& Result) {
+size_t TReceiveQueue::Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result) {
     const bool DiscardNull = Options_.DiscardNull;
-    size_t out = 0;
+    size_t Out = 0;
     auto Emit = [&](unsigned char C) {
         if (C == 0 && DiscardNull) return;
-        raw[out++] = C;
+        Raw[Out++] = C;
     };
     if (!Options_.Marked) {   // nothing to decode (Skip is 0: no mark is ever pending)
         if (!DiscardNull) return Length;
-        for (size_t In = 0; In < Length; ++In) Emit(raw[In]);
-        return out;
+        for (size_t In = 0; In < Length; ++In) Emit(Raw[In]);
+        return Out;
     }
     size_t In = Skip;
     while (In < Length) {
         if (PendingMark_ == msNone) {
-            const void* Mark = Find(raw + In, MarkByte, Length - In);
-            const size_t Run = Mark ? static_cast<size_t>(static_cast<const unsigned char*>(Mark) - (raw + In))
+            const void* Mark = Find(Raw + In, MarkByte, Length - In);
+            const size_t Run = Mark ? static_cast<size_t>(static_cast<const unsigned char*>(Mark) - (Raw + In))
                                     : Length - In;
             if (DiscardNull) {
-                for (size_t I = In; I < In + Run; ++I) Emit(raw[I]);
+                for (size_t I = In; I < In + Run; ++I) Emit(Raw[I]);
             } else {
-                if (out != In) std::memmove(raw + out, raw + In, Run);
-                out += Run;
+                if (Out != In) std::memmove(Raw + Out, Raw + In, Run);
+                Out += Run;
             }
             In += Run;
             if (Mark != nullptr) {
@@ -267,7 +267,7 @@ size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFi
             }
             continue;
         }
-        const unsigned char C = raw[In++];
+        const unsigned char C = Raw[In++];
         if (PendingMark_ == msMark) {
             if (C == MarkByte) {
                 Emit(MarkByte);
@@ -294,7 +294,7 @@ size_t TReceiveQueue::Decode(unsigned char* raw, size_t Skip, size_t Length, TFi
         }
     }
     Errors_ = Errors_ | Result.Errors;
-    return out;
+    return Out;
 }
 
 // Notes the arrival of the event character among Length decoded bytes.

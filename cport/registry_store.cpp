@@ -183,9 +183,9 @@ std::string TMemoryRegistryKey::ExportText() const {
 void TMemoryRegistryKey::ImportText(std::string_view Text) {
     Values_.clear();
     while (!Text.empty()) {
-        const size_t end = Text.find('\n');
-        std::string_view Line = Text.substr(0, end);
-        Text.remove_prefix(end == std::string_view::npos ? Text.size() : end + 1);
+        const size_t LineEnd = Text.find('\n');
+        std::string_view Line = Text.substr(0, LineEnd);
+        Text.remove_prefix(LineEnd == std::string_view::npos ? Text.size() : LineEnd + 1);
 
         Line = TrimBlanks(Line);
         if (Line.empty() || Line.front() != '"') continue;   // header, comment, [key], junk

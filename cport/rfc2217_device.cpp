@@ -318,17 +318,17 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
     if (Want.Baud == 0) return EINVAL;
 
     std::lock_guard Lock(ApplyMutex_);
-    const bool all = !Sent_.has_value();
-    std::string batch;
-    uint8_t awaited = 0;
-    if (all || Sent_->Baud != Want.Baud) {
-        batch += TTelnetCodec::SetBaudRate(Want.Baud);
-        awaited |= abBaud;
+    const bool AllSettings = !Sent_.has_value();
+    std::string Batch;
+    uint8_t Awaited = 0;
+    if (AllSettings || Sent_->Baud != Want.Baud) {
+        Batch += TTelnetCodec::SetBaudRate(Want.Baud);
+        Awaited |= abBaud;
     }
     auto Add = [&](uint8_t TLineValues::*Field, TComPortCommand Command, uint8_t Bit) {
-        if (!all && (*Sent_).*Field == Want.*Field) return;
-        batch += TTelnetCodec::RequestByte(Command, Want.*Field);
-        awaited |= Bit;
+        if (!AllSettings && (*Sent_).*Field == Want.*Field) return;
+        Batch += TTelnetCodec::RequestByte(Command, Want.*Field);
+        Awaited |= Bit;
     };
     Add(&TLineValues::DataSize, cpSetDataSize, abDataSize);
     Add(&TLineValues::Parity, cpSetParity, abParity);
@@ -339,13 +339,13 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
     Add(&TLineValues::Rts, cpSetControl, 0);
     Add(&TLineValues::LineMask, cpSetLineStateMask, 0);
     Add(&TLineValues::ModemMask, cpSetModemStateMask, 0);
-    if (!batch.empty()) {
+    if (!Batch.empty()) {
         {
             std::lock_guard State(StateMutex_);
-            AcknowledgedBits_ &= static_cast<uint8_t>(~awaited);
+            AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
         }
-        int Error = SendCommand(batch);
-        if (Error == 0 && awaited != 0) Error = WaitForAcknowledgements(Want, awaited);
+        int Error = SendCommand(Batch);
+        if (Error == 0 && Awaited != 0) Error = WaitForAcknowledgements(Want, Awaited);
         if (Error != 0) {
             Sent_.reset();   // the server's state is unknown now: everything again next time
             return Error;

@@ -36,25 +36,9 @@ namespace cport {
 
 using TClock = std::chrono::steady_clock;
 
-// One outstanding transfer. Kind 0 = write, 1 = read. A request that never
+// One outstanding transfer. Kind_ 0 = write, 1 = read. A request that never
 // had a transfer issued on it waits as complete with 0 bytes.
 struct TAsyncRequest {
-    uint8_t Kind = 0;
-    bool Issued_ = false;
-    bool Complete_ = true;
-    bool HangUp_ = false;
-    bool FirstByteReturns_ = false;
-    const unsigned char* Out_ = nullptr;
-    unsigned char* In_ = nullptr;
-    std::string* Grow_ = nullptr;         // ReadText: the string In_ points into, grown as bytes come
-    int32_t Count_ = 0;
-    int32_t Progress_ = 0;
-    uint64_t Ticket_ = 0;                 // abort generation when issued
-    uint64_t TotalMs_ = UINT64_MAX;      // UINT64_MAX: no total limit
-    uint32_t IntervalMs_ = 0;            // 0: no interval limit
-    TClock::time_point Started_;
-    TClock::time_point LastByte_;
-
     using TDeviceState = TCustomComPort::TDeviceState;
 
     // Issue and wait; Device is null when the port is closed (EBADF).
@@ -77,6 +61,25 @@ struct TAsyncRequest {
     template <typename TDone, typename TOnDevice>
     int32_t PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
                           TOnDevice OnDevice);
+
+private:
+    friend class TCustomComPort;
+
+    uint8_t Kind_ = 0;
+    bool Issued_ = false;
+    bool Complete_ = true;
+    bool HangUp_ = false;
+    bool FirstByteReturns_ = false;
+    const unsigned char* Out_ = nullptr;
+    unsigned char* In_ = nullptr;
+    std::string* Grow_ = nullptr;         // ReadText: the string In_ points into, grown as bytes come
+    int32_t Count_ = 0;
+    int32_t Progress_ = 0;
+    uint64_t Ticket_ = 0;                 // abort generation when issued
+    uint64_t TotalMs_ = UINT64_MAX;      // UINT64_MAX: no total limit
+    uint32_t IntervalMs_ = 0;            // 0: no interval limit
+    TClock::time_point Started_;
+    TClock::time_point LastByte_;
 };
 
 void NewAsyncRequest(PAsync& Request) { Request = new TAsyncRequest; }
@@ -124,11 +127,11 @@ private:
 // Milliseconds poll may sleep before the nearer of the total and the
 // interval limit; -1 for none, 0 when one has passed.
 int TAsyncRequest::PollTimeout() const {
-    const auto now = TClock::now();
+    const auto Now = TClock::now();
     int64_t RemainingNs = INT64_MAX;
     auto Limit = [&](TClock::time_point Deadline) {
         RemainingNs = std::min<int64_t>(
-            RemainingNs, std::chrono::duration_cast<std::chrono::nanoseconds>(Deadline - now).count());
+            RemainingNs, std::chrono::duration_cast<std::chrono::nanoseconds>(Deadline - Now).count());
     };
     if (TotalMs_ != UINT64_MAX)
         Limit(Started_ + std::chrono::milliseconds(
@@ -142,7 +145,7 @@ int TAsyncRequest::PollTimeout() const {
 }
 
 void TAsyncRequest::Begin(uint8_t NewKind, int32_t Count) {
-    Kind = NewKind;
+    Kind_ = NewKind;
     Issued_ = true;
     Complete_ = false;
     HangUp_ = false;
@@ -163,7 +166,7 @@ void TAsyncRequest::IssueFailed(int32_t Code, int Error) {
 
 void TAsyncRequest::WaitFailed(int Error) {
     Complete_ = true;
-    throw EComPort(Kind == 0 ? CError_WriteFailed : CError_ReadFailed, Error);
+    throw EComPort(Kind_ == 0 ? CError_WriteFailed : CError_ReadFailed, Error);
 }
 
 // Moves into the request what the receive queue holds, then what the device
@@ -348,7 +351,7 @@ int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Cou
 int32_t TAsyncRequest::Wait(TDeviceState* Device) {
     if (!Issued_ || Complete_) return Progress_;
     if (!Device) WaitFailed(EBADF);
-    return Kind == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
+    return Kind_ == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
 }
 
 // Each call holds the device state for its whole length (TDeviceLease), so

@@ -106,47 +106,47 @@ std::optional<int> PortOptionCode(const std::string& Option) {
 }  // namespace
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
-    TCommandLine line;
-    TSimulatorOptions& options = line.Options;
-    TModuleState& state = options.State;
-    TFaults& faults = options.Faults;
+    TCommandLine Parsed;
+    TSimulatorOptions& Options = Parsed.Options;
+    TModuleState& State = Options.State;
+    TFaults& Faults = Options.Faults;
 
     using THandler = std::function<void(const std::string& Option, const std::string& Value)>;
     const std::map<std::string, THandler> WithValue{
-        {"--device", [&](auto&, auto& V) { options.DevicePath = V; }},
-        {"--baud", [&](auto& O, auto& V) { options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
-        {"--link", [&](auto&, auto& V) { options.LinkPath = V; }},
-        {"--line-end-wait", [&](auto& O, auto& V) { options.LineEndWait = ParseMilliseconds(O, V); }},
-        {"--status", [&](auto& O, auto& V) { state.Status = ParseHexByte(O, V); }},
-        {"--id", [&](auto& O, auto& V) { state.RemoteId = ParseHexByte(O, V); }},
-        {"--baud-index", [&](auto& O, auto& V) { state.BaudIndex = static_cast<int>(ParseUnsigned(O, V, 7)); }},
-        {"--name", [&](auto&, auto& V) { state.BiosName = V; }},
-        {"--version", [&](auto&, auto& V) { state.BiosVersion = V; }},
-        {"--port-bytes", [&](auto& O, auto& V) { ParsePortBytes(O, V, state); }},
-        {"--silent-from", [&](auto& O, auto& V) { faults.SilentFromRequest = ParseUnsigned(O, V, 1'000'000'000); }},
-        {"--silent-codes", [&](auto& O, auto& V) { faults.SilentCodes = ParseCodes(O, V); }},
-        {"--delay", [&](auto& O, auto& V) { faults.ReplyDelay = ParseMilliseconds(O, V); }},
-        {"--split", [&](auto& O, auto& V) { faults.SplitPieceBytes = ParseUnsigned(O, V, 1'000'000); }},
-        {"--split-gap", [&](auto& O, auto& V) { faults.SplitGap = ParseMilliseconds(O, V); }},
-        {"--noise-random", [&](auto& O, auto& V) { faults.Noise.RandomBytes = ParseUnsigned(O, V, 1'000'000); }},
-        {"--noise-text", [&](auto&, auto& V) { faults.Noise.Text = UnescapeText(V); }},
-        {"--noise-seed", [&](auto& O, auto& V) { faults.Noise.Seed = static_cast<std::uint32_t>(ParseUnsigned(O, V, 0xFFFFFFFF)); }},
-        {"--malformed", [&](auto& O, auto& V) { faults.Malformed.Kind = ParseMalformedKind(O, V); }},
-        {"--malformed-text", [&](auto&, auto& V) { faults.Malformed.Text = UnescapeText(V); }},
-        {"--series-gap", [&](auto& O, auto& V) { options.Series.Gap = ParseMilliseconds(O, V); }},
-        {"--faulty-module", [&](auto& O, auto& V) { options.Series.FaultyModule = ParseModuleNumber(O, V); }},
-        {"--silent-module", [&](auto& O, auto& V) { options.Series.SilentModule = ParseModuleNumber(O, V); }},
-        {"--line-baud", [&](auto& O, auto& V) { faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--device", [&](auto&, auto& V) { Options.DevicePath = V; }},
+        {"--baud", [&](auto& O, auto& V) { Options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--link", [&](auto&, auto& V) { Options.LinkPath = V; }},
+        {"--Parsed-end-wait", [&](auto& O, auto& V) { Options.LineEndWait = ParseMilliseconds(O, V); }},
+        {"--status", [&](auto& O, auto& V) { State.Status = ParseHexByte(O, V); }},
+        {"--id", [&](auto& O, auto& V) { State.RemoteId = ParseHexByte(O, V); }},
+        {"--baud-index", [&](auto& O, auto& V) { State.BaudIndex = static_cast<int>(ParseUnsigned(O, V, 7)); }},
+        {"--name", [&](auto&, auto& V) { State.BiosName = V; }},
+        {"--version", [&](auto&, auto& V) { State.BiosVersion = V; }},
+        {"--port-bytes", [&](auto& O, auto& V) { ParsePortBytes(O, V, State); }},
+        {"--silent-from", [&](auto& O, auto& V) { Faults.SilentFromRequest = ParseUnsigned(O, V, 1'000'000'000); }},
+        {"--silent-codes", [&](auto& O, auto& V) { Faults.SilentCodes = ParseCodes(O, V); }},
+        {"--delay", [&](auto& O, auto& V) { Faults.ReplyDelay = ParseMilliseconds(O, V); }},
+        {"--split", [&](auto& O, auto& V) { Faults.SplitPieceBytes = ParseUnsigned(O, V, 1'000'000); }},
+        {"--split-gap", [&](auto& O, auto& V) { Faults.SplitGap = ParseMilliseconds(O, V); }},
+        {"--noise-random", [&](auto& O, auto& V) { Faults.Noise.RandomBytes = ParseUnsigned(O, V, 1'000'000); }},
+        {"--noise-text", [&](auto&, auto& V) { Faults.Noise.Text = UnescapeText(V); }},
+        {"--noise-seed", [&](auto& O, auto& V) { Faults.Noise.Seed = static_cast<std::uint32_t>(ParseUnsigned(O, V, 0xFFFFFFFF)); }},
+        {"--malformed", [&](auto& O, auto& V) { Faults.Malformed.Kind = ParseMalformedKind(O, V); }},
+        {"--malformed-text", [&](auto&, auto& V) { Faults.Malformed.Text = UnescapeText(V); }},
+        {"--series-gap", [&](auto& O, auto& V) { Options.Series.Gap = ParseMilliseconds(O, V); }},
+        {"--faulty-module", [&](auto& O, auto& V) { Options.Series.FaultyModule = ParseModuleNumber(O, V); }},
+        {"--silent-module", [&](auto& O, auto& V) { Options.Series.SilentModule = ParseModuleNumber(O, V); }},
+        {"--Parsed-baud", [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
     };
     const std::map<std::string, std::function<void()>> Flags{
-        {"--help", [&] { line.Help = true; }},
-        {"-h", [&] { line.Help = true; }},
-        {"--lf", [&] { options.LineFeedAfterReply = true; }},
-        {"--print-requests", [&] { line.PrintRequests = true; }},
-        {"--noise-after", [&] { faults.Noise.Placement = TNoisePlacement::AfterReply; }},
-        {"--lower-case", [&] { faults.LowerCaseData = true; }},
-        {"--series", [&] { options.Series.Enabled = true; }},
-        {"--malformed-instead", [&] { faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply; }},
+        {"--help", [&] { Parsed.Help = true; }},
+        {"-h", [&] { Parsed.Help = true; }},
+        {"--lf", [&] { Options.LineFeedAfterReply = true; }},
+        {"--print-requests", [&] { Parsed.PrintRequests = true; }},
+        {"--noise-after", [&] { Faults.Noise.Placement = TNoisePlacement::AfterReply; }},
+        {"--lower-case", [&] { Faults.LowerCaseData = true; }},
+        {"--series", [&] { Options.Series.Enabled = true; }},
+        {"--malformed-instead", [&] { Faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply; }},
     };
 
     for (std::size_t I = 0; I < Arguments.size(); ++I) {
@@ -175,24 +175,24 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
             Value = Arguments[++I];
         }
         if (PortCode) {
-            state.PortByte(*PortCode) = ParseHexByte(Option, *Value);
+            State.PortByte(*PortCode) = ParseHexByte(Option, *Value);
         } else {
             Found->second(Option, *Value);
         }
     }
 
-    if (faults.Malformed.Kind == TMalformedKind::Text && faults.Malformed.Text.empty()) {
+    if (Faults.Malformed.Kind == TMalformedKind::Text && Faults.Malformed.Text.empty()) {
         throw std::invalid_argument("--malformed text needs --malformed-text");
     }
     // A faulty or a silent module only makes sense in a series.
-    if (options.Series.FaultyModule != 0 || options.Series.SilentModule != 0) {
-        options.Series.Enabled = true;
+    if (Options.Series.FaultyModule != 0 || Options.Series.SilentModule != 0) {
+        Options.Series.Enabled = true;
     }
-    if (!options.DevicePath.empty() && !options.LinkPath.empty()) {
+    if (!Options.DevicePath.empty() && !Options.LinkPath.empty()) {
         throw std::invalid_argument("--link applies to a pseudo-terminal, not to --device");
     }
-    state.Validate();
-    return line;
+    State.Validate();
+    return Parsed;
 }
 
 std::string UsageText() {
