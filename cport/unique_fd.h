@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Internal: a file descriptor that closes itself.
+// A file descriptor that closes itself: the one descriptor owner of the
+// project outside the simulator. Not part of the component's public API
+// (comport.h), but the engine, the tests and the benchmarks own their
+// descriptors with it too.
 #pragma once
 
 #include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 namespace cport {
@@ -31,5 +37,13 @@ public:
 private:
     int Fd_ = -1;
 };
+
+// Owns the result of a call that creates a descriptor (epoll_create1,
+// eventfd, timerfd_create, ...); a failed creation (Fd < 0, errno set)
+// throws std::system_error, with What saying what was being set up.
+inline TUniqueFd CreatedFd(int Fd, const char* What) {
+    if (Fd < 0) throw std::system_error(errno, std::generic_category(), What);
+    return TUniqueFd(Fd);
+}
 
 }  // namespace cport

@@ -49,8 +49,8 @@ constexpr int WarmUp = 50;
 // then one read. The ratio of the two shows what the server's hop costs by
 // itself on this machine.
 void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
-    const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const int Ep = Epoll.Get();
+    const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int Ep = Epoll.get();
     epoll_event Ev{};
     Ev.events = EPOLLIN;
     ::epoll_ctl(Ep, EPOLL_CTL_ADD, Fd, &Ev);
@@ -68,9 +68,9 @@ void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
     }
 }
 
-test_support::TOwnedFd ConnectLoopback(uint16_t Port) {
-    test_support::TOwnedFd Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int Fd = Socket.Get();
+cport::TUniqueFd ConnectLoopback(uint16_t Port) {
+    cport::TUniqueFd Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int Fd = Socket.get();
     sockaddr_in Address{};
     Address.sin_family = AF_INET;
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -93,8 +93,8 @@ int main() {
         net_test::TSer2NetServer Server(Served.SlavePath());
         net_test::TSer2NetServer RawServer(RawServed.SlavePath());
         net_test::TSer2NetServer BareServer(BareServed.SlavePath());
-        const test_support::TOwnedFd BarePty = test_support::OpenRawSlave(BareLine.SlavePath());
-        const test_support::TOwnedFd BareTcp = ConnectLoopback(BareServer.RawPort());
+        const cport::TUniqueFd BarePty = test_support::OpenRawSlave(BareLine.SlavePath());
+        const cport::TUniqueFd BareTcp = ConnectLoopback(BareServer.RawPort());
         OwnerLoop Loop;
         std::vector<double> Pty, Rfc2217, Raw, BarePtyTimes, BareTcpTimes;
         for (int Block = 0; Block < Blocks; ++Block) {
@@ -106,8 +106,8 @@ int main() {
                                       *samples);
                 line->Drain();
             }
-            MeasureBare(BareLine, BarePty.Get(), RoundTrips / Blocks, BarePtyTimes);
-            MeasureBare(BareServed, BareTcp.Get(), RoundTrips / Blocks, BareTcpTimes);
+            MeasureBare(BareLine, BarePty.get(), RoundTrips / Blocks, BarePtyTimes);
+            MeasureBare(BareServed, BareTcp.get(), RoundTrips / Blocks, BareTcpTimes);
         }
         const double PtyMedian = Percentile(Pty, 0.5), NetMedian = Percentile(Rfc2217, 0.5);
         std::printf("receive latency to OnRxChar over %d round trips each (microseconds)\n", RoundTrips);

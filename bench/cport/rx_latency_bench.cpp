@@ -55,9 +55,9 @@ double ProcessCpuSeconds() {
 
 // The bare loop: epoll on the raw slave, one read per wake.
 void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
-    const test_support::TOwnedFd Slave = test_support::OpenRawSlave(Line.SlavePath());
-    const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const int Fd = Slave.Get(), Ep = Epoll.Get();
+    const cport::TUniqueFd Slave = test_support::OpenRawSlave(Line.SlavePath());
+    const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int Fd = Slave.get(), Ep = Epoll.get();
     epoll_event Ev{};
     Ev.events = EPOLLIN;
     ::epoll_ctl(Ep, EPOLL_CTL_ADD, Fd, &Ev);
@@ -75,11 +75,11 @@ void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
 
 // The relay: a reader thread hands each byte over through an eventfd.
 void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
-    const test_support::TOwnedFd Slave = test_support::OpenRawSlave(Line.SlavePath());
-    const test_support::TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
-    const int fd = Slave.Get(), ep = Epoll.Get();
-    const test_support::TOwnedFd Handed(::eventfd(0, EFD_CLOEXEC)), Stop(::eventfd(0, EFD_CLOEXEC));
-    const int handed = Handed.Get(), stop = Stop.Get();
+    const cport::TUniqueFd Slave = test_support::OpenRawSlave(Line.SlavePath());
+    const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int fd = Slave.get(), ep = Epoll.get();
+    const cport::TUniqueFd Handed(::eventfd(0, EFD_CLOEXEC)), Stop(::eventfd(0, EFD_CLOEXEC));
+    const int handed = Handed.get(), stop = Stop.get();
     epoll_event Ev{};
     Ev.events = EPOLLIN;
     Ev.data.fd = fd;

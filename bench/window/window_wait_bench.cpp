@@ -46,7 +46,7 @@ using TClock = std::chrono::steady_clock;
 constexpr int ReplyRounds = 300;
 const std::string IdentityReply = "*??:E00,00=VARNOLINK I/O 1.00a\r";
 
-using TFd = test_support::TOwnedFd;
+using TFd = cport::TUniqueFd;
 
 void Check(bool Ok, const char* What)
 {
@@ -60,13 +60,13 @@ class TResponder {
 public:
     explicit TResponder(int MasterFd) : Master_(MasterFd), Stop_(::eventfd(0, EFD_CLOEXEC))
     {
-        Check(Stop_.Get() >= 0, "eventfd");
+        Check(Stop_.get() >= 0, "eventfd");
         Thread_ = std::thread([this] { Run(); });
     }
     ~TResponder()
     {
         const uint64_t One = 1;
-        [[maybe_unused]] const ssize_t Written = ::write(Stop_.Get(), &One, sizeof One);
+        [[maybe_unused]] const ssize_t Written = ::write(Stop_.get(), &One, sizeof One);
         Thread_.join();
     }
     TResponder(const TResponder&) = delete;
@@ -79,7 +79,7 @@ private:
     {
         std::string Pending;
         for (;;) {
-            pollfd Fds[2] = {{Master_, POLLIN, 0}, {Stop_.Get(), POLLIN, 0}};
+            pollfd Fds[2] = {{Master_, POLLIN, 0}, {Stop_.get(), POLLIN, 0}};
             if (::poll(Fds, 2, -1) < 0 || (Fds[1].revents & POLLIN) != 0)
                 return;
             char Buffer[256];
@@ -148,9 +148,9 @@ double BareLineReplyMedian(const std::string& SlavePath, const TResponder& Respo
     const std::string Request = "*00:0,00=00\r\n";
     std::vector<double> Samples;
     for (int Round = 0; Round < ReplyRounds; ++Round) {
-        Check(::write(Line.Get(), Request.data(), Request.size()) == static_cast<ssize_t>(Request.size()),
+        Check(::write(Line.get(), Request.data(), Request.size()) == static_cast<ssize_t>(Request.size()),
               "write the request");
-        ReadThroughCr(Line.Get());
+        ReadThroughCr(Line.get());
         const TClock::time_point Done = TClock::now();
         Samples.push_back(std::chrono::duration<double, std::micro>(Done - Responder.LastReplyEnd()).count());
     }

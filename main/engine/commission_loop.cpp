@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The epoll wait of a commissioning run: its half-second timer, the
+// operator's Enter and the stop descriptor.
 #include "main/engine/commission_loop.h"
 
 #include <sys/epoll.h>
@@ -9,7 +11,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "main/engine/owned_fd.h"
+#include "cport/unique_fd.h"
 
 namespace {
 
@@ -47,20 +49,21 @@ int TakeLines(int Fd)
 
 void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
 {
-    const TOwnedFd Epoll(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat);
-    const TOwnedFd Timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), SetUpWhat);
+    const cport::TUniqueFd Epoll = cport::CreatedFd(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat);
+    const cport::TUniqueFd Timer =
+        cport::CreatedFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), SetUpWhat);
     const auto Interval = std::chrono::duration_cast<std::chrono::nanoseconds>(TSeriesCommissioning::PollInterval);
     itimerspec Every{};
     Every.it_interval.tv_sec = static_cast<time_t>(Interval.count() / 1'000'000'000);
     Every.it_interval.tv_nsec = static_cast<long>(Interval.count() % 1'000'000'000);
     Every.it_value = Every.it_interval;
-    if (::timerfd_settime(Timer.Get(), 0, &Every, nullptr) != 0)
+    if (::timerfd_settime(Timer.get(), 0, &Every, nullptr) != 0)
         throw std::system_error(errno, std::generic_category(), "starting the poll timer");
-    Watch(Epoll.Get(), Timer.Get());
+    Watch(Epoll.get(), Timer.get());
     if (StopFd >= 0)
-        Watch(Epoll.Get(), StopFd);
+        Watch(Epoll.get(), StopFd);
     // Input that cannot be waited on never brings an Enter.
-    bool EnterOpen = EnterFd >= 0 && Watch(Epoll.Get(), EnterFd);
+    bool EnterOpen = EnterFd >= 0 && Watch(Epoll.get(), EnterFd);
 
     Series.Poll();
     while (!Series.Finished()) {
@@ -69,7 +72,7 @@ void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
             break;
         }
         std::array<epoll_event, 3> Events{};
-        const int Ready = ::epoll_wait(Epoll.Get(), Events.data(), static_cast<int>(Events.size()), -1);
+        const int Ready = ::epoll_wait(Epoll.get(), Events.data(), static_cast<int>(Events.size()), -1);
         if (Ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -83,15 +86,15 @@ void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
             } else if (Fd == EnterFd) {
                 const int Lines = TakeLines(EnterFd);
                 if (Lines < 0) {
-                    ::epoll_ctl(Epoll.Get(), EPOLL_CTL_DEL, EnterFd, nullptr);
+                    ::epoll_ctl(Epoll.get(), EPOLL_CTL_DEL, EnterFd, nullptr);
                     EnterOpen = false;
                 } else if (Lines > 0) {
                     Series.NextModule();
                     PollNow = true;
                 }
-            } else if (Fd == Timer.Get()) {
+            } else if (Fd == Timer.get()) {
                 uint64_t Expirations = 0;
-                [[maybe_unused]] const ssize_t Read = ::read(Timer.Get(), &Expirations, sizeof Expirations);
+                [[maybe_unused]] const ssize_t Read = ::read(Timer.get(), &Expirations, sizeof Expirations);
                 PollNow = true;
             }
         }

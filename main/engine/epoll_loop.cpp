@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// One epoll wait for many session ports, with their deadlines and the stop
+// requests.
 #include "main/engine/epoll_loop.h"
 
 #include <sys/epoll.h>
@@ -21,10 +23,10 @@ char StopFdTag;
 }  // namespace
 
 TEpollLoop::TEpollLoop()
-    : Epoll_(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat),
-      Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), SetUpWhat)
+    : Epoll_(cport::CreatedFd(::epoll_create1(EPOLL_CLOEXEC), SetUpWhat)),
+      Stop_(cport::CreatedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), SetUpWhat))
 {
-    Watch(Stop_.Get(), &StopTag);
+    Watch(Stop_.get(), &StopTag);
 }
 
 void TEpollLoop::Watch(int Fd, void* Tag)
@@ -32,14 +34,14 @@ void TEpollLoop::Watch(int Fd, void* Tag)
     epoll_event Event{};
     Event.events = EPOLLIN | EPOLLRDHUP;
     Event.data.ptr = Tag;
-    if (::epoll_ctl(Epoll_.Get(), EPOLL_CTL_ADD, Fd, &Event) != 0)
+    if (::epoll_ctl(Epoll_.get(), EPOLL_CTL_ADD, Fd, &Event) != 0)
         throw std::system_error(errno, std::generic_category(), "watching a descriptor");
 }
 
 void TEpollLoop::Unwatch(int Fd)
 {
     // A descriptor already closed has left the epoll set by itself.
-    ::epoll_ctl(Epoll_.Get(), EPOLL_CTL_DEL, Fd, nullptr);
+    ::epoll_ctl(Epoll_.get(), EPOLL_CTL_DEL, Fd, nullptr);
 }
 
 void TEpollLoop::Add(TSessionPort& Port)
@@ -82,7 +84,7 @@ void TEpollLoop::RequestStop(TStopWhen When)
     Stopped_ = true;
     const uint64_t One = 1;
     // A full counter already wakes the wait; nothing else can fail here.
-    [[maybe_unused]] const ssize_t Written = ::write(Stop_.Get(), &One, sizeof One);
+    [[maybe_unused]] const ssize_t Written = ::write(Stop_.get(), &One, sizeof One);
 }
 
 // A port's descriptor changes when it is opened, closed or its device is
@@ -146,7 +148,7 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         SyncWatches();
         if (Done())
             return;
-        const int Ready = ::epoll_wait(Epoll_.Get(), Events.data(), static_cast<int>(Events.size()),
+        const int Ready = ::epoll_wait(Epoll_.get(), Events.data(), static_cast<int>(Events.size()),
                                        MillisecondsToNextDeadline());
         if (Ready < 0 && errno != EINTR)
             throw std::system_error(errno, std::generic_category(), "waiting for the ports");
@@ -157,7 +159,7 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
             const void* Tag = Events[static_cast<std::size_t>(Index)].data.ptr;
             if (Tag == &StopTag) {
                 uint64_t Count = 0;
-                [[maybe_unused]] const ssize_t Read = ::read(Stop_.Get(), &Count, sizeof Count);
+                [[maybe_unused]] const ssize_t Read = ::read(Stop_.get(), &Count, sizeof Count);
             } else if (Tag == &StopFdTag && StopFd_ >= 0) {
                 // Not ours to read: stop watching it, the request is taken.
                 Unwatch(StopFd_);

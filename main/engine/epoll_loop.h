@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "main/engine/owned_fd.h"
+#include "cport/unique_fd.h"
 #include "main/engine/session_port.h"
 
 // Drives any number of session ports on the calling thread: one epoll wait
@@ -52,8 +52,8 @@ private:
     bool Serves(const void* Port) const;
     int MillisecondsToNextDeadline() const;
 
-    TOwnedFd Epoll_;
-    TOwnedFd Stop_;
+    cport::TUniqueFd Epoll_;
+    cport::TUniqueFd Stop_;
     int StopFd_ = -1;
     TStopWhen StopFdWhen_ = TStopWhen::AfterTheRequest;
     std::atomic<bool> Stopped_{false};

@@ -3,7 +3,7 @@
 // kernel completes the connections, and nobody says a word on them.
 #pragma once
 
-#include "tests/support/owned_fd.h"
+#include "cport/unique_fd.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,15 +20,15 @@ public:
         Address.sin_family = AF_INET;
         Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t Length = sizeof Address;
-        if (::bind(Fd_.Get(), reinterpret_cast<sockaddr*>(&Address), Length) != 0 || ::listen(Fd_.Get(), 4) != 0 ||
-            ::getsockname(Fd_.Get(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+        if (::bind(Fd_.get(), reinterpret_cast<sockaddr*>(&Address), Length) != 0 || ::listen(Fd_.get(), 4) != 0 ||
+            ::getsockname(Fd_.get(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
             throw std::runtime_error("no listening socket");
         Port_ = std::to_string(ntohs(Address.sin_port));
     }
     const std::string& Port() const { return Port_; }
 
 private:
-    test_support::TOwnedFd Fd_;
+    cport::TUniqueFd Fd_;
     std::string Port_;
 };
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "cport/comport.h"
-#include "tests/support/owned_fd.h"
+#include "cport/unique_fd.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -30,17 +30,17 @@ public:
             WaitFd_ = cport::MainThreadWaitDescriptor();
             return;
         }
-        Wake_ = TOwnedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        WaitFd_ = Wake_.Get();
+        Wake_ = cport::TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        WaitFd_ = Wake_.get();
         cport::SetMainThreadWakeHook([this] {
             Wakes_.fetch_add(1);
             const uint64_t One = 1;
-            [[maybe_unused]] auto Written = ::write(Wake_.Get(), &One, sizeof One);
+            [[maybe_unused]] auto Written = ::write(Wake_.get(), &One, sizeof One);
         });
     }
     ~TOwnerLoop() {
         cport::CheckSynchronize();
-        if (Wake_.Get() >= 0) cport::SetMainThreadWakeHook(nullptr);
+        if (Wake_.get() >= 0) cport::SetMainThreadWakeHook(nullptr);
     }
     TOwnerLoop(const TOwnerLoop&) = delete;
     TOwnerLoop& operator=(const TOwnerLoop&) = delete;
@@ -49,9 +49,9 @@ public:
     // it was woken and ran something.
     bool ServeOnce(std::chrono::milliseconds Limit = std::chrono::milliseconds(5000)) {
         const bool Woken = WaitForWake(Limit);
-        if (Woken && Wake_.Get() >= 0) {
+        if (Woken && Wake_.get() >= 0) {
             uint64_t Counter;
-            [[maybe_unused]] auto Read = ::read(Wake_.Get(), &Counter, sizeof Counter);
+            [[maybe_unused]] auto Read = ::read(Wake_.get(), &Counter, sizeof Counter);
         }
         return cport::CheckSynchronize() && Woken;
     }
@@ -89,7 +89,7 @@ public:
     int Wakes() const { return Wakes_.load(); }   // calls of the wake hook
 
 private:
-    test_support::TOwnedFd Wake_;   // the hook's eventfd (TWakeBy::Hook)
+    cport::TUniqueFd Wake_;   // the hook's eventfd (TWakeBy::Hook)
     int WaitFd_ = -1;
     std::atomic<int> Wakes_{0};
 };

@@ -4,7 +4,7 @@
 // The master is non-blocking; Write and Read wait on poll, never on sleeps.
 #pragma once
 
-#include "tests/support/owned_fd.h"
+#include "cport/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,21 +23,21 @@ namespace test_support {
 class TPtyPair {
 public:
     TPtyPair() : Master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)) {
-        if (Master_.Get() < 0 || ::grantpt(Master_.Get()) != 0 || ::unlockpt(Master_.Get()) != 0)
+        if (Master_.get() < 0 || ::grantpt(Master_.get()) != 0 || ::unlockpt(Master_.get()) != 0)
             throw std::runtime_error("no pseudo-terminal");
         char Name[128];
-        if (::ptsname_r(Master_.Get(), Name, sizeof Name) != 0) throw std::runtime_error("no pseudo-terminal name");
+        if (::ptsname_r(Master_.get(), Name, sizeof Name) != 0) throw std::runtime_error("no pseudo-terminal name");
         SlavePath_ = Name;
     }
 
     const std::string& SlavePath() const { return SlavePath_; }
-    int Master() const { return Master_.Get(); }
+    int Master() const { return Master_.get(); }
 
     // Keeps a slave descriptor open, so the line stays up while the code
     // under test closes and reopens its side.
     void HoldSlave() {
         HeldSlave_.Reset(::open(SlavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (HeldSlave_.Get() < 0) throw std::runtime_error("cannot hold the slave");
+        if (HeldSlave_.get() < 0) throw std::runtime_error("cannot hold the slave");
     }
 
     // Writes all of Bytes, waiting for room when the line is full; 5 s
@@ -45,13 +45,13 @@ public:
     void Write(std::string_view Bytes) const {
         size_t Done = 0;
         while (Done < Bytes.size()) {
-            const ssize_t Count = ::write(Master_.Get(), Bytes.data() + Done, Bytes.size() - Done);
+            const ssize_t Count = ::write(Master_.get(), Bytes.data() + Done, Bytes.size() - Done);
             if (Count > 0) {
                 Done += static_cast<size_t>(Count);
                 continue;
             }
             if (Count < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("far-end write failed");
-            pollfd Room{Master_.Get(), POLLOUT, 0};
+            pollfd Room{Master_.get(), POLLOUT, 0};
             if (::poll(&Room, 1, 5000) <= 0) throw std::runtime_error("far-end write stuck");
         }
     }
@@ -62,7 +62,7 @@ public:
         const auto Deadline = std::chrono::steady_clock::now() + Timeout;
         while (Got.size() < Count) {
             char Buffer[4096];
-            const ssize_t Read = ::read(Master_.Get(), Buffer, std::min(sizeof Buffer, Count - Got.size()));
+            const ssize_t Read = ::read(Master_.get(), Buffer, std::min(sizeof Buffer, Count - Got.size()));
             if (Read > 0) {
                 Got.append(Buffer, static_cast<size_t>(Read));
                 continue;
@@ -70,7 +70,7 @@ public:
             const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 Deadline - std::chrono::steady_clock::now());
             if (Left.count() <= 0) break;
-            pollfd Ready{Master_.Get(), POLLIN, 0};
+            pollfd Ready{Master_.get(), POLLIN, 0};
             ::poll(&Ready, 1, static_cast<int>(Left.count()));
         }
         return Got;
@@ -81,7 +81,7 @@ public:
         std::string Got;
         char Buffer[4096];
         ssize_t Read;
-        while ((Read = ::read(Master_.Get(), Buffer, sizeof Buffer)) > 0) Got.append(Buffer, static_cast<size_t>(Read));
+        while ((Read = ::read(Master_.get(), Buffer, sizeof Buffer)) > 0) Got.append(Buffer, static_cast<size_t>(Read));
         return Got;
     }
 
@@ -91,8 +91,8 @@ public:
     int ReleaseMaster() { return Master_.Release(); }
 
 private:
-    TOwnedFd Master_;
-    TOwnedFd HeldSlave_;
+    cport::TUniqueFd Master_;
+    cport::TUniqueFd HeldSlave_;
     std::string SlavePath_;
 };
 

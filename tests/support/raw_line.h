@@ -4,7 +4,7 @@
 // that other headers use for their own constants.
 #pragma once
 
-#include "tests/support/owned_fd.h"
+#include "cport/unique_fd.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -14,12 +14,12 @@
 
 namespace test_support {
 
-inline TOwnedFd OpenRawSlave(const std::string& Path, int Flags = O_NONBLOCK) {
-    TOwnedFd Line(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | Flags));
+inline cport::TUniqueFd OpenRawSlave(const std::string& Path, int Flags = O_NONBLOCK) {
+    cport::TUniqueFd Line(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | Flags));
     termios Raw{};
-    if (Line.Get() < 0 || ::tcgetattr(Line.Get(), &Raw) != 0) throw std::runtime_error("cannot open the slave");
+    if (Line.get() < 0 || ::tcgetattr(Line.get(), &Raw) != 0) throw std::runtime_error("cannot open the slave");
     ::cfmakeraw(&Raw);
-    if (::tcsetattr(Line.Get(), TCSANOW, &Raw) != 0) throw std::runtime_error("cannot make the slave raw");
+    if (::tcsetattr(Line.get(), TCSANOW, &Raw) != 0) throw std::runtime_error("cannot make the slave raw");
     return Line;
 }
 
