@@ -57,7 +57,7 @@ class CloseRace : public ::testing::TestWithParam<RaceOperation> {};
 // finished a call on the open port, or after a few yields.
 TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
     const RaceOperation& op = GetParam();
-    PtyPair Pty;
+    TLinePty Pty;
     TComPort port;
     UseSlave(port, Pty);
     WaitingReads(port, 2);   // reads wait in poll for a moment, or until Close ends them

@@ -21,7 +21,7 @@ namespace {
 // written beyond that waits in the kernel, as unsent output waits in a
 // UART's queue. Close drops it instead of handing it on.
 TEST(CloseSequence, OutputTheLineHasNotTakenIsDiscarded) {
-    PtyPair Pty;
+    TLinePty Pty;
     TComPort Port;
     UseSlave(Port, Pty);
     Port.Timeouts().SetWriteTotalMultiplier(0);
@@ -88,7 +88,7 @@ TEST_F(ReentrantHandlers, CloseWhenCTSReportsOffEndsOpenClosed) {
 }
 
 TEST(ReentrantDelete, DeletingThePortInOnAfterOpenEndsOpen) {
-    PtyPair Pty;
+    TLinePty Pty;
     auto* Port = new TComPort;
     Port->SetPort(Pty.SlavePath());
     bool Closed = false;
@@ -101,7 +101,7 @@ TEST(ReentrantDelete, DeletingThePortInOnAfterOpenEndsOpen) {
 // smNone: handlers run on the event thread. Bytes already waiting at Open
 // must not reach OnRxChar (which closes the port) before Open is done.
 TEST(ReentrantEventThread, OnRxCharClosingThePortWaitsForOpenToEnd) {
-    PtyPair Pty;
+    TLinePty Pty;
     // Counted outside the rounds: a round's port may go as soon as its
     // handler has counted, while the handler is still returning.
     std::atomic<int> Handled{0};
@@ -139,7 +139,7 @@ TEST(OpenFailures, EveryShortageWhileOpeningIsAnEComPort) {
     // every object as invalid without them; the optimised build runs this.
     GTEST_SKIP() << "needs free descriptors under the sanitizers";
 #endif
-    PtyPair Pty;
+    TLinePty Pty;
     TComPort Port;
     Port.SetPort(Pty.SlavePath());
     Port.SetEvents(AllComEvents);

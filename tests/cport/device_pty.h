@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Test support for the device-layer suites: a pseudo-terminal whose slave
-// the port opens while the test holds the master as the far end of the line,
-// and a recorder of the port's open/close and signal handlers.
+// Test support for the component's suites that open a port on a
+// pseudo-terminal: the pty (its master the far end of the line), a fixture
+// with a port on it, and a recorder of the port's open/close and signal
+// handlers.
 #pragma once
 
 #include "cport/comport.h"
@@ -10,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <termios.h>
+
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,14 +24,28 @@ namespace device_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The pty pair, with the slave's line record read through the master.
-class PtyPair : public test_support::TPtyPair {
+// The one pseudo-terminal of the component's suites that open a port: the
+// port opens the slave, the test holds the master as the far end of the
+// line and reads the slave's line settings through it. A Linux pty keeps the
+// rate, stop bits, flow control and control characters it is given, but
+// always reports 8 data bits and no parity.
+class TLinePty : public test_support::TPtyPair {
 public:
+    // The slave's line record as the kernel holds it (TCGETS2: any rate).
     cport::TKernelTermios SlaveRecord() const {
         cport::TKernelTermios Record;
         if (cport::ReadLineRecord(Master(), Record) != 0) throw std::runtime_error("TCGETS2 failed");
         return Record;
     }
+    // The slave's line settings as termios has them.
+    termios Settings() const {
+        termios Record{};
+        if (::tcgetattr(Master(), &Record) != 0) throw std::runtime_error("tcgetattr failed");
+        return Record;
+    }
+    // The slave's bit rate in bits per second (the port sets any rate, so
+    // the B... code of tcgetattr may not name it).
+    uint32_t BitRate() const { return SlaveRecord().c_ospeed; }
 };
 
 // The calls of the open/close and signal handlers, in order.
@@ -58,7 +76,7 @@ cport::EComPort RaisedBy(Action&& action) {
 }
 
 // A port on the pty's slave, without an event thread.
-inline void UseSlave(cport::TCustomComPort& Port, const PtyPair& Pty) {
+inline void UseSlave(cport::TCustomComPort& Port, const TLinePty& Pty) {
     Port.SetPort(Pty.SlavePath());
     Port.SetEvents({});
 }
@@ -88,7 +106,7 @@ class PortOnPty : public ::testing::Test {
 protected:
     void SetUp() override { UseSlave(Port_, Pty_); }
 
-    PtyPair Pty_;
+    TLinePty Pty_;
     HandlerLog Log_;   // outlives the port, whose destructor may still call handlers
     cport::TComPort Port_;
 };

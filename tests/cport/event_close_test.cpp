@@ -29,7 +29,7 @@ void ReadAll(TComPort& Port, int32_t Count) {
 TEST(EventClose, CloseWithAHandOverPendingNeverHangs) {
     Watchdog Watchdog("close with pending hand-over", 240s);
     OwnerLoop Loop;
-    FarEnd Line;
+    TLinePty Line;
     const int ThreadsBefore = ThreadCount();
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync};
     for (int Round = 0; Round < 1000; ++Round) {
@@ -59,7 +59,7 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     std::atomic<int> Events{0};
     for (int Round = 0; Round < 1000; ++Round) {
-        FarEnd line;
+        TLinePty line;
         auto Port = std::make_unique<TComPort>();
         SetUpPort(*Port, line, AllComEvents, Methods[Round % 3]);
         Port->OnRxChar = [&, P = Port.get()](TComponent*, int32_t Count) {
@@ -103,7 +103,7 @@ TEST(EventClose, AHandlerMayCloseItsOwnPort) {
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     const int ThreadsBefore = ThreadCount();
     for (int Round = 0; Round < 300; ++Round) {
-        FarEnd Line;
+        TLinePty Line;
         const TSyncMethod Sync = Methods[Round % 3];
         TComPort Port;
         SetUpPort(Port, Line, AllComEvents, Sync);

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Shared pieces of the event-thread tests: a pseudo-terminal whose master
-// plays the far end, the owning thread's loop (the wake hook writes an
-// eventfd; the loop sleeps on it and calls CheckSynchronize), an error
-// recorder, a watchdog that ends a hanging test, and a thread counter.
+// Shared pieces of the event-thread tests: the suites' pseudo-terminal
+// (device_pty.h), whose master plays the far end, the owning thread's loop
+// (the wake hook writes an eventfd; the loop sleeps on it and calls
+// CheckSynchronize), an error recorder, a watchdog that ends a hanging test,
+// and a thread counter.
 #pragma once
 
 #include "cport/comport.h"
+#include "device_pty.h"
 #include "tests/support/owner_loop.h"
-#include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -36,8 +37,8 @@ namespace event_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The far end of the line: the master of a pseudo-terminal.
-using FarEnd = test_support::TPtyPair;
+// The far end of the line: the master of the suites' pseudo-terminal.
+using device_test::TLinePty;
 
 // The owning thread's event loop.
 using OwnerLoop = test_support::TOwnerLoop;
@@ -131,7 +132,7 @@ inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2
 }
 
 // A port on the slave side of Line, with the given events and hand-over.
-inline void SetUpPort(cport::TComPort& Port, const FarEnd& Line, cport::TComEvents Events,
+inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEvents Events,
                       cport::TSyncMethod Sync) {
     Port.SetPort(Line.SlavePath());
     Port.SetEvents(Events);
@@ -143,7 +144,7 @@ struct TEventRig {
     explicit TEventRig(cport::TComEvents Events = cport::AllComEvents, cport::TSyncMethod Sync = cport::smThreadSync) {
         SetUpPort(Port, Line, Events, Sync);
     }
-    FarEnd Line;
+    TLinePty Line;
     OwnerLoop Loop;
     cport::TComPort Port;
 };
@@ -159,7 +160,7 @@ protected:
 
     Watchdog Watchdog_{::testing::UnitTest::GetInstance()->current_test_info()->name(), std::chrono::seconds(60)};
     TEventRig Rig_;
-    FarEnd& Line_ = Rig_.Line;
+    TLinePty& Line_ = Rig_.Line;
     OwnerLoop& Loop_ = Rig_.Loop;
     cport::TComPort& Port_ = Rig_.Port;
 };

@@ -31,7 +31,7 @@ std::string AllByteValues() {
 
 class NetSer2Net : public ::testing::TestWithParam<TKind> {
 protected:
-    PtyPair Line_;
+    TLinePty Line_;
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NetSer2Net, ::testing::Values(TKind::Raw, TKind:
 
 class NetSer2NetRfc2217 : public ::testing::Test {
 protected:
-    PtyPair Line_;
+    TLinePty Line_;
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 

@@ -45,7 +45,7 @@ private:
 }  // namespace
 
 TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind) {
-    PtyPair Pty;
+    TLinePty Pty;
     TComPort Port;
     Port.SetPort(Pty.SlavePath());
     // The event thread runs and hands every arrival to a handler that reads

@@ -38,7 +38,7 @@ struct TReceiver {
     const std::thread::id Owner = std::this_thread::get_id();
     std::function<void()> InHandler;
 
-    explicit TReceiver(const FarEnd& Line) {
+    explicit TReceiver(const TLinePty& Line) {
         SetUpPort(Port, Line, AllComEvents, smThreadSync);
         Port.OnRxChar = [this](TComponent*, int32_t Count) {
             EXPECT_GT(Count, 0);
@@ -57,7 +57,7 @@ struct TReceiver {
 
 TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort) {
     OnOwnerThread([](OwnerLoop& Loop) {
-        FarEnd LineA, LineB;
+        TLinePty LineA, LineB;
         TReceiver A(LineA), B(LineB);
         A.Port.Open();
         B.Port.Open();
@@ -78,7 +78,7 @@ TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort) {
 
 TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt) {
     OnOwnerThread([](OwnerLoop& Loop) {
-        FarEnd Line;
+        TLinePty Line;
         TReceiver R(Line);
         R.Port.Open();
         // The event thread is held in a hand-over (the output ran empty)
@@ -97,7 +97,7 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt) {
 
 TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned) {
     OnOwnerThread([](OwnerLoop& Loop) {
-        FarEnd Line;
+        TLinePty Line;
         TReceiver R(Line);
         bool Once = true;
         R.InHandler = [&] {
@@ -120,7 +120,7 @@ TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned) {
 TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort) {
     for (const bool Delete : {false, true}) {
         OnOwnerThread([Delete](OwnerLoop& Loop) {
-            FarEnd Line;
+            TLinePty Line;
             auto R = std::make_unique<TReceiver>(Line);
             bool Ran = false;
             R->Port.OnRxChar = [&](TComponent*, int32_t) {   // returns at once: R may be gone
@@ -145,7 +145,7 @@ TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort) {
 
 TEST(OwnerInput, ALostDeviceIsReportedOnceAndLeavesTheDescriptorQuiet) {
     OnOwnerThread([](OwnerLoop& Loop) {
-        FarEnd Line;
+        TLinePty Line;
         TReceiver R(Line);
         R.Port.Open();
         Line.Write("last");

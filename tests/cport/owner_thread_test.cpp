@@ -17,7 +17,7 @@ namespace {
 TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
     Watchdog Watchdog("two owner threads", 60s);
     constexpr size_t Bytes = 200;
-    FarEnd lines[2];
+    TLinePty lines[2];
     std::latch opened(2);
     std::latch sent(1);
     std::atomic<int> foreign_calls{0};
@@ -61,7 +61,7 @@ TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
 TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers) {
     Watchdog Watchdog("close among other work", 30s);
     OwnerLoop Loop;
-    FarEnd LineA, LineB;
+    TLinePty LineA, LineB;
     TComPort A, b;
     SetUpPort(A, LineA, AllComEvents, smThreadSync);
     SetUpPort(b, LineB, {evRxChar}, smThreadSync);

@@ -3,7 +3,7 @@
 // refused, a new Port moves the port, and a changed line setting reaches the
 // device at once while an unchanged one does not touch it.
 #include "cport/comport.h"
-#include "settings_pty.h"
+#include "device_pty.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ protected:
         Port_.Open();
         ASSERT_TRUE(Port_.Connected());
     }
-    PseudoTerminal Pty_;
+    device_test::TLinePty Pty_;
     TComPort Port_;
 };
 
@@ -87,7 +87,7 @@ TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice) {
 }
 
 TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice) {
-    PseudoTerminal Other;
+    device_test::TLinePty Other;
     std::vector<std::string> Calls;
     Port_.OnBeforeClose = [&](TComponent*) { Calls.push_back("BeforeClose"); };
     Port_.OnAfterClose = [&](TComponent*) { Calls.push_back("AfterClose"); };

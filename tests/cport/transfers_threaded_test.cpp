@@ -181,7 +181,7 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
 // With the default Events the port runs its event thread: the handler order
 // is the same, and received bytes reach OnRxChar on the owning thread.
 TEST(PortWithEventThread, OpenCloseOrderAndReceptionThroughOnRxChar) {
-    PtyPair Pty;
+    TLinePty Pty;
     HandlerLog Log;
     std::string received;
     TComPort port;
