@@ -30,7 +30,8 @@ namespace telnet {
 inline constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250,
                          GA = 249, NOP = 241, SE = 240;
 // Options.
-inline constexpr uint8_t BINARY = 0, ECHO = 1, SGA = 3, ComPortOption = 44;
+// (The echo option is not called ECHO: <termios.h> defines that name as a macro.)
+inline constexpr uint8_t BINARY = 0, EchoOption = 1, SGA = 3, ComPortOption = 44;
 
 // COM-PORT-OPTION commands, client to server; the server answers with the
 // same number plus ServerOffset.

@@ -116,7 +116,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
         {"--device", [&](auto&, auto& V) { Options.DevicePath = V; }},
         {"--baud", [&](auto& O, auto& V) { Options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
         {"--link", [&](auto&, auto& V) { Options.LinkPath = V; }},
-        {"--Parsed-end-wait", [&](auto& O, auto& V) { Options.LineEndWait = ParseMilliseconds(O, V); }},
+        {"--line-end-wait", [&](auto& O, auto& V) { Options.LineEndWait = ParseMilliseconds(O, V); }},
         {"--status", [&](auto& O, auto& V) { State.Status = ParseHexByte(O, V); }},
         {"--id", [&](auto& O, auto& V) { State.RemoteId = ParseHexByte(O, V); }},
         {"--baud-index", [&](auto& O, auto& V) { State.BaudIndex = static_cast<int>(ParseUnsigned(O, V, 7)); }},
@@ -136,7 +136,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
         {"--series-gap", [&](auto& O, auto& V) { Options.Series.Gap = ParseMilliseconds(O, V); }},
         {"--faulty-module", [&](auto& O, auto& V) { Options.Series.FaultyModule = ParseModuleNumber(O, V); }},
         {"--silent-module", [&](auto& O, auto& V) { Options.Series.SilentModule = ParseModuleNumber(O, V); }},
-        {"--Parsed-baud", [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--line-baud", [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
     };
     const std::map<std::string, std::function<void()>> Flags{
         {"--help", [&] { Parsed.Help = true; }},

@@ -77,9 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
         TDecodeCase{"doubled_iac", Bytes({'a', IAC, IAC, 'b', IAC, IAC}), Bytes({'a', 0xFF, 'b', 0xFF}), {}, ""},
         TDecodeCase{"commands_between_data", Bytes({'a', IAC, NOP, 'b', IAC, GA, IAC, SE, 'c'}), "abc", {}, ""},
         TDecodeCase{"server_opening",
-                    Bytes({IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, ECHO, IAC, DONT, ECHO, IAC, DO, BINARY,
+                    Bytes({IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, EchoOption, IAC, DONT, EchoOption, IAC, DO, BINARY,
                            IAC, WILL, BINARY, IAC, DO, ComPortOption}),
-                    "", {}, Bytes({IAC, DONT, ECHO})},
+                    "", {}, Bytes({IAC, DONT, EchoOption})},
         TDecodeCase{"modem_state_notice", Bytes({'x', IAC, SB, ComPortOption, 107, 0x31, IAC, SE, 'y'}), "xy",
                     {{7, Bytes({0x31})}}, ""},
         TDecodeCase{"doubled_iac_in_value",
@@ -93,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Bytes({IAC, SB, ComPortOption, 107}) + std::string(TTelnetCodec::SubLimit + 5, 'q') +
                         Bytes({IAC, SE, 'k'}),
                     "k", {}, ""},
-        TDecodeCase{"command_inside_sub_ends_it", Bytes({IAC, SB, ComPortOption, 107, 1, IAC, WILL, ECHO, 'd'}),
-                    "d", {}, Bytes({IAC, DONT, ECHO})}),
+        TDecodeCase{"command_inside_sub_ends_it", Bytes({IAC, SB, ComPortOption, 107, 1, IAC, WILL, EchoOption, 'd'}),
+                    "d", {}, Bytes({IAC, DONT, EchoOption})}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // Negotiation after the client's opening offers: each command and its answer.
@@ -135,8 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
         TNegotiationCase{"binary_withdrawn", Bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, WONT, BINARY, IAC,
                                                     DONT, BINARY}),
                          Bytes({IAC, DONT, BINARY, IAC, WONT, BINARY}), false, false, false},
-        TNegotiationCase{"unknown_options_refused", Bytes({IAC, DO, 24, IAC, WILL, ECHO, IAC, WONT, 31, IAC, DONT, 31}),
-                         Bytes({IAC, WONT, 24, IAC, DONT, ECHO}), false, false, false},
+        TNegotiationCase{"unknown_options_refused", Bytes({IAC, DO, 24, IAC, WILL, EchoOption, IAC, WONT, 31, IAC, DONT, 31}),
+                         Bytes({IAC, WONT, 24, IAC, DONT, EchoOption}), false, false, false},
         TNegotiationCase{"server_com_port_refused", Bytes({IAC, WILL, ComPortOption}),
                          Bytes({IAC, DONT, ComPortOption}), false, false, false}),
     [](const auto& Info) { return std::string(Info.param.Name); });

@@ -14,7 +14,7 @@
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
 #include "main/ports/port_listing.h"
-#include "tests/cport/device_pty.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ TEST(PortHolder, LockFileNamesAndOwnersFromTheLockTable)
     const std::filesystem::path Directory = std::filesystem::temp_directory_path() /
                                             ("varnolink-locks-" + std::to_string(::getpid()));
     std::filesystem::create_directories(Directory);
-    device_test::PtyPair Line;
+    test_support::TPtyPair Line;
     const ports_test::THeldElsewhere Unused(Line.SlavePath());  // any live process of this program
     std::ofstream(Directory / "LCK..ttyUSB0") << "      " << Unused.Process() << "\n";
     std::ofstream(Directory / "LCK..ttyUSB1") << "      999999999\n";  // stale: no such process
@@ -130,7 +130,7 @@ TEST(PortHolder, LockFileContentsAsTextOrBinary)
 
 TEST(PortListing, BusyPortIsListedWithItsHolderAndFreedWhenReleased)
 {
-    device_test::PtyPair Line;
+    test_support::TPtyPair Line;
     const std::vector<std::string> Candidates{Line.SlavePath(), "/nonexistent/ttyUSB0"};
     {
         const ports_test::THeldElsewhere Holder(Line.SlavePath());
@@ -174,7 +174,7 @@ TEST(LibudevSource, DescribesFromSysfsWithoutADaemon)
     ASSERT_TRUE(Null.has_value());
     EXPECT_EQ(Null->DevNode, "/dev/null");
     EXPECT_EQ(PortDescription("/dev/null", &*Null, ""), "");
-    device_test::PtyPair Line;
+    test_support::TPtyPair Line;
     EXPECT_FALSE(Udev->Describe(Line.SlavePath()).has_value());
     EXPECT_FALSE(Udev->Describe("/nonexistent/ttyUSB0").has_value());
 }

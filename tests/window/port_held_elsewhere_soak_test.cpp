@@ -12,7 +12,7 @@ namespace {
 
 TEST(PortHeldElsewhere, NeverListedAsFreeAndCannotBeOpened)
 {
-    device_test::PtyPair Line;
+    test_support::TPtyPair Line;
     cport::TComPort Here;
     Here.SetEvents({});
     Here.SetPort(Line.SlavePath());
