@@ -8,6 +8,8 @@
 
 #include "main/protocol/module_config.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr std::array<std::pair<const char*, TCliCommand>, 7> Commands{{
@@ -259,3 +261,5 @@ on the line when it ended) and "not sent"; with --json the members written,
 unconfirmed and not_sent.
 )";
 }
+
+}  // namespace varnolink

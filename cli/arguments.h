@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace varnolink {
+
 // The command line of varnolink, parsed. Options may stand anywhere after
 // the program name; the first word that is no option is the subcommand.
 enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Commission };
@@ -52,3 +54,5 @@ std::vector<std::string> KeepFieldsOf(const std::string& Name);
 
 // The --help text, with the exit codes.
 std::string CliUsageText();
+
+}  // namespace varnolink

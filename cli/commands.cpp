@@ -27,6 +27,8 @@
 #include "main/ports/port_listing.h"
 #include "main/ports/udev_source.h"
 
+namespace varnolink {
+
 namespace {
 
 // -v: each wire event as a line on stderr, at once.
@@ -425,3 +427,5 @@ int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out,
     TCommandRun Run(Arguments, StopFd, Out, Err);
     return Run.Run();
 }
+
+}  // namespace varnolink

@@ -9,6 +9,8 @@
 
 #include "cli/arguments.h"
 
+namespace varnolink {
+
 // Exit codes of varnolink (documented in --help and the manual page).
 inline constexpr int ExitDone = 0;
 inline constexpr int ExitUsageOrFile = 1;
@@ -26,3 +28,5 @@ int RunCliCommand(const TCliArguments& Arguments, int StopFd, std::ostream& Out,
 // anywhere in Arguments the one JSON object on Out. Returns ExitUsageOrFile.
 int ReportUsageError(const std::vector<std::string>& Arguments, const std::string& Message, std::ostream& Out,
                      std::ostream& Err);
+
+}  // namespace varnolink

@@ -19,6 +19,8 @@
 #include "main/files/id_list.h"
 #include "main/engine/series_commissioning.h"
 
+namespace varnolink {
+
 namespace {
 
 // Every field but the Remote ID, which each module gets from the list.
@@ -238,3 +240,5 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     PrintSummary(Series, Progress, Out, JsonOut);
     return Series.Summary().Interrupted ? ExitStopped : ExitDone;
 }
+
+}  // namespace varnolink

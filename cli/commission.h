@@ -10,6 +10,8 @@
 #include "main/engine/module_connection.h"
 #include "main/engine/wire_log.h"
 
+namespace varnolink {
+
 // varnolink commission -p PORT TEMPLATE --ids LIST [--log FILE.csv]
 // [--dry-run] [--next-on-enter]: puts one module after another into service
 // on the same port (series_commissioning.h). Progress goes to Err, the dry
@@ -25,3 +27,5 @@
 // EUsage) and of the port (EModulePort) pass to the caller.
 int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog,
                   int StopFd, int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json);
+
+}  // namespace varnolink

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+namespace varnolink {
+
 std::string JsonQuoted(std::string_view Value)
 {
     std::string Out = "\"";
@@ -140,3 +142,5 @@ TJsonWriter& TJsonWriter::Member(std::string_view Name, const std::vector<std::s
         String(Value);
     return EndArray();
 }
+
+}  // namespace varnolink

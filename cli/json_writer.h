@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace varnolink {
+
 // Writes one JSON text, compact, in the order of the calls. Strings are
 // bytes as they came off the line; bytes from 0x80 are taken as Latin-1 and
 // written as \u00XX, so the output is always valid UTF-8.
@@ -45,3 +47,5 @@ private:
 };
 
 std::string JsonQuoted(std::string_view Value);
+
+}  // namespace varnolink

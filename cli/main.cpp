@@ -14,6 +14,8 @@
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 
+using namespace varnolink;
+
 #ifndef VARNOLINK_VERSION
 #define VARNOLINK_VERSION "unknown"
 #endif

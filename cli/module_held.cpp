@@ -6,6 +6,8 @@
 
 #include "main/protocol/module_config.h"
 
+namespace varnolink {
+
 TModuleHeld TModuleHeld::Of(const TChainResult& Result)
 {
     return {Result.WrittenFields(), Result.UnconfirmedField(), Result.UnsentFields()};
@@ -46,3 +48,5 @@ void WriteModuleHeld(TJsonWriter& Json, const TModuleHeld& Held)
         Json.Null();
     Json.Member("not_sent", Held.NotSent);
 }
+
+}  // namespace varnolink

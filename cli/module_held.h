@@ -11,6 +11,8 @@
 #include "cli/json_writer.h"
 #include "main/engine/chain_session.h"
 
+namespace varnolink {
+
 // What a command that writes leaves in the module, in the words and JSON
 // keys every such command uses (write, default, commission, and any later
 // command that writes): the fields the module acknowledged, the one sent but
@@ -33,3 +35,5 @@ void WriteModuleHeld(TJsonWriter& Json, const TModuleHeld& Held);
 
 // "a, b, c"; "nothing" for none.
 std::string ListedFields(const std::vector<std::string>& Names);
+
+}  // namespace varnolink

@@ -17,6 +17,8 @@
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
 
+namespace varnolink {
+
 namespace {
 
 // "HOST:PORT" of "socket://HOST:PORT".
@@ -122,3 +124,5 @@ void RefuseSystemConsole(const std::string& PortName)
                           "port ('varnolink ports' lists them)",
                           0);
 }
+
+}  // namespace varnolink

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace varnolink {
+
 // What is wrong with a port that failed, in plain words with what to do
 // about it, to lead the serial component's own message: the group of a
 // device that refused us and whether the user is in it, the program that
@@ -15,3 +17,5 @@ std::string PortAdvice(const std::string& PortName, int SystemError, const std::
 // EModulePort for the system console, which no command opens: no module is
 // there, and settings made to it would disturb the console.
 void RefuseSystemConsole(const std::string& PortName);
+
+}  // namespace varnolink

@@ -8,6 +8,8 @@
 
 #include "main/protocol/transaction_chains.h"
 
+namespace varnolink {
+
 void TProgressLine::Follow(TModuleConnection& Connection)
 {
     if (!On_)
@@ -52,3 +54,5 @@ void TProgressLine::Put(const std::string& Text)
     // A terminal that takes no more is not worth failing the command for.
     [[maybe_unused]] const ssize_t Written = ::write(Fd_, Text.data(), Text.size());
 }
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 
 #include "main/engine/module_connection.h"
 
+namespace varnolink {
+
 // One line on a terminal's stderr that says what the connection is doing:
 // the request, n of m, and while a reply is awaited the seconds left. It is
 // rewritten in place on every request and every second, and erased when a
@@ -31,3 +33,5 @@ private:
     bool Shown_ = false;
     std::string What_;
 };
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 #include "main/window/main_form.h"
 #include "main/window/main_window.h"
 
+using namespace varnolink;
+
 int main(int argc, char** argv)
 {
     QApplication Application(argc, argv);

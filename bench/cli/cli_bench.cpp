@@ -33,6 +33,8 @@
 #include "main/files/config_file.h"
 #include "sim/module_simulator.h"
 
+using namespace varnolink;
+
 extern char** environ;
 
 namespace {

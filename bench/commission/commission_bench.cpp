@@ -29,6 +29,8 @@
 #include "main/engine/series_commissioning.h"
 #include "sim/module_simulator.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

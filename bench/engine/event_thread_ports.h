@@ -27,6 +27,8 @@
 #include "main/engine/chain_session.h"
 #include "main/engine/module_line_settings.h"
 
+using namespace varnolink;
+
 namespace bench {
 
 class TEventThreadPorts {

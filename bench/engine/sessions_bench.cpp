@@ -31,6 +31,8 @@
 #include "main/engine/session_port.h"
 #include "sim/module_simulator.h"
 
+using namespace varnolink;
+
 namespace {
 
 constexpr int ModuleCount = 100;

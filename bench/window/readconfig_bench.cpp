@@ -30,6 +30,8 @@
 #include "main/window/main_form.h"
 #include "sim/module_simulator.h"
 
+using namespace varnolink;
+
 namespace {
 
 using TClock = std::chrono::steady_clock;

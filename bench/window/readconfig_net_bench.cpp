@@ -25,6 +25,8 @@
 #include "sim/module_simulator.h"
 #include "tests/cport/ser2net_server.h"
 
+using namespace varnolink;
+
 namespace {
 
 using TClock = std::chrono::steady_clock;

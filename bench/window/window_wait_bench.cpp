@@ -39,6 +39,8 @@
 #include "tests/support/pty_pair.h"
 #include "tests/support/raw_line.h"
 
+using namespace varnolink;
+
 namespace {
 
 using TClock = std::chrono::steady_clock;

@@ -9,6 +9,8 @@
 
 #include "main/protocol/frames.h"
 
+namespace varnolink {
+
 namespace {
 
 // Received bytes that form no line are reported in pieces of at most this
@@ -308,3 +310,5 @@ std::optional<TSessionTime> TChainSession::NextDeadline() const
 {
     return Deadline_;
 }
+
+}  // namespace varnolink

@@ -15,6 +15,8 @@
 #include "main/protocol/reply_decoder.h"
 #include "main/protocol/transaction_chains.h"
 
+namespace varnolink {
+
 // One conversation with one module, as a state machine without I/O and
 // without a clock of its own: it is given the bytes the port delivered and
 // the time, and it answers with the bytes to write, the next deadline and
@@ -208,3 +210,5 @@ private:
     std::string Output_;
     std::vector<TSessionEvent> Events_;
 };
+
+}  // namespace varnolink

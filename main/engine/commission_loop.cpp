@@ -13,6 +13,8 @@
 
 #include "cport/unique_fd.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr const char* SetUpWhat = "setting up the commissioning loop";
@@ -102,3 +104,5 @@ void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd)
             Series.Poll();
     }
 }
+
+}  // namespace varnolink

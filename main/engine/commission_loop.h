@@ -3,6 +3,8 @@
 
 #include "main/engine/series_commissioning.h"
 
+namespace varnolink {
+
 // Runs a commissioning run on this thread until it is finished: Poll on a
 // half-second timer, and at once when the operator presses Enter. Waits in
 // epoll; nothing spins.
@@ -18,3 +20,5 @@
 // file or /dev/null, which cannot be waited on) while the run waits for the
 // operator's word, nothing could ever move it on, so the run ends there.
 void RunCommissionLoop(TSeriesCommissioning& Series, int StopFd, int EnterFd);
+
+}  // namespace varnolink

@@ -12,6 +12,8 @@
 #include <climits>
 #include <system_error>
 
+namespace varnolink {
+
 namespace {
 
 constexpr const char* SetUpWhat = "setting up the session loop";
@@ -184,3 +186,5 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         }
     }
 }
+
+}  // namespace varnolink

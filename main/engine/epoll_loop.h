@@ -9,6 +9,8 @@
 #include "cport/unique_fd.h"
 #include "main/engine/session_port.h"
 
+namespace varnolink {
+
 // Drives any number of session ports on the calling thread: one epoll wait
 // for all their descriptors, woken at the earliest of their deadlines. It
 // keeps nothing per thread, so a thread may have any number of loops.
@@ -69,3 +71,5 @@ private:
     };
     std::vector<TEntry> Entries_;
 };
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 #include "main/engine/epoll_loop.h"
 #include "main/engine/session_port.h"
 
+namespace varnolink {
+
 class TModuleConnection::TImpl {
 public:
     TImpl()
@@ -148,3 +150,5 @@ TWriteResult TModuleConnection::WriteFactory()
 {
     return Impl_->Write(TChainPlan::Factory());
 }
+
+}  // namespace varnolink

@@ -11,6 +11,8 @@
 #include "main/engine/module_errors.h"
 #include "main/engine/wire_log.h"
 
+namespace varnolink {
+
 // A connection to one module over a serial port, for programs without a
 // window: it opens the port with the module's line settings, identifies the
 // module, reads its whole configuration, writes one and verifies it by
@@ -69,3 +71,5 @@ private:
     class TImpl;
     std::unique_ptr<TImpl> Impl_;
 };
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 
 #include "main/protocol/baud_table.h"
 
+namespace varnolink {
+
 EModuleNoReply::EModuleNoReply(TChainResult Chain)
     : EModuleConnection("no reply to " + DescribeStep(*Chain.OnTheLine) + " within " +
                             std::to_string(Chain.Wait.count()) + " ms",
@@ -43,3 +45,5 @@ TModuleReading ReadingOf(const TModuleRecord& Record)
                            ", which names no rate");
     return Record.Reading();
 }
+
+}  // namespace varnolink

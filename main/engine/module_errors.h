@@ -9,6 +9,8 @@
 #include "main/engine/chain_session.h"
 #include "main/protocol/module_record.h"
 
+namespace varnolink {
+
 // Every failure of a conversation with a module. When a chain had started,
 // Chain() says what the module holds: the requests it acknowledged, the one
 // on the line and those never sent.
@@ -69,3 +71,5 @@ void RaiseChainEnd(const TChainResult& Result, const std::string& DevicePath);
 // What a read chain left in Record; EModuleReply when the module's baud-rate
 // index names no rate.
 TModuleReading ReadingOf(const TModuleRecord& Record);
+
+}  // namespace varnolink

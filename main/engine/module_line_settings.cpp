@@ -2,6 +2,8 @@
 // The module's serial line settings applied to a port.
 #include "main/engine/module_line_settings.h"
 
+namespace varnolink {
+
 void ApplyModuleLineSettings(cport::TComPort& Port)
 {
     Port.SetBaudRate(cport::br9600);
@@ -16,3 +18,5 @@ void ApplyModuleLineSettings(cport::TComPort& Port)
     Flow.SetXonXoffOut(false);
     Flow.SetXonXoffIn(false);
 }
+
+}  // namespace varnolink

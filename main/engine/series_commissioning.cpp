@@ -9,6 +9,8 @@
 #include "main/protocol/hex.h"
 #include "main/protocol/transaction_chains.h"
 
+namespace varnolink {
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -245,3 +247,5 @@ void TSeriesCommissioning::AfterModule()
     State_ = Plan_.NextOnEnter ? TState::WaitingForEnter : TState::WaitingForChange;
     Observer_.ConnectNextModule(Plan_.NextOnEnter);
 }
+
+}  // namespace varnolink

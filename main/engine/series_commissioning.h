@@ -13,6 +13,8 @@
 #include "main/protocol/module_config.h"
 #include "main/engine/module_connection.h"
 
+namespace varnolink {
+
 // Commissioning a series of modules on one line: each module that is
 // connected gets the same configuration with the next Remote ID of a list,
 // is read back, and gets one row in the log. The command line and the
@@ -144,3 +146,5 @@ private:
     bool WaitAnnounced_ = false;
     uint8_t LastID_ = 0;  // the Remote ID the last module holds
 };
+
+}  // namespace varnolink

@@ -11,6 +11,8 @@
 #include "main/engine/module_errors.h"
 #include "main/engine/module_line_settings.h"
 
+namespace varnolink {
+
 namespace {
 
 std::string SystemReason(int SystemError)
@@ -139,3 +141,5 @@ void TSessionPort::Settle()
             OnEvent(Event);
     }
 }
+
+}  // namespace varnolink

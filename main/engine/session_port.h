@@ -9,6 +9,8 @@
 #include "main/engine/chain_session.h"
 #include "main/engine/wire_log.h"
 
+namespace varnolink {
+
 // One module's serial port with its session, driven by a loop: the port is
 // opened with the module's line settings and no line events, so it runs no
 // event thread; the loop watches Descriptor() and calls Readable, and the
@@ -58,3 +60,5 @@ private:
     int Descriptor_ = -1;
     bool Lost_ = false;
 };
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 TWireObserver::~TWireObserver() = default;
 
 namespace {
@@ -157,3 +159,5 @@ void TWireLog::Show(const TSessionEvent& Event)
     };
     std::visit(TShow{*this}, Event);
 }
+
+}  // namespace varnolink

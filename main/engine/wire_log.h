@@ -7,6 +7,8 @@
 
 #include "main/engine/chain_session.h"
 
+namespace varnolink {
+
 // What went over the serial line, as events for a wire log: each request
 // frame sent, each reply line and what the decoder made of it, the bytes it
 // dropped, and what the line's user reports (a time-out, an error, the
@@ -75,3 +77,5 @@ private:
     TWireObserver* Observer_ = nullptr;
     std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
 };
+
+}  // namespace varnolink

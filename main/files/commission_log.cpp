@@ -14,6 +14,8 @@
 #include "main/files/file_text.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr std::array ResultTexts{
@@ -214,3 +216,5 @@ void TCommissionLog::Append(const TCommissionRow& Row)
     if (const auto ID = DoneID(Row))
         Done_.insert(*ID);
 }
+
+}  // namespace varnolink

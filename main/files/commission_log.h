@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace varnolink {
+
 // The record of a commissioning run: one CSV row (csv.h) per module, with a
 // header line at the top of a new file. A run that is started again with the
 // same log reads it first and never gives an ID that the log shows as done.
@@ -101,3 +103,5 @@ private:
     bool NeedsHeader_ = false;
     bool NeedsLineEnd_ = false;   // the file's last row lost its line end
 };
+
+}  // namespace varnolink

@@ -24,6 +24,8 @@
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr std::string_view SectionModule = "module";
@@ -348,3 +350,5 @@ void SaveConfigFile(const std::string& Path, const std::string& Text)
         throw EConfigFile(Path, 0, {}, std::string("cannot be written: ") + std::strerror(Error));
     }
 }
+
+}  // namespace varnolink

@@ -9,6 +9,8 @@
 
 #include "main/protocol/module_config.h"
 
+namespace varnolink {
+
 // The configuration file: one module per file, INI text a person can read,
 // edit and keep under version control.
 //
@@ -81,3 +83,5 @@ void SaveConfigFile(const std::string& Path, const std::string& Text);
 std::optional<uint8_t> ParseConfigByte(std::string_view Text);
 // A baud rate as text ("57600") to its index; empty if it is not one of the eight.
 std::optional<int> ParseBaudRate(std::string_view Text);
+
+}  // namespace varnolink

@@ -2,6 +2,8 @@
 // CSV records written and read back, quoting as RFC 4180 has it.
 #include "main/files/csv.h"
 
+namespace varnolink {
+
 namespace {
 
 bool NeedsQuotes(const std::string& Field)
@@ -98,3 +100,5 @@ TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& 
         return Record;
     }
 }
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace varnolink {
+
 // Comma-separated values as RFC 4180 has them: records end with CR LF,
 // fields are separated by commas, and a field that holds a comma, a double
 // quote, CR or LF is put in double quotes with each of its quotes doubled.
@@ -39,3 +41,5 @@ std::vector<TCsvRecord> ParseCsv(std::string_view Text);
 // The record that starts at Pos (on line Line); moves both past it. A
 // reader that goes on after an ECsv restarts at the next line itself.
 TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& Line);
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace varnolink {
+
 namespace {
 
 // Closes the descriptor on every way out.
@@ -96,3 +98,5 @@ std::string Quoted(std::string_view Text)
         return "\"" + std::string(Text) + "\"";
     return "\"" + std::string(Text.substr(0, QuoteLimit)) + "\"...";
 }
+
+}  // namespace varnolink

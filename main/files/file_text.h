@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace varnolink {
+
 // What a bounded read found: the text, or why there is none.
 struct TFileText {
     bool Missing = false;   // no such file (ENOENT)
@@ -27,3 +29,5 @@ std::string LimitText(std::size_t Limit);
 // Text in double quotes, cut after QuoteLimit characters ("..." marks the cut).
 inline constexpr std::size_t QuoteLimit = 80;
 std::string Quoted(std::string_view Text);
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 std::string_view Trimmed(std::string_view Text)
@@ -61,3 +63,5 @@ std::vector<uint8_t> ParseIDList(std::string_view Text)
         Text.remove_prefix(Comma + 1);
     }
 }
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 
 #include "main/ports/port_holder.h"
 
+namespace varnolink {
+
 bool MeansDeviceGone(int SystemError)
 {
     return SystemError == EIO || SystemError == ENXIO || SystemError == ENODEV || SystemError == ENOENT;
@@ -24,3 +26,5 @@ std::string FailureReason(int SystemError, const std::string& DevicePath)
     std::string Text = std::strerror(SystemError);
     return "The system says: " + Text + ".";
 }
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 
 #include "main/ports/udev_source.h"
 
+namespace varnolink {
+
 namespace {
 
 struct TUdevUnref {
@@ -124,3 +126,5 @@ std::unique_ptr<TUdevSource> MakeLibudevSource()
 {
     return std::make_unique<TLibudevSource>();
 }
+
+}  // namespace varnolink

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <utility>
 
+namespace varnolink {
+
 namespace {
 
 constexpr int DevicesPerFamily = 16;
@@ -228,3 +230,5 @@ std::string PortDisplayName(std::string_view DevicePath)
         return std::string(DevicePath.substr(DevDirectory.size()));
     return std::string(DevicePath);
 }
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace varnolink {
+
 // The serial devices the port list offers, in the fixed order in which they
 // are probed: /dev/ttyS0-15, /dev/ttyUSB0-15, /dev/ttyACM0-15, then the paths
 // listed in the environment variable VARNOLINK_PORTS (colon-separated; how a
@@ -59,3 +61,5 @@ bool ProbePort(const std::string& DevicePath);
 // The name the port list shows: "ttyUSB0" for /dev/ttyUSB0, "pts/3" for
 // /dev/pts/3, the full path for a device outside /dev.
 std::string PortDisplayName(std::string_view DevicePath);
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <system_error>
 
+namespace varnolink {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -144,3 +146,5 @@ std::string HolderText(const std::optional<TPortHolder>& Holder)
         return "in use by another program";
     return "in use by " + Holder->Program + ", process " + std::to_string(Holder->Process);
 }
+
+}  // namespace varnolink

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace varnolink {
+
 // Who holds a serial device: the program's name and its process id.
 struct TPortHolder {
     std::string Program;  // "minicom"
@@ -41,3 +43,5 @@ std::string HolderText(const std::optional<TPortHolder>& Holder);
 
 // The lock file name of a device: "LCK..ttyUSB0"; "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& DevicePath);
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
 
+namespace varnolink {
+
 namespace {
 
 void Append(std::string& Text, const std::string& Part, const char* Separator = " ")
@@ -111,3 +113,5 @@ std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, 
     }
     return Listed;
 }
+
+}  // namespace varnolink

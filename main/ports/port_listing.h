@@ -7,6 +7,8 @@
 
 #include "main/ports/udev_source.h"
 
+namespace varnolink {
+
 // One candidate of the port list as the operator sees it.
 struct TPortListing {
     std::string DevicePath;   // "/dev/ttyUSB0"
@@ -35,3 +37,5 @@ std::string AdapterIdentity(const TUdevDevice& Device);
 // busy with the holder "system console".
 std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, TUdevSource* Udev,
                                     const std::map<std::string, std::string>& Labels);
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace varnolink {
+
 // What the device manager knows about a serial device. Everything here but
 // DevNode may be empty: without a udev daemon only the sysfs attributes are
 // there, and a pseudo-terminal has none at all.
@@ -42,3 +44,5 @@ public:
 // The real one, on libudev. Never null: when libudev cannot be set up the
 // source describes nothing and has no monitor.
 std::unique_ptr<TUdevSource> MakeLibudevSource();
+
+}  // namespace varnolink

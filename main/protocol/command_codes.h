@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+namespace varnolink {
+
 // Command codes of the module's line protocol. Codes 4 to 13 are the port
 // settings; port_table.h maps them to grid and row.
 inline constexpr int CodeIdentity = 0;         // BIOS name and version (read only)
@@ -11,3 +13,5 @@ inline constexpr int CodeFirstDirection = 4;   // P0 direction; P1, P2, P4, P5 f
 inline constexpr int CodeFirstDefault = 9;     // P0 power-on default; the others follow
 inline constexpr int CodeLastPort = 13;        // P5 power-on default
 inline constexpr int CodeSetupToDefault = 99;  // store the setup as default (write only)
+
+}  // namespace varnolink

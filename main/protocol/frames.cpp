@@ -4,6 +4,8 @@
 
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 // Command codes are sent as two decimal digits ("04", "13", "99").
@@ -51,3 +53,5 @@ std::string PortByteArgument(uint8_t Value)
 {
     return HexByteToStr2(Value);
 }
+
+}  // namespace varnolink

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace varnolink {
+
 // A request frame is "*", the two-digit command code, ":", the mode, ",",
 // the argument, "=00", CR, LF. The argument is normally two characters; a
 // shorter or longer one (an ID text of another length, a baud index that is
@@ -28,3 +30,5 @@ std::string BaudrateArgument(int Index);
 
 // Argument of a port write: the byte as two upper-case hexadecimal digits.
 std::string PortByteArgument(uint8_t Value);
+
+}  // namespace varnolink

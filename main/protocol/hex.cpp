@@ -2,6 +2,8 @@
 // Two-digit hexadecimal texts of bytes, both ways; the reverse never fails.
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr char UpperHexDigits[] = "0123456789ABCDEF";
@@ -31,3 +33,5 @@ uint8_t HexStr2ToByte(std::string_view Text)
     const uint8_t Low = Text.size() >= 2 ? NibbleOf(Text[1]) : 0;
     return static_cast<uint8_t>(High * 16 + Low);
 }
+
+}  // namespace varnolink

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace varnolink {
+
 // A byte as two upper-case hexadecimal digits, high nibble first ("0A", "FF").
 std::string HexByteToStr2(uint8_t Value);
 
@@ -13,3 +15,5 @@ std::string HexByteToStr2(uint8_t Value);
 // missing or not one of 0-9, A-F, a-f. Characters after the second are
 // ignored, so the conversion never fails ("5" -> 0x50, "G1" -> 0x01).
 uint8_t HexStr2ToByte(std::string_view Text);
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr int FieldRemoteId = 0;
@@ -148,3 +150,5 @@ TPartialModuleConfig Complete(const TModuleConfig& Config)
             Partial.PortByte(Grid, Row) = Config.PortByte(Grid, Row);
     return Partial;
 }
+
+}  // namespace varnolink

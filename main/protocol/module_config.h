@@ -10,6 +10,8 @@
 
 #include "main/protocol/port_table.h"
 
+namespace varnolink {
+
 // Everything the module stores, as one value: the Remote ID, the index of
 // its own baud rate (0..7, see baud_table.h) and, for each port in the order
 // P0, P1, P2, P4, P5, its direction byte (bit 1 = input) and the level its
@@ -82,3 +84,5 @@ struct TPartialModuleConfig {
 };
 
 TPartialModuleConfig Complete(const TModuleConfig& Config);
+
+}  // namespace varnolink

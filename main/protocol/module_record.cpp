@@ -3,6 +3,8 @@
 // tracks which of its readings have answered.
 #include "main/protocol/module_record.h"
 
+namespace varnolink {
+
 namespace {
 
 const char* StatusText(TModuleStatus Status)
@@ -50,3 +52,5 @@ bool TModuleRecord::AnsweredAllSettings() const
             return false;
     return true;
 }
+
+}  // namespace varnolink

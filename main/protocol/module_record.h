@@ -7,6 +7,8 @@
 #include "main/protocol/module_config.h"
 #include "main/protocol/reply_decoder.h"
 
+namespace varnolink {
+
 // What a module told about itself and its configuration.
 struct TModuleReading {
     TModuleIdentity Identity;
@@ -33,3 +35,5 @@ private:
     TModuleReading Reading_;
     std::bitset<CodeLastPort + 1> Answered_;
 };
+
+}  // namespace varnolink

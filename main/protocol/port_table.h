@@ -7,6 +7,8 @@
 
 #include "main/protocol/command_codes.h"
 
+namespace varnolink {
+
 // The module's five I/O ports are always taken in the order P0, P1, P2, P4,
 // P5 (there is no P3); "row" is the position in that order. Every port has a
 // direction byte (bit 1 = input) and a power-on default byte, shown on two
@@ -45,3 +47,5 @@ constexpr std::optional<TPortSlot> PortSlotOfCode(int Code)
         return TPortSlot{TPortGrid::Default, Code - CodeFirstDefault};
     return std::nullopt;
 }
+
+}  // namespace varnolink

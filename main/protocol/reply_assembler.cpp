@@ -2,6 +2,8 @@
 // Received characters into bounded reply lines, one character at a time.
 #include "main/protocol/reply_assembler.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr char LineStart = '*';
@@ -26,3 +28,5 @@ bool TReplyAssembler::Feed(char Ch)
     }
     return Ch == LineEnd && !Overflowed_;
 }
+
+}  // namespace varnolink

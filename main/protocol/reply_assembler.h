@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+namespace varnolink {
+
 // Collects received characters into reply lines. "*" starts a new line,
 // characters of code 0x20 and above (0x7F..0xFF included) are appended, a CR
 // completes the line (which is kept, so a second CR hands it over again), and
@@ -28,3 +30,5 @@ private:
     std::string Line_;
     bool Overflowed_ = false;
 };
+
+}  // namespace varnolink

@@ -6,6 +6,8 @@
 #include "main/protocol/command_codes.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr std::string_view CheckText = "*:E,=";
@@ -133,3 +135,5 @@ std::optional<TDecodedReply> DecodeReplyLine(std::string_view Line)
 {
     return DecideReplyLine(Line).Reply;
 }
+
+}  // namespace varnolink

@@ -9,6 +9,8 @@
 
 #include "main/protocol/port_table.h"
 
+namespace varnolink {
+
 // Reply lines of the module, as the receive assembler hands them over: the
 // last "*" and the printable characters after it, without the CR.
 //
@@ -71,3 +73,5 @@ TLineVerdict DecideReplyLine(std::string_view Line);
 
 // The reply alone; empty for every line that is ignored.
 std::optional<TDecodedReply> DecodeReplyLine(std::string_view Line);
+
+}  // namespace varnolink

@@ -8,6 +8,8 @@
 #include "main/protocol/frames.h"
 #include "main/protocol/hex.h"
 
+namespace varnolink {
+
 TChainValues::~TChainValues() = default;
 
 std::string TConfigChainValues::RemoteIDText() const
@@ -85,3 +87,5 @@ std::optional<int> ConfigFieldOfCode(int Code)
         return 2 + (Code - CodeFirstDirection);
     return std::nullopt;
 }
+
+}  // namespace varnolink

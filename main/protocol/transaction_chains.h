@@ -12,6 +12,8 @@
 #include "main/protocol/module_config.h"
 #include "main/protocol/port_table.h"
 
+namespace varnolink {
+
 // The configuration transactions as tables of request steps. The chain
 // session (main/engine/chain_session.h) runs them, one request at a time,
 // for the window, the command line and commissioning alike.
@@ -97,3 +99,5 @@ std::string DescribeStep(const TChainStep& Step);
 // The configuration field (see ModuleConfigFieldName) a request with Code
 // reads or writes; empty for the identity, the status and code 99.
 std::optional<int> ConfigFieldOfCode(int Code);
+
+}  // namespace varnolink

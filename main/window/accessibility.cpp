@@ -12,6 +12,8 @@
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 namespace {
 
 QString PortLabel(int Row)
@@ -87,3 +89,5 @@ void TMainForm::DescribeControls()
         }
     }
 }
+
+}  // namespace varnolink

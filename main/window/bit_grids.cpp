@@ -12,6 +12,8 @@
 #include "main/protocol/hex.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr qsizetype ByteTextLength = 2;
@@ -121,3 +123,5 @@ void TMainForm::IDDisplayExit()
     if (IDDisplay->text().size() != ByteTextLength)
         IDDisplay->setText(QStringLiteral("01"));
 }
+
+}  // namespace varnolink

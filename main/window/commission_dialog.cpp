@@ -28,6 +28,8 @@
 #include "main/window/form_commission_line.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 namespace {
 
 QString Text(const std::string& Bytes)
@@ -365,3 +367,5 @@ void TCommissionDialog::closeEvent(QCloseEvent* Event)
     if (Series_ != nullptr)
         Event->ignore();
 }
+
+}  // namespace varnolink

@@ -18,6 +18,9 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTableWidget;
+
+namespace varnolink {
+
 class TCommissionLog;
 class TFormCommissionLine;
 class TMainForm;
@@ -96,3 +99,5 @@ private:
     bool CloseWanted_ = false;
     std::vector<QPointer<QWidget>> DisabledControls_;
 };
+
+}  // namespace varnolink

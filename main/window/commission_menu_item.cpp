@@ -8,9 +8,13 @@
 #include "main/window/main_form.h"
 #include "main/window/main_window.h"
 
+namespace varnolink {
+
 void TMainWindow::OpenCommissionDialog()
 {
     auto* Dialog = new TCommissionDialog(*Form_, [this] { return ShownConfig(*Form_); }, this);
     Dialog->setAttribute(Qt::WA_DeleteOnClose);
     Dialog->show();
 }
+
+}  // namespace varnolink

@@ -13,6 +13,8 @@
 #include "main/ports/port_listing.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 void TMainForm::FormCreate()
 {
     SetBitButtonsEnabled(false);
@@ -188,3 +190,5 @@ void TMainForm::ClosePortClick()
     SetControlEnabled(ReadConfig, false);
     SetControlEnabled(SaveToDefault, false);
 }
+
+}  // namespace varnolink

@@ -18,6 +18,8 @@
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 TMainForm::TBusyScope::TBusyScope(TMainForm& Form) : Form_(Form)
 {
     ++Form_.BusyDepth_;
@@ -126,3 +128,5 @@ void TMainForm::RestoreKeptValues()
     if (Kept_.BaudIndex >= 0)
         ComboBaud->setCurrentIndex(Kept_.BaudIndex);
 }
+
+}  // namespace varnolink

@@ -15,6 +15,8 @@
 #include "cport/comport.h"
 #include "main/ports/failure_reason.h"
 
+namespace varnolink {
+
 namespace {
 
 const char* const ErrorBoxTitle = "VARNOLINK I/O Setup";
@@ -114,3 +116,5 @@ void InstallApplicationErrorDisplay()
     cport::SetApplicationErrorDisplay(
         [](std::exception_ptr Error) { ShowApplicationErrorMessage(std::move(Error)); });
 }
+
+}  // namespace varnolink

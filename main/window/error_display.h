@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+namespace varnolink {
+
 // The application's default error display. An error raised in a handler
 // ends that handler; the handler's wrapper (RunGuarded) catches it and shows
 // its message here, and the program carries on. By default the message goes
@@ -58,3 +60,5 @@ auto Guarded(F Handler)
 {
     return [Handler = std::move(Handler)](auto&&...) { RunGuarded(Handler); };
 }
+
+}  // namespace varnolink

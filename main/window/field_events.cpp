@@ -9,6 +9,8 @@
 
 #include "main/window/error_display.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr int TwoCharacters = 2;
@@ -80,3 +82,5 @@ TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnCl
     Field->setValidator(new TUpperCaseValidator(Field));
     return new TFieldEvents(Field, std::move(OnClick), std::move(OnEnter), std::move(OnExit));
 }
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 
 class QLineEdit;
 
+namespace varnolink {
+
 // Turns typed letters into capitals; accepts every character, so that the
 // entry rules (not the field) decide what a non-hexadecimal character means.
 class TUpperCaseValidator : public QValidator {
@@ -50,3 +52,5 @@ private:
 // capitals, with the given event handlers. The filter is a child of Field.
 TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnClick,
                                     std::function<void()> OnEnter, std::function<void()> OnExit);
+
+}  // namespace varnolink

@@ -8,6 +8,8 @@
 #include "main/engine/module_errors.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 TFormCommissionLine::TFormCommissionLine(TMainForm& Form) : Form_(Form)
 {
     Form_.SetFieldsQuiet(true);
@@ -58,3 +60,5 @@ TWriteResult TFormCommissionLine::WriteConfig(const TModuleConfig& Config)
     TChainResult Result = Run(TChainPlan::Write(Config));
     return {ReadingOf(Form_.Session().Record()), std::move(Result.Differences)};
 }
+
+}  // namespace varnolink

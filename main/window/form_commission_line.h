@@ -9,6 +9,8 @@
 #include "main/engine/chain_session.h"
 #include "main/engine/series_commissioning.h"
 
+namespace varnolink {
+
 class TMainForm;
 
 // The line of a commissioning run in the window: the main window's open
@@ -42,3 +44,5 @@ private:
     TMainForm& Form_;
     bool StopRequested_ = false;
 };
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 #include "main/protocol/hex.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 namespace {
 
 bool IsHexDigit(QChar Character)
@@ -98,3 +100,5 @@ void TypeConfig(TMainForm& Form, const TPartialModuleConfig& Config)
             if (const std::optional<uint8_t>& Byte = Config.PortByte(Grid, Row))
                 Form.ByteField(Grid, Row)->setText(ByteText(*Byte));
 }
+
+}  // namespace varnolink

@@ -8,6 +8,8 @@
 
 #include "main/protocol/module_config.h"
 
+namespace varnolink {
+
 class TMainForm;
 
 // The configuration as the window shows it, for SAVE CONFIG's check and the
@@ -26,3 +28,5 @@ std::optional<TModuleConfig> ShownConfig(const TMainForm& Form);
 // fields' change handlers set the bits, SAVE CONFIG then writes them.
 // Fields without a value in Config keep what they show.
 void TypeConfig(TMainForm& Form, const TPartialModuleConfig& Config);
+
+}  // namespace varnolink

@@ -14,6 +14,8 @@
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 namespace {
 
 const char* const FormCaption =
@@ -217,3 +219,5 @@ QLineEdit* TMainForm::ByteField(TPortGrid Grid, int Row) const
 {
     return ByteFields_.at(static_cast<std::size_t>(Grid)).at(static_cast<std::size_t>(Row));
 }
+
+}  // namespace varnolink

@@ -20,6 +20,8 @@
 #include "main/ports/port_candidates.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent)
 {
     InstallApplicationErrorDisplay();
@@ -149,7 +151,7 @@ void TMainForm::BlankGrid(TPortGrid Grid)
 
 std::vector<std::string> TMainForm::PortCandidates() const
 {
-    std::vector<std::string> Candidates = UseInjectedCandidates_ ? InjectedCandidates_ : ::PortCandidates();
+    std::vector<std::string> Candidates = UseInjectedCandidates_ ? InjectedCandidates_ : varnolink::PortCandidates();
     for (const std::string& Added : AddedNetworkPorts_)
         if (std::find(Candidates.begin(), Candidates.end(), Added) == Candidates.end())
             Candidates.push_back(Added);
@@ -167,3 +169,5 @@ void TMainForm::SetReplyTimeoutForTesting(int Milliseconds)
     ReplyTimeoutMs_ = Milliseconds;
     Session_.SetReplyWait(std::chrono::milliseconds(Milliseconds));
 }
+
+}  // namespace varnolink

@@ -28,6 +28,9 @@ class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QSocketNotifier;
+
+namespace varnolink {
+
 class TFieldEvents;
 class TPortComboBox;
 
@@ -383,3 +386,5 @@ private:
     std::vector<std::string> AddedNetworkPorts_;
     std::vector<std::string> InjectedCandidates_;
 };
+
+}  // namespace varnolink

@@ -25,6 +25,8 @@
 #include "main/window/main_form.h"
 #include "main/window/wire_log_window.h"
 
+namespace varnolink {
+
 namespace {
 
 const QString FileFilter = QStringLiteral("Module configurations (*.ini);;All files (*)");
@@ -169,3 +171,5 @@ void TMainWindow::ShowAbout()
                                       "command line <tt>varnolink</tt> does the same from scripts.")
                            .arg(QCoreApplication::applicationVersion()));
 }
+
+}  // namespace varnolink

@@ -8,6 +8,9 @@
 
 class QAction;
 class QMenu;
+
+namespace varnolink {
+
 class TMainForm;
 class TWireLogWindow;
 
@@ -75,3 +78,5 @@ private:
 
     TMainForm* Form_ = nullptr;
 };
+
+}  // namespace varnolink

@@ -18,6 +18,8 @@
 #include "main/window/main_window.h"
 #include "main/window/wire_log_window.h"
 
+namespace varnolink {
+
 void TMainWindow::BuildMenuBar()
 {
     FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
@@ -84,3 +86,5 @@ bool TMainWindow::eventFilter(QObject* Watched, QEvent* Event)
         UpdateActions();
     return QMainWindow::eventFilter(Watched, Event);
 }
+
+}  // namespace varnolink

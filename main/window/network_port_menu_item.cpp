@@ -11,6 +11,8 @@
 #include "main/window/main_form.h"
 #include "main/window/main_window.h"
 
+namespace varnolink {
+
 void TMainWindow::OpenNetworkPortDialog()
 {
     auto* Dialog = new QInputDialog(this);
@@ -30,3 +32,5 @@ void TMainWindow::OpenNetworkPortDialog()
     });
     Dialog->open();
 }
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 
 #include "main/window/error_display.h"
 
+namespace varnolink {
+
 namespace {
 
 constexpr int DescriptionRole = Qt::UserRole + 1;
@@ -161,3 +163,5 @@ void TPortComboBox::showPopup()
     view()->setMinimumWidth(Widest);
     QComboBox::showPopup();
 }
+
+}  // namespace varnolink

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+namespace varnolink {
+
 // The port list: a drop-down list without typing whose items are kept sorted
 // as text. Each item's text is a port's name; it carries the device path,
 // a description and the adapter's identity. The open list shows the name
@@ -46,3 +48,5 @@ public:
 
     void showPopup() override;
 };
+
+}  // namespace varnolink

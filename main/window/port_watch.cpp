@@ -12,6 +12,8 @@
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 void TMainForm::WatchDevices()
 {
     delete UdevNotifier_;
@@ -60,3 +62,5 @@ void TMainForm::RefreshPortsAfterChange()
         ComboPortChange();
     }
 }
+
+}  // namespace varnolink

@@ -10,6 +10,8 @@
 #include "cport/comport.h"
 #include "main/window/error_display.h"
 
+namespace varnolink {
+
 namespace {
 
 // Windows that currently need the watch, and the watch (constructed and
@@ -37,3 +39,5 @@ TQtHandOver::~TQtHandOver()
     if (--Users == 0)
         Watch.reset();
 }
+
+}  // namespace varnolink

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+namespace varnolink {
+
 // Serves the serial component's hand-over queue from the Qt event loop.
 //
 // The Qt loop watches the component's wait descriptor of the main thread
@@ -17,3 +19,5 @@ public:
     TQtHandOver(const TQtHandOver&) = delete;
     TQtHandOver& operator=(const TQtHandOver&) = delete;
 };
+
+}  // namespace varnolink

@@ -12,6 +12,8 @@
 
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 void TMainForm::AwaitReply(int Milliseconds)
 {
     Timer1.stop();
@@ -100,3 +102,5 @@ TChainResult TMainForm::RunLentChain(TChainPlan Plan, const bool& StopWanted)
     }
     return LastChainResult_;
 }
+
+}  // namespace varnolink

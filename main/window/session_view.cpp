@@ -14,6 +14,8 @@
 #include "main/protocol/hex.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 namespace {
 
 QString LineText(const std::string& Text)
@@ -187,3 +189,5 @@ void TMainForm::ShowReply(const TDecodedReply& Reply)
     };
     std::visit(TShow{*this}, Reply);
 }
+
+}  // namespace varnolink

@@ -11,6 +11,8 @@
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
 
+namespace varnolink {
+
 namespace {
 
 void Trace(const QString& Line)
@@ -38,3 +40,5 @@ void TMainForm::EnableStateTrace()
     const QPoint Offset = mapTo(window(), QPoint(0, 0));
     Trace(QStringLiteral("form offset=%1,%2").arg(Offset.x()).arg(Offset.y()));
 }
+
+}  // namespace varnolink

@@ -23,6 +23,8 @@
 #include "main/window/form_config.h"
 #include "main/window/main_form.h"
 
+namespace varnolink {
+
 namespace {
 
 // SAVE CONFIG takes each value from its field when its request is built, so
@@ -198,3 +200,5 @@ std::optional<TModuleReading> TMainForm::ReadModule()
         return std::nullopt;
     return Session_.Record().Reading();
 }
+
+}  // namespace varnolink

@@ -16,6 +16,8 @@
 
 #include "main/window/error_display.h"
 
+namespace varnolink {
+
 namespace {
 
 QPushButton* AddButton(QHBoxLayout* Row, const QString& Caption, const QString& Description)
@@ -123,3 +125,5 @@ void TWireLogWindow::SaveAsDialog()
     if (!Path.isEmpty())
         SaveTo(Path);
 }
+
+}  // namespace varnolink

@@ -9,6 +9,8 @@
 class QPlainTextEdit;
 class QPushButton;
 
+namespace varnolink {
+
 // The wire log: a window of its own that lists every frame sent and every
 // reply line received, time-outs, line noise, errors and the device going
 // away, one line per event as the wire log formatter writes it. It keeps
@@ -41,3 +43,5 @@ public:
 private:
     void SaveAsDialog();
 };
+
+}  // namespace varnolink

@@ -15,6 +15,8 @@
 #include "tests/cli/child_process.h"
 #include "tests/support/scratch_folder.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -34,6 +34,8 @@
 #include "tests/support/scratch_folder.h"
 #include "tests/support/started_simulator.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

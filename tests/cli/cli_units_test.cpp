@@ -10,6 +10,8 @@
 #include "cli/json_writer.h"
 #include "main/ports/port_candidates.h"
 
+using namespace varnolink;
+
 namespace {
 
 struct TGoodLine {

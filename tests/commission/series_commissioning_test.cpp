@@ -19,6 +19,8 @@
 #include "sim/module_simulator.h"
 #include "tests/support/scratch_folder.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -16,6 +16,8 @@
 #include "main/files/commission_log.h"
 #include "main/files/csv.h"
 
+using namespace varnolink;
+
 namespace {
 
 void Require(bool Condition, const char* What)

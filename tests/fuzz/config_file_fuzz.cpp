@@ -11,6 +11,8 @@
 
 #include "main/files/config_file.h"
 
+using namespace varnolink;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     const std::string_view Text(reinterpret_cast<const char*>(Data), Size);

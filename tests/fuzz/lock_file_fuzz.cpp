@@ -8,6 +8,8 @@
 
 #include "main/ports/port_holder.h"
 
+using namespace varnolink;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     const std::optional<pid_t> Owner = ParseLockFile(std::string_view(reinterpret_cast<const char*>(Data), Size));

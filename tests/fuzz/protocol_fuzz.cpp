@@ -23,6 +23,8 @@
 #include "main/protocol/frames.h"
 #include "main/protocol/hex.h"
 
+using namespace varnolink;
+
 namespace {
 
 [[noreturn]] void Fail(const char* What)

@@ -16,6 +16,8 @@
 #include "main/ports/port_listing.h"
 #include "tests/support/pty_pair.h"
 
+using namespace varnolink;
+
 namespace {
 
 TUdevDevice Ftdi()

@@ -8,6 +8,8 @@
 
 #include "main/ports/udev_source.h"
 
+using namespace varnolink;
+
 namespace ports_test {
 
 inline TUdevDevice UsbAdapter(const std::string& Serial, const std::string& DevNode = {})

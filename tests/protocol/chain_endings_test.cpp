@@ -16,6 +16,8 @@
 #include "main/protocol/port_table.h"
 #include "tests/protocol/protocol_fakes.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

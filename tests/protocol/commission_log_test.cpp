@@ -12,6 +12,8 @@
 #include "main/files/id_list.h"
 #include "tests/support/scratch_folder.h"
 
+using namespace varnolink;
+
 namespace {
 
 using IDs = std::vector<uint8_t>;

@@ -10,6 +10,8 @@
 #include "main/files/config_file.h"
 #include "tests/support/scratch_folder.h"
 
+using namespace varnolink;
+
 namespace {
 
 const TModuleConfig Sample{0xA7, 6, {0x5A, 0x00, 0xF0, 0xFF, 0x81}, {0xFE, 0xFF, 0x0F, 0x00, 0x01}};

@@ -5,6 +5,8 @@
 
 #include "main/protocol/hex.h"
 
+using namespace varnolink;
+
 namespace {
 
 struct TTextToByte {

@@ -18,6 +18,8 @@
 #include "tests/support/read_chain_frames.h"
 #include "tests/support/started_simulator.h"
 
+using namespace varnolink;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -16,6 +16,8 @@
 #include "tests/protocol/protocol_fakes.h"
 #include "tests/support/pty_pair.h"
 
+using namespace varnolink;
+
 namespace {
 
 TEST(PortNoiseSoak, EveryReplyAmongAMillionNoiseBytesIsDecoded)

@@ -17,6 +17,8 @@
 #include "main/engine/wire_log.h"
 #include "main/protocol/hex.h"
 
+using namespace varnolink;
+
 // A 13-character reply: "*??:E" code "," "xx" "=" data.
 inline std::string CodeReply(std::string_view Code, std::string_view Data, std::string_view Ignored = "00")
 {

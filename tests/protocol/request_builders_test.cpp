@@ -11,6 +11,8 @@
 #include "tests/protocol/protocol_fakes.h"
 #include "tests/support/read_chain_frames.h"
 
+using namespace varnolink;
+
 namespace {
 
 using Frames = std::vector<std::string>;

@@ -13,6 +13,8 @@
 #include "main/engine/epoll_loop.h"
 #include "sim/module_simulator.h"
 
+using namespace varnolink;
+
 namespace varnolink::sim::test {
 namespace {
 

@@ -192,3 +192,5 @@ void TCommissionDialogTest::ItsFramesAndRepliesReachTheWireLogAndNoField()
 
 QTEST_MAIN(TCommissionDialogTest)
 #include "commission_dialog_test.moc"
+
+using namespace varnolink;

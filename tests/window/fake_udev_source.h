@@ -14,6 +14,8 @@
 #include "main/ports/udev_source.h"
 #include "tests/ports/usb_adapter.h"
 
+using namespace varnolink;
+
 namespace window_test {
 
 class TFakeUdevSource final : public TUdevSource {

@@ -12,6 +12,8 @@
 #include "main/window/port_candidates.h"
 #include "main/window/port_combo_box.h"
 
+using namespace varnolink;
+
 namespace window_test {
 
 const QStringList StartUpControls{"ComboPort"};

@@ -19,6 +19,8 @@
 #include "sim/module_simulator.h"
 #include "tests/support/started_simulator.h"
 
+using namespace varnolink;
+
 namespace window_test {
 
 using varnolink::sim::TFaults;

@@ -8,6 +8,8 @@
 #include "tests/cport/device_pty.h"
 #include "tests/ports/held_port.h"
 
+using namespace varnolink;
+
 namespace {
 
 TEST(PortHeldElsewhere, NeverListedAsFreeAndCannotBeOpened)

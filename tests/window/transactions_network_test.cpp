@@ -159,3 +159,5 @@ void TTransactionsNetworkTest::NetworkPortsComeFromTheVariableAndAreNotProbed()
 
 QTEST_MAIN(TTransactionsNetworkTest)
 #include "transactions_network_test.moc"
+
+using namespace varnolink;

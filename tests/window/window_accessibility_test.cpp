@@ -83,3 +83,5 @@ void TWindowAccessibilityTest::BitButtonNamesSayPinAndValue()
 
 QTEST_MAIN(TWindowAccessibilityTest)
 #include "window_accessibility_test.moc"
+
+using namespace varnolink;

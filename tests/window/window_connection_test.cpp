@@ -209,3 +209,5 @@ void TWindowConnectionTest::DeviceThatGoesAwayIsReportedOnce()
 
 QTEST_MAIN(TWindowConnectionTest)
 #include "window_connection_test.moc"
+
+using namespace varnolink;

@@ -273,3 +273,5 @@ void TWindowLayoutTest::TextWriteRaisesChangeAtOnceAndOnlyWhenTheTextDiffers()
 
 QTEST_MAIN(TWindowLayoutTest)
 #include "window_layout_test.moc"
+
+using namespace varnolink;

@@ -239,3 +239,5 @@ void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
 }
 
 #include "window_menu_bar_test.moc"
+
+using namespace varnolink;

@@ -142,3 +142,5 @@ void TWindowPortListTest::PickingAPortInThePopupEnablesOpenOnly()
 
 QTEST_MAIN(TWindowPortListTest)
 #include "window_port_list_test.moc"
+
+using namespace varnolink;

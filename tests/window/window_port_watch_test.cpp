@@ -226,3 +226,5 @@ void TWindowPortWatchTest::ErrorBoxesGiveAReasonBelowTheComponentText()
 
 QTEST_MAIN(TWindowPortWatchTest)
 #include "window_port_watch_test.moc"
+
+using namespace varnolink;

@@ -130,3 +130,5 @@ void TWindowWireLogTest::KeepsTheLastLinesSavesClearsAndPauses()
 
 QTEST_MAIN(TWindowWireLogTest)
 #include "window_wire_log_test.moc"
+
+using namespace varnolink;
