@@ -15,20 +15,20 @@ enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Comm
 
 struct TCliArguments {
     TCliCommand Command = TCliCommand::None;
-    std::string Port;                   // -p, --port
-    std::string File;                   // the configuration file of write and diff, commission's template
-    std::string Output;                 // read -o, --output
-    std::optional<std::string> Id;      // write --id: two hex digits
-    std::optional<std::string> Baud;    // write --baud: one of the eight rates
-    std::vector<std::string> Keep;      // write --keep: field names left as the module has them
-    std::string Ids;                    // commission --ids: the Remote IDs to give, "01-1F"
-    std::string Log;                    // commission --log: the CSV log
-    bool DryRun = false;                // commission --dry-run
-    bool NextOnEnter = false;           // commission --next-on-enter
+    std::string Port;                 // -p, --port
+    std::string File;                 // the configuration file of write and diff, commission's template
+    std::string Output;               // read -o, --output
+    std::optional<std::string> Id;    // write --id: two hex digits
+    std::optional<std::string> Baud;  // write --baud: one of the eight rates
+    std::vector<std::string> Keep;    // write --keep: field names left as the module has them
+    std::string Ids;                  // commission --ids: the Remote IDs to give, "01-1F"
+    std::string Log;                  // commission --log: the CSV log
+    bool DryRun = false;              // commission --dry-run
+    bool NextOnEnter = false;         // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;
-    bool Quiet = false;                 // -q, --quiet: no progress line
-    bool ErrIsTerminal = false;         // not an option: stderr is a terminal (the progress line may show)
+    bool Quiet = false;          // -q, --quiet: no progress line
+    bool ErrIsTerminal = false;  // not an option: stderr is a terminal (the progress line may show)
     bool Help = false;
     bool Version = false;
 };

@@ -116,7 +116,7 @@ void CheckOutputPath(const std::string& Path)
 {
     const std::size_t Slash = Path.rfind('/');
     const std::string Folder = Slash == std::string::npos ? "." : Slash == 0 ? "/" : Path.substr(0, Slash);
-    struct stat Info{};
+    struct stat Info {};
     std::string Why;
     if (::stat(Path.c_str(), &Info) == 0 && S_ISDIR(Info.st_mode))
         Why = "is a folder";
@@ -131,7 +131,11 @@ void CheckOutputPath(const std::string& Path)
 class TCommandRun {
 public:
     TCommandRun(const TCliArguments& Arguments, int StopFd, std::ostream& Out, std::ostream& Err)
-        : Args_(Arguments), StopFd_(StopFd), Out_(Out), Err_(Err), WireLog_(Err),
+        : Args_(Arguments),
+          StopFd_(StopFd),
+          Out_(Out),
+          Err_(Err),
+          WireLog_(Err),
           // The progress line is the terminal's; -v prints the wire instead,
           // and commission reports each module on lines of its own.
           Progress_(STDERR_FILENO, Arguments.ErrIsTerminal && !Arguments.Quiet && !Arguments.Verbose &&
@@ -155,8 +159,8 @@ public:
             Code = Fail(ExitPort, "port", Error.what(), Error.Chain(), Advice);
         } catch (const EModuleNoReply& Error) {
             Json_.Member("request", DescribeStep(Error.Step()));
-            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Chain(),
-                        "", "is the module powered, wired (A to A, B to B) and set to 9600 baud?");
+            Code = Fail(ExitNoReply, "no_reply", Error.what(), Error.Chain(), "",
+                        "is the module powered, wired (A to A, B to B) and set to 9600 baud?");
         } catch (const EModuleReply& Error) {
             Code = Fail(ExitNoReply, "reply", Error.what(), {});
         } catch (const EModuleStopped& Error) {
@@ -214,8 +218,8 @@ private:
         case TCliCommand::Default:
             return Default();
         case TCliCommand::Commission:
-            return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO,
-                                 Out_, Err_, Json_);
+            return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO, Out_,
+                                 Err_, Json_);
         case TCliCommand::None:
             break;
         }
@@ -251,7 +255,9 @@ private:
                 .Member("name", Port.Name)
                 .Member("path", Port.DevicePath)
                 .Member("description", Port.Description)
-                .Member("state", Port.Console ? "console" : Port.Busy ? "busy" : "free");
+                .Member("state", Port.Console ? "console"
+                                 : Port.Busy  ? "busy"
+                                              : "free");
             if (Port.Busy && !Port.Console)
                 Json_.Member("holder", Port.Holder);
             Json_.EndObject();
@@ -310,7 +316,8 @@ private:
         if (Args_.Baud) {
             const std::optional<int> Index = ParseBaudRate(*Args_.Baud);
             if (!Index)
-                throw EUsage("--baud " + *Args_.Baud + ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, "
+                throw EUsage("--baud " + *Args_.Baud +
+                             ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, "
                              "57600, 115200");
             Partial.BaudIndex = Index;
         }

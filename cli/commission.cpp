@@ -77,10 +77,7 @@ public:
 
     TJsonWriter Modules, WouldChanges;
 
-    void WaitingForModule(const std::string& Port) override
-    {
-        Err_ << "waiting for a module on " << Port << std::endl;
-    }
+    void WaitingForModule(const std::string& Port) override { Err_ << "waiting for a module on " << Port << std::endl; }
 
     void ModuleStarted(std::size_t Number, std::size_t Total, uint8_t ID) override
     {
@@ -187,8 +184,8 @@ void PrintSummary(const TSeriesCommissioning& Series, TProgress& Progress, std::
 
 }  // namespace
 
-int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog,
-                  int StopFd, int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json)
+int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog, int StopFd,
+                  int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json)
 {
     TCommissionPlan Plan;
     Plan.Template = LoadTemplate(Arguments.File);

@@ -25,7 +25,7 @@ namespace varnolink {
 // or stopped there) and ExitStopped when it was stopped during a module's
 // writes. Errors of the template, the ID list and the log (EConfigFile,
 // EUsage) and of the port (EModulePort) pass to the caller.
-int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog,
-                  int StopFd, int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json);
+int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection, TWireObserver* WireLog, int StopFd,
+                  int EnterFd, std::ostream& Out, std::ostream& Err, TJsonWriter& Json);
 
 }  // namespace varnolink

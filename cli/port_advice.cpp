@@ -70,7 +70,7 @@ std::vector<gid_t> AccountGroups(const passwd& User)
 
 std::string PermissionAdvice(const std::string& Device)
 {
-    struct stat Info{};
+    struct stat Info {};
     if (::stat(Device.c_str(), &Info) != 0)
         return {};
     const group* Group = ::getgrgid(Info.st_gid);
@@ -85,8 +85,7 @@ std::string PermissionAdvice(const std::string& Device)
                "): ask the administrator";
     }
     if (User && InList(AccountGroups(*User), Info.st_gid))
-        return Lead + "; you were added to it after you logged in: log out and in again (or run: newgrp " + Name +
-               ")";
+        return Lead + "; you were added to it after you logged in: log out and in again (or run: newgrp " + Name + ")";
     return Lead + " and you are not in it: sudo usermod -aG " + Name + " " + UserName + ", then log out and in again";
 }
 
@@ -120,8 +119,9 @@ void RefuseSystemConsole(const std::string& PortName)
         return;
     const std::string Device = cport::TComPort::DevicePathOf(PortName);
     if (IsSystemConsole(Device))
-        throw EModulePort("cannot open " + Device + ": it is the system console (see /proc/consoles); pick another "
-                          "port ('varnolink ports' lists them)",
+        throw EModulePort("cannot open " + Device +
+                              ": it is the system console (see /proc/consoles); pick another "
+                              "port ('varnolink ports' lists them)",
                           0);
 }
 

@@ -15,25 +15,32 @@ namespace {
 // and opened again before its wait).
 std::atomic<uint64_t> NextGeneration{1};
 
-uint64_t NewGeneration() { return NextGeneration.fetch_add(1, std::memory_order_relaxed); }
+uint64_t NewGeneration()
+{
+    return NextGeneration.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 
-int TAbortSignal::Init() {
+int TAbortSignal::Init()
+{
     Generation_.store(NewGeneration(), std::memory_order_release);
     Fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     return Fd_ ? 0 : errno;
 }
 
-bool TAbortSignal::Enter(uint64_t Ticket) {
+bool TAbortSignal::Enter(uint64_t Ticket)
+{
     std::unique_lock Lock(Mutex_);
     Changed_.wait(Lock, [&] { return ShutDown_ || Aborted(Ticket) || Older_ == 0; });
-    if (ShutDown_ || Aborted(Ticket)) return false;
+    if (ShutDown_ || Aborted(Ticket))
+        return false;
     ++Current_;
     return true;
 }
 
-void TAbortSignal::Leave(uint64_t Ticket) {
+void TAbortSignal::Leave(uint64_t Ticket)
+{
     std::lock_guard Lock(Mutex_);
     if (!Aborted(Ticket)) {
         --Current_;
@@ -44,10 +51,12 @@ void TAbortSignal::Leave(uint64_t Ticket) {
             Signalled_ = false;
         }
     }
-    if (Older_ == 0) Changed_.notify_all();
+    if (Older_ == 0)
+        Changed_.notify_all();
 }
 
-void TAbortSignal::EndCurrentWaitsLocked() {
+void TAbortSignal::EndCurrentWaitsLocked()
+{
     Generation_.store(NewGeneration(), std::memory_order_release);
     Older_ += Current_;
     Current_ = 0;
@@ -59,12 +68,14 @@ void TAbortSignal::EndCurrentWaitsLocked() {
     Changed_.notify_all();
 }
 
-void TAbortSignal::Abort() {
+void TAbortSignal::Abort()
+{
     std::lock_guard Lock(Mutex_);
     EndCurrentWaitsLocked();
 }
 
-void TAbortSignal::Shutdown() {
+void TAbortSignal::Shutdown()
+{
     std::unique_lock Lock(Mutex_);
     ShutDown_ = true;
     EndCurrentWaitsLocked();

@@ -30,7 +30,7 @@ namespace cport {
 
 class TAbortSignal {
 public:
-    int Init();                      // creates the eventfd; 0 or an errno
+    int Init();  // creates the eventfd; 0 or an errno
     int Fd() const { return Fd_.get(); }
     int get() const { return Fd_.get(); }
 
@@ -49,11 +49,11 @@ public:
 private:
     // New generation, waits of older ones wake (eventfd); Mutex_ held.
     void EndCurrentWaitsLocked();
-    std::atomic<uint64_t> Generation_{0};   // read by every transfer: first
+    std::atomic<uint64_t> Generation_{0};  // read by every transfer: first
     mutable std::mutex Mutex_;
     std::condition_variable Changed_;
-    size_t Current_ = 0;   // waits registered in the current generation
-    size_t Older_ = 0;     // waits of earlier generations still leaving
+    size_t Current_ = 0;  // waits registered in the current generation
+    size_t Older_ = 0;    // waits of earlier generations still leaving
     bool Signalled_ = false;
     bool ShutDown_ = false;
     TUniqueFd Fd_;

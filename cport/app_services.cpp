@@ -12,9 +12,10 @@ namespace cport {
 namespace {
 
 std::mutex GDisplayMutex;
-TErrorDisplay GDisplay;   // empty: print to stderr
+TErrorDisplay GDisplay;  // empty: print to stderr
 
-std::string MessageOf(const std::exception_ptr& Error) {
+std::string MessageOf(const std::exception_ptr& Error)
+{
     try {
         std::rethrow_exception(Error);
     } catch (const std::exception& E) {
@@ -24,7 +25,8 @@ std::string MessageOf(const std::exception_ptr& Error) {
     }
 }
 
-void PrintToStderr(const std::exception_ptr& Error) noexcept {
+void PrintToStderr(const std::exception_ptr& Error) noexcept
+{
     try {
         const std::string Line = MessageOf(Error) + "\n";
         std::fputs(Line.c_str(), stderr);
@@ -35,15 +37,18 @@ void PrintToStderr(const std::exception_ptr& Error) noexcept {
 
 }  // namespace
 
-void SetApplicationErrorDisplay(TErrorDisplay Display) {
+void SetApplicationErrorDisplay(TErrorDisplay Display)
+{
     std::lock_guard Lock(GDisplayMutex);
     GDisplay = std::move(Display);
 }
 
 // Never throws: a display that fails falls back to stderr for the original
 // error.
-void ShowApplicationError(std::exception_ptr Error) {
-    if (!Error) return;
+void ShowApplicationError(std::exception_ptr Error)
+{
+    if (!Error)
+        return;
     TErrorDisplay Display;
     try {
         std::lock_guard Lock(GDisplayMutex);

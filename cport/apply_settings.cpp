@@ -11,19 +11,24 @@ namespace cport {
 
 // The whole line record at once; a record the device refuses, or a rate it
 // does not take, leaves the previous configuration in place (code 7).
-void TCustomComPort::ApplyLineSettings() {
-    if (!Connected_ || Loading() || !Device_) return;
+void TCustomComPort::ApplyLineSettings()
+{
+    if (!Connected_ || Loading() || !Device_)
+        return;
     TDeviceState& Device = *Device_;
     TReceiveOptions Receive;
-    if (int Error = Device.Device->ApplyLine(*this, Receive)) throw EComPort(CError_SetStateFailed, Error);
+    if (int Error = Device.Device->ApplyLine(*this, Receive))
+        throw EComPort(CError_SetStateFailed, Error);
     Device.Rx.SetOptions(Receive);
 }
 
 // The transfer layer applies the time-outs with poll(); here they are only
 // checked and handed over. The one combination the classic driver refuses
 // (all three read values all ones) is refused the same way.
-void TCustomComPort::ApplyTimeoutSettings() {
-    if (!Connected_ || Loading() || !Device_) return;
+void TCustomComPort::ApplyTimeoutSettings()
+{
+    if (!Connected_ || Loading() || !Device_)
+        return;
     const auto Ri = static_cast<uint32_t>(Timeouts_.ReadInterval());
     const auto Rm = static_cast<uint32_t>(Timeouts_.ReadTotalMultiplier());
     const auto Rc = static_cast<uint32_t>(Timeouts_.ReadTotalConstant());
@@ -40,8 +45,10 @@ void TCustomComPort::ApplyTimeoutSettings() {
 // The kernel's queues have fixed sizes. InputSize bounds the port's own
 // receive queue (never below its minimum) and sets the 80 % mark that the
 // event thread reads when it starts; a negative size is refused.
-void TCustomComPort::ApplyBufferSizes() {
-    if (!Connected_ || Loading() || !Device_) return;
+void TCustomComPort::ApplyBufferSizes()
+{
+    if (!Connected_ || Loading() || !Device_)
+        return;
     if (Buffer_.InputSize() < 0 || Buffer_.OutputSize() < 0)
         throw EComPort(CError_SetupComFailed, EINVAL);
     const auto Input = static_cast<size_t>(Buffer_.InputSize());

@@ -11,10 +11,13 @@ class TCustomComPort;
 // Port is the port the setting belongs to (none: stored only); Apply is the
 // port's apply operation for the setting's group.
 template <typename T, typename TApply>
-void StoreChanged(T& Field, const T& Value, TCustomComPort* Port, TApply Apply) {
-    if (Field == Value) return;
+void StoreChanged(T& Field, const T& Value, TCustomComPort* Port, TApply Apply)
+{
+    if (Field == Value)
+        return;
     Field = Value;
-    if (Port != nullptr) (Port->*Apply)();
+    if (Port != nullptr)
+        (Port->*Apply)();
 }
 
 }  // namespace cport

@@ -43,12 +43,15 @@ private:
 // What woke the thread (epoll data).
 enum TWakeSource : uint32_t { wsStop, wsDevice, wsQueue, wsTx, wsDrainTimer, wsModem };
 
-TUniqueFd CheckedFd(int Fd, const char* What) {
-    if (Fd < 0) throw std::system_error(errno, std::generic_category(), What);
+TUniqueFd CheckedFd(int Fd, const char* What)
+{
+    if (Fd < 0)
+        throw std::system_error(errno, std::generic_category(), What);
     return TUniqueFd(Fd);
 }
 
-void Watch(int Epoll, int Fd, uint32_t Events, TWakeSource Source) {
+void Watch(int Epoll, int Fd, uint32_t Events, TWakeSource Source)
+{
     epoll_event Ev{};
     Ev.events = Events;
     Ev.data.u32 = Source;
@@ -56,28 +59,39 @@ void Watch(int Epoll, int Fd, uint32_t Events, TWakeSource Source) {
         throw std::system_error(errno, std::generic_category(), "epoll_ctl");
 }
 
-void DrainEventFd(int Fd) {
+void DrainEventFd(int Fd)
+{
     uint64_t Counter;
     [[maybe_unused]] auto N = ::read(Fd, &Counter, sizeof Counter);
 }
 
 // nice value of each priority class; raising needs CAP_SYS_NICE.
-int NiceOf(TThreadPriority Priority) {
+int NiceOf(TThreadPriority Priority)
+{
     switch (Priority) {
-    case TThreadPriority::tpIdle: return 19;
-    case TThreadPriority::tpLowest: return 10;
-    case TThreadPriority::tpLower: return 5;
-    case TThreadPriority::tpNormal: return 0;
-    case TThreadPriority::tpHigher: return -5;
-    case TThreadPriority::tpHighest: return -10;
-    case TThreadPriority::tpTimeCritical: return -20;
+    case TThreadPriority::tpIdle:
+        return 19;
+    case TThreadPriority::tpLowest:
+        return 10;
+    case TThreadPriority::tpLower:
+        return 5;
+    case TThreadPriority::tpNormal:
+        return 0;
+    case TThreadPriority::tpHigher:
+        return -5;
+    case TThreadPriority::tpHighest:
+        return -10;
+    case TThreadPriority::tpTimeCritical:
+        return -20;
     }
     return 0;
 }
 
 // Time to send one character at the given rate, in nanoseconds (10 bits).
-int64_t CharTimeNs(int32_t BitsPerSecond) {
-    if (BitsPerSecond <= 0) BitsPerSecond = 9600;
+int64_t CharTimeNs(int32_t BitsPerSecond)
+{
+    if (BitsPerSecond <= 0)
+        BitsPerSecond = 9600;
     return 10'000'000'000LL / BitsPerSecond;
 }
 
@@ -88,35 +102,35 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
     TComEvents Events;
     TSyncMethod Sync = smThreadSync;
     int Nice = 0;
-    size_t Rx80Mark = 0;            // count at which evRx80Full is raised; 0: never
-    int64_t CharTimeNs = 0;        // for the output drain checks
-    TDevice* Device = nullptr;       // owned by the port's device state
-    int TxFd = -1;                  // likewise: signalled after each write
-    TReceiveQueue* Rx = nullptr;     // likewise
-    const std::atomic<uint64_t>* TxWrites = nullptr;   // likewise
+    size_t Rx80Mark = 0;                              // count at which evRx80Full is raised; 0: never
+    int64_t CharTimeNs = 0;                           // for the output drain checks
+    TDevice* Device = nullptr;                        // owned by the port's device state
+    int TxFd = -1;                                    // likewise: signalled after each write
+    TReceiveQueue* Rx = nullptr;                      // likewise
+    const std::atomic<uint64_t>* TxWrites = nullptr;  // likewise
     // Writes covered by the last evTxEmpty processed on the owning thread;
     // a tx wake with no write since then has nothing new to report.
     std::atomic<uint64_t> TxCovered{UINT64_MAX};
     std::atomic<bool> TxRecheck{false};
-    std::shared_ptr<TEventReceiver::TAnchor> Receiver;   // smWindowSync only
+    std::shared_ptr<TEventReceiver::TAnchor> Receiver;  // smWindowSync only
 
     TUniqueFd StopFd;
     TUniqueFd EpollFd;
     TUniqueFd DrainTimerFd;
     std::unique_ptr<TModemWatch> Modem;
 
-    std::latch Go{1};                // released once the thread may run
+    std::latch Go{1};  // released once the thread may run
     std::atomic<bool> Stop{false};
     std::atomic<bool> Finished{false};
     main_thread::THandOverGate Gate;
 
     // Event thread only.
-    bool CountsSupported = true;    // the driver keeps error counts
+    bool CountsSupported = true;  // the driver keeps error counts
     TDriverCounts Counts{};
 
     // Owning thread only: input read there (MainThreadWaitDescriptor).
-    uint64_t InputWatch = 0;         // the watch's id; 0: the event thread reads the input
-    bool InHandler = false;          // one of the port's handlers runs (hand-over or direct)
+    uint64_t InputWatch = 0;  // the watch's id; 0: the event thread reads the input
+    bool InHandler = false;   // one of the port's handlers runs (hand-over or direct)
     bool OwnerCountsSupported = true;
     TDriverCounts OwnerCounts{};
 
@@ -141,7 +155,8 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
 // ---------------------------------------------------------------------------
 // Creation and stop (owning thread)
 
-TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events()) {
+TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events())
+{
     auto S = std::make_shared<TShared>();
     S->Port = ComPort;
     S->Events = Events_;
@@ -149,40 +164,42 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events()) {
     S->Nice = NiceOf(ComPort->EventPriority());
     const int32_t InputSize = ComPort->Buffer().InputSize();
     S->Rx80Mark = InputSize > 0 ? (static_cast<size_t>(InputSize) * 4 + 4) / 5 : 0;
-    const int32_t Rate = ComPort->BaudRate() == brCustom ? ComPort->CustomBaudRate()
-                                                         : BaudRateToInt(ComPort->BaudRate());
+    const int32_t Rate =
+        ComPort->BaudRate() == brCustom ? ComPort->CustomBaudRate() : BaudRateToInt(ComPort->BaudRate());
     S->CharTimeNs = CharTimeNs(Rate);
     TCustomComPort::TDeviceState& Device = *ComPort->Device_;
     S->Device = Device.Device.get();
     S->TxFd = Device.TxFd.get();
     S->Rx = &Device.Rx;
     S->TxWrites = &Device.TxWrites;
-    if (ComPort->EventWindow_) S->Receiver = ComPort->EventWindow_->Anchor();
+    if (ComPort->EventWindow_)
+        S->Receiver = ComPort->EventWindow_->Anchor();
 
     S->StopFd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
     S->EpollFd = CheckedFd(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
-    S->DrainTimerFd = CheckedFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK),
-                                  "timerfd_create");
+    S->DrainTimerFd = CheckedFd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create");
     const int Ep = S->EpollFd.get();
     Watch(Ep, S->StopFd.get(), EPOLLIN, wsStop);
     Watch(Ep, S->Device->PollFd(), EPOLLIN | EPOLLRDHUP, wsDevice);
     // Edge-triggered and never read here: readers waiting for received bytes
     // use the same eventfd, and each addition to the queue is one edge.
     Watch(Ep, Device.Rx.NotifyFd(), EPOLLIN | EPOLLET, wsQueue);
-    if (Device.TxFd) Watch(Ep, Device.TxFd.get(), EPOLLIN, wsTx);
+    if (Device.TxFd)
+        Watch(Ep, Device.TxFd.get(), EPOLLIN, wsTx);
     Watch(Ep, S->DrainTimerFd.get(), EPOLLIN, wsDrainTimer);
 
-    const bool ModemEvents = Events_.Contains(evCTS) || Events_.Contains(evDSR) ||
-                              Events_.Contains(evRLSD) || Events_.Contains(evRing);
+    const bool ModemEvents =
+        Events_.Contains(evCTS) || Events_.Contains(evDSR) || Events_.Contains(evRLSD) || Events_.Contains(evRing);
     if (ModemEvents) {
         S->Modem = std::make_unique<TModemWatch>(*S->Device);
         if (!S->Modem->HasModemLines())
-            S->Modem.reset();   // the device has noted it: never asked again while open
+            S->Modem.reset();  // the device has noted it: never asked again while open
         else
             Watch(Ep, S->Modem->NotifyFd(), EPOLLIN, wsModem);
     }
-    if (S->Device->ErrorCounts(S->Counts) != 0) S->CountsSupported = false;
-    Device.TxWatched = Events_.Contains(evTxEmpty);   // writes signal TxFd from now on
+    if (S->Device->ErrorCounts(S->Counts) != 0)
+        S->CountsSupported = false;
+    Device.TxWatched = Events_.Contains(evTxEmpty);  // writes signal TxFd from now on
 
     // Created held back (until Release), so that the receive queue knows its
     // watcher before the thread reads anything: additions by others from
@@ -195,26 +212,33 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events()) {
     Device.Rx.SetWatcher(Thread_.get_id());
 }
 
-void TComThread::Release() {
-    if (Released_) return;
+void TComThread::Release()
+{
+    if (Released_)
+        return;
     Released_ = true;
     Shared_->WatchInputOnOwner();
     Shared_->Go.count_down();
 }
 
-void TComThread::SignalStop() {
+void TComThread::SignalStop()
+{
     Shared_->Stop = true;
     const uint64_t One = 1;
     [[maybe_unused]] auto N = ::write(Shared_->StopFd.get(), &One, sizeof One);
     Shared_->Gate.Close();
 }
 
-std::thread::id TComThread::ThreadId() const { return Thread_.get_id(); }
+std::thread::id TComThread::ThreadId() const
+{
+    return Thread_.get_id();
+}
 
-TComThread::~TComThread() {
+TComThread::~TComThread()
+{
     Shared_->UnwatchInputOnOwner();
     SignalStop();
-    if (!Released_) {   // a thread still held sees the stop at once
+    if (!Released_) {  // a thread still held sees the stop at once
         Released_ = true;
         Shared_->Go.count_down();
     }
@@ -233,18 +257,20 @@ TComThread::~TComThread() {
     }
     Shared_->Modem.reset();
     Shared_->Rx->SetWatcher(std::thread::id());
-    if (Shared_->Port->Device_) Shared_->Port->Device_->TxWatched = false;
+    if (Shared_->Port->Device_)
+        Shared_->Port->Device_->TxWatched = false;
 }
 
-void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
-                                        TComErrors Errors) {
+void TComThread::InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count, TComErrors Errors)
+{
     ComPort.Device_->Rx.InjectForTest(Bytes, Count, Errors);
 }
 
 // ---------------------------------------------------------------------------
 // The wait loop (event thread)
 
-void TComThread::TShared::Run() {
+void TComThread::TShared::Run()
+{
     if (Nice != 0) {
         // Best effort: raising the priority is not permitted to everyone.
         [[maybe_unused]] int R = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), Nice);
@@ -253,8 +279,9 @@ void TComThread::TShared::Run() {
     while (!Stop.load()) {
         const int N = ::epoll_wait(EpollFd.get(), Ready, 8, -1);
         if (N < 0) {
-            if (errno == EINTR) continue;
-            break;   // a failed wait ends the loop like a stop request
+            if (errno == EINTR)
+                continue;
+            break;  // a failed wait ends the loop like a stop request
         }
         TComEvents Found;
         bool Lost = false;
@@ -277,20 +304,27 @@ void TComThread::TShared::Run() {
                 DrainCheck = true;
                 break;
             case wsModem:
-                if (Modem) Found = Found | Modem->TakeEvents();
+                if (Modem)
+                    Found = Found | Modem->TakeEvents();
                 break;
-            default:   // wsStop
+            default:  // wsStop
                 break;
             }
         }
-        if (Stop.load()) break;
-        if (InputRead) Found = Found | CollectInput(InputFlags, Lost);
-        if (DrainCheck) Found = Found | CheckDrain();
-        if (Found.Contains(evTxEmpty) && TxWrites->load() == TxCovered.load()) Found.Exclude(evTxEmpty);
+        if (Stop.load())
+            break;
+        if (InputRead)
+            Found = Found | CollectInput(InputFlags, Lost);
+        if (DrainCheck)
+            Found = Found | CheckDrain();
+        if (Found.Contains(evTxEmpty) && TxWrites->load() == TxCovered.load())
+            Found.Exclude(evTxEmpty);
 
         Found = Found & Events;
-        if (!Found.Empty()) Dispatch(Found);
-        if (TxRecheck.exchange(false)) ArmDrainTimer(CharTimeNs);
+        if (!Found.Empty())
+            Dispatch(Found);
+        if (TxRecheck.exchange(false))
+            ArmDrainTimer(CharTimeNs);
         if (Lost && !Stop.load()) {
             DispatchDeviceLost();
             WaitForStop();
@@ -301,7 +335,8 @@ void TComThread::TShared::Run() {
     main_thread::WakeServers();
 }
 
-TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
+TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost)
+{
     TFillResult Fill;
     const size_t After = Rx->FillAndCount(*Device, Fill, false);
     // The fill reports what other threads added since the last one too, so
@@ -310,27 +345,35 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost) {
 
     TComEvents Found;
     // Bytes another thread has already taken leave nothing to report.
-    if (Fill.Added > 0 && After > 0) Found.Include(evRxChar);
-    if (Fill.EventChar) Found.Include(evRxFlag);
-    if (Rx80Mark > 0 && After >= Rx80Mark && Before < Rx80Mark) Found.Include(evRx80Full);
-    if (Fill.Errors.Contains(leBreak)) Found.Include(evBreak);
+    if (Fill.Added > 0 && After > 0)
+        Found.Include(evRxChar);
+    if (Fill.EventChar)
+        Found.Include(evRxFlag);
+    if (Rx80Mark > 0 && After >= Rx80Mark && Before < Rx80Mark)
+        Found.Include(evRx80Full);
+    if (Fill.Errors.Contains(leBreak))
+        Found.Include(evBreak);
     const TComErrors LineErrors{leFrame, leRxParity, leOverrun, leRxOverflow};
-    if (!(Fill.Errors & LineErrors).Empty()) Found.Include(evError);
+    if (!(Fill.Errors & LineErrors).Empty())
+        Found.Include(evError);
     Found = Found | TakeOverruns();
 
     // The device is gone when a read says so, when a read fails (it would
     // fail again at once), or when the hang-up condition stays with nothing
     // left to read (it would wake the thread again at once).
     const bool HungUp = (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
-    if (Fill.HangUp || Fill.Error != 0 || (HungUp && Fill.Added == 0)) Lost = true;
+    if (Fill.HangUp || Fill.Error != 0 || (HungUp && Fill.Added == 0))
+        Lost = true;
     return Found;
 }
 
 // Overruns are never marked in the byte stream; the driver counts them. When
 // the stream carries no marks (the usual raw fast path, or a network port),
 // framing and parity errors and breaks come from the counts too.
-TComEvents TComThread::TShared::TakeOverruns() {
-    if (!CountsSupported) return {};
+TComEvents TComThread::TShared::TakeOverruns()
+{
+    if (!CountsSupported)
+        return {};
     TDriverCounts Now{};
     if (Device->ErrorCounts(Now) != 0) {
         CountsSupported = false;
@@ -339,10 +382,13 @@ TComEvents TComThread::TShared::TakeOverruns() {
     const TComErrors Moved = Now.LineErrorsSince(Counts);
     Counts = Now;
     TComEvents Found;
-    if (Moved.Contains(leOverrun) || Moved.Contains(leRxOverflow)) Found.Include(evError);
+    if (Moved.Contains(leOverrun) || Moved.Contains(leRxOverflow))
+        Found.Include(evError);
     if (!Rx->Options().Marked) {
-        if (Moved.Contains(leFrame) || Moved.Contains(leRxParity)) Found.Include(evError);
-        if (Moved.Contains(leBreak)) Found.Include(evBreak);
+        if (Moved.Contains(leFrame) || Moved.Contains(leRxParity))
+            Found.Include(evError);
+        if (Moved.Contains(leBreak))
+            Found.Include(evBreak);
     }
     return Found;
 }
@@ -350,9 +396,11 @@ TComEvents TComThread::TShared::TakeOverruns() {
 // After a write: evTxEmpty once the driver's output queue (and, where the
 // driver tells, the transmitter) is empty; until then a timer sized to the
 // bytes still queued re-checks.
-TComEvents TComThread::TShared::CheckDrain() {
+TComEvents TComThread::TShared::CheckDrain()
+{
     int Queued = 0;
-    if (Device->OutputQueued(Queued) != 0) return {};
+    if (Device->OutputQueued(Queued) != 0)
+        return {};
     if (Queued > 0) {
         ArmDrainTimer(Queued * CharTimeNs);
         return {};
@@ -365,7 +413,8 @@ TComEvents TComThread::TShared::CheckDrain() {
     return {evTxEmpty};
 }
 
-void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
+void TComThread::TShared::ArmDrainTimer(int64_t Ns)
+{
     constexpr int64_t MinNs = 100'000, MaxNs = 1'000'000'000;
     Ns = Ns < MinNs ? MinNs : (Ns > MaxNs ? MaxNs : Ns);
     itimerspec When{};
@@ -379,11 +428,13 @@ void TComThread::TShared::ArmDrainTimer(int64_t Ns) {
 
 // Gives an error to the application's display on the owning thread. The
 // error is moved on: this thread keeps no reference to it.
-void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error) {
+void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error)
+{
     main_thread::Post([Error = std::move(Error)] { ShowApplicationError(Error); }, Gate);
 }
 
-void TComThread::TShared::Dispatch(TComEvents Pending) {
+void TComThread::TShared::Dispatch(TComEvents Pending)
+{
     std::exception_ptr Error;
     try {
         switch (Sync) {
@@ -407,7 +458,8 @@ void TComThread::TShared::Dispatch(TComEvents Pending) {
     }
     // The error goes to the application's display, on the owning thread, and
     // this thread goes on serving events.
-    if (Error) ShowOnOwningThread(std::move(Error));
+    if (Error)
+        ShowOnOwningThread(std::move(Error));
 }
 
 namespace {
@@ -427,11 +479,13 @@ constexpr TEventReport ProcessingOrder[] = {
 
 }  // namespace
 
-void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
-                               const std::atomic<bool>& Stopped) {
+void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending, const std::atomic<bool>& Stopped)
+{
     for (const TEventReport& Step : ProcessingOrder) {
-        if (!Pending.Contains(Step.Event)) continue;
-        if (Stopped.load()) return;   // a handler has closed the port
+        if (!Pending.Contains(Step.Event))
+            continue;
+        if (Stopped.load())
+            return;  // a handler has closed the port
         (ComPort.*Step.Report)();
     }
 }
@@ -440,8 +494,10 @@ void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
 // output empty now, which covers every write made so far, also those made
 // while the hand-over waited (they are not reported again). Output queued
 // again by then is left to a later check.
-TComEvents TComThread::TShared::CoverTx(TComEvents Pending) {
-    if (!Pending.Contains(evTxEmpty)) return Pending;
+TComEvents TComThread::TShared::CoverTx(TComEvents Pending)
+{
+    if (!Pending.Contains(evTxEmpty))
+        return Pending;
     const uint64_t Writes = TxWrites->load();
     int Queued = 0;
     if (Device->OutputQueued(Queued) == 0 && Queued > 0) {
@@ -452,31 +508,36 @@ TComEvents TComThread::TShared::CoverTx(TComEvents Pending) {
     return Pending;
 }
 
-void TComThread::TShared::SendEventMessages(TComEvents Pending) {
+void TComThread::TShared::SendEventMessages(TComEvents Pending)
+{
     for (const TEventReport& Step : ProcessingOrder) {
-        if (!Pending.Contains(Step.Event)) continue;
-        auto Task = TEventReceiver::MessageTask(Receiver, TEventReceiver::EventMessage,
-                                                EventsToMask(TComEvents{Step.Event}));
-        if (main_thread::SendReleasedOnStart(std::move(Task), Gate) ==
-            main_thread::THandOverResult::Withdrawn)
-            return;   // stopping
+        if (!Pending.Contains(Step.Event))
+            continue;
+        auto Task =
+            TEventReceiver::MessageTask(Receiver, TEventReceiver::EventMessage, EventsToMask(TComEvents{Step.Event}));
+        if (main_thread::SendReleasedOnStart(std::move(Task), Gate) == main_thread::THandOverResult::Withdrawn)
+            return;  // stopping
     }
 }
 
-void TComThread::ReportDeviceLost(TCustomComPort& ComPort) {
+void TComThread::ReportDeviceLost(TCustomComPort& ComPort)
+{
     ComPort.NotifyError(TComErrors{leIOError});
 }
 
 // The device has gone away: reported once, by the same way as the events.
-void TComThread::TShared::DispatchDeviceLost() {
-    if (!Events.Contains(evError)) return;
+void TComThread::TShared::DispatchDeviceLost()
+{
+    if (!Events.Contains(evError))
+        return;
     std::exception_ptr Error;
     try {
         switch (Sync) {
         case smThreadSync:
             main_thread::SendAndWait(
                 [P = Port, Self = shared_from_this()] {
-                    if (!Self->Stop.load()) ReportDeviceLost(*P);
+                    if (!Self->Stop.load())
+                        ReportDeviceLost(*P);
                 },
                 Gate);
             break;
@@ -485,20 +546,24 @@ void TComThread::TShared::DispatchDeviceLost() {
                 TEventReceiver::MessageTask(Receiver, TEventReceiver::DeviceLostMessage, 0), Gate);
             break;
         case smNone:
-            if (!Stop.load()) ReportDeviceLost(*Port);
+            if (!Stop.load())
+                ReportDeviceLost(*Port);
             break;
         }
     } catch (...) {
         Error = std::current_exception();
     }
-    if (Error) ShowOnOwningThread(std::move(Error));
+    if (Error)
+        ShowOnOwningThread(std::move(Error));
 }
 
 // Nothing more will come from the device: sleep until the stop request.
-void TComThread::TShared::WaitForStop() {
+void TComThread::TShared::WaitForStop()
+{
     pollfd StopPoll{StopFd.get(), POLLIN, 0};
     while (!Stop.load()) {
-        if (::poll(&StopPoll, 1, -1) < 0 && errno != EINTR) return;
+        if (::poll(&StopPoll, 1, -1) < 0 && errno != EINTR)
+            return;
     }
 }
 
@@ -509,10 +574,13 @@ void TComThread::TShared::WaitForStop() {
 // input is watched there and the event thread watches the device only for
 // its loss; additions the owner hands on still reach it through the receive
 // queue's eventfd. Called once the port is fully open.
-void TComThread::TShared::WatchInputOnOwner() {
-    if (Sync != smThreadSync || !Events.Contains(evRxChar)) return;
+void TComThread::TShared::WatchInputOnOwner()
+{
+    if (Sync != smThreadSync || !Events.Contains(evRxChar))
+        return;
     InputWatch = main_thread::WatchInput(Gate, Device->PollFd(), weak_from_this());
-    if (InputWatch == 0) return;
+    if (InputWatch == 0)
+        return;
     OwnerCountsSupported = Device->ErrorCounts(OwnerCounts) == 0;
     epoll_event Ev{};
     Ev.events = EPOLLRDHUP;
@@ -521,8 +589,10 @@ void TComThread::TShared::WatchInputOnOwner() {
 }
 
 // The event thread reads the input again (the owner has stopped watching).
-void TComThread::TShared::UnwatchInputOnOwner() {
-    if (InputWatch == 0) return;
+void TComThread::TShared::UnwatchInputOnOwner()
+{
+    if (InputWatch == 0)
+        return;
     main_thread::UnwatchInput(Gate, std::exchange(InputWatch, 0), Device->PollFd());
     epoll_event Ev{};
     Ev.events = EPOLLIN | EPOLLRDHUP;
@@ -531,8 +601,10 @@ void TComThread::TShared::UnwatchInputOnOwner() {
 }
 
 // True when the driver has counted a line error since the owner last asked.
-bool TComThread::TShared::OwnerCountsChanged() {
-    if (!OwnerCountsSupported) return false;
+bool TComThread::TShared::OwnerCountsChanged()
+{
+    if (!OwnerCountsSupported)
+        return false;
     TDriverCounts Now{};
     if (Device->ErrorCounts(Now) != 0) {
         OwnerCountsSupported = false;
@@ -549,8 +621,10 @@ bool TComThread::TShared::OwnerCountsChanged() {
 // of the port's handlers runs go to the event thread, which reports the
 // whole event set in the fixed order. A device that has gone, or whose read
 // fails, is left to the event thread from then on.
-bool TComThread::TShared::InputReady(uint32_t EpollEvents) {
-    if (Stop.load() || InputWatch == 0) return false;
+bool TComThread::TShared::InputReady(uint32_t EpollEvents)
+{
+    if (Stop.load() || InputWatch == 0)
+        return false;
     if ((EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0) {
         UnwatchInputOnOwner();
         return false;
@@ -570,7 +644,8 @@ bool TComThread::TShared::InputReady(uint32_t EpollEvents) {
         Rx->HandToWatcher(Fill, Counted);
         return false;
     }
-    if (Count == 0) return false;
+    if (Count == 0)
+        return false;
     std::exception_ptr Error;
     {
         const TInHandler Running(InHandler);
@@ -580,7 +655,8 @@ bool TComThread::TShared::InputReady(uint32_t EpollEvents) {
             Error = std::current_exception();
         }
     }
-    if (Error) ShowApplicationError(Error);
+    if (Error)
+        ShowApplicationError(Error);
     return true;
 }
 

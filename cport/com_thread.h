@@ -76,23 +76,21 @@ public:
     // unless the owning thread has already started on it.
     void SignalStop();
 
-    TComEvents Events() const { return Events_; }   // the mask in force
+    TComEvents Events() const { return Events_; }  // the mask in force
     std::thread::id ThreadId() const;
 
     // The processing of one event set in the fixed order, on the thread that
     // runs it. Stops early once Stopped is set (a handler has closed the port).
-    static void ProcessEvents(TCustomComPort& ComPort, TComEvents Pending,
-                              const std::atomic<bool>& Stopped);
+    static void ProcessEvents(TCustomComPort& ComPort, TComEvents Pending, const std::atomic<bool>& Stopped);
     // The report for a device that has gone away: NotifyError with leIOError.
     static void ReportDeviceLost(TCustomComPort& ComPort);
 
     // Simulated line input for tests: Bytes and Errors reach the port's
     // receive queue as if decoded from the device, and are reported by the
     // event thread like any arrival.
-    static void InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count,
-                                       TComErrors Errors);
+    static void InjectLineInputForTest(TCustomComPort& ComPort, const void* Bytes, size_t Count, TComErrors Errors);
 
-    struct TShared;   // state shared by the thread object and the running thread
+    struct TShared;  // state shared by the thread object and the running thread
 
 private:
     TComEvents Events_;

@@ -44,8 +44,22 @@ namespace cport {
 // Enumerations (one byte each, numbered from 0 in the order listed)
 
 enum TBaudRate : uint8_t {
-    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+    brCustom,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000
 };
 enum TStopBits : uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits : uint8_t { dbFive, dbSix, dbSeven, dbEight };
@@ -53,14 +67,10 @@ enum TParityBits : uint8_t { prNone, prOdd, prEven, prMark, prSpace };
 enum TDTRFlowControl : uint8_t { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl : uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl : uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
-enum TComEvent : uint8_t {
-    evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
-};
+enum TComEvent : uint8_t { evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full };
 enum TSyncMethod : uint8_t { smThreadSync, smWindowSync, smNone };
 enum TLineSignal : uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
-enum TComError : uint8_t {
-    leFrame, leRxParity, leOverrun, leBreak, leIOError, leMode, leRxOverflow, leTxFull
-};
+enum TComError : uint8_t { leFrame, leRxParity, leOverrun, leBreak, leIOError, leMode, leRxOverflow, leTxFull };
 enum TStoredGroup : uint8_t { sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc };
 
 // A set of enumeration values held in the bits of Storage (element n at bit n).
@@ -68,15 +78,30 @@ template <typename Enum, typename Storage>
 class TSet {
 public:
     constexpr TSet() = default;
-    constexpr TSet(std::initializer_list<Enum> Items) {
-        for (Enum E : Items) Bits_ |= Bit(E);
+    constexpr TSet(std::initializer_list<Enum> Items)
+    {
+        for (Enum E : Items)
+            Bits_ |= Bit(E);
     }
-    static constexpr TSet FromBits(Storage Bits) { TSet S; S.Bits_ = Bits; return S; }
+    static constexpr TSet FromBits(Storage Bits)
+    {
+        TSet S;
+        S.Bits_ = Bits;
+        return S;
+    }
     constexpr Storage Bits() const { return Bits_; }
     constexpr bool Contains(Enum E) const { return (Bits_ & Bit(E)) != 0; }
     constexpr bool Empty() const { return Bits_ == 0; }
-    constexpr TSet& Include(Enum E) { Bits_ |= Bit(E); return *this; }
-    constexpr TSet& Exclude(Enum E) { Bits_ &= static_cast<Storage>(~Bit(E)); return *this; }
+    constexpr TSet& Include(Enum E)
+    {
+        Bits_ |= Bit(E);
+        return *this;
+    }
+    constexpr TSet& Exclude(Enum E)
+    {
+        Bits_ &= static_cast<Storage>(~Bit(E));
+        return *this;
+    }
     constexpr TSet operator|(TSet O) const { return FromBits(Bits_ | O.Bits_); }
     constexpr TSet operator&(TSet O) const { return FromBits(Bits_ & O.Bits_); }
     constexpr bool operator==(const TSet&) const = default;
@@ -86,7 +111,7 @@ private:
     Storage Bits_ = 0;
 };
 
-using TComEvents = TSet<TComEvent, uint16_t>;     // all ten events: 0x3FF
+using TComEvents = TSet<TComEvent, uint16_t>;  // all ten events: 0x3FF
 using TLineSignals = TSet<TLineSignal, uint8_t>;
 using TComErrors = TSet<TComError, uint8_t>;
 using TStoredGroups = TSet<TStoredGroup, uint8_t>;
@@ -105,12 +130,29 @@ TComEvents MaskToEvents(uint32_t Mask);
 
 // Error codes of EComPort. Codes no operation raises keep their number.
 enum TComPortErrorCode : int32_t {
-    CError_OpenFailed = 1, CError_WriteFailed, CError_ReadFailed, CError_InvalidAsync,
-    CError_PurgeFailed, CError_AsyncCheck, CError_SetStateFailed, CError_TimeoutsFailed,
-    CError_SetupComFailed, CError_ClearComFailed, CError_ModemStatFailed, CError_EscapeComFailed,
-    CError_TransmitFailed, CError_ConnChangeProp, CError_EnumPortsFailed, CError_StoreFailed,
-    CError_LoadFailed, CError_RegFailed, CError_LedStateFailed, CError_ThreadCreated,
-    CError_WaitFailed, CError_HasLink, CError_RegError
+    CError_OpenFailed = 1,
+    CError_WriteFailed,
+    CError_ReadFailed,
+    CError_InvalidAsync,
+    CError_PurgeFailed,
+    CError_AsyncCheck,
+    CError_SetStateFailed,
+    CError_TimeoutsFailed,
+    CError_SetupComFailed,
+    CError_ClearComFailed,
+    CError_ModemStatFailed,
+    CError_EscapeComFailed,
+    CError_TransmitFailed,
+    CError_ConnChangeProp,
+    CError_EnumPortsFailed,
+    CError_StoreFailed,
+    CError_LoadFailed,
+    CError_RegFailed,
+    CError_LedStateFailed,
+    CError_ThreadCreated,
+    CError_WaitFailed,
+    CError_HasLink,
+    CError_RegError
 };
 
 // The error of the serial component. With a system error number the message
@@ -125,7 +167,7 @@ public:
     EComPort(int32_t Code, int32_t SystemError, const std::string& Reason);
     int32_t ErrorCode() const noexcept { return Code_; }
     int32_t SystemErrorCode() const noexcept { return System_; }
-    static std::string CodeText(int32_t Code);    // "Unable to open com port", ...
+    static std::string CodeText(int32_t Code);  // "Unable to open com port", ...
 
 private:
     int32_t Code_;
@@ -159,8 +201,8 @@ void ShowApplicationError(std::exception_ptr Error);
 // instead (the window watches it with a QSocketNotifier). The queue knows
 // nothing of any toolkit. Close serves only its own port's hand-overs while it waits.
 using TWakeHook = std::function<void()>;
-void SetMainThreadWakeHook(TWakeHook Hook);   // the hook of the calling thread's queue
-bool CheckSynchronize();   // runs the calling thread's queued hand-overs; true if any ran
+void SetMainThreadWakeHook(TWakeHook Hook);  // the hook of the calling thread's queue
+bool CheckSynchronize();                     // runs the calling thread's queued hand-overs; true if any ran
 
 // Instead of a wake hook, a loop that can watch a descriptor (poll, epoll, a
 // QSocketNotifier) may wait on this one: it is readable whenever
@@ -216,7 +258,11 @@ public:
     // setters only store. EndLoading() runs Loaded().
     bool Loading() const { return Loading_; }
     void BeginLoading() { Loading_ = true; }
-    void EndLoading() { Loading_ = false; Loaded(); }
+    void EndLoading()
+    {
+        Loading_ = false;
+        Loaded();
+    }
 
 protected:
     virtual void Loaded() {}
@@ -246,11 +292,11 @@ class TComParity : public TPersistent {
 public:
     explicit TComParity(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
     const char* ClassName() const override { return "TComParity"; }
-    void Assign(const TPersistent* Source);   // copies all fields, then applies once
+    void Assign(const TPersistent* Source);  // copies all fields, then applies once
 
     TParityBits Bits() const { return Bits_; }
-    bool Check() const { return Check_; }        // INPCK: test received parity
-    bool Replace() const { return Replace_; }    // with Check: bad bytes become ReplaceChar
+    bool Check() const { return Check_; }      // INPCK: test received parity
+    bool Replace() const { return Replace_; }  // with Check: bad bytes become ReplaceChar
     char ReplaceChar() const { return ReplaceChar_; }
     void SetBits(TParityBits Value);
     void SetCheck(bool Value);
@@ -279,16 +325,16 @@ public:
     TFlowControl FlowControl() const;
     void SetFlowControl(TFlowControl Value);
 
-    bool OutCTSFlow() const { return OutCts_; }          // CRTSCTS
-    bool OutDSRFlow() const { return OutDsr_; }          // stored; Linux has no DSR output flow
+    bool OutCTSFlow() const { return OutCts_; }            // CRTSCTS
+    bool OutDSRFlow() const { return OutDsr_; }            // stored; Linux has no DSR output flow
     TDTRFlowControl ControlDTR() const { return Dtr_; }    // held off/on; handshake holds it on
     TRTSFlowControl ControlRTS() const { return Rts_; }    // handshake: CRTSCTS; toggle: held off
-    bool XonXoffOut() const { return XonOut_; }          // IXON
-    bool XonXoffIn() const { return XonIn_; }            // IXOFF
-    bool DSRSensitivity() const { return DsrSens_; }     // stored only
-    bool TxContinueOnXoff() const { return TxContinue_; } // stored only
-    char XonChar() const { return XonChar_; }            // VSTART
-    char XoffChar() const { return XoffChar_; }          // VSTOP
+    bool XonXoffOut() const { return XonOut_; }            // IXON
+    bool XonXoffIn() const { return XonIn_; }              // IXOFF
+    bool DSRSensitivity() const { return DsrSens_; }       // stored only
+    bool TxContinueOnXoff() const { return TxContinue_; }  // stored only
+    char XonChar() const { return XonChar_; }              // VSTART
+    char XoffChar() const { return XoffChar_; }            // VSTOP
     void SetOutCTSFlow(bool Value);
     void SetOutDSRFlow(bool Value);
     void SetControlDTR(TDTRFlowControl Value);
@@ -386,7 +432,7 @@ enum class TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHi
 // Asynchronous transfer requests: issue -> wait -> release.
 // A request never issued waits as complete with 0 bytes.
 
-struct TAsyncRequest;   // opaque
+struct TAsyncRequest;  // opaque
 using PAsync = TAsyncRequest*;
 void NewAsyncRequest(PAsync& Request);
 void FreeAsyncRequest(PAsync& Request);
@@ -395,9 +441,9 @@ void FreeAsyncRequest(PAsync& Request);
 class TComIniFile;
 class TComRegistryKey;
 
-class TComThread;        // the event thread (cport/com_thread.h)
-class TReceiveQueue;     // received bytes decoded from the device (cport/receive_queue.h)
-class TEventReceiver;    // per-port receiver of smWindowSync messages
+class TComThread;      // the event thread (cport/com_thread.h)
+class TReceiveQueue;   // received bytes decoded from the device (cport/receive_queue.h)
+class TEventReceiver;  // per-port receiver of smWindowSync messages
 
 // ---------------------------------------------------------------------------
 // The port.
@@ -405,7 +451,7 @@ class TEventReceiver;    // per-port receiver of smWindowSync messages
 class TCustomComPort : public TComponent {
 public:
     explicit TCustomComPort(TComponent* Owner = nullptr);
-    ~TCustomComPort() override;   // closes the port if open
+    ~TCustomComPort() override;  // closes the port if open
     const char* ClassName() const override { return "TCustomComPort"; }
 
     // --- Settings (setting rules: a changed line/timeout/buffer setting is
@@ -428,9 +474,9 @@ public:
     void SetStopBits(TStopBits Value);
     TDataBits DataBits() const { return DataBits_; }
     void SetDataBits(TDataBits Value);
-    bool DiscardNull() const { return DiscardNull_; }   // received NUL bytes are dropped
+    bool DiscardNull() const { return DiscardNull_; }  // received NUL bytes are dropped
     void SetDiscardNull(bool Value);
-    char EventChar() const { return EventChar_; }       // its arrival raises evRxFlag
+    char EventChar() const { return EventChar_; }  // its arrival raises evRxFlag
     void SetEventChar(char Value);
     TComEvents Events() const { return Events_; }
     void SetEvents(TComEvents Value);
@@ -481,9 +527,9 @@ public:
     virtual void ApplyBufferSizes();
 
     // --- Queries (codes 10 and 11; on a closed port they fail with EBADF).
-    int32_t InputQueueCount();      // bytes a read could return at once
-    TLineSignals ModemSignals();    // empty set on a device without modem lines
-    TComErrors TakeLineErrors();    // each error once; parity only with Parity.Check
+    int32_t InputQueueCount();    // bytes a read could return at once
+    TLineSignals ModemSignals();  // empty set on a device without modem lines
+    TComErrors TakeLineErrors();  // each error once; parity only with Parity.Check
     // For a loop that reads the port itself (a port opened with no Events
     // runs no event thread): a descriptor that is readable (level-triggered)
     // when a read with immediate time-outs has bytes to return, and that
@@ -511,7 +557,7 @@ public:
     int32_t WriteBytes(const void* Buffer, int32_t Count);
     int32_t ReadBytes(void* Buffer, int32_t Count);
     int32_t ReadText(std::string& Text, int32_t Count);
-    void AbortPendingIO();   // every pending wait on this port, on any thread, ends at once
+    void AbortPendingIO();  // every pending wait on this port, on any thread, ends at once
 
     // The device path that Port names (see SetPort).
     static std::string DevicePathOf(const std::string& Port);
@@ -534,7 +580,7 @@ public:
     virtual void NotifyRx80Full();
 
 protected:
-    void Loaded() override;   // opens the port if Connected was stored as True
+    void Loaded() override;  // opens the port if Connected was stored as True
 
 private:
     friend class TComThread;

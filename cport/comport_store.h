@@ -47,8 +47,7 @@ public:
     void WriteString(const std::string& Section, const std::string& Ident, const std::string& Value);
     void WriteInteger(const std::string& Section, const std::string& Ident, int32_t Value);  // decimal
     // The entry's text, or Default when the entry is missing.
-    std::string ReadString(const std::string& Section, const std::string& Ident,
-                           const std::string& Default) const;
+    std::string ReadString(const std::string& Section, const std::string& Ident, const std::string& Default) const;
     // The entry read as an integer ("$1F", "0x1F" and a sign allowed), or
     // Default when it is missing, empty or not a valid 32-bit integer.
     int32_t ReadInteger(const std::string& Section, const std::string& Ident, int32_t Default) const;
@@ -110,9 +109,9 @@ public:
     int32_t ReadInteger(const std::string& Name) override;
 
     bool ValueExists(const std::string& Name) const;
-    TRegDataType GetDataType(const std::string& Name) const;   // rdUnknown when missing too
+    TRegDataType GetDataType(const std::string& Name) const;  // rdUnknown when missing too
     bool DeleteValue(const std::string& Name);
-    std::vector<std::string> ValueNames() const;                // in order of first write
+    std::vector<std::string> ValueNames() const;  // in order of first write
 
     // A key opened without the right to set values: every write fails.
     void SetReadOnly(bool Value) { ReadOnly_ = Value; }

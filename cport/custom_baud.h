@@ -16,7 +16,7 @@ inline constexpr int KernelNccs = 19;
 struct TKernelTermios {
     uint32_t c_iflag = 0;
     uint32_t c_oflag = 0;
-    uint32_t c_cflag = 0;   // CBAUD/CIBAUD bits are managed by WriteLineRecord
+    uint32_t c_cflag = 0;  // CBAUD/CIBAUD bits are managed by WriteLineRecord
     uint32_t c_lflag = 0;
     uint8_t c_line = 0;
     uint8_t c_cc[KernelNccs] = {};

@@ -27,13 +27,19 @@ struct TDriverCounts {
 
     // The line errors whose totals moved since Before: leFrame, leRxParity,
     // leOverrun, leBreak and leRxOverflow (the driver's buffer overrun).
-    TComErrors LineErrorsSince(const TDriverCounts& Before) const {
+    TComErrors LineErrorsSince(const TDriverCounts& Before) const
+    {
         TComErrors Moved;
-        if (Frame != Before.Frame) Moved.Include(leFrame);
-        if (Parity != Before.Parity) Moved.Include(leRxParity);
-        if (Overrun != Before.Overrun) Moved.Include(leOverrun);
-        if (Brk != Before.Brk) Moved.Include(leBreak);
-        if (BufOverrun != Before.BufOverrun) Moved.Include(leRxOverflow);
+        if (Frame != Before.Frame)
+            Moved.Include(leFrame);
+        if (Parity != Before.Parity)
+            Moved.Include(leRxParity);
+        if (Overrun != Before.Overrun)
+            Moved.Include(leOverrun);
+        if (Brk != Before.Brk)
+            Moved.Include(leBreak);
+        if (BufOverrun != Before.BufOverrun)
+            Moved.Include(leRxOverflow);
         return Moved;
     }
 };

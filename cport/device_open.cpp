@@ -11,12 +11,16 @@
 
 namespace cport {
 
-int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened) {
+int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened)
+{
     Device = std::move(Opened);
-    if (int Error = AbortFd.Init()) return Error;
+    if (int Error = AbortFd.Init())
+        return Error;
     TxFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!TxFd) return errno;
-    if (int Error = Rx.Init()) return Error;
+    if (!TxFd)
+        return errno;
+    if (int Error = Rx.Init())
+        return Error;
     // The driver's error counts from here on are this port's (a driver
     // without counts is noted by the device).
     Device->ErrorCounts(Counts);
@@ -25,23 +29,29 @@ int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened) {
 
 // Exclusive read-write access to an existing serial device (see
 // termios_device.h); input queued before the open is dropped.
-void TCustomComPort::OpenDevice() {
-    if (Device_) return;
+void TCustomComPort::OpenDevice()
+{
+    if (Device_)
+        return;
     int Error = 0;
     std::unique_ptr<TDevice> Opened;
     if (const auto Address = NetAddressOf(Port_)) {
         // A network port: the reason of a failure goes below the message.
         TNetOpenFailure Failure;
         Opened = OpenNetDevice(*Address, Failure);
-        if (!Opened) throw EComPort(CError_OpenFailed, Failure.Error, Failure.Reason);
+        if (!Opened)
+            throw EComPort(CError_OpenFailed, Failure.Error, Failure.Reason);
     } else {
         Opened = TTermiosDevice::Open(DevicePathOf(Port_), Error);
-        if (!Opened) throw EComPort(CError_OpenFailed, Error);
+        if (!Opened)
+            throw EComPort(CError_OpenFailed, Error);
     }
     std::unique_ptr<TDeviceState> State(new (std::nothrow) TDeviceState);
-    if (!State) throw EComPort(CError_OpenFailed, ENOMEM);
+    if (!State)
+        throw EComPort(CError_OpenFailed, ENOMEM);
     TDevice& Device = *Opened;
-    if ((Error = State->Init(std::move(Opened)))) throw EComPort(CError_OpenFailed, Error);
+    if ((Error = State->Init(std::move(Opened))))
+        throw EComPort(CError_OpenFailed, Error);
     AttachNetQueue(Device, State->Rx);
     Device_ = std::move(State);
     LiveDevice_.store(Device_.get());
@@ -50,8 +60,10 @@ void TCustomComPort::OpenDevice() {
 // Every transfer or query still running on another thread ends first; then the
 // device puts back what it had before the open and is released. Failures
 // are not reported: the device goes in any case.
-void TCustomComPort::CloseDevice() {
-    if (!Device_) return;
+void TCustomComPort::CloseDevice()
+{
+    if (!Device_)
+        return;
     TDeviceState& Device = *Device_;
     // No new call gets the state; the waits of those under way end, and
     // they leave. (A call takes its lease before it looks at LiveDevice_,

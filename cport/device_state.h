@@ -34,16 +34,16 @@ struct TCustomComPort::TDeviceState {
 
     // The fields every transfer touches come first, together.
     std::unique_ptr<TDevice> Device;
-    TUniqueFd TxFd;       // eventfd: written after each write while TxWatched (evTxEmpty detection)
-    std::atomic<bool> TxWatched{false};       // an event thread watches TxFd (set by the event thread)
-    std::atomic<uint64_t> TxWrites{0};        // writes signalled on TxFd so far
+    TUniqueFd TxFd;                      // eventfd: written after each write while TxWatched (evTxEmpty detection)
+    std::atomic<bool> TxWatched{false};  // an event thread watches TxFd (set by the event thread)
+    std::atomic<uint64_t> TxWrites{0};   // writes signalled on TxFd so far
     TTransferTimeouts Timeouts;
-    TAbortSignal AbortFd;   // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
-    TReceiveQueue Rx;     // received bytes, decoded; every read of the device goes through it
+    TAbortSignal AbortFd;  // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
+    TReceiveQueue Rx;      // received bytes, decoded; every read of the device goes through it
 
     std::mutex CountsMutex;
-    TDriverCounts Counts;   // the driver's error counts last seen by a line-error query
-    bool CountsSupported = true;   // false once the driver has said it keeps none (ENOTTY)
+    TDriverCounts Counts;         // the driver's error counts last seen by a line-error query
+    bool CountsSupported = true;  // false once the driver has said it keeps none (ENOTTY)
 
     // Decodes what the kernel holds into the receive queue (code 10 on failure).
     void DrainForQuery();
@@ -52,8 +52,10 @@ struct TCustomComPort::TDeviceState {
     bool TakeCountedErrors(TComErrors& Errors);
 
     // After a successful write: wakes the event thread's evTxEmpty check.
-    void SignalTx() {
-        if (!TxWatched.load(std::memory_order_relaxed)) return;
+    void SignalTx()
+    {
+        if (!TxWatched.load(std::memory_order_relaxed))
+            return;
         TxWrites.fetch_add(1, std::memory_order_relaxed);
         const uint64_t One = 1;
         [[maybe_unused]] ssize_t N = ::write(TxFd.get(), &One, sizeof One);
@@ -65,13 +67,17 @@ struct TCustomComPort::TDeviceState {
 // waits for it (having ended its transfer waits first).
 class TCustomComPort::TDeviceLease {
 public:
-    explicit TDeviceLease(TCustomComPort& Port) : Users_(Port.DeviceUsers_) {
+    explicit TDeviceLease(TCustomComPort& Port) : Users_(Port.DeviceUsers_)
+    {
         Users_.fetch_add(1);
         State_ = Port.LiveDevice_.load();
-        if (!State_) Leave();
+        if (!State_)
+            Leave();
     }
-    ~TDeviceLease() {
-        if (State_) Leave();
+    ~TDeviceLease()
+    {
+        if (State_)
+            Leave();
     }
     TDeviceLease(const TDeviceLease&) = delete;
     TDeviceLease& operator=(const TDeviceLease&) = delete;
@@ -79,8 +85,10 @@ public:
     TDeviceState* get() const { return State_; }
 
 private:
-    void Leave() {
-        if (Users_.fetch_sub(1) == 1) Users_.notify_all();
+    void Leave()
+    {
+        if (Users_.fetch_sub(1) == 1)
+            Users_.notify_all();
     }
     std::atomic<int>& Users_;
     TDeviceState* State_ = nullptr;

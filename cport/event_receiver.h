@@ -25,8 +25,8 @@ namespace cport {
 
 class TEventReceiver {
 public:
-    static constexpr uint32_t EventMessage = 1025;        // first private message number + 1
-    static constexpr uint32_t DeviceLostMessage = 1026;   // the device has gone away
+    static constexpr uint32_t EventMessage = 1025;       // first private message number + 1
+    static constexpr uint32_t DeviceLostMessage = 1026;  // the device has gone away
 
     explicit TEventReceiver(TCustomComPort* ComPort);
     ~TEventReceiver();
@@ -37,12 +37,13 @@ public:
     void EventWindowProc(uint32_t Message, uint32_t Param);
 
     // The way messages reach the receiver: cleared when it is destroyed.
-    struct TAnchor { TEventReceiver* Receiver = nullptr; };
+    struct TAnchor {
+        TEventReceiver* Receiver = nullptr;
+    };
     std::shared_ptr<TAnchor> Anchor() const { return Anchor_; }
     // A task for the main-thread queue that delivers one message to the
     // anchored receiver, if it still exists when the task runs.
-    static std::function<void()> MessageTask(std::shared_ptr<TAnchor> Anchor, uint32_t Message,
-                                             uint32_t Param);
+    static std::function<void()> MessageTask(std::shared_ptr<TAnchor> Anchor, uint32_t Message, uint32_t Param);
 
 private:
     TCustomComPort* Port_;

@@ -14,7 +14,8 @@ namespace cport {
 
 // The count is what is waiting at this moment, which may be more than the
 // bytes that raised the event, or nothing if a handler has read them.
-void TCustomComPort::ReportRxChar() {
+void TCustomComPort::ReportRxChar()
+{
     int32_t Count = InputQueueCount();
     if (Count > 0 && !RxCharByCount_) {
         std::vector<unsigned char> Buffer(static_cast<size_t>(Count));
@@ -22,20 +23,29 @@ void TCustomComPort::ReportRxChar() {
         NotifyRxBuf(Buffer.data(), Read);
         Count = 0;
     }
-    if (Count > 0) NotifyRxChar(Count);
+    if (Count > 0)
+        NotifyRxChar(Count);
 }
 
-void TCustomComPort::ReportTxEmpty() { NotifyTxEmpty(); }
+void TCustomComPort::ReportTxEmpty()
+{
+    NotifyTxEmpty();
+}
 
-void TCustomComPort::ReportRxFlag() { NotifyRxFlag(); }
+void TCustomComPort::ReportRxFlag()
+{
+    NotifyRxFlag();
+}
 
-void TCustomComPort::StartEventThread() {
+void TCustomComPort::StartEventThread()
+{
     if (Events_.Empty()) {
         ThreadStarted_ = false;
         return;
     }
     try {
-        if (SyncMethod_ == smWindowSync) EventWindow_ = std::make_unique<TEventReceiver>(this);
+        if (SyncMethod_ == smWindowSync)
+            EventWindow_ = std::make_unique<TEventReceiver>(this);
         EventThread_ = std::make_unique<TComThread>(this);
     } catch (const EComPort&) {
         EventWindow_.reset();
@@ -53,7 +63,8 @@ void TCustomComPort::StartEventThread() {
 
 // Waits for the thread's end while serving its hand-overs; the receiver goes
 // only after the thread, so every message sent to it is delivered or dropped.
-void TCustomComPort::StopEventThread() {
+void TCustomComPort::StopEventThread()
+{
     EventThread_.reset();
     ThreadStarted_ = false;
     EventWindow_.reset();

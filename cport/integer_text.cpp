@@ -5,18 +5,24 @@ namespace cport {
 
 namespace {
 
-int HexDigitValue(char C) {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+int HexDigitValue(char C)
+{
+    if (C >= '0' && C <= '9')
+        return C - '0';
+    if (C >= 'a' && C <= 'f')
+        return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F')
+        return C - 'A' + 10;
     return -1;
 }
 
 }  // namespace
 
-std::optional<int32_t> ParseInteger(std::string_view Text) {
+std::optional<int32_t> ParseInteger(std::string_view Text)
+{
     size_t I = 0;
-    while (I < Text.size() && Text[I] == ' ') ++I;
+    while (I < Text.size() && Text[I] == ' ')
+        ++I;
 
     bool Negative = false;
     if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) {
@@ -32,7 +38,8 @@ std::optional<int32_t> ParseInteger(std::string_view Text) {
         Hex = true;
         I += 2;
     }
-    if (I == Text.size()) return std::nullopt;   // no digits
+    if (I == Text.size())
+        return std::nullopt;  // no digits
 
     // Accumulated in 64 bits and checked after every digit, so long inputs
     // cannot overflow.
@@ -40,11 +47,12 @@ std::optional<int32_t> ParseInteger(std::string_view Text) {
     const unsigned Base = Hex ? 16 : 10;
     uint64_t Value = 0;
     for (; I < Text.size(); ++I) {
-        const int Digit = Hex ? HexDigitValue(Text[I])
-                              : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
-        if (Digit < 0) return std::nullopt;
+        const int Digit = Hex ? HexDigitValue(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
+        if (Digit < 0)
+            return std::nullopt;
         Value = Value * Base + static_cast<unsigned>(Digit);
-        if (Value > Limit) return std::nullopt;
+        if (Value > Limit)
+            return std::nullopt;
     }
 
     // Two's complement wrap of the 32-bit pattern, then the sign.

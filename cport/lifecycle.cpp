@@ -16,7 +16,8 @@ TCustomComPort::TCustomComPort(TComponent* Owner) : TComponent(Owner) {}
 // An open port is closed with all its events. A destructor must not throw:
 // an error of Close goes to the application's error display, and the device
 // and the event thread are released all the same.
-TCustomComPort::~TCustomComPort() {
+TCustomComPort::~TCustomComPort()
+{
     try {
         Close();
     } catch (...) {
@@ -24,7 +25,8 @@ TCustomComPort::~TCustomComPort() {
     }
     if (Connected_) {
         try {
-            if (ThreadStarted_) StopEventThread();
+            if (ThreadStarted_)
+                StopEventThread();
         } catch (...) {
             ShowApplicationError(std::current_exception());
         }
@@ -41,8 +43,10 @@ namespace {
 class TSequenceFlag {
 public:
     TSequenceFlag(bool& Flag, const std::shared_ptr<bool>& Alive) : Flag_(Flag), Alive_(Alive) { Flag_ = true; }
-    ~TSequenceFlag() {
-        if (*Alive_) Flag_ = false;
+    ~TSequenceFlag()
+    {
+        if (*Alive_)
+            Flag_ = false;
     }
     TSequenceFlag(const TSequenceFlag&) = delete;
     TSequenceFlag& operator=(const TSequenceFlag&) = delete;
@@ -59,13 +63,16 @@ private:
 // then learn the state of the three input signals. A handler that closes,
 // opens or deletes the port ends the sequence there. The event thread is
 // held until the sequence has ended, so no event runs a handler before.
-void TCustomComPort::Open() {
-    if (Connected_) return;
+void TCustomComPort::Open()
+{
+    if (Connected_)
+        return;
     const std::shared_ptr<bool> Alive = Alive_;
     if (!Opening_) {
         TSequenceFlag Opening(Opening_, Alive);
         NotifyBeforeOpen();
-        if (!*Alive || Connected_) return;
+        if (!*Alive || Connected_)
+            return;
     }
     OpenDevice();
     Connected_ = true;
@@ -85,17 +92,22 @@ void TCustomComPort::Open() {
     struct TRelease {
         TCustomComPort& Port;
         const std::shared_ptr<bool>& Alive;
-        ~TRelease() {
-            if (*Alive && Port.EventThread_) Port.EventThread_->Release();
+        ~TRelease()
+        {
+            if (*Alive && Port.EventThread_)
+                Port.EventThread_->Release();
         }
     } Release{*this, Alive};
     auto Ended = [&] { return !*Alive || !Connected_; };
     NotifyAfterOpen();
-    if (Ended()) return;
+    if (Ended())
+        return;
     ReportCTS();
-    if (Ended()) return;
+    if (Ended())
+        return;
     ReportDSR();
-    if (Ended()) return;
+    if (Ended())
+        return;
     ReportRLSD();
 }
 
@@ -104,35 +116,44 @@ void TCustomComPort::Open() {
 // the port open and working. A Close from a handler of the notifications
 // below goes straight on to the device; a handler that deletes the port
 // ends the sequence there.
-void TCustomComPort::Close() {
-    if (!Connected_) return;
+void TCustomComPort::Close()
+{
+    if (!Connected_)
+        return;
     const std::shared_ptr<bool> Alive = Alive_;
     auto Ended = [&] { return !*Alive || !Connected_; };
     if (!Closing_) {
         TSequenceFlag Closing(Closing_, Alive);
         NotifyCTSChange(false);
-        if (Ended()) return;
+        if (Ended())
+            return;
         NotifyDSRChange(false);
-        if (Ended()) return;
+        if (Ended())
+            return;
         NotifyRLSDChange(false);
-        if (Ended()) return;
+        if (Ended())
+            return;
         NotifyBeforeClose();
-        if (Ended()) return;
+        if (Ended())
+            return;
     }
     AbortPendingIO();
     if (ThreadStarted_) {
         StopEventThread();
         ThreadStarted_ = false;
-        if (Ended()) return;   // a handler served during the stop has closed the port
+        if (Ended())
+            return;  // a handler served during the stop has closed the port
     }
     CloseDevice();
     Connected_ = false;
     NotifyAfterClose();
 }
 
-void TCustomComPort::Loaded() {
+void TCustomComPort::Loaded()
+{
     TComponent::Loaded();
-    if (!Connected_) return;
+    if (!Connected_)
+        return;
     Connected_ = false;
     try {
         Open();
@@ -141,7 +162,8 @@ void TCustomComPort::Loaded() {
     }
 }
 
-void TCustomComPort::ApplyAllSettings() {
+void TCustomComPort::ApplyAllSettings()
+{
     ApplyBufferSizes();
     ApplyLineSettings();
     ApplyTimeoutSettings();

@@ -10,40 +10,54 @@ namespace cport {
 
 namespace {
 
-static_assert(VMIN < KernelNccs && VTIME < KernelNccs && VSTART < KernelNccs &&
-              VSTOP < KernelNccs);
+static_assert(VMIN < KernelNccs && VTIME < KernelNccs && VSTART < KernelNccs && VSTOP < KernelNccs);
 
-tcflag_t CharacterSize(TDataBits Bits) {
+tcflag_t CharacterSize(TDataBits Bits)
+{
     switch (Bits) {
-    case dbFive: return CS5;
-    case dbSix: return CS6;
-    case dbSeven: return CS7;
-    case dbEight: return CS8;
+    case dbFive:
+        return CS5;
+    case dbSix:
+        return CS6;
+    case dbSeven:
+        return CS7;
+    case dbEight:
+        return CS8;
     }
     return CS8;
 }
 
-tcflag_t ParityFlags(TParityBits Bits) {
+tcflag_t ParityFlags(TParityBits Bits)
+{
     switch (Bits) {
-    case prNone: return 0;
-    case prOdd: return PARENB | PARODD;
-    case prEven: return PARENB;
-    case prMark: return PARENB | CMSPAR | PARODD;
-    case prSpace: return PARENB | CMSPAR;
+    case prNone:
+        return 0;
+    case prOdd:
+        return PARENB | PARODD;
+    case prEven:
+        return PARENB;
+    case prMark:
+        return PARENB | CMSPAR | PARODD;
+    case prSpace:
+        return PARENB | CMSPAR;
     }
     return 0;
 }
 
 // One and a half stop bits exist only for five data bits and two only for
 // more, as a UART sends them.
-tcflag_t StopBitFlags(TStopBits Stop, TDataBits Data) {
+tcflag_t StopBitFlags(TStopBits Stop, TDataBits Data)
+{
     switch (Stop) {
-    case sbOneStopBit: return 0;
+    case sbOneStopBit:
+        return 0;
     case sbOne5StopBits:
-        if (Data == dbFive) return CSTOPB;
+        if (Data == dbFive)
+            return CSTOPB;
         break;
     case sbTwoStopBits:
-        if (Data != dbFive) return CSTOPB;
+        if (Data != dbFive)
+            return CSTOPB;
         break;
     }
     throw EComPort(CError_SetStateFailed, EINVAL);
@@ -51,13 +65,16 @@ tcflag_t StopBitFlags(TStopBits Stop, TDataBits Data) {
 
 }  // namespace
 
-int32_t LineRateOf(const TCustomComPort& Port) {
+int32_t LineRateOf(const TCustomComPort& Port)
+{
     return Port.BaudRate() == brCustom ? Port.CustomBaudRate() : BaudRateToInt(Port.BaudRate());
 }
 
-TLineSetup BuildLineSetup(const TCustomComPort& Port, const TKernelTermios& Current) {
+TLineSetup BuildLineSetup(const TCustomComPort& Port, const TKernelTermios& Current)
+{
     const int32_t Rate = LineRateOf(Port);
-    if (Rate <= 0) throw EComPort(CError_SetStateFailed, EINVAL);
+    if (Rate <= 0)
+        throw EComPort(CError_SetStateFailed, EINVAL);
 
     const TComFlowControl& Flow = Port.FlowControl();
     const TComParity& Parity = Port.Parity();
@@ -69,13 +86,16 @@ TLineSetup BuildLineSetup(const TCustomComPort& Port, const TKernelTermios& Curr
     // the kernel keeps its raw input fast path (breaks add no byte).
     Setup.Receive.Marked = Parity.Check() && Parity.Replace();
     R.c_iflag = Setup.Receive.Marked ? (INPCK | PARMRK) : IGNBRK;
-    if (Flow.XonXoffOut()) R.c_iflag |= IXON;
-    if (Flow.XonXoffIn()) R.c_iflag |= IXOFF;
+    if (Flow.XonXoffOut())
+        R.c_iflag |= IXON;
+    if (Flow.XonXoffIn())
+        R.c_iflag |= IXOFF;
     R.c_oflag = 0;
     R.c_lflag = 0;
     R.c_cflag = CREAD | CLOCAL | CharacterSize(Port.DataBits()) | ParityFlags(Parity.Bits()) |
                 StopBitFlags(Port.StopBits(), Port.DataBits());
-    if (Flow.OutCTSFlow() || Flow.ControlRTS() == rtsHandshake) R.c_cflag |= CRTSCTS;
+    if (Flow.OutCTSFlow() || Flow.ControlRTS() == rtsHandshake)
+        R.c_cflag |= CRTSCTS;
     R.c_line = Current.c_line;
     R.c_cc[VMIN] = 1;
     R.c_cc[VTIME] = 0;

@@ -61,7 +61,7 @@
 namespace cport {
 
 struct TLineSetup {
-    TKernelTermios Record;      // rate in c_ispeed/c_ospeed, CBAUD bits clear
+    TKernelTermios Record;  // rate in c_ispeed/c_ospeed, CBAUD bits clear
     bool DtrOn = false;
     bool RtsOn = false;
     TReceiveOptions Receive;

@@ -51,22 +51,22 @@ private:
 };
 
 enum class THandOverResult {
-    Completed,   // the task ran to its end (SendAndWait) or started (SendReleasedOnStart)
-    Withdrawn,   // the gate was closed before the task started: it never runs
-    Abandoned    // the gate was closed while the task was running: it finishes without the sender
+    Completed,  // the task ran to its end (SendAndWait) or started (SendReleasedOnStart)
+    Withdrawn,  // the gate was closed before the task started: it never runs
+    Abandoned   // the gate was closed while the task was running: it finishes without the sender
 };
 
 THandOverResult SendAndWait(std::function<void()> Task, THandOverGate& Gate);
 THandOverResult SendReleasedOnStart(std::function<void()> Task, THandOverGate& Gate);
 void Post(std::function<void()> Task);                        // to the calling thread's queue
-void Post(std::function<void()> Task, THandOverGate& Owner);   // to the gate's queue, open or closed
+void Post(std::function<void()> Task, THandOverGate& Owner);  // to the gate's queue, open or closed
 
 // On the owning thread: runs the tasks of its queue until Done() is true;
 // with Only, just the hand-overs sent through that gate (other tasks wait
 // for CheckSynchronize). Done is checked after every round of tasks and
 // whenever WakeServers() is called; in between the thread sleeps.
 void ServeUntil(const std::function<bool()>& Done, const THandOverGate* Only = nullptr);
-void WakeServers();   // any thread: makes every ServeUntil check Done again
+void WakeServers();  // any thread: makes every ServeUntil check Done again
 
 // Input read on the owning thread. When the owning thread's loop waits on
 // its wait descriptor (MainThreadWaitDescriptor), an open port may have its

@@ -25,18 +25,20 @@ namespace {
 // the wait ends with EINTR. A signal the application handles or ignores is
 // never taken over: modem lines are then not watched.
 std::mutex SignalMutex;
-int ChosenSignal = 0;        // under SignalMutex
+int ChosenSignal = 0;  // under SignalMutex
 std::atomic<bool> SignalTaken{false};
 
 void IgnoreInterrupt(int) {}
 
 // Fixed once taken: ChosenSignal no longer changes then.
-int InterruptSignal() {
+int InterruptSignal()
+{
     std::lock_guard Lock(SignalMutex);
     return ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
 }
 
-bool IsOurs(const struct sigaction& Action) {
+bool IsOurs(const struct sigaction& Action)
+{
     return (Action.sa_flags & SA_SIGINFO) == 0 && Action.sa_handler == IgnoreInterrupt;
 }
 
@@ -45,18 +47,23 @@ bool IsOurs(const struct sigaction& Action) {
 // installed its own disposition (a handler, SIG_IGN) since; the signal is
 // then not ours and the watch does not start. Back at the default it is
 // free and taken again.
-bool TakeInterruptSignal() {
+bool TakeInterruptSignal()
+{
     std::lock_guard Lock(SignalMutex);
     const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
     struct sigaction Current {};
-    if (sigaction(Signal, nullptr, &Current) != 0) return false;
-    if (IsOurs(Current)) return true;
-    if ((Current.sa_flags & SA_SIGINFO) != 0 || Current.sa_handler != SIG_DFL) return false;
+    if (sigaction(Signal, nullptr, &Current) != 0)
+        return false;
+    if (IsOurs(Current))
+        return true;
+    if ((Current.sa_flags & SA_SIGINFO) != 0 || Current.sa_handler != SIG_DFL)
+        return false;
     struct sigaction Action {};
     Action.sa_handler = IgnoreInterrupt;
     sigemptyset(&Action.sa_mask);
-    Action.sa_flags = 0;   // no SA_RESTART
-    if (sigaction(Signal, &Action, nullptr) != 0) return false;
+    Action.sa_flags = 0;  // no SA_RESTART
+    if (sigaction(Signal, &Action, nullptr) != 0)
+        return false;
     ChosenSignal = Signal;
     SignalTaken = true;
     return true;
@@ -67,27 +74,32 @@ bool TakeInterruptSignal() {
 // changed it again meanwhile). Without it, a watch that started while the
 // signal was ours could be ended only by the next modem-line change, which
 // may never come.
-int Borrowers = 0;                   // under SignalMutex
-struct sigaction SavedDisposition;   // the application's, while borrowed
+int Borrowers = 0;                  // under SignalMutex
+struct sigaction SavedDisposition;  // the application's, while borrowed
 bool RestoreDisposition = false;
 
 class TBorrowedSignal {
 public:
-    TBorrowedSignal() {
+    TBorrowedSignal()
+    {
         std::lock_guard Lock(SignalMutex);
-        if (Borrowers++ > 0) return;
+        if (Borrowers++ > 0)
+            return;
         struct sigaction Ours {};
         Ours.sa_handler = IgnoreInterrupt;
         sigemptyset(&Ours.sa_mask);
         const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
         RestoreDisposition = sigaction(Signal, &Ours, &SavedDisposition) == 0 && !IsOurs(SavedDisposition);
     }
-    ~TBorrowedSignal() {
+    ~TBorrowedSignal()
+    {
         std::lock_guard Lock(SignalMutex);
-        if (--Borrowers > 0 || !RestoreDisposition) return;
+        if (--Borrowers > 0 || !RestoreDisposition)
+            return;
         const int Signal = ChosenSignal != 0 ? ChosenSignal : SIGRTMIN + 4;
         struct sigaction Current {};
-        if (sigaction(Signal, nullptr, &Current) == 0 && IsOurs(Current)) sigaction(Signal, &SavedDisposition, nullptr);
+        if (sigaction(Signal, nullptr, &Current) == 0 && IsOurs(Current))
+            sigaction(Signal, &SavedDisposition, nullptr);
     }
     TBorrowedSignal(const TBorrowedSignal&) = delete;
     TBorrowedSignal& operator=(const TBorrowedSignal&) = delete;
@@ -95,10 +107,13 @@ public:
 
 }  // namespace
 
-bool SetLineWatchSignal(int Signal) {
-    if (Signal <= 0 || Signal >= NSIG) return false;
+bool SetLineWatchSignal(int Signal)
+{
+    if (Signal <= 0 || Signal >= NSIG)
+        return false;
     std::lock_guard Lock(SignalMutex);
-    if (SignalTaken.load()) return false;
+    if (SignalTaken.load())
+        return false;
     ChosenSignal = Signal;
     return true;
 }
@@ -110,7 +125,8 @@ struct TCounts {
     TDriverCounts C{};
 };
 
-TCounts ReadCounts(TDevice& Device) {
+TCounts ReadCounts(TDevice& Device)
+{
     TCounts Counts;
     Counts.Valid = Device.ErrorCounts(Counts.C) == 0;
     return Counts;
@@ -122,9 +138,11 @@ std::condition_variable StopChanged;
 
 }  // namespace
 
-TModemWatch::TModemWatch(TDevice& Device) : Device_(Device) {
+TModemWatch::TModemWatch(TDevice& Device) : Device_(Device)
+{
     NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!NotifyFd_) throw EComPort(CError_ModemStatFailed, errno);
+    if (!NotifyFd_)
+        throw EComPort(CError_ModemStatFailed, errno);
     if (Device_.ModemLines(Lines_) != 0) {
         // Without TIOCMGET there is nothing to watch; any failure counts.
         HasLines_ = false;
@@ -144,17 +162,23 @@ TModemWatch::TModemWatch(TDevice& Device) : Device_(Device) {
     }
 }
 
-TModemWatch::~TModemWatch() { Stop(); }
+TModemWatch::~TModemWatch()
+{
+    Stop();
+}
 
-TComEvents TModemWatch::TakeEvents() {
+TComEvents TModemWatch::TakeEvents()
+{
     uint64_t Counter;
     [[maybe_unused]] auto N = ::read(NotifyFd_.get(), &Counter, sizeof Counter);
     std::lock_guard Lock(Mutex_);
     return std::exchange(Pending_, TComEvents{});
 }
 
-void TModemWatch::Announce(TComEvents Events) {
-    if (Events.Empty()) return;
+void TModemWatch::Announce(TComEvents Events)
+{
+    if (Events.Empty())
+        return;
     {
         std::lock_guard Lock(Mutex_);
         Pending_ = Pending_ | Events;
@@ -163,7 +187,8 @@ void TModemWatch::Announce(TComEvents Events) {
     [[maybe_unused]] auto N = ::write(NotifyFd_.get(), &One, sizeof One);
 }
 
-void TModemWatch::Run() {
+void TModemWatch::Run()
+{
     // The thread inherits its creator's signal mask; the interrupt must get through.
     sigset_t Interrupt;
     sigemptyset(&Interrupt);
@@ -173,22 +198,29 @@ void TModemWatch::Run() {
     TCounts Before = ReadCounts(Device_);
     while (!Stop_.load()) {
         if (const int Error = Device_.WaitForModemChange()) {
-            if (Error == EINTR) continue;                  // the stop request, or a stray signal
-            if (Error == ENOTTY) HasLines_ = false;       // remembered; never asked again
-            break;                                         // EIO and the like: the device is gone
+            if (Error == EINTR)
+                continue;  // the stop request, or a stray signal
+            if (Error == ENOTTY)
+                HasLines_ = false;  // remembered; never asked again
+            break;                  // EIO and the like: the device is gone
         }
         TLineSignals Now;
-        if (Device_.ModemLines(Now) != 0) break;
+        if (Device_.ModemLines(Now) != 0)
+            break;
         TCounts After = ReadCounts(Device_);
         const TLineSignals Changed = TLineSignals::FromBits(Now.Bits() ^ Lines_.Bits());
         TComEvents Events;
         auto Moved = [&](int TDriverCounts::*Field) {
             return Before.Valid && After.Valid && After.C.*Field != Before.C.*Field;
         };
-        if (Changed.Contains(lsCTS) || Moved(&TDriverCounts::Cts)) Events.Include(evCTS);
-        if (Changed.Contains(lsDSR) || Moved(&TDriverCounts::Dsr)) Events.Include(evDSR);
-        if (Changed.Contains(lsRLSD) || Moved(&TDriverCounts::Dcd)) Events.Include(evRLSD);
-        if (Changed.Contains(lsRing) || Moved(&TDriverCounts::Rng)) Events.Include(evRing);
+        if (Changed.Contains(lsCTS) || Moved(&TDriverCounts::Cts))
+            Events.Include(evCTS);
+        if (Changed.Contains(lsDSR) || Moved(&TDriverCounts::Dsr))
+            Events.Include(evDSR);
+        if (Changed.Contains(lsRLSD) || Moved(&TDriverCounts::Dcd))
+            Events.Include(evRLSD);
+        if (Changed.Contains(lsRing) || Moved(&TDriverCounts::Rng))
+            Events.Include(evRing);
         Lines_ = Now;
         Before = After;
         Announce(Events);
@@ -200,8 +232,10 @@ void TModemWatch::Run() {
     StopChanged.notify_all();
 }
 
-void TModemWatch::Stop() {
-    if (!Thread_.joinable()) return;
+void TModemWatch::Stop()
+{
+    if (!Thread_.joinable())
+        return;
     {
         std::unique_lock Lock(StopMutex);
         Stop_ = true;

@@ -34,15 +34,15 @@ public:
     // Probes the lines on the calling thread; starts the helper thread only
     // when the device has modem lines.
     explicit TModemWatch(TDevice& Device);
-    ~TModemWatch();   // Stop()
+    ~TModemWatch();  // Stop()
     TModemWatch(const TModemWatch&) = delete;
     TModemWatch& operator=(const TModemWatch&) = delete;
 
     bool HasModemLines() const { return HasLines_.load(); }
     bool Running() const { return Thread_.joinable() && !Ended_.load(); }
-    int NotifyFd() const { return NotifyFd_.get(); }   // readable when TakeEvents has something
-    TComEvents TakeEvents();                            // evCTS, evDSR, evRLSD, evRing seen since the last call
-    void Stop();                                        // interrupts the wait and joins the thread
+    int NotifyFd() const { return NotifyFd_.get(); }  // readable when TakeEvents has something
+    TComEvents TakeEvents();                          // evCTS, evDSR, evRLSD, evRing seen since the last call
+    void Stop();                                      // interrupts the wait and joins the thread
 
 private:
     void Run();
@@ -55,7 +55,7 @@ private:
     std::atomic<bool> Ended_{false};
     std::mutex Mutex_;
     TComEvents Pending_;
-    TLineSignals Lines_;   // state last seen (helper thread only after start)
+    TLineSignals Lines_;  // state last seen (helper thread only after start)
     std::thread Thread_;
 };
 

@@ -21,9 +21,9 @@ enum class TNetKind : unsigned char { nkRaw, nkRfc2217 };
 
 struct TNetAddress {
     TNetKind Kind = TNetKind::nkRaw;
-    std::string Host;   // without brackets
-    std::string Port;   // decimal, as given
-    bool Valid = false; // false: the scheme was there, the rest is malformed
+    std::string Host;    // without brackets
+    std::string Port;    // decimal, as given
+    bool Valid = false;  // false: the scheme was there, the rest is malformed
 
     // "HOST:PORT" as the user wrote it, for messages.
     std::string Endpoint() const;

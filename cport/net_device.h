@@ -68,9 +68,9 @@ void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive);
 // Times the network devices allow the far end.
 struct TNetTimeouts {
     static constexpr std::chrono::milliseconds Connect{5000};
-    static constexpr std::chrono::milliseconds Negotiation{3000};   // rfc2217: the server's first answers
-    static constexpr std::chrono::milliseconds Acknowledgement{3000}; // rfc2217: rate and format
-    static constexpr std::chrono::milliseconds TelnetCheck{150};   // socket: first bytes looked at
+    static constexpr std::chrono::milliseconds Negotiation{3000};      // rfc2217: the server's first answers
+    static constexpr std::chrono::milliseconds Acknowledgement{3000};  // rfc2217: rate and format
+    static constexpr std::chrono::milliseconds TelnetCheck{150};       // socket: first bytes looked at
 };
 
 // Sends to a socket without SIGPIPE; a connection that has gone becomes EIO.
@@ -92,7 +92,8 @@ public:
     int SetOutputLines(bool, bool) override { return ENOTTY; }
     int SetBreak(bool) override { return ENOTTY; }
     int OutputQueued(int& Bytes) override;
-    int TransmitterEmpty(bool& Empty) override {
+    int TransmitterEmpty(bool& Empty) override
+    {
         Empty = true;
         return 0;
     }
@@ -132,7 +133,8 @@ public:
     int SetOutputLines(bool Dtr, bool Rts) override;
     int SetBreak(bool On) override;
     int OutputQueued(int& Bytes) override;
-    int TransmitterEmpty(bool& Empty) override {
+    int TransmitterEmpty(bool& Empty) override
+    {
         Empty = true;
         return 0;
     }
@@ -171,24 +173,24 @@ private:
     TNetClock Now_;
     TReceiveQueue* Queue_ = nullptr;
 
-    std::mutex DecodeMutex_;   // the codec (reads are serial already; the open's reads too)
+    std::mutex DecodeMutex_;  // the codec (reads are serial already; the open's reads too)
     TTelnetCodec Codec_;
 
-    std::mutex SendMutex_;     // every byte to the socket
-    bool HalfIac_ = false;     // an IAC pair of the data was cut after its first byte
-    std::string Backlog_;      // negotiation answers not yet sent
-    std::atomic<bool> Deaf_{false};   // the backlog overflowed: the server does not read
+    std::mutex SendMutex_;           // every byte to the socket
+    bool HalfIac_ = false;           // an IAC pair of the data was cut after its first byte
+    std::string Backlog_;            // negotiation answers not yet sent
+    std::atomic<bool> Deaf_{false};  // the backlog overflowed: the server does not read
 
-    std::mutex StateMutex_;    // what the server's notices and answers said
+    std::mutex StateMutex_;  // what the server's notices and answers said
     TLineSignals Lines_;
     TDriverCounts Counts_;
     TLineValues Acknowledged_;
-    uint8_t AcknowledgedBits_ = 0;   // which of baud/size/parity/stop have an answer since the last send
-    TUniqueFd ModemFd_;         // eventfd: a modem-line notice came
-    TUniqueFd AnswerFd_;        // eventfd: an acknowledgement came
+    uint8_t AcknowledgedBits_ = 0;  // which of baud/size/parity/stop have an answer since the last send
+    TUniqueFd ModemFd_;             // eventfd: a modem-line notice came
+    TUniqueFd AnswerFd_;            // eventfd: an acknowledgement came
 
-    std::mutex ApplyMutex_;    // ApplyLine against ApplyLine
-    std::optional<TLineValues> Sent_;   // what the server was last asked for
+    std::mutex ApplyMutex_;            // ApplyLine against ApplyLine
+    std::optional<TLineValues> Sent_;  // what the server was last asked for
 };
 
 }  // namespace cport

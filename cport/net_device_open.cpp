@@ -14,16 +14,19 @@ namespace cport {
 namespace {
 
 // A connection that has gone reads and writes like a device that has.
-bool ConnectionGone(int Error) {
-    return Error == ECONNRESET || Error == EPIPE || Error == ETIMEDOUT || Error == ENOTCONN ||
-           Error == EHOSTUNREACH || Error == ENETUNREACH || Error == ECONNABORTED;
+bool ConnectionGone(int Error)
+{
+    return Error == ECONNRESET || Error == EPIPE || Error == ETIMEDOUT || Error == ENOTCONN || Error == EHOSTUNREACH ||
+           Error == ENETUNREACH || Error == ECONNABORTED;
 }
 
 // The first bytes of a server that speaks telnet: IAC and a negotiation
 // command. Looked at without taking them from the stream.
-bool SpeaksTelnet(int Fd) {
+bool SpeaksTelnet(int Fd)
+{
     pollfd P{Fd, POLLIN, 0};
-    if (::poll(&P, 1, static_cast<int>(TNetTimeouts::TelnetCheck.count())) <= 0) return false;
+    if (::poll(&P, 1, static_cast<int>(TNetTimeouts::TelnetCheck.count())) <= 0)
+        return false;
     unsigned char First[2];
     const ssize_t N = ::recv(Fd, First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
     return N == 2 && First[0] == telnet::IAC && (First[1] == telnet::SB || (First[1] >= telnet::WILL));
@@ -31,19 +34,24 @@ bool SpeaksTelnet(int Fd) {
 
 }  // namespace
 
-ssize_t NetSend(int Fd, const void* Buffer, size_t Count) {
+ssize_t NetSend(int Fd, const void* Buffer, size_t Count)
+{
     const ssize_t N = ::send(Fd, Buffer, Count, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (N < 0 && ConnectionGone(errno)) errno = EIO;
+    if (N < 0 && ConnectionGone(errno))
+        errno = EIO;
     return N;
 }
 
-ssize_t NetReceive(int Fd, void* Buffer, size_t Count) {
+ssize_t NetReceive(int Fd, void* Buffer, size_t Count)
+{
     const ssize_t N = ::recv(Fd, Buffer, Count, MSG_DONTWAIT);
-    if (N < 0 && ConnectionGone(errno)) errno = EIO;
+    if (N < 0 && ConnectionGone(errno))
+        errno = EIO;
     return N;
 }
 
-std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure) {
+std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure)
+{
     TNetConnection Connection = ConnectTcp(Address, TNetTimeouts::Connect);
     if (!Connection.Socket) {
         Failure = {Connection.Error, Connection.Reason};
@@ -58,13 +66,16 @@ std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailu
     return std::make_unique<TRawSocketDevice>(std::move(Connection.Socket));
 }
 
-void AttachNetQueue(TDevice& Device, TReceiveQueue& Queue) {
-    if (auto* Telnet = dynamic_cast<TRfc2217Device*>(&Device)) Telnet->AttachQueue(&Queue);
+void AttachNetQueue(TDevice& Device, TReceiveQueue& Queue)
+{
+    if (auto* Telnet = dynamic_cast<TRfc2217Device*>(&Device))
+        Telnet->AttachQueue(&Queue);
 }
 
 // Received bytes as they are: no marks in the stream, the receive-side
 // settings the component applies itself.
-void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive) {
+void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive)
+{
     Receive = {};
     Receive.Marked = false;
     Receive.ParityEnabled = Port.Parity().Bits() != prNone;
@@ -75,13 +86,15 @@ void NetReceiveOptions(const TCustomComPort& Port, TReceiveOptions& Receive) {
     Receive.EventChar = Port.EventChar();
 }
 
-int TRawSocketDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) {
+int TRawSocketDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
+{
     NetReceiveOptions(Port, Receive);
     return 0;
 }
 
 // Bytes the kernel holds that have not gone out yet.
-int TRawSocketDevice::OutputQueued(int& Bytes) {
+int TRawSocketDevice::OutputQueued(int& Bytes)
+{
     return ::ioctl(Socket_.get(), SIOCOUTQNSD, &Bytes) == 0 ? 0 : errno;
 }
 

@@ -44,98 +44,127 @@ using TText = std::string;
 
 constexpr TStoredKey StoredKeys[] = {
     // sgBasic
-    {.Group = sgBasic, .Name = "Port",
+    {.Group = sgBasic,
+     .Name = "Port",
      .Text = [](const TPort& Port) { return Port.Port(); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetPort(Text); }},
-    {.Group = sgBasic, .Name = "BaudRate",
+    {.Group = sgBasic,
+     .Name = "BaudRate",
      .Text = [](const TPort& Port) { return BaudRateText(Port.BaudRate()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetBaudRate(BaudRateFromText(Text)); }},
-    {.Group = sgBasic, .Name = "CustomBaudRate",
+    {.Group = sgBasic,
+     .Name = "CustomBaudRate",
      .Integer = [](const TPort& Port) { return Port.CustomBaudRate(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.SetCustomBaudRate(Value); },
      .Applies = [](const TPort& Port) { return Port.BaudRate() == brCustom; },
      .IniMissing = 9600},
-    {.Group = sgBasic, .Name = "StopBits",
+    {.Group = sgBasic,
+     .Name = "StopBits",
      .Text = [](const TPort& Port) { return StopBitsText(Port.StopBits()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetStopBits(StopBitsFromText(Text)); }},
-    {.Group = sgBasic, .Name = "DataBits",
+    {.Group = sgBasic,
+     .Name = "DataBits",
      .Text = [](const TPort& Port) { return DataBitsText(Port.DataBits()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetDataBits(DataBitsFromText(Text)); }},
-    {.Group = sgBasic, .Name = "Parity",
+    {.Group = sgBasic,
+     .Name = "Parity",
      .Text = [](const TPort& Port) { return ParityText(Port.Parity().Bits()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetBits(ParityFromText(Text)); }},
-    {.Group = sgBasic, .Name = "FlowControl",
+    {.Group = sgBasic,
+     .Name = "FlowControl",
      .Text = [](const TPort& Port) { return FlowControlText(Port.FlowControl().FlowControl()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetFlowControl(FlowControlFromText(Text)); }},
     // sgMisc
-    {.Group = sgMisc, .Name = "EventChar",
+    {.Group = sgMisc,
+     .Name = "EventChar",
      .Text = [](const TPort& Port) { return CharText(Port.EventChar()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetEventChar(CharFromText(Text)); }},
-    {.Group = sgMisc, .Name = "DiscardNull",
+    {.Group = sgMisc,
+     .Name = "DiscardNull",
      .Text = [](const TPort& Port) { return BoolText(Port.DiscardNull()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.SetDiscardNull(BoolFromText(Text)); }},
     // sgParity
-    {.Group = sgParity, .Name = "Parity.Check",
+    {.Group = sgParity,
+     .Name = "Parity.Check",
      .Text = [](const TPort& Port) { return BoolText(Port.Parity().Check()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetCheck(BoolFromText(Text)); }},
-    {.Group = sgParity, .Name = "Parity.Replace",
+    {.Group = sgParity,
+     .Name = "Parity.Replace",
      .Text = [](const TPort& Port) { return BoolText(Port.Parity().Replace()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetReplace(BoolFromText(Text)); }},
-    {.Group = sgParity, .Name = "Parity.ReplaceChar",
+    {.Group = sgParity,
+     .Name = "Parity.ReplaceChar",
      .Text = [](const TPort& Port) { return CharText(Port.Parity().ReplaceChar()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.Parity().SetReplaceChar(CharFromText(Text)); }},
     // sgBuffer
-    {.Group = sgBuffer, .Name = "Buffer.OutputSize",
+    {.Group = sgBuffer,
+     .Name = "Buffer.OutputSize",
      .Integer = [](const TPort& Port) { return Port.Buffer().OutputSize(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Buffer().SetOutputSize(Value); }},
-    {.Group = sgBuffer, .Name = "Buffer.InputSize",
+    {.Group = sgBuffer,
+     .Name = "Buffer.InputSize",
      .Integer = [](const TPort& Port) { return Port.Buffer().InputSize(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Buffer().SetInputSize(Value); }},
     // sgTimeouts
-    {.Group = sgTimeouts, .Name = "Timeouts.ReadInterval",
+    {.Group = sgTimeouts,
+     .Name = "Timeouts.ReadInterval",
      .Integer = [](const TPort& Port) { return Port.Timeouts().ReadInterval(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadInterval(Value); }},
-    {.Group = sgTimeouts, .Name = "Timeouts.ReadTotalConstant",
+    {.Group = sgTimeouts,
+     .Name = "Timeouts.ReadTotalConstant",
      .Integer = [](const TPort& Port) { return Port.Timeouts().ReadTotalConstant(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadTotalConstant(Value); }},
-    {.Group = sgTimeouts, .Name = "Timeouts.ReadTotalMultiplier",
+    {.Group = sgTimeouts,
+     .Name = "Timeouts.ReadTotalMultiplier",
      .Integer = [](const TPort& Port) { return Port.Timeouts().ReadTotalMultiplier(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetReadTotalMultiplier(Value); }},
-    {.Group = sgTimeouts, .Name = "Timeouts.WriteTotalConstant",
+    {.Group = sgTimeouts,
+     .Name = "Timeouts.WriteTotalConstant",
      .Integer = [](const TPort& Port) { return Port.Timeouts().WriteTotalConstant(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetWriteTotalConstant(Value); }},
-    {.Group = sgTimeouts, .Name = "Timeouts.WriteTotalMultiplier",
+    {.Group = sgTimeouts,
+     .Name = "Timeouts.WriteTotalMultiplier",
      .Integer = [](const TPort& Port) { return Port.Timeouts().WriteTotalMultiplier(); },
      .SetInteger = [](TPort& Port, int32_t Value) { Port.Timeouts().SetWriteTotalMultiplier(Value); }},
     // sgFlowControl
-    {.Group = sgFlowControl, .Name = "FlowControl.ControlRTS",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.ControlRTS",
      .Text = [](const TPort& Port) { return RTSControlText(Port.FlowControl().ControlRTS()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetControlRTS(RTSControlFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.ControlDTR",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.ControlDTR",
      .Text = [](const TPort& Port) { return DTRControlText(Port.FlowControl().ControlDTR()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetControlDTR(DTRControlFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.DSRSensitivity",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.DSRSensitivity",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().DSRSensitivity()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetDSRSensitivity(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.OutCTSFlow",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.OutCTSFlow",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().OutCTSFlow()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetOutCTSFlow(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.OutDSRFlow",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.OutDSRFlow",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().OutDSRFlow()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetOutDSRFlow(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.TxContinueOnXoff",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.TxContinueOnXoff",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().TxContinueOnXoff()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetTxContinueOnXoff(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.XonXoffIn",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.XonXoffIn",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().XonXoffIn()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonXoffIn(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.XonXoffOut",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.XonXoffOut",
      .Text = [](const TPort& Port) { return BoolText(Port.FlowControl().XonXoffOut()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonXoffOut(BoolFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.XoffChar",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.XoffChar",
      .Text = [](const TPort& Port) { return CharText(Port.FlowControl().XoffChar()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXoffChar(CharFromText(Text)); }},
-    {.Group = sgFlowControl, .Name = "FlowControl.XonChar",
+    {.Group = sgFlowControl,
+     .Name = "FlowControl.XonChar",
      .Text = [](const TPort& Port) { return CharText(Port.FlowControl().XonChar()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonChar(CharFromText(Text)); }},
 };
@@ -150,9 +179,11 @@ public:
 };
 
 // A value as an error message quotes it: at most 80 characters.
-std::string QuotedValue(const std::string& Value) {
+std::string QuotedValue(const std::string& Value)
+{
     constexpr size_t Longest = 80;
-    if (Value.size() <= Longest) return "'" + Value + "'";
+    if (Value.size() <= Longest)
+        return "'" + Value + "'";
     return "'" + Value.substr(0, Longest) + "...' (" + std::to_string(Value.size()) + " characters)";
 }
 
@@ -179,18 +210,23 @@ private:
 class TIniReader final : public TSettingsReader {
 public:
     TIniReader(TComIniFile& Ini, const std::string& Section) : Ini_(Ini), Section_(Section) {}
-    std::string Text(const char* Key, const std::string& Missing) override {
+    std::string Text(const char* Key, const std::string& Missing) override
+    {
         return Ini_.ReadString(Section_, Key, Missing);
     }
     // A missing entry gives Missing; a present one must be a 32-bit integer.
-    int32_t Integer(const char* Key, int32_t Missing) override {
-        if (!Ini_.ValueExists(Section_, Key)) return Missing;
+    int32_t Integer(const char* Key, int32_t Missing) override
+    {
+        if (!Ini_.ValueExists(Section_, Key))
+            return Missing;
         const std::string Value = Ini_.ReadString(Section_, Key, "");
         const std::optional<int32_t> Number = ParseInteger(Value);
-        if (!Number) Invalid(Key, Value, "not a 32-bit integer");
+        if (!Number)
+            Invalid(Key, Value, "not a 32-bit integer");
         return *Number;
     }
-    [[noreturn]] void Invalid(const char* Key, const std::string& Value, const char* Why) {
+    [[noreturn]] void Invalid(const char* Key, const std::string& Value, const char* Why)
+    {
         throw EIniFileException("INI file " + Ini_.FileName() + ", section '" + Section_ + "': invalid value " +
                                 QuotedValue(Value) + " for '" + Key + "' (" + Why + ")");
     }
@@ -222,13 +258,16 @@ private:
     TComRegistryKey& Key_;
 };
 
-bool IsStored(const TCustomComPort& Port, const TStoredKey& Key) {
+bool IsStored(const TCustomComPort& Port, const TStoredKey& Key)
+{
     return Port.StoredGroups().Contains(Key.Group) && (Key.Applies == nullptr || Key.Applies(Port));
 }
 
-void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out) {
+void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out)
+{
     for (const TStoredKey& Key : StoredKeys) {
-        if (!IsStored(Port, Key)) continue;
+        if (!IsStored(Port, Key))
+            continue;
         if (Key.Text != nullptr)
             Out.Text(Key.Name, Key.Text(Port));
         else
@@ -238,9 +277,11 @@ void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out) {
 
 // Each value is read, converted and set before the next key is read, so a
 // failing read or setter leaves the earlier keys loaded.
-void LoadGroups(TCustomComPort& Port, TSettingsReader& In) {
+void LoadGroups(TCustomComPort& Port, TSettingsReader& In)
+{
     for (const TStoredKey& Key : StoredKeys) {
-        if (!IsStored(Port, Key)) continue;
+        if (!IsStored(Port, Key))
+            continue;
         if (Key.Text != nullptr)
             Key.SetText(Port, In.Text(Key.Name, Key.Text(Port)));
         else
@@ -250,22 +291,26 @@ void LoadGroups(TCustomComPort& Port, TSettingsReader& In) {
 
 }  // namespace
 
-void TCustomComPort::StoreToRegistry(TComRegistryKey& Key) {
+void TCustomComPort::StoreToRegistry(TComRegistryKey& Key)
+{
     TRegistryWriter Out(Key);
     StoreGroups(*this, Out);
 }
 
-void TCustomComPort::StoreToIniFile(TComIniFile& IniFile) {
+void TCustomComPort::StoreToIniFile(TComIniFile& IniFile)
+{
     TIniWriter Out(IniFile, Name());
     StoreGroups(*this, Out);
 }
 
-void TCustomComPort::LoadFromRegistry(TComRegistryKey& Key) {
+void TCustomComPort::LoadFromRegistry(TComRegistryKey& Key)
+{
     TRegistryReader In(Key);
     LoadGroups(*this, In);
 }
 
-void TCustomComPort::LoadFromIniFile(TComIniFile& IniFile) {
+void TCustomComPort::LoadFromIniFile(TComIniFile& IniFile)
+{
     TIniReader In(IniFile, Name());
     LoadGroups(*this, In);
 }

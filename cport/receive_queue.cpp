@@ -21,10 +21,13 @@ constexpr unsigned char MarkByte = 0xFF;
 
 // memchr, with short runs (the usual reply of a few bytes) scanned inline:
 // right after a read the library call costs more than the scan.
-const void* Find(const unsigned char* Bytes, unsigned char Value, size_t Length) {
-    if (Length > 32) return std::memchr(Bytes, Value, Length);
+const void* Find(const unsigned char* Bytes, unsigned char Value, size_t Length)
+{
+    if (Length > 32)
+        return std::memchr(Bytes, Value, Length);
     for (size_t I = 0; I < Length; ++I)
-        if (Bytes[I] == Value) return Bytes + I;
+        if (Bytes[I] == Value)
+            return Bytes + I;
     return nullptr;
 }
 
@@ -41,22 +44,27 @@ struct TReadTarget {
 // (nothing more waiting) or with EAGAIN; at end of file or EIO (the far end is
 // gone: Result.hang_up); and on any other error (Result.error).
 template <typename TNext, typename TTake>
-void ReadWhileWaiting(TByteSource& Source, TFillResult& Result, TNext Next, TTake Take) {
+void ReadWhileWaiting(TByteSource& Source, TFillResult& Result, TNext Next, TTake Take)
+{
     for (;;) {
         const TReadTarget Target = Next();
-        if (Target.Where == nullptr) return;
+        if (Target.Where == nullptr)
+            return;
         const ssize_t Count = Source.Read(Target.Where, Target.Room);
         if (Count > 0) {
             Take(static_cast<size_t>(Count));
-            if (static_cast<size_t>(Count) < Target.Room) return;   // the device has nothing more
+            if (static_cast<size_t>(Count) < Target.Room)
+                return;  // the device has nothing more
             continue;
         }
         if (Count == 0) {
-            Result.HangUp = true;   // VMIN 1: end of file only when the far end is gone
+            Result.HangUp = true;  // VMIN 1: end of file only when the far end is gone
             return;
         }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) return;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN)
+            return;
         if (errno == EIO)
             Result.HangUp = true;
         else
@@ -70,35 +78,44 @@ void ReadWhileWaiting(TByteSource& Source, TFillResult& Result, TNext Next, TTak
 TReceiveQueue::TReceiveQueue() = default;
 TReceiveQueue::~TReceiveQueue() = default;
 
-int TReceiveQueue::Init() {
+int TReceiveQueue::Init()
+{
     std::lock_guard Lock(Mutex_);
     NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!NotifyFd_) return errno;
+    if (!NotifyFd_)
+        return errno;
     Capacity_ = Limit_ + ReadChunk;
     Storage_.reset(new (std::nothrow) unsigned char[Capacity_]);
-    if (!Storage_) return ENOMEM;
+    if (!Storage_)
+        return ENOMEM;
     return 0;
 }
 
-void TReceiveQueue::SetOptions(const TReceiveOptions& Options) {
+void TReceiveQueue::SetOptions(const TReceiveOptions& Options)
+{
     std::lock_guard Lock(Mutex_);
-    if (!Options.Marked) PendingMark_ = msNone;
+    if (!Options.Marked)
+        PendingMark_ = msNone;
     Options_ = Options;
 }
 
-TReceiveOptions TReceiveQueue::Options() const {
+TReceiveOptions TReceiveQueue::Options() const
+{
     std::lock_guard Lock(Mutex_);
     return Options_;
 }
 
-void TReceiveQueue::SetLimit(size_t Limit) {
-    if (Limit == 0) Limit = 1;
+void TReceiveQueue::SetLimit(size_t Limit)
+{
+    if (Limit == 0)
+        Limit = 1;
     std::lock_guard Lock(Mutex_);
     const size_t Count = Tail_ - Head_;
     const size_t Capacity = std::max(Limit, Count) + ReadChunk;
     if (Capacity != Capacity_ || !Storage_) {
         std::unique_ptr<unsigned char[]> Storage(new unsigned char[Capacity]);
-        if (Count > 0) std::memcpy(Storage.get(), Storage_.get() + Head_, Count);
+        if (Count > 0)
+            std::memcpy(Storage.get(), Storage_.get() + Head_, Count);
         Storage_ = std::move(Storage);
         Capacity_ = Capacity;
         Head_ = 0;
@@ -107,78 +124,95 @@ void TReceiveQueue::SetLimit(size_t Limit) {
     Limit_ = Limit;
 }
 
-size_t TReceiveQueue::Limit() const {
+size_t TReceiveQueue::Limit() const
+{
     std::lock_guard Lock(Mutex_);
     return Limit_;
 }
 
-void TReceiveQueue::SetWatcher(std::thread::id Watcher) {
+void TReceiveQueue::SetWatcher(std::thread::id Watcher)
+{
     std::lock_guard Lock(Mutex_);
     Watcher_ = Watcher;
     Unreported_ = {};
 }
 
-bool TReceiveQueue::IsWatcher() const {
+bool TReceiveQueue::IsWatcher() const
+{
     return Watcher_ != std::thread::id() && Watcher_ == std::this_thread::get_id();
 }
 
 // Keeps room for one read chunk behind the waiting bytes.
-void TReceiveQueue::MakeRoom() {
-    if (Capacity_ - Tail_ >= ReadChunk || Head_ == 0) return;
+void TReceiveQueue::MakeRoom()
+{
+    if (Capacity_ - Tail_ >= ReadChunk || Head_ == 0)
+        return;
     std::memmove(Storage_.get(), Storage_.get() + Head_, Tail_ - Head_);
     Tail_ -= Head_;
     Head_ = 0;
 }
 
-TFillResult TReceiveQueue::FillFrom(TByteSource& Source) {
+TFillResult TReceiveQueue::FillFrom(TByteSource& Source)
+{
     std::lock_guard Lock(Mutex_);
     return FillLocked(Source);
 }
 
-size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors) {
+size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors)
+{
     std::lock_guard Lock(Mutex_);
     Result = FillLocked(Source);
-    if (ClearErrors) Errors_ = {};
+    if (ClearErrors)
+        Errors_ = {};
     return Tail_ - Head_;
 }
 
-size_t TReceiveQueue::FillAndCountForOwner(TByteSource& Source, TFillResult& Result) {
+size_t TReceiveQueue::FillAndCountForOwner(TByteSource& Source, TFillResult& Result)
+{
     std::lock_guard Lock(Mutex_);
     Result = FillLocked(Source, false);
     return Tail_ - Head_;
 }
 
-void TReceiveQueue::HandToWatcher(const TFillResult& Fill, bool Wake) {
+void TReceiveQueue::HandToWatcher(const TFillResult& Fill, bool Wake)
+{
     std::lock_guard Lock(Mutex_);
-    if (Watcher_ == std::thread::id()) return;
-    if (!Wake && Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty()) return;
+    if (Watcher_ == std::thread::id())
+        return;
+    if (!Wake && Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty())
+        return;
     Unreported_.Added += Fill.Added;
     Unreported_.EventChar = Unreported_.EventChar || Fill.EventChar;
     Unreported_.Errors = Unreported_.Errors | Fill.Errors;
     Signal();
 }
 
-bool TReceiveQueue::HasErrors() const {
+bool TReceiveQueue::HasErrors() const
+{
     std::lock_guard Lock(Mutex_);
     return !Errors_.Empty();
 }
 
-size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result) {
+size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result)
+{
     std::lock_guard Lock(Mutex_);
     auto* const Out = static_cast<unsigned char*>(Buffer);
     size_t N = TakeLocked(Out, Count);
-    if (N == Count || !Storage_) return N;
+    if (N == Count || !Storage_)
+        return N;
     if (PendingMark_ == msNone) {
         // The queue is empty: the device's bytes go straight to the caller.
         N += ReadDirect(Out + N, Count - N, Source, Result);
-        if (N == Count || PendingMark_ == msNone) return N;
+        if (N == Count || PendingMark_ == msNone)
+            return N;
     }
     const TFillResult Fill = FillLocked(Source);
     Result.Added += Fill.Added;
     Result.EventChar = Result.EventChar || Fill.EventChar;
     Result.Errors = Result.Errors | Fill.Errors;
     Result.HangUp = Result.HangUp || Fill.HangUp;
-    if (Fill.Error != 0) Result.Error = Fill.Error;
+    if (Fill.Error != 0)
+        Result.Error = Fill.Error;
     return N + TakeLocked(Out + N, Count - N);
 }
 
@@ -186,12 +220,14 @@ size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source
 // the device has bytes; ends early with a mark split at the end of a read
 // (the queue's own read completes it). The queue is empty meanwhile, so the
 // order of bytes is kept.
-size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result) {
+size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result)
+{
     size_t Got = 0;
     ReadWhileWaiting(
         Source, Result,
         [&]() -> TReadTarget {
-            if (Got == Count || PendingMark_ != msNone) return {nullptr, 0};
+            if (Got == Count || PendingMark_ != msNone)
+                return {nullptr, 0};
             return {Out + Got, Count - Got};
         },
         [&](size_t Length) {
@@ -204,9 +240,11 @@ size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& 
     return Got;
 }
 
-TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher) {
+TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher)
+{
     TFillResult Result;
-    if (!Storage_) return Result;
+    if (!Storage_)
+        return Result;
     size_t Gap = 0;
     ReadWhileWaiting(
         Source, Result,
@@ -236,28 +274,34 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher) {
 // (the decoded form is never longer than the marked one), and returns the
 // number of decoded bytes. Runs without a mark are moved as a whole; only
 // the bytes of a mark go through the state machine.
-size_t TReceiveQueue::Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result) {
+size_t TReceiveQueue::Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result)
+{
     const bool DiscardNull = Options_.DiscardNull;
     size_t Out = 0;
     auto Emit = [&](unsigned char C) {
-        if (C == 0 && DiscardNull) return;
+        if (C == 0 && DiscardNull)
+            return;
         Raw[Out++] = C;
     };
-    if (!Options_.Marked) {   // nothing to decode (Skip is 0: no mark is ever pending)
-        if (!DiscardNull) return Length;
-        for (size_t In = 0; In < Length; ++In) Emit(Raw[In]);
+    if (!Options_.Marked) {  // nothing to decode (Skip is 0: no mark is ever pending)
+        if (!DiscardNull)
+            return Length;
+        for (size_t In = 0; In < Length; ++In)
+            Emit(Raw[In]);
         return Out;
     }
     size_t In = Skip;
     while (In < Length) {
         if (PendingMark_ == msNone) {
             const void* Mark = Find(Raw + In, MarkByte, Length - In);
-            const size_t Run = Mark ? static_cast<size_t>(static_cast<const unsigned char*>(Mark) - (Raw + In))
-                                    : Length - In;
+            const size_t Run =
+                Mark ? static_cast<size_t>(static_cast<const unsigned char*>(Mark) - (Raw + In)) : Length - In;
             if (DiscardNull) {
-                for (size_t I = In; I < In + Run; ++I) Emit(Raw[I]);
+                for (size_t I = In; I < In + Run; ++I)
+                    Emit(Raw[I]);
             } else {
-                if (Out != In) std::memmove(Raw + Out, Raw + In, Run);
+                if (Out != In)
+                    std::memmove(Raw + Out, Raw + In, Run);
                 Out += Run;
             }
             In += Run;
@@ -282,7 +326,7 @@ size_t TReceiveQueue::Decode(unsigned char* Raw, size_t Skip, size_t Length, TFi
             }
             continue;
         }
-        PendingMark_ = msNone;   // \377 \0 seen: c is a byte received with an error, or a break
+        PendingMark_ = msNone;  // \377 \0 seen: c is a byte received with an error, or a break
         if (C == 0) {
             Result.Errors.Include(leBreak);
         } else if (Options_.ParityEnabled) {
@@ -298,21 +342,25 @@ size_t TReceiveQueue::Decode(unsigned char* Raw, size_t Skip, size_t Length, TFi
 }
 
 // Notes the arrival of the event character among Length decoded bytes.
-void TReceiveQueue::NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const {
+void TReceiveQueue::NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const
+{
     if (Find(Bytes, static_cast<unsigned char>(Options_.EventChar), Length) != nullptr)
         Result.EventChar = true;
 }
 
 // Drops the newest bytes beyond the limit, as a full input queue does. Bytes
 // that were waiting before (more than a lowered limit) stay.
-void TReceiveQueue::KeepWithinLimit(size_t Before, TFillResult& Result) {
+void TReceiveQueue::KeepWithinLimit(size_t Before, TFillResult& Result)
+{
     const size_t Allowed = std::max(Limit_, Before);
-    if (Tail_ - Head_ <= Allowed) return;
+    if (Tail_ - Head_ <= Allowed)
+        return;
     Tail_ = Head_ + Allowed;
     Result.Errors.Include(leRxOverflow);
 }
 
-void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResult& Result) {
+void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResult& Result)
+{
     while (Length > 0) {
         MakeRoom();
         const size_t Chunk = std::min(Length, Capacity_ - Tail_);
@@ -320,14 +368,15 @@ void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResul
         unsigned char* const Dest = Storage_.get() + Tail_;
         size_t Out = 0;
         for (size_t I = 0; I < Chunk; ++I) {
-            if (Bytes[I] == 0 && Options_.DiscardNull) continue;
+            if (Bytes[I] == 0 && Options_.DiscardNull)
+                continue;
             Dest[Out++] = Bytes[I];
         }
         Tail_ += Out;
         KeepWithinLimit(Before, Result);
         const size_t Kept = Tail_ - Head_ - Before;
-        if (Kept > 0 && std::memchr(Storage_.get() + Tail_ - Kept,
-                                    static_cast<unsigned char>(Options_.EventChar), Kept) != nullptr)
+        if (Kept > 0 &&
+            std::memchr(Storage_.get() + Tail_ - Kept, static_cast<unsigned char>(Options_.EventChar), Kept) != nullptr)
             Result.EventChar = true;
         Result.Added += Kept;
         Bytes += Chunk;
@@ -335,9 +384,11 @@ void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResul
     }
 }
 
-void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Errors) {
+void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Errors)
+{
     std::lock_guard Lock(Mutex_);
-    if (!Storage_) return;
+    if (!Storage_)
+        return;
     TFillResult Result;
     Result.Errors = Errors;
     Append(static_cast<const unsigned char*>(Bytes), Count, Result);
@@ -348,67 +399,77 @@ void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Er
 // Tells the event thread and waiting transfers about an addition. The
 // watcher's own reads are reported by their result, so they need no wake;
 // additions by others are kept for its next FillFrom.
-void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool Queued) {
+void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool Queued)
+{
     const size_t OwnAdded = Result.Added;
     if (ByWatcher) {
         Result.Added += Unreported_.Added;
         Result.EventChar = Result.EventChar || Unreported_.EventChar;
         Result.Errors = Result.Errors | Unreported_.Errors;
         Unreported_ = {};
-    } else if (Watcher_ != std::thread::id() &&
-               (OwnAdded > 0 || Result.EventChar || !Result.Errors.Empty())) {
+    } else if (Watcher_ != std::thread::id() && (OwnAdded > 0 || Result.EventChar || !Result.Errors.Empty())) {
         Unreported_.Added += Result.Added;
         Unreported_.EventChar = Unreported_.EventChar || Result.EventChar;
         Unreported_.Errors = Unreported_.Errors | Result.Errors;
-        Signal();   // one write per addition: the event thread watches edges
+        Signal();  // one write per addition: the event thread watches edges
         return;
     }
-    if (Queued && OwnAdded > 0 && Waiters_ > 0 && !Signalled_) Signal();
+    if (Queued && OwnAdded > 0 && Waiters_ > 0 && !Signalled_)
+        Signal();
 }
 
-void TReceiveQueue::Signal() {
+void TReceiveQueue::Signal()
+{
     const uint64_t One = 1;
     [[maybe_unused]] ssize_t N = ::write(NotifyFd_.get(), &One, sizeof One);
     Signalled_ = true;
 }
 
-size_t TReceiveQueue::Count() const {
+size_t TReceiveQueue::Count() const
+{
     std::lock_guard Lock(Mutex_);
     return Tail_ - Head_;
 }
 
-size_t TReceiveQueue::TakeLocked(void* Buffer, size_t Count) {
+size_t TReceiveQueue::TakeLocked(void* Buffer, size_t Count)
+{
     const size_t N = std::min(Count, Tail_ - Head_);
     if (N > 0) {
         std::memcpy(Buffer, Storage_.get() + Head_, N);
         Head_ += N;
     }
-    if (Head_ == Tail_) Head_ = Tail_ = 0;
+    if (Head_ == Tail_)
+        Head_ = Tail_ = 0;
     return N;
 }
 
-size_t TReceiveQueue::Take(void* Buffer, size_t Count) {
+size_t TReceiveQueue::Take(void* Buffer, size_t Count)
+{
     std::lock_guard Lock(Mutex_);
     return TakeLocked(Buffer, Count);
 }
 
-TComErrors TReceiveQueue::TakeErrors() {
+TComErrors TReceiveQueue::TakeErrors()
+{
     std::lock_guard Lock(Mutex_);
     return std::exchange(Errors_, TComErrors{});
 }
 
-void TReceiveQueue::Clear() {
+void TReceiveQueue::Clear()
+{
     std::lock_guard Lock(Mutex_);
     Head_ = Tail_ = 0;
     PendingMark_ = msNone;
 }
 
-void TReceiveQueue::BeginWait() {
+void TReceiveQueue::BeginWait()
+{
     std::lock_guard Lock(Mutex_);
     ++Waiters_;
 }
 
-size_t TReceiveQueue::TakeForWait(void* Buffer, size_t Count) {
+size_t TReceiveQueue::TakeForWait(void* Buffer, size_t Count)
+{
     std::lock_guard Lock(Mutex_);
     const size_t N = TakeLocked(Buffer, Count);
     if (Head_ == Tail_ && Signalled_) {
@@ -421,7 +482,8 @@ size_t TReceiveQueue::TakeForWait(void* Buffer, size_t Count) {
     return N;
 }
 
-void TReceiveQueue::EndWait() {
+void TReceiveQueue::EndWait()
+{
     std::lock_guard Lock(Mutex_);
     --Waiters_;
 }

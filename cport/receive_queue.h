@@ -72,20 +72,20 @@ private:
 };
 
 struct TFillResult {
-    size_t Added = 0;          // decoded bytes appended to the queue (or handed to the caller)
-    bool EventChar = false;   // the event character was among them
-    TComErrors Errors;         // line errors found in this read
-    bool HangUp = false;      // the device is gone (read of 0, EIO)
-    int Error = 0;             // errno of a failed read (not EAGAIN, EINTR or EIO)
+    size_t Added = 0;        // decoded bytes appended to the queue (or handed to the caller)
+    bool EventChar = false;  // the event character was among them
+    TComErrors Errors;       // line errors found in this read
+    bool HangUp = false;     // the device is gone (read of 0, EIO)
+    int Error = 0;           // errno of a failed read (not EAGAIN, EINTR or EIO)
 };
 
 // Settings FillFrom applies while decoding, copied from the port whenever
 // the line settings are applied.
 struct TReceiveOptions {
-    bool Marked = true;            // the device marks errors in the stream (PARMRK); a network device never does
-    bool ParityEnabled = false;   // the line has a parity bit: a marked byte is a parity error
-    bool ParityCheck = false;     // parity errors are reported
-    bool Replace = false;          // bytes with a parity error become ReplaceChar
+    bool Marked = true;          // the device marks errors in the stream (PARMRK); a network device never does
+    bool ParityEnabled = false;  // the line has a parity bit: a marked byte is a parity error
+    bool ParityCheck = false;    // parity errors are reported
+    bool Replace = false;        // bytes with a parity error become ReplaceChar
     char ReplaceChar = 0;
     bool DiscardNull = false;
     char EventChar = 0;
@@ -94,22 +94,23 @@ struct TReceiveOptions {
 class TReceiveQueue {
 public:
     static constexpr size_t MinimumLimit = 64 * 1024;
-    static constexpr size_t ReadChunk = 4096;   // room always kept for one read
+    static constexpr size_t ReadChunk = 4096;  // room always kept for one read
 
     TReceiveQueue();
     ~TReceiveQueue();
     TReceiveQueue(const TReceiveQueue&) = delete;
     TReceiveQueue& operator=(const TReceiveQueue&) = delete;
 
-    int Init();   // creates the eventfd and the storage; 0 or an errno
+    int Init();  // creates the eventfd and the storage; 0 or an errno
 
     void SetOptions(const TReceiveOptions& Options);
     TReceiveOptions Options() const;
-    void SetLimit(size_t Limit);   // any value above 0; bytes beyond it are dropped
+    void SetLimit(size_t Limit);  // any value above 0; bytes beyond it are dropped
     size_t Limit() const;
 
-    TFillResult FillFrom(TByteSource& Source);    // reads everything waiting, never blocks
-    TFillResult FillFrom(int Fd) {
+    TFillResult FillFrom(TByteSource& Source);  // reads everything waiting, never blocks
+    TFillResult FillFrom(int Fd)
+    {
         TFdSource Source(Fd);
         return FillFrom(Source);
     }
@@ -124,20 +125,21 @@ public:
     // Wake: the watcher is woken even when Fill brought nothing (the driver
     // has counted a line error the watcher is to report).
     void HandToWatcher(const TFillResult& Fill, bool Wake = false);
-    bool HasErrors() const;                       // errors accumulated and not yet taken
+    bool HasErrors() const;  // errors accumulated and not yet taken
     // Takes up to Count bytes, reading the device when fewer are waiting
     // (into the caller's buffer when none are). Result is what the device
     // read brought, empty when none was needed.
     size_t TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result);
-    size_t TakeOrFill(void* Buffer, size_t Count, int Fd, TFillResult& Result) {
+    size_t TakeOrFill(void* Buffer, size_t Count, int Fd, TFillResult& Result)
+    {
         TFdSource Source(Fd);
         return TakeOrFill(Buffer, Count, Source, Result);
     }
-    size_t Count() const;                         // decoded bytes waiting
-    size_t Take(void* Buffer, size_t Count);      // removes up to Count bytes
-    TComErrors TakeErrors();                      // accumulated errors, cleared
+    size_t Count() const;                                                    // decoded bytes waiting
+    size_t Take(void* Buffer, size_t Count);                                 // removes up to Count bytes
+    TComErrors TakeErrors();                                                 // accumulated errors, cleared
     void InjectForTest(const void* Bytes, size_t Count, TComErrors Errors);  // simulated line input
-    void Clear();                                 // drops the waiting bytes (errors stay)
+    void Clear();                                                            // drops the waiting bytes (errors stay)
     int NotifyFd() const { return NotifyFd_.get(); }
 
     // The event thread that watches NotifyFd; a default id: none.
@@ -164,17 +166,17 @@ private:
     size_t TakeLocked(void* Buffer, size_t Count);
 
     mutable std::mutex Mutex_;
-    size_t Head_ = 0, Tail_ = 0;                 // waiting bytes: [Head_, Tail_)
-    std::unique_ptr<unsigned char[]> Storage_;   // Limit_ + ReadChunk bytes
+    size_t Head_ = 0, Tail_ = 0;                // waiting bytes: [Head_, Tail_)
+    std::unique_ptr<unsigned char[]> Storage_;  // Limit_ + ReadChunk bytes
     size_t Capacity_ = 0;
     size_t Limit_ = MinimumLimit;
-    int PendingMark_ = 0;                       // PARMRK decoding state carried across reads
-    int Waiters_ = 0;                            // transfers waiting for bytes
-    bool Signalled_ = false;                     // NotifyFd written since its last reset
+    int PendingMark_ = 0;     // PARMRK decoding state carried across reads
+    int Waiters_ = 0;         // transfers waiting for bytes
+    bool Signalled_ = false;  // NotifyFd written since its last reset
     TComErrors Errors_;
     TReceiveOptions Options_;
     std::thread::id Watcher_;
-    TFillResult Unreported_;                     // additions by others, for the watcher
+    TFillResult Unreported_;  // additions by others, for the watcher
     TUniqueFd NotifyFd_;
 };
 

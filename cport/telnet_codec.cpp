@@ -8,26 +8,36 @@ using namespace telnet;
 
 TTelnetCodec::TTelnetCodec(bool WithComPort) : WithComPort_(WithComPort) {}
 
-int TTelnetCodec::IndexOf(uint8_t Option) {
+int TTelnetCodec::IndexOf(uint8_t Option)
+{
     switch (Option) {
-    case BINARY: return OptionBinary;
-    case SGA: return OptionSga;
-    case ComPortOption: return OptionComPort;
-    default: return -1;
+    case BINARY:
+        return OptionBinary;
+    case SGA:
+        return OptionSga;
+    case ComPortOption:
+        return OptionComPort;
+    default:
+        return -1;
     }
 }
 
-bool TTelnetCodec::WantLocal(int Index) const {
+bool TTelnetCodec::WantLocal(int Index) const
+{
     return Index == OptionBinary || Index == OptionSga || (Index == OptionComPort && WithComPort_);
 }
 
 // The server controls the line through us, never the other way round: its
 // WILL COM-PORT-OPTION is refused.
-bool TTelnetCodec::WantRemote(int Index) const { return Index == OptionBinary || Index == OptionSga; }
+bool TTelnetCodec::WantRemote(int Index) const
+{
+    return Index == OptionBinary || Index == OptionSga;
+}
 
 namespace {
 
-void Append(std::string& Out, uint8_t Verb, uint8_t Option) {
+void Append(std::string& Out, uint8_t Verb, uint8_t Option)
+{
     Out.push_back(static_cast<char>(IAC));
     Out.push_back(static_cast<char>(Verb));
     Out.push_back(static_cast<char>(Option));
@@ -35,7 +45,8 @@ void Append(std::string& Out, uint8_t Verb, uint8_t Option) {
 
 }  // namespace
 
-std::string TTelnetCodec::Opening() {
+std::string TTelnetCodec::Opening()
+{
     std::string Out;
     for (int I = 0; I < OptionCount; ++I) {
         static constexpr uint8_t OptionCodes[OptionCount] = {BINARY, SGA, ComPortOption};
@@ -53,11 +64,14 @@ std::string TTelnetCodec::Opening() {
 
 // Answers one negotiation command. A request for what is already in force
 // is not answered (no loops); an option we do not want is refused.
-void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
+void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply)
+{
     const int I = IndexOf(Option);
-    if (I < 0) {   // an option we do not know: refused when offered or asked for
-        if (Verb == DO) Append(Reply, WONT, Option);
-        if (Verb == WILL) Append(Reply, DONT, Option);
+    if (I < 0) {  // an option we do not know: refused when offered or asked for
+        if (Verb == DO)
+            Append(Reply, WONT, Option);
+        if (Verb == WILL)
+            Append(Reply, DONT, Option);
         return;
     }
     // DO and WILL: the option goes on at that side if we want it there (with
@@ -67,29 +81,39 @@ void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply) {
             Append(Reply, Refuse, Option);
             return;
         }
-        if (State == qNo) Append(Reply, Agree, Option);
+        if (State == qNo)
+            Append(Reply, Agree, Option);
         State = qYes;
     };
     // DONT and WONT: the option goes off at that side, answered when it was on.
     const auto Disable = [&](TQ& State, uint8_t Answer) {
-        if (State == qYes) Append(Reply, Answer, Option);
+        if (State == qYes)
+            Append(Reply, Answer, Option);
         State = qNo;
     };
     switch (Verb) {
-    case DO: Enable(Local_[I], WantLocal(I), WILL, WONT); break;
+    case DO:
+        Enable(Local_[I], WantLocal(I), WILL, WONT);
+        break;
     case DONT:
-        if (Local_[I] != qNo && I == OptionComPort) ComPortRefused_ = true;
+        if (Local_[I] != qNo && I == OptionComPort)
+            ComPortRefused_ = true;
         Disable(Local_[I], WONT);
         break;
-    case WILL: Enable(Remote_[I], WantRemote(I), DO, DONT); break;
-    default: Disable(Remote_[I], DONT); break;   // WONT
+    case WILL:
+        Enable(Remote_[I], WantRemote(I), DO, DONT);
+        break;
+    default:
+        Disable(Remote_[I], DONT);
+        break;  // WONT
     }
 }
 
 // A finished sub-negotiation: COM-PORT-OPTION messages of the server become
 // notices; anything else (other options, a client command echoed back, an
 // overlong or empty one) is dropped.
-void TTelnetCodec::EndSub(TTelnetEvents& Events) {
+void TTelnetCodec::EndSub(TTelnetEvents& Events)
+{
     if (!SubOverflow_ && Sub_.size() >= 2 && static_cast<uint8_t>(Sub_[0]) == ComPortOption) {
         const auto Command = static_cast<uint8_t>(Sub_[1]);
         if (Command >= ServerOffset)
@@ -99,9 +123,10 @@ void TTelnetCodec::EndSub(TTelnetEvents& Events) {
     SubOverflow_ = false;
 }
 
-size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned char* Out,
-                            TTelnetEvents& Events) {
-    if (Length > 0) Heard_ = true;
+size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned char* Out, TTelnetEvents& Events)
+{
+    if (Length > 0)
+        Heard_ = true;
     size_t Decoded = 0;
     for (size_t I = 0; I < Length; ++I) {
         const unsigned char C = In[I];
@@ -124,7 +149,7 @@ size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned cha
                 SubOverflow_ = false;
                 State_ = sSub;
             } else {
-                State_ = sData;   // NOP, GA, a stray SE and the other commands carry nothing
+                State_ = sData;  // NOP, GA, a stray SE and the other commands carry nothing
             }
             break;
         case sVerb:
@@ -164,16 +189,19 @@ size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned cha
     return Decoded;
 }
 
-void TTelnetCodec::EscapeData(const void* Data, size_t Length, std::string& Out) {
+void TTelnetCodec::EscapeData(const void* Data, size_t Length, std::string& Out)
+{
     const auto* Bytes = static_cast<const unsigned char*>(Data);
     Out.reserve(Out.size() + Length);
     for (size_t I = 0; I < Length; ++I) {
         Out.push_back(static_cast<char>(Bytes[I]));
-        if (Bytes[I] == IAC) Out.push_back(static_cast<char>(IAC));
+        if (Bytes[I] == IAC)
+            Out.push_back(static_cast<char>(IAC));
     }
 }
 
-std::string TTelnetCodec::Request(TComPortCommand Command, const std::string& Value) {
+std::string TTelnetCodec::Request(TComPortCommand Command, const std::string& Value)
+{
     std::string Out{static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(ComPortOption),
                     static_cast<char>(Command)};
     EscapeData(Value.data(), Value.size(), Out);
@@ -182,20 +210,25 @@ std::string TTelnetCodec::Request(TComPortCommand Command, const std::string& Va
     return Out;
 }
 
-std::string TTelnetCodec::SetBaudRate(uint32_t BitsPerSecond) {
+std::string TTelnetCodec::SetBaudRate(uint32_t BitsPerSecond)
+{
     const std::string Value{static_cast<char>(BitsPerSecond >> 24), static_cast<char>(BitsPerSecond >> 16),
                             static_cast<char>(BitsPerSecond >> 8), static_cast<char>(BitsPerSecond)};
     return Request(cpSetBaudRate, Value);
 }
 
-std::string TTelnetCodec::RequestByte(TComPortCommand Command, uint8_t Value) {
+std::string TTelnetCodec::RequestByte(TComPortCommand Command, uint8_t Value)
+{
     return Request(Command, std::string(1, static_cast<char>(Value)));
 }
 
-uint32_t TTelnetCodec::BaudRateOf(const std::string& Value) {
-    if (Value.size() != 4) return 0;
+uint32_t TTelnetCodec::BaudRateOf(const std::string& Value)
+{
+    if (Value.size() != 4)
+        return 0;
     uint32_t Rate = 0;
-    for (char C : Value) Rate = (Rate << 8) | static_cast<uint8_t>(C);
+    for (char C : Value)
+        Rate = (Rate << 8) | static_cast<uint8_t>(C);
     return Rate;
 }
 

@@ -27,8 +27,8 @@ namespace cport {
 namespace telnet {
 
 // Commands.
-inline constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250,
-                         GA = 249, NOP = 241, SE = 240;
+inline constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, GA = 249, NOP = 241,
+                         SE = 240;
 // Options.
 // (The echo option is not called ECHO: <termios.h> defines that name as a macro.)
 inline constexpr uint8_t BINARY = 0, EchoOption = 1, SGA = 3, ComPortOption = 44;
@@ -36,30 +36,53 @@ inline constexpr uint8_t BINARY = 0, EchoOption = 1, SGA = 3, ComPortOption = 44
 // COM-PORT-OPTION commands, client to server; the server answers with the
 // same number plus ServerOffset.
 enum TComPortCommand : uint8_t {
-    cpSignature = 0, cpSetBaudRate = 1, cpSetDataSize = 2, cpSetParity = 3, cpSetStopSize = 4,
-    cpSetControl = 5, cpNotifyLineState = 6, cpNotifyModemState = 7, cpFlowControlSuspend = 8,
-    cpFlowControlResume = 9, cpSetLineStateMask = 10, cpSetModemStateMask = 11, cpPurgeData = 12
+    cpSignature = 0,
+    cpSetBaudRate = 1,
+    cpSetDataSize = 2,
+    cpSetParity = 3,
+    cpSetStopSize = 4,
+    cpSetControl = 5,
+    cpNotifyLineState = 6,
+    cpNotifyModemState = 7,
+    cpFlowControlSuspend = 8,
+    cpFlowControlResume = 9,
+    cpSetLineStateMask = 10,
+    cpSetModemStateMask = 11,
+    cpPurgeData = 12
 };
 inline constexpr uint8_t ServerOffset = 100;
 
 // Values of SET-PARITY, SET-STOPSIZE, SET-CONTROL and PURGE-DATA.
-enum TComPortParity : uint8_t { cpParityNone = 1, cpParityOdd = 2, cpParityEven = 3, cpParityMark = 4, cpParitySpace = 5 };
+enum TComPortParity : uint8_t {
+    cpParityNone = 1,
+    cpParityOdd = 2,
+    cpParityEven = 3,
+    cpParityMark = 4,
+    cpParitySpace = 5
+};
 enum TComPortStopSize : uint8_t { cpStopOne = 1, cpStopTwo = 2, cpStopOneAndHalf = 3 };
 enum TComPortControl : uint8_t {
-    cpOutFlowNone = 1, cpOutFlowXonXoff = 2, cpOutFlowHardware = 3, cpBreakOn = 5, cpBreakOff = 6,
-    cpDtrOn = 8, cpDtrOff = 9, cpRtsOn = 11, cpRtsOff = 12, cpInFlowNone = 14,
-    cpInFlowXonXoff = 15, cpInFlowHardware = 16
+    cpOutFlowNone = 1,
+    cpOutFlowXonXoff = 2,
+    cpOutFlowHardware = 3,
+    cpBreakOn = 5,
+    cpBreakOff = 6,
+    cpDtrOn = 8,
+    cpDtrOff = 9,
+    cpRtsOn = 11,
+    cpRtsOff = 12,
+    cpInFlowNone = 14,
+    cpInFlowXonXoff = 15,
+    cpInFlowHardware = 16
 };
 enum TComPortPurge : uint8_t { cpPurgeReceive = 1, cpPurgeTransmit = 2, cpPurgeBoth = 3 };
 
 // Line-state bits (NOTIFY-LINESTATE, SET-LINESTATE-MASK).
-inline constexpr uint8_t LineTimeout = 0x80, LineTxShiftEmpty = 0x40, LineTxHoldEmpty = 0x20,
-                         LineBreak = 0x10, LineFraming = 0x08, LineParity = 0x04, LineOverrun = 0x02,
-                         LineDataReady = 0x01;
+inline constexpr uint8_t LineTimeout = 0x80, LineTxShiftEmpty = 0x40, LineTxHoldEmpty = 0x20, LineBreak = 0x10,
+                         LineFraming = 0x08, LineParity = 0x04, LineOverrun = 0x02, LineDataReady = 0x01;
 // Modem-state bits (NOTIFY-MODEMSTATE, SET-MODEMSTATE-MASK).
-inline constexpr uint8_t ModemCD = 0x80, ModemRI = 0x40, ModemDSR = 0x20, ModemCTS = 0x10,
-                         ModemDeltaCD = 0x08, ModemRingEnd = 0x04, ModemDeltaDSR = 0x02,
-                         ModemDeltaCTS = 0x01;
+inline constexpr uint8_t ModemCD = 0x80, ModemRI = 0x40, ModemDSR = 0x20, ModemCTS = 0x10, ModemDeltaCD = 0x08,
+                         ModemRingEnd = 0x04, ModemDeltaDSR = 0x02, ModemDeltaCTS = 0x01;
 
 }  // namespace telnet
 
@@ -73,8 +96,8 @@ struct TComPortNotice {
 
 // What one Decode call found besides data.
 struct TTelnetEvents {
-    std::string Reply;                     // negotiation answers, to send as they are
-    std::vector<TComPortNotice> Notices;   // COM-PORT-OPTION messages, in order
+    std::string Reply;                    // negotiation answers, to send as they are
+    std::vector<TComPortNotice> Notices;  // COM-PORT-OPTION messages, in order
 };
 
 class TTelnetCodec {
@@ -126,8 +149,8 @@ private:
     void EndSub(TTelnetEvents& Events);
 
     bool WithComPort_;
-    TQ Local_[OptionCount]{};    // we do the option (WILL side)
-    TQ Remote_[OptionCount]{};   // the server does it (DO side)
+    TQ Local_[OptionCount]{};   // we do the option (WILL side)
+    TQ Remote_[OptionCount]{};  // the server does it (DO side)
     bool ComPortRefused_ = false;
     bool Heard_ = false;
     TState State_ = sData;

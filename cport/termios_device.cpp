@@ -19,14 +19,22 @@ namespace cport {
 
 namespace {
 
-int IoctlError(int Result) { return Result == 0 ? 0 : errno; }
+int IoctlError(int Result)
+{
+    return Result == 0 ? 0 : errno;
+}
 
-bool NoSuchControl(int Error) { return Error == ENOTTY || Error == EINVAL; }
+bool NoSuchControl(int Error)
+{
+    return Error == ENOTTY || Error == EINVAL;
+}
 
 // The slave side of a pseudo-terminal (Unix 98 majors 136 to 143).
-bool IsPseudoTerminal(int Fd) {
+bool IsPseudoTerminal(int Fd)
+{
     struct stat St {};
-    if (::fstat(Fd, &St) != 0) return false;
+    if (::fstat(Fd, &St) != 0)
+        return false;
     const unsigned int MajorNumber = major(St.st_rdev);
     return S_ISCHR(St.st_mode) && MajorNumber >= 136 && MajorNumber <= 143;
 }
@@ -35,8 +43,10 @@ bool IsPseudoTerminal(int Fd) {
 class TExclusiveHold {
 public:
     explicit TExclusiveHold(int Fd) : Fd_(Fd) {}
-    ~TExclusiveHold() {
-        if (Fd_ >= 0) ::ioctl(Fd_, TIOCNXCL);
+    ~TExclusiveHold()
+    {
+        if (Fd_ >= 0)
+            ::ioctl(Fd_, TIOCNXCL);
     }
     TExclusiveHold(const TExclusiveHold&) = delete;
     TExclusiveHold& operator=(const TExclusiveHold&) = delete;
@@ -48,7 +58,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TTermiosDevice> TTermiosDevice::Open(const std::string& Path, int& Error) {
+std::unique_ptr<TTermiosDevice> TTermiosDevice::Open(const std::string& Path, int& Error)
+{
     std::unique_ptr<TTermiosDevice> Device(new TTermiosDevice);
     Device->Fd_.Reset(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     const int Fd = Device->Fd_.get();
@@ -56,39 +67,56 @@ std::unique_ptr<TTermiosDevice> TTermiosDevice::Open(const std::string& Path, in
         Error = E;
         return nullptr;
     };
-    if (Fd < 0) return Failed(errno);
-    if (!::isatty(Fd)) return Failed(errno);
-    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0) return Failed(errno);
-    if (::ioctl(Fd, TIOCEXCL) != 0) return Failed(errno);
+    if (Fd < 0)
+        return Failed(errno);
+    if (!::isatty(Fd))
+        return Failed(errno);
+    if (::flock(Fd, LOCK_EX | LOCK_NB) != 0)
+        return Failed(errno);
+    if (::ioctl(Fd, TIOCEXCL) != 0)
+        return Failed(errno);
     TExclusiveHold Hold(Fd);
-    if (int ReadError = ReadLineRecord(Fd, Device->Original_)) return Failed(ReadError);
-    if (::tcflush(Fd, TCIFLUSH) != 0) return Failed(errno);
+    if (int ReadError = ReadLineRecord(Fd, Device->Original_))
+        return Failed(ReadError);
+    if (::tcflush(Fd, TCIFLUSH) != 0)
+        return Failed(errno);
     Hold.Keep();
     Error = 0;
     return Device;
 }
 
-TTermiosDevice::~TTermiosDevice() { Close(); }
+TTermiosDevice::~TTermiosDevice()
+{
+    Close();
+}
 
-int TTermiosDevice::Absent(std::atomic<bool>& Flag, int Error) {
-    if (!NoSuchControl(Error)) return Error;
+int TTermiosDevice::Absent(std::atomic<bool>& Flag, int Error)
+{
+    if (!NoSuchControl(Error))
+        return Error;
     Flag = false;
     return ENOTTY;
 }
 
-ssize_t TTermiosDevice::Read(void* Buffer, size_t Count) { return ::read(Fd_.get(), Buffer, Count); }
+ssize_t TTermiosDevice::Read(void* Buffer, size_t Count)
+{
+    return ::read(Fd_.get(), Buffer, Count);
+}
 
-ssize_t TTermiosDevice::Write(const void* Buffer, size_t Count) {
+ssize_t TTermiosDevice::Write(const void* Buffer, size_t Count)
+{
     return ::write(Fd_.get(), Buffer, Count);
 }
 
 // The whole line record in one TCSETS2, then DTR and RTS. A record the
 // device refuses, or a rate it does not take, leaves the previous record in
 // place. A device without modem lines keeps the DTR/RTS settings stored only.
-int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) {
+int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
+{
     const int Fd = Fd_.get();
     TKernelTermios Current;
-    if (int Error = ReadLineRecord(Fd, Current)) return Error;
+    if (int Error = ReadLineRecord(Fd, Current))
+        return Error;
     TLineSetup Setup;
     try {
         Setup = BuildLineSetup(Port, Current);
@@ -102,7 +130,8 @@ int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
         Setup.Record.c_iflag = (Setup.Record.c_iflag & ~static_cast<uint32_t>(IGNBRK)) | INPCK | PARMRK;
         Setup.Receive.Marked = true;
     }
-    if (int Error = WriteLineRecord(Fd, Setup.Record)) return Error;
+    if (int Error = WriteLineRecord(Fd, Setup.Record))
+        return Error;
     const int Error = SetOutputLines(Setup.DtrOn, Setup.RtsOn);
     if (Error != 0 && Error != ENOTTY) {
         RestoreLineRecord(Fd, Current);
@@ -113,46 +142,64 @@ int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
     return 0;
 }
 
-void TTermiosDevice::RequestLowLatency() {
-    if (LowLatencyTried_) return;
+void TTermiosDevice::RequestLowLatency()
+{
+    if (LowLatencyTried_)
+        return;
     LowLatencyTried_ = true;
     serial_struct Serial{};
-    if (::ioctl(Fd_.get(), TIOCGSERIAL, &Serial) != 0) return;
-    if (Serial.flags & ASYNC_LOW_LATENCY) return;
+    if (::ioctl(Fd_.get(), TIOCGSERIAL, &Serial) != 0)
+        return;
+    if (Serial.flags & ASYNC_LOW_LATENCY)
+        return;
     const int Original = Serial.flags;
     Serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(Fd_.get(), TIOCSSERIAL, &Serial) != 0) return;
+    if (::ioctl(Fd_.get(), TIOCSSERIAL, &Serial) != 0)
+        return;
     OriginalSerialFlags_ = Original;
     LowLatencySet_ = true;
 }
 
-int TTermiosDevice::Purge(bool Input, bool Output) {
-    if (!Input && !Output) return 0;
+int TTermiosDevice::Purge(bool Input, bool Output)
+{
+    if (!Input && !Output)
+        return 0;
     const int Which = Input && Output ? TCIOFLUSH : (Input ? TCIFLUSH : TCOFLUSH);
     return IoctlError(::tcflush(Fd_.get(), Which));
 }
 
-int TTermiosDevice::ModemLines(TLineSignals& Lines) {
+int TTermiosDevice::ModemLines(TLineSignals& Lines)
+{
     Lines = {};
-    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
+    if (!HasModemLines_.load(std::memory_order_relaxed))
+        return ENOTTY;
     int Bits = 0;
-    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCMGET, &Bits))) return Absent(HasModemLines_, Error);
-    if (Bits & TIOCM_CTS) Lines.Include(lsCTS);
-    if (Bits & TIOCM_DSR) Lines.Include(lsDSR);
-    if (Bits & TIOCM_RNG) Lines.Include(lsRing);
-    if (Bits & TIOCM_CD) Lines.Include(lsRLSD);
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCMGET, &Bits)))
+        return Absent(HasModemLines_, Error);
+    if (Bits & TIOCM_CTS)
+        Lines.Include(lsCTS);
+    if (Bits & TIOCM_DSR)
+        Lines.Include(lsDSR);
+    if (Bits & TIOCM_RNG)
+        Lines.Include(lsRing);
+    if (Bits & TIOCM_CD)
+        Lines.Include(lsRLSD);
     return 0;
 }
 
-int TTermiosDevice::WaitForModemChange() {
-    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
+int TTermiosDevice::WaitForModemChange()
+{
+    if (!HasModemLines_.load(std::memory_order_relaxed))
+        return ENOTTY;
     const int Mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
     const int Error = IoctlError(::ioctl(Fd_.get(), TIOCMIWAIT, Mask));
     return Error == EINTR ? EINTR : Absent(HasModemLines_, Error);
 }
 
-int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts) {
-    if (!HasModemLines_.load(std::memory_order_relaxed)) return ENOTTY;
+int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts)
+{
+    if (!HasModemLines_.load(std::memory_order_relaxed))
+        return ENOTTY;
     for (auto [line, on] : {std::pair{TIOCM_DTR, Dtr}, std::pair{TIOCM_RTS, Rts}}) {
         if (int Error = IoctlError(::ioctl(Fd_.get(), on ? TIOCMBIS : TIOCMBIC, &line)))
             return Absent(HasModemLines_, Error);
@@ -160,28 +207,36 @@ int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts) {
     return 0;
 }
 
-int TTermiosDevice::SetBreak(bool On) {
+int TTermiosDevice::SetBreak(bool On)
+{
     return IoctlError(::ioctl(Fd_.get(), On ? TIOCSBRK : TIOCCBRK));
 }
 
-int TTermiosDevice::OutputQueued(int& Bytes) {
+int TTermiosDevice::OutputQueued(int& Bytes)
+{
     Bytes = 0;
     return IoctlError(::ioctl(Fd_.get(), TIOCOUTQ, &Bytes));
 }
 
-int TTermiosDevice::TransmitterEmpty(bool& Empty) {
+int TTermiosDevice::TransmitterEmpty(bool& Empty)
+{
     Empty = true;
-    if (!HasLsr_.load(std::memory_order_relaxed)) return ENOTTY;
+    if (!HasLsr_.load(std::memory_order_relaxed))
+        return ENOTTY;
     unsigned int Lsr = 0;
-    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCSERGETLSR, &Lsr))) return Absent(HasLsr_, Error);
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCSERGETLSR, &Lsr)))
+        return Absent(HasLsr_, Error);
     Empty = (Lsr & TIOCSER_TEMT) != 0;
     return 0;
 }
 
-int TTermiosDevice::ErrorCounts(TDriverCounts& Counts) {
-    if (!HasCounts_.load(std::memory_order_relaxed)) return ENOTTY;
+int TTermiosDevice::ErrorCounts(TDriverCounts& Counts)
+{
+    if (!HasCounts_.load(std::memory_order_relaxed))
+        return ENOTTY;
     serial_icounter_struct Now{};
-    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCGICOUNT, &Now))) return Absent(HasCounts_, Error);
+    if (int Error = IoctlError(::ioctl(Fd_.get(), TIOCGICOUNT, &Now)))
+        return Absent(HasCounts_, Error);
     Counts.Frame = Now.frame;
     Counts.Parity = Now.parity;
     Counts.Overrun = Now.overrun;
@@ -198,8 +253,10 @@ int TTermiosDevice::ErrorCounts(TDriverCounts& Counts) {
 // slow line, close() would otherwise wait for the driver's closing wait (30 s
 // on a UART), and putting back the saved record may release flow control.
 // Failures are not reported: the descriptor goes in any case.
-void TTermiosDevice::Close() {
-    if (!Fd_) return;
+void TTermiosDevice::Close()
+{
+    if (!Fd_)
+        return;
     const int Fd = Fd_.get();
     ::tcflush(Fd, TCOFLUSH);
     if (LowLatencySet_) {

@@ -15,7 +15,8 @@ std::optional<std::string> ReadWholeFile(const std::string& Path);
 // ReadWholeFile for a store that opens its file: a failure becomes the
 // store's own exception, its message Context followed by the system's reason.
 template <typename TStoreError>
-std::optional<std::string> ReadStoreFile(const std::string& Path, const char* Context) {
+std::optional<std::string> ReadStoreFile(const std::string& Path, const char* Context)
+{
     try {
         return ReadWholeFile(Path);
     } catch (const std::system_error& Error) {

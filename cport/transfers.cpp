@@ -72,19 +72,23 @@ private:
     bool FirstByteReturns_ = false;
     const unsigned char* Out_ = nullptr;
     unsigned char* In_ = nullptr;
-    std::string* Grow_ = nullptr;         // ReadText: the string In_ points into, grown as bytes come
+    std::string* Grow_ = nullptr;  // ReadText: the string In_ points into, grown as bytes come
     int32_t Count_ = 0;
     int32_t Progress_ = 0;
-    uint64_t Ticket_ = 0;                 // abort generation when issued
-    uint64_t TotalMs_ = UINT64_MAX;      // UINT64_MAX: no total limit
-    uint32_t IntervalMs_ = 0;            // 0: no interval limit
+    uint64_t Ticket_ = 0;            // abort generation when issued
+    uint64_t TotalMs_ = UINT64_MAX;  // UINT64_MAX: no total limit
+    uint32_t IntervalMs_ = 0;        // 0: no interval limit
     TClock::time_point Started_;
     TClock::time_point LastByte_;
 };
 
-void NewAsyncRequest(PAsync& Request) { Request = new TAsyncRequest; }
+void NewAsyncRequest(PAsync& Request)
+{
+    Request = new TAsyncRequest;
+}
 
-void FreeAsyncRequest(PAsync& Request) {
+void FreeAsyncRequest(PAsync& Request)
+{
     delete Request;
     Request = nullptr;
 }
@@ -97,9 +101,12 @@ constexpr uint32_t AllOnes = UINT32_MAX;
 class TAbortWatch {
 public:
     TAbortWatch(TAbortSignal& Signal, uint64_t Ticket)
-        : Signal_(Signal), Ticket_(Ticket), Entered_(Signal.Enter(Ticket)) {}
-    ~TAbortWatch() {
-        if (Entered_) Signal_.Leave(Ticket_);
+        : Signal_(Signal), Ticket_(Ticket), Entered_(Signal.Enter(Ticket))
+    {}
+    ~TAbortWatch()
+    {
+        if (Entered_)
+            Signal_.Leave(Ticket_);
     }
     TAbortWatch(const TAbortWatch&) = delete;
     TAbortWatch& operator=(const TAbortWatch&) = delete;
@@ -126,25 +133,28 @@ private:
 
 // Milliseconds poll may sleep before the nearer of the total and the
 // interval limit; -1 for none, 0 when one has passed.
-int TAsyncRequest::PollTimeout() const {
+int TAsyncRequest::PollTimeout() const
+{
     const auto Now = TClock::now();
     int64_t RemainingNs = INT64_MAX;
     auto Limit = [&](TClock::time_point Deadline) {
-        RemainingNs = std::min<int64_t>(
-            RemainingNs, std::chrono::duration_cast<std::chrono::nanoseconds>(Deadline - Now).count());
+        RemainingNs = std::min<int64_t>(RemainingNs,
+                                        std::chrono::duration_cast<std::chrono::nanoseconds>(Deadline - Now).count());
     };
     if (TotalMs_ != UINT64_MAX)
-        Limit(Started_ + std::chrono::milliseconds(
-                                    std::min<uint64_t>(TotalMs_, INT64_MAX / 1'000'000'000)));
+        Limit(Started_ + std::chrono::milliseconds(std::min<uint64_t>(TotalMs_, INT64_MAX / 1'000'000'000)));
     if (IntervalMs_ != 0 && Progress_ > 0)
         Limit(LastByte_ + std::chrono::milliseconds(IntervalMs_));
-    if (RemainingNs == INT64_MAX) return -1;
-    if (RemainingNs <= 0) return 0;
-    const int64_t Ms = (RemainingNs + 999'999) / 1'000'000;   // round up: never wake early
+    if (RemainingNs == INT64_MAX)
+        return -1;
+    if (RemainingNs <= 0)
+        return 0;
+    const int64_t Ms = (RemainingNs + 999'999) / 1'000'000;  // round up: never wake early
     return Ms > INT_MAX ? INT_MAX : static_cast<int>(Ms);
 }
 
-void TAsyncRequest::Begin(uint8_t NewKind, int32_t Count) {
+void TAsyncRequest::Begin(uint8_t NewKind, int32_t Count)
+{
     Kind_ = NewKind;
     Issued_ = true;
     Complete_ = false;
@@ -157,14 +167,16 @@ void TAsyncRequest::Begin(uint8_t NewKind, int32_t Count) {
 }
 
 // A failed issue leaves the request as if nothing had been issued on it.
-void TAsyncRequest::IssueFailed(int32_t Code, int Error) {
+void TAsyncRequest::IssueFailed(int32_t Code, int Error)
+{
     Issued_ = false;
     Complete_ = true;
     Progress_ = 0;
     throw EComPort(Code, Error);
 }
 
-void TAsyncRequest::WaitFailed(int Error) {
+void TAsyncRequest::WaitFailed(int Error)
+{
     Complete_ = true;
     throw EComPort(Kind_ == 0 ? CError_WriteFailed : CError_ReadFailed, Error);
 }
@@ -173,7 +185,8 @@ void TAsyncRequest::WaitFailed(int Error) {
 // has, no more than the request still wants: what it does not want stays in
 // the kernel. (Filling the queue instead would read on while a fast line
 // keeps the device readable, and drop what went past the queue's limit.)
-size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill) {
+size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill)
+{
     return TakeWhileFull(
         [&](unsigned char* Where, size_t Want) { return Device.Rx.TakeOrFill(Where, Want, *Device.Device, Fill); });
 }
@@ -181,7 +194,8 @@ size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill) {
 // Room for the next take. A read into a string (ReadText) grows it only as
 // bytes come, doubling from 4 KiB up to the count asked for, so that a large
 // count reserves nothing it does not receive.
-size_t TAsyncRequest::Room() {
+size_t TAsyncRequest::Room()
+{
     if (Grow_ != nullptr && static_cast<size_t>(Progress_) == Grow_->size()) {
         Grow_->resize(std::min<size_t>(static_cast<size_t>(Count_), std::max<size_t>(4096, Grow_->size() * 2)));
         In_ = reinterpret_cast<unsigned char*>(Grow_->data());
@@ -192,26 +206,30 @@ size_t TAsyncRequest::Room() {
 // Takes into the request while each take fills the room it was given (only
 // a growing string takes more than once).
 template <typename TTake>
-size_t TAsyncRequest::TakeWhileFull(TTake Take) {
+size_t TAsyncRequest::TakeWhileFull(TTake Take)
+{
     size_t Total = 0;
     for (;;) {
         const size_t Want = Room();
         const size_t Got = Take(In_ + Progress_, Want);
         Received(Got);
         Total += Got;
-        if (Got < Want || Progress_ == Count_) return Total;
+        if (Got < Want || Progress_ == Count_)
+            return Total;
     }
 }
 
 // Counts bytes moved into the request; the interval time-out runs from the last.
-void TAsyncRequest::Received(size_t Got) {
+void TAsyncRequest::Received(size_t Got)
+{
     Progress_ += static_cast<int32_t>(Got);
-    if (Got > 0 && IntervalMs_ != 0) LastByte_ = TClock::now();
+    if (Got > 0 && IntervalMs_ != 0)
+        LastByte_ = TClock::now();
 }
 
-bool TAsyncRequest::ReadDone(bool Immediate) const {
-    return Progress_ == Count_ || Immediate || HangUp_ ||
-           (FirstByteReturns_ && Progress_ > 0);
+bool TAsyncRequest::ReadDone(bool Immediate) const
+{
+    return Progress_ == Count_ || Immediate || HangUp_ || (FirstByteReturns_ && Progress_ > 0);
 }
 
 // The wait both completions share: poll() on the device (for DeviceEvents),
@@ -221,33 +239,42 @@ bool TAsyncRequest::ReadDone(bool Immediate) const {
 // ready (with its revents).
 template <typename TDone, typename TOnDevice>
 int32_t TAsyncRequest::PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
-                                     TOnDevice OnDevice) {
+                                     TOnDevice OnDevice)
+{
     TAbortWatch Watch(Device.AbortFd, Ticket_);
     if (Watch.Entered()) {
         std::optional<TQueueWait> QueueWait;
-        if (Queue != nullptr) QueueWait.emplace(*Queue);
+        if (Queue != nullptr)
+            QueueWait.emplace(*Queue);
         pollfd Fds[3] = {{Device.Device->PollFd(), DeviceEvents, 0},
                          {Device.AbortFd.Fd(), POLLIN, 0},
                          {Queue != nullptr ? Queue->NotifyFd() : -1, POLLIN, 0}};
         const nfds_t Count = Queue != nullptr ? 3 : 2;
         for (;;) {
-            if (Done()) break;
+            if (Done())
+                break;
             const int Timeout = PollTimeout();
-            if (Timeout == 0) break;
+            if (Timeout == 0)
+                break;
             if (::poll(Fds, Count, Timeout) < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 WaitFailed(errno);
             }
-            if (Fds[1].revents != 0) break;   // AbortPendingIO
-            if (Fds[0].revents & POLLNVAL) WaitFailed(EBADF);
-            if (Fds[0].revents != 0) OnDevice(Fds[0].revents);
+            if (Fds[1].revents != 0)
+                break;  // AbortPendingIO
+            if (Fds[0].revents & POLLNVAL)
+                WaitFailed(EBADF);
+            if (Fds[0].revents != 0)
+                OnDevice(Fds[0].revents);
         }
     }
     Complete_ = true;
     return Progress_;
 }
 
-int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
+int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device)
+{
     TDevice& Driver = *Device.Device;
     return PollUntilDone(
         Device, POLLOUT, nullptr, [&] { return Progress_ == Count_; },
@@ -262,7 +289,8 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device) {
         });
 }
 
-int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
+int32_t TAsyncRequest::CompleteRead(TDeviceState& Device)
+{
     return PollUntilDone(
         Device, POLLIN, &Device.Rx,
         [&] {
@@ -274,19 +302,24 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device) {
         [&](short Events) {
             TFillResult Fill;
             const size_t Got = TakeAvailable(Device, Fill);
-            if (Fill.Error != 0) WaitFailed(Fill.Error);
+            if (Fill.Error != 0)
+                WaitFailed(Fill.Error);
             // A hang-up ends the read once what is left has been taken; a
             // hang-up condition with nothing to read would otherwise wake
             // poll again at once.
-            if (Fill.HangUp || (Got == 0 && Fill.Added == 0 && (Events & (POLLHUP | POLLERR)))) HangUp_ = true;
+            if (Fill.HangUp || (Got == 0 && Fill.Added == 0 && (Events & (POLLHUP | POLLERR))))
+                HangUp_ = true;
         });
 }
 
-int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count) {
+int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count)
+{
     Begin(0, Count);
     Out_ = static_cast<const unsigned char*>(Buffer);
-    if (!Device) IssueFailed(CError_WriteFailed, EBADF);
-    if (Count < 0) IssueFailed(CError_WriteFailed, EINVAL);
+    if (!Device)
+        IssueFailed(CError_WriteFailed, EBADF);
+    if (Count < 0)
+        IssueFailed(CError_WriteFailed, EINVAL);
     TDeviceState& State = *Device;
     Ticket_ = State.AbortFd.Generation();
     if (Count > 0) {
@@ -296,11 +329,14 @@ int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int3
                 Progress_ = static_cast<int32_t>(N);
                 break;
             }
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) break;
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                break;
             IssueFailed(CError_WriteFailed, errno);
         }
-        if (Progress_ > 0) State.SignalTx();
+        if (Progress_ > 0)
+            State.SignalTx();
     }
     if (Progress_ == Count) {
         Complete_ = true;
@@ -308,16 +344,20 @@ int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int3
     }
     const uint64_t Multiplier = State.Timeouts.WriteMultiplier.load(std::memory_order_relaxed);
     const uint64_t Constant = State.Timeouts.WriteConstant.load(std::memory_order_relaxed);
-    if (Multiplier != 0 || Constant != 0) TotalMs_ = Multiplier * static_cast<uint64_t>(Count) + Constant;
+    if (Multiplier != 0 || Constant != 0)
+        TotalMs_ = Multiplier * static_cast<uint64_t>(Count) + Constant;
     Started_ = TClock::now();
     return 0;
 }
 
-int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Count) {
+int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Count)
+{
     Begin(1, Count);
     In_ = static_cast<unsigned char*>(Buffer);
-    if (!Device) IssueFailed(CError_ReadFailed, EBADF);
-    if (Count < 0) IssueFailed(CError_ReadFailed, EINVAL);
+    if (!Device)
+        IssueFailed(CError_ReadFailed, EBADF);
+    if (Count < 0)
+        IssueFailed(CError_ReadFailed, EINVAL);
     TDeviceState& State = *Device;
     Ticket_ = State.AbortFd.Generation();
 
@@ -331,14 +371,17 @@ int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Cou
     } else {
         if (Multiplier != 0 || Constant != 0)
             TotalMs_ = static_cast<uint64_t>(Multiplier) * static_cast<uint64_t>(Count) + Constant;
-        if (Interval != AllOnes) IntervalMs_ = Interval;
+        if (Interval != AllOnes)
+            IntervalMs_ = Interval;
     }
 
     if (Count > 0) {
         TFillResult Fill;
         TakeAvailable(State, Fill);
-        if (Fill.Error != 0) IssueFailed(CError_ReadFailed, Fill.Error);
-        if (Fill.HangUp) HangUp_ = true;
+        if (Fill.Error != 0)
+            IssueFailed(CError_ReadFailed, Fill.Error);
+        if (Fill.HangUp)
+            HangUp_ = true;
     }
     if (ReadDone(Immediate)) {
         Complete_ = true;
@@ -348,36 +391,48 @@ int32_t TAsyncRequest::IssueRead(TDeviceState* Device, void* Buffer, int32_t Cou
     return 0;
 }
 
-int32_t TAsyncRequest::Wait(TDeviceState* Device) {
-    if (!Issued_ || Complete_) return Progress_;
-    if (!Device) WaitFailed(EBADF);
+int32_t TAsyncRequest::Wait(TDeviceState* Device)
+{
+    if (!Issued_ || Complete_)
+        return Progress_;
+    if (!Device)
+        WaitFailed(EBADF);
     return Kind_ == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
 }
 
 // Each call holds the device state for its whole length (TDeviceLease), so
 // a Close on another thread waits for it instead of freeing the state
 // under it.
-int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request) {
-    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
+int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsync Request)
+{
+    if (Request == nullptr)
+        throw EComPort(CError_InvalidAsync);
     TDeviceLease Lease(*this);
     return Request->IssueWrite(Lease.get(), Buffer, Count);
 }
 
-int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request) {
-    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
+int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request)
+{
+    if (Request == nullptr)
+        throw EComPort(CError_InvalidAsync);
     TDeviceLease Lease(*this);
     return Request->IssueRead(Lease.get(), Buffer, Count);
 }
 
-int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync Request) {
+int32_t TCustomComPort::ReadTextAsync(std::string& Text, int32_t Count, PAsync Request)
+{
     Text.resize(Count > 0 ? static_cast<size_t>(Count) : 0);
-    if (Count <= 0) return 0;
+    if (Count <= 0)
+        return 0;
     return ReadBytesAsync(Text.data(), Count, Request);
 }
 
-int32_t TCustomComPort::WaitAsyncRequest(PAsync Request) {
-    if (Request == nullptr) throw EComPort(CError_InvalidAsync);
-    if (!Request->Issued_ || Request->Complete_) return Request->Progress_;
+int32_t TCustomComPort::WaitAsyncRequest(PAsync Request)
+{
+    if (Request == nullptr)
+        throw EComPort(CError_InvalidAsync);
+    if (!Request->Issued_ || Request->Complete_)
+        return Request->Progress_;
     TDeviceLease Lease(*this);
     return Request->Wait(Lease.get());
 }
@@ -385,14 +440,16 @@ int32_t TCustomComPort::WaitAsyncRequest(PAsync Request) {
 // The synchronous forms use a request record of their own on the stack: it
 // lives only for the call, and a write that completes at once costs one
 // write() and nothing else.
-int32_t TCustomComPort::WriteBytes(const void* Buffer, int32_t Count) {
+int32_t TCustomComPort::WriteBytes(const void* Buffer, int32_t Count)
+{
     TAsyncRequest Request;
     TDeviceLease Lease(*this);
     Request.IssueWrite(Lease.get(), Buffer, Count);
     return Request.Wait(Lease.get());
 }
 
-int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
+int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count)
+{
     TAsyncRequest Request;
     TDeviceLease Lease(*this);
     Request.IssueRead(Lease.get(), Buffer, Count);
@@ -400,9 +457,11 @@ int32_t TCustomComPort::ReadBytes(void* Buffer, int32_t Count) {
 }
 
 // The string grows with what arrives (see TAsyncRequest::Room).
-int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
+int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count)
+{
     Text.clear();
-    if (Count <= 0) return 0;
+    if (Count <= 0)
+        return 0;
     TAsyncRequest Request;
     Request.Grow_ = &Text;
     TDeviceLease Lease(*this);
@@ -416,9 +475,11 @@ int32_t TCustomComPort::ReadText(std::string& Text, int32_t Count) {
 // every request issued before this call whose wait has not started yet.
 // Transfers issued afterwards run normally. Bytes already in the kernel's
 // queues stay there.
-void TCustomComPort::AbortPendingIO() {
+void TCustomComPort::AbortPendingIO()
+{
     TDeviceLease Lease(*this);
-    if (!Lease.get()) throw EComPort(CError_PurgeFailed, EBADF);
+    if (!Lease.get())
+        throw EComPort(CError_PurgeFailed, EBADF);
     Lease.get()->AbortFd.Abort();
 }
 

@@ -19,8 +19,12 @@ public:
     explicit TUniqueFd(int Fd) : Fd_(Fd) {}
     ~TUniqueFd() { Reset(); }
     TUniqueFd(TUniqueFd&& Other) noexcept : Fd_(std::exchange(Other.Fd_, -1)) {}
-    TUniqueFd& operator=(TUniqueFd&& Other) noexcept {
-        if (this != &Other) { Reset(); Fd_ = std::exchange(Other.Fd_, -1); }
+    TUniqueFd& operator=(TUniqueFd&& Other) noexcept
+    {
+        if (this != &Other) {
+            Reset();
+            Fd_ = std::exchange(Other.Fd_, -1);
+        }
         return *this;
     }
     TUniqueFd(const TUniqueFd&) = delete;
@@ -29,8 +33,10 @@ public:
     int get() const { return Fd_; }
     explicit operator bool() const { return Fd_ >= 0; }
     int Release() { return std::exchange(Fd_, -1); }
-    void Reset(int Fd = -1) {
-        if (Fd_ >= 0) ::close(Fd_);
+    void Reset(int Fd = -1)
+    {
+        if (Fd_ >= 0)
+            ::close(Fd_);
         Fd_ = Fd;
     }
 
@@ -41,8 +47,10 @@ private:
 // Owns the result of a call that creates a descriptor (epoll_create1,
 // eventfd, timerfd_create, ...); a failed creation (Fd < 0, errno set)
 // throws std::system_error, with What saying what was being set up.
-inline TUniqueFd CreatedFd(int Fd, const char* What) {
-    if (Fd < 0) throw std::system_error(errno, std::generic_category(), What);
+inline TUniqueFd CreatedFd(int Fd, const char* What)
+{
+    if (Fd < 0)
+        throw std::system_error(errno, std::generic_category(), What);
     return TUniqueFd(Fd);
 }
 

@@ -16,7 +16,8 @@ namespace {
 
 using namespace std::string_literals;
 
-unsigned long long ParseUnsigned(const std::string& Option, const std::string& Value, unsigned long long Max) {
+unsigned long long ParseUnsigned(const std::string& Option, const std::string& Value, unsigned long long Max)
+{
     unsigned long long Number = 0;
     const auto [end, error] = std::from_chars(Value.data(), Value.data() + Value.size(), Number);
     if (Value.empty() || error != std::errc{} || end != Value.data() + Value.size() || Number > Max) {
@@ -26,7 +27,8 @@ unsigned long long ParseUnsigned(const std::string& Option, const std::string& V
     return Number;
 }
 
-std::uint8_t ParseHexByte(const std::string& Option, const std::string& Value) {
+std::uint8_t ParseHexByte(const std::string& Option, const std::string& Value)
+{
     unsigned Number = 0;
     const auto [end, error] = std::from_chars(Value.data(), Value.data() + Value.size(), Number, 16);
     if (Value.size() != 2 || error != std::errc{} || end != Value.data() + Value.size()) {
@@ -35,11 +37,13 @@ std::uint8_t ParseHexByte(const std::string& Option, const std::string& Value) {
     return static_cast<std::uint8_t>(Number);
 }
 
-std::chrono::milliseconds ParseMilliseconds(const std::string& Option, const std::string& Value) {
+std::chrono::milliseconds ParseMilliseconds(const std::string& Option, const std::string& Value)
+{
     return std::chrono::milliseconds(ParseUnsigned(Option, Value, 3'600'000));
 }
 
-std::size_t ParseModuleNumber(const std::string& Option, const std::string& Value) {
+std::size_t ParseModuleNumber(const std::string& Option, const std::string& Value)
+{
     const auto Number = ParseUnsigned(Option, Value, 1'000'000);
     if (Number == 0) {
         throw std::invalid_argument(Option + ": modules count from 1");
@@ -47,7 +51,8 @@ std::size_t ParseModuleNumber(const std::string& Option, const std::string& Valu
     return Number;
 }
 
-std::set<int> ParseCodes(const std::string& Option, const std::string& Value) {
+std::set<int> ParseCodes(const std::string& Option, const std::string& Value)
+{
     std::set<int> Codes;
     std::stringstream List(Value);
     std::string Item;
@@ -60,7 +65,8 @@ std::set<int> ParseCodes(const std::string& Option, const std::string& Value) {
     return Codes;
 }
 
-TMalformedKind ParseMalformedKind(const std::string& Option, const std::string& Value) {
+TMalformedKind ParseMalformedKind(const std::string& Option, const std::string& Value)
+{
     static const std::map<std::string, TMalformedKind> Kinds{
         {"short", TMalformedKind::TooShort},      {"long", TMalformedKind::TooLong},
         {"check", TMalformedKind::BadCheckText},  {"address", TMalformedKind::BadAddress},
@@ -68,13 +74,14 @@ TMalformedKind ParseMalformedKind(const std::string& Option, const std::string& 
     };
     const auto Found = Kinds.find(Value);
     if (Found == Kinds.end()) {
-        throw std::invalid_argument(Option + ": expected short, long, check, address, code or text, got \"" +
-                                    Value + "\"");
+        throw std::invalid_argument(Option + ": expected short, long, check, address, code or text, got \"" + Value +
+                                    "\"");
     }
     return Found->second;
 }
 
-void ParsePortBytes(const std::string& Option, const std::string& Value, TModuleState& State) {
+void ParsePortBytes(const std::string& Option, const std::string& Value, TModuleState& State)
+{
     std::stringstream List(Value);
     std::vector<std::string> Items;
     std::string Item;
@@ -82,7 +89,8 @@ void ParsePortBytes(const std::string& Option, const std::string& Value, TModule
         Items.push_back(Item);
     }
     if (Items.size() != 2 * PortCount) {
-        throw std::invalid_argument(Option + ": expected ten bytes, the directions then the defaults of P0 P1 P2 P4 P5");
+        throw std::invalid_argument(Option +
+                                    ": expected ten bytes, the directions then the defaults of P0 P1 P2 P4 P5");
     }
     for (std::size_t I = 0; I < Items.size(); ++I) {
         State.PortByte(CodeFirstDirection + static_cast<int>(I)) = ParseHexByte(Option, Items[I]);
@@ -90,7 +98,8 @@ void ParsePortBytes(const std::string& Option, const std::string& Value, TModule
 }
 
 // "--dir-p4" -> code 07, "--def-p0" -> code 09.
-std::optional<int> PortOptionCode(const std::string& Option) {
+std::optional<int> PortOptionCode(const std::string& Option)
+{
     static const std::string Ports = "01245";
     if (Option.size() != 8 || (Option.rfind("--dir-p", 0) != 0 && Option.rfind("--def-p", 0) != 0)) {
         return std::nullopt;
@@ -105,7 +114,8 @@ std::optional<int> PortOptionCode(const std::string& Option) {
 
 }  // namespace
 
-TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
+TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
+{
     TCommandLine Parsed;
     TSimulatorOptions& Options = Parsed.Options;
     TModuleState& State = Options.State;
@@ -114,7 +124,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
     using THandler = std::function<void(const std::string& Option, const std::string& Value)>;
     const std::map<std::string, THandler> WithValue{
         {"--device", [&](auto&, auto& V) { Options.DevicePath = V; }},
-        {"--baud", [&](auto& O, auto& V) { Options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--baud",
+         [&](auto& O, auto& V) { Options.DeviceBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
         {"--link", [&](auto&, auto& V) { Options.LinkPath = V; }},
         {"--line-end-wait", [&](auto& O, auto& V) { Options.LineEndWait = ParseMilliseconds(O, V); }},
         {"--status", [&](auto& O, auto& V) { State.Status = ParseHexByte(O, V); }},
@@ -130,13 +141,15 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
         {"--split-gap", [&](auto& O, auto& V) { Faults.SplitGap = ParseMilliseconds(O, V); }},
         {"--noise-random", [&](auto& O, auto& V) { Faults.Noise.RandomBytes = ParseUnsigned(O, V, 1'000'000); }},
         {"--noise-text", [&](auto&, auto& V) { Faults.Noise.Text = UnescapeText(V); }},
-        {"--noise-seed", [&](auto& O, auto& V) { Faults.Noise.Seed = static_cast<std::uint32_t>(ParseUnsigned(O, V, 0xFFFFFFFF)); }},
+        {"--noise-seed",
+         [&](auto& O, auto& V) { Faults.Noise.Seed = static_cast<std::uint32_t>(ParseUnsigned(O, V, 0xFFFFFFFF)); }},
         {"--malformed", [&](auto& O, auto& V) { Faults.Malformed.Kind = ParseMalformedKind(O, V); }},
         {"--malformed-text", [&](auto&, auto& V) { Faults.Malformed.Text = UnescapeText(V); }},
         {"--series-gap", [&](auto& O, auto& V) { Options.Series.Gap = ParseMilliseconds(O, V); }},
         {"--faulty-module", [&](auto& O, auto& V) { Options.Series.FaultyModule = ParseModuleNumber(O, V); }},
         {"--silent-module", [&](auto& O, auto& V) { Options.Series.SilentModule = ParseModuleNumber(O, V); }},
-        {"--line-baud", [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--line-baud",
+         [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
     };
     const std::map<std::string, std::function<void()>> Flags{
         {"--help", [&] { Parsed.Help = true; }},
@@ -195,7 +208,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments) {
     return Parsed;
 }
 
-std::string UsageText() {
+std::string UsageText()
+{
     return R"(Usage: varnolink-sim [OPTION]...
 Simulates the VARNOLINK I/O module at the far end of a serial line.
 

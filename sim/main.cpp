@@ -16,14 +16,16 @@ namespace {
 
 using namespace varnolink::sim;
 
-void PrintRequest(const TRequestRecord& Record) {
+void PrintRequest(const TRequestRecord& Record)
+{
     const std::string Line = EscapeBytes(Record.Frame) + "\n";
     std::fputs(Line.c_str(), stderr);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     TCommandLine Parsed;
     try {
         Parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));

@@ -7,36 +7,55 @@ namespace varnolink::sim {
 
 namespace {
 
-bool IsDecimal(char C) { return C >= '0' && C <= '9'; }
+bool IsDecimal(char C)
+{
+    return C >= '0' && C <= '9';
+}
 
-int HexDigitValue(char C) {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+int HexDigitValue(char C)
+{
+    if (C >= '0' && C <= '9')
+        return C - '0';
+    if (C >= 'A' && C <= 'F')
+        return C - 'A' + 10;
+    if (C >= 'a' && C <= 'f')
+        return C - 'a' + 10;
     return -1;
 }
 
-std::optional<std::uint8_t> ParseHexByte(std::string_view Text) {
-    if (Text.size() != 2) return std::nullopt;
+std::optional<std::uint8_t> ParseHexByte(std::string_view Text)
+{
+    if (Text.size() != 2)
+        return std::nullopt;
     const int High = HexDigitValue(Text[0]);
     const int Low = HexDigitValue(Text[1]);
-    if (High < 0 || Low < 0) return std::nullopt;
+    if (High < 0 || Low < 0)
+        return std::nullopt;
     return static_cast<std::uint8_t>(High * 16 + Low);
 }
 
-std::string TwoDigitCode(int Code) {
+std::string TwoDigitCode(int Code)
+{
     return {static_cast<char>('0' + Code / 10), static_cast<char>('0' + Code % 10)};
 }
 
-bool IsPortCode(int Code) { return Code >= CodeFirstDirection && Code <= CodeLastPort; }
+bool IsPortCode(int Code)
+{
+    return Code >= CodeFirstDirection && Code <= CodeLastPort;
+}
 
-TModuleAnswer Answered(int Code, std::string Line) {
+TModuleAnswer Answered(int Code, std::string Line)
+{
     return {TRequestOutcome::Answered, Code, std::move(Line)};
 }
 
-TModuleAnswer NotAnswered(TRequestOutcome Outcome, int Code) { return {Outcome, Code, {}}; }
+TModuleAnswer NotAnswered(TRequestOutcome Outcome, int Code)
+{
+    return {Outcome, Code, {}};
+}
 
-TModuleAnswer AnswerRead(const TParsedRequest& Request, const TModuleState& State) {
+TModuleAnswer AnswerRead(const TParsedRequest& Request, const TModuleState& State)
+{
     const int Code = Request.Code;
     if (Code > CodeLastPort) {
         return NotAnswered(TRequestOutcome::UnknownCommand, Code);
@@ -45,20 +64,21 @@ TModuleAnswer AnswerRead(const TParsedRequest& Request, const TModuleState& Stat
         return NotAnswered(TRequestOutcome::InvalidArgument, Code);
     }
     switch (Code) {
-        case CodeIdentity:
-            return Answered(Code, IdentityReplyLine(State));
-        case CodeStatus:
-            return Answered(Code, StandardReplyLine(Code, HexByte(State.Status)));
-        case CodeRemoteId:
-            return Answered(Code, StandardReplyLine(Code, HexByte(State.RemoteId)));
-        case CodeBaudIndex:
-            return Answered(Code, StandardReplyLine(Code, "0" + std::to_string(State.BaudIndex)));
-        default:
-            return Answered(Code, StandardReplyLine(Code, HexByte(State.PortByte(Code))));
+    case CodeIdentity:
+        return Answered(Code, IdentityReplyLine(State));
+    case CodeStatus:
+        return Answered(Code, StandardReplyLine(Code, HexByte(State.Status)));
+    case CodeRemoteId:
+        return Answered(Code, StandardReplyLine(Code, HexByte(State.RemoteId)));
+    case CodeBaudIndex:
+        return Answered(Code, StandardReplyLine(Code, "0" + std::to_string(State.BaudIndex)));
+    default:
+        return Answered(Code, StandardReplyLine(Code, HexByte(State.PortByte(Code))));
     }
 }
 
-TModuleAnswer AnswerWrite(const TParsedRequest& Request, TModuleState& State) {
+TModuleAnswer AnswerWrite(const TParsedRequest& Request, TModuleState& State)
+{
     const int Code = Request.Code;
     const std::string& Argument = Request.Argument;
     if (Code == CodeRemoteId || IsPortCode(Code)) {
@@ -89,22 +109,30 @@ TModuleAnswer AnswerWrite(const TParsedRequest& Request, TModuleState& State) {
 
 }  // namespace
 
-const char* OutcomeName(TRequestOutcome Outcome) {
+const char* OutcomeName(TRequestOutcome Outcome)
+{
     switch (Outcome) {
-        case TRequestOutcome::Answered: return "answered";
-        case TRequestOutcome::Silenced: return "silenced";
-        case TRequestOutcome::InvalidArgument: return "invalid-argument";
-        case TRequestOutcome::UnknownCommand: return "unknown-command";
-        case TRequestOutcome::Malformed: return "malformed";
-        case TRequestOutcome::NoModule: return "no-module";
+    case TRequestOutcome::Answered:
+        return "answered";
+    case TRequestOutcome::Silenced:
+        return "silenced";
+    case TRequestOutcome::InvalidArgument:
+        return "invalid-argument";
+    case TRequestOutcome::UnknownCommand:
+        return "unknown-command";
+    case TRequestOutcome::Malformed:
+        return "malformed";
+    case TRequestOutcome::NoModule:
+        return "no-module";
     }
     return "?";
 }
 
-std::optional<TParsedRequest> ParseRequest(std::string_view Frame) {
+std::optional<TParsedRequest> ParseRequest(std::string_view Frame)
+{
     // Shortest frame: "*NN:M,=00\r" with an empty argument.
-    if (Frame.size() < 10 || Frame[0] != '*' || !IsDecimal(Frame[1]) || !IsDecimal(Frame[2]) ||
-        Frame[3] != ':' || (Frame[4] != '0' && Frame[4] != '1') || Frame[5] != ',') {
+    if (Frame.size() < 10 || Frame[0] != '*' || !IsDecimal(Frame[1]) || !IsDecimal(Frame[2]) || Frame[3] != ':' ||
+        (Frame[4] != '0' && Frame[4] != '1') || Frame[5] != ',') {
         return std::nullopt;
     }
     const std::size_t Equals = Frame.find('=', 6);
@@ -122,7 +150,8 @@ std::optional<TParsedRequest> ParseRequest(std::string_view Frame) {
     return Request;
 }
 
-TModuleAnswer AnswerRequest(std::string_view Frame, TModuleState& State) {
+TModuleAnswer AnswerRequest(std::string_view Frame, TModuleState& State)
+{
     const auto Request = ParseRequest(Frame);
     if (!Request) {
         return NotAnswered(TRequestOutcome::Malformed, -1);
@@ -130,16 +159,19 @@ TModuleAnswer AnswerRequest(std::string_view Frame, TModuleState& State) {
     return Request->Write ? AnswerWrite(*Request, State) : AnswerRead(*Request, State);
 }
 
-std::string HexByte(std::uint8_t Value) {
+std::string HexByte(std::uint8_t Value)
+{
     static constexpr char Digits[] = "0123456789ABCDEF";
     return {Digits[Value >> 4], Digits[Value & 0x0F]};
 }
 
-std::string IdentityReplyLine(const TModuleState& State) {
+std::string IdentityReplyLine(const TModuleState& State)
+{
     return "*??:E00,00=" + State.BiosName + " " + State.BiosVersion;
 }
 
-std::string StandardReplyLine(int Code, std::string_view Data) {
+std::string StandardReplyLine(int Code, std::string_view Data)
+{
     return "*??:E" + TwoDigitCode(Code) + ",00=" + std::string(Data);
 }
 

@@ -13,7 +13,8 @@ constexpr int FaultyCode = CodeFirstDirection;  // P0 direction
 
 }  // namespace
 
-bool TModuleSeries::Attach(TClock::time_point Now, TModuleState& State) {
+bool TModuleSeries::Attach(TClock::time_point Now, TModuleState& State)
+{
     if (!Options_.Enabled || Attached_) {
         return true;
     }
@@ -29,8 +30,8 @@ bool TModuleSeries::Attach(TClock::time_point Now, TModuleState& State) {
     return true;
 }
 
-void TModuleSeries::Shape(std::string_view Frame, TClock::time_point Now, TModuleAnswer& Answer,
-                          TModuleState& State) {
+void TModuleSeries::Shape(std::string_view Frame, TClock::time_point Now, TModuleAnswer& Answer, TModuleState& State)
+{
     if (!Options_.Enabled) {
         return;
     }
@@ -69,14 +70,16 @@ void TModuleSeries::Shape(std::string_view Frame, TClock::time_point Now, TModul
     }
 }
 
-std::size_t TModuleSeries::ModuleNumber(TClock::time_point Now) const {
+std::size_t TModuleSeries::ModuleNumber(TClock::time_point Now) const
+{
     if (Attached_) {
         return Module_;
     }
     return Now < NextArrives_ ? 0 : Module_ + 1;
 }
 
-void TModuleSeries::Unplug(TClock::time_point Now) {
+void TModuleSeries::Unplug(TClock::time_point Now)
+{
     Attached_ = false;
     NextArrives_ = Now + Options_.Gap;
 }

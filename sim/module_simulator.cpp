@@ -22,16 +22,21 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-[[noreturn]] void ThrowErrno(const char* What) { throw std::system_error(errno, std::generic_category(), What); }
+[[noreturn]] void ThrowErrno(const char* What)
+{
+    throw std::system_error(errno, std::generic_category(), What);
+}
 
 // Time one character takes on the line at 10 bits per character (start bit,
 // 8 data bits, stop bit); zero when no line time is emulated.
-nanoseconds CharacterTime(unsigned Baud) {
+nanoseconds CharacterTime(unsigned Baud)
+{
     return Baud == 0 ? nanoseconds{0} : nanoseconds{10'000'000'000LL / Baud};
 }
 
 // steady_clock counts CLOCK_MONOTONIC on Linux, the clock of our timerfd.
-timespec ToTimespec(TClock::time_point At) {
+timespec ToTimespec(TClock::time_point At)
+{
     const auto SinceEpoch = std::max(nanoseconds{1}, std::chrono::duration_cast<nanoseconds>(At.time_since_epoch()));
     timespec Value{};
     Value.tv_sec = static_cast<time_t>(SinceEpoch.count() / 1'000'000'000LL);
@@ -39,7 +44,8 @@ timespec ToTimespec(TClock::time_point At) {
     return Value;
 }
 
-TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options) {
+TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options)
+{
     if (Options.DevicePath.empty()) {
         return TSerialEndpoint::CreatePseudoTerminal(Options.LinkPath);
     }
@@ -48,7 +54,8 @@ TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options) {
 
 enum TEventSource : std::uint64_t { WakeSource = 1, TimerSource = 2, LineSource = 3 };
 
-void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, TEventSource Source) {
+void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, TEventSource Source)
+{
     epoll_event Event{};
     Event.events = Events;
     Event.data.u64 = Source;
@@ -60,24 +67,36 @@ void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, TEventSource Source) 
 }  // namespace
 
 TModuleSimulator::TModuleSimulator(TSimulatorOptions Options)
-    : Options_(std::move(Options)), Endpoint_(OpenEndpoint(Options_)), State_(Options_.State),
-      Faults_(Options_.Faults), Series_(Options_.Series), NoiseSource_(Options_.Faults.Noise.Seed) {
+    : Options_(std::move(Options)),
+      Endpoint_(OpenEndpoint(Options_)),
+      State_(Options_.State),
+      Faults_(Options_.Faults),
+      Series_(Options_.Series),
+      NoiseSource_(Options_.Faults.Noise.Seed)
+{
     State_.Validate();
     DevicePath_ = Endpoint_.Path();
     EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!EpollFd_) ThrowErrno("epoll_create1");
+    if (!EpollFd_)
+        ThrowErrno("epoll_create1");
     WakeFd_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!WakeFd_) ThrowErrno("eventfd");
+    if (!WakeFd_)
+        ThrowErrno("eventfd");
     TimerFd_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    if (!TimerFd_) ThrowErrno("timerfd_create");
+    if (!TimerFd_)
+        ThrowErrno("timerfd_create");
     AddToEpoll(EpollFd_.Get(), WakeFd_.Get(), EPOLLIN, WakeSource);
     AddToEpoll(EpollFd_.Get(), TimerFd_.Get(), EPOLLIN, TimerSource);
     AddToEpoll(EpollFd_.Get(), Endpoint_.Fd(), EPOLLIN, LineSource);
 }
 
-TModuleSimulator::~TModuleSimulator() { Stop(); }
+TModuleSimulator::~TModuleSimulator()
+{
+    Stop();
+}
 
-void TModuleSimulator::Start() {
+void TModuleSimulator::Start()
+{
     std::lock_guard Lifecycle(Lifecycle_);
     if (Thread_.joinable()) {
         return;
@@ -90,7 +109,8 @@ void TModuleSimulator::Start() {
     Thread_ = std::thread([this] { Run(); });
 }
 
-void TModuleSimulator::Stop() {
+void TModuleSimulator::Stop()
+{
     std::lock_guard Lifecycle(Lifecycle_);
     if (!Thread_.joinable()) {
         return;
@@ -103,12 +123,14 @@ void TModuleSimulator::Stop() {
     Thread_.join();
 }
 
-bool TModuleSimulator::Running() const {
+bool TModuleSimulator::Running() const
+{
     std::lock_guard Lock(Mutex_);
     return Running_;
 }
 
-std::vector<std::string> TModuleSimulator::Requests() const {
+std::vector<std::string> TModuleSimulator::Requests() const
+{
     std::lock_guard Lock(Mutex_);
     std::vector<std::string> Frames;
     Frames.reserve(Log_.size());
@@ -118,50 +140,59 @@ std::vector<std::string> TModuleSimulator::Requests() const {
     return Frames;
 }
 
-std::vector<TRequestRecord> TModuleSimulator::RequestLog() const {
+std::vector<TRequestRecord> TModuleSimulator::RequestLog() const
+{
     std::lock_guard Lock(Mutex_);
     return Log_;
 }
 
-bool TModuleSimulator::WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const {
+bool TModuleSimulator::WaitForRequests(std::size_t Count, std::chrono::milliseconds Timeout) const
+{
     std::unique_lock Lock(Mutex_);
     return Changed_.wait_for(Lock, Timeout, [&] { return Log_.size() >= Count; });
 }
 
-void TModuleSimulator::ClearRequests() {
+void TModuleSimulator::ClearRequests()
+{
     std::lock_guard Lock(Mutex_);
     Log_.clear();
 }
 
-TModuleState TModuleSimulator::State() const {
+TModuleState TModuleSimulator::State() const
+{
     std::lock_guard Lock(Mutex_);
     return State_;
 }
 
-void TModuleSimulator::SetState(const TModuleState& State) {
+void TModuleSimulator::SetState(const TModuleState& State)
+{
     State.Validate();
     std::lock_guard Lock(Mutex_);
     State_ = State;
 }
 
-std::size_t TModuleSimulator::ModuleNumber() const {
+std::size_t TModuleSimulator::ModuleNumber() const
+{
     std::lock_guard Lock(Mutex_);
     return Series_.ModuleNumber(TClock::now());
 }
 
-TFaults TModuleSimulator::CurrentFaults() const {
+TFaults TModuleSimulator::CurrentFaults() const
+{
     std::lock_guard Lock(Mutex_);
     return Faults_;
 }
 
-void TModuleSimulator::SetFaults(const TFaults& Faults) {
+void TModuleSimulator::SetFaults(const TFaults& Faults)
+{
     std::lock_guard Lock(Mutex_);
     Faults_ = Faults;
     RequestsSinceFaults_ = 0;
     NoiseSource_.seed(Faults.Noise.Seed);
 }
 
-void TModuleSimulator::HangUp() {
+void TModuleSimulator::HangUp()
+{
     std::lock_guard Lifecycle(Lifecycle_);
     if (Thread_.joinable()) {
         {
@@ -191,29 +222,34 @@ void TModuleSimulator::HangUp() {
     }
 }
 
-bool TModuleSimulator::HungUp() const {
+bool TModuleSimulator::HungUp() const
+{
     std::lock_guard Lock(Mutex_);
     return HungUp_;
 }
 
-bool TModuleSimulator::WaitForHangUp(std::chrono::milliseconds Timeout) const {
+bool TModuleSimulator::WaitForHangUp(std::chrono::milliseconds Timeout) const
+{
     std::unique_lock Lock(Mutex_);
     return Changed_.wait_for(Lock, Timeout, [this] { return HungUp_; });
 }
 
-std::string TModuleSimulator::LastError() const {
+std::string TModuleSimulator::LastError() const
+{
     std::lock_guard Lock(Mutex_);
     return LastError_;
 }
 
-void TModuleSimulator::Wake() {
+void TModuleSimulator::Wake()
+{
     const std::uint64_t One = 1;
     // Cannot fail short of a counter overflow, which EAGAIN reports and which
     // still leaves the eventfd readable.
     [[maybe_unused]] const auto Written = ::write(WakeFd_.Get(), &One, sizeof One);
 }
 
-void TModuleSimulator::Run() {
+void TModuleSimulator::Run()
+{
     try {
         RunLoop();
     } catch (const std::exception& Error) {
@@ -225,13 +261,15 @@ void TModuleSimulator::Run() {
     Changed_.notify_all();
 }
 
-void TModuleSimulator::RunLoop() {
+void TModuleSimulator::RunLoop()
+{
     std::array<epoll_event, 8> Events{};
     for (;;) {
         ArmTimer();
         const int Count = ::epoll_wait(EpollFd_.Get(), Events.data(), static_cast<int>(Events.size()), -1);
         if (Count < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             ThrowErrno("epoll_wait");
         }
         const TClock::time_point Now = TClock::now();
@@ -240,22 +278,22 @@ void TModuleSimulator::RunLoop() {
         for (int I = 0; I < Count; ++I) {
             const auto& Event = Events[static_cast<std::size_t>(I)];
             switch (Event.data.u64) {
-                case WakeSource: {
-                    std::uint64_t Value = 0;
-                    [[maybe_unused]] const auto Read = ::read(WakeFd_.Get(), &Value, sizeof Value);
-                    break;
-                }
-                case TimerSource: {
-                    std::uint64_t Expirations = 0;
-                    [[maybe_unused]] const auto Read = ::read(TimerFd_.Get(), &Expirations, sizeof Expirations);
-                    break;
-                }
-                case LineSource:
-                    LineReadable = (Event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
-                    LineWritable = (Event.events & EPOLLOUT) != 0;
-                    break;
-                default:
-                    break;
+            case WakeSource: {
+                std::uint64_t Value = 0;
+                [[maybe_unused]] const auto Read = ::read(WakeFd_.Get(), &Value, sizeof Value);
+                break;
+            }
+            case TimerSource: {
+                std::uint64_t Expirations = 0;
+                [[maybe_unused]] const auto Read = ::read(TimerFd_.Get(), &Expirations, sizeof Expirations);
+                break;
+            }
+            case LineSource:
+                LineReadable = (Event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
+                LineWritable = (Event.events & EPOLLOUT) != 0;
+                break;
+            default:
+                break;
             }
         }
         {
@@ -275,11 +313,11 @@ void TModuleSimulator::RunLoop() {
         if (LineReadable) {
             ReadLine(Now);
         }
-        if (Assembler_.AwaitingLineFeed() &&
-            TClock::now() >= Assembler_.CarriageReturnAt() + Options_.LineEndWait) {
+        if (Assembler_.AwaitingLineFeed() && TClock::now() >= Assembler_.CarriageReturnAt() + Options_.LineEndWait) {
             std::vector<TReceivedFrame> Frames;
             Assembler_.FinishWithoutLineFeed(TClock::now(), Frames);
-            for (const auto& Frame : Frames) HandleFrame(Frame);
+            for (const auto& Frame : Frames)
+                HandleFrame(Frame);
         }
         if (LineWritable || !WatchingWritable_) {
             FlushOutput(TClock::now());
@@ -287,7 +325,8 @@ void TModuleSimulator::RunLoop() {
     }
 }
 
-void TModuleSimulator::ReadLine(TClock::time_point Now) {
+void TModuleSimulator::ReadLine(TClock::time_point Now)
+{
     std::array<char, 512> Buffer{};
     std::vector<TReceivedFrame> Frames;
     while (Endpoint_.IsOpen()) {
@@ -296,8 +335,10 @@ void TModuleSimulator::ReadLine(TClock::time_point Now) {
             Assembler_.Feed(std::string_view(Buffer.data(), static_cast<std::size_t>(Got)), Now, Frames);
             continue;
         }
-        if (Got < 0 && errno == EINTR) continue;
-        if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (Got < 0 && errno == EINTR)
+            continue;
+        if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
         // End of file or EIO: the line is gone (a device unplugged; a
         // pseudo-terminal cannot get here while we hold its slave open).
         LineFailed("read from the line", Got == 0 ? EIO : errno);
@@ -308,7 +349,8 @@ void TModuleSimulator::ReadLine(TClock::time_point Now) {
     }
 }
 
-void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame) {
+void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame)
+{
     TRequestRecord Record;
     std::vector<TOutputPiece> Pieces;
     TClock::time_point Start;
@@ -348,7 +390,8 @@ void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame) {
     }
 }
 
-void TModuleSimulator::FlushOutput(TClock::time_point Now) {
+void TModuleSimulator::FlushOutput(TClock::time_point Now)
+{
     nanoseconds OneCharacter;
     {
         std::lock_guard Lock(Mutex_);
@@ -365,7 +408,8 @@ void TModuleSimulator::FlushOutput(TClock::time_point Now) {
         const std::size_t Length = OneCharacter.count() > 0 ? 1 : Front.Bytes.size();
         const ssize_t Written = ::write(Endpoint_.Fd(), Front.Bytes.data(), Length);
         if (Written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 WatchWritable(true);
                 return;
@@ -385,7 +429,8 @@ void TModuleSimulator::FlushOutput(TClock::time_point Now) {
     WatchWritable(false);
 }
 
-void TModuleSimulator::ArmTimer() {
+void TModuleSimulator::ArmTimer()
+{
     std::optional<TClock::time_point> Deadline;
     if (Endpoint_.IsOpen()) {
         if (!Output_.empty() && !WatchingWritable_) {
@@ -406,7 +451,8 @@ void TModuleSimulator::ArmTimer() {
     }
 }
 
-void TModuleSimulator::WatchWritable(bool Watch) {
+void TModuleSimulator::WatchWritable(bool Watch)
+{
     if (Watch == WatchingWritable_ || !Endpoint_.IsOpen()) {
         return;
     }
@@ -419,7 +465,8 @@ void TModuleSimulator::WatchWritable(bool Watch) {
     WatchingWritable_ = Watch;
 }
 
-void TModuleSimulator::CloseLine() {
+void TModuleSimulator::CloseLine()
+{
     if (Endpoint_.IsOpen()) {
         ::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_DEL, Endpoint_.Fd(), nullptr);
     }
@@ -429,7 +476,8 @@ void TModuleSimulator::CloseLine() {
     WatchingWritable_ = false;
 }
 
-void TModuleSimulator::LineFailed(const std::string& What, int Error) {
+void TModuleSimulator::LineFailed(const std::string& What, int Error)
+{
     CloseLine();
     std::lock_guard Lock(Mutex_);
     LastError_ = What + ": " + std::strerror(Error);

@@ -7,10 +7,11 @@ namespace varnolink::sim {
 
 namespace {
 
-void ValidateReplyText(const std::string& Text, std::size_t Length, const char* What) {
+void ValidateReplyText(const std::string& Text, std::size_t Length, const char* What)
+{
     if (Text.size() != Length) {
-        throw std::invalid_argument(std::string(What) + " must have exactly " +
-                                    std::to_string(Length) + " characters, got \"" + Text + "\"");
+        throw std::invalid_argument(std::string(What) + " must have exactly " + std::to_string(Length) +
+                                    " characters, got \"" + Text + "\"");
     }
     for (char C : Text) {
         const auto Byte = static_cast<unsigned char>(C);
@@ -24,7 +25,8 @@ void ValidateReplyText(const std::string& Text, std::size_t Length, const char* 
 
 }  // namespace
 
-void TModuleState::RestoreFactorySettings() {
+void TModuleState::RestoreFactorySettings()
+{
     const TModuleState FactoryState = Factory();
     RemoteId = FactoryState.RemoteId;
     BaudIndex = FactoryState.BaudIndex;
@@ -32,7 +34,8 @@ void TModuleState::RestoreFactorySettings() {
     Defaults = FactoryState.Defaults;
 }
 
-std::uint8_t& TModuleState::PortByte(int Code) {
+std::uint8_t& TModuleState::PortByte(int Code)
+{
     if (Code >= CodeFirstDirection && Code < CodeFirstDefault) {
         return Directions[static_cast<std::size_t>(Code - CodeFirstDirection)];
     }
@@ -42,11 +45,13 @@ std::uint8_t& TModuleState::PortByte(int Code) {
     throw std::out_of_range("not a port code: " + std::to_string(Code));
 }
 
-std::uint8_t TModuleState::PortByte(int Code) const {
+std::uint8_t TModuleState::PortByte(int Code) const
+{
     return const_cast<TModuleState&>(*this).PortByte(Code);
 }
 
-void TModuleState::Validate() const {
+void TModuleState::Validate() const
+{
     if (BaudIndex < 0 || BaudIndex > 7) {
         throw std::invalid_argument("baud index must be 0..7, got " + std::to_string(BaudIndex));
     }

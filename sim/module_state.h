@@ -15,8 +15,8 @@ inline constexpr int CodeIdentity = 0;
 inline constexpr int CodeStatus = 1;
 inline constexpr int CodeRemoteId = 2;
 inline constexpr int CodeBaudIndex = 3;
-inline constexpr int CodeFirstDirection = 4;   // P0 direction; 4..8 = P0, P1, P2, P4, P5
-inline constexpr int CodeFirstDefault = 9;     // P0 power-on default; 9..13 = P0, P1, P2, P4, P5
+inline constexpr int CodeFirstDirection = 4;  // P0 direction; 4..8 = P0, P1, P2, P4, P5
+inline constexpr int CodeFirstDefault = 9;    // P0 power-on default; 9..13 = P0, P1, P2, P4, P5
 inline constexpr int CodeLastPort = 13;
 inline constexpr int CodeSaveToDefault = 99;
 

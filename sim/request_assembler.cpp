@@ -5,7 +5,8 @@
 
 namespace varnolink::sim {
 
-void TRequestAssembler::Feed(std::string_view Bytes, TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+void TRequestAssembler::Feed(std::string_view Bytes, TClock::time_point At, std::vector<TReceivedFrame>& Out)
+{
     for (char Byte : Bytes) {
         if (State_ == EState::AfterCarriageReturn) {
             if (Byte == '\n') {
@@ -19,20 +20,23 @@ void TRequestAssembler::Feed(std::string_view Bytes, TClock::time_point At, std:
     }
 }
 
-void TRequestAssembler::FinishWithoutLineFeed(TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+void TRequestAssembler::FinishWithoutLineFeed(TClock::time_point At, std::vector<TReceivedFrame>& Out)
+{
     if (State_ == EState::AfterCarriageReturn) {
         Complete(At, Out);
     }
 }
 
-void TRequestAssembler::Complete(TClock::time_point At, std::vector<TReceivedFrame>& Out) {
+void TRequestAssembler::Complete(TClock::time_point At, std::vector<TReceivedFrame>& Out)
+{
     Frame_.CompletedAt = At;
     Out.push_back(std::move(Frame_));
     Frame_ = TReceivedFrame{};
     State_ = EState::Hunting;
 }
 
-void TRequestAssembler::TakeByte(char Byte, TClock::time_point At) {
+void TRequestAssembler::TakeByte(char Byte, TClock::time_point At)
+{
     if (Byte == '*') {
         // A new frame starts here, whatever was being collected.
         DiscardedBytes_ += Frame_.Bytes.size();

@@ -18,7 +18,8 @@ namespace varnolink::sim {
 
 namespace {
 
-[[noreturn]] void ThrowErrno(const std::string& What) {
+[[noreturn]] void ThrowErrno(const std::string& What)
+{
     throw std::system_error(errno, std::generic_category(), What);
 }
 
@@ -28,19 +29,20 @@ struct TBaudConstant {
 };
 
 constexpr std::array BaudConstants{
-    TBaudConstant{50, B50},         TBaudConstant{75, B75},           TBaudConstant{110, B110},
-    TBaudConstant{134, B134},       TBaudConstant{150, B150},         TBaudConstant{200, B200},
-    TBaudConstant{300, B300},       TBaudConstant{600, B600},         TBaudConstant{1200, B1200},
-    TBaudConstant{1800, B1800},     TBaudConstant{2400, B2400},       TBaudConstant{4800, B4800},
-    TBaudConstant{9600, B9600},     TBaudConstant{19200, B19200},     TBaudConstant{38400, B38400},
-    TBaudConstant{57600, B57600},   TBaudConstant{115200, B115200},   TBaudConstant{230400, B230400},
-    TBaudConstant{460800, B460800}, TBaudConstant{500000, B500000},   TBaudConstant{576000, B576000},
-    TBaudConstant{921600, B921600}, TBaudConstant{1000000, B1000000}, TBaudConstant{1152000, B1152000},
+    TBaudConstant{50, B50},           TBaudConstant{75, B75},           TBaudConstant{110, B110},
+    TBaudConstant{134, B134},         TBaudConstant{150, B150},         TBaudConstant{200, B200},
+    TBaudConstant{300, B300},         TBaudConstant{600, B600},         TBaudConstant{1200, B1200},
+    TBaudConstant{1800, B1800},       TBaudConstant{2400, B2400},       TBaudConstant{4800, B4800},
+    TBaudConstant{9600, B9600},       TBaudConstant{19200, B19200},     TBaudConstant{38400, B38400},
+    TBaudConstant{57600, B57600},     TBaudConstant{115200, B115200},   TBaudConstant{230400, B230400},
+    TBaudConstant{460800, B460800},   TBaudConstant{500000, B500000},   TBaudConstant{576000, B576000},
+    TBaudConstant{921600, B921600},   TBaudConstant{1000000, B1000000}, TBaudConstant{1152000, B1152000},
     TBaudConstant{1500000, B1500000}, TBaudConstant{2000000, B2000000}, TBaudConstant{2500000, B2500000},
     TBaudConstant{3000000, B3000000}, TBaudConstant{3500000, B3500000}, TBaudConstant{4000000, B4000000},
 };
 
-speed_t BaudConstantFor(unsigned Baud) {
+speed_t BaudConstantFor(unsigned Baud)
+{
     for (const auto& Entry : BaudConstants) {
         if (Entry.Rate == Baud) {
             return Entry.Constant;
@@ -50,7 +52,8 @@ speed_t BaudConstantFor(unsigned Baud) {
 }
 
 // Raw 8N1 without flow control; reads return whatever has arrived.
-void MakeRaw(int Fd, const std::string& Path, speed_t Speed, bool SetSpeed) {
+void MakeRaw(int Fd, const std::string& Path, speed_t Speed, bool SetSpeed)
+{
     termios Settings{};
     if (::tcgetattr(Fd, &Settings) != 0) {
         ThrowErrno("tcgetattr " + Path);
@@ -69,17 +72,20 @@ void MakeRaw(int Fd, const std::string& Path, speed_t Speed, bool SetSpeed) {
     }
 }
 
-bool IsSymbolicLink(const std::string& Path) {
-    struct stat Info{};
+bool IsSymbolicLink(const std::string& Path)
+{
+    struct stat Info {};
     return ::lstat(Path.c_str(), &Info) == 0 && S_ISLNK(Info.st_mode);
 }
 
-bool PathExists(const std::string& Path) {
-    struct stat Info{};
+bool PathExists(const std::string& Path)
+{
+    struct stat Info {};
     return ::lstat(Path.c_str(), &Info) == 0;
 }
 
-void CreateLink(const std::string& Target, const std::string& LinkPath) {
+void CreateLink(const std::string& Target, const std::string& LinkPath)
+{
     if (IsSymbolicLink(LinkPath)) {
         if (::unlink(LinkPath.c_str()) != 0) {
             ThrowErrno("unlink " + LinkPath);
@@ -94,7 +100,8 @@ void CreateLink(const std::string& Target, const std::string& LinkPath) {
 
 // Removes the link only while it still points at our slave, so that a link
 // taken over by another simulator is left alone.
-void RemoveLink(const std::string& Target, const std::string& LinkPath) {
+void RemoveLink(const std::string& Target, const std::string& LinkPath)
+{
     std::array<char, PATH_MAX> Buffer{};
     const ssize_t Length = ::readlink(LinkPath.c_str(), Buffer.data(), Buffer.size() - 1);
     if (Length > 0 && std::string(Buffer.data(), static_cast<std::size_t>(Length)) == Target) {
@@ -104,7 +111,8 @@ void RemoveLink(const std::string& Target, const std::string& LinkPath) {
 
 }  // namespace
 
-TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPath) {
+TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPath)
+{
     TSerialEndpoint Endpoint;
     Endpoint.IsPseudoTerminal_ = true;
     Endpoint.LineFd_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -141,7 +149,8 @@ TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPat
     return Endpoint;
 }
 
-TSerialEndpoint TSerialEndpoint::OpenDevice(const std::string& Path, unsigned Baud) {
+TSerialEndpoint TSerialEndpoint::OpenDevice(const std::string& Path, unsigned Baud)
+{
     const speed_t Speed = BaudConstantFor(Baud);
     TSerialEndpoint Endpoint;
     Endpoint.Path_ = Path;
@@ -159,9 +168,11 @@ TSerialEndpoint::TSerialEndpoint(TSerialEndpoint&& Other) noexcept
       HeldSlaveFd_(std::move(Other.HeldSlaveFd_)),
       Path_(std::move(Other.Path_)),
       LinkPath_(std::exchange(Other.LinkPath_, {})),
-      IsPseudoTerminal_(Other.IsPseudoTerminal_) {}
+      IsPseudoTerminal_(Other.IsPseudoTerminal_)
+{}
 
-TSerialEndpoint& TSerialEndpoint::operator=(TSerialEndpoint&& Other) noexcept {
+TSerialEndpoint& TSerialEndpoint::operator=(TSerialEndpoint&& Other) noexcept
+{
     if (this != &Other) {
         Close();
         LineFd_ = std::move(Other.LineFd_);
@@ -173,9 +184,13 @@ TSerialEndpoint& TSerialEndpoint::operator=(TSerialEndpoint&& Other) noexcept {
     return *this;
 }
 
-TSerialEndpoint::~TSerialEndpoint() { Close(); }
+TSerialEndpoint::~TSerialEndpoint()
+{
+    Close();
+}
 
-void TSerialEndpoint::Close() {
+void TSerialEndpoint::Close()
+{
     if (!LinkPath_.empty()) {
         RemoveLink(Path_, LinkPath_);
         LinkPath_.clear();

@@ -15,9 +15,13 @@ constexpr std::size_t CodeOffset = 5;
 constexpr std::size_t AddressOffset = 1;
 constexpr std::size_t ColonOffset = 3;
 
-std::string LineEnd(bool LineFeed) { return LineFeed ? "\r\n" : "\r"; }
+std::string LineEnd(bool LineFeed)
+{
+    return LineFeed ? "\r\n" : "\r";
+}
 
-std::string Noise(const TNoiseFault& Noise, std::mt19937& Source) {
+std::string Noise(const TNoiseFault& Noise, std::mt19937& Source)
+{
     std::string Bytes = Noise.Text;
     std::uniform_int_distribution<int> ByteValue(0, 255);
     while (Bytes.size() < Noise.Text.size() + Noise.RandomBytes) {
@@ -29,7 +33,8 @@ std::string Noise(const TNoiseFault& Noise, std::mt19937& Source) {
     return Bytes;
 }
 
-std::string LowerCaseData(std::string Line) {
+std::string LowerCaseData(std::string Line)
+{
     if (Line.size() == StandardLineLength) {
         std::transform(Line.begin() + DataOffset, Line.end(), Line.begin() + DataOffset,
                        [](char C) { return static_cast<char>(std::tolower(static_cast<unsigned char>(C))); });
@@ -39,34 +44,36 @@ std::string LowerCaseData(std::string Line) {
 
 }  // namespace
 
-std::string MalformedLine(const std::string& ReplyLine, const TMalformedFault& Fault, bool LineFeed) {
+std::string MalformedLine(const std::string& ReplyLine, const TMalformedFault& Fault, bool LineFeed)
+{
     std::string Line = ReplyLine;
     switch (Fault.Kind) {
-        case TMalformedKind::None:
-            return {};
-        case TMalformedKind::Text:
-            return Fault.Text;
-        case TMalformedKind::TooShort:
-            Line.pop_back();
-            break;
-        case TMalformedKind::TooLong:
-            Line.push_back('0');
-            break;
-        case TMalformedKind::BadCheckText:
-            Line[ColonOffset] = ';';
-            break;
-        case TMalformedKind::BadAddress:
-            Line.replace(AddressOffset, 2, "01");
-            break;
-        case TMalformedKind::NonDecimalCode:
-            Line.replace(CodeOffset, 2, "0A");
-            break;
+    case TMalformedKind::None:
+        return {};
+    case TMalformedKind::Text:
+        return Fault.Text;
+    case TMalformedKind::TooShort:
+        Line.pop_back();
+        break;
+    case TMalformedKind::TooLong:
+        Line.push_back('0');
+        break;
+    case TMalformedKind::BadCheckText:
+        Line[ColonOffset] = ';';
+        break;
+    case TMalformedKind::BadAddress:
+        Line.replace(AddressOffset, 2, "01");
+        break;
+    case TMalformedKind::NonDecimalCode:
+        Line.replace(CodeOffset, 2, "0A");
+        break;
     }
     return Line + LineEnd(LineFeed);
 }
 
 std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const TFaults& Faults, bool LineFeed,
-                                           std::mt19937& NoiseSource) {
+                                            std::mt19937& NoiseSource)
+{
     std::string Bytes;
     if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::BeforeReply) {
         Bytes += Noise(Faults.Noise, NoiseSource);
@@ -87,8 +94,8 @@ std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const 
         return Pieces;
     }
     for (std::size_t At = 0; At < Bytes.size(); At += Faults.SplitPieceBytes) {
-        Pieces.push_back({Bytes.substr(At, Faults.SplitPieceBytes),
-                          At == 0 ? std::chrono::milliseconds{0} : Faults.SplitGap});
+        Pieces.push_back(
+            {Bytes.substr(At, Faults.SplitPieceBytes), At == 0 ? std::chrono::milliseconds{0} : Faults.SplitGap});
     }
     return Pieces;
 }

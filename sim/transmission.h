@@ -22,7 +22,7 @@ struct TOutputPiece {
 // ask. `ReplyLine` has no line end; `LineFeed` adds LF after each CR this
 // function appends. `NoiseSource` supplies the random noise bytes.
 std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const TFaults& Faults, bool LineFeed,
-                                           std::mt19937& NoiseSource);
+                                            std::mt19937& NoiseSource);
 
 // The wrong line of `kind` made from `ReplyLine` (no line end), with its line
 // end; for TMalformedKind::Text the text itself.

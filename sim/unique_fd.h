@@ -13,7 +13,8 @@ public:
     TUniqueFd() = default;
     explicit TUniqueFd(int Fd) noexcept : Fd_(Fd) {}
     TUniqueFd(TUniqueFd&& Other) noexcept : Fd_(std::exchange(Other.Fd_, -1)) {}
-    TUniqueFd& operator=(TUniqueFd&& Other) noexcept {
+    TUniqueFd& operator=(TUniqueFd&& Other) noexcept
+    {
         if (this != &Other) {
             Reset(std::exchange(Other.Fd_, -1));
         }
@@ -27,7 +28,8 @@ public:
     bool Valid() const noexcept { return Fd_ >= 0; }
     explicit operator bool() const noexcept { return Valid(); }
 
-    void Reset(int Fd = -1) noexcept {
+    void Reset(int Fd = -1) noexcept
+    {
         if (Fd_ >= 0) {
             ::close(Fd_);
         }

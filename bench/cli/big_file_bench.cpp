@@ -49,7 +49,7 @@ TRun Run(std::vector<std::string> Arguments)
         rusage Usage{};
         if (wait4(Child, &Status, 0, &Usage) == Child) {
             Result.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-            Result.PeakMiB = static_cast<double>(Usage.ru_maxrss) / 1024.0;   // ru_maxrss is in KiB
+            Result.PeakMiB = static_cast<double>(Usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
         }
     }
     posix_spawn_file_actions_destroy(&Actions);
@@ -60,7 +60,8 @@ TRun Run(std::vector<std::string> Arguments)
 
 int main()
 {
-    const std::filesystem::path Folder = std::filesystem::temp_directory_path() / ("big_file_bench." + std::to_string(getpid()));
+    const std::filesystem::path Folder =
+        std::filesystem::temp_directory_path() / ("big_file_bench." + std::to_string(getpid()));
     std::filesystem::create_directories(Folder);
     const std::string BigFile = (Folder / "big.ini").string();
     {

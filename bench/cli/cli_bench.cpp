@@ -40,9 +40,9 @@ extern char** environ;
 namespace {
 
 using TClock = std::chrono::steady_clock;
+using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TRequestOutcome;
 using varnolink::sim::TSimulatorOptions;
-using varnolink::sim::TModuleSimulator;
 
 constexpr double LineBaud = 9600;
 constexpr double BitsPerCharacter = 10;
@@ -188,9 +188,11 @@ int main()
     std::printf("BENCH cli_start_to_first_request_ms %.2f\n", Start);
     std::printf("BENCHROW varnolink write with read-back at 9600 baud, ms (vs pure line time)|%.1f|%.1f|%.3f|<= 1.05\n",
                 Write, Line, Write / Line);
-    std::printf("BENCHROW varnolink write with read-back at 9600 baud, ms (vs the same frames sent raw)|%.1f|%.1f|%.3f|\n",
-                Write, Raw, Write / Raw);
-    std::printf("BENCHROW varnolink start to first request byte, ms (vs /bin/true start to end)|%.2f|%.2f|%.2f|<= 50 ms\n",
-                Start, True, Start / True);
+    std::printf(
+        "BENCHROW varnolink write with read-back at 9600 baud, ms (vs the same frames sent raw)|%.1f|%.1f|%.3f|\n",
+        Write, Raw, Write / Raw);
+    std::printf(
+        "BENCHROW varnolink start to first request byte, ms (vs /bin/true start to end)|%.2f|%.2f|%.2f|<= 50 ms\n",
+        Start, True, Start / True);
     return 0;
 }

@@ -103,7 +103,8 @@ double RawLineExchangesMs(const std::vector<TRequestRecord>& Requests)
     const auto Start = std::chrono::steady_clock::now();
     bool Ok = true;
     for (const auto& Request : Requests) {
-        Ok = Ok && ::write(Fd, Request.Frame.data(), Request.Frame.size()) == static_cast<ssize_t>(Request.Frame.size());
+        Ok =
+            Ok && ::write(Fd, Request.Frame.data(), Request.Frame.size()) == static_cast<ssize_t>(Request.Frame.size());
         std::string Reply;
         while (Ok && Request.Outcome == TRequestOutcome::Answered && Reply.find('\r') == std::string::npos) {
             char Buffer[64];
@@ -198,8 +199,9 @@ int main()
         std::printf("BENCH commission_per_module_vs_raw_line_exchanges %.4f\n", RawRatio);
         std::printf("BENCHROW Commissioning at 9600 baud, ms per module (vs pure line time)|%.1f|%.1f|%.3f|<= 1.1\n",
                     Median(Observer.TookMs), Median(LineMs), Ratio);
-        std::printf("BENCHROW Commissioning at 9600 baud, ms per module (vs the same frames sent raw)|%.1f|%.1f|%.3f|\n",
-                    Median(Observer.TookMs), Median(RawMs), RawRatio);
+        std::printf(
+            "BENCHROW Commissioning at 9600 baud, ms per module (vs the same frames sent raw)|%.1f|%.1f|%.3f|\n",
+            Median(Observer.TookMs), Median(RawMs), RawRatio);
     } catch (const std::exception& Failure) {
         std::fprintf(stderr, "commission_bench: %s\n", Failure.what());
         std::filesystem::remove_all(Folder);

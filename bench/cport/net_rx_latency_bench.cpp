@@ -48,7 +48,8 @@ constexpr int WarmUp = 50;
 // on Fd (the raw slave, or a TCP connection to ser2net's raw accepter),
 // then one read. The ratio of the two shows what the server's hop costs by
 // itself on this machine.
-void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
+void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out)
+{
     const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
     const int Ep = Epoll.get();
     epoll_event Ev{};
@@ -61,14 +62,18 @@ void MeasureBare(const Pty& Line, int Fd, int Count, std::vector<double>& Out) {
         char C;
         for (;;) {
             const int N = ::epoll_wait(Ep, &Ready, 1, 5000);
-            if (N == 0) throw std::runtime_error("no byte within 5 s");
-            if (N > 0 && ::read(Fd, &C, 1) == 1) break;
+            if (N == 0)
+                throw std::runtime_error("no byte within 5 s");
+            if (N > 0 && ::read(Fd, &C, 1) == 1)
+                break;
         }
-        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
+        if (I >= WarmUp)
+            Out.push_back(Micros(Clock::now() - Start));
     }
 }
 
-cport::TUniqueFd ConnectLoopback(uint16_t Port) {
+cport::TUniqueFd ConnectLoopback(uint16_t Port)
+{
     cport::TUniqueFd Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int Fd = Socket.get();
     sockaddr_in Address{};
@@ -85,11 +90,13 @@ cport::TUniqueFd ConnectLoopback(uint16_t Port) {
 
 }  // namespace
 
-int main() {
+int main()
+{
     return ReportingFailure("net_rx_latency_bench", [] {
         Pty Direct, Served, RawServed, BareLine, BareServed;
         // A slave held open keeps each line up while ports come and go.
-        for (Pty* Line : {&Direct, &Served, &RawServed, &BareLine, &BareServed}) Line->HoldSlave();
+        for (Pty* Line : {&Direct, &Served, &RawServed, &BareLine, &BareServed})
+            Line->HoldSlave();
         net_test::TSer2NetServer Server(Served.SlavePath());
         net_test::TSer2NetServer RawServer(RawServed.SlavePath());
         net_test::TSer2NetServer BareServer(BareServed.SlavePath());
@@ -99,9 +106,9 @@ int main() {
         std::vector<double> Pty, Rfc2217, Raw, BarePtyTimes, BareTcpTimes;
         for (int Block = 0; Block < Blocks; ++Block) {
             // Each kind in turn; a line's far end is emptied after its block.
-            for (auto [line, url, samples] : {std::tuple{&Direct, Direct.SlavePath(), &Pty},
-                                              std::tuple{&Served, Server.Rfc2217Url(), &Rfc2217},
-                                              std::tuple{&RawServed, RawServer.RawUrl(), &Raw}}) {
+            for (auto [line, url, samples] :
+                 {std::tuple{&Direct, Direct.SlavePath(), &Pty}, std::tuple{&Served, Server.Rfc2217Url(), &Rfc2217},
+                  std::tuple{&RawServed, RawServer.RawUrl(), &Raw}}) {
                 MeasurePortRoundTrips(*line, url, Loop, WarmUp, RoundTrips / Blocks, std::chrono::milliseconds(5000),
                                       *samples);
                 line->Drain();
@@ -113,8 +120,10 @@ int main() {
         std::printf("receive latency to OnRxChar over %d round trips each (microseconds)\n", RoundTrips);
         std::printf("  %-34s %10s %10s %10s\n", "", "median", "p90", "p99");
         const std::pair<const char*, const std::vector<double>*> Rows[] = {
-            {"pseudo-terminal directly", &Pty},          {"rfc2217:// through ser2net", &Rfc2217},
-            {"socket:// through ser2net", &Raw},         {"bare epoll on the pty (no port)", &BarePtyTimes},
+            {"pseudo-terminal directly", &Pty},
+            {"rfc2217:// through ser2net", &Rfc2217},
+            {"socket:// through ser2net", &Raw},
+            {"bare epoll on the pty (no port)", &BarePtyTimes},
             {"bare epoll on ser2net raw TCP", &BareTcpTimes}};
         for (const auto& [label, samples] : Rows)
             std::printf("  %-34s %10.1f %10.1f %10.1f\n", label, Percentile(*samples, 0.5), Percentile(*samples, 0.9),
@@ -123,7 +132,8 @@ int main() {
         std::printf("BENCH net_bare_hop_vs_pty_bare %.3f\n",
                     Percentile(BareTcpTimes, 0.5) / Percentile(BarePtyTimes, 0.5));
         std::printf("BENCH net_raw_rx_latency_vs_pty %.3f\n", Percentile(Raw, 0.5) / PtyMedian);
-        std::printf("BENCHROW receive latency through ser2net (rfc2217), median us (vs the pty directly)|%.1f|%.1f|%.2f|<= 2\n",
-                    NetMedian, PtyMedian, NetMedian / PtyMedian);
+        std::printf(
+            "BENCHROW receive latency through ser2net (rfc2217), median us (vs the pty directly)|%.1f|%.1f|%.2f|<= 2\n",
+            NetMedian, PtyMedian, NetMedian / PtyMedian);
     });
 }

@@ -47,14 +47,16 @@ constexpr int RoundTrips = 10'000;
 constexpr int Blocks = 10;
 constexpr int WarmUp = 200;
 
-double ProcessCpuSeconds() {
+double ProcessCpuSeconds()
+{
     timespec T{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &T);
     return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_nsec) / 1e9;
 }
 
 // The bare loop: epoll on the raw slave, one read per wake.
-void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
+void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out)
+{
     const cport::TUniqueFd Slave = test_support::OpenRawSlave(Line.SlavePath());
     const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
     const int Fd = Slave.get(), Ep = Epoll.get();
@@ -68,13 +70,16 @@ void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out) {
         epoll_event Ready{};
         while (::epoll_wait(Ep, &Ready, 1, -1) != 1) {
         }
-        if (::read(Fd, Buffer, sizeof Buffer) != 1) throw std::runtime_error("bare read");
-        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
+        if (::read(Fd, Buffer, sizeof Buffer) != 1)
+            throw std::runtime_error("bare read");
+        if (I >= WarmUp)
+            Out.push_back(Micros(Clock::now() - Start));
     }
 }
 
 // The relay: a reader thread hands each byte over through an eventfd.
-void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
+void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out)
+{
     const cport::TUniqueFd Slave = test_support::OpenRawSlave(Line.SlavePath());
     const cport::TUniqueFd Epoll(::epoll_create1(EPOLL_CLOEXEC));
     const int fd = Slave.get(), ep = Epoll.get();
@@ -90,8 +95,10 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
         char Buffer[64];
         for (;;) {
             epoll_event Ready{};
-            if (::epoll_wait(ep, &Ready, 1, -1) != 1) continue;
-            if (Ready.data.fd == stop) return;
+            if (::epoll_wait(ep, &Ready, 1, -1) != 1)
+                continue;
+            if (Ready.data.fd == stop)
+                return;
             if (::read(fd, Buffer, sizeof Buffer) > 0) {
                 const uint64_t One = 1;
                 [[maybe_unused]] auto N = ::write(handed, &One, sizeof One);
@@ -102,8 +109,10 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
         const auto Start = Clock::now();
         Line.Write("r");
         uint64_t Counter;
-        if (::read(handed, &Counter, sizeof Counter) != sizeof Counter) throw std::runtime_error("relay");
-        if (I >= WarmUp) Out.push_back(Micros(Clock::now() - Start));
+        if (::read(handed, &Counter, sizeof Counter) != sizeof Counter)
+            throw std::runtime_error("relay");
+        if (I >= WarmUp)
+            Out.push_back(Micros(Clock::now() - Start));
     }
     const uint64_t One = 1;
     [[maybe_unused]] auto N = ::write(stop, &One, sizeof One);
@@ -111,10 +120,12 @@ void MeasureRelay(const Pty& Line, int Count, std::vector<double>& Out) {
 }
 
 // CPU of the owner loop over 5 s, with an open idle port or (baseline) none.
-double IdleCpuPercent(const Pty& Line, OwnerLoop& Loop, bool WithPort) {
+double IdleCpuPercent(const Pty& Line, OwnerLoop& Loop, bool WithPort)
+{
     cport::TComPort Port;
     Port.SetPort(Line.SlavePath());
-    if (WithPort) Port.Open();
+    if (WithPort)
+        Port.Open();
     const double CpuBefore = ProcessCpuSeconds();
     const auto WallBefore = Clock::now();
     const auto End = WallBefore + std::chrono::seconds(5);
@@ -130,7 +141,8 @@ double IdleCpuPercent(const Pty& Line, OwnerLoop& Loop, bool WithPort) {
 
 }  // namespace
 
-int main() {
+int main()
+{
     Pty Line;
     OwnerLoop Loop(test_support::TWakeBy::WaitDescriptor);
     std::vector<double> Bare, Relay, Port, Hook;
@@ -141,8 +153,8 @@ int main() {
     for (int Block = 0; Block < Blocks; ++Block) {
         MeasureEpoll(Line, RoundTrips / Blocks, Bare);
         MeasureRelay(Line, RoundTrips / Blocks, Relay);
-        MeasurePortRoundTrips(Line, Line.SlavePath(), Loop, WarmUp, RoundTrips / Blocks,
-                              std::chrono::milliseconds(-1), Port);
+        MeasurePortRoundTrips(Line, Line.SlavePath(), Loop, WarmUp, RoundTrips / Blocks, std::chrono::milliseconds(-1),
+                              Port);
         std::thread([&] {
             OwnerLoop HookLoop;
             MeasurePortRoundTrips(Line, Line.SlavePath(), HookLoop, WarmUp, RoundTrips / Blocks,
@@ -159,8 +171,8 @@ int main() {
                 Percentile(Bare, 0.99));
     std::printf("  %-28s %10.1f %10.1f %10.1f\n", "relay thread + eventfd", Percentile(Relay, 0.5),
                 Percentile(Relay, 0.9), Percentile(Relay, 0.99));
-    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "port OnRxChar (owner thread)", PortMedian,
-                Percentile(Port, 0.9), Percentile(Port, 0.99));
+    std::printf("  %-28s %10.1f %10.1f %10.1f\n", "port OnRxChar (owner thread)", PortMedian, Percentile(Port, 0.9),
+                Percentile(Port, 0.99));
     std::printf("  %-28s %10.1f %10.1f %10.1f\n", "port OnRxChar, wake hook loop", Percentile(Hook, 0.5),
                 Percentile(Hook, 0.9), Percentile(Hook, 0.99));
     std::printf("idle open port: %.3f %% of a core over 5 s\n", Idle);
@@ -172,12 +184,14 @@ int main() {
     // Table rows for bench/run: label|ours|baseline|ratio|goal.
     std::printf("BENCHROW receive latency to the owning thread, median us (vs bare epoll)|%.1f|%.1f|%.2f|<= 1.5\n",
                 PortMedian, BareMedian, PortMedian / BareMedian);
-    std::printf("BENCHROW idle CPU of an open port, %% of a core (vs loop without port)|%.3f|%.3f|%+.3f pp|ours <= 0.1 %%\n",
-                Idle, IdleLoop, Idle - IdleLoop);
+    std::printf(
+        "BENCHROW idle CPU of an open port, %% of a core (vs loop without port)|%.3f|%.3f|%+.3f pp|ours <= 0.1 %%\n",
+        Idle, IdleLoop, Idle - IdleLoop);
     // Every sample, for the distribution plot: "<bare> <port>" per line.
     if (const char* Path = std::getenv("VARNOLINK_RX_LATENCY_SAMPLES")) {
         if (FILE* F = std::fopen(Path, "w")) {
-            for (size_t I = 0; I < Bare.size() && I < Port.size(); ++I) std::fprintf(F, "%.2f %.2f\n", Bare[I], Port[I]);
+            for (size_t I = 0; I < Bare.size() && I < Port.size(); ++I)
+                std::fprintf(F, "%.2f %.2f\n", Bare[I], Port[I]);
             std::fclose(F);
         }
     }

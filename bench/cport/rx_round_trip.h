@@ -21,9 +21,13 @@ using Clock = std::chrono::steady_clock;
 using Pty = test_support::TPtyPair;
 using OwnerLoop = test_support::TOwnerLoop;
 
-inline double Micros(Clock::duration D) { return std::chrono::duration<double, std::micro>(D).count(); }
+inline double Micros(Clock::duration D)
+{
+    return std::chrono::duration<double, std::micro>(D).count();
+}
 
-inline double Percentile(std::vector<double> V, double P) {
+inline double Percentile(std::vector<double> V, double P)
+{
     std::sort(V.begin(), V.end());
     const size_t I = std::min(V.size() - 1, static_cast<size_t>(P * static_cast<double>(V.size())));
     return V[I];
@@ -32,8 +36,9 @@ inline double Percentile(std::vector<double> V, double P) {
 // Round trips through a port on PortName: the far end (Line) writes one
 // byte, the owner loop serves (each wait up to Wait) until OnRxChar has read
 // it there. One sample in microseconds per trip after the first WarmUp.
-inline void MeasurePortRoundTrips(const Pty& Line, const std::string& PortName, OwnerLoop& Loop, int WarmUp,
-                                  int Count, std::chrono::milliseconds Wait, std::vector<double>& Out) {
+inline void MeasurePortRoundTrips(const Pty& Line, const std::string& PortName, OwnerLoop& Loop, int WarmUp, int Count,
+                                  std::chrono::milliseconds Wait, std::vector<double>& Out)
+{
     cport::TComPort Port;
     Port.SetPort(PortName);
     Clock::time_point Received;
@@ -48,15 +53,18 @@ inline void MeasurePortRoundTrips(const Pty& Line, const std::string& PortName, 
         Got = 0;
         const auto Start = Clock::now();
         Line.Write("r");
-        while (Got == 0) Loop.ServeOnce(Wait);
-        if (Trip >= WarmUp) Out.push_back(Micros(Received - Start));
+        while (Got == 0)
+            Loop.ServeOnce(Wait);
+        if (Trip >= WarmUp)
+            Out.push_back(Micros(Received - Start));
     }
     Port.Close();
 }
 
 // Runs Body; a failure is printed with the benchmark's Name and ends it with 1.
 template <typename Body>
-int ReportingFailure(const char* Name, Body&& body) {
+int ReportingFailure(const char* Name, Body&& body)
+{
     try {
         body();
         return 0;

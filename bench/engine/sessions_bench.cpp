@@ -191,6 +191,7 @@ int main()
     std::printf("BENCH sessions_100_threads_event_thread_ports %ld\n", Baseline.Threads);
     std::printf("BENCHROW threads of the process while 100 sessions read at once (vs ports with an event thread "
                 "each)|%ld|%ld|%.3f|<= 8\n",
-                Ours.Threads, Baseline.Threads, static_cast<double>(Ours.Threads) / static_cast<double>(Baseline.Threads));
+                Ours.Threads, Baseline.Threads,
+                static_cast<double>(Ours.Threads) / static_cast<double>(Baseline.Threads));
     return 0;
 }

@@ -52,7 +52,8 @@ struct TWakes {
 
 void RunTraced(const std::vector<std::string>& Program, const std::string& TraceFile)
 {
-    std::vector<std::string> Arguments{"strace", "-f", "-qq", "-o", TraceFile, "-e", std::string("trace=") + Traced, "--"};
+    std::vector<std::string> Arguments{"strace", "-f", "-qq", "-o", TraceFile, "-e", std::string("trace=") + Traced,
+                                       "--"};
     Arguments.insert(Arguments.end(), Program.begin(), Program.end());
     std::vector<char*> Argv;
     for (std::string& Argument : Arguments)
@@ -112,9 +113,8 @@ TWakes CountWakes(const std::string& TraceFile)
         }
         if (MainThread.empty())
             MainThread = Thread;
-        const long Fd = Arguments.empty() || !std::isdigit(static_cast<unsigned char>(Arguments[0]))
-                            ? -1
-                            : std::stol(Arguments);
+        const long Fd =
+            Arguments.empty() || !std::isdigit(static_cast<unsigned char>(Arguments[0])) ? -1 : std::stol(Arguments);
         if (Name == "eventfd2" && Result >= 0)
             Eventfds.insert(Result);
         else if (Name == "close")

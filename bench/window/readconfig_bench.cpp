@@ -35,9 +35,9 @@ using namespace varnolink;
 namespace {
 
 using TClock = std::chrono::steady_clock;
+using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TModuleState;
 using varnolink::sim::TSimulatorOptions;
-using varnolink::sim::TModuleSimulator;
 
 // The bare round trips and the READ CONFIG runs alternate in small blocks, so
 // that a change in the machine's load touches both alike.

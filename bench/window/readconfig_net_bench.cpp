@@ -30,9 +30,9 @@ using namespace varnolink;
 namespace {
 
 using TClock = std::chrono::steady_clock;
+using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TModuleState;
 using varnolink::sim::TSimulatorOptions;
-using varnolink::sim::TModuleSimulator;
 
 constexpr int Blocks = 20;
 constexpr int RunsPerBlock = 3;
@@ -135,8 +135,8 @@ int main(int argc, char** argv)
         std::printf("READ CONFIG, instant module (medians of %zu runs each)\n", Pty.size());
         std::printf("  %-40s %10.3f ms\n", "pseudo-terminal directly", PtyMs);
         std::printf("  %-40s %10.3f ms\n", "rfc2217:// through ser2net on loopback", NetMs);
-        std::printf("  %-40s %10.3f ms  /  %.3f ms\n", "request's first to last byte, pty / net", Median(PtySpans.Frame),
-                    Median(NetSpans.Frame));
+        std::printf("  %-40s %10.3f ms  /  %.3f ms\n", "request's first to last byte, pty / net",
+                    Median(PtySpans.Frame), Median(NetSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms\n", "last byte to the next request, pty / net",
                     Median(PtySpans.Turnaround), Median(NetSpans.Turnaround));
         std::printf("BENCH readconfig_rfc2217_vs_pty %.3f\n", NetMs / PtyMs);

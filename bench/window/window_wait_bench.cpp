@@ -145,7 +145,7 @@ void ReadThroughCr(int Fd)
 // Baseline: a thread blocked in read() on the raw line gets the reply.
 double BareLineReplyMedian(const std::string& SlavePath, const TResponder& Responder)
 {
-    const TFd Line = test_support::OpenRawSlave(SlavePath, 0);   // blocking: the thread sleeps in read()
+    const TFd Line = test_support::OpenRawSlave(SlavePath, 0);  // blocking: the thread sleeps in read()
 
     const std::string Request = "*00:0,00=00\r\n";
     std::vector<double> Samples;
@@ -189,8 +189,9 @@ int main(int argc, char** argv)
     Form.ComPort1.Close();
     std::printf("BENCH idle_event_loop_cpu_percent %.3f\n", IdlePercent);
     std::printf("BENCH timeout_wait_cpu_percent %.3f\n", WaitPercent);
-    std::printf("BENCHROW CPU during a time-out wait, %% of a core (vs idle event loop)|%.3f|%.3f|%+.3f pp|ours < 2 %%\n",
-                WaitPercent, IdlePercent, WaitPercent - IdlePercent);
+    std::printf(
+        "BENCHROW CPU during a time-out wait, %% of a core (vs idle event loop)|%.3f|%.3f|%+.3f pp|ours < 2 %%\n",
+        WaitPercent, IdlePercent, WaitPercent - IdlePercent);
     std::fflush(stdout);
 
     // Reply to the end of the wait.

@@ -191,11 +191,11 @@ private:
     std::chrono::milliseconds StepWait_ = DefaultReplyWait;
 
     TChainPlan Plan_;
-    std::size_t Next_ = 0;            // the step to start next (or on the line: Next_ - 1)
-    std::size_t VerifyFrom_ = 0;      // where the read-back starts
+    std::size_t Next_ = 0;        // the step to start next (or on the line: Next_ - 1)
+    std::size_t VerifyFrom_ = 0;  // where the read-back starts
     bool Running_ = false;
-    bool Sent_ = false;               // a step is on the line (sent, not yet answered)
-    bool Answered_ = false;           // StepByStep: answered, waiting for Continue
+    bool Sent_ = false;      // a step is on the line (sent, not yet answered)
+    bool Answered_ = false;  // StepByStep: answered, waiting for Continue
     bool StopAsked_ = false;
     std::optional<TSessionTime> Deadline_;
     std::vector<TChainStep> Acknowledged_;
@@ -203,8 +203,8 @@ private:
 
     uint8_t ReplyReceived_ = 0;
     TReplyAssembler Assembler_;
-    std::string Raw_;                 // bytes since the last '*' or CR, for the log
-    bool AfterLineEnd_ = false;       // one LF right after a CR belongs to that line
+    std::string Raw_;            // bytes since the last '*' or CR, for the log
+    bool AfterLineEnd_ = false;  // one LF right after a CR belongs to that line
     TModuleRecord Record_;
 
     std::string Output_;

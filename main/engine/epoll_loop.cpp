@@ -150,8 +150,8 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         SyncWatches();
         if (Done())
             return;
-        const int Ready = ::epoll_wait(Epoll_.get(), Events.data(), static_cast<int>(Events.size()),
-                                       MillisecondsToNextDeadline());
+        const int Ready =
+            ::epoll_wait(Epoll_.get(), Events.data(), static_cast<int>(Events.size()), MillisecondsToNextDeadline());
         if (Ready < 0 && errno != EINTR)
             throw std::system_error(errno, std::generic_category(), "waiting for the ports");
         const TSessionTime Now = TSessionClock::now();

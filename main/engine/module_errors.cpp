@@ -13,8 +13,7 @@ EModuleNoReply::EModuleNoReply(TChainResult Chain)
     : EModuleConnection("no reply to " + DescribeStep(*Chain.OnTheLine) + " within " +
                             std::to_string(Chain.Wait.count()) + " ms",
                         std::move(Chain))
-{
-}
+{}
 
 EModuleStopped::EModuleStopped(TChainResult Chain) : EModuleConnection("stopped on request", std::move(Chain)) {}
 

@@ -17,7 +17,8 @@ namespace varnolink {
 class EModuleConnection : public std::runtime_error {
 public:
     explicit EModuleConnection(const std::string& Message, std::optional<TChainResult> Chain = {})
-        : std::runtime_error(Message), Chain_(std::move(Chain)) {}
+        : std::runtime_error(Message), Chain_(std::move(Chain))
+    {}
     const std::optional<TChainResult>& Chain() const { return Chain_; }
     // The configuration fields whose writes the module acknowledged.
     std::vector<std::string> Written() const { return Chain_ ? Chain_->WrittenFields() : std::vector<std::string>{}; }
@@ -31,7 +32,8 @@ private:
 class EModulePort : public EModuleConnection {
 public:
     EModulePort(const std::string& Message, int SystemError, std::optional<TChainResult> Chain = {})
-        : EModuleConnection(Message, std::move(Chain)), SystemError_(SystemError) {}
+        : EModuleConnection(Message, std::move(Chain)), SystemError_(SystemError)
+    {}
     int SystemError() const { return SystemError_; }
 
 private:

@@ -148,7 +148,8 @@ void TSeriesCommissioning::Poll()
             SilenceSeen_ = true;
             return;
         }
-        const bool SameModule = State_ == TState::WaitingForChange && !SilenceSeen_ && Present.Config.RemoteId == LastID_;
+        const bool SameModule =
+            State_ == TState::WaitingForChange && !SilenceSeen_ && Present.Config.RemoteId == LastID_;
         if (!SameModule)
             Commission(Present, Answered);
     } catch (const EModuleStopped&) {
@@ -233,7 +234,8 @@ void TSeriesCommissioning::Record(std::size_t Number, const TCommissionRow& Row,
     } else {
         ++Summary_.Failed;
     }
-    Observer_.ModuleFinished(Number, Row, std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Answered));
+    Observer_.ModuleFinished(Number, Row,
+                             std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Answered));
 }
 
 void TSeriesCommissioning::AfterModule()

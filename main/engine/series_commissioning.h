@@ -53,19 +53,19 @@ private:
 };
 
 struct TCommissionPlan {
-    TModuleConfig Template;      // its Remote ID is replaced by each module's
-    std::vector<uint8_t> IDs;    // in the order they are given
-    std::set<uint8_t> Done;      // already given, as the log shows: skipped
-    bool DryRun = false;         // read each module, write and log nothing
-    bool NextOnEnter = false;    // after a module, wait for the operator's word
+    TModuleConfig Template;    // its Remote ID is replaced by each module's
+    std::vector<uint8_t> IDs;  // in the order they are given
+    std::set<uint8_t> Done;    // already given, as the log shows: skipped
+    bool DryRun = false;       // read each module, write and log nothing
+    bool NextOnEnter = false;  // after a module, wait for the operator's word
 };
 
 struct TCommissionSummary {
     std::size_t Ok = 0;
-    std::size_t Failed = 0;   // read-back differs, no reply, interrupted
-    std::size_t Skipped = 0;  // IDs of the list the log showed as done
-    bool Complete = false;    // every ID of the list is done
-    bool Interrupted = false; // stopped during a module's writes
+    std::size_t Failed = 0;    // read-back differs, no reply, interrupted
+    std::size_t Skipped = 0;   // IDs of the list the log showed as done
+    bool Complete = false;     // every ID of the list is done
+    bool Interrupted = false;  // stopped during a module's writes
 };
 
 // What a run reports as it goes. All calls come from inside Poll.

@@ -129,8 +129,8 @@ void TSessionPort::Settle()
         try {
             Port_.WriteBytes(Output.data(), static_cast<int32_t>(Output.size()));
         } catch (const cport::EComPort& Error) {
-            const std::string Reason = std::string("writing the request: ") + Error.what() + ": " +
-                                       SystemReason(Error.SystemErrorCode());
+            const std::string Reason =
+                std::string("writing the request: ") + Error.what() + ": " + SystemReason(Error.SystemErrorCode());
             WireLog_.Report(TWireEventKind::Error, Reason);
             Session_.WriteFailed(Reason);
         }

@@ -55,7 +55,10 @@ std::string ValueOf(const TDecodedReply& Reply)
             return R.Data;
         }
         std::string operator()(const TIDCodeReply& R) const { return HexByteToStr2(R.RemoteId); }
-        std::string operator()(const TBaudrateReply& R) const { return "0" + std::to_string(R.Index) + BaudMeaning(R.Index); }
+        std::string operator()(const TBaudrateReply& R) const
+        {
+            return "0" + std::to_string(R.Index) + BaudMeaning(R.Index);
+        }
         std::string operator()(const TPortReply& R) const { return HexByteToStr2(R.Value); }
     };
     return std::visit(TValue{}, Reply);

@@ -36,11 +36,16 @@ std::optional<TCommissionResult> ResultOf(std::string_view Text)
 
 std::vector<std::string> Fields(const TCommissionRow& Row)
 {
-    return {Row.TimeUtc, Row.Port,
-            Row.BiosName, Row.BiosVersion,
-            Row.IdBefore, Row.IdAfter,
-            std::string(CommissionResultText(Row.Result)), Row.Detail,
-            Row.ConfigBefore, Row.ConfigAfter};
+    return {Row.TimeUtc,
+            Row.Port,
+            Row.BiosName,
+            Row.BiosVersion,
+            Row.IdBefore,
+            Row.IdAfter,
+            std::string(CommissionResultText(Row.Result)),
+            Row.Detail,
+            Row.ConfigBefore,
+            Row.ConfigAfter};
 }
 
 ECommissionLog LogError(const std::string& FileName, std::size_t Line, const std::string& Reason)
@@ -79,9 +84,8 @@ std::string_view CommissionResultText(TCommissionResult Result)
 
 const std::vector<std::string>& CommissionLogColumns()
 {
-    static const std::vector<std::string> Columns{"time_utc", "port",   "bios_name",     "bios_version",
-                                                  "id_before", "id_after", "result",     "detail",
-                                                  "config_before", "config_after"};
+    static const std::vector<std::string> Columns{"time_utc", "port",   "bios_name", "bios_version",  "id_before",
+                                                  "id_after", "result", "detail",    "config_before", "config_after"};
     return Columns;
 }
 

@@ -101,7 +101,7 @@ private:
     std::vector<std::string> Skipped_;
     std::ofstream File_;
     bool NeedsHeader_ = false;
-    bool NeedsLineEnd_ = false;   // the file's last row lost its line end
+    bool NeedsLineEnd_ = false;  // the file's last row lost its line end
 };
 
 }  // namespace varnolink

@@ -101,9 +101,9 @@ bool IsKnownKey(std::string_view Section, std::string_view Key)
 // skip or merge silently (a line that is no entry, a key given twice) is
 // refused with its line.
 struct TEntryLine {
-    std::string Section;  // lower case
-    std::string Key;      // lower case
-    std::string ShownKey; // as written
+    std::string Section;   // lower case
+    std::string Key;       // lower case
+    std::string ShownKey;  // as written
     std::size_t Line;
 };
 
@@ -150,8 +150,7 @@ std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& 
         if (Section.empty())
             throw EConfigFile(FileName, LineNumber, std::string(ShownKey), "entry before the first section");
         if (!IsKnownKey(Section, Key))
-            throw EConfigFile(FileName, LineNumber, std::string(ShownKey),
-                              "unknown key in section [" + Section + "]");
+            throw EConfigFile(FileName, LineNumber, std::string(ShownKey), "unknown key in section [" + Section + "]");
         const auto [Earlier, Inserted] = Seen.emplace(std::make_pair(Section, Key), LineNumber);
         if (!Inserted)
             throw EConfigFile(FileName, LineNumber, std::string(ShownKey),
@@ -205,7 +204,7 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
             const std::optional<int> Index = ParseBaudRate(Value);
             if (!Index)
                 Refuse(Quoted(Value) + " is not one of the rates 1200, 2400, 4800, 9600, 19200, 38400, "
-                       "57600, 115200");
+                                       "57600, 115200");
             Result.Config.BaudIndex = Index;
         }
         return;
@@ -221,9 +220,10 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
 EConfigFile::EConfigFile(std::string File, std::size_t Line, std::string Key, const std::string& Reason)
     : std::runtime_error(File + (Line > 0 ? ":" + std::to_string(Line) : std::string()) + ": " +
                          (Key.empty() ? std::string() : "key " + Quoted(Key) + ": ") + Reason),
-      File_(std::move(File)), Line_(Line), Key_(std::move(Key))
-{
-}
+      File_(std::move(File)),
+      Line_(Line),
+      Key_(std::move(Key))
+{}
 
 std::optional<uint8_t> ParseConfigByte(std::string_view Text)
 {
@@ -307,10 +307,11 @@ std::string ConfigFileText(const TModuleConfig& Config, const TModuleIdentity* I
     Ini.SetValue(Module.c_str(), "baud", ModuleConfigFieldValue(Config, 1).c_str());
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         const std::string Section(PortGridName(Grid));
-        Ini.SetValue(Section.c_str(), nullptr, nullptr,
-                     Grid == TPortGrid::Direction
-                         ? "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)"
-                         : "; the level of each output pin at power-on (two hex digits, or 0b and eight bits)");
+        Ini.SetValue(
+            Section.c_str(), nullptr, nullptr,
+            Grid == TPortGrid::Direction
+                ? "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)"
+                : "; the level of each output pin at power-on (two hex digits, or 0b and eight bits)");
         for (int Row = 0; Row < PortRowCount; ++Row)
             Ini.SetValue(Section.c_str(), PortRowName(Row).c_str(), HexByteToStr2(Config.PortByte(Grid, Row)).c_str());
     }

@@ -36,8 +36,7 @@ std::string CsvRecord(const std::vector<std::string>& Fields)
 
 ECsv::ECsv(std::size_t Line, const std::string& Reason)
     : std::runtime_error("line " + std::to_string(Line) + ": " + Reason), Line_(Line), Reason_(Reason)
-{
-}
+{}
 
 std::vector<TCsvRecord> ParseCsv(std::string_view Text)
 {

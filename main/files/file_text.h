@@ -11,9 +11,9 @@ namespace varnolink {
 
 // What a bounded read found: the text, or why there is none.
 struct TFileText {
-    bool Missing = false;   // no such file (ENOENT)
+    bool Missing = false;  // no such file (ENOENT)
     std::string Text;
-    std::string Error;      // empty when Text holds the whole file
+    std::string Error;  // empty when Text holds the whole file
 };
 
 // Reads a regular file of at most Limit bytes. Anything else (a directory,

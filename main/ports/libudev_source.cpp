@@ -103,7 +103,7 @@ public:
         while (const TDevicePtr Device{udev_monitor_receive_device(Monitor_.get())}) {
             const std::string Action = Text(udev_device_get_action(Device.get()));
             TUdevEvent Event;
-            Event.Action = Action == "add" ? TUdevAction::Added
+            Event.Action = Action == "add"      ? TUdevAction::Added
                            : Action == "remove" ? TUdevAction::Removed
                                                 : TUdevAction::Changed;
             Event.Device = Read(Device.get());

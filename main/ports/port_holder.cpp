@@ -110,14 +110,16 @@ std::optional<pid_t> ParseLockFile(std::string_view Content)
 
 std::string LockFileName(const std::string& DevicePath)
 {
-    std::string Name = DevicePath.rfind("/dev/", 0) == 0 ? DevicePath.substr(5) : fs::path(DevicePath).filename().string();
+    std::string Name =
+        DevicePath.rfind("/dev/", 0) == 0 ? DevicePath.substr(5) : fs::path(DevicePath).filename().string();
     for (char& Character : Name)
         if (Character == '/')
             Character = '_';
     return "LCK.." + Name;
 }
 
-std::optional<TPortHolder> FindPortHolder(const std::string& DevicePath, const std::vector<std::string>& LockDirectories)
+std::optional<TPortHolder> FindPortHolder(const std::string& DevicePath,
+                                          const std::vector<std::string>& LockDirectories)
 {
     std::optional<pid_t> Holder = HolderFromLockTable(DevicePath, LockDirectories);
     if (!Holder)
@@ -127,7 +129,8 @@ std::optional<TPortHolder> FindPortHolder(const std::string& DevicePath, const s
     return TPortHolder{ProgramName(*Holder), *Holder};
 }
 
-std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath, const std::vector<std::string>& LockDirectories)
+std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath,
+                                          const std::vector<std::string>& LockDirectories)
 {
     const std::optional<pid_t> Holder = HolderFromLockTable(DevicePath, LockDirectories);
     if (!Holder)

@@ -22,13 +22,11 @@ struct TPortHolder {
 // process itself is never reported. Nothing when no holder can be seen
 // (another user's processes are not readable).
 std::optional<TPortHolder> FindPortHolder(const std::string& DevicePath,
-                                          const std::vector<std::string>& LockDirectories = {"/var/lock",
-                                                                                             "/run/lock"});
+                                          const std::vector<std::string>& LockDirectories = {"/var/lock", "/run/lock"});
 
 // The holder named by the lock table only (cheap enough for every candidate).
 std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath,
-                                          const std::vector<std::string>& LockDirectories = {"/var/lock",
-                                                                                             "/run/lock"});
+                                          const std::vector<std::string>& LockDirectories = {"/var/lock", "/run/lock"});
 
 // True when the calling process has the device open itself.
 bool OpenInThisProcess(const std::string& DevicePath);

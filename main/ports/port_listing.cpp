@@ -106,7 +106,8 @@ std::vector<TPortListing> ListPorts(const std::vector<std::string>& Candidates, 
         const std::optional<TUdevDevice> Device =
             Udev != nullptr && !IsNetworkPortName(Path) ? Udev->Describe(Path) : std::nullopt;
         const auto Label = Labels.find(Path);
-        Port.Description = PortDescription(Path, Device ? &*Device : nullptr, Label != Labels.end() ? Label->second : "");
+        Port.Description =
+            PortDescription(Path, Device ? &*Device : nullptr, Label != Labels.end() ? Label->second : "");
         if (Device)
             Port.AdapterId = AdapterIdentity(*Device);
         Listed.push_back(std::move(Port));

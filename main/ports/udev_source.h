@@ -12,14 +12,14 @@ namespace varnolink {
 // DevNode may be empty: without a udev daemon only the sysfs attributes are
 // there, and a pseudo-terminal has none at all.
 struct TUdevDevice {
-    std::string DevNode;       // "/dev/ttyUSB0"
-    std::string Bus;           // subsystem of the hardware behind it: "usb", "platform", "pnp", "pci"
-    std::string Driver;        // "ftdi_sio", "cp210x", "serial8250", ...
-    std::string VendorId;      // USB idVendor, "0403"
-    std::string ProductId;     // USB idProduct, "6001"
-    std::string Manufacturer;  // "FTDI"
-    std::string Product;       // "FT232R USB UART"
-    std::string Serial;        // "A10K3Z4P"
+    std::string DevNode;                 // "/dev/ttyUSB0"
+    std::string Bus;                     // subsystem of the hardware behind it: "usb", "platform", "pnp", "pci"
+    std::string Driver;                  // "ftdi_sio", "cp210x", "serial8250", ...
+    std::string VendorId;                // USB idVendor, "0403"
+    std::string ProductId;               // USB idProduct, "6001"
+    std::string Manufacturer;            // "FTDI"
+    std::string Product;                 // "FT232R USB UART"
+    std::string Serial;                  // "A10K3Z4P"
     std::vector<std::string> ByIdLinks;  // /dev/serial/by-id/... (udev database only)
 };
 

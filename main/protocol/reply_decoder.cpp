@@ -20,8 +20,7 @@ constexpr std::string_view IdentityFiller = "00";
 std::optional<int> ParseDecimal(std::string_view Text)
 {
     std::size_t Pos = 0;
-    while (Pos < Text.size() &&
-           (Text[Pos] == ' ' || (Text[Pos] >= '\t' && Text[Pos] <= '\r')))
+    while (Pos < Text.size() && (Text[Pos] == ' ' || (Text[Pos] >= '\t' && Text[Pos] <= '\r')))
         ++Pos;
     bool Negative = false;
     if (Pos < Text.size() && (Text[Pos] == '+' || Text[Pos] == '-')) {

@@ -52,8 +52,7 @@ struct TPortReply {  // codes 4..13
     uint8_t Value;     // the data as a byte (HexStr2ToByte)
 };
 
-using TDecodedReply =
-    std::variant<TIdentityReply, TStatusReply, TIDCodeReply, TBaudrateReply, TPortReply>;
+using TDecodedReply = std::variant<TIdentityReply, TStatusReply, TIDCodeReply, TBaudrateReply, TPortReply>;
 
 // The command code a reply answers: 0 for the identity, 1..13.
 int ReplyCode(const TDecodedReply& Reply);

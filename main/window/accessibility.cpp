@@ -51,8 +51,10 @@ void TMainForm::SetBitButtonText(TPortGrid Grid, int Row, int Bit, const QString
 {
     QPushButton* const Button = BitButton(Grid, Row, Bit);
     Button->setText(Caption);
-    Button->setAccessibleName(
-        QStringLiteral("%1 %2, bit %3, %4").arg(PortLabel(Row), GridWord(Grid)).arg(Bit).arg(CaptionMeaning(Grid, Caption)));
+    Button->setAccessibleName(QStringLiteral("%1 %2, bit %3, %4")
+                                  .arg(PortLabel(Row), GridWord(Grid))
+                                  .arg(Bit)
+                                  .arg(CaptionMeaning(Grid, Caption)));
 }
 
 void TMainForm::DescribeControls()
@@ -68,7 +70,8 @@ void TMainForm::DescribeControls()
     Describe(BiosNameDisplay, QStringLiteral("BIOS Name"), QStringLiteral("BIOS name the module reported"));
     Describe(BIOSVersionDisplay, QStringLiteral("BIOS Version"), QStringLiteral("BIOS version the module reported"));
     Describe(StatusDisplay, QStringLiteral("Remote Status"), QStringLiteral("Status the module reported"));
-    Describe(IDDisplay, QStringLiteral("Remote ID Code"), QStringLiteral("Remote ID of the module, two hexadecimal digits"));
+    Describe(IDDisplay, QStringLiteral("Remote ID Code"),
+             QStringLiteral("Remote ID of the module, two hexadecimal digits"));
     Describe(ComboBaud, QStringLiteral("Remote Baudrate"), QStringLiteral("Baud rate of the module's own line"));
     Describe(SaveToDefault, SaveToDefault->text(), QStringLiteral("Writes the factory configuration into the module"));
     Describe(SaveConfig, SaveConfig->text(),
@@ -76,16 +79,17 @@ void TMainForm::DescribeControls()
     Describe(ReadConfig, ReadConfig->text(), QStringLiteral("Reads the module's configuration into the window"));
 
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
-        const QString Toggle = Grid == TPortGrid::Direction ? QStringLiteral("Switches the pin between input and output")
-                                                            : QStringLiteral("Switches the pin's power-on level between high and low");
+        const QString Toggle = Grid == TPortGrid::Direction
+                                   ? QStringLiteral("Switches the pin between input and output")
+                                   : QStringLiteral("Switches the pin's power-on level between high and low");
         for (int Row = 0; Row < PortRowCount; ++Row) {
             for (int Bit = 0; Bit < PortBitCount; ++Bit) {
                 BitButton(Grid, Row, Bit)->setAccessibleDescription(Toggle);
                 SetBitButtonText(Grid, Row, Bit, BitButton(Grid, Row, Bit)->text());
             }
-            Describe(ByteField(Grid, Row), QStringLiteral("%1 %2 byte").arg(PortLabel(Row), GridWord(Grid)),
-                     QStringLiteral("The %1 %2 as two hexadecimal digits, bit 7 first")
-                         .arg(PortLabel(Row), GridWord(Grid)));
+            Describe(
+                ByteField(Grid, Row), QStringLiteral("%1 %2 byte").arg(PortLabel(Row), GridWord(Grid)),
+                QStringLiteral("The %1 %2 as two hexadecimal digits, bit 7 first").arg(PortLabel(Row), GridWord(Grid)));
         }
     }
 }

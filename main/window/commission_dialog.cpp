@@ -76,10 +76,8 @@ public:
 
     void ModuleStarted(std::size_t Number, std::size_t Total, uint8_t ID) override
     {
-        Dialog_.Status->setText(QStringLiteral("Module %1 of %2: writing ID %3\u2026")
-                                    .arg(Number)
-                                    .arg(Total)
-                                    .arg(Text(HexByteToStr2(ID))));
+        Dialog_.Status->setText(
+            QStringLiteral("Module %1 of %2: writing ID %3\u2026").arg(Number).arg(Total).arg(Text(HexByteToStr2(ID))));
     }
 
     void ModuleFinished(std::size_t, const TCommissionRow& Row, std::chrono::milliseconds) override
@@ -107,7 +105,9 @@ private:
 };
 
 TCommissionDialog::TCommissionDialog(TMainForm& Form, TShownConfig ShownConfig, QWidget* Parent)
-    : QDialog(Parent), Form_(Form), ShownConfig_(std::move(ShownConfig)),
+    : QDialog(Parent),
+      Form_(Form),
+      ShownConfig_(std::move(ShownConfig)),
       Observer_(std::make_unique<TTableObserver>(*this))
 {
     setObjectName(QStringLiteral("CommissionDialog"));
@@ -135,9 +135,8 @@ TCommissionDialog::TCommissionDialog(TMainForm& Form, TShownConfig ShownConfig, 
     TemplateFromFile->setChecked(true);
     IdList->setToolTip(QStringLiteral("Remote IDs and ranges of them, separated by commas: 01-1F, 01-05,08"));
     LogPath->setPlaceholderText(QStringLiteral("CSV file, one row per module"));
-    Rows->setHorizontalHeaderLabels(
-        {QStringLiteral("Time (UTC)"), QStringLiteral("ID before"), QStringLiteral("ID after"),
-         QStringLiteral("Result"), QStringLiteral("Detail")});
+    Rows->setHorizontalHeaderLabels({QStringLiteral("Time (UTC)"), QStringLiteral("ID before"),
+                                     QStringLiteral("ID after"), QStringLiteral("Result"), QStringLiteral("Detail")});
     Rows->horizontalHeader()->setStretchLastSection(true);
     Rows->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Rows->setMinimumSize(640, 220);
@@ -179,20 +178,21 @@ TCommissionDialog::TCommissionDialog(TMainForm& Form, TShownConfig ShownConfig, 
                 }
             }));
     connect(BrowseTemplate, &QPushButton::clicked, this, Guarded([this] {
-        const QString File = QFileDialog::getOpenFileName(this, QStringLiteral("Template"), TemplatePath->text(),
-                                                          QStringLiteral("Module configurations (*.ini);;All files (*)"));
-        if (!File.isEmpty()) {
-            TemplatePath->setText(File);
-            TemplateFromFile->setChecked(true);
-        }
-    }));
+                const QString File =
+                    QFileDialog::getOpenFileName(this, QStringLiteral("Template"), TemplatePath->text(),
+                                                 QStringLiteral("Module configurations (*.ini);;All files (*)"));
+                if (!File.isEmpty()) {
+                    TemplatePath->setText(File);
+                    TemplateFromFile->setChecked(true);
+                }
+            }));
     connect(BrowseLog, &QPushButton::clicked, this, Guarded([this] {
-        const QString File = QFileDialog::getSaveFileName(this, QStringLiteral("Log file"), LogPath->text(),
-                                                          QStringLiteral("CSV files (*.csv);;All files (*)"),
-                                                          nullptr, QFileDialog::DontConfirmOverwrite);
-        if (!File.isEmpty())
-            LogPath->setText(File);
-    }));
+                const QString File = QFileDialog::getSaveFileName(this, QStringLiteral("Log file"), LogPath->text(),
+                                                                  QStringLiteral("CSV files (*.csv);;All files (*)"),
+                                                                  nullptr, QFileDialog::DontConfirmOverwrite);
+                if (!File.isEmpty())
+                    LogPath->setText(File);
+            }));
     ShowIdle();
 }
 
@@ -206,7 +206,7 @@ void TCommissionDialog::ShowIdle()
 {
     const bool Idle = Series_ == nullptr;
     for (QWidget* Field : std::initializer_list<QWidget*>{TemplateFromFile, TemplatePath, BrowseTemplate,
-                                                           TemplateFromWindow, IdList, LogPath, BrowseLog, StartButton})
+                                                          TemplateFromWindow, IdList, LogPath, BrowseLog, StartButton})
         Field->setEnabled(Idle);
     StopButton->setEnabled(!Idle);
     NextButton->setEnabled(!Idle);
@@ -326,9 +326,10 @@ void TCommissionDialog::EndRun(const QString& Why)
     ShowIdle();
     QString Text = Why;
     if (Text.isEmpty())
-        Text = Summary.Complete      ? QStringLiteral("Every ID of the list is done.")
-               : Summary.Interrupted ? QStringLiteral("Stopped during a module's writes; it is recorded as interrupted.")
-                                     : QStringLiteral("Stopped between two modules.");
+        Text = Summary.Complete ? QStringLiteral("Every ID of the list is done.")
+               : Summary.Interrupted
+                   ? QStringLiteral("Stopped during a module's writes; it is recorded as interrupted.")
+                   : QStringLiteral("Stopped between two modules.");
     Status->setText(Text + QStringLiteral(" ") + SummaryText(Summary) + QStringLiteral("."));
     emit RunEnded();
     if (CloseWanted_)

@@ -12,7 +12,8 @@ namespace varnolink {
 
 void TMainWindow::OpenCommissionDialog()
 {
-    auto* Dialog = new TCommissionDialog(*Form_, [this] { return ShownConfig(*Form_); }, this);
+    auto* Dialog = new TCommissionDialog(
+        *Form_, [this] { return ShownConfig(*Form_); }, this);
     Dialog->setAttribute(Qt::WA_DeleteOnClose);
     Dialog->show();
 }

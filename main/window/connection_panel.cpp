@@ -49,16 +49,17 @@ void TMainForm::ComboPortDropDown()
     const std::vector<TPortListing> Listed = ListPorts(Candidates, Udev_.get(), PortLabels());
     for (const std::string& DevicePath : Candidates) {
         const QString Name = QString::fromStdString(PortDisplayName(DevicePath));
-        const auto Found = std::find_if(Listed.begin(), Listed.end(),
-                                        [&DevicePath](const TPortListing& Port) { return Port.DevicePath == DevicePath; });
+        const auto Found = std::find_if(Listed.begin(), Listed.end(), [&DevicePath](const TPortListing& Port) {
+            return Port.DevicePath == DevicePath;
+        });
         if (Found == Listed.end()) {
             ComboPort->RemovePort(Name);
             continue;
         }
         if (!ComboPort->HasPort(Name))
             ComboPort->AddPort(Name, DevicePath);
-        ComboPort->SetPortDetails(Name, QString::fromStdString(Found->Description), QString::fromStdString(Found->Holder),
-                                  Found->AdapterId, !Found->Busy);
+        ComboPort->SetPortDetails(Name, QString::fromStdString(Found->Description),
+                                  QString::fromStdString(Found->Holder), Found->AdapterId, !Found->Busy);
     }
 }
 

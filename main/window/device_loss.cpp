@@ -107,9 +107,9 @@ void TMainForm::EnterClosedAfterLoss()
     SetBitButtonsEnabled(false);
     SetByteFieldsEnabled(false);
     RunGuarded([this] { ComPort1.Close(); });
-    for (QWidget* Control : std::initializer_list<QWidget*>{BiosNameDisplay, BIOSVersionDisplay, ComboBaud,
-                                                            IDDisplay, StatusDisplay, ClosePort, SaveConfig,
-                                                            ReadConfig, SaveToDefault})
+    for (QWidget* Control :
+         std::initializer_list<QWidget*>{BiosNameDisplay, BIOSVersionDisplay, ComboBaud, IDDisplay, StatusDisplay,
+                                         ClosePort, SaveConfig, ReadConfig, SaveToDefault})
         SetControlEnabled(Control, false);
     StatusConnect->setText(QStringLiteral("Disconnect"));
     SetControlEnabled(ComboPort, true);

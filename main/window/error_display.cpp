@@ -47,9 +47,8 @@ QString ErrorMessageText(std::exception_ptr Error)
     } catch (const cport::EComPort& Failure) {
         QString Text = QString::fromLocal8Bit(Failure.what());
         if (Failure.SystemErrorCode() == EACCES)
-            Text += QStringLiteral(
-                "\nYour user may not use this serial port: add it to the \"dialout\" group "
-                "(sudo adduser $USER dialout), then log out and log in again.");
+            Text += QStringLiteral("\nYour user may not use this serial port: add it to the \"dialout\" group "
+                                   "(sudo adduser $USER dialout), then log out and log in again.");
         return Text;
     } catch (const std::exception& Failure) {
         return QString::fromLocal8Bit(Failure.what());
@@ -113,8 +112,7 @@ void ShowApplicationErrorMessage(std::exception_ptr Error) noexcept
 
 void InstallApplicationErrorDisplay()
 {
-    cport::SetApplicationErrorDisplay(
-        [](std::exception_ptr Error) { ShowApplicationErrorMessage(std::move(Error)); });
+    cport::SetApplicationErrorDisplay([](std::exception_ptr Error) { ShowApplicationErrorMessage(std::move(Error)); });
 }
 
 }  // namespace varnolink

@@ -17,8 +17,7 @@ constexpr int TwoCharacters = 2;
 
 bool LeavesOrEntersField(Qt::FocusReason Reason)
 {
-    return Reason != Qt::ActiveWindowFocusReason && Reason != Qt::PopupFocusReason &&
-           Reason != Qt::MenuBarFocusReason;
+    return Reason != Qt::ActiveWindowFocusReason && Reason != Qt::PopupFocusReason && Reason != Qt::MenuBarFocusReason;
 }
 
 }  // namespace
@@ -75,8 +74,8 @@ bool TFieldEvents::eventFilter(QObject* Watched, QEvent* Event)
     return false;
 }
 
-TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnClick,
-                                    std::function<void()> OnEnter, std::function<void()> OnExit)
+TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnClick, std::function<void()> OnEnter,
+                                    std::function<void()> OnExit)
 {
     Field->setMaxLength(TwoCharacters);
     Field->setValidator(new TUpperCaseValidator(Field));

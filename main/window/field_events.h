@@ -50,7 +50,7 @@ private:
 
 // Makes a field an entry field of at most two characters, typed letters in
 // capitals, with the given event handlers. The filter is a child of Field.
-TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnClick,
-                                    std::function<void()> OnEnter, std::function<void()> OnExit);
+TFieldEvents* MakeTwoCharacterField(QLineEdit* Field, std::function<void()> OnClick, std::function<void()> OnEnter,
+                                    std::function<void()> OnExit);
 
 }  // namespace varnolink

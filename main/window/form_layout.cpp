@@ -32,16 +32,16 @@ struct TBitColumn {
     int Left;
     int Width;
 };
-constexpr std::array<TBitColumn, PortBitCount> BitColumns{{
-    {386, 38}, {342, 38}, {297, 38}, {253, 38}, {208, 38}, {163, 39}, {119, 38}, {74, 38}}};
+constexpr std::array<TBitColumn, PortBitCount> BitColumns{
+    {{386, 38}, {342, 38}, {297, 38}, {253, 38}, {208, 38}, {163, 39}, {119, 38}, {74, 38}}};
 
 struct TGridRow {
     int LabelTop;
     int Top;
     int Height;
 };
-constexpr std::array<TGridRow, PortRowCount> GridRows{{
-    {30, 22, 24}, {59, 52, 23}, {89, 82, 23}, {119, 111, 24}, {149, 141, 23}}};
+constexpr std::array<TGridRow, PortRowCount> GridRows{
+    {{30, 22, 24}, {59, 52, 23}, {89, 82, 23}, {119, 111, 24}, {149, 141, 23}}};
 
 constexpr int RowLabelLeft = 7;
 constexpr int ByteFieldLeft = 438;
@@ -92,8 +92,7 @@ QPushButton* AddButton(QWidget* Parent, const char* Name, const char* Caption, i
     return Button;
 }
 
-QGroupBox* AddGroup(QWidget* Parent, const char* Name, const char* Caption, int Left, int Top, int Width,
-                    int Height)
+QGroupBox* AddGroup(QWidget* Parent, const char* Name, const char* Caption, int Left, int Top, int Width, int Height)
 {
     auto* Box = new QGroupBox(QString::fromLatin1(Caption), Parent);
     Box->setObjectName(QString::fromLatin1(Name));
@@ -199,7 +198,7 @@ void TMainForm::SetTabOrder()
     };
     AddGrid(TPortGrid::Direction);
     for (QWidget* Control : std::initializer_list<QWidget*>{ComboPort, OpenPort, ClosePort, StatusConnect,
-                                                             BiosNameDisplay, BIOSVersionDisplay})
+                                                            BiosNameDisplay, BIOSVersionDisplay})
         Chain.push_back(Control);
     AddGrid(TPortGrid::Default);
     for (QWidget* Control :
@@ -211,8 +210,9 @@ void TMainForm::SetTabOrder()
 
 QPushButton* TMainForm::BitButton(TPortGrid Grid, int Row, int Bit) const
 {
-    return BitButtons_.at(static_cast<std::size_t>(Grid)).at(static_cast<std::size_t>(Row)).at(
-        static_cast<std::size_t>(Bit));
+    return BitButtons_.at(static_cast<std::size_t>(Grid))
+        .at(static_cast<std::size_t>(Row))
+        .at(static_cast<std::size_t>(Bit));
 }
 
 QLineEdit* TMainForm::ByteField(TPortGrid Grid, int Row) const

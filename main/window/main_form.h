@@ -370,10 +370,10 @@ private:
     bool LossPending_ = false;
     QString LossMessage_;
     int BusyDepth_ = 0;
-    std::string OpenDevicePath_;   // canonical path of the open device
-    QString OpenAdapterName_;      // what the list said about it
+    std::string OpenDevicePath_;  // canonical path of the open device
+    QString OpenAdapterName_;     // what the list said about it
     std::string OpenAdapterId_;
-    std::string LostAdapterId_;    // selected again when it comes back
+    std::string LostAdapterId_;  // selected again when it comes back
     struct TKeptValues {
         bool Valid = false;
         QString RemoteId;

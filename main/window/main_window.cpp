@@ -95,7 +95,8 @@ bool TMainWindow::OpenConfigurationFile(const std::string& Path)
         TypeConfig(*Form_, File.Config);
         return true;
     } catch (const EConfigFile& Error) {
-        ShowErrorMessage(QStringLiteral("The configuration was not opened:\n\n%1").arg(QString::fromLocal8Bit(Error.what())));
+        ShowErrorMessage(
+            QStringLiteral("The configuration was not opened:\n\n%1").arg(QString::fromLocal8Bit(Error.what())));
         return false;
     }
 }
@@ -145,7 +146,8 @@ bool TMainWindow::CompareWithModule()
 
 void TMainWindow::OpenConfigurationDialog()
 {
-    const QString Path = QFileDialog::getOpenFileName(this, QStringLiteral("Open configuration"), QString(), FileFilter);
+    const QString Path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Open configuration"), QString(), FileFilter);
     if (!Path.isEmpty())
         OpenConfigurationFile(Path.toLocal8Bit().toStdString());
 }

@@ -51,7 +51,7 @@ public:
     QAction* OpenConfigurationAction = nullptr;
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
-    QAction* CommissionAction = nullptr;  // "Commission a series…"
+    QAction* CommissionAction = nullptr;      // "Commission a series…"
     QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
     QAction* QuitAction = nullptr;
     QAction* AboutAction = nullptr;

@@ -4,7 +4,4 @@
 // The port enumeration lives in the toolkit-free ports library.
 #include "main/ports/port_candidates.h"
 
-namespace varnolink {
-
-
-}  // namespace varnolink
+namespace varnolink {}  // namespace varnolink

@@ -176,10 +176,7 @@ void TMainForm::ShowReply(const TDecodedReply& Reply)
             else if (R.Status == TModuleStatus::Error)
                 Form.StatusDisplay->setText(QStringLiteral("Error"));
         }
-        void operator()(const TIDCodeReply& R) const
-        {
-            Form.IDDisplay->setText(LineText(HexByteToStr2(R.RemoteId)));
-        }
+        void operator()(const TIDCodeReply& R) const { Form.IDDisplay->setText(LineText(HexByteToStr2(R.RemoteId))); }
         void operator()(const TBaudrateReply& R) const
         {
             // Digits 8 and 9 name no entry: none is selected.

@@ -58,12 +58,22 @@ TChainPlan StepsOf(std::span<const TChainStep> Steps)
 // stay usable.
 std::array<QWidget*, 16> TMainForm::TransactionControls() const
 {
-    return {ReadConfig,  SaveConfig,  ClosePort,   SaveToDefault, IDDisplay,   ComboBaud,
-            ByteField(TPortGrid::Direction, 0),    ByteField(TPortGrid::Direction, 1),
-            ByteField(TPortGrid::Direction, 2),    ByteField(TPortGrid::Direction, 3),
-            ByteField(TPortGrid::Direction, 4),    ByteField(TPortGrid::Default, 0),
-            ByteField(TPortGrid::Default, 1),      ByteField(TPortGrid::Default, 2),
-            ByteField(TPortGrid::Default, 3),      ByteField(TPortGrid::Default, 4)};
+    return {ReadConfig,
+            SaveConfig,
+            ClosePort,
+            SaveToDefault,
+            IDDisplay,
+            ComboBaud,
+            ByteField(TPortGrid::Direction, 0),
+            ByteField(TPortGrid::Direction, 1),
+            ByteField(TPortGrid::Direction, 2),
+            ByteField(TPortGrid::Direction, 3),
+            ByteField(TPortGrid::Direction, 4),
+            ByteField(TPortGrid::Default, 0),
+            ByteField(TPortGrid::Default, 1),
+            ByteField(TPortGrid::Default, 2),
+            ByteField(TPortGrid::Default, 3),
+            ByteField(TPortGrid::Default, 4)};
 }
 
 TMainForm::TTransactionScope::TTransactionScope(TMainForm& Form) : Form_(Form)

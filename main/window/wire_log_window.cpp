@@ -120,8 +120,9 @@ void TWireLogWindow::Clear()
 
 void TWireLogWindow::SaveAsDialog()
 {
-    const QString Path = QFileDialog::getSaveFileName(this, QStringLiteral("Save wire log"), QStringLiteral("wire-log.txt"),
-                                                      QStringLiteral("Text files (*.txt);;All files (*)"));
+    const QString Path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save wire log"), QStringLiteral("wire-log.txt"),
+                                     QStringLiteral("Text files (*.txt);;All files (*)"));
     if (!Path.isEmpty())
         SaveTo(Path);
 }

@@ -36,8 +36,7 @@ void ReadReady(int& Fd, std::string& Into)
 
 }  // namespace
 
-TChildProcess::TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments,
-                             bool ErrOnTerminal)
+TChildProcess::TChildProcess(const std::string& Program, const std::vector<std::string>& Arguments, bool ErrOnTerminal)
 {
     int OutPipe[2];
     int ErrPipe[2];

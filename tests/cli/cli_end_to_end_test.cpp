@@ -41,8 +41,8 @@ namespace {
 using namespace std::chrono_literals;
 using cli_test::TFinished;
 using varnolink::sim::TFaults;
-using varnolink::sim::TModuleState;
 using varnolink::sim::TModuleSimulator;
+using varnolink::sim::TModuleState;
 
 const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
@@ -129,9 +129,13 @@ TEST_F(VarnolinkProgram, HelpVersionAndUsageErrors)
     EXPECT_EQ(Help.ExitCode, 0);
     EXPECT_NE(Help.Out.find("Exit status:"), std::string::npos);
     EXPECT_EQ(Varnolink({"--version"}).Out, "varnolink 1.0.0\n");
-    for (const std::vector<std::string>& Wrong :
-         {std::vector<std::string>{}, {"fetch"}, {"read"}, {"read", "-p"}, {"write", "-p", "x"}, {"ports", "--bogus"},
-          {"read", "-p", "x", "--id", "01"}}) {
+    for (const std::vector<std::string>& Wrong : {std::vector<std::string>{},
+                                                  {"fetch"},
+                                                  {"read"},
+                                                  {"read", "-p"},
+                                                  {"write", "-p", "x"},
+                                                  {"ports", "--bogus"},
+                                                  {"read", "-p", "x", "--id", "01"}}) {
         const TFinished Run = Varnolink(Wrong);
         EXPECT_EQ(Run.ExitCode, 1) << Run.Err;
         EXPECT_NE(Run.Err.find("varnolink: "), std::string::npos);
@@ -153,7 +157,8 @@ TEST_F(VarnolinkProgram, PortsListsFreeAndBusyPortsAsTheWindowWould)
     // Described as the window lists them; the holder is this test process.
     const std::string Holder = "process " + std::to_string(::getpid());
     EXPECT_EQ(Text.Out.substr(0, Text.Out.find('\n')), PortDisplayName(Port()) + " \u2014 pseudo-terminal");
-    EXPECT_NE(Text.Out.find(PortDisplayName(Other.DevicePath()) + " \u2014 pseudo-terminal  (in use by "), std::string::npos)
+    EXPECT_NE(Text.Out.find(PortDisplayName(Other.DevicePath()) + " \u2014 pseudo-terminal  (in use by "),
+              std::string::npos)
         << Text.Out;
     EXPECT_NE(Text.Out.find(Holder + ")\n"), std::string::npos) << Text.Out;
     const QJsonArray Ports = Json(Machine)["ports"].toArray();
@@ -217,7 +222,8 @@ TEST_F(VarnolinkProgram, WriteVerifiesDiffAndDefault)
 TEST_F(VarnolinkProgram, CorruptOrPartialFileIsRefusedBeforeThePortIsTouched)
 {
     StartModule();
-    const TFinished Corrupt = Varnolink({"write", "-p", Port(), File("bad.ini", "[module]\nremote_id = A7\nbaud = 9601\n")});
+    const TFinished Corrupt =
+        Varnolink({"write", "-p", Port(), File("bad.ini", "[module]\nremote_id = A7\nbaud = 9601\n")});
     EXPECT_EQ(Corrupt.ExitCode, 1);
     EXPECT_NE(Corrupt.Err.find("bad.ini:3: key \"baud\": \"9601\" is not one of the rates"), std::string::npos)
         << Corrupt.Err;
@@ -318,7 +324,8 @@ TEST_F(VarnolinkProgram, DeviceLostAfterEachOfTheTwelveWritesNamesWhatTheModuleH
         const TFinished Run = Child.Finish();
         SCOPED_TRACE("lost after write " + std::to_string(Written));
         EXPECT_EQ(Run.ExitCode, 2);
-        EXPECT_EQ(FirstLine(Run.Err).rfind("varnolink: the device " + Port() + " has stopped working", 0), 0u) << Run.Err;
+        EXPECT_EQ(FirstLine(Run.Err).rfind("varnolink: the device " + Port() + " has stopped working", 0), 0u)
+            << Run.Err;
         const std::vector<std::string> Held(Fields.begin(), Fields.begin() + static_cast<std::ptrdiff_t>(Written));
         std::string Listed;
         for (const std::string& Name : Held)
@@ -368,11 +375,11 @@ TEST_F(VarnolinkProgram, EveryErrorLeadsWithPlainWordsAndARemedy)
     // The holder as the system names this process, the group of the pty.
     std::string Comm;
     std::getline(std::ifstream("/proc/self/comm"), Comm);
-    struct stat Info{};
+    struct stat Info {};
     ASSERT_EQ(::stat(Port().c_str(), &Info), 0);
     const std::string Group = ::getgrgid(Info.st_gid)->gr_name;
-    const TFinished Denied = cli_test::Run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                                                Program, "identify", "-p", Port()});
+    const TFinished Denied = cli_test::Run(
+        "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", Program, "identify", "-p", Port()});
     const struct {
         TFinished Run;
         std::string FirstLine;
@@ -385,18 +392,19 @@ TEST_F(VarnolinkProgram, EveryErrorLeadsWithPlainWordsAndARemedy)
          "lists the ports"},
         {Busy, "varnolink: the port " + Port() + " is busy, in use by " + Comm + ", process " +
                    std::to_string(::getpid()) + ": end that program (or close its port) and try again"},
-        {Denied, "varnolink: permission denied: " + Port() +
-                     " belongs to the group \"" + Group + "\" and you are not in it: sudo usermod -aG " + Group +
-                     " nobody, then log out and in again"},
+        {Denied, "varnolink: permission denied: " + Port() + " belongs to the group \"" + Group +
+                     "\" and you are not in it: sudo usermod -aG " + Group + " nobody, then log out and in again"},
         {Varnolink({"identify", "-p", "socket://varnolink-no-such-host.invalid:4000"}),
          "varnolink: unknown host \"varnolink-no-such-host.invalid\": check the name in "
          "socket://varnolink-no-such-host.invalid:4000 (or give the address)"},
         {Varnolink({"identify", "-p", "socket://" + Closed.Endpoint()}),
-         "varnolink: " + Closed.Endpoint() + " refused the connection: is the serial server running and listening "
-                                             "on that port?"},
+         "varnolink: " + Closed.Endpoint() +
+             " refused the connection: is the serial server running and listening "
+             "on that port?"},
         {Varnolink({"identify", "-p", "rfc2217://" + Silent.Endpoint()}),
-         "varnolink: " + Silent.Endpoint() + " did not answer in time: check the address, the network and any "
-                                             "firewall between"},
+         "varnolink: " + Silent.Endpoint() +
+             " did not answer in time: check the address, the network and any "
+             "firewall between"},
     };
     for (const auto& Case : Cases) {
         EXPECT_EQ(FirstLine(Case.Run.Err), Case.FirstLine) << Case.Run.Err;

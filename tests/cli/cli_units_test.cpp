@@ -37,16 +37,21 @@ TEST_P(CliArguments, Parse)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliArguments,
-    testing::Values(TGoodLine{{"ports"}, TCliCommand::Ports, "", "", "", false, false},
-                    TGoodLine{{"--json", "ports"}, TCliCommand::Ports, "", "", "", true, false},
-                    TGoodLine{{"identify", "-p", "COM3"}, TCliCommand::Identify, "COM3", "", "", false, false},
-                    TGoodLine{{"-v", "read", "--port=ttyUSB0", "-o", "a.ini"}, TCliCommand::Read, "ttyUSB0", "",
-                              "a.ini", false, true},
-                    TGoodLine{{"write", "a.ini", "-p", "/dev/pts/3", "--json"}, TCliCommand::Write, "/dev/pts/3",
-                              "a.ini", "", true, false},
-                    TGoodLine{{"diff", "-p", "x", "b.ini", "--verbose"}, TCliCommand::Diff, "x", "b.ini", "", false,
-                              true},
-                    TGoodLine{{"default", "--port", "COM1"}, TCliCommand::Default, "COM1", "", "", false, false}));
+    testing::Values(
+        TGoodLine{{"ports"}, TCliCommand::Ports, "", "", "", false, false},
+        TGoodLine{{"--json", "ports"}, TCliCommand::Ports, "", "", "", true, false},
+        TGoodLine{{"identify", "-p", "COM3"}, TCliCommand::Identify, "COM3", "", "", false, false},
+        TGoodLine{
+            {"-v", "read", "--port=ttyUSB0", "-o", "a.ini"}, TCliCommand::Read, "ttyUSB0", "", "a.ini", false, true},
+        TGoodLine{{"write", "a.ini", "-p", "/dev/pts/3", "--json"},
+                  TCliCommand::Write,
+                  "/dev/pts/3",
+                  "a.ini",
+                  "",
+                  true,
+                  false},
+        TGoodLine{{"diff", "-p", "x", "b.ini", "--verbose"}, TCliCommand::Diff, "x", "b.ini", "", false, true},
+        TGoodLine{{"default", "--port", "COM1"}, TCliCommand::Default, "COM1", "", "", false, false}));
 
 TEST(CliArguments, WriteOptionsAndTheirPlace)
 {
@@ -60,10 +65,18 @@ TEST(CliArguments, WriteOptionsAndTheirPlace)
 
 TEST(CliArguments, RefusedLines)
 {
-    for (const std::vector<std::string>& Words : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate"}, {"read"}, {"write", "-p", "x"}, {"write", "-p", "x", "a", "b"},
-             {"read", "-p", "x", "--id", "01"}, {"ports", "-p", "x"}, {"read", "-p"}, {"read", "-p", "x", "--json=1"},
-             {"read", "-p", "x", "-x"}, {"diff", "-p", "", "f"}})
+    for (const std::vector<std::string>& Words :
+         std::vector<std::vector<std::string>>{{},
+                                               {"frobnicate"},
+                                               {"read"},
+                                               {"write", "-p", "x"},
+                                               {"write", "-p", "x", "a", "b"},
+                                               {"read", "-p", "x", "--id", "01"},
+                                               {"ports", "-p", "x"},
+                                               {"read", "-p"},
+                                               {"read", "-p", "x", "--json=1"},
+                                               {"read", "-p", "x", "-x"},
+                                               {"diff", "-p", "", "f"}})
         EXPECT_THROW(ParseCliArguments(Words), EUsage) << testing::PrintToString(Words);
 }
 

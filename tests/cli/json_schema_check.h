@@ -38,8 +38,9 @@ private:
 
     void Check(QJsonObject Schema, const QJsonValue& Value, const QString& Where, QStringList& Found) const
     {
-        static const QStringList Known{"$schema", "$id", "title", "description", "$defs", "$ref", "type", "enum",
-                                       "pattern", "properties", "required", "additionalProperties", "items"};
+        static const QStringList Known{"$schema", "$id",  "title",   "description", "$defs",    "$ref",
+                                       "type",    "enum", "pattern", "properties",  "required", "additionalProperties",
+                                       "items"};
         for (const QString& Keyword : Schema.keys())
             if (!Known.contains(Keyword))
                 Found << Where + ": the schema uses " + Keyword + ", which this check does not know";
@@ -56,7 +57,8 @@ private:
         if (Schema.contains("type")) {
             const QJsonValue Type = Schema["type"];
             const QJsonArray Types = Type.isArray() ? Type.toArray() : QJsonArray{Type};
-            if (std::none_of(Types.begin(), Types.end(), [&](const QJsonValue& T) { return HasType(Value, T.toString()); }))
+            if (std::none_of(Types.begin(), Types.end(),
+                             [&](const QJsonValue& T) { return HasType(Value, T.toString()); }))
                 Found << Where + ": not of type " + QJsonValue(Types).toVariant().toStringList().join('|');
         }
         if (Schema.contains("enum") && !Schema["enum"].toArray().contains(Value))

@@ -138,10 +138,8 @@ TEST_F(SeriesCommissioningTest, FiveModulesWithAFaultyAndASilentOneInTheMiddle)
         const char* Detail;
     };
     const std::vector<TExpected> Expected{
-        {"01", TCommissionResult::Ok, ""},
-        {"02", TCommissionResult::Mismatch, "direction.P0: wrote 5A, read 5B"},
-        {"02", TCommissionResult::Ok, ""},
-        {"03", TCommissionResult::NoReply, "write P5 direction"},
+        {"01", TCommissionResult::Ok, ""}, {"02", TCommissionResult::Mismatch, "direction.P0: wrote 5A, read 5B"},
+        {"02", TCommissionResult::Ok, ""}, {"03", TCommissionResult::NoReply, "write P5 direction"},
         {"03", TCommissionResult::Ok, ""},
     };
     const auto Rows = LogRows();

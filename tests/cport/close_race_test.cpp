@@ -21,16 +21,18 @@ namespace {
 struct RaceOperation {
     const char* Name;
     std::function<void(TComPort&)> Run;
-    int32_t Code;   // the only EComPort code the operation may fail with
+    int32_t Code;  // the only EComPort code the operation may fail with
 };
 
-void AsyncWrite(TComPort& Port) {
+void AsyncWrite(TComPort& Port)
+{
     TOwnedRequest Request;
     Port.WriteBytesAsync("async", 5, Request);
     Port.WaitAsyncRequest(Request);
 }
 
-void AsyncRead(TComPort& Port) {
+void AsyncRead(TComPort& Port)
+{
     TOwnedRequest Request;
     char Buffer[16];
     Port.ReadBytesAsync(Buffer, sizeof Buffer, Request);
@@ -39,7 +41,12 @@ void AsyncRead(TComPort& Port) {
 
 const RaceOperation Operations[] = {
     {"WriteBytes", [](TComPort& P) { P.WriteBytes("sync-write", 10); }, CError_WriteFailed},
-    {"ReadBytes", [](TComPort& P) { char B[16]; P.ReadBytes(B, sizeof B); }, CError_ReadFailed},
+    {"ReadBytes",
+     [](TComPort& P) {
+         char B[16];
+         P.ReadBytes(B, sizeof B);
+     },
+     CError_ReadFailed},
     {"WriteBytesAsyncAndWait", AsyncWrite, CError_WriteFailed},
     {"ReadBytesAsyncAndWait", AsyncRead, CError_ReadFailed},
     {"InputQueueCount", [](TComPort& P) { P.InputQueueCount(); }, CError_ClearComFailed},
@@ -55,16 +62,17 @@ class CloseRace : public ::testing::TestWithParam<RaceOperation> {};
 // Two workers loop on the operation for the whole test; the owning thread
 // closes each open at a different moment: at once, after both workers have
 // finished a call on the open port, or after a few yields.
-TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
+TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode)
+{
     const RaceOperation& op = GetParam();
     TLinePty Pty;
     TComPort port;
     UseSlave(port, Pty);
-    WaitingReads(port, 2);   // reads wait in poll for a moment, or until Close ends them
+    WaitingReads(port, 2);  // reads wait in poll for a moment, or until Close ends them
 
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> calls{0};
-    std::atomic<int> opens{0};   // workers make a few calls per open, then sleep until the next
+    std::atomic<int> opens{0};  // workers make a few calls per open, then sleep until the next
     std::mutex wrong_mutex;
     std::set<std::string> wrong;
     auto Worker = [&] {
@@ -86,7 +94,8 @@ TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
                 }
                 calls.fetch_add(1);
                 calls.notify_all();
-                if (Closed) break;
+                if (Closed)
+                    break;
             }
             opens.wait(Opened);
         }
@@ -105,11 +114,13 @@ TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
         case 0:
             break;
         case 1: {
-            for (uint64_t Now = Seen; Now < Seen + 2; Now = calls.load()) calls.wait(Now);
+            for (uint64_t Now = Seen; Now < Seen + 2; Now = calls.load())
+                calls.wait(Now);
             break;
         }
         default:
-            for (unsigned I = Random() % 8; I > 0; --I) std::this_thread::yield();
+            for (unsigned I = Random() % 8; I > 0; --I)
+                std::this_thread::yield();
             break;
         }
         port.Close();
@@ -118,7 +129,8 @@ TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode) {
     stop = true;
     opens.fetch_add(1);
     opens.notify_all();
-    for (std::thread& T : Workers) T.join();
+    for (std::thread& T : Workers)
+        T.join();
     EXPECT_TRUE(wrong.empty()) << *wrong.begin();
     EXPECT_GT(calls.load(), static_cast<uint64_t>(Rounds));
 }

@@ -15,30 +15,42 @@ using namespace device_test;
 
 using Calls = std::vector<std::string>;
 
-TEST(DevicePath, PortNamesMapToDeviceNodes) {
+TEST(DevicePath, PortNamesMapToDeviceNodes)
+{
     const struct {
         const char* Port;
         const char* Path;
     } Cases[] = {
-        {"/dev/pts/3", "/dev/pts/3"}, {"/tmp/line", "/tmp/line"},   {"COM1", "/dev/ttyS0"},
-        {"COM16", "/dev/ttyS15"},     {"com2", "/dev/ttyS1"},       {"COM0", "/dev/COM0"},
-        {"COM", "/dev/COM"},          {"COM1x", "/dev/COM1x"},      {"COM01", "/dev/COM01"},
-        {"ttyUSB0", "/dev/ttyUSB0"},  {"pts/7", "/dev/pts/7"},
-        {"rfc2217://box:4001", "rfc2217://box:4001"}, {"SOCKET://[::1]:7", "SOCKET://[::1]:7"},
+        {"/dev/pts/3", "/dev/pts/3"},
+        {"/tmp/line", "/tmp/line"},
+        {"COM1", "/dev/ttyS0"},
+        {"COM16", "/dev/ttyS15"},
+        {"com2", "/dev/ttyS1"},
+        {"COM0", "/dev/COM0"},
+        {"COM", "/dev/COM"},
+        {"COM1x", "/dev/COM1x"},
+        {"COM01", "/dev/COM01"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"pts/7", "/dev/pts/7"},
+        {"rfc2217://box:4001", "rfc2217://box:4001"},
+        {"SOCKET://[::1]:7", "SOCKET://[::1]:7"},
         {"socket://box", "socket://box"},
     };
-    for (const auto& C : Cases) EXPECT_EQ(TCustomComPort::DevicePathOf(C.Port), C.Path) << C.Port;
+    for (const auto& C : Cases)
+        EXPECT_EQ(TCustomComPort::DevicePathOf(C.Port), C.Path) << C.Port;
 }
 
 class DevicePort : public PortOnPty {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         PortOnPty::SetUp();
         Log_.Attach(Port_);
     }
     // Open fails with Code and SystemError (and Message where given); only
     // OnBeforeOpen ran and the port stays closed.
-    void ExpectOpenFails(int32_t Code, int SystemError, const char* Message = nullptr) {
+    void ExpectOpenFails(int32_t Code, int SystemError, const char* Message = nullptr)
+    {
         const EComPort E = RaisedBy([&] { Port_.Open(); });
         EXPECT_EQ(E.ErrorCode(), Code);
         EXPECT_EQ(E.SystemErrorCode(), SystemError);
@@ -50,7 +62,8 @@ protected:
     }
 };
 
-TEST_F(DevicePort, OpenAndCloseCallTheHandlersInOrder) {
+TEST_F(DevicePort, OpenAndCloseCallTheHandlersInOrder)
+{
     Port_.Open();
     EXPECT_TRUE(Port_.Connected());
     EXPECT_EQ(Log_.Calls, (Calls{"BeforeOpen", "AfterOpen", "CTS off", "DSR off", "RLSD off"}));
@@ -61,7 +74,8 @@ TEST_F(DevicePort, OpenAndCloseCallTheHandlersInOrder) {
     EXPECT_EQ(Log_.Calls, (Calls{"CTS off", "DSR off", "RLSD off", "BeforeClose", "AfterClose"}));
 }
 
-TEST_F(DevicePort, OpenWhenOpenAndCloseWhenClosedDoNothing) {
+TEST_F(DevicePort, OpenWhenOpenAndCloseWhenClosedDoNothing)
+{
     Port_.Close();
     EXPECT_TRUE(Log_.Calls.empty());
     Port_.Open();
@@ -71,17 +85,20 @@ TEST_F(DevicePort, OpenWhenOpenAndCloseWhenClosedDoNothing) {
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(DevicePort, MissingDeviceFailsWithCodeOneAndTheSystemError) {
+TEST_F(DevicePort, MissingDeviceFailsWithCodeOneAndTheSystemError)
+{
     Port_.SetPort("/dev/varnolink-no-such-device");
     ExpectOpenFails(1, ENOENT, "Unable to open com port (win error code: 2)");
 }
 
-TEST_F(DevicePort, DeviceThatIsNoTerminalIsRefused) {
+TEST_F(DevicePort, DeviceThatIsNoTerminalIsRefused)
+{
     Port_.SetPort("/dev/null");
     ExpectOpenFails(1, ENOTTY);
 }
 
-TEST_F(DevicePort, HeldDeviceCannotBeOpenedTwiceInOneProcess) {
+TEST_F(DevicePort, HeldDeviceCannotBeOpenedTwiceInOneProcess)
+{
     Port_.Open();
     TComPort Other;
     UseSlave(Other, Pty_);
@@ -91,16 +108,17 @@ TEST_F(DevicePort, HeldDeviceCannotBeOpenedTwiceInOneProcess) {
     EXPECT_FALSE(Other.Connected());
 
     Port_.Close();
-    Other.Open();   // free again once the first port has closed it
+    Other.Open();  // free again once the first port has closed it
     EXPECT_TRUE(Other.Connected());
 }
 
-TEST_F(DevicePort, HeldDeviceCannotBeOpenedFromAnotherProcess) {
+TEST_F(DevicePort, HeldDeviceCannotBeOpenedFromAnotherProcess)
+{
     Port_.Open();
     const pid_t Child = ::fork();
     ASSERT_GE(Child, 0);
     if (Child == 0) {
-        int Status = 3;   // opened: wrong
+        int Status = 3;  // opened: wrong
         try {
             TComPort Other;
             UseSlave(Other, Pty_);
@@ -118,7 +136,8 @@ TEST_F(DevicePort, HeldDeviceCannotBeOpenedFromAnotherProcess) {
     EXPECT_EQ(WEXITSTATUS(Status), 0);
 }
 
-TEST_F(DevicePort, InputQueuedBeforeTheOpenIsDiscarded) {
+TEST_F(DevicePort, InputQueuedBeforeTheOpenIsDiscarded)
+{
     Pty_.Write("stale");
     Port_.Open();
     EXPECT_EQ(Port_.InputQueueCount(), 0);
@@ -129,9 +148,10 @@ TEST_F(DevicePort, InputQueuedBeforeTheOpenIsDiscarded) {
     EXPECT_EQ(Text, "new");
 }
 
-TEST_F(DevicePort, LineIsRawWhileOpenAndRestoredAtClose) {
+TEST_F(DevicePort, LineIsRawWhileOpenAndRestoredAtClose)
+{
     const TKernelTermios Before = Pty_.SlaveRecord();
-    ASSERT_NE(Before.c_lflag & ICANON, 0u);   // a fresh pty starts cooked, with echo
+    ASSERT_NE(Before.c_lflag & ICANON, 0u);  // a fresh pty starts cooked, with echo
     Port_.Open();
     const TKernelTermios Open = Pty_.SlaveRecord();
     EXPECT_EQ(Open.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
@@ -153,7 +173,8 @@ TEST_F(DevicePort, LineIsRawWhileOpenAndRestoredAtClose) {
 // A pseudo-terminal keeps the rate, the stop bits and the flow flags it is
 // given (the character size and parity it forces to 8N; line_settings_test
 // checks those on the built record).
-TEST_F(DevicePort, SettingsReachTheDeviceAtOpenAndAtOnceWhileOpen) {
+TEST_F(DevicePort, SettingsReachTheDeviceAtOpenAndAtOnceWhileOpen)
+{
     Port_.SetBaudRate(brCustom);
     Port_.SetCustomBaudRate(12345);
     Port_.SetStopBits(sbTwoStopBits);
@@ -180,28 +201,30 @@ TEST_F(DevicePort, SettingsReachTheDeviceAtOpenAndAtOnceWhileOpen) {
     EXPECT_EQ(R.c_cflag & (CSTOPB | CRTSCTS), 0u);
     EXPECT_EQ(R.c_iflag & (IXON | IXOFF), 0u);
 
-    Port_.SetBaudRate(brCustom);   // CustomBaudRate is still 12345
+    Port_.SetBaudRate(brCustom);  // CustomBaudRate is still 12345
     EXPECT_EQ(Pty_.SlaveRecord().c_ospeed, 12345u);
 }
 
-TEST_F(DevicePort, ImpossibleRateAtOpenClosesTheDeviceAgain) {
+TEST_F(DevicePort, ImpossibleRateAtOpenClosesTheDeviceAgain)
+{
     Port_.SetBaudRate(brCustom);
     Port_.SetCustomBaudRate(0);
     ExpectOpenFails(7, EINVAL, "SetCommState function failed (win error code: 22)");
 
     Port_.SetCustomBaudRate(4800);
-    Port_.Open();   // the failed open left nothing locked
+    Port_.Open();  // the failed open left nothing locked
     EXPECT_EQ(Pty_.SlaveRecord().c_ospeed, 4800u);
 }
 
-TEST_F(DevicePort, RefusedLineSettingKeepsThePreviousConfiguration) {
+TEST_F(DevicePort, RefusedLineSettingKeepsThePreviousConfiguration)
+{
     Port_.SetBaudRate(br19200);
     Port_.Open();
     const TKernelTermios Before = Pty_.SlaveRecord();
 
     Port_.SetCustomBaudRate(-5);
     EXPECT_EQ(RaisedBy([&] { Port_.SetBaudRate(brCustom); }).ErrorCode(), 7);
-    EXPECT_EQ(Port_.BaudRate(), brCustom);   // stored all the same
+    EXPECT_EQ(Port_.BaudRate(), brCustom);  // stored all the same
     EXPECT_EQ(Pty_.SlaveRecord().c_ospeed, Before.c_ospeed);
     Port_.SetBaudRate(br19200);
 
@@ -216,7 +239,8 @@ TEST_F(DevicePort, RefusedLineSettingKeepsThePreviousConfiguration) {
     EXPECT_EQ(Pty_.Read(2), "ok");
 }
 
-TEST_F(DevicePort, TimeoutsTheDriverWouldRefuseAreRefused) {
+TEST_F(DevicePort, TimeoutsTheDriverWouldRefuseAreRefused)
+{
     Port_.Open();
     Port_.Timeouts().SetReadTotalMultiplier(-1);
     const EComPort E = RaisedBy([&] { Port_.Timeouts().SetReadTotalConstant(-1); });
@@ -225,12 +249,14 @@ TEST_F(DevicePort, TimeoutsTheDriverWouldRefuseAreRefused) {
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(DevicePort, NegativeBufferSizeIsRefusedAtOpen) {
+TEST_F(DevicePort, NegativeBufferSizeIsRefusedAtOpen)
+{
     Port_.Buffer().SetInputSize(-4);
     ExpectOpenFails(9, EINVAL);
 }
 
-TEST_F(DevicePort, SettingsMadeWhileLoadingWaitForTheEndOfLoading) {
+TEST_F(DevicePort, SettingsMadeWhileLoadingWaitForTheEndOfLoading)
+{
     Port_.BeginLoading();
     Port_.SetConnected(true);
     Port_.SetBaudRate(br4800);
@@ -241,7 +267,8 @@ TEST_F(DevicePort, SettingsMadeWhileLoadingWaitForTheEndOfLoading) {
     EXPECT_EQ(Pty_.SlaveRecord().c_ospeed, 4800u);
 }
 
-TEST_F(DevicePort, FailedOpenAtTheEndOfLoadingGoesToTheErrorDisplay) {
+TEST_F(DevicePort, FailedOpenAtTheEndOfLoadingGoesToTheErrorDisplay)
+{
     std::vector<std::string> Shown;
     SetApplicationErrorDisplay([&](std::exception_ptr Error) {
         try {
@@ -259,7 +286,8 @@ TEST_F(DevicePort, FailedOpenAtTheEndOfLoadingGoesToTheErrorDisplay) {
     EXPECT_EQ(Shown, (std::vector<std::string>{"Unable to open com port (win error code: 2)"}));
 }
 
-TEST_F(DevicePort, DestroyingAnOpenPortClosesIt) {
+TEST_F(DevicePort, DestroyingAnOpenPortClosesIt)
+{
     {
         TComPort Doomed;
         UseSlave(Doomed, Pty_);
@@ -268,11 +296,12 @@ TEST_F(DevicePort, DestroyingAnOpenPortClosesIt) {
         Log_.Calls.clear();
     }
     EXPECT_EQ(Log_.Calls, (Calls{"CTS off", "DSR off", "RLSD off", "BeforeClose", "AfterClose"}));
-    Port_.Open();   // the device was released
+    Port_.Open();  // the device was released
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(DevicePort, QueriesOnAClosedPortFailWithABadHandle) {
+TEST_F(DevicePort, QueriesOnAClosedPortFailWithABadHandle)
+{
     auto Check = [&] {
         const EComPort Count = RaisedBy([&] { Port_.InputQueueCount(); });
         EXPECT_EQ(Count.ErrorCode(), 10);
@@ -288,7 +317,8 @@ TEST_F(DevicePort, QueriesOnAClosedPortFailWithABadHandle) {
     Check();
 }
 
-TEST_F(DevicePort, DeviceWithoutModemLinesGivesNoSignalsAndKeepsDtrRtsStored) {
+TEST_F(DevicePort, DeviceWithoutModemLinesGivesNoSignalsAndKeepsDtrRtsStored)
+{
     Port_.FlowControl().SetControlDTR(dtrEnable);
     Port_.FlowControl().SetControlRTS(rtsEnable);
     Port_.Open();
@@ -298,19 +328,20 @@ TEST_F(DevicePort, DeviceWithoutModemLinesGivesNoSignalsAndKeepsDtrRtsStored) {
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(DevicePort, LineErrorsAreReportedOnceAndParityOnlyWhenChecked) {
+TEST_F(DevicePort, LineErrorsAreReportedOnceAndParityOnlyWhenChecked)
+{
     Port_.Open();
     std::vector<TComErrors> Reported;
     Port_.OnError = [&](TComponent*, TComErrors Errors) { Reported.push_back(Errors); };
 
     TComThread::InjectLineInputForTest(Port_, "", 0, TComErrors{leFrame, leRxParity});
-    EXPECT_EQ(Port_.TakeLineErrors(), (TComErrors{leFrame}));   // Parity.Check is off
-    EXPECT_TRUE(Port_.TakeLineErrors().Empty());                // each error once
+    EXPECT_EQ(Port_.TakeLineErrors(), (TComErrors{leFrame}));  // Parity.Check is off
+    EXPECT_TRUE(Port_.TakeLineErrors().Empty());               // each error once
 
     Port_.Parity().SetCheck(true);
     TComThread::InjectLineInputForTest(Port_, "", 0, TComErrors{leRxParity});
     Port_.ReportLineErrors();
-    Port_.ReportLineErrors();   // nothing left: no call
+    Port_.ReportLineErrors();  // nothing left: no call
     EXPECT_EQ(Reported, (std::vector<TComErrors>{TComErrors{leRxParity}}));
 
     // A count query between an error and TakeLineErrors hides the error.

@@ -32,15 +32,19 @@ using Clock = std::chrono::steady_clock;
 class TLinePty : public test_support::TPtyPair {
 public:
     // The slave's line record as the kernel holds it (TCGETS2: any rate).
-    cport::TKernelTermios SlaveRecord() const {
+    cport::TKernelTermios SlaveRecord() const
+    {
         cport::TKernelTermios Record;
-        if (cport::ReadLineRecord(Master(), Record) != 0) throw std::runtime_error("TCGETS2 failed");
+        if (cport::ReadLineRecord(Master(), Record) != 0)
+            throw std::runtime_error("TCGETS2 failed");
         return Record;
     }
     // The slave's line settings as termios has them.
-    termios Settings() const {
+    termios Settings() const
+    {
         termios Record{};
-        if (::tcgetattr(Master(), &Record) != 0) throw std::runtime_error("tcgetattr failed");
+        if (::tcgetattr(Master(), &Record) != 0)
+            throw std::runtime_error("tcgetattr failed");
         return Record;
     }
     // The slave's bit rate in bits per second (the port sets any rate, so
@@ -52,7 +56,8 @@ public:
 struct HandlerLog {
     std::vector<std::string> Calls;
 
-    void Attach(cport::TCustomComPort& Port) {
+    void Attach(cport::TCustomComPort& Port)
+    {
         Port.OnBeforeOpen = [this](cport::TComponent*) { Calls.push_back("BeforeOpen"); };
         Port.OnAfterOpen = [this](cport::TComponent*) { Calls.push_back("AfterOpen"); };
         Port.OnBeforeClose = [this](cport::TComponent*) { Calls.push_back("BeforeClose"); };
@@ -65,7 +70,8 @@ struct HandlerLog {
 
 // Runs Action and returns the EComPort it raised (fails the test if none).
 template <typename Action>
-cport::EComPort RaisedBy(Action&& action) {
+cport::EComPort RaisedBy(Action&& action)
+{
     try {
         action();
     } catch (const cport::EComPort& E) {
@@ -76,13 +82,15 @@ cport::EComPort RaisedBy(Action&& action) {
 }
 
 // A port on the pty's slave, without an event thread.
-inline void UseSlave(cport::TCustomComPort& Port, const TLinePty& Pty) {
+inline void UseSlave(cport::TCustomComPort& Port, const TLinePty& Pty)
+{
     Port.SetPort(Pty.SlavePath());
     Port.SetEvents({});
 }
 
 // Read time-outs under which a read waits up to Total for its count.
-inline void WaitingReads(cport::TCustomComPort& Port, int32_t Total) {
+inline void WaitingReads(cport::TCustomComPort& Port, int32_t Total)
+{
     Port.Timeouts().SetReadInterval(0);
     Port.Timeouts().SetReadTotalMultiplier(0);
     Port.Timeouts().SetReadTotalConstant(Total);
@@ -107,11 +115,12 @@ protected:
     void SetUp() override { UseSlave(Port_, Pty_); }
 
     TLinePty Pty_;
-    HandlerLog Log_;   // outlives the port, whose destructor may still call handlers
+    HandlerLog Log_;  // outlives the port, whose destructor may still call handlers
     cport::TComPort Port_;
 };
 
-inline long Milliseconds(Clock::duration D) {
+inline long Milliseconds(Clock::duration D)
+{
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(D).count());
 }
 

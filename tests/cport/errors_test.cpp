@@ -14,7 +14,8 @@
 
 using namespace cport;
 
-TEST(EComPortMessage, WithSystemErrorAppendsTheCode) {
+TEST(EComPortMessage, WithSystemErrorAppendsTheCode)
+{
     const EComPort Timeouts(CError_TimeoutsFailed, 87);
     EXPECT_STREQ(Timeouts.what(), "SetCommTimeouts failed (win error code: 87)");
     EXPECT_EQ(Timeouts.ErrorCode(), 8);
@@ -27,7 +28,8 @@ TEST(EComPortMessage, WithSystemErrorAppendsTheCode) {
     EXPECT_STREQ(EComPort(CError_PurgeFailed, -5).what(), "PurgeComm function failed (win error code: -5)");
 }
 
-TEST(EComPortMessage, WithoutSystemErrorIsTheTextAlone) {
+TEST(EComPortMessage, WithoutSystemErrorIsTheTextAlone)
+{
     const EComPort E(CError_ConnChangeProp);
     EXPECT_STREQ(E.what(), "Cannot set property while connected");
     EXPECT_EQ(E.ErrorCode(), 14);
@@ -35,13 +37,13 @@ TEST(EComPortMessage, WithoutSystemErrorIsTheTextAlone) {
     EXPECT_STREQ(EComPort(CError_InvalidAsync).what(), "Invalid Async parameter");
 }
 
-TEST(EventMask, EachEventHasItsClassicFlag) {
+TEST(EventMask, EachEventHasItsClassicFlag)
+{
     const struct {
         TComEvent Event;
         uint32_t Flag;
-    } Flags[] = {{evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100},
-                 {evBreak, 0x0040},  {evCTS, 0x0008},     {evDSR, 0x0010},    {evError, 0x0080},
-                 {evRLSD, 0x0020},   {evRx80Full, 0x0400}};
+    } Flags[] = {{evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100}, {evBreak, 0x0040},
+                 {evCTS, 0x0008},    {evDSR, 0x0010},     {evError, 0x0080},  {evRLSD, 0x0020}, {evRx80Full, 0x0400}};
     for (const auto& F : Flags) {
         EXPECT_EQ(EventsToMask(TComEvents{F.Event}), F.Flag) << int(F.Event);
         EXPECT_EQ(MaskToEvents(F.Flag), TComEvents{F.Event}) << int(F.Event);
@@ -51,7 +53,8 @@ TEST(EventMask, EachEventHasItsClassicFlag) {
     EXPECT_EQ(EventsToMask(TComEvents{evRxChar, evRxFlag, evRx80Full}), 0x0403u);
 }
 
-TEST(EventMask, UnknownMaskBitsAreIgnored) {
+TEST(EventMask, UnknownMaskBitsAreIgnored)
+{
     EXPECT_EQ(MaskToEvents(0xFFFFFFFFu), AllComEvents);
     EXPECT_EQ(MaskToEvents(0x0200u | 0x0800u | 0x80000000u), TComEvents{});
     EXPECT_EQ(MaskToEvents(0x0201u), TComEvents{evRxChar});
@@ -65,7 +68,8 @@ protected:
     void TearDown() override { SetApplicationErrorDisplay(nullptr); }
 };
 
-TEST_F(ApplicationErrorDisplay, DefaultPrintsTheMessageToStderr) {
+TEST_F(ApplicationErrorDisplay, DefaultPrintsTheMessageToStderr)
+{
     ::testing::internal::CaptureStderr();
     ShowApplicationError(std::make_exception_ptr(EComPort(CError_OpenFailed, 2)));
     ShowApplicationError(std::make_exception_ptr(42));
@@ -75,7 +79,8 @@ TEST_F(ApplicationErrorDisplay, DefaultPrintsTheMessageToStderr) {
     EXPECT_NE(Printed.find("Unknown error"), std::string::npos) << Printed;
 }
 
-TEST_F(ApplicationErrorDisplay, InstalledDisplayGetsTheError) {
+TEST_F(ApplicationErrorDisplay, InstalledDisplayGetsTheError)
+{
     std::vector<std::string> Shown;
     SetApplicationErrorDisplay([&](std::exception_ptr E) {
         try {
@@ -89,14 +94,16 @@ TEST_F(ApplicationErrorDisplay, InstalledDisplayGetsTheError) {
     EXPECT_EQ(Shown[0], "Cannot set property while connected");
 }
 
-TEST_F(ApplicationErrorDisplay, AFailingDisplayFallsBackToStderrAndNeverThrows) {
+TEST_F(ApplicationErrorDisplay, AFailingDisplayFallsBackToStderrAndNeverThrows)
+{
     SetApplicationErrorDisplay([](std::exception_ptr) { throw std::runtime_error("display broke"); });
     ::testing::internal::CaptureStderr();
     EXPECT_NO_THROW(ShowApplicationError(std::make_exception_ptr(std::runtime_error("the error"))));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "the error\n");
 }
 
-TEST_F(ApplicationErrorDisplay, ADisplayMayReplaceItselfWhileShowing) {
+TEST_F(ApplicationErrorDisplay, ADisplayMayReplaceItselfWhileShowing)
+{
     int first = 0, Second = 0;
     SetApplicationErrorDisplay([&](std::exception_ptr) {
         ++first;
@@ -108,16 +115,20 @@ TEST_F(ApplicationErrorDisplay, ADisplayMayReplaceItselfWhileShowing) {
     EXPECT_EQ(Second, 1);
 }
 
-TEST_F(ApplicationErrorDisplay, ReportingFromManyThreadsWhileTheDisplayChanges) {
+TEST_F(ApplicationErrorDisplay, ReportingFromManyThreadsWhileTheDisplayChanges)
+{
     std::atomic<int> Shown{0};
     SetApplicationErrorDisplay([&](std::exception_ptr) { ++Shown; });
     constexpr int Threads = 4, Each = 200;
     std::vector<std::thread> Reporters;
     for (int T = 0; T < Threads; ++T)
         Reporters.emplace_back([] {
-            for (int I = 0; I < Each; ++I) ShowApplicationError(std::make_exception_ptr(I));
+            for (int I = 0; I < Each; ++I)
+                ShowApplicationError(std::make_exception_ptr(I));
         });
-    for (int I = 0; I < 50; ++I) SetApplicationErrorDisplay([&](std::exception_ptr) { ++Shown; });
-    for (auto& R : Reporters) R.join();
+    for (int I = 0; I < 50; ++I)
+        SetApplicationErrorDisplay([&](std::exception_ptr) { ++Shown; });
+    for (auto& R : Reporters)
+        R.join();
     EXPECT_EQ(Shown.load(), Threads * Each);
 }

@@ -19,14 +19,16 @@ using namespace event_test;
 
 namespace {
 
-void ReadAll(TComPort& Port, int32_t Count) {
+void ReadAll(TComPort& Port, int32_t Count)
+{
     std::string Text;
     Port.ReadText(Text, Count);
 }
 
 }  // namespace
 
-TEST(EventClose, CloseWithAHandOverPendingNeverHangs) {
+TEST(EventClose, CloseWithAHandOverPendingNeverHangs)
+{
     Watchdog Watchdog("close with pending hand-over", 240s);
     OwnerLoop Loop;
     TLinePty Line;
@@ -37,24 +39,26 @@ TEST(EventClose, CloseWithAHandOverPendingNeverHangs) {
         SetUpPort(*Port, Line, AllComEvents, Methods[Round % 2]);
         bool ClosedSeenInHandler = false;
         Port->OnRxChar = [&, P = Port.get()](TComponent*, int32_t Count) {
-            if (!P->Connected()) ClosedSeenInHandler = true;
+            if (!P->Connected())
+                ClosedSeenInHandler = true;
             ReadAll(*P, Count);
         };
         Port->Open();
         Line.Write("data");
-        ASSERT_TRUE(Loop.WaitForWake()) << "round " << Round;   // queued, not served
+        ASSERT_TRUE(Loop.WaitForWake()) << "round " << Round;  // queued, not served
         Port->Close();
         EXPECT_FALSE(ClosedSeenInHandler);
         EXPECT_TRUE(ThreadCountBecomes(ThreadsBefore)) << "round " << Round;
         Port.reset();
-        CheckSynchronize();   // whatever is left refers to no freed memory (ASan)
+        CheckSynchronize();  // whatever is left refers to no freed memory (ASan)
     }
 }
 
-TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
+TEST(EventClose, CloseWhileDataStreamsInNeverHangs)
+{
     Watchdog Watchdog("close while streaming", 240s);
     OwnerLoop Loop;
-    const int ThreadsBefore = ThreadCount() + 1;   // the writer thread below
+    const int ThreadsBefore = ThreadCount() + 1;  // the writer thread below
     std::mt19937 Random(12345);
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     std::atomic<int> Events{0};
@@ -74,7 +78,8 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
             const std::string Chunk(16, 'z');
             while (!StopWriting.load()) {
                 if (::write(line.Master(), Chunk.data(), Chunk.size()) < 0) {
-                    if (errno != EAGAIN) break;
+                    if (errno != EAGAIN)
+                        break;
                     pollfd Room{line.Master(), POLLOUT, 0};
                     ::poll(&Room, 1, 10);
                 }
@@ -83,7 +88,8 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
         });
         // Serve a random number of rounds, then close in the middle of it.
         const int ServeRounds = static_cast<int>(Random() % 4);
-        for (int I = 0; I < ServeRounds; ++I) Loop.ServeOnce(2ms);
+        for (int I = 0; I < ServeRounds; ++I)
+            Loop.ServeOnce(2ms);
         Port->Close();
         EXPECT_TRUE(ThreadCountBecomes(ThreadsBefore)) << "round " << Round;
         StopWriting = true;
@@ -97,7 +103,8 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs) {
 // A handler that closes its own port: under smThreadSync it runs on the
 // owner while the event thread waits for it; under smNone it runs on the
 // event thread itself, which cannot wait for its own end.
-TEST(EventClose, AHandlerMayCloseItsOwnPort) {
+TEST(EventClose, AHandlerMayCloseItsOwnPort)
+{
     Watchdog Watchdog("close from handler", 120s);
     OwnerLoop Loop;
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
@@ -118,13 +125,12 @@ TEST(EventClose, AHandlerMayCloseItsOwnPort) {
             ++rx_calls;
             Port.Close();
         };
-        Port.OnRxFlag = [&](TComponent*) { ++FlagCalls; };   // same set: skipped once closed
+        Port.OnRxFlag = [&](TComponent*) { ++FlagCalls; };  // same set: skipped once closed
         Port.OnAfterClose = [&](TComponent*) { ++AfterClose; };
         Port.Open();
         opened = true;
         Line.Write("x\r");
-        ASSERT_TRUE(Loop.ServeUntil([&] { return AfterClose.load() == 1; }, 5000ms))
-            << "round " << Round;
+        ASSERT_TRUE(Loop.ServeUntil([&] { return AfterClose.load() == 1; }, 5000ms)) << "round " << Round;
         EXPECT_EQ(rx_calls.load(), 1);
         EXPECT_EQ(FlagCalls.load(), 0);
         EXPECT_FALSE(Port.Connected());

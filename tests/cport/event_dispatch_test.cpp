@@ -24,10 +24,12 @@ struct RxRecord {
 };
 
 // OnRxChar that reads what it is told is waiting.
-void ReadingHandler(TComPort& Port, RxRecord& Record, std::thread::id Owner) {
+void ReadingHandler(TComPort& Port, RxRecord& Record, std::thread::id Owner)
+{
     Port.OnRxChar = [&Port, &Record, Owner](TComponent* Sender, int32_t Count) {
         EXPECT_EQ(Sender, &Port);
-        if (std::this_thread::get_id() != Owner) Record.AllOnOwner = false;
+        if (std::this_thread::get_id() != Owner)
+            Record.AllOnOwner = false;
         Record.Counts.push_back(Count);
         std::string Text;
         EXPECT_EQ(Port.ReadText(Text, Count), Count);
@@ -38,22 +40,26 @@ void ReadingHandler(TComPort& Port, RxRecord& Record, std::thread::id Owner) {
 
 // A rig whose port is open, with ReadingHandler recording into Record.
 struct TReadingRig : TEventRig {
-    TReadingRig() {
+    TReadingRig()
+    {
         ReadingHandler(Port, Record, std::this_thread::get_id());
         Port.Open();
     }
     RxRecord Record;
 };
 
-int32_t Sum(const std::vector<int32_t>& Counts) {
+int32_t Sum(const std::vector<int32_t>& Counts)
+{
     int32_t Total = 0;
-    for (int32_t C : Counts) Total += C;
+    for (int32_t C : Counts)
+        Total += C;
     return Total;
 }
 
 }  // namespace
 
-TEST_F(EventDispatch, RxCharRunsOnTheOwningThreadWithTheCountOfOnePiece) {
+TEST_F(EventDispatch, RxCharRunsOnTheOwningThreadWithTheCountOfOnePiece)
+{
     for (int Round = 0; Round < 50; ++Round) {
         TReadingRig Rig;
         Rig.Line.Write("0123456789");
@@ -66,7 +72,8 @@ TEST_F(EventDispatch, RxCharRunsOnTheOwningThreadWithTheCountOfOnePiece) {
     }
 }
 
-TEST_F(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces) {
+TEST_F(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces)
+{
     for (int Round = 0; Round < 20; ++Round) {
         TReadingRig Rig;
         std::string Sent;
@@ -74,12 +81,14 @@ TEST_F(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces) {
             const std::string Piece(1 + I % 5, static_cast<char>('A' + I % 26));
             Rig.Line.Write(Piece);
             Sent += Piece;
-            if (I % 7 == 0) Rig.Loop.ServeOnce(0ms);   // the owner runs now and then meanwhile
+            if (I % 7 == 0)
+                Rig.Loop.ServeOnce(0ms);  // the owner runs now and then meanwhile
         }
         ASSERT_TRUE(Rig.Loop.ServeUntil([&] { return Rig.Record.Data.size() >= Sent.size(); }));
         EXPECT_EQ(Rig.Record.Data, Sent);
         EXPECT_EQ(Sum(Rig.Record.Counts), static_cast<int32_t>(Sent.size()));
-        for (int32_t C : Rig.Record.Counts) EXPECT_GT(C, 0);
+        for (int32_t C : Rig.Record.Counts)
+            EXPECT_GT(C, 0);
         EXPECT_TRUE(Rig.Record.AllOnOwner);
         Rig.Port.Close();
     }
@@ -87,7 +96,8 @@ TEST_F(EventDispatch, RxCharCountsAddUpForDataWrittenInManyPieces) {
 
 // A new arrival raises a new event even with earlier bytes unread, and the
 // count is all that is waiting when the processing runs.
-TEST_F(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival) {
+TEST_F(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival)
+{
     std::vector<int32_t> Counts;
     Port_.OnRxChar = [&](TComponent*, int32_t Count) { Counts.push_back(Count); };
     Port_.Open();
@@ -101,14 +111,15 @@ TEST_F(EventDispatch, UnreadBytesAreCountedAgainWithTheNextArrival) {
     std::string Text;
     EXPECT_EQ(Port_.ReadText(Text, 5), 5);
     EXPECT_EQ(Text, "abcde");
-    Loop_.ServeFor(100ms);   // nothing new came: no event
+    Loop_.ServeFor(100ms);  // nothing new came: no event
     EXPECT_EQ(Counts.size(), 2u);
     Port_.Close();
 }
 
 // With RxCharByCount off the waiting bytes are read for the handler and
 // handed to OnRxBuf; OnRxChar is not raised then.
-TEST_F(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf) {
+TEST_F(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf)
+{
     Port_.SetRxCharByCount(false);
     std::string Received;
     int RxCharCalls = 0;
@@ -127,7 +138,8 @@ TEST_F(EventDispatch, WithoutRxCharByCountTheBytesGoToOnRxBuf) {
     Port_.Close();
 }
 
-TEST_F(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent) {
+TEST_F(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent)
+{
     Use(TComEvents{});
     int RxCalls = 0;
     Port_.OnRxChar = [&](TComponent*, int32_t) { ++RxCalls; };
@@ -147,22 +159,23 @@ TEST_F(EventDispatch, EmptyEventsStartNoThreadAndRaiseNoEvent) {
     EXPECT_TRUE(ThreadCountBecomes(ThreadsBefore));
 }
 
-TEST_F(EventDispatch, EventsChangedWhileOpenTakeEffectAtTheNextOpen) {
+TEST_F(EventDispatch, EventsChangedWhileOpenTakeEffectAtTheNextOpen)
+{
     Use(TComEvents{evRxChar});
     RxRecord record;
     ReadingHandler(Port_, record, std::this_thread::get_id());
     const int ThreadsBefore = ThreadCount();
 
     Port_.Open();
-    Port_.SetEvents(TComEvents{});   // no effect while open
+    Port_.SetEvents(TComEvents{});  // no effect while open
     Line_.Write("one");
     ASSERT_TRUE(Loop_.ServeUntil([&] { return record.Data == "one"; }));
     Port_.Close();
     EXPECT_TRUE(ThreadCountBecomes(ThreadsBefore));
 
-    Port_.Open();   // now with no events: no thread
+    Port_.Open();  // now with no events: no thread
     EXPECT_EQ(ThreadCount(), ThreadsBefore);
-    Port_.SetEvents(TComEvents{evRxChar});   // again no effect while open
+    Port_.SetEvents(TComEvents{evRxChar});  // again no effect while open
     Line_.Write("two");
     Loop_.ServeFor(200ms);
     EXPECT_EQ(record.Data, "one");
@@ -179,7 +192,8 @@ TEST_F(EventDispatch, EventsChangedWhileOpenTakeEffectAtTheNextOpen) {
 }
 
 // Events outside the mask are not raised; those in it are.
-TEST_F(EventDispatch, OnlyEventsOfTheMaskAreRaised) {
+TEST_F(EventDispatch, OnlyEventsOfTheMaskAreRaised)
+{
     Use(TComEvents{evRxFlag});
     Port_.SetEventChar('\r');
     int RxCalls = 0, FlagCalls = 0;
@@ -195,7 +209,8 @@ TEST_F(EventDispatch, OnlyEventsOfTheMaskAreRaised) {
     Port_.Close();
 }
 
-TEST_F(EventDispatch, EventCharRaisesRxFlagAfterRxCharOfTheSameArrival) {
+TEST_F(EventDispatch, EventCharRaisesRxFlagAfterRxCharOfTheSameArrival)
+{
     Port_.SetEventChar('\r');
     std::vector<std::string> Order;
     Port_.OnRxChar = [&](TComponent*, int32_t Count) {
@@ -213,12 +228,13 @@ TEST_F(EventDispatch, EventCharRaisesRxFlagAfterRxCharOfTheSameArrival) {
     Port_.Close();
 }
 
-TEST_F(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent) {
-    Port_.Buffer().SetInputSize(100);   // the mark is 80 bytes
+TEST_F(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent)
+{
+    Port_.Buffer().SetInputSize(100);  // the mark is 80 bytes
     std::vector<int32_t> Counts;
     int FullCalls = 0;
     int32_t waiting_at_full = -1;
-    Port_.OnRxChar = [&](TComponent*, int32_t Count) { Counts.push_back(Count); };   // reads nothing
+    Port_.OnRxChar = [&](TComponent*, int32_t Count) { Counts.push_back(Count); };  // reads nothing
     Port_.OnRx80Full = [&](TComponent*) {
         ++FullCalls;
         waiting_at_full = Port_.InputQueueCount();
@@ -230,7 +246,7 @@ TEST_F(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent) {
     Line_.Write("y");
     ASSERT_TRUE(Loop_.ServeUntil([&] { return FullCalls == 1; }));
     EXPECT_EQ(waiting_at_full, 80);
-    Line_.Write("zz");   // still above the mark: not raised again
+    Line_.Write("zz");  // still above the mark: not raised again
     ASSERT_TRUE(Loop_.ServeUntil([&] { return !Counts.empty() && Counts.back() == 82; }));
     EXPECT_EQ(FullCalls, 1);
     // Read it down below the mark; reaching it again raises it again.
@@ -241,18 +257,20 @@ TEST_F(EventDispatch, Rx80FullIsRaisedWhenTheQueueReachesEightyPercent) {
     Port_.Close();
 }
 
-TEST_F(EventDispatch, TxEmptyFollowsAWrite) {
+TEST_F(EventDispatch, TxEmptyFollowsAWrite)
+{
     Use(TComEvents{evTxEmpty});
     int TxEmpty = 0;
     bool on_owner = true;
     const auto owner = std::this_thread::get_id();
     Port_.OnTxEmpty = [&](TComponent*) {
         ++TxEmpty;
-        if (std::this_thread::get_id() != owner) on_owner = false;
+        if (std::this_thread::get_id() != owner)
+            on_owner = false;
     };
     Port_.Open();
     Loop_.ServeFor(100ms);
-    EXPECT_EQ(TxEmpty, 0);   // nothing written, nothing drained
+    EXPECT_EQ(TxEmpty, 0);  // nothing written, nothing drained
     EXPECT_EQ(Port_.WriteBytes("*00R", 4), 4);
     ASSERT_TRUE(Loop_.ServeUntil([&] { return TxEmpty >= 1; }));
     EXPECT_TRUE(on_owner);
@@ -262,7 +280,8 @@ TEST_F(EventDispatch, TxEmptyFollowsAWrite) {
 
 // A pseudo-terminal has no modem lines: the watch finds that once and the
 // thread does not keep asking (no wakes, no events).
-TEST_F(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) {
+TEST_F(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep)
+{
     Use(TComEvents{evCTS, evDSR, evRLSD, evRing});
     int Changes = 0;
     Port_.OnCTSChange = [&](TComponent*, bool) { ++Changes; };
@@ -270,8 +289,8 @@ TEST_F(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) 
     Port_.OnRLSDChange = [&](TComponent*, bool) { ++Changes; };
     const int ThreadsBefore = ThreadCount();
     Port_.Open();
-    EXPECT_EQ(ThreadCount(), ThreadsBefore + 1);   // the event thread, no line watch
-    const int AfterOpen = Changes;   // Open reports the three lines once
+    EXPECT_EQ(ThreadCount(), ThreadsBefore + 1);  // the event thread, no line watch
+    const int AfterOpen = Changes;                // Open reports the three lines once
     Loop_.ServeFor(200ms);
     EXPECT_EQ(Changes, AfterOpen);
     EXPECT_EQ(Loop_.Wakes(), 0);
@@ -282,11 +301,13 @@ TEST_F(EventDispatch, ADeviceWithoutModemLinesRaisesNoLineEventsAndStaysAsleep) 
 namespace {
 
 // The nice values of this process's threads (field 19 of each task's stat).
-std::vector<int> ThreadNiceValues() {
+std::vector<int> ThreadNiceValues()
+{
     std::vector<int> Values;
     if (DIR* Dir = ::opendir("/proc/self/task")) {
         while (dirent* Entry = ::readdir(Dir)) {
-            if (Entry->d_name[0] == '.') continue;
+            if (Entry->d_name[0] == '.')
+                continue;
             const std::string Path = std::string("/proc/self/task/") + Entry->d_name + "/stat";
             if (FILE* F = std::fopen(Path.c_str(), "r")) {
                 char Line[1024] = {};
@@ -295,7 +316,8 @@ std::vector<int> ThreadNiceValues() {
                     const char* Rest = std::strrchr(Line, ')');
                     int Field = 2, Nice = 0;
                     for (const char* P = Rest; P && *P; ++P) {
-                        if (*P != ' ') continue;
+                        if (*P != ' ')
+                            continue;
                         if (++Field == 19) {
                             Nice = std::atoi(P + 1);
                             break;
@@ -315,7 +337,8 @@ std::vector<int> ThreadNiceValues() {
 
 // A lower priority is applied to the event thread; a higher one, which an
 // ordinary user may not take, is skipped without an error.
-TEST_F(EventDispatch, EventPriorityIsAppliedWherePermitted) {
+TEST_F(EventDispatch, EventPriorityIsAppliedWherePermitted)
+{
     int Events = 0;
     Port_.OnRxChar = [&](TComponent*, int32_t Count) {
         ++Events;
@@ -324,7 +347,7 @@ TEST_F(EventDispatch, EventPriorityIsAppliedWherePermitted) {
     };
     Port_.SetEventPriority(TThreadPriority::tpLowest);
     Port_.Open();
-    Line_.Write("a");   // the thread has run past its start
+    Line_.Write("a");  // the thread has run past its start
     ASSERT_TRUE(Loop_.ServeUntil([&] { return Events == 1; }));
     const auto Values = ThreadNiceValues();
     EXPECT_EQ(std::count(Values.begin(), Values.end(), 10), 1);

@@ -24,34 +24,41 @@ class EventFaults : public EventTest {};
 
 namespace {
 
-std::string ErrorsText(TComErrors Errors) {
-    static const char* const Names[] = {"frame", "parity", "overrun", "break",
-                                        "io",    "mode",   "overflow", "txfull"};
+std::string ErrorsText(TComErrors Errors)
+{
+    static const char* const Names[] = {"frame", "parity", "overrun", "break", "io", "mode", "overflow", "txfull"};
     std::string Text;
     for (int E = leFrame; E <= leTxFull; ++E)
-        if (Errors.Contains(static_cast<TComError>(E))) Text += std::string(Text.empty() ? "" : "+") + Names[E];
+        if (Errors.Contains(static_cast<TComError>(E)))
+            Text += std::string(Text.empty() ? "" : "+") + Names[E];
     return Text;
 }
 
 // CPU time of each thread of this process, in clock ticks, by thread id.
-std::map<std::string, long long> ThreadCpuTicks() {
+std::map<std::string, long long> ThreadCpuTicks()
+{
     std::map<std::string, long long> Ticks;
     DIR* Dir = ::opendir("/proc/self/task");
-    if (!Dir) return Ticks;
+    if (!Dir)
+        return Ticks;
     while (dirent* Entry = ::readdir(Dir)) {
-        if (Entry->d_name[0] == '.') continue;
+        if (Entry->d_name[0] == '.')
+            continue;
         std::ifstream Stat(std::string("/proc/self/task/") + Entry->d_name + "/stat");
         std::string Line;
         std::getline(Stat, Line);
         // Fields after the command name, which is in parentheses and may
         // hold spaces: state is field 3, utime and stime are 14 and 15.
         const auto Close = Line.rfind(')');
-        if (Close == std::string::npos) continue;
+        if (Close == std::string::npos)
+            continue;
         std::istringstream Fields(Line.substr(Close + 2));
         std::string Skip;
-        for (int Field = 3; Field < 14; ++Field) Fields >> Skip;
+        for (int Field = 3; Field < 14; ++Field)
+            Fields >> Skip;
         long long User = 0, System = 0;
-        if (Fields >> User >> System) Ticks[Entry->d_name] = User + System;
+        if (Fields >> User >> System)
+            Ticks[Entry->d_name] = User + System;
     }
     ::closedir(Dir);
     return Ticks;
@@ -60,7 +67,8 @@ std::map<std::string, long long> ThreadCpuTicks() {
 // The largest share of one core that any single thread used while Work ran.
 // A thread spinning on a descriptor shows near 1; the process total would
 // also count the sanitizers' own housekeeping threads.
-double BusiestThreadShare(const std::function<void()>& Work) {
+double BusiestThreadShare(const std::function<void()>& Work)
+{
     const auto Before = ThreadCpuTicks();
     const auto WallBefore = Clock::now();
     Work();
@@ -77,7 +85,8 @@ const TSyncMethod AllMethods[] = {smThreadSync, smWindowSync, smNone};
 
 }  // namespace
 
-TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
+TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst)
+{
     for (TSyncMethod Sync : AllMethods) {
         for (int Round = 0; Round < 20; ++Round) {
             TEventRig Rig(AllComEvents, Sync);
@@ -100,7 +109,8 @@ TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
             ASSERT_TRUE(Loop.ServeUntil([&] {
                 std::lock_guard lock(mutex);
                 return Order.size() >= 2;
-            })) << "sync " << int(Sync) << ": " << (Order.empty() ? std::string("nothing") : Order[0]);
+            })) << "sync "
+                << int(Sync) << ": " << (Order.empty() ? std::string("nothing") : Order[0]);
             Port.Close();
             EXPECT_EQ(Order, (std::vector<std::string>{"error:frame", "rx:ab"})) << "sync " << int(Sync);
         }
@@ -109,7 +119,8 @@ TEST_F(EventFaults, ALineErrorWithReceivedCharactersRaisesOnErrorFirst) {
 
 // A parity error while Parity.Check is off leaves the error set empty: no
 // OnError, but the characters are reported.
-TEST_F(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
+TEST_F(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError)
+{
     int ErrorCalls = 0;
     std::string Received;
     Port_.OnError = [&](TComponent*, TComErrors) { ++ErrorCalls; };
@@ -125,7 +136,8 @@ TEST_F(EventFaults, AParityErrorWithoutParityCheckRaisesNoOnError) {
     Port_.Close();
 }
 
-TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
+TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing)
+{
     for (TSyncMethod Sync : AllMethods) {
         for (int Round = 0; Round < 10; ++Round) {
             ErrorRecorder errors;
@@ -170,7 +182,8 @@ TEST_F(EventFaults, AnErrorInAHandlerIsShownOnceAndEventsKeepComing) {
 }
 
 // The far end goes away: leIOError once, then the process sleeps.
-TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
+TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu)
+{
     for (TSyncMethod Sync : AllMethods) {
         ErrorRecorder Shown;
         TEventRig Rig(AllComEvents, Sync);
@@ -196,15 +209,14 @@ TEST_F(EventFaults, AHungUpLineIsReportedOnceAndCostsNoCpu) {
         }));
 
         const double Share = BusiestThreadShare([&] { Loop.ServeFor(2000ms); });
-        EXPECT_LT(Share, 0.05) << "sync " << int(Sync) << ": the busiest thread used " << Share
-                               << " of a core";
+        EXPECT_LT(Share, 0.05) << "sync " << int(Sync) << ": the busiest thread used " << Share << " of a core";
         {
             std::lock_guard Lock(mutex);
             ASSERT_EQ(errors.size(), 1u) << "sync " << int(Sync);
             EXPECT_TRUE(errors[0].Contains(leIOError));
         }
         EXPECT_TRUE(Shown.Shown().empty());
-        Port.Close();   // still ends normally
+        Port.Close();  // still ends normally
         EXPECT_FALSE(Port.Connected());
     }
 }

@@ -29,7 +29,8 @@ struct Observed {
     int WakesAtRxChar = -1;
 };
 
-void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::milliseconds LookFor) {
+void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::milliseconds LookFor)
+{
     Port.SetEventChar('\r');
     Port.OnRxChar = [&, LookFor](TComponent*, int32_t Count) {
         Seen.Threads.push_back(std::this_thread::get_id());
@@ -40,7 +41,8 @@ void Watch(TComPort& Port, OwnerLoop& Loop, Observed& Seen, std::chrono::millise
         // Is a second hand-over queued before this handler ends? (The first
         // one is the hand-over that runs this handler.)
         const auto End = Clock::now() + LookFor;
-        while (Clock::now() < End && Loop.Wakes() < 2) std::this_thread::sleep_for(1ms);
+        while (Clock::now() < End && Loop.Wakes() < 2)
+            std::this_thread::sleep_for(1ms);
         Seen.WakeWhileInRxChar = Loop.Wakes() >= 2;
     };
     Port.OnRxFlag = [&](TComponent*) {
@@ -66,7 +68,8 @@ class EventHandOver : public EventTest, public ::testing::WithParamInterface<THa
 // smThreadSync: the whole set runs on the owner while the event thread waits
 // (one hand-over); smWindowSync: one message per event, the sender released
 // at the start of each (the second message comes meanwhile).
-TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
+TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers)
+{
     const THandOverCase& Case = GetParam();
     for (int Round = 0; Round < 10; ++Round) {
         TEventRig Rig(AllComEvents, Case.Sync);
@@ -81,7 +84,8 @@ TEST_P(EventHandOver, HandlersRunOnTheOwnerWithTheirHandOvers) {
         EXPECT_EQ(seen.Order, (std::vector<std::string>{"rx:x\r", "flag"}));
         EXPECT_EQ(seen.WakeWhileInRxChar, Case.WakeWhileInRxChar);
         EXPECT_EQ(Loop.Wakes(), Case.Wakes);
-        for (auto Id : seen.Threads) EXPECT_EQ(Id, std::this_thread::get_id());
+        for (auto Id : seen.Threads)
+            EXPECT_EQ(Id, std::this_thread::get_id());
         Port.Close();
     }
 }
@@ -91,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(BothHandOvers, EventHandOver,
                                            THandOverCase{"WindowSync", smWindowSync, 5000ms, true, 2}),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
-TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
+TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver)
+{
     for (int Round = 0; Round < 10; ++Round) {
         TEventRig Rig(AllComEvents, smNone);
         auto& Line = Rig.Line;
@@ -121,7 +126,7 @@ TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
                 return order.size() == 2;
             },
             5000ms));
-        Port.Close();   // joins the event thread: its writes are visible now
+        Port.Close();  // joins the event thread: its writes are visible now
         EXPECT_EQ(order, (std::vector<std::string>{"rx:x\r", "flag"}));
         ASSERT_EQ(Threads.size(), 2u);
         EXPECT_NE(Threads[0], std::this_thread::get_id());
@@ -133,7 +138,8 @@ TEST_F(EventSync, NoneRunsTheHandlersOnTheEventThreadWithoutHandOver) {
 // Under smWindowSync a message that reaches the receiver after the port has
 // stopped being Connected is dropped; Close runs its events in order and
 // the messages already started complete first.
-TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
+TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose)
+{
     for (int Round = 0; Round < 50; ++Round) {
         TEventRig Rig(AllComEvents, smWindowSync);
         auto& Line = Rig.Line;
@@ -149,11 +155,12 @@ TEST_F(EventSync, WindowSyncMessagesDuringCloseAreDeliveredBeforeOnAfterClose) {
         Port.OnAfterClose = [&](TComponent*) { Order.push_back("after close"); };
         Port.Open();
         Line.Write("abc");
-        ASSERT_TRUE(Loop.WaitForWake());   // a message is queued, not yet served
+        ASSERT_TRUE(Loop.WaitForWake());  // a message is queued, not yet served
         Port.Close();
-        Loop.ServeFor(20ms);   // anything left over is dropped
+        Loop.ServeFor(20ms);  // anything left over is dropped
         ASSERT_GE(Order.size(), 2u);
         EXPECT_EQ(Order.back(), "after close");
-        for (const auto& Step : Order) EXPECT_NE(Step, "rx while closed");
+        for (const auto& Step : Order)
+            EXPECT_NE(Step, "rx while closed");
     }
 }

@@ -46,7 +46,8 @@ using OwnerLoop = test_support::TOwnerLoop;
 // Records what reaches the application's error display.
 class ErrorRecorder {
 public:
-    ErrorRecorder() {
+    ErrorRecorder()
+    {
         cport::SetApplicationErrorDisplay([this](std::exception_ptr E) {
             std::string Text;
             try {
@@ -62,11 +63,13 @@ public:
         });
     }
     ~ErrorRecorder() { cport::SetApplicationErrorDisplay(nullptr); }
-    std::vector<std::string> Shown() const {
+    std::vector<std::string> Shown() const
+    {
         std::lock_guard Lock(Mutex_);
         return Shown_;
     }
-    std::vector<std::thread::id> Threads() const {
+    std::vector<std::thread::id> Threads() const
+    {
         std::lock_guard Lock(Mutex_);
         return Threads_;
     }
@@ -81,7 +84,8 @@ private:
 // hang becomes a failure with a name instead of a stuck run.
 class Watchdog {
 public:
-    Watchdog(std::string What, std::chrono::seconds Limit) : What_(std::move(What)) {
+    Watchdog(std::string What, std::chrono::seconds Limit) : What_(std::move(What))
+    {
         Thread_ = std::thread([this, Limit] {
             std::unique_lock Lock(Mutex_);
             if (!DoneCv_.wait_for(Lock, Limit, [this] { return Done_; })) {
@@ -91,7 +95,8 @@ public:
             }
         });
     }
-    ~Watchdog() {
+    ~Watchdog()
+    {
         {
             std::lock_guard Lock(Mutex_);
             Done_ = true;
@@ -111,29 +116,33 @@ private:
 };
 
 // Threads of this process right now.
-inline int ThreadCount() {
+inline int ThreadCount()
+{
     int Count = 0;
     if (DIR* Dir = ::opendir("/proc/self/task")) {
         while (dirent* Entry = ::readdir(Dir))
-            if (Entry->d_name[0] != '.') ++Count;
+            if (Entry->d_name[0] != '.')
+                ++Count;
         ::closedir(Dir);
     }
     return Count;
 }
 
 // A joined thread may stay listed for a moment while the kernel reaps it.
-inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2000ms) {
+inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2000ms)
+{
     const auto End = Clock::now() + Limit;
     while (ThreadCount() != Expected) {
-        if (Clock::now() >= End) return false;
+        if (Clock::now() >= End)
+            return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
 // A port on the slave side of Line, with the given events and hand-over.
-inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEvents Events,
-                      cport::TSyncMethod Sync) {
+inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEvents Events, cport::TSyncMethod Sync)
+{
     Port.SetPort(Line.SlavePath());
     Port.SetEvents(Events);
     Port.SetSyncMethod(Sync);
@@ -141,7 +150,8 @@ inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEv
 
 // A port on a line of its own, served by the owning thread's loop.
 struct TEventRig {
-    explicit TEventRig(cport::TComEvents Events = cport::AllComEvents, cport::TSyncMethod Sync = cport::smThreadSync) {
+    explicit TEventRig(cport::TComEvents Events = cport::AllComEvents, cport::TSyncMethod Sync = cport::smThreadSync)
+    {
         SetUpPort(Port, Line, Events, Sync);
     }
     TLinePty Line;
@@ -154,7 +164,8 @@ struct TEventRig {
 // calls Use.
 class EventTest : public ::testing::Test {
 protected:
-    void Use(cport::TComEvents Events, cport::TSyncMethod Sync = cport::smThreadSync) {
+    void Use(cport::TComEvents Events, cport::TSyncMethod Sync = cport::smThreadSync)
+    {
         SetUpPort(Port_, Line_, Events, Sync);
     }
 

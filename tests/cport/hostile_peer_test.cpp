@@ -16,15 +16,17 @@ using namespace device_test;
 using net_test::TFlood;
 using net_test::TTelnetPeer;
 
-const std::string Nops = "\xff\xf1";                   // IAC NOP
-const std::string EndlessSub = "\xff\xfa\x2c\x6b";     // IAC SB COM-PORT NOTIFY-MODEMSTATE, no IAC SE
-const std::string OptionRequest = "\xff\xfd\x63";      // IAC DO 99: answered WONT every time
+const std::string Nops = "\xff\xf1";                // IAC NOP
+const std::string EndlessSub = "\xff\xfa\x2c\x6b";  // IAC SB COM-PORT NOTIFY-MODEMSTATE, no IAC SE
+const std::string OptionRequest = "\xff\xfd\x63";   // IAC DO 99: answered WONT every time
 
 // Bytes of any value, but never the server's DO COM-PORT-OPTION.
-std::string RandomBytes() {
+std::string RandomBytes()
+{
     std::mt19937 Generator(25);
     std::string Bytes(4096, '\0');
-    for (char& C : Bytes) C = static_cast<char>(Generator() == 0x2c ? 0x2d : Generator() & 0xff);
+    for (char& C : Bytes)
+        C = static_cast<char>(Generator() == 0x2c ? 0x2d : Generator() & 0xff);
     return Bytes;
 }
 
@@ -44,7 +46,8 @@ class HostilePeer : public ::testing::TestWithParam<THostileCase> {};
 
 // The peer floods from the connection on and never agrees: the open fails
 // within the negotiation limit, measured from its start.
-TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit) {
+TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit)
+{
     TFlood Flood = GetParam().Flood;
     Flood.ReadsClient = false;
     TTelnetPeer Peer({}, Flood);
@@ -58,7 +61,8 @@ TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit) {
 
 // A port open on a well-behaved peer that then floods: a read with a 2 s
 // limit keeps it, and Close returns within a second.
-TEST_P(HostilePeer, ReadBytesAndCloseEndInTime) {
+TEST_P(HostilePeer, ReadBytesAndCloseEndInTime)
+{
     TTelnetPeer Peer;
     TComPort Port;
     Port.SetPort(Peer.Url());
@@ -70,7 +74,7 @@ TEST_P(HostilePeer, ReadBytesAndCloseEndInTime) {
     try {
         Port.ReadBytes(Buffer, sizeof Buffer);
     } catch (const EComPort& E) {
-        EXPECT_EQ(E.ErrorCode(), CError_ReadFailed) << E.what();   // the deaf server counts as gone
+        EXPECT_EQ(E.ErrorCode(), CError_ReadFailed) << E.what();  // the deaf server counts as gone
     }
     EXPECT_LT(Clock::now() - Started, 2s + 2s);
     Started = Clock::now();

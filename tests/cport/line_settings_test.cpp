@@ -11,9 +11,13 @@ using namespace cport;
 
 namespace {
 
-TLineSetup Built(const TComPort& Port) { return BuildLineSetup(Port, TKernelTermios{}); }
+TLineSetup Built(const TComPort& Port)
+{
+    return BuildLineSetup(Port, TKernelTermios{});
+}
 
-int32_t RefusalCode(const TComPort& Port) {
+int32_t RefusalCode(const TComPort& Port)
+{
     try {
         Built(Port);
     } catch (const EComPort& E) {
@@ -25,11 +29,12 @@ int32_t RefusalCode(const TComPort& Port) {
 
 }  // namespace
 
-TEST(LineSettings, InitialSettingsGiveARaw8N1LineAt9600) {
+TEST(LineSettings, InitialSettingsGiveARaw8N1LineAt9600)
+{
     TComPort Port;
     const TLineSetup S = Built(Port);
     const TKernelTermios& R = S.Record;
-    EXPECT_EQ(R.c_iflag, static_cast<uint32_t>(IGNBRK));   // the kernel's raw fast path
+    EXPECT_EQ(R.c_iflag, static_cast<uint32_t>(IGNBRK));  // the kernel's raw fast path
     EXPECT_FALSE(S.Receive.Marked);
     EXPECT_EQ(R.c_oflag, 0u);
     EXPECT_EQ(R.c_lflag, 0u);
@@ -40,13 +45,14 @@ TEST(LineSettings, InitialSettingsGiveARaw8N1LineAt9600) {
     EXPECT_EQ(R.c_cc[VTIME], 0);
     EXPECT_EQ(R.c_cc[VSTART], 17);
     EXPECT_EQ(R.c_cc[VSTOP], 19);
-    EXPECT_EQ(R.c_cc[VINTR], 0);   // no signal, erase or end-of-file characters
+    EXPECT_EQ(R.c_cc[VINTR], 0);  // no signal, erase or end-of-file characters
     EXPECT_EQ(R.c_cc[VEOF], 0);
     EXPECT_FALSE(S.DtrOn);
     EXPECT_FALSE(S.RtsOn);
 }
 
-TEST(LineSettings, LineDisciplineOfTheDeviceIsKept) {
+TEST(LineSettings, LineDisciplineOfTheDeviceIsKept)
+{
     TComPort Port;
     TKernelTermios Current;
     Current.c_line = 2;
@@ -58,31 +64,32 @@ TEST(LineSettings, LineDisciplineOfTheDeviceIsKept) {
     EXPECT_EQ(S.Record.c_lflag, 0u);
 }
 
-TEST(LineSettings, EveryRateMapsToItsNumber) {
+TEST(LineSettings, EveryRateMapsToItsNumber)
+{
     const struct {
         TBaudRate Rate;
         uint32_t Bps;
-    } Cases[] = {{br110, 110},       {br300, 300},       {br600, 600},       {br1200, 1200},
-                 {br2400, 2400},     {br4800, 4800},     {br9600, 9600},     {br14400, 14400},
-                 {br19200, 19200},   {br38400, 38400},   {br56000, 56000},   {br57600, 57600},
-                 {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
+    } Cases[] = {{br110, 110},     {br300, 300},     {br600, 600},       {br1200, 1200},     {br2400, 2400},
+                 {br4800, 4800},   {br9600, 9600},   {br14400, 14400},   {br19200, 19200},   {br38400, 38400},
+                 {br56000, 56000}, {br57600, 57600}, {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
     TComPort Port;
     for (const auto& C : Cases) {
         Port.SetBaudRate(C.Rate);
         EXPECT_EQ(Built(Port).Record.c_ospeed, C.Bps) << int(C.Rate);
     }
     Port.SetBaudRate(brCustom);
-    EXPECT_EQ(Built(Port).Record.c_ospeed, 9600u);   // CustomBaudRate's initial value
+    EXPECT_EQ(Built(Port).Record.c_ospeed, 9600u);  // CustomBaudRate's initial value
     Port.SetCustomBaudRate(12345);
     EXPECT_EQ(Built(Port).Record.c_ospeed, 12345u);
-    EXPECT_EQ(Built(Port).Record.c_cflag & CBAUD, 0u);   // the rate travels in c_ospeed
+    EXPECT_EQ(Built(Port).Record.c_cflag & CBAUD, 0u);  // the rate travels in c_ospeed
     Port.SetCustomBaudRate(0);
     EXPECT_EQ(RefusalCode(Port), 7);
     Port.SetCustomBaudRate(-9600);
     EXPECT_EQ(RefusalCode(Port), 7);
 }
 
-TEST(LineSettings, CharacterSizeAndParity) {
+TEST(LineSettings, CharacterSizeAndParity)
+{
     const struct {
         TDataBits Bits;
         tcflag_t Size;
@@ -108,17 +115,18 @@ TEST(LineSettings, CharacterSizeAndParity) {
     }
 }
 
-TEST(LineSettings, StopBitsAsAUartSendsThem) {
+TEST(LineSettings, StopBitsAsAUartSendsThem)
+{
     const struct {
         TStopBits Stop;
         TDataBits Data;
         bool Accepted;
         bool Cstopb;
     } Cases[] = {
-        {sbOneStopBit, dbFive, true, false},    {sbOneStopBit, dbEight, true, false},
-        {sbOne5StopBits, dbFive, true, true},   {sbOne5StopBits, dbSix, false, false},
+        {sbOneStopBit, dbFive, true, false},     {sbOneStopBit, dbEight, true, false},
+        {sbOne5StopBits, dbFive, true, true},    {sbOne5StopBits, dbSix, false, false},
         {sbOne5StopBits, dbEight, false, false}, {sbTwoStopBits, dbFive, false, false},
-        {sbTwoStopBits, dbSix, true, true},     {sbTwoStopBits, dbEight, true, true},
+        {sbTwoStopBits, dbSix, true, true},      {sbTwoStopBits, dbEight, true, true},
     };
     for (const auto& C : Cases) {
         TComPort Port;
@@ -132,7 +140,8 @@ TEST(LineSettings, StopBitsAsAUartSendsThem) {
     }
 }
 
-TEST(LineSettings, FlowControlFlagsAndOutputLines) {
+TEST(LineSettings, FlowControlFlagsAndOutputLines)
+{
     TComPort Port;
     TComFlowControl& Flow = Port.FlowControl();
 
@@ -160,7 +169,7 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
     EXPECT_EQ(Built(Port).Record.c_iflag & (IXON | IXOFF), IXOFF);
     Flow.SetXonXoffIn(false);
 
-    Flow.SetOutCTSFlow(true);   // CTS output flow alone also needs CRTSCTS
+    Flow.SetOutCTSFlow(true);  // CTS output flow alone also needs CRTSCTS
     EXPECT_NE(Built(Port).Record.c_cflag & CRTSCTS, 0u);
     Flow.SetOutCTSFlow(false);
 
@@ -185,10 +194,8 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
         TRTSFlowControl Rts;
         bool on;
         bool Crtscts;
-    } Rtss[] = {{rtsDisable, false, false},
-                {rtsEnable, true, false},
-                {rtsHandshake, true, true},
-                {rtsToggle, false, false}};
+    } Rtss[] = {
+        {rtsDisable, false, false}, {rtsEnable, true, false}, {rtsHandshake, true, true}, {rtsToggle, false, false}};
     for (const auto& R : Rtss) {
         Flow.SetControlRTS(R.Rts);
         S = Built(Port);
@@ -197,7 +204,8 @@ TEST(LineSettings, FlowControlFlagsAndOutputLines) {
     }
 }
 
-TEST(LineSettings, ReceiveOptionsFollowParityCheckReplaceDiscardNullAndEventChar) {
+TEST(LineSettings, ReceiveOptionsFollowParityCheckReplaceDiscardNullAndEventChar)
+{
     TComPort Port;
     TReceiveOptions O = Built(Port).Receive;
     EXPECT_FALSE(O.ParityCheck);
@@ -207,7 +215,7 @@ TEST(LineSettings, ReceiveOptionsFollowParityCheckReplaceDiscardNullAndEventChar
 
     Port.Parity().SetReplace(true);
     Port.Parity().SetReplaceChar('?');
-    EXPECT_FALSE(Built(Port).Receive.Replace);   // replacing needs the check
+    EXPECT_FALSE(Built(Port).Receive.Replace);  // replacing needs the check
     Port.Parity().SetCheck(true);
     O = Built(Port).Receive;
     EXPECT_TRUE(O.ParityCheck);
@@ -222,6 +230,6 @@ TEST(LineSettings, ReceiveOptionsFollowParityCheckReplaceDiscardNullAndEventChar
     // Replacing bytes with a parity error needs their position: marked.
     EXPECT_EQ(Built(Port).Record.c_iflag & (INPCK | PARMRK | IGNPAR | IGNBRK), INPCK | PARMRK);
     EXPECT_TRUE(Built(Port).Receive.Marked);
-    Port.Parity().SetReplace(false);   // counting is enough: the fast path again
+    Port.Parity().SetReplace(false);  // counting is enough: the fast path again
     EXPECT_EQ(Built(Port).Record.c_iflag & (INPCK | PARMRK | IGNBRK), static_cast<uint32_t>(IGNBRK));
 }

@@ -15,7 +15,8 @@ namespace net_test {
 
 class TLoopbackListener {
 public:
-    TLoopbackListener() : Fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    TLoopbackListener() : Fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
         Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -33,6 +34,9 @@ private:
 };
 
 // A loopback port that was free a moment ago and that nothing listens on now.
-inline std::string ClosedLoopbackPort() { return TLoopbackListener().Port(); }
+inline std::string ClosedLoopbackPort()
+{
+    return TLoopbackListener().Port();
+}
 
 }  // namespace net_test

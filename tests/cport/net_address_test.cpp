@@ -28,11 +28,13 @@ struct TNameCase {
 
 class NetAddressName : public ::testing::TestWithParam<TNameCase> {};
 
-TEST_P(NetAddressName, Parses) {
+TEST_P(NetAddressName, Parses)
+{
     const TNameCase& C = GetParam();
     const auto Address = NetAddressOf(C.Name);
     ASSERT_EQ(Address.has_value(), C.Network);
-    if (!C.Network) return;
+    if (!C.Network)
+        return;
     EXPECT_EQ(Address->Kind, C.Kind);
     EXPECT_EQ(Address->Valid, C.Valid);
     if (C.Valid) {
@@ -57,9 +59,13 @@ INSTANTIATE_TEST_SUITE_P(
                       TNameCase{"rfc2217://[::1]2000", true, TNetKind::nkRfc2217, "", "", false},
                       TNameCase{"socket://a b:1", true, TNetKind::nkRaw, "", "", false}));
 
-TNetAddress Loopback(const std::string& Port) { return *NetAddressOf("socket://127.0.0.1:" + Port); }
+TNetAddress Loopback(const std::string& Port)
+{
+    return *NetAddressOf("socket://127.0.0.1:" + Port);
+}
 
-TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
+TEST(NetConnect, ConnectsWithNoDelayAndKeepalive)
+{
     net_test::TLoopbackListener Listener;
     const TNetConnection Connection = ConnectTcp(Loopback(Listener.Port()), 5s);
     ASSERT_TRUE(Connection.Socket) << Connection.Reason;
@@ -71,7 +77,8 @@ TEST(NetConnect, ConnectsWithNoDelayAndKeepalive) {
     EXPECT_NE(on, 0);
 }
 
-TEST(NetConnect, RefusedConnectionSaysSo) {
+TEST(NetConnect, RefusedConnectionSaysSo)
+{
     const std::string Port = net_test::ClosedLoopbackPort();
     const TNetConnection Connection = ConnectTcp(Loopback(Port), 5s);
     EXPECT_FALSE(Connection.Socket);
@@ -79,14 +86,16 @@ TEST(NetConnect, RefusedConnectionSaysSo) {
     EXPECT_EQ(Connection.Reason, "Connection refused by 127.0.0.1:" + Port);
 }
 
-TEST(NetConnect, UnknownHostSaysSo) {
+TEST(NetConnect, UnknownHostSaysSo)
+{
     const TNetConnection Connection = ConnectTcp(*NetAddressOf("rfc2217://no-such-host.invalid:2000"), 5s);
     EXPECT_FALSE(Connection.Socket);
     EXPECT_NE(Connection.Error, 0);
     EXPECT_EQ(Connection.Reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << Connection.Reason;
 }
 
-TEST(NetConnect, MalformedNameIsRefusedWithoutLookup) {
+TEST(NetConnect, MalformedNameIsRefusedWithoutLookup)
+{
     const TNetConnection Connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
     EXPECT_EQ(Connection.Error, EINVAL);
     EXPECT_NE(Connection.Reason.find("socket://HOST:PORT"), std::string::npos);

@@ -26,13 +26,18 @@ using net_test::TPeerOptions;
 using net_test::TPeerRequest;
 using net_test::TTelnetPeer;
 
-std::string Byte(uint8_t Value) { return std::string(1, static_cast<char>(Value)); }
+std::string Byte(uint8_t Value)
+{
+    return std::string(1, static_cast<char>(Value));
+}
 
 // The requests of one command, in order.
-std::vector<std::string> ValuesOf(const std::vector<TPeerRequest>& Requests, uint8_t Command) {
+std::vector<std::string> ValuesOf(const std::vector<TPeerRequest>& Requests, uint8_t Command)
+{
     std::vector<std::string> Values;
     for (const TPeerRequest& R : Requests)
-        if (R.Command == Command) Values.push_back(R.Value);
+        if (R.Command == Command)
+            Values.push_back(R.Value);
     return Values;
 }
 
@@ -45,7 +50,8 @@ protected:
     TComPort Port_;
 };
 
-TEST_F(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
+TEST_F(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents)
+{
     Port_.SetEvents({evRxChar, evCTS, evBreak});
     Port_.FlowControl().SetControlDTR(dtrEnable);
     Port_.Open();
@@ -70,7 +76,8 @@ TEST_F(NetPeer, OpenSendsTheLineSettingsAndMasksThatFollowTheEvents) {
 
 // Data bytes 0xFF are doubled on the wire (the peer undoubles them: a lone
 // IAC would be taken as a command and the byte lost).
-TEST_F(NetPeer, IacInDataIsDoubledOnTheWire) {
+TEST_F(NetPeer, IacInDataIsDoubledOnTheWire)
+{
     Port_.SetEvents({});
     Port_.Open();
     const std::string data("\xff\x01\xff\xff\xfa", 5);
@@ -81,17 +88,30 @@ TEST_F(NetPeer, IacInDataIsDoubledOnTheWire) {
 
 // Commands and sub-negotiations cut across sends never reach the reader; a
 // modem-state notice among them sets the signals.
-TEST_F(NetPeer, SplitSequencesNeverReachTheReader) {
+TEST_F(NetPeer, SplitSequencesNeverReachTheReader)
+{
     Port_.SetEvents({});
     WaitingReads(Port_, 5000);
     Port_.Open();
-    for (const std::string& Piece : {std::string("ab\xff", 3), std::string("\xff" "c\xff\xfa\x2c", 5), std::string("\x6b\x30", 2),
-                                    std::string("\xff"), std::string("\xf0" "d\xff", 3), std::string("\xfb"),
-                                    std::string("\x01" "e", 2)})
+    for (const std::string& Piece : {std::string("ab\xff", 3),
+                                     std::string("\xff"
+                                                 "c\xff\xfa\x2c",
+                                                 5),
+                                     std::string("\x6b\x30", 2), std::string("\xff"),
+                                     std::string("\xf0"
+                                                 "d\xff",
+                                                 3),
+                                     std::string("\xfb"),
+                                     std::string("\x01"
+                                                 "e",
+                                                 2)})
         Peer_.Send(Piece);
     std::string Got(5, '\0');
     EXPECT_EQ(Port_.ReadBytes(Got.data(), 5), 5);
-    EXPECT_EQ(Got, std::string("ab\xff" "cd", 5).substr(0, 5));
+    EXPECT_EQ(Got, std::string("ab\xff"
+                               "cd",
+                               5)
+                       .substr(0, 5));
     Got.assign(1, '\0');
     EXPECT_EQ(Port_.ReadBytes(Got.data(), 1), 1);
     EXPECT_EQ(Got, "e");
@@ -100,7 +120,8 @@ TEST_F(NetPeer, SplitSequencesNeverReachTheReader) {
 }
 
 // Notices of the server become the port's line events on the owning thread.
-TEST_F(NetPeer, NoticesBecomeLineEvents) {
+TEST_F(NetPeer, NoticesBecomeLineEvents)
+{
     event_test::OwnerLoop Loop;
     event_test::Watchdog Watchdog("NoticesBecomeLineEvents", 60s);
     Port_.Parity().SetCheck(true);
@@ -110,9 +131,7 @@ TEST_F(NetPeer, NoticesBecomeLineEvents) {
     Port_.OnRLSDChange = [&](TComponent*, bool On) { Seen.push_back(On ? "RLSD on" : "RLSD off"); };
     Port_.OnRing = [&](TComponent*) { Seen.push_back("Ring"); };
     Port_.OnBreak = [&](TComponent*) { Seen.push_back("Break"); };
-    Port_.OnError = [&](TComponent*, TComErrors Errors) {
-        Seen.push_back("Error " + std::to_string(Errors.Bits()));
-    };
+    Port_.OnError = [&](TComponent*, TComErrors Errors) { Seen.push_back("Error " + std::to_string(Errors.Bits())); };
     Port_.Open();
     EXPECT_EQ(Seen, (std::vector<std::string>{"CTS off", "DSR off", "RLSD off"}));
     Seen.clear();
@@ -140,7 +159,8 @@ TEST_F(NetPeer, NoticesBecomeLineEvents) {
     Port_.Close();
 }
 
-TEST_F(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
+TEST_F(NetPeer, ServerClosingTheConnectionIsDeviceLoss)
+{
     event_test::OwnerLoop Loop;
     event_test::Watchdog Watchdog("ServerClosingTheConnectionIsDeviceLoss", 60s);
     std::vector<TComErrors> errors;
@@ -153,7 +173,8 @@ TEST_F(NetPeer, ServerClosingTheConnectionIsDeviceLoss) {
 }
 
 // Transfers keep their time-outs and their abort on a network port.
-TEST_F(NetPeer, ReadTimeOutAndAbort) {
+TEST_F(NetPeer, ReadTimeOutAndAbort)
+{
     Port_.SetEvents({});
     WaitingReads(Port_, 300);
     Port_.Open();
@@ -164,7 +185,7 @@ TEST_F(NetPeer, ReadTimeOutAndAbort) {
 
     WaitingReads(Port_, 60'000);
     TOwnedRequest Request;
-    EXPECT_EQ(Port_.ReadBytesAsync(Buffer, sizeof Buffer, Request), 0);   // pending
+    EXPECT_EQ(Port_.ReadBytesAsync(Buffer, sizeof Buffer, Request), 0);  // pending
     Port_.AbortPendingIO();
     const auto Aborted = Clock::now();
     EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);
@@ -173,7 +194,8 @@ TEST_F(NetPeer, ReadTimeOutAndAbort) {
 }
 
 // The device's purge and break reach the server as COM-PORT-OPTION requests.
-TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer) {
+TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer)
+{
     TNetOpenFailure Failure;
     const auto Device = OpenNetDevice(*NetAddressOf(Peer_.Url()), Failure);
     ASSERT_TRUE(Device) << Failure.Reason;
@@ -188,20 +210,20 @@ TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer) {
     Device->Close();
 }
 
-
 using TSilentListener = net_test::TLoopbackListener;
 
 struct TOpenErrorCase {
     const char* Name;
     std::function<std::string(const TSilentListener&, const std::string&)> Url;
     int SystemError;
-    std::function<std::string(const std::string& Port)> Reason;   // the line below the message
+    std::function<std::string(const std::string& Port)> Reason;  // the line below the message
 };
 
 class NetOpenError : public ::testing::TestWithParam<TOpenErrorCase> {};
 
 // The open error with the reason below it; only OnBeforeOpen was called.
-TEST_P(NetOpenError, OpenErrorWithTheReasonBelowIt) {
+TEST_P(NetOpenError, OpenErrorWithTheReasonBelowIt)
+{
     const TOpenErrorCase& C = GetParam();
     TSilentListener Silent;
     const std::string Closed = net_test::ClosedLoopbackPort();
@@ -215,7 +237,8 @@ TEST_P(NetOpenError, OpenErrorWithTheReasonBelowIt) {
         EXPECT_EQ(Error.SystemErrorCode(), C.SystemError);
     }
     const std::string Message = Error.what();
-    const std::string First = "Unable to open com port (win error code: " + std::to_string(Error.SystemErrorCode()) + ")\n";
+    const std::string First =
+        "Unable to open com port (win error code: " + std::to_string(Error.SystemErrorCode()) + ")\n";
     EXPECT_EQ(Message.substr(0, First.size()), First);
     const std::string Reason = C.Reason(C.SystemError == ETIMEDOUT ? Silent.Port() : Closed);
     EXPECT_EQ(Message.substr(First.size(), Reason.size()), Reason) << Message;
@@ -226,13 +249,18 @@ TEST_P(NetOpenError, OpenErrorWithTheReasonBelowIt) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, NetOpenError,
     ::testing::Values(
-        TOpenErrorCase{"refused", [](const auto&, const std::string& Closed) { return "rfc2217://127.0.0.1:" + Closed; },
+        TOpenErrorCase{"refused",
+                       [](const auto&, const std::string& Closed) { return "rfc2217://127.0.0.1:" + Closed; },
                        ECONNREFUSED, [](const std::string& P) { return "Connection refused by 127.0.0.1:" + P; }},
-        TOpenErrorCase{"refused_raw", [](const auto&, const std::string& Closed) { return "socket://127.0.0.1:" + Closed; },
+        TOpenErrorCase{"refused_raw",
+                       [](const auto&, const std::string& Closed) { return "socket://127.0.0.1:" + Closed; },
                        ECONNREFUSED, [](const std::string& P) { return "Connection refused by 127.0.0.1:" + P; }},
-        TOpenErrorCase{"host_not_found", [](const auto&, const std::string&) { return std::string("rfc2217://no-such-host.invalid:4001"); },
-                       0, [](const std::string&) { return std::string("Host not found: no-such-host.invalid"); }},
-        TOpenErrorCase{"never_negotiates", [](const TSilentListener& S, const std::string&) { return "rfc2217://127.0.0.1:" + S.Port(); },
+        TOpenErrorCase{
+            "host_not_found",
+            [](const auto&, const std::string&) { return std::string("rfc2217://no-such-host.invalid:4001"); }, 0,
+            [](const std::string&) { return std::string("Host not found: no-such-host.invalid"); }},
+        TOpenErrorCase{"never_negotiates",
+                       [](const TSilentListener& S, const std::string&) { return "rfc2217://127.0.0.1:" + S.Port(); },
                        ETIMEDOUT, [](const std::string& P) { return "No telnet negotiation from 127.0.0.1:" + P; }},
         TOpenErrorCase{"malformed", [](const auto&, const std::string&) { return std::string("rfc2217://box"); },
                        EINVAL, [](const std::string&) { return std::string("Not a network port name"); }}),
@@ -240,13 +268,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A server that will not serve the line as asked: the open fails, bounded in
 // time, and the port stays closed.
-TEST(NetPeerRefusal, ServersThatWillNotServeTheLineFailTheOpen) {
+TEST(NetPeerRefusal, ServersThatWillNotServeTheLineFailTheOpen)
+{
     const struct {
         const char* What;
         void (*Configure)(TPeerOptions&);
         int32_t Code;
-        int SystemError;          // 0: any
-        const char* Reason;       // in the message, or nullptr
+        int SystemError;     // 0: any
+        const char* Reason;  // in the message, or nullptr
     } Cases[] = {
         {"never answers the rate", [](TPeerOptions& O) { O.AcknowledgeFormat = false; }, CError_SetStateFailed,
          ETIMEDOUT, nullptr},

@@ -19,13 +19,16 @@ using net_test::TSer2NetServer;
 
 enum class TKind { Raw, Rfc2217 };
 
-std::string UrlOf(const TSer2NetServer& Server, TKind Kind) {
+std::string UrlOf(const TSer2NetServer& Server, TKind Kind)
+{
     return Kind == TKind::Raw ? Server.RawUrl() : Server.Rfc2217Url();
 }
 
-std::string AllByteValues() {
+std::string AllByteValues()
+{
     std::string All;
-    for (int V = 0; V < 256; ++V) All.push_back(static_cast<char>(V));
+    for (int V = 0; V < 256; ++V)
+        All.push_back(static_cast<char>(V));
     return All + "\xff\xff";
 }
 
@@ -35,7 +38,8 @@ protected:
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         Port_.SetPort(UrlOf(Server_, GetParam()));
         Port_.SetEvents({});
         WaitingReads(Port_, 5000);
@@ -44,7 +48,8 @@ protected:
 
 // Every byte value, 0xFF included (doubled on the telnet wire, never on the
 // line), goes both ways unchanged.
-TEST_P(NetSer2Net, EveryByteValueBothWays) {
+TEST_P(NetSer2Net, EveryByteValueBothWays)
+{
     Port_.Open();
     const std::string All = AllByteValues();
     EXPECT_EQ(Port_.WriteBytes(All.data(), static_cast<int32_t>(All.size())), static_cast<int32_t>(All.size()));
@@ -59,7 +64,8 @@ TEST_P(NetSer2Net, EveryByteValueBothWays) {
 
 // The server going away is device loss: reported once as leIOError through
 // the event thread, and the port still closes.
-TEST_P(NetSer2Net, ServerKilledIsDeviceLoss) {
+TEST_P(NetSer2Net, ServerKilledIsDeviceLoss)
+{
     event_test::OwnerLoop Loop;
     event_test::Watchdog Watchdog("ServerKilledIsDeviceLoss", 60s);
     std::vector<TComErrors> errors;
@@ -84,7 +90,8 @@ protected:
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         Port_.SetPort(Server_.Rfc2217Url());
         Port_.SetEvents({});
     }
@@ -92,7 +99,8 @@ protected:
 
 // Rate and character format set on the open port reach the line: the
 // pseudo-terminal's record (read through its master) changes.
-TEST_F(NetSer2NetRfc2217, LineSettingsReachThePseudoTerminal) {
+TEST_F(NetSer2NetRfc2217, LineSettingsReachThePseudoTerminal)
+{
     Port_.Open();
     EXPECT_EQ(Line_.SlaveRecord().c_ospeed, 9600u);
 
@@ -117,7 +125,8 @@ TEST_F(NetSer2NetRfc2217, LineSettingsReachThePseudoTerminal) {
 }
 
 // socket:// to a telnet server is refused, and says what to use instead.
-TEST_F(NetSer2NetRfc2217, RawNameForTelnetServerIsRefused) {
+TEST_F(NetSer2NetRfc2217, RawNameForTelnetServerIsRefused)
+{
     Port_.SetPort("socket://127.0.0.1:" + std::to_string(Server_.Rfc2217Port()));
     const EComPort Error = RaisedBy([&] { Port_.Open(); });
     EXPECT_EQ(Error.ErrorCode(), CError_OpenFailed);

@@ -25,12 +25,15 @@ public:
         : Thread_([this, Master] {
               const char Chunk[64] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
               while (!Stop_.load()) {
-                  if (::write(Master, Chunk, sizeof Chunk) > 0) continue;
+                  if (::write(Master, Chunk, sizeof Chunk) > 0)
+                      continue;
                   pollfd P{Master, POLLOUT, 0};
                   ::poll(&P, 1, 5);
               }
-          }) {}
-    ~FarEndStream() {
+          })
+    {}
+    ~FarEndStream()
+    {
         Stop_.store(true);
         Thread_.join();
     }
@@ -44,7 +47,8 @@ private:
 
 }  // namespace
 
-TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind) {
+TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind)
+{
     TLinePty Pty;
     TComPort Port;
     Port.SetPort(Pty.SlavePath());
@@ -57,7 +61,7 @@ TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind) {
         received += Port.ReadBytes(Buffer, std::min<int32_t>(Count, sizeof Buffer));
     };
     FarEndStream Stream(Pty.Master());
-    for (int I = 0; I < 200; ++I) {   // first use of everything that is set up once
+    for (int I = 0; I < 200; ++I) {  // first use of everything that is set up once
         Port.Open();
         Port.Close();
     }

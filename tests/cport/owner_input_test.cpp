@@ -15,7 +15,8 @@ using namespace event_test;
 using namespace cport;
 
 // Runs Body on a new owning thread whose loop waits on the wait descriptor.
-void OnOwnerThread(const std::function<void(OwnerLoop&)>& Body) {
+void OnOwnerThread(const std::function<void(OwnerLoop&)>& Body)
+{
     const Watchdog Guard(::testing::UnitTest::GetInstance()->current_test_info()->name(), 60s);
     std::thread([&] {
         OwnerLoop Loop(test_support::TWakeBy::WaitDescriptor);
@@ -23,7 +24,8 @@ void OnOwnerThread(const std::function<void(OwnerLoop&)>& Body) {
     }).join();
 }
 
-bool DescriptorReadable(std::chrono::milliseconds Wait) {
+bool DescriptorReadable(std::chrono::milliseconds Wait)
+{
     pollfd Ready{MainThreadWaitDescriptor(), POLLIN, 0};
     return ::poll(&Ready, 1, static_cast<int>(Wait.count())) == 1;
 }
@@ -32,13 +34,14 @@ bool DescriptorReadable(std::chrono::milliseconds Wait) {
 struct TReceiver {
     TComPort Port;
     std::string Got;
-    std::vector<std::string> Calls;   // "rx" and "error", in order
+    std::vector<std::string> Calls;  // "rx" and "error", in order
     int Depth = 0, MaxDepth = 0;
-    bool OffOwner = false;   // a handler ran on another thread
+    bool OffOwner = false;  // a handler ran on another thread
     const std::thread::id Owner = std::this_thread::get_id();
     std::function<void()> InHandler;
 
-    explicit TReceiver(const TLinePty& Line) {
+    explicit TReceiver(const TLinePty& Line)
+    {
         SetUpPort(Port, Line, AllComEvents, smThreadSync);
         Port.OnRxChar = [this](TComponent*, int32_t Count) {
             EXPECT_GT(Count, 0);
@@ -48,14 +51,16 @@ struct TReceiver {
             std::string Text;
             Port.ReadText(Text, Count);
             Got += Text;
-            if (InHandler) InHandler();
+            if (InHandler)
+                InHandler();
             --Depth;
         };
         Port.OnError = [this](TComponent*, TComErrors) { Calls.emplace_back("error"); };
     }
 };
 
-TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort) {
+TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort)
+{
     OnOwnerThread([](OwnerLoop& Loop) {
         TLinePty LineA, LineB;
         TReceiver A(LineA), B(LineB);
@@ -76,7 +81,8 @@ TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort) {
     });
 }
 
-TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt) {
+TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt)
+{
     OnOwnerThread([](OwnerLoop& Loop) {
         TLinePty Line;
         TReceiver R(Line);
@@ -87,7 +93,7 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt) {
         ASSERT_TRUE(DescriptorReadable(2000ms));
         TComThread::InjectLineInputForTest(R.Port, "", 0, TComErrors{leFrame});
         Line.Write("after");
-        std::this_thread::sleep_for(20ms);   // the bytes are in the device, not a race window
+        std::this_thread::sleep_for(20ms);  // the bytes are in the device, not a race window
         ASSERT_TRUE(Loop.ServeUntil([&] { return R.Got == "after"; }));
         ASSERT_FALSE(R.Calls.empty());
         EXPECT_EQ(R.Calls.front(), "error");
@@ -95,13 +101,15 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt) {
     });
 }
 
-TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned) {
+TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned)
+{
     OnOwnerThread([](OwnerLoop& Loop) {
         TLinePty Line;
         TReceiver R(Line);
         bool Once = true;
         R.InHandler = [&] {
-            if (!std::exchange(Once, false)) return;
+            if (!std::exchange(Once, false))
+                return;
             Line.Write("second");
             // A nested loop inside the handler (a modal dialog, a reply wait).
             ASSERT_TRUE(DescriptorReadable(2000ms));
@@ -117,13 +125,14 @@ TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned) {
 
 // Closing or deleting the port from its own direct OnRxChar ends cleanly,
 // and the descriptor is not left readable by the device afterwards.
-TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort) {
+TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort)
+{
     for (const bool Delete : {false, true}) {
         OnOwnerThread([Delete](OwnerLoop& Loop) {
             TLinePty Line;
             auto R = std::make_unique<TReceiver>(Line);
             bool Ran = false;
-            R->Port.OnRxChar = [&](TComponent*, int32_t) {   // returns at once: R may be gone
+            R->Port.OnRxChar = [&](TComponent*, int32_t) {  // returns at once: R may be gone
                 Ran = true;
                 if (Delete)
                     R.reset();
@@ -143,7 +152,8 @@ TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort) {
     }
 }
 
-TEST(OwnerInput, ALostDeviceIsReportedOnceAndLeavesTheDescriptorQuiet) {
+TEST(OwnerInput, ALostDeviceIsReportedOnceAndLeavesTheDescriptorQuiet)
+{
     OnOwnerThread([](OwnerLoop& Loop) {
         TLinePty Line;
         TReceiver R(Line);

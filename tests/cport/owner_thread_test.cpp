@@ -14,7 +14,8 @@ namespace {
 // Two owning threads, each with its own loop and port: every OnRxChar of a
 // port runs on the thread that opened it, and that thread's wake hook is
 // the one called.
-TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
+TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt)
+{
     Watchdog Watchdog("two owner threads", 60s);
     constexpr size_t Bytes = 200;
     TLinePty lines[2];
@@ -29,7 +30,8 @@ TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
         SetUpPort(port, lines[i], {evRxChar}, smThreadSync);
         const auto self = std::this_thread::get_id();
         port.OnRxChar = [&](TComponent*, int32_t Count) {
-            if (std::this_thread::get_id() != self) ++foreign_calls;
+            if (std::this_thread::get_id() != self)
+                ++foreign_calls;
             std::string Text;
             Received[i] += static_cast<size_t>(port.ReadText(Text, Count));
         };
@@ -58,7 +60,8 @@ TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt) {
 
 // Port B's hand-over waits in the owner's queue while port A closes: A's
 // Close does not run it; the owner's loop does afterwards.
-TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers) {
+TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers)
+{
     Watchdog Watchdog("close among other work", 30s);
     OwnerLoop Loop;
     TLinePty LineA, LineB;
@@ -69,14 +72,15 @@ TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers) {
     int BInsideClose = 0, b_calls = 0;
     b.OnRxChar = [&](TComponent*, int32_t Count) {
         ++b_calls;
-        if (closing_a) ++BInsideClose;
+        if (closing_a)
+            ++BInsideClose;
         std::string Text;
         b.ReadText(Text, Count);
     };
     A.Open();
     b.Open();
     LineB.Write("for b");
-    ASSERT_TRUE(Loop.WaitForWake());   // b's hand-over is queued, not served
+    ASSERT_TRUE(Loop.WaitForWake());  // b's hand-over is queued, not served
     closing_a = true;
     A.Close();
     closing_a = false;

@@ -25,7 +25,8 @@ namespace {
 const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
 
 // The files of this test process, in a folder removed when the process ends.
-const test_support::TScratchFolder& Scratch() {
+const test_support::TScratchFolder& Scratch()
+{
     static const test_support::TScratchFolder Folder;
     return Folder;
 }
@@ -35,12 +36,13 @@ const test_support::TScratchFolder& Scratch() {
 // were): two ports hold the same settings when these texts are equal. The
 // stored key list is checked by StoreKeys.AllGroupsInGroupAndKeyOrderWithTheirKinds,
 // so no setting escapes the comparison.
-std::string StoredSettings(TCustomComPort& Port) {
+std::string StoredSettings(TCustomComPort& Port)
+{
     const TStoredGroups Groups = Port.StoredGroups();
     const std::string Name = Port.Name();
     Port.SetStoredGroups(AllGroups);
     Port.SetName("Port");
-    TComIniFile Ini(Scratch().Path("stored-settings.ini"));   // never saved
+    TComIniFile Ini(Scratch().Path("stored-settings.ini"));  // never saved
     Ini.SetText("");
     Port.StoreToIniFile(Ini);
     Port.SetStoredGroups(Groups);
@@ -54,7 +56,8 @@ struct Configuration {
     std::function<void(TCustomComPort&)> Apply;
 };
 
-std::vector<Configuration> Configurations() {
+std::vector<Configuration> Configurations()
+{
     return {
         {"custom rate, control characters",
          [](TCustomComPort& P) {
@@ -111,20 +114,24 @@ std::vector<Configuration> Configurations() {
     };
 }
 
-std::string TempPath(const std::string& Name) {
+std::string TempPath(const std::string& Name)
+{
     return Scratch().Path(Name);
 }
 
-std::string ReadFile(const std::string& Path) {
+std::string ReadFile(const std::string& Path)
+{
     return test_support::TScratchFolder::Read(Path);
 }
 
-void WriteFile(const std::string& Path, const std::string& Text) {
+void WriteFile(const std::string& Path, const std::string& Text)
+{
     std::ofstream(Path, std::ios::binary | std::ios::trunc) << Text;
 }
 
 // The entry names of a section, in file order.
-std::vector<std::string> EntriesOf(const std::string& IniText, const std::string& Section) {
+std::vector<std::string> EntriesOf(const std::string& IniText, const std::string& Section)
+{
     std::vector<std::string> Entries;
     std::istringstream In(IniText);
     std::string Line;
@@ -141,7 +148,8 @@ std::vector<std::string> EntriesOf(const std::string& IniText, const std::string
 
 // The message of the ERegistryException Action raises (fails the test if none).
 template <typename Action>
-std::string RegistryError(Action&& action) {
+std::string RegistryError(Action&& action)
+{
     try {
         action();
     } catch (const ERegistryException& E) {
@@ -157,7 +165,8 @@ const std::vector<std::string> BasicKeys = {"Port", "BaudRate", "StopBits", "Dat
 
 // With the initial groups: the six basic keys, and "CustomBaudRate" third
 // only with a custom rate.
-TEST(StoreKeys, InitialGroupsWriteTheBasicKeys) {
+TEST(StoreKeys, InitialGroupsWriteTheBasicKeys)
+{
     for (const bool Custom : {false, true}) {
         TComPort Port;
         Port.SetName("ComPort1");
@@ -166,7 +175,8 @@ TEST(StoreKeys, InitialGroupsWriteTheBasicKeys) {
             Port.SetCustomBaudRate(31250);
         }
         std::vector<std::string> Expected = BasicKeys;
-        if (Custom) Expected.insert(Expected.begin() + 2, "CustomBaudRate");
+        if (Custom)
+            Expected.insert(Expected.begin() + 2, "CustomBaudRate");
 
         TMemoryRegistryKey Key;
         Port.StoreToRegistry(Key);
@@ -189,21 +199,40 @@ TEST(StoreKeys, InitialGroupsWriteTheBasicKeys) {
     }
 }
 
-TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds) {
+TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds)
+{
     TComPort Port;
     Port.SetStoredGroups(AllGroups);
     TMemoryRegistryKey Key;
     Port.StoreToRegistry(Key);
-    const std::vector<std::string> Expected = {
-        "Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl",
-        "EventChar", "DiscardNull",
-        "Parity.Check", "Parity.Replace", "Parity.ReplaceChar",
-        "Buffer.OutputSize", "Buffer.InputSize",
-        "Timeouts.ReadInterval", "Timeouts.ReadTotalConstant", "Timeouts.ReadTotalMultiplier",
-        "Timeouts.WriteTotalConstant", "Timeouts.WriteTotalMultiplier",
-        "FlowControl.ControlRTS", "FlowControl.ControlDTR", "FlowControl.DSRSensitivity",
-        "FlowControl.OutCTSFlow", "FlowControl.OutDSRFlow", "FlowControl.TxContinueOnXoff",
-        "FlowControl.XonXoffIn", "FlowControl.XonXoffOut", "FlowControl.XoffChar", "FlowControl.XonChar"};
+    const std::vector<std::string> Expected = {"Port",
+                                               "BaudRate",
+                                               "StopBits",
+                                               "DataBits",
+                                               "Parity",
+                                               "FlowControl",
+                                               "EventChar",
+                                               "DiscardNull",
+                                               "Parity.Check",
+                                               "Parity.Replace",
+                                               "Parity.ReplaceChar",
+                                               "Buffer.OutputSize",
+                                               "Buffer.InputSize",
+                                               "Timeouts.ReadInterval",
+                                               "Timeouts.ReadTotalConstant",
+                                               "Timeouts.ReadTotalMultiplier",
+                                               "Timeouts.WriteTotalConstant",
+                                               "Timeouts.WriteTotalMultiplier",
+                                               "FlowControl.ControlRTS",
+                                               "FlowControl.ControlDTR",
+                                               "FlowControl.DSRSensitivity",
+                                               "FlowControl.OutCTSFlow",
+                                               "FlowControl.OutDSRFlow",
+                                               "FlowControl.TxContinueOnXoff",
+                                               "FlowControl.XonXoffIn",
+                                               "FlowControl.XonXoffOut",
+                                               "FlowControl.XoffChar",
+                                               "FlowControl.XonChar"};
     EXPECT_EQ(Key.ValueNames(), Expected);
     for (const std::string& Name : Expected) {
         const bool Integer = Name.rfind("Buffer.", 0) == 0 || Name.rfind("Timeouts.", 0) == 0;
@@ -216,7 +245,8 @@ TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds) {
     EXPECT_EQ(Key.ReadString("FlowControl.ControlRTS"), "Disable");
 }
 
-TEST(RoundTrip, StoreIntoOnePortLoadIntoAnother) {
+TEST(RoundTrip, StoreIntoOnePortLoadIntoAnother)
+{
     for (const Configuration& C : Configurations()) {
         SCOPED_TRACE(C.Name);
         TComPort Source;
@@ -269,38 +299,38 @@ TEST(RoundTrip, StoreIntoOnePortLoadIntoAnother) {
 // A file written by hand with every setting away from its default: each
 // lands in its own setting, and storing the port writes the file back as it
 // was written.
-TEST(RoundTrip, AHandWrittenFileWithEverySettingLoadsAndStoresBackAsWritten) {
-    const std::string Text =
-        "[Port]\n"
-        "Port=/dev/ttyUSB7\n"
-        "BaudRate=Custom\n"
-        "CustomBaudRate=250000\n"
-        "StopBits=2\n"
-        "DataBits=7\n"
-        "Parity=Even\n"
-        "FlowControl=Custom\n"
-        "EventChar=#13\n"
-        "DiscardNull=Yes\n"
-        "Parity.Check=Yes\n"
-        "Parity.Replace=Yes\n"
-        "Parity.ReplaceChar=?\n"
-        "Buffer.OutputSize=512\n"
-        "Buffer.InputSize=4096\n"
-        "Timeouts.ReadInterval=20\n"
-        "Timeouts.ReadTotalConstant=250\n"
-        "Timeouts.ReadTotalMultiplier=7\n"
-        "Timeouts.WriteTotalConstant=30\n"
-        "Timeouts.WriteTotalMultiplier=3\n"
-        "FlowControl.ControlRTS=Toggle\n"
-        "FlowControl.ControlDTR=Handshake\n"
-        "FlowControl.DSRSensitivity=Yes\n"
-        "FlowControl.OutCTSFlow=No\n"
-        "FlowControl.OutDSRFlow=Yes\n"
-        "FlowControl.TxContinueOnXoff=Yes\n"
-        "FlowControl.XonXoffIn=Yes\n"
-        "FlowControl.XonXoffOut=No\n"
-        "FlowControl.XoffChar=#\n"
-        "FlowControl.XonChar=#200\n";
+TEST(RoundTrip, AHandWrittenFileWithEverySettingLoadsAndStoresBackAsWritten)
+{
+    const std::string Text = "[Port]\n"
+                             "Port=/dev/ttyUSB7\n"
+                             "BaudRate=Custom\n"
+                             "CustomBaudRate=250000\n"
+                             "StopBits=2\n"
+                             "DataBits=7\n"
+                             "Parity=Even\n"
+                             "FlowControl=Custom\n"
+                             "EventChar=#13\n"
+                             "DiscardNull=Yes\n"
+                             "Parity.Check=Yes\n"
+                             "Parity.Replace=Yes\n"
+                             "Parity.ReplaceChar=?\n"
+                             "Buffer.OutputSize=512\n"
+                             "Buffer.InputSize=4096\n"
+                             "Timeouts.ReadInterval=20\n"
+                             "Timeouts.ReadTotalConstant=250\n"
+                             "Timeouts.ReadTotalMultiplier=7\n"
+                             "Timeouts.WriteTotalConstant=30\n"
+                             "Timeouts.WriteTotalMultiplier=3\n"
+                             "FlowControl.ControlRTS=Toggle\n"
+                             "FlowControl.ControlDTR=Handshake\n"
+                             "FlowControl.DSRSensitivity=Yes\n"
+                             "FlowControl.OutCTSFlow=No\n"
+                             "FlowControl.OutDSRFlow=Yes\n"
+                             "FlowControl.TxContinueOnXoff=Yes\n"
+                             "FlowControl.XonXoffIn=Yes\n"
+                             "FlowControl.XonXoffOut=No\n"
+                             "FlowControl.XoffChar=#\n"
+                             "FlowControl.XonChar=#200\n";
     TComPort Port;
     Port.SetName("Port");
     Port.SetStoredGroups(AllGroups);
@@ -330,7 +360,8 @@ TEST(RoundTrip, AHandWrittenFileWithEverySettingLoadsAndStoresBackAsWritten) {
     EXPECT_EQ(StoredSettings(Port), Text);
 }
 
-TEST(RoundTrip, CustomFlowControlWithBasicGroupAloneChangesNoFlowField) {
+TEST(RoundTrip, CustomFlowControlWithBasicGroupAloneChangesNoFlowField)
+{
     TComPort Source;
     Source.FlowControl().SetXonXoffIn(true);
     Source.FlowControl().SetOutDSRFlow(true);
@@ -346,13 +377,14 @@ TEST(RoundTrip, CustomFlowControlWithBasicGroupAloneChangesNoFlowField) {
     EXPECT_EQ(StoredSettings(Target), Before);
 }
 
-TEST(RoundTrip, FlowFieldsOverrideTheCompositeWhenBothTravel) {
+TEST(RoundTrip, FlowFieldsOverrideTheCompositeWhenBothTravel)
+{
     TMemoryRegistryKey Key;
     TComPort Source;
     Source.SetStoredGroups({sgBasic, sgFlowControl});
     Source.FlowControl().SetFlowControl(fcHardware);
     Source.StoreToRegistry(Key);
-    Key.WriteString("FlowControl", "Software");   // the composite says software, the fields hardware
+    Key.WriteString("FlowControl", "Software");  // the composite says software, the fields hardware
 
     TComPort Target;
     Target.SetStoredGroups({sgBasic, sgFlowControl});
@@ -362,7 +394,8 @@ TEST(RoundTrip, FlowFieldsOverrideTheCompositeWhenBothTravel) {
     EXPECT_FALSE(Target.FlowControl().XonXoffOut());
 }
 
-TEST(IniLoad, MissingEntriesLeaveSettingsUnchanged) {
+TEST(IniLoad, MissingEntriesLeaveSettingsUnchanged)
+{
     for (const Configuration& C : Configurations()) {
         SCOPED_TRACE(C.Name);
         CountingPort Port;
@@ -371,7 +404,8 @@ TEST(IniLoad, MissingEntriesLeaveSettingsUnchanged) {
         C.Apply(Port);
         TComPort Expected;
         C.Apply(Expected);
-        if (Expected.BaudRate() == brCustom) Expected.SetCustomBaudRate(9600);   // the one entry with a fixed default
+        if (Expected.BaudRate() == brCustom)
+            Expected.SetCustomBaudRate(9600);  // the one entry with a fixed default
         Port.Counts = {};
 
         TComIniFile Ini(TempPath("missing.ini"));
@@ -383,7 +417,8 @@ TEST(IniLoad, MissingEntriesLeaveSettingsUnchanged) {
     }
 }
 
-TEST(IniLoad, MissingCustomBaudRateReadsAs9600) {
+TEST(IniLoad, MissingCustomBaudRateReadsAs9600)
+{
     TComPort Port;
     Port.SetName("ComPort1");
     Port.SetCustomBaudRate(57600);
@@ -404,7 +439,8 @@ TEST(IniLoad, MissingCustomBaudRateReadsAs9600) {
     EXPECT_EQ(Port.CustomBaudRate(), 31250);
 }
 
-TEST(IniLoad, TextsAndNumbersThatMatchNothing) {
+TEST(IniLoad, TextsAndNumbersThatMatchNothing)
+{
     TComPort Port;
     Port.SetName("P");
     Port.SetStoredGroups({sgBasic, sgBuffer, sgParity});
@@ -415,9 +451,9 @@ TEST(IniLoad, TextsAndNumbersThatMatchNothing) {
     Ini.SetText("[P]\nBaudRate=fast\nStopBits=\nBuffer.OutputSize=$100\n"
                 "Parity.ReplaceChar=#x3F\n");
     Port.LoadFromIniFile(Ini);
-    EXPECT_EQ(Port.BaudRate(), br9600);          // unmatched text: the fallback
+    EXPECT_EQ(Port.BaudRate(), br9600);  // unmatched text: the fallback
     EXPECT_EQ(Port.StopBits(), sbOneStopBit);
-    EXPECT_EQ(Port.Buffer().InputSize(), 64);    // missing: unchanged
+    EXPECT_EQ(Port.Buffer().InputSize(), 64);  // missing: unchanged
     EXPECT_EQ(Port.Buffer().OutputSize(), 256);
     EXPECT_EQ(Port.Parity().ReplaceChar(), '?');
 }
@@ -425,7 +461,8 @@ TEST(IniLoad, TextsAndNumbersThatMatchNothing) {
 // An INI entry of an integer key that is no 32-bit integer ends the load with
 // the file's error naming the file, the key and the value (at most 80
 // characters of it); the bad key's setting keeps its value.
-TEST(StoredValues, InvalidIntegersEndTheLoadNamingFileKeyAndValue) {
+TEST(StoredValues, InvalidIntegersEndTheLoadNamingFileKeyAndValue)
+{
     struct Row {
         std::string Key;
         std::string Value;
@@ -458,7 +495,8 @@ TEST(StoredValues, InvalidIntegersEndTheLoadNamingFileKeyAndValue) {
             Message = E.what();
         }
         EXPECT_NE(Message.find(Path), std::string::npos) << Message;
-        for (const std::string& Word : R.Words) EXPECT_NE(Message.find(Word), std::string::npos) << Message;
+        for (const std::string& Word : R.Words)
+            EXPECT_NE(Message.find(Word), std::string::npos) << Message;
         EXPECT_LT(Message.size(), Path.size() + 80 + 120) << Message;
         EXPECT_EQ(Port.Buffer().InputSize(), Before.Buffer().InputSize());
         EXPECT_EQ(Port.Buffer().OutputSize(), Before.Buffer().OutputSize());
@@ -466,12 +504,13 @@ TEST(StoredValues, InvalidIntegersEndTheLoadNamingFileKeyAndValue) {
     }
 }
 
-TEST(IniLoad, ParityCheckIsOnForYesInAnyCase) {
+TEST(IniLoad, ParityCheckIsOnForYesInAnyCase)
+{
     const struct {
         const char* Text;
         bool on;
-    } Cases[] = {{"yes", true}, {"YES", true}, {"yEs", true}, {"Yes", true},
-                 {"y", false},  {"true", false}, {"1", false}, {"", false}, {"no", false}};
+    } Cases[] = {{"yes", true},   {"YES", true}, {"yEs", true}, {"Yes", true}, {"y", false},
+                 {"true", false}, {"1", false},  {"", false},   {"no", false}};
     for (const auto& C : Cases) {
         TComPort Port;
         Port.SetName("ComPort1");
@@ -484,20 +523,20 @@ TEST(IniLoad, ParityCheckIsOnForYesInAnyCase) {
     }
 }
 
-TEST(IniFile, AStoreKeepsOtherSectionsEntriesAndComments) {
+TEST(IniFile, AStoreKeepsOtherSectionsEntriesAndComments)
+{
     const std::string Path = TempPath("shared.ini");
-    WriteFile(Path,
-              "; settings of several tools\n"
-              "[Display]\n"
-              "Width=640\n"
-              "\n"
-              "[ComPort1]\n"
-              "; chosen by hand\n"
-              "Port=COM9\n"
-              "Remark=keep me\n"
-              "\n"
-              "[Zeta]\n"
-              "Key=Value with = sign\n");
+    WriteFile(Path, "; settings of several tools\n"
+                    "[Display]\n"
+                    "Width=640\n"
+                    "\n"
+                    "[ComPort1]\n"
+                    "; chosen by hand\n"
+                    "Port=COM9\n"
+                    "Remark=keep me\n"
+                    "\n"
+                    "[Zeta]\n"
+                    "Key=Value with = sign\n");
     {
         TComIniFile Ini(Path);
         TComPort Port;
@@ -518,7 +557,8 @@ TEST(IniFile, AStoreKeepsOtherSectionsEntriesAndComments) {
     EXPECT_NE(Text.find("BaudRate=9600\n"), std::string::npos) << Text;
 }
 
-TEST(IniFile, ValuesThatWouldBreakTheFileAreRefused) {
+TEST(IniFile, ValuesThatWouldBreakTheFileAreRefused)
+{
     TComIniFile Ini(TempPath("inject.ini"));
     TComPort Port;
     Port.SetName("ComPort1");
@@ -531,7 +571,8 @@ TEST(IniFile, ValuesThatWouldBreakTheFileAreRefused) {
     EXPECT_THROW(Ini.WriteString("A", "", "v"), EIniFileException);
 }
 
-TEST(RegistryLoad, MissingTextBecomesItsFallback) {
+TEST(RegistryLoad, MissingTextBecomesItsFallback)
+{
     TMemoryRegistryKey Key;
     Key.WriteString("BaudRate", "19200");
     TComPort Port;
@@ -542,10 +583,11 @@ TEST(RegistryLoad, MissingTextBecomesItsFallback) {
     EXPECT_EQ(Port.Port(), "");
     EXPECT_EQ(Port.BaudRate(), br19200);
     EXPECT_EQ(Port.DataBits(), dbEight);
-    EXPECT_EQ(Port.FlowControl().FlowControl(), fcHardware);   // "Custom" changes nothing
+    EXPECT_EQ(Port.FlowControl().FlowControl(), fcHardware);  // "Custom" changes nothing
 }
 
-TEST(RegistryLoad, MissingIntegerFailsAndStopsTheLoad) {
+TEST(RegistryLoad, MissingIntegerFailsAndStopsTheLoad)
+{
     TComPort Source;
     Source.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
     Source.SetPort("COM5");
@@ -559,13 +601,14 @@ TEST(RegistryLoad, MissingIntegerFailsAndStopsTheLoad) {
     TComPort Target;
     Target.SetStoredGroups({sgBasic, sgBuffer, sgTimeouts});
     EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Failed to get data for 'Buffer.InputSize'");
-    EXPECT_EQ(Target.Port(), "COM5");                   // loaded before the failure
+    EXPECT_EQ(Target.Port(), "COM5");  // loaded before the failure
     EXPECT_EQ(Target.Buffer().OutputSize(), 100);
-    EXPECT_EQ(Target.Buffer().InputSize(), 1024);       // the failing key
-    EXPECT_EQ(Target.Timeouts().ReadInterval(), -1);    // never reached
+    EXPECT_EQ(Target.Buffer().InputSize(), 1024);     // the failing key
+    EXPECT_EQ(Target.Timeouts().ReadInterval(), -1);  // never reached
 }
 
-TEST(RegistryLoad, MissingCustomBaudRateIsAnError) {
+TEST(RegistryLoad, MissingCustomBaudRateIsAnError)
+{
     TMemoryRegistryKey key;
     key.WriteString("BaudRate", "Custom");
     TComPort Port;
@@ -574,7 +617,8 @@ TEST(RegistryLoad, MissingCustomBaudRateIsAnError) {
     EXPECT_EQ(Port.StopBits(), sbOneStopBit);
 }
 
-TEST(RegistryLoad, WrongKindFailsWithTheValueName) {
+TEST(RegistryLoad, WrongKindFailsWithTheValueName)
+{
     TComPort Source;
     Source.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
     TMemoryRegistryKey key;
@@ -584,14 +628,15 @@ TEST(RegistryLoad, WrongKindFailsWithTheValueName) {
     Target.SetStoredGroups({sgBasic, sgMisc, sgBuffer});
     Target.SetEventChar('x');
     EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Invalid data type for 'Buffer.OutputSize'");
-    EXPECT_EQ(Target.EventChar(), '\0');   // sgMisc came before sgBuffer
+    EXPECT_EQ(Target.EventChar(), '\0');  // sgMisc came before sgBuffer
     EXPECT_EQ(Target.Buffer().OutputSize(), 1024);
 
     key.WriteInteger("Port", 3);
     EXPECT_EQ(RegistryError([&] { Target.LoadFromRegistry(key); }), "Invalid data type for 'Port'");
 }
 
-TEST(RegistryFile, KeepsKindsEscapesAndIsPlainText) {
+TEST(RegistryFile, KeepsKindsEscapesAndIsPlainText)
+{
     const std::string Path = TempPath("kinds.reg");
     fs::remove(Path);
     {
@@ -614,33 +659,34 @@ TEST(RegistryFile, KeepsKindsEscapesAndIsPlainText) {
     EXPECT_THROW(Reread.ReadInteger("Number as text"), ERegistryException);
 }
 
-TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
+TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan)
+{
     const std::string Path = TempPath("hand.reg");
-    WriteFile(Path,
-              "Windows Registry Editor Version 5.00\r\n"
-              "\r\n"
-              "[HKEY_CURRENT_USER\\Software\\Tool\\ComPort1]\r\n"
-              "; edited by hand\r\n"
-              "  \"Port\" = \"COM2\"  \r\n"
-              "\"BaudRate\"=\"19200\"\r\n"
-              "\"Unterminated=\"x\"\n"
-              "\"Blob\"=hex:01,02,03\n"
-              "\"BadDword\"=dword:12345678Z\n"
-              "\"LongDword\"=dword:123456789\n"
-              "\"Half\"=\"abc\n"
-              "garbage line\n"
-              "\"Buffer.InputSize\"=DWORD:0000FFFF\n"
-              "\"baudrate\"=\"38400\"\n"
-              "=\"no name\"\n"
-              "\"\"=\"empty name\"\n"
-              "\"Trailing\"=\"x\" junk");
+    WriteFile(Path, "Windows Registry Editor Version 5.00\r\n"
+                    "\r\n"
+                    "[HKEY_CURRENT_USER\\Software\\Tool\\ComPort1]\r\n"
+                    "; edited by hand\r\n"
+                    "  \"Port\" = \"COM2\"  \r\n"
+                    "\"BaudRate\"=\"19200\"\r\n"
+                    "\"Unterminated=\"x\"\n"
+                    "\"Blob\"=hex:01,02,03\n"
+                    "\"BadDword\"=dword:12345678Z\n"
+                    "\"LongDword\"=dword:123456789\n"
+                    "\"Half\"=\"abc\n"
+                    "garbage line\n"
+                    "\"Buffer.InputSize\"=DWORD:0000FFFF\n"
+                    "\"baudrate\"=\"38400\"\n"
+                    "=\"no name\"\n"
+                    "\"\"=\"empty name\"\n"
+                    "\"Trailing\"=\"x\" junk");
     TFileRegistryKey key(Path);
     EXPECT_EQ(key.ReadString("Port"), "COM2");
-    EXPECT_EQ(key.ReadString("BaudRate"), "38400");   // the later line wins
+    EXPECT_EQ(key.ReadString("BaudRate"), "38400");  // the later line wins
     EXPECT_EQ(key.ReadInteger("Buffer.InputSize"), 0xFFFF);
     for (const char* Unknown : {"Blob", "BadDword", "LongDword", "Half", "Trailing"}) {
         EXPECT_EQ(key.GetDataType(Unknown), TRegDataType::rdUnknown) << Unknown;
-        EXPECT_EQ(RegistryError([&] { key.ReadInteger(Unknown); }), std::string("Invalid data type for '") + Unknown + "'");
+        EXPECT_EQ(RegistryError([&] { key.ReadInteger(Unknown); }),
+                  std::string("Invalid data type for '") + Unknown + "'");
     }
     EXPECT_FALSE(key.ValueExists("Unterminated"));
     EXPECT_EQ(key.ValueNames().size(), 8u);
@@ -652,13 +698,16 @@ TEST(RegistryFile, HandWrittenAndDamagedFilesReadWhatTheyCan) {
     EXPECT_NE(Text.find("\"Port\"=\"COM3\"\n"), std::string::npos) << Text;
 }
 
-TEST(RegistryFile, FailedSaveFailsToSetAndKeepsTheKey) {
+TEST(RegistryFile, FailedSaveFailsToSetAndKeepsTheKey)
+{
     TFileRegistryKey Key(TempPath("no-such-dir/key.reg"));
-    EXPECT_EQ(RegistryError([&] { Key.WriteInteger("Buffer.InputSize", 10); }), "Failed to set data for 'Buffer.InputSize'");
+    EXPECT_EQ(RegistryError([&] { Key.WriteInteger("Buffer.InputSize", 10); }),
+              "Failed to set data for 'Buffer.InputSize'");
     EXPECT_FALSE(Key.ValueExists("Buffer.InputSize"));
 }
 
-TEST(RegistryFile, TextsThatCannotBeOneLineAreRefused) {
+TEST(RegistryFile, TextsThatCannotBeOneLineAreRefused)
+{
     TMemoryRegistryKey Key;
     EXPECT_THROW(Key.WriteString("Port", "a\nb"), ERegistryException);
     EXPECT_THROW(Key.WriteString("Port", std::string("a\0b", 3)), ERegistryException);
@@ -668,7 +717,8 @@ TEST(RegistryFile, TextsThatCannotBeOneLineAreRefused) {
 
 // Loading into an open port: line settings reach the device at once, and a
 // new "Port" moves the port to the other device.
-TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce) {
+TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce)
+{
     device_test::TLinePty First, Second;
     TComPort Port;
     Port.SetName("ComPort1");
@@ -698,7 +748,8 @@ TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce) {
     EXPECT_EQ(Second.BitRate(), 57600u);
 }
 
-TEST(LoadIntoOpenPort, UnopenablePortEndsTheLoad) {
+TEST(LoadIntoOpenPort, UnopenablePortEndsTheLoad)
+{
     device_test::TLinePty Pty;
     TComPort Port;
     Port.SetEvents({});
@@ -709,5 +760,5 @@ TEST(LoadIntoOpenPort, UnopenablePortEndsTheLoad) {
     Key.WriteString("BaudRate", "300");
     EXPECT_THROW(Port.LoadFromRegistry(Key), EComPort);
     EXPECT_FALSE(Port.Connected());
-    EXPECT_EQ(Port.BaudRate(), br9600);   // the load ended at "Port"
+    EXPECT_EQ(Port.BaudRate(), br9600);  // the load ended at "Port"
 }

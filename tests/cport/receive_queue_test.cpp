@@ -18,20 +18,25 @@ namespace {
 
 class Feed {
 public:
-    Feed() {
+    Feed()
+    {
         int Fds[2];
-        if (::pipe2(Fds, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (::pipe2(Fds, O_NONBLOCK | O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
         Read_ = Fds[0];
         Write_ = Fds[1];
         EXPECT_EQ(Queue.Init(), 0);
     }
-    ~Feed() {
+    ~Feed()
+    {
         ::close(Read_);
-        if (Write_ >= 0) ::close(Write_);
+        if (Write_ >= 0)
+            ::close(Write_);
     }
 
     // Each chunk is one read of the device.
-    TFillResult Send(const std::vector<std::string>& Chunks) {
+    TFillResult Send(const std::vector<std::string>& Chunks)
+    {
         TFillResult Total;
         for (const std::string& Chunk : Chunks) {
             EXPECT_EQ(::write(Write_, Chunk.data(), Chunk.size()), static_cast<ssize_t>(Chunk.size()));
@@ -44,13 +49,15 @@ public:
         return Total;
     }
 
-    std::string TakeAll() {
+    std::string TakeAll()
+    {
         std::string Out(Queue.Count(), '\0');
         Out.resize(Queue.Take(Out.data(), Out.size()));
         return Out;
     }
 
-    void HangUp() {
+    void HangUp()
+    {
         ::close(Write_);
         Write_ = -1;
     }
@@ -64,12 +71,14 @@ private:
     int Write_ = -1;
 };
 
-bool Readable(int Fd) {
+bool Readable(int Fd)
+{
     pollfd P{Fd, POLLIN, 0};
     return ::poll(&P, 1, 0) == 1;
 }
 
-TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0) {
+TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0)
+{
     TReceiveOptions O;
     O.ParityEnabled = true;
     O.ParityCheck = true;
@@ -80,7 +89,8 @@ TReceiveOptions WithParity(bool Replace = false, char ReplaceChar = 0) {
 
 }  // namespace
 
-TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
+TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads)
+{
     using S = std::vector<std::string>;
     const std::string Ff = "\xff", Nul(1, '\0');
     const struct {
@@ -102,8 +112,11 @@ TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
         {"break split", {"a" + Ff, Nul + Nul, "b"}, WithParity(), "ab", {leBreak}},
         {"mark not made by the kernel", {Ff + "A"}, {}, Ff + "A", {}},
         {"mark not made by the kernel, split", {"a" + Ff, "AB"}, {}, "a" + Ff + "AB", {}},
-        {"marks among plain runs", {"ab" + Ff + Ff + "cd" + Ff, Nul + "e" + Ff + Ff},
-         WithParity(true, '?'), "ab" + Ff + "cd?" + Ff, {leRxParity}},
+        {"marks among plain runs",
+         {"ab" + Ff + Ff + "cd" + Ff, Nul + "e" + Ff + Ff},
+         WithParity(true, '?'),
+         "ab" + Ff + "cd?" + Ff,
+         {leRxParity}},
         {"zero kept", {"a" + Nul + "b"}, {}, "a" + Nul + "b", {}},
     };
     for (const auto& C : Cases) {
@@ -118,7 +131,8 @@ TEST(ReceiveQueue, MarkedStreamIsDecodedAlsoAcrossReads) {
     }
 }
 
-TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
+TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes)
+{
     Feed Feed;
     TReceiveOptions O = WithParity(true, '\0');
     O.DiscardNull = true;
@@ -127,7 +141,8 @@ TEST(ReceiveQueue, DiscardNullDropsZeroBytesAlsoReplacedOnes) {
     EXPECT_EQ(Feed.TakeAll(), "abc");
 }
 
-TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame) {
+TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame)
+{
     Feed Feed;
     TReceiveOptions O;
     O.EventChar = '\r';
@@ -136,18 +151,19 @@ TEST(ReceiveQueue, EventCharacterIsNotedOnlyWhenItCame) {
     EXPECT_TRUE(Feed.Send({"ab\rc"}).EventChar);
     O.EventChar = '\xff';
     Feed.Queue.SetOptions(O);
-    EXPECT_FALSE(Feed.Send({"\xff\x00X"}).EventChar);   // a marked X, not the character
+    EXPECT_FALSE(Feed.Send({"\xff\x00X"}).EventChar);  // a marked X, not the character
     EXPECT_TRUE(Feed.Send({"\xff\xff"}).EventChar);
 }
 
-TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
+TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit)
+{
     Feed Feed;
     Feed.Queue.SetLimit(8);
     TFillResult R = Feed.Send({"0123456789AB"});
     EXPECT_EQ(R.Added, 8u);
     EXPECT_EQ(R.Errors, (TComErrors{leRxOverflow}));
     EXPECT_EQ(Feed.Queue.Count(), 8u);
-    R = Feed.Send({std::string(10000, 'z')});   // more than one read chunk, all dropped
+    R = Feed.Send({std::string(10000, 'z')});  // more than one read chunk, all dropped
     EXPECT_EQ(R.Added, 0u);
     EXPECT_EQ(Feed.Queue.Count(), 8u);
     EXPECT_EQ(Feed.Queue.TakeErrors(), (TComErrors{leRxOverflow}));
@@ -157,14 +173,15 @@ TEST(ReceiveQueue, QueueNeverGrowsBeyondItsLimit) {
     EXPECT_EQ(std::string(Four, 4), "0123");
     R = Feed.Send({"cd"});
     EXPECT_TRUE(R.Errors.Empty());
-    EXPECT_EQ(Feed.TakeAll(), "4567cd");   // the oldest bytes were kept
+    EXPECT_EQ(Feed.TakeAll(), "4567cd");  // the oldest bytes were kept
 
     Feed.Queue.InjectForTest("0123456789", 10, {});
     EXPECT_EQ(Feed.Queue.Count(), 8u);
     EXPECT_EQ(Feed.Queue.TakeErrors(), (TComErrors{leRxOverflow}));
 }
 
-TEST(ReceiveQueue, LoweredLimitKeepsWhatIsWaiting) {
+TEST(ReceiveQueue, LoweredLimitKeepsWhatIsWaiting)
+{
     Feed Feed;
     Feed.Send({"abcdefgh"});
     Feed.Queue.SetLimit(4);
@@ -175,15 +192,18 @@ TEST(ReceiveQueue, LoweredLimitKeepsWhatIsWaiting) {
     EXPECT_EQ(Feed.TakeAll(), "1234");
 }
 
-TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
+TEST(ReceiveQueue, LargeInputPassesThroughInOrder)
+{
     Feed Feed;
     std::string Sent, Got;
-    for (int I = 0; I < 200000; ++I) Sent.push_back(static_cast<char>((I * 7) % 251));
+    for (int I = 0; I < 200000; ++I)
+        Sent.push_back(static_cast<char>((I * 7) % 251));
     for (size_t At = 0; At < Sent.size(); At += 3000) {
         std::string Chunk = Sent.substr(At, 3000), Marked;
         for (char C : Chunk) {
             Marked.push_back(C);
-            if (C == '\xff') Marked.push_back(C);
+            if (C == '\xff')
+                Marked.push_back(C);
         }
         Feed.Send({Marked});
         Got += Feed.TakeAll();
@@ -194,7 +214,8 @@ TEST(ReceiveQueue, LargeInputPassesThroughInOrder) {
 // A read straight into the caller's buffer (nothing waits in the queue)
 // decodes like a read into the queue, also when a mark is split between the
 // two kinds of read.
-TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike) {
+TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike)
+{
     Feed feed;
     feed.Queue.SetOptions(WithParity());
     auto Take = [&](size_t Count) {
@@ -207,12 +228,12 @@ TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike) {
         ASSERT_EQ(::write(feed.WriteFd(), Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
     };
     Send("0123456789");
-    EXPECT_EQ(Take(4), "0123");   // the rest stays with the device
+    EXPECT_EQ(Take(4), "0123");  // the rest stays with the device
     EXPECT_EQ(feed.Queue.Count(), 0u);
     EXPECT_EQ(Take(10), "456789");
 
     Send("ab\xff");
-    EXPECT_EQ(Take(10), "ab");   // a mark is pending
+    EXPECT_EQ(Take(10), "ab");  // a mark is pending
     Send(std::string("\0X", 2) + "cd");
     EXPECT_EQ(Take(10), "Xcd");
     EXPECT_EQ(feed.Queue.TakeErrors(), (TComErrors{leRxParity}));
@@ -220,14 +241,16 @@ TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike) {
     Send("a\xff");
     EXPECT_EQ(Take(10), "a");
     Send("AB\xff\xff");
-    EXPECT_EQ(Take(10), "\xff" "AB\xff");   // not a kernel mark: both bytes kept
+    EXPECT_EQ(Take(10), "\xff"
+                        "AB\xff");  // not a kernel mark: both bytes kept
 
     feed.Queue.InjectForTest("q", 1, {});
     Send("rs");
-    EXPECT_EQ(Take(10), "qrs");   // waiting bytes come first
+    EXPECT_EQ(Take(10), "qrs");  // waiting bytes come first
 }
 
-TEST(ReceiveQueue, EndOfFileIsAHangUp) {
+TEST(ReceiveQueue, EndOfFileIsAHangUp)
+{
     Feed Feed;
     Feed.Send({"x"});
     Feed.HangUp();
@@ -236,11 +259,12 @@ TEST(ReceiveQueue, EndOfFileIsAHangUp) {
     EXPECT_EQ(Feed.Queue.Count(), 1u);
 }
 
-TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal) {
+TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal)
+{
     Feed Feed;
     const int Notify = Feed.Queue.NotifyFd();
     Feed.Send({"ab"});
-    EXPECT_FALSE(Readable(Notify));   // nobody waits: no signal
+    EXPECT_FALSE(Readable(Notify));  // nobody waits: no signal
 
     Feed.Queue.BeginWait();
     char Buffer[8];
@@ -249,9 +273,9 @@ TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal) {
     Feed.Send({"cd"});
     EXPECT_TRUE(Readable(Notify));
     EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 1), 1u);
-    EXPECT_TRUE(Readable(Notify));   // a byte is still waiting
+    EXPECT_TRUE(Readable(Notify));  // a byte is still waiting
     EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 8), 1u);
-    EXPECT_FALSE(Readable(Notify));   // emptied: reset
+    EXPECT_FALSE(Readable(Notify));  // emptied: reset
     Feed.Queue.InjectForTest("e", 1, {});
     EXPECT_TRUE(Readable(Notify));
     Feed.Queue.EndWait();

@@ -41,10 +41,11 @@ class TSer2NetServer {
 public:
     // Starts ser2net for Device; throws std::runtime_error with its log if it
     // is not ready within Timeout.
-    explicit TSer2NetServer(const std::string& Device,
-                            std::chrono::milliseconds Timeout = std::chrono::seconds(20)) {
+    explicit TSer2NetServer(const std::string& Device, std::chrono::milliseconds Timeout = std::chrono::seconds(20))
+    {
         char Pattern[] = "/tmp/varnolink-ser2net-XXXXXX";
-        if (::mkdtemp(Pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        if (::mkdtemp(Pattern) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
         Dir_ = Pattern;
         RawPort_ = FreeLoopbackPort();
         Rfc2217Port_ = FreeLoopbackPort();
@@ -54,7 +55,8 @@ public:
         }
         Start(Timeout);
     }
-    ~TSer2NetServer() {
+    ~TSer2NetServer()
+    {
         Stop(SIGTERM);
         std::error_code Ignored;
         std::filesystem::remove_all(Dir_, Ignored);
@@ -72,7 +74,8 @@ public:
     bool Running() const { return Pid_ > 0; }
 
     // What the server printed (its log goes there with -d).
-    std::string Log() const {
+    std::string Log() const
+    {
         std::ifstream In(Dir_ / "ser2net.log");
         std::stringstream Text;
         Text << In.rdbuf();
@@ -83,7 +86,8 @@ public:
     // connector 9600 8N1 ignoring the modem lines of the device ("local"),
     // received bytes passed on at once (no chardelay), as the README
     // recommends.
-    static std::string Configuration(const std::string& Device, uint16_t RawPort, uint16_t Rfc2217Port) {
+    static std::string Configuration(const std::string& Device, uint16_t RawPort, uint16_t Rfc2217Port)
+    {
         std::string Text;
         auto Connection = [&](const char* Name, const std::string& Accepter) {
             Text += std::string("connection: &") + Name + "\n";
@@ -98,7 +102,8 @@ public:
     }
 
     // A loopback port that was free a moment ago.
-    static uint16_t FreeLoopbackPort() {
+    static uint16_t FreeLoopbackPort()
+    {
         const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
@@ -107,7 +112,8 @@ public:
         const bool Ok = ::bind(Fd, reinterpret_cast<sockaddr*>(&Address), Length) == 0 &&
                         ::getsockname(Fd, reinterpret_cast<sockaddr*>(&Address), &Length) == 0;
         ::close(Fd);
-        if (!Ok) throw std::runtime_error("no free loopback port");
+        if (!Ok)
+            throw std::runtime_error("no free loopback port");
         return ntohs(Address.sin_port);
     }
 
@@ -115,8 +121,10 @@ private:
     class TFd {
     public:
         explicit TFd(int Fd) : Fd_(Fd) {}
-        ~TFd() {
-            if (Fd_ >= 0) ::close(Fd_);
+        ~TFd()
+        {
+            if (Fd_ >= 0)
+                ::close(Fd_);
         }
         TFd(const TFd&) = delete;
         TFd& operator=(const TFd&) = delete;
@@ -126,7 +134,8 @@ private:
         int Fd_;
     };
 
-    void Start(std::chrono::milliseconds Timeout) {
+    void Start(std::chrono::milliseconds Timeout)
+    {
         const std::string Config = (Dir_ / "ser2net.yaml").string();
         const std::string PidFile = (Dir_ / "ser2net.pid").string();
         const std::string log = (Dir_ / "ser2net.log").string();
@@ -141,12 +150,14 @@ private:
         // -n: foreground, -d: log to standard output, -u: no UUCP lock files.
         std::vector<std::string> Args{"ser2net", "-n", "-d", "-u", "-c", Config, "-P", PidFile};
         std::vector<char*> Argv;
-        for (std::string& Arg : Args) Argv.push_back(Arg.data());
+        for (std::string& Arg : Args)
+            Argv.push_back(Arg.data());
         Argv.push_back(nullptr);
         pid_t Pid = 0;
         const int Spawned = ::posix_spawnp(&Pid, "ser2net", &Actions, nullptr, Argv.data(), environ);
         posix_spawn_file_actions_destroy(&Actions);
-        if (Spawned != 0) throw std::runtime_error("cannot start ser2net (is it installed?)");
+        if (Spawned != 0)
+            throw std::runtime_error("cannot start ser2net (is it installed?)");
         Pid_ = Pid;
 
         const TFd Process(static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)));
@@ -155,13 +166,14 @@ private:
             const auto Left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
             pollfd Waits[2] = {{Watch.get(), POLLIN, 0}, {Process.get(), POLLIN, 0}};
-            const int N = Left.count() > 0 ? ::poll(Waits, Process.get() >= 0 ? 2 : 1, static_cast<int>(Left.count()))
-                                           : 0;
+            const int N =
+                Left.count() > 0 ? ::poll(Waits, Process.get() >= 0 ? 2 : 1, static_cast<int>(Left.count())) : 0;
             if (N == 0) {
                 Stop(SIGKILL);
                 throw std::runtime_error("ser2net not ready in time:\n" + Log());
             }
-            if (N < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+            if (N < 0 && errno != EINTR)
+                throw std::runtime_error("poll failed");
             if (Waits[1].revents != 0) {
                 Stop(SIGKILL);
                 throw std::runtime_error("ser2net ended at start:\n" + Log());
@@ -172,8 +184,10 @@ private:
         }
     }
 
-    void Stop(int Signal) {
-        if (Pid_ <= 0) return;
+    void Stop(int Signal)
+    {
+        if (Pid_ <= 0)
+            return;
         ::kill(Pid_, Signal);
         int Status = 0;
         while (::waitpid(Pid_, &Status, 0) < 0 && errno == EINTR) {

@@ -12,7 +12,8 @@ struct ApplyCounts {
     bool operator==(const ApplyCounts&) const = default;
 };
 
-inline std::ostream& operator<<(std::ostream& Os, const ApplyCounts& C) {
+inline std::ostream& operator<<(std::ostream& Os, const ApplyCounts& C)
+{
     return Os << "{line " << C.Line << ", timeouts " << C.Timeouts << ", buffers " << C.Buffers << "}";
 }
 

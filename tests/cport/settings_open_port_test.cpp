@@ -18,7 +18,8 @@ namespace {
 // thread touches it.
 class OpenPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Port_.SetEvents({});
         Port_.SetPort(Pty_.SlavePath());
         Port_.Open();
@@ -30,8 +31,9 @@ protected:
 
 }  // namespace
 
-TEST_F(OpenPortTest, SyncMethodIsRefusedWhileOpen) {
-    EXPECT_NO_THROW(Port_.SetSyncMethod(smThreadSync));   // the same value is no change
+TEST_F(OpenPortTest, SyncMethodIsRefusedWhileOpen)
+{
+    EXPECT_NO_THROW(Port_.SetSyncMethod(smThreadSync));  // the same value is no change
     try {
         Port_.SetSyncMethod(smNone);
         FAIL() << "SyncMethod changed on an open port";
@@ -48,7 +50,8 @@ TEST_F(OpenPortTest, SyncMethodIsRefusedWhileOpen) {
     EXPECT_EQ(Port_.SyncMethod(), smNone);
 }
 
-TEST_F(OpenPortTest, ChangedLineSettingReachesTheDevice) {
+TEST_F(OpenPortTest, ChangedLineSettingReachesTheDevice)
+{
     Port_.SetBaudRate(br38400);
     EXPECT_EQ(Pty_.BitRate(), 38400u);
     Port_.SetStopBits(sbTwoStopBits);
@@ -59,14 +62,15 @@ TEST_F(OpenPortTest, ChangedLineSettingReachesTheDevice) {
     EXPECT_TRUE(Pty_.Settings().c_iflag & IXON);
     Port_.FlowControl().SetXoffChar('S');
     EXPECT_EQ(Pty_.Settings().c_cc[VSTOP], 'S');
-    Port_.SetBaudRate(brCustom);   // the custom rate, 9600 unless changed
+    Port_.SetBaudRate(brCustom);  // the custom rate, 9600 unless changed
     EXPECT_EQ(Pty_.BitRate(), 9600u);
     Port_.SetCustomBaudRate(31250);
     EXPECT_EQ(Pty_.BitRate(), 31250u);
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice) {
+TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice)
+{
     // Change the line behind the port's back: only a real apply would undo it.
     termios T = Pty_.Settings();
     ASSERT_EQ(Pty_.BitRate(), 9600u);
@@ -78,15 +82,16 @@ TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice) {
         ASSERT_EQ(::tcsetattr(Fd, TCSANOW, &T), 0);
         ::close(Fd);
     }
-    Port_.SetBaudRate(br9600);   // already 9600
+    Port_.SetBaudRate(br9600);  // already 9600
     Port_.FlowControl().SetXonChar(17);
     EXPECT_EQ(Pty_.BitRate(), 1200u);
 
-    Port_.FlowControl().SetFlowControl(fcCustom);   // changes nothing, yet re-applies
+    Port_.FlowControl().SetFlowControl(fcCustom);  // changes nothing, yet re-applies
     EXPECT_EQ(Pty_.BitRate(), 9600u);
 }
 
-TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice) {
+TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice)
+{
     device_test::TLinePty Other;
     std::vector<std::string> Calls;
     Port_.OnBeforeClose = [&](TComponent*) { Calls.push_back("BeforeClose"); };
@@ -101,12 +106,13 @@ TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice) {
     EXPECT_EQ(Other.BitRate(), 57600u);
 
     Calls.clear();
-    Port_.SetPort(Other.SlavePath());   // same name: nothing
+    Port_.SetPort(Other.SlavePath());  // same name: nothing
     EXPECT_TRUE(Calls.empty());
-    Port_.Close();   // while the handlers' log still exists
+    Port_.Close();  // while the handlers' log still exists
 }
 
-TEST_F(OpenPortTest, FailedReopenLeavesThePortClosedWithTheNewName) {
+TEST_F(OpenPortTest, FailedReopenLeavesThePortClosedWithTheNewName)
+{
     const std::string Missing = "/dev/varnolink-no-such-device";
     try {
         Port_.SetPort(Missing);
@@ -119,7 +125,8 @@ TEST_F(OpenPortTest, FailedReopenLeavesThePortClosedWithTheNewName) {
     EXPECT_EQ(Port_.Port(), Missing);
 }
 
-TEST_F(OpenPortTest, ConnectedFalseClosesAndTrueOpens) {
+TEST_F(OpenPortTest, ConnectedFalseClosesAndTrueOpens)
+{
     Port_.SetConnected(false);
     EXPECT_FALSE(Port_.Connected());
     Port_.SetConnected(true);

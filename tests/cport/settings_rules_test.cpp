@@ -17,7 +17,8 @@ namespace {
 
 enum class Group { Line, Timeouts, Buffers };
 
-ApplyCounts OneCallOf(Group G) {
+ApplyCounts OneCallOf(Group G)
+{
     ApplyCounts C;
     (G == Group::Line ? C.Line : G == Group::Timeouts ? C.Timeouts : C.Buffers) = 1;
     return C;
@@ -27,20 +28,19 @@ ApplyCounts OneCallOf(Group G) {
 struct SetterCase {
     const char* Name;
     Group group;
-    std::function<void(TCustomComPort&, bool Changed)> Set;   // changed: new value, else current
+    std::function<void(TCustomComPort&, bool Changed)> Set;  // changed: new value, else current
     std::function<bool(const TCustomComPort&)> HoldsNew;
 };
 
-#define CASE(NAME, GROUP, OBJ, SETTER, GETTER, NEW)                                               \
-    SetterCase {                                                                                  \
-        NAME, GROUP,                                                                              \
-            [](TCustomComPort& p, bool changed) {                                                 \
-                p.OBJ SETTER(changed ? NEW : p.OBJ GETTER());                                      \
-            },                                                                                    \
-            [](const TCustomComPort& p) { return p.OBJ GETTER() == NEW; }                         \
+#define CASE(NAME, GROUP, OBJ, SETTER, GETTER, NEW)                                                                    \
+    SetterCase                                                                                                         \
+    {                                                                                                                  \
+        NAME, GROUP, [](TCustomComPort& p, bool changed) { p.OBJ SETTER(changed ? NEW : p.OBJ GETTER()); },            \
+            [](const TCustomComPort& p) { return p.OBJ GETTER() == NEW; }                                              \
     }
 
-std::vector<SetterCase> AllSetters() {
+std::vector<SetterCase> AllSetters()
+{
     return {
         CASE("BaudRate", Group::Line, , SetBaudRate, BaudRate, br115200),
         CASE("CustomBaudRate", Group::Line, , SetCustomBaudRate, CustomBaudRate, 250000),
@@ -63,10 +63,13 @@ std::vector<SetterCase> AllSetters() {
         CASE("FlowControl.XonChar", Group::Line, FlowControl()., SetXonChar, XonChar, 'Q'),
         CASE("FlowControl.XoffChar", Group::Line, FlowControl()., SetXoffChar, XoffChar, 'S'),
         CASE("Timeouts.ReadInterval", Group::Timeouts, Timeouts()., SetReadInterval, ReadInterval, 50),
-        CASE("Timeouts.ReadTotalMultiplier", Group::Timeouts, Timeouts()., SetReadTotalMultiplier, ReadTotalMultiplier, 3),
+        CASE("Timeouts.ReadTotalMultiplier", Group::Timeouts, Timeouts()., SetReadTotalMultiplier, ReadTotalMultiplier,
+             3),
         CASE("Timeouts.ReadTotalConstant", Group::Timeouts, Timeouts()., SetReadTotalConstant, ReadTotalConstant, 700),
-        CASE("Timeouts.WriteTotalMultiplier", Group::Timeouts, Timeouts()., SetWriteTotalMultiplier, WriteTotalMultiplier, 0),
-        CASE("Timeouts.WriteTotalConstant", Group::Timeouts, Timeouts()., SetWriteTotalConstant, WriteTotalConstant, -1),
+        CASE("Timeouts.WriteTotalMultiplier", Group::Timeouts, Timeouts()., SetWriteTotalMultiplier,
+             WriteTotalMultiplier, 0),
+        CASE("Timeouts.WriteTotalConstant", Group::Timeouts, Timeouts()., SetWriteTotalConstant, WriteTotalConstant,
+             -1),
         CASE("Buffer.InputSize", Group::Buffers, Buffer()., SetInputSize, InputSize, 4096),
         CASE("Buffer.OutputSize", Group::Buffers, Buffer()., SetOutputSize, OutputSize, 0),
     };
@@ -76,7 +79,8 @@ std::vector<SetterCase> AllSetters() {
 
 }  // namespace
 
-TEST(SettingRules, SameValueTouchesNothingAndAChangeAppliesOnce) {
+TEST(SettingRules, SameValueTouchesNothingAndAChangeAppliesOnce)
+{
     for (const SetterCase& C : AllSetters()) {
         SCOPED_TRACE(C.Name);
         CountingPort Port;
@@ -89,12 +93,13 @@ TEST(SettingRules, SameValueTouchesNothingAndAChangeAppliesOnce) {
         EXPECT_TRUE(C.HoldsNew(Port));
         EXPECT_EQ(Port.Counts, OneCallOf(C.group));
 
-        C.Set(Port, true);   // now unchanged again
+        C.Set(Port, true);  // now unchanged again
         EXPECT_EQ(Port.Counts, OneCallOf(C.group));
     }
 }
 
-TEST(SettingRules, FreeStandingObjectsOnlyStore) {
+TEST(SettingRules, FreeStandingObjectsOnlyStore)
+{
     TComParity Parity;
     TComFlowControl Flow;
     TComTimeouts Timeouts;
@@ -112,7 +117,8 @@ TEST(SettingRules, FreeStandingObjectsOnlyStore) {
     EXPECT_EQ(Buffer.InputSize(), 512);
 }
 
-TEST(CompositeFlowControl, ReadsFromRtsCtsAndXonXoffOnly) {
+TEST(CompositeFlowControl, ReadsFromRtsCtsAndXonXoffOnly)
+{
     TComFlowControl F;
     EXPECT_EQ(F.FlowControl(), fcNone);
     F.SetOutDSRFlow(true);
@@ -131,16 +137,17 @@ TEST(CompositeFlowControl, ReadsFromRtsCtsAndXonXoffOnly) {
 
     F.SetXonXoffIn(false);
     F.SetXonXoffOut(false);
-    EXPECT_EQ(F.FlowControl(), fcCustom);   // CTS flow without RTS handshake
+    EXPECT_EQ(F.FlowControl(), fcCustom);  // CTS flow without RTS handshake
     F.SetControlRTS(rtsHandshake);
     EXPECT_EQ(F.FlowControl(), fcHardware);
     F.SetControlRTS(rtsEnable);
     EXPECT_EQ(F.FlowControl(), fcCustom);
     F.SetOutCTSFlow(false);
-    EXPECT_EQ(F.FlowControl(), fcCustom);   // RTS held on is not "none"
+    EXPECT_EQ(F.FlowControl(), fcCustom);  // RTS held on is not "none"
 }
 
-TEST(CompositeFlowControl, WritingAPresetSetsItsFourFieldsOnly) {
+TEST(CompositeFlowControl, WritingAPresetSetsItsFourFieldsOnly)
+{
     CountingPort Port;
     TComFlowControl& F = Port.FlowControl();
     F.SetOutDSRFlow(true);
@@ -156,7 +163,7 @@ TEST(CompositeFlowControl, WritingAPresetSetsItsFourFieldsOnly) {
     EXPECT_TRUE(F.OutCTSFlow());
     EXPECT_FALSE(F.XonXoffIn());
     EXPECT_FALSE(F.XonXoffOut());
-    EXPECT_TRUE(F.OutDSRFlow());   // untouched
+    EXPECT_TRUE(F.OutDSRFlow());  // untouched
     EXPECT_EQ(F.ControlDTR(), dtrEnable);
     EXPECT_TRUE(F.DSRSensitivity());
     EXPECT_EQ(F.XoffChar(), 'z');
@@ -175,7 +182,8 @@ TEST(CompositeFlowControl, WritingAPresetSetsItsFourFieldsOnly) {
     EXPECT_EQ(Port.Counts.Line, 3);
 }
 
-TEST(CompositeFlowControl, CustomAndUnchangedPresetsStillApply) {
+TEST(CompositeFlowControl, CustomAndUnchangedPresetsStillApply)
+{
     CountingPort Port;
     TComFlowControl& F = Port.FlowControl();
     F.SetXonXoffIn(true);
@@ -192,7 +200,8 @@ TEST(CompositeFlowControl, CustomAndUnchangedPresetsStillApply) {
     EXPECT_EQ(Port.Counts.Timeouts + Port.Counts.Buffers, 0);
 }
 
-TEST(BufferSizes, PositiveOddValuesAreStoredOneLess) {
+TEST(BufferSizes, PositiveOddValuesAreStoredOneLess)
+{
     const struct {
         int32_t Set;
         int32_t Stored;
@@ -206,9 +215,10 @@ TEST(BufferSizes, PositiveOddValuesAreStoredOneLess) {
     }
 }
 
-TEST(BufferSizes, ComparedBeforeRounding) {
+TEST(BufferSizes, ComparedBeforeRounding)
+{
     CountingPort Port;
-    Port.Buffer().SetInputSize(1025);   // stored 1024 as before, but 1025 differs from 1024
+    Port.Buffer().SetInputSize(1025);  // stored 1024 as before, but 1025 differs from 1024
     EXPECT_EQ(Port.Buffer().InputSize(), 1024);
     EXPECT_EQ(Port.Counts, OneCallOf(Group::Buffers));
     Port.Buffer().SetInputSize(1024);
@@ -218,9 +228,11 @@ TEST(BufferSizes, ComparedBeforeRounding) {
 
 // Every field is copied: a source port configured with non-initial values
 // everywhere is copied group by group into a fresh port.
-TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
+TEST(Assign, CopiesEveryFieldAndAppliesOnce)
+{
     CountingPort source;
-    for (const SetterCase& C : AllSetters()) C.Set(source, true);
+    for (const SetterCase& C : AllSetters())
+        C.Set(source, true);
     CountingPort port;
     TComParity* OwnParity = &port.Parity();
 
@@ -231,7 +243,7 @@ TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
                  {[&] { port.SetFlowControl(&source.FlowControl()); }, Group::Line},
                  {[&] { port.SetTimeouts(&source.Timeouts()); }, Group::Timeouts},
                  {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers},
-                 {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers}};   // equal contents still apply once
+                 {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers}};  // equal contents still apply once
     for (const auto& Step : Steps) {
         port.Counts = {};
         Step.Assign();
@@ -242,22 +254,24 @@ TEST(Assign, CopiesEveryFieldAndAppliesOnce) {
         if (std::string(C.Name).find('.') != std::string::npos) {
             EXPECT_TRUE(C.HoldsNew(port)) << C.Name;
         }
-    EXPECT_EQ(&port.Parity(), OwnParity);   // the port keeps its own objects
+    EXPECT_EQ(&port.Parity(), OwnParity);  // the port keeps its own objects
     EXPECT_EQ(port.Parity().ComPort(), &port);
     EXPECT_EQ(port.FlowControl().ComPort(), &port);
 }
 
-TEST(Assign, BetweenFreeStandingObjectsAndFromAPort) {
+TEST(Assign, BetweenFreeStandingObjectsAndFromAPort)
+{
     CountingPort Port;
     Port.Timeouts().SetReadTotalConstant(99);
     TComTimeouts Copy;
     Copy.Assign(&Port.Timeouts());
     EXPECT_EQ(Copy.ReadTotalConstant(), 99);
     EXPECT_EQ(Copy.ComPort(), nullptr);
-    EXPECT_EQ(Port.Counts, OneCallOf(Group::Timeouts));   // only the setter above
+    EXPECT_EQ(Port.Counts, OneCallOf(Group::Timeouts));  // only the setter above
 }
 
-TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing) {
+TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing)
+{
     CountingPort port;
     TComTimeouts timeouts;
     timeouts.SetReadInterval(5);
@@ -285,7 +299,8 @@ TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing) {
     EXPECT_EQ(timeouts.ReadInterval(), 5);
 }
 
-TEST(PortSetters, ClosedPortOnlyStoresPortEventsAndSyncMethod) {
+TEST(PortSetters, ClosedPortOnlyStoresPortEventsAndSyncMethod)
+{
     CountingPort Port;
     Port.SetPort("/dev/does-not-exist");
     EXPECT_EQ(Port.Port(), "/dev/does-not-exist");
@@ -302,19 +317,21 @@ TEST(PortSetters, ClosedPortOnlyStoresPortEventsAndSyncMethod) {
     EXPECT_EQ(Port.Counts, ApplyCounts{});
 }
 
-TEST(PortSetters, ConnectedWhileLoadingIsOnlyStored) {
+TEST(PortSetters, ConnectedWhileLoadingIsOnlyStored)
+{
     CountingPort Port;
     Port.SetPort("/dev/does-not-exist");
     Port.BeginLoading();
-    Port.SetConnected(true);    // no Open while loading
+    Port.SetConnected(true);  // no Open while loading
     EXPECT_TRUE(Port.Connected());
-    Port.SetConnected(false);   // nor Close
+    Port.SetConnected(false);  // nor Close
     EXPECT_FALSE(Port.Connected());
-    Port.EndLoading();          // stored False: stays closed
+    Port.EndLoading();  // stored False: stays closed
     EXPECT_FALSE(Port.Connected());
 }
 
-TEST(PortSetters, ConnectedFalseOnAClosedPortDoesNothing) {
+TEST(PortSetters, ConnectedFalseOnAClosedPortDoesNothing)
+{
     CountingPort Port;
     int Closes = 0;
     Port.OnBeforeClose = [&](TComponent*) { ++Closes; };
@@ -323,7 +340,8 @@ TEST(PortSetters, ConnectedFalseOnAClosedPortDoesNothing) {
     EXPECT_FALSE(Port.Connected());
 }
 
-TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
+TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender)
+{
     CountingPort port;
     std::vector<std::string> calls;
     const auto Note = [&](std::string What) {
@@ -338,7 +356,9 @@ TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
     port.OnBeforeOpen = Note("BeforeOpen");
     port.OnBeforeClose = Note("BeforeClose");
     port.OnRxChar = Note("RxChar");
-    port.OnRxBuf = [&](TComponent*, const void* B, int32_t N) { calls.push_back(std::string(static_cast<const char*>(B), N)); };
+    port.OnRxBuf = [&](TComponent*, const void* B, int32_t N) {
+        calls.push_back(std::string(static_cast<const char*>(B), N));
+    };
     port.OnTxEmpty = Note("TxEmpty");
     port.OnBreak = Note("Break");
     port.OnRing = Note("Ring");
@@ -347,7 +367,9 @@ TEST(Notifiers, EachCallsItsHandlerWithThePortAsSender) {
     port.OnCTSChange = Note("CTS");
     port.OnDSRChange = Note("DSR");
     port.OnRLSDChange = Note("RLSD");
-    port.OnError = [&](TComponent* S, TComErrors E) { calls.push_back(S == &port ? "Error " + std::to_string(E.Bits()) : "?"); };
+    port.OnError = [&](TComponent* S, TComErrors E) {
+        calls.push_back(S == &port ? "Error " + std::to_string(E.Bits()) : "?");
+    };
 
     port.NotifyAfterOpen();
     port.NotifyAfterClose();

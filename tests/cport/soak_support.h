@@ -24,22 +24,32 @@ inline constexpr bool AddressSanitizer = false;
 inline constexpr bool AddressSanitizer = false;
 #endif
 
-inline int EntriesIn(const char* Dir) {
+inline int EntriesIn(const char* Dir)
+{
     int Count = 0;
     if (DIR* dir = ::opendir(Dir)) {
-        while (::readdir(dir) != nullptr) ++Count;
+        while (::readdir(dir) != nullptr)
+            ++Count;
         ::closedir(dir);
     }
     return Count;
 }
 
-inline int OpenDescriptors() { return EntriesIn("/proc/self/fd"); }
-inline int Threads() { return EntriesIn("/proc/self/task"); }
+inline int OpenDescriptors()
+{
+    return EntriesIn("/proc/self/fd");
+}
+inline int Threads()
+{
+    return EntriesIn("/proc/self/task");
+}
 
-inline long ResidentKiB() {
+inline long ResidentKiB()
+{
     long Pages = 0, Resident = 0;
     if (FILE* F = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(F, "%ld %ld", &Pages, &Resident) != 2) Resident = 0;
+        if (std::fscanf(F, "%ld %ld", &Pages, &Resident) != 2)
+            Resident = 0;
         std::fclose(F);
     }
     return Resident * (::sysconf(_SC_PAGESIZE) / 1024);

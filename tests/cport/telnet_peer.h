@@ -38,14 +38,14 @@ namespace net_test {
 struct TPeerOptions {
     bool AcknowledgeFormat = true;     // answer SET-BAUDRATE/-DATASIZE/-PARITY/-STOPSIZE
     bool AcknowledgeControls = false;  // answer SET-CONTROL, masks and PURGE-DATA (ser2net on a pty: no)
-    bool AgreeComPort = true;         // DO COM-PORT-OPTION, else DONT
+    bool AgreeComPort = true;          // DO COM-PORT-OPTION, else DONT
 };
 
 // What a flooding server sends: Start once, then Repeat without end.
 struct TFlood {
     std::string Start;
     std::string Repeat;
-    bool ReadsClient = true;   // false: what the client sends is never read
+    bool ReadsClient = true;  // false: what the client sends is never read
 };
 
 // One COM-PORT-OPTION request of the client: command and value.
@@ -56,7 +56,8 @@ struct TPeerRequest {
 
 class TTelnetPeer {
 public:
-    explicit TTelnetPeer(TPeerOptions Options = {}, TFlood Flood = {}) : Options_(Options) {
+    explicit TTelnetPeer(TPeerOptions Options = {}, TFlood Flood = {}) : Options_(Options)
+    {
         SetFlood(std::move(Flood));
         Listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_in Address{};
@@ -71,7 +72,8 @@ public:
         Wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         Thread_ = std::thread([this] { Run(); });
     }
-    ~TTelnetPeer() {
+    ~TTelnetPeer()
+    {
         {
             std::lock_guard Lock(Mutex_);
             Stop_ = true;
@@ -85,7 +87,8 @@ public:
     std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(Port_); }
 
     // Raw bytes to the client, one send(2) per call, in order.
-    void Send(std::string Bytes) {
+    void Send(std::string Bytes)
+    {
         {
             std::lock_guard Lock(Mutex_);
             Outgoing_.push_back(std::move(Bytes));
@@ -94,12 +97,14 @@ public:
     }
     // Starts flooding the client (at once, or from the connection on when
     // given to the constructor).
-    void Flood(TFlood Flood) {
+    void Flood(TFlood Flood)
+    {
         SetFlood(std::move(Flood));
         Wake();
     }
     // Ends the connection (the client sees end of file).
-    void Disconnect() {
+    void Disconnect()
+    {
         {
             std::lock_guard Lock(Mutex_);
             Disconnect_ = true;
@@ -109,64 +114,78 @@ public:
 
     // Waits until Done holds for what has come from the client.
     bool WaitFor(const std::function<bool(const std::string& Data, const std::vector<TPeerRequest>& Requests)>& Done,
-                 std::chrono::milliseconds Limit = std::chrono::seconds(5)) {
+                 std::chrono::milliseconds Limit = std::chrono::seconds(5))
+    {
         std::unique_lock Lock(Mutex_);
         return Changed_.wait_for(Lock, Limit, [&] { return Done(Data_, Requests_); });
     }
-    std::string Data() {
+    std::string Data()
+    {
         std::lock_guard Lock(Mutex_);
         return Data_;
     }
-    std::vector<TPeerRequest> Requests() {
+    std::vector<TPeerRequest> Requests()
+    {
         std::lock_guard Lock(Mutex_);
         return Requests_;
     }
-    bool Connected() {
+    bool Connected()
+    {
         std::lock_guard Lock(Mutex_);
         return Connected_;
     }
 
     // A COM-PORT-OPTION message of the server with the given command (the
     // server offset is added) and value.
-    static std::string Notice(uint8_t Command, std::string Value) {
-        return cport::TTelnetCodec::Request(static_cast<cport::telnet::TComPortCommand>(Command + cport::telnet::ServerOffset),
-                                            Value);
+    static std::string Notice(uint8_t Command, std::string Value)
+    {
+        return cport::TTelnetCodec::Request(
+            static_cast<cport::telnet::TComPortCommand>(Command + cport::telnet::ServerOffset), Value);
     }
 
 private:
-    void SetFlood(TFlood Flood) {
+    void SetFlood(TFlood Flood)
+    {
         std::lock_guard Lock(Mutex_);
         Flood_.ReadsClient = Flood.ReadsClient;
         FloodOut_ = std::move(Flood.Start);
         Flood_.Repeat.clear();
-        while (!Flood.Repeat.empty() && Flood_.Repeat.size() < 16384) Flood_.Repeat += Flood.Repeat;
+        while (!Flood.Repeat.empty() && Flood_.Repeat.size() < 16384)
+            Flood_.Repeat += Flood.Repeat;
     }
 
     // One non-blocking send of the flood; false when the client has gone.
-    bool SendFlood() {
+    bool SendFlood()
+    {
         std::lock_guard Lock(Mutex_);
-        if (FloodOut_.empty()) FloodOut_ = Flood_.Repeat;
+        if (FloodOut_.empty())
+            FloodOut_ = Flood_.Repeat;
         const ssize_t N = ::send(Client_.get(), FloodOut_.data(), FloodOut_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (N < 0) return errno == EAGAIN || errno == EINTR;
+        if (N < 0)
+            return errno == EAGAIN || errno == EINTR;
         FloodOut_.erase(0, static_cast<size_t>(N));
         return true;
     }
 
-    void Wake() {
+    void Wake()
+    {
         const uint64_t One = 1;
         [[maybe_unused]] ssize_t N = ::write(Wake_.get(), &One, sizeof One);
     }
 
-    void SendAll(const std::string& Bytes) {
+    void SendAll(const std::string& Bytes)
+    {
         size_t Done = 0;
         while (Done < Bytes.size() && Client_) {
             const ssize_t N = ::send(Client_.get(), Bytes.data() + Done, Bytes.size() - Done, MSG_NOSIGNAL);
-            if (N <= 0) return;
+            if (N <= 0)
+                return;
             Done += static_cast<size_t>(N);
         }
     }
 
-    void Run() {
+    void Run()
+    {
         for (;;) {
             bool Reads = true, Floods = false;
             {
@@ -186,22 +205,26 @@ private:
             bool Disconnect = false;
             {
                 std::lock_guard Lock(Mutex_);
-                if (Stop_) return;
+                if (Stop_)
+                    return;
                 Out.swap(Outgoing_);
                 Disconnect = std::exchange(Disconnect_, false);
             }
-            for (const std::string& Bytes : Out) SendAll(Bytes);
+            for (const std::string& Bytes : Out)
+                SendAll(Bytes);
             if (Disconnect && Client_) {
                 Client_.Reset();
                 std::lock_guard Lock(Mutex_);
                 Connected_ = false;
             }
-            if (Waits[1].revents == 0) continue;
+            if (Waits[1].revents == 0)
+                continue;
             if (Client_ && (Waits[1].revents & POLLOUT) != 0 && !SendFlood()) {
                 DropClient();
                 continue;
             }
-            if (Client_ && (Waits[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            if (Client_ && (Waits[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
             if (!Client_) {
                 Client_.Reset(::accept4(Listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
                 if (Client_) {
@@ -215,7 +238,8 @@ private:
             }
             unsigned char Buffer[4096];
             const ssize_t N = Reads ? ::recv(Client_.get(), Buffer, sizeof Buffer, MSG_DONTWAIT) : 0;
-            if (N < 0 && errno == EAGAIN) continue;
+            if (N < 0 && errno == EAGAIN)
+                continue;
             if (N <= 0) {
                 DropClient();
                 continue;
@@ -224,7 +248,8 @@ private:
         }
     }
 
-    void DropClient() {
+    void DropClient()
+    {
         Client_.Reset();
         std::lock_guard Lock(Mutex_);
         Connected_ = false;
@@ -232,7 +257,8 @@ private:
     }
 
     // The server side of the telnet stream, enough for the client's traffic.
-    void Parse(const unsigned char* Bytes, size_t Length) {
+    void Parse(const unsigned char* Bytes, size_t Length)
+    {
         using namespace cport::telnet;
         std::string Reply;
         std::string Data;
@@ -241,8 +267,10 @@ private:
             const unsigned char C = Bytes[I];
             switch (State_) {
             case sData:
-                if (C == IAC) State_ = sIac;
-                else Data.push_back(static_cast<char>(C));
+                if (C == IAC)
+                    State_ = sIac;
+                else
+                    Data.push_back(static_cast<char>(C));
                 break;
             case sIac:
                 if (C == IAC) {
@@ -263,8 +291,10 @@ private:
                 State_ = sData;
                 break;
             case sSub:
-                if (C == IAC) State_ = sSubIac;
-                else Sub_.push_back(static_cast<char>(C));
+                if (C == IAC)
+                    State_ = sSubIac;
+                else
+                    Sub_.push_back(static_cast<char>(C));
                 break;
             case sSubIac:
                 if (C == SE) {
@@ -278,7 +308,7 @@ private:
                     }
                     State_ = sData;
                 } else {
-                    Sub_.push_back(static_cast<char>(C));   // a doubled IAC
+                    Sub_.push_back(static_cast<char>(C));  // a doubled IAC
                     State_ = sSub;
                 }
                 break;
@@ -295,13 +325,18 @@ private:
         SendAll(Reply);
     }
 
-    void Answer(uint8_t Verb, uint8_t Option, std::string& Reply) {
+    void Answer(uint8_t Verb, uint8_t Option, std::string& Reply)
+    {
         using namespace cport::telnet;
         const bool Known = Option == BINARY || Option == SGA || Option == ComPortOption;
-        auto Add = [&](uint8_t V) { Reply += std::string{static_cast<char>(IAC), static_cast<char>(V), static_cast<char>(Option)}; };
+        auto Add = [&](uint8_t V) {
+            Reply += std::string{static_cast<char>(IAC), static_cast<char>(V), static_cast<char>(Option)};
+        };
         if (Verb == WILL) {
-            if (Option == ComPortOption && !Options_.AgreeComPort) Add(DONT);
-            else Add(Known ? DO : DONT);
+            if (Option == ComPortOption && !Options_.AgreeComPort)
+                Add(DONT);
+            else
+                Add(Known ? DO : DONT);
         } else if (Verb == DO) {
             Add(Known && Option != ComPortOption ? WILL : WONT);
         }
@@ -321,8 +356,8 @@ private:
     std::mutex Mutex_;
     std::condition_variable Changed_;
     std::deque<std::string> Outgoing_;
-    TFlood Flood_;            // Repeat: the pattern, grown to a block
-    std::string FloodOut_;    // what is left of the block being sent
+    TFlood Flood_;          // Repeat: the pattern, grown to a block
+    std::string FloodOut_;  // what is left of the block being sent
     bool Disconnect_ = false;
     bool Stop_ = false;
     bool Connected_ = false;

@@ -12,16 +12,19 @@ using namespace device_test;
 
 class Transfers : public PortOnPty {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         PortOnPty::SetUp();
         Port_.Open();
     }
 };
 
-TEST_F(Transfers, EveryByteValuePassesUnchangedInBothDirections) {
+TEST_F(Transfers, EveryByteValuePassesUnchangedInBothDirections)
+{
     const std::string Special("\x00\x03\x0A\x0D\x11\x13\x7F\xFF", 8);
     std::string All;
-    for (int I = 0; I < 256; ++I) All.push_back(static_cast<char>(I));
+    for (int I = 0; I < 256; ++I)
+        All.push_back(static_cast<char>(I));
     for (const std::string& Bytes : {Special, All}) {
         EXPECT_EQ(Port_.WriteBytes(Bytes.data(), static_cast<int32_t>(Bytes.size())),
                   static_cast<int32_t>(Bytes.size()));
@@ -35,13 +38,16 @@ TEST_F(Transfers, EveryByteValuePassesUnchangedInBothDirections) {
     }
 }
 
-TEST_F(Transfers, OneByteWritesKeepTheirOrder) {
+TEST_F(Transfers, OneByteWritesKeepTheirOrder)
+{
     const std::string Frame = "*01R00\r\n";
-    for (char C : Frame) EXPECT_EQ(Port_.WriteBytes(&C, 1), 1);
+    for (char C : Frame)
+        EXPECT_EQ(Port_.WriteBytes(&C, 1), 1);
     EXPECT_EQ(Pty_.Read(Frame.size()), Frame);
 }
 
-TEST_F(Transfers, DefaultTimeoutsReadWhatHasArrivedAndReturnAtOnce) {
+TEST_F(Transfers, DefaultTimeoutsReadWhatHasArrivedAndReturnAtOnce)
+{
     std::string Text = "previous";
     const auto Start = Clock::now();
     EXPECT_EQ(Port_.ReadText(Text, 10), 0);
@@ -51,14 +57,15 @@ TEST_F(Transfers, DefaultTimeoutsReadWhatHasArrivedAndReturnAtOnce) {
     Pty_.Write("abc");
     WaitingReads(Port_, 2000);
     char First;
-    ASSERT_EQ(Port_.ReadBytes(&First, 1), 1);   // the bytes have arrived
+    ASSERT_EQ(Port_.ReadBytes(&First, 1), 1);  // the bytes have arrived
     Port_.Timeouts().SetReadInterval(-1);
     Port_.Timeouts().SetReadTotalConstant(0);
     EXPECT_EQ(Port_.ReadText(Text, 10), 2);
     EXPECT_EQ(Text, "bc");
 }
 
-TEST_F(Transfers, InputQueueCountIsWhatAReadReturnsAtOnce) {
+TEST_F(Transfers, InputQueueCountIsWhatAReadReturnsAtOnce)
+{
     EXPECT_EQ(Port_.InputQueueCount(), 0);
     Pty_.Write("12345");
     WaitingReads(Port_, 2000);
@@ -73,8 +80,9 @@ TEST_F(Transfers, InputQueueCountIsWhatAReadReturnsAtOnce) {
     EXPECT_EQ(Port_.InputQueueCount(), 0);
 }
 
-TEST_F(Transfers, ReadTotalConstantBoundsAReadThatGetsNothing) {
-    Port_.Timeouts().SetReadTotalConstant(300);   // ReadInterval stays -1
+TEST_F(Transfers, ReadTotalConstantBoundsAReadThatGetsNothing)
+{
+    Port_.Timeouts().SetReadTotalConstant(300);  // ReadInterval stays -1
     std::string Text;
     const auto Start = Clock::now();
     EXPECT_EQ(Port_.ReadText(Text, 4), 0);
@@ -84,16 +92,18 @@ TEST_F(Transfers, ReadTotalConstantBoundsAReadThatGetsNothing) {
     EXPECT_TRUE(Text.empty());
 }
 
-TEST_F(Transfers, ReadTotalMultiplierCountsPerByte) {
+TEST_F(Transfers, ReadTotalMultiplierCountsPerByte)
+{
     Port_.Timeouts().SetReadTotalMultiplier(20);
     Port_.Timeouts().SetReadTotalConstant(50);
     char Buffer[10];
     const auto Start = Clock::now();
-    EXPECT_EQ(Port_.ReadBytes(Buffer, 10), 0);   // 20 * 10 + 50 ms
+    EXPECT_EQ(Port_.ReadBytes(Buffer, 10), 0);  // 20 * 10 + 50 ms
     EXPECT_GE(Milliseconds(Clock::now() - Start), 245);
 }
 
-TEST_F(Transfers, ReadIntervalEndsAReadOnceTheLineFallsSilent) {
+TEST_F(Transfers, ReadIntervalEndsAReadOnceTheLineFallsSilent)
+{
     Port_.Timeouts().SetReadInterval(50);
     Port_.Timeouts().SetReadTotalConstant(0);
     Pty_.Write("xyz");
@@ -104,9 +114,10 @@ TEST_F(Transfers, ReadIntervalEndsAReadOnceTheLineFallsSilent) {
     EXPECT_EQ(std::string(Buffer, 3), "xyz");
 }
 
-TEST_F(Transfers, FirstByteTimeoutReturnsWhatHasComeOrWaitsForTheFirst) {
+TEST_F(Transfers, FirstByteTimeoutReturnsWhatHasComeOrWaitsForTheFirst)
+{
     Port_.Timeouts().SetReadTotalMultiplier(-1);
-    Port_.Timeouts().SetReadTotalConstant(200);   // ReadInterval -1
+    Port_.Timeouts().SetReadTotalConstant(200);  // ReadInterval -1
     char Buffer[10];
     auto Start = Clock::now();
     EXPECT_EQ(Port_.ReadBytes(Buffer, 10), 0);
@@ -123,7 +134,8 @@ TEST_F(Transfers, FirstByteTimeoutReturnsWhatHasComeOrWaitsForTheFirst) {
     EXPECT_LT(Milliseconds(Clock::now() - Start), 1000);
 }
 
-TEST_F(Transfers, ReadTextCutsTheTextToWhatWasRead) {
+TEST_F(Transfers, ReadTextCutsTheTextToWhatWasRead)
+{
     Pty_.Write("hi");
     WaitingReads(Port_, 300);
     std::string Text = "longer old text";
@@ -143,10 +155,11 @@ TEST_F(Transfers, ReadTextCutsTheTextToWhatWasRead) {
     EXPECT_LT(Text.capacity(), 1u << 20);
 }
 
-TEST_F(Transfers, WriteCutShortByItsTimeoutReturnsTheShortCount) {
+TEST_F(Transfers, WriteCutShortByItsTimeoutReturnsTheShortCount)
+{
     Port_.Timeouts().SetWriteTotalMultiplier(0);
     Port_.Timeouts().SetWriteTotalConstant(100);
-    const std::vector<char> Big(1 << 20, 'w');   // far more than the pty holds; nobody reads
+    const std::vector<char> Big(1 << 20, 'w');  // far more than the pty holds; nobody reads
     const auto Start = Clock::now();
     const int32_t Written = Port_.WriteBytes(Big.data(), static_cast<int32_t>(Big.size()));
     const long Elapsed = Milliseconds(Clock::now() - Start);
@@ -156,25 +169,26 @@ TEST_F(Transfers, WriteCutShortByItsTimeoutReturnsTheShortCount) {
     EXPECT_LT(Elapsed, 2000);
     EXPECT_TRUE(Port_.Connected());
 
-    const std::string Drained = Pty_.Drain();   // the far end catches up
+    const std::string Drained = Pty_.Drain();  // the far end catches up
     EXPECT_EQ(Drained.size(), static_cast<size_t>(Written));
     EXPECT_EQ(Port_.WriteBytes("ok", 2), 2);
     EXPECT_EQ(Pty_.Read(2), "ok");
 }
 
-TEST_F(Transfers, AsynchronousRequestsReportAtIssueOnlyWhatCompletedThen) {
+TEST_F(Transfers, AsynchronousRequestsReportAtIssueOnlyWhatCompletedThen)
+{
     PAsync Request = nullptr;
     NewAsyncRequest(Request);
     ASSERT_NE(Request, nullptr);
-    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);   // never issued: complete with 0
+    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);  // never issued: complete with 0
 
-    EXPECT_EQ(Port_.WriteBytesAsync("abc", 3, Request), 3);   // completed at once
+    EXPECT_EQ(Port_.WriteBytesAsync("abc", 3, Request), 3);  // completed at once
     EXPECT_EQ(Port_.WaitAsyncRequest(Request), 3);
     EXPECT_EQ(Pty_.Read(3), "abc");
 
     WaitingReads(Port_, 2000);
     char Buffer[4] = {};
-    EXPECT_EQ(Port_.ReadBytesAsync(Buffer, 4, Request), 0);   // pending
+    EXPECT_EQ(Port_.ReadBytesAsync(Buffer, 4, Request), 0);  // pending
     Pty_.Write("wxyz");
     EXPECT_EQ(Port_.WaitAsyncRequest(Request), 4);
     EXPECT_EQ(std::string(Buffer, 4), "wxyz");
@@ -182,7 +196,7 @@ TEST_F(Transfers, AsynchronousRequestsReportAtIssueOnlyWhatCompletedThen) {
     std::string Text;
     Pty_.Write("12");
     const int32_t AtIssue = Port_.ReadTextAsync(Text, 2, Request);
-    EXPECT_TRUE(AtIssue == 0 || AtIssue == 2) << AtIssue;   // pending, or complete if both came
+    EXPECT_TRUE(AtIssue == 0 || AtIssue == 2) << AtIssue;  // pending, or complete if both came
     EXPECT_EQ(Port_.WaitAsyncRequest(Request), 2);
     EXPECT_EQ(Text, "12");
 
@@ -190,7 +204,8 @@ TEST_F(Transfers, AsynchronousRequestsReportAtIssueOnlyWhatCompletedThen) {
     EXPECT_EQ(Request, nullptr);
 }
 
-TEST_F(Transfers, RequestIssuedBeforeAnAbortCompletesAtOnceLaterOnesWait) {
+TEST_F(Transfers, RequestIssuedBeforeAnAbortCompletesAtOnceLaterOnesWait)
+{
     TOwnedRequest Request;
     WaitingReads(Port_, 5000);
     char Buffer[4];
@@ -204,10 +219,11 @@ TEST_F(Transfers, RequestIssuedBeforeAnAbortCompletesAtOnceLaterOnesWait) {
     EXPECT_EQ(Port_.ReadBytesAsync(Buffer, 4, Request), 0);
     Start = Clock::now();
     EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);
-    EXPECT_GE(Milliseconds(Clock::now() - Start), 195);   // not ended by the earlier abort
+    EXPECT_GE(Milliseconds(Clock::now() - Start), 195);  // not ended by the earlier abort
 }
 
-TEST_F(Transfers, NoRequestRaisesCodeFourWithoutASystemError) {
+TEST_F(Transfers, NoRequestRaisesCodeFourWithoutASystemError)
+{
     char Buffer[2];
     std::string Text;
     const EComPort Errors[] = {
@@ -223,7 +239,8 @@ TEST_F(Transfers, NoRequestRaisesCodeFourWithoutASystemError) {
     }
 }
 
-TEST_F(Transfers, TransfersOnAClosedPortRaiseTheirCodeAndLeaveTheRequestReusable) {
+TEST_F(Transfers, TransfersOnAClosedPortRaiseTheirCodeAndLeaveTheRequestReusable)
+{
     Port_.Close();
     const EComPort Write = RaisedBy([&] { Port_.WriteBytes("a", 1); });
     EXPECT_EQ(Write.ErrorCode(), 2);
@@ -237,22 +254,24 @@ TEST_F(Transfers, TransfersOnAClosedPortRaiseTheirCodeAndLeaveTheRequestReusable
     TOwnedRequest Request;
     char buffer[3];
     EXPECT_EQ(RaisedBy([&] { Port_.ReadBytesAsync(buffer, 3, Request); }).ErrorCode(), 3);
-    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);   // the failed issue left nothing pending
+    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);  // the failed issue left nothing pending
 }
 
-TEST_F(Transfers, RequestPendingWhenThePortClosedCompletesAtOnce) {
+TEST_F(Transfers, RequestPendingWhenThePortClosedCompletesAtOnce)
+{
     TOwnedRequest Request;
     WaitingReads(Port_, 5000);
     char Buffer[4];
     EXPECT_EQ(Port_.ReadBytesAsync(Buffer, 4, Request), 0);
     Port_.Close();
-    Port_.Open();   // a new device state: the old request belongs to no wait
+    Port_.Open();  // a new device state: the old request belongs to no wait
     const auto Start = Clock::now();
-    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);   // aborted by the close
+    EXPECT_EQ(Port_.WaitAsyncRequest(Request), 0);  // aborted by the close
     EXPECT_LT(Milliseconds(Clock::now() - Start), 1000);
 }
 
-TEST_F(Transfers, ReadReturnsWhatItHasWhenTheFarEndHangsUp) {
+TEST_F(Transfers, ReadReturnsWhatItHasWhenTheFarEndHangsUp)
+{
     WaitingReads(Port_, 5000);
     Pty_.CloseMaster();
     char Buffer[4];

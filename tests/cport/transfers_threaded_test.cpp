@@ -21,7 +21,8 @@ using namespace device_test;
 
 class ThreadedTransfers : public PortOnPty {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         PortOnPty::SetUp();
         Port_.Open();
     }
@@ -34,7 +35,8 @@ struct WaitOutcome {
     long WaitedMs = -1;
 };
 
-TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce) {
+TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce)
+{
     WaitingReads(Port_, 10000);
     std::promise<void> issued;
     WaitOutcome outcome;
@@ -48,7 +50,7 @@ TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce) {
         outcome.WaitedMs = Milliseconds(Clock::now() - Start);
     });
     issued.get_future().wait();
-    std::this_thread::sleep_for(50ms);   // let the wait reach poll (the outcome is the same if not)
+    std::this_thread::sleep_for(50ms);  // let the wait reach poll (the outcome is the same if not)
     const auto Start = Clock::now();
     Port_.AbortPendingIO();
     Reader.join();
@@ -57,9 +59,10 @@ TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce) {
     EXPECT_TRUE(Port_.Connected());
 }
 
-TEST_F(ThreadedTransfers, AbortEndsABlockedWriteWithItsShortCount) {
+TEST_F(ThreadedTransfers, AbortEndsABlockedWriteWithItsShortCount)
+{
     Port_.Timeouts().SetWriteTotalMultiplier(0);
-    Port_.Timeouts().SetWriteTotalConstant(0);   // no limit: only the abort ends it
+    Port_.Timeouts().SetWriteTotalConstant(0);  // no limit: only the abort ends it
     const std::vector<char> big(1 << 20, 'w');
     std::atomic<int32_t> Written{-1};
     std::thread Writer([&] { Written = Port_.WriteBytes(big.data(), static_cast<int32_t>(big.size())); });
@@ -71,7 +74,8 @@ TEST_F(ThreadedTransfers, AbortEndsABlockedWriteWithItsShortCount) {
     EXPECT_EQ(Pty_.Drain().size(), static_cast<size_t>(Written.load()));
 }
 
-TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes) {
+TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes)
+{
     WaitingReads(Port_, 10000);
     std::atomic<int> Ended{0};
     std::vector<std::thread> Readers;
@@ -84,7 +88,8 @@ TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes) {
     }
     std::this_thread::sleep_for(100ms);
     Port_.AbortPendingIO();
-    for (std::thread& T : Readers) T.join();
+    for (std::thread& T : Readers)
+        T.join();
     EXPECT_EQ(Ended.load(), 3);
 
     // A read that starts after the abort waits for its bytes as usual.
@@ -104,22 +109,26 @@ TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes) {
 // while the reader keeps up. (Filling the queue instead read on past its
 // limit whenever one read(2) brought a lot: this lost bytes in about one run
 // in five of an optimised build.)
-TEST_F(ThreadedTransfers, ReadWaitingOnAnotherThreadGetsAFastFeedWholeAndInOrder) {
+TEST_F(ThreadedTransfers, ReadWaitingOnAnotherThreadGetsAFastFeedWholeAndInOrder)
+{
     WaitingReads(Port_, 3000);
     std::string Sent;
-    for (size_t I = 0; I < (16u << 20); ++I) Sent.push_back(static_cast<char>((I * 131 + I / 7) % 256));
+    for (size_t I = 0; I < (16u << 20); ++I)
+        Sent.push_back(static_cast<char>((I * 131 + I / 7) % 256));
     std::string Got;
     std::thread Reader([&] {
         std::string Text;
         while (Got.size() < Sent.size()) {
             const int32_t Want = static_cast<int32_t>(std::min<size_t>(Sent.size() - Got.size(), 1u << 17));
-            if (Port_.ReadText(Text, Want) == 0) break;
+            if (Port_.ReadText(Text, Want) == 0)
+                break;
             Got += Text;
         }
     });
     try {
-        for (size_t At = 0; At < Sent.size(); At += 1u << 16) Pty_.Write(std::string_view(Sent).substr(At, 1u << 16));
-    } catch (const std::exception&) {   // the reader gave up: the checks below say so
+        for (size_t At = 0; At < Sent.size(); At += 1u << 16)
+            Pty_.Write(std::string_view(Sent).substr(At, 1u << 16));
+    } catch (const std::exception&) {  // the reader gave up: the checks below say so
     }
     Reader.join();
     EXPECT_EQ(Got.size(), Sent.size());
@@ -127,7 +136,8 @@ TEST_F(ThreadedTransfers, ReadWaitingOnAnotherThreadGetsAFastFeedWholeAndInOrder
     EXPECT_FALSE(Port_.TakeLineErrors().Contains(leRxOverflow));
 }
 
-TEST_F(ThreadedTransfers, CloseEndsAReadWaitingOnAnotherThread) {
+TEST_F(ThreadedTransfers, CloseEndsAReadWaitingOnAnotherThread)
+{
     WaitingReads(Port_, 10000);
     std::atomic<bool> Done{false};
     std::thread Reader([&] {
@@ -146,7 +156,8 @@ TEST_F(ThreadedTransfers, CloseEndsAReadWaitingOnAnotherThread) {
     EXPECT_LT(Milliseconds(Clock::now() - Start), 1000);
 }
 
-TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
+TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce)
+{
     TReceiveQueue Queue;
     ASSERT_EQ(Queue.Init(), 0);
     int fds[2];
@@ -158,15 +169,15 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
 
     std::thread Other([&] {
         ASSERT_EQ(::write(fds[1], "ab!", 3), 3);
-        Queue.FillFrom(fds[0]);                       // a reading call on another thread
-        Queue.InjectForTest("c", 1, {leFrame});     // simulated input
+        Queue.FillFrom(fds[0]);                  // a reading call on another thread
+        Queue.InjectForTest("c", 1, {leFrame});  // simulated input
     });
     Other.join();
     pollfd Notify{Queue.NotifyFd(), POLLIN, 0};
     EXPECT_EQ(::poll(&Notify, 1, 0), 1);
 
     ASSERT_EQ(::write(fds[1], "d", 1), 1);
-    TFillResult R = Queue.FillFrom(fds[0]);   // the watcher's own read
+    TFillResult R = Queue.FillFrom(fds[0]);  // the watcher's own read
     EXPECT_EQ(R.Added, 5u);
     EXPECT_TRUE(R.EventChar);
     EXPECT_EQ(R.Errors, (TComErrors{leFrame}));
@@ -180,7 +191,8 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce) {
 
 // With the default Events the port runs its event thread: the handler order
 // is the same, and received bytes reach OnRxChar on the owning thread.
-TEST(PortWithEventThread, OpenCloseOrderAndReceptionThroughOnRxChar) {
+TEST(PortWithEventThread, OpenCloseOrderAndReceptionThroughOnRxChar)
+{
     TLinePty Pty;
     HandlerLog Log;
     std::string received;
@@ -198,7 +210,8 @@ TEST(PortWithEventThread, OpenCloseOrderAndReceptionThroughOnRxChar) {
     Pty.Write("*00R\r");
     const auto Deadline = Clock::now() + 3s;
     while (received.size() < 5 && Clock::now() < Deadline) {
-        if (!CheckSynchronize()) std::this_thread::sleep_for(1ms);
+        if (!CheckSynchronize())
+            std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(received, "*00R\r");
     EXPECT_EQ(port.WriteBytes("ok", 2), 2);

@@ -32,7 +32,9 @@ constexpr int ModuleCount = 100;
 TModuleConfig ConfigOf(int Index)
 {
     const auto Byte = [Index](int Offset) { return static_cast<uint8_t>(Index * 7 + Offset); };
-    return {static_cast<uint8_t>(Index), Index % 8, {Byte(1), Byte(2), Byte(3), Byte(4), Byte(5)},
+    return {static_cast<uint8_t>(Index),
+            Index % 8,
+            {Byte(1), Byte(2), Byte(3), Byte(4), Byte(5)},
             {Byte(101), Byte(102), Byte(103), Byte(104), Byte(105)}};
 }
 

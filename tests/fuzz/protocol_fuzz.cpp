@@ -65,7 +65,10 @@ void CheckReply(const TReplyDecoded& Decoded)
         {
             Require(R.Data.size() == 2 && R.RemoteId == HexStr2ToByte(R.Data), "Remote ID is not its data");
         }
-        void operator()(const TBaudrateReply& R) const { Require(R.Index >= 0 && R.Index <= 9, "baud index not a digit"); }
+        void operator()(const TBaudrateReply& R) const
+        {
+            Require(R.Index >= 0 && R.Index <= 9, "baud index not a digit");
+        }
         void operator()(const TPortReply& R) const
         {
             Require(IsPortRow(R.Row), "port row outside 0..4");
@@ -156,8 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, std::size_t Size)
                     Parts.push_back(*R.OnTheLine);
                 Parts.insert(Parts.end(), R.NotSent.begin(), R.NotSent.end());
                 Require(SameSteps(Parts, Steps), "acknowledged, on the line and not sent do not partition the plan");
-                Require(Started == R.Acknowledged.size() + (R.OnTheLine ? 1 : 0), "sent is not acknowledged + on the line");
-                Require((R.End == TChainEnd::NoReply) == (R.OnTheLine && R.Wait.count() > 0), "no reply without its step");
+                Require(Started == R.Acknowledged.size() + (R.OnTheLine ? 1 : 0),
+                        "sent is not acknowledged + on the line");
+                Require((R.End == TChainEnd::NoReply) == (R.OnTheLine && R.Wait.count() > 0),
+                        "no reply without its step");
                 Require(R.End != TChainEnd::Completed || R.NotSent.empty(), "completed with steps not sent");
                 Require(R.End != TChainEnd::Differs || !R.Differences.empty(), "differs without a difference");
                 ++Ended;

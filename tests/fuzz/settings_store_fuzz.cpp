@@ -19,7 +19,8 @@ using namespace cport;
 
 namespace {
 
-void Require(bool Condition, const char* What) {
+void Require(bool Condition, const char* What)
+{
     if (!Condition) {
         std::fprintf(stderr, "settings_store_fuzz: %s\n", What);
         std::abort();
@@ -28,12 +29,28 @@ void Require(bool Condition, const char* What) {
 
 const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
 
-const char* const Names[] = {
-    "Port", "BaudRate", "CustomBaudRate", "StopBits", "DataBits", "Parity", "FlowControl", "EventChar",
-    "DiscardNull", "Parity.Check", "Parity.Replace", "Parity.ReplaceChar", "Buffer.OutputSize",
-    "Buffer.InputSize", "Timeouts.ReadInterval", "FlowControl.XonChar", "", "a", "A"};
+const char* const Names[] = {"Port",
+                             "BaudRate",
+                             "CustomBaudRate",
+                             "StopBits",
+                             "DataBits",
+                             "Parity",
+                             "FlowControl",
+                             "EventChar",
+                             "DiscardNull",
+                             "Parity.Check",
+                             "Parity.Replace",
+                             "Parity.ReplaceChar",
+                             "Buffer.OutputSize",
+                             "Buffer.InputSize",
+                             "Timeouts.ReadInterval",
+                             "FlowControl.XonChar",
+                             "",
+                             "a",
+                             "A"};
 
-void Conversions(const std::string& Text) {
+void Conversions(const std::string& Text)
+{
     (void)BaudRateFromText(Text);
     (void)StopBitsFromText(Text);
     (void)DataBitsFromText(Text);
@@ -46,8 +63,9 @@ void Conversions(const std::string& Text) {
     Require(CharFromText(CharText(C)) == C, "character does not survive its text");
 }
 
-void Ini(const std::string& Text) {
-    TComIniFile Ini("");   // an empty path names no file: nothing is read or written
+void Ini(const std::string& Text)
+{
+    TComIniFile Ini("");  // an empty path names no file: nothing is read or written
     Ini.SetText(Text);
     for (const char* Section : {"ComPort1", "", "a"})
         for (const char* Name : Names) {
@@ -59,7 +77,7 @@ void Ini(const std::string& Text) {
     TComPort Port;
     Port.SetName("ComPort1");
     Port.SetStoredGroups(AllGroups);
-    Port.LoadFromIniFile(Ini);   // a closed port: the setters only store
+    Port.LoadFromIniFile(Ini);  // a closed port: the setters only store
 
     // What was loaded is what a store writes back and a second load reads.
     TMemoryRegistryKey Key;
@@ -72,7 +90,8 @@ void Ini(const std::string& Text) {
     Require(Key.ExportText() == KeyAgain.ExportText(), "loaded settings do not store the same twice");
 }
 
-void Registry(const std::string& Text) {
+void Registry(const std::string& Text)
+{
     TMemoryRegistryKey Key;
     Key.ImportText(Text);
     for (const char* Name : Names) {
@@ -101,7 +120,8 @@ void Registry(const std::string& Text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
     const std::string Text(reinterpret_cast<const char*>(Data), Size);
     Conversions(Text);
     Ini(Text);

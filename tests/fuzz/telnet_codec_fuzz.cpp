@@ -21,7 +21,8 @@ using namespace cport;
 
 namespace {
 
-void Require(bool Condition, const char* What) {
+void Require(bool Condition, const char* What)
+{
     if (!Condition) {
         std::fprintf(stderr, "telnet_codec_fuzz: %s\n", What);
         std::abort();
@@ -33,7 +34,8 @@ struct TResult {
     TTelnetEvents Events;
 };
 
-TResult DecodeCut(const std::string& Stream, unsigned Seed) {
+TResult DecodeCut(const std::string& Stream, unsigned Seed)
+{
     TTelnetCodec Codec;
     Codec.Opening();
     TResult Result;
@@ -57,8 +59,10 @@ TResult DecodeCut(const std::string& Stream, unsigned Seed) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    if (Size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
+    if (Size == 0)
+        return 0;
     const std::string Stream(reinterpret_cast<const char*>(Data + 1), Size - 1);
 
     const TResult Whole = DecodeCut(Stream, 0);

@@ -31,7 +31,8 @@ using namespace cport::telnet;
 
 namespace {
 
-void Require(bool Condition, const char* What) {
+void Require(bool Condition, const char* What)
+{
     if (!Condition) {
         std::fprintf(stderr, "telnet_device_fuzz: %s\n", What);
         std::abort();
@@ -44,18 +45,21 @@ constexpr auto Step = std::chrono::milliseconds(100);
 // The fake clock: each reading moves it on by Step.
 TClock::time_point FakeTime;
 unsigned Readings = 0;
-TClock::time_point FakeNow() {
+TClock::time_point FakeNow()
+{
     ++Readings;
     FakeTime += Step;
     return FakeTime;
 }
 
 // Writes as much of Bytes as the socket takes at once; returns how much.
-size_t SendSome(int Fd, const std::string& Bytes) {
+size_t SendSome(int Fd, const std::string& Bytes)
+{
     size_t Sent = 0;
     while (Sent < Bytes.size()) {
         const ssize_t N = ::send(Fd, Bytes.data() + Sent, Bytes.size() - Sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (N <= 0) break;
+        if (N <= 0)
+            break;
         Sent += static_cast<size_t>(N);
     }
     return Sent;
@@ -63,15 +67,18 @@ size_t SendSome(int Fd, const std::string& Bytes) {
 
 // Reads until the end of the stream: each read either ends it, carries data
 // or consumed bytes that were commands, so the sent count bounds the calls.
-std::string ReadToEnd(TRfc2217Device& Device, size_t Piece, size_t Sent) {
+std::string ReadToEnd(TRfc2217Device& Device, size_t Piece, size_t Sent)
+{
     std::string Data;
     for (size_t Calls = 0;; ++Calls) {
         Require(Calls <= Sent + 1, "reads do not reach the end of the stream");
         unsigned char Buffer[256];
         const ssize_t N = Device.Read(Buffer, Piece);
-        if (N == 0) break;
+        if (N == 0)
+            break;
         if (N < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
             break;  // a server not reading its answers counts as gone
         }
         Require(static_cast<size_t>(N) <= Piece, "a read returned more than asked for");
@@ -83,8 +90,10 @@ std::string ReadToEnd(TRfc2217Device& Device, size_t Piece, size_t Sent) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-    if (Size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
+    if (Size == 0)
+        return 0;
     const bool Clean = (Data[0] & 1) != 0;
     const size_t Piece = 1 + (Data[0] >> 1) % 200;
     const std::string Rest(reinterpret_cast<const char*>(Data + 1), Size - 1);
@@ -101,26 +110,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     // The server's first bytes, and whether they end its sending.
     std::string First;
     if (Clean) {
-        First = {char(IAC), char(WILL), char(BINARY), char(IAC), char(DO), char(BINARY),
-                 char(IAC), char(WILL), char(SGA),    char(IAC), char(DO), char(SGA),
-                 char(IAC), char(DO),   char(ComPortOption)};
+        First = {char(IAC),    char(WILL), char(BINARY), char(IAC), char(DO),
+                 char(BINARY), char(IAC),  char(WILL),   char(SGA), char(IAC),
+                 char(DO),     char(SGA),  char(IAC),    char(DO),  char(ComPortOption)};
     } else {
         First = Rest;
     }
     const size_t FirstSent = SendSome(Peer, First);
-    if (!Clean) ::shutdown(Peer, SHUT_WR);  // the stream ends here: no real wait
+    if (!Clean)
+        ::shutdown(Peer, SHUT_WR);  // the stream ends here: no real wait
 
     FakeTime = TClock::time_point{};
     Readings = 0;
     const auto Deadline = FakeTime + TNetTimeouts::Negotiation;
     TNetOpenFailure Failure;
-    std::unique_ptr<TRfc2217Device> Device =
-        TRfc2217Device::Negotiate(TUniqueFd(Fds[0]), Address, Failure, &FakeNow);
+    std::unique_ptr<TRfc2217Device> Device = TRfc2217Device::Negotiate(TUniqueFd(Fds[0]), Address, Failure, &FakeNow);
     // One reading past the limit ends it; the last reading may be the one
     // that found it passed, plus one for an answer sent while it ended.
     const unsigned PastDeadline = FakeTime > Deadline ? static_cast<unsigned>((FakeTime - Deadline) / Step) : 0;
     Require(PastDeadline <= 2, "the negotiation went on past its limit");
-    if (Clean) Require(Device != nullptr, "a clean acceptance was not taken");
+    if (Clean)
+        Require(Device != nullptr, "a clean acceptance was not taken");
     if (!Device) {
         Require(!Failure.Reason.empty() && Failure.Error != 0, "a failed negotiation without a reason");
         ::close(Peer);
@@ -133,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         const size_t Sent = SendSome(Peer, Wire);
         ::shutdown(Peer, SHUT_WR);
         const std::string Got = ReadToEnd(*Device, Piece, Sent);
-        if (Sent == Wire.size()) Require(Got == Rest, "escaped data did not read back as sent");
+        if (Sent == Wire.size())
+            Require(Got == Rest, "escaped data did not read back as sent");
     } else {
         ReadToEnd(*Device, Piece, FirstSent);
     }

@@ -50,29 +50,30 @@ TEST_P(PortDescriptionTest, SaysWhatTheDeviceIs)
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, PortDescriptionTest,
-    testing::Values(
-        TDescriptionCase{"usb adapter", "/dev/ttyUSB0", Ftdi(), "", "FTDI FT232R USB UART (A10K3Z4P)"},
-        TDescriptionCase{"maker repeated in the product", "/dev/ttyUSB0",
-                         With(Ftdi(), [](TUdevDevice& D) { D.Product = "FTDI USB-RS485 Cable"; }), "",
-                         "FTDI USB-RS485 Cable (A10K3Z4P)"},
-        TDescriptionCase{"usb adapter without strings", "/dev/ttyUSB1",
-                         With(Ftdi(),
-                              [](TUdevDevice& D) {
-                                  D.Manufacturer.clear();
-                                  D.Product.clear();
-                                  D.Serial.clear();
-                              }),
-                         "", "USB serial adapter 0403:6001, driver ftdi_sio"},
-        TDescriptionCase{"8250 on the platform bus", "/dev/ttyS0",
-                         TUdevDevice{"/dev/ttyS0", "platform", "serial8250", "", "", "", "", "", {}}, "",
-                         "built-in serial port"},
-        TDescriptionCase{"pnp uart", "/dev/ttyS1", TUdevDevice{"/dev/ttyS1", "pnp", "serial", "", "", "", "", "", {}},
-                         "", "built-in serial port"},
-        TDescriptionCase{"pci card", "/dev/ttyS4", TUdevDevice{"/dev/ttyS4", "pci", "exar_serial", "", "", "", "", "", {}},
-                         "", "serial port, driver exar_serial"},
-        TDescriptionCase{"pseudo-terminal", "/dev/pts/3", std::nullopt, "", "pseudo-terminal"},
-        TDescriptionCase{"label first", "/dev/pts/3", Ftdi(), "simulated module", "simulated module"},
-        TDescriptionCase{"nothing known", "/tmp/link", std::nullopt, "", ""}));
+    testing::Values(TDescriptionCase{"usb adapter", "/dev/ttyUSB0", Ftdi(), "", "FTDI FT232R USB UART (A10K3Z4P)"},
+                    TDescriptionCase{"maker repeated in the product", "/dev/ttyUSB0",
+                                     With(Ftdi(), [](TUdevDevice& D) { D.Product = "FTDI USB-RS485 Cable"; }), "",
+                                     "FTDI USB-RS485 Cable (A10K3Z4P)"},
+                    TDescriptionCase{"usb adapter without strings", "/dev/ttyUSB1",
+                                     With(Ftdi(),
+                                          [](TUdevDevice& D) {
+                                              D.Manufacturer.clear();
+                                              D.Product.clear();
+                                              D.Serial.clear();
+                                          }),
+                                     "", "USB serial adapter 0403:6001, driver ftdi_sio"},
+                    TDescriptionCase{"8250 on the platform bus", "/dev/ttyS0",
+                                     TUdevDevice{"/dev/ttyS0", "platform", "serial8250", "", "", "", "", "", {}}, "",
+                                     "built-in serial port"},
+                    TDescriptionCase{"pnp uart", "/dev/ttyS1",
+                                     TUdevDevice{"/dev/ttyS1", "pnp", "serial", "", "", "", "", "", {}}, "",
+                                     "built-in serial port"},
+                    TDescriptionCase{"pci card", "/dev/ttyS4",
+                                     TUdevDevice{"/dev/ttyS4", "pci", "exar_serial", "", "", "", "", "", {}}, "",
+                                     "serial port, driver exar_serial"},
+                    TDescriptionCase{"pseudo-terminal", "/dev/pts/3", std::nullopt, "", "pseudo-terminal"},
+                    TDescriptionCase{"label first", "/dev/pts/3", Ftdi(), "simulated module", "simulated module"},
+                    TDescriptionCase{"nothing known", "/tmp/link", std::nullopt, "", ""}));
 
 TEST(AdapterIdentity, SerialNumberElseByIdLinkElseNone)
 {
@@ -96,13 +97,13 @@ TEST(PortHolder, LockFileNamesAndOwnersFromTheLockTable)
     EXPECT_EQ(LockFileName("/dev/ttyUSB0"), "LCK..ttyUSB0");
     EXPECT_EQ(LockFileName("/dev/pts/3"), "LCK..pts_3");
 
-    const std::filesystem::path Directory = std::filesystem::temp_directory_path() /
-                                            ("varnolink-locks-" + std::to_string(::getpid()));
+    const std::filesystem::path Directory =
+        std::filesystem::temp_directory_path() / ("varnolink-locks-" + std::to_string(::getpid()));
     std::filesystem::create_directories(Directory);
     test_support::TPtyPair Line;
     const ports_test::THeldElsewhere Unused(Line.SlavePath());  // any live process of this program
     std::ofstream(Directory / "LCK..ttyUSB0") << "      " << Unused.Process() << "\n";
-    std::ofstream(Directory / "LCK..ttyUSB1") << "      999999999\n";  // stale: no such process
+    std::ofstream(Directory / "LCK..ttyUSB1") << "      999999999\n";             // stale: no such process
     std::ofstream(Directory / "LCK..ttyUSB2") << "      " << ::getpid() << "\n";  // ourselves
 
     const auto Holder = FindLockHolder("/dev/ttyUSB0", {Directory.string()});
@@ -123,8 +124,13 @@ TEST(PortHolder, LockFileContentsAsTextOrBinary)
         std::string Content;
         std::optional<pid_t> Owner;
     } Cases[] = {
-        {"      1234\n", 1234}, {"1234", 1234},  {std::string(reinterpret_cast<const char*>(&Binary), 4), 4321},
-        {"  \n", std::nullopt}, {"", std::nullopt}, {"-5\n", std::nullopt}, {"99999999999999\n", std::nullopt},
+        {"      1234\n", 1234},
+        {"1234", 1234},
+        {std::string(reinterpret_cast<const char*>(&Binary), 4), 4321},
+        {"  \n", std::nullopt},
+        {"", std::nullopt},
+        {"-5\n", std::nullopt},
+        {"99999999999999\n", std::nullopt},
     };
     for (const auto& Case : Cases)
         EXPECT_EQ(ParseLockFile(Case.Content), Case.Owner) << Case.Content;

@@ -28,8 +28,11 @@ const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10,
 // The steps of the save, written out, and the fields its writes carry.
 const Names SaveSteps{"W02", "W03", "W04", "W05", "W06", "W07", "W08", "W09", "W10", "W11", "W12", "W13", "R00",
                       "R01", "R02", "R03", "R04", "R05", "R06", "R07", "R08", "R09", "R10", "R11", "R12", "R13"};
-const Names SaveFields{"remote_id", "baud", "direction.P0", "direction.P1", "direction.P2", "direction.P4",
-                       "direction.P5", "power_on_default.P0", "power_on_default.P1", "power_on_default.P2",
+const Names SaveFields{"remote_id",           "baud",
+                       "direction.P0",        "direction.P1",
+                       "direction.P2",        "direction.P4",
+                       "direction.P5",        "power_on_default.P0",
+                       "power_on_default.P1", "power_on_default.P2",
                        "power_on_default.P4", "power_on_default.P5"};
 constexpr std::size_t Writes = 12;
 
@@ -51,7 +54,8 @@ Names Named(const std::vector<TChainStep>& Steps)
 Names Slice(const Names& All, std::size_t From, std::size_t To)
 {
     From = std::min(From, All.size());
-    return {All.begin() + static_cast<std::ptrdiff_t>(From), All.begin() + static_cast<std::ptrdiff_t>(std::min(To, All.size()))};
+    return {All.begin() + static_cast<std::ptrdiff_t>(From),
+            All.begin() + static_cast<std::ptrdiff_t>(std::min(To, All.size()))};
 }
 
 // The module's reply to Step when it holds Held.

@@ -80,8 +80,16 @@ TEST(Csv, RefusesBrokenQuoting)
 
 TCommissionRow Row(const std::string& ID, TCommissionResult Result, const std::string& Detail = "")
 {
-    return {"2026-12-08T01:02:03Z", "/dev/pts/3", "VARNOLINK I/O", "1.00a", "01", ID, Result, Detail,
-            "01 03 00 00 F0 FF FF FF FF FF FF FF", "02 03 5A 00 F0 FF FF FF FF FF FF FF"};
+    return {"2026-12-08T01:02:03Z",
+            "/dev/pts/3",
+            "VARNOLINK I/O",
+            "1.00a",
+            "01",
+            ID,
+            Result,
+            Detail,
+            "01 03 00 00 F0 FF FF FF FF FF FF FF",
+            "02 03 5A 00 F0 FF FF FF FF FF FF FF"};
 }
 
 std::string Header()
@@ -91,10 +99,10 @@ std::string Header()
 
 TEST(CommissionLogText, RowsRoundTripAndOnlyOkIDsAreDone)
 {
-    const std::vector<TCommissionRow> Rows{
-        Row("02", TCommissionResult::Ok), Row("03", TCommissionResult::Mismatch, "direction.P0, baud"),
-        Row("", TCommissionResult::NoReply, "*08:1,FF=00"), Row("03", TCommissionResult::Ok),
-        Row("04", TCommissionResult::Interrupted)};
+    const std::vector<TCommissionRow> Rows{Row("02", TCommissionResult::Ok),
+                                           Row("03", TCommissionResult::Mismatch, "direction.P0, baud"),
+                                           Row("", TCommissionResult::NoReply, "*08:1,FF=00"),
+                                           Row("03", TCommissionResult::Ok), Row("04", TCommissionResult::Interrupted)};
     std::string Text = Header();
     for (const auto& R : Rows)
         Text += CommissionLogRowText(R);
@@ -175,7 +183,8 @@ TEST_F(CommissionLogFile, RowCutShortIsEndedBeforeAppending)
     const std::string Path = Folder_.Write("cut.csv", Header() + Good + Good.substr(0, 30));
     {
         TCommissionLog Log(Path);
-        EXPECT_EQ(Log.Skipped(), std::vector<std::string>{Path + ":3: a row of 2 fields instead of 10; the row is skipped"});
+        EXPECT_EQ(Log.Skipped(),
+                  std::vector<std::string>{Path + ":3: a row of 2 fields instead of 10; the row is skipped"});
         Log.Append(Row("02", TCommissionResult::Ok));
     }
     const TCommissionLog Again(Path);

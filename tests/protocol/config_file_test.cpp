@@ -82,28 +82,29 @@ TEST_P(ConfigFileErrors, NameFileLineAndKey)
         EXPECT_EQ(Error.Line(), Case.Line);
         EXPECT_EQ(Error.Key(), Case.Key);
         EXPECT_NE(std::string(Error.what()).find(Case.Reason), std::string::npos) << Error.what();
-        EXPECT_EQ(std::string(Error.what()).rfind("bad.ini:" + std::to_string(Case.Line) + ": ", 0), 0u) << Error.what();
+        EXPECT_EQ(std::string(Error.what()).rfind("bad.ini:" + std::to_string(Case.Line) + ": ", 0), 0u)
+            << Error.what();
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ConfigFileErrors,
-    testing::Values(
-        TBadFile{"UnknownSection", "[module]\nbaud = 9600\n[ports]\n", 3, "ports", "unknown section"},
-        TBadFile{"UnknownKey", "[module]\nspeed = 9600\n", 2, "speed", "unknown key"},
-        TBadFile{"NoP3", "[direction]\nP3 = 00\n", 2, "P3", "unknown key"},
-        TBadFile{"Duplicate", "[direction]\nP0 = 00\n\nP0 = 01\n", 4, "P0", "first on line 2"},
-        TBadFile{"DuplicateOtherCase", "[module]\nremote_id = 01\n[MODULE]\nREMOTE_ID = 02\n", 4, "REMOTE_ID", "twice"},
-        TBadFile{"ByteOutOfRange", "[module]\nremote_id = 1FF\n", 2, "remote_id", "is no byte"},
-        TBadFile{"NotHex", "[power_on_default]\nP5 = G0\n", 2, "P5", "is no byte"},
-        TBadFile{"SevenBits", "[direction]\nP1 = 0b0101101\n", 2, "P1", "is no byte"},
-        TBadFile{"BaudNotARate", "[module]\nbaud = 9601\n", 2, "baud", "not one of the rates"},
-        TBadFile{"BaudAsIndex", "[module]\nbaud = 3\n", 2, "baud", "not one of the rates"},
-        TBadFile{"NewerFormat", "[module]\nformat = 2\n", 2, "format", "not supported"},
-        TBadFile{"NoEquals", "[module]\nremote_id A7\n", 2, "", "not a \"key = value\" line"},
-        TBadFile{"BeforeSection", "remote_id = A7\n", 1, "remote_id", "before the first section"},
-        TBadFile{"OpenHeader", "[module\n", 1, "", "without \"]\""},
-        TBadFile{"LoneCarriageReturn", "[identity]\nbios_name = a\rP0 = 00\n", 2, "", "carriage return"}),
+    testing::Values(TBadFile{"UnknownSection", "[module]\nbaud = 9600\n[ports]\n", 3, "ports", "unknown section"},
+                    TBadFile{"UnknownKey", "[module]\nspeed = 9600\n", 2, "speed", "unknown key"},
+                    TBadFile{"NoP3", "[direction]\nP3 = 00\n", 2, "P3", "unknown key"},
+                    TBadFile{"Duplicate", "[direction]\nP0 = 00\n\nP0 = 01\n", 4, "P0", "first on line 2"},
+                    TBadFile{"DuplicateOtherCase", "[module]\nremote_id = 01\n[MODULE]\nREMOTE_ID = 02\n", 4,
+                             "REMOTE_ID", "twice"},
+                    TBadFile{"ByteOutOfRange", "[module]\nremote_id = 1FF\n", 2, "remote_id", "is no byte"},
+                    TBadFile{"NotHex", "[power_on_default]\nP5 = G0\n", 2, "P5", "is no byte"},
+                    TBadFile{"SevenBits", "[direction]\nP1 = 0b0101101\n", 2, "P1", "is no byte"},
+                    TBadFile{"BaudNotARate", "[module]\nbaud = 9601\n", 2, "baud", "not one of the rates"},
+                    TBadFile{"BaudAsIndex", "[module]\nbaud = 3\n", 2, "baud", "not one of the rates"},
+                    TBadFile{"NewerFormat", "[module]\nformat = 2\n", 2, "format", "not supported"},
+                    TBadFile{"NoEquals", "[module]\nremote_id A7\n", 2, "", "not a \"key = value\" line"},
+                    TBadFile{"BeforeSection", "remote_id = A7\n", 1, "remote_id", "before the first section"},
+                    TBadFile{"OpenHeader", "[module\n", 1, "", "without \"]\""},
+                    TBadFile{"LoneCarriageReturn", "[identity]\nbios_name = a\rP0 = 00\n", 2, "", "carriage return"}),
     [](const testing::TestParamInfo<TBadFile>& Info) { return std::string(Info.param.Name); });
 
 // Only a regular file within the limit is read; anything else is refused by

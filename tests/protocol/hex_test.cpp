@@ -21,18 +21,20 @@ TEST_P(HexStr2ToByteCases, Converts)
     EXPECT_EQ(HexStr2ToByte(GetParam().Text), GetParam().Byte) << "text: \"" << GetParam().Text << '"';
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, HexStr2ToByteCases,
-    ::testing::Values(TTextToByte{"A5", 165}, TTextToByte{"a5", 165}, TTextToByte{"5", 0x50},
-                      TTextToByte{"", 0}, TTextToByte{"??", 0}, TTextToByte{"G1", 1},
-                      TTextToByte{"1G", 16}, TTextToByte{"FF", 255}, TTextToByte{"ff", 255},
-                      TTextToByte{"fF", 255}, TTextToByte{"09", 9}, TTextToByte{"90", 0x90},
-                      TTextToByte{"A5FF", 165},  // only the first two characters count
-                      TTextToByte{"7?", 0x70}, TTextToByte{" 7", 0x07},
-                      TTextToByte{"gG", 0}, TTextToByte{"@`", 0},  // neighbours of A and a
-                      TTextToByte{"/:", 0},                         // neighbours of 0 and 9
-                      TTextToByte{std::string("\xC1\xE1", 2), 0},
-                      TTextToByte{std::string("\0" "F", 2), 0x0F}));
+INSTANTIATE_TEST_SUITE_P(Table, HexStr2ToByteCases,
+                         ::testing::Values(TTextToByte{"A5", 165}, TTextToByte{"a5", 165}, TTextToByte{"5", 0x50},
+                                           TTextToByte{"", 0}, TTextToByte{"??", 0}, TTextToByte{"G1", 1},
+                                           TTextToByte{"1G", 16}, TTextToByte{"FF", 255}, TTextToByte{"ff", 255},
+                                           TTextToByte{"fF", 255}, TTextToByte{"09", 9}, TTextToByte{"90", 0x90},
+                                           TTextToByte{"A5FF", 165},  // only the first two characters count
+                                           TTextToByte{"7?", 0x70}, TTextToByte{" 7", 0x07}, TTextToByte{"gG", 0},
+                                           TTextToByte{"@`", 0},  // neighbours of A and a
+                                           TTextToByte{"/:", 0},  // neighbours of 0 and 9
+                                           TTextToByte{std::string("\xC1\xE1", 2), 0},
+                                           TTextToByte{std::string("\0"
+                                                                   "F",
+                                                                   2),
+                                                       0x0F}));
 
 TEST(HexByteToStr2, GivesTwoUpperCaseDigits)
 {

@@ -24,8 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using varnolink::sim::TFaults;
-using varnolink::sim::TModuleState;
 using varnolink::sim::TModuleSimulator;
+using varnolink::sim::TModuleState;
 
 const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
 using Names = std::vector<std::string>;

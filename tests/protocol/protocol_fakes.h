@@ -41,13 +41,19 @@ inline std::string IdentityReply(std::string_view Name, std::string_view Version
 inline std::string Summary(const TDecodedReply& Reply)
 {
     struct TWords {
-        std::string operator()(const TIdentityReply& R) const { return "name=" + R.BiosName + " version=" + R.BiosVersion; }
+        std::string operator()(const TIdentityReply& R) const
+        {
+            return "name=" + R.BiosName + " version=" + R.BiosVersion;
+        }
         std::string operator()(const TStatusReply& R) const
         {
             const char* Status[] = {"Ready", "Error", "Other"};
             return "status " + R.Data + " " + Status[static_cast<int>(R.Status)];
         }
-        std::string operator()(const TIDCodeReply& R) const { return "id " + R.Data + " (" + HexByteToStr2(R.RemoteId) + ")"; }
+        std::string operator()(const TIDCodeReply& R) const
+        {
+            return "id " + R.Data + " (" + HexByteToStr2(R.RemoteId) + ")";
+        }
         std::string operator()(const TBaudrateReply& R) const { return "baud " + std::to_string(R.Index); }
         std::string operator()(const TPortReply& R) const
         {

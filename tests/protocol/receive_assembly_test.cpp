@@ -44,7 +44,9 @@ TEST_F(ReceiveAssembly, LineFeedAndOtherControlCharactersAreDropped)
     Receive(CodeReply("01", "00") + "\r");
     Receive("\n");
     EXPECT_EQ(Session.PacketBuffer(), CodeReply("01", "00"));
-    const char WithControls[] = "*??:E0\x00" "5,0\t0=\x1b" "C3\n\r";
+    const char WithControls[] = "*??:E0\x00"
+                                "5,0\t0=\x1b"
+                                "C3\n\r";
     Receive(std::string_view(WithControls, sizeof WithControls - 1));
     EXPECT_EQ(Heard(), (Words{"status 00 Ready", "DIR1 C3 (C3)"}));
 }
@@ -137,10 +139,12 @@ TEST_F(ReceiveAssembly, BoundedUnderMegabytesOfNoiseWithRepliesMixedIn)
             if (Line.rfind("DEF4 ", 0) == 0 && (Shown.empty() || Shown.back() != Line))
                 Shown.push_back(Line);
         for (const TSessionEvent& Event : Events)
-            std::visit([&](const auto& E) {
-                if constexpr (requires { E.Raw; })
-                    LongestRaw = std::max(LongestRaw, E.Raw.size());
-            }, Event);
+            std::visit(
+                [&](const auto& E) {
+                    if constexpr (requires { E.Raw; })
+                        LongestRaw = std::max(LongestRaw, E.Raw.size());
+                },
+                Event);
         Events.clear();
     }
     EXPECT_EQ(Shown, Expected);

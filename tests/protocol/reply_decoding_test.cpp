@@ -76,19 +76,34 @@ std::vector<TIgnored> IgnoredCases()
     const std::string NoNumber = "the code is not a number";
     const std::string NoDigit = "the baud-rate index is not a digit";
     std::vector<TIgnored> Cases = {
-        {"", Length(0)}, {"*", Length(1)}, {Short.substr(0, 12), Length(12)}, {Short + "5", Length(14)},
-        {Identity.substr(0, 29), Length(29)}, {Identity + "0", Length(31)},
-        {"*?X:E04,00=A5", "no \"??\" after the \"*\""}, {"*X?:E04,00=A5", "no \"??\" after the \"*\""},
+        {"", Length(0)},
+        {"*", Length(1)},
+        {Short.substr(0, 12), Length(12)},
+        {Short + "5", Length(14)},
+        {Identity.substr(0, 29), Length(29)},
+        {Identity + "0", Length(31)},
+        {"*?X:E04,00=A5", "no \"??\" after the \"*\""},
+        {"*X?:E04,00=A5", "no \"??\" after the \"*\""},
         {"*!!:E00,00=ABCDEFGHIJKLM V1.00", "no \"??\" after the \"*\""},
         {"*??:e04,00=A5", "not laid out as a reply"},  // case matters
-        {"*??:E00,01=ABCDEFGHIJKLM V1.00", NoIdentity}, {"*??:E00,0 =ABCDEFGHIJKLM V1.00", NoIdentity},
-        {"*??:E01,00=ABCDEFGHIJKLM V1.00", NoIdentity}, {"*??:E0x,00=ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E00,01=ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E00,0 =ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E01,00=ABCDEFGHIJKLM V1.00", NoIdentity},
+        {"*??:E0x,00=ABCDEFGHIJKLM V1.00", NoIdentity},
         {"*??:E  ,00=ABCDEFGHIJKLM V1.00", NoIdentity},
-        {CodeReply("00", "A5"), "code 0 is no reply code"}, {CodeReply("14", "A5"), "code 14 is no reply code"},
-        {CodeReply("99", "00"), "code 99 is no reply code"}, {CodeReply("-1", "A5"), "code -1 is no reply code"},
-        {CodeReply("4 ", "A5"), NoNumber}, {CodeReply("0x", "A5"), NoNumber}, {CodeReply("  ", "A5"), NoNumber},
-        {CodeReply("+-", "A5"), NoNumber}, {CodeReply("+ ", "A5"), NoNumber}, {CodeReply("x4", "A5"), NoNumber},
-        {CodeReply("03", "0x"), NoDigit}, {CodeReply("03", "0 "), NoDigit}, {CodeReply("03", "0+"), NoDigit},
+        {CodeReply("00", "A5"), "code 0 is no reply code"},
+        {CodeReply("14", "A5"), "code 14 is no reply code"},
+        {CodeReply("99", "00"), "code 99 is no reply code"},
+        {CodeReply("-1", "A5"), "code -1 is no reply code"},
+        {CodeReply("4 ", "A5"), NoNumber},
+        {CodeReply("0x", "A5"), NoNumber},
+        {CodeReply("  ", "A5"), NoNumber},
+        {CodeReply("+-", "A5"), NoNumber},
+        {CodeReply("+ ", "A5"), NoNumber},
+        {CodeReply("x4", "A5"), NoNumber},
+        {CodeReply("03", "0x"), NoDigit},
+        {CodeReply("03", "0 "), NoDigit},
+        {CodeReply("03", "0+"), NoDigit},
         {CodeReply("03", "0-"), NoDigit},
     };
     // Every one of the five fixed characters wrong, in both layouts.
@@ -110,7 +125,8 @@ TEST_F(SessionReplies, IgnoredLineKeepsAnEarlierReplyFlag)
     ASSERT_EQ(Session.ReplyReceived(), 1);
     Receive(CodeReply("14", "00") + "\r");
     EXPECT_EQ(Session.ReplyReceived(), 1);
-    EXPECT_EQ(Heard(), (std::vector<std::string>{"status 00 Ready", "ignored *??:E14,00=00<CR>: code 14 is no reply code"}));
+    EXPECT_EQ(Heard(),
+              (std::vector<std::string>{"status 00 Ready", "ignored *??:E14,00=00<CR>: code 14 is no reply code"}));
 }
 
 TEST_F(SessionReplies, AnyReplyAnswersTheRequestOnTheLine)

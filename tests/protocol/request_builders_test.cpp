@@ -53,21 +53,24 @@ constexpr TChainStep W(int Code)
     return {Code, TRequestMode::Write};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryStep, StepFrames,
-    ::testing::Values(
-        TStepFrame{R(0), "*00:0,00=00\r\n"}, TStepFrame{R(1), "*01:0,00=00\r\n"}, TStepFrame{R(2), "*02:0,00=00\r\n"},
-        TStepFrame{R(3), "*03:0,00=00\r\n"}, TStepFrame{R(4), "*04:0,00=00\r\n"}, TStepFrame{R(8), "*08:0,00=00\r\n"},
-        TStepFrame{R(9), "*09:0,00=00\r\n"}, TStepFrame{R(13), "*13:0,00=00\r\n"},
-        TStepFrame{W(2), "*02:1,A5=00\r\n"}, TStepFrame{W(3), "*03:1,03=00\r\n"}, TStepFrame{W(4), "*04:1,01=00\r\n"},
-        TStepFrame{W(5), "*05:1,23=00\r\n"}, TStepFrame{W(6), "*06:1,F0=00\r\n"}, TStepFrame{W(7), "*07:1,4A=00\r\n"},
-        TStepFrame{W(8), "*08:1,5B=00\r\n"}, TStepFrame{W(9), "*09:1,0C=00\r\n"}, TStepFrame{W(10), "*10:1,1D=00\r\n"},
-        TStepFrame{W(11), "*11:1,2E=00\r\n"}, TStepFrame{W(12), "*12:1,FF=00\r\n"}, TStepFrame{W(13), "*13:1,00=00\r\n"},
-        TStepFrame{W(99), "*99:1,00=00\r\n"},
-        // The Remote ID text and the baud index pass unchecked.
-        TStepFrame{W(2), "*02:1,=00\r\n", ""}, TStepFrame{W(2), "*02:1,7=00\r\n", "7"},
-        TStepFrame{W(2), "*02:1,a5=00\r\n", "a5"}, TStepFrame{W(3), "*03:1,07=00\r\n", "A5", 7},
-        TStepFrame{W(3), "*03:1,0-1=00\r\n", "A5", -1}));
+INSTANTIATE_TEST_SUITE_P(EveryStep, StepFrames,
+                         ::testing::Values(TStepFrame{R(0), "*00:0,00=00\r\n"}, TStepFrame{R(1), "*01:0,00=00\r\n"},
+                                           TStepFrame{R(2), "*02:0,00=00\r\n"}, TStepFrame{R(3), "*03:0,00=00\r\n"},
+                                           TStepFrame{R(4), "*04:0,00=00\r\n"}, TStepFrame{R(8), "*08:0,00=00\r\n"},
+                                           TStepFrame{R(9), "*09:0,00=00\r\n"}, TStepFrame{R(13), "*13:0,00=00\r\n"},
+                                           TStepFrame{W(2), "*02:1,A5=00\r\n"}, TStepFrame{W(3), "*03:1,03=00\r\n"},
+                                           TStepFrame{W(4), "*04:1,01=00\r\n"}, TStepFrame{W(5), "*05:1,23=00\r\n"},
+                                           TStepFrame{W(6), "*06:1,F0=00\r\n"}, TStepFrame{W(7), "*07:1,4A=00\r\n"},
+                                           TStepFrame{W(8), "*08:1,5B=00\r\n"}, TStepFrame{W(9), "*09:1,0C=00\r\n"},
+                                           TStepFrame{W(10), "*10:1,1D=00\r\n"}, TStepFrame{W(11), "*11:1,2E=00\r\n"},
+                                           TStepFrame{W(12), "*12:1,FF=00\r\n"}, TStepFrame{W(13), "*13:1,00=00\r\n"},
+                                           TStepFrame{W(99), "*99:1,00=00\r\n"},
+                                           // The Remote ID text and the baud index pass unchecked.
+                                           TStepFrame{W(2), "*02:1,=00\r\n", ""},
+                                           TStepFrame{W(2), "*02:1,7=00\r\n", "7"},
+                                           TStepFrame{W(2), "*02:1,a5=00\r\n", "a5"},
+                                           TStepFrame{W(3), "*03:1,07=00\r\n", "A5", 7},
+                                           TStepFrame{W(3), "*03:1,0-1=00\r\n", "A5", -1}));
 
 TEST(StepFrames, StepsWithoutARequestAreRefused)
 {
@@ -108,20 +111,19 @@ TEST_P(ChainFrames, GoOutInOrderEachAfterTheLastReply)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryChain, ChainFrames,
-    ::testing::Values(
-        TChainFrames{"Identify", TChainPlan::Identify(), {"*00:0,00=00\r\n"}},
-        TChainFrames{"Read", TChainPlan::Read(), test_support::ReadChainFrames},
-        TChainFrames{"Write", TChainPlan::Write(Wanted),
-                     Joined({"*02:1,A7=00\r\n", "*03:1,06=00\r\n", "*04:1,5A=00\r\n", "*05:1,01=00\r\n",
-                             "*06:1,02=00\r\n", "*07:1,04=00\r\n", "*08:1,08=00\r\n", "*09:1,FE=00\r\n",
-                             "*10:1,10=00\r\n", "*11:1,20=00\r\n", "*12:1,40=00\r\n", "*13:1,80=00\r\n"},
-                            test_support::ReadChainFrames)},
-        TChainFrames{"Factory", TChainPlan::Factory(),
-                     Joined({"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n", "*03:1,03=00\r\n",
-                             "*04:1,00=00\r\n", "*05:1,00=00\r\n", "*06:1,F0=00\r\n", "*07:1,FF=00\r\n",
-                             "*08:1,FF=00\r\n", "*09:1,FF=00\r\n", "*10:1,FF=00\r\n", "*11:1,FF=00\r\n",
-                             "*12:1,FF=00\r\n", "*13:1,FF=00\r\n"},
-                            test_support::ReadChainFrames)}),
+    ::testing::Values(TChainFrames{"Identify", TChainPlan::Identify(), {"*00:0,00=00\r\n"}},
+                      TChainFrames{"Read", TChainPlan::Read(), test_support::ReadChainFrames},
+                      TChainFrames{"Write", TChainPlan::Write(Wanted),
+                                   Joined({"*02:1,A7=00\r\n", "*03:1,06=00\r\n", "*04:1,5A=00\r\n", "*05:1,01=00\r\n",
+                                           "*06:1,02=00\r\n", "*07:1,04=00\r\n", "*08:1,08=00\r\n", "*09:1,FE=00\r\n",
+                                           "*10:1,10=00\r\n", "*11:1,20=00\r\n", "*12:1,40=00\r\n", "*13:1,80=00\r\n"},
+                                          test_support::ReadChainFrames)},
+                      TChainFrames{"Factory", TChainPlan::Factory(),
+                                   Joined({"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n", "*03:1,03=00\r\n",
+                                           "*04:1,00=00\r\n", "*05:1,00=00\r\n", "*06:1,F0=00\r\n", "*07:1,FF=00\r\n",
+                                           "*08:1,FF=00\r\n", "*09:1,FF=00\r\n", "*10:1,FF=00\r\n", "*11:1,FF=00\r\n",
+                                           "*12:1,FF=00\r\n", "*13:1,FF=00\r\n"},
+                                          test_support::ReadChainFrames)}),
     [](const ::testing::TestParamInfo<TChainFrames>& Info) { return std::string(Info.param.Name); });
 
 class SessionRequests : public ::testing::Test, protected TSessionUnderTest {};

@@ -20,12 +20,11 @@ const std::string ReadIdentity = "*00:0,00=00\r\n";
 // The twelve writes of a whole configuration (ID 2A, baud index 5, every
 // port byte 5A), then the fourteen reads back.
 const std::vector<std::string> WriteAndVerify{
-    "*02:1,2A=00\r\n", "*03:1,05=00\r\n", "*04:1,5A=00\r\n", "*05:1,5A=00\r\n", "*06:1,5A=00\r\n",
-    "*07:1,5A=00\r\n", "*08:1,5A=00\r\n", "*09:1,5A=00\r\n", "*10:1,5A=00\r\n", "*11:1,5A=00\r\n",
-    "*12:1,5A=00\r\n", "*13:1,5A=00\r\n", "*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:0,00=00\r\n",
-    "*03:0,00=00\r\n", "*04:0,00=00\r\n", "*05:0,00=00\r\n", "*06:0,00=00\r\n", "*07:0,00=00\r\n",
-    "*08:0,00=00\r\n", "*09:0,00=00\r\n", "*10:0,00=00\r\n", "*11:0,00=00\r\n", "*12:0,00=00\r\n",
-    "*13:0,00=00\r\n"};
+    "*02:1,2A=00\r\n", "*03:1,05=00\r\n", "*04:1,5A=00\r\n", "*05:1,5A=00\r\n", "*06:1,5A=00\r\n", "*07:1,5A=00\r\n",
+    "*08:1,5A=00\r\n", "*09:1,5A=00\r\n", "*10:1,5A=00\r\n", "*11:1,5A=00\r\n", "*12:1,5A=00\r\n", "*13:1,5A=00\r\n",
+    "*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:0,00=00\r\n", "*03:0,00=00\r\n", "*04:0,00=00\r\n", "*05:0,00=00\r\n",
+    "*06:0,00=00\r\n", "*07:0,00=00\r\n", "*08:0,00=00\r\n", "*09:0,00=00\r\n", "*10:0,00=00\r\n", "*11:0,00=00\r\n",
+    "*12:0,00=00\r\n", "*13:0,00=00\r\n"};
 
 // A line in front of a TModuleSeries, the way the simulator drives it.
 class SeriesLine {
@@ -33,17 +32,22 @@ public:
     explicit SeriesLine(TSeriesOptions Options) : Series(Options) {}
 
     // The reply line, or nullopt when nothing answers.
-    std::optional<std::string> Send(const std::string& Frame) {
-        if (!Series.Attach(Now, State)) return std::nullopt;
+    std::optional<std::string> Send(const std::string& Frame)
+    {
+        if (!Series.Attach(Now, State))
+            return std::nullopt;
         TModuleAnswer Answer = AnswerRequest(Frame, State);
         Series.Shape(Frame, Now, Answer, State);
-        if (Answer.Outcome != TRequestOutcome::Answered) return std::nullopt;
+        if (Answer.Outcome != TRequestOutcome::Answered)
+            return std::nullopt;
         return Answer.Line;
     }
     // How many of `frames` got a reply.
-    std::size_t SendAll(const std::vector<std::string>& Frames) {
+    std::size_t SendAll(const std::vector<std::string>& Frames)
+    {
         std::size_t Answered = 0;
-        for (const auto& Frame : Frames) Answered += Send(Frame).has_value();
+        for (const auto& Frame : Frames)
+            Answered += Send(Frame).has_value();
         return Answered;
     }
     std::size_t Module() const { return Series.ModuleNumber(Now); }
@@ -53,9 +57,13 @@ public:
     TClock::time_point Now = TClock::now();
 };
 
-TSeriesOptions Series(std::size_t Faulty = 0, std::size_t Silent = 0) { return {true, 1000ms, Faulty, Silent}; }
+TSeriesOptions Series(std::size_t Faulty = 0, std::size_t Silent = 0)
+{
+    return {true, 1000ms, Faulty, Silent};
+}
 
-TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever) {
+TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever)
+{
     SeriesLine Line(TSeriesOptions{false, 1000ms, 1, 1});
     EXPECT_EQ(Line.SendAll(WriteAndVerify), 26u);
     EXPECT_EQ(Line.SendAll(WriteAndVerify), 26u) << "neither unplugged, faulty nor silent";
@@ -63,7 +71,8 @@ TEST(ModuleSeriesTest, WithoutSeriesOneModuleStaysForever) {
     EXPECT_EQ(Line.Module(), 1u);
 }
 
-TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
+TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap)
+{
     SeriesLine Line(Series());
     Line.State.BiosVersion = "2.00b";
     EXPECT_EQ(Line.SendAll(WriteAndVerify), 26u);
@@ -78,7 +87,8 @@ TEST(ModuleSeriesTest, VerifiedModuleLeavesAndAFactoryModuleComesAfterTheGap) {
     EXPECT_EQ(Line.State, Factory);
 }
 
-TEST(ModuleSeriesTest, ModuleStaysUntilEveryWrittenCodeIsReadBackAfterItsLastWrite) {
+TEST(ModuleSeriesTest, ModuleStaysUntilEveryWrittenCodeIsReadBackAfterItsLastWrite)
+{
     SeriesLine Line(Series());
     // Each code written and read at once; then code 13 written again.
     const std::vector<std::vector<std::string>> WriteThenRead{
@@ -105,7 +115,8 @@ TEST(ModuleSeriesTest, ModuleStaysUntilEveryWrittenCodeIsReadBackAfterItsLastWri
     EXPECT_EQ(Line.Module(), 5u);
 }
 
-TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
+TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn)
+{
     struct Case {
         std::size_t Faulty, Silent;
         std::vector<std::size_t> AnsweredPerModule;  // modules 1, 2, 3
@@ -124,7 +135,8 @@ TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
             for (const auto& Frame : WriteAndVerify) {
                 const auto Reply = Line.Send(Frame);
                 Answered += Reply.has_value();
-                if (Frame == "*04:1,5A=00\r\n") Echo = Reply;
+                if (Frame == "*04:1,5A=00\r\n")
+                    Echo = Reply;
             }
             EXPECT_EQ(Answered, C.AnsweredPerModule[Module - 1]) << "module " << Module;
             EXPECT_EQ(Echo, "*??:E04,00=" + C.P0DirectionEcho[Module - 1]) << "module " << Module;
@@ -134,7 +146,8 @@ TEST(ModuleSeriesTest, FaultyAndSilentModulesTakeTheirTurn) {
     }
 }
 
-TEST(ModuleSeriesTest, CommandLineOptions) {
+TEST(ModuleSeriesTest, CommandLineOptions)
+{
     const TCommandLine Plain = ParseCommandLine({"--series"});
     EXPECT_EQ(Plain.Options.Series, (TSeriesOptions{true, 1000ms, 0, 0}));
     const TCommandLine Full = ParseCommandLine({"--series-gap=250", "--faulty-module", "3", "--silent-module=4"});

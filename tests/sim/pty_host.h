@@ -40,7 +40,8 @@ public:
     // Everything that arrives within `window` (for checking that nothing comes).
     std::string ReadFor(std::chrono::milliseconds Window);
     // Writes `request` and returns the reply through its first CR.
-    std::string Exchange(const std::string& Request) {
+    std::string Exchange(const std::string& Request)
+    {
         Write(Request);
         return ReadLines(1);
     }

@@ -10,22 +10,26 @@
 namespace varnolink::sim {
 namespace {
 
-std::vector<std::string> Frames(TRequestAssembler& Assembler, std::string_view Bytes) {
+std::vector<std::string> Frames(TRequestAssembler& Assembler, std::string_view Bytes)
+{
     std::vector<TReceivedFrame> frames;
     Assembler.Feed(Bytes, TClock::now(), frames);
     std::vector<std::string> Texts;
-    for (const auto& Frame : frames) Texts.push_back(Frame.Bytes);
+    for (const auto& Frame : frames)
+        Texts.push_back(Frame.Bytes);
     return Texts;
 }
 
-TEST(RequestAssemblerTest, OverlongFrameIsDroppedAndTheNextStarWins) {
+TEST(RequestAssemblerTest, OverlongFrameIsDroppedAndTheNextStarWins)
+{
     TRequestAssembler Assembler(16);
     EXPECT_TRUE(Frames(Assembler, "*" + std::string(20, '0') + "\r\n").empty());
     EXPECT_EQ(Assembler.DiscardedBytes(), 23u);  // "*", twenty "0", CR, LF
     EXPECT_EQ(Frames(Assembler, "*01:0,00=00\r\n"), std::vector<std::string>{"*01:0,00=00\r\n"});
 }
 
-TEST(RequestAssemblerTest, CarriageReturnWaitsForItsLineFeed) {
+TEST(RequestAssemblerTest, CarriageReturnWaitsForItsLineFeed)
+{
     TRequestAssembler Assembler;
     EXPECT_TRUE(Frames(Assembler, "*01:0,00=00\r").empty());
     EXPECT_TRUE(Assembler.AwaitingLineFeed());
@@ -40,13 +44,49 @@ TEST(RequestAssemblerTest, CarriageReturnWaitsForItsLineFeed) {
     EXPECT_EQ(Assembler.DiscardedBytes(), 1u);
 }
 
-TEST(CommandLineTest, OptionsSetStateFaultsAndLine) {
-    const TCommandLine Line = ParseCommandLine(
-        {"--lf", "--id=3c", "--baud-index", "5", "--name", "ABCDEFGHIJKLM", "--version", "9.99z", "--status", "01",
-         "--port-bytes", "01 02 03 04 05 06 07 08 09 0A", "--dir-p4", "AA", "--def-p5=BB", "--silent-from", "3",
-         "--silent-codes", "4,99", "--delay", "20", "--split", "3", "--split-gap", "7", "--noise-text", "x\\r\\x2A",
-         "--noise-random", "5", "--noise-after", "--noise-seed", "42", "--lower-case", "--malformed", "code",
-         "--malformed-instead", "--line-baud", "9600", "--print-requests", "--link", "/tmp/x"});
+TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
+{
+    const TCommandLine Line = ParseCommandLine({"--lf",
+                                                "--id=3c",
+                                                "--baud-index",
+                                                "5",
+                                                "--name",
+                                                "ABCDEFGHIJKLM",
+                                                "--version",
+                                                "9.99z",
+                                                "--status",
+                                                "01",
+                                                "--port-bytes",
+                                                "01 02 03 04 05 06 07 08 09 0A",
+                                                "--dir-p4",
+                                                "AA",
+                                                "--def-p5=BB",
+                                                "--silent-from",
+                                                "3",
+                                                "--silent-codes",
+                                                "4,99",
+                                                "--delay",
+                                                "20",
+                                                "--split",
+                                                "3",
+                                                "--split-gap",
+                                                "7",
+                                                "--noise-text",
+                                                "x\\r\\x2A",
+                                                "--noise-random",
+                                                "5",
+                                                "--noise-after",
+                                                "--noise-seed",
+                                                "42",
+                                                "--lower-case",
+                                                "--malformed",
+                                                "code",
+                                                "--malformed-instead",
+                                                "--line-baud",
+                                                "9600",
+                                                "--print-requests",
+                                                "--link",
+                                                "/tmp/x"});
     const TSimulatorOptions& Options = Line.Options;
     EXPECT_TRUE(Options.LineFeedAfterReply);
     EXPECT_TRUE(Line.PrintRequests);
@@ -74,12 +114,23 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine) {
     EXPECT_EQ(Options.Faults, Faults);
 }
 
-TEST(CommandLineTest, BadInputIsRefused) {
+TEST(CommandLineTest, BadInputIsRefused)
+{
     const std::vector<std::vector<std::string>> Bad{
-        {"--bogus"},          {"--id", "1"},           {"--id", "XY"},       {"--baud-index", "8"},
-        {"--name", "SHORT"},  {"--port-bytes", "00 11"}, {"--dir-p3", "00"},  {"--delay"},
-        {"--lf=1"},           {"--malformed", "text"}, {"--malformed", "odd"}, {"--noise-text", "\\q"},
-        {"--silent-codes", "4,x"}, {"--device", "/dev/null", "--link", "/tmp/x"},
+        {"--bogus"},
+        {"--id", "1"},
+        {"--id", "XY"},
+        {"--baud-index", "8"},
+        {"--name", "SHORT"},
+        {"--port-bytes", "00 11"},
+        {"--dir-p3", "00"},
+        {"--delay"},
+        {"--lf=1"},
+        {"--malformed", "text"},
+        {"--malformed", "odd"},
+        {"--noise-text", "\\q"},
+        {"--silent-codes", "4,x"},
+        {"--device", "/dev/null", "--link", "/tmp/x"},
     };
     for (const auto& Arguments : Bad) {
         EXPECT_THROW(ParseCommandLine(Arguments), std::invalid_argument) << Arguments[0];
@@ -87,7 +138,8 @@ TEST(CommandLineTest, BadInputIsRefused) {
     EXPECT_NO_THROW(ParseCommandLine({}));
 }
 
-TEST(TextEscapeTest, EscapesRoundTrip) {
+TEST(TextEscapeTest, EscapesRoundTrip)
+{
     const std::string Bytes = std::string("*01:0,00=00\r\n\\\t") + '\0' + "\x7F\xFF";
     EXPECT_EQ(EscapeBytes(Bytes), "*01:0,00=00\\r\\n\\\\\\t\\x00\\x7F\\xFF");
     EXPECT_EQ(UnescapeText(EscapeBytes(Bytes)), Bytes);

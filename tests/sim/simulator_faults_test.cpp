@@ -19,7 +19,8 @@ const std::string IdReply = "*??:E02,00=01\r";
 
 class SimulatorFaultsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Sim_ = std::make_unique<TModuleSimulator>();
         Sim_->Start();
         Host_ = std::make_unique<TPtyHost>(Sim_->DevicePath());
@@ -29,7 +30,8 @@ protected:
     std::unique_ptr<TPtyHost> Host_;
 };
 
-TEST_F(SimulatorFaultsTest, SilentFromTheNthRequestCountedFromSetFaults) {
+TEST_F(SimulatorFaultsTest, SilentFromTheNthRequestCountedFromSetFaults)
+{
     EXPECT_EQ(Host_->Exchange(ReadStatus), StatusReply);
     TFaults Faults;
     Faults.SilentFromRequest = 2;
@@ -48,7 +50,8 @@ TEST_F(SimulatorFaultsTest, SilentFromTheNthRequestCountedFromSetFaults) {
     EXPECT_EQ(Host_->Exchange(ReadId), IdReply);
 }
 
-TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo) {
+TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo)
+{
     TFaults Faults;
     Faults.SilentCodes = {4, 99};
     Sim_->SetFaults(Faults);
@@ -58,7 +61,8 @@ TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo) {
     EXPECT_EQ(Host_->ReadFor(100ms), "");
 }
 
-TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack) {
+TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack)
+{
     TFaults Faults;
     Faults.ReplyDelay = 150ms;
     Sim_->SetFaults(Faults);
@@ -69,7 +73,8 @@ TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack) {
     }
 }
 
-TEST_F(SimulatorFaultsTest, SplitRepliesArriveInSeparatePieces) {
+TEST_F(SimulatorFaultsTest, SplitRepliesArriveInSeparatePieces)
+{
     TFaults Faults;
     Faults.SplitPieceBytes = 4;
     Faults.SplitGap = 40ms;
@@ -84,7 +89,8 @@ TEST_F(SimulatorFaultsTest, SplitRepliesArriveInSeparatePieces) {
     EXPECT_LE(Chunks.front().Bytes.size(), 4u);
 }
 
-TEST_F(SimulatorFaultsTest, NoiseGoesBeforeOrAfterTheReply) {
+TEST_F(SimulatorFaultsTest, NoiseGoesBeforeOrAfterTheReply)
+{
     TFaults Faults;
     Faults.Noise.Text = "ab\x01";
     Faults.Noise.RandomBytes = 20;
@@ -104,7 +110,8 @@ TEST_F(SimulatorFaultsTest, NoiseGoesBeforeOrAfterTheReply) {
     EXPECT_EQ(Host_->ReadLines(1, 2000ms, '\n'), IdReply + "zz\n");
 }
 
-TEST_F(SimulatorFaultsTest, LowerCaseDataOnly) {
+TEST_F(SimulatorFaultsTest, LowerCaseDataOnly)
+{
     TFaults Faults;
     Faults.LowerCaseData = true;
     Sim_->SetFaults(Faults);
@@ -113,10 +120,11 @@ TEST_F(SimulatorFaultsTest, LowerCaseDataOnly) {
     EXPECT_EQ(Host_->Exchange("*00:0,00=00\r\n"), "*??:E00,00=VARNOLINK I/O 1.00a\r");
 }
 
-TEST_F(SimulatorFaultsTest, MalformedLinesBeforeOrInsteadOfTheReply) {
+TEST_F(SimulatorFaultsTest, MalformedLinesBeforeOrInsteadOfTheReply)
+{
     const std::vector<std::pair<TMalformedKind, std::string>> Shapes{
-        {TMalformedKind::TooShort, "*??:E02,00=0\r"},       {TMalformedKind::TooLong, "*??:E02,00=010\r"},
-        {TMalformedKind::BadCheckText, "*??;E02,00=01\r"},  {TMalformedKind::BadAddress, "*01:E02,00=01\r"},
+        {TMalformedKind::TooShort, "*??:E02,00=0\r"},        {TMalformedKind::TooLong, "*??:E02,00=010\r"},
+        {TMalformedKind::BadCheckText, "*??;E02,00=01\r"},   {TMalformedKind::BadAddress, "*01:E02,00=01\r"},
         {TMalformedKind::NonDecimalCode, "*??:E0A,00=01\r"}, {TMalformedKind::Text, "*junk\r"},
     };
     for (const auto& [kind, line] : Shapes) {
@@ -140,7 +148,8 @@ TEST_F(SimulatorFaultsTest, MalformedLinesBeforeOrInsteadOfTheReply) {
     EXPECT_EQ(Host_->Exchange("*00:0,00=00\r\n"), "*??:E00,00=VARNOLINK I/O 1.00\r");
 }
 
-TEST_F(SimulatorFaultsTest, LineTimeEmulationPacesRequestAndReply) {
+TEST_F(SimulatorFaultsTest, LineTimeEmulationPacesRequestAndReply)
+{
     TFaults Faults;
     Faults.LineBaud = 1200;  // 8.33 ms a character
     Sim_->SetFaults(Faults);

@@ -27,7 +27,8 @@ namespace {
 const std::string ReadStatus = "*01:0,00=00\r\n";
 const std::string StatusReply = "*??:E01,00=00\r";
 
-TEST(SimulatorLineTest, HostClosingAndReopeningItsSideKeepsWorking) {
+TEST(SimulatorLineTest, HostClosingAndReopeningItsSideKeepsWorking)
+{
     TModuleSimulator Sim;
     Sim.Start();
     for (int Round = 0; Round < 3; ++Round) {
@@ -38,7 +39,8 @@ TEST(SimulatorLineTest, HostClosingAndReopeningItsSideKeepsWorking) {
     EXPECT_EQ(Sim.Requests().size(), 3u);
 }
 
-TEST(SimulatorLineTest, HangUpMakesTheHostSeeAHangUp) {
+TEST(SimulatorLineTest, HangUpMakesTheHostSeeAHangUp)
+{
     TModuleSimulator Sim;
     Sim.Start();
     TPtyHost Host(Sim.DevicePath());
@@ -50,7 +52,8 @@ TEST(SimulatorLineTest, HangUpMakesTheHostSeeAHangUp) {
     Sim.Stop();  // and the destructor after it: both fine after a hang-up
 }
 
-TEST(SimulatorLineTest, HangUpBeforeStart) {
+TEST(SimulatorLineTest, HangUpBeforeStart)
+{
     TModuleSimulator Sim;
     TPtyHost Host(Sim.DevicePath());
     Sim.HangUp();
@@ -59,7 +62,8 @@ TEST(SimulatorLineTest, HangUpBeforeStart) {
     EXPECT_TRUE(Sim.HungUp());
 }
 
-TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
+TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards)
+{
     const auto Link = std::filesystem::temp_directory_path() / ("varnolink-sim-link-" + std::to_string(::getpid()));
     {
         TSimulatorOptions Options;
@@ -75,7 +79,8 @@ TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards) {
 
 // A pseudo-terminal made by the test, whose slave the simulator opens as an
 // existing serial device while the test talks on the master.
-TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss) {
+TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss)
+{
     test_support::TPtyPair Line;
     TSimulatorOptions Options;
     Options.DevicePath = Line.SlavePath();
@@ -95,7 +100,8 @@ TEST(SimulatorLineTest, AnswersOnAnExistingDeviceAndReportsItsLoss) {
 // The program, run as a child with its standard output on a pipe.
 class TSimulatorProcess {
 public:
-    explicit TSimulatorProcess(std::vector<std::string> Arguments) {
+    explicit TSimulatorProcess(std::vector<std::string> Arguments)
+    {
         int OutPipe[2];
         int ErrorPipe[2];
         if (::pipe2(OutPipe, O_CLOEXEC) != 0 || ::pipe2(ErrorPipe, O_CLOEXEC) != 0) {
@@ -111,13 +117,16 @@ public:
         posix_spawn_file_actions_adddup2(&Actions, ErrorWriteEnd.Get(), STDERR_FILENO);
         Arguments.insert(Arguments.begin(), VARNOLINK_SIM_EXECUTABLE);
         std::vector<char*> Argv;
-        for (auto& Argument : Arguments) Argv.push_back(Argument.data());
+        for (auto& Argument : Arguments)
+            Argv.push_back(Argument.data());
         Argv.push_back(nullptr);
         const int Error = ::posix_spawn(&Pid_, Argv[0], &Actions, nullptr, Argv.data(), environ);
         posix_spawn_file_actions_destroy(&Actions);
-        if (Error != 0) throw std::runtime_error("posix_spawn failed");
+        if (Error != 0)
+            throw std::runtime_error("posix_spawn failed");
     }
-    ~TSimulatorProcess() {
+    ~TSimulatorProcess()
+    {
         if (Pid_ > 0) {
             ::kill(Pid_, SIGKILL);
             ::waitpid(Pid_, nullptr, 0);
@@ -125,14 +134,13 @@ public:
     }
 
     // Reads standard output up to the first newline, within `timeout`.
-    std::string FirstLine(std::chrono::milliseconds Timeout = 5000ms) {
-        return ReadUntil(Output_, '\n', Timeout);
-    }
+    std::string FirstLine(std::chrono::milliseconds Timeout = 5000ms) { return ReadUntil(Output_, '\n', Timeout); }
     // Reads standard error to its end (after Terminate), within `timeout`.
     std::string Errors(std::chrono::milliseconds Timeout = 5000ms) { return ReadUntil(Errors_, '\0', Timeout); }
 
     // Sends `signal` and returns the wait status.
-    int Terminate(int Signal) {
+    int Terminate(int Signal)
+    {
         ::kill(Pid_, Signal);
         int Status = 0;
         ::waitpid(Pid_, &Status, 0);
@@ -141,16 +149,19 @@ public:
     }
 
 private:
-    static std::string ReadUntil(const TUniqueFd& Fd, char Stop, std::chrono::milliseconds Timeout) {
+    static std::string ReadUntil(const TUniqueFd& Fd, char Stop, std::chrono::milliseconds Timeout)
+    {
         const auto Deadline = TTestClock::now() + Timeout;
         std::string Text;
         while (Text.find(Stop) == std::string::npos && TTestClock::now() < Deadline) {
             pollfd Ready{Fd.Get(), POLLIN, 0};
             const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TTestClock::now());
-            if (::poll(&Ready, 1, static_cast<int>(Left.count()) + 1) <= 0) continue;
+            if (::poll(&Ready, 1, static_cast<int>(Left.count()) + 1) <= 0)
+                continue;
             char Buffer[256];
             const ssize_t Got = ::read(Fd.Get(), Buffer, sizeof Buffer);
-            if (Got <= 0) break;
+            if (Got <= 0)
+                break;
             Text.append(Buffer, static_cast<std::size_t>(Got));
         }
         return Text;
@@ -161,7 +172,8 @@ private:
     TUniqueFd Errors_;
 };
 
-TEST(SimulatorProgramTest, PrintsThePathFirstAnswersAndExitsCleanlyOnSigterm) {
+TEST(SimulatorProgramTest, PrintsThePathFirstAnswersAndExitsCleanlyOnSigterm)
+{
     TSimulatorProcess Program({"--id", "7E", "--lf", "--print-requests"});
     const std::string Line = Program.FirstLine();
     ASSERT_FALSE(Line.empty());
@@ -179,7 +191,8 @@ TEST(SimulatorProgramTest, PrintsThePathFirstAnswersAndExitsCleanlyOnSigterm) {
     EXPECT_EQ(Program.Errors(), "*02:0,00=00\\r\\n\n");
 }
 
-TEST(SimulatorProgramTest, RefusesBadOptionsWithStatus2) {
+TEST(SimulatorProgramTest, RefusesBadOptionsWithStatus2)
+{
     TSimulatorProcess Program({"--name", "SHORT"});
     EXPECT_EQ(Program.FirstLine(), "");
     int Status = 0;

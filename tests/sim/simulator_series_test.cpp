@@ -12,7 +12,8 @@
 namespace varnolink::sim::test {
 namespace {
 
-TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap) {
+TEST(SimulatorSeriesTest, VerifiedModuleIsReplacedByAFactoryModuleAfterTheGap)
+{
     TSimulatorOptions Options;
     Options.Series = {true, 1500ms, 1, 0};
     TModuleSimulator Sim(Options);

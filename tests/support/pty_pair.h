@@ -22,11 +22,13 @@ namespace test_support {
 
 class TPtyPair {
 public:
-    TPtyPair() : Master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)) {
+    TPtyPair() : Master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK))
+    {
         if (Master_.get() < 0 || ::grantpt(Master_.get()) != 0 || ::unlockpt(Master_.get()) != 0)
             throw std::runtime_error("no pseudo-terminal");
         char Name[128];
-        if (::ptsname_r(Master_.get(), Name, sizeof Name) != 0) throw std::runtime_error("no pseudo-terminal name");
+        if (::ptsname_r(Master_.get(), Name, sizeof Name) != 0)
+            throw std::runtime_error("no pseudo-terminal name");
         SlavePath_ = Name;
     }
 
@@ -35,14 +37,17 @@ public:
 
     // Keeps a slave descriptor open, so the line stays up while the code
     // under test closes and reopens its side.
-    void HoldSlave() {
+    void HoldSlave()
+    {
         HeldSlave_.Reset(::open(SlavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (HeldSlave_.get() < 0) throw std::runtime_error("cannot hold the slave");
+        if (HeldSlave_.get() < 0)
+            throw std::runtime_error("cannot hold the slave");
     }
 
     // Writes all of Bytes, waiting for room when the line is full; 5 s
     // without room is a failure.
-    void Write(std::string_view Bytes) const {
+    void Write(std::string_view Bytes) const
+    {
         size_t Done = 0;
         while (Done < Bytes.size()) {
             const ssize_t Count = ::write(Master_.get(), Bytes.data() + Done, Bytes.size() - Done);
@@ -50,14 +55,17 @@ public:
                 Done += static_cast<size_t>(Count);
                 continue;
             }
-            if (Count < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("far-end write failed");
+            if (Count < 0 && errno != EAGAIN && errno != EINTR)
+                throw std::runtime_error("far-end write failed");
             pollfd Room{Master_.get(), POLLOUT, 0};
-            if (::poll(&Room, 1, 5000) <= 0) throw std::runtime_error("far-end write stuck");
+            if (::poll(&Room, 1, 5000) <= 0)
+                throw std::runtime_error("far-end write stuck");
         }
     }
 
     // Reads until Count bytes have come or Timeout has passed.
-    std::string Read(size_t Count, std::chrono::milliseconds Timeout = std::chrono::milliseconds(2000)) const {
+    std::string Read(size_t Count, std::chrono::milliseconds Timeout = std::chrono::milliseconds(2000)) const
+    {
         std::string Got;
         const auto Deadline = std::chrono::steady_clock::now() + Timeout;
         while (Got.size() < Count) {
@@ -67,9 +75,10 @@ public:
                 Got.append(Buffer, static_cast<size_t>(Read));
                 continue;
             }
-            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                Deadline - std::chrono::steady_clock::now());
-            if (Left.count() <= 0) break;
+            const auto Left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+            if (Left.count() <= 0)
+                break;
             pollfd Ready{Master_.get(), POLLIN, 0};
             ::poll(&Ready, 1, static_cast<int>(Left.count()));
         }
@@ -77,11 +86,13 @@ public:
     }
 
     // Everything waiting at the master now.
-    std::string Drain() const {
+    std::string Drain() const
+    {
         std::string Got;
         char Buffer[4096];
         ssize_t Read;
-        while ((Read = ::read(Master_.get(), Buffer, sizeof Buffer)) > 0) Got.append(Buffer, static_cast<size_t>(Read));
+        while ((Read = ::read(Master_.get(), Buffer, sizeof Buffer)) > 0)
+            Got.append(Buffer, static_cast<size_t>(Read));
         return Got;
     }
 

@@ -14,12 +14,15 @@
 
 namespace test_support {
 
-inline cport::TUniqueFd OpenRawSlave(const std::string& Path, int Flags = O_NONBLOCK) {
+inline cport::TUniqueFd OpenRawSlave(const std::string& Path, int Flags = O_NONBLOCK)
+{
     cport::TUniqueFd Line(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | Flags));
     termios Raw{};
-    if (Line.get() < 0 || ::tcgetattr(Line.get(), &Raw) != 0) throw std::runtime_error("cannot open the slave");
+    if (Line.get() < 0 || ::tcgetattr(Line.get(), &Raw) != 0)
+        throw std::runtime_error("cannot open the slave");
     ::cfmakeraw(&Raw);
-    if (::tcsetattr(Line.get(), TCSANOW, &Raw) != 0) throw std::runtime_error("cannot make the slave raw");
+    if (::tcsetattr(Line.get(), TCSANOW, &Raw) != 0)
+        throw std::runtime_error("cannot make the slave raw");
     return Line;
 }
 

@@ -120,7 +120,8 @@ void TCommissionDialogTest::StopBetweenModulesEndsTheRun()
     Dialog.IdList->setText(QStringLiteral("10-14"));
     Dialog.show();
     QSignalSpy Ended(&Dialog, &TCommissionDialog::RunEnded);
-    QObject::connect(Dialog.Rows->model(), &QAbstractItemModel::rowsInserted, &Dialog, [&] { Click(Dialog.StopButton); });
+    QObject::connect(Dialog.Rows->model(), &QAbstractItemModel::rowsInserted, &Dialog,
+                     [&] { Click(Dialog.StopButton); });
 
     QVERIFY(Dialog.Start());
     QVERIFY(Ended.wait(30000));

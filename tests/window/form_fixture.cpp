@@ -17,7 +17,7 @@ using namespace varnolink;
 namespace window_test {
 
 const QStringList StartUpControls{"ComboPort"};
-const QStringList ConnectedControls{"ClosePort", "IDDisplay", "ComboBaud",   "SaveToDefault",
+const QStringList ConnectedControls{"ClosePort",  "IDDisplay",  "ComboBaud",   "SaveToDefault",
                                     "SaveConfig", "ReadConfig", "bit buttons", "byte fields"};
 
 TErrorRecorder::TErrorRecorder()
@@ -63,7 +63,8 @@ TModuleSimulator& TFormFixture::StartModule(const TModuleState& State, const TFa
     // Runs on the simulator's thread: only the armed code crosses over.
     Options.OnRequest = [this](const varnolink::sim::TRequestRecord& Request) {
         if (Request.Code == ArmedCode_.load())
-            QMetaObject::invokeMethod(Target_, [this] { Action_(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                Target_, [this] { Action_(); }, Qt::QueuedConnection);
     };
     Simulator = std::make_unique<TModuleSimulator>(std::move(Options));
     Simulator->Start();
@@ -145,10 +146,10 @@ void TypeInto(QWidget* Field, const QString& Text)
 QStringList EnabledControls(const TMainForm& Form)
 {
     QStringList Enabled;
-    const std::initializer_list<QWidget*> Controls{
-        Form.ComboPort,     Form.OpenPort,     Form.ClosePort,     Form.StatusConnect,
-        Form.BiosNameDisplay, Form.BIOSVersionDisplay, Form.StatusDisplay, Form.IDDisplay,
-        Form.ComboBaud,     Form.SaveToDefault, Form.SaveConfig,   Form.ReadConfig};
+    const std::initializer_list<QWidget*> Controls{Form.ComboPort,     Form.OpenPort,        Form.ClosePort,
+                                                   Form.StatusConnect, Form.BiosNameDisplay, Form.BIOSVersionDisplay,
+                                                   Form.StatusDisplay, Form.IDDisplay,       Form.ComboBaud,
+                                                   Form.SaveToDefault, Form.SaveConfig,      Form.ReadConfig};
     for (QWidget* Control : Controls)
         if (Control->isEnabled())
             Enabled << Control->objectName();
@@ -198,7 +199,8 @@ QStringList SameCaptions(const QString& Caption)
 
 QString RowState(const TMainForm& Form, TPortGrid Grid, int Row)
 {
-    const TMainForm::TBitRow& Bits = (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[static_cast<std::size_t>(Row)];
+    const TMainForm::TBitRow& Bits =
+        (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[static_cast<std::size_t>(Row)];
     QString Digits;
     for (int Bit = PortBitCount - 1; Bit >= 0; --Bit)
         Digits += QString::number(Bits[static_cast<std::size_t>(Bit)]);

@@ -24,9 +24,9 @@ using namespace varnolink;
 namespace window_test {
 
 using varnolink::sim::TFaults;
+using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TModuleState;
 using varnolink::sim::TSimulatorOptions;
-using varnolink::sim::TModuleSimulator;
 
 // Records the texts the application would show in its error box.
 class TErrorRecorder {

@@ -116,8 +116,7 @@ inline QStringList WindowMismatches(const TMainForm& Form, const TModuleState& S
             Check(Field->objectName(), Field->text(), Qs(HexByte(Value)));
             Check(Field->objectName() + " captions", Captions(Form, Grid, Row).join(' '),
                   RowCaptions(Grid, Value).join(' '));
-            const TMainForm::TBitRow& Bits =
-                (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[Index];
+            const TMainForm::TBitRow& Bits = (Grid == TPortGrid::Direction ? Form.DirBits : Form.DefBits)[Index];
             for (int Bit = 0; Bit < PortBitCount; ++Bit)
                 if (Bits[static_cast<std::size_t>(Bit)] != ((Value >> Bit) & 1u))
                     Found << QStringLiteral("%1 bit %2 in the table").arg(Field->objectName()).arg(Bit);

@@ -54,7 +54,6 @@ private:
         QVERIFY(!F_.Form->ComPort1.Connected());
         QVERIFY(F_.Errors->Messages.isEmpty());
     }
-
 };
 
 void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRead()

@@ -121,7 +121,7 @@ void TTransactionsNetworkTest::Ser2NetKilledDuringAWaitIsReportedOnce()
     F_.Simulator->ClearRequests();
     F_.OnRequest(6, [this] { Server_->Kill(); });
     Click(F_.Form->ReadConfig);
-    QTest::qWait(400);   // room for a late second report
+    QTest::qWait(400);  // room for a late second report
 
     QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
     QVERIFY(!Server_->Running());
@@ -138,19 +138,20 @@ void TTransactionsNetworkTest::RefusedConnectionShowsTheOpenErrorWithTheReason()
     TErrorRecorder Errors;
     const auto Form = ShowForm({Url});
     OpenNetworkPort(*Form, Url);
-    QCOMPARE(Errors.Messages,
-             QStringList{QString("Unable to open com port (win error code: 111)\nConnection refused by 127.0.0.1:%1")
-                             .arg(Closed)});
+    QCOMPARE(
+        Errors.Messages,
+        QStringList{
+            QString("Unable to open com port (win error code: 111)\nConnection refused by 127.0.0.1:%1").arg(Closed)});
     QVERIFY(!Form->ComPort1.Connected());
-    QVERIFY(Form->OpenPort->isEnabled());   // the operator may try again
+    QVERIFY(Form->OpenPort->isEnabled());  // the operator may try again
     QVERIFY(!Form->ReadConfig->isEnabled());
 }
 
 void TTransactionsNetworkTest::NetworkPortsComeFromTheVariableAndAreNotProbed()
 {
-    QCOMPARE(PortCandidatesFor("socket://box:4001:/tmp/a:RFC2217://[fe80::1]:4002:rfc2217://box:4001", "1"),
-             (std::vector<std::string>{"socket://box:4001", "/tmp/a", "RFC2217://[fe80::1]:4002",
-                                       "rfc2217://box:4001"}));
+    QCOMPARE(
+        PortCandidatesFor("socket://box:4001:/tmp/a:RFC2217://[fe80::1]:4002:rfc2217://box:4001", "1"),
+        (std::vector<std::string>{"socket://box:4001", "/tmp/a", "RFC2217://[fe80::1]:4002", "rfc2217://box:4001"}));
     // Listed as they are: nothing listens on this port, yet it is offered.
     const std::string Nobody = "rfc2217://127.0.0.1:" + std::to_string(net_test::TSer2NetServer::FreeLoopbackPort());
     QVERIFY(ProbePort(Nobody));

@@ -47,7 +47,6 @@ private slots:
     void ModuleSilentFromTheP2DirectionRead();
     void NoModuleSendsOnlyTheIdentityRequest();
     void AgainAfterEditingShowsTheModuleNotTheEdits();
-
 };
 
 void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineDoes_data()
@@ -75,7 +74,8 @@ void TTransactionsReadTest::ReadsTheFourteenSettingsAndShowsThemWhateverTheLineD
         L.SplitGap = 2ms;
     });
     QTest::newRow("lower-case data") << FaultsWith([](TFaults& L) { L.LowerCaseData = true; });
-    QTest::newRow("a wrong line before each reply") << FaultsWith([](TFaults& L) { L.Malformed.Kind = TMalformedKind::BadAddress; });
+    QTest::newRow("a wrong line before each reply")
+        << FaultsWith([](TFaults& L) { L.Malformed.Kind = TMalformedKind::BadAddress; });
     QTest::newRow("a short line before each reply, in pieces") << FaultsWith([](TFaults& L) {
         L.Malformed.Kind = TMalformedKind::TooShort;
         L.SplitPieceBytes = 4;
@@ -128,7 +128,8 @@ void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
 {
     // Values from an earlier read must not survive in the later rows.
     QVERIFY(OpenAndRead(F_, DistinctState(), {}, ShortTimeoutMs));
-    F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 7; }));  // the seventh read: P2's direction
+    F_.Simulator->SetFaults(
+        FaultsWith([](TFaults& L) { L.SilentFromRequest = 7; }));  // the seventh read: P2's direction
     TEnabledChanges Changes(*F_.Form);
     Click(F_.Form->ReadConfig);
 
@@ -140,7 +141,8 @@ void TTransactionsReadTest::ModuleSilentFromTheP2DirectionRead()
     QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 0), RowShowing(TPortGrid::Direction, 0x12));
     QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 1), RowShowing(TPortGrid::Direction, 0xA4));
     QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 2), MarkedRow);
-    QCOMPARE(ShownFields(*F_.Form), QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR", "P2_DIR"}));
+    QCOMPARE(ShownFields(*F_.Form),
+             QStringList({"IDDisplay", "ComboBaud", "StatusDisplay", "P0_DIR", "P1_DIR", "P2_DIR"}));
     QCOMPARE(Changes.Changes, TEnabledChanges::WholeTransaction());
     QCOMPARE(EnabledControls(*F_.Form), Sorted(ConnectedControls));
     QVERIFY(F_.Errors->Messages.isEmpty());

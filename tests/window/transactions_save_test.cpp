@@ -50,7 +50,6 @@ private slots:
 
 private:
     QString MessagesText() const { return F_.Errors->Messages.join("\n---\n"); }
-
 };
 
 void TTransactionsSaveTest::SavesWhatWasEditedThenReadsEverythingBack()
@@ -165,10 +164,10 @@ void TTransactionsSaveTest::RefusedForTheRowsOfAReadThatGotNoReply()
     Click(F_.Form->SaveConfig);
     QVERIFY(!F_.Simulator->WaitForRequests(1, 300ms));
     QCOMPARE(F_.Errors->Messages.size(), 1);
-    QCOMPARE(MisnamedSettings(F_.Errors->Messages.at(0),
-                              {"I/O Direction PORT P4", "I/O Direction PORT P5", "Output Default PORT P0",
-                               "Output Default PORT P5"},
-                              {"Remote ID Code", "Remote Baudrate", "I/O Direction PORT P0", "I/O Direction PORT P2"}),
+    QCOMPARE(MisnamedSettings(
+                 F_.Errors->Messages.at(0),
+                 {"I/O Direction PORT P4", "I/O Direction PORT P5", "Output Default PORT P0", "Output Default PORT P5"},
+                 {"Remote ID Code", "Remote Baudrate", "I/O Direction PORT P0", "I/O Direction PORT P2"}),
              QStringList{});
 
     // The operator fills the rows in: the P4 direction by a bit click, the
@@ -249,9 +248,9 @@ void TTransactionsSaveTest::SaveToDefaultStopsAtTheFirstMissingReply()
     F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentCodes = {6}; }));
     Click(F_.Form->SaveToDefault);
 
-    QCOMPARE(F_.Simulator->Requests(), (TFrames{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n",
-                                               "*03:1,03=00\r\n", "*04:1,00=00\r\n", "*05:1,00=00\r\n",
-                                               "*06:1,F0=00\r\n"}));
+    QCOMPARE(F_.Simulator->Requests(),
+             (TFrames{"*00:0,00=00\r\n", "*01:0,00=00\r\n", "*02:1,01=00\r\n", "*03:1,03=00\r\n", "*04:1,00=00\r\n",
+                      "*05:1,00=00\r\n", "*06:1,F0=00\r\n"}));
     // Shown: what the answered writes carried; the rest stays blank.
     QCOMPARE(F_.Form->IDDisplay->text(), QString("01"));
     QCOMPARE(F_.Form->ComboBaud->currentText(), QString("9600"));

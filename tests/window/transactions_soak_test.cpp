@@ -29,8 +29,8 @@ constexpr int SaveConfigRequests = 12 + 14;  // the writes, then the read-back
 unsigned SoakSeed()
 {
     const char* Given = std::getenv("VARNOLINK_SOAK_SEED");
-    const unsigned Seed = Given != nullptr ? static_cast<unsigned>(std::strtoul(Given, nullptr, 10))
-                                           : std::random_device{}();
+    const unsigned Seed =
+        Given != nullptr ? static_cast<unsigned>(std::strtoul(Given, nullptr, 10)) : std::random_device{}();
     std::printf("transactions soak: VARNOLINK_SOAK_SEED=%u\n", Seed);
     std::fflush(stdout);
     return Seed;

@@ -50,7 +50,7 @@ private:
 void TWindowBitGridTest::init()
 {
     QVERIFY(F_.Open(StateWith([](TModuleState& S) { S.Directions[0] = 0xE1; }),
-                   FaultsWith([](TFaults& L) { L.LowerCaseData = true; }), 500));
+                    FaultsWith([](TFaults& L) { L.LowerCaseData = true; }), 500));
 }
 
 void TWindowBitGridTest::cleanup()
@@ -124,7 +124,8 @@ void TWindowBitGridTest::ReplyWithQuestionMarksShowsZero()
     TypeInto(Field(TPortGrid::Default, 2), "3C");
     F_.Form->AnalysisPacket("*??:E11,00=??");
     QCOMPARE(F_.Form->ReplyReceived(), uint8_t{1});
-    QCOMPARE(RowState(*F_.Form, TPortGrid::Default, 2), QString("00 | \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" | 00000000"));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Default, 2),
+             QString("00 | \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" | 00000000"));
 }
 
 void TWindowBitGridTest::TabbingThroughAByteFieldClearsItsRow()
@@ -225,8 +226,10 @@ void TWindowBitGridTest::DefaultGridShowsQuotedDigits()
 {
     QLineEdit* const P4 = Field(TPortGrid::Default, 3);
     TypeInto(P4, "81");
-    QCOMPARE(RowState(*F_.Form, TPortGrid::Default, 3), QString("81 | \"1\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"1\" | 10000001"));
-    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 3), " | " + SameCaptions("").join(' ') + " | 00000000");  // untouched
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Default, 3),
+             QString("81 | \"1\" \"0\" \"0\" \"0\" \"0\" \"0\" \"0\" \"1\" | 10000001"));
+    QCOMPARE(RowState(*F_.Form, TPortGrid::Direction, 3),
+             " | " + SameCaptions("").join(' ') + " | 00000000");  // untouched
 }
 
 void TWindowBitGridTest::EachOfTheEightyButtonsTogglesOnlyItsOwnBit()
@@ -250,7 +253,8 @@ void TWindowBitGridTest::EachOfTheEightyButtonsTogglesOnlyItsOwnBit()
                 QCOMPARE(Button(Grid, Row, Bit)->text(), Entry == 1 ? One : Zero);
                 uint8_t Value = 0;
                 for (int B = 0; B < PortBitCount; ++B)
-                    Value = static_cast<uint8_t>(Value | ((Grid == TPortGrid::Direction ? DirExpected : DefExpected)[Row][B] << B));
+                    Value = static_cast<uint8_t>(
+                        Value | ((Grid == TPortGrid::Direction ? DirExpected : DefExpected)[Row][B] << B));
                 QCOMPARE(Field(Grid, Row)->text(), QString("%1").arg(Value, 2, 16, QChar('0')).toUpper());
             }
         }

@@ -28,7 +28,6 @@ private slots:
     void ReopenIdentifiesAgainWithBlankGridsAndRememberedBits();
     void ErrorTextAddsTheDialoutHintForAPermissionRefusal();
     void DeviceThatGoesAwayIsReportedOnce();
-
 };
 
 void TWindowConnectionTest::OpenIdentifiesTheModuleAndEnablesTheConfiguration()

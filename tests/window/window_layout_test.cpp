@@ -53,10 +53,10 @@ void TWindowLayoutTest::ControlsAtTheirPlacesWithTheirCaptions()
         QRect Geometry;
     };
     const std::vector<TPlace> Places{
-        {Form_->GroupBox2, {0, 0, 484, 172}},      {Form_->GroupBox3, {490, 0, 224, 172}},
-        {Form_->GroupBox1, {0, 178, 484, 172}},    {Form_->GroupBox4, {490, 178, 224, 113}},
+        {Form_->GroupBox2, {0, 0, 484, 172}},        {Form_->GroupBox3, {490, 0, 224, 172}},
+        {Form_->GroupBox1, {0, 178, 484, 172}},      {Form_->GroupBox4, {490, 178, 224, 113}},
         {Form_->SaveToDefault, {490, 297, 224, 23}}, {Form_->SaveConfig, {490, 327, 105, 23}},
-        {Form_->ReadConfig, {617, 327, 97, 23}},   {Form_->OpenPort, {7, 141, 76, 23}},
+        {Form_->ReadConfig, {617, 327, 97, 23}},     {Form_->OpenPort, {7, 141, 76, 23}},
         {Form_->ClosePort, {141, 141, 75, 23}}};
     for (const TPlace& Place : Places)
         QCOMPARE(Place.Control->geometry(), Place.Geometry);
@@ -94,9 +94,9 @@ void TWindowLayoutTest::ControlsAtTheirPlacesWithTheirCaptions()
     QMap<QString, QPoint> Labels;
     for (const QLabel* Label : Form_->findChildren<QLabel*>())
         Labels.insert(Label->text(), Label->pos());
-    const QMap<QString, QPoint> Expected{{"Com Port", {7, 30}},      {"Connect", {7, 59}},
-                                         {"BIOS Name", {7, 89}},     {"BIOS Version", {7, 119}},
-                                         {"Remote Status", {7, 30}}, {"Remote ID Code", {7, 59}},
+    const QMap<QString, QPoint> Expected{{"Com Port", {7, 30}},       {"Connect", {7, 59}},
+                                         {"BIOS Name", {7, 89}},      {"BIOS Version", {7, 119}},
+                                         {"Remote Status", {7, 30}},  {"Remote ID Code", {7, 59}},
                                          {"Remote Baudrate", {7, 89}}};
     for (auto Label = Expected.cbegin(); Label != Expected.cend(); ++Label) {
         QVERIFY2(Labels.contains(Label.key()), qPrintable(Label.key()));
@@ -148,8 +148,9 @@ void TWindowLayoutTest::GridsNamedAndPlacedFromTheTables()
 
 void TWindowLayoutTest::FontsBoldMonospacedBitButtonsRegular()
 {
-    for (QWidget* Control : std::initializer_list<QWidget*>{Form_->GroupBox2, Form_->OpenPort, Form_->IDDisplay,
-                                                            Form_->ByteField(TPortGrid::Default, 4), Form_->ComboBaud}) {
+    for (QWidget* Control :
+         std::initializer_list<QWidget*>{Form_->GroupBox2, Form_->OpenPort, Form_->IDDisplay,
+                                         Form_->ByteField(TPortGrid::Default, 4), Form_->ComboBaud}) {
         const QFontInfo Info(Control->font());
         QVERIFY2(Info.fixedPitch(), qPrintable(Control->objectName() + " " + Info.family()));
         QVERIFY2(Control->font().bold(), qPrintable(Control->objectName()));
@@ -173,10 +174,19 @@ void TWindowLayoutTest::TabOrderFollowsTheLayout()
             Expected << QString("P%1_").arg(Digit) + Prefix;
     };
     AddGrid("DIR");
-    Expected << "ComboPort" << "OpenPort" << "ClosePort" << "StatusConnect" << "BiosNameDisplay"
+    Expected << "ComboPort"
+             << "OpenPort"
+             << "ClosePort"
+             << "StatusConnect"
+             << "BiosNameDisplay"
              << "BIOSVersionDisplay";
     AddGrid("DEF");
-    Expected << "SaveConfig" << "ReadConfig" << "IDDisplay" << "ComboBaud" << "StatusDisplay" << "SaveToDefault";
+    Expected << "SaveConfig"
+             << "ReadConfig"
+             << "IDDisplay"
+             << "ComboBaud"
+             << "StatusDisplay"
+             << "SaveToDefault";
 
     QStringList Chain;
     QWidget* Widget = Form_->BitButton(TPortGrid::Direction, 0, 7);
@@ -249,7 +259,8 @@ void TWindowLayoutTest::TextWriteRaisesChangeAtOnceAndOnlyWhenTheTextDiffers()
     Field->setText("a5");
     QCOMPARE(Field->text(), QString("A5"));
     QCOMPARE(Form_->DirBits[1], (TMainForm::TBitRow{1, 0, 1, 0, 0, 1, 0, 1}));
-    QCOMPARE(Captions(*Form_, TPortGrid::Direction, 1), QStringList({"IN", "OUT", "IN", "OUT", "OUT", "IN", "OUT", "IN"}));
+    QCOMPARE(Captions(*Form_, TPortGrid::Direction, 1),
+             QStringList({"IN", "OUT", "IN", "OUT", "OUT", "IN", "OUT", "IN"}));
     const qsizetype AfterFirstWrite = Changes.size();
     QVERIFY(AfterFirstWrite >= 1);
 

@@ -32,8 +32,8 @@ const TModuleConfig FileConfig{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0
 QStringList EnabledItems(const TMainWindow& Window)
 {
     QStringList Enabled;
-    for (const QAction* Action : {Window.OpenConfigurationAction, Window.SaveConfigurationAction,
-                                  Window.CompareAction, Window.QuitAction, Window.AboutAction})
+    for (const QAction* Action : {Window.OpenConfigurationAction, Window.SaveConfigurationAction, Window.CompareAction,
+                                  Window.QuitAction, Window.AboutAction})
         if (Action->isEnabled())
             Enabled << Action->text();
     return Enabled;
@@ -101,7 +101,7 @@ void TWindowMenuBarTest::LayoutIsTheCentralAreaAndItemsFollowTheConnection()
     QCOMPARE(Form.StatusConnect->text(), QStringLiteral("Connect OK"));
     QCOMPARE(Sorted(EnabledControls(Form)), Sorted(ConnectedControls));
     QCOMPARE(EnabledItems(*Window_), QStringList({"Open configuration\u2026", "Save configuration as\u2026",
-                                                 "Compare with module", "Quit", "About"}));
+                                                  "Compare with module", "Quit", "About"}));
     Click(Form.ClosePort);
     QCOMPARE(EnabledItems(*Window_), QStringList({"Quit", "About"}));
 }
@@ -117,7 +117,8 @@ void TWindowMenuBarTest::OpenedFileIsWrittenBySaveConfig()
     QCOMPARE(Form.IDDisplay->text(), QStringLiteral("A7"));
     QCOMPARE(Form.ComboBaud->currentText(), QStringLiteral("57600"));
     QCOMPARE(Form.ByteField(TPortGrid::Direction, 0)->text(), QStringLiteral("5A"));
-    QCOMPARE(Captions(Form, TPortGrid::Direction, 0), QStringList({"OUT", "IN", "OUT", "IN", "IN", "OUT", "IN", "OUT"}));
+    QCOMPARE(Captions(Form, TPortGrid::Direction, 0),
+             QStringList({"OUT", "IN", "OUT", "IN", "IN", "OUT", "IN", "OUT"}));
     QCOMPARE(Form.ByteField(TPortGrid::Default, 4)->text(), QStringLiteral("80"));
 
     Click(Form.SaveConfig);
@@ -188,7 +189,8 @@ void TWindowMenuBarTest::ClosingDuringATransactionEndsItThenCloses()
     OpenSimulatorPort(Form, *F_.Simulator);
     F_.Simulator->SetFaults(FaultsWith([](TFaults& L) { L.SilentFromRequest = 1; }));
     // Quit while the window waits for the reply to READ CONFIG's first request.
-    F_.OnRequest(0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
+    F_.OnRequest(
+        0, [this] { Window_->QuitAction->trigger(); }, Window_.get());
     Click(Form.ReadConfig);  // returns once the close has ended the wait
     QTRY_VERIFY_WITH_TIMEOUT(!Window_->isVisible(), 5000);
     QVERIFY(!Form.ComPort1.Connected());
@@ -212,11 +214,11 @@ void TWindowMenuBarTest::AddedNetworkPortIsListedAndShown()
         QVERIFY(Dialog != nullptr && Dialog->isVisible());
         Dialog->setTextValue(Text);
         Dialog->accept();
-        QTest::qWait(0);   // the dialog deletes itself on close
+        QTest::qWait(0);  // the dialog deletes itself on close
     };
 
-    for (const QString Wrong : {"rfc2217://", "socket://box", "socket://box:70000", "telnet://box:23",
-                                "rfc2217://fe80::1:4001"}) {
+    for (const QString Wrong :
+         {"rfc2217://", "socket://box", "socket://box:70000", "telnet://box:23", "rfc2217://fe80::1:4001"}) {
         Submit(Wrong);
         QCOMPARE(Errors.Messages.size(), 1);
         QVERIFY2(Errors.Messages.takeFirst().startsWith("Not a network port"), qPrintable(Wrong));

@@ -66,11 +66,9 @@ void TWindowPortListTest::ListsExactlyTheOpenableTerminalsSortedEachOnce()
     // The second simulator first and twice: the list sorts and lists once.
     const auto Form = ShowForm({Second->DevicePath(), Absent, NotATerminal, First->DevicePath(), Second->DevicePath()});
     DropDown(*Form);
-    QCOMPARE(Form->ComboPort->PortNames(),
-             Sorted({PortName(First->DevicePath()), PortName(Second->DevicePath())}));
+    QCOMPARE(Form->ComboPort->PortNames(), Sorted({PortName(First->DevicePath()), PortName(Second->DevicePath())}));
     DropDown(*Form);
-    QCOMPARE(Form->ComboPort->PortNames(),
-             Sorted({PortName(First->DevicePath()), PortName(Second->DevicePath())}));
+    QCOMPARE(Form->ComboPort->PortNames(), Sorted({PortName(First->DevicePath()), PortName(Second->DevicePath())}));
     // Listing shows nothing by itself: the operator picks.
     QCOMPARE(Form->ComboPort->currentIndex(), -1);
     QVERIFY(!Form->OpenPort->isEnabled());

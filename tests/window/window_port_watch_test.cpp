@@ -210,12 +210,15 @@ void TWindowPortWatchTest::ErrorBoxesGiveAReasonBelowTheComponentText()
         int32_t SystemError;
         QStringList Lines;
     } Cases[] = {
-        {cport::CError_WriteFailed, EIO, {QString("WriteFile function failed (win error code: %1)").arg(EIO),
-                                           "The device is gone (unplugged?)."}},
-        {cport::CError_OpenFailed, EACCES, {QString("Unable to open com port (win error code: %1)").arg(EACCES),
-                                             QString("The system says: %1.").arg(strerror(EACCES)),
-                                             "Your user may not use this serial port: add it to the \"dialout\" group "
-                                             "(sudo adduser $USER dialout), then log out and log in again."}},
+        {cport::CError_WriteFailed,
+         EIO,
+         {QString("WriteFile function failed (win error code: %1)").arg(EIO), "The device is gone (unplugged?)."}},
+        {cport::CError_OpenFailed,
+         EACCES,
+         {QString("Unable to open com port (win error code: %1)").arg(EACCES),
+          QString("The system says: %1.").arg(strerror(EACCES)),
+          "Your user may not use this serial port: add it to the \"dialout\" group "
+          "(sudo adduser $USER dialout), then log out and log in again."}},
     };
     for (const auto& Case : Cases)
         QCOMPARE(ErrorReportText(std::make_exception_ptr(cport::EComPort(Case.Code, Case.SystemError))).split('\n'),

@@ -41,7 +41,6 @@ private:
         DropDown(*F_.Form);
         return PickPort(*F_.Form, PortName(F_.Simulator->DevicePath()));
     }
-
 };
 
 void TWindowReplyWaitTest::SilentModuleTimesOutAfterTheFullFiveSeconds()
@@ -63,9 +62,9 @@ void TWindowReplyWaitTest::SilentModuleTimesOutAfterTheFullFiveSeconds()
 void TWindowReplyWaitTest::ReplyInPiecesUpdatesTheGridOnce()
 {
     QVERIFY(F_.Open(StateWith([](TModuleState& S) { S.Directions[4] = 0x3C; }), FaultsWith([](TFaults& L) {
-                       L.SplitPieceBytes = 2;
-                       L.SplitGap = 15ms;
-                   })));
+                        L.SplitPieceBytes = 2;
+                        L.SplitGap = 15ms;
+                    })));
     QLineEdit* const P5 = F_.Form->ByteField(TPortGrid::Direction, 4);
     F_.Form->Read_P5_Direction();
     QSignalSpy Changes(P5, &QLineEdit::textChanged);

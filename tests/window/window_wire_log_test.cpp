@@ -64,7 +64,8 @@ void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
     QCOMPARE(Form.StatusConnect->text(), QString("Connect OK"));
     const QStringList Opening = Window->WireLog->Lines();
     QCOMPARE(Opening.size(), 3);
-    QVERIFY2(Opening.at(0).contains("opened " + QString::fromStdString(Simulator->DevicePath())), qPrintable(Opening.at(0)));
+    QVERIFY2(Opening.at(0).contains("opened " + QString::fromStdString(Simulator->DevicePath())),
+             qPrintable(Opening.at(0)));
 
     Window->WireLog->Clear();
     Click(Form.ReadConfig);
@@ -74,7 +75,8 @@ void TWindowWireLogTest::ReadConfigShowsEachFrameAndReplyThenTimeOutAndLoss()
     for (int Step = 0; Step < static_cast<int>(Reads.size()); ++Step) {
         const QString& Sent = Lines.at(2 * Step);
         const QString& Received = Lines.at(2 * Step + 1);
-        QVERIFY2(Sent.contains(" ms  >  " + Visible(Reads[static_cast<std::size_t>(Step)]) + "  read "), qPrintable(Sent));
+        QVERIFY2(Sent.contains(" ms  >  " + Visible(Reads[static_cast<std::size_t>(Step)]) + "  read "),
+                 qPrintable(Sent));
         QVERIFY2(Received.contains(" ms  <  *") && Received.contains("<CR>  read ") && Received.contains("\u2192"),
                  qPrintable(Received));
     }
