@@ -21,7 +21,7 @@ namespace varnolink {
 // without a clock of its own: it is given the bytes the port delivered and
 // the time, and it answers with the bytes to write, the next deadline and
 // events. Every front end runs its chains through it (the window's buttons,
-// the command line, commissioning, the plant), so one object knows at every
+// the command line, commissioning), so one object knows at every
 // moment which requests the module acknowledged, which one is on the line
 // and which were not sent.
 //
