@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 using namespace cport;
 
@@ -77,7 +78,14 @@ void Ini(const std::string& Text)
     TComPort Port;
     Port.SetName("ComPort1");
     Port.SetStoredGroups(AllGroups);
-    Port.LoadFromIniFile(Ini);  // a closed port: the setters only store
+    try {
+        Port.LoadFromIniFile(Ini);  // a closed port: the setters only store
+    } catch (const EIniFileException& Error) {
+        // An integer entry that is no 32-bit integer ends the load; what was
+        // loaded before it stays, and the message names where it stands.
+        Require(std::string_view(Error.what()).find("section 'ComPort1'") != std::string_view::npos,
+                "a refused load does not name its section");
+    }
 
     // What was loaded is what a store writes back and a second load reads.
     TMemoryRegistryKey Key;
