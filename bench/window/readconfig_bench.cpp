@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "cport/unique_fd.h"
 #include "main/window/error_display.h"
 #include "main/window/main_form.h"
 #include "sim/module_simulator.h"
@@ -71,32 +72,16 @@ double Median(std::vector<double> Samples)
     return Samples[Samples.size() / 2];
 }
 
-class TFd {
-public:
-    explicit TFd(int Fd) : Fd_(Fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-
-private:
-    int Fd_;
-};
-
 // Bare round trips: one write of a request on the raw line, reads until the
 // reply's CR. Appends one sample (ms) per round trip.
 void MeasureBareRoundTrips(const std::string& DevicePath, int Count, std::vector<double>& Samples)
 {
-    const TFd Line(::open(DevicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    Check(Line.Get() >= 0, "open the raw line");
+    const cport::TUniqueFd Line(::open(DevicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    Check(Line.get() >= 0, "open the raw line");
     termios Raw{};
-    Check(::tcgetattr(Line.Get(), &Raw) == 0, "tcgetattr");
+    Check(::tcgetattr(Line.get(), &Raw) == 0, "tcgetattr");
     ::cfmakeraw(&Raw);
-    Check(::tcsetattr(Line.Get(), TCSANOW, &Raw) == 0, "tcsetattr");
+    Check(::tcsetattr(Line.get(), TCSANOW, &Raw) == 0, "tcsetattr");
 
     for (int Round = 0; Round < Count; ++Round) {
         // The same mix as READ CONFIG: codes 00 to 13 in turn.
@@ -105,11 +90,11 @@ void MeasureBareRoundTrips(const std::string& DevicePath, int Count, std::vector
         std::snprintf(Request, sizeof Request, "*%02d:0,00=00\r\n", Code);
         const std::size_t Length = 13;
         const TClock::time_point Start = TClock::now();
-        Check(::write(Line.Get(), Request, Length) == static_cast<ssize_t>(Length), "write the request");
+        Check(::write(Line.get(), Request, Length) == static_cast<ssize_t>(Length), "write the request");
         std::string Reply;
         while (Reply.find('\r') == std::string::npos) {
             char Buffer[64];
-            const ssize_t Got = ::read(Line.Get(), Buffer, sizeof Buffer);
+            const ssize_t Got = ::read(Line.get(), Buffer, sizeof Buffer);
             Check(Got > 0, "read the reply");
             Reply.append(Buffer, static_cast<std::size_t>(Got));
         }

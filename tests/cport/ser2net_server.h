@@ -11,6 +11,8 @@
 // can use it too.
 #pragma once
 
+#include "cport/unique_fd.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -118,28 +120,12 @@ public:
     }
 
 private:
-    class TFd {
-    public:
-        explicit TFd(int Fd) : Fd_(Fd) {}
-        ~TFd()
-        {
-            if (Fd_ >= 0)
-                ::close(Fd_);
-        }
-        TFd(const TFd&) = delete;
-        TFd& operator=(const TFd&) = delete;
-        int get() const { return Fd_; }
-
-    private:
-        int Fd_;
-    };
-
     void Start(std::chrono::milliseconds Timeout)
     {
         const std::string Config = (Dir_ / "ser2net.yaml").string();
         const std::string PidFile = (Dir_ / "ser2net.pid").string();
         const std::string log = (Dir_ / "ser2net.log").string();
-        const TFd Watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        const cport::TUniqueFd Watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
         if (Watch.get() < 0 || ::inotify_add_watch(Watch.get(), Dir_.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
             throw std::runtime_error("inotify failed");
 
@@ -160,7 +146,7 @@ private:
             throw std::runtime_error("cannot start ser2net (is it installed?)");
         Pid_ = Pid;
 
-        const TFd Process(static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)));
+        const cport::TUniqueFd Process(static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)));
         const auto Deadline = std::chrono::steady_clock::now() + Timeout;
         while (!std::filesystem::exists(PidFile)) {
             const auto Left =
