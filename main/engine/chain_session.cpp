@@ -144,8 +144,7 @@ void TChainSession::Advance(TSessionTime Now)
     if (Plan_.VerifyByReading) {
         std::vector<std::string> Differences = DifferingFields(*Plan_.Config, Record_.Config());
         if (!Differences.empty()) {
-            End(TChainEnd::Differs);
-            std::get<TChainEnded>(Events_.back()).Result.Differences = std::move(Differences);
+            End(TChainEnd::Differs, {}, std::move(Differences));
             return;
         }
     }
@@ -175,7 +174,7 @@ std::optional<TChainStep> TChainSession::OnTheLine() const
     return std::nullopt;
 }
 
-void TChainSession::End(TChainEnd How, std::string Reason)
+void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::string> Differences)
 {
     TChainResult Result;
     Result.End = How;
@@ -183,6 +182,7 @@ void TChainSession::End(TChainEnd How, std::string Reason)
     Result.OnTheLine = OnTheLine();
     Result.NotSent.assign(Plan_.Steps.begin() + static_cast<std::ptrdiff_t>(Next_), Plan_.Steps.end());
     Result.Reason = std::move(Reason);
+    Result.Differences = std::move(Differences);
     if (How == TChainEnd::NoReply)
         Result.Wait = StepWait_;
     Running_ = false;

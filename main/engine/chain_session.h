@@ -160,12 +160,9 @@ public:
 
     std::string TakeOutput();
     std::vector<TSessionEvent> TakeEvents();
-    bool HasEvents() const { return !Events_.empty(); }
     std::optional<TSessionTime> NextDeadline() const;
 
     bool Running() const { return Running_; }
-    // StepByStep: the step on the line has been answered; Continue is next.
-    bool AwaitsContinue() const { return Running_ && Answered_; }
     // 0 from the moment a request is started, 1 once any reply is decoded.
     uint8_t ReplyReceived() const { return ReplyReceived_; }
     std::optional<TChainStep> OnTheLine() const;
@@ -183,7 +180,7 @@ private:
     void Decide(std::string_view Line, std::string Raw, TSessionTime Now);
     void StartStep(TSessionTime Now);
     void Advance(TSessionTime Now);
-    void End(TChainEnd How, std::string Reason = {});
+    void End(TChainEnd How, std::string Reason = {}, std::vector<std::string> Differences = {});
     void FlushRaw(const char* Why);
 
     TPace Pace_;
