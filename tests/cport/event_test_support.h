@@ -8,6 +8,7 @@
 
 #include "cport/comport.h"
 #include "device_pty.h"
+#include "soak_support.h"
 #include "tests/support/owner_loop.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,8 @@ using Clock = std::chrono::steady_clock;
 
 // The far end of the line: the master of the suites' pseudo-terminal.
 using device_test::TLinePty;
+using soak_test::ThreadCount;
+using soak_test::ThreadCountBecomes;
 
 // The owning thread's event loop.
 using OwnerLoop = test_support::TOwnerLoop;
@@ -114,31 +117,6 @@ private:
     bool Done_ = false;
     std::thread Thread_;
 };
-
-// Threads of this process right now.
-inline int ThreadCount()
-{
-    int Count = 0;
-    if (DIR* Dir = ::opendir("/proc/self/task")) {
-        while (dirent* Entry = ::readdir(Dir))
-            if (Entry->d_name[0] != '.')
-                ++Count;
-        ::closedir(Dir);
-    }
-    return Count;
-}
-
-// A joined thread may stay listed for a moment while the kernel reaps it.
-inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = 2000ms)
-{
-    const auto End = Clock::now() + Limit;
-    while (ThreadCount() != Expected) {
-        if (Clock::now() >= End)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // A port on the slave side of Line, with the given events and hand-over.
 inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEvents Events, cport::TSyncMethod Sync)

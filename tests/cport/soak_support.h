@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace soak_test {
 
@@ -24,12 +26,14 @@ inline constexpr bool AddressSanitizer = false;
 inline constexpr bool AddressSanitizer = false;
 #endif
 
+// Entries of a /proc directory, "." and ".." left out.
 inline int EntriesIn(const char* Dir)
 {
     int Count = 0;
     if (DIR* dir = ::opendir(Dir)) {
-        while (::readdir(dir) != nullptr)
-            ++Count;
+        while (dirent* Entry = ::readdir(dir))
+            if (Entry->d_name[0] != '.')
+                ++Count;
         ::closedir(dir);
     }
     return Count;
@@ -39,9 +43,24 @@ inline int OpenDescriptors()
 {
     return EntriesIn("/proc/self/fd");
 }
-inline int Threads()
+
+// Threads of this process right now.
+inline int ThreadCount()
 {
     return EntriesIn("/proc/self/task");
+}
+
+// A joined thread may stay listed for a moment: the kernel wakes the joiner
+// before it removes the finished task.
+inline bool ThreadCountBecomes(int Expected, std::chrono::milliseconds Limit = std::chrono::seconds(2))
+{
+    const auto End = std::chrono::steady_clock::now() + Limit;
+    while (ThreadCount() != Expected) {
+        if (std::chrono::steady_clock::now() >= End)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 inline long ResidentKiB()
