@@ -12,7 +12,7 @@ namespace varnolink {
 
 namespace {
 
-constexpr std::array<std::pair<const char*, TCliCommand>, 7> Commands{{
+constexpr std::array<std::pair<const char*, TCliCommand>, 11> Commands{{
     {"ports", TCliCommand::Ports},
     {"identify", TCliCommand::Identify},
     {"read", TCliCommand::Read},
@@ -20,7 +20,33 @@ constexpr std::array<std::pair<const char*, TCliCommand>, 7> Commands{{
     {"diff", TCliCommand::Diff},
     {"default", TCliCommand::Default},
     {"commission", TCliCommand::Commission},
+    {"audit", TCliCommand::Audit},
+    {"backup", TCliCommand::Backup},
+    {"apply", TCliCommand::Apply},
+    {"find", TCliCommand::Find},
 }};
+
+bool IsPlantCommand(TCliCommand Command)
+{
+    return Command == TCliCommand::Audit || Command == TCliCommand::Backup || Command == TCliCommand::Apply ||
+           Command == TCliCommand::Find;
+}
+
+// A whole number within Low..High, or a usage error naming the option.
+long NumberOption(const std::string& Option, const std::string& Value, long Low, long High)
+{
+    std::size_t Used = 0;
+    long Number = 0;
+    try {
+        Number = std::stol(Value, &Used);
+    } catch (const std::exception&) {
+        Used = 0;
+    }
+    if (Used != Value.size() || Number < Low || Number > High)
+        throw EUsage(Option + " " + Value + ": expected a whole number from " + std::to_string(Low) + " to " +
+                     std::to_string(High));
+    return Number;
+}
 
 std::vector<std::string> SplitList(const std::string& Text)
 {
@@ -41,11 +67,19 @@ std::vector<std::string> SplitList(const std::string& Text)
 bool Takes(TCliCommand Command, const std::string& Option)
 {
     if (Option == "--port")
-        return Command != TCliCommand::Ports;
+        return Command != TCliCommand::Ports && !IsPlantCommand(Command);
     if (Option == "--output")
-        return Command == TCliCommand::Read;
-    if (Option == "--ids" || Option == "--log" || Option == "--dry-run" || Option == "--next-on-enter")
+        return Command == TCliCommand::Read || Command == TCliCommand::Backup;
+    if (Option == "--dry-run")
+        return Command == TCliCommand::Commission || Command == TCliCommand::Apply;
+    if (Option == "--ids" || Option == "--log" || Option == "--next-on-enter")
         return Command == TCliCommand::Commission;
+    if (Option == "--jobs" || Option == "--report")
+        return IsPlantCommand(Command);
+    if (Option == "--wait" || Option == "--inventory")
+        return Command == TCliCommand::Find;
+    if (Option == "--backup-dir")
+        return Command == TCliCommand::Apply;
     return Command == TCliCommand::Write;  // --id, --baud, --keep
 }
 
@@ -130,7 +164,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             continue;
         }
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
-            Option == "--keep" || Option == "--ids" || Option == "--log") {
+            Option == "--keep" || Option == "--ids" || Option == "--log" || Option == "--jobs" || Option == "--wait" ||
+            Option == "--report" || Option == "--inventory" || Option == "--backup-dir") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -151,6 +186,16 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.Ids = *Value;
             else if (Option == "--log")
                 Result.Log = *Value;
+            else if (Option == "--jobs")
+                Result.Jobs = static_cast<std::size_t>(NumberOption(Option, *Value, 1, 100000));
+            else if (Option == "--wait")
+                Result.WaitMs = static_cast<int>(NumberOption(Option, *Value, 1, 60000));
+            else if (Option == "--report")
+                Result.Report = *Value;
+            else if (Option == "--inventory")
+                Result.Inventory = *Value;
+            else if (Option == "--backup-dir")
+                Result.BackupDir = *Value;
             else
                 for (std::string& Field : SplitList(*Value))
                     Result.Keep.push_back(std::move(Field));
@@ -164,7 +209,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
     if (Result.Help || Result.Version)
         return Result;
     if (Words.empty())
-        throw EUsage("no command given (ports, identify, read, write, diff, default or commission)");
+        throw EUsage("no command given (ports, identify, read, write, diff, default, commission, audit, backup, "
+                     "apply or find)");
     for (const auto& [Name, Command] : Commands)
         if (Words.front() == Name)
             Result.Command = Command;
@@ -175,6 +221,21 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
     for (const std::string& Option : Given)
         if (!Takes(Result.Command, Option))
             throw EUsage(Name + " takes no " + Option);
+    if (Result.Command == TCliCommand::Find) {
+        Result.Ports.assign(Words.begin() + 1, Words.end());
+        return Result;
+    }
+    const bool NeedsInventory = IsPlantCommand(Result.Command);
+    if (NeedsInventory) {
+        if (Words.size() < 2)
+            throw EUsage(Name + " needs the plant's inventory: PLANT.csv");
+        if (Words.size() > 2)
+            throw EUsage(Name + ": unexpected argument \"" + Words.back() + "\"");
+        Result.File = Words[1];
+        if (Result.Command == TCliCommand::Backup && Result.Output.empty())
+            throw EUsage("backup needs the folder to write into: -o DIR");
+        return Result;
+    }
     const bool NeedsFile = Result.Command == TCliCommand::Write || Result.Command == TCliCommand::Diff ||
                            Result.Command == TCliCommand::Commission;
     if (Words.size() > (NeedsFile ? 2u : 1u))
@@ -219,6 +280,28 @@ Commands:
                               is read back and gets one CSV row in the log;
                               then the next module is awaited
 
+Plant commands (every line at once, one module per line; rows that share a
+port run one after the other):
+  audit PLANT.csv             read every module of the inventory and compare
+                              it with its file; writes nothing
+  backup PLANT.csv -o DIR     read every module into DIR/NAME.ini and write
+                              DIR/plant.csv, an inventory of those files
+  apply PLANT.csv [--dry-run] [--backup-dir DIR]
+                              write its file into every module that differs
+                              from it (after keeping what it held in DIR,
+                              by default ~/.local/state/varnolink/backups),
+                              then read back and compare; a module that
+                              holds its file already gets no write
+  find [PORT...] [--inventory PLANT.csv] [--wait MS]
+                              ask each port who answers (identity, Remote
+                              ID); with no PORT every USB serial adapter and
+                              every port of VARNOLINK_PORTS, never a built-in
+                              UART or the system console
+
+PLANT.csv is a CSV file with a header row: name and port are required,
+config (the module's configuration file, relative to PLANT.csv) is needed by
+audit and apply, location is shown in the reports; other columns are ignored.
+
 PORT is a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0), COMn
 (COM1 is /dev/ttyS0), or a network port: rfc2217://HOST:PORT (RFC 2217, for
 example ser2net's telnet(rfc2217) accepter) or socket://HOST:PORT (raw TCP).
@@ -242,16 +325,26 @@ Options:
                     (its shape: varnolink.schema.json, installed with the
                     program)
   -v, --verbose     every frame sent and reply received, on stderr
+      --jobs N      (plant commands) at most N lines at once (default: all)
+      --report FILE (plant commands) also write the result as an HTML page
+      --wait MS     (find) how long each port may take to answer (1000)
+      --inventory FILE
+                    (find) name the module of the inventory each port
+                    should have
   -q, --quiet       no progress line (shown only when stderr is a terminal)
   -h, --help        this text
       --version     the program's version
 
 Exit status:
-  0    done (diff: no differences)
+  0    done (diff: no differences; audit, apply: every module holds its file;
+       find: some module answered)
   1    usage error, or a configuration file that can't be read or is wrong
   2    the port could not be opened, refused a write or was lost
   3    no reply: a request got no answer within 5000 ms (named in the message)
-  4    the read-back differs from what was written (diff: the module differs)
+  4    the read-back differs from what was written (diff: the module differs;
+       audit and apply --dry-run: all modules reached, some differ)
+       plant commands: 3 when some module could not be reached (3 outranks 4),
+       1 when a backup file could not be written
   130  stopped by Ctrl-C, at once (commission: during a module's writes,
        recorded as interrupted; Ctrl-C between modules ends with status 0)
 

@@ -2,6 +2,7 @@
 // varnolink's command line as parsed values, and its parser.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,7 +12,7 @@ namespace varnolink {
 
 // The command line of varnolink, parsed. Options may stand anywhere after
 // the program name; the first word that is no option is the subcommand.
-enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Commission };
+enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Commission, Audit, Backup, Apply, Find };
 
 struct TCliArguments {
     TCliCommand Command = TCliCommand::None;
@@ -23,7 +24,13 @@ struct TCliArguments {
     std::vector<std::string> Keep;    // write --keep: field names left as the module has them
     std::string Ids;                  // commission --ids: the Remote IDs to give, "01-1F"
     std::string Log;                  // commission --log: the CSV log
-    bool DryRun = false;              // commission --dry-run
+    std::vector<std::string> Ports;   // find: the ports named
+    std::string Inventory;            // find --inventory: the plant's inventory
+    std::string Report;               // audit, backup, apply, find --report: the HTML report
+    std::string BackupDir;            // apply --backup-dir
+    std::size_t Jobs = 0;             // audit, backup, apply, find --jobs: lines at once, 0 = all
+    std::optional<int> WaitMs;        // find --wait: milliseconds
+    bool DryRun = false;              // commission, apply --dry-run
     bool NextOnEnter = false;         // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;

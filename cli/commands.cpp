@@ -18,9 +18,11 @@
 #include "cli/commission.h"
 #include "cli/json_writer.h"
 #include "cli/module_held.h"
+#include "cli/plant_commands.h"
 #include "cli/port_advice.h"
 #include "cli/progress_line.h"
 #include "main/files/config_file.h"
+#include "main/files/inventory.h"
 #include "main/protocol/hex.h"
 #include "main/engine/module_connection.h"
 #include "main/ports/port_candidates.h"
@@ -153,6 +155,8 @@ public:
             Code = Fail(ExitUsageOrFile, "usage", Error.what(), {});
         } catch (const EConfigFile& Error) {
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
+        } catch (const EInventory& Error) {
+            Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const EModulePort& Error) {
             const std::string Advice =
                 Error.Chain() ? std::string() : PortAdvice(Args_.Port, Error.SystemError(), Error.what());
@@ -220,6 +224,11 @@ private:
         case TCliCommand::Commission:
             return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO, Out_,
                                  Err_, Json_);
+        case TCliCommand::Audit:
+        case TCliCommand::Backup:
+        case TCliCommand::Apply:
+        case TCliCommand::Find:
+            return RunPlantCommand(Args_, StopFd_, Out_, Err_, Json_, Progress_);
         case TCliCommand::None:
             break;
         }

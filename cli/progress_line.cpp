@@ -41,6 +41,14 @@ void TProgressLine::Show(const TChainSession& Session)
     Shown_ = true;
 }
 
+void TProgressLine::ShowText(const std::string& Text)
+{
+    if (!On_)
+        return;
+    Put("\r\033[K" + Text);
+    Shown_ = true;
+}
+
 void TProgressLine::Erase()
 {
     if (!Shown_)

@@ -23,6 +23,8 @@ public:
     void Follow(TModuleConnection& Connection);
     // Before other text goes to the same terminal.
     void Erase();
+    // Any line of the caller's own (does nothing when off).
+    void ShowText(const std::string& Text);
 
 private:
     void Show(const TChainSession& Session);

@@ -94,14 +94,17 @@ void TEpollLoop::RequestStop(TStopWhen When)
 // the entry's address is the tag; Add and Remove re-sync.
 void TEpollLoop::SyncWatches()
 {
+    // Every stale watch goes before any new one is made: a descriptor
+    // number one port gave up may already be another port's.
+    for (TEntry& Entry : Entries_) {
+        if (Entry.Watched >= 0 && Entry.Port->Descriptor() != Entry.Watched) {
+            Unwatch(Entry.Watched);
+            Entry.Watched = -1;
+        }
+    }
     for (TEntry& Entry : Entries_) {
         const int Fd = Entry.Port->Descriptor();
-        if (Fd == Entry.Watched)
-            continue;
-        if (Entry.Watched >= 0)
-            Unwatch(Entry.Watched);
-        Entry.Watched = -1;
-        if (Fd >= 0) {
+        if (Fd >= 0 && Entry.Watched < 0) {
             Watch(Fd, Entry.Port);
             Entry.Watched = Fd;
         }

@@ -1,0 +1,367 @@
+// SPDX-License-Identifier: MIT
+// Many modules at once: a session port per line on one epoll loop, each line
+// working through its rows one after the other.
+#include "main/engine/plant_run.h"
+
+#include <cerrno>
+#include <ctime>
+#include <map>
+
+#include "main/engine/module_errors.h"
+#include "main/engine/session_port.h"
+#include "main/files/backup_store.h"
+#include "main/files/config_file.h"
+
+namespace varnolink {
+
+namespace {
+
+std::string SystemUtcNow()
+{
+    const std::time_t Now = std::time(nullptr);
+    std::tm Utc{};
+    gmtime_r(&Now, &Utc);
+    char Text[32];
+    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
+    return Text;
+}
+
+std::vector<TFieldDifference> DifferencesOf(const TModuleConfig& Wanted, const TModuleConfig& Held)
+{
+    std::vector<TFieldDifference> List;
+    for (const std::string& Name : DifferingFields(Wanted, Held)) {
+        const int Field = ModuleConfigFieldOf(Name).value_or(0);
+        List.push_back({Name, ModuleConfigFieldValue(Wanted, Field), ModuleConfigFieldValue(Held, Field)});
+    }
+    return List;
+}
+
+bool IsBusy(int SystemError)
+{
+    return SystemError == EWOULDBLOCK || SystemError == EBUSY;
+}
+
+}  // namespace
+
+const char* PlantOutcomeText(TPlantOutcome Outcome)
+{
+    switch (Outcome) {
+    case TPlantOutcome::Waiting:
+        return "waiting";
+    case TPlantOutcome::Running:
+        return "running";
+    case TPlantOutcome::Ok:
+        return "ok";
+    case TPlantOutcome::Differs:
+        return "differs";
+    case TPlantOutcome::Unchanged:
+        return "unchanged";
+    case TPlantOutcome::Written:
+        return "written";
+    case TPlantOutcome::DiffersAfterWrite:
+        return "differs after write";
+    case TPlantOutcome::NoReply:
+        return "no reply";
+    case TPlantOutcome::PortError:
+        return "port error";
+    case TPlantOutcome::Stopped:
+        return "stopped";
+    case TPlantOutcome::Found:
+        return "found";
+    case TPlantOutcome::NoAnswer:
+        return "no answer";
+    case TPlantOutcome::Busy:
+        return "busy";
+    case TPlantOutcome::FileError:
+        return "file error";
+    }
+    return "?";
+}
+
+// One line: its rows in order, and while it is served its port.
+struct TPlantRun::TLine {
+    enum class TStage { Idle, Reading, Writing, Probing };
+    std::vector<std::size_t> Rows;
+    std::size_t Next = 0;  // the row running (an index into Rows)
+    std::unique_ptr<TSessionPort> Port;
+    TStage Stage = TStage::Idle;
+    std::optional<TChainResult> Ended;
+    bool InLoop = false;
+    bool Done = false;
+};
+
+TPlantRun::TPlantRun(std::vector<TPlantModule> Modules, TPlantOptions Options) : Options_(std::move(Options))
+{
+    std::map<std::string, TLine*> LineOf;
+    Rows_.reserve(Modules.size());
+    for (TPlantModule& Module : Modules) {
+        TPlantRow Row;
+        Row.DevicePath = cport::TComPort::DevicePathOf(Module.Port);
+        Row.Module = std::move(Module);
+        TLine*& Line = LineOf[Row.DevicePath];
+        if (Line == nullptr) {
+            Lines_.push_back(std::make_unique<TLine>());
+            Line = Lines_.back().get();
+        }
+        Line->Rows.push_back(Rows_.size());
+        Rows_.push_back(std::move(Row));
+    }
+}
+
+TPlantRun::~TPlantRun() = default;
+
+std::string TPlantRun::Now() const
+{
+    return Options_.UtcNow ? Options_.UtcNow() : SystemUtcNow();
+}
+
+void TPlantRun::Changed(std::size_t Row)
+{
+    if (OnRowChanged)
+        OnRowChanged(Row);
+}
+
+TPlantSummary TPlantRun::Summary() const
+{
+    TPlantSummary Sum;
+    Sum.Total = Rows_.size();
+    for (const TPlantRow& Row : Rows_) {
+        switch (Row.Outcome) {
+        case TPlantOutcome::Waiting:
+        case TPlantOutcome::Running:
+            continue;
+        case TPlantOutcome::Ok:
+        case TPlantOutcome::Unchanged:
+        case TPlantOutcome::Written:
+        case TPlantOutcome::Found:
+            ++Sum.Good;
+            break;
+        case TPlantOutcome::Differs:
+        case TPlantOutcome::DiffersAfterWrite:
+            ++Sum.Differing;
+            break;
+        case TPlantOutcome::NoReply:
+        case TPlantOutcome::PortError:
+        case TPlantOutcome::NoAnswer:
+        case TPlantOutcome::Busy:
+            ++Sum.Unreachable;
+            break;
+        case TPlantOutcome::FileError:
+            ++Sum.Failed;
+            break;
+        case TPlantOutcome::Stopped:
+            ++Sum.Stopped;
+            break;
+        }
+        ++Sum.Done;
+    }
+    return Sum;
+}
+
+void TPlantRun::Run(TEpollLoop& Loop)
+{
+    Loop.RunUntil([&] { return Advance(Loop); });
+}
+
+bool TPlantRun::Advance(TEpollLoop& Loop)
+{
+    // Taking an ending may start the next chain, which may end at once.
+    while (!Ended_.empty()) {
+        std::vector<TLine*> Ended;
+        Ended.swap(Ended_);
+        for (TLine* Line : Ended)
+            ChainEnded(*Line, Loop);
+    }
+    const std::size_t Jobs = Options_.Jobs == 0 ? Lines_.size() : Options_.Jobs;
+    while (NextLine_ < Lines_.size() && Active_ < Jobs) {
+        TLine& Line = *Lines_[NextLine_++];
+        StartLine(Line, Loop);
+        if (!Ended_.empty())
+            return Advance(Loop);
+    }
+    return LinesDone_ == Lines_.size();
+}
+
+void TPlantRun::StartLine(TLine& Line, TEpollLoop& Loop)
+{
+    ++Active_;
+    Line.Port = std::make_unique<TSessionPort>();
+    Line.Port->Session().SetReplyWait(Options_.ReplyWait);
+    Line.Port->OnEvent = [this, &Line](const TSessionEvent& Event) {
+        if (const auto* End = std::get_if<TChainEnded>(&Event)) {
+            Line.Ended = End->Result;
+            Ended_.push_back(&Line);
+        }
+    };
+    StartRow(Line, Loop);
+}
+
+void TPlantRun::StartRow(TLine& Line, TEpollLoop& Loop)
+{
+    const std::size_t Index = Line.Rows[Line.Next];
+    TPlantRow& Row = Rows_[Index];
+    if (Loop.StopRequested()) {
+        Row.Reason = "not started";
+        Finish(Line, TPlantOutcome::Stopped, Loop);
+        return;
+    }
+    Row.Outcome = TPlantOutcome::Running;
+    Changed(Index);
+    if (!Line.Port->IsOpen()) {
+        try {
+            Line.Port->Open(Row.Module.Port);
+        } catch (const EModulePort& Error) {
+            const bool Busy = IsBusy(Error.SystemError());
+            Row.Reason = Busy && Options_.HolderOf ? Options_.HolderOf(Row.DevicePath) : Error.what();
+            Finish(Line, Busy && Options_.Task == TPlantTask::Find ? TPlantOutcome::Busy : TPlantOutcome::PortError,
+                   Loop);
+            return;
+        }
+        if (!Line.InLoop) {
+            Loop.Add(*Line.Port);
+            Line.InLoop = true;
+        }
+    }
+    if (Options_.Task == TPlantTask::Find) {
+        Line.Stage = TLine::TStage::Probing;
+        // Who answers, and with which Remote ID, within the short wait.
+        TChainPlan Probe = TChainPlan::Probe(Options_.ProbeWait);
+        Probe.Steps.push_back(chain_detail::Read(CodeIDCode));
+        Line.Port->Start(std::move(Probe), TSessionClock::now());
+    } else {
+        Line.Stage = TLine::TStage::Reading;
+        Line.Port->Start(TChainPlan::Read(), TSessionClock::now());
+    }
+}
+
+void TPlantRun::ChainEnded(TLine& Line, TEpollLoop& Loop)
+{
+    if (!Line.Ended)
+        return;
+    const TChainResult Result = std::move(*Line.Ended);
+    Line.Ended.reset();
+    TPlantRow& Row = Rows_[Line.Rows[Line.Next]];
+    const TModuleRecord& Record = Line.Port->Session().Record();
+    if (Line.Stage == TLine::TStage::Writing)
+        Row.Write = Result;
+    switch (Result.End) {
+    case TChainEnd::Completed:
+        break;
+    case TChainEnd::Differs:
+        Row.ReadBack = Record.Config();
+        Row.Differences = DifferencesOf(*Row.Module.Wanted, Record.Config());
+        Finish(Line, TPlantOutcome::DiffersAfterWrite, Loop);
+        return;
+    case TChainEnd::NoReply:
+        if (Line.Stage == TLine::TStage::Probing) {
+            Finish(Line, TPlantOutcome::NoAnswer, Loop);
+            return;
+        }
+        Row.NoReplyTo = Result.OnTheLine;
+        Finish(Line, TPlantOutcome::NoReply, Loop);
+        return;
+    case TChainEnd::DeviceLost:
+    case TChainEnd::PortError:
+        Row.Reason = Result.Reason;
+        Finish(Line, TPlantOutcome::PortError, Loop);
+        return;
+    case TChainEnd::Stopped:
+        Row.Reason = Line.Stage == TLine::TStage::Writing ? "while writing" : "while reading";
+        Finish(Line, TPlantOutcome::Stopped, Loop);
+        return;
+    }
+    switch (Line.Stage) {
+    case TLine::TStage::Probing:
+        Row.Identity = Record.Identity();
+        Row.RemoteId = Record.Config().RemoteId;
+        Finish(Line, TPlantOutcome::Found, Loop);
+        return;
+    case TLine::TStage::Reading:
+        ReadEnded(Line, Row, Loop);
+        return;
+    case TLine::TStage::Writing:
+        Row.ReadBack = Record.Config();
+        Finish(Line, TPlantOutcome::Written, Loop);
+        return;
+    case TLine::TStage::Idle:
+        return;
+    }
+}
+
+void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
+{
+    const TModuleRecord& Record = Line.Port->Session().Record();
+    Row.ReadAt = Now();
+    Row.Identity = Record.Identity();
+    Row.Held = Record.Config();
+    Row.RemoteId = Row.Held->RemoteId;
+    if (Row.Module.Wanted)
+        Row.Differences = DifferencesOf(*Row.Module.Wanted, *Row.Held);
+    const TBackupOrigin Origin{Row.ReadAt, Row.Module.Port, Row.Module.Name, *Row.Identity};
+    switch (Options_.Task) {
+    case TPlantTask::Find:
+    case TPlantTask::Audit:
+        Finish(Line, Row.Differences.empty() ? TPlantOutcome::Ok : TPlantOutcome::Differs, Loop);
+        return;
+    case TPlantTask::Backup:
+        try {
+            Row.BackupFile = Options_.BackupFolder + "/" + Row.Module.Name + ".ini";
+            SaveConfigFile(Row.BackupFile, ConfigFileText(*Row.Held, &*Row.Identity, Row.ReadAt));
+        } catch (const EConfigFile& Error) {
+            Row.BackupFile.clear();
+            Row.Reason = Error.what();
+            Finish(Line, TPlantOutcome::FileError, Loop);
+            return;
+        }
+        Finish(Line, TPlantOutcome::Ok, Loop);
+        return;
+    case TPlantTask::Apply:
+        break;
+    }
+    if (Row.Differences.empty()) {
+        Finish(Line, TPlantOutcome::Unchanged, Loop);
+        return;
+    }
+    if (Options_.DryRun) {
+        Finish(Line, TPlantOutcome::Differs, Loop);
+        return;
+    }
+    if (Loop.StopRequested()) {
+        Row.Reason = "before the write";
+        Finish(Line, TPlantOutcome::Stopped, Loop);
+        return;
+    }
+    // What the module held is kept before its first write frame; without
+    // that copy nothing is written.
+    try {
+        Row.BackupFile = SaveBackup(Options_.BackupFolder, Origin, *Row.Held);
+    } catch (const EConfigFile& Error) {
+        Row.Reason = std::string("the backup could not be written, nothing was written: ") + Error.what();
+        Finish(Line, TPlantOutcome::FileError, Loop);
+        return;
+    }
+    Line.Stage = TLine::TStage::Writing;
+    Line.Port->Start(TChainPlan::Write(*Row.Module.Wanted), TSessionClock::now());
+}
+
+void TPlantRun::Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop)
+{
+    const std::size_t Index = Line.Rows[Line.Next];
+    Rows_[Index].Outcome = Outcome;
+    Line.Stage = TLine::TStage::Idle;
+    Changed(Index);
+    if (++Line.Next < Line.Rows.size()) {
+        StartRow(Line, Loop);
+        return;
+    }
+    // The line is done: its port is closed and freed.
+    if (Line.InLoop)
+        Loop.Remove(*Line.Port);
+    Line.InLoop = false;
+    Line.Port.reset();
+    Line.Done = true;
+    --Active_;
+    ++LinesDone_;
+}
+
+}  // namespace varnolink
