@@ -265,7 +265,7 @@ private:
             JsonRow(Row);
         Json_.EndArray();
         const TPlantSummary Sum = Run.Summary();
-        Json_.Key("summary")
+        Json_.Key("totals")
             .BeginObject()
             .Member("total", static_cast<int64_t>(Sum.Total))
             .Member("ok", static_cast<int64_t>(Sum.Good))
