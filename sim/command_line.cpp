@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "sim/command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -97,6 +99,55 @@ void ParsePortBytes(const std::string& Option, const std::string& Value, TModule
     }
 }
 
+// A list of module numbers such as "3,7-9": numbers and ranges, each within
+// 1..Count, separated by commas.
+std::set<std::size_t> ParseModuleList(const std::string& Option, const std::string& Value, std::size_t Count)
+{
+    const auto Refuse = [&](const std::string& Reason) {
+        throw std::invalid_argument(Option + ": " + Reason + " in \"" + Value + "\"");
+    };
+    const auto Number = [&](const std::string& Text) {
+        const auto Parsed = ParseUnsigned(Option, Text, 1'000'000);
+        if (Parsed == 0 || Parsed > Count) {
+            Refuse("module " + Text + " is not one of 1.." + std::to_string(Count));
+        }
+        return static_cast<std::size_t>(Parsed);
+    };
+    std::set<std::size_t> Numbers;
+    std::size_t Start = 0;
+    for (;;) {
+        const std::size_t Comma = std::min(Value.find(',', Start), Value.size());
+        const std::string Item = Value.substr(Start, Comma - Start);
+        if (Item.empty()) {
+            Refuse("an empty item");
+        }
+        const std::size_t Dash = Item.find('-');
+        const std::size_t First = Number(Item.substr(0, Dash));
+        const std::size_t Last = Dash == std::string::npos ? First : Number(Item.substr(Dash + 1));
+        if (Last < First) {
+            Refuse("the range " + Item + " runs backwards");
+        }
+        for (std::size_t Module = First; Module <= Last; ++Module) {
+            Numbers.insert(Module);
+        }
+        if (Comma == Value.size()) {
+            return Numbers;
+        }
+        Start = Comma + 1;
+    }
+}
+
+// "HOST:PORT", the port from 0 to 65535.
+void ParseListen(const std::string& Option, const std::string& Value, TPlantOptions& Plant)
+{
+    const std::size_t Colon = Value.rfind(':');
+    if (Colon == std::string::npos || Colon == 0) {
+        throw std::invalid_argument(Option + ": expected HOST:PORT, got \"" + Value + "\"");
+    }
+    Plant.Host = Value.substr(0, Colon);
+    Plant.FirstPort = static_cast<std::uint16_t>(ParseUnsigned(Option, Value.substr(Colon + 1), 65535));
+}
+
 // "--dir-p4" -> code 07, "--def-p0" -> code 09.
 std::optional<int> PortOptionCode(const std::string& Option)
 {
@@ -162,6 +213,23 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
         {"--malformed-instead", [&] { Faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply; }},
     };
 
+    // The plant's options; its lists are read once the plant's size is known.
+    TPlantOptions Plant;
+    std::map<std::string, std::string> PlantLists;
+    const std::set<std::string> PlantOnly{"--listen",           "--plant-differ",   "--plant-silent",   "--plant-drop",
+                                          "--plant-drop-after", "--no-line-timing", "--plant-inventory"};
+    std::set<std::string> Given;
+    std::optional<std::size_t> PlantCount;
+    const std::map<std::string, THandler> PlantWithValue{
+        {"--plant", [&](auto& O, auto& V) { PlantCount = ParseModuleNumber(O, V); }},
+        {"--listen", [&](auto& O, auto& V) { ParseListen(O, V, Plant); }},
+        {"--plant-differ", [&](auto& O, auto& V) { PlantLists[O] = V; }},
+        {"--plant-silent", [&](auto& O, auto& V) { PlantLists[O] = V; }},
+        {"--plant-drop", [&](auto& O, auto& V) { PlantLists[O] = V; }},
+        {"--plant-drop-after", [&](auto& O, auto& V) { Plant.DropAfterRequests = ParseModuleNumber(O, V); }},
+        {"--plant-inventory", [&](auto&, auto& V) { Parsed.PlantInventory = V; }},
+    };
+
     for (std::size_t I = 0; I < Arguments.size(); ++I) {
         std::string Option = Arguments[I];
         std::optional<std::string> Value;
@@ -169,11 +237,26 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
             Value = Option.substr(Equals + 1);
             Option.resize(Equals);
         }
+        Given.insert(Option);
+        if (Option == "--no-line-timing") {
+            if (Value) {
+                throw std::invalid_argument(Option + " takes no value");
+            }
+            Plant.LineTiming = false;
+            continue;
+        }
         if (const auto Flag = Flags.find(Option); Flag != Flags.end()) {
             if (Value) {
                 throw std::invalid_argument(Option + " takes no value");
             }
             Flag->second();
+            continue;
+        }
+        if (const auto PlantOption = PlantWithValue.find(Option); PlantOption != PlantWithValue.end()) {
+            if (!Value && I + 1 == Arguments.size()) {
+                throw std::invalid_argument(Option + " needs a value");
+            }
+            PlantOption->second(Option, Value ? *Value : Arguments[++I]);
             continue;
         }
         const auto Found = WithValue.find(Option);
@@ -191,6 +274,32 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
             State.PortByte(*PortCode) = ParseHexByte(Option, *Value);
         } else {
             Found->second(Option, *Value);
+        }
+    }
+
+    if (PlantCount) {
+        // A plant has its own modules and lines: the options of the one
+        // module on a line do not apply to it.
+        for (const std::string& Option : Given) {
+            if (Option != "--plant" && !PlantOnly.contains(Option) && Option != "--help" && Option != "-h") {
+                throw std::invalid_argument(Option + " does not apply to --plant");
+            }
+        }
+        Plant.Count = *PlantCount;
+        const auto ListOf = [&](const std::string& Option) {
+            const auto Found = PlantLists.find(Option);
+            return Found == PlantLists.end() ? std::set<std::size_t>{}
+                                             : ParseModuleList(Option, Found->second, Plant.Count);
+        };
+        Plant.Differ = ListOf("--plant-differ");
+        Plant.Silent = ListOf("--plant-silent");
+        Plant.Drop = ListOf("--plant-drop");
+        Parsed.Plant = Plant;
+        return Parsed;
+    }
+    for (const std::string& Option : Given) {
+        if (PlantOnly.contains(Option)) {
+            throw std::invalid_argument(Option + " needs --plant");
         }
     }
 
@@ -294,6 +403,30 @@ Series of modules (as when modules are commissioned one after another):
   --silent-module N      the Nth module answers its first six writes and
                          then nothing more; it is unplugged and the next
                          module answers after the gap; implies --series
+
+Plant of modules on TCP (as behind serial device servers with raw TCP
+access, one port per module's line); prints the port name of each module,
+"socket://HOST:PORT", on a line of its own, module 1 first, then serves until
+SIGINT or SIGTERM. None of the options above apply to a plant.
+  --plant N              serve N modules, each with its own planned
+                         configuration (Remote ID, version and port bytes
+                         that differ from module to module)
+  --listen HOST:PORT     address of module 1; module n listens on PORT+n-1
+                         (default 127.0.0.1:0; port 0 picks a free run of N
+                         ports between 20000 and 60000)
+  --plant-differ LIST    these modules hold their planned configuration with
+                         the P0 direction byte inverted; LIST is module
+                         numbers and ranges, e.g. 3,7-9
+  --plant-silent LIST    these modules take connections and requests but
+                         never answer and change nothing
+  --plant-drop LIST      these modules close the connection when its Nth
+                         request arrives, without answering it
+  --plant-drop-after N   that N (default 5)
+  --no-line-timing       answer at once instead of taking the time of the
+                         9600-baud line for each request and reply
+  --plant-inventory DIR  write DIR/plant.csv (name,port,config,location) and
+                         DIR/module-NNN.ini with each module's planned
+                         configuration, in the configuration file format
 
   -h, --help             show this text
 )";

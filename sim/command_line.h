@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/module_simulator.h"
+#include "sim/plant_simulator.h"
 
 namespace varnolink::sim {
 
@@ -13,6 +15,11 @@ struct TCommandLine {
     TSimulatorOptions Options;
     bool Help = false;
     bool PrintRequests = false;
+    // Set by --plant: serve a plant of modules on TCP instead of one module
+    // on a line; Options is then unused.
+    std::optional<TPlantOptions> Plant;
+    // Where to write the plant's inventory (empty: nowhere).
+    std::string PlantInventory;
 };
 
 // Parses the arguments after the program name. Options take their value as

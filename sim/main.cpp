@@ -10,6 +10,7 @@
 
 #include "sim/command_line.h"
 #include "sim/module_simulator.h"
+#include "sim/plant_simulator.h"
 #include "sim/text_escape.h"
 
 namespace {
@@ -20,6 +21,35 @@ void PrintRequest(const TRequestRecord& Record)
 {
     const std::string Line = EscapeBytes(Record.Frame) + "\n";
     std::fputs(Line.c_str(), stderr);
+}
+
+// Serves a plant until a stop signal: prints each module's port name, one
+// to a line, once every port listens.
+int ServePlant(const TPlantOptions& Options, const std::string& Inventory, const sigset_t& StopSignals)
+{
+    try {
+        TPlantSimulator Plant(Options);
+        if (!Inventory.empty()) {
+            WritePlantInventory(Plant, Inventory);
+        }
+        std::string Names;
+        for (std::size_t Number = 1; Number <= Plant.Count(); ++Number) {
+            Names += Plant.PortName(Number) + "\n";
+        }
+        std::fputs(Names.c_str(), stdout);
+        std::fflush(stdout);
+
+        int Received = 0;
+        sigwait(&StopSignals, &Received);
+        const std::string Error = Plant.LastError();
+        if (!Error.empty()) {
+            std::cerr << "varnolink-sim: " << Error << "\n";
+        }
+    } catch (const std::exception& Error) {
+        std::cerr << "varnolink-sim: " << Error.what() << "\n";
+        return 2;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -48,6 +78,10 @@ int main(int argc, char** argv)
     sigaddset(&StopSignals, SIGINT);
     sigaddset(&StopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &StopSignals, nullptr);
+
+    if (Parsed.Plant) {
+        return ServePlant(*Parsed.Plant, Parsed.PlantInventory, StopSignals);
+    }
 
     try {
         TModuleSimulator Simulator(std::move(Parsed.Options));

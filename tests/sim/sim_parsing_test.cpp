@@ -131,11 +131,53 @@ TEST(CommandLineTest, BadInputIsRefused)
         {"--noise-text", "\\q"},
         {"--silent-codes", "4,x"},
         {"--device", "/dev/null", "--link", "/tmp/x"},
+        {"--plant", "0"},
+        {"--plant-silent", "1"},
+        {"--plant", "2", "--id", "05"},
+        {"--plant", "2", "--listen", "4000"},
+        {"--plant", "2", "--listen", ":4000"},
+        {"--plant", "2", "--listen", "host:65536"},
+        {"--plant", "2", "--plant-drop-after", "0"},
+        {"--plant", "9", "--plant-differ", ""},
+        {"--plant", "9", "--plant-differ", "0"},
+        {"--plant", "9", "--plant-differ", "10"},
+        {"--plant", "9", "--plant-differ", "3-"},
+        {"--plant", "9", "--plant-differ", "-3"},
+        {"--plant", "9", "--plant-differ", "5-3"},
+        {"--plant", "9", "--plant-differ", "3,,4"},
+        {"--plant", "9", "--plant-differ", "3,"},
+        {"--plant", "9", "--plant-differ", "1-2-3"},
+        {"--plant", "9", "--plant-differ", " 3"},
     };
     for (const auto& Arguments : Bad) {
         EXPECT_THROW(ParseCommandLine(Arguments), std::invalid_argument) << Arguments[0];
     }
     EXPECT_NO_THROW(ParseCommandLine({}));
+}
+
+TEST(CommandLineTest, PlantOptionsAndModuleLists)
+{
+    const TCommandLine Line = ParseCommandLine({"--plant", "12", "--listen", "0.0.0.0:4000", "--plant-differ", "3,7-9",
+                                                "--plant-silent=12", "--plant-drop", "2,1-2", "--plant-drop-after", "2",
+                                                "--no-line-timing", "--plant-inventory", "/tmp/inv"});
+    ASSERT_TRUE(Line.Plant.has_value());
+    const TPlantOptions& Plant = *Line.Plant;
+    EXPECT_EQ(Plant.Count, 12u);
+    EXPECT_EQ(Plant.Host, "0.0.0.0");
+    EXPECT_EQ(Plant.FirstPort, 4000);
+    EXPECT_EQ(Plant.Differ, (std::set<std::size_t>{3, 7, 8, 9}));
+    EXPECT_EQ(Plant.Silent, (std::set<std::size_t>{12}));
+    EXPECT_EQ(Plant.Drop, (std::set<std::size_t>{1, 2}));
+    EXPECT_EQ(Plant.DropAfterRequests, 2u);
+    EXPECT_FALSE(Plant.LineTiming);
+    EXPECT_EQ(Line.PlantInventory, "/tmp/inv");
+
+    const TCommandLine Defaults = ParseCommandLine({"--plant", "3"});
+    ASSERT_TRUE(Defaults.Plant.has_value());
+    EXPECT_EQ(Defaults.Plant->Host, "127.0.0.1");
+    EXPECT_EQ(Defaults.Plant->FirstPort, 0);
+    EXPECT_TRUE(Defaults.Plant->LineTiming);
+    EXPECT_FALSE(ParseCommandLine({}).Plant.has_value());
 }
 
 TEST(TextEscapeTest, EscapesRoundTrip)
