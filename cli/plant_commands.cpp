@@ -3,6 +3,7 @@
 // run on one loop, a row per module out as text, JSON and an HTML page.
 #include "cli/plant_commands.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,20 @@ std::vector<std::string> PortsToFind()
     return Ports;
 }
 
+// Every line holds a descriptor or a few while the plant runs; the usual soft
+// limit of 1024 would refuse a large plant its ports half way.
+void AllowDescriptorsFor(std::size_t Lines)
+{
+    rlimit Limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0)
+        return;
+    const rlim_t Wanted = std::min<rlim_t>(Limit.rlim_max, static_cast<rlim_t>(Lines) * 4 + 256);
+    if (Limit.rlim_cur < Wanted) {
+        Limit.rlim_cur = Wanted;
+        ::setrlimit(RLIMIT_NOFILE, &Limit);
+    }
+}
+
 std::string Padded(const std::string& Text, std::size_t Width)
 {
     return Text.size() >= Width ? Text : Text + std::string(Width - Text.size(), ' ');
@@ -122,6 +137,7 @@ public:
             return ExitNoReply;
         }
 
+        AllowDescriptorsFor(Modules.size());
         TPlantRun Run(std::move(Modules), Options);
         TEpollLoop Loop;
         // Ctrl-C lets every line finish the request on it; nothing new starts.
