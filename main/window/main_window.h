@@ -12,6 +12,7 @@ class QMenu;
 namespace varnolink {
 
 class TMainForm;
+class TPlantWindow;
 class TWireLogWindow;
 
 // The program's top-level window: the menu bar above the main window's
@@ -39,6 +40,12 @@ public:
     // Reads the module and shows the differences with the window's fields in
     // the non-modal dialog "CompareDialog"; the fields stay as they are.
     bool CompareWithModule();
+    // Opens Port as the operator would: closes the open port, picks Port in
+    // the port list (a device by its path, a network port added as "Add
+    // network port…" adds it) and presses "Open". False, with the reason in
+    // the error box, when the window is busy with a transaction, the list
+    // does not offer Port or it did not open.
+    bool OpenPortByName(const std::string& Port);
 
     // The menu items, by their place (tests and the items of other windows).
     QMenu* FileMenu = nullptr;
@@ -53,6 +60,9 @@ public:
     QAction* CompareAction = nullptr;
     QAction* CommissionAction = nullptr;      // "Commission a series…"
     QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
+    QAction* PlantAction = nullptr;           // "Plant…"
+    // The plant window (File > "Plant…"), made when it is first asked for.
+    TPlantWindow* Plant = nullptr;
     QAction* QuitAction = nullptr;
     QAction* AboutAction = nullptr;
 
@@ -75,6 +85,8 @@ private:
     void OpenCommissionDialog();
     // network_port_menu_item.cpp: asks for a network port name.
     void OpenNetworkPortDialog();
+    // plant_menu_item.cpp: shows the plant window.
+    void ShowPlantWindow();
 
     TMainForm* Form_ = nullptr;
 };

@@ -3,9 +3,9 @@
 //
 // Where things go: File holds the configuration-file items and Quit; items
 // that open further windows of the program (commissioning a series of
-// modules, adding a network port) go in the marked place of File, windows
-// for looking at the line (the wire log) in a View menu between File and
-// Help. Each item is a QAction member of TMainWindow, named for tests.
+// modules, adding a network port, the plant) go in the marked place of File,
+// windows for looking at the line (the wire log) in a View menu between File
+// and Help. Each item is a QAction member of TMainWindow, named for tests.
 
 #include <QAction>
 #include <QEvent>
@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 
+#include "main/window/error_display.h"
 #include "main/window/main_form.h"
 #include "main/window/main_window.h"
 #include "main/window/wire_log_window.h"
@@ -38,11 +39,14 @@ void TMainWindow::BuildMenuBar()
 
     FileMenu->addSeparator();
     // Items that open further windows ("Commission a series…",
-    // "Add network port…") go here, above Quit.
+    // "Add network port…", "Plant…") go here, above Quit.
     CommissionAction = FileMenu->addAction(QStringLiteral("Commission a series\u2026"));
     connect(CommissionAction, &QAction::triggered, this, [this] { OpenCommissionDialog(); });
     AddNetworkPortAction = FileMenu->addAction(QStringLiteral("Add network port\u2026"));
     connect(AddNetworkPortAction, &QAction::triggered, this, [this] { OpenNetworkPortDialog(); });
+    // Always available: the plant's modules are on lines of their own.
+    PlantAction = FileMenu->addAction(QStringLiteral("Plant\u2026"));
+    connect(PlantAction, &QAction::triggered, this, Guarded([this] { ShowPlantWindow(); }));
     FileMenu->addSeparator();
 
     QuitAction = FileMenu->addAction(QStringLiteral("Quit"));
