@@ -146,11 +146,12 @@ void CheckModuleNumbers(const std::set<std::size_t>& Numbers, std::size_t Count,
     }
 }
 
-std::string ModuleName(std::size_t Number, std::size_t Count)
+// "module-007": the number with at least three digits, so that the name
+// depends on the number alone.
+std::string ModuleName(std::size_t Number)
 {
     const std::string Digits = std::to_string(Number);
-    const std::size_t Width = std::max<std::size_t>(3, std::to_string(Count).size());
-    return "module-" + std::string(Width - std::min(Width, Digits.size()), '0') + Digits;
+    return "module-" + std::string(3 - std::min<std::size_t>(3, Digits.size()), '0') + Digits;
 }
 
 void WriteTextFile(const std::filesystem::path& Path, const std::string& Text)
@@ -744,7 +745,7 @@ void WritePlantInventory(const TPlantSimulator& Plant, const std::string& Direct
     }
     std::string Csv = "name,port,config,location\n";
     for (std::size_t Number = 1; Number <= Plant.Count(); ++Number) {
-        const std::string Name = ModuleName(Number, Plant.Count());
+        const std::string Name = ModuleName(Number);
         Csv += Name + "," + Plant.PortName(Number) + "," + Name + ".ini,cabinet " +
                std::to_string((Number - 1) / 8 + 1) + "\n";
         WriteTextFile(Folder / (Name + ".ini"), PlantConfigText(PlantModuleState(Number)));

@@ -173,7 +173,8 @@ private:
 // Writes the inventory of `Plant` into `Directory` (created if missing):
 // plant.csv with the header "name,port,config,location" and a line per
 // module ("module-001", its port name, "module-001.ini", "cabinet K" with
-// eight modules to a cabinet), and module-NNN.ini per module holding its
+// eight modules to a cabinet; numbers have at least three digits, module
+// 1000 is "module-1000"), and module-NNN.ini per module holding its
 // planned configuration in the configuration tool's file format. Throws
 // std::runtime_error naming the file that cannot be written.
 void WritePlantInventory(const TPlantSimulator& Plant, const std::string& Directory);
