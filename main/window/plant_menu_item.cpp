@@ -62,6 +62,12 @@ bool TMainWindow::OpenPortByName(const std::string& Port)
         ShowErrorMessage(QStringLiteral("%1 was not opened: the main window is busy with its port.").arg(Name));
         return false;
     }
+    const std::string DevicePath = cport::TComPort::DevicePathOf(Port);
+    // The open port stays open when the other one cannot be had.
+    if (Connected && !SameDevice(Form.ComPort1.Port(), DevicePath) && !ProbePort(DevicePath)) {
+        ShowErrorMessage(QStringLiteral("%1 was not opened: it is not there, or another program holds it.").arg(Name));
+        return false;
+    }
     if (Connected)
         Form.ClosePortClick();
 
@@ -70,7 +76,6 @@ bool TMainWindow::OpenPortByName(const std::string& Port)
         return false;
     }
     Form.ComboPortDropDown();
-    const std::string DevicePath = cport::TComPort::DevicePathOf(Port);
     int Index = -1;
     for (int Item = 0; Item < Form.ComboPort->count() && Index < 0; ++Item)
         if (SameDevice(Form.ComboPort->itemData(Item).toString().toStdString(), DevicePath))

@@ -64,14 +64,24 @@ QColor OutcomeColour(TPlantOutcome Outcome)
     return {0xF8, 0xC0, 0xC0};
 }
 
-// "direction.P0: file 5A, module 5B; baud: file 3, module 5".
+// "direction.P0: file 5A, module 5B; baud: file 3, module 5"; for a module
+// written, and read back as its file, what the write changed:
+// "written: direction.P0 5B \u2192 5A".
 QString DifferencesText(const TPlantRow& Row)
 {
+    const bool Written = Row.Outcome == TPlantOutcome::Written;
     QStringList Parts;
     for (const TFieldDifference& Difference : Row.Differences)
-        Parts << QStringLiteral("%1: file %2, module %3")
+        Parts << (Written ? QStringLiteral("%1 %3 \u2192 %2") : QStringLiteral("%1: file %2, module %3"))
                      .arg(Text(Difference.Field), Text(Difference.Wanted), Text(Difference.Held));
-    return Parts.join(QStringLiteral("; "));
+    const QString List = Parts.join(QStringLiteral("; "));
+    return Written && !List.isEmpty() ? QStringLiteral("written: ") + List : List;
+}
+
+// "1 module", "3 modules".
+QString ModuleCount(std::size_t Count)
+{
+    return Count == 1 ? QStringLiteral("1 module") : QStringLiteral("%1 modules").arg(Count);
 }
 
 // Why a row ended as it did, and where its configuration went.
@@ -276,7 +286,7 @@ bool TPlantWindow::OpenInventory(const std::string& Path)
         Modules.push_back({std::move(Entry.Name), std::move(Entry.Port), std::move(Entry.Location), std::nullopt});
     InventoryPath_ = Path;
     ListModules(std::move(Modules));
-    Status->setText(QStringLiteral("%1 modules in %2.").arg(Modules_.size()).arg(Text(Path)));
+    Status->setText(QStringLiteral("%1 in %2.").arg(ModuleCount(Modules_.size()), Text(Path)));
     return true;
 }
 
@@ -472,7 +482,7 @@ void TPlantWindow::AskToApply()
 {
     std::vector<int> ToWrite;
     QStringList Lines;
-    int Unread = 0;
+    std::size_t Unread = 0;
     for (std::size_t RunRow = 0; RunRow < RunRows_.size(); ++RunRow) {
         const TPlantRow& Row = RunRows_[RunRow];
         if (Row.Outcome != TPlantOutcome::Differs) {
@@ -496,12 +506,12 @@ void TPlantWindow::AskToApply()
     Dialog->setAttribute(Qt::WA_DeleteOnClose);
     Dialog->setWindowModality(Qt::WindowModal);
     auto* Layout = new QVBoxLayout(Dialog);
-    QString Question = QStringLiteral("Write %1 modules? Each one's configuration is kept in %2 before its first "
+    QString Question = QStringLiteral("Write %1? Each one's configuration is kept in %2 before its first "
                                       "write. These fields will be written (module \u2192 file):")
-                           .arg(ToWrite.size())
+                           .arg(ModuleCount(ToWrite.size()))
                            .arg(Text(DefaultBackupFolder()));
     if (Unread > 0)
-        Question += QStringLiteral("\n%1 modules could not be read and are left alone.").arg(Unread);
+        Question += QStringLiteral("\n%1 could not be read and will be left alone.").arg(ModuleCount(Unread));
     auto* Label = new QLabel(Question, Dialog);
     Label->setWordWrap(true);
     Layout->addWidget(Label);
