@@ -292,8 +292,13 @@ private:
             .EndObject();
         const std::vector<std::string> Warnings = SharedIdWarnings(Rows);
         Json_.Member("warnings", Warnings);
-        for (const std::string& Warning : Warnings)
-            Err_ << "varnolink: warning: " << Warning << std::endl;
+        // A screenful at most; the JSON has them all.
+        constexpr std::size_t ShownWarnings = 10;
+        for (std::size_t Index = 0; Index < Warnings.size() && Index < ShownWarnings; ++Index)
+            Err_ << "varnolink: warning: " << Warnings[Index] << std::endl;
+        if (Warnings.size() > ShownWarnings)
+            Err_ << "varnolink: warning: " << Warnings.size() - ShownWarnings << " more Remote IDs are shared"
+                 << std::endl;
         if (Args_.Json)
             return;
         std::size_t NameWidth = 4, ResultWidth = 6;

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -536,6 +537,11 @@ public:
     // reports a hang-up (POLLHUP, POLLERR, POLLRDHUP) when the line has gone.
     // Valid while the port is open; EBADF (code 10) on a closed port.
     int32_t InputWaitDescriptor();
+    // A raw network port (socket://) waits this long at Open for a telnet
+    // server's first bytes, to refuse one that should be opened as
+    // rfc2217:// (150 ms unless set). 0 looks only at what has arrived: for
+    // a caller that opens many ports and checks the first bytes itself.
+    void SetTelnetCheckWait(std::chrono::milliseconds Wait) { TelnetCheckWait_ = Wait; }
 
     // --- Report helpers (the event dispatch calls them; Open calls the first three).
     void ReportCTS();
@@ -596,6 +602,7 @@ private:
     TBaudRate BaudRate_ = br9600;
     int32_t CustomBaudRate_ = 9600;
     std::string Port_ = "COM1";
+    std::chrono::milliseconds TelnetCheckWait_{150};
     TStopBits StopBits_ = sbOneStopBit;
     TDataBits DataBits_ = dbEight;
     bool DiscardNull_ = false;

@@ -38,7 +38,7 @@ void TCustomComPort::OpenDevice()
     if (const auto Address = NetAddressOf(Port_)) {
         // A network port: the reason of a failure goes below the message.
         TNetOpenFailure Failure;
-        Opened = OpenNetDevice(*Address, Failure);
+        Opened = OpenNetDevice(*Address, Failure, TelnetCheckWait_);
         if (!Opened)
             throw EComPort(CError_OpenFailed, Failure.Error, Failure.Reason);
     } else {

@@ -55,7 +55,9 @@ struct TNetOpenFailure {
 };
 
 // Opens the device a network port name stands for; null with Failure set.
-std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure);
+// A raw port waits up to TelnetCheck for a telnet server's first bytes.
+std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure,
+                                       std::chrono::milliseconds TelnetCheck);
 
 // Gives an rfc2217 device the port's receive queue (see
 // TRfc2217Device::AttachQueue); any other device is left as it is.
@@ -70,7 +72,6 @@ struct TNetTimeouts {
     static constexpr std::chrono::milliseconds Connect{5000};
     static constexpr std::chrono::milliseconds Negotiation{3000};      // rfc2217: the server's first answers
     static constexpr std::chrono::milliseconds Acknowledgement{3000};  // rfc2217: rate and format
-    static constexpr std::chrono::milliseconds TelnetCheck{150};       // socket: first bytes looked at
 };
 
 // Sends to a socket without SIGPIPE; a connection that has gone becomes EIO.

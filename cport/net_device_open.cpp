@@ -22,10 +22,10 @@ bool ConnectionGone(int Error)
 
 // The first bytes of a server that speaks telnet: IAC and a negotiation
 // command. Looked at without taking them from the stream.
-bool SpeaksTelnet(int Fd)
+bool SpeaksTelnet(int Fd, std::chrono::milliseconds Wait)
 {
     pollfd P{Fd, POLLIN, 0};
-    if (::poll(&P, 1, static_cast<int>(TNetTimeouts::TelnetCheck.count())) <= 0)
+    if (::poll(&P, 1, static_cast<int>(Wait.count())) <= 0)
         return false;
     unsigned char First[2];
     const ssize_t N = ::recv(Fd, First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
@@ -50,7 +50,8 @@ ssize_t NetReceive(int Fd, void* Buffer, size_t Count)
     return N;
 }
 
-std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure)
+std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure,
+                                       std::chrono::milliseconds TelnetCheck)
 {
     TNetConnection Connection = ConnectTcp(Address, TNetTimeouts::Connect);
     if (!Connection.Socket) {
@@ -59,7 +60,7 @@ std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailu
     }
     if (Address.Kind == TNetKind::nkRfc2217)
         return TRfc2217Device::Negotiate(std::move(Connection.Socket), Address, Failure);
-    if (SpeaksTelnet(Connection.Socket.get())) {
+    if (SpeaksTelnet(Connection.Socket.get(), TelnetCheck)) {
         Failure = {EPROTO, Address.Endpoint() + " speaks telnet: open it as rfc2217://" + Address.Endpoint()};
         return nullptr;
     }

@@ -147,12 +147,15 @@ int TEpollLoop::MillisecondsToNextDeadline() const
 
 void TEpollLoop::RunUntil(const std::function<bool()>& Done)
 {
-    std::vector<epoll_event> Events(64);
+    std::vector<epoll_event> Events;
     for (;;) {
         TakeStop();
         SyncWatches();
         if (Done())
             return;
+        // Room for every port at once: a reply that is waiting must be read
+        // before the deadlines of this round are looked at.
+        Events.resize(Entries_.size() + 2);
         const int Ready =
             ::epoll_wait(Epoll_.get(), Events.data(), static_cast<int>(Events.size()), MillisecondsToNextDeadline());
         if (Ready < 0 && errno != EINTR)

@@ -186,6 +186,9 @@ void TPlantRun::StartLine(TLine& Line, TEpollLoop& Loop)
 {
     ++Active_;
     Line.Port = std::make_unique<TSessionPort>();
+    // Many ports open one after another on this thread: none may wait at
+    // its open for a greeting.
+    Line.Port->CheckTelnetAtFirstBytes();
     Line.Port->Session().SetReplyWait(Options_.ReplyWait);
     Line.Port->OnEvent = [this, &Line](const TSessionEvent& Event) {
         if (const auto* End = std::get_if<TChainEnded>(&Event)) {

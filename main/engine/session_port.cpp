@@ -6,7 +6,10 @@
 #include <sys/epoll.h>
 
 #include <array>
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "main/engine/module_errors.h"
 #include "main/engine/module_line_settings.h"
@@ -14,6 +17,21 @@
 namespace varnolink {
 
 namespace {
+
+bool IsRawNetworkPort(const std::string& Name)
+{
+    constexpr std::string_view Scheme = "socket://";
+    return Name.size() > Scheme.size() && std::equal(Scheme.begin(), Scheme.end(), Name.begin(), [](char A, char B) {
+               return A == std::tolower(static_cast<unsigned char>(B));
+           });
+}
+
+// A telnet server's first bytes: IAC and a negotiation command.
+bool TelnetGreeting(std::string_view Bytes)
+{
+    return Bytes.size() >= 2 && static_cast<unsigned char>(Bytes[0]) == 0xFF &&
+           static_cast<unsigned char>(Bytes[1]) >= 0xFA;
+}
 
 std::string SystemReason(int SystemError)
 {
@@ -43,6 +61,8 @@ void TSessionPort::Open(const std::string& PortName)
 {
     DevicePath_ = cport::TComPort::DevicePathOf(PortName);
     Port_.SetPort(PortName);
+    FirstBytesPending_ = TelnetAtFirstBytes_ && IsRawNetworkPort(PortName);
+    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(0) : std::chrono::milliseconds(150));
     try {
         Port_.Open();
         Descriptor_ = Port_.InputWaitDescriptor();
@@ -87,7 +107,16 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
         // nothing is left.
         do {
             Got = Port_.ReadBytes(Buffer.data(), static_cast<int32_t>(Buffer.size()));
-            Session_.BytesReceived({Buffer.data(), static_cast<std::size_t>(Got)}, Now);
+            const std::string_view Bytes(Buffer.data(), static_cast<std::size_t>(Got));
+            if (FirstBytesPending_ && Got > 0) {
+                FirstBytesPending_ = false;
+                if (TelnetGreeting(Bytes)) {
+                    const std::string Endpoint = DevicePath_.substr(DevicePath_.find("//") + 2);
+                    Lose(Endpoint + " speaks telnet: open it as rfc2217://" + Endpoint);
+                    break;
+                }
+            }
+            Session_.BytesReceived(Bytes, Now);
         } while (Got == static_cast<int32_t>(Buffer.size()));
     } catch (const cport::EComPort& Error) {
         Lose(Error.what());

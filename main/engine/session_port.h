@@ -26,6 +26,10 @@ public:
     // PORT as the tool takes it: a path, "ttyUSB0", "socket://HOST:PORT".
     // EModulePort when the port cannot be opened.
     void Open(const std::string& PortName);
+    // For a caller that opens many ports in a row: a raw network port
+    // (socket://) does not wait at Open for a telnet server's greeting;
+    // first bytes that are one end the chain as a port error instead.
+    void CheckTelnetAtFirstBytes() { TelnetAtFirstBytes_ = true; }
     void Close();
     bool IsOpen() const { return Port_.Connected(); }
     const std::string& DevicePath() const { return DevicePath_; }
@@ -59,6 +63,8 @@ private:
     std::string DevicePath_;
     int Descriptor_ = -1;
     bool Lost_ = false;
+    bool TelnetAtFirstBytes_ = false;
+    bool FirstBytesPending_ = false;  // a raw network port whose first bytes are still to be looked at
 };
 
 }  // namespace varnolink
