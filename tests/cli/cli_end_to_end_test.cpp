@@ -30,7 +30,7 @@
 #include "main/window/port_candidates.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
-#include "tests/cli/json_schema_check.h"
+#include "tests/cli/json_output.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/started_simulator.h"
 
@@ -39,6 +39,7 @@ using namespace varnolink;
 namespace {
 
 using namespace std::chrono_literals;
+using cli_test::Json;
 using cli_test::TFinished;
 using varnolink::sim::TFaults;
 using varnolink::sim::TModuleSimulator;
@@ -49,29 +50,6 @@ const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 const std::string WantedFile = "[module]\nremote_id = A7\nbaud = 57600\n"
                                "[direction]\nP0 = 5A\nP1 = 0b00000001\nP2 = 02\nP4 = 04\nP5 = 08\n"
                                "[power_on_default]\nP0 = FE\nP1 = 10\nP2 = 20\nP4 = 40\nP5 = 80\n";
-
-const cli_test::TJsonSchema& Schema()
-{
-    static const cli_test::TJsonSchema Loaded = [] {
-        QFile File(VARNOLINK_JSON_SCHEMA);
-        EXPECT_TRUE(File.open(QIODevice::ReadOnly));
-        return cli_test::TJsonSchema(QJsonDocument::fromJson(File.readAll()).object());
-    }();
-    return Loaded;
-}
-
-// The one object of a --json run, which fits the schema, says ok exactly
-// when the exit code is 0 and gives the exit code the process ended with.
-QJsonObject Json(const TFinished& Run)
-{
-    QJsonParseError Error{};
-    const QJsonDocument Document = QJsonDocument::fromJson(QByteArray::fromStdString(Run.Out), &Error);
-    EXPECT_EQ(Error.error, QJsonParseError::NoError) << Run.Out;
-    EXPECT_EQ(Schema().Violations(Document.object()).join("\n").toStdString(), "") << Run.Out;
-    EXPECT_EQ(Document["exit_code"].toInt(-1), Run.ExitCode) << Run.Out;
-    EXPECT_EQ(Document["ok"].toBool(), Run.ExitCode == 0) << Run.Out;
-    return Document.object();
-}
 
 std::string FirstLine(const std::string& Text)
 {
