@@ -235,8 +235,8 @@ private:
         for (const TPlantRow& Row : Rows) {
             if (Row.Outcome != TPlantOutcome::Ok)
                 continue;
-            Records.push_back({Row.Module.Name, Row.Module.Port, Row.Module.Name + ".ini", Row.Module.Location,
-                               Row.ReadAt, Row.Identity ? Row.Identity->BiosName : "",
+            Records.push_back({Row.Module.Name, Row.Module.Port, Row.BackupFile.substr(Row.BackupFile.rfind('/') + 1),
+                               Row.Module.Location, Row.ReadAt, Row.Identity ? Row.Identity->BiosName : "",
                                Row.Identity ? Row.Identity->BiosVersion : ""});
         }
         BackupInventory_ = Args_.Output + "/plant.csv";

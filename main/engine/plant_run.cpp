@@ -3,6 +3,7 @@
 // working through its rows one after the other.
 #include "main/engine/plant_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -34,6 +35,16 @@ std::vector<TFieldDifference> DifferencesOf(const TModuleConfig& Wanted, const T
         List.push_back({Name, ModuleConfigFieldValue(Wanted, Field), ModuleConfigFieldValue(Held, Field)});
     }
     return List;
+}
+
+// A module's name as a file name of the backup folder: a name from the
+// inventory never reaches outside it ("../x" and "a/b" stay inside).
+std::string FileNameOf(std::string Name)
+{
+    std::replace(Name.begin(), Name.end(), '/', '-');
+    if (!Name.empty() && Name.front() == '.')
+        Name.front() = '_';
+    return Name;
 }
 
 bool IsBusy(int SystemError)
@@ -308,7 +319,7 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
         return;
     case TPlantTask::Backup:
         try {
-            Row.BackupFile = Options_.BackupFolder + "/" + Row.Module.Name + ".ini";
+            Row.BackupFile = Options_.BackupFolder + "/" + FileNameOf(Row.Module.Name) + ".ini";
             SaveConfigFile(Row.BackupFile, ConfigFileText(*Row.Held, &*Row.Identity, Row.ReadAt));
         } catch (const EConfigFile& Error) {
             Row.BackupFile.clear();

@@ -176,6 +176,16 @@ TEST_F(PlantRun, ApplyKeepsABackupWritesOnlyWhatDiffersAndSaysWhatAnUnfinishedWr
     EXPECT_EQ(Rows[2].Write->UnconfirmedField(), "direction.P4");
 }
 
+TEST_F(PlantRun, ABackupStaysInsideItsFolderWhateverTheModulesName)
+{
+    AddModule(0);
+    std::filesystem::create_directory(Scratch_.Path("backups"));
+    const std::vector<TPlantRow> Rows = Run({Row(0, "../outside/x")}, For(TPlantTask::Backup));
+    ASSERT_EQ(Rows[0].Outcome, TPlantOutcome::Ok) << Rows[0].Reason;
+    EXPECT_EQ(Rows[0].BackupFile, Scratch_.Path("backups") + "/_.-outside-x.ini");
+    EXPECT_EQ(RequireComplete(LoadConfigFile(Rows[0].BackupFile), "backup"), ConfigOf(0));
+}
+
 TEST_F(PlantRun, DryRunShowsTheChangesAndSendsNoWrite)
 {
     AddModule(0, FlipP0Direction);
