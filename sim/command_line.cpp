@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "sim/serial_endpoint.h"
 #include "sim/text_escape.h"
 
 namespace varnolink::sim {
@@ -97,6 +98,15 @@ void ParsePortBytes(const std::string& Option, const std::string& Value, TModule
     for (std::size_t I = 0; I < Items.size(); ++I) {
         State.PortByte(CodeFirstDirection + static_cast<int>(I)) = ParseHexByte(Option, Items[I]);
     }
+}
+
+unsigned ParseLineSpeed(const std::string& Option, const std::string& Value)
+{
+    const auto Rate = static_cast<unsigned>(ParseUnsigned(Option, Value, 4'000'000));
+    if (!IsStandardBaudRate(Rate)) {
+        throw std::invalid_argument(Option + ": " + Value + " is not a standard baud rate");
+    }
+    return Rate;
 }
 
 // A list of module numbers such as "3,7-9": numbers and ranges, each within
@@ -201,6 +211,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
         {"--silent-module", [&](auto& O, auto& V) { Options.Series.SilentModule = ParseModuleNumber(O, V); }},
         {"--line-baud",
          [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
+        {"--line-speed", [&](auto& O, auto& V) { Options.LineSpeed = ParseLineSpeed(O, V); }},
     };
     const std::map<std::string, std::function<void()>> Flags{
         {"--help", [&] { Parsed.Help = true; }},
@@ -211,6 +222,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
         {"--lower-case", [&] { Faults.LowerCaseData = true; }},
         {"--series", [&] { Options.Series.Enabled = true; }},
         {"--malformed-instead", [&] { Faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply; }},
+        {"--echo", [&] { Faults.Echo = true; }},
+        {"--twin", [&] { Faults.Twin = true; }},
+        {"--twin-overlap",
+         [&] {
+             Faults.Twin = true;
+             Faults.TwinOverlap = true;
+         }},
     };
 
     // The plant's options; its lists are read once the plant's size is known.
@@ -340,6 +358,10 @@ Line:
   --link PATH            also make a symbolic link to the pseudo-terminal
                          here (removed on exit)
   --lf                   end reply lines with CR LF instead of CR
+  --line-speed B         answer only while the line is set to B baud (the
+                         speed the host sets on the pseudo-terminal, or that
+                         of --device); a request at another speed gets no
+                         reply and stores nothing (default: any speed)
   --line-end-wait MS     how long a request that ended with CR waits for its
                          LF before it is answered without one (default 100)
   --print-requests       print every request frame received to standard
@@ -389,6 +411,14 @@ still recorded and writes still stored):
                          character): a reply starts no earlier than the
                          request took to arrive at B baud, and its bytes go
                          out one character time apart
+  --echo                 the line sends every byte the host writes straight
+                         back to it, ahead of the reply (an adapter that
+                         hears itself)
+  --twin                 a second module answers every answered request too:
+                         its reply line follows the module's, with the
+                         Remote ID one higher and otherwise the same data
+  --twin-overlap         like --twin, but both send at once: the bytes of
+                         the two replies alternate on the line
 
 Series of modules (as when modules are commissioned one after another):
   --series               once a module's whole configuration has been written

@@ -81,6 +81,22 @@ struct TFaults {
     // first byte plus the request's length in character times, and its bytes
     // go out one character time apart.
     unsigned LineBaud = 0;
+    // The line sends every byte the host writes straight back to the host,
+    // as a two-wire adapter that hears its own transmitter does: the bytes
+    // exactly as received, frames or not, at once (ahead of any reply still
+    // waiting to go out).
+    bool Echo = false;
+    // A second module answers every answered request too: right after the
+    // module's transmission comes the twin's reply line. The twin holds the
+    // module's state with the Remote ID one higher (FF wraps to 00), so its
+    // reply to a Remote ID read differs and every other reply is the same.
+    // Only the module's own reply is shaped by the faults above; the twin's
+    // line is plain. The twin is silent whenever the module is.
+    bool Twin = false;
+    // With `Twin`: both drive the line at once, so the bytes of the twin's
+    // line alternate with the module's transmission, one by one (the rest of
+    // the longer one follows).
+    bool TwinOverlap = false;
 
     bool operator==(const TFaults&) const = default;
 };

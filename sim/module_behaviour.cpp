@@ -124,6 +124,8 @@ const char* OutcomeName(TRequestOutcome Outcome)
         return "malformed";
     case TRequestOutcome::NoModule:
         return "no-module";
+    case TRequestOutcome::WrongSpeed:
+        return "wrong-speed";
     }
     return "?";
 }

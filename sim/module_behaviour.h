@@ -18,6 +18,7 @@ enum class TRequestOutcome {
     UnknownCommand,   // code/mode pair the module does not know: no reply
     Malformed,        // not laid out as a request frame: no reply
     NoModule,         // a series between two modules: nobody on the line
+    WrongSpeed,       // the host's line speed is not the module's: not understood, no reply
 };
 
 const char* OutcomeName(TRequestOutcome Outcome);

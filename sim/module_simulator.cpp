@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -75,6 +76,9 @@ TModuleSimulator::TModuleSimulator(TSimulatorOptions Options)
       NoiseSource_(Options_.Faults.Noise.Seed)
 {
     State_.Validate();
+    if (Options_.LineSpeed != 0 && !IsStandardBaudRate(Options_.LineSpeed)) {
+        throw std::invalid_argument("not a standard line speed: " + std::to_string(Options_.LineSpeed));
+    }
     DevicePath_ = Endpoint_.Path();
     EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!EpollFd_)
@@ -329,10 +333,19 @@ void TModuleSimulator::ReadLine(TClock::time_point Now)
 {
     std::array<char, 512> Buffer{};
     std::vector<TReceivedFrame> Frames;
+    bool Echo = false;
+    {
+        std::lock_guard Lock(Mutex_);
+        Echo = Faults_.Echo;
+    }
     while (Endpoint_.IsOpen()) {
         const ssize_t Got = ::read(Endpoint_.Fd(), Buffer.data(), Buffer.size());
         if (Got > 0) {
-            Assembler_.Feed(std::string_view(Buffer.data(), static_cast<std::size_t>(Got)), Now, Frames);
+            const std::string_view Bytes(Buffer.data(), static_cast<std::size_t>(Got));
+            if (Echo) {
+                EchoPending_ += Bytes;
+            }
+            Assembler_.Feed(Bytes, Now, Frames);
             continue;
         }
         if (Got < 0 && errno == EINTR)
@@ -354,16 +367,34 @@ void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame)
     TRequestRecord Record;
     std::vector<TOutputPiece> Pieces;
     TClock::time_point Start;
+    // The host's speed as it is now that the frame is complete.
+    const bool RightSpeed = Options_.LineSpeed == 0 || Endpoint_.LineSpeed() == Options_.LineSpeed;
     {
         std::lock_guard Lock(Mutex_);
         TModuleAnswer Answer{TRequestOutcome::NoModule, -1, {}};
+        std::string TwinLine;
         std::size_t Module = 0;
-        if (Series_.Attach(Frame.CompletedAt, State_)) {
+        const auto Unanswered = [&](TRequestOutcome Outcome) {
+            Answer.Outcome = Outcome;
+            if (const auto Request = ParseRequest(Frame.Bytes)) {
+                Answer.Code = Request->Code;
+            }
+        };
+        if (!Series_.Attach(Frame.CompletedAt, State_)) {
+            Unanswered(TRequestOutcome::NoModule);
+        } else if (!RightSpeed) {
             Module = Series_.ModuleNumber(Frame.CompletedAt);
+            Unanswered(TRequestOutcome::WrongSpeed);
+        } else {
+            Module = Series_.ModuleNumber(Frame.CompletedAt);
+            // The twin takes the request in the state the module had before it.
+            TModuleState TwinState = State_;
+            TwinState.RemoteId = static_cast<std::uint8_t>(State_.RemoteId + 1);
             Answer = AnswerRequest(Frame.Bytes, State_);
             Series_.Shape(Frame.Bytes, Frame.CompletedAt, Answer, State_);
-        } else if (const auto Request = ParseRequest(Frame.Bytes)) {
-            Answer.Code = Request->Code;
+            if (Faults_.Twin) {
+                TwinLine = AnswerRequest(Frame.Bytes, TwinState).Line;
+            }
         }
         ++RequestsSinceFaults_;
         const TFaults& Faults = Faults_;
@@ -376,7 +407,7 @@ void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame)
         Log_.push_back(Record);
         Changed_.notify_all();
         if (Answer.Outcome == TRequestOutcome::Answered) {
-            Pieces = BuildTransmission(Answer.Line, Faults, Options_.LineFeedAfterReply, NoiseSource_);
+            Pieces = BuildTransmission(Answer.Line, Faults, Options_.LineFeedAfterReply, NoiseSource_, TwinLine);
             const nanoseconds OneCharacter = CharacterTime(Faults.LineBaud);
             const nanoseconds RequestLineTime = OneCharacter * static_cast<nanoseconds::rep>(Frame.Bytes.size());
             Start = std::max(Frame.CompletedAt, Frame.FirstByteAt + RequestLineTime) + Faults.ReplyDelay;
@@ -390,8 +421,34 @@ void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame)
     }
 }
 
+// Sends the pending echo; false while the line has no room for all of it
+// (writable is then watched) or once the line failed.
+bool TModuleSimulator::FlushEcho()
+{
+    while (!EchoPending_.empty() && Endpoint_.IsOpen()) {
+        const ssize_t Written = ::write(Endpoint_.Fd(), EchoPending_.data(), EchoPending_.size());
+        if (Written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WatchWritable(true);
+                return false;
+            }
+            LineFailed("write to the line", errno);
+            return false;
+        }
+        EchoPending_.erase(0, static_cast<std::size_t>(Written));
+    }
+    return Endpoint_.IsOpen();
+}
+
 void TModuleSimulator::FlushOutput(TClock::time_point Now)
 {
+    // The echo is the line's, not the module's: it goes out at once, ahead
+    // of replies still waiting for their time, and takes no line time.
+    if (!FlushEcho()) {
+        return;
+    }
     nanoseconds OneCharacter;
     {
         std::lock_guard Lock(Mutex_);
@@ -472,6 +529,7 @@ void TModuleSimulator::CloseLine()
     }
     Endpoint_.Close();
     Output_.clear();
+    EchoPending_.clear();
     Assembler_ = TRequestAssembler{};
     WatchingWritable_ = false;
 }

@@ -29,6 +29,9 @@
 //     its field (nothing is stored), a read with an argument other than "00",
 //     an unknown code or mode, a frame that is not laid out as a request.
 // Every reply line ends with CR (CR LF with Options::LineFeedAfterReply).
+// TFaults::Echo, TFaults::Twin and TSimulatorOptions::LineSpeed stand for the
+// line around the module: an adapter that hears itself, a second module that
+// answers too, a host at the wrong speed.
 // Frames are read from "*" to CR; a LF right after the CR belongs to the
 // frame, a missing LF is tolerated, a "*" starts a new frame, bytes outside
 // frames are dropped.
@@ -76,6 +79,14 @@ struct TSimulatorOptions {
     std::string LinkPath;
     // Send CR LF instead of CR at the end of each reply line.
     bool LineFeedAfterReply = false;
+    // The module understands the host only at this line speed in baud (0 =
+    // at any speed). The line's speed is read each time a request frame
+    // completes (see TSerialEndpoint::LineSpeed): on a pseudo-terminal it is
+    // the speed the host set on its side. At any other speed the request is
+    // recorded as TRequestOutcome::WrongSpeed, nothing is stored and nothing
+    // is answered. The module's stored baud index plays no part in this.
+    // Must be 0 or a standard rate (std::invalid_argument otherwise).
+    unsigned LineSpeed = 0;
     TModuleState State;
     TFaults Faults;
     // Stand for a series of modules plugged in one after another.
@@ -161,6 +172,7 @@ private:
     void ReadLine(TClock::time_point Now);
     void HandleFrame(const TReceivedFrame& Frame);
     void FlushOutput(TClock::time_point Now);
+    bool FlushEcho();
     void ArmTimer();
     void WatchWritable(bool Watch);
     void CloseLine();
@@ -177,6 +189,9 @@ private:
     TUniqueFd TimerFd_;
     TRequestAssembler Assembler_;
     std::deque<TPendingOutput> Output_;
+    // Received bytes still to be sent back under TFaults::Echo; they go out
+    // before anything in Output_.
+    std::string EchoPending_;
     TClock::time_point LineFreeAt_{};
     bool WatchingWritable_ = false;
     std::thread Thread_;

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -110,6 +111,28 @@ void RemoveLink(const std::string& Target, const std::string& LinkPath)
 }
 
 }  // namespace
+
+bool IsStandardBaudRate(unsigned Baud)
+{
+    return std::any_of(BaudConstants.begin(), BaudConstants.end(),
+                       [Baud](const TBaudConstant& Entry) { return Entry.Rate == Baud; });
+}
+
+unsigned TSerialEndpoint::LineSpeed() const
+{
+    termios Settings{};
+    if (!LineFd_ || ::tcgetattr(LineFd_.Get(), &Settings) != 0) {
+        return 0;
+    }
+    // The speed the host sends at, which is what the module has to match.
+    const speed_t Speed = ::cfgetospeed(&Settings);
+    for (const auto& Entry : BaudConstants) {
+        if (Entry.Constant == Speed) {
+            return Entry.Rate;
+        }
+    }
+    return 0;
+}
 
 TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPath)
 {

@@ -10,6 +10,9 @@ namespace varnolink::sim {
 // The simulator's end of the serial line: either the master side of a new
 // pseudo-terminal, whose slave is the host's "serial device", or a real
 // serial device opened by path. Every failure throws std::system_error.
+// True for the standard rates from 50 to 4000000 baud that termios can set.
+bool IsStandardBaudRate(unsigned Baud);
+
 class TSerialEndpoint {
 public:
     // Creates a pseudo-terminal pair and puts the slave in raw mode (no echo,
@@ -35,6 +38,12 @@ public:
     const std::string& Path() const { return Path_; }
     bool IsPseudoTerminal() const { return IsPseudoTerminal_; }
     bool IsOpen() const { return LineFd_.Valid(); }
+
+    // The line's current speed in baud, as tcgetattr reports it: on a
+    // pseudo-terminal the speed the host last set on its side (Linux keeps
+    // one set of settings for both ends of the pair), on a device its own.
+    // 0 if the line is closed or its speed is not a standard rate.
+    unsigned LineSpeed() const;
 
     // Closes every descriptor and removes the link. On a pseudo-terminal the
     // host's side then sees a hang-up.

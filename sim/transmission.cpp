@@ -71,8 +71,23 @@ std::string MalformedLine(const std::string& ReplyLine, const TMalformedFault& F
     return Line + LineEnd(LineFeed);
 }
 
+std::string Interleave(const std::string& First, const std::string& Second)
+{
+    std::string Bytes;
+    Bytes.reserve(First.size() + Second.size());
+    for (std::size_t I = 0; I < std::max(First.size(), Second.size()); ++I) {
+        if (I < First.size()) {
+            Bytes.push_back(First[I]);
+        }
+        if (I < Second.size()) {
+            Bytes.push_back(Second[I]);
+        }
+    }
+    return Bytes;
+}
+
 std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const TFaults& Faults, bool LineFeed,
-                                            std::mt19937& NoiseSource)
+                                            std::mt19937& NoiseSource, const std::string& TwinLine)
 {
     std::string Bytes;
     if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::BeforeReply) {
@@ -86,6 +101,10 @@ std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const 
     }
     if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::AfterReply) {
         Bytes += Noise(Faults.Noise, NoiseSource);
+    }
+    if (!TwinLine.empty()) {
+        const std::string Twin = TwinLine + LineEnd(LineFeed);
+        Bytes = Faults.TwinOverlap ? Interleave(Bytes, Twin) : Bytes + Twin;
     }
 
     std::vector<TOutputPiece> Pieces;

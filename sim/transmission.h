@@ -18,11 +18,17 @@ struct TOutputPiece {
 };
 
 // Everything sent in answer to one request: noise, wrong lines and the
-// reply line with its line end, in line order, cut into pieces as the faults
-// ask. `ReplyLine` has no line end; `LineFeed` adds LF after each CR this
-// function appends. `NoiseSource` supplies the random noise bytes.
+// reply line with its line end, in line order, then a twin's reply line
+// (after it, or its bytes alternating with it under TFaults::TwinOverlap),
+// cut into pieces as the faults ask. `ReplyLine` and `TwinLine` have no line
+// end; an empty `TwinLine` means no twin. `LineFeed` adds LF after each CR
+// this function appends. `NoiseSource` supplies the random noise bytes.
 std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const TFaults& Faults, bool LineFeed,
-                                            std::mt19937& NoiseSource);
+                                            std::mt19937& NoiseSource, const std::string& TwinLine = {});
+
+// The bytes of `First` and `Second` taken in turn, one by one, starting with
+// `First`; what is left of the longer one follows.
+std::string Interleave(const std::string& First, const std::string& Second);
 
 // The wrong line of `kind` made from `ReplyLine` (no line end), with its line
 // end; for TMalformedKind::Text the text itself.

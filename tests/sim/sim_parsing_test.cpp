@@ -84,6 +84,9 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
                                                 "--malformed-instead",
                                                 "--line-baud",
                                                 "9600",
+                                                "--echo",
+                                                "--twin-overlap",
+                                                "--line-speed=19200",
                                                 "--print-requests",
                                                 "--link",
                                                 "/tmp/x"});
@@ -91,6 +94,7 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
     EXPECT_TRUE(Options.LineFeedAfterReply);
     EXPECT_TRUE(Line.PrintRequests);
     EXPECT_EQ(Options.LinkPath, "/tmp/x");
+    EXPECT_EQ(Options.LineSpeed, 19200u);
     TModuleState State;
     State.RemoteId = 0x3C;
     State.BaudIndex = 5;
@@ -111,6 +115,9 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
     Faults.Malformed.Kind = TMalformedKind::NonDecimalCode;
     Faults.Malformed.Placement = TMalformedPlacement::InsteadOfReply;
     Faults.LineBaud = 9600;
+    Faults.Echo = true;
+    Faults.Twin = true;
+    Faults.TwinOverlap = true;
     EXPECT_EQ(Options.Faults, Faults);
 }
 
@@ -130,6 +137,7 @@ TEST(CommandLineTest, BadInputIsRefused)
         {"--malformed", "odd"},
         {"--noise-text", "\\q"},
         {"--silent-codes", "4,x"},
+        {"--line-speed", "12345"},
         {"--device", "/dev/null", "--link", "/tmp/x"},
         {"--plant", "0"},
         {"--plant-silent", "1"},

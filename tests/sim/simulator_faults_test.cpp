@@ -165,5 +165,48 @@ TEST_F(SimulatorFaultsTest, LineTimeEmulationPacesRequestAndReply)
     EXPECT_GE(Chunks.size(), 4u);
 }
 
+TEST_F(SimulatorFaultsTest, EchoSendsEveryByteBackAheadOfTheReply)
+{
+    TFaults Faults;
+    Faults.Echo = true;
+    Sim_->SetFaults(Faults);
+    // Bytes outside a frame are echoed too.
+    Host_->Write("xy" + ReadId);
+    EXPECT_EQ(Host_->ReadLines(2), "xy" + ReadId + IdReply);
+
+    // A request's echo does not wait behind a reply that is held back.
+    Faults.ReplyDelay = 10s;
+    Sim_->SetFaults(Faults);
+    Host_->Write(ReadStatus);
+    EXPECT_EQ(Host_->ReadLines(1, 2000ms, '\n'), ReadStatus);
+    Host_->Write(ReadId);
+    EXPECT_EQ(Host_->ReadLines(1, 2000ms, '\n'), ReadId);
+}
+
+TEST_F(SimulatorFaultsTest, TwinRepliesFollowOrInterleave)
+{
+    const std::string TwinIdReply = "*??:E02,00=02\r";
+    TFaults Faults;
+    Faults.Twin = true;
+    Sim_->SetFaults(Faults);
+    Host_->Write(ReadId);
+    EXPECT_EQ(Host_->ReadLines(2), IdReply + TwinIdReply);
+    Host_->Write(ReadStatus);
+    EXPECT_EQ(Host_->ReadLines(2), StatusReply + StatusReply);
+    Host_->Write("*02:1,FF=00\r\n");
+    EXPECT_EQ(Host_->ReadLines(2), "*??:E02,00=FF\r*??:E02,00=FF\r");
+    Host_->Write(ReadId);
+    EXPECT_EQ(Host_->ReadLines(2), "*??:E02,00=FF\r*??:E02,00=00\r");
+
+    Faults.TwinOverlap = true;
+    Faults.Malformed.Kind = TMalformedKind::Text;
+    Faults.Malformed.Text = "ab";
+    Sim_->SetFaults(Faults);
+    Sim_->SetState({});
+    // The module's "ab" and reply line, and the twin's line, a byte of each in turn.
+    Host_->Write(ReadId);
+    EXPECT_EQ(Host_->ReadLines(2), "a*b?*??:?E:0E20,20,00=00=20\r1\r");
+}
+
 }  // namespace
 }  // namespace varnolink::sim::test

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -75,6 +76,36 @@ TEST(SimulatorLineTest, LinkPointsAtTheSlaveAndIsRemovedAfterwards)
         EXPECT_EQ(Host.Exchange(ReadStatus), StatusReply);
     }
     EXPECT_FALSE(std::filesystem::is_symlink(Link));
+}
+
+void SetHostSpeed(const TPtyHost& Host, speed_t Speed)
+{
+    termios Settings{};
+    ASSERT_EQ(::tcgetattr(Host.Fd(), &Settings), 0);
+    ASSERT_EQ(::cfsetspeed(&Settings, Speed), 0);
+    ASSERT_EQ(::tcsetattr(Host.Fd(), TCSANOW, &Settings), 0);
+}
+
+TEST(SimulatorLineTest, AnswersOnlyAtItsLineSpeed)
+{
+    TSimulatorOptions Options;
+    Options.LineSpeed = 19200;
+    TModuleSimulator Sim(Options);
+    Sim.Start();
+    TPtyHost Host(Sim.DevicePath());
+    SetHostSpeed(Host, B9600);
+    Host.Write(ReadStatus);
+    Host.Write("*04:1,5A=00\r\n");
+    ASSERT_TRUE(Sim.WaitForRequests(2, 2000ms));
+    EXPECT_EQ(Host.ReadFor(100ms), "");
+    for (const auto& Record : Sim.RequestLog()) {
+        EXPECT_EQ(Record.Outcome, TRequestOutcome::WrongSpeed) << Record.Frame;
+    }
+    EXPECT_EQ(Sim.State(), TModuleState{}) << "a write at the wrong speed is not stored";
+
+    SetHostSpeed(Host, B19200);
+    EXPECT_EQ(Host.Exchange(ReadStatus), StatusReply);
+    EXPECT_EQ(Sim.RequestLog().back().Outcome, TRequestOutcome::Answered);
 }
 
 // A pseudo-terminal made by the test, whose slave the simulator opens as an
