@@ -197,7 +197,7 @@ TEST_F(NetPeer, ReadTimeOutAndAbort)
 TEST_F(NetPeer, PurgeAndBreakAreSentToTheServer)
 {
     TNetOpenFailure Failure;
-    const auto Device = OpenNetDevice(*NetAddressOf(Peer_.Url()), Failure);
+    const auto Device = OpenNetDevice(*NetAddressOf(Peer_.Url()), Failure, 150ms);
     ASSERT_TRUE(Device) << Failure.Reason;
     EXPECT_EQ(Device->Purge(true, true), 0);
     EXPECT_EQ(Device->Purge(true, false), 0);
