@@ -36,7 +36,7 @@ bool CarriesField(const TChainStep& Step)
 
 TChainPlan TChainPlan::Identify()
 {
-    return {StepsOf(IdentityChain), {}, nullptr, false, {}};
+    return {StepsOf(IdentityChain), {}, nullptr, false, {}, {}};
 }
 
 TChainPlan TChainPlan::Probe(std::chrono::milliseconds Wait)
@@ -48,17 +48,17 @@ TChainPlan TChainPlan::Probe(std::chrono::milliseconds Wait)
 
 TChainPlan TChainPlan::Read()
 {
-    return {StepsOf(ReadChain), {}, nullptr, false, {}};
+    return {StepsOf(ReadChain), {}, nullptr, false, {}, {}};
 }
 
 TChainPlan TChainPlan::Write(const TModuleConfig& Config)
 {
-    return {StepsOf(SaveChain), Config, nullptr, true, {}};
+    return {StepsOf(SaveChain), Config, nullptr, true, {}, {}};
 }
 
 TChainPlan TChainPlan::Factory()
 {
-    return {StepsOf(FactoryChain), FactoryModuleConfig, nullptr, true, {}};
+    return {StepsOf(FactoryChain), FactoryModuleConfig, nullptr, true, {}, {}};
 }
 
 std::vector<std::string> TChainResult::WrittenFields() const
@@ -101,9 +101,20 @@ void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
     Running_ = true;
     Sent_ = false;
     Answered_ = false;
+    EchoPossible_ = false;
     StopAsked_ = false;
     Acknowledged_.clear();
     Record_.Forget();
+    Listening_ = false;
+    if (TwoModulesSeen_) {
+        End(TChainEnd::TwoModules, TwoModulesText);
+        return;
+    }
+    if (Plan_.ListenFirst.count() > 0) {
+        Listening_ = true;
+        Deadline_ = Now + Plan_.ListenFirst;
+        return;
+    }
     Advance(Now);
 }
 
@@ -163,6 +174,8 @@ void TChainSession::StartStep(TSessionTime Now)
     Sent_ = true;
     LastRequest_ = Step;
     Deadline_ = Now + StepWait_;
+    LastFrame_ = Frame.substr(0, Frame.find('\r') + 1);
+    EchoPossible_ = true;
     Output_ += Frame;
     Events_.emplace_back(TRequestStarted{Step, std::move(Argument), std::move(Frame)});
 }
@@ -183,8 +196,11 @@ void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::stri
     Result.NotSent.assign(Plan_.Steps.begin() + static_cast<std::ptrdiff_t>(Next_), Plan_.Steps.end());
     Result.Reason = std::move(Reason);
     Result.Differences = std::move(Differences);
-    if (How == TChainEnd::NoReply)
+    if (How == TChainEnd::NoReply) {
         Result.Wait = StepWait_;
+        TwoModulesSeen_ = false;  // the line fell silent: whoever answers next is new
+    }
+    Listening_ = false;
     Running_ = false;
     Sent_ = false;
     Answered_ = false;
@@ -205,8 +221,15 @@ void TChainSession::TakeByte(char Ch, TSessionTime Now)
 {
     if (std::exchange(AfterLineEnd_, false) && Ch == '\n')
         return;
-    if (Ch == '*' && !Raw_.empty())
-        FlushRaw(Raw_.front() == '*' ? "line cut short by a new \"*\"" : "not part of a reply line");
+    if (Ch == '*' && !Raw_.empty()) {
+        // A reply cut short by another reply: two modules talking at once.
+        if (Raw_.rfind("*??:E", 0) == 0 && Running_ && Sent_) {
+            FlushRaw("line cut short by a new \"*\"");
+            End(TChainEnd::TwoModules, TwoModulesText);
+        } else {
+            FlushRaw(Raw_.front() == '*' ? "line cut short by a new \"*\"" : "not part of a reply line");
+        }
+    }
     Raw_ += Ch;
     const bool Complete = Assembler_.Feed(Ch);
     if (Ch == '\r') {
@@ -233,16 +256,38 @@ void TChainSession::LineCompleted(std::string_view Line, TSessionTime Now)
 
 void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime Now)
 {
+    if (EchoPossible_ && Raw == LastFrame_) {
+        EchoPossible_ = false;
+        EchoSeen_ = true;
+        Events_.emplace_back(TEchoDropped{std::move(Raw)});
+        return;
+    }
     TLineVerdict Verdict = DecideReplyLine(Line);
     if (!Verdict.Reply) {
         Events_.emplace_back(TLineIgnored{std::move(Raw), std::move(Verdict.WhyIgnored)});
         return;
     }
+    EchoPossible_ = false;
+    // A second reply to the request answered last, while no request is on
+    // the line: a second module. (A reply while a request is on the line
+    // answers it, whatever its code; a second module shows there only when
+    // its reply runs into the first, see TakeByte, or by the reply left over
+    // when the chain has ended.)
+    const int Code = ReplyCode(*Verdict.Reply);
+    const bool Again = AnsweredCode_ == Code && !Sent_;
     Record_.Take(*Verdict.Reply);
     ReplyReceived_ = 1;
     Events_.emplace_back(TReplyDecoded{std::move(*Verdict.Reply), std::move(Raw), LastRequest_});
+    if (Again) {
+        if (Running_)
+            End(TChainEnd::TwoModules, TwoModulesText);
+        else
+            TwoModulesSeen_ = true;
+        return;
+    }
     if (!Running_ || !Sent_)
         return;
+    AnsweredCode_ = Code;
     // Any accepted reply answers the request on the line.
     Acknowledged_.push_back(Plan_.Steps[Next_ - 1]);
     Sent_ = false;
@@ -257,8 +302,15 @@ void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime 
 
 void TChainSession::TimePassed(TSessionTime Now)
 {
-    if (Deadline_ && Now >= *Deadline_)
-        EndWait();
+    if (!Deadline_ || Now < *Deadline_)
+        return;
+    if (Listening_) {
+        Listening_ = false;
+        Deadline_.reset();
+        Advance(Now);
+        return;
+    }
+    EndWait();
 }
 
 void TChainSession::EndWait()

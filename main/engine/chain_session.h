@@ -47,6 +47,10 @@ struct TChainPlan {
     bool VerifyByReading = false;
     // This chain's reply wait, instead of the session's (a short probe).
     std::optional<std::chrono::milliseconds> ReplyWait;
+    // Listen this long before the first request: a reply that comes late
+    // (a second module answering the last request) ends the chain before
+    // anything is sent.
+    std::chrono::milliseconds ListenFirst{0};
 
     static TChainPlan Identify();
     static TChainPlan Probe(std::chrono::milliseconds Wait);
@@ -64,7 +68,12 @@ enum class TChainEnd {
     PortError,   // the port refused to write a request
     Stopped,     // a stop was asked for: after the request on the line (RequestStop) or at once (StopNow)
     Differs,     // every step answered, but the read-back differs from the values written
+    TwoModules,  // more than one module answered: a second reply to one request, or replies run together
 };
+
+// What the session says when more than one module answers on one line.
+inline constexpr const char* TwoModulesText =
+    "more than one module answered on this line; connect one module at a time";
 
 // How a chain ended and what the module holds: the requests it acknowledged,
 // the one sent but not confirmed, and those never sent.
@@ -114,9 +123,17 @@ struct TReplyWaitExpired {
 struct TChainEnded {
     TChainResult Result;
 };
+// The request frame came back before its reply: the adapter echoes what it
+// sends. The echo is dropped, not counted as noise.
+struct TEchoDropped {
+    std::string Raw;
+};
 
-using TSessionEvent =
-    std::variant<TRequestStarted, TReplyDecoded, TLineIgnored, TNoiseDropped, TReplyWaitExpired, TChainEnded>;
+// What the session tells about the adapter, for a wire log and a doctor.
+inline constexpr const char* EchoText = "the adapter echoes what it sends";
+
+using TSessionEvent = std::variant<TRequestStarted, TReplyDecoded, TLineIgnored, TNoiseDropped, TReplyWaitExpired,
+                                   TChainEnded, TEchoDropped>;
 
 class TChainSession {
 public:
@@ -174,6 +191,18 @@ public:
     const TModuleRecord& Record() const { return Record_; }
     // The reply line being assembled.
     const std::string& PacketBuffer() const { return Assembler_.Line(); }
+    // A request frame has come back as an echo since the session was made.
+    bool EchoSeen() const { return EchoSeen_; }
+    // A second module answered while no chain ran: the next chain ends at
+    // once, nothing sent, until a chain finds the line silent or the line
+    // is another (ForgetLine).
+    bool TwoModulesSeen() const { return TwoModulesSeen_; }
+    void ForgetLine()
+    {
+        TwoModulesSeen_ = false;
+        AnsweredCode_.reset();
+        EchoSeen_ = false;
+    }
 
 private:
     void TakeByte(char Ch, TSessionTime Now);
@@ -202,6 +231,12 @@ private:
     TReplyAssembler Assembler_;
     std::string Raw_;            // bytes since the last '*' or CR, for the log
     bool AfterLineEnd_ = false;  // one LF right after a CR belongs to that line
+    std::string LastFrame_;      // the request sent last, as an echo of it would come back (through its CR)
+    bool EchoPossible_ = false;  // no reply yet to the request sent last: its echo may still come
+    bool EchoSeen_ = false;
+    bool TwoModulesSeen_ = false;
+    bool Listening_ = false;           // ListenFirst: waiting before the first request
+    std::optional<int> AnsweredCode_;  // the code of the request answered last, until the next is answered
     TModuleRecord Record_;
 
     std::string Output_;

@@ -9,6 +9,14 @@
 
 namespace varnolink {
 
+namespace {
+
+// The time of the longest reply line (30 characters and CR) at 9600 baud,
+// with room for the module's turnaround.
+constexpr std::chrono::milliseconds SecondReplyWindow{50};
+
+}  // namespace
+
 class TModuleConnection::TImpl {
 public:
     TImpl()
@@ -44,6 +52,9 @@ public:
 
     TWriteResult Write(TChainPlan Plan)
     {
+        // A second module's late answer to the request before shows within
+        // one line time; it ends the write before its first frame.
+        Plan.ListenFirst = SecondReplyWindow;
         const TChainResult Result = Run(std::move(Plan));
         return {Port_.Session().Record().Reading(), Result.Differences};
     }

@@ -33,6 +33,8 @@ void RaiseChainEnd(const TChainResult& Result, const std::string& DevicePath)
                           EIO, Result);
     case TChainEnd::PortError:
         throw EModulePort(Result.Reason, EIO, Result);
+    case TChainEnd::TwoModules:
+        throw EModuleReply(TwoModulesText, Result);
     }
 }
 

@@ -276,6 +276,7 @@ void TPlantRun::ChainEnded(TLine& Line, TEpollLoop& Loop)
         return;
     case TChainEnd::DeviceLost:
     case TChainEnd::PortError:
+    case TChainEnd::TwoModules:
         Row.Reason = Result.Reason;
         Finish(Line, TPlantOutcome::PortError, Loop);
         return;
@@ -355,7 +356,10 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
         return;
     }
     Line.Stage = TLine::TStage::Writing;
-    Line.Port->Start(TChainPlan::Write(*Row.Module.Wanted), TSessionClock::now());
+    // A reply left over from a second module shows before the first write.
+    TChainPlan Write = TChainPlan::Write(*Row.Module.Wanted);
+    Write.ListenFirst = std::chrono::milliseconds(50);
+    Line.Port->Start(std::move(Write), TSessionClock::now());
 }
 
 void TPlantRun::Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop)

@@ -72,6 +72,7 @@ void TSessionPort::Open(const std::string& PortName)
                           Error.SystemErrorCode());
     }
     Lost_ = false;
+    Session_.ForgetLine();
     WireLog_.Restart();
     WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at 9600 8N1");
 }

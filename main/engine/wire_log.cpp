@@ -3,6 +3,7 @@
 #include "main/engine/wire_log.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
@@ -149,6 +150,12 @@ void TWireLog::Show(const TSessionEvent& Event)
         void operator()(const TReplyDecoded& E) const { Log.Emit(TWireEventKind::Received, E.Raw, DescribeReply(E)); }
         void operator()(const TLineIgnored& E) const { Log.Emit(TWireEventKind::Noise, E.Raw, "ignored: " + E.Why); }
         void operator()(const TNoiseDropped& E) const { Log.Emit(TWireEventKind::Noise, E.Raw, "dropped: " + E.Why); }
+        void operator()(const TEchoDropped& E) const
+        {
+            // Said once per port; the echoes after it are dropped quietly.
+            if (!std::exchange(Log.EchoNoted_, true))
+                Log.Emit(TWireEventKind::Note, E.Raw, std::string(EchoText) + "; its echoes are dropped");
+        }
         void operator()(const TReplyWaitExpired& E) const
         {
             Log.Emit(TWireEventKind::TimeOut, {},
@@ -158,6 +165,8 @@ void TWireLog::Show(const TSessionEvent& Event)
         {
             if (E.Result.End == TChainEnd::Stopped)
                 Log.Emit(TWireEventKind::Note, {}, "stopped on request");
+            else if (E.Result.End == TChainEnd::TwoModules)
+                Log.Emit(TWireEventKind::Error, {}, TwoModulesText);
         }
     };
     std::visit(TShow{*this}, Event);

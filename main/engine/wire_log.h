@@ -65,7 +65,11 @@ public:
     TWireObserver* Observer() const { return Observer_; }
 
     // Starts the clock of the events: the port has just been opened.
-    void Restart() { Start_ = std::chrono::steady_clock::now(); }
+    void Restart()
+    {
+        Start_ = std::chrono::steady_clock::now();
+        EchoNoted_ = false;
+    }
 
     void Show(const TSessionEvent& Event);
     // An event of the line's user (opened, closed, an error, the device gone).
@@ -75,6 +79,7 @@ private:
     void Emit(TWireEventKind Kind, std::string Raw, std::string Meaning);
 
     TWireObserver* Observer_ = nullptr;
+    bool EchoNoted_ = false;
     std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
 };
 

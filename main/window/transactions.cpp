@@ -157,6 +157,10 @@ bool TMainForm::RunRequestChain(TChainPlan Plan)
                 Session_.RequestStop();
         }
     }
+    // Two modules answering each other's requests make every value suspect:
+    // the chain has ended before its next request, and the operator is told.
+    if (LastChainResult_.End == TChainEnd::TwoModules)
+        ShowErrorMessage(QString::fromLatin1(TwoModulesText));
     return LastChainResult_.End == TChainEnd::Completed;
 }
 

@@ -139,5 +139,5 @@ struct TSessionUnderTest {
 // A plan of single steps and the values their writes carry.
 inline TChainPlan StepsPlan(std::vector<TChainStep> Steps, const TModuleConfig& Values = {})
 {
-    return {std::move(Steps), Values, nullptr, false, {}};
+    return {std::move(Steps), Values, nullptr, false, {}, {}};
 }

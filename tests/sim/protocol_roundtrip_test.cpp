@@ -56,7 +56,7 @@ protected:
     {
         Sim_->ClearRequests();
         Result_.reset();
-        Port_.Start({std::move(Steps), Values, nullptr, false, {}}, TSessionClock::now());
+        Port_.Start({std::move(Steps), Values, nullptr, false, {}, {}}, TSessionClock::now());
         Loop_.RunUntil([this] { return Result_.has_value(); });
         return Sim_->Requests();
     }
