@@ -12,7 +12,7 @@ namespace varnolink {
 
 namespace {
 
-constexpr std::array<std::pair<const char*, TCliCommand>, 11> Commands{{
+constexpr std::array<std::pair<const char*, TCliCommand>, 13> Commands{{
     {"ports", TCliCommand::Ports},
     {"identify", TCliCommand::Identify},
     {"read", TCliCommand::Read},
@@ -24,6 +24,8 @@ constexpr std::array<std::pair<const char*, TCliCommand>, 11> Commands{{
     {"backup", TCliCommand::Backup},
     {"apply", TCliCommand::Apply},
     {"find", TCliCommand::Find},
+    {"backups", TCliCommand::Backups},
+    {"restore", TCliCommand::Restore},
 }};
 
 bool IsPlantCommand(TCliCommand Command)
@@ -67,7 +69,7 @@ std::vector<std::string> SplitList(const std::string& Text)
 bool Takes(TCliCommand Command, const std::string& Option)
 {
     if (Option == "--port")
-        return Command != TCliCommand::Ports && !IsPlantCommand(Command);
+        return Command != TCliCommand::Ports && Command != TCliCommand::Backups && !IsPlantCommand(Command);
     if (Option == "--output")
         return Command == TCliCommand::Read || Command == TCliCommand::Backup;
     if (Option == "--dry-run")
@@ -80,6 +82,9 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command == TCliCommand::Find;
     if (Option == "--backup-dir")
         return Command == TCliCommand::Apply;
+    if (Option == "--no-backup")
+        return Command == TCliCommand::Write || Command == TCliCommand::Default || Command == TCliCommand::Restore ||
+               Command == TCliCommand::Commission;
     return Command == TCliCommand::Write;  // --id, --baud, --keep
 }
 
@@ -145,11 +150,13 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         else if (Option == "-q")
             Option = "--quiet";
 
-        if (Option == "--dry-run" || Option == "--next-on-enter") {
+        if (Option == "--dry-run" || Option == "--next-on-enter" || Option == "--no-backup") {
             if (Value)
                 throw EUsage(Option + " takes no value");
             Given.push_back(Option);
-            (Option == "--dry-run" ? Result.DryRun : Result.NextOnEnter) = true;
+            (Option == "--dry-run"         ? Result.DryRun
+             : Option == "--next-on-enter" ? Result.NextOnEnter
+                                           : Result.NoBackup) = true;
             continue;
         }
         if (Option == "--json" || Option == "--verbose" || Option == "--quiet" || Option == "--help" ||
@@ -210,7 +217,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         return Result;
     if (Words.empty())
         throw EUsage("no command given (ports, identify, read, write, diff, default, commission, audit, backup, "
-                     "apply or find)");
+                     "apply, find, backups or restore)");
     for (const auto& [Name, Command] : Commands)
         if (Words.front() == Name)
             Result.Command = Command;
@@ -237,7 +244,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         return Result;
     }
     const bool NeedsFile = Result.Command == TCliCommand::Write || Result.Command == TCliCommand::Diff ||
-                           Result.Command == TCliCommand::Commission;
+                           Result.Command == TCliCommand::Commission || Result.Command == TCliCommand::Restore;
     if (Words.size() > (NeedsFile ? 2u : 1u))
         throw EUsage(Name + ": unexpected argument \"" + Words.back() + "\"");
     if (NeedsFile) {
@@ -245,7 +252,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             throw EUsage(Name + " needs a configuration FILE");
         Result.File = Words[1];
     }
-    if (Result.Command != TCliCommand::Ports && Result.Port.empty())
+    if (Result.Command != TCliCommand::Ports && Result.Command != TCliCommand::Backups && Result.Port.empty())
         throw EUsage(Name + " needs the port: -p PORT");
     if (Result.Command == TCliCommand::Commission && Result.Ids.empty())
         throw EUsage("commission needs the Remote IDs to give: --ids LIST (for example 01-1F)");
@@ -272,6 +279,9 @@ Commands:
                               module has them (needed for fields FILE lacks)
   diff -p PORT FILE           the fields in which the module differs from FILE
   default -p PORT             write the factory values, then read back
+  backups                     the backups kept before writes, oldest first
+  restore -p PORT FILE        write a backup (or any complete configuration
+                              file) back into the module, then read back
   commission -p PORT TEMPLATE --ids LIST [--log FILE.csv] [--dry-run]
              [--next-on-enter]
                               put modules into service one after another:
@@ -317,6 +327,11 @@ Options:
                     there as ok are not given again
       --dry-run     (commission) read each module, show what would change;
                     write nothing, log nothing
+      --no-backup   (write, default, restore, commission) do not read the
+                    module first to keep its configuration; by default it is
+                    kept in ~/.local/state/varnolink/backups (XDG_STATE_HOME)
+                    before the first write frame, and a backup that cannot
+                    be written stops the write before it starts
       --next-on-enter
                     (commission) after each module wait for Enter instead of
                     for the next module to be plugged in

@@ -12,7 +12,22 @@ namespace varnolink {
 
 // The command line of varnolink, parsed. Options may stand anywhere after
 // the program name; the first word that is no option is the subcommand.
-enum class TCliCommand { None, Ports, Identify, Read, Write, Diff, Default, Commission, Audit, Backup, Apply, Find };
+enum class TCliCommand {
+    None,
+    Ports,
+    Identify,
+    Read,
+    Write,
+    Diff,
+    Default,
+    Commission,
+    Audit,
+    Backup,
+    Apply,
+    Find,
+    Backups,
+    Restore,
+};
 
 struct TCliArguments {
     TCliCommand Command = TCliCommand::None;
@@ -31,6 +46,7 @@ struct TCliArguments {
     std::size_t Jobs = 0;             // audit, backup, apply, find --jobs: lines at once, 0 = all
     std::optional<int> WaitMs;        // find --wait: milliseconds
     bool DryRun = false;              // commission, apply --dry-run
+    bool NoBackup = false;            // write, default, restore, commission --no-backup
     bool NextOnEnter = false;         // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;

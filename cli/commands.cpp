@@ -3,6 +3,7 @@
 // as text or one JSON object, with the exit code it ends with.
 #include "cli/commands.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "cli/plant_commands.h"
 #include "cli/port_advice.h"
 #include "cli/progress_line.h"
+#include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 #include "main/files/inventory.h"
 #include "main/protocol/hex.h"
@@ -173,6 +175,8 @@ public:
             Code = Fail(ExitPort, "port", Error.what(), {});
         }
         Progress_.Erase();
+        if (!Backup_.empty() && !Args_.Json)
+            Err_ << "varnolink: what the module held before is kept in " << Backup_ << std::endl;
         if (Args_.Json) {
             Json_.Member("ok", Code == ExitDone).Member("exit_code", static_cast<int64_t>(Code)).EndObject();
             Out_ << Json_.Text() << std::endl;
@@ -188,7 +192,8 @@ private:
              const std::string& Advice = {}, const std::string& Remedy = {})
     {
         Progress_.Erase();
-        const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default;
+        const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default ||
+                            Args_.Command == TCliCommand::Restore;
         const TModuleHeld Held = Chain ? TModuleHeld::Of(*Chain) : TModuleHeld{};
         if (!Advice.empty())
             Err_ << "varnolink: " << Advice << std::endl;
@@ -216,7 +221,10 @@ private:
         case TCliCommand::Read:
             return Read();
         case TCliCommand::Write:
+        case TCliCommand::Restore:
             return Write();
+        case TCliCommand::Backups:
+            return Backups();
         case TCliCommand::Diff:
             return Diff();
         case TCliCommand::Default:
@@ -372,19 +380,72 @@ private:
         return ExitDiffers;
     }
 
+    // The module's configuration as it is, kept before the first write
+    // frame (unless --no-backup); without the copy nothing is written.
+    void KeepBackup(TModuleConnection& Module)
+    {
+        if (Args_.NoBackup)
+            return;
+        const TModuleReading Before = Module.ReadConfig();
+        Backup_ = SaveBackup(DefaultBackupFolder(), {UtcNow(), Args_.Port, {}, Before.Identity}, Before.Config);
+        Json_.Member("backup", Backup_);
+    }
+
     int Write()
     {
         const TConfigFile File = LoadConfigFile(Args_.File);
+        if (Args_.Command == TCliCommand::Restore)
+            RequireComplete(File, Args_.File);
         Wanted(File, nullptr);  // refuse a bad file or option before the port is touched
         TModuleConnection& Module = Connect();
         const TModuleConfig Asked = Wanted(File, &Module);
+        KeepBackup(Module);
         return Verified(Asked, Module.WriteConfig(Asked));
     }
 
     int Default()
     {
         TModuleConnection& Module = Connect();
+        KeepBackup(Module);
         return Verified(FactoryModuleConfig, Module.WriteFactory());
+    }
+
+    // The backups kept so far, oldest first (their names begin with the time).
+    int Backups()
+    {
+        const std::string Folder = DefaultBackupFolder();
+        std::vector<std::string> Files;
+        if (DIR* Dir = ::opendir(Folder.c_str())) {
+            while (const dirent* Entry = ::readdir(Dir)) {
+                const std::string Name = Entry->d_name;
+                if (Name.size() > 4 && Name.compare(Name.size() - 4, 4, ".ini") == 0)
+                    Files.push_back(Name);
+            }
+            ::closedir(Dir);
+        }
+        std::sort(Files.begin(), Files.end());
+        Json_.Member("folder", Folder).Key("backups").BeginArray();
+        for (const std::string& Name : Files) {
+            Json_.BeginObject().Member("file", Folder + "/" + Name);
+            std::string Line = Folder + "/" + Name;
+            try {
+                const TConfigFile File = LoadConfigFile(Folder + "/" + Name);
+                Json_.Member("read_at", File.ReadAt);
+                if (File.Config.RemoteId)
+                    Json_.Member("remote_id", HexByteToStr2(*File.Config.RemoteId));
+                Line += "  " + File.Identity.BiosName + " " + File.Identity.BiosVersion;
+            } catch (const EConfigFile& Error) {
+                Json_.Member("error", Error.what());
+                Line += "  (unreadable: " + std::string(Error.what()) + ")";
+            }
+            Json_.EndObject();
+            if (!Args_.Json)
+                Out_ << Line << "\n";
+        }
+        Json_.EndArray();
+        if (!Args_.Json && Files.empty())
+            Out_ << "no backups in " << Folder << "\n";
+        return ExitDone;
     }
 
     int Diff()
@@ -413,6 +474,7 @@ private:
     TProgressLine Progress_;  // outlives the connection that calls it
     TModuleConnection Connection_;
     TModuleIdentity Identity_;
+    std::string Backup_;  // where the module's configuration was kept before a write
 };
 
 }  // namespace

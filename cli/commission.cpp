@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
+#include "main/files/backup_store.h"
 #include "main/files/commission_log.h"
 #include "main/engine/commission_loop.h"
 #include "main/files/config_file.h"
@@ -196,6 +197,8 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     }
     Plan.DryRun = Arguments.DryRun;
     Plan.NextOnEnter = Arguments.NextOnEnter;
+    if (!Arguments.NoBackup)
+        Plan.BackupFolder = DefaultBackupFolder();
 
     std::unique_ptr<TCommissionLog> Log;
     std::vector<std::string> Skipped;

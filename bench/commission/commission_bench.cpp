@@ -163,7 +163,7 @@ int main()
         TCommissionLog Log((Folder / "log.csv").string());
         TModuleConfig Template = FactoryModuleConfig;
         Template.Direction = {0x12, 0x34, 0x56, 0x78, 0x9A};
-        TCommissionPlan Plan{Template, ParseIDList("01-" + std::to_string(Modules)), Log.Done(), false, false};
+        TCommissionPlan Plan{Template, ParseIDList("01-" + std::to_string(Modules)), Log.Done(), false, false, {}};
         TTimingObserver Observer;
         TSeriesCommissioning Series(Line, Plan, &Log, Observer);
         RunCommissionLoop(Series, -1, -1);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "main/files/backup_store.h"
 #include "main/protocol/hex.h"
 #include "main/protocol/transaction_chains.h"
 
@@ -184,6 +185,8 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         return;
     }
 
+    if (!Plan_.BackupFolder.empty())
+        SaveBackup(Plan_.BackupFolder, {Row.TimeUtc, Line_.PortName(), {}, Present.Identity}, Present.Config);
     try {
         const TWriteResult Result = Line_.WriteConfig(Target);
         const TModuleConfig& Held = Result.ReadBack.Config;

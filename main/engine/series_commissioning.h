@@ -58,6 +58,9 @@ struct TCommissionPlan {
     std::set<uint8_t> Done;    // already given, as the log shows: skipped
     bool DryRun = false;       // read each module, write and log nothing
     bool NextOnEnter = false;  // after a module, wait for the operator's word
+    // Each module's configuration is kept here before its first write
+    // (empty: no backups); a backup that cannot be written stops the run.
+    std::string BackupFolder;
 };
 
 struct TCommissionSummary {

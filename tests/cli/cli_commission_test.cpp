@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <signal.h>
 
 #include <filesystem>
@@ -32,6 +34,8 @@ class VarnolinkCommission : public testing::Test {
 protected:
     void SetUp() override
     {
+        // The backups kept before each module's writes go to the test's folder.
+        ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1);
         varnolink::sim::TSimulatorOptions Options;
         Options.Series = {true, 1500ms, 0, 0};
         Simulator_ = std::make_unique<varnolink::sim::TModuleSimulator>(Options);

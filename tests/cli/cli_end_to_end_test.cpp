@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -83,6 +84,9 @@ private:
 
 class VarnolinkProgram : public testing::Test {
 protected:
+    // Backups kept before writes go to the test's own folder.
+    void SetUp() override { ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1); }
+
     void StartModule(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
         Simulator_ = test_support::StartSimulator(State, TFaults);
@@ -236,7 +240,7 @@ TEST_F(VarnolinkProgram, SilenceInTheMiddleOfAWriteNamesTheRequest)
     TFaults Silent;
     Silent.SilentCodes = {6};
     StartModule(Silent);
-    const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--json"});
+    const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--json", "--no-backup"});
     EXPECT_EQ(Run.ExitCode, 3);
     EXPECT_EQ(FirstLine(Run.Err), "varnolink: no reply to write P2 direction within 5000 ms");
     EXPECT_NE(Run.Err.find("written before it ended: remote_id, baud, direction.P0, direction.P1"), std::string::npos);
@@ -254,9 +258,39 @@ TEST_F(VarnolinkProgram, ReadBackThatDiffersNamesTheFields)
     Lying.Noise.Text = "*??:E13,00=00\r";
     Lying.Noise.Placement = varnolink::sim::TNoisePlacement::AfterReply;
     StartModule(Lying);
-    const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile)});
+    const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--no-backup"});
     EXPECT_EQ(Run.ExitCode, 4);
     EXPECT_NE(Run.Err.find("read-back differs: power_on_default.P5 is 00, written 80"), std::string::npos) << Run.Err;
+}
+
+TEST_F(VarnolinkProgram, AWriteKeepsTheModulesConfigurationFirstAndRestoreBringsItBack)
+{
+    TModuleState Before;
+    Before.RemoteId = 0x3C;
+    Before.Directions[0] = 0x81;
+    StartModule({}, Before);
+    const QJsonObject Write = Json(Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--json"}));
+    const std::string Backup = Write["backup"].toString().toStdString();
+    ASSERT_EQ(Backup.rfind(Folder_.Path("state") + "/varnolink/backups/", 0), 0u) << Backup;
+    EXPECT_NE(Simulator_->State(), Before);
+    // The backup was taken before the first write frame: the reads come first.
+    const std::vector<std::string> Frames = Simulator_->Requests();
+    const auto FirstWrite =
+        std::find_if(Frames.begin(), Frames.end(), [](const std::string& F) { return F[4] == '1'; });
+    EXPECT_EQ(FirstWrite - Frames.begin(), 15) << "the identity, then the fourteen reads of the backup";
+
+    EXPECT_EQ(Varnolink({"restore", "-p", Port(), Backup}).ExitCode, 0);
+    EXPECT_EQ(Simulator_->State(), Before);
+    const TFinished Listed = Varnolink({"backups"});
+    EXPECT_NE(Listed.Out.find(Backup), std::string::npos) << Listed.Out;
+
+    // A backup that cannot be kept: nothing is written.
+    ::setenv("XDG_STATE_HOME", File("not-a-folder", "").c_str(), 1);
+    Simulator_->ClearRequests();
+    const TFinished Refused = Varnolink({"default", "-p", Port()});
+    EXPECT_EQ(Refused.ExitCode, 1);
+    for (const std::string& Frame : Simulator_->Requests())
+        EXPECT_NE(Frame[4], '1') << Frame;
 }
 
 TEST_F(VarnolinkProgram, CtrlCDuringAReplyWaitEndsAtOnceWithTheRequestUnconfirmed)
@@ -264,7 +298,7 @@ TEST_F(VarnolinkProgram, CtrlCDuringAReplyWaitEndsAtOnceWithTheRequestUnconfirme
     TFaults Silent;
     Silent.SilentCodes = {6};
     StartModule(Silent);
-    cli_test::TChildProcess Child(Program, {"write", "-p", Port(), File("w.ini", WantedFile)});
+    cli_test::TChildProcess Child(Program, {"write", "-p", Port(), File("w.ini", WantedFile), "--no-backup"});
     ASSERT_TRUE(Simulator_->WaitForRequests(6, 20s));  // the identity and five writes, the last unanswered
     const auto Pressed = std::chrono::steady_clock::now();
     Child.Signal(SIGINT);
@@ -296,7 +330,7 @@ TEST_F(VarnolinkProgram, DeviceLostAfterEachOfTheTwelveWritesNamesWhatTheModuleH
         TFaults Faults;
         Faults.SilentFromRequest = Written + 2;  // request 1 is the identity
         StartModule(Faults);
-        cli_test::TChildProcess Child(Program, {"write", "-p", Port(), Wanted, "--json"});
+        cli_test::TChildProcess Child(Program, {"write", "-p", Port(), Wanted, "--json", "--no-backup"});
         ASSERT_TRUE(Simulator_->WaitForRequests(Written + 2, 20s));
         Simulator_->HangUp();
         const TFinished Run = Child.Finish();

@@ -101,7 +101,7 @@ protected:
                            bool NextOnEnter = false)
     {
         std::unique_ptr<TCommissionLog> Log;
-        TCommissionPlan Plan{Template(), ParseIDList(IDs), {}, DryRun, NextOnEnter};
+        TCommissionPlan Plan{Template(), ParseIDList(IDs), {}, DryRun, NextOnEnter, {}};
         if (!DryRun) {
             Log = std::make_unique<TCommissionLog>(LogPath_);
             Plan.Done = Log->Done();
