@@ -59,4 +59,26 @@ void TCustomComPort::ApplyBufferSizes()
     }
 }
 
+// Nothing reaches a device whose RS-485 mode this port has never turned on,
+// so ordinary ports, pseudo-terminals and network ports are not asked. Once
+// the device has taken a setup it is given every later one, turning the
+// mode off included. A device without the mode answers ENOTTY (some drivers
+// EINVAL); an EINVAL from a device that has taken a setup refuses the values.
+void TCustomComPort::ApplyRs485Settings()
+{
+    if (!Connected_ || Loading() || !Device_)
+        return;
+    TDeviceState& Device = *Device_;
+    if (!Rs485_.Enabled() && !Device.Rs485Given)
+        return;
+    if (Rs485_.DelayBeforeSendMs() < 0 || Rs485_.DelayAfterSendMs() < 0)
+        throw EComPort(CError_Rs485Failed, EINVAL);
+    const int Error = Device.Device->ApplyRs485(Rs485_);
+    if (Error == ENOTTY || (Error == EINVAL && !Device.Rs485Given))
+        throw EComPort(CError_Rs485Failed, Error, "the device has no RS-485 mode");
+    if (Error != 0)
+        throw EComPort(CError_Rs485Failed, Error);
+    Device.Rs485Given = true;
+}
+
 }  // namespace cport

@@ -72,7 +72,7 @@ enum TComEvent : uint8_t { evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS
 enum TSyncMethod : uint8_t { smThreadSync, smWindowSync, smNone };
 enum TLineSignal : uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
 enum TComError : uint8_t { leFrame, leRxParity, leOverrun, leBreak, leIOError, leMode, leRxOverflow, leTxFull };
-enum TStoredGroup : uint8_t { sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc };
+enum TStoredGroup : uint8_t { sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc, sgRs485 };
 
 // A set of enumeration values held in the bits of Storage (element n at bit n).
 template <typename Enum, typename Storage>
@@ -153,7 +153,8 @@ enum TComPortErrorCode : int32_t {
     CError_ThreadCreated,
     CError_WaitFailed,
     CError_HasLink,
-    CError_RegError
+    CError_RegError,
+    CError_Rs485Failed
 };
 
 // The error of the serial component. With a system error number the message
@@ -276,7 +277,7 @@ private:
 
 class TCustomComPort;
 
-// Base of the four settings objects: Assign copies between instances of the
+// Base of the five settings objects: Assign copies between instances of the
 // same class and raises EConvertError otherwise.
 class TPersistent {
 public:
@@ -417,6 +418,52 @@ private:
     int32_t OutputSize_ = 1024;
 };
 
+// The kernel's RS-485 mode (TIOCSRS485): the driver switches the line's
+// transceiver with RTS around each transmission. RtsOnSend and RtsAfterSend
+// are the RTS levels while sending and after it (SER_RS485_RTS_ON_SEND,
+// SER_RS485_RTS_AFTER_SEND); the delays are the milliseconds RTS changes
+// ahead of the first bit and stays after the last (delay_rts_before_send,
+// delay_rts_after_send; drivers may cap them); RxDuringTx keeps the
+// receiver on while sending (SER_RS485_RX_DURING_TX). While the mode is on,
+// FlowControl.ControlRTS is stored only: the driver drives RTS.
+//
+// A port that never turns Enabled on sends nothing, so a device keeps the
+// mode the open found; once the mode has been set, Close puts back the
+// driver's own record. A device without the mode (a pseudo-terminal, a
+// network port) refuses it with code 24 and, on a line below the message,
+// "the device has no RS-485 mode". A negative delay is stored and refused
+// when applied (code 24, EINVAL).
+class TComRs485 : public TPersistent {
+public:
+    explicit TComRs485(TCustomComPort* ComPort = nullptr) : Port_(ComPort) {}
+    const char* ClassName() const override { return "TComRs485"; }
+    void Assign(const TPersistent* Source);
+
+    bool Enabled() const { return Enabled_; }            // SER_RS485_ENABLED
+    bool RtsOnSend() const { return RtsOnSend_; }        // RTS high while sending
+    bool RtsAfterSend() const { return RtsAfterSend_; }  // RTS high after sending
+    int32_t DelayBeforeSendMs() const { return DelayBefore_; }
+    int32_t DelayAfterSendMs() const { return DelayAfter_; }
+    bool RxDuringTx() const { return RxDuringTx_; }  // the receiver hears what is sent
+    void SetEnabled(bool Value);
+    void SetRtsOnSend(bool Value);
+    void SetRtsAfterSend(bool Value);
+    void SetDelayBeforeSendMs(int32_t Value);
+    void SetDelayAfterSendMs(int32_t Value);
+    void SetRxDuringTx(bool Value);
+    TCustomComPort* ComPort() const { return Port_; }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* Port_;
+    bool Enabled_ = false;
+    bool RtsOnSend_ = true;
+    bool RtsAfterSend_ = false;
+    int32_t DelayBefore_ = 0;
+    int32_t DelayAfter_ = 0;
+    bool RxDuringTx_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // Handler types. Sender is the port.
 
@@ -443,6 +490,7 @@ class TComIniFile;
 class TComRegistryKey;
 
 class TComThread;      // the event thread (cport/com_thread.h)
+class TDevice;         // the device under an open port (cport/device.h)
 class TReceiveQueue;   // received bytes decoded from the device (cport/receive_queue.h)
 class TEventReceiver;  // per-port receiver of smWindowSync messages
 
@@ -455,9 +503,9 @@ public:
     ~TCustomComPort() override;  // closes the port if open
     const char* ClassName() const override { return "TCustomComPort"; }
 
-    // --- Settings (setting rules: a changed line/timeout/buffer setting is
-    // applied at once to an open port; Port reopens; SyncMethod is refused
-    // while open; Events takes effect at the next Open).
+    // --- Settings (setting rules: a changed line/timeout/buffer/RS-485
+    // setting is applied at once to an open port; Port reopens; SyncMethod
+    // is refused while open; Events takes effect at the next Open).
     bool Connected() const { return Connected_; }
     void SetConnected(bool Value);
     TBaudRate BaudRate() const { return BaudRate_; }
@@ -502,6 +550,9 @@ public:
     TComBuffer& Buffer() { return Buffer_; }
     const TComBuffer& Buffer() const { return Buffer_; }
     void SetBuffer(const TPersistent* Value) { Buffer_.Assign(Value); }
+    TComRs485& Rs485() { return Rs485_; }
+    const TComRs485& Rs485() const { return Rs485_; }
+    void SetRs485(const TPersistent* Value) { Rs485_.Assign(Value); }
 
     // --- Published handlers.
     TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
@@ -522,10 +573,13 @@ public:
     void Close();
     virtual void OpenDevice();
     virtual void CloseDevice();
-    virtual void ApplyAllSettings();
+    virtual void ApplyAllSettings();  // buffers, line, time-outs, RS-485: the first error stops it
     virtual void ApplyLineSettings();
     virtual void ApplyTimeoutSettings();
     virtual void ApplyBufferSizes();
+    // Sends Rs485 to the device: when the mode is on, or was turned on
+    // since the open (code 24).
+    virtual void ApplyRs485Settings();
 
     // --- Queries (codes 10 and 11; on a closed port they fail with EBADF).
     int32_t InputQueueCount();    // bytes a read could return at once
@@ -587,6 +641,11 @@ public:
 
 protected:
     void Loaded() override;  // opens the port if Connected was stored as True
+    // For an OpenDevice of a derived port that obtains its device itself:
+    // makes the opened Device the port's (code 1 when the port's resources
+    // for it cannot be made; the device is released then). A port that
+    // already has its device keeps it and releases the given one.
+    void AdoptDevice(std::unique_ptr<TDevice> Device);
 
 private:
     friend class TComThread;
@@ -616,6 +675,7 @@ private:
     TComFlowControl FlowControl_{this};
     TComTimeouts Timeouts_{this};
     TComBuffer Buffer_{this};
+    TComRs485 Rs485_{this};
 
     // Device state (owned by the device layer; see device_state.h).
     struct TDeviceState;

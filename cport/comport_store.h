@@ -88,6 +88,7 @@ enum class TRegDataType : uint8_t { rdUnknown, rdString, rdInteger };
 //   ReadString of a missing value gives empty text; ReadInteger of a missing
 //     value raises "Failed to get data for '<name>'"; reading a value of the
 //     other kind raises "Invalid data type for '<name>'".
+//   ValueExists tells whether a value of any kind has the name.
 class TComRegistryKey {
 public:
     virtual ~TComRegistryKey() = default;
@@ -95,6 +96,7 @@ public:
     virtual void WriteInteger(const std::string& Name, int32_t Value) = 0;
     virtual std::string ReadString(const std::string& Name) = 0;
     virtual int32_t ReadInteger(const std::string& Name) = 0;
+    virtual bool ValueExists(const std::string& Name) const = 0;
 };
 
 // A key held in memory. Value names compare without regard to ASCII case,
@@ -108,7 +110,7 @@ public:
     std::string ReadString(const std::string& Name) override;
     int32_t ReadInteger(const std::string& Name) override;
 
-    bool ValueExists(const std::string& Name) const;
+    bool ValueExists(const std::string& Name) const override;
     TRegDataType GetDataType(const std::string& Name) const;  // rdUnknown when missing too
     bool DeleteValue(const std::string& Name);
     std::vector<std::string> ValueNames() const;  // in order of first write

@@ -64,6 +64,11 @@ public:
     // configuration in force.
     virtual int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) = 0;
 
+    // Puts the line in or out of the kernel's RS-485 mode as Rs485 says
+    // (its delays are not negative). ENOTTY, or EINVAL from some drivers,
+    // when the device has no such mode.
+    virtual int ApplyRs485(const TComRs485& Rs485) = 0;
+
     // Drops bytes received and not yet read (Input) and bytes written and
     // not yet sent (Output).
     virtual int Purge(bool Input, bool Output) = 0;

@@ -33,7 +33,6 @@ void TCustomComPort::OpenDevice()
 {
     if (Device_)
         return;
-    int Error = 0;
     std::unique_ptr<TDevice> Opened;
     if (const auto Address = NetAddressOf(Port_)) {
         // A network port: the reason of a failure goes below the message.
@@ -42,15 +41,25 @@ void TCustomComPort::OpenDevice()
         if (!Opened)
             throw EComPort(CError_OpenFailed, Failure.Error, Failure.Reason);
     } else {
+        int Error = 0;
         Opened = TTermiosDevice::Open(DevicePathOf(Port_), Error);
         if (!Opened)
             throw EComPort(CError_OpenFailed, Error);
     }
+    AdoptDevice(std::move(Opened));
+}
+
+// The device state around an opened device. A failure releases the device
+// with the state (its Close puts back what the open found).
+void TCustomComPort::AdoptDevice(std::unique_ptr<TDevice> Opened)
+{
+    if (Device_)
+        return;
     std::unique_ptr<TDeviceState> State(new (std::nothrow) TDeviceState);
     if (!State)
         throw EComPort(CError_OpenFailed, ENOMEM);
     TDevice& Device = *Opened;
-    if ((Error = State->Init(std::move(Opened))))
+    if (int Error = State->Init(std::move(Opened)))
         throw EComPort(CError_OpenFailed, Error);
     AttachNetQueue(Device, State->Rx);
     Device_ = std::move(State);

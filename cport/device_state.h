@@ -41,6 +41,8 @@ struct TCustomComPort::TDeviceState {
     TAbortSignal AbortFd;  // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
     TReceiveQueue Rx;      // received bytes, decoded; every read of the device goes through it
 
+    bool Rs485Given = false;  // the device has taken an RS-485 setup since the open
+
     std::mutex CountsMutex;
     TDriverCounts Counts;         // the driver's error counts last seen by a line-error query
     bool CountsSupported = true;  // false once the driver has said it keeps none (ENOTTY)

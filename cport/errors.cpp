@@ -7,9 +7,10 @@ namespace cport {
 
 namespace {
 
-// Texts of codes 1 to 23, in code order. Codes nothing raises any more keep
-// their place so that the numbers of the others stay as they were.
-constexpr std::array<const char*, 23> CodeTexts = {
+// Texts of codes 1 to 24, in code order. Codes nothing raises any more keep
+// their place so that the numbers of the others stay as they were; new codes
+// go at the end.
+constexpr std::array<const char*, 24> CodeTexts = {
     "Unable to open com port",                           // 1
     "WriteFile function failed",                         // 2
     "ReadFile function failed",                          // 3
@@ -33,6 +34,7 @@ constexpr std::array<const char*, 23> CodeTexts = {
     "WaitForEvent method failed",                        // 21
     "A component is linked to OnRxBuf event",            // 22
     "Registry error",                                    // 23
+    "Unable to set RS-485 mode",                         // 24
 };
 
 std::string MessageWithSystemError(int32_t Code, int32_t SystemError)

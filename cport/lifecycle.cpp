@@ -10,7 +10,7 @@
 namespace cport {
 
 // The settings objects are members, created in the order Parity,
-// FlowControl, Timeouts, Buffer, each with this port as owner.
+// FlowControl, Timeouts, Buffer, Rs485, each with this port as owner.
 TCustomComPort::TCustomComPort(TComponent* Owner) : TComponent(Owner) {}
 
 // An open port is closed with all its events. A destructor must not throw:
@@ -167,6 +167,7 @@ void TCustomComPort::ApplyAllSettings()
     ApplyBufferSizes();
     ApplyLineSettings();
     ApplyTimeoutSettings();
+    ApplyRs485Settings();
 }
 
 }  // namespace cport

@@ -27,6 +27,9 @@
 // else, and a server that asks more than the backlog holds without reading
 // the answers is treated as a connection that has gone.
 //
+// Neither has the kernel's RS-485 mode: the server's line is set up at the
+// server, and ApplyRs485 answers ENOTTY.
+//
 // Both map a connection that has gone (reset, keepalive failure, broken
 // pipe) to EIO and an orderly close to end of file, as an unplugged adapter
 // answers, so device loss takes the same path.
@@ -38,6 +41,7 @@
 #include "cport/unique_fd.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -87,6 +91,7 @@ public:
     ssize_t Read(void* Buffer, size_t Count) override { return NetReceive(Socket_.get(), Buffer, Count); }
     ssize_t Write(const void* Buffer, size_t Count) override { return NetSend(Socket_.get(), Buffer, Count); }
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
+    int ApplyRs485(const TComRs485&) override { return ENOTTY; }  // the server's line is its own
     int Purge(bool, bool) override { return 0; }
     int ModemLines(TLineSignals&) override { return ENOTTY; }
     int WaitForModemChange() override { return ENOTTY; }
@@ -128,6 +133,8 @@ public:
     ssize_t Read(void* Buffer, size_t Count) override;
     ssize_t Write(const void* Buffer, size_t Count) override;
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
+    // RFC 2217 has no request for the kernel's RS-485 mode.
+    int ApplyRs485(const TComRs485&) override { return ENOTTY; }
     int Purge(bool Input, bool Output) override;
     int ModemLines(TLineSignals& Lines) override;
     int WaitForModemChange() override;

@@ -2,11 +2,15 @@
 // Storing and loading a port's settings. One table holds every stored key:
 // its group, its name and how its value is read from and set on a port. The
 // groups of StoredGroups travel in the table's order (basic, misc, parity,
-// buffer, timeouts, flow control), and so do the keys of each group, on the
-// way out and on the way in alike. Loading goes through the setters, so a
-// loaded value takes effect as any property change does (on an open port at
-// once; a new "Port" reopens). Nothing is caught: the first error ends the
-// operation and what was written or loaded before it stays.
+// buffer, timeouts, flow control, RS-485), and so do the keys of each group,
+// on the way out and on the way in alike. Loading goes through the setters,
+// so a loaded value takes effect as any property change does (on an open
+// port at once; a new "Port" reopens). Nothing is caught: the first error
+// ends the operation and what was written or loaded before it stays.
+//
+// The RS-485 keys came later than the others: a store written before them
+// lacks them, and loading it leaves the RS-485 settings as they are, from a
+// registry key too.
 //
 // An INI entry of an integer key that is not a 32-bit integer ends the load
 // with the INI file's error, naming the file, section, key and value. Any
@@ -37,6 +41,10 @@ struct TStoredKey {
     bool (*Applies)(const TCustomComPort&) = nullptr;
     // What a missing INI entry gives; none: the setting's present value.
     std::optional<int32_t> IniMissing = std::nullopt;
+    // A store that lacks the key leaves the setting as it is, whatever the
+    // store (a registry key otherwise gives a missing text's fallback and
+    // fails on a missing integer).
+    bool KeptWhenMissing = false;
 };
 
 using TPort = TCustomComPort;
@@ -167,6 +175,37 @@ constexpr TStoredKey StoredKeys[] = {
      .Name = "FlowControl.XonChar",
      .Text = [](const TPort& Port) { return CharText(Port.FlowControl().XonChar()); },
      .SetText = [](TPort& Port, const TText& Text) { Port.FlowControl().SetXonChar(CharFromText(Text)); }},
+    // sgRs485
+    {.Group = sgRs485,
+     .Name = "Rs485.Enabled",
+     .Text = [](const TPort& Port) { return BoolText(Port.Rs485().Enabled()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Rs485().SetEnabled(BoolFromText(Text)); },
+     .KeptWhenMissing = true},
+    {.Group = sgRs485,
+     .Name = "Rs485.RtsOnSend",
+     .Text = [](const TPort& Port) { return BoolText(Port.Rs485().RtsOnSend()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Rs485().SetRtsOnSend(BoolFromText(Text)); },
+     .KeptWhenMissing = true},
+    {.Group = sgRs485,
+     .Name = "Rs485.RtsAfterSend",
+     .Text = [](const TPort& Port) { return BoolText(Port.Rs485().RtsAfterSend()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Rs485().SetRtsAfterSend(BoolFromText(Text)); },
+     .KeptWhenMissing = true},
+    {.Group = sgRs485,
+     .Name = "Rs485.DelayBeforeSend",
+     .Integer = [](const TPort& Port) { return Port.Rs485().DelayBeforeSendMs(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Rs485().SetDelayBeforeSendMs(Value); },
+     .KeptWhenMissing = true},
+    {.Group = sgRs485,
+     .Name = "Rs485.DelayAfterSend",
+     .Integer = [](const TPort& Port) { return Port.Rs485().DelayAfterSendMs(); },
+     .SetInteger = [](TPort& Port, int32_t Value) { Port.Rs485().SetDelayAfterSendMs(Value); },
+     .KeptWhenMissing = true},
+    {.Group = sgRs485,
+     .Name = "Rs485.RxDuringTx",
+     .Text = [](const TPort& Port) { return BoolText(Port.Rs485().RxDuringTx()); },
+     .SetText = [](TPort& Port, const TText& Text) { Port.Rs485().SetRxDuringTx(BoolFromText(Text)); },
+     .KeptWhenMissing = true},
 };
 
 // One side of a store: how values are written. Texts and integers keep their
@@ -192,6 +231,7 @@ std::string QuotedValue(const std::string& Value)
 class TSettingsReader {
 public:
     virtual ~TSettingsReader() = default;
+    virtual bool Has(const char* Key) = 0;
     virtual std::string Text(const char* Key, const std::string& Missing) = 0;
     virtual int32_t Integer(const char* Key, int32_t Missing) = 0;
 };
@@ -210,6 +250,7 @@ private:
 class TIniReader final : public TSettingsReader {
 public:
     TIniReader(TComIniFile& Ini, const std::string& Section) : Ini_(Ini), Section_(Section) {}
+    bool Has(const char* Key) override { return Ini_.ValueExists(Section_, Key); }
     std::string Text(const char* Key, const std::string& Missing) override
     {
         return Ini_.ReadString(Section_, Key, Missing);
@@ -251,6 +292,7 @@ private:
 class TRegistryReader final : public TSettingsReader {
 public:
     explicit TRegistryReader(TComRegistryKey& Key) : Key_(Key) {}
+    bool Has(const char* Key) override { return Key_.ValueExists(Key); }
     std::string Text(const char* Key, const std::string&) override { return Key_.ReadString(Key); }
     int32_t Integer(const char* Key, int32_t) override { return Key_.ReadInteger(Key); }
 
@@ -280,7 +322,7 @@ void StoreGroups(const TCustomComPort& Port, TSettingsWriter& Out)
 void LoadGroups(TCustomComPort& Port, TSettingsReader& In)
 {
     for (const TStoredKey& Key : StoredKeys) {
-        if (!IsStored(Port, Key))
+        if (!IsStored(Port, Key) || (Key.KeptWhenMissing && !In.Has(Key.Name)))
             continue;
         if (Key.Text != nullptr)
             Key.SetText(Port, In.Text(Key.Name, Key.Text(Port)));

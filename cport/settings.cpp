@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The four settings objects of a port. A changed field is stored and, when
+// The five settings objects of a port. A changed field is stored and, when
 // the object belongs to a port, handed to the port's apply operation for its
 // group; the apply operation itself decides whether a device is touched
 // (only when the port is open and not loading). An unchanged value does
@@ -31,6 +31,7 @@ const Settings& AssignSource(const TPersistent* Source, const Settings& Target)
 
 constexpr auto ApplyLine = &TCustomComPort::ApplyLineSettings;
 constexpr auto ApplyTimeouts = &TCustomComPort::ApplyTimeoutSettings;
+constexpr auto ApplyRs485 = &TCustomComPort::ApplyRs485Settings;
 
 }  // namespace
 
@@ -222,6 +223,46 @@ void TComBuffer::SetOutputSize(int32_t Value)
     OutputSize_ = RoundedBufferSize(Value);
     if (Port_ != nullptr)
         Port_->ApplyBufferSizes();
+}
+
+// --- TComRs485 --------------------------------------------------------------
+
+void TComRs485::Assign(const TPersistent* Source)
+{
+    const TComRs485& From = AssignSource(Source, *this);
+    Enabled_ = From.Enabled_;
+    RtsOnSend_ = From.RtsOnSend_;
+    RtsAfterSend_ = From.RtsAfterSend_;
+    DelayBefore_ = From.DelayBefore_;
+    DelayAfter_ = From.DelayAfter_;
+    RxDuringTx_ = From.RxDuringTx_;
+    if (Port_ != nullptr)
+        Port_->ApplyRs485Settings();
+}
+
+void TComRs485::SetEnabled(bool Value)
+{
+    StoreChanged(Enabled_, Value, Port_, ApplyRs485);
+}
+void TComRs485::SetRtsOnSend(bool Value)
+{
+    StoreChanged(RtsOnSend_, Value, Port_, ApplyRs485);
+}
+void TComRs485::SetRtsAfterSend(bool Value)
+{
+    StoreChanged(RtsAfterSend_, Value, Port_, ApplyRs485);
+}
+void TComRs485::SetDelayBeforeSendMs(int32_t Value)
+{
+    StoreChanged(DelayBefore_, Value, Port_, ApplyRs485);
+}
+void TComRs485::SetDelayAfterSendMs(int32_t Value)
+{
+    StoreChanged(DelayAfter_, Value, Port_, ApplyRs485);
+}
+void TComRs485::SetRxDuringTx(bool Value)
+{
+    StoreChanged(RxDuringTx_, Value, Port_, ApplyRs485);
 }
 
 }  // namespace cport

@@ -13,7 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 namespace cport {
 
@@ -110,7 +112,8 @@ ssize_t TTermiosDevice::Write(const void* Buffer, size_t Count)
 
 // The whole line record in one TCSETS2, then DTR and RTS. A record the
 // device refuses, or a rate it does not take, leaves the previous record in
-// place. A device without modem lines keeps the DTR/RTS settings stored only.
+// place. A device without modem lines keeps the DTR/RTS settings stored only,
+// and so does RTS in RS-485 mode, where the driver drives it.
 int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
 {
     const int Fd = Fd_.get();
@@ -132,13 +135,51 @@ int TTermiosDevice::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
     }
     if (int Error = WriteLineRecord(Fd, Setup.Record))
         return Error;
-    const int Error = SetOutputLines(Setup.DtrOn, Setup.RtsOn);
+    const int Error = Rs485On_ ? SetOutputLine(TIOCM_DTR, Setup.DtrOn) : SetOutputLines(Setup.DtrOn, Setup.RtsOn);
     if (Error != 0 && Error != ENOTTY) {
         RestoreLineRecord(Fd, Current);
         return Error;
     }
     Receive = Setup.Receive;
     RequestLowLatency();
+    return 0;
+}
+
+serial_rs485 BuildRs485Record(const TComRs485& Rs485, const serial_rs485& Current)
+{
+    constexpr uint32_t Owned =
+        SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX;
+    serial_rs485 Record = Current;
+    uint32_t Flags = Current.flags & ~Owned;
+    if (Rs485.Enabled())
+        Flags |= SER_RS485_ENABLED;
+    if (Rs485.RtsOnSend())
+        Flags |= SER_RS485_RTS_ON_SEND;
+    if (Rs485.RtsAfterSend())
+        Flags |= SER_RS485_RTS_AFTER_SEND;
+    if (Rs485.RxDuringTx())
+        Flags |= SER_RS485_RX_DURING_TX;
+    Record.flags = Flags;
+    Record.delay_rts_before_send = static_cast<uint32_t>(std::max(Rs485.DelayBeforeSendMs(), 0));
+    Record.delay_rts_after_send = static_cast<uint32_t>(std::max(Rs485.DelayAfterSendMs(), 0));
+    return Record;
+}
+
+// The driver's record is read first: its flags that the port does not set
+// (bus termination, addressing) are kept, and the first one read is what
+// Close puts back.
+int TTermiosDevice::ApplyRs485(const TComRs485& Rs485)
+{
+    const int Fd = Fd_.get();
+    serial_rs485 Current{};
+    if (int Error = IoctlError(::ioctl(Fd, TIOCGRS485, &Current)))
+        return Error;
+    serial_rs485 Record = BuildRs485Record(Rs485, Current);
+    if (int Error = IoctlError(::ioctl(Fd, TIOCSRS485, &Record)))
+        return Error;
+    if (!OriginalRs485_)
+        OriginalRs485_ = Current;
+    Rs485On_ = Rs485.Enabled();
     return 0;
 }
 
@@ -196,15 +237,20 @@ int TTermiosDevice::WaitForModemChange()
     return Error == EINTR ? EINTR : Absent(HasModemLines_, Error);
 }
 
-int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts)
+int TTermiosDevice::SetOutputLine(int Line, bool On)
 {
     if (!HasModemLines_.load(std::memory_order_relaxed))
         return ENOTTY;
-    for (auto [line, on] : {std::pair{TIOCM_DTR, Dtr}, std::pair{TIOCM_RTS, Rts}}) {
-        if (int Error = IoctlError(::ioctl(Fd_.get(), on ? TIOCMBIS : TIOCMBIC, &line)))
-            return Absent(HasModemLines_, Error);
-    }
+    if (int Error = IoctlError(::ioctl(Fd_.get(), On ? TIOCMBIS : TIOCMBIC, &Line)))
+        return Absent(HasModemLines_, Error);
     return 0;
+}
+
+int TTermiosDevice::SetOutputLines(bool Dtr, bool Rts)
+{
+    if (int Error = SetOutputLine(TIOCM_DTR, Dtr))
+        return Error;
+    return SetOutputLine(TIOCM_RTS, Rts);
 }
 
 int TTermiosDevice::SetBreak(bool On)
@@ -252,6 +298,7 @@ int TTermiosDevice::ErrorCounts(TDriverCounts& Counts)
 // Output still queued is dropped first: with flow control held off or a
 // slow line, close() would otherwise wait for the driver's closing wait (30 s
 // on a UART), and putting back the saved record may release flow control.
+// The RS-485 record goes back before the line record, as ApplyRs485 found it.
 // Failures are not reported: the descriptor goes in any case.
 void TTermiosDevice::Close()
 {
@@ -266,6 +313,8 @@ void TTermiosDevice::Close()
             ::ioctl(Fd, TIOCSSERIAL, &Serial);
         }
     }
+    if (OriginalRs485_)
+        ::ioctl(Fd, TIOCSRS485, &*OriginalRs485_);
     RestoreLineRecord(Fd, Original_);
     ::ioctl(Fd, TIOCNXCL);
     Fd_.Reset();

@@ -11,17 +11,29 @@
 // answers ENOTTY or EINVAL to the modem-line, error-count or transmitter
 // requests has none of them: that is noted once and the operation answers
 // ENOTTY from then on without asking again.
+//
+// ApplyRs485 changes only the fields of the driver's RS-485 record that
+// TComRs485 holds; the record found at the first change is put back at
+// Close. While the mode is on, ApplyLine leaves RTS to the driver.
 #pragma once
 
 #include "cport/custom_baud.h"
 #include "cport/device.h"
 #include "cport/unique_fd.h"
 
+#include <linux/serial.h>
+
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace cport {
+
+// The driver's RS-485 record for Rs485, built on the record it holds now:
+// the mode, RTS and receive flags and the two delays (negative ones as 0)
+// are Rs485's; every other flag and field stays as Current has it.
+serial_rs485 BuildRs485Record(const TComRs485& Rs485, const serial_rs485& Current);
 
 class TTermiosDevice final : public TDevice {
 public:
@@ -34,6 +46,7 @@ public:
     ssize_t Read(void* Buffer, size_t Count) override;
     ssize_t Write(const void* Buffer, size_t Count) override;
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
+    int ApplyRs485(const TComRs485& Rs485) override;
     int Purge(bool Input, bool Output) override;
     int ModemLines(TLineSignals& Lines) override;
     int WaitForModemChange() override;
@@ -51,6 +64,7 @@ private:
     void RequestLowLatency();
     // ENOTTY/EINVAL clears Flag and becomes ENOTTY; other errors pass.
     static int Absent(std::atomic<bool>& Flag, int Error);
+    int SetOutputLine(int Line, bool On);
 
     TUniqueFd Fd_;
     TKernelTermios Original_{};
@@ -60,6 +74,8 @@ private:
     bool LowLatencyTried_ = false;
     bool LowLatencySet_ = false;
     int OriginalSerialFlags_ = 0;
+    std::optional<serial_rs485> OriginalRs485_;  // the driver's record before the first change
+    bool Rs485On_ = false;                       // the driver drives RTS
 };
 
 }  // namespace cport

@@ -4,7 +4,26 @@
 
 namespace varnolink {
 
-void ApplyModuleLineSettings(cport::TComPort& Port)
+namespace {
+
+// One Assign, so that an open port takes the whole RS-485 setup at once.
+void ApplyRs485Choice(cport::TComPort& Port, const std::optional<TRs485Choice>& Choice)
+{
+    cport::TComRs485 Rs485;
+    if (Choice) {
+        Rs485.SetEnabled(true);
+        Rs485.SetRtsOnSend(Choice->RtsOnSend);
+        Rs485.SetRtsAfterSend(Choice->RtsAfterSend);
+        Rs485.SetDelayBeforeSendMs(Choice->DelayBeforeSendMs);
+        Rs485.SetDelayAfterSendMs(Choice->DelayAfterSendMs);
+        Rs485.SetRxDuringTx(Choice->RxDuringTx);
+    }
+    Port.SetRs485(&Rs485);
+}
+
+}  // namespace
+
+void ApplyModuleLineSettings(cport::TComPort& Port, const std::optional<TRs485Choice>& Rs485)
 {
     Port.SetBaudRate(cport::br9600);
     Port.SetDataBits(cport::dbEight);
@@ -17,6 +36,7 @@ void ApplyModuleLineSettings(cport::TComPort& Port)
     Flow.SetControlRTS(cport::rtsDisable);
     Flow.SetXonXoffOut(false);
     Flow.SetXonXoffIn(false);
+    ApplyRs485Choice(Port, Rs485);
 }
 
 }  // namespace varnolink

@@ -25,6 +25,7 @@ public:
     ssize_t Read(void*, size_t) override { return Fail(); }
     ssize_t Write(const void*, size_t) override { return Fail(); }
     int ApplyLine(const TCustomComPort&, TReceiveOptions&) override { return ENOTTY; }
+    int ApplyRs485(const TComRs485&) override { return ENOTTY; }
     int Purge(bool, bool) override { return 0; }
     int ModemLines(TLineSignals& Lines) override
     {

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
+const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc, sgRs485};
 
 // The files of this test process, in a folder removed when the process ends.
 const test_support::TScratchFolder& Scratch()
@@ -75,6 +75,9 @@ std::vector<Configuration> Configurations()
              P.Buffer().SetInputSize(4096);
              P.Buffer().SetOutputSize(0);
              P.Timeouts().SetReadInterval(20);
+             P.Rs485().SetEnabled(true);
+             P.Rs485().SetDelayBeforeSendMs(3);
+             P.Rs485().SetDelayAfterSendMs(2147483647);
          }},
         {"software flow, high characters",
          [](TCustomComPort& P) {
@@ -110,6 +113,10 @@ std::vector<Configuration> Configurations()
              P.Buffer().SetInputSize(-3);
              P.Buffer().SetOutputSize(2147483646);
              P.Timeouts().SetReadInterval(-2147483647 - 1);
+             P.Rs485().SetRtsOnSend(false);
+             P.Rs485().SetRtsAfterSend(true);
+             P.Rs485().SetRxDuringTx(true);
+             P.Rs485().SetDelayAfterSendMs(-1);
          }},
     };
 }
@@ -232,10 +239,17 @@ TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds)
                                                "FlowControl.XonXoffIn",
                                                "FlowControl.XonXoffOut",
                                                "FlowControl.XoffChar",
-                                               "FlowControl.XonChar"};
+                                               "FlowControl.XonChar",
+                                               "Rs485.Enabled",
+                                               "Rs485.RtsOnSend",
+                                               "Rs485.RtsAfterSend",
+                                               "Rs485.DelayBeforeSend",
+                                               "Rs485.DelayAfterSend",
+                                               "Rs485.RxDuringTx"};
     EXPECT_EQ(Key.ValueNames(), Expected);
     for (const std::string& Name : Expected) {
-        const bool Integer = Name.rfind("Buffer.", 0) == 0 || Name.rfind("Timeouts.", 0) == 0;
+        const bool Integer =
+            Name.rfind("Buffer.", 0) == 0 || Name.rfind("Timeouts.", 0) == 0 || Name.rfind("Rs485.Delay", 0) == 0;
         EXPECT_EQ(Key.GetDataType(Name), Integer ? TRegDataType::rdInteger : TRegDataType::rdString) << Name;
     }
     EXPECT_EQ(Key.ReadString("EventChar"), "#0");
@@ -243,6 +257,7 @@ TEST(StoreKeys, AllGroupsInGroupAndKeyOrderWithTheirKinds)
     EXPECT_EQ(Key.ReadString("FlowControl.XonChar"), "#17");
     EXPECT_EQ(Key.ReadInteger("Timeouts.ReadInterval"), -1);
     EXPECT_EQ(Key.ReadString("FlowControl.ControlRTS"), "Disable");
+    EXPECT_EQ(Key.ReadString("Rs485.Enabled") + Key.ReadString("Rs485.RtsOnSend"), "NoYes");
 }
 
 TEST(RoundTrip, StoreIntoOnePortLoadIntoAnother)
@@ -330,7 +345,13 @@ TEST(RoundTrip, AHandWrittenFileWithEverySettingLoadsAndStoresBackAsWritten)
                              "FlowControl.XonXoffIn=Yes\n"
                              "FlowControl.XonXoffOut=No\n"
                              "FlowControl.XoffChar=#\n"
-                             "FlowControl.XonChar=#200\n";
+                             "FlowControl.XonChar=#200\n"
+                             "Rs485.Enabled=Yes\n"
+                             "Rs485.RtsOnSend=No\n"
+                             "Rs485.RtsAfterSend=Yes\n"
+                             "Rs485.DelayBeforeSend=1\n"
+                             "Rs485.DelayAfterSend=20\n"
+                             "Rs485.RxDuringTx=Yes\n";
     TComPort Port;
     Port.SetName("Port");
     Port.SetStoredGroups(AllGroups);
@@ -357,6 +378,8 @@ TEST(RoundTrip, AHandWrittenFileWithEverySettingLoadsAndStoresBackAsWritten)
     EXPECT_TRUE(Port.FlowControl().OutDSRFlow());
     EXPECT_EQ(Port.FlowControl().XoffChar(), '#');
     EXPECT_EQ(static_cast<unsigned char>(Port.FlowControl().XonChar()), 200);
+    EXPECT_FALSE(Port.Rs485().RtsOnSend());
+    EXPECT_EQ(Port.Rs485().DelayAfterSendMs(), 20);
     EXPECT_EQ(StoredSettings(Port), Text);
 }
 
@@ -615,6 +638,31 @@ TEST(RegistryLoad, MissingCustomBaudRateIsAnError)
     EXPECT_EQ(RegistryError([&] { Port.LoadFromRegistry(key); }), "Failed to get data for 'CustomBaudRate'");
     EXPECT_EQ(Port.BaudRate(), brCustom);
     EXPECT_EQ(Port.StopBits(), sbOneStopBit);
+}
+
+// Stores written before the RS-485 keys existed leave the RS-485 settings as
+// they are, from a registry key too (where other texts would fall back and
+// integers fail).
+TEST(OlderStores, WithoutRs485KeysLeaveTheRs485Settings)
+{
+    TComPort Writer;  // as an older version stored: every group but RS-485
+    Writer.SetName("ComPort1");
+    Writer.SetStoredGroups(TStoredGroups(AllGroups).Exclude(sgRs485));
+    Writer.SetBaudRate(br19200);
+    TMemoryRegistryKey Key;
+    Writer.StoreToRegistry(Key);
+    TComIniFile Ini(TempPath("older.ini"));
+    Writer.StoreToIniFile(Ini);
+    for (const bool FromIni : {false, true}) {
+        TComPort Port;
+        Port.SetName("ComPort1");
+        Port.SetStoredGroups(AllGroups);
+        Port.Rs485().SetEnabled(true);
+        FromIni ? Port.LoadFromIniFile(Ini) : Port.LoadFromRegistry(Key);
+        EXPECT_EQ(Port.BaudRate(), br19200);
+        EXPECT_TRUE(Port.Rs485().Enabled() && Port.Rs485().RtsOnSend());
+        EXPECT_EQ(Port.Rs485().DelayBeforeSendMs(), 0);
+    }
 }
 
 TEST(RegistryLoad, WrongKindFailsWithTheValueName)

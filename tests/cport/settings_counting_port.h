@@ -9,12 +9,14 @@ struct ApplyCounts {
     int Line = 0;
     int Timeouts = 0;
     int Buffers = 0;
+    int Rs485 = 0;
     bool operator==(const ApplyCounts&) const = default;
 };
 
 inline std::ostream& operator<<(std::ostream& Os, const ApplyCounts& C)
 {
-    return Os << "{line " << C.Line << ", timeouts " << C.Timeouts << ", buffers " << C.Buffers << "}";
+    return Os << "{line " << C.Line << ", timeouts " << C.Timeouts << ", buffers " << C.Buffers << ", RS-485 "
+              << C.Rs485 << "}";
 }
 
 class CountingPort : public cport::TComPort {
@@ -23,5 +25,6 @@ public:
     void ApplyLineSettings() override { ++Counts.Line; }
     void ApplyTimeoutSettings() override { ++Counts.Timeouts; }
     void ApplyBufferSizes() override { ++Counts.Buffers; }
+    void ApplyRs485Settings() override { ++Counts.Rs485; }
     ApplyCounts Counts;
 };

@@ -15,12 +15,12 @@ using namespace cport;
 
 namespace {
 
-enum class Group { Line, Timeouts, Buffers };
+enum class Group { Line, Timeouts, Buffers, Rs485 };
 
 ApplyCounts OneCallOf(Group G)
 {
     ApplyCounts C;
-    (G == Group::Line ? C.Line : G == Group::Timeouts ? C.Timeouts : C.Buffers) = 1;
+    (G == Group::Line ? C.Line : G == Group::Timeouts ? C.Timeouts : G == Group::Buffers ? C.Buffers : C.Rs485) = 1;
     return C;
 }
 
@@ -72,6 +72,12 @@ std::vector<SetterCase> AllSetters()
              -1),
         CASE("Buffer.InputSize", Group::Buffers, Buffer()., SetInputSize, InputSize, 4096),
         CASE("Buffer.OutputSize", Group::Buffers, Buffer()., SetOutputSize, OutputSize, 0),
+        CASE("Rs485.Enabled", Group::Rs485, Rs485()., SetEnabled, Enabled, true),
+        CASE("Rs485.RtsOnSend", Group::Rs485, Rs485()., SetRtsOnSend, RtsOnSend, false),
+        CASE("Rs485.RtsAfterSend", Group::Rs485, Rs485()., SetRtsAfterSend, RtsAfterSend, true),
+        CASE("Rs485.DelayBeforeSendMs", Group::Rs485, Rs485()., SetDelayBeforeSendMs, DelayBeforeSendMs, 5),
+        CASE("Rs485.DelayAfterSendMs", Group::Rs485, Rs485()., SetDelayAfterSendMs, DelayAfterSendMs, 2147483647),
+        CASE("Rs485.RxDuringTx", Group::Rs485, Rs485()., SetRxDuringTx, RxDuringTx, true),
     };
 }
 
@@ -243,6 +249,7 @@ TEST(Assign, CopiesEveryFieldAndAppliesOnce)
                  {[&] { port.SetFlowControl(&source.FlowControl()); }, Group::Line},
                  {[&] { port.SetTimeouts(&source.Timeouts()); }, Group::Timeouts},
                  {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers},
+                 {[&] { port.SetRs485(&source.Rs485()); }, Group::Rs485},
                  {[&] { port.SetBuffer(&source.Buffer()); }, Group::Buffers}};  // equal contents still apply once
     for (const auto& Step : Steps) {
         port.Counts = {};
@@ -257,6 +264,7 @@ TEST(Assign, CopiesEveryFieldAndAppliesOnce)
     EXPECT_EQ(&port.Parity(), OwnParity);  // the port keeps its own objects
     EXPECT_EQ(port.Parity().ComPort(), &port);
     EXPECT_EQ(port.FlowControl().ComPort(), &port);
+    EXPECT_EQ(port.Rs485().ComPort(), &port);
 }
 
 TEST(Assign, BetweenFreeStandingObjectsAndFromAPort)
@@ -292,6 +300,7 @@ TEST(Assign, OtherClassOrNothingIsRefusedAndChangesNothing)
     ExpectRefused([&] { port.SetBuffer(nullptr); }, "Cannot assign a nil to a TComBuffer");
     ExpectRefused([&] { port.Parity().Assign(nullptr); }, "Cannot assign a nil to a TComParity");
     ExpectRefused([&] { timeouts.Assign(&port.Buffer()); }, "Cannot assign a TComBuffer to a TComTimeouts");
+    ExpectRefused([&] { port.SetRs485(&port.Buffer()); }, "Cannot assign a TComBuffer to a TComRs485");
 
     EXPECT_EQ(port.Counts, ApplyCounts{});
     EXPECT_EQ(port.Parity().Bits(), prNone);

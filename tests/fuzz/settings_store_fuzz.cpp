@@ -28,7 +28,7 @@ void Require(bool Condition, const char* What)
     }
 }
 
-const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc};
+const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc, sgRs485};
 
 const char* const Names[] = {"Port",
                              "BaudRate",
