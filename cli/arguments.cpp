@@ -6,13 +6,14 @@
 #include <array>
 #include <utility>
 
+#include "main/files/config_file.h"
 #include "main/protocol/module_config.h"
 
 namespace varnolink {
 
 namespace {
 
-constexpr std::array<std::pair<const char*, TCliCommand>, 13> Commands{{
+constexpr std::array<std::pair<const char*, TCliCommand>, 14> Commands{{
     {"ports", TCliCommand::Ports},
     {"identify", TCliCommand::Identify},
     {"read", TCliCommand::Read},
@@ -26,6 +27,7 @@ constexpr std::array<std::pair<const char*, TCliCommand>, 13> Commands{{
     {"find", TCliCommand::Find},
     {"backups", TCliCommand::Backups},
     {"restore", TCliCommand::Restore},
+    {"doctor", TCliCommand::Doctor},
 }};
 
 bool IsPlantCommand(TCliCommand Command)
@@ -82,6 +84,10 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command == TCliCommand::Find;
     if (Option == "--backup-dir")
         return Command == TCliCommand::Apply;
+    if (Option == "--line-speed")
+        return Command != TCliCommand::Ports && Command != TCliCommand::Backups && !IsPlantCommand(Command);
+    if (Option == "--speeds")
+        return Command == TCliCommand::Find;
     if (Option == "--no-backup")
         return Command == TCliCommand::Write || Command == TCliCommand::Default || Command == TCliCommand::Restore ||
                Command == TCliCommand::Commission;
@@ -150,12 +156,13 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         else if (Option == "-q")
             Option = "--quiet";
 
-        if (Option == "--dry-run" || Option == "--next-on-enter" || Option == "--no-backup") {
+        if (Option == "--dry-run" || Option == "--next-on-enter" || Option == "--no-backup" || Option == "--speeds") {
             if (Value)
                 throw EUsage(Option + " takes no value");
             Given.push_back(Option);
             (Option == "--dry-run"         ? Result.DryRun
              : Option == "--next-on-enter" ? Result.NextOnEnter
+             : Option == "--speeds"        ? Result.Speeds
                                            : Result.NoBackup) = true;
             continue;
         }
@@ -172,7 +179,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         }
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
             Option == "--keep" || Option == "--ids" || Option == "--log" || Option == "--jobs" || Option == "--wait" ||
-            Option == "--report" || Option == "--inventory" || Option == "--backup-dir") {
+            Option == "--report" || Option == "--inventory" || Option == "--backup-dir" || Option == "--line-speed") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -203,7 +210,12 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.Inventory = *Value;
             else if (Option == "--backup-dir")
                 Result.BackupDir = *Value;
-            else
+            else if (Option == "--line-speed") {
+                if (!ParseBaudRate(*Value))
+                    throw EUsage("--line-speed " + *Value +
+                                 ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
+                Result.LineSpeed = std::stoi(*Value);
+            } else
                 for (std::string& Field : SplitList(*Value))
                     Result.Keep.push_back(std::move(Field));
             continue;
@@ -217,7 +229,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         return Result;
     if (Words.empty())
         throw EUsage("no command given (ports, identify, read, write, diff, default, commission, audit, backup, "
-                     "apply, find, backups or restore)");
+                     "apply, find, backups, restore or doctor)");
     for (const auto& [Name, Command] : Commands)
         if (Words.front() == Name)
             Result.Command = Command;
@@ -230,6 +242,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             throw EUsage(Name + " takes no " + Option);
     if (Result.Command == TCliCommand::Find) {
         Result.Ports.assign(Words.begin() + 1, Words.end());
+        if (Result.Speeds && Result.Ports.empty())
+            throw EUsage("find --speeds needs the PORT to search");
         return Result;
     }
     const bool NeedsInventory = IsPlantCommand(Result.Command);
@@ -252,7 +266,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
             throw EUsage(Name + " needs a configuration FILE");
         Result.File = Words[1];
     }
-    if (Result.Command != TCliCommand::Ports && Result.Command != TCliCommand::Backups && Result.Port.empty())
+    if (Result.Command != TCliCommand::Ports && Result.Command != TCliCommand::Backups &&
+        Result.Command != TCliCommand::Doctor && Result.Port.empty())
         throw EUsage(Name + " needs the port: -p PORT");
     if (Result.Command == TCliCommand::Commission && Result.Ids.empty())
         throw EUsage("commission needs the Remote IDs to give: --ids LIST (for example 01-1F)");
@@ -279,6 +294,12 @@ Commands:
                               module has them (needed for fields FILE lacks)
   diff -p PORT FILE           the fields in which the module differs from FILE
   default -p PORT             write the factory values, then read back
+  doctor [-p PORT]            check the port and the line step by step, each
+                              check with its verdict and what to do: the
+                              device, your access to it, who holds it, a USB
+                              adapter's latency, echo, the module at 9600 baud
+                              and, failing that, at the other rates; for a
+                              network port the server, its telnet and banner
   backups                     the backups kept before writes, oldest first
   restore -p PORT FILE        write a backup (or any complete configuration
                               file) back into the module, then read back
@@ -302,6 +323,7 @@ port run one after the other):
                               by default ~/.local/state/varnolink/backups),
                               then read back and compare; a module that
                               holds its file already gets no write
+  find --speeds PORT...       the line speed each port's module answers at
   find [PORT...] [--inventory PLANT.csv] [--wait MS]
                               ask each port who answers (identity, Remote
                               ID); with no PORT every USB serial adapter and
@@ -320,6 +342,9 @@ direction.P5, power_on_default.P0 ... power_on_default.P5.
 
 Options:
   -p, --port PORT   the serial port
+      --line-speed RATE
+                    talk at RATE instead of 9600 baud (a module whose baud
+                    rate was changed answers only at that rate)
   -o, --output FILE write the configuration into FILE (read; checked before
                     the port is opened)
       --ids LIST    (commission) the Remote IDs to give, ranges and commas

@@ -27,6 +27,7 @@ enum class TCliCommand {
     Find,
     Backups,
     Restore,
+    Doctor,
 };
 
 struct TCliArguments {
@@ -47,6 +48,8 @@ struct TCliArguments {
     std::optional<int> WaitMs;        // find --wait: milliseconds
     bool DryRun = false;              // commission, apply --dry-run
     bool NoBackup = false;            // write, default, restore, commission --no-backup
+    std::optional<int> LineSpeed;     // --line-speed: the line's rate for this run (9600 unless given)
+    bool Speeds = false;              // find --speeds: search each port's line speed
     bool NextOnEnter = false;         // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;

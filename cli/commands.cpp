@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/commission.h"
+#include "cli/doctor.h"
 #include "cli/json_writer.h"
 #include "cli/module_held.h"
 #include "cli/plant_commands.h"
@@ -27,6 +28,7 @@
 #include "main/files/inventory.h"
 #include "main/protocol/hex.h"
 #include "main/engine/module_connection.h"
+#include "main/engine/speed_search.h"
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_listing.h"
 #include "main/ports/udev_source.h"
@@ -232,11 +234,16 @@ private:
         case TCliCommand::Commission:
             return RunCommission(Args_, Connection_, Args_.Verbose ? &WireLog_ : nullptr, StopFd_, STDIN_FILENO, Out_,
                                  Err_, Json_);
+        case TCliCommand::Find:
+            if (Args_.Speeds)
+                return FindSpeeds();
+            return RunPlantCommand(Args_, StopFd_, Out_, Err_, Json_, Progress_);
         case TCliCommand::Audit:
         case TCliCommand::Backup:
         case TCliCommand::Apply:
-        case TCliCommand::Find:
             return RunPlantCommand(Args_, StopFd_, Out_, Err_, Json_, Progress_);
+        case TCliCommand::Doctor:
+            return RunDoctor(Args_, StopFd_, Out_, Json_);
         case TCliCommand::None:
             break;
         }
@@ -252,6 +259,8 @@ private:
             Connection_.SetWireObserver(&WireLog_);
         Progress_.Follow(Connection_);
         RefuseSystemConsole(Args_.Port);
+        if (Args_.LineSpeed)
+            Connection_.SetLineSpeed(*Args_.LineSpeed);
         Connection_.Open(Args_.Port);
         Json_.Member("port", TModuleConnection::DevicePathOf(Args_.Port));
         Identity_ = Connection_.Identify();
@@ -408,6 +417,54 @@ private:
         TModuleConnection& Module = Connect();
         KeepBackup(Module);
         return Verified(FactoryModuleConfig, Module.WriteFactory());
+    }
+
+    // Each port's module at the rate it answers at, one port after another.
+    int FindSpeeds()
+    {
+        const std::chrono::milliseconds Wait(Args_.WaitMs.value_or(300));
+        bool AnyFound = false;
+        Json_.Key("speeds").BeginArray();
+        for (const std::string& Port : Args_.Ports) {
+            RefuseSystemConsole(Port);
+            TModuleConnection Connection;
+            Connection.SetStopDescriptor(StopFd_, TStopWhen::Now);
+            std::optional<TSpeedFound> Found;
+            std::string Error;
+            try {
+                Connection.Open(Port);
+                Found = SearchLineSpeed(Connection, Wait, [&](int Baud) {
+                    Progress_.ShowText(Port + ": asking at " + std::to_string(Baud) + " baud");
+                });
+            } catch (const EModulePort& Failure) {
+                Error = Failure.what();
+            }
+            Progress_.Erase();
+            AnyFound = AnyFound || Found.has_value();
+            Json_.BeginObject().Member("port", Port).Key("line_speed");
+            if (Found) {
+                Json_.Number(Found->Baud).Key("identity");
+                WriteIdentity(Json_, Found->Identity);
+            } else {
+                Json_.Null();
+            }
+            if (!Error.empty())
+                Json_.Member("error", Error);
+            Json_.EndObject();
+            if (Args_.Json)
+                continue;
+            if (Found)
+                Out_ << Port << ": the module answers at " << Found->Baud << " baud (" << Found->Identity.BiosName
+                     << " " << Found->Identity.BiosVersion << ")"
+                     << (Found->Baud == 9600 ? "" : "; talk to it with --line-speed " + std::to_string(Found->Baud))
+                     << "\n";
+            else if (!Error.empty())
+                Out_ << Port << ": " << Error << "\n";
+            else
+                Out_ << Port << ": no module answered at any of the eight rates\n";
+        }
+        Json_.EndArray();
+        return AnyFound ? ExitDone : ExitNoReply;
     }
 
     // The backups kept so far, oldest first (their names begin with the time).

@@ -68,6 +68,8 @@ std::vector<gid_t> AccountGroups(const passwd& User)
     return Groups;
 }
 
+}  // namespace
+
 std::string PermissionAdvice(const std::string& Device)
 {
     struct stat Info {};
@@ -88,8 +90,6 @@ std::string PermissionAdvice(const std::string& Device)
         return Lead + "; you were added to it after you logged in: log out and in again (or run: newgrp " + Name + ")";
     return Lead + " and you are not in it: sudo usermod -aG " + Name + " " + UserName + ", then log out and in again";
 }
-
-}  // namespace
 
 std::string PortAdvice(const std::string& PortName, int SystemError, const std::string& ComponentMessage)
 {

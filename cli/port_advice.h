@@ -14,6 +14,11 @@ namespace varnolink {
 // nothing better to say than the component's message.
 std::string PortAdvice(const std::string& PortName, int SystemError, const std::string& ComponentMessage);
 
+// Why this user cannot open Device, and what to do: the device's group, and
+// whether the user is in it in the account only (log out and in again) or
+// not at all. Empty when the device is not there.
+std::string PermissionAdvice(const std::string& Device);
+
 // EModulePort for the system console, which no command opens: no module is
 // there, and settings made to it would disturb the console.
 void RefuseSystemConsole(const std::string& PortName);

@@ -15,6 +15,8 @@
 #include <system_error>
 #include <utility>
 
+#include "sim/line_speed.h"
+
 namespace varnolink::sim {
 
 namespace {
@@ -120,18 +122,13 @@ bool IsStandardBaudRate(unsigned Baud)
 
 unsigned TSerialEndpoint::LineSpeed() const
 {
-    termios Settings{};
-    if (!LineFd_ || ::tcgetattr(LineFd_.Get(), &Settings) != 0) {
+    if (!LineFd_) {
         return 0;
     }
-    // The speed the host sends at, which is what the module has to match.
-    const speed_t Speed = ::cfgetospeed(&Settings);
-    for (const auto& Entry : BaudConstants) {
-        if (Entry.Constant == Speed) {
-            return Entry.Rate;
-        }
-    }
-    return 0;
+    // The speed the host sends at, which is what the module has to match;
+    // a host may set it by number (termios2) as well as by constant.
+    const unsigned Speed = LineOutputSpeed(LineFd_.Get());
+    return IsStandardBaudRate(Speed) ? Speed : 0;
 }
 
 TSerialEndpoint TSerialEndpoint::CreatePseudoTerminal(const std::string& LinkPath)

@@ -81,6 +81,16 @@ void TModuleConnection::SetReplyWait(std::chrono::milliseconds Wait)
     Impl_->Port_.Session().SetReplyWait(Wait);
 }
 
+void TModuleConnection::SetLineSpeed(int Baud)
+{
+    Impl_->Port_.SetLineSpeed(Baud);
+}
+
+bool TModuleConnection::EchoSeen() const
+{
+    return Impl_->Port_.Session().EchoSeen();
+}
+
 void TModuleConnection::SetStopDescriptor(int Fd, TStopWhen When)
 {
     Impl_->Loop_.WatchStop(Fd, When);
@@ -136,10 +146,13 @@ TModuleIdentity TModuleConnection::Identify()
     return Impl_->Port_.Session().Record().Identity();
 }
 
-std::optional<TModuleIdentity> TModuleConnection::Probe(std::chrono::milliseconds Wait)
+std::optional<TModuleIdentity> TModuleConnection::Probe(std::chrono::milliseconds Wait,
+                                                        std::chrono::milliseconds ListenFirst)
 {
     try {
-        Impl_->Run(TChainPlan::Probe(Wait));
+        TChainPlan Plan = TChainPlan::Probe(Wait);
+        Plan.ListenFirst = ListenFirst;
+        Impl_->Run(std::move(Plan));
     } catch (const EModuleNoReply&) {
         return std::nullopt;
     }

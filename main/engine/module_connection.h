@@ -38,6 +38,10 @@ public:
     // Sees every frame sent, every line received and every failure.
     void SetWireObserver(TWireObserver* Observer);
     void SetReplyWait(std::chrono::milliseconds Wait);
+    // The line's speed in baud (9600 unless set); see TSessionPort.
+    void SetLineSpeed(int Baud);
+    // The adapter has echoed a request since the port was opened.
+    bool EchoSeen() const;
     // A descriptor that becomes readable when the user asks to stop (a
     // signalfd for SIGINT); the connection does not read or close it.
     void SetStopDescriptor(int Fd, TStopWhen When = TStopWhen::AfterTheRequest);
@@ -60,7 +64,8 @@ public:
 
     TModuleIdentity Identify();
     // The identity with a short wait; nothing when no module answers.
-    std::optional<TModuleIdentity> Probe(std::chrono::milliseconds Wait);
+    std::optional<TModuleIdentity> Probe(std::chrono::milliseconds Wait,
+                                         std::chrono::milliseconds ListenFirst = std::chrono::milliseconds(0));
     TModuleReading ReadConfig();
     // The twelve writes, then the whole read-back, compared with Config.
     TWriteResult WriteConfig(const TModuleConfig& Config);

@@ -74,7 +74,15 @@ void TSessionPort::Open(const std::string& PortName)
     Lost_ = false;
     Session_.ForgetLine();
     WireLog_.Restart();
-    WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at 9600 8N1");
+    WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at " + std::to_string(LineSpeed_) + " 8N1");
+}
+
+void TSessionPort::SetLineSpeed(int Baud)
+{
+    Port_.SetBaudRate(cport::BaudRateFromText(std::to_string(Baud)));
+    LineSpeed_ = Baud;
+    if (Port_.Connected())
+        WireLog_.Report(TWireEventKind::Note, "line set to " + std::to_string(Baud) + " 8N1");
 }
 
 void TSessionPort::Close()

@@ -30,6 +30,10 @@ public:
     // (socket://) does not wait at Open for a telnet server's greeting;
     // first bytes that are one end the chain as a port error instead.
     void CheckTelnetAtFirstBytes() { TelnetAtFirstBytes_ = true; }
+    // The line's speed in baud: the module's 9600 unless set (one of the
+    // module's eight rates); on an open port it changes at once.
+    void SetLineSpeed(int Baud);
+    int LineSpeed() const { return LineSpeed_; }
     void Close();
     bool IsOpen() const { return Port_.Connected(); }
     const std::string& DevicePath() const { return DevicePath_; }
@@ -64,6 +68,7 @@ private:
     int Descriptor_ = -1;
     bool Lost_ = false;
     bool TelnetAtFirstBytes_ = false;
+    int LineSpeed_ = 9600;
     bool FirstBytesPending_ = false;  // a raw network port whose first bytes are still to be looked at
 };
 

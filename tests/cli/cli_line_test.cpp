@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// varnolink on lines that misbehave, against the simulator: an adapter that
+// echoes, two modules on one line, a module at another line speed, and
+// varnolink doctor's verdicts, also for a user who may not open the device.
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <sys/stat.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "sim/module_simulator.h"
+#include "tests/cli/child_process.h"
+#include "tests/cli/json_output.h"
+#include "tests/support/scratch_folder.h"
+
+namespace {
+
+using cli_test::Json;
+using cli_test::TFinished;
+using varnolink::sim::TModuleSimulator;
+using varnolink::sim::TSimulatorOptions;
+
+const std::string Program = VARNOLINK_CLI_EXECUTABLE;
+
+class LineTroubles : public testing::Test {
+protected:
+    void SetUp() override { ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1); }
+
+    void StartModule(TSimulatorOptions Options)
+    {
+        Module_ = std::make_unique<TModuleSimulator>(std::move(Options));
+        Module_->Start();
+    }
+    std::string Port() const { return Module_->DevicePath(); }
+    static TFinished Varnolink(const std::vector<std::string>& Arguments) { return cli_test::Run(Program, Arguments); }
+
+    // The doctor's verdict of each check, by name.
+    static std::map<std::string, std::string> Verdicts(const QJsonObject& Doctor)
+    {
+        std::map<std::string, std::string> Found;
+        for (const QJsonValue& Check : Doctor["checks"].toArray())
+            Found[Check["check"].toString().toStdString()] = Check["verdict"].toString().toStdString();
+        return Found;
+    }
+
+    test_support::TScratchFolder Folder_;
+    std::unique_ptr<TModuleSimulator> Module_;
+};
+
+TEST_F(LineTroubles, AnEchoingAdapterWorksAndIsNamedInTheWireLogAndByTheDoctor)
+{
+    TSimulatorOptions Options;
+    Options.Faults.Echo = true;
+    StartModule(Options);
+    const TFinished Read = Varnolink({"read", "-p", Port(), "-v"});
+    EXPECT_EQ(Read.ExitCode, 0) << Read.Err;
+    EXPECT_NE(Read.Err.find("the adapter echoes what it sends"), std::string::npos) << Read.Err;
+    EXPECT_EQ(Read.Err.find("ignored"), std::string::npos) << "an echo is no noise: " << Read.Err;
+    const QJsonObject Doctor = Json(Varnolink({"doctor", "-p", Port(), "--json"}));
+    EXPECT_EQ(Verdicts(Doctor)["echo"], "warning");
+    EXPECT_EQ(Verdicts(Doctor)["module"], "ok");
+}
+
+TEST_F(LineTroubles, TwoModulesOnOneLineAreRefusedBeforeAnyWrite)
+{
+    TSimulatorOptions Options;
+    Options.Faults.Twin = true;
+    StartModule(Options);
+    const TFinished Write = Varnolink({"default", "-p", Port(), "--no-backup"});
+    EXPECT_EQ(Write.ExitCode, 3);
+    EXPECT_NE(Write.Err.find("more than one module answered on this line; connect one module at a time"),
+              std::string::npos)
+        << Write.Err;
+    for (const std::string& Frame : Module_->Requests())
+        EXPECT_NE(Frame[4], '1') << "a write went out: " << Frame;
+    EXPECT_EQ(Verdicts(Json(Varnolink({"doctor", "-p", Port(), "--json"})))["module"], "fail");
+}
+
+TEST_F(LineTroubles, AModuleAtAnotherLineSpeedIsFoundAndReachedAtIt)
+{
+    TSimulatorOptions Options;
+    Options.LineSpeed = 19200;
+    StartModule(Options);
+    EXPECT_EQ(Varnolink({"identify", "-p", Port(), "--line-speed", "9600"}).ExitCode, 3);
+    const QJsonObject Found = Json(Varnolink({"find", "--speeds", Port(), "--json"}));
+    EXPECT_EQ(Found["speeds"][0]["line_speed"].toInt(), 19200);
+    EXPECT_EQ(Varnolink({"identify", "-p", Port(), "--line-speed", "19200"}).ExitCode, 0);
+    const QJsonObject Doctor = Json(Varnolink({"doctor", "-p", Port(), "--json"}));
+    EXPECT_EQ(Doctor["line_speed"].toInt(), 19200);
+    EXPECT_EQ(Verdicts(Doctor)["line speed"], "warning");
+}
+
+TEST_F(LineTroubles, TheDoctorTellsAUserWithoutTheDevicesGroupWhatToDo)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root to run the doctor as a user without the group";
+    StartModule({});
+    struct stat Info {};
+    ASSERT_EQ(::stat(Port().c_str(), &Info), 0);
+    const std::string Group = ::getgrgid(Info.st_gid)->gr_name;
+    const TFinished Run = cli_test::Run(
+        "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", Program, "doctor", "-p", Port()});
+    EXPECT_EQ(Run.ExitCode, 2);
+    EXPECT_NE(Run.Out.find("fail    access"), std::string::npos) << Run.Out;
+    EXPECT_NE(Run.Out.find("belongs to the group \"" + Group + "\" and you are not in it"), std::string::npos)
+        << Run.Out;
+}
+
+}  // namespace
