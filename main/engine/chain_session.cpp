@@ -3,6 +3,7 @@
 // bytes assembled and decoded, deadlines, stops and the end of each chain.
 #include "main/engine/chain_session.h"
 
+#include <algorithm>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -211,6 +212,8 @@ void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::stri
 
 void TChainSession::BytesReceived(std::string_view Bytes, TSessionTime Now)
 {
+    if (Listening_ && !Bytes.empty())
+        Deadline_ = std::max(*Deadline_, Now + Plan_.ListenLine);
     for (const char Ch : Bytes)
         TakeByte(Ch, Now);
 }

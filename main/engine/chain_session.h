@@ -49,8 +49,10 @@ struct TChainPlan {
     std::optional<std::chrono::milliseconds> ReplyWait;
     // Listen this long before the first request: a reply that comes late
     // (a second module answering the last request) ends the chain before
-    // anything is sent.
+    // anything is sent. Bytes heard meanwhile extend the listening to
+    // ListenLine from the last of them, time for a whole reply line.
     std::chrono::milliseconds ListenFirst{0};
+    std::chrono::milliseconds ListenLine{50};
 
     static TChainPlan Identify();
     static TChainPlan Probe(std::chrono::milliseconds Wait);

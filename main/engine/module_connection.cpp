@@ -11,9 +11,10 @@ namespace varnolink {
 
 namespace {
 
-// The time of the longest reply line (30 characters and CR) at 9600 baud,
-// with room for the module's turnaround.
-constexpr std::chrono::milliseconds SecondReplyWindow{50};
+// How long a second module's reply to the request before may take to
+// begin: a USB adapter may hold received bytes for up to 16 ms. Once it
+// begins, the session listens for the whole line.
+constexpr std::chrono::milliseconds SecondReplyWindow{20};
 
 }  // namespace
 

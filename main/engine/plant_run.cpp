@@ -358,7 +358,7 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
     Line.Stage = TLine::TStage::Writing;
     // A reply left over from a second module shows before the first write.
     TChainPlan Write = TChainPlan::Write(*Row.Module.Wanted);
-    Write.ListenFirst = std::chrono::milliseconds(50);
+    Write.ListenFirst = std::chrono::milliseconds(20);
     Line.Port->Start(std::move(Write), TSessionClock::now());
 }
 

@@ -90,16 +90,20 @@ TEST_F(LineSharing, ListeningFirstCatchesALateSecondReplyBeforeTheFirstFrame)
     Start(TChainPlan::Identify());
     Receive(IdentityLine);
     TChainPlan Write = TChainPlan::Write(TModuleConfig{});
-    Write.ListenFirst = 50ms;
+    Write.ListenFirst = 20ms;
     Start(Write);
     EXPECT_EQ(Sent.size(), 1u) << "nothing is sent while listening";
-    Receive(IdentityLine);
+    Pass(15ms);
+    Receive(IdentityLine.substr(0, 5));  // the second reply begins: the listening lasts for the line
+    Pass(15ms);
+    EXPECT_EQ(Sent.size(), 1u);
+    Receive(IdentityLine.substr(5));
     EXPECT_EQ(Result().End, TChainEnd::TwoModules);
     EXPECT_EQ(Sent.size(), 1u);
 
     Session.ForgetLine();
     Start(Write);
-    Pass(50ms);
+    Pass(20ms);
     EXPECT_EQ(Sent.size(), 2u) << "a quiet line gets the first write after the listening";
 }
 
