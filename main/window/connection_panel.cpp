@@ -102,6 +102,8 @@ void TMainForm::OpenPortClick()
     IDDisplay->clear();
     ComboBaud->setCurrentIndex(-1);
 
+    // Nothing read before says what the module on this port holds.
+    LastReading_.reset();
     ComPort1.SetPort(ComboPort->ShownDevicePath());
     ComPort1.SetBaudRate(cport::br9600);
 
@@ -171,6 +173,7 @@ void TMainForm::ClosePortClick()
     if (WasOpen)
         WireLog_.Report(TWireEventKind::Note, "closed");
     Kept_.Valid = false;
+    LastReading_.reset();
 
     SetControlEnabled(BiosNameDisplay, false);
     SetControlEnabled(BIOSVersionDisplay, false);

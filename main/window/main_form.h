@@ -312,6 +312,22 @@ private:
     // loss is reported and passes on.
     void WriteChainOutput();
 
+    // backup_before_write.cpp: the module's configuration kept in a file of
+    // the backup folder before SAVE CONFIG and SAVE CONFIG TO DEFAULT write.
+    struct TCompleteReading {
+        TModuleReading Reading;
+        std::string ReadAt;  // ISO 8601 UTC
+        std::string Port;
+    };
+    // Follows what the window knows of the module's configuration: a chain
+    // of its own that every setting answered is kept as the module's
+    // reading; a write makes the kept one stale.
+    void FollowModuleReading(const TSessionEvent& Event);
+    // Writes the kept reading into the backup folder (or notes in the wire
+    // log that there is none). False, with the error shown, when the file
+    // could not be written: Transaction must then send nothing.
+    bool KeepBackupBeforeWrite(const QString& Transaction);
+
     // reply_wait.cpp: runs the event loop until a reply has been decoded,
     // Timer1 has fired after Milliseconds, the device is lost or the window
     // closes.
@@ -361,6 +377,9 @@ private:
     TWireLog WireLog_;
     // How the last chain ended.
     TChainResult LastChainResult_;
+    // The last reading of every setting of the module on the open port,
+    // until a write, another chain on the line or the port's closing.
+    std::optional<TCompleteReading> LastReading_;
     bool FieldsQuiet_ = false;
 
     int ReplyTimeoutMs_ = ReplyTimeoutMs;

@@ -88,17 +88,23 @@ void TMainWindow::closeEvent(QCloseEvent* Event)
     QTimer::singleShot(0, this, [this] { close(); });
 }
 
-bool TMainWindow::OpenConfigurationFile(const std::string& Path)
+bool TMainWindow::TypeConfigurationFile(const std::string& Path, bool Complete, const QString& Refusal)
 {
     try {
         const TConfigFile File = LoadConfigFile(Path);
+        if (Complete)
+            RequireComplete(File, Path);
         TypeConfig(*Form_, File.Config);
         return true;
     } catch (const EConfigFile& Error) {
-        ShowErrorMessage(
-            QStringLiteral("The configuration was not opened:\n\n%1").arg(QString::fromLocal8Bit(Error.what())));
+        ShowErrorMessage(QStringLiteral("%1:\n\n%2").arg(Refusal, QString::fromLocal8Bit(Error.what())));
         return false;
     }
+}
+
+bool TMainWindow::OpenConfigurationFile(const std::string& Path)
+{
+    return TypeConfigurationFile(Path, false, QStringLiteral("The configuration was not opened"));
 }
 
 bool TMainWindow::SaveConfigurationFile(const std::string& Path)

@@ -40,6 +40,13 @@ public:
     // Reads the module and shows the differences with the window's fields in
     // the non-modal dialog "CompareDialog"; the fields stay as they are.
     bool CompareWithModule();
+    // Types the backup's values into the fields as opening a configuration
+    // does, then presses SAVE CONFIG, which first keeps the module's present
+    // configuration as a backup of its own; true once it was pressed (what
+    // became of it shows as after any press). False, with the reason in the
+    // error box, when the window is not connected and idle or the file
+    // cannot be read or lacks a setting: the fields stay as they are.
+    bool RestoreBackupFile(const std::string& Path);
     // Opens Port as the operator would: closes the open port, picks Port in
     // the port list (a device by its path, a network port added as "Add
     // network port…" adds it) and presses "Open". False, with the reason in
@@ -58,6 +65,7 @@ public:
     QAction* OpenConfigurationAction = nullptr;
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
+    QAction* RestoreBackupAction = nullptr;   // "Restore a backup…"
     QAction* CommissionAction = nullptr;      // "Commission a series…"
     QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
     QAction* PlantAction = nullptr;           // "Plant…"
@@ -77,6 +85,9 @@ private:
     // the enabled state of READ CONFIG.
     void UpdateActions();
 
+    // Loads the file at Path (every setting required when Complete) and
+    // types its values into the fields; a failure is shown after Refusal.
+    bool TypeConfigurationFile(const std::string& Path, bool Complete, const QString& Refusal);
     void OpenConfigurationDialog();
     void SaveConfigurationDialog();
     void ShowAbout();
@@ -87,6 +98,8 @@ private:
     void OpenNetworkPortDialog();
     // plant_menu_item.cpp: shows the plant window.
     void ShowPlantWindow();
+    // restore_menu_item.cpp: picks a file of the backup folder.
+    void RestoreBackupDialog();
 
     TMainForm* Form_ = nullptr;
 };

@@ -37,6 +37,9 @@ void TMainWindow::BuildMenuBar()
     CompareAction = FileMenu->addAction(QStringLiteral("Compare with module"));
     connect(CompareAction, &QAction::triggered, this, [this] { CompareWithModule(); });
 
+    RestoreBackupAction = FileMenu->addAction(QStringLiteral("Restore a backup\u2026"));
+    connect(RestoreBackupAction, &QAction::triggered, this, Guarded([this] { RestoreBackupDialog(); }));
+
     FileMenu->addSeparator();
     // Items that open further windows ("Commission a series…",
     // "Add network port…", "Plant…") go here, above Quit.
@@ -80,7 +83,8 @@ void TMainWindow::ShowWireLog()
 void TMainWindow::UpdateActions()
 {
     const bool ConnectedAndIdle = Form_->ReadConfig->isEnabled();
-    for (QAction* Action : {OpenConfigurationAction, SaveConfigurationAction, CompareAction, CommissionAction})
+    for (QAction* Action :
+         {OpenConfigurationAction, SaveConfigurationAction, CompareAction, RestoreBackupAction, CommissionAction})
         Action->setEnabled(ConnectedAndIdle);
 }
 

@@ -100,6 +100,9 @@ TChainResult TMainForm::RunLentChain(TChainPlan Plan, const bool& StopWanted)
     } catch (const cport::EComPort&) {
         // A refused write: the session has ended the chain and says why.
     }
+    // The borrower may have put another module on the line: nothing the
+    // window read before, or during the loan, says what it holds.
+    LastReading_.reset();
     return LastChainResult_;
 }
 

@@ -114,6 +114,7 @@ void TMainForm::ShowSessionEvents()
     // events that come meanwhile wait for the next call.
     for (const TSessionEvent& Event : Session_.TakeEvents()) {
         WireLog_.Show(Event);
+        FollowModuleReading(Event);
         if (const auto* Ended = std::get_if<TChainEnded>(&Event))
             LastChainResult_ = Ended->Result;
         if (FieldsQuiet_)

@@ -183,6 +183,8 @@ void TMainForm::SaveConfigClick()
                              .arg(Missing.join(QLatin1Char('\n'))));
         return;
     }
+    if (!KeepBackupBeforeWrite(QStringLiteral("SAVE CONFIG")))
+        return;
 
     const TTransactionScope Busy(*this);
     const TWindowFieldValues Fields(*this);
@@ -198,6 +200,8 @@ void TMainForm::SaveConfigClick()
 
 void TMainForm::SaveToDefaultClick()
 {
+    if (!KeepBackupBeforeWrite(QStringLiteral("SAVE CONFIG TO DEFAULT")))
+        return;
     const TTransactionScope Busy(*this);
     BlankDisplay();
     // Nothing is read back: the replies to the writes show what the module took.

@@ -11,10 +11,23 @@
 #include "main/window/error_display.h"
 #include "main/window/port_candidates.h"
 #include "main/window/port_combo_box.h"
+#include "tests/support/scratch_folder.h"
 
 using namespace varnolink;
 
 namespace window_test {
+
+namespace {
+
+// The backups a window keeps before it writes go into a scratch folder of
+// the test program, never into the home folder of whoever runs the tests.
+void KeepStateInScratch()
+{
+    static const test_support::TScratchFolder State;
+    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(State.Path("state")));
+}
+
+}  // namespace
 
 const QStringList StartUpControls{"ComboPort"};
 const QStringList ConnectedControls{"ClosePort",  "IDDisplay",  "ComboBaud",   "SaveToDefault",
@@ -32,6 +45,7 @@ TErrorRecorder::~TErrorRecorder()
 
 std::unique_ptr<TMainForm> ShowForm(std::vector<std::string> Candidates)
 {
+    KeepStateInScratch();
     auto Form = std::make_unique<TMainForm>();
     Form->SetPortCandidatesForTesting(std::move(Candidates));
     Form->show();
@@ -47,6 +61,7 @@ void TFormSuite::initTestCase()
 
 std::unique_ptr<TMainWindow> ShowMainWindow(std::vector<std::string> Candidates)
 {
+    KeepStateInScratch();
     auto Window = std::make_unique<TMainWindow>();
     Window->Form()->SetPortCandidatesForTesting(std::move(Candidates));
     Window->show();

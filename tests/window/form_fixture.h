@@ -57,7 +57,7 @@ inline TModuleState StateWith(const std::function<void(TModuleState&)>& Set)
 using test_support::StartSimulator;
 
 // A window that probes only Candidates, shown and active (focus events need
-// an active window).
+// an active window). Its backups go to a scratch XDG_STATE_HOME.
 std::unique_ptr<TMainForm> ShowForm(std::vector<std::string> Candidates);
 
 // The port list dropping down (and closing again), as the operator opens it.

@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: MIT
+// SAVE CONFIG keeps the module's configuration as read, not as edited, in a
+// backup before its first write frame; a backup folder that cannot be
+// written stops the writes; a restored backup is written back.
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "main/files/config_file.h"
+#include "tests/support/scratch_folder.h"
+#include "transaction_support.h"
+
+using namespace transaction_test;
+using namespace std::chrono_literals;
+
+class TWindowBackupTest : public TFormSuite {
+    Q_OBJECT
+
+private slots:
+    void SaveKeepsTheReadingFirstAndRestoreWritesItBack();
+    void UnwritableBackupFolderSendsNothing();
+    void cleanup()
+    {
+        F_.Disarm();
+        Window_.reset();
+        F_.Reset();
+    }
+
+private:
+    // ConfiguredState() read by the main window, its Remote ID then edited;
+    // backups under StateHome.
+    TMainForm& ReadAndEdit(const std::string& StateHome)
+    {
+        F_.StartModule(ConfiguredState());
+        F_.Errors = std::make_unique<TErrorRecorder>();
+        Window_ = ShowMainWindow({F_.Simulator->DevicePath()});
+        qputenv("XDG_STATE_HOME", QByteArray::fromStdString(StateHome));
+        OpenSimulatorPort(*Window_->Form(), *F_.Simulator);
+        Click(Window_->Form()->ReadConfig);
+        TypeInto(Window_->Form()->IDDisplay, "3c");
+        F_.Simulator->ClearRequests();
+        return *Window_->Form();
+    }
+
+    test_support::TScratchFolder Scratch_;
+    std::unique_ptr<TMainWindow> Window_;
+};
+
+void TWindowBackupTest::SaveKeepsTheReadingFirstAndRestoreWritesItBack()
+{
+    const std::string Folder = Scratch_.Path("state/varnolink/backups");
+    const auto Backups = [&Folder] {
+        std::vector<std::string> Files;
+        for (const auto& Entry : std::filesystem::directory_iterator(Folder))
+            Files.push_back(Entry.path().string());
+        return Files;
+    };
+    TMainForm& Form = ReadAndEdit(Scratch_.Path("state"));
+    // Runs in the window's reply wait of the first write ("*02:1,3C").
+    std::size_t AtFirstWrite = 0;
+    F_.OnRequest(
+        CodeIDCode,
+        [&] {
+            AtFirstWrite = Backups().size();
+            F_.Disarm();
+        },
+        Window_.get());
+    Click(Form.SaveConfig);
+
+    QCOMPARE(AtFirstWrite, std::size_t{1});
+    QCOMPARE(F_.Simulator->State().RemoteId, uint8_t{0x3C});
+    const std::string Kept = Backups().at(0);
+    QVERIFY(RequireComplete(LoadConfigFile(Kept), Kept) ==
+            (TModuleConfig{0x5A, 5, ConfiguredState().Directions, ConfiguredState().Defaults}));
+
+    QVERIFY(Window_->RestoreBackupFile(Kept));
+    QVERIFY(F_.Simulator->State() == ConfiguredState());
+    QCOMPARE(Backups().size(), std::size_t{2});  // the edited one, kept before the restore wrote
+    QVERIFY2(F_.Errors->Messages.isEmpty(), qPrintable(F_.Errors->Messages.join('\n')));
+}
+
+void TWindowBackupTest::UnwritableBackupFolderSendsNothing()
+{
+    TMainForm& Form = ReadAndEdit(Scratch_.Write("state-file", "a file, not a folder"));
+    Click(Form.SaveConfig);
+    Click(Form.SaveToDefault);
+
+    QVERIFY(!F_.Simulator->WaitForRequests(1, 300ms));
+    QCOMPARE(F_.Errors->Messages.size(), 2);
+    QVERIFY(F_.Errors->Messages[0].startsWith("SAVE CONFIG has sent nothing"));
+    QCOMPARE(EnabledControls(Form), Sorted(ConnectedControls));
+}
+
+QTEST_MAIN(TWindowBackupTest)
+#include "window_backup_test.moc"
