@@ -6,6 +6,7 @@
 #include <array>
 #include <utility>
 
+#include "main/engine/rs485_choice.h"
 #include "main/files/config_file.h"
 #include "main/protocol/module_config.h"
 
@@ -84,7 +85,7 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command == TCliCommand::Find;
     if (Option == "--backup-dir")
         return Command == TCliCommand::Apply;
-    if (Option == "--line-speed")
+    if (Option == "--line-speed" || Option == "--rs485")
         return Command != TCliCommand::Ports && Command != TCliCommand::Backups && !IsPlantCommand(Command);
     if (Option == "--speeds")
         return Command == TCliCommand::Find;
@@ -179,7 +180,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         }
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
             Option == "--keep" || Option == "--ids" || Option == "--log" || Option == "--jobs" || Option == "--wait" ||
-            Option == "--report" || Option == "--inventory" || Option == "--backup-dir" || Option == "--line-speed") {
+            Option == "--report" || Option == "--inventory" || Option == "--backup-dir" || Option == "--line-speed" ||
+            Option == "--rs485") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -210,7 +212,14 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.Inventory = *Value;
             else if (Option == "--backup-dir")
                 Result.BackupDir = *Value;
-            else if (Option == "--line-speed") {
+            else if (Option == "--rs485") {
+                try {
+                    ParseRs485Choice(*Value);
+                } catch (const std::invalid_argument& Error) {
+                    throw EUsage("--rs485 " + *Value + ": " + Error.what());
+                }
+                Result.Rs485 = *Value;
+            } else if (Option == "--line-speed") {
                 if (!ParseBaudRate(*Value))
                     throw EUsage("--line-speed " + *Value +
                                  ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
@@ -345,6 +354,11 @@ Options:
       --line-speed RATE
                     talk at RATE instead of 9600 baud (a module whose baud
                     rate was changed answers only at that rate)
+      --rs485 rts-on-send[,rts-after-send][,delay-before=MS][,delay-after=MS][,rx-during-tx]
+                    put the port in the kernel's RS-485 mode, so that its
+                    driver switches the transceiver by RTS (a board UART
+                    with an RS-485 transceiver); a USB-RS485 adapter that
+                    switches by itself needs none
   -o, --output FILE write the configuration into FILE (read; checked before
                     the port is opened)
       --ids LIST    (commission) the Remote IDs to give, ranges and commas

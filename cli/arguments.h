@@ -49,6 +49,7 @@ struct TCliArguments {
     bool DryRun = false;              // commission, apply --dry-run
     bool NoBackup = false;            // write, default, restore, commission --no-backup
     std::optional<int> LineSpeed;     // --line-speed: the line's rate for this run (9600 unless given)
+    std::string Rs485;                // --rs485: the kernel's RS-485 mode for the line, as text
     bool Speeds = false;              // find --speeds: search each port's line speed
     bool NextOnEnter = false;         // commission --next-on-enter
     bool Json = false;

@@ -259,6 +259,8 @@ private:
             Connection_.SetWireObserver(&WireLog_);
         Progress_.Follow(Connection_);
         RefuseSystemConsole(Args_.Port);
+        if (!Args_.Rs485.empty())
+            Connection_.SetRs485(ParseRs485Choice(Args_.Rs485));
         if (Args_.LineSpeed)
             Connection_.SetLineSpeed(*Args_.LineSpeed);
         Connection_.Open(Args_.Port);
@@ -429,6 +431,8 @@ private:
             RefuseSystemConsole(Port);
             TModuleConnection Connection;
             Connection.SetStopDescriptor(StopFd_, TStopWhen::Now);
+            if (!Args_.Rs485.empty())
+                Connection.SetRs485(ParseRs485Choice(Args_.Rs485));
             std::optional<TSpeedFound> Found;
             std::string Error;
             try {

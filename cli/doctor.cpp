@@ -173,6 +173,8 @@ private:
     {
         TModuleConnection Connection;
         Connection.SetStopDescriptor(StopFd_, TStopWhen::Now);
+        if (!Args_.Rs485.empty())
+            Connection.SetRs485(ParseRs485Choice(Args_.Rs485));
         // A banner is what a server sends before any request: the noise the
         // session drops while it listens before the first one.
         std::string Banner;

@@ -87,6 +87,11 @@ void TModuleConnection::SetLineSpeed(int Baud)
     Impl_->Port_.SetLineSpeed(Baud);
 }
 
+void TModuleConnection::SetRs485(const std::optional<TRs485Choice>& Choice)
+{
+    Impl_->Port_.SetRs485(Choice);
+}
+
 bool TModuleConnection::EchoSeen() const
 {
     return Impl_->Port_.Session().EchoSeen();

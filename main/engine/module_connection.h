@@ -9,6 +9,7 @@
 
 #include "main/engine/epoll_loop.h"
 #include "main/engine/module_errors.h"
+#include "main/engine/rs485_choice.h"
 #include "main/engine/wire_log.h"
 
 namespace varnolink {
@@ -40,6 +41,8 @@ public:
     void SetReplyWait(std::chrono::milliseconds Wait);
     // The line's speed in baud (9600 unless set); see TSessionPort.
     void SetLineSpeed(int Baud);
+    // The kernel's RS-485 mode for the line (none: off); see TSessionPort.
+    void SetRs485(const std::optional<TRs485Choice>& Choice);
     // The adapter has echoed a request since the port was opened.
     bool EchoSeen() const;
     // A descriptor that becomes readable when the user asks to stop (a

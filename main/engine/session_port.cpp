@@ -77,6 +77,13 @@ void TSessionPort::Open(const std::string& PortName)
     WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at " + std::to_string(LineSpeed_) + " 8N1");
 }
 
+void TSessionPort::SetRs485(const std::optional<TRs485Choice>& Choice)
+{
+    Rs485_ = Choice;
+    ApplyModuleLineSettings(Port_, Rs485_);
+    SetLineSpeed(LineSpeed_);  // the module's settings put the rate back to 9600
+}
+
 void TSessionPort::SetLineSpeed(int Baud)
 {
     Port_.SetBaudRate(cport::BaudRateFromText(std::to_string(Baud)));

@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "cport/comport.h"
 #include "main/engine/chain_session.h"
+#include "main/engine/rs485_choice.h"
 #include "main/engine/wire_log.h"
 
 namespace varnolink {
@@ -33,6 +35,9 @@ public:
     // The line's speed in baud: the module's 9600 unless set (one of the
     // module's eight rates); on an open port it changes at once.
     void SetLineSpeed(int Baud);
+    // The kernel's RS-485 mode for this line (none: off). A device without
+    // it refuses it at Open (EModulePort, "the device has no RS-485 mode").
+    void SetRs485(const std::optional<TRs485Choice>& Choice);
     int LineSpeed() const { return LineSpeed_; }
     void Close();
     bool IsOpen() const { return Port_.Connected(); }
@@ -69,6 +74,7 @@ private:
     bool Lost_ = false;
     bool TelnetAtFirstBytes_ = false;
     int LineSpeed_ = 9600;
+    std::optional<TRs485Choice> Rs485_;
     bool FirstBytesPending_ = false;  // a raw network port whose first bytes are still to be looked at
 };
 

@@ -97,6 +97,16 @@ TEST_F(LineTroubles, AModuleAtAnotherLineSpeedIsFoundAndReachedAtIt)
     EXPECT_EQ(Verdicts(Doctor)["line speed"], "warning");
 }
 
+TEST_F(LineTroubles, RS485ModeIsRefusedClearlyByADeviceWithoutIt)
+{
+    StartModule({});
+    const TFinished Run = Varnolink({"identify", "-p", Port(), "--rs485", "rts-on-send,delay-after=2"});
+    EXPECT_EQ(Run.ExitCode, 2);
+    EXPECT_NE(Run.Err.find("the device has no RS-485 mode"), std::string::npos) << Run.Err;
+    EXPECT_TRUE(Module_->Requests().empty());
+    EXPECT_EQ(Varnolink({"identify", "-p", Port(), "--rs485", "rts-sometimes"}).ExitCode, 1);
+}
+
 TEST_F(LineTroubles, TheDoctorTellsAUserWithoutTheDevicesGroupWhatToDo)
 {
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
