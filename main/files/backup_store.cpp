@@ -3,6 +3,7 @@
 #include "main/files/backup_store.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -80,7 +81,12 @@ std::string BackupFileName(const TBackupOrigin& Origin, const TModuleConfig& Con
 std::string SaveBackup(const std::string& Folder, const TBackupOrigin& Origin, const TModuleConfig& Config)
 {
     MakeFolders(Folder);
-    const std::string Path = Folder + "/" + BackupFileName(Origin, Config);
+    // Two backups within one second get the same name: the later one takes
+    // a number rather than replace the earlier.
+    const std::string Name = BackupFileName(Origin, Config);
+    std::string Path = Folder + "/" + Name;
+    for (int Copy = 2; ::access(Path.c_str(), F_OK) == 0 && Copy < 1000; ++Copy)
+        Path = Folder + "/" + Name.substr(0, Name.size() - 4) + "-" + std::to_string(Copy) + ".ini";
     std::string Text = "# backup taken before writing";
     if (!Origin.ModuleName.empty())
         Text += " module " + Origin.ModuleName;
