@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -23,6 +23,7 @@
 #include "cli/plant_commands.h"
 #include "cli/port_advice.h"
 #include "cli/progress_line.h"
+#include "main/files/commission_log.h"
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 #include "main/files/inventory.h"
@@ -46,16 +47,6 @@ public:
 private:
     std::ostream& Err_;
 };
-
-std::string UtcNow()
-{
-    const std::time_t Now = std::time(nullptr);
-    std::tm Utc{};
-    gmtime_r(&Now, &Utc);
-    char Text[32];
-    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-    return Text;
-}
 
 void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 {
@@ -320,7 +311,8 @@ private:
         if (!Args_.Output.empty())
             CheckOutputPath(Args_.Output);
         const TModuleReading Reading = Connect().ReadConfig();
-        const std::string Text = ConfigFileText(Reading.Config, &Reading.Identity, UtcNow());
+        const std::string Text =
+            ConfigFileText(Reading.Config, &Reading.Identity, UtcTimeText(std::chrono::system_clock::now()));
         if (!Args_.Output.empty())
             SaveConfigFile(Args_.Output, Text);
         Json_.Key("config");
@@ -398,7 +390,9 @@ private:
         if (Args_.NoBackup)
             return;
         const TModuleReading Before = Module.ReadConfig();
-        Backup_ = SaveBackup(DefaultBackupFolder(), {UtcNow(), Args_.Port, {}, Before.Identity}, Before.Config);
+        Backup_ =
+            SaveBackup(DefaultBackupFolder(),
+                       {UtcTimeText(std::chrono::system_clock::now()), Args_.Port, {}, Before.Identity}, Before.Config);
         Json_.Member("backup", Backup_);
     }
 

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <ostream>
 
@@ -19,6 +19,7 @@
 #include "cli/port_advice.h"
 #include "main/engine/plant_report.h"
 #include "main/engine/plant_run.h"
+#include "main/files/commission_log.h"
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 #include "main/files/inventory.h"
@@ -31,16 +32,6 @@
 namespace varnolink {
 
 namespace {
-
-std::string UtcText()
-{
-    const std::time_t Now = std::time(nullptr);
-    std::tm Utc{};
-    gmtime_r(&Now, &Utc);
-    char Text[32];
-    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-    return Text;
-}
 
 TPlantTask TaskOf(TCliCommand Command)
 {
@@ -147,7 +138,7 @@ public:
         Run.Run(Loop);
         Progress_.Erase();
 
-        const std::string MadeAt = UtcText();
+        const std::string MadeAt = UtcTimeText(std::chrono::system_clock::now());
         if (Options.Task == TPlantTask::Backup)
             WriteBackupInventory(Run.Rows());
         Report(Run);

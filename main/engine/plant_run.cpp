@@ -4,28 +4,19 @@
 #include "main/engine/plant_run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
-#include <ctime>
 #include <map>
 
 #include "main/engine/module_errors.h"
 #include "main/engine/session_port.h"
+#include "main/files/commission_log.h"
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 
 namespace varnolink {
 
 namespace {
-
-std::string SystemUtcNow()
-{
-    const std::time_t Now = std::time(nullptr);
-    std::tm Utc{};
-    gmtime_r(&Now, &Utc);
-    char Text[32];
-    std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-    return Text;
-}
 
 std::vector<TFieldDifference> DifferencesOf(const TModuleConfig& Wanted, const TModuleConfig& Held)
 {
@@ -123,7 +114,7 @@ TPlantRun::~TPlantRun() = default;
 
 std::string TPlantRun::Now() const
 {
-    return Options_.UtcNow ? Options_.UtcNow() : SystemUtcNow();
+    return Options_.UtcNow ? Options_.UtcNow() : UtcTimeText(std::chrono::system_clock::now());
 }
 
 void TPlantRun::Changed(std::size_t Row)
