@@ -328,57 +328,45 @@ void TPlantWindow::ListModules(std::vector<TPlantModule> Modules)
     ShowIdle();
 }
 
-bool TPlantWindow::Audit()
+// Reads the inventory afresh (its configuration files too when the work
+// compares or writes), lists every module and starts the work on all of them.
+bool TPlantWindow::RunOnEveryModule(TRunKind Kind, bool NeedsConfig, TPlantOptions Options)
 {
     if (Running() || InventoryPath_.empty())
         return false;
-    std::optional<std::vector<TPlantModule>> Modules = LoadModules(true);
+    std::optional<std::vector<TPlantModule>> Modules = LoadModules(NeedsConfig);
     if (!Modules)
         return false;
     ListModules(std::move(*Modules));
     std::vector<int> TableRows(Modules_.size());
     for (std::size_t Row = 0; Row < TableRows.size(); ++Row)
         TableRows[Row] = static_cast<int>(Row);
+    StartRun(Kind, std::move(TableRows), std::move(Options));
+    return true;
+}
+
+bool TPlantWindow::Audit()
+{
     TPlantOptions Options;
     Options.Task = TPlantTask::Audit;
-    StartRun(TRunKind::Audit, std::move(TableRows), std::move(Options));
-    return true;
+    return RunOnEveryModule(TRunKind::Audit, true, std::move(Options));
 }
 
 bool TPlantWindow::Backup(const std::string& Folder)
 {
-    if (Running() || InventoryPath_.empty())
-        return false;
-    std::optional<std::vector<TPlantModule>> Modules = LoadModules(false);
-    if (!Modules)
-        return false;
-    ListModules(std::move(*Modules));
-    std::vector<int> TableRows(Modules_.size());
-    for (std::size_t Row = 0; Row < TableRows.size(); ++Row)
-        TableRows[Row] = static_cast<int>(Row);
     TPlantOptions Options;
     Options.Task = TPlantTask::Backup;
     Options.BackupFolder = Folder;
-    StartRun(TRunKind::Backup, std::move(TableRows), std::move(Options));
-    return true;
+    return RunOnEveryModule(TRunKind::Backup, false, std::move(Options));
 }
 
 bool TPlantWindow::Apply()
 {
-    if (Running() || InventoryPath_.empty())
-        return false;
-    std::optional<std::vector<TPlantModule>> Modules = LoadModules(true);
-    if (!Modules)
-        return false;
-    ListModules(std::move(*Modules));
-    std::vector<int> TableRows(Modules_.size());
-    for (std::size_t Row = 0; Row < TableRows.size(); ++Row)
-        TableRows[Row] = static_cast<int>(Row);
+    // A dry run first: the confirmation lists what the real run will write.
     TPlantOptions Options;
     Options.Task = TPlantTask::Apply;
     Options.DryRun = true;
-    StartRun(TRunKind::DryRun, std::move(TableRows), std::move(Options));
-    return true;
+    return RunOnEveryModule(TRunKind::DryRun, true, std::move(Options));
 }
 
 void TPlantWindow::StartApply(const std::vector<int>& TableRows)

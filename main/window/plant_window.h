@@ -86,6 +86,7 @@ private:
     void ListModules(std::vector<TPlantModule> Modules);
     // Runs the modules of the table rows TableRows.
     void StartRun(TRunKind Kind, std::vector<int> TableRows, TPlantOptions Options);
+    bool RunOnEveryModule(TRunKind Kind, bool NeedsConfig, TPlantOptions Options);
     void ShowRow(std::size_t RunRow, const TPlantRow& Row);
     void RunFinished(const TPlantSummary& Summary, const QString& Failure);
     void AskToApply();
