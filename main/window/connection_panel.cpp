@@ -105,7 +105,8 @@ void TMainForm::OpenPortClick()
     // Nothing read before says what the module on this port holds.
     LastReading_.reset();
     ComPort1.SetPort(ComboPort->ShownDevicePath());
-    ComPort1.SetBaudRate(cport::br9600);
+    // The session's line: the module's own (9600 8N1) unless chosen otherwise.
+    ApplyLineChoice(ComPort1, LineChoice_);
 
     // A failure raises EComPort: the handler ends here and the error is shown.
     try {
@@ -115,7 +116,7 @@ void TMainForm::OpenPortClick()
         throw;
     }
     WireLog_.Restart();
-    WireLog_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at 9600 8N1");
+    WireLog_.Report(TWireEventKind::Note, "opened " + ComPort1.Port() + " at " + LineChoiceText(LineChoice_));
     DeviceLossReported_ = false;
     RememberOpenAdapter();
     // A loss seen from here on is finished when this handler ends, after

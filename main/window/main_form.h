@@ -6,7 +6,9 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 #include "main/protocol/module_record.h"
 #include "main/protocol/port_table.h"
 #include "main/protocol/transaction_chains.h"
+#include "main/window/line_settings.h"
 #include "main/window/qt_hand_over.h"
 
 class QCloseEvent;
@@ -216,6 +219,30 @@ public:
     // that is not a well-formed network port.
     bool AddNetworkPort(const std::string& Name);
 
+    // --- The line (line_speed_search.cpp).
+
+    // The line speed and RS-485 mode ComPort1 has now and takes at every
+    // Open; the default line until set.
+    const TLineChoice& LineChoice() const { return LineChoice_; }
+    // Takes Choice for the session and applies it to ComPort1 at once. A
+    // device without the RS-485 mode refuses it: the line is then left at
+    // Choice's speed with the mode off, which the session keeps, and the
+    // cport::EComPort passes on.
+    void SetLineChoice(const TLineChoice& Choice);
+    // Asks for the identity at each of the module's rates in the order of
+    // SpeedSearchOrder(), each answer awaited Wait in the window's session and
+    // event loop, with the fields quiet and the transaction controls off
+    // meanwhile. Stops at the first rate that answers, when StopWanted is set,
+    // or when the port closes or is lost; Trying is told each rate before it
+    // is tried. The line goes back to the session's speed afterwards. The
+    // rate that answered, or none. Nothing is tried unless the port is open
+    // and idle.
+    std::optional<int> SearchLineSpeeds(std::chrono::milliseconds Wait, const bool& StopWanted,
+                                        const std::function<void(int Baud)>& Trying = {});
+    // Takes Baud as the session's line speed; an open port is closed and
+    // opened again at it, so that the module is identified at that speed.
+    void UseLineSpeed(int Baud);
+
     // --- Lending the open port to another user (the commissioning dialog).
 
     // While the fields are quiet, requests do not mark them and decoded
@@ -381,6 +408,8 @@ private:
     // until a write, another chain on the line or the port's closing.
     std::optional<TCompleteReading> LastReading_;
     bool FieldsQuiet_ = false;
+    // The line of this session (LineChoice()).
+    TLineChoice LineChoice_;
 
     int ReplyTimeoutMs_ = ReplyTimeoutMs;
     QEventLoop* ActiveWait_ = nullptr;

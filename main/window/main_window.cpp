@@ -63,6 +63,7 @@ TMainWindow::TMainWindow(QWidget* Parent) : QMainWindow(Parent), Form_(new TMain
     WireLog = new TWireLogWindow(this);
     Form_->SetWireObserver(WireLog);
     BuildMenuBar();
+    LoadLineSettings();
     // The layout's own fixed size plus the menu bar, nothing resizable.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     if (const QScreen* Screen = screen())
@@ -73,6 +74,7 @@ TMainWindow::~TMainWindow()
 {
     Form_->SetWireObserver(nullptr);
     Form_->ReadConfig->removeEventFilter(this);
+    Form_->ClosePort->removeEventFilter(this);
 }
 
 void TMainWindow::closeEvent(QCloseEvent* Event)

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "main/window/line_settings.h"
+
 class QAction;
 class QMenu;
 
@@ -54,6 +56,13 @@ public:
     // does not offer Port or it did not open.
     bool OpenPortByName(const std::string& Port);
 
+    // The line speed and RS-485 mode chosen with "Line settings…": applied
+    // to the main window's port at once and at every Open, and kept for the
+    // next runs (line_settings.h). What the port took is kept; a device
+    // without the RS-485 mode refuses it, the line stays usable with the
+    // mode off, and the refusal is shown in the error box: false.
+    bool ApplyLineSettings(const TLineChoice& Choice);
+
     // The menu items, by their place (tests and the items of other windows).
     QMenu* FileMenu = nullptr;
     QMenu* ViewMenu = nullptr;
@@ -69,6 +78,12 @@ public:
     QAction* CommissionAction = nullptr;      // "Commission a series…"
     QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
     QAction* PlantAction = nullptr;           // "Plant…"
+
+    // "Line settings…", and "Search line speeds", enabled while the port is
+    // open and idle.
+    QAction* LineSettingsAction = nullptr;
+    QAction* SearchLineSpeedsAction = nullptr;
+
     // The plant window (File > "Plant…"), made when it is first asked for.
     TPlantWindow* Plant = nullptr;
     QAction* QuitAction = nullptr;
@@ -100,6 +115,11 @@ private:
     void ShowPlantWindow();
     // restore_menu_item.cpp: picks a file of the backup folder.
     void RestoreBackupDialog();
+    // line_menu_items.cpp: the line kept from the last run, the dialog, and
+    // the speed search with its progress and its answer.
+    void LoadLineSettings();
+    void OpenLineSettingsDialog();
+    void SearchLineSpeeds();
 
     TMainForm* Form_ = nullptr;
 };

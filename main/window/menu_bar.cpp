@@ -42,11 +42,15 @@ void TMainWindow::BuildMenuBar()
 
     FileMenu->addSeparator();
     // Items that open further windows ("Commission a series…",
-    // "Add network port…", "Plant…") go here, above Quit.
+    // "Add network port…", "Line settings…", "Plant…") go here, above Quit.
     CommissionAction = FileMenu->addAction(QStringLiteral("Commission a series\u2026"));
     connect(CommissionAction, &QAction::triggered, this, [this] { OpenCommissionDialog(); });
     AddNetworkPortAction = FileMenu->addAction(QStringLiteral("Add network port\u2026"));
     connect(AddNetworkPortAction, &QAction::triggered, this, [this] { OpenNetworkPortDialog(); });
+    LineSettingsAction = FileMenu->addAction(QStringLiteral("Line settings\u2026"));
+    connect(LineSettingsAction, &QAction::triggered, this, Guarded([this] { OpenLineSettingsDialog(); }));
+    SearchLineSpeedsAction = FileMenu->addAction(QStringLiteral("Search line speeds"));
+    connect(SearchLineSpeedsAction, &QAction::triggered, this, Guarded([this] { SearchLineSpeeds(); }));
     // Always available: the plant's modules are on lines of their own.
     PlantAction = FileMenu->addAction(QStringLiteral("Plant\u2026"));
     connect(PlantAction, &QAction::triggered, this, Guarded([this] { ShowPlantWindow(); }));
@@ -68,8 +72,10 @@ void TMainWindow::BuildMenuBar()
     connect(AboutAction, &QAction::triggered, this, [this] { ShowAbout(); });
 
     // READ CONFIG is enabled exactly when the module is connected and no
-    // transaction runs: the configuration items follow its changes.
+    // transaction runs, "Close" when the port is open and idle: the items
+    // follow their changes.
     Form_->ReadConfig->installEventFilter(this);
+    Form_->ClosePort->installEventFilter(this);
     UpdateActions();
 }
 
@@ -86,11 +92,13 @@ void TMainWindow::UpdateActions()
     for (QAction* Action :
          {OpenConfigurationAction, SaveConfigurationAction, CompareAction, RestoreBackupAction, CommissionAction})
         Action->setEnabled(ConnectedAndIdle);
+    // The speed search is for a port whose module did not answer, too.
+    SearchLineSpeedsAction->setEnabled(Form_->ClosePort->isEnabled());
 }
 
 bool TMainWindow::eventFilter(QObject* Watched, QEvent* Event)
 {
-    if (Watched == Form_->ReadConfig && Event->type() == QEvent::EnabledChange)
+    if ((Watched == Form_->ReadConfig || Watched == Form_->ClosePort) && Event->type() == QEvent::EnabledChange)
         UpdateActions();
     return QMainWindow::eventFilter(Watched, Event);
 }
