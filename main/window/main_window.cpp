@@ -23,6 +23,7 @@
 #include "main/window/error_display.h"
 #include "main/window/form_config.h"
 #include "main/window/main_form.h"
+#include "main/window/plant_window.h"
 #include "main/window/wire_log_window.h"
 
 namespace varnolink {
@@ -83,6 +84,12 @@ void TMainWindow::closeEvent(QCloseEvent* Event)
     // first; then this window tries again from the event loop.
     if (Form_->close()) {
         WireLog->close();
+        // The plant window goes with the main window; a run still going is
+        // asked to stop (each line ends its request first).
+        if (Plant != nullptr) {
+            Plant->Stop();
+            Plant->close();
+        }
         Event->accept();
         return;
     }
