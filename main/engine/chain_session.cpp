@@ -4,6 +4,7 @@
 #include "main/engine/chain_session.h"
 
 #include <algorithm>
+#include <iterator>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -176,7 +177,8 @@ void TChainSession::StartStep(TSessionTime Now)
     LastRequest_ = Step;
     Deadline_ = Now + StepWait_;
     LastFrame_ = Frame.substr(0, Frame.find('\r') + 1);
-    EchoPossible_ = true;
+    EchoPossible_ = false;  // until the frame is taken for writing
+    QueuedFrom_ = Output_.size();
     Output_ += Frame;
     Events_.emplace_back(TRequestStarted{Step, std::move(Argument), std::move(Frame)});
 }
@@ -190,6 +192,18 @@ std::optional<TChainStep> TChainSession::OnTheLine() const
 
 void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::string> Differences)
 {
+    // A request queued and not yet taken for writing was never sent: it
+    // goes back among the steps not sent, and its start is taken back.
+    if (Sent_ && Output_.size() > QueuedFrom_) {
+        Output_.resize(QueuedFrom_);
+        Sent_ = false;
+        --Next_;
+        const auto Started = std::find_if(Events_.rbegin(), Events_.rend(), [](const TSessionEvent& Event) {
+            return std::holds_alternative<TRequestStarted>(Event);
+        });
+        if (Started != Events_.rend())
+            Events_.erase(std::next(Started).base());
+    }
     TChainResult Result;
     Result.End = How;
     Result.Acknowledged = Acknowledged_;
@@ -206,7 +220,6 @@ void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::stri
     Sent_ = false;
     Answered_ = false;
     Deadline_.reset();
-    Output_.clear();  // a request not yet written is not sent
     Events_.emplace_back(TChainEnded{std::move(Result)});
 }
 
@@ -353,6 +366,10 @@ void TChainSession::StopNow()
 
 std::string TChainSession::TakeOutput()
 {
+    // Only a frame that has gone out can come back as an echo.
+    if (Sent_ && !Output_.empty())
+        EchoPossible_ = true;
+    QueuedFrom_ = 0;
     return std::exchange(Output_, {});
 }
 

@@ -234,7 +234,7 @@ private:
     std::string Raw_;            // bytes since the last '*' or CR, for the log
     bool AfterLineEnd_ = false;  // one LF right after a CR belongs to that line
     std::string LastFrame_;      // the request sent last, as an echo of it would come back (through its CR)
-    bool EchoPossible_ = false;  // no reply yet to the request sent last: its echo may still come
+    bool EchoPossible_ = false;  // the request written last has no reply yet: its echo may still come
     bool EchoSeen_ = false;
     bool TwoModulesSeen_ = false;
     bool Listening_ = false;           // ListenFirst: waiting before the first request
@@ -242,6 +242,7 @@ private:
     TModuleRecord Record_;
 
     std::string Output_;
+    std::size_t QueuedFrom_ = 0;  // where the frame queued last begins in Output_
     std::vector<TSessionEvent> Events_;
 };
 

@@ -149,6 +149,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, std::size_t Size)
             } else if (const auto* Ignored = std::get_if<TLineIgnored>(&Event)) {
                 Require(!Ignored->Raw.empty() && !Ignored->Why.empty(), "ignored line without bytes or reason");
                 Reported += Ignored->Raw;
+            } else if (const auto* Echo = std::get_if<TEchoDropped>(&Event)) {
+                Require(!Echo->Raw.empty() && Frames.find(Echo->Raw) != std::string::npos,
+                        "an echo of a frame that was never sent");
+                Reported += Echo->Raw;
             } else if (const auto* Dropped = std::get_if<TNoiseDropped>(&Event)) {
                 Require(!Dropped->Raw.empty() && Dropped->Raw.size() <= 256, "dropped run empty or unbounded");
                 Reported += Dropped->Raw;
