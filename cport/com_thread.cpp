@@ -4,7 +4,6 @@
 #include "cport/com_thread.h"
 
 #include "cport/device_state.h"
-#include "cport/event_receiver.h"
 #include "cport/main_thread_queue.h"
 #include "cport/modem_watch.h"
 
@@ -112,7 +111,6 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
     // a tx wake with no write since then has nothing new to report.
     std::atomic<uint64_t> TxCovered{UINT64_MAX};
     std::atomic<bool> TxRecheck{false};
-    std::shared_ptr<TEventReceiver::TAnchor> Receiver;  // smWindowSync only
 
     TUniqueFd StopFd;
     TUniqueFd EpollFd;
@@ -172,8 +170,6 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events())
     S->TxFd = Device.TxFd.get();
     S->Rx = &Device.Rx;
     S->TxWrites = &Device.TxWrites;
-    if (ComPort->EventWindow_)
-        S->Receiver = ComPort->EventWindow_->Anchor();
 
     S->StopFd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
     S->EpollFd = CheckedFd(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
@@ -337,8 +333,8 @@ void TComThread::TShared::Run()
 
 TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost)
 {
-    TFillResult Fill;
-    const size_t After = Rx->FillAndCount(*Device, Fill, false);
+    const TFillResult Fill = Rx->FillFrom(*Device);
+    const size_t After = Fill.Waiting;
     // The fill reports what other threads added since the last one too, so
     // the count before all of it is the count now less everything added.
     const size_t Before = After > Fill.Added ? After - Fill.Added : 0;
@@ -508,13 +504,20 @@ TComEvents TComThread::TShared::CoverTx(TComEvents Pending)
     return Pending;
 }
 
+// smWindowSync: one report per event, each sent on its own. The sender is
+// released as soon as the owning thread starts on it; a report still queued
+// when the port closes is withdrawn by the stop, and one that starts after a
+// handler has closed the port finds it closed and does nothing. An error is
+// given to the application's display by the queue.
 void TComThread::TShared::SendEventMessages(TComEvents Pending)
 {
     for (const TEventReport& Step : ProcessingOrder) {
         if (!Pending.Contains(Step.Event))
             continue;
-        auto Task =
-            TEventReceiver::MessageTask(Receiver, TEventReceiver::EventMessage, EventsToMask(TComEvents{Step.Event}));
+        auto Task = [P = Port, Report = Step.Report] {
+            if (P->Connected())
+                (P->*Report)();
+        };
         if (main_thread::SendReleasedOnStart(std::move(Task), Gate) == main_thread::THandOverResult::Withdrawn)
             return;  // stopping
     }
@@ -543,7 +546,11 @@ void TComThread::TShared::DispatchDeviceLost()
             break;
         case smWindowSync:
             main_thread::SendReleasedOnStart(
-                TEventReceiver::MessageTask(Receiver, TEventReceiver::DeviceLostMessage, 0), Gate);
+                [P = Port] {
+                    if (P->Connected())
+                        ReportDeviceLost(*P);
+                },
+                Gate);
             break;
         case smNone:
             if (!Stop.load())
@@ -629,15 +636,15 @@ bool TComThread::TShared::InputReady(uint32_t EpollEvents)
         UnwatchInputOnOwner();
         return false;
     }
-    TFillResult Fill;
-    const size_t Count = Rx->FillAndCountForOwner(*Device, Fill);
+    const TFillResult Fill = Rx->FillFrom(*Device, TAnnounce::ByCaller);
+    const size_t Count = Fill.Waiting;
     if (Fill.HangUp || Fill.Error != 0) {
         Rx->HandToWatcher(Fill);
         UnwatchInputOnOwner();
         return false;
     }
     const size_t Before = Count > Fill.Added ? Count - Fill.Added : 0;
-    const bool Plain = !Fill.EventChar && Fill.Errors.Empty() && !Rx->HasErrors() &&
+    const bool Plain = !Fill.EventChar && Fill.Errors.Empty() && !Fill.ErrorsWaiting &&
                        !(Rx80Mark > 0 && Count >= Rx80Mark && Before < Rx80Mark);
     const bool Counted = OwnerCountsChanged();
     if (InHandler || !Plain || Counted) {

@@ -24,9 +24,9 @@
 //   smThreadSync  ProcessEvents runs on the owning thread through a blocking
 //                 hand-over; the event thread waits until it has ended and
 //                 gets any error raised in it;
-//   smWindowSync  one message per event, in the fixed order, to the port's
-//                 TEventReceiver on the owning thread; each send returns as
-//                 soon as the receiver starts on it;
+//   smWindowSync  one report per event, in the fixed order, each run on the
+//                 owning thread while the port is open; each send returns
+//                 as soon as the owning thread starts on it;
 //   smNone        ProcessEvents runs on the event thread.
 // An error raised while an event set is processed is given once to the
 // application's error display (on the owning thread) and the thread goes on

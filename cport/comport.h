@@ -492,7 +492,6 @@ class TComRegistryKey;
 class TComThread;      // the event thread (cport/com_thread.h)
 class TDevice;         // the device under an open port (cport/device.h)
 class TReceiveQueue;   // received bytes decoded from the device (cport/receive_queue.h)
-class TEventReceiver;  // per-port receiver of smWindowSync messages
 
 // ---------------------------------------------------------------------------
 // The port.
@@ -649,7 +648,6 @@ protected:
 
 private:
     friend class TComThread;
-    friend class TEventReceiver;
     friend struct TAsyncRequest;
 
     // Event thread seam (implemented with the event thread).
@@ -695,7 +693,6 @@ private:
     bool Opening_ = false;
     bool Closing_ = false;
     std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);
-    std::unique_ptr<TEventReceiver> EventWindow_;
 };
 
 // The published form: adds nothing but publication.

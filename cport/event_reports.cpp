@@ -2,7 +2,6 @@
 // The report helpers of the event processing defined with the event thread,
 // and the start and stop of the event thread within Open and Close.
 #include "cport/com_thread.h"
-#include "cport/event_receiver.h"
 
 #include <cerrno>
 #include <memory>
@@ -44,30 +43,21 @@ void TCustomComPort::StartEventThread()
         return;
     }
     try {
-        if (SyncMethod_ == smWindowSync)
-            EventWindow_ = std::make_unique<TEventReceiver>(this);
         EventThread_ = std::make_unique<TComThread>(this);
-    } catch (const EComPort&) {
-        EventWindow_.reset();
-        throw;
     } catch (const std::system_error& E) {
         // The thread, its eventfds, epoll or timer could not be had: opening failed.
-        EventWindow_.reset();
         throw EComPort(CError_OpenFailed, E.code().value());
     } catch (const std::bad_alloc&) {
-        EventWindow_.reset();
         throw EComPort(CError_OpenFailed, ENOMEM);
     }
     ThreadStarted_ = true;
 }
 
-// Waits for the thread's end while serving its hand-overs; the receiver goes
-// only after the thread, so every message sent to it is delivered or dropped.
+// Waits for the thread's end while serving its hand-overs.
 void TCustomComPort::StopEventThread()
 {
     EventThread_.reset();
     ThreadStarted_ = false;
-    EventWindow_.reset();
 }
 
 }  // namespace cport

@@ -2,7 +2,6 @@
 // Construction, destruction, Open and Close of a port.
 #include "cport/com_thread.h"
 #include "cport/device_state.h"
-#include "cport/event_receiver.h"
 
 #include <exception>
 #include <memory>

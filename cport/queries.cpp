@@ -42,10 +42,11 @@ int32_t TCustomComPort::InputQueueCount()
     if (!Lease.get())
         throw EComPort(CError_ClearComFailed, EBADF);
     TDeviceState& Device = *Lease.get();
-    TFillResult Fill;
-    const size_t Count = Device.Rx.FillAndCount(*Device.Device, Fill, true);
+    const TFillResult Fill = Device.Rx.FillFrom(*Device.Device);
     if (Fill.Error != 0)
         throw EComPort(CError_ClearComFailed, Fill.Error);
+    const size_t Count = Fill.Waiting;
+    Device.Rx.TakeErrors();
     TComErrors Dropped;
     Device.TakeCountedErrors(Dropped);
     return Count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(Count);

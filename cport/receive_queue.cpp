@@ -152,26 +152,37 @@ void TReceiveQueue::MakeRoom()
     Head_ = 0;
 }
 
-TFillResult TReceiveQueue::FillFrom(TByteSource& Source)
+namespace {
+
+// Adds what one fill brought to what others brought before.
+void Merge(TFillResult& Into, const TFillResult& From)
 {
-    std::lock_guard Lock(Mutex_);
-    return FillLocked(Source);
+    Into.Added += From.Added;
+    Into.EventChar = Into.EventChar || From.EventChar;
+    Into.Errors = Into.Errors | From.Errors;
 }
 
-size_t TReceiveQueue::FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors)
+bool BroughtAnything(const TFillResult& Fill)
 {
-    std::lock_guard Lock(Mutex_);
-    Result = FillLocked(Source);
-    if (ClearErrors)
-        Errors_ = {};
-    return Tail_ - Head_;
+    return Fill.Added > 0 || Fill.EventChar || !Fill.Errors.Empty();
 }
 
-size_t TReceiveQueue::FillAndCountForOwner(TByteSource& Source, TFillResult& Result)
+}  // namespace
+
+TFillResult TReceiveQueue::FillFrom(TByteSource& Source, TAnnounce To)
 {
     std::lock_guard Lock(Mutex_);
-    Result = FillLocked(Source, false);
-    return Tail_ - Head_;
+    TFillResult Result;
+    if (!Storage_)
+        return Result;
+    ReadLocked(Source, Result);
+    if (To == TAnnounce::ToWatcher)
+        Announce(Result, IsWatcher(), true);
+    else
+        Announce(Result, false, false);
+    Result.Waiting = Tail_ - Head_;
+    Result.ErrorsWaiting = !Errors_.Empty();
+    return Result;
 }
 
 void TReceiveQueue::HandToWatcher(const TFillResult& Fill, bool Wake)
@@ -179,76 +190,54 @@ void TReceiveQueue::HandToWatcher(const TFillResult& Fill, bool Wake)
     std::lock_guard Lock(Mutex_);
     if (Watcher_ == std::thread::id())
         return;
-    if (!Wake && Fill.Added == 0 && !Fill.EventChar && Fill.Errors.Empty())
+    if (!Wake && !BroughtAnything(Fill))
         return;
-    Unreported_.Added += Fill.Added;
-    Unreported_.EventChar = Unreported_.EventChar || Fill.EventChar;
-    Unreported_.Errors = Unreported_.Errors | Fill.Errors;
+    Merge(Unreported_, Fill);
     Signal();
 }
 
-bool TReceiveQueue::HasErrors() const
+size_t TReceiveQueue::Take(void* Buffer, size_t Count)
 {
     std::lock_guard Lock(Mutex_);
-    return !Errors_.Empty();
+    return TakeLocked(Buffer, Count);
 }
 
-size_t TReceiveQueue::TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result)
+size_t TReceiveQueue::Take(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Fill)
 {
     std::lock_guard Lock(Mutex_);
     auto* const Out = static_cast<unsigned char*>(Buffer);
     size_t N = TakeLocked(Out, Count);
     if (N == Count || !Storage_)
         return N;
-    if (PendingMark_ == msNone) {
-        // The queue is empty: the device's bytes go straight to the caller.
-        N += ReadDirect(Out + N, Count - N, Source, Result);
-        if (N == Count || PendingMark_ == msNone)
-            return N;
+    // The queue is empty: the device's bytes go straight to the caller, up
+    // to a mark split at the end of a read, which the queue completes.
+    if (PendingMark_ == msNone)
+        N += ReadLocked(Source, Fill, Out + N, Count - N);
+    if (N < Count && PendingMark_ != msNone) {
+        ReadLocked(Source, Fill);
+        N += TakeLocked(Out + N, Count - N);
     }
-    const TFillResult Fill = FillLocked(Source);
-    Result.Added += Fill.Added;
-    Result.EventChar = Result.EventChar || Fill.EventChar;
-    Result.Errors = Result.Errors | Fill.Errors;
-    Result.HangUp = Result.HangUp || Fill.HangUp;
-    if (Fill.Error != 0)
-        Result.Error = Fill.Error;
-    return N + TakeLocked(Out + N, Count - N);
+    Announce(Fill, IsWatcher(), true);
+    return N;
 }
 
-// Reads and decodes into Out, which takes at most Count decoded bytes, while
-// the device has bytes; ends early with a mark split at the end of a read
-// (the queue's own read completes it). The queue is empty meanwhile, so the
-// order of bytes is kept.
-size_t TReceiveQueue::ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result)
+// The one reader of the device: reads while it has bytes and decodes them,
+// onto the queue's tail, or with Out straight into the caller's buffer (at
+// most Count decoded bytes, only while the queue is empty so that the order
+// is kept; ends early at a mark split at the end of a read). Returns the
+// bytes put into Out.
+size_t TReceiveQueue::ReadLocked(TByteSource& Source, TFillResult& Result, unsigned char* Out, size_t Count)
 {
+    size_t Gap = 0;
     size_t Got = 0;
     ReadWhileWaiting(
         Source, Result,
         [&]() -> TReadTarget {
-            if (Got == Count || PendingMark_ != msNone)
-                return {nullptr, 0};
-            return {Out + Got, Count - Got};
-        },
-        [&](size_t Length) {
-            const size_t Decoded = Decode(Out + Got, 0, Length, Result);
-            NoteEventChar(Out + Got, Decoded, Result);
-            Result.Added += Decoded;
-            Got += Decoded;
-        });
-    Announce(Result, IsWatcher(), false);
-    return Got;
-}
-
-TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher)
-{
-    TFillResult Result;
-    if (!Storage_)
-        return Result;
-    size_t Gap = 0;
-    ReadWhileWaiting(
-        Source, Result,
-        [&]() -> TReadTarget {
+            if (Out != nullptr) {
+                if (Got == Count || PendingMark_ != msNone)
+                    return {nullptr, 0};
+                return {Out + Got, Count - Got};
+            }
             MakeRoom();
             // A \377 left over from the previous read may turn out to be a byte
             // of its own; one spare byte in front keeps in-place decoding ahead.
@@ -256,6 +245,13 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher)
             return {Storage_.get() + Tail_ + Gap, Capacity_ - Tail_ - Gap};
         },
         [&](size_t Length) {
+            if (Out != nullptr) {
+                const size_t Decoded = Decode(Out + Got, 0, Length, Result);
+                NoteEventChar(Out + Got, Decoded, Result);
+                Result.Added += Decoded;
+                Got += Decoded;
+                return;
+            }
             const size_t Before = Tail_ - Head_;
             Tail_ += Decode(Storage_.get() + Tail_, Gap, Gap + Length, Result);
             KeepWithinLimit(Before, Result);
@@ -263,11 +259,7 @@ TFillResult TReceiveQueue::FillLocked(TByteSource& Source, bool ToWatcher)
             NoteEventChar(Storage_.get() + Tail_ - Kept, Kept, Result);
             Result.Added += Kept;
         });
-    if (ToWatcher)
-        Announce(Result, IsWatcher(), true);
-    else if (Result.Added > 0 && Waiters_ > 0 && !Signalled_)
-        Signal();
-    return Result;
+    return Got;
 }
 
 // Decodes the raw bytes at raw + Skip .. raw + Length in place, from raw on
@@ -396,25 +388,22 @@ void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Er
     Announce(Result, false, true);
 }
 
-// Tells the event thread and waiting transfers about an addition. The
-// watcher's own reads are reported by their result, so they need no wake;
-// additions by others are kept for its next FillFrom.
-void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool Queued)
+// Tells the event thread and waiting transfers about what a read or an
+// injection brought. The watcher's own reads report it in their result,
+// together with what others added since; others' additions are kept for the
+// watcher's next fill and wake it. Waiting transfers are woken while bytes
+// wait in the queue.
+void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher)
 {
-    const size_t OwnAdded = Result.Added;
     if (ByWatcher) {
-        Result.Added += Unreported_.Added;
-        Result.EventChar = Result.EventChar || Unreported_.EventChar;
-        Result.Errors = Result.Errors | Unreported_.Errors;
+        Merge(Result, Unreported_);
         Unreported_ = {};
-    } else if (Watcher_ != std::thread::id() && (OwnAdded > 0 || Result.EventChar || !Result.Errors.Empty())) {
-        Unreported_.Added += Result.Added;
-        Unreported_.EventChar = Unreported_.EventChar || Result.EventChar;
-        Unreported_.Errors = Unreported_.Errors | Result.Errors;
+    } else if (ToWatcher && Watcher_ != std::thread::id() && BroughtAnything(Result)) {
+        Merge(Unreported_, Result);
         Signal();  // one write per addition: the event thread watches edges
         return;
     }
-    if (Queued && OwnAdded > 0 && Waiters_ > 0 && !Signalled_)
+    if (Tail_ > Head_ && Waiters_ > 0 && !Signalled_)
         Signal();
 }
 
@@ -438,15 +427,17 @@ size_t TReceiveQueue::TakeLocked(void* Buffer, size_t Count)
         std::memcpy(Buffer, Storage_.get() + Head_, N);
         Head_ += N;
     }
-    if (Head_ == Tail_)
-        Head_ = Tail_ = 0;
+    if (Head_ != Tail_)
+        return N;
+    Head_ = Tail_ = 0;
+    if (Signalled_ && Waiters_ > 0) {
+        // Empty: a stale signal would wake a waiting transfer for nothing.
+        // Any addition from now on writes the eventfd again.
+        uint64_t Counter;
+        [[maybe_unused]] ssize_t R = ::read(NotifyFd_.get(), &Counter, sizeof Counter);
+        Signalled_ = false;
+    }
     return N;
-}
-
-size_t TReceiveQueue::Take(void* Buffer, size_t Count)
-{
-    std::lock_guard Lock(Mutex_);
-    return TakeLocked(Buffer, Count);
 }
 
 TComErrors TReceiveQueue::TakeErrors()
@@ -466,20 +457,6 @@ void TReceiveQueue::BeginWait()
 {
     std::lock_guard Lock(Mutex_);
     ++Waiters_;
-}
-
-size_t TReceiveQueue::TakeForWait(void* Buffer, size_t Count)
-{
-    std::lock_guard Lock(Mutex_);
-    const size_t N = TakeLocked(Buffer, Count);
-    if (Head_ == Tail_ && Signalled_) {
-        // Empty: a stale signal would wake the wait for nothing. Any
-        // addition from now on writes the eventfd again.
-        uint64_t Counter;
-        [[maybe_unused]] ssize_t R = ::read(NotifyFd_.get(), &Counter, sizeof Counter);
-        Signalled_ = false;
-    }
-    return N;
 }
 
 void TReceiveQueue::EndWait()

@@ -2,16 +2,17 @@
 // Internal: the port's receive queue.
 //
 // Every byte read from the device goes through this queue, whichever thread
-// reads it (the event thread when it runs, otherwise the reading call
-// itself), and every read of the device happens here under the queue's
-// lock, so the order of bytes is kept and InputQueueCount, ReadText and the
-// events agree. When a reading call finds the queue empty, the device's
-// bytes are read and decoded straight into the caller's buffer (TakeOrFill),
-// which saves a copy and keeps the order all the same.
+// reads it (the event thread, the owning thread's loop, a reading call), and
+// by one way: FillFrom reads the device into the queue, Take hands bytes out,
+// reading the device itself when fewer are waiting than asked for. Every
+// read of the device happens under the queue's lock, so the order of bytes
+// is kept and InputQueueCount, ReadText and the events agree. A Take that
+// finds the queue empty reads the device's bytes straight into the caller's
+// buffer, which saves a copy and keeps the order all the same.
 //
 // The device runs with INPCK|PARMRK (IGNPAR, IGNBRK and BRKINT off), so the
 // kernel marks a byte received with a parity or framing error as \377 \0 c,
-// a break as \377 \0 \0 and a literal 0xFF as \377 \377. FillFrom decodes
+// a break as \377 \0 \0 and a literal 0xFF as \377 \377. The queue decodes
 // these marks, also when a mark is split across two reads: a literal 0xFF
 // becomes one 0xFF; a marked byte counts leRxParity when the line has a
 // parity bit and leFrame otherwise (the stream cannot tell the two apart;
@@ -31,13 +32,13 @@
 //   - the event thread (SetWatcher) gets one write for every addition made
 //     by another thread (a reading call, InjectForTest), never for its own
 //     FillFrom; what those additions brought is also returned by its next
-//     FillFrom (added, EventChar, errors), so nothing that reached the
-//     queue goes unreported (reads the owning thread reports itself,
-//     FillAndCountForOwner, excepted);
-//   - a transfer waiting for bytes (BeginWait/TakeForWait/EndWait) sees it
-//     readable whenever bytes are waiting while it waits.
-// Nobody but TakeForWait resets it, so the event thread must watch it
-// edge-triggered.
+//     FillFrom (Added, EventChar, Errors), so nothing that reached the
+//     queue goes unreported (fills the caller reports itself, TAnnounce::
+//     ByCaller, excepted until it hands them on);
+//   - a transfer waiting for bytes (BeginWait ... EndWait) sees it readable
+//     whenever bytes are waiting while it waits.
+// Only a Take that leaves the queue empty while a transfer waits resets it,
+// so the event thread must watch it edge-triggered.
 #pragma once
 
 #include "cport/comport.h"
@@ -72,11 +73,19 @@ private:
 };
 
 struct TFillResult {
-    size_t Added = 0;        // decoded bytes appended to the queue (or handed to the caller)
-    bool EventChar = false;  // the event character was among them
-    TComErrors Errors;       // line errors found in this read
-    bool HangUp = false;     // the device is gone (read of 0, EIO)
-    int Error = 0;           // errno of a failed read (not EAGAIN, EINTR or EIO)
+    size_t Added = 0;            // decoded bytes appended to the queue (or handed to the caller)
+    bool EventChar = false;      // the event character was among them
+    TComErrors Errors;           // line errors found in this read
+    bool HangUp = false;         // the device is gone (read of 0, EIO)
+    int Error = 0;               // errno of a failed read (not EAGAIN, EINTR or EIO)
+    size_t Waiting = 0;          // FillFrom: decoded bytes waiting in the queue after it
+    bool ErrorsWaiting = false;  // FillFrom: errors accumulated and not yet taken
+};
+
+// Who is told of what a fill brought.
+enum class TAnnounce {
+    ToWatcher,  // the event thread (merged into the result when it is the caller)
+    ByCaller    // the caller reports it itself or hands it on (HandToWatcher)
 };
 
 // Settings FillFrom applies while decoding, copied from the port whenever
@@ -108,35 +117,31 @@ public:
     void SetLimit(size_t Limit);  // any value above 0; bytes beyond it are dropped
     size_t Limit() const;
 
-    TFillResult FillFrom(TByteSource& Source);  // reads everything waiting, never blocks
+    // Reads everything waiting in the device, never blocks. Waiting
+    // transfers are told of the bytes either way.
+    TFillResult FillFrom(TByteSource& Source, TAnnounce Announce = TAnnounce::ToWatcher);
     TFillResult FillFrom(int Fd)
     {
         TFdSource Source(Fd);
         return FillFrom(Source);
     }
-    // FillFrom, then the number of bytes waiting; ClearErrors drops the
-    // accumulated errors as well. One lock for all of it.
-    size_t FillAndCount(TByteSource& Source, TFillResult& Result, bool ClearErrors);
-    // For the owning thread that reads input in place of the event thread:
-    // FillAndCount, but what the read brought is not announced to the
-    // watcher; the caller reports it itself or hands it on (HandToWatcher).
-    // Waiting transfers are told as always.
-    size_t FillAndCountForOwner(TByteSource& Source, TFillResult& Result);
-    // Wake: the watcher is woken even when Fill brought nothing (the driver
-    // has counted a line error the watcher is to report).
+    // What a ByCaller fill brought, for the watcher after all. Wake: the
+    // watcher is woken even when it brought nothing (the driver has counted
+    // a line error the watcher is to report).
     void HandToWatcher(const TFillResult& Fill, bool Wake = false);
-    bool HasErrors() const;  // errors accumulated and not yet taken
-    // Takes up to Count bytes, reading the device when fewer are waiting
-    // (into the caller's buffer when none are). Result is what the device
-    // read brought, empty when none was needed.
-    size_t TakeOrFill(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Result);
-    size_t TakeOrFill(void* Buffer, size_t Count, int Fd, TFillResult& Result)
+
+    // Takes up to Count bytes. With a Source, reads it when fewer are
+    // waiting (into the caller's buffer when none are); Fill is what that
+    // read brought. A take that leaves the queue empty while a transfer
+    // waits resets NotifyFd, which any later addition sets again.
+    size_t Take(void* Buffer, size_t Count);
+    size_t Take(void* Buffer, size_t Count, TByteSource& Source, TFillResult& Fill);
+    size_t Take(void* Buffer, size_t Count, int Fd, TFillResult& Fill)
     {
         TFdSource Source(Fd);
-        return TakeOrFill(Buffer, Count, Source, Result);
+        return Take(Buffer, Count, Source, Fill);
     }
     size_t Count() const;                                                    // decoded bytes waiting
-    size_t Take(void* Buffer, size_t Count);                                 // removes up to Count bytes
     TComErrors TakeErrors();                                                 // accumulated errors, cleared
     void InjectForTest(const void* Bytes, size_t Count, TComErrors Errors);  // simulated line input
     void Clear();                                                            // drops the waiting bytes (errors stay)
@@ -145,22 +150,19 @@ public:
     // The event thread that watches NotifyFd; a default id: none.
     void SetWatcher(std::thread::id Watcher);
 
-    // A transfer waiting for bytes: BeginWait before the first TakeForWait,
-    // EndWait when done. TakeForWait takes like Take and, when the queue is
-    // left empty, resets NotifyFd, which any later addition sets again.
+    // A transfer waiting for bytes on NotifyFd: BeginWait before its first
+    // Take, EndWait when done.
     void BeginWait();
-    size_t TakeForWait(void* Buffer, size_t Count);
     void EndWait();
 
 private:
     bool IsWatcher() const;
-    TFillResult FillLocked(TByteSource& Source, bool ToWatcher = true);
-    size_t ReadDirect(unsigned char* Out, size_t Count, TByteSource& Source, TFillResult& Result);
+    size_t ReadLocked(TByteSource& Source, TFillResult& Result, unsigned char* Out = nullptr, size_t Count = 0);
     size_t Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result);
     void NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const;
     void Append(const unsigned char* Bytes, size_t Length, TFillResult& Result);
     void KeepWithinLimit(size_t Before, TFillResult& Result);
-    void Announce(TFillResult& Result, bool ByWatcher, bool Queued);
+    void Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher);
     void Signal();
     void MakeRoom();
     size_t TakeLocked(void* Buffer, size_t Count);

@@ -188,7 +188,7 @@ void TAsyncRequest::WaitFailed(int Error)
 size_t TAsyncRequest::TakeAvailable(TDeviceState& Device, TFillResult& Fill)
 {
     return TakeWhileFull(
-        [&](unsigned char* Where, size_t Want) { return Device.Rx.TakeOrFill(Where, Want, *Device.Device, Fill); });
+        [&](unsigned char* Where, size_t Want) { return Device.Rx.Take(Where, Want, *Device.Device, Fill); });
 }
 
 // Room for the next take. A read into a string (ReadText) grows it only as
@@ -295,8 +295,8 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device)
         Device, POLLIN, &Device.Rx,
         [&] {
             // Bytes another thread has read from the device arrive through the
-            // queue; TakeForWait re-arms its eventfd when the queue is left empty.
-            TakeWhileFull([&](unsigned char* Where, size_t Want) { return Device.Rx.TakeForWait(Where, Want); });
+            // queue; a take that empties it re-arms its eventfd.
+            TakeWhileFull([&](unsigned char* Where, size_t Want) { return Device.Rx.Take(Where, Want); });
             return ReadDone(false);
         },
         [&](short Events) {

@@ -221,7 +221,7 @@ TEST(ReceiveQueue, ReadsIntoTheCallersBufferDecodeAlike)
     auto Take = [&](size_t Count) {
         std::string Out(Count, '\0');
         TFillResult R;
-        Out.resize(feed.Queue.TakeOrFill(Out.data(), Count, feed.ReadFd(), R));
+        Out.resize(feed.Queue.Take(Out.data(), Count, feed.ReadFd(), R));
         return Out;
     };
     auto Send = [&](const std::string& Bytes) {
@@ -268,13 +268,13 @@ TEST(ReceiveQueue, WaitingTransferIsWokenByBytesAndNotByAStaleSignal)
 
     Feed.Queue.BeginWait();
     char Buffer[8];
-    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 8), 2u);
+    EXPECT_EQ(Feed.Queue.Take(Buffer, 8), 2u);
     EXPECT_FALSE(Readable(Notify));
     Feed.Send({"cd"});
     EXPECT_TRUE(Readable(Notify));
-    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 1), 1u);
+    EXPECT_EQ(Feed.Queue.Take(Buffer, 1), 1u);
     EXPECT_TRUE(Readable(Notify));  // a byte is still waiting
-    EXPECT_EQ(Feed.Queue.TakeForWait(Buffer, 8), 1u);
+    EXPECT_EQ(Feed.Queue.Take(Buffer, 8), 1u);
     EXPECT_FALSE(Readable(Notify));  // emptied: reset
     Feed.Queue.InjectForTest("e", 1, {});
     EXPECT_TRUE(Readable(Notify));
