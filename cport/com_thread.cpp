@@ -458,34 +458,6 @@ void TComThread::TShared::Dispatch(TComEvents Pending)
         ShowOnOwningThread(std::move(Error));
 }
 
-namespace {
-
-// The fixed processing order, with each event's report helper.
-struct TEventReport {
-    TComEvent Event;
-    void (TCustomComPort::*Report)();
-};
-constexpr TEventReport ProcessingOrder[] = {
-    {evError, &TCustomComPort::ReportLineErrors}, {evRxChar, &TCustomComPort::ReportRxChar},
-    {evTxEmpty, &TCustomComPort::ReportTxEmpty},  {evBreak, &TCustomComPort::ReportBreak},
-    {evRing, &TCustomComPort::ReportRing},        {evCTS, &TCustomComPort::ReportCTS},
-    {evDSR, &TCustomComPort::ReportDSR},          {evRxFlag, &TCustomComPort::ReportRxFlag},
-    {evRLSD, &TCustomComPort::ReportRLSD},        {evRx80Full, &TCustomComPort::ReportRx80Full},
-};
-
-}  // namespace
-
-void TComThread::ProcessEvents(TCustomComPort& ComPort, TComEvents Pending, const std::atomic<bool>& Stopped)
-{
-    for (const TEventReport& Step : ProcessingOrder) {
-        if (!Pending.Contains(Step.Event))
-            continue;
-        if (Stopped.load())
-            return;  // a handler has closed the port
-        (ComPort.*Step.Report)();
-    }
-}
-
 // On the owning thread, as the hand-over starts: an evTxEmpty reports the
 // output empty now, which covers every write made so far, also those made
 // while the hand-over waited (they are not reported again). Output queued
@@ -511,7 +483,7 @@ TComEvents TComThread::TShared::CoverTx(TComEvents Pending)
 // given to the application's display by the queue.
 void TComThread::TShared::SendEventMessages(TComEvents Pending)
 {
-    for (const TEventReport& Step : ProcessingOrder) {
+    for (const TEventEntry& Step : EventTable) {
         if (!Pending.Contains(Step.Event))
             continue;
         auto Task = [P = Port, Report = Step.Report] {
@@ -521,11 +493,6 @@ void TComThread::TShared::SendEventMessages(TComEvents Pending)
         if (main_thread::SendReleasedOnStart(std::move(Task), Gate) == main_thread::THandOverResult::Withdrawn)
             return;  // stopping
     }
-}
-
-void TComThread::ReportDeviceLost(TCustomComPort& ComPort)
-{
-    ComPort.NotifyError(TComErrors{leIOError});
 }
 
 // The device has gone away: reported once, by the same way as the events.

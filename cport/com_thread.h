@@ -47,12 +47,23 @@
 
 #include "cport/comport.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <thread>
 
 namespace cport {
+
+// Every event in the fixed processing order, with its flag in the classic
+// serial event mask and the port's report helper for it.
+struct TEventEntry {
+    TComEvent Event;
+    uint32_t Flag;
+    void (TCustomComPort::*Report)();
+};
+extern const std::array<TEventEntry, 10> EventTable;
 
 class TComThread {
 public:

@@ -2,9 +2,8 @@
 // TComIniFile over SimpleIni. SimpleIni is used without character-set
 // conversion (bytes in, bytes out) and its implementation is compiled here,
 // in this one translation unit.
-#include "cport/ascii_text.h"
+#include "cport/text_parsing.h"
 #include "cport/comport_store.h"
-#include "cport/integer_text.h"
 #include "cport/text_file.h"
 
 #define SI_NO_CONVERSION

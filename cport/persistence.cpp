@@ -19,7 +19,7 @@
 // conversion's forms load as the conversion's fallback.
 #include "cport/comport.h"
 #include "cport/comport_store.h"
-#include "cport/integer_text.h"
+#include "cport/text_parsing.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Registry-style keys: values held in memory, optionally kept in a text file
 // in registry export form.
-#include "cport/ascii_text.h"
+#include "cport/text_parsing.h"
 #include "cport/comport_store.h"
 #include "cport/text_file.h"
 

@@ -2,9 +2,8 @@
 // Text forms of the settings, as persistence stores them. Reading a text is
 // forgiving: ASCII letters match in any case, the whole text must match (no
 // trimming), and a text that matches nothing gives the setting's fallback.
-#include "cport/ascii_text.h"
+#include "cport/text_parsing.h"
 #include "cport/comport.h"
-#include "cport/integer_text.h"
 
 #include <array>
 #include <string_view>

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Internal: the byte-wise text checks that the settings' text forms and the
-// two stores share. Only ASCII letters have a case here, whatever the locale.
+// Internal: the byte-wise text checks and the integer parser that the
+// settings' text forms and the two stores share. Only ASCII letters have a
+// case here, whatever the locale.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace cport {
@@ -27,5 +30,12 @@ inline bool HasLineBreakOrNul(std::string_view Text)
 {
     return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
+
+// Reads the whole of Text as a 32-bit integer: leading blanks, then an
+// optional sign, then decimal digits, or hexadecimal digits after "$", "x",
+// "X", "0x" or "0X". Nothing may follow the digits. Decimal values must lie
+// in the signed 32-bit range; hexadecimal ones may use all 32 bits
+// ("$FFFFFFFF" is -1). Anything else gives no value.
+std::optional<int32_t> ParseInteger(std::string_view Text);
 
 }  // namespace cport

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "cport/integer_text.h"
+#include "cport/text_parsing.h"
 
 namespace cport {
 
