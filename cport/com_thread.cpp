@@ -137,8 +137,9 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
     TComEvents CheckDrain();
     void ArmDrainTimer(int64_t Ns);
     TComEvents TakeOverruns();
+    template <typename TReport>
+    bool Deliver(TReport Report);
     void Dispatch(TComEvents Pending);
-    void SendEventMessages(TComEvents Pending);
     void DispatchDeviceLost();
     void ShowOnOwningThread(std::exception_ptr Error);
     TComEvents CoverTx(TComEvents Pending);
@@ -429,33 +430,60 @@ void TComThread::TShared::ShowOnOwningThread(std::exception_ptr Error)
     main_thread::Post([Error = std::move(Error)] { ShowApplicationError(Error); }, Gate);
 }
 
-void TComThread::TShared::Dispatch(TComEvents Pending)
+// Runs Report(port) by the SyncMethod: on the owning thread (smThreadSync:
+// waiting for its end; smWindowSync: released once it starts, and only while
+// the port is open) or here (smNone); never once a stop has come. An error
+// raised goes to the application's display, on the owning thread, and this
+// thread goes on serving events. False once the stop has withdrawn it.
+template <typename TReport>
+bool TComThread::TShared::Deliver(TReport Report)
 {
     std::exception_ptr Error;
+    main_thread::THandOverResult Result = main_thread::THandOverResult::Completed;
     try {
         switch (Sync) {
         case smThreadSync:
-            main_thread::SendAndWait(
-                [P = Port, Pending, Self = shared_from_this()] {
+            Result = main_thread::SendAndWait(
+                [P = Port, Report, Self = shared_from_this()] {
                     const TInHandler Running(Self->InHandler);
-                    ProcessEvents(*P, Self->CoverTx(Pending), Self->Stop);
+                    if (!Self->Stop.load())
+                        Report(*P);
                 },
                 Gate);
             break;
         case smWindowSync:
-            SendEventMessages(Pending);
+            Result = main_thread::SendReleasedOnStart(
+                [P = Port, Report] {
+                    if (P->Connected())
+                        Report(*P);
+                },
+                Gate);
             break;
         case smNone:
-            ProcessEvents(*Port, Pending, Stop);
+            if (!Stop.load())
+                Report(*Port);
             break;
         }
     } catch (...) {
         Error = std::current_exception();
     }
-    // The error goes to the application's display, on the owning thread, and
-    // this thread goes on serving events.
     if (Error)
         ShowOnOwningThread(std::move(Error));
+    return Result != main_thread::THandOverResult::Withdrawn;
+}
+
+// One event set: processed as a whole in the fixed order, except under
+// smWindowSync, where each event's report is sent on its own.
+void TComThread::TShared::Dispatch(TComEvents Pending)
+{
+    if (Sync != smWindowSync) {
+        Deliver([Pending, Self = this](TCustomComPort& P) { ProcessEvents(P, Self->CoverTx(Pending), Self->Stop); });
+        return;
+    }
+    for (const TEventEntry& Step : EventTable) {
+        if (Pending.Contains(Step.Event) && !Deliver([Report = Step.Report](TCustomComPort& P) { (P.*Report)(); }))
+            return;  // stopping
+    }
 }
 
 // On the owning thread, as the hand-over starts: an evTxEmpty reports the
@@ -476,59 +504,11 @@ TComEvents TComThread::TShared::CoverTx(TComEvents Pending)
     return Pending;
 }
 
-// smWindowSync: one report per event, each sent on its own. The sender is
-// released as soon as the owning thread starts on it; a report still queued
-// when the port closes is withdrawn by the stop, and one that starts after a
-// handler has closed the port finds it closed and does nothing. An error is
-// given to the application's display by the queue.
-void TComThread::TShared::SendEventMessages(TComEvents Pending)
-{
-    for (const TEventEntry& Step : EventTable) {
-        if (!Pending.Contains(Step.Event))
-            continue;
-        auto Task = [P = Port, Report = Step.Report] {
-            if (P->Connected())
-                (P->*Report)();
-        };
-        if (main_thread::SendReleasedOnStart(std::move(Task), Gate) == main_thread::THandOverResult::Withdrawn)
-            return;  // stopping
-    }
-}
-
 // The device has gone away: reported once, by the same way as the events.
 void TComThread::TShared::DispatchDeviceLost()
 {
-    if (!Events.Contains(evError))
-        return;
-    std::exception_ptr Error;
-    try {
-        switch (Sync) {
-        case smThreadSync:
-            main_thread::SendAndWait(
-                [P = Port, Self = shared_from_this()] {
-                    if (!Self->Stop.load())
-                        ReportDeviceLost(*P);
-                },
-                Gate);
-            break;
-        case smWindowSync:
-            main_thread::SendReleasedOnStart(
-                [P = Port] {
-                    if (P->Connected())
-                        ReportDeviceLost(*P);
-                },
-                Gate);
-            break;
-        case smNone:
-            if (!Stop.load())
-                ReportDeviceLost(*Port);
-            break;
-        }
-    } catch (...) {
-        Error = std::current_exception();
-    }
-    if (Error)
-        ShowOnOwningThread(std::move(Error));
+    if (Events.Contains(evError))
+        Deliver([](TCustomComPort& P) { ReportDeviceLost(P); });
 }
 
 // Nothing more will come from the device: sleep until the stop request.

@@ -351,39 +351,44 @@ void TReceiveQueue::KeepWithinLimit(size_t Before, TFillResult& Result)
     Result.Errors.Include(leRxOverflow);
 }
 
-void TReceiveQueue::Append(const unsigned char* Bytes, size_t Length, TFillResult& Result)
-{
-    while (Length > 0) {
-        MakeRoom();
-        const size_t Chunk = std::min(Length, Capacity_ - Tail_);
-        const size_t Before = Tail_ - Head_;
-        unsigned char* const Dest = Storage_.get() + Tail_;
-        size_t Out = 0;
-        for (size_t I = 0; I < Chunk; ++I) {
-            if (Bytes[I] == 0 && Options_.DiscardNull)
-                continue;
-            Dest[Out++] = Bytes[I];
-        }
-        Tail_ += Out;
-        KeepWithinLimit(Before, Result);
-        const size_t Kept = Tail_ - Head_ - Before;
-        if (Kept > 0 &&
-            std::memchr(Storage_.get() + Tail_ - Kept, static_cast<unsigned char>(Options_.EventChar), Kept) != nullptr)
-            Result.EventChar = true;
-        Result.Added += Kept;
-        Bytes += Chunk;
-        Length -= Chunk;
-    }
-}
-
+// Simulated line input enters by the same way as the device's, as bytes
+// already decoded: no marks are read in them, and a mark pending from the
+// device stays pending for the device's next bytes.
 void TReceiveQueue::InjectForTest(const void* Bytes, size_t Count, TComErrors Errors)
 {
+    class TMemorySource final : public TByteSource {
+    public:
+        TMemorySource(const void* Bytes, size_t Count) : Next_(static_cast<const unsigned char*>(Bytes)), Left_(Count)
+        {}
+        ssize_t Read(void* Buffer, size_t Count) override
+        {
+            if (Left_ == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+            const size_t N = std::min(Count, Left_);
+            std::memcpy(Buffer, Next_, N);
+            Next_ += N;
+            Left_ -= N;
+            return static_cast<ssize_t>(N);
+        }
+
+    private:
+        const unsigned char* Next_;
+        size_t Left_;
+    };
+
     std::lock_guard Lock(Mutex_);
     if (!Storage_)
         return;
     TFillResult Result;
     Result.Errors = Errors;
-    Append(static_cast<const unsigned char*>(Bytes), Count, Result);
+    TMemorySource Source(Bytes, Count);
+    const bool Marked = std::exchange(Options_.Marked, false);
+    const int Pending = std::exchange(PendingMark_, msNone);
+    ReadLocked(Source, Result);
+    Options_.Marked = Marked;
+    PendingMark_ = Pending;
     Errors_ = Errors_ | Result.Errors;
     Announce(Result, false, true);
 }

@@ -160,7 +160,6 @@ private:
     size_t ReadLocked(TByteSource& Source, TFillResult& Result, unsigned char* Out = nullptr, size_t Count = 0);
     size_t Decode(unsigned char* Raw, size_t Skip, size_t Length, TFillResult& Result);
     void NoteEventChar(const unsigned char* Bytes, size_t Length, TFillResult& Result) const;
-    void Append(const unsigned char* Bytes, size_t Length, TFillResult& Result);
     void KeepWithinLimit(size_t Before, TFillResult& Result);
     void Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher);
     void Signal();
