@@ -489,9 +489,9 @@ void FreeAsyncRequest(PAsync& Request);
 class TComIniFile;
 class TComRegistryKey;
 
-class TComThread;      // the event thread (cport/com_thread.h)
-class TDevice;         // the device under an open port (cport/device.h)
-class TReceiveQueue;   // received bytes decoded from the device (cport/receive_queue.h)
+class TComThread;     // the event thread (cport/com_thread.h)
+class TDevice;        // the device under an open port (cport/device.h)
+class TReceiveQueue;  // received bytes decoded from the device (cport/receive_queue.h)
 
 // ---------------------------------------------------------------------------
 // The port.
