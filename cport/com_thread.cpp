@@ -123,14 +123,12 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
     main_thread::THandOverGate Gate;
 
     // Event thread only.
-    bool CountsSupported = true;  // the driver keeps error counts
-    TDriverCounts Counts{};
+    TErrorCountTrack Counts;
 
     // Owning thread only: input read there (MainThreadWaitDescriptor).
     uint64_t InputWatch = 0;  // the watch's id; 0: the event thread reads the input
     bool InHandler = false;   // one of the port's handlers runs (hand-over or direct)
-    bool OwnerCountsSupported = true;
-    TDriverCounts OwnerCounts{};
+    TErrorCountTrack OwnerCounts;
 
     void Run();
     TComEvents CollectInput(uint32_t EpollEvents, bool& Lost);
@@ -194,8 +192,8 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events())
         else
             Watch(Ep, S->Modem->NotifyFd(), EPOLLIN, wsModem);
     }
-    if (S->Device->ErrorCounts(S->Counts) != 0)
-        S->CountsSupported = false;
+    if (S->Counts.Start(*S->Device) != 0)
+        S->Counts.Stop();
     Device.TxWatched = Events_.Contains(evTxEmpty);  // writes signal TxFd from now on
 
     // Created held back (until Release), so that the receive queue knows its
@@ -369,15 +367,11 @@ TComEvents TComThread::TShared::CollectInput(uint32_t EpollEvents, bool& Lost)
 // framing and parity errors and breaks come from the counts too.
 TComEvents TComThread::TShared::TakeOverruns()
 {
-    if (!CountsSupported)
-        return {};
-    TDriverCounts Now{};
-    if (Device->ErrorCounts(Now) != 0) {
-        CountsSupported = false;
+    TComErrors Moved;
+    if (Counts.Take(*Device, Moved) != 0) {
+        Counts.Stop();
         return {};
     }
-    const TComErrors Moved = Now.LineErrorsSince(Counts);
-    Counts = Now;
     TComEvents Found;
     if (Moved.Contains(leOverrun) || Moved.Contains(leRxOverflow))
         Found.Include(evError);
@@ -535,7 +529,8 @@ void TComThread::TShared::WatchInputOnOwner()
     InputWatch = main_thread::WatchInput(Gate, Device->PollFd(), weak_from_this());
     if (InputWatch == 0)
         return;
-    OwnerCountsSupported = Device->ErrorCounts(OwnerCounts) == 0;
+    if (OwnerCounts.Start(*Device) != 0)
+        OwnerCounts.Stop();
     epoll_event Ev{};
     Ev.events = EPOLLRDHUP;
     Ev.data.u32 = wsDevice;
@@ -557,16 +552,12 @@ void TComThread::TShared::UnwatchInputOnOwner()
 // True when the driver has counted a line error since the owner last asked.
 bool TComThread::TShared::OwnerCountsChanged()
 {
-    if (!OwnerCountsSupported)
-        return false;
-    TDriverCounts Now{};
-    if (Device->ErrorCounts(Now) != 0) {
-        OwnerCountsSupported = false;
+    TComErrors Moved;
+    if (OwnerCounts.Take(*Device, Moved) != 0) {
+        OwnerCounts.Stop();
         return false;
     }
-    const bool Changed = !Now.LineErrorsSince(OwnerCounts).Empty();
-    OwnerCounts = Now;
-    return Changed;
+    return !Moved.Empty();
 }
 
 // The device is ready: its input is read here, on the owning thread. Plain

@@ -18,6 +18,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+
 namespace cport {
 
 // Running totals the driver keeps of line errors and modem-line changes.
@@ -42,6 +44,26 @@ struct TDriverCounts {
             Moved.Include(leRxOverflow);
         return Moved;
     }
+};
+
+class TDevice;
+
+// The driver's line-error counts followed from one reading to the next. A
+// driver that keeps none (ENOTTY) is not asked again; Stop ends the asking
+// for any other reason.
+class TErrorCountTrack {
+public:
+    // Starts from the totals now: 0 or the errno of the reading.
+    int Start(TDevice& Device);
+    // Adds to Moved the line errors counted since the last reading: 0, or
+    // the errno of a reading that failed (ENOTTY also once stopped).
+    int Take(TDevice& Device, TComErrors& Moved);
+    void Stop() { Supported_ = false; }
+
+private:
+    int Read(TDevice& Device, TDriverCounts& Counts);
+    bool Supported_ = true;
+    TDriverCounts Last_{};
 };
 
 class TDevice : public TByteSource {
@@ -95,5 +117,30 @@ public:
     // Never waits for the line.
     virtual void Close() = 0;
 };
+
+inline int TErrorCountTrack::Read(TDevice& Device, TDriverCounts& Counts)
+{
+    if (!Supported_)
+        return ENOTTY;
+    const int Error = Device.ErrorCounts(Counts);
+    if (Error == ENOTTY)
+        Supported_ = false;
+    return Error;
+}
+
+inline int TErrorCountTrack::Start(TDevice& Device)
+{
+    return Read(Device, Last_);
+}
+
+inline int TErrorCountTrack::Take(TDevice& Device, TComErrors& Moved)
+{
+    TDriverCounts Now{};
+    if (const int Error = Read(Device, Now))
+        return Error;
+    Moved = Moved | Now.LineErrorsSince(Last_);
+    Last_ = Now;
+    return 0;
+}
 
 }  // namespace cport

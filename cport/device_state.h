@@ -44,8 +44,7 @@ struct TCustomComPort::TDeviceState {
     bool Rs485Given = false;  // the device has taken an RS-485 setup since the open
 
     std::mutex CountsMutex;
-    TDriverCounts Counts;         // the driver's error counts last seen by a line-error query
-    bool CountsSupported = true;  // false once the driver has said it keeps none (ENOTTY)
+    TErrorCountTrack Counts;  // the driver's error counts as a line-error query last saw them
 
     // Decodes what the kernel holds into the receive queue (code 10 on failure).
     void DrainForQuery();

@@ -236,7 +236,7 @@ int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened)
         return Error;
     // The driver's error counts from here on are this port's (a driver
     // without counts is noted by the device).
-    Device->ErrorCounts(Counts);
+    Counts.Start(*Device);
     return 0;
 }
 

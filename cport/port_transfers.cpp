@@ -499,18 +499,10 @@ void TCustomComPort::TDeviceState::DrainForQuery()
 bool TCustomComPort::TDeviceState::TakeCountedErrors(TComErrors& Errors)
 {
     std::lock_guard Lock(CountsMutex);
-    if (!CountsSupported)
-        return false;
-    TDriverCounts Now;
-    if (const int Error = Device->ErrorCounts(Now)) {
-        if (Error != ENOTTY)
-            throw EComPort(CError_ClearComFailed, Error);
-        CountsSupported = false;  // not asked again while the device is open
-        return false;
-    }
-    Errors = Errors | Now.LineErrorsSince(Counts);
-    Counts = Now;
-    return true;
+    const int Error = Counts.Take(*Device, Errors);
+    if (Error != 0 && Error != ENOTTY)
+        throw EComPort(CError_ClearComFailed, Error);
+    return Error == 0;
 }
 
 // Bytes a read could return at once. Like the classic query it also clears
