@@ -23,33 +23,48 @@ void PrintRequest(const TRequestRecord& Record)
     std::fputs(Line.c_str(), stderr);
 }
 
+// Sleeps until a stop signal, stops the simulator's thread where it has a
+// stop of its own, then tells of the error that ended the thread, if one did.
+template <typename TSimulator>
+void AwaitStopSignal(TSimulator& Simulator, const sigset_t& StopSignals)
+{
+    int Received = 0;
+    sigwait(&StopSignals, &Received);
+    if constexpr (requires { Simulator.Stop(); }) {
+        Simulator.Stop();
+    }
+    const std::string Error = Simulator.LastError();
+    if (!Error.empty()) {
+        std::cerr << "varnolink-sim: " << Error << "\n";
+    }
+}
+
 // Serves a plant until a stop signal: prints each module's port name, one
 // to a line, once every port listens.
-int ServePlant(const TPlantOptions& Options, const std::string& Inventory, const sigset_t& StopSignals)
+void ServePlant(const TPlantOptions& Options, const std::string& Inventory, const sigset_t& StopSignals)
 {
-    try {
-        TPlantSimulator Plant(Options);
-        if (!Inventory.empty()) {
-            WritePlantInventory(Plant, Inventory);
-        }
-        std::string Names;
-        for (std::size_t Number = 1; Number <= Plant.Count(); ++Number) {
-            Names += Plant.PortName(Number) + "\n";
-        }
-        std::fputs(Names.c_str(), stdout);
-        std::fflush(stdout);
-
-        int Received = 0;
-        sigwait(&StopSignals, &Received);
-        const std::string Error = Plant.LastError();
-        if (!Error.empty()) {
-            std::cerr << "varnolink-sim: " << Error << "\n";
-        }
-    } catch (const std::exception& Error) {
-        std::cerr << "varnolink-sim: " << Error.what() << "\n";
-        return 2;
+    TPlantSimulator Plant(Options);
+    if (!Inventory.empty()) {
+        WritePlantInventory(Plant, Inventory);
     }
-    return 0;
+    std::string Names;
+    for (std::size_t Number = 1; Number <= Plant.Count(); ++Number) {
+        Names += Plant.PortName(Number) + "\n";
+    }
+    std::fputs(Names.c_str(), stdout);
+    std::fflush(stdout);
+    AwaitStopSignal(Plant, StopSignals);
+}
+
+// Serves one module until a stop signal: prints its device path once it
+// listens.
+void ServeModule(TSimulatorOptions Options, const sigset_t& StopSignals)
+{
+    TModuleSimulator Simulator(std::move(Options));
+    Simulator.Start();
+    std::printf("%s\n", Simulator.DevicePath().c_str());
+    std::fflush(stdout);
+    AwaitStopSignal(Simulator, StopSignals);
 }
 
 }  // namespace
@@ -79,22 +94,11 @@ int main(int argc, char** argv)
     sigaddset(&StopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &StopSignals, nullptr);
 
-    if (Parsed.Plant) {
-        return ServePlant(*Parsed.Plant, Parsed.PlantInventory, StopSignals);
-    }
-
     try {
-        TModuleSimulator Simulator(std::move(Parsed.Options));
-        Simulator.Start();
-        std::printf("%s\n", Simulator.DevicePath().c_str());
-        std::fflush(stdout);
-
-        int Received = 0;
-        sigwait(&StopSignals, &Received);
-        Simulator.Stop();
-        const std::string Error = Simulator.LastError();
-        if (!Error.empty()) {
-            std::cerr << "varnolink-sim: " << Error << "\n";
+        if (Parsed.Plant) {
+            ServePlant(*Parsed.Plant, Parsed.PlantInventory, StopSignals);
+        } else {
+            ServeModule(std::move(Parsed.Options), StopSignals);
         }
     } catch (const std::exception& Error) {
         std::cerr << "varnolink-sim: " << Error.what() << "\n";

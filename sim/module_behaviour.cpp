@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/module_behaviour.h"
+#include "sim/text_escape.h"
 
 #include <cstdint>
 
@@ -10,17 +11,6 @@ namespace {
 bool IsDecimal(char C)
 {
     return C >= '0' && C <= '9';
-}
-
-int HexDigitValue(char C)
-{
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    return -1;
 }
 
 std::optional<std::uint8_t> ParseHexByte(std::string_view Text)

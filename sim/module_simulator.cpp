@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/module_simulator.h"
+#include "sim/thread_end.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -254,15 +255,7 @@ void TModuleSimulator::Wake()
 
 void TModuleSimulator::Run()
 {
-    try {
-        RunLoop();
-    } catch (const std::exception& Error) {
-        std::lock_guard Lock(Mutex_);
-        LastError_ = Error.what();
-    }
-    std::lock_guard Lock(Mutex_);
-    Running_ = false;
-    Changed_.notify_all();
+    RunKeepingError([this] { RunLoop(); }, Mutex_, Changed_, Running_, LastError_);
 }
 
 void TModuleSimulator::RunLoop()

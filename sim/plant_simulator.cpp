@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/plant_simulator.h"
+#include "sim/thread_end.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -428,15 +429,7 @@ std::string TPlantSimulator::LastError() const
 
 void TPlantSimulator::Run()
 {
-    try {
-        RunLoop();
-    } catch (const std::exception& Error) {
-        std::lock_guard Lock(Mutex_);
-        LastError_ = Error.what();
-    }
-    std::lock_guard Lock(Mutex_);
-    Running_ = false;
-    Changed_.notify_all();
+    RunKeepingError([this] { RunLoop(); }, Mutex_, Changed_, Running_, LastError_);
 }
 
 void TPlantSimulator::RunLoop()

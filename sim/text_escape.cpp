@@ -5,9 +5,7 @@
 
 namespace varnolink::sim {
 
-namespace {
-
-int HexValue(char C)
+int HexDigitValue(char C)
 {
     if (C >= '0' && C <= '9')
         return C - '0';
@@ -17,8 +15,6 @@ int HexValue(char C)
         return C - 'a' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::string EscapeBytes(std::string_view Bytes)
 {
@@ -81,8 +77,8 @@ std::string UnescapeText(std::string_view Text)
             Bytes.push_back('\0');
             break;
         case 'x': {
-            const int High = I + 1 < Text.size() ? HexValue(Text[I + 1]) : -1;
-            const int Low = I + 2 < Text.size() ? HexValue(Text[I + 2]) : -1;
+            const int High = I + 1 < Text.size() ? HexDigitValue(Text[I + 1]) : -1;
+            const int Low = I + 2 < Text.size() ? HexDigitValue(Text[I + 2]) : -1;
             if (High < 0 || Low < 0) {
                 throw std::invalid_argument("\\x needs two hex digits in \"" + std::string(Text) + "\"");
             }

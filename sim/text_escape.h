@@ -15,4 +15,7 @@ std::string EscapeBytes(std::string_view Bytes);
 // std::invalid_argument on any other escape or a trailing backslash.
 std::string UnescapeText(std::string_view Text);
 
+// The value of a hexadecimal digit of either case, or -1.
+int HexDigitValue(char C);
+
 }  // namespace varnolink::sim
