@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "bench/spawn_quiet.h"
 
 namespace {
 
@@ -32,27 +32,16 @@ struct TRun {
 };
 
 // Runs a program with its output to /dev/null; its exit code and peak RSS.
-TRun Run(std::vector<std::string> Arguments)
+TRun Run(const std::vector<std::string>& Arguments)
 {
-    std::vector<char*> Argv;
-    for (std::string& A : Arguments)
-        Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&Actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t Child = -1;
+    const pid_t Child = SpawnQuiet(Arguments, TChildOutput::Silent);
     TRun Result;
-    if (posix_spawn(&Child, Argv[0], &Actions, nullptr, Argv.data(), environ) == 0) {
-        int Status = 0;
-        rusage Usage{};
-        if (wait4(Child, &Status, 0, &Usage) == Child) {
-            Result.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-            Result.PeakMiB = static_cast<double>(Usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
-        }
+    int Status = 0;
+    rusage Usage{};
+    if (wait4(Child, &Status, 0, &Usage) == Child) {
+        Result.ExitCode = ExitCodeOf(Status);
+        Result.PeakMiB = static_cast<double>(Usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
     }
-    posix_spawn_file_actions_destroy(&Actions);
     return Result;
 }
 

@@ -39,7 +39,7 @@
 
 using namespace varnolink;
 
-extern char** environ;
+#include "bench/spawn_quiet.h"
 
 namespace {
 
@@ -69,22 +69,11 @@ double Ms(TClock::duration Span)
 // Runs Program to its end; returns the exit status and the moment it was started.
 int RunProgram(const std::vector<std::string>& Arguments, TClock::time_point& Started)
 {
-    std::vector<char*> Argv;
-    for (const std::string& Argument : Arguments)
-        Argv.push_back(const_cast<char*>(Argument.c_str()));
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t Pid = -1;
     Started = TClock::now();
-    const int Failed = posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    if (Failed != 0)
-        throw std::runtime_error("cannot start " + Arguments[0]);
+    const pid_t Pid = SpawnQuiet(Arguments, TChildOutput::ErrorsOnly);
     int Status = 0;
     waitpid(Pid, &Status, 0);
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+    return ExitCodeOf(Status);
 }
 
 // Characters on the line: every request frame as sent, and its reply with

@@ -34,7 +34,7 @@
 
 #include "sim/module_simulator.h"
 
-extern char** environ;
+#include "bench/spawn_quiet.h"
 
 namespace {
 
@@ -55,18 +55,12 @@ void RunTraced(const std::vector<std::string>& Program, const std::string& Trace
     std::vector<std::string> Arguments{"strace", "-f", "-qq", "-o", TraceFile, "-e", std::string("trace=") + Traced,
                                        "--"};
     Arguments.insert(Arguments.end(), Program.begin(), Program.end());
-    std::vector<char*> Argv;
-    for (std::string& Argument : Arguments)
-        Argv.push_back(Argument.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t Pid = -1;
-    const int Failed = posix_spawnp(&Pid, "strace", &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    if (Failed != 0)
+    try {
+        Pid = SpawnQuiet(Arguments, TChildOutput::ErrorsOnly);
+    } catch (const std::runtime_error&) {
         throw std::runtime_error("cannot start strace (scripts/install-deps installs it)");
+    }
     int Status = 0;
     ::waitpid(Pid, &Status, 0);
     if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0)

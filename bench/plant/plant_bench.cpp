@@ -36,7 +36,7 @@
 
 using namespace varnolink;
 
-extern char** environ;
+#include "bench/spawn_quiet.h"
 
 namespace {
 
@@ -66,20 +66,8 @@ long ThreadsOf(pid_t Pid)
 // its threads until it exits (the pidfd wakes the wait when it does).
 TRun RunProgram(const std::vector<std::string>& Arguments)
 {
-    std::vector<char*> Argv;
-    for (const std::string& Argument : Arguments)
-        Argv.push_back(const_cast<char*>(Argument.c_str()));
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&Actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t Pid = -1;
     const TClock::time_point Started = TClock::now();
-    const int Failed = posix_spawn(&Pid, Argv[0], &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    if (Failed != 0)
-        throw std::runtime_error("cannot start " + Arguments[0]);
+    const pid_t Pid = SpawnQuiet(Arguments, TChildOutput::Silent);
     TRun Run;
     const int PidFd = static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0));
     for (;;) {
@@ -94,7 +82,7 @@ TRun RunProgram(const std::vector<std::string>& Arguments)
     Run.Ms = std::chrono::duration<double, std::milli>(TClock::now() - Started).count();
     if (PidFd >= 0)
         ::close(PidFd);
-    Run.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+    Run.Status = ExitCodeOf(Status);
     Run.PeakRssMiB = static_cast<double>(Usage.ru_maxrss) / 1024.0;
     return Run;
 }
