@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <variant>
 
 #include "main/protocol/transaction_chains.h"
@@ -23,21 +24,43 @@ void TProgressLine::Follow(TModuleConnection& Connection)
             Erase();
         }
     });
-    // A second is the countdown's unit; the loop's wait wakes for it.
-    Connection.SetTick(std::chrono::seconds(1), [this](const TChainSession& Session) {
-        if (Session.Running())
-            Show(Session);
-    });
+    // The countdown's next change is due when the time left falls to one
+    // second less than shown: the loop's wait wakes for exactly that
+    // instant, whenever the request started, so no second is shown twice.
+    Connection.SetTimer([this](const TChainSession& Session) { return NextSecond(Session); },
+                        [this](const TChainSession& Session) {
+                            if (Session.Running())
+                                Show(Session);
+                        });
+}
+
+std::optional<TSessionTime> TProgressLine::NextSecond(const TChainSession& Session) const
+{
+    const auto Deadline = Session.NextDeadline();
+    if (!Session.Running() || !Deadline || Deadline != CountedTo_ || SecondsShown_ <= 1)
+        return std::nullopt;
+    return *Deadline - std::chrono::seconds(SecondsShown_ - 1);
 }
 
 void TProgressLine::Show(const TChainSession& Session)
 {
     std::string Text = What_;
     if (const auto Deadline = Session.NextDeadline()) {
-        const auto Left = std::chrono::ceil<std::chrono::seconds>(*Deadline - TSessionClock::now()).count();
-        Text += ", reply awaited, " + std::to_string(Left > 0 ? Left : 0) + " s left";
+        // Computed from the deadline: a tick comes no earlier than the
+        // instant NextSecond named, so the figure is one less each time.
+        const long long Left =
+            std::max<long long>(std::chrono::ceil<std::chrono::seconds>(*Deadline - TSessionClock::now()).count(), 0);
+        CountedTo_ = Deadline;
+        SecondsShown_ = Left;
+        Text += ", reply awaited, " + std::to_string(Left) + " s left";
+    } else {
+        CountedTo_.reset();
     }
+    // The same text again would only flicker.
+    if (Shown_ && Text == LastText_)
+        return;
     Put("\r\033[K" + Text);
+    LastText_ = Text;
     Shown_ = true;
 }
 
@@ -46,6 +69,7 @@ void TProgressLine::ShowText(const std::string& Text)
     if (!On_)
         return;
     Put("\r\033[K" + Text);
+    LastText_ = Text;
     Shown_ = true;
 }
 
@@ -55,6 +79,7 @@ void TProgressLine::Erase()
         return;
     Put("\r\033[K");
     Shown_ = false;
+    LastText_.clear();
 }
 
 void TProgressLine::Put(const std::string& Text)

@@ -2,6 +2,7 @@
 // The progress line of a connection on a terminal.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "main/engine/module_connection.h"
@@ -28,12 +29,17 @@ public:
 
 private:
     void Show(const TChainSession& Session);
+    // When the countdown shown next changes (nullopt: nothing counts down).
+    std::optional<TSessionTime> NextSecond(const TChainSession& Session) const;
     void Put(const std::string& Text);
 
     int Fd_;
     bool On_;
     bool Shown_ = false;
     std::string What_;
+    std::string LastText_;
+    std::optional<TSessionTime> CountedTo_;  // the deadline the figure shown counts to
+    long long SecondsShown_ = 0;
 };
 
 }  // namespace varnolink

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <system_error>
 
 namespace varnolink {
@@ -72,11 +73,25 @@ void TEpollLoop::WatchStop(int Fd, TStopWhen When)
         Watch(Fd, &StopFdTag);
 }
 
+void TEpollLoop::SetTimer(TWhen When, std::function<void()> Tick)
+{
+    TickWhen_ = Tick ? std::move(When) : TWhen{};
+    Tick_ = std::move(Tick);
+}
+
 void TEpollLoop::SetTick(std::chrono::milliseconds Every, std::function<void()> Tick)
 {
-    TickEvery_ = Every;
-    Tick_ = std::move(Tick);
-    NextTick_ = std::chrono::steady_clock::now() + Every;
+    if (Every.count() <= 0 || !Tick) {
+        SetTimer({}, {});
+        return;
+    }
+    // The next time is kept with the timer and moved on each call.
+    auto Next = std::make_shared<TSessionTime>(TSessionClock::now() + Every);
+    SetTimer([Next] { return std::optional<TSessionTime>(*Next); },
+             [Next, Every, Tick = std::move(Tick)] {
+                 *Next = TSessionClock::now() + Every;
+                 Tick();
+             });
 }
 
 void TEpollLoop::RequestStop(TStopWhen When)
@@ -137,8 +152,9 @@ int TEpollLoop::MillisecondsToNextDeadline() const
     for (const TEntry& Entry : Entries_)
         if (const auto Deadline = Entry.Port->Session().NextDeadline())
             Earliest = Earliest ? std::min(*Earliest, *Deadline) : *Deadline;
-    if (Tick_ && TickEvery_.count() > 0)
-        Earliest = Earliest ? std::min(*Earliest, NextTick_) : NextTick_;
+    if (TickWhen_)
+        if (const auto Due = TickWhen_())
+            Earliest = Earliest ? std::min(*Earliest, *Due) : *Due;
     if (!Earliest)
         return -1;
     const auto Left = std::chrono::ceil<std::chrono::milliseconds>(*Earliest - TSessionClock::now()).count();
@@ -186,9 +202,9 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         }
         for (std::size_t Index = 0; Index < Entries_.size(); ++Index)
             Entries_[Index].Port->TimePassed(Now);
-        if (Tick_ && TickEvery_.count() > 0 && Now >= NextTick_) {
-            NextTick_ = Now + TickEvery_;
-            Tick_();
+        if (TickWhen_) {
+            if (const auto Due = TickWhen_(); Due && Now >= *Due)
+                Tick_();
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "cport/unique_fd.h"
@@ -39,8 +40,14 @@ public:
     void RequestStop(TStopWhen When = TStopWhen::AfterTheRequest);
     bool StopRequested() const { return Stopped_; }
 
-    // Calls Tick about every Every while RunUntil serves (a countdown on the
-    // screen); the wait wakes for it, nothing polls. Every of 0 turns it off.
+    // Calls Tick once the time When names has come, while RunUntil serves;
+    // the wait wakes for it, nothing polls. When is asked anew every round,
+    // so it may follow the sessions (a countdown aligned to a reply's
+    // deadline); nullopt: nothing due. An empty Tick turns it off.
+    using TWhen = std::function<std::optional<TSessionTime>()>;
+    void SetTimer(TWhen When, std::function<void()> Tick);
+    // Calls Tick every Every from now (a periodic redraw). Every of 0 turns
+    // it off.
     void SetTick(std::chrono::milliseconds Every, std::function<void()> Tick);
 
     // Serves the ports until Done() is true. Done is asked after every round.
@@ -62,9 +69,8 @@ private:
     std::atomic<bool> StopNow_{false};
     bool StopPassedOn_ = false;
     bool StopNowPassedOn_ = false;
-    std::chrono::milliseconds TickEvery_{0};
+    TWhen TickWhen_;
     std::function<void()> Tick_;
-    std::chrono::steady_clock::time_point NextTick_;
     struct TEntry {
         TSessionPort* Port;
         int Watched;  // the descriptor in epoll, -1 for none

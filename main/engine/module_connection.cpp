@@ -112,13 +112,15 @@ void TModuleConnection::SetEventListener(TEventListener Listener)
     Impl_->Listener_ = std::move(Listener);
 }
 
-void TModuleConnection::SetTick(std::chrono::milliseconds Every, std::function<void(const TChainSession&)> Tick)
+void TModuleConnection::SetTimer(TTickWhen When, std::function<void(const TChainSession&)> Tick)
 {
     TImpl& Impl = *Impl_;
-    if (!Tick)
-        Impl.Loop_.SetTick(Every, {});
-    else
-        Impl.Loop_.SetTick(Every, [&Impl, Tick = std::move(Tick)] { Tick(Impl.Port_.Session()); });
+    if (!Tick || !When) {
+        Impl.Loop_.SetTimer({}, {});
+        return;
+    }
+    Impl.Loop_.SetTimer([&Impl, When = std::move(When)] { return When(Impl.Port_.Session()); },
+                        [&Impl, Tick = std::move(Tick)] { Tick(Impl.Port_.Session()); });
 }
 
 bool TModuleConnection::StopRequested() const

@@ -53,10 +53,12 @@ public:
     bool StopRequested() const;
 
     // Sees every session event after the wire log, with the session (its
-    // progress, its deadline); and, every Every while a chain runs, a tick.
+    // progress, its deadline); and a tick at the times When names, asked
+    // anew every round of the loop (nullopt: none due).
     using TEventListener = std::function<void(const TSessionEvent&, const TChainSession&)>;
     void SetEventListener(TEventListener Listener);
-    void SetTick(std::chrono::milliseconds Every, std::function<void(const TChainSession&)> Tick);
+    using TTickWhen = std::function<std::optional<TSessionTime>(const TChainSession&)>;
+    void SetTimer(TTickWhen When, std::function<void(const TChainSession&)> Tick);
 
     // PORT as the window takes it: a path, "ttyUSB0", "COM3".
     void Open(const std::string& PortName);

@@ -359,16 +359,35 @@ TEST_F(VarnolinkProgram, DeviceLostAfterEachOfTheTwelveWritesNamesWhatTheModuleH
 
 TEST_F(VarnolinkProgram, ProgressLineOnATerminalOnlyAndNotWithQuiet)
 {
-    TFaults Slow;
-    Slow.ReplyDelay = 1300ms;
-    StartModule(Slow);
+    // A silent module: the whole wait is counted down, whatever the timing
+    // of the machine, so every second must be shown, once each, in order.
+    TFaults Silent;
+    Silent.SilentFromRequest = 1;
+    StartModule(Silent);
     const TFinished Terminal = Varnolink({"identify", "-p", Port()}, true);
-    EXPECT_EQ(Terminal.ExitCode, 0);
-    // Shown in place, counted down by the second, and erased at the end.
-    EXPECT_NE(Terminal.Err.find("\r\033[Kread identity (1 of 1), reply awaited, 5 s left"), std::string::npos)
+    EXPECT_EQ(Terminal.ExitCode, 3);
+    std::vector<std::string> Shown;
+    for (std::size_t At = Terminal.Err.find("\r\033[K"); At != std::string::npos;) {
+        const std::size_t Next = Terminal.Err.find("\r\033[K", At + 1);
+        Shown.push_back(Terminal.Err.substr(At + 4, Next == std::string::npos ? Next : Next - At - 4));
+        At = Next;
+    }
+    const std::string Waiting = "read identity (1 of 1), reply awaited, ";
+    std::vector<std::string> Countdown;
+    for (const std::string& Line : Shown)
+        if (Line.rfind(Waiting, 0) == 0)
+            Countdown.push_back(Line.substr(Waiting.size()));
+    EXPECT_EQ(Countdown, (std::vector<std::string>{"5 s left", "4 s left", "3 s left", "2 s left", "1 s left"}))
         << Terminal.Err;
-    EXPECT_NE(Terminal.Err.find("\r\033[Kread identity (1 of 1), reply awaited, 4 s left"), std::string::npos);
-    EXPECT_EQ(Terminal.Err.substr(Terminal.Err.size() - 4), "\r\033[K");
+    // Erased before the error is written.
+    EXPECT_NE(Terminal.Err.find("\r\033[Kvarnolink: "), std::string::npos) << Terminal.Err;
+
+    StartModule();
+    const TFinished Answered = Varnolink({"identify", "-p", Port()}, true);
+    EXPECT_EQ(Answered.ExitCode, 0);
+    EXPECT_NE(Answered.Err.find("\r\033[Kread identity (1 of 1), reply awaited, 5 s left"), std::string::npos)
+        << Answered.Err;
+    EXPECT_EQ(Answered.Err.substr(Answered.Err.size() - 4), "\r\033[K");
     EXPECT_EQ(Varnolink({"identify", "-p", Port(), "--quiet"}, true).Err, "");
     const TFinished Piped = Varnolink({"identify", "-p", Port()});
     EXPECT_EQ(Piped.ExitCode, 0);
