@@ -3,13 +3,6 @@
 // (errors name file, line and key), and writing them.
 #include "main/files/config_file.h"
 
-// SimpleIni without character-set conversion: bytes in, bytes out. Its
-// implementation is templates only, so it may be compiled here as well as in
-// the serial component's INI store.
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -96,18 +89,28 @@ bool IsKnownKey(std::string_view Section, std::string_view Key)
     return RowOfKey(Key).has_value();
 }
 
-// Where each entry stands in the file: SimpleIni gives the values but not
-// their lines, so the lines are found here, and everything SimpleIni would
-// skip or merge silently (a line that is no entry, a key given twice) is
-// refused with its line.
+// One entry of the file with where it stands, so that every error names
+// its line. A line that is no entry and a key given twice are refused, not
+// skipped or merged.
 struct TEntryLine {
     std::string Section;   // lower case
     std::string Key;       // lower case
     std::string ShownKey;  // as written
+    std::string_view Value;
     std::size_t Line;
 };
 
-std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& FileName)
+// A value as written after "=": trimmed, and a value in double quotes
+// without them (the only way to keep spaces at either end).
+std::string_view EntryValue(std::string_view Written)
+{
+    const std::string_view Value = Trim(Written);
+    if (Value.size() >= 2 && Value.front() == '"' && Value.back() == '"')
+        return Value.substr(1, Value.size() - 2);
+    return Value;
+}
+
+std::vector<TEntryLine> ReadEntries(std::string_view Text, const std::string& FileName)
 {
     std::vector<TEntryLine> Entries;
     std::map<std::pair<std::string, std::string>, std::size_t> Seen;
@@ -121,8 +124,8 @@ std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& 
         const std::string_view Line = Trim(Text.substr(Start, End - Start));
         Start = End + 1;
         ++LineNumber;
-        // SimpleIni ends a line at a lone CR as well; such a file is refused
-        // rather than read two ways.
+        // A lone CR ends a line for some readers and not for others; such
+        // a file is refused rather than read two ways.
         if (Line.find('\r') != std::string_view::npos)
             throw EConfigFile(FileName, LineNumber, {}, "carriage return inside the line");
         if (Line.empty() || IsCommentStart(Line.front()))
@@ -155,7 +158,7 @@ std::vector<TEntryLine> LocateEntries(std::string_view Text, const std::string& 
         if (!Inserted)
             throw EConfigFile(FileName, LineNumber, std::string(ShownKey),
                               "given twice (first on line " + std::to_string(Earlier->second) + ")");
-        Entries.push_back({Section, Key, std::string(ShownKey), LineNumber});
+        Entries.push_back({Section, Key, std::string(ShownKey), EntryValue(Line.substr(Equals + 1)), LineNumber});
     }
     return Entries;
 }
@@ -215,6 +218,21 @@ void Apply(TConfigFile& Result, const TEntryLine& Entry, std::string_view RawVal
     Result.Config.PortByte(*GridOfSection(Entry.Section), *RowOfKey(Entry.Key)) = Byte;
 }
 
+// A value as the file holds it: in double quotes when it starts or ends
+// with a space, which reading would trim otherwise. A line break would end
+// the entry early, so one is written as a space.
+std::string WrittenValue(std::string_view Value)
+{
+    std::string Text(Value);
+    for (char& Ch : Text)
+        if (Ch == '\n' || Ch == '\r')
+            Ch = ' ';
+    const auto IsSpace = [](char Ch) { return Ch == ' ' || Ch == '\t'; };
+    if (!Text.empty() && (IsSpace(Text.front()) || IsSpace(Text.back())))
+        return '"' + Text + '"';
+    return Text;
+}
+
 }  // namespace
 
 EConfigFile::EConfigFile(std::string File, std::size_t Line, std::string Key, const std::string& Reason)
@@ -257,20 +275,9 @@ TConfigFile ParseConfigText(std::string_view Text, const std::string& FileName)
         Text.remove_prefix(ByteOrderMark.size());
     if (Text.find('\0') != std::string_view::npos)
         throw EConfigFile(FileName, 0, {}, "not a text file (it holds a NUL byte)");
-    const std::vector<TEntryLine> Entries = LocateEntries(Text, FileName);
-
-    CSimpleIniA Ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false);
-    Ini.SetQuotes(true);
-    if (Ini.LoadData(Text.data(), Text.size()) < 0)
-        throw EConfigFile(FileName, 0, {}, "cannot be parsed as INI text");
-
     TConfigFile Result;
-    for (const TEntryLine& Entry : Entries) {
-        const char* Value = Ini.GetValue(Entry.Section.c_str(), Entry.Key.c_str(), nullptr);
-        if (Value == nullptr)
-            throw EConfigFile(FileName, Entry.Line, Entry.ShownKey, "entry not understood");
-        Apply(Result, Entry, Value, FileName);
-    }
+    for (const TEntryLine& Entry : ReadEntries(Text, FileName))
+        Apply(Result, Entry, Entry.Value, FileName);
     return Result;
 }
 
@@ -297,37 +304,34 @@ TModuleConfig RequireComplete(const TConfigFile& File, const std::string& FileNa
 
 std::string ConfigFileText(const TModuleConfig& Config, const TModuleIdentity* Identity, std::string_view ReadAt)
 {
-    CSimpleIniA Ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false);
-    Ini.SetSpaces(true);
-    Ini.SetQuotes(true);
-    const std::string Module(SectionModule);
-    Ini.SetValue(Module.c_str(), nullptr, nullptr, "# VARNOLINK I/O module configuration");
-    Ini.SetValue(Module.c_str(), "format", std::to_string(ConfigFileFormat).c_str());
-    Ini.SetValue(Module.c_str(), "remote_id", HexByteToStr2(Config.RemoteId).c_str());
-    Ini.SetValue(Module.c_str(), "baud", ModuleConfigFieldValue(Config, 1).c_str());
+    std::string Text;
+    const auto Section = [&Text](std::string_view Comment, std::string_view Name) {
+        if (!Text.empty())
+            Text += '\n';
+        Text.append(Comment).append("\n[").append(Name).append("]\n");
+    };
+    const auto Entry = [&Text](std::string_view Key, std::string_view Value) {
+        Text.append(Key).append(" = ").append(WrittenValue(Value)).append("\n");
+    };
+    Section("# VARNOLINK I/O module configuration", SectionModule);
+    Entry("format", std::to_string(ConfigFileFormat));
+    Entry("remote_id", HexByteToStr2(Config.RemoteId));
+    Entry("baud", ModuleConfigFieldValue(Config, 1));
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
-        const std::string Section(PortGridName(Grid));
-        Ini.SetValue(
-            Section.c_str(), nullptr, nullptr,
-            Grid == TPortGrid::Direction
-                ? "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)"
-                : "; the level of each output pin at power-on (two hex digits, or 0b and eight bits)");
+        Section(Grid == TPortGrid::Direction
+                    ? "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)"
+                    : "; the level of each output pin at power-on (two hex digits, or 0b and eight bits)",
+                PortGridName(Grid));
         for (int Row = 0; Row < PortRowCount; ++Row)
-            Ini.SetValue(Section.c_str(), PortRowName(Row).c_str(), HexByteToStr2(Config.PortByte(Grid, Row)).c_str());
+            Entry(PortRowName(Row), HexByteToStr2(Config.PortByte(Grid, Row)));
     }
     if (Identity != nullptr) {
-        const std::string Section(SectionIdentity);
-        Ini.SetValue(Section.c_str(), nullptr, nullptr, "; informational: written by read, ignored by write");
-        Ini.SetValue(Section.c_str(), "bios_name", Identity->BiosName.c_str());
-        Ini.SetValue(Section.c_str(), "bios_version", Identity->BiosVersion.c_str());
-        Ini.SetValue(Section.c_str(), "status", Identity->StatusText.c_str());
-        Ini.SetValue(Section.c_str(), "read_at", std::string(ReadAt).c_str());
+        Section("; informational: written by read, ignored by write", SectionIdentity);
+        Entry("bios_name", Identity->BiosName);
+        Entry("bios_version", Identity->BiosVersion);
+        Entry("status", Identity->StatusText);
+        Entry("read_at", ReadAt);
     }
-    std::string Text;
-    Ini.Save(Text);
-    // SimpleIni puts two empty lines before a commented section; one is enough.
-    for (std::size_t At = Text.find("\n\n\n"); At != std::string::npos; At = Text.find("\n\n\n", At))
-        Text.erase(At, 1);
     return Text;
 }
 

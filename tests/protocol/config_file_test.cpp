@@ -41,6 +41,27 @@ TEST(ConfigFile, WrittenTextReadsBackToTheSameValuesAndBytes)
     EXPECT_EQ(ConfigFileText(RequireComplete(File, "b.ini"), &File.Identity, File.ReadAt), Text);
 }
 
+// Files already kept (backups, files under version control) compare equal
+// only if the layout never changes: this is the layout, byte for byte.
+TEST(ConfigFile, WrittenLayoutStaysTheSameAndQuotesOnlyOuterSpaces)
+{
+    const TModuleIdentity Identity{"VARNOLINK IO", "1.00a ", "a\nb"};
+    EXPECT_EQ(ConfigFileText(Sample, &Identity, "2026-12-07T10:15:00Z"),
+              "# VARNOLINK I/O module configuration\n[module]\nformat = 1\nremote_id = A7\nbaud = 57600\n\n"
+              "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)\n"
+              "[direction]\nP0 = 5A\nP1 = 00\nP2 = F0\nP4 = FF\nP5 = 81\n\n"
+              "; the level of each output pin at power-on (two hex digits, or 0b and eight bits)\n"
+              "[power_on_default]\nP0 = FE\nP1 = FF\nP2 = 0F\nP4 = 00\nP5 = 01\n\n"
+              "; informational: written by read, ignored by write\n[identity]\nbios_name = VARNOLINK IO\n"
+              "bios_version = \"1.00a \"\nstatus = a b\nread_at = 2026-12-07T10:15:00Z\n");
+    // A quoted value keeps its spaces; quotes inside a value stay.
+    const TConfigFile File =
+        ParseConfigText("[identity]\nbios_name = \"  X \" \nstatus = say \"hi\"\nbios_version = \"\n", "q.ini");
+    EXPECT_EQ(File.Identity.BiosName, "  X ");
+    EXPECT_EQ(File.Identity.StatusText, "say \"hi\"");
+    EXPECT_EQ(File.Identity.BiosVersion, "\"");
+}
+
 TEST(ConfigFile, PartialFileNamesItsMissingFields)
 {
     const TConfigFile File = ParseConfigText("[module]\nbaud = 9600\n[direction]\nP2 = F0\n", "p.ini");
