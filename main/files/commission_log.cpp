@@ -67,6 +67,11 @@ bool IsIDOrEmpty(const std::string& Text)
     return Text.empty() || (Text.size() == 2 && IsHexDigit(Text[0]) && IsHexDigit(Text[1]));
 }
 
+// A row has ten short fields; these limits leave room for rows a later
+// version writes with more, and stop a hostile row (a line of millions of
+// commas, one endless field) at once, in little memory.
+constexpr TCsvLimits RowLimits{64, std::size_t{64} << 10};
+
 bool IsBlank(const TCsvRecord& Record)
 {
     return Record.Fields.size() == 1 && Record.Fields.front().empty();
@@ -142,7 +147,7 @@ std::vector<TCommissionRow> ParseCommissionLog(std::string_view Text, const std:
         std::string Reason;
         std::optional<TCsvRecord> Record;
         try {
-            Record = ParseCsvRecord(Text, Pos, Line);
+            Record = ParseCsvRecord(Text, Pos, Line, RowLimits);
         } catch (const ECsv& Error) {
             if (!HeaderSeen)
                 throw LogError(FileName, Error.Line(), Error.Reason());

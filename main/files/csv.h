@@ -16,6 +16,13 @@ namespace varnolink {
 // One record with its line end.
 std::string CsvRecord(const std::vector<std::string>& Fields);
 
+// What a reader accepts of one record: a damaged or hostile file (a line of
+// millions of commas) is refused at the limit instead of being held whole.
+struct TCsvLimits {
+    std::size_t Fields = 1024;
+    std::size_t RecordBytes = std::size_t{1} << 20;  // from its first character to its line end
+};
+
 struct TCsvRecord {
     std::size_t Line = 0;  // where the record starts, from 1
     std::vector<std::string> Fields;
@@ -35,11 +42,11 @@ private:
 // Splits a text into records. Records may also end with LF alone, and the
 // last one needs no line end; an empty line is a record of one empty field.
 // Throws ECsv for a quote inside an unquoted field, text after a closing
-// quote, or a quoted field that never closes.
-std::vector<TCsvRecord> ParseCsv(std::string_view Text);
+// quote, a quoted field that never closes, or a record beyond Limits.
+std::vector<TCsvRecord> ParseCsv(std::string_view Text, const TCsvLimits& Limits = {});
 
 // The record that starts at Pos (on line Line); moves both past it. A
 // reader that goes on after an ECsv restarts at the next line itself.
-TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& Line);
+TCsvRecord ParseCsvRecord(std::string_view Text, std::size_t& Pos, std::size_t& Line, const TCsvLimits& Limits = {});
 
 }  // namespace varnolink

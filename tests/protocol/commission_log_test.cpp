@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include "main/files/commission_log.h"
 #include "main/files/csv.h"
@@ -210,6 +213,67 @@ TEST_F(CommissionLogFile, RefusesDirectoriesDevicesAndOversizedFiles)
             EXPECT_EQ(std::string(Error.what()).rfind(Path + ": " + Reason, 0), 0u) << Error.what();
         }
     }
+}
+
+// The process's peak resident size so far, in MiB.
+long PeakRssMiB()
+{
+    rusage Usage{};
+    getrusage(RUSAGE_SELF, &Usage);
+    return Usage.ru_maxrss / 1024;
+}
+
+// A row of 30 million empty fields (30 MB of commas, no line end), written in
+// pieces so that the test itself never holds it.
+std::string WriteCommas(const std::string& Path, const std::string& Before)
+{
+    std::ofstream File(Path, std::ios::binary);
+    File << Before;
+    const std::string Piece(1 << 20, ',');
+    for (int I = 0; I < 30; ++I)
+        File << Piece;
+    return Path;
+}
+
+// A hostile row is refused at the field limit: as the first line the file is
+// no log (named with its line), after the header the row is skipped and the
+// rows after it still count; either way in little memory.
+TEST_F(CommissionLogFile, RowOfMillionsOfFieldsIsRefusedInBoundedMemory)
+{
+    const std::string Good = CommissionLogRowText(Row("03", TCommissionResult::Ok));
+    const std::string First = WriteCommas(Folder_.Path("commas.csv"), "");
+    const std::string Later = WriteCommas(Folder_.Path("later.csv"), Header());
+    std::ofstream(Later, std::ios::binary | std::ios::app) << "\r\n" << Good;
+    const long Before = PeakRssMiB();
+    try {
+        ReadCommissionLog(First);
+        ADD_FAILURE() << "accepted a row of commas";
+    } catch (const ECommissionLog& Error) {
+        EXPECT_EQ(std::string(Error.what()), First + ":1: a record of more than 64 fields");
+    }
+    std::vector<std::string> Skipped;
+    EXPECT_EQ(DoneIDs(ReadCommissionLog(Later, &Skipped)), std::set<uint8_t>{3});
+    EXPECT_EQ(Skipped, std::vector<std::string>{Later + ":2: a record of more than 64 fields; the row is skipped"});
+    EXPECT_LT(PeakRssMiB() - Before, 64);
+}
+
+TEST(Csv, RefusesRecordsBeyondTheLimits)
+{
+    const TCsvLimits Limits{3, 16};
+    const std::vector<std::pair<std::string, std::string>> Cases{
+        {"a,b,c,d\r\n", "line 1: a record of more than 3 fields"},
+        {"ok\r\n" + std::string(17, 'x') + "\r\n", "line 2: a record longer than 16 bytes"},
+        {"\"" + std::string(20, 'x') + "\"", "line 1: a record longer than 16 bytes"},
+    };
+    for (const auto& [Text, Message] : Cases) {
+        try {
+            ParseCsv(Text, Limits);
+            ADD_FAILURE() << "accepted " << Text;
+        } catch (const ECsv& Error) {
+            EXPECT_EQ(std::string(Error.what()), Message);
+        }
+    }
+    EXPECT_EQ(ParseCsv("a,b,c\r\n" + std::string(16, 'y'), Limits).size(), 2u);
 }
 
 TEST_F(CommissionLogFile, EmptyFileGetsItsHeaderOtherFilesAreRefused)
