@@ -23,19 +23,33 @@ std::vector<int> SpeedSearchOrder()
     return Order;
 }
 
-std::optional<TSpeedFound> SearchLineSpeed(TModuleConnection& Connection, std::chrono::milliseconds Wait,
-                                           const std::function<void(int Baud)>& Trying)
+std::optional<int> SearchSpeeds(const std::function<TSpeedProbe(int Baud)>& TryAt)
 {
     for (const int Baud : SpeedSearchOrder()) {
-        if (Trying)
-            Trying(Baud);
-        Connection.SetLineSpeed(Baud);
-        if (const std::optional<TModuleIdentity> Identity = Connection.Probe(Wait))
-            return TSpeedFound{Baud, *Identity};
-        if (Connection.StopRequested())
+        const TSpeedProbe Outcome = TryAt(Baud);
+        if (Outcome == TSpeedProbe::Answered)
+            return Baud;
+        if (Outcome == TSpeedProbe::Stop)
             break;
     }
     return std::nullopt;
+}
+
+std::optional<TSpeedFound> SearchLineSpeed(TModuleConnection& Connection, std::chrono::milliseconds Wait,
+                                           const std::function<void(int Baud)>& Trying)
+{
+    std::optional<TSpeedFound> Found;
+    SearchSpeeds([&](int Baud) {
+        if (Trying)
+            Trying(Baud);
+        Connection.SetLineSpeed(Baud);
+        if (const std::optional<TModuleIdentity> Identity = Connection.Probe(Wait)) {
+            Found = TSpeedFound{Baud, *Identity};
+            return TSpeedProbe::Answered;
+        }
+        return Connection.StopRequested() ? TSpeedProbe::Stop : TSpeedProbe::Silent;
+    });
+    return Found;
 }
 
 }  // namespace varnolink

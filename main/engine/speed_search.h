@@ -26,4 +26,11 @@ std::optional<TSpeedFound> SearchLineSpeed(TModuleConnection& Connection, std::c
 // The rates in the order the search tries them.
 std::vector<int> SpeedSearchOrder();
 
+// The search itself, over any way of asking: TryAt sets the line to a rate
+// and asks there. The search ends at the first rate that answers, or when
+// TryAt says to stop (a stop asked for, the line gone, a fault other than
+// silence). Every front end searches through this one.
+enum class TSpeedProbe { Answered, Silent, Stop };
+std::optional<int> SearchSpeeds(const std::function<TSpeedProbe(int Baud)>& TryAt);
+
 }  // namespace varnolink

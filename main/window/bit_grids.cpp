@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "main/protocol/hex.h"
+#include "main/window/form_config.h"
 #include "main/window/main_form.h"
 
 namespace varnolink {
@@ -23,18 +24,6 @@ QString BitCaption(TPortGrid Grid, uint8_t Value)
     if (Grid == TPortGrid::Direction)
         return Value == 1 ? QStringLiteral("IN") : QStringLiteral("OUT");
     return Value == 1 ? QStringLiteral("\"1\"") : QStringLiteral("\"0\"");
-}
-
-// Field text to byte. Characters outside Latin-1 turn into "?", which counts
-// as 0 like every other non-hexadecimal character.
-uint8_t FieldByte(const QLineEdit* Field)
-{
-    return HexStr2ToByte(Field->text().toLatin1().toStdString());
-}
-
-QString ByteText(uint8_t Value)
-{
-    return QString::fromStdString(HexByteToStr2(Value));
 }
 
 }  // namespace

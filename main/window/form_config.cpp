@@ -38,6 +38,8 @@ bool RowShowsValue(const TMainForm& Form, TPortGrid Grid, int Row)
     return true;
 }
 
+}  // namespace
+
 QString ByteText(uint8_t Value)
 {
     return QString::fromStdString(HexByteToStr2(Value));
@@ -47,8 +49,6 @@ uint8_t FieldByte(const QLineEdit* Field)
 {
     return HexStr2ToByte(Field->text().toLatin1().toStdString());
 }
-
-}  // namespace
 
 QStringList FieldsWithoutValue(const TMainForm& Form)
 {

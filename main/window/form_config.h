@@ -2,15 +2,25 @@
 // Between the window's fields and the configuration value.
 #pragma once
 
+#include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <optional>
 
 #include "main/protocol/module_config.h"
 
+class QLineEdit;
+
 namespace varnolink {
 
 class TMainForm;
+
+// A byte field's text to its byte. Characters outside Latin-1 turn into
+// "?", which counts as 0 like every other non-hexadecimal character.
+uint8_t FieldByte(const QLineEdit* Field);
+// A byte as a field shows it: two upper-case hexadecimal digits.
+QString ByteText(uint8_t Value);
 
 // The configuration as the window shows it, for SAVE CONFIG's check and the
 // configuration files of the menu bar.

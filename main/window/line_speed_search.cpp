@@ -50,21 +50,18 @@ std::optional<int> TMainForm::SearchLineSpeeds(std::chrono::milliseconds Wait, c
     std::optional<int> Found;
     std::exception_ptr Failure;
     try {
-        for (const int Baud : SpeedSearchOrder()) {
+        Found = SearchSpeeds([&](int Baud) {
             if (StopWanted || CloseRequested_ || LossPending_ || !ComPort1.Connected())
-                break;
+                return TSpeedProbe::Stop;
             if (Trying)
                 Trying(Baud);
             ComPort1.SetBaudRate(cport::BaudRateFromText(std::to_string(Baud)));
             WireLog_.Report(TWireEventKind::Note, "speed search: trying " + std::to_string(Baud) + " baud");
             const TChainEnd End = RunLentChain(TChainPlan::Probe(Wait), StopWanted).End;
-            if (End == TChainEnd::Completed) {
-                Found = Baud;
-                break;
-            }
-            if (End != TChainEnd::NoReply)
-                break;
-        }
+            if (End == TChainEnd::Completed)
+                return TSpeedProbe::Answered;
+            return End == TChainEnd::NoReply ? TSpeedProbe::Silent : TSpeedProbe::Stop;
+        });
         if (ComPort1.Connected() && !LossPending_)
             ComPort1.SetBaudRate(cport::BaudRateFromText(std::to_string(LineChoice_.Baud)));
     } catch (...) {
