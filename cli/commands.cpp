@@ -70,20 +70,6 @@ void WriteIdentity(TJsonWriter& Json, const TModuleIdentity& Identity)
     Json.EndObject();
 }
 
-struct TDifference {
-    std::string Field, Expected, Actual;
-};
-
-std::vector<TDifference> Differences(const TModuleConfig& Expected, const TModuleConfig& Actual)
-{
-    std::vector<TDifference> Result;
-    for (const std::string& Name : DifferingFields(Expected, Actual)) {
-        const int Field = ModuleConfigFieldOf(Name).value_or(0);
-        Result.push_back({Name, ModuleConfigFieldValue(Expected, Field), ModuleConfigFieldValue(Actual, Field)});
-    }
-    return Result;
-}
-
 // A field's value as everywhere in the JSON: the baud rate a number, every
 // other field two hexadecimal digits.
 void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& Value)
@@ -94,14 +80,14 @@ void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& 
         Json.String(Value);
 }
 
-void WriteDifferences(TJsonWriter& Json, const std::vector<TDifference>& List)
+void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List)
 {
     Json.Key("differences").BeginArray();
-    for (const TDifference& Item : List) {
+    for (const TFieldDifference& Item : List) {
         Json.BeginObject().Member("field", Item.Field).Key("expected");
-        FieldValue(Json, Item.Field, Item.Expected);
+        FieldValue(Json, Item.Field, Item.Wanted);
         Json.Key("actual");
-        FieldValue(Json, Item.Field, Item.Actual);
+        FieldValue(Json, Item.Field, Item.Held);
         Json.EndObject();
     }
     Json.EndArray();
@@ -367,7 +353,7 @@ private:
 
     int Verified(const TModuleConfig& Asked, const TWriteResult& Result)
     {
-        const std::vector<TDifference> List = Differences(Asked, Result.ReadBack.Config);
+        const std::vector<TFieldDifference> List = ConfigDifferences(Asked, Result.ReadBack.Config);
         WriteModuleHeld(Json_, TModuleHeld::Everything());
         Json_.Key("read_back");
         WriteConfig(Json_, Result.ReadBack.Config);
@@ -377,9 +363,9 @@ private:
                 Out_ << "written and verified: the module holds the configuration asked for\n";
             return ExitDone;
         }
-        for (const TDifference& Item : List)
-            Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Actual << ", written "
-                 << Item.Expected << std::endl;
+        for (const TFieldDifference& Item : List)
+            Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Held << ", written " << Item.Wanted
+                 << std::endl;
         return ExitDiffers;
     }
 
@@ -507,13 +493,13 @@ private:
     {
         const TConfigFile File = LoadConfigFile(Args_.File);
         const TModuleConfig Current = Connect().ReadConfig().Config;
-        const std::vector<TDifference> List = Differences(File.Config.Over(Current), Current);
+        const std::vector<TFieldDifference> List = ConfigDifferences(File.Config.Over(Current), Current);
         Json_.Key("module");
         WriteConfig(Json_, Current);
         WriteDifferences(Json_, List);
         if (!Args_.Json) {
-            for (const TDifference& Item : List)
-                Out_ << Item.Field << ": file " << Item.Expected << ", module " << Item.Actual << "\n";
+            for (const TFieldDifference& Item : List)
+                Out_ << Item.Field << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
             if (List.empty())
                 Out_ << "no differences\n";
         }

@@ -18,16 +18,6 @@ namespace varnolink {
 
 namespace {
 
-std::vector<TFieldDifference> DifferencesOf(const TModuleConfig& Wanted, const TModuleConfig& Held)
-{
-    std::vector<TFieldDifference> List;
-    for (const std::string& Name : DifferingFields(Wanted, Held)) {
-        const int Field = ModuleConfigFieldOf(Name).value_or(0);
-        List.push_back({Name, ModuleConfigFieldValue(Wanted, Field), ModuleConfigFieldValue(Held, Field)});
-    }
-    return List;
-}
-
 // A module's name as a file name of the backup folder: a name from the
 // inventory never reaches outside it ("../x" and "a/b" stay inside).
 std::string FileNameOf(std::string Name)
@@ -254,7 +244,7 @@ void TPlantRun::ChainEnded(TLine& Line, TEpollLoop& Loop)
         break;
     case TChainEnd::Differs:
         Row.ReadBack = Record.Config();
-        Row.Differences = DifferencesOf(*Row.Module.Wanted, Record.Config());
+        Row.Differences = ConfigDifferences(*Row.Module.Wanted, Record.Config());
         Finish(Line, TPlantOutcome::DiffersAfterWrite, Loop);
         return;
     case TChainEnd::NoReply:
@@ -302,7 +292,7 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
     Row.Held = Record.Config();
     Row.RemoteId = Row.Held->RemoteId;
     if (Row.Module.Wanted)
-        Row.Differences = DifferencesOf(*Row.Module.Wanted, *Row.Held);
+        Row.Differences = ConfigDifferences(*Row.Module.Wanted, *Row.Held);
     const TBackupOrigin Origin{Row.ReadAt, Row.Module.Port, Row.Module.Name, *Row.Identity};
     switch (Options_.Task) {
     case TPlantTask::Find:

@@ -52,12 +52,6 @@ enum class TPlantOutcome {
 // The words of the reports and the JSON: "ok", "differs after write", ...
 const char* PlantOutcomeText(TPlantOutcome Outcome);
 
-struct TFieldDifference {
-    std::string Field;  // as in the configuration file: "remote_id", "direction.P0"
-    std::string Wanted;
-    std::string Held;
-};
-
 struct TPlantRow {
     TPlantModule Module;
     std::string DevicePath;

@@ -33,11 +33,8 @@ bool Contains(const std::vector<std::string>& Names, const std::string& Name)
 std::vector<std::string> Mismatches(const TModuleConfig& Written, const TModuleConfig& Held)
 {
     std::vector<std::string> Fields;
-    for (const std::string& Name : DifferingFields(Written, Held)) {
-        const int Field = *ModuleConfigFieldOf(Name);
-        Fields.push_back(Name + ": wrote " + ModuleConfigFieldValue(Written, Field) + ", read " +
-                         ModuleConfigFieldValue(Held, Field));
-    }
+    for (const TFieldDifference& Difference : ConfigDifferences(Written, Held))
+        Fields.push_back(Difference.Field + ": wrote " + Difference.Wanted + ", read " + Difference.Held);
     return Fields;
 }
 

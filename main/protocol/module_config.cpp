@@ -30,6 +30,17 @@ std::size_t At(int Row)
     return static_cast<std::size_t>(Row);
 }
 
+// A field's value as a number, for comparing values rather than their texts.
+int FieldNumber(const TModuleConfig& Config, int Field)
+{
+    if (Field == FieldRemoteId)
+        return Config.RemoteId;
+    if (Field == FieldBaud)
+        return Config.BaudIndex;
+    const TPortField Port = PortFieldOf(Field);
+    return Config.PortByte(Port.Grid, Port.Row);
+}
+
 }  // namespace
 
 uint8_t& TModuleConfig::PortByte(TPortGrid Grid, int Row)
@@ -97,9 +108,19 @@ std::vector<std::string> DifferingFields(const TModuleConfig& Expected, const TM
 {
     std::vector<std::string> Names;
     for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-        if (ModuleConfigFieldValue(Expected, Field) != ModuleConfigFieldValue(Actual, Field))
+        if (FieldNumber(Expected, Field) != FieldNumber(Actual, Field))
             Names.push_back(ModuleConfigFieldName(Field));
     return Names;
+}
+
+std::vector<TFieldDifference> ConfigDifferences(const TModuleConfig& Wanted, const TModuleConfig& Held)
+{
+    std::vector<TFieldDifference> List;
+    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+        if (FieldNumber(Wanted, Field) != FieldNumber(Held, Field))
+            List.push_back({ModuleConfigFieldName(Field), ModuleConfigFieldValue(Wanted, Field),
+                            ModuleConfigFieldValue(Held, Field)});
+    return List;
 }
 
 std::vector<std::string> TPartialModuleConfig::MissingFields() const

@@ -58,6 +58,16 @@ std::string ModuleConfigFieldValue(const TModuleConfig& Config, int Field);
 // The fields whose values differ, by name, in field order.
 std::vector<std::string> DifferingFields(const TModuleConfig& Expected, const TModuleConfig& Actual);
 
+// A field whose value differs, with both values as messages show them.
+struct TFieldDifference {
+    std::string Field;  // as in the configuration file: "remote_id", "direction.P0"
+    std::string Wanted;
+    std::string Held;
+};
+// Every field Held differs from Wanted in, in field order: the one
+// comparison behind every front end's list of differences.
+std::vector<TFieldDifference> ConfigDifferences(const TModuleConfig& Wanted, const TModuleConfig& Held);
+
 // Section and key names of the port grids ("direction", "power_on_default")
 // and of a port row ("P0" ... "P5").
 std::string_view PortGridName(TPortGrid Grid);
