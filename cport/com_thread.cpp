@@ -104,9 +104,10 @@ struct TComThread::TShared : std::enable_shared_from_this<TComThread::TShared>, 
     size_t Rx80Mark = 0;                              // count at which evRx80Full is raised; 0: never
     int64_t CharTimeNs = 0;                           // for the output drain checks
     TDevice* Device = nullptr;                        // owned by the port's device state
-    int TxFd = -1;                                    // likewise: signalled after each write
+    int TxFd = -1;                                    // likewise: signalled after writes
     TReceiveQueue* Rx = nullptr;                      // likewise
     const std::atomic<uint64_t>* TxWrites = nullptr;  // likewise
+    std::atomic<bool>* TxSignalled = nullptr;         // likewise: cleared as a tx check begins
     // Writes covered by the last evTxEmpty processed on the owning thread;
     // a tx wake with no write since then has nothing new to report.
     std::atomic<uint64_t> TxCovered{UINT64_MAX};
@@ -169,6 +170,7 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events())
     S->TxFd = Device.TxFd.get();
     S->Rx = &Device.Rx;
     S->TxWrites = &Device.TxWrites;
+    S->TxSignalled = &Device.TxSignalled;
 
     S->StopFd = CheckedFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
     S->EpollFd = CheckedFd(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
@@ -291,6 +293,9 @@ void TComThread::TShared::Run()
                 InputFlags |= Ready[I].events;
                 break;
             case wsTx:
+                // Writes from now on signal again; those before are covered
+                // by the check below.
+                TxSignalled->store(false);
                 DrainEventFd(TxFd);
                 DrainCheck = true;
                 break;

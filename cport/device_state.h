@@ -34,9 +34,10 @@ struct TCustomComPort::TDeviceState {
 
     // The fields every transfer touches come first, together.
     std::unique_ptr<TDevice> Device;
-    TUniqueFd TxFd;                      // eventfd: written after each write while TxWatched (evTxEmpty detection)
-    std::atomic<bool> TxWatched{false};  // an event thread watches TxFd (set by the event thread)
-    std::atomic<uint64_t> TxWrites{0};   // writes signalled on TxFd so far
+    TUniqueFd TxFd;                        // eventfd: written after a write while TxWatched (evTxEmpty detection)
+    std::atomic<bool> TxWatched{false};    // an event thread watches TxFd (set by the event thread)
+    std::atomic<uint64_t> TxWrites{0};     // writes made while TxWatched so far
+    std::atomic<bool> TxSignalled{false};  // TxFd written and its check not yet begun (see SignalTx)
     TTransferTimeouts Timeouts;
     TAbortSignal AbortFd;  // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
     TReceiveQueue Rx;      // received bytes, decoded; every read of the device goes through it
@@ -53,11 +54,17 @@ struct TCustomComPort::TDeviceState {
     bool TakeCountedErrors(TComErrors& Errors);
 
     // After a successful write: wakes the event thread's evTxEmpty check.
+    // A check not yet begun covers this write as well (it looks at the
+    // device after it), so one signal serves every write until the event
+    // thread takes it (TakeTxSignal): a run of one-byte writes costs one
+    // wake, not one per byte.
     void SignalTx()
     {
         if (!TxWatched.load(std::memory_order_relaxed))
             return;
-        TxWrites.fetch_add(1, std::memory_order_relaxed);
+        TxWrites.fetch_add(1, std::memory_order_seq_cst);
+        if (TxSignalled.exchange(true, std::memory_order_seq_cst))
+            return;
         const uint64_t One = 1;
         [[maybe_unused]] ssize_t N = ::write(TxFd.get(), &One, sizeof One);
     }

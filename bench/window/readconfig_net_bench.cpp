@@ -18,8 +18,12 @@
 //       answered (ser2net passes data without answers to its negotiation).
 //       ser2net's hops are in both columns, so the ratio is the cost of our
 //       rfc2217 client and window code alone.
+//   BENCH readconfig_rfc2217_window_vs_bytewise_client  the same READ CONFIG
+//       over the median of the bare client sending each request one byte
+//       per send, as the window writes it (one WriteBytes per byte): the
+//       cost of our client per byte written against a bare send(2) per byte.
 //
-// The three alternate in blocks (connect, three runs, disconnect) so that a
+// The four alternate in blocks (connect, three runs, disconnect) so that a
 // change in the machine's load touches all of them alike.
 
 #include <QApplication>
@@ -201,11 +205,17 @@ public:
         }
     }
 
-    // Sends Request in one write and reads until the reply's CR; Reply gets
-    // the data received up to and without that CR.
-    void Exchange(const std::string& Request, std::string& Reply)
+    // Sends Request in one write (or, Bytewise, one send per byte) and reads
+    // until the reply's CR; Reply gets the data received up to and without
+    // that CR.
+    void Exchange(const std::string& Request, std::string& Reply, bool Bytewise)
     {
-        Check(Send(Request), "send the request");
+        if (Bytewise) {
+            for (const char& Byte : Request)
+                Check(::send(Socket_.get(), &Byte, 1, MSG_NOSIGNAL) == 1, "send a byte of the request");
+        } else {
+            Check(Send(Request), "send the request");
+        }
         Check(ReceiveLine(Reply), "a reply through ser2net in time");
     }
 
@@ -276,9 +286,10 @@ private:
 };
 
 // Connects to ser2net's rfc2217 accepter, runs READ CONFIG's 14 exchanges
-// RunsPerBlock times, disconnects; appends each run's ms. The replies are
-// checked after each run, outside its time.
-void TimeBareReadConfigs(uint16_t Port, std::vector<double>& Samples, bool Keep = true,
+// RunsPerBlock times (each request in one send, or one send per byte),
+// disconnects; appends each run's ms. The replies are checked after each
+// run, outside its time.
+void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samples, bool Keep = true,
                          TModuleSimulator* Simulator = nullptr, TSpans* Spans = nullptr)
 {
     std::array<std::string, ReadChain.size()> Requests;
@@ -294,7 +305,7 @@ void TimeBareReadConfigs(uint16_t Port, std::vector<double>& Samples, bool Keep 
             Simulator->ClearRequests();
         const TClock::time_point Start = TClock::now();
         for (std::size_t Index = 0; Index < Requests.size(); ++Index)
-            Client.Exchange(Requests[Index], Replies[Index]);
+            Client.Exchange(Requests[Index], Replies[Index], Bytewise);
         const double Elapsed = Ms(TClock::now() - Start);
         for (std::size_t Index = 0; Index < Replies.size(); ++Index) {
             const auto Reply = DecodeReplyLine(Replies[Index]);
@@ -333,23 +344,27 @@ int main(int argc, char** argv)
         Served.Start();
         const net_test::TSer2NetServer Server(Served.DevicePath());
 
-        std::vector<double> Pty, Rfc2217, Bare, WarmUp;
+        std::vector<double> Pty, Rfc2217, Bare, Bytewise, WarmUp;
         TimeReadConfigs(Form, Direct.DevicePath(), WarmUp, false);
         TimeReadConfigs(Form, Server.Rfc2217Url(), WarmUp, false);
-        TimeBareReadConfigs(Server.Rfc2217Port(), WarmUp, false);
-        TSpans PtySpans, NetSpans, BareSpans;
+        TimeBareReadConfigs(Server.Rfc2217Port(), false, WarmUp, false);
+        TimeBareReadConfigs(Server.Rfc2217Port(), true, WarmUp, false);
+        TSpans PtySpans, NetSpans, BareSpans, BytewiseSpans;
         for (int Block = 0; Block < Blocks; ++Block) {
             TimeReadConfigs(Form, Direct.DevicePath(), Pty, true, &Direct, &PtySpans);
             TimeReadConfigs(Form, Server.Rfc2217Url(), Rfc2217, true, &Served, &NetSpans);
-            TimeBareReadConfigs(Server.Rfc2217Port(), Bare, true, &Served, &BareSpans);
+            TimeBareReadConfigs(Server.Rfc2217Port(), false, Bare, true, &Served, &BareSpans);
+            TimeBareReadConfigs(Server.Rfc2217Port(), true, Bytewise, true, &Served, &BytewiseSpans);
         }
         const double PtyMs = Median(Pty);
         const double NetMs = Median(Rfc2217);
         const double BareMs = Median(Bare);
+        const double BytewiseMs = Median(Bytewise);
         std::printf("READ CONFIG, instant module (medians of %zu runs each)\n", Pty.size());
         std::printf("  %-40s %10.3f ms\n", "pseudo-terminal directly", PtyMs);
         std::printf("  %-40s %10.3f ms\n", "rfc2217:// through ser2net on loopback", NetMs);
         std::printf("  %-40s %10.3f ms\n", "bare telnet client through ser2net", BareMs);
+        std::printf("  %-40s %10.3f ms\n", "bare client, one byte per send", BytewiseMs);
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "request's first to last byte, pty/net/bare",
                     Median(PtySpans.Frame), Median(NetSpans.Frame), Median(BareSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "last byte to next request, pty/net/bare",
@@ -361,6 +376,10 @@ int main(int argc, char** argv)
         std::printf("BENCHROW READ CONFIG through ser2net rfc2217, ms (vs a bare telnet client through the same "
                     "ser2net)|%.2f|%.2f|%.2f|<= 1.1\n",
                     NetMs, BareMs, NetMs / BareMs);
+        std::printf("BENCH readconfig_rfc2217_window_vs_bytewise_client %.3f\n", NetMs / BytewiseMs);
+        std::printf("BENCHROW READ CONFIG through ser2net rfc2217, ms (vs a bare client sending one byte per "
+                    "send)|%.2f|%.2f|%.2f|<= 1.2\n",
+                    NetMs, BytewiseMs, NetMs / BytewiseMs);
     } catch (const std::exception& Failure) {
         std::fprintf(stderr, "readconfig_net_bench: %s\n", Failure.what());
         return 1;
