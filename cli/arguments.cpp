@@ -81,6 +81,8 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command == TCliCommand::Commission;
     if (Option == "--jobs" || Option == "--report")
         return IsPlantCommand(Command);
+    if (Option == "--deadline")
+        return IsPlantCommand(Command) && Command != TCliCommand::Find;
     if (Option == "--wait" || Option == "--inventory")
         return Command == TCliCommand::Find;
     if (Option == "--backup-dir")
@@ -181,7 +183,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
             Option == "--keep" || Option == "--ids" || Option == "--log" || Option == "--jobs" || Option == "--wait" ||
             Option == "--report" || Option == "--inventory" || Option == "--backup-dir" || Option == "--line-speed" ||
-            Option == "--rs485") {
+            Option == "--rs485" || Option == "--deadline") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -208,6 +210,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.WaitMs = static_cast<int>(NumberOption(Option, *Value, 1, 60000));
             else if (Option == "--report")
                 Result.Report = *Value;
+            else if (Option == "--deadline")
+                Result.Deadline = static_cast<int>(NumberOption(Option, *Value, 1, 7 * 24 * 3600));
             else if (Option == "--inventory")
                 Result.Inventory = *Value;
             else if (Option == "--backup-dir")
@@ -381,6 +385,10 @@ Options:
   -v, --verbose     every frame sent and reply received, on stderr
       --jobs N      (plant commands) at most N lines at once (default: all)
       --report FILE (plant commands) also write the result as an HTML page
+      --deadline SECONDS
+                    (audit, backup, apply) end the run after SECONDS: each
+                    line finishes the request on it, modules not yet reached
+                    are reported as stopped (exit status 130)
       --wait MS     (find) how long each port may take to answer (1000)
       --inventory FILE
                     (find) name the module of the inventory each port
@@ -399,7 +407,9 @@ Exit status:
        audit and apply --dry-run: all modules reached, some differ)
        plant commands: 3 when some module could not be reached (3 outranks 4),
        1 when a backup file could not be written
-  130  stopped by Ctrl-C, at once (commission: during a module's writes,
+  5    another run on the same inventory is under way (plant commands; its
+       process is named); nothing was done
+  130  stopped by Ctrl-C or --deadline, at once (commission: during a module's writes,
        recorded as interrupted; Ctrl-C between modules ends with status 0)
 
 A write, default or commission that ends early says what the module holds:

@@ -46,6 +46,7 @@ struct TCliArguments {
     std::string BackupDir;            // apply --backup-dir
     std::size_t Jobs = 0;             // audit, backup, apply, find --jobs: lines at once, 0 = all
     std::optional<int> WaitMs;        // find --wait: milliseconds
+    std::optional<int> Deadline;      // audit, backup, apply --deadline: seconds
     bool DryRun = false;              // commission, apply --dry-run
     bool NoBackup = false;            // write, default, restore, commission --no-backup
     std::optional<int> LineSpeed;     // --line-speed: the line's rate for this run (9600 unless given)

@@ -23,6 +23,7 @@
 #include "cli/plant_commands.h"
 #include "cli/port_advice.h"
 #include "cli/progress_line.h"
+#include "cli/run_lock.h"
 #include "main/files/commission_log.h"
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
@@ -138,6 +139,8 @@ public:
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const EInventory& Error) {
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
+        } catch (const ERunLocked& Error) {
+            Code = Fail(ExitLocked, "locked", Error.what(), {});
         } catch (const EModulePort& Error) {
             const std::string Advice =
                 Error.Chain() ? std::string() : PortAdvice(Args_.Port, Error.SystemError(), Error.what());

@@ -17,6 +17,7 @@ inline constexpr int ExitUsageOrFile = 1;
 inline constexpr int ExitPort = 2;
 inline constexpr int ExitNoReply = 3;
 inline constexpr int ExitDiffers = 4;
+inline constexpr int ExitLocked = 5;  // another run holds the inventory
 inline constexpr int ExitStopped = 130;
 
 // Runs one parsed command and returns its exit code. Results go to Out

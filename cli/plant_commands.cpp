@@ -17,6 +17,7 @@
 #include "cli/commands.h"
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
+#include "cli/run_lock.h"
 #include "main/engine/plant_report.h"
 #include "main/engine/plant_run.h"
 #include "main/files/commission_log.h"
@@ -113,6 +114,11 @@ public:
             Options.ProbeWait = std::chrono::milliseconds(*Args_.WaitMs);
         Options.HolderOf = [](const std::string& DevicePath) { return HolderText(FindPortHolder(DevicePath)); };
         std::vector<TPlantModule> Modules = Args_.Command == TCliCommand::Find ? PortsOfFind() : Inventory();
+        // One run on a plant at a time, from before its first port opens
+        // until its results are written.
+        std::optional<TRunLock> Lock;
+        if (Args_.Command != TCliCommand::Find)
+            Lock.emplace(Args_.File);
         if (Options.Task == TPlantTask::Backup) {
             PrepareFolder(Args_.Output);
             Options.BackupFolder = Args_.Output;
@@ -134,9 +140,22 @@ public:
         // Ctrl-C lets every line finish the request on it; nothing new starts.
         Loop.WatchStop(StopFd_, TStopWhen::AfterTheRequest);
         Run.OnRowChanged = [&](std::size_t) { ShowProgress(Run); };
-        Loop.SetTick(std::chrono::seconds(1), [&] { ShowProgress(Run); });
+        // The deadline is looked at with the progress, every second: past
+        // it, the run stops as after Ctrl-C.
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Args_.Deadline.value_or(0));
+        bool DeadlinePassed = false;
+        Loop.SetTick(std::chrono::seconds(1), [&] {
+            if (Args_.Deadline && !Loop.StopRequested() && std::chrono::steady_clock::now() >= Deadline) {
+                DeadlinePassed = true;
+                Loop.RequestStop(TStopWhen::AfterTheRequest);
+            }
+            ShowProgress(Run);
+        });
         Run.Run(Loop);
         Progress_.Erase();
+        if (DeadlinePassed)
+            Err_ << "varnolink: the deadline of " << *Args_.Deadline
+                 << " s has passed: the modules not reached are reported as stopped" << std::endl;
 
         const std::string MadeAt = UtcTimeText(std::chrono::system_clock::now());
         if (Options.Task == TPlantTask::Backup)

@@ -208,8 +208,7 @@ void TPlantRun::StartRow(TLine& Line, TEpollLoop& Loop)
         } catch (const EModulePort& Error) {
             const bool Busy = IsBusy(Error.SystemError());
             Row.Reason = Busy && Options_.HolderOf ? Options_.HolderOf(Row.DevicePath) : Error.what();
-            Finish(Line, Busy && Options_.Task == TPlantTask::Find ? TPlantOutcome::Busy : TPlantOutcome::PortError,
-                   Loop);
+            Finish(Line, Busy ? TPlantOutcome::Busy : TPlantOutcome::PortError, Loop);
             return;
         }
         if (!Line.InLoop) {

@@ -45,7 +45,7 @@ enum class TPlantOutcome {
     Stopped,            // a stop was asked for before or while it ran
     Found,              // find: a module answered
     NoAnswer,           // find: the port opened, nobody answered
-    Busy,               // find: another program holds the port
+    Busy,               // another program holds the port (Reason: who)
     FileError,          // backup, apply: the module's configuration could not be kept; nothing was written
 };
 
@@ -81,7 +81,7 @@ struct TPlantOptions {
     // Apply: where each module's configuration is kept before its first
     // write frame. Backup: where NAME.ini goes.
     std::string BackupFolder;
-    // Find: who holds a busy device ("in use by minicom, process 1234").
+    // Who holds a busy device ("in use by minicom, process 1234").
     std::function<std::string(const std::string& DevicePath)> HolderOf;
     // The clock of ReadAt (tests fix it).
     std::function<std::string()> UtcNow;

@@ -2,11 +2,14 @@
 #include "main/ports/port_holder.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 
@@ -136,6 +139,33 @@ std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath,
     if (!Holder)
         return std::nullopt;
     return TPortHolder{ProgramName(*Holder), *Holder};
+}
+
+std::optional<TPortHolder> FindFileLockHolder(const std::string& Path)
+{
+    struct stat Info {};
+    if (::stat(Path.c_str(), &Info) != 0)
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:131090 0 EOF": kind, pid, then
+    // the file as major:minor:inode, the device numbers in hexadecimal.
+    // Waiters ("1: -> FLOCK ...") do not hold the lock; their kind reads "->".
+    std::ifstream Table("/proc/locks");
+    constexpr int MostLines = 100000;
+    std::string Line;
+    for (int Count = 0; Count < MostLines && std::getline(Table, Line); ++Count) {
+        char Kind[16] = {};
+        long Process = 0;
+        unsigned Major = 0, Minor = 0;
+        unsigned long long Inode = 0;
+        if (std::sscanf(Line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%llu", Kind, &Process, &Major, &Minor, &Inode) !=
+                5 ||
+            std::string_view(Kind) != "FLOCK")
+            continue;
+        if (Major == ::major(Info.st_dev) && Minor == ::minor(Info.st_dev) && Inode == Info.st_ino &&
+            Process != ::getpid() && Process > 0)
+            return TPortHolder{ProgramName(static_cast<pid_t>(Process)), static_cast<pid_t>(Process)};
+    }
+    return std::nullopt;
 }
 
 bool OpenInThisProcess(const std::string& DevicePath)

@@ -28,6 +28,11 @@ std::optional<TPortHolder> FindPortHolder(const std::string& DevicePath,
 std::optional<TPortHolder> FindLockHolder(const std::string& DevicePath,
                                           const std::vector<std::string>& LockDirectories = {"/var/lock", "/run/lock"});
 
+// The process holding a flock on the file, as the kernel's lock table
+// (/proc/locks) names it; never the calling process. Nothing when the file
+// holds no such lock or the table cannot be read.
+std::optional<TPortHolder> FindFileLockHolder(const std::string& Path);
+
 // True when the calling process has the device open itself.
 bool OpenInThisProcess(const std::string& DevicePath);
 

@@ -32,6 +32,7 @@ public:
     // Reads stdout and stderr until stderr holds Text; false on timeout or end.
     bool WaitForErr(const std::string& Text, std::chrono::milliseconds Timeout);
     void Signal(int Number);
+    pid_t Pid() const { return Pid_; }
     // Reads to the end and reaps the child.
     TFinished Finish(std::chrono::milliseconds Timeout = std::chrono::seconds(60));
 
