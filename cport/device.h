@@ -73,6 +73,10 @@ public:
     // A descriptor for poll/epoll: readable when input waits or the line has
     // gone (POLLHUP/POLLERR), writable when Write can take bytes.
     virtual int PollFd() const = 0;
+    // The line's own descriptor, for a wait that needs poll's hang-up flags
+    // or room to write. PollFd itself unless the device waits for input
+    // through a descriptor of its own (one that is only ever readable).
+    virtual int LineFd() const { return PollFd(); }
 
     // Never blocks. A count, 0 when the far end has gone, or -1 with errno
     // (EAGAIN: nothing waiting; EIO: the device has gone).

@@ -18,14 +18,22 @@
 // server's notices into the modem lines and error counts the event thread
 // asks for.
 //
-// Whatever the server sends, no call waits past its limit: Read takes one
-// socket read and reports EAGAIN when it carried only commands, so a peer
-// that sends commands without end never holds a reader (nor the event
-// thread, nor Close); the negotiation and the acknowledgement wait end at
-// their limit however many bytes keep arriving. Answers to negotiation never
-// wait for room: they are held in a small backlog sent ahead of everything
-// else, and a server that asks more than the backlog holds without reading
-// the answers is treated as a connection that has gone.
+// Whatever the server sends, no call waits past its limit: Read takes a few
+// socket reads at most and reports EAGAIN when they carried only commands,
+// so a peer that sends commands without end never holds a reader (nor the
+// event thread, nor Close); the negotiation and the acknowledgement wait end
+// at their limit however many bytes keep arriving. Nor does such a peer
+// keep the process busy: once the port is open, commands beyond
+// FloodBudget bytes within FloodWindow pause the reading until the window
+// ends. The device's PollFd is then not readable (it is an epoll set of the
+// socket and a timer, with the socket left out while paused), so that no
+// waiting reader spins; the server, unread, is held back by TCP itself.
+// LineFd is the socket: for room to write and for hang-ups. A server that
+// never ends a sub-negotiation breaks the stream: reads fail with EPROTO.
+// Answers to negotiation never wait for room: they are held in a small
+// backlog sent ahead of everything else, and a server that asks more than
+// the backlog holds without reading the answers is treated as a connection
+// that has gone.
 //
 // Neither has the kernel's RS-485 mode: the server's line is set up at the
 // server, and ApplyRs485 answers ENOTTY.
@@ -124,12 +132,20 @@ public:
     // Negotiation answers held back while the server did not read; more is
     // a server that is not listening to what it asks for.
     static constexpr size_t ReplyBacklogLimit = 4096;
+    // Telnet commands read within one window before the reading pauses for
+    // the rest of it: far beyond the notices a real line causes, far below
+    // what a peer sending nothing else can push.
+    static constexpr size_t FloodBudget = 16 * 1024;
+    static constexpr std::chrono::milliseconds FloodWindow{100};
+    // Socket reads one Read takes while they carry only commands.
+    static constexpr int ReadRounds = 8;
 
     // The queue every read goes through; ApplyLine reads through it while it
     // waits for acknowledgements, so that data arriving meanwhile is kept.
     void AttachQueue(TReceiveQueue* Queue) { Queue_ = Queue; }
 
-    int PollFd() const override { return Socket_.get(); }
+    int PollFd() const override { return WaitFd_ ? WaitFd_.get() : Socket_.get(); }
+    int LineFd() const override { return Socket_.get(); }
     ssize_t Read(void* Buffer, size_t Count) override;
     ssize_t Write(const void* Buffer, size_t Count) override;
     int ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive) override;
@@ -163,7 +179,15 @@ private:
 
     // Decodes one socket read in place; handles what is not data.
     size_t DecodeLocked(unsigned char* Bytes, size_t Length);
-    void HandleNotice(const TComPortNotice& Notice);
+    // Which waits a notice wakes (TWake bits); the caller wakes them once.
+    uint8_t HandleNotice(const TComPortNotice& Notice);
+    // The command flood's pause (under DecodeMutex_): counts commands read,
+    // pauses the reading once the window's budget is spent, and tells
+    // whether the socket may be read now (ending a pause that is over, or
+    // one the line's loss cuts short).
+    void ChargeCommandsLocked(size_t Bytes);
+    bool ReadingAllowed();
+    void SetSocketWatched(bool Watched);
     // Sends a command whole (waits a bounded time for room); 0 or an errno.
     int SendCommand(const std::string& Bytes);
     int SendAllLocked(const char* Bytes, size_t Length);
@@ -181,8 +205,15 @@ private:
     TNetClock Now_;
     TReceiveQueue* Queue_ = nullptr;
 
-    std::mutex DecodeMutex_;  // the codec (reads are serial already; the open's reads too)
+    std::mutex DecodeMutex_;  // the codec and the flood's pause (reads are serial already; the open's reads too)
     TTelnetCodec Codec_;
+    std::atomic<bool> Broken_{false};  // the codec gave up the stream
+    TUniqueFd WaitFd_;                 // epoll: the socket (left out while paused) and PauseTimer_
+    TUniqueFd PauseTimer_;             // timerfd: the pause is over
+    std::chrono::steady_clock::time_point WindowStart_{};
+    size_t WindowCommands_ = 0;  // command bytes read since WindowStart_
+    bool Paused_ = false;
+    std::chrono::steady_clock::time_point PauseEnd_{};
 
     std::mutex SendMutex_;           // every byte to the socket
     bool HalfIac_ = false;           // an IAC pair of the data was cut after its first byte

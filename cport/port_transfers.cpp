@@ -61,7 +61,7 @@ struct TAsyncRequest {
     int32_t CompleteWrite(TDeviceState& Device);
     int32_t CompleteRead(TDeviceState& Device);
     template <typename TDone, typename TOnDevice>
-    int32_t PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
+    int32_t PollUntilDone(TDeviceState& Device, int DeviceFd, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
                           TOnDevice OnDevice);
 
 private:
@@ -234,21 +234,21 @@ bool TAsyncRequest::ReadDone(bool Immediate) const
     return Progress_ == Count_ || Immediate || HangUp_ || (FirstByteReturns_ && Progress_ > 0);
 }
 
-// The wait both completions share: poll() on the device (for DeviceEvents),
-// the abort eventfd and, for a read, the receive queue's eventfd, until Done
-// says the transfer is complete, a time limit passes or AbortPendingIO ends
-// the wait. Done runs before every poll, OnDevice whenever the device is
+// The wait both completions share: poll() on the device (DeviceFd, for
+// DeviceEvents), the abort eventfd and, for a read, the receive queue's
+// eventfd, until Done says the transfer is complete, a time limit passes or
+// AbortPendingIO ends the wait. Done runs before every poll, OnDevice whenever the device is
 // ready (with its revents).
 template <typename TDone, typename TOnDevice>
-int32_t TAsyncRequest::PollUntilDone(TDeviceState& Device, short DeviceEvents, TReceiveQueue* Queue, TDone Done,
-                                     TOnDevice OnDevice)
+int32_t TAsyncRequest::PollUntilDone(TDeviceState& Device, int DeviceFd, short DeviceEvents, TReceiveQueue* Queue,
+                                     TDone Done, TOnDevice OnDevice)
 {
     TAbortWatch Watch(Device.AbortFd, Ticket_);
     if (Watch.Entered()) {
         std::optional<TQueueWait> QueueWait;
         if (Queue != nullptr)
             QueueWait.emplace(*Queue);
-        pollfd Fds[3] = {{Device.Device->PollFd(), DeviceEvents, 0},
+        pollfd Fds[3] = {{DeviceFd, DeviceEvents, 0},
                          {Device.AbortFd.Fd(), POLLIN, 0},
                          {Queue != nullptr ? Queue->NotifyFd() : -1, POLLIN, 0}};
         const nfds_t Count = Queue != nullptr ? 3 : 2;
@@ -279,7 +279,7 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device)
 {
     TDevice& Driver = *Device.Device;
     return PollUntilDone(
-        Device, POLLOUT, nullptr, [&] { return Progress_ == Count_; },
+        Device, Driver.LineFd(), POLLOUT, nullptr, [&] { return Progress_ == Count_; },
         [&](short) {
             const ssize_t N = Driver.Write(Out_ + Progress_, static_cast<size_t>(Count_ - Progress_));
             if (N > 0) {
@@ -294,7 +294,7 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device)
 int32_t TAsyncRequest::CompleteRead(TDeviceState& Device)
 {
     return PollUntilDone(
-        Device, POLLIN, &Device.Rx,
+        Device, Device.Device->PollFd(), POLLIN, &Device.Rx,
         [&] {
             // Bytes another thread has read from the device arrive through the
             // queue; a take that empties it re-arms its eventfd.
@@ -529,7 +529,7 @@ int32_t TCustomComPort::InputWaitDescriptor()
     TDeviceLease Lease(*this);
     if (!Lease.get())
         throw EComPort(CError_ClearComFailed, EBADF);
-    return Lease.get()->Device->PollFd();
+    return Lease.get()->Device->LineFd();
 }
 
 // Errors of the received stream and the driver's counts, each reported once.

@@ -4,10 +4,13 @@
 
 #include <linux/sockios.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace cport {
@@ -19,6 +22,9 @@ namespace {
 
 // Which of the acknowledged settings an answer has come for.
 enum TAnswerBit : uint8_t { abBaud = 1, abDataSize = 2, abParity = 4, abStopSize = 8 };
+
+// Which waits the notices of one read wake.
+enum TWake : uint8_t { wkModem = 1, wkAnswer = 2 };
 
 // Rounded up, so that a wait never ends before its deadline; 0 once it has passed.
 int MillisecondsLeft(TClock::time_point Deadline, TClock::time_point Now)
@@ -48,7 +54,21 @@ TRfc2217Device::TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address, TNe
       Codec_(true),
       ModemFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       AnswerFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-{}
+{
+    // Without its epoll set or timer the device reads the socket unpaused
+    // (PollFd is the socket then).
+    TUniqueFd Wait(::epoll_create1(EPOLL_CLOEXEC));
+    PauseTimer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!Wait || !PauseTimer_)
+        return;
+    epoll_event Timer{};
+    Timer.events = EPOLLIN;
+    epoll_event Line{};
+    Line.events = EPOLLIN;
+    if (::epoll_ctl(Wait.get(), EPOLL_CTL_ADD, PauseTimer_.get(), &Timer) == 0 &&
+        ::epoll_ctl(Wait.get(), EPOLL_CTL_ADD, Socket_.get(), &Line) == 0)
+        WaitFd_ = std::move(Wait);
+}
 
 // Offers the options and reads until the server has taken the
 // COM-PORT-OPTION. Data that comes meanwhile was sent before the port was
@@ -105,24 +125,30 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
     return Device;
 }
 
-// One socket read decoded in place. A read that carried only commands
-// answers EAGAIN, so that 0 keeps meaning end of file and the caller comes
+// Socket reads decoded in place, until one carries data (at most
+// ReadRounds, so that a peer sending only commands costs one wake per
+// ReadRounds reads, not one per read). Reads that carried only commands
+// answer EAGAIN, so that 0 keeps meaning end of file and the caller comes
 // back to its deadline and stop between reads; the socket stays readable
-// if more waits.
+// if more waits. While the reading is paused nothing is read (EAGAIN).
 ssize_t TRfc2217Device::Read(void* Buffer, size_t Count)
 {
-    if (Deaf_) {
-        errno = EIO;
-        return -1;
-    }
     auto* Bytes = static_cast<unsigned char*>(Buffer);
-    const ssize_t N = NetReceive(Socket_.get(), Bytes, Count);
-    if (N <= 0)
-        return N;
-    const size_t Data = DecodeLocked(Bytes, static_cast<size_t>(N));
-    if (Data > 0)
-        return static_cast<ssize_t>(Data);
-    errno = Deaf_ ? EIO : EAGAIN;
+    for (int Round = 0; Round < ReadRounds; ++Round) {
+        if (Deaf_ || Broken_) {
+            errno = Deaf_ ? EIO : EPROTO;
+            return -1;
+        }
+        if (!ReadingAllowed())
+            break;
+        const ssize_t N = NetReceive(Socket_.get(), Bytes, Count);
+        if (N <= 0)
+            return N;
+        const size_t Data = DecodeLocked(Bytes, static_cast<size_t>(N));
+        if (Data > 0)
+            return static_cast<ssize_t>(Data);
+    }
+    errno = Deaf_ ? EIO : Broken_ ? EPROTO : EAGAIN;
     return -1;
 }
 
@@ -131,27 +157,92 @@ size_t TRfc2217Device::DecodeLocked(unsigned char* Bytes, size_t Length)
     std::lock_guard Lock(DecodeMutex_);
     TTelnetEvents Events;
     const size_t Data = Codec_.Decode(Bytes, Length, Bytes, Events);
+    if (Codec_.Broken())
+        Broken_ = true;
     if (!Events.Reply.empty()) {
         std::lock_guard Send(SendMutex_);
         QueueReplyLocked(Events.Reply);
     }
+    uint8_t Wake = 0;
     for (const TComPortNotice& Notice : Events.Notices)
-        HandleNotice(Notice);
+        Wake |= HandleNotice(Notice);
+    // One wake per read, however many notices it carried.
+    if (Wake & wkModem)
+        Signal(ModemFd_);
+    if (Wake & wkAnswer)
+        Signal(AnswerFd_);
+    ChargeCommandsLocked(Events.CommandBytes);
     return Data;
 }
 
-void TRfc2217Device::HandleNotice(const TComPortNotice& Notice)
+// The open's negotiation reads at its own pace within its own limit; the
+// budget counts from the moment the port's queue is attached.
+void TRfc2217Device::ChargeCommandsLocked(size_t Bytes)
+{
+    if (Queue_ == nullptr || !WaitFd_ || Bytes == 0)
+        return;
+    const auto Now = Now_();
+    if (Now - WindowStart_ >= FloodWindow) {
+        WindowStart_ = Now;
+        WindowCommands_ = 0;
+    }
+    WindowCommands_ += Bytes;
+    if (Paused_ || WindowCommands_ <= FloodBudget)
+        return;
+    Paused_ = true;
+    PauseEnd_ = WindowStart_ + FloodWindow;
+    const auto Left = std::max<std::chrono::nanoseconds>(PauseEnd_ - Now, std::chrono::milliseconds(1));
+    itimerspec When{};
+    When.it_value.tv_sec = static_cast<time_t>(Left.count() / 1'000'000'000);
+    When.it_value.tv_nsec = static_cast<long>(Left.count() % 1'000'000'000);
+    ::timerfd_settime(PauseTimer_.get(), 0, &When, nullptr);
+    SetSocketWatched(false);
+}
+
+// A pause ends when its timer has run out (or the clock says so), or at
+// once when the line has gone, so that its loss is read and reported.
+bool TRfc2217Device::ReadingAllowed()
+{
+    std::lock_guard Lock(DecodeMutex_);
+    if (!Paused_)
+        return true;
+    uint64_t Expired = 0;
+    const bool TimerRan = ::read(PauseTimer_.get(), &Expired, sizeof Expired) == sizeof Expired;
+    pollfd Line{Socket_.get(), POLLRDHUP, 0};
+    const bool Gone = ::poll(&Line, 1, 0) > 0 && (Line.revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
+    if (!TimerRan && !Gone && Now_() < PauseEnd_)
+        return false;
+    const itimerspec Off{};
+    ::timerfd_settime(PauseTimer_.get(), 0, &Off, nullptr);
+    Paused_ = false;
+    WindowStart_ = Now_();
+    WindowCommands_ = 0;
+    SetSocketWatched(true);
+    return true;
+}
+
+// The socket in the epoll set: watched for input, or for nothing while
+// paused (errors and hang-ups still make the set readable).
+void TRfc2217Device::SetSocketWatched(bool Watched)
+{
+    epoll_event Line{};
+    Line.events = Watched ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    ::epoll_ctl(WaitFd_.get(), EPOLL_CTL_MOD, Socket_.get(), &Line);
+}
+
+uint8_t TRfc2217Device::HandleNotice(const TComPortNotice& Notice)
 {
     if (Notice.Value.empty())
-        return;
+        return 0;
     const auto First = static_cast<uint8_t>(Notice.Value[0]);
+    uint8_t Wake = 0;
     std::lock_guard Lock(StateMutex_);
     // The server's answer to one of the line settings sent: kept, and the
     // acknowledgement wait woken.
-    const auto Acknowledge = [this](auto& Field, auto Value, uint8_t Bit) {
+    const auto Acknowledge = [&](auto& Field, auto Value, uint8_t Bit) {
         Field = Value;
         AcknowledgedBits_ |= Bit;
-        Signal(AnswerFd_);
+        Wake |= wkAnswer;
     };
     switch (Notice.Command) {
     case cpNotifyModemState: {
@@ -172,7 +263,7 @@ void TRfc2217Device::HandleNotice(const TComPortNotice& Notice)
         Counts_.Rng += (First & ModemRingEnd) ? 1 : 0;
         Lines_ = Lines;
         if (Changed)
-            Signal(ModemFd_);
+            Wake |= wkModem;
         break;
     }
     case cpNotifyLineState:
@@ -196,6 +287,7 @@ void TRfc2217Device::HandleNotice(const TComPortNotice& Notice)
     default:
         break;  // control and mask answers are not waited for
     }
+    return Wake;
 }
 
 // Data with IACs doubled. A send cut short between the two IACs of a pair
@@ -475,7 +567,7 @@ int TRfc2217Device::WaitForAcknowledgements(const TLineValues& Wanted, uint8_t A
         const int Left = MillisecondsLeft(Deadline, Now_());
         if (Left == 0)
             return ETIMEDOUT;
-        pollfd Waits[2] = {{Socket_.get(), POLLIN, 0}, {AnswerFd_.get(), POLLIN, 0}};
+        pollfd Waits[2] = {{PollFd(), POLLIN, 0}, {AnswerFd_.get(), POLLIN, 0}};
         const int N = ::poll(Waits, 2, Left);
         if (N == 0)
             return ETIMEDOUT;

@@ -62,6 +62,18 @@ std::string TTelnetCodec::Opening()
     return Out;
 }
 
+// A refusal (WONT or DONT) of an option, sent the first time only: the
+// option stays refused, and a server repeating its request learns nothing
+// new from the same answer.
+void TTelnetCodec::Refuse(uint8_t Verb, uint8_t Option, std::string& Reply)
+{
+    std::bitset<256>& Refused = Verb == WONT ? RefusedWont_ : RefusedDont_;
+    if (Refused.test(Option))
+        return;
+    Refused.set(Option);
+    Append(Reply, Verb, Option);
+}
+
 // Answers one negotiation command. A request for what is already in force
 // is not answered (no loops); an option we do not want is refused.
 void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply)
@@ -69,16 +81,16 @@ void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply)
     const int I = IndexOf(Option);
     if (I < 0) {  // an option we do not know: refused when offered or asked for
         if (Verb == DO)
-            Append(Reply, WONT, Option);
+            Refuse(WONT, Option, Reply);
         if (Verb == WILL)
-            Append(Reply, DONT, Option);
+            Refuse(DONT, Option, Reply);
         return;
     }
     // DO and WILL: the option goes on at that side if we want it there (with
     // an answer only when it was off), else it is refused.
-    const auto Enable = [&](TQ& State, bool Wanted, uint8_t Agree, uint8_t Refuse) {
+    const auto Enable = [&](TQ& State, bool Wanted, uint8_t Agree, uint8_t RefuseVerb) {
         if (!Wanted) {
-            Append(Reply, Refuse, Option);
+            Refuse(RefuseVerb, Option, Reply);
             return;
         }
         if (State == qNo)
@@ -114,21 +126,31 @@ void TTelnetCodec::Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply)
 // overlong or empty one) is dropped.
 void TTelnetCodec::EndSub(TTelnetEvents& Events)
 {
-    if (!SubOverflow_ && Sub_.size() >= 2 && static_cast<uint8_t>(Sub_[0]) == ComPortOption) {
+    if (SubLength_ <= SubLimit && Sub_.size() >= 2 && static_cast<uint8_t>(Sub_[0]) == ComPortOption) {
         const auto Command = static_cast<uint8_t>(Sub_[1]);
         if (Command >= ServerOffset)
             Events.Notices.push_back({static_cast<uint8_t>(Command - ServerOffset), Sub_.substr(2)});
     }
     Sub_.clear();
-    SubOverflow_ = false;
+    SubLength_ = 0;
+}
+
+// One value byte of a sub-negotiation: kept up to SubLimit, counted always;
+// past SubEndLimit the stream is given up.
+void TTelnetCodec::AddToSub(unsigned char C)
+{
+    if (++SubLength_ <= SubLimit)
+        Sub_.push_back(static_cast<char>(C));
+    else if (SubLength_ > SubEndLimit)
+        State_ = sBroken;
 }
 
 size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned char* Out, TTelnetEvents& Events)
 {
     if (Length > 0)
         Heard_ = true;
-    size_t Decoded = 0;
-    for (size_t I = 0; I < Length; ++I) {
+    size_t Decoded = 0, Escaped = 0;
+    for (size_t I = 0; I < Length && State_ != sBroken; ++I) {
         const unsigned char C = In[I];
         switch (State_) {
         case sData:
@@ -140,13 +162,14 @@ size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned cha
         case sIac:
             if (C == IAC) {
                 Out[Decoded++] = C;
+                ++Escaped;
                 State_ = sData;
             } else if (C >= WILL && C <= DONT) {
                 Verb_ = C;
                 State_ = sVerb;
             } else if (C == SB) {
                 Sub_.clear();
-                SubOverflow_ = false;
+                SubLength_ = 0;
                 State_ = sSub;
             } else {
                 State_ = sData;  // NOP, GA, a stray SE and the other commands carry nothing
@@ -157,21 +180,15 @@ size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned cha
             State_ = sData;
             break;
         case sSub:
-            if (C == IAC) {
+            if (C == IAC)
                 State_ = sSubIac;
-            } else if (Sub_.size() < SubLimit) {
-                Sub_.push_back(static_cast<char>(C));
-            } else {
-                SubOverflow_ = true;
-            }
+            else
+                AddToSub(C);
             break;
         case sSubIac:
             if (C == IAC) {
-                if (Sub_.size() < SubLimit)
-                    Sub_.push_back(static_cast<char>(C));
-                else
-                    SubOverflow_ = true;
                 State_ = sSub;
+                AddToSub(C);
             } else if (C == SE) {
                 EndSub(Events);
                 State_ = sData;
@@ -179,13 +196,16 @@ size_t TTelnetCodec::Decode(const unsigned char* In, size_t Length, unsigned cha
                 // A command inside a sub-negotiation ends it unfinished; the
                 // command itself counts.
                 Sub_.clear();
-                SubOverflow_ = false;
+                SubLength_ = 0;
                 State_ = sIac;
                 --I;
             }
             break;
+        case sBroken:
+            break;
         }
     }
+    Events.CommandBytes += Length - Decoded - Escaped;
     return Decoded;
 }
 

@@ -9,7 +9,12 @@
 // also when a sequence is split across any number of reads. Negotiation is
 // answered at once (the answer goes to Reply): the client wants BINARY and
 // SUPPRESS-GO-AHEAD in both directions and offers COM-PORT-OPTION itself
-// (WILL, which servers answer with DO); every other option is refused.
+// (WILL, which servers answer with DO); every other option is refused, once
+// per option and direction: a server that asks again and again is not
+// answered again and again, so that no negotiation runs in a loop. A
+// sub-negotiation keeps at most SubLimit bytes; one that runs past
+// SubEndLimit without its end breaks the stream (Broken): a server that
+// never ends one would otherwise swallow all that follows.
 // COM-PORT-OPTION messages of the server (acknowledgements and the
 // line-state and modem-state notices) are collected as TComPortNotice.
 //
@@ -17,6 +22,7 @@
 // sub-negotiations, with IACs inside their values doubled as well.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -98,6 +104,7 @@ struct TComPortNotice {
 struct TTelnetEvents {
     std::string Reply;                    // negotiation answers, to send as they are
     std::vector<TComPortNotice> Notices;  // COM-PORT-OPTION messages, in order
+    size_t CommandBytes = 0;              // input bytes that were no data (a doubled IAC counts as data)
 };
 
 class TTelnetCodec {
@@ -120,6 +127,8 @@ public:
     bool Binary() const { return Local_[OptionBinary] == qYes && Remote_[OptionBinary] == qYes; }
     // Anything at all has come from the server.
     bool HeardFromServer() const { return Heard_; }
+    // A sub-negotiation ran past SubEndLimit: nothing more is decoded.
+    bool Broken() const { return State_ == sBroken; }
 
     // Data with every IAC doubled, appended to Out.
     static void EscapeData(const void* Data, size_t Length, std::string& Out);
@@ -134,19 +143,23 @@ public:
 
     // Longest sub-negotiation kept; longer ones are dropped whole.
     static constexpr size_t SubLimit = 64;
+    // Longest sub-negotiation waited through for its end.
+    static constexpr size_t SubEndLimit = 4096;
 
 private:
     // Per-option negotiation state (RFC 1143, without the queue bit: the
     // client never changes its mind).
     enum TQ : uint8_t { qNo, qYes, qWantYes };
     enum TOptionIndex : uint8_t { OptionBinary, OptionSga, OptionComPort, OptionCount };
-    enum TState : uint8_t { sData, sIac, sVerb, sSub, sSubIac };
+    enum TState : uint8_t { sData, sIac, sVerb, sSub, sSubIac, sBroken };
 
     static int IndexOf(uint8_t Option);
     bool WantLocal(int Index) const;
     bool WantRemote(int Index) const;
     void Negotiate(uint8_t Verb, uint8_t Option, std::string& Reply);
+    void Refuse(uint8_t Verb, uint8_t Option, std::string& Reply);
     void EndSub(TTelnetEvents& Events);
+    void AddToSub(unsigned char C);
 
     bool WithComPort_;
     TQ Local_[OptionCount]{};   // we do the option (WILL side)
@@ -156,7 +169,10 @@ private:
     TState State_ = sData;
     uint8_t Verb_ = 0;
     std::string Sub_;
-    bool SubOverflow_ = false;
+    size_t SubLength_ = 0;  // bytes of the sub-negotiation so far, kept or not
+    // Options refused so far, by the verb of the refusal (WONT, DONT): each
+    // is refused once.
+    std::bitset<256> RefusedWont_, RefusedDont_;
 };
 
 }  // namespace cport

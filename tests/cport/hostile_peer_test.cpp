@@ -2,9 +2,12 @@
 // rfc2217:// ports against servers that never stop talking: command floods,
 // a sub-negotiation that never ends, random bytes, option requests whose
 // answers are never read. Open, ReadBytes and Close each end within their
-// limit, whatever keeps arriving.
+// limit, whatever keeps arriving, and a read against a flood leaves the
+// processor nearly idle.
 #include "device_pty.h"
 #include "telnet_peer.h"
+
+#include <time.h>
 
 #include <random>
 #include <string>
@@ -83,6 +86,56 @@ TEST_P(HostilePeer, ReadBytesAndCloseEndInTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(Floods, HostilePeer, ::testing::ValuesIn(Cases),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+// CPU seconds the whole process has used (the peer's thread included).
+double ProcessCpuSeconds()
+{
+    timespec Used{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Used);
+    return static_cast<double>(Used.tv_sec) + static_cast<double>(Used.tv_nsec) / 1e9;
+}
+
+struct TCpuCase {
+    const char* Name;
+    TFlood Flood;
+    int ReadError;  // the errno the read fails with; 0: it runs to its limit
+};
+
+const TCpuCase CpuCases[] = {
+    {"command_flood", {"", Nops, true}, 0},
+    {"option_request_flood", {"", OptionRequest, true}, 0},
+    {"endless_subnegotiation", {EndlessSub, "x", true}, EPROTO},
+};
+
+class HostilePeerCpu : public ::testing::TestWithParam<TCpuCase> {};
+
+// A read of at most a second against the flood: commands pause the reading
+// once their budget is spent, a sub-negotiation without end breaks the
+// stream; either way the process stays far below a core (a busy reader
+// used a whole second).
+TEST_P(HostilePeerCpu, ReadAgainstTheFloodUsesLittleCpu)
+{
+    TTelnetPeer Peer;
+    TComPort Port;
+    Port.SetPort(Peer.Url());
+    WaitingReads(Port, 1000);
+    Port.Open();
+    Peer.Flood(GetParam().Flood);
+    const double Before = ProcessCpuSeconds();
+    char Buffer[64];
+    int Error = 0;
+    try {
+        EXPECT_EQ(Port.ReadBytes(Buffer, sizeof Buffer), 0);
+    } catch (const EComPort& E) {
+        Error = E.SystemErrorCode();
+    }
+    EXPECT_LT(ProcessCpuSeconds() - Before, 0.3) << "CPU seconds during a read of at most one second";
+    EXPECT_EQ(Error, GetParam().ReadError);
+    Port.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Floods, HostilePeerCpu, ::testing::ValuesIn(CpuCases),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
 }  // namespace

@@ -161,8 +161,27 @@ INSTANTIATE_TEST_SUITE_P(
                          Bytes({IAC, DO, 24, IAC, WILL, EchoOption, IAC, WONT, 31, IAC, DONT, 31}),
                          Bytes({IAC, WONT, 24, IAC, DONT, EchoOption}), false, false, false},
         TNegotiationCase{"server_com_port_refused", Bytes({IAC, WILL, ComPortOption}),
-                         Bytes({IAC, DONT, ComPortOption}), false, false, false}),
+                         Bytes({IAC, DONT, ComPortOption}), false, false, false},
+        TNegotiationCase{"repeated_requests_refused_once",
+                         Bytes({IAC, DO, 24, IAC, WILL, ComPortOption, IAC, DO, 24, IAC, WILL, ComPortOption, IAC, DO,
+                                24, IAC, WILL, 24}),
+                         Bytes({IAC, WONT, 24, IAC, DONT, ComPortOption, IAC, DONT, 24}), false, false, false}),
     [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A sub-negotiation (option and value bytes) is waited through up to its
+// limit; past it the stream is given up, and nothing after it counts as
+// data.
+TEST(TelnetSubNegotiation, EndlessOneBreaksTheStreamAtItsLimit)
+{
+    const std::string Start = Bytes({IAC, SB, ComPortOption, 107});
+    TTelnetCodec Codec;
+    TDecoded Got = DecodePieces(Codec, Start + std::string(TTelnetCodec::SubEndLimit - 2, 'q'), {});
+    EXPECT_FALSE(Codec.Broken());
+    Got = DecodePieces(Codec, "q" + Bytes({IAC, SE}) + "data", {});
+    EXPECT_TRUE(Codec.Broken());
+    EXPECT_EQ(Got.Data, "");
+    EXPECT_EQ(Got.Events.CommandBytes, 7u);
+}
 
 TEST(TelnetOpening, OffersComPortBinaryAndSuppressGoAhead)
 {
