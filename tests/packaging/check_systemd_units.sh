@@ -1,0 +1,66 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# The plant audit's systemd units: systemd-analyze verifies them, their
+# sandbox keeps the service's exposure at or below the threshold, and the
+# service's own command line, run with its paths moved into a scratch folder,
+# audits a simulated module and leaves the JSON and the HTML report where the
+# unit says.
+# Usage: check_systemd_units.sh <varnolink> <varnolink-sim> <unit source dir> <highest exposure, tenths>
+set -eu
+varnolink=$1
+simulator=$2
+units=$3
+threshold=$4
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+command -v systemd-analyze >/dev/null || fail "systemd-analyze not found"
+
+tmp=$(mktemp -d)
+sim_pid=
+trap '[ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null; rm -rf "$tmp"' EXIT
+service=$units/varnolink-audit@.service
+timer=$units/varnolink-audit@.timer
+
+# The units as systemd reads them; the manual page is not installed here.
+systemd-analyze verify --man=no "$service" "$timer" >"$tmp/verify.log" 2>&1 ||
+    { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify rejects the units"; }
+[ ! -s "$tmp/verify.log" ] || { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify has remarks"; }
+
+# The sandbox: the overall exposure (0.0 to 10.0) at most the threshold.
+systemd-analyze security --offline=true --root=/ --threshold="$threshold" "$service" >"$tmp/security.log" 2>&1 ||
+    { cat "$tmp/security.log" >&2; fail "exposure above $threshold tenths"; }
+exposure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p' "$tmp/security.log")
+[ -n "$exposure" ] || { cat "$tmp/security.log" >&2; fail "no exposure figure"; }
+
+# The service's command line, its continuation lines joined, for the plant
+# "test", with systemd's $$ as the shell's $ and every path in the scratch
+# folder. No textfile folder: the metrics are left out.
+command=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$service" | sed 's/^ExecStart=//; s/\\$//' | tr '\n' ' ' |
+    sed -e 's/%i/test/g' -e 's/\$\$/$/g' \
+        -e "s|/usr/bin/varnolink|$varnolink|g" \
+        -e "s|/etc/varnolink/plants|$tmp/plants|g" \
+        -e "s|/var/lib/varnolink|$tmp/state|g" \
+        -e "s|/var/lib/prometheus/node-exporter|$tmp/textfile|g")
+case $command in
+    "/bin/sh -c '"*) ;;
+    *) fail "ExecStart is no shell command line: $command" ;;
+esac
+
+# A simulated module on a pseudo-terminal; its path is the simulator's first
+# line, read from a pipe as it comes.
+mkfifo "$tmp/simulator.out"
+"$simulator" >"$tmp/simulator.out" &
+sim_pid=$!
+exec 3<"$tmp/simulator.out"
+read -r pty <&3 || fail "the simulator named no pseudo-terminal"
+mkdir -p "$tmp/plants" "$tmp/state/test"
+"$varnolink" read -p "$pty" -o "$tmp/plants/module.ini" >/dev/null || fail "the module could not be read"
+printf 'name,port,config\nmodule,%s,module.ini\n' "$pty" >"$tmp/plants/test.csv"
+
+status=0
+eval "$command" >"$tmp/run.log" 2>&1 || status=$?
+[ $status -eq 0 ] || { cat "$tmp/run.log" >&2; fail "the service's command ended with status $status"; }
+grep -q '"ok": *true' "$tmp/state/test/audit.json" || { cat "$tmp/state/test/audit.json" >&2; fail "audit.json"; }
+grep -q '<html' "$tmp/state/test/audit.html" || fail "no HTML report in the state folder"
+[ ! -e "$tmp/state/test/audit.json.new" ] || fail "the JSON was left beside"
+echo "systemd units: verified; exposure $exposure (at most $((threshold / 10)).$((threshold % 10))); the service's command audits"
