@@ -13,8 +13,9 @@
 
 namespace varnolink {
 
+// O_NONBLOCK: an inventory that is a pipe must not hold the run at its open.
 TRunLock::TRunLock(const std::string& InventoryPath)
-    : Fd_(::open(InventoryPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY))
+    : Fd_(::open(InventoryPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK))
 {
     if (!Fd_)
         throw EConfigFile(InventoryPath, 0, "", std::string("cannot be opened: ") + std::strerror(errno));
