@@ -76,7 +76,7 @@ bool Takes(TCliCommand Command, const std::string& Option)
     if (Option == "--output")
         return Command == TCliCommand::Read || Command == TCliCommand::Backup;
     if (Option == "--dry-run")
-        return Command == TCliCommand::Commission || Command == TCliCommand::Apply;
+        return Command == TCliCommand::Commission || Command == TCliCommand::Apply || Command == TCliCommand::Write;
     if (Option == "--ids" || Option == "--log" || Option == "--next-on-enter")
         return Command == TCliCommand::Commission;
     if (Option == "--jobs" || Option == "--report")
@@ -299,12 +299,13 @@ Commands:
                               there are none
   identify -p PORT            the module's BIOS name and version
   read -p PORT [-o FILE]      the configuration file, on stdout or into FILE
-  write -p PORT FILE [--id XX] [--baud RATE] [--keep FIELD,...]
+  write -p PORT FILE [--id XX] [--baud RATE] [--keep FIELD,...] [--dry-run]
                               write FILE into the module, read it back and
                               compare; --id and --baud replace the file's
                               values; --keep leaves the named fields or groups
                               (module, direction, power_on_default) as the
-                              module has them (needed for fields FILE lacks)
+                              module has them (needed for fields FILE lacks);
+                              --dry-run reads and compares, writes nothing
   diff -p PORT FILE           the fields in which the module differs from FILE
   default -p PORT             write the factory values, then read back
   doctor [-p PORT]            check the port and the line step by step, each
@@ -368,8 +369,8 @@ Options:
       --ids LIST    (commission) the Remote IDs to give, ranges and commas
       --log FILE    (commission) the CSV log: one row per module, IDs shown
                     there as ok are not given again
-      --dry-run     (commission) read each module, show what would change;
-                    write nothing, log nothing
+      --dry-run     (write, commission, apply) read each module, show what
+                    would change; write nothing, log nothing
       --no-backup   (write, default, restore, commission) do not read the
                     module first to keep its configuration; by default it is
                     kept in ~/.local/state/varnolink/backups (XDG_STATE_HOME)

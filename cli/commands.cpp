@@ -160,6 +160,10 @@ public:
         if (!Backup_.empty() && !Args_.Json)
             Err_ << "varnolink: what the module held before is kept in " << Backup_ << std::endl;
         if (Args_.Json) {
+            // Whether the module was changed, and how, for configuration
+            // tools that decide "changed" from a command's last line.
+            if (Changed_)
+                Json_.Member("changed", *Changed_).Member("comment", Comment_);
             Json_.Member("ok", Code == ExitDone).Member("exit_code", static_cast<int64_t>(Code)).EndObject();
             Out_ << Json_.Text() << std::endl;
         }
@@ -188,8 +192,13 @@ private:
         if (!Advice.empty() || !Remedy.empty())
             Json_.Member("advice", Advice.empty() ? Remedy : Advice);
         Json_.EndObject();
-        if (Writes)
+        if (Writes) {
             WriteModuleHeld(Json_, Held);
+            Changed_ = !Held.Written.empty() || Held.Unconfirmed.has_value();
+            Comment_ = Message + "; written: " + ListedFields(Held.Written) +
+                       (Held.Unconfirmed ? "; sent, not confirmed: " + *Held.Unconfirmed : std::string()) +
+                       (Held.NotSent.empty() ? std::string() : "; not sent: " + ListedFields(Held.NotSent));
+        }
         return Code;
     }
 
@@ -312,8 +321,8 @@ private:
     }
 
     // The file's configuration with the command line's replacements; the
-    // fields of --keep come from Module when given.
-    TModuleConfig Wanted(const TConfigFile& File, TModuleConnection* Module)
+    // fields of --keep come from Current, the module's, when given.
+    TModuleConfig Wanted(const TConfigFile& File, const std::optional<TModuleConfig>& Current)
     {
         TPartialModuleConfig Partial = File.Config;
         if (Args_.Id) {
@@ -346,12 +355,12 @@ private:
                               "missing (give it in the file, or leave it as the module has it with --keep " +
                                   ListedFields(Missing) + ")");
         }
-        if (Module == nullptr || Keep.empty())
+        if (!Current || Keep.empty())
             return Partial.Over(TModuleConfig{});
         // Kept fields: the module's own values, whatever the file says.
         for (const std::string& Field : Keep)
             Partial.Forget(*ModuleConfigFieldOf(Field));
-        return Partial.Over(Module->ReadConfig().Config);
+        return Partial.Over(*Current);
     }
 
     int Verified(const TModuleConfig& Asked, const TWriteResult& Result)
@@ -361,11 +370,14 @@ private:
         Json_.Key("read_back");
         WriteConfig(Json_, Result.ReadBack.Config);
         WriteDifferences(Json_, List);
+        Changed_ = true;
         if (List.empty()) {
+            Comment_ = "written and verified: the module holds the configuration asked for";
             if (!Args_.Json)
-                Out_ << "written and verified: the module holds the configuration asked for\n";
+                Out_ << Comment_ << "\n";
             return ExitDone;
         }
+        Comment_ = "written, but the read-back differs in " + std::to_string(List.size()) + " field(s)";
         for (const TFieldDifference& Item : List)
             Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Held << ", written " << Item.Wanted
                  << std::endl;
@@ -390,11 +402,37 @@ private:
         const TConfigFile File = LoadConfigFile(Args_.File);
         if (Args_.Command == TCliCommand::Restore)
             RequireComplete(File, Args_.File);
-        Wanted(File, nullptr);  // refuse a bad file or option before the port is touched
+        Wanted(File, std::nullopt);  // refuse a bad file or option before the port is touched
         TModuleConnection& Module = Connect();
-        const TModuleConfig Asked = Wanted(File, &Module);
+        if (Args_.DryRun)
+            return Planned(File, Module.ReadConfig());
+        const TModuleConfig Asked =
+            Wanted(File, Args_.Keep.empty() ? std::nullopt : std::optional(Module.ReadConfig().Config));
         KeepBackup(Module);
         return Verified(Asked, Module.WriteConfig(Asked));
+    }
+
+    // write --dry-run: the module as read and as it would be written, as
+    // values and as configuration file text; nothing is written.
+    int Planned(const TConfigFile& File, const TModuleReading& Before)
+    {
+        const TModuleConfig Asked = Wanted(File, Before.Config);
+        const std::vector<TFieldDifference> List = ConfigDifferences(Asked, Before.Config);
+        Json_.Member("dry_run", true).Key("before");
+        WriteConfig(Json_, Before.Config);
+        Json_.Key("after");
+        WriteConfig(Json_, Asked);
+        Json_.Member("before_text", ConfigFileText(Before.Config)).Member("after_text", ConfigFileText(Asked));
+        WriteDifferences(Json_, List);
+        Changed_ = !List.empty();
+        Comment_ = List.empty() ? "the module holds the configuration already; nothing would be written"
+                                : "would write " + std::to_string(List.size()) + " field(s) that differ";
+        if (!Args_.Json) {
+            for (const TFieldDifference& Item : List)
+                Out_ << Item.Field << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
+            Out_ << Comment_ << "\n";
+        }
+        return ExitDone;
     }
 
     int Default()
@@ -518,7 +556,9 @@ private:
     TProgressLine Progress_;  // outlives the connection that calls it
     TModuleConnection Connection_;
     TModuleIdentity Identity_;
-    std::string Backup_;  // where the module's configuration was kept before a write
+    std::string Backup_;           // where the module's configuration was kept before a write
+    std::optional<bool> Changed_;  // commands that write: whether the module was (or would be) changed
+    std::string Comment_;          // and in a few words how
 };
 
 }  // namespace

@@ -77,6 +77,10 @@ public:
     }
 
     TJsonWriter Modules, WouldChanges;
+    std::size_t Changed = 0;           // modules that got a write frame
+    std::size_t WouldChangeCount = 0;  // dry run: modules that would
+
+    bool DryRun() const { return DryRun_; }
 
     void WaitingForModule(const std::string& Port) override { Err_ << "waiting for a module on " << Port << std::endl; }
 
@@ -90,6 +94,8 @@ public:
 
     void WouldChange(std::size_t Number, uint8_t ID, const std::vector<std::string>& Changes) override
     {
+        if (!Changes.empty())
+            ++WouldChangeCount;
         if (Json_) {
             WouldChanges.BeginObject()
                 .Member("number", static_cast<int64_t>(Number))
@@ -122,6 +128,8 @@ public:
             .Member("detail", Row.Detail);
         WriteModuleHeld(Modules, Held);
         Modules.EndObject();
+        if (!Held.Written.empty() || Held.Unconfirmed)
+            ++Changed;
     }
 
     void ConnectNextModule(bool OnEnter) override
@@ -161,6 +169,10 @@ void PrintSummary(const TSeriesCommissioning& Series, TProgress& Progress, std::
         // The rows were gathered in arrays of their own as they came.
         Json->Key("modules").Raw(Progress.Modules.EndArray().Text());
         Json->Key("would_change").Raw(Progress.WouldChanges.EndArray().Text());
+        const bool DryRun = Progress.DryRun();
+        const std::size_t Changed = DryRun ? Progress.WouldChangeCount : Progress.Changed;
+        Json->Member("changed", Changed > 0)
+            .Member("comment", std::to_string(Changed) + (DryRun ? " modules would be written" : " modules written"));
         Json->Key("summary")
             .BeginObject()
             .Member("ok", static_cast<int64_t>(Summary.Ok))

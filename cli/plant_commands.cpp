@@ -283,6 +283,22 @@ private:
         return At == Expected_.end() ? std::string() : ListedFields(At->second);
     }
 
+    // apply: whether any module was (in a dry run: would be) changed, for
+    // configuration tools that decide "changed" from the command's JSON.
+    void ReportChanged(const std::vector<TPlantRow>& Rows)
+    {
+        std::size_t Changed = 0;
+        for (const TPlantRow& Row : Rows) {
+            const bool Sent =
+                Row.Write && (!Row.Write->WrittenFields().empty() || Row.Write->UnconfirmedField().has_value());
+            if (Sent || (Args_.DryRun && Row.Outcome == TPlantOutcome::Differs))
+                ++Changed;
+        }
+        const std::string Count = std::to_string(Changed) + " of " + std::to_string(Rows.size()) + " modules";
+        Json_.Member("changed", Changed > 0)
+            .Member("comment", Args_.DryRun ? Count + " would be written" : Count + " written");
+    }
+
     void Report(const TPlantRun& Run)
     {
         const std::vector<TPlantRow>& Rows = Run.Rows();
@@ -300,6 +316,8 @@ private:
             .Member("file_errors", static_cast<int64_t>(Sum.Failed))
             .Member("stopped", static_cast<int64_t>(Sum.Stopped))
             .EndObject();
+        if (Args_.Command == TCliCommand::Apply)
+            ReportChanged(Rows);
         const std::vector<std::string> Warnings = SharedIdWarnings(Rows);
         Json_.Member("warnings", Warnings);
         // A screenful at most; the JSON has them all.

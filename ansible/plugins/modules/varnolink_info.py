@@ -1,0 +1,98 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: MIT
+"""Ansible module: the identity and configuration of the module on one port."""
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r"""
+---
+module: varnolink_info
+short_description: Read the identity and configuration of one VARNOLINK I/O module
+version_added: "1.0.0"
+description:
+  - Reads the module on I(port) with C(varnolink read) and returns its
+    identity, Remote ID and configuration. Writes nothing.
+options:
+  port:
+    description: The port, any name varnolink accepts (C(/dev/ttyUSB0), C(rfc2217://HOST:PORT), ...).
+    type: str
+    required: true
+  line_speed:
+    description: Talk to the module at this rate instead of 9600 baud.
+    type: int
+  rs485:
+    description: The kernel's RS-485 mode for the run, as C(varnolink --rs485) takes it.
+    type: str
+  timeout:
+    description: Seconds the whole varnolink run may take before it is stopped.
+    type: int
+    default: 120
+  executable:
+    description: The varnolink program.
+    type: path
+    default: varnolink
+attributes:
+  check_mode:
+    support: full
+author:
+  - VARNOLINK I/O setup developers
+"""
+
+EXAMPLES = r"""
+- name: What answers on the cabinet's adapter
+  varnolink.plant.varnolink_info:
+    port: ttyUSB0
+  register: module
+
+- ansible.builtin.debug:
+    msg: "{{ module.identity.bios_name }} {{ module.identity.bios_version }}, ID {{ module.remote_id }}"
+"""
+
+RETURN = r"""
+identity:
+  description: The module's BIOS name and version.
+  returned: success
+  type: dict
+  sample: {"bios_name": "VARNOLINK I/O", "bios_version": "1.00a"}
+remote_id:
+  description: The module's Remote ID.
+  returned: success
+  type: str
+  sample: "01"
+config:
+  description: The module's configuration (Remote ID, baud, direction and power-on default of each port).
+  returned: success
+  type: dict
+"""
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.varnolink.plant.plugins.module_utils.varnolink_cli import (
+    EXIT_DONE,
+    common_argument_spec,
+    line_arguments,
+    run_varnolink,
+)
+
+
+def main():
+    argument_spec = common_argument_spec()
+    argument_spec.update(
+        port=dict(type="str", required=True),
+        line_speed=dict(type="int"),
+        rs485=dict(type="str"),
+    )
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    run = run_varnolink(module, ["read", "-p", module.params["port"]] + line_arguments(module.params))
+    if run.rc != EXIT_DONE:
+        module.fail_json(msg=run.failure_message(), rc=run.rc, stderr=run.stderr)
+    config = run.result.get("config") or {}
+    module.exit_json(
+        changed=False, identity=run.result.get("identity"), remote_id=config.get("remote_id"), config=config
+    )
+
+
+if __name__ == "__main__":
+    main()
