@@ -113,6 +113,8 @@ public:
         if (Args_.WaitMs)
             Options.ProbeWait = std::chrono::milliseconds(*Args_.WaitMs);
         Options.HolderOf = [](const std::string& DevicePath) { return HolderText(FindPortHolder(DevicePath)); };
+        if (Args_.Deadline)
+            Options.EndBy = std::chrono::steady_clock::now() + std::chrono::seconds(*Args_.Deadline);
         std::vector<TPlantModule> Modules = Args_.Command == TCliCommand::Find ? PortsOfFind() : Inventory();
         // One run on a plant at a time, from before its first port opens
         // until its results are written.
@@ -140,20 +142,11 @@ public:
         // Ctrl-C lets every line finish the request on it; nothing new starts.
         Loop.WatchStop(StopFd_, TStopWhen::AfterTheRequest);
         Run.OnRowChanged = [&](std::size_t) { ShowProgress(Run); };
-        // The deadline is looked at with the progress, every second: past
-        // it, the run stops as after Ctrl-C.
-        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Args_.Deadline.value_or(0));
-        bool DeadlinePassed = false;
-        Loop.SetTick(std::chrono::seconds(1), [&] {
-            if (Args_.Deadline && !Loop.StopRequested() && std::chrono::steady_clock::now() >= Deadline) {
-                DeadlinePassed = true;
-                Loop.RequestStop(TStopWhen::AfterTheRequest);
-            }
-            ShowProgress(Run);
-        });
+        // The tick also wakes the loop every second to look at the deadline.
+        Loop.SetTick(std::chrono::seconds(1), [&] { ShowProgress(Run); });
         Run.Run(Loop);
         Progress_.Erase();
-        if (DeadlinePassed)
+        if (Options.EndBy && std::chrono::steady_clock::now() >= *Options.EndBy && Run.Summary().Stopped > 0)
             Err_ << "varnolink: the deadline of " << *Args_.Deadline
                  << " s has passed: the modules not reached are reported as stopped" << std::endl;
 

@@ -157,6 +157,7 @@ void TPlantRun::Run(TEpollLoop& Loop)
 
 bool TPlantRun::Advance(TEpollLoop& Loop)
 {
+    StopAtEnd(Loop);
     // Taking an ending may start the next chain, which may end at once.
     while (!Ended_.empty()) {
         std::vector<TLine*> Ended;
@@ -172,6 +173,12 @@ bool TPlantRun::Advance(TEpollLoop& Loop)
             return Advance(Loop);
     }
     return LinesDone_ == Lines_.size();
+}
+
+void TPlantRun::StopAtEnd(TEpollLoop& Loop) const
+{
+    if (Options_.EndBy && !Loop.StopRequested() && std::chrono::steady_clock::now() >= *Options_.EndBy)
+        Loop.RequestStop(TStopWhen::AfterTheRequest);
 }
 
 void TPlantRun::StartLine(TLine& Line, TEpollLoop& Loop)
@@ -195,6 +202,7 @@ void TPlantRun::StartRow(TLine& Line, TEpollLoop& Loop)
 {
     const std::size_t Index = Line.Rows[Line.Next];
     TPlantRow& Row = Rows_[Index];
+    StopAtEnd(Loop);
     if (Loop.StopRequested()) {
         Row.Reason = "not started";
         Finish(Line, TPlantOutcome::Stopped, Loop);

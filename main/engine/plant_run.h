@@ -85,6 +85,11 @@ struct TPlantOptions {
     std::function<std::string(const std::string& DevicePath)> HolderOf;
     // The clock of ReadAt (tests fix it).
     std::function<std::string()> UtcNow;
+    // The run's end at the latest: past it, the run stops as on a stop
+    // request after the request (rows not started are stopped). Looked at
+    // after every round of the loop and before each row starts, so a plant
+    // of ports that take long to open cannot hold the run past it.
+    std::optional<std::chrono::steady_clock::time_point> EndBy;
 };
 
 struct TPlantSummary {
@@ -118,6 +123,8 @@ private:
     struct TLine;
     // One round of the loop: the chains that ended, then new lines.
     bool Advance(TEpollLoop& Loop);
+    // A stop request on Loop once Options_.EndBy has passed.
+    void StopAtEnd(TEpollLoop& Loop) const;
     void StartLine(TLine& Line, TEpollLoop& Loop);
     void StartRow(TLine& Line, TEpollLoop& Loop);
     void ChainEnded(TLine& Line, TEpollLoop& Loop);

@@ -219,6 +219,20 @@ TEST_F(PlantRun, AStopLetsTheRunningRowsEndAndStartsNothingNew)
     EXPECT_EQ(Modules_[1]->Requests().size(), 0u);
 }
 
+TEST_F(PlantRun, AnEndAlreadyPassedStartsNoRowAndSendsNothing)
+{
+    AddModule(0);
+    AddModule(1);
+    TPlantOptions Options = For(TPlantTask::Audit);
+    Options.EndBy = std::chrono::steady_clock::now();
+    const std::vector<TPlantRow> Rows = Run({Row(0, "a"), Row(0, "a again"), Row(1, "b")}, Options);
+    for (const TPlantRow& Row : Rows) {
+        EXPECT_EQ(Row.Outcome, TPlantOutcome::Stopped);
+        EXPECT_EQ(Row.Reason, "not started");
+    }
+    EXPECT_EQ(Modules_[0]->Requests().size() + Modules_[1]->Requests().size(), 0u);
+}
+
 TEST_F(PlantRun, FindNamesWhoAnswersAndWhoDoesNot)
 {
     AddModule(0);
