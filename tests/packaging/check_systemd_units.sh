@@ -4,7 +4,8 @@
 # sandbox keeps the service's exposure at or below the threshold, and the
 # service's own command line, run with its paths moved into a scratch folder,
 # audits a simulated module and leaves the JSON and the HTML report where the
-# unit says.
+# unit says. The package's sysusers.d entry makes the audits' group, and its
+# tmpfiles.d entry lets that group write node_exporter's textfile folder.
 # Usage: check_systemd_units.sh <varnolink> <varnolink-sim> <unit source dir> <highest exposure, tenths>
 set -eu
 varnolink=$1
@@ -31,6 +32,30 @@ systemd-analyze security --offline=true --root=/ --threshold="$threshold" "$serv
     { cat "$tmp/security.log" >&2; fail "exposure above $threshold tenths"; }
 exposure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p' "$tmp/security.log")
 [ -n "$exposure" ] || { cat "$tmp/security.log" >&2; fail "no exposure figure"; }
+
+# The audits' group, made in a scratch root.
+mkdir -p "$tmp/sysroot/etc"
+for database in passwd group shadow gshadow; do : >"$tmp/sysroot/etc/$database"; done
+systemd-sysusers --root="$tmp/sysroot" "$units/varnolink.sysusers" >"$tmp/sysusers.log" 2>&1 ||
+    { cat "$tmp/sysusers.log" >&2; fail "systemd-sysusers rejects varnolink.sysusers"; }
+grep -q '^varnolink:x:[0-9]*:$' "$tmp/sysroot/etc/group" || fail "no group varnolink: $(cat "$tmp/sysroot/etc/group")"
+
+# The textfile folder as a root-owned 0755 folder, opened by the tmpfiles.d
+# line to a group this system has (nogroup standing for varnolink, which
+# exists only where the package is installed): a user whose only group that
+# is may then create files in it. Switching users needs root.
+if [ "$(id -u)" -eq 0 ]; then
+    folder=$tmp/root/var/lib/prometheus/node-exporter
+    mkdir -p "$folder"
+    chmod 0755 "$tmp" "$tmp/root" "$tmp/root/var" "$tmp/root/var/lib" "$tmp/root/var/lib/prometheus" "$folder"
+    sed "s/group:varnolink:/group:$(getent group 65534 | cut -d: -f1):/" "$units/varnolink.tmpfiles" >"$tmp/tmpfiles.conf"
+    systemd-tmpfiles --root="$tmp/root" --create "$tmp/tmpfiles.conf" >"$tmp/tmpfiles.log" 2>&1 ||
+        { cat "$tmp/tmpfiles.log" >&2; fail "systemd-tmpfiles rejects varnolink.tmpfiles"; }
+    setpriv --reuid=65534 --regid=65534 --clear-groups sh -c ": >'$folder/varnolink-test.prom'" ||
+        fail "the audits' group cannot write the textfile folder"
+else
+    echo "not root: the textfile folder's permission is not checked"
+fi
 
 # The service's command line, its continuation lines joined, for the plant
 # "test", with systemd's $$ as the shell's $ and every path in the scratch
