@@ -80,16 +80,34 @@ std::vector<std::string> PortsToFind()
 
 // Every line holds a descriptor or a few while the plant runs; the usual soft
 // limit of 1024 would refuse a large plant its ports half way.
-void AllowDescriptorsFor(std::size_t Lines)
+// Descriptors one open line takes: its socket or device and the port's
+// own wake-ups.
+constexpr std::size_t DescriptorsPerLine = 4;
+// Descriptors kept for everything else: files, the terminal, the loop.
+constexpr std::size_t DescriptorsReserved = 256;
+
+// Raises the open-file limit as far as the lines need and the system
+// allows; the number of lines that may be open at once within it (a plant
+// larger than that is served in turns rather than failing with "too many
+// open files" on the lines beyond it).
+std::size_t AllowDescriptorsFor(std::size_t Lines)
 {
     rlimit Limit{};
     if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0)
-        return;
-    const rlim_t Wanted = std::min<rlim_t>(Limit.rlim_max, static_cast<rlim_t>(Lines) * 4 + 256);
+        return Lines;
+    const rlim_t Wanted =
+        std::min<rlim_t>(Limit.rlim_max, static_cast<rlim_t>(Lines * DescriptorsPerLine + DescriptorsReserved));
     if (Limit.rlim_cur < Wanted) {
         Limit.rlim_cur = Wanted;
         ::setrlimit(RLIMIT_NOFILE, &Limit);
+        ::getrlimit(RLIMIT_NOFILE, &Limit);
     }
+    if (Limit.rlim_cur == RLIM_INFINITY)
+        return Lines;
+    const rlim_t Usable =
+        Limit.rlim_cur > DescriptorsReserved * 2 ? Limit.rlim_cur - DescriptorsReserved : Limit.rlim_cur / 2;
+    return std::max<std::size_t>(1,
+                                 std::min<std::size_t>(Lines, static_cast<std::size_t>(Usable) / DescriptorsPerLine));
 }
 
 std::string Padded(const std::string& Text, std::size_t Width)
@@ -136,7 +154,9 @@ public:
             return ExitNoReply;
         }
 
-        AllowDescriptorsFor(Modules.size());
+        const std::size_t LinesAtOnce = AllowDescriptorsFor(Modules.size());
+        if (Options.Jobs == 0 || Options.Jobs > LinesAtOnce)
+            Options.Jobs = LinesAtOnce;
         TPlantRun Run(std::move(Modules), Options);
         TEpollLoop Loop;
         // Ctrl-C lets every line finish the request on it; nothing new starts.

@@ -228,3 +228,16 @@ TEST_F(PlantCommands, ABadInventoryIsRefusedWithItsPlaceBeforeAnyPortIsOpened)
 }
 
 }  // namespace
+
+// A plant larger than the open-file limit allows at once is served in turns:
+// no module is reported unreachable for want of descriptors.
+TEST_F(PlantCommands, APlantBeyondTheOpenFileLimitIsServedInTurns)
+{
+    Start(Plant(120));
+    const TFinished Audit =
+        cli_test::Run("/usr/bin/prlimit", {"--nofile=300:300", Program, "audit", Inventory_, "--json"});
+    EXPECT_EQ(Audit.ExitCode, 0) << Audit.Err;
+    const std::vector<std::string> Rows = Results(Json(Audit));
+    EXPECT_EQ(Rows.size(), 120u);
+    EXPECT_EQ(std::count(Rows.begin(), Rows.end(), "ok"), 120);
+}
