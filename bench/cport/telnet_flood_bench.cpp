@@ -13,13 +13,9 @@
 // machine's load touches both alike.
 
 #include "cport/comport.h"
-#include "tests/cport/telnet_peer.h"
+#include "bench/cport/forked_peer.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,12 +31,6 @@ using TClock = std::chrono::steady_clock;
 constexpr int Runs = 5;
 constexpr int32_t ReadLimitMs = 2000;
 
-void Check(bool Ok, const std::string& What)
-{
-    if (!Ok)
-        throw std::runtime_error(What);
-}
-
 double ProcessCpuSeconds()
 {
     timespec Used{};
@@ -54,70 +44,29 @@ double Median(std::vector<double> Samples)
     return Samples[Samples.size() / 2];
 }
 
-// The server in a child process: it writes its port number to Out, then
-// floods (or stays silent) once a byte arrives on In, and ends when In
-// closes.
-pid_t StartServer(bool Floods, int& Port, int& Go)
-{
-    int ToChild[2], FromChild[2];
-    Check(::pipe2(ToChild, O_CLOEXEC) == 0 && ::pipe2(FromChild, O_CLOEXEC) == 0, "pipes to the server");
-    const pid_t Pid = ::fork();
-    Check(Pid >= 0, "fork");
-    if (Pid == 0) {
-        ::close(ToChild[1]);
-        ::close(FromChild[0]);
-        {
-            net_test::TTelnetPeer Peer;
-            const std::string Url = Peer.Url();
-            const int Number = std::stoi(Url.substr(Url.rfind(':') + 1));
-            [[maybe_unused]] ssize_t N = ::write(FromChild[1], &Number, sizeof Number);
-            char Byte;
-            if (::read(ToChild[0], &Byte, 1) == 1 && Floods)
-                Peer.Flood({"", "\xff\xf1", true});
-            while (::read(ToChild[0], &Byte, 1) > 0) {
-            }
-        }
-        ::_exit(0);
-    }
-    ::close(ToChild[0]);
-    ::close(FromChild[1]);
-    Check(::read(FromChild[0], &Port, sizeof Port) == sizeof Port, "the server's port");
-    ::close(FromChild[0]);
-    Go = ToChild[1];
-    return Pid;
-}
-
 // One read of at most ReadLimitMs against a fresh server; CPU seconds of
 // this process per wall second of the read.
 double CpuShareOfRead(bool Floods)
 {
-    int Port = 0, Go = -1;
-    const pid_t Server = StartServer(Floods, Port, Go);
-    double Share = 0;
-    {
-        cport::TComPort ComPort;
-        ComPort.SetPort("rfc2217://127.0.0.1:" + std::to_string(Port));
-        ComPort.Timeouts().SetReadInterval(0);
-        ComPort.Timeouts().SetReadTotalMultiplier(0);
-        ComPort.Timeouts().SetReadTotalConstant(ReadLimitMs);
-        ComPort.Open();
-        const char Byte = 1;
-        Check(::write(Go, &Byte, 1) == 1, "start the server");
-        char Buffer[64];
-        const double CpuBefore = ProcessCpuSeconds();
-        const auto Start = TClock::now();
-        try {
-            ComPort.ReadBytes(Buffer, sizeof Buffer);
-        } catch (const cport::EComPort& Error) {
-            throw std::runtime_error(std::string("the read failed: ") + Error.what());
-        }
-        const double Wall = std::chrono::duration<double>(TClock::now() - Start).count();
-        Share = (ProcessCpuSeconds() - CpuBefore) / Wall;
-        ComPort.Close();
+    forked_peer::TForkedPeer Server(Floods ? net_test::TFlood{"", "\xff\xf1", true} : net_test::TFlood{});
+    cport::TComPort ComPort;
+    ComPort.SetPort(Server.Url());
+    ComPort.Timeouts().SetReadInterval(0);
+    ComPort.Timeouts().SetReadTotalMultiplier(0);
+    ComPort.Timeouts().SetReadTotalConstant(ReadLimitMs);
+    ComPort.Open();
+    Server.Start();
+    char Buffer[64];
+    const double CpuBefore = ProcessCpuSeconds();
+    const auto Start = TClock::now();
+    try {
+        ComPort.ReadBytes(Buffer, sizeof Buffer);
+    } catch (const cport::EComPort& Error) {
+        throw std::runtime_error(std::string("the read failed: ") + Error.what());
     }
-    ::close(Go);
-    int Status = 0;
-    ::waitpid(Server, &Status, 0);
+    const double Wall = std::chrono::duration<double>(TClock::now() - Start).count();
+    const double Share = (ProcessCpuSeconds() - CpuBefore) / Wall;
+    ComPort.Close();
     return Share;
 }
 
