@@ -4,6 +4,7 @@
 // answers are never read. Open, ReadBytes and Close each end within their
 // limit, whatever keeps arriving, and a read against a flood leaves the
 // processor nearly idle.
+#include "cport/net_device.h"
 #include "device_pty.h"
 #include "telnet_peer.h"
 
@@ -133,6 +134,24 @@ TEST_P(HostilePeerCpu, ReadAgainstTheFloodUsesLittleCpu)
     EXPECT_LT(ProcessCpuSeconds() - Before, 0.3) << "CPU seconds during a read of at most one second";
     EXPECT_EQ(Error, GetParam().ReadError);
     Port.Close();
+}
+
+// A paused reading resumes: the data behind a flood of commands far larger
+// than one read takes (so that the reading pauses several times) arrives.
+TEST(HostilePeerFlood, DataBehindTheFloodArrives)
+{
+    TTelnetPeer Peer;
+    TComPort Port;
+    Port.SetPort(Peer.Url());
+    WaitingReads(Port, 5000);
+    Port.Open();
+    std::string Flood;
+    while (Flood.size() < 16 * TRfc2217Device::FloodBudget)
+        Flood += Nops;
+    Peer.Send(Flood + "data");
+    char Buffer[4];
+    ASSERT_EQ(Port.ReadBytes(Buffer, sizeof Buffer), 4);
+    EXPECT_EQ(std::string(Buffer, sizeof Buffer), "data");
 }
 
 INSTANTIATE_TEST_SUITE_P(Floods, HostilePeerCpu, ::testing::ValuesIn(CpuCases),
