@@ -22,8 +22,12 @@
 //       over the median of the bare client sending each request one byte
 //       per send, as the window writes it (one WriteBytes per byte): the
 //       cost of our client per byte written against a bare send(2) per byte.
+//   BENCH readconfig_rfc2217_component_vs_bytewise_client  the same
+//       exchanges by a plain TComPort on the rfc2217 port (default events,
+//       one WriteBytes per byte, reads until the CR) over the same bytewise
+//       client: the serial component's share without the window's own.
 //
-// The four alternate in blocks (connect, three runs, disconnect) so that a
+// The five alternate in blocks (connect, three runs, disconnect) so that a
 // change in the machine's load touches all of them alike.
 
 #include <QApplication>
@@ -47,6 +51,7 @@
 #include <variant>
 #include <vector>
 
+#include "cport/comport.h"
 #include "cport/unique_fd.h"
 #include "main/protocol/frames.h"
 #include "main/protocol/reply_decoder.h"
@@ -170,6 +175,41 @@ void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samp
     }
 }
 
+// READ CONFIG's exchanges by a plain TComPort on the rfc2217 port, with its
+// default events as the window's port has them: one WriteBytes per byte, as
+// the window writes, and reads until the reply's CR. Appends each run's ms.
+void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Samples, bool Keep = true)
+{
+    std::array<std::string, ReadChain.size()> Requests;
+    for (std::size_t Index = 0; Index < ReadChain.size(); ++Index)
+        Requests[Index] = BuildReadFrame(ReadChain[Index].Code);
+    cport::TComPort Port;
+    Port.SetPort(Url);
+    // Each read returns what has come, or the first bytes to come.
+    Port.Timeouts().SetReadInterval(UINT32_MAX);
+    Port.Timeouts().SetReadTotalMultiplier(UINT32_MAX);
+    Port.Timeouts().SetReadTotalConstant(static_cast<uint32_t>(bare_client::BareReplyTimeout.count()));
+    Port.Open();
+    std::string Reply;
+    for (int Run = 0; Run < RunsPerBlock; ++Run) {
+        const TClock::time_point Start = TClock::now();
+        for (const std::string& Request : Requests) {
+            for (const char& Byte : Request)
+                Check(Port.WriteBytes(&Byte, 1) == 1, "a byte of the request through the component");
+            Reply.clear();
+            while (Reply.find('\r') == std::string::npos) {
+                char Buffer[64];
+                const int32_t Got = Port.ReadBytes(Buffer, sizeof Buffer);
+                Check(Got > 0, "a reply through the component in time");
+                Reply.append(Buffer, static_cast<std::size_t>(Got));
+            }
+        }
+        if (Keep)
+            Samples.push_back(Ms(TClock::now() - Start));
+    }
+    Port.Close();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -192,27 +232,31 @@ int main(int argc, char** argv)
         Served.Start();
         const net_test::TSer2NetServer Server(Served.DevicePath());
 
-        std::vector<double> Pty, Rfc2217, Bare, Bytewise, WarmUp;
+        std::vector<double> Pty, Rfc2217, Bare, Bytewise, Component, WarmUp;
         TimeReadConfigs(Form, Direct.DevicePath(), WarmUp, false);
         TimeReadConfigs(Form, Server.Rfc2217Url(), WarmUp, false);
         TimeBareReadConfigs(Server.Rfc2217Port(), false, WarmUp, false);
         TimeBareReadConfigs(Server.Rfc2217Port(), true, WarmUp, false);
+        TimeComponentReadConfigs(Server.Rfc2217Url(), WarmUp, false);
         TSpans PtySpans, NetSpans, BareSpans, BytewiseSpans;
         for (int Block = 0; Block < Blocks; ++Block) {
             TimeReadConfigs(Form, Direct.DevicePath(), Pty, true, &Direct, &PtySpans);
             TimeReadConfigs(Form, Server.Rfc2217Url(), Rfc2217, true, &Served, &NetSpans);
             TimeBareReadConfigs(Server.Rfc2217Port(), false, Bare, true, &Served, &BareSpans);
             TimeBareReadConfigs(Server.Rfc2217Port(), true, Bytewise, true, &Served, &BytewiseSpans);
+            TimeComponentReadConfigs(Server.Rfc2217Url(), Component);
         }
         const double PtyMs = Median(Pty);
         const double NetMs = Median(Rfc2217);
         const double BareMs = Median(Bare);
         const double BytewiseMs = Median(Bytewise);
+        const double ComponentMs = Median(Component);
         std::printf("READ CONFIG, instant module (medians of %zu runs each)\n", Pty.size());
         std::printf("  %-40s %10.3f ms\n", "pseudo-terminal directly", PtyMs);
         std::printf("  %-40s %10.3f ms\n", "rfc2217:// through ser2net on loopback", NetMs);
         std::printf("  %-40s %10.3f ms\n", "bare telnet client through ser2net", BareMs);
         std::printf("  %-40s %10.3f ms\n", "bare client, one byte per send", BytewiseMs);
+        std::printf("  %-40s %10.3f ms\n", "TComPort alone, one WriteBytes per byte", ComponentMs);
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "request's first to last byte, pty/net/bare",
                     Median(PtySpans.Frame), Median(NetSpans.Frame), Median(BareSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "last byte to next request, pty/net/bare",
@@ -228,6 +272,10 @@ int main(int argc, char** argv)
         std::printf("BENCHROW READ CONFIG through ser2net rfc2217, ms (vs a bare client sending one byte per "
                     "send)|%.2f|%.2f|%.2f|<= 1.2\n",
                     NetMs, BytewiseMs, NetMs / BytewiseMs);
+        std::printf("BENCH readconfig_rfc2217_component_vs_bytewise_client %.3f\n", ComponentMs / BytewiseMs);
+        std::printf("BENCHROW READ CONFIG's exchanges by TComPort alone on rfc2217, one WriteBytes per byte, ms (vs "
+                    "a bare client sending one byte per send)|%.2f|%.2f|%.2f|<= 1.2\n",
+                    ComponentMs, BytewiseMs, ComponentMs / BytewiseMs);
     } catch (const std::exception& Failure) {
         std::fprintf(stderr, "readconfig_net_bench: %s\n", Failure.what());
         return 1;
