@@ -491,6 +491,7 @@ class TComRegistryKey;
 
 class TComThread;     // the event thread (cport/com_thread.h)
 class TDevice;        // the device under an open port (cport/device.h)
+class TNetOpening;    // a network port's open in steps (cport/net_opening.h)
 class TReceiveQueue;  // received bytes decoded from the device (cport/receive_queue.h)
 
 // ---------------------------------------------------------------------------
@@ -595,6 +596,23 @@ public:
     // rfc2217:// (150 ms unless set). 0 looks only at what has arrived: for
     // a caller that opens many ports and checks the first bytes itself.
     void SetTelnetCheckWait(std::chrono::milliseconds Wait) { TelnetCheckWait_ = Wait; }
+    // --- Opening without waiting (port_open_steps.cpp), for a caller that
+    // serves many ports on one thread. BeginOpen opens a local device at
+    // once, as Open does; a network port starts its connection and returns
+    // with OpenPending() true. The caller then waits until
+    // OpenWaitDescriptor() is ready for OpenWaitEvents() (POLLOUT or POLLIN,
+    // which are epoll's values too) or OpenDeadline() has come, and calls
+    // ContinueOpen, which goes on as far as it can without waiting; the last
+    // step completes the open as Open does. The connect, the rfc2217
+    // negotiation and the raw port's telnet check each have their own
+    // deadline. A failure raises EComPort as Open does and ends the pending
+    // open; Close abandons it.
+    void BeginOpen();
+    void ContinueOpen();
+    bool OpenPending() const { return PendingOpen_ != nullptr; }
+    int32_t OpenWaitDescriptor() const;
+    uint32_t OpenWaitEvents() const;
+    std::chrono::steady_clock::time_point OpenDeadline() const;
 
     // --- Report helpers (the event dispatch calls them; Open calls the first three).
     void ReportCTS();
@@ -693,6 +711,11 @@ private:
     bool Opening_ = false;
     bool Closing_ = false;
     std::shared_ptr<bool> Alive_ = std::make_shared<bool>(true);
+    // An open under way in steps, and the device it obtained, which the
+    // next OpenDevice adopts.
+    std::unique_ptr<TNetOpening> PendingOpen_;
+    std::unique_ptr<TDevice> OpenedAhead_;
+    void FinishPendingOpen();
 };
 
 // The published form: adds nothing but publication.

@@ -43,7 +43,8 @@ struct TNetConnection {
 // Looks HOST up and connects to each of its addresses in turn, each attempt
 // non-blocking and bounded by Timeout. The socket comes back non-blocking,
 // close-on-exec, with TCP_NODELAY and TCP keepalive (a dead peer is noticed
-// within about half a minute).
+// within about half a minute). Waits for each attempt: a caller that must not
+// wait makes the connection in steps (TTcpConnecting, tcp_connecting.h).
 TNetConnection ConnectTcp(const TNetAddress& Address, std::chrono::milliseconds Timeout);
 
 }  // namespace cport

@@ -128,6 +128,16 @@ public:
     static std::unique_ptr<TRfc2217Device> Negotiate(TUniqueFd Socket, const TNetAddress& Address,
                                                      TNetOpenFailure& Failure,
                                                      TNetClock Now = &std::chrono::steady_clock::now);
+    // The same negotiation in steps, for a caller that must not wait
+    // (rfc2217_negotiation.cpp): StartNegotiation offers the options (null
+    // with Failure set); the caller waits for LineFd() to become readable or
+    // for its own limit, then calls NegotiationStep, which reads what has
+    // come (TimeUp: the limit has passed).
+    enum class TNegotiation { Pending, Accepted, Failed };
+    static std::unique_ptr<TRfc2217Device> StartNegotiation(TUniqueFd Socket, const TNetAddress& Address,
+                                                            TNetOpenFailure& Failure,
+                                                            TNetClock Now = &std::chrono::steady_clock::now);
+    TNegotiation NegotiationStep(bool TimeUp, TNetOpenFailure& Failure);
 
     // Negotiation answers held back while the server did not read; more is
     // a server that is not listening to what it asks for.

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Opening network ports, the raw TCP device, and what both kinds share.
+// The raw TCP device and what both kinds of network port share (the open is
+// in net_opening.cpp).
 #include "cport/net_device.h"
 
 #include <linux/sockios.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -18,18 +18,6 @@ bool ConnectionGone(int Error)
 {
     return Error == ECONNRESET || Error == EPIPE || Error == ETIMEDOUT || Error == ENOTCONN || Error == EHOSTUNREACH ||
            Error == ENETUNREACH || Error == ECONNABORTED;
-}
-
-// The first bytes of a server that speaks telnet: IAC and a negotiation
-// command. Looked at without taking them from the stream.
-bool SpeaksTelnet(int Fd, std::chrono::milliseconds Wait)
-{
-    pollfd P{Fd, POLLIN, 0};
-    if (::poll(&P, 1, static_cast<int>(Wait.count())) <= 0)
-        return false;
-    unsigned char First[2];
-    const ssize_t N = ::recv(Fd, First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
-    return N == 2 && First[0] == telnet::IAC && (First[1] == telnet::SB || (First[1] >= telnet::WILL));
 }
 
 }  // namespace
@@ -48,23 +36,6 @@ ssize_t NetReceive(int Fd, void* Buffer, size_t Count)
     if (N < 0 && ConnectionGone(errno))
         errno = EIO;
     return N;
-}
-
-std::unique_ptr<TDevice> OpenNetDevice(const TNetAddress& Address, TNetOpenFailure& Failure,
-                                       std::chrono::milliseconds TelnetCheck)
-{
-    TNetConnection Connection = ConnectTcp(Address, TNetTimeouts::Connect);
-    if (!Connection.Socket) {
-        Failure = {Connection.Error, Connection.Reason};
-        return nullptr;
-    }
-    if (Address.Kind == TNetKind::nkRfc2217)
-        return TRfc2217Device::Negotiate(std::move(Connection.Socket), Address, Failure);
-    if (SpeaksTelnet(Connection.Socket.get(), TelnetCheck)) {
-        Failure = {EPROTO, Address.Endpoint() + " speaks telnet: open it as rfc2217://" + Address.Endpoint()};
-        return nullptr;
-    }
-    return std::make_unique<TRawSocketDevice>(std::move(Connection.Socket));
 }
 
 void AttachNetQueue(TDevice& Device, TReceiveQueue& Queue)

@@ -5,6 +5,7 @@
 #include "cport/comport.h"
 #include "cport/device_state.h"
 #include "cport/net_device.h"
+#include "cport/net_opening.h"
 #include "cport/termios_device.h"
 
 #include <sys/eventfd.h>
@@ -129,6 +130,7 @@ void TCustomComPort::Open()
 // ends the sequence there.
 void TCustomComPort::Close()
 {
+    PendingOpen_.reset();
     if (!Connected_)
         return;
     const std::shared_ptr<bool> Alive = Alive_;
@@ -247,7 +249,9 @@ void TCustomComPort::OpenDevice()
     if (Device_)
         return;
     std::unique_ptr<TDevice> Opened;
-    if (const auto Address = NetAddressOf(Port_)) {
+    if (OpenedAhead_) {
+        Opened = std::move(OpenedAhead_);  // obtained by the open in steps
+    } else if (const auto Address = NetAddressOf(Port_)) {
         // A network port: the reason of a failure goes below the message.
         TNetOpenFailure Failure;
         Opened = OpenNetDevice(*Address, Failure, TelnetCheckWait_);

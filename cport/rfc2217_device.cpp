@@ -70,61 +70,6 @@ TRfc2217Device::TRfc2217Device(TUniqueFd Socket, const TNetAddress& Address, TNe
         WaitFd_ = std::move(Wait);
 }
 
-// Offers the options and reads until the server has taken the
-// COM-PORT-OPTION. Data that comes meanwhile was sent before the port was
-// open and is dropped, as a local device drops its input at the open. The
-// limit runs from the start, however much the server sends meanwhile.
-std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, const TNetAddress& Address,
-                                                          TNetOpenFailure& Failure, TNetClock Now)
-{
-    std::unique_ptr<TRfc2217Device> Device(new TRfc2217Device(std::move(Socket), Address, Now));
-    auto Failed = [&](int Error, std::string Reason) {
-        Failure = {Error, std::move(Reason)};
-        return nullptr;
-    };
-    if (!Device->ModemFd_ || !Device->AnswerFd_)
-        return Failed(errno, "No event descriptor for " + Address.Endpoint());
-    std::string Opening;
-    {
-        std::lock_guard Lock(Device->DecodeMutex_);
-        Opening = Device->Codec_.Opening();
-    }
-    const auto Deadline = Now() + TNetTimeouts::Negotiation;
-    if (int Error = Device->SendCommand(Opening))
-        return Failed(Error, "Cannot talk to " + Address.Endpoint());
-    for (;;) {
-        {
-            std::lock_guard Lock(Device->DecodeMutex_);
-            if (Device->Codec_.ComPortAccepted())
-                break;
-            if (Device->Codec_.ComPortRefused())
-                return Failed(EPROTONOSUPPORT, Address.Endpoint() + " refuses serial line control (RFC 2217)");
-        }
-        if (Device->Deaf_)
-            return Failed(EPROTO, Address.Endpoint() + " keeps negotiating without reading the answers");
-        const int Left = MillisecondsLeft(Deadline, Now());
-        pollfd P{Device->Socket_.get(), POLLIN, 0};
-        const int N = Left > 0 ? ::poll(&P, 1, Left) : 0;
-        if (N < 0 && errno == EINTR)
-            continue;
-        if (N <= 0) {
-            std::lock_guard Lock(Device->DecodeMutex_);
-            return Failed(ETIMEDOUT,
-                          Device->Codec_.HeardFromServer()
-                              ? Address.Endpoint() + " did not agree to serial line control (RFC 2217) in time"
-                              : "No telnet negotiation from " + Address.Endpoint() +
-                                    ": is it a telnet server with RFC 2217?");
-        }
-        unsigned char Buffer[512];
-        const ssize_t Got = Device->Read(Buffer, sizeof Buffer);
-        if (Got == 0)
-            return Failed(ECONNRESET, Address.Endpoint() + " closed the connection");
-        if (Got < 0 && errno != EAGAIN && errno != EINTR && !Device->Deaf_)
-            return Failed(errno, "Connection to " + Address.Endpoint() + " lost");
-    }
-    return Device;
-}
-
 // Socket reads decoded in place, until one carries data (at most
 // ReadRounds, so that a peer sending only commands costs one wake per
 // ReadRounds reads, not one per read). Reads that carried only commands

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: MIT
+// Internal: the open of a network port as steps (connect, then the rfc2217
+// negotiation or the raw port's telnet check), each with its own deadline, for
+// a caller that serves many ports on one thread and must not wait at any
+// open. OpenNetDevice (net_device.h) is the same steps with waits between.
+#pragma once
+
+#include "cport/net_device.h"
+#include "cport/tcp_connecting.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <memory>
+
+namespace cport {
+
+class TNetOpening {
+public:
+    // Starts connecting (the host is looked up here). A raw port looks up to
+    // TelnetCheck after the connect for a telnet server's first bytes.
+    TNetOpening(const TNetAddress& Address, std::chrono::milliseconds TelnetCheck,
+                std::chrono::milliseconds ConnectTimeout = TNetTimeouts::Connect);
+    TNetOpening(const TNetOpening&) = delete;
+    TNetOpening& operator=(const TNetOpening&) = delete;
+
+    bool Done() const { return Stage_ == TStage::Ended; }
+    // What to wait for before the next Step: WaitFd() ready for WaitEvents()
+    // (poll's POLLOUT or POLLIN, the same values as epoll's), or Deadline().
+    // WaitFd is -1 once done.
+    int WaitFd() const;
+    short WaitEvents() const { return Stage_ == TStage::Connecting ? POLLOUT : POLLIN; }
+    std::chrono::steady_clock::time_point Deadline() const;
+    // Takes what the wait brought (or the deadline's passing) and goes on as
+    // far as it can without waiting. True once done.
+    bool Step();
+    // Once done: the opened device, or null with Failure() saying why.
+    std::unique_ptr<TDevice> TakeDevice() { return std::move(Device_); }
+    const TNetOpenFailure& Failure() const { return Failure_; }
+
+private:
+    enum class TStage { Connecting, Negotiating, CheckingTelnet, Ended };
+    // The connection is made: the next stage begins.
+    void Connected();
+    void Fail(TNetOpenFailure Failure);
+    // The raw port: a telnet greeting refuses it; otherwise, once something
+    // came or the check's time is up, it is the device.
+    void CheckTelnet(bool TimeUp);
+
+    TNetAddress Address_;
+    std::chrono::milliseconds TelnetCheck_;
+    TTcpConnecting Connecting_;
+    TStage Stage_ = TStage::Connecting;
+    std::chrono::steady_clock::time_point Deadline_{};
+    TUniqueFd Socket_;                     // the raw port under its telnet check
+    std::unique_ptr<TRfc2217Device> Rfc_;  // the rfc2217 port under negotiation
+    std::unique_ptr<TDevice> Device_;
+    TNetOpenFailure Failure_;
+};
+
+}  // namespace cport

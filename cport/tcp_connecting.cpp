@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: MIT
+// TCP connections in steps, and the blocking ConnectTcp as a loop over them.
+#include "cport/tcp_connecting.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace cport {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// Keepalive after 10 s of silence, then 3 probes 5 s apart; unacknowledged
+// data gives up after 30 s.
+void TuneSocket(int Fd)
+{
+    const int On = 1, Idle = 10, Interval = 5, Count = 3;
+    const unsigned int UserTimeoutMs = 30'000;
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    ::setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &Idle, sizeof Idle);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &Interval, sizeof Interval);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPCNT, &Count, sizeof Count);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UserTimeoutMs, sizeof UserTimeoutMs);
+}
+
+}  // namespace
+
+TTcpConnecting::TTcpConnecting(const TNetAddress& Address, std::chrono::milliseconds Timeout)
+    : Address_(Address), Timeout_(Timeout)
+{
+    if (!Address.Valid) {
+        Done_ = true;
+        Result_.Error = EINVAL;
+        Result_.Reason = "Not a network port name: expected socket://HOST:PORT or rfc2217://HOST:PORT";
+        return;
+    }
+    addrinfo Hints{};
+    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_socktype = SOCK_STREAM;
+    Hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    addrinfo* Found = nullptr;
+    const int Lookup = ::getaddrinfo(Address.Host.c_str(), Address.Port.c_str(), &Hints, &Found);
+    if (Lookup != 0) {
+        Done_ = true;
+        Result_.Error = Lookup == EAI_SYSTEM ? errno : EHOSTUNREACH;
+        Result_.Reason = "Host not found: " + Address.Host + " (" + ::gai_strerror(Lookup) + ")";
+        return;
+    }
+    List_.reset(Found);
+    Next_ = Found;
+    StartNext();
+}
+
+void TTcpConnecting::StartNext()
+{
+    while (Next_ != nullptr) {
+        const addrinfo& Info = *Next_;
+        Next_ = Next_->ai_next;
+        // The new socket is made while the old one is still open, so its
+        // number differs from the attempt before.
+        TUniqueFd Socket(::socket(Info.ai_family, Info.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Info.ai_protocol));
+        if (!Socket) {
+            LastError_ = errno;
+            continue;
+        }
+        const int Result = ::connect(Socket.get(), Info.ai_addr, Info.ai_addrlen);
+        const int Error = Result == 0 ? 0 : errno;
+        Socket_ = std::move(Socket);
+        if (Error == 0) {
+            Connected();
+            return;
+        }
+        if (Error == EINPROGRESS) {
+            Deadline_ = TClock::now() + Timeout_;
+            return;
+        }
+        LastError_ = Error;
+    }
+    Failed(LastError_);
+}
+
+bool TTcpConnecting::Step()
+{
+    if (Done_)
+        return true;
+    pollfd P{Socket_.get(), POLLOUT, 0};
+    const int Ready = ::poll(&P, 1, 0);
+    if (Ready > 0) {
+        int Error = 0;
+        socklen_t Length = sizeof Error;
+        if (::getsockopt(Socket_.get(), SOL_SOCKET, SO_ERROR, &Error, &Length) != 0)
+            Error = errno;
+        if (Error == 0) {
+            Connected();
+            return true;
+        }
+        LastError_ = Error;
+    } else if (Ready < 0 && errno != EINTR) {
+        LastError_ = errno;
+    } else if (TClock::now() >= Deadline_) {
+        LastError_ = ETIMEDOUT;
+    } else {
+        return false;  // not yet
+    }
+    StartNext();
+    return Done_;
+}
+
+void TTcpConnecting::Connected()
+{
+    TuneSocket(Socket_.get());
+    Result_.Socket = std::move(Socket_);
+    Done_ = true;
+}
+
+void TTcpConnecting::Failed(int Error)
+{
+    Socket_.Reset();
+    Done_ = true;
+    Result_.Error = Error;
+    if (Error == ECONNREFUSED)
+        Result_.Reason = "Connection refused by " + Address_.Endpoint();
+    else if (Error == ETIMEDOUT)
+        Result_.Reason = "No answer from " + Address_.Endpoint();
+    else
+        Result_.Reason = "Cannot connect to " + Address_.Endpoint() + ": " + std::strerror(Error);
+}
+
+TNetConnection ConnectTcp(const TNetAddress& Address, std::chrono::milliseconds Timeout)
+{
+    TTcpConnecting Connecting(Address, Timeout);
+    while (!Connecting.Done()) {
+        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Connecting.Deadline() - TClock::now());
+        pollfd P{Connecting.Fd(), POLLOUT, 0};
+        if (Left.count() > 0 && ::poll(&P, 1, static_cast<int>(Left.count())) < 0 && errno != EINTR)
+            return {TUniqueFd(), errno,
+                    std::string("Cannot connect to ") + Address.Endpoint() + ": " + std::strerror(errno)};
+        Connecting.Step();
+    }
+    return Connecting.TakeResult();
+}
+
+}  // namespace cport
