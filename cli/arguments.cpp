@@ -14,7 +14,7 @@ namespace varnolink {
 
 namespace {
 
-constexpr std::array<std::pair<const char*, TCliCommand>, 14> Commands{{
+constexpr std::array<std::pair<const char*, TCliCommand>, 15> Commands{{
     {"ports", TCliCommand::Ports},
     {"identify", TCliCommand::Identify},
     {"read", TCliCommand::Read},
@@ -29,6 +29,7 @@ constexpr std::array<std::pair<const char*, TCliCommand>, 14> Commands{{
     {"backups", TCliCommand::Backups},
     {"restore", TCliCommand::Restore},
     {"doctor", TCliCommand::Doctor},
+    {"journal", TCliCommand::Journal},
 }};
 
 bool IsPlantCommand(TCliCommand Command)
@@ -83,6 +84,8 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return IsPlantCommand(Command);
     if (Option == "--deadline")
         return IsPlantCommand(Command) && Command != TCliCommand::Find;
+    if (Option == "--metrics")
+        return Command == TCliCommand::Audit;
     if (Option == "--wait" || Option == "--inventory")
         return Command == TCliCommand::Find;
     if (Option == "--backup-dir")
@@ -91,6 +94,12 @@ bool Takes(TCliCommand Command, const std::string& Option)
         return Command != TCliCommand::Ports && Command != TCliCommand::Backups && !IsPlantCommand(Command);
     if (Option == "--speeds")
         return Command == TCliCommand::Find;
+    if (Option == "--reason" || Option == "--journal")
+        return Command == TCliCommand::Write || Command == TCliCommand::Default || Command == TCliCommand::Restore ||
+               Command == TCliCommand::Commission || Command == TCliCommand::Apply ||
+               (Option == "--journal" && Command == TCliCommand::Journal);
+    if (Option == "--since")
+        return Command == TCliCommand::Journal;
     if (Option == "--no-backup")
         return Command == TCliCommand::Write || Command == TCliCommand::Default || Command == TCliCommand::Restore ||
                Command == TCliCommand::Commission;
@@ -183,7 +192,8 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         if (Option == "--port" || Option == "--output" || Option == "--id" || Option == "--baud" ||
             Option == "--keep" || Option == "--ids" || Option == "--log" || Option == "--jobs" || Option == "--wait" ||
             Option == "--report" || Option == "--inventory" || Option == "--backup-dir" || Option == "--line-speed" ||
-            Option == "--rs485" || Option == "--deadline") {
+            Option == "--rs485" || Option == "--deadline" || Option == "--metrics" || Option == "--reason" ||
+            Option == "--journal" || Option == "--since") {
             if (!Value) {
                 if (Index + 1 == Arguments.size())
                     throw EUsage(Option + " needs a value");
@@ -210,6 +220,14 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
                 Result.WaitMs = static_cast<int>(NumberOption(Option, *Value, 1, 60000));
             else if (Option == "--report")
                 Result.Report = *Value;
+            else if (Option == "--metrics")
+                Result.Metrics = *Value;
+            else if (Option == "--reason")
+                Result.Reason = *Value;
+            else if (Option == "--journal")
+                Result.JournalFile = *Value;
+            else if (Option == "--since")
+                Result.Since = *Value;
             else if (Option == "--deadline")
                 Result.Deadline = static_cast<int>(NumberOption(Option, *Value, 1, 7 * 24 * 3600));
             else if (Option == "--inventory")
@@ -242,7 +260,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         return Result;
     if (Words.empty())
         throw EUsage("no command given (ports, identify, read, write, diff, default, commission, audit, backup, "
-                     "apply, find, backups, restore or doctor)");
+                     "apply, find, backups, restore, doctor or journal)");
     for (const auto& [Name, Command] : Commands)
         if (Words.front() == Name)
             Result.Command = Command;
@@ -280,7 +298,7 @@ TCliArguments ParseCliArguments(const std::vector<std::string>& Arguments)
         Result.File = Words[1];
     }
     if (Result.Command != TCliCommand::Ports && Result.Command != TCliCommand::Backups &&
-        Result.Command != TCliCommand::Doctor && Result.Port.empty())
+        Result.Command != TCliCommand::Doctor && Result.Command != TCliCommand::Journal && Result.Port.empty())
         throw EUsage(Name + " needs the port: -p PORT");
     if (Result.Command == TCliCommand::Commission && Result.Ids.empty())
         throw EUsage("commission needs the Remote IDs to give: --ids LIST (for example 01-1F)");
@@ -317,6 +335,11 @@ Commands:
   backups                     the backups kept before writes, oldest first
   restore -p PORT FILE        write a backup (or any complete configuration
                               file) back into the module, then read back
+  journal [--since TIME] [-p PORT]
+                              the changes made to modules, oldest first:
+                              when, by whom, which module, the fields before
+                              and after, the reason and how the write ended
+                              (TIME in UTC: 2026-12-10 or 2026-12-10T06:00:00Z)
   commission -p PORT TEMPLATE --ids LIST [--log FILE.csv] [--dry-run]
              [--next-on-enter]
                               put modules into service one after another:
@@ -376,6 +399,14 @@ Options:
                     kept in ~/.local/state/varnolink/backups (XDG_STATE_HOME)
                     before the first write frame, and a backup that cannot
                     be written stops the write before it starts
+      --reason TEXT (write, default, restore, commission, apply) the change
+                    ticket or reason, kept in the journal of changes
+      --journal FILE
+                    the journal of changes (also VARNOLINK_JOURNAL); by
+                    default ~/.local/state/varnolink/journal.jsonl
+                    (XDG_STATE_HOME). Every write keeps a record there
+                    before its first write frame and completes it after
+                    the read-back
       --next-on-enter
                     (commission) after each module wait for Enter instead of
                     for the next module to be plugged in
@@ -386,6 +417,10 @@ Options:
   -v, --verbose     every frame sent and reply received, on stderr
       --jobs N      (plant commands) at most N lines at once (default: all)
       --report FILE (plant commands) also write the result as an HTML page
+      --metrics FILE
+                    (audit) also write the result as Prometheus metrics
+                    (for node_exporter's textfile folder), replacing FILE at
+                    once; the time of the last good run is kept from it
       --deadline SECONDS
                     (audit, backup, apply) end the run after SECONDS: each
                     line finishes the request on it, modules not yet reached

@@ -28,6 +28,7 @@ enum class TCliCommand {
     Backups,
     Restore,
     Doctor,
+    Journal,
 };
 
 struct TCliArguments {
@@ -43,10 +44,14 @@ struct TCliArguments {
     std::vector<std::string> Ports;   // find: the ports named
     std::string Inventory;            // find --inventory: the plant's inventory
     std::string Report;               // audit, backup, apply, find --report: the HTML report
+    std::string Metrics;              // audit --metrics: the Prometheus metrics file
     std::string BackupDir;            // apply --backup-dir
     std::size_t Jobs = 0;             // audit, backup, apply, find --jobs: lines at once, 0 = all
     std::optional<int> WaitMs;        // find --wait: milliseconds
     std::optional<int> Deadline;      // audit, backup, apply --deadline: seconds
+    std::string Reason;               // write, default, restore, commission, apply --reason: for the journal
+    std::string JournalFile;          // --journal: the journal of changes (else VARNOLINK_JOURNAL or the default)
+    std::string Since;                // journal --since: ISO 8601 UTC time
     bool DryRun = false;              // commission, apply --dry-run
     bool NoBackup = false;            // write, default, restore, commission --no-backup
     std::optional<int> LineSpeed;     // --line-speed: the line's rate for this run (9600 unless given)

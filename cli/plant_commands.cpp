@@ -14,6 +14,7 @@
 #include <map>
 #include <ostream>
 
+#include "cli/audit_metrics.h"
 #include "cli/commands.h"
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
@@ -147,6 +148,8 @@ public:
         }
         if (!Args_.Report.empty())
             CheckWritable(Args_.Report);
+        if (!Args_.Metrics.empty())
+            CheckWritable(Args_.Metrics);
         if (Modules.empty()) {
             if (!Args_.Json)
                 Out_ << "no ports to ask (name them, or list them in VARNOLINK_PORTS)\n";
@@ -164,7 +167,9 @@ public:
         Run.OnRowChanged = [&](std::size_t) { ShowProgress(Run); };
         // The tick also wakes the loop every second to look at the deadline.
         Loop.SetTick(std::chrono::seconds(1), [&] { ShowProgress(Run); });
+        const auto Started = std::chrono::steady_clock::now();
         Run.Run(Loop);
+        const auto Duration = std::chrono::steady_clock::now() - Started;
         Progress_.Erase();
         if (Options.EndBy && std::chrono::steady_clock::now() >= *Options.EndBy && Run.Summary().Stopped > 0)
             Err_ << "varnolink: the deadline of " << *Args_.Deadline
@@ -178,6 +183,8 @@ public:
             SaveConfigFile(Args_.Report, PlantReportHtml("varnolink " + CliCommandName(Args_.Command) + " " +
                                                              (Args_.File.empty() ? "" : Args_.File),
                                                          MadeAt, Run.Rows(), Run.Summary()));
+        if (!Args_.Metrics.empty())
+            WriteAuditMetrics(Args_.Metrics, Args_.File, Run.Rows(), Duration, std::chrono::system_clock::now(), Err_);
         return ExitCode(Run);
     }
 
