@@ -115,6 +115,7 @@ void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
     if (Plan_.ListenFirst.count() > 0) {
         Listening_ = true;
         Deadline_ = Now + Plan_.ListenFirst;
+        ListenEnd_ = Now + std::max(Plan_.ListenFirst, Plan_.ListenMost);
         return;
     }
     Advance(Now);
@@ -226,7 +227,7 @@ void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::stri
 void TChainSession::BytesReceived(std::string_view Bytes, TSessionTime Now)
 {
     if (Listening_ && !Bytes.empty())
-        Deadline_ = std::max(*Deadline_, Now + Plan_.ListenLine);
+        Deadline_ = std::min(std::max(*Deadline_, Now + Plan_.ListenLine), ListenEnd_);
     for (const char Ch : Bytes)
         TakeByte(Ch, Now);
 }
@@ -285,18 +286,23 @@ void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime 
     }
     EchoPossible_ = false;
     // A second reply to the request answered last, while no request is on
-    // the line: a second module. (A reply while a request is on the line
-    // answers it, whatever its code; a second module shows there only when
-    // its reply runs into the first, see TakeByte, or by the reply left over
-    // when the chain has ended.)
+    // the line (matching codes, also while the next is queued, not yet
+    // written): a second module.
+    // Taking any reply, a reply while a request is on the line answers it,
+    // whatever its code; a second module shows there only when its reply
+    // runs into the first, see TakeByte, or by the reply left over when the
+    // chain has ended. Matching codes, a reply to another request ends the
+    // chain instead (AnswersAnother).
     const int Code = ReplyCode(*Verdict.Reply);
-    const bool Again = AnsweredCode_ == Code && !Sent_;
+    const bool Queued = Match_ == TReplyMatch::SameCode && Sent_ && Output_.size() > QueuedFrom_;
+    const bool Again = AnsweredCode_ == Code && (!Sent_ || Queued);
+    const bool Another = !Again && AnswersAnother(Code);
     Record_.Take(*Verdict.Reply);
     ReplyReceived_ = 1;
     Events_.emplace_back(TReplyDecoded{std::move(*Verdict.Reply), std::move(Raw), LastRequest_});
-    if (Again) {
+    if (Again || Another) {
         if (Running_)
-            End(TChainEnd::TwoModules, TwoModulesText);
+            End(TChainEnd::TwoModules, Again ? TwoModulesText : ReplyToAnotherText);
         else
             TwoModulesSeen_ = true;
         return;
@@ -314,6 +320,16 @@ void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime 
         Answered_ = true;
     else
         Advance(Now);
+}
+
+// Matching codes, a reply is only the answer of its own request: one with
+// another code while a request is on the line, or any reply while the line
+// should be quiet before the writes, answers nothing sent.
+bool TChainSession::AnswersAnother(int Code) const
+{
+    if (Match_ != TReplyMatch::SameCode || !Running_)
+        return false;
+    return Listening_ || (Sent_ && Plan_.Steps[Next_ - 1].Code != Code);
 }
 
 void TChainSession::TimePassed(TSessionTime Now)

@@ -29,7 +29,12 @@ namespace varnolink {
 // reply wait per request (5000 ms unless told otherwise), any accepted reply
 // answers the request on the line (replies are not matched by code), and a
 // chain ends at its first request without a reply. Replies that come when
-// nothing is outstanding are still decoded and reported.
+// nothing is outstanding are still decoded and reported. That is the
+// window's rule. The loops' sessions (TSessionPort: the command line,
+// plants, commissioning) are stricter, TReplyMatch::SameCode: a reply
+// carries the code of the request it answers, and a reply to any other
+// request, or one heard while listening before the writes, ends the chain
+// (a second module answering late, or a damaged line).
 
 using TSessionClock = std::chrono::steady_clock;
 using TSessionTime = TSessionClock::time_point;
@@ -50,9 +55,12 @@ struct TChainPlan {
     // Listen this long before the first request: a reply that comes late
     // (a second module answering the last request) ends the chain before
     // anything is sent. Bytes heard meanwhile extend the listening to
-    // ListenLine from the last of them, time for a whole reply line.
+    // ListenLine from the last of them, time for a whole reply line, but
+    // never beyond ListenMost from its start (a line that never falls
+    // quiet); see ListenBeforeWrites for the times at a line speed.
     std::chrono::milliseconds ListenFirst{0};
     std::chrono::milliseconds ListenLine{50};
+    std::chrono::milliseconds ListenMost{150};
 
     static TChainPlan Identify();
     static TChainPlan Probe(std::chrono::milliseconds Wait);
@@ -76,6 +84,11 @@ enum class TChainEnd {
 // What the session says when more than one module answers on one line.
 inline constexpr const char* TwoModulesText =
     "more than one module answered on this line; connect one module at a time";
+// And when, matching codes, a reply answers another request than the one on
+// the line, or comes while the line should be quiet.
+inline constexpr const char* ReplyToAnotherText =
+    "a reply answered another request than the one on the line: more than one module may be on this line, "
+    "or the line is damaged; connect one module at a time";
 
 // How a chain ended and what the module holds: the requests it acknowledged,
 // the one sent but not confirmed, and those never sent.
@@ -146,7 +159,14 @@ public:
     // ends its own wait first).
     enum class TPace { Continuous, StepByStep };
 
-    explicit TChainSession(TPace Pace = TPace::Continuous) : Pace_(Pace) {}
+    // Which reply answers the request on the line: any accepted one, or only
+    // one with the request's code (any other ends the chain, as does a reply
+    // while listening before the first request).
+    enum class TReplyMatch { AnyReply, SameCode };
+
+    explicit TChainSession(TPace Pace = TPace::Continuous, TReplyMatch Match = TReplyMatch::AnyReply)
+        : Pace_(Pace), Match_(Match)
+    {}
 
     void SetReplyWait(std::chrono::milliseconds Wait) { ReplyWait_ = Wait; }
     std::chrono::milliseconds ReplyWait() const { return ReplyWait_; }
@@ -213,8 +233,10 @@ private:
     void Advance(TSessionTime Now);
     void End(TChainEnd How, std::string Reason = {}, std::vector<std::string> Differences = {});
     void FlushRaw(const char* Why);
+    bool AnswersAnother(int Code) const;
 
     TPace Pace_;
+    TReplyMatch Match_;
     std::chrono::milliseconds ReplyWait_ = DefaultReplyWait;
     std::chrono::milliseconds StepWait_ = DefaultReplyWait;
 
@@ -238,6 +260,7 @@ private:
     bool EchoSeen_ = false;
     bool TwoModulesSeen_ = false;
     bool Listening_ = false;           // ListenFirst: waiting before the first request
+    TSessionTime ListenEnd_{};         // the listening ends by then whatever is heard (ListenMost)
     std::optional<int> AnsweredCode_;  // the code of the request answered last, until the next is answered
     TModuleRecord Record_;
 

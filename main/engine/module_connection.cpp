@@ -5,18 +5,10 @@
 
 #include "cport/comport.h"
 #include "main/engine/epoll_loop.h"
+#include "main/engine/listen_before_writes.h"
 #include "main/engine/session_port.h"
 
 namespace varnolink {
-
-namespace {
-
-// How long a second module's reply to the request before may take to
-// begin: a USB adapter may hold received bytes for up to 16 ms. Once it
-// begins, the session listens for the whole line.
-constexpr std::chrono::milliseconds SecondReplyWindow{20};
-
-}  // namespace
 
 class TModuleConnection::TImpl {
 public:
@@ -55,7 +47,7 @@ public:
     {
         // A second module's late answer to the request before shows within
         // one line time; it ends the write before its first frame.
-        Plan.ListenFirst = SecondReplyWindow;
+        ListenBeforeWrites(Plan, Port_.LineSpeed());
         const TChainResult Result = Run(std::move(Plan));
         return {Port_.Session().Record().Reading(), Result.Differences};
     }

@@ -34,7 +34,7 @@ void RaiseChainEnd(const TChainResult& Result, const std::string& DevicePath)
     case TChainEnd::PortError:
         throw EModulePort(Result.Reason, EIO, Result);
     case TChainEnd::TwoModules:
-        throw EModuleReply(TwoModulesText, Result);
+        throw EModuleReply(Result.Reason.empty() ? TwoModulesText : Result.Reason, Result);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <map>
 
+#include "main/engine/listen_before_writes.h"
 #include "main/engine/module_errors.h"
 #include "main/engine/session_port.h"
 #include "main/files/commission_log.h"
@@ -346,7 +347,7 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
     Line.Stage = TLine::TStage::Writing;
     // A reply left over from a second module shows before the first write.
     TChainPlan Write = TChainPlan::Write(*Row.Module.Wanted);
-    Write.ListenFirst = std::chrono::milliseconds(20);
+    ListenBeforeWrites(Write, Line.Port->LineSpeed());
     Line.Port->Start(std::move(Write), TSessionClock::now());
 }
 

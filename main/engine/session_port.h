@@ -67,7 +67,8 @@ private:
     void Settle();
 
     cport::TComPort Port_;
-    TChainSession Session_;
+    // A reply answers only its own request here: a reply to another ends the chain.
+    TChainSession Session_{TChainSession::TPace::Continuous, TChainSession::TReplyMatch::SameCode};
     TWireLog WireLog_;
     std::string DevicePath_;
     int Descriptor_ = -1;

@@ -166,7 +166,7 @@ void TWireLog::Show(const TSessionEvent& Event)
             if (E.Result.End == TChainEnd::Stopped)
                 Log.Emit(TWireEventKind::Note, {}, "stopped on request");
             else if (E.Result.End == TChainEnd::TwoModules)
-                Log.Emit(TWireEventKind::Error, {}, TwoModulesText);
+                Log.Emit(TWireEventKind::Error, {}, E.Result.Reason.empty() ? TwoModulesText : E.Result.Reason);
         }
     };
     std::visit(TShow{*this}, Event);
