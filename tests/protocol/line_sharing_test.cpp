@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 // What else may be on the line besides one module: an adapter that echoes
 // every request, and a second module that answers too, either after the
-// first or over it.
+// first, over it, or a request late.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "main/engine/listen_before_writes.h"
 #include "tests/protocol/protocol_fakes.h"
 
 using namespace varnolink;
@@ -105,6 +109,108 @@ TEST_F(LineSharing, ListeningFirstCatchesALateSecondReplyBeforeTheFirstFrame)
     Start(Write);
     Pass(20ms);
     EXPECT_EQ(Sent.size(), 2u) << "a quiet line gets the first write after the listening";
+}
+
+// The loops' sessions take a reply only as the answer of its own request.
+// Each case: a chain, the replies that come one after another, and how the
+// chain ends (what went out, what the module holds).
+struct TLateReplyCase {
+    const char* Name;
+    TChainPlan Plan;
+    std::vector<std::string> Replies;
+    std::size_t FramesSent;  // the chain's own frames
+    std::size_t Acknowledged;
+    std::optional<int> UnconfirmedCode;
+};
+
+class LateReplies : public ::testing::TestWithParam<TLateReplyCase>, protected TSessionUnderTest {
+protected:
+    LateReplies() { Session = TChainSession(TChainSession::TPace::Continuous, TChainSession::TReplyMatch::SameCode); }
+};
+
+TEST_P(LateReplies, AReplyToAnotherRequestEndsTheChainAndIsNoAnswer)
+{
+    const TLateReplyCase& Case = GetParam();
+    Start(Case.Plan);
+    for (const std::string& Reply : Case.Replies)
+        Receive(Reply);
+    const TChainResult& Ended = Result();
+    EXPECT_EQ(Ended.End, TChainEnd::TwoModules);
+    EXPECT_EQ(Ended.Reason, ReplyToAnotherText);
+    EXPECT_EQ(Sent.size(), Case.FramesSent);
+    EXPECT_EQ(Ended.Acknowledged.size(), Case.Acknowledged);
+    ASSERT_EQ(Ended.OnTheLine.has_value(), Case.UnconfirmedCode.has_value());
+    if (Ended.OnTheLine) {
+        EXPECT_EQ(Ended.OnTheLine->Code, *Case.UnconfirmedCode);
+    }
+    EXPECT_EQ(Ended.Acknowledged.size() + (Ended.OnTheLine ? 1 : 0) + Ended.NotSent.size(),
+              Case.Plan.Steps.size() + (Case.Plan.VerifyByReading ? ReadChain.size() : 0));
+    EXPECT_NE(std::find_if(WireLines.Lines.begin(), WireLines.Lines.end(),
+                           [](const std::string& Line) { return Line.find(ReplyToAnotherText) != std::string::npos; }),
+              WireLines.Lines.end())
+        << "the wire log says why";
+}
+
+const std::string RemoteIdLine = CodeReply("02", "01") + "\r";
+
+INSTANTIATE_TEST_SUITE_P(
+    OneRequestLate, LateReplies,
+    ::testing::Values(
+        // The identity answered, then its second reply comes while the status read is out.
+        TLateReplyCase{"InARead", TChainPlan::Read(), {IdentityLine, IdentityLine}, 2, 1, CodeStatus},
+        // The first write is out; a reply to the status read before it comes.
+        TLateReplyCase{"AtTheFirstWrite", TChainPlan::Write(TModuleConfig{}), {StatusLine}, 1, 0, 2},
+        // Two writes answered, the third is out when a reply to the first comes again.
+        TLateReplyCase{"AmidTheWrites",
+                       TChainPlan::Write(TModuleConfig{}),
+                       {RemoteIdLine, CodeReply("03", "03") + "\r", RemoteIdLine},
+                       3,
+                       2,
+                       4}),
+    [](const ::testing::TestParamInfo<TLateReplyCase>& Info) { return std::string(Info.param.Name); });
+
+TEST_F(LineSharing, TheWindowsRuleStillTakesAnyReplyAsTheAnswer)
+{
+    Session = TChainSession(TChainSession::TPace::StepByStep);
+    Start(TChainPlan::Read());
+    Receive(IdentityLine);
+    Session.Continue(Now);
+    Settle();
+    Receive(IdentityLine);  // a reply to another request answers the status read
+    EXPECT_TRUE(Session.Running());
+    Session.Continue(Now);
+    Settle();
+    EXPECT_EQ(Sent.size(), 3u);
+}
+
+// Before the writes the session listens one reply line at the line's speed
+// plus the module's latency: at 9600 baud a second module's reply that
+// begins 40 ms late is heard, any reply heard ends the chain before its first
+// frame, and bytes that never stop hold the writes back only so long.
+TEST_F(LineSharing, ListeningBeforeWritesLastsAReplyLineAndEndsAtItsBound)
+{
+    Session = TChainSession(TChainSession::TPace::Continuous, TChainSession::TReplyMatch::SameCode);
+    TChainPlan Write = TChainPlan::Write(TModuleConfig{});
+    ListenBeforeWrites(Write, 9600);
+    EXPECT_EQ(Write.ListenFirst, ReplyLineTime(9600) + ModuleReplyLatency);
+    EXPECT_EQ(ReplyLineTime(9600), 34ms) << "32 bytes of 10 bits";
+
+    Start(Write);
+    Pass(40ms);
+    Receive(StatusLine);  // a reply to no request on the line, and not the one answered last
+    EXPECT_EQ(Result().End, TChainEnd::TwoModules);
+    EXPECT_EQ(Result().Reason, ReplyToAnotherText);
+    EXPECT_TRUE(Sent.empty());
+
+    Start(Write);
+    const TSessionTime Began = Now;
+    while (Sent.empty() && Now - Began < 1s) {
+        Pass(10ms);
+        Receive("x");  // noise that never falls quiet
+    }
+    ASSERT_EQ(Sent.size(), 1u);
+    EXPECT_GE(Now - Began, Write.ListenFirst + Write.ListenLine);
+    EXPECT_LE(Now - Began, Write.ListenMost + 10ms);
 }
 
 }  // namespace
