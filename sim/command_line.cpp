@@ -197,6 +197,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
         {"--port-bytes", [&](auto& O, auto& V) { ParsePortBytes(O, V, State); }},
         {"--silent-from", [&](auto& O, auto& V) { Faults.SilentFromRequest = ParseUnsigned(O, V, 1'000'000'000); }},
         {"--silent-codes", [&](auto& O, auto& V) { Faults.SilentCodes = ParseCodes(O, V); }},
+        {"--unstored-codes", [&](auto& O, auto& V) { Faults.UnstoredCodes = ParseCodes(O, V); }},
         {"--delay", [&](auto& O, auto& V) { Faults.ReplyDelay = ParseMilliseconds(O, V); }},
         {"--split", [&](auto& O, auto& V) { Faults.SplitPieceBytes = ParseUnsigned(O, V, 1'000'000); }},
         {"--split-gap", [&](auto& O, auto& V) { Faults.SplitGap = ParseMilliseconds(O, V); }},
@@ -212,6 +213,11 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Arguments)
         {"--line-baud",
          [&](auto& O, auto& V) { Faults.LineBaud = static_cast<unsigned>(ParseUnsigned(O, V, 4'000'000)); }},
         {"--line-speed", [&](auto& O, auto& V) { Options.LineSpeed = ParseLineSpeed(O, V); }},
+        {"--twin-delay",
+         [&](auto& O, auto& V) {
+             Faults.Twin = true;
+             Faults.TwinDelay = ParseMilliseconds(O, V);
+         }},
     };
     const std::map<std::string, std::function<void()>> Flags{
         {"--help", [&] { Parsed.Help = true; }},
@@ -383,9 +389,10 @@ Module state (the defaults are the factory settings):
                          (ports p0 p1 p2 p4 p5)
 
 TFaults (all off by default; they change only what is sent, requests are
-still recorded and writes still stored):
+still recorded and writes still stored, but for --unstored-codes):
   --silent-from N        no reply to the Nth request and every later one
   --silent-codes LIST    no reply to these codes, e.g. 4,5,99
+  --unstored-codes LIST  answer writes to these codes but keep the old value
   --delay MS             hold each reply back by MS milliseconds
   --split K              send the answer to each request in pieces of K bytes
   --split-gap MS         silence between those pieces (default 0)
@@ -419,6 +426,9 @@ still recorded and writes still stored):
                          Remote ID one higher and otherwise the same data
   --twin-overlap         like --twin, but both send at once: the bytes of
                          the two replies alternate on the line
+  --twin-delay MS        like --twin, but the second module's reply line
+                         follows the module's MS later (a request sent
+                         meanwhile is answered after it)
 
 Series of modules (as when modules are commissioned one after another):
   --series               once a module's whole configuration has been written

@@ -56,9 +56,9 @@ struct TMalformedFault {
 };
 
 // Misbehaviour of the simulated module. A default-constructed TFaults is a
-// well-behaved module. All of them only change what goes out on the line:
-// the request record and the stored settings are kept as usual (a write that
-// is not answered because of a fault is still stored).
+// well-behaved module. All of them but `UnstoredCodes` only change what goes
+// out on the line: the request record and the stored settings are kept as
+// usual (a write that is not answered because of a fault is still stored).
 struct TFaults {
     // Give no reply to the Nth request and every one after it (1 = silent
     // from the start; 0 = off). Requests count from the moment these faults
@@ -66,6 +66,10 @@ struct TFaults {
     std::size_t SilentFromRequest = 0;
     // Give no reply to requests with these command codes (0..13, 99).
     std::set<int> SilentCodes;
+    // Writes to these command codes are answered as if stored (the value
+    // echoed) but the module keeps what it held, as a module whose memory
+    // does not take them: only a read-back shows it.
+    std::set<int> UnstoredCodes;
     // Hold every reply back by this long after its request has ended.
     std::chrono::milliseconds ReplyDelay{0};
     // Send everything that answers one request in pieces of this many bytes
@@ -97,6 +101,10 @@ struct TFaults {
     // line alternate with the module's transmission, one by one (the rest of
     // the longer one follows).
     bool TwinOverlap = false;
+    // With `Twin` (not overlapping): the twin's line follows the module's
+    // transmission this long after it, as a second module slower to answer;
+    // a request that comes meanwhile is answered after the twin's line.
+    std::chrono::milliseconds TwinDelay{0};
 
     bool operator==(const TFaults&) const = default;
 };

@@ -383,7 +383,11 @@ void TModuleSimulator::HandleFrame(const TReceivedFrame& Frame)
             // The twin takes the request in the state the module had before it.
             TModuleState TwinState = State_;
             TwinState.RemoteId = static_cast<std::uint8_t>(State_.RemoteId + 1);
-            Answer = AnswerRequest(Frame.Bytes, State_);
+            // A write the module does not keep is answered on a copy.
+            const auto Request = ParseRequest(Frame.Bytes);
+            TModuleState Unkept = State_;
+            const bool Keeps = !Request || !Request->Write || !Faults_.UnstoredCodes.contains(Request->Code);
+            Answer = AnswerRequest(Frame.Bytes, Keeps ? State_ : Unkept);
             Series_.Shape(Frame.Bytes, Frame.CompletedAt, Answer, State_);
             if (Faults_.Twin) {
                 TwinLine = AnswerRequest(Frame.Bytes, TwinState).Line;

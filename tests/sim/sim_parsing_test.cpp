@@ -65,6 +65,8 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
                                                 "3",
                                                 "--silent-codes",
                                                 "4,99",
+                                                "--unstored-codes",
+                                                "2,5",
                                                 "--delay",
                                                 "20",
                                                 "--split",
@@ -107,6 +109,7 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
     TFaults Faults;
     Faults.SilentFromRequest = 3;
     Faults.SilentCodes = {4, 99};
+    Faults.UnstoredCodes = {2, 5};
     Faults.ReplyDelay = std::chrono::milliseconds(20);
     Faults.SplitPieceBytes = 3;
     Faults.SplitGap = std::chrono::milliseconds(7);
@@ -137,6 +140,7 @@ TEST(CommandLineTest, BadInputIsRefused)
         {"--malformed", "odd"},
         {"--noise-text", "\\q"},
         {"--silent-codes", "4,x"},
+        {"--unstored-codes", "100"},
         {"--line-speed", "12345"},
         {"--device", "/dev/null", "--link", "/tmp/x"},
         {"--plant", "0"},

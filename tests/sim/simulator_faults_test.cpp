@@ -61,6 +61,17 @@ TEST_F(SimulatorFaultsTest, SilentCodesGetNoReplyOthersDo)
     EXPECT_EQ(Host_->ReadFor(100ms), "");
 }
 
+TEST_F(SimulatorFaultsTest, UnstoredWritesAreAnsweredButTheOldValueStays)
+{
+    TFaults Faults;
+    Faults.UnstoredCodes = {4};
+    Sim_->SetFaults(Faults);
+    EXPECT_EQ(Host_->Exchange("*04:1,5A=00\r\n"), "*??:E04,00=5A\r");
+    EXPECT_EQ(Host_->Exchange("*04:0,00=00\r\n"), "*??:E04,00=00\r");
+    EXPECT_EQ(Host_->Exchange("*05:1,A5=00\r\n"), "*??:E05,00=A5\r");
+    EXPECT_EQ(Sim_->State().Directions[1], 0xA5) << "writes to other codes are kept";
+}
+
 TEST_F(SimulatorFaultsTest, DelayHoldsEachReplyBack)
 {
     TFaults Faults;
@@ -150,13 +161,16 @@ TEST_F(SimulatorFaultsTest, MalformedLinesBeforeOrInsteadOfTheReply)
 
 TEST_F(SimulatorFaultsTest, LineTimeEmulationPacesRequestAndReply)
 {
+    // A slow line: the reply's bytes come 67 ms apart, so even a reader that
+    // a loaded machine holds up now and then sees them in several pieces.
+    constexpr unsigned Baud = 150;
     TFaults Faults;
-    Faults.LineBaud = 1200;  // 8.33 ms a character
+    Faults.LineBaud = Baud;
     Sim_->SetFaults(Faults);
-    const auto CharacterTime = std::chrono::nanoseconds(10'000'000'000LL / 1200);
+    const auto CharacterTime = std::chrono::nanoseconds(10'000'000'000LL / Baud);
     const auto Sent = TTestClock::now();
     Host_->Write(ReadId);
-    const auto Chunks = Host_->ReadChunks(1);
+    const auto Chunks = Host_->ReadChunks(1, 10s);
     ASSERT_EQ(Joined(Chunks), IdReply);
     // The request takes 13 character times to arrive; the reply's 13 bytes
     // start after that and follow one character time apart.
