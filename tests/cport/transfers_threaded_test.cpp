@@ -7,11 +7,15 @@
 #include "cport/receive_queue.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <future>
+#include <latch>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -28,8 +32,20 @@ protected:
     }
 };
 
-// Runs Transfer on a thread of its own once a request has been issued
-// there, and returns how long its wait took and what it returned.
+// A transfer limit far beyond TestBound: a wait that an abort should end
+// and did not is told apart from one the abort ended, and still ends.
+constexpr int32_t LongLimitMs = 60000;
+// How long an abort may take to end the waits, on a loaded machine too.
+constexpr auto TestBound = 10s;
+
+// Whether the far end of the line has bytes to read within Limit.
+bool FarEndHasBytes(const TLinePty& Pty, std::chrono::milliseconds Limit)
+{
+    pollfd Ready{Pty.Master(), POLLIN, 0};
+    return ::poll(&Ready, 1, static_cast<int>(Limit.count())) == 1 && (Ready.revents & POLLIN) != 0;
+}
+
+// What a transfer's wait returned and how long it took.
 struct WaitOutcome {
     int32_t Result = -1;
     long WaitedMs = -1;
@@ -37,7 +53,7 @@ struct WaitOutcome {
 
 TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce)
 {
-    WaitingReads(Port_, 10000);
+    WaitingReads(Port_, LongLimitMs);
     std::promise<void> issued;
     WaitOutcome outcome;
     std::thread Reader([&] {
@@ -55,20 +71,33 @@ TEST_F(ThreadedTransfers, AbortFromAnotherThreadEndsAPendingReadAtOnce)
     Port_.AbortPendingIO();
     Reader.join();
     EXPECT_EQ(outcome.Result, 0);
-    EXPECT_LT(Milliseconds(Clock::now() - Start), 1000);
+    EXPECT_LT(Clock::now() - Start, TestBound);
     EXPECT_TRUE(Port_.Connected());
 }
 
 TEST_F(ThreadedTransfers, AbortEndsABlockedWriteWithItsShortCount)
 {
+    // A limit far beyond the test's own bound: only the abort ends the write
+    // in time, and the write still cannot outlive the test.
     Port_.Timeouts().SetWriteTotalMultiplier(0);
-    Port_.Timeouts().SetWriteTotalConstant(0);  // no limit: only the abort ends it
+    Port_.Timeouts().SetWriteTotalConstant(LongLimitMs);
     const std::vector<char> big(1 << 20, 'w');
+    std::promise<void> Ended;
+    std::future<void> EndedFuture = Ended.get_future();
     std::atomic<int32_t> Written{-1};
-    std::thread Writer([&] { Written = Port_.WriteBytes(big.data(), static_cast<int32_t>(big.size())); });
-    std::this_thread::sleep_for(100ms);
+    std::thread Writer([&] {
+        Written = Port_.WriteBytes(big.data(), static_cast<int32_t>(big.size()));
+        Ended.set_value();
+    });
+    // The first bytes at the far end show the write under way; the line takes
+    // far less than a megabyte, so it then waits for room that never comes.
+    ASSERT_TRUE(FarEndHasBytes(Pty_, 10s)) << "the write never started";
+    const auto Start = Clock::now();
     Port_.AbortPendingIO();
+    const bool EndedInTime = EndedFuture.wait_for(TestBound) == std::future_status::ready;
     Writer.join();
+    EXPECT_TRUE(EndedInTime) << "the abort did not end the write; its limit did after "
+                             << Milliseconds(Clock::now() - Start) << " ms";
     EXPECT_GT(Written.load(), 0);
     EXPECT_LT(Written.load(), static_cast<int32_t>(big.size()));
     EXPECT_EQ(Pty_.Drain().size(), static_cast<size_t>(Written.load()));
@@ -76,21 +105,34 @@ TEST_F(ThreadedTransfers, AbortEndsABlockedWriteWithItsShortCount)
 
 TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes)
 {
-    WaitingReads(Port_, 10000);
-    std::atomic<int> Ended{0};
+    WaitingReads(Port_, LongLimitMs);
+    constexpr int ReaderCount = 3;
+    std::latch Issued(ReaderCount);
+    std::mutex EndedMutex;
+    std::condition_variable EndedChanged;
+    int Ended = 0;
     std::vector<std::thread> Readers;
-    for (int I = 0; I < 3; ++I) {
+    for (int I = 0; I < ReaderCount; ++I) {
         Readers.emplace_back([&] {
+            TOwnedRequest Request;
             char Buffer[4];
-            Port_.ReadBytes(Buffer, 4);
+            Port_.ReadBytesAsync(Buffer, 4, Request);
+            Issued.count_down();  // issued before the abort: the abort ends its wait
+            Port_.WaitAsyncRequest(Request);
+            std::lock_guard Lock(EndedMutex);
             ++Ended;
+            EndedChanged.notify_all();
         });
     }
-    std::this_thread::sleep_for(100ms);
+    Issued.wait();
     Port_.AbortPendingIO();
+    {
+        std::unique_lock Lock(EndedMutex);
+        EXPECT_TRUE(EndedChanged.wait_for(Lock, TestBound, [&] { return Ended == ReaderCount; }))
+            << "only " << Ended << " of " << ReaderCount << " waits ended by the abort";
+    }
     for (std::thread& T : Readers)
         T.join();
-    EXPECT_EQ(Ended.load(), 3);
 
     // A read that starts after the abort waits for its bytes as usual.
     std::thread Late([&] {
@@ -98,7 +140,6 @@ TEST_F(ThreadedTransfers, AbortEndsTheWaitsOfSeveralThreadsAndSparesLaterOnes)
         EXPECT_EQ(Port_.ReadText(Text, 3), 3);
         EXPECT_EQ(Text, "new");
     });
-    std::this_thread::sleep_for(50ms);
     Pty_.Write("new");
     Late.join();
 }
