@@ -102,7 +102,8 @@ std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const 
     if (Faults.Noise.Active() && Faults.Noise.Placement == TNoisePlacement::AfterReply) {
         Bytes += Noise(Faults.Noise, NoiseSource);
     }
-    if (!TwinLine.empty()) {
+    const bool TwinLater = !TwinLine.empty() && !Faults.TwinOverlap && Faults.TwinDelay.count() > 0;
+    if (!TwinLine.empty() && !TwinLater) {
         const std::string Twin = TwinLine + LineEnd(LineFeed);
         Bytes = Faults.TwinOverlap ? Interleave(Bytes, Twin) : Bytes + Twin;
     }
@@ -110,11 +111,14 @@ std::vector<TOutputPiece> BuildTransmission(const std::string& ReplyLine, const 
     std::vector<TOutputPiece> Pieces;
     if (Faults.SplitPieceBytes == 0 || Bytes.size() <= Faults.SplitPieceBytes) {
         Pieces.push_back({std::move(Bytes), std::chrono::milliseconds{0}});
-        return Pieces;
+    } else {
+        for (std::size_t At = 0; At < Bytes.size(); At += Faults.SplitPieceBytes) {
+            Pieces.push_back(
+                {Bytes.substr(At, Faults.SplitPieceBytes), At == 0 ? std::chrono::milliseconds{0} : Faults.SplitGap});
+        }
     }
-    for (std::size_t At = 0; At < Bytes.size(); At += Faults.SplitPieceBytes) {
-        Pieces.push_back(
-            {Bytes.substr(At, Faults.SplitPieceBytes), At == 0 ? std::chrono::milliseconds{0} : Faults.SplitGap});
+    if (TwinLater) {
+        Pieces.push_back({TwinLine + LineEnd(LineFeed), Faults.TwinDelay});
     }
     return Pieces;
 }
