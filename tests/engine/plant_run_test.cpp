@@ -48,13 +48,17 @@ std::size_t WriteFrames(const sim::TModuleSimulator& Module)
         std::count_if(Frames.begin(), Frames.end(), [](const std::string& F) { return F.size() > 4 && F[4] == '1'; }));
 }
 
+// How long a row waits for a module's answer: a silent module's row takes
+// this long, and a simulator answers well within it on a loaded machine.
+constexpr std::chrono::milliseconds AnswerWait{3000};
+
 TPlantOptions For(TPlantTask Task, std::size_t Jobs = 0, bool DryRun = false)
 {
     TPlantOptions Options;
     Options.Task = Task;
     Options.Jobs = Jobs;
     Options.DryRun = DryRun;
-    Options.ProbeWait = std::chrono::milliseconds(200);
+    Options.ProbeWait = AnswerWait;
     return Options;
 }
 
@@ -79,7 +83,7 @@ protected:
     std::vector<TPlantRow> Run(std::vector<TPlantModule> Rows, TPlantOptions Options,
                                std::function<void(const TPlantRow&, TEpollLoop&)> Watch = {})
     {
-        Options.ReplyWait = std::chrono::milliseconds(300);
+        Options.ReplyWait = AnswerWait;
         Options.BackupFolder = Scratch_.Path("backups");
         TPlantRun Plant(std::move(Rows), Options);
         TEpollLoop Loop;
