@@ -13,11 +13,14 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commission.h"
 #include "cli/doctor.h"
+#include "cli/journal_command.h"
 #include "cli/json_writer.h"
 #include "cli/module_held.h"
 #include "cli/plant_commands.h"
@@ -29,6 +32,7 @@
 #include "main/files/config_file.h"
 #include "main/files/inventory.h"
 #include "main/protocol/hex.h"
+#include "main/engine/change_journal.h"
 #include "main/engine/module_connection.h"
 #include "main/engine/speed_search.h"
 #include "main/ports/port_candidates.h"
@@ -139,6 +143,8 @@ public:
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const EInventory& Error) {
             Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
+        } catch (const EJournal& Error) {
+            Code = Fail(ExitUsageOrFile, "file", Error.what(), {});
         } catch (const ERunLocked& Error) {
             Code = Fail(ExitLocked, "locked", Error.what(), {});
         } catch (const EModulePort& Error) {
@@ -178,6 +184,7 @@ private:
              const std::string& Advice = {}, const std::string& Remedy = {})
     {
         Progress_.Erase();
+        EndChange(Chain, Message);
         const bool Writes = Args_.Command == TCliCommand::Write || Args_.Command == TCliCommand::Default ||
                             Args_.Command == TCliCommand::Restore;
         const TModuleHeld Held = Chain ? TModuleHeld::Of(*Chain) : TModuleHeld{};
@@ -233,6 +240,8 @@ private:
             return RunPlantCommand(Args_, StopFd_, Out_, Err_, Json_, Progress_);
         case TCliCommand::Doctor:
             return RunDoctor(Args_, StopFd_, Out_, Json_);
+        case TCliCommand::Journal:
+            return ListJournal(Args_, Out_, Err_, Json_);
         case TCliCommand::None:
             break;
         }
@@ -385,16 +394,49 @@ private:
     }
 
     // The module's configuration as it is, kept before the first write
-    // frame (unless --no-backup); without the copy nothing is written.
-    void KeepBackup(TModuleConnection& Module)
+    // frame (unless --no-backup); without the copy nothing is written. Then
+    // the journal's intent, on disk before the first write frame too.
+    void KeepBackup(TModuleConnection& Module, const TModuleConfig& Asked)
     {
-        if (Args_.NoBackup)
+        std::optional<TModuleReading> Before;
+        if (!Args_.NoBackup) {
+            Before = Module.ReadConfig();
+            Backup_ = SaveBackup(DefaultBackupFolder(),
+                                 {UtcTimeText(std::chrono::system_clock::now()), Args_.Port, {}, Before->Identity},
+                                 Before->Config);
+            Json_.Member("backup", Backup_);
+        }
+        ChangeId_ = Journal_.Begin({CliCommandName(Args_.Command), TModuleConnection::DevicePathOf(Args_.Port),
+                                    Before ? Before->Identity : Identity_, Backup_,
+                                    Before ? std::optional(Before->Config) : std::nullopt, Asked, Args_.Reason});
+    }
+
+    // The journal's end of the change begun: the read-back's differences,
+    // or how the chain ended short. A journal that cannot take it is named,
+    // and does not change the result: the module was written.
+    void EndChange(const std::optional<TChainResult>& Chain, const std::string& Message = {},
+                   const std::vector<std::string>& Differences = {})
+    {
+        if (ChangeId_.empty())
             return;
-        const TModuleReading Before = Module.ReadConfig();
-        Backup_ =
-            SaveBackup(DefaultBackupFolder(),
-                       {UtcTimeText(std::chrono::system_clock::now()), Args_.Port, {}, Before.Identity}, Before.Config);
-        Json_.Member("backup", Backup_);
+        const std::string Id = std::exchange(ChangeId_, std::string());
+        try {
+            if (!Chain && Message.empty()) {
+                Journal_.EndWritten(Id, Differences);
+            } else if (Chain) {
+                Journal_.End(Id, *Chain);
+            } else {
+                Journal_.EndUnknown(Id, Message);
+            }
+        } catch (const EJournal& Error) {
+            Err_ << "varnolink: " << Error.what() << std::endl;
+        }
+    }
+
+    TWriteResult Written(const TWriteResult& Result)
+    {
+        EndChange(std::nullopt, {}, Result.Differences);
+        return Result;
     }
 
     int Write()
@@ -408,8 +450,8 @@ private:
             return Planned(File, Module.ReadConfig());
         const TModuleConfig Asked =
             Wanted(File, Args_.Keep.empty() ? std::nullopt : std::optional(Module.ReadConfig().Config));
-        KeepBackup(Module);
-        return Verified(Asked, Module.WriteConfig(Asked));
+        KeepBackup(Module, Asked);
+        return Verified(Asked, Written(Module.WriteConfig(Asked)));
     }
 
     // write --dry-run: the module as read and as it would be written, as
@@ -438,8 +480,8 @@ private:
     int Default()
     {
         TModuleConnection& Module = Connect();
-        KeepBackup(Module);
-        return Verified(FactoryModuleConfig, Module.WriteFactory());
+        KeepBackup(Module, FactoryModuleConfig);
+        return Verified(FactoryModuleConfig, Written(Module.WriteFactory()));
     }
 
     // Each port's module at the rate it answers at, one port after another.
@@ -556,6 +598,8 @@ private:
     TProgressLine Progress_;  // outlives the connection that calls it
     TModuleConnection Connection_;
     TModuleIdentity Identity_;
+    TChangeJournal Journal_{JournalPathOf(Args_)};
+    std::string ChangeId_;         // the journal's record of the write under way
     std::string Backup_;           // where the module's configuration was kept before a write
     std::optional<bool> Changed_;  // commands that write: whether the module was (or would be) changed
     std::string Comment_;          // and in a few words how

@@ -32,10 +32,10 @@ TEpollLoop::TEpollLoop()
     Watch(Stop_.get(), &StopTag);
 }
 
-void TEpollLoop::Watch(int Fd, void* Tag)
+void TEpollLoop::Watch(int Fd, void* Tag, uint32_t Events)
 {
     epoll_event Event{};
-    Event.events = EPOLLIN | EPOLLRDHUP;
+    Event.events = Events;
     Event.data.ptr = Tag;
     if (::epoll_ctl(Epoll_.get(), EPOLL_CTL_ADD, Fd, &Event) != 0)
         throw std::system_error(errno, std::generic_category(), "watching a descriptor");
@@ -119,9 +119,20 @@ void TEpollLoop::SyncWatches()
     }
     for (TEntry& Entry : Entries_) {
         const int Fd = Entry.Port->Descriptor();
+        const uint32_t Events = Entry.Port->WatchEvents();
         if (Fd >= 0 && Entry.Watched < 0) {
-            Watch(Fd, Entry.Port);
+            Watch(Fd, Entry.Port, Events);
             Entry.Watched = Fd;
+            Entry.Events = Events;
+        } else if (Fd >= 0 && Events != Entry.Events) {
+            // The same descriptor, watched for something else now (a
+            // connection made: from room to write to input).
+            epoll_event Event{};
+            Event.events = Events;
+            Event.data.ptr = Entry.Port;
+            if (::epoll_ctl(Epoll_.get(), EPOLL_CTL_MOD, Fd, &Event) != 0)
+                throw std::system_error(errno, std::generic_category(), "watching a descriptor");
+            Entry.Events = Events;
         }
     }
 }
@@ -150,7 +161,7 @@ int TEpollLoop::MillisecondsToNextDeadline() const
 {
     std::optional<TSessionTime> Earliest;
     for (const TEntry& Entry : Entries_)
-        if (const auto Deadline = Entry.Port->Session().NextDeadline())
+        if (const auto Deadline = Entry.Port->NextDeadline())
             Earliest = Earliest ? std::min(*Earliest, *Deadline) : *Deadline;
     if (TickWhen_)
         if (const auto Due = TickWhen_())
@@ -169,6 +180,8 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
         SyncWatches();
         if (Done())
             return;
+        // Done may have opened ports or begun opens (a plant's next rows).
+        SyncWatches();
         // Room for every port at once: a reply that is waiting must be read
         // before the deadlines of this round are looked at.
         Events.resize(Entries_.size() + 2);

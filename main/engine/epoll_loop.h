@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <sys/epoll.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -54,7 +56,7 @@ public:
     void RunUntil(const std::function<bool()>& Done);
 
 private:
-    void Watch(int Fd, void* Tag);
+    void Watch(int Fd, void* Tag, uint32_t Events = EPOLLIN | EPOLLRDHUP);
     void Unwatch(int Fd);
     void SyncWatches();
     void TakeStop();
@@ -73,7 +75,8 @@ private:
     std::function<void()> Tick_;
     struct TEntry {
         TSessionPort* Port;
-        int Watched;  // the descriptor in epoll, -1 for none
+        int Watched;          // the descriptor in epoll, -1 for none
+        uint32_t Events = 0;  // what it is watched for (a port that is connecting waits to write)
     };
     std::vector<TEntry> Entries_;
 };

@@ -73,12 +73,13 @@ const char* PlantOutcomeText(TPlantOutcome Outcome)
 
 // One line: its rows in order, and while it is served its port.
 struct TPlantRun::TLine {
-    enum class TStage { Idle, Reading, Writing, Probing };
+    enum class TStage { Idle, Opening, Reading, Writing, Probing };
     std::vector<std::size_t> Rows;
     std::size_t Next = 0;  // the row running (an index into Rows)
     std::unique_ptr<TSessionPort> Port;
     TStage Stage = TStage::Idle;
     std::optional<TChainResult> Ended;
+    std::optional<EModulePort> OpenFailure;  // how the open in steps ended
     bool InLoop = false;
     bool Done = false;
 };
@@ -163,8 +164,12 @@ bool TPlantRun::Advance(TEpollLoop& Loop)
     while (!Ended_.empty()) {
         std::vector<TLine*> Ended;
         Ended.swap(Ended_);
-        for (TLine* Line : Ended)
-            ChainEnded(*Line, Loop);
+        for (TLine* Line : Ended) {
+            if (Line->Stage == TLine::TStage::Opening)
+                OpenEnded(*Line, Loop);
+            else
+                ChainEnded(*Line, Loop);
+        }
     }
     const std::size_t Jobs = Options_.Jobs == 0 ? Lines_.size() : Options_.Jobs;
     while (NextLine_ < Lines_.size() && Active_ < Jobs) {
@@ -196,6 +201,15 @@ void TPlantRun::StartLine(TLine& Line, TEpollLoop& Loop)
             Ended_.push_back(&Line);
         }
     };
+    // A network port opens in steps of the loop: a server that does not
+    // answer costs its own line its time-out and holds no other line.
+    Line.Port->OnOpenEnded = [this, &Line](const EModulePort* Failure) {
+        if (Failure != nullptr)
+            Line.OpenFailure = *Failure;
+        Ended_.push_back(&Line);
+    };
+    Loop.Add(*Line.Port);
+    Line.InLoop = true;
     StartRow(Line, Loop);
 }
 
@@ -213,18 +227,47 @@ void TPlantRun::StartRow(TLine& Line, TEpollLoop& Loop)
     Changed(Index);
     if (!Line.Port->IsOpen()) {
         try {
-            Line.Port->Open(Row.Module.Port);
+            Line.Port->BeginOpen(Row.Module.Port);
         } catch (const EModulePort& Error) {
-            const bool Busy = IsBusy(Error.SystemError());
-            Row.Reason = Busy && Options_.HolderOf ? Options_.HolderOf(Row.DevicePath) : Error.what();
-            Finish(Line, Busy ? TPlantOutcome::Busy : TPlantOutcome::PortError, Loop);
+            OpenFailed(Line, Error, Loop);
             return;
         }
-        if (!Line.InLoop) {
-            Loop.Add(*Line.Port);
-            Line.InLoop = true;
+        if (Line.Port->Opening()) {
+            Line.Stage = TLine::TStage::Opening;
+            return;
         }
     }
+    StartChain(Line);
+}
+
+void TPlantRun::OpenFailed(TLine& Line, const EModulePort& Error, TEpollLoop& Loop)
+{
+    TPlantRow& Row = Rows_[Line.Rows[Line.Next]];
+    const bool Busy = IsBusy(Error.SystemError());
+    Row.Reason = Busy && Options_.HolderOf ? Options_.HolderOf(Row.DevicePath) : Error.what();
+    Finish(Line, Busy ? TPlantOutcome::Busy : TPlantOutcome::PortError, Loop);
+}
+
+// The open in steps has ended: the row goes on, unless a stop came meanwhile
+// (which abandons an open under way).
+void TPlantRun::OpenEnded(TLine& Line, TEpollLoop& Loop)
+{
+    Line.Stage = TLine::TStage::Idle;
+    std::optional<EModulePort> Failure = std::move(Line.OpenFailure);
+    Line.OpenFailure.reset();
+    StopAtEnd(Loop);
+    if (Loop.StopRequested()) {
+        Rows_[Line.Rows[Line.Next]].Reason = "not started";
+        Finish(Line, TPlantOutcome::Stopped, Loop);
+    } else if (Failure) {
+        OpenFailed(Line, *Failure, Loop);
+    } else {
+        StartChain(Line);
+    }
+}
+
+void TPlantRun::StartChain(TLine& Line)
+{
     if (Options_.Task == TPlantTask::Find) {
         Line.Stage = TLine::TStage::Probing;
         // Who answers, and with which Remote ID, within the short wait.
@@ -288,6 +331,7 @@ void TPlantRun::ChainEnded(TLine& Line, TEpollLoop& Loop)
         Finish(Line, TPlantOutcome::Written, Loop);
         return;
     case TLine::TStage::Idle:
+    case TLine::TStage::Opening:
         return;
     }
 }

@@ -12,6 +12,7 @@
 
 #include "main/engine/chain_session.h"
 #include "main/engine/epoll_loop.h"
+#include "main/engine/module_errors.h"
 
 namespace varnolink {
 
@@ -127,6 +128,9 @@ private:
     void StopAtEnd(TEpollLoop& Loop) const;
     void StartLine(TLine& Line, TEpollLoop& Loop);
     void StartRow(TLine& Line, TEpollLoop& Loop);
+    void OpenEnded(TLine& Line, TEpollLoop& Loop);
+    void OpenFailed(TLine& Line, const EModulePort& Error, TEpollLoop& Loop);
+    void StartChain(TLine& Line);
     void ChainEnded(TLine& Line, TEpollLoop& Loop);
     void ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop);
     void Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop);

@@ -6,6 +6,7 @@
 #include <sys/epoll.h>
 
 #include <array>
+#include <cerrno>
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -65,16 +66,84 @@ void TSessionPort::Open(const std::string& PortName)
     Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(0) : std::chrono::milliseconds(150));
     try {
         Port_.Open();
-        Descriptor_ = Port_.InputWaitDescriptor();
     } catch (const cport::EComPort& Error) {
-        throw EModulePort("cannot open " + DevicePath_ + ": " + Error.what() + ": " +
-                              SystemReason(Error.SystemErrorCode()),
-                          Error.SystemErrorCode());
+        throw OpenFailure(Error);
     }
+    Opened();
+}
+
+void TSessionPort::BeginOpen(const std::string& PortName)
+{
+    DevicePath_ = cport::TComPort::DevicePathOf(PortName);
+    Port_.SetPort(PortName);
+    FirstBytesPending_ = TelnetAtFirstBytes_ && IsRawNetworkPort(PortName);
+    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(0) : std::chrono::milliseconds(150));
+    try {
+        Port_.BeginOpen();
+    } catch (const cport::EComPort& Error) {
+        throw OpenFailure(Error);
+    }
+    if (Port_.OpenPending())
+        Opening_ = true;
+    else
+        Opened();
+}
+
+EModulePort TSessionPort::OpenFailure(const cport::EComPort& Error) const
+{
+    return EModulePort("cannot open " + DevicePath_ + ": " + Error.what() + ": " +
+                           SystemReason(Error.SystemErrorCode()),
+                       Error.SystemErrorCode());
+}
+
+void TSessionPort::Opened()
+{
+    Descriptor_ = Port_.InputWaitDescriptor();
     Lost_ = false;
     Session_.ForgetLine();
     WireLog_.Restart();
     WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at " + std::to_string(LineSpeed_) + " 8N1");
+}
+
+void TSessionPort::StepOpen()
+{
+    try {
+        Port_.ContinueOpen();
+    } catch (const cport::EComPort& Error) {
+        const EModulePort Failure = OpenFailure(Error);
+        EndOpen(&Failure);
+        return;
+    }
+    if (Port_.OpenPending())
+        return;
+    Opened();
+    EndOpen(nullptr);
+}
+
+void TSessionPort::EndOpen(const EModulePort* Failure)
+{
+    Opening_ = false;
+    if (OnOpenEnded)
+        OnOpenEnded(Failure);
+}
+
+int TSessionPort::Descriptor() const
+{
+    if (Opening_)
+        return Port_.OpenWaitDescriptor();
+    return Lost_ ? -1 : Descriptor_;
+}
+
+uint32_t TSessionPort::WatchEvents() const
+{
+    return Opening_ ? Port_.OpenWaitEvents() : static_cast<uint32_t>(EPOLLIN | EPOLLRDHUP);
+}
+
+std::optional<TSessionTime> TSessionPort::NextDeadline()
+{
+    if (Opening_)
+        return Port_.OpenDeadline();
+    return Session_.NextDeadline();
 }
 
 void TSessionPort::SetRs485(const std::optional<TRs485Choice>& Choice)
@@ -94,6 +163,10 @@ void TSessionPort::SetLineSpeed(int Baud)
 
 void TSessionPort::Close()
 {
+    if (Opening_) {
+        Port_.Close();
+        Opening_ = false;
+    }
     if (!Port_.Connected())
         return;
     Descriptor_ = -1;
@@ -116,6 +189,10 @@ void TSessionPort::Start(TChainPlan Plan, TSessionTime Now)
 
 void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
 {
+    if (Opening_) {
+        StepOpen();
+        return;
+    }
     std::array<char, 512> Buffer{};
     int32_t Got = 0;
     try {
@@ -144,18 +221,35 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
 
 void TSessionPort::TimePassed(TSessionTime Now)
 {
+    if (Opening_) {
+        if (Now >= Port_.OpenDeadline())
+            StepOpen();
+        return;
+    }
     Session_.TimePassed(Now);
     Settle();
 }
 
+// An open under way is abandoned at any stop: nothing has been sent yet.
+void TSessionPort::AbandonOpen()
+{
+    Port_.Close();
+    const EModulePort Failure("cannot open " + DevicePath_ + ": stopped while opening", ECANCELED);
+    EndOpen(&Failure);
+}
+
 void TSessionPort::RequestStop()
 {
+    if (Opening_)
+        AbandonOpen();
     Session_.RequestStop();
     Settle();
 }
 
 void TSessionPort::StopNow()
 {
+    if (Opening_)
+        AbandonOpen();
     Session_.StopNow();
     Settle();
 }

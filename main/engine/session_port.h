@@ -8,6 +8,7 @@
 
 #include "cport/comport.h"
 #include "main/engine/chain_session.h"
+#include "main/engine/module_errors.h"
 #include "main/engine/rs485_choice.h"
 #include "main/engine/wire_log.h"
 
@@ -28,6 +29,15 @@ public:
     // PORT as the tool takes it: a path, "ttyUSB0", "socket://HOST:PORT".
     // EModulePort when the port cannot be opened.
     void Open(const std::string& PortName);
+    // Opens as Open does, but a network port's connect, negotiation and
+    // telnet check are steps of the loop, each with its own deadline, so that
+    // a server that does not answer holds nobody else: Opening() is true
+    // meanwhile, and OnOpenEnded tells how the open ended (null: the port is
+    // open). A local device opens at once; EModulePort at once for a port
+    // that cannot even begin. A stop request abandons an open under way.
+    void BeginOpen(const std::string& PortName);
+    bool Opening() const { return Opening_; }
+    std::function<void(const EModulePort* Failure)> OnOpenEnded;
     // For a caller that opens many ports in a row: a raw network port
     // (socket://) does not wait at Open for a telnet server's greeting;
     // first bytes that are one end the chain as a port error instead.
@@ -44,7 +54,12 @@ public:
     const std::string& DevicePath() const { return DevicePath_; }
     // The descriptor the loop watches while the port is open; -1 when closed
     // or once the device is gone.
-    int Descriptor() const { return Lost_ ? -1 : Descriptor_; }
+    int Descriptor() const;
+    // What the loop watches Descriptor() for (epoll's flags).
+    uint32_t WatchEvents() const;
+    // When the loop must call TimePassed at the latest: the open's step or
+    // the session's deadline.
+    std::optional<TSessionTime> NextDeadline();
     bool DeviceLost() const { return Lost_; }
 
     TChainSession& Session() { return Session_; }
@@ -63,6 +78,13 @@ public:
 
 private:
     void Lose(const std::string& Reason);
+    // The open in steps: the next step, and its end.
+    void StepOpen();
+    void EndOpen(const EModulePort* Failure);
+    void AbandonOpen();
+    // The port has opened (either way of opening).
+    void Opened();
+    EModulePort OpenFailure(const cport::EComPort& Error) const;
     // Writes what the session has to send, then hands its events on.
     void Settle();
 
@@ -74,6 +96,7 @@ private:
     int Descriptor_ = -1;
     bool Lost_ = false;
     bool TelnetAtFirstBytes_ = false;
+    bool Opening_ = false;
     int LineSpeed_ = 9600;
     std::optional<TRs485Choice> Rs485_;
     bool FirstBytesPending_ = false;  // a raw network port whose first bytes are still to be looked at

@@ -44,18 +44,18 @@ std::string CompactTime(const std::string& Iso)
     return Compact;
 }
 
+}  // namespace
+
 void MakeFolders(const std::string& Folder)
 {
     for (std::size_t Slash = Folder.find('/', 1);; Slash = Folder.find('/', Slash + 1)) {
         const std::string Part = Folder.substr(0, Slash);
         if (::mkdir(Part.c_str(), 0700) != 0 && errno != EEXIST)
-            throw EConfigFile(Part, 0, "", std::string("cannot make the backup folder: ") + std::strerror(errno));
+            throw EConfigFile(Part, 0, "", std::string("cannot make the folder: ") + std::strerror(errno));
         if (Slash == std::string::npos)
             return;
     }
 }
-
-}  // namespace
 
 std::string DefaultBackupFolder()
 {

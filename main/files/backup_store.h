@@ -11,6 +11,10 @@ namespace varnolink {
 // $XDG_STATE_HOME/varnolink/backups, or ~/.local/state/varnolink/backups.
 std::string DefaultBackupFolder();
 
+// Makes Folder and the folders above it that are missing (mode 0700).
+// Errors as EConfigFile.
+void MakeFolders(const std::string& Folder);
+
 // What a backup records besides the configuration.
 struct TBackupOrigin {
     std::string ReadAt;      // ISO 8601 UTC: "2026-12-09T22:15:00Z"
