@@ -16,6 +16,8 @@ std::string Listed(const std::vector<std::string>& Names)
     return Text.empty() ? "nothing" : Text;
 }
 
+// Text from outside (names, BIOS strings, reasons) as text in the page: safe
+// in element content and in attribute values of either quote.
 std::string Escaped(const std::string& Text)
 {
     std::string Out;
@@ -32,6 +34,9 @@ std::string Escaped(const std::string& Text)
             break;
         case '"':
             Out += "&quot;";
+            break;
+        case '\'':
+            Out += "&#39;";
             break;
         default:
             Out += C;
