@@ -31,6 +31,8 @@ public:
 
     // Reads stdout and stderr until stderr holds Text; false on timeout or end.
     bool WaitForErr(const std::string& Text, std::chrono::milliseconds Timeout);
+    // What stderr held so far (after WaitForErr: up to and past Text).
+    const std::string& ErrSoFar() const { return Result_.Err; }
     void Signal(int Number);
     pid_t Pid() const { return Pid_; }
     // Reads to the end and reaps the child.
