@@ -20,6 +20,7 @@
 #include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/request_gate.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
@@ -174,11 +175,31 @@ TEST_F(PlantCommands, CtrlCDuringApplyEndsEveryLineAfterItsRequestAndReportsEach
     Start(Options);
     for (std::size_t Number = 1; Number <= 3; ++Number)
         Plant_->SetState(Number, varnolink::sim::PlantDifferingState(Number));
-    cli_test::TChildProcess Apply(Program, {"apply", Inventory_, "--json", "--backup-dir", Scratch_.Path("kept")},
-                                  /*ErrOnTerminal=*/true);
+    // Each line passes 18 of its 40 requests (the read's 14, then four
+    // writes) and holds the next one: Ctrl-C comes while every line is in
+    // the middle of its writes, however slow the machine.
+    cli_test::TRequestGate Gate({Plant_->Port(1), Plant_->Port(2), Plant_->Port(3)}, 18);
+    std::string Inventory;
+    {
+        std::ifstream In(Inventory_);
+        std::stringstream Text;
+        Text << In.rdbuf();
+        Inventory = Text.str();
+    }
+    for (std::size_t Number = 1; Number <= 3; ++Number) {
+        const std::string Direct = Plant_->PortName(Number) + ",";
+        Inventory.replace(Inventory.find(Direct), Direct.size(), Gate.PortName(Number - 1) + ",");
+    }
+    cli_test::TChildProcess Apply(
+        Program, {"apply", Scratch_.Write("gated.csv", Inventory), "--json", "--backup-dir", Scratch_.Path("kept")},
+        /*ErrOnTerminal=*/true);
+    ASSERT_TRUE(Gate.WaitUntilAllHold(30s)) << "the writes never began on every module";
     for (std::size_t Number = 1; Number <= 3; ++Number)
-        ASSERT_TRUE(Plant_->WaitForRequests(Number, 18, 10s)) << "the writes never began on module " << Number;
+        EXPECT_EQ(Plant_->Requests(Number).size(), 18u) << "module " << Number;
     Apply.Signal(SIGINT);
+    // The stop is pending before any line can go on: each ends after the
+    // request it has on the line.
+    Gate.Release();
     const TFinished Run = Apply.Finish();
     EXPECT_EQ(Run.ExitCode, 130);
     const QJsonObject Object = Json(Run);
