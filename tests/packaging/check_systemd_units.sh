@@ -3,8 +3,8 @@
 # The plant audit's systemd units: systemd-analyze verifies them, their
 # sandbox keeps the service's exposure at or below the threshold, and the
 # service's own command line, run with its paths moved into a scratch folder,
-# audits a simulated module and leaves the JSON and the HTML report where the
-# unit says. The package's sysusers.d entry makes the audits' group, and its
+# audits a simulated module and leaves the JSON, the HTML report and the
+# metrics where the unit says. The package's sysusers.d entry makes the audits' group, and its
 # tmpfiles.d entry lets that group write node_exporter's textfile folder.
 # Usage: check_systemd_units.sh <varnolink> <varnolink-sim> <unit source dir> <highest exposure, tenths>
 set -eu
@@ -59,7 +59,7 @@ fi
 
 # The service's command line, its continuation lines joined, for the plant
 # "test", with systemd's $$ as the shell's $ and every path in the scratch
-# folder. No textfile folder: the metrics are left out.
+# folder.
 command=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$service" | sed 's/^ExecStart=//; s/\\$//' | tr '\n' ' ' |
     sed -e 's/%i/test/g' -e 's/\$\$/$/g' \
         -e "s|/usr/bin/varnolink|$varnolink|g" \
@@ -82,10 +82,19 @@ mkdir -p "$tmp/plants" "$tmp/state/test"
 "$varnolink" read -p "$pty" -o "$tmp/plants/module.ini" >/dev/null || fail "the module could not be read"
 printf 'name,port,config\nmodule,%s,module.ini\n' "$pty" >"$tmp/plants/test.csv"
 
-status=0
-eval "$command" >"$tmp/run.log" 2>&1 || status=$?
-[ $status -eq 0 ] || { cat "$tmp/run.log" >&2; fail "the service's command ended with status $status"; }
-grep -q '"ok": *true' "$tmp/state/test/audit.json" || { cat "$tmp/state/test/audit.json" >&2; fail "audit.json"; }
-grep -q '<html' "$tmp/state/test/audit.html" || fail "no HTML report in the state folder"
-[ ! -e "$tmp/state/test/audit.json.new" ] || fail "the JSON was left beside"
+# Once without node_exporter's folder (no metrics), then with it.
+run_service() {
+    status=0
+    eval "$command" >"$tmp/run.log" 2>&1 || status=$?
+    [ $status -eq 0 ] || { cat "$tmp/run.log" >&2; fail "the service's command ended with status $status"; }
+    grep -q '"ok": *true' "$tmp/state/test/audit.json" || { cat "$tmp/state/test/audit.json" >&2; fail "audit.json"; }
+    grep -q '<html' "$tmp/state/test/audit.html" || fail "no HTML report in the state folder"
+    [ ! -e "$tmp/state/test/audit.json.new" ] || fail "the JSON was left beside"
+}
+run_service
+[ ! -e "$tmp/textfile" ] || fail "a textfile folder was made"
+mkdir "$tmp/textfile"
+run_service
+metrics=$tmp/textfile/varnolink-test.prom
+grep -q '^varnolink_module_holds_file{.*} 1$' "$metrics" || { cat "$metrics" >&2; fail "no metrics of the module"; }
 echo "systemd units: verified; exposure $exposure (at most $((threshold / 10)).$((threshold % 10))); the service's command audits"
