@@ -38,6 +38,8 @@ options:
     description:
       - Fail the task when a module differs from its file (exit code 4 of
         varnolink). With C(false) only unreachable modules and errors fail it.
+      - In check mode with I(state=applied), modules that differ are the ones
+        the apply would write: they make the task C(changed), not failed.
     type: bool
     default: true
   reason:
@@ -143,7 +145,10 @@ def main():
     )
     if run.result.get("comment"):
         result["msg"] = run.result["comment"]
-    failed = run.rc != EXIT_DONE and not (run.rc == EXIT_DIFFERS and not params["fail_on_drift"])
+    # A dry run's modules that differ are the ones it would write, not a
+    # failure; elsewhere drift fails the task unless allowed.
+    drift_allowed = not params["fail_on_drift"] or (state == "applied" and module.check_mode)
+    failed = run.rc != EXIT_DONE and not (run.rc == EXIT_DIFFERS and drift_allowed)
     if failed:
         result["msg"] = run.failure_message() if run.result.get("error") else plant_failure(result["totals"], run.rc)
         module.fail_json(stderr=run.stderr, **result)
