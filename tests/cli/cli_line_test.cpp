@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // varnolink on lines that misbehave, against the simulator: an adapter that
-// echoes, two modules on one line, a module at another line speed, and
+// echoes, two modules on one line (also one answering a request late), a module at another line speed, and
 // varnolink doctor's verdicts, also for a user who may not open the device.
 
 #include <gtest/gtest.h>
@@ -10,9 +10,12 @@
 
 #include <sys/stat.h>
 #include <grp.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "sim/module_simulator.h"
@@ -82,6 +85,73 @@ TEST_F(LineTroubles, TwoModulesOnOneLineAreRefusedBeforeAnyWrite)
         EXPECT_NE(Frame[4], '1') << "a write went out: " << Frame;
     EXPECT_EQ(Verdicts(Json(Varnolink({"doctor", "-p", Port(), "--json"})))["module"], "fail");
 }
+
+const std::string WantedFile = "[module]\nremote_id = A7\nbaud = 57600\n"
+                               "[direction]\nP0 = 5A\nP1 = 01\nP2 = 02\nP4 = 04\nP5 = 08\n"
+                               "[power_on_default]\nP0 = FE\nP1 = 10\nP2 = 20\nP4 = 40\nP5 = 80\n";
+
+// A command that writes, with its arguments for a port and a scratch folder;
+// Loops: it waits for the next module until stopped (commission).
+struct TWritingCommand {
+    const char* Name;
+    std::function<std::vector<std::string>(const std::string& Port, const test_support::TScratchFolder& Folder)>
+        Arguments;
+    bool Loops = false;
+};
+
+class SecondModuleLate : public LineTroubles, public testing::WithParamInterface<TWritingCommand> {};
+
+// A second module answers every request 30 ms after the first, so each reply
+// the tool hears is one request late: every writing command stops before its
+// first write frame and says why.
+TEST_P(SecondModuleLate, EveryWritingCommandStopsBeforeItsFirstWriteFrame)
+{
+    using namespace std::chrono_literals;
+    TSimulatorOptions Options;
+    Options.Faults.Twin = true;
+    Options.Faults.TwinDelay = 30ms;
+    StartModule(Options);
+    cli_test::TChildProcess Child(Program, GetParam().Arguments(Port(), Folder_));
+    if (GetParam().Loops) {
+        EXPECT_TRUE(Child.WaitForErr("connect one module at a time", 60s)) << Child.ErrSoFar();
+        Child.Signal(SIGINT);
+    }
+    const TFinished Run = Child.Finish();
+    const std::string Said = Run.Out + Run.Err;
+    if (!GetParam().Loops) {
+        EXPECT_NE(Run.ExitCode, 0) << Said;
+    }
+    EXPECT_NE(Said.find("more than one module"), std::string::npos) << Said;
+    EXPECT_NE(Said.find("connect one module at a time"), std::string::npos) << Said;
+    EXPECT_FALSE(Module_->Requests().empty());
+    for (const std::string& Frame : Module_->Requests())
+        EXPECT_NE(Frame[4], '1') << "a write went out: " << Frame;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCommand, SecondModuleLate,
+    testing::Values(TWritingCommand{"Default",
+                                    [](const std::string& Port, const auto&) -> std::vector<std::string> {
+                                        return {"default", "-p", Port};
+                                    }},
+                    TWritingCommand{"Write",
+                                    [](const std::string& Port, const auto& Folder) -> std::vector<std::string> {
+                                        return {"write", "-p", Port, Folder.Write("wanted.ini", WantedFile)};
+                                    }},
+                    TWritingCommand{
+                        "Apply",
+                        [](const std::string& Port, const auto& Folder) -> std::vector<std::string> {
+                            Folder.Write("wanted.ini", WantedFile);
+                            return {"apply", Folder.Write("plant.csv", "name,port,config\nm," + Port + ",wanted.ini\n"),
+                                    "--backup-dir", Folder.Path("kept")};
+                        }},
+                    TWritingCommand{"Commission",
+                                    [](const std::string& Port, const auto& Folder) -> std::vector<std::string> {
+                                        return {"commission", "-p", Port,    Folder.Write("template.ini", WantedFile),
+                                                "--ids",      "01", "--log", Folder.Path("log.csv")};
+                                    },
+                                    true}),
+    [](const testing::TestParamInfo<TWritingCommand>& Info) { return std::string(Info.param.Name); });
 
 TEST_F(LineTroubles, AModuleAtAnotherLineSpeedIsFoundAndReachedAtIt)
 {
