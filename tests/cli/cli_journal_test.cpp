@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: MIT
+// The journal of changes kept by varnolink against the module simulator on a
+// pseudo-terminal: a write leaves its intent and its end with the values
+// before and after and the reason; a write killed between its first and its
+// last write frame still leaves its intent; 'journal' lists both.
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "main/files/journal.h"
+#include "sim/module_simulator.h"
+#include "tests/cli/child_process.h"
+#include "tests/cli/json_output.h"
+#include "tests/support/scratch_folder.h"
+#include "tests/support/started_simulator.h"
+
+using namespace varnolink;
+
+namespace {
+
+using namespace std::chrono_literals;
+using cli_test::TFinished;
+
+const std::string Program = VARNOLINK_CLI_EXECUTABLE;
+
+const std::string WantedFile = "[module]\nremote_id = A7\nbaud = 9600\n"
+                               "[direction]\nP0 = 5A\nP1 = 01\nP2 = 02\nP4 = 04\nP5 = 08\n"
+                               "[power_on_default]\nP0 = FE\nP1 = 10\nP2 = 20\nP4 = 40\nP5 = 80\n";
+
+class VarnolinkJournal : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1);
+        ::unsetenv("VARNOLINK_JOURNAL");
+        Simulator_ = test_support::StartSimulator();
+    }
+
+    std::vector<TJournalChange> Changes()
+    {
+        std::vector<std::string> Skipped;
+        std::vector<TJournalChange> Found = ReadJournal(Folder_.Path("state/varnolink/journal.jsonl"), {}, &Skipped);
+        EXPECT_TRUE(Skipped.empty()) << Skipped.front();
+        return Found;
+    }
+
+    std::vector<std::string> WriteArguments(const std::string& Reason)
+    {
+        return {"write", "-p", Simulator_->DevicePath(), Folder_.Write("w.ini", WantedFile), "--reason", Reason};
+    }
+
+    test_support::TScratchFolder Folder_;
+    std::unique_ptr<sim::TModuleSimulator> Simulator_;
+};
+
+TEST_F(VarnolinkJournal, AWriteLeavesItsIntentAndItsEndAndJournalListsThem)
+{
+    const TFinished Run = cli_test::Run(Program, WriteArguments("CHG-7 new press"));
+    ASSERT_EQ(Run.ExitCode, 0) << Run.Err;
+    const std::vector<TJournalChange> Found = Changes();
+    ASSERT_EQ(Found.size(), 1u);
+    const TJournalRecord& Intent = Found[0].Intent;
+    EXPECT_EQ(Intent.Command, "write");
+    EXPECT_EQ(Intent.Port, Simulator_->DevicePath());
+    EXPECT_EQ(Intent.Reason, "CHG-7 new press");
+    EXPECT_EQ(Intent.RemoteId, "01");
+    EXPECT_FALSE(Intent.BiosName.empty());
+    EXPECT_FALSE(test_support::TScratchFolder::Read(Intent.Backup).empty()) << Intent.Backup;
+    ASSERT_FALSE(Intent.Fields.empty());
+    EXPECT_EQ(Intent.Fields[0], (TJournalField{"remote_id", "01", "A7"}));
+    ASSERT_TRUE(Found[0].End.has_value());
+    EXPECT_EQ(Found[0].End->Ending, "written");
+    EXPECT_EQ(Found[0].End->Written.size(), Intent.Fields.size());
+
+    const TFinished Text = cli_test::Run(Program, {"journal", "-p", Simulator_->DevicePath()});
+    EXPECT_EQ(Text.ExitCode, 0);
+    EXPECT_NE(Text.Out.find("write  " + Simulator_->DevicePath()), std::string::npos) << Text.Out;
+    EXPECT_NE(Text.Out.find("remote_id 01->A7"), std::string::npos) << Text.Out;
+    EXPECT_NE(Text.Out.find("reason: CHG-7 new press"), std::string::npos) << Text.Out;
+    const QJsonObject Listed = cli_test::Json(cli_test::Run(Program, {"journal", "--json"}));
+    const QJsonArray Listing = Listed["changes"].toArray();
+    ASSERT_EQ(Listing.size(), 1);
+    EXPECT_EQ(Listing[0]["end"]["ending"].toString(), "written");
+    EXPECT_TRUE(cli_test::Json(cli_test::Run(Program, {"journal", "--json", "--since", "2999-01-01"}))["changes"]
+                    .toArray()
+                    .isEmpty());
+}
+
+// The module stops answering at the second write frame; the process is
+// killed once that frame has reached the module, so it dies between the
+// first and the last write frame with nothing but the intent on disk.
+TEST_F(VarnolinkJournal, TheIntentSurvivesAKillBetweenTheFirstAndTheLastWriteFrame)
+{
+    ASSERT_EQ(cli_test::Run(Program, WriteArguments("first")).ExitCode, 0);
+    const std::vector<std::string> Frames = Simulator_->Requests();
+    std::size_t FirstWrite = 0;
+    while (FirstWrite < Frames.size() && Frames[FirstWrite][4] != '1')
+        ++FirstWrite;
+    ASSERT_LT(FirstWrite, Frames.size());
+
+    Simulator_->ClearRequests();
+    sim::TFaults SilentAtTheSecondWrite;
+    SilentAtTheSecondWrite.SilentFromRequest = FirstWrite + 2;
+    Simulator_->SetFaults(SilentAtTheSecondWrite);
+    cli_test::TChildProcess Child(Program, WriteArguments("CHG-8 killed"));
+    ASSERT_TRUE(Simulator_->WaitForRequests(FirstWrite + 2, 20s));
+    EXPECT_EQ(Simulator_->Requests()[FirstWrite + 1][4], '1') << "the kill lands among the writes";
+    Child.Signal(SIGKILL);
+    EXPECT_EQ(Child.Finish().ExitCode, 128 + SIGKILL);
+
+    const std::vector<TJournalChange> Found = Changes();
+    ASSERT_EQ(Found.size(), 2u);
+    EXPECT_EQ(Found[1].Intent.Reason, "CHG-8 killed");
+    EXPECT_FALSE(Found[1].End.has_value());
+    EXPECT_EQ(Found[1].Intent.Fields[0], (TJournalField{"remote_id", "A7", "A7"}));
+    EXPECT_FALSE(test_support::TScratchFolder::Read(Found[1].Intent.Backup).empty());
+    const TFinished Text = cli_test::Run(Program, {"journal"});
+    EXPECT_NE(Text.Out.find("no end recorded"), std::string::npos) << Text.Out;
+}
+
+TEST_F(VarnolinkJournal, ADamagedLineIsNamedAndTheRestListed)
+{
+    ASSERT_EQ(cli_test::Run(Program, WriteArguments("CHG-9")).ExitCode, 0);
+    const std::string Path = Folder_.Path("journal.jsonl");
+    Folder_.Write("journal.jsonl",
+                  "{\"id\":\n" + test_support::TScratchFolder::Read(Folder_.Path("state/varnolink/journal.jsonl")));
+    const TFinished Text = cli_test::Run(Program, {"journal", "--journal", Path});
+    EXPECT_EQ(Text.ExitCode, 0);
+    EXPECT_NE(Text.Err.find(Path + ":1: "), std::string::npos) << Text.Err;
+    EXPECT_NE(Text.Out.find("reason: CHG-9"), std::string::npos) << Text.Out;
+}
+
+}  // namespace
