@@ -36,6 +36,13 @@ std::string NetworkAdvice(const std::string& PortName, int SystemError, const st
         return "unknown host \"" + Host + "\": check the name in " + PortName + " (or give the address)";
     if (SystemError == ECONNREFUSED)
         return Where + " refused the connection: is the serial server running and listening on that port?";
+    // A server that took the connection and then did not take up the serial
+    // line: the address and the network are fine, the kind of server is not.
+    if (SystemError == ETIMEDOUT && Message.find("RFC 2217") != std::string::npos)
+        return Where +
+               " accepted the connection but did not negotiate the serial line (RFC 2217) in time: is it an RFC 2217 "
+               "server? try socket://" +
+               Where;
     if (SystemError == ETIMEDOUT)
         return Where + " did not answer in time: check the address, the network and any firewall between";
     return {};

@@ -431,8 +431,9 @@ TEST_F(VarnolinkProgram, EveryErrorLeadsWithPlainWordsAndARemedy)
              "on that port?"},
         {Varnolink({"identify", "-p", "rfc2217://" + Silent.Endpoint()}), 2,
          "varnolink: " + Silent.Endpoint() +
-             " did not answer in time: check the address, the network and any "
-             "firewall between"},
+             " accepted the connection but did not negotiate the serial line (RFC 2217) in time: is it an RFC 2217 "
+             "server? try socket://" +
+             Silent.Endpoint()},
     };
     // A user outside the pty's group: only root can run the program as one.
     if (::getuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0) {
