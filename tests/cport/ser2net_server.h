@@ -49,13 +49,26 @@ public:
         if (::mkdtemp(Pattern) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         Dir_ = Pattern;
-        RawPort_ = FreeLoopbackPort();
-        Rfc2217Port_ = FreeLoopbackPort();
-        {
-            std::ofstream Config(Dir_ / "ser2net.yaml");
-            Config << Configuration(Device, RawPort_, Rfc2217Port_);
+        // The ports are free when chosen, but another program may take one
+        // before ser2net binds it: ser2net then runs on without that
+        // accepter and says so in its log, and the server starts again on
+        // other ports, within the same deadline.
+        const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+        for (;;) {
+            RawPort_ = FreeLoopbackPort();
+            Rfc2217Port_ = FreeLoopbackPort();
+            {
+                std::ofstream Config(Dir_ / "ser2net.yaml");
+                Config << Configuration(Device, RawPort_, Rfc2217Port_);
+            }
+            Start(Deadline);
+            if (Log().find("Address already in use") == std::string::npos)
+                break;
+            Stop(SIGKILL);
+            std::filesystem::remove(Dir_ / "ser2net.pid");
+            if (std::chrono::steady_clock::now() >= Deadline)
+                throw std::runtime_error("no free loopback ports for ser2net in time:\n" + Log());
         }
-        Start(Timeout);
     }
     ~TSer2NetServer()
     {
@@ -120,7 +133,7 @@ public:
     }
 
 private:
-    void Start(std::chrono::milliseconds Timeout)
+    void Start(std::chrono::steady_clock::time_point Deadline)
     {
         const std::string Config = (Dir_ / "ser2net.yaml").string();
         const std::string PidFile = (Dir_ / "ser2net.pid").string();
@@ -147,7 +160,6 @@ private:
         Pid_ = Pid;
 
         const cport::TUniqueFd Process(static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)));
-        const auto Deadline = std::chrono::steady_clock::now() + Timeout;
         while (!std::filesystem::exists(PidFile)) {
             const auto Left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
