@@ -120,9 +120,33 @@ bool TModuleConnection::StopRequested() const
     return Impl_->Loop_.StopRequested();
 }
 
+// A network port's open runs in the loop, so a stop (the user's interrupt)
+// ends it at once instead of after the connect or negotiation time-out.
 void TModuleConnection::Open(const std::string& PortName)
 {
-    Impl_->Port_.Open(PortName);
+    TSessionPort& Port = Impl_->Port_;
+    std::optional<EModulePort> Failure;
+    bool Ended = false;
+    Port.OnOpenEnded = [&](const EModulePort* Error) {
+        if (Error != nullptr)
+            Failure = *Error;
+        Ended = true;
+    };
+    struct TForget {
+        TSessionPort& Port;
+        ~TForget() { Port.OnOpenEnded = nullptr; }
+    } Forget{Port};
+    Port.BeginOpen(PortName);
+    if (Port.Opening())
+        Impl_->Loop_.RunUntil([&] { return Ended; });
+    if (Failure && Impl_->Loop_.StopRequested()) {
+        TChainResult Stopped;
+        Stopped.End = TChainEnd::Stopped;
+        Stopped.Reason = "while opening";
+        throw EModuleStopped(std::move(Stopped));
+    }
+    if (Failure)
+        throw *Failure;
 }
 
 void TModuleConnection::Close()

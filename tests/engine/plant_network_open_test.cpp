@@ -4,6 +4,7 @@
 // its time-out, while the live lines beside them run and end first.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "cport/net_device.h"
+#include "main/engine/module_connection.h"
 #include "main/engine/plant_run.h"
 #include "sim/plant_simulator.h"
 #include "tests/support/unanswered_servers.h"
@@ -129,6 +131,17 @@ TEST_F(PlantNetworkOpen, AStopAbandonsTheOpensUnderWay)
         EXPECT_EQ(RowNamed(Rows, Name).Reason, "not started") << Name;
     }
     EXPECT_LT(Took_, cport::TNetTimeouts::Negotiation);
+}
+
+// One connection's open runs in its loop too: the user's stop ends an open
+// to a server off the network as stopped, not as a port error a time-out later.
+TEST_F(PlantNetworkOpen, AStopEndsASingleConnectionsOpen)
+{
+    const cport::TUniqueFd Stop(::eventfd(1, EFD_CLOEXEC));
+    TModuleConnection Connection;
+    Connection.SetStopDescriptor(Stop.get(), TStopWhen::Now);
+    EXPECT_THROW(Connection.Open("socket://" + Dead_.Endpoint()), EModuleStopped);
+    EXPECT_FALSE(Connection.IsOpen());
 }
 
 }  // namespace
