@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "main/engine/epoll_loop.h"
+#include "main/engine/plant_report.h"
 #include "main/files/backup_store.h"
 #include "main/files/inventory.h"
 #include "main/ports/port_holder.h"
@@ -84,14 +85,13 @@ QString ModuleCount(std::size_t Count)
     return Count == 1 ? QStringLiteral("1 module") : QStringLiteral("%1 modules").arg(Count);
 }
 
-// Why a row ended as it did, and where its configuration went.
+// Why a row ended as it did, in the words of the command line's plant row,
+// and where its configuration went.
 QString DetailText(const TPlantRow& Row)
 {
     QStringList Lines;
-    if (!Row.Reason.empty())
-        Lines << Text(Row.Reason);
-    if (Row.NoReplyTo)
-        Lines << QStringLiteral("no reply to request code %1").arg(Row.NoReplyTo->Code);
+    if (const std::string Detail = PlantRowDetail(Row); !Detail.empty())
+        Lines << Text(Detail);
     if (!Row.BackupFile.empty())
         Lines << QStringLiteral("configuration kept in %1").arg(Text(Row.BackupFile));
     return Lines.join(QLatin1Char('\n'));

@@ -2,8 +2,9 @@
 // File > "Plant…" against a small plant of simulated modules, each on its
 // own pseudo-terminal: an audit shows each module's result and the fields
 // that differ from its file, a double-click opens a module's port in the
-// main window (closing the one open there), and a fault of a configuration
-// file is shown with its place before anything runs.
+// main window (closing the one open there), a row says why its module
+// differs or cannot be reached in the command line's words, and a fault of
+// a configuration file is shown with its place before anything runs.
 
 #include <QAction>
 #include <QLineEdit>
@@ -52,6 +53,7 @@ class TPlantWindowTest : public TFormSuite {
 
 private slots:
     void AuditShowsTheDifferencesAndADoubleClickOpensThePort();
+    void ARowSaysWhyItsModuleDiffersOrCannotBeReached();
     void FaultOfAConfigurationFileIsShownBeforeAnythingRuns();
 };
 
@@ -108,6 +110,36 @@ void TPlantWindowTest::AuditShowsTheDifferencesAndADoubleClickOpensThePort()
     QCOMPARE(Notes.size(), 3);
     QVERIFY(Notes[1].endsWith("closed") && Notes[2].contains(QString::fromStdString(PumpModule->DevicePath())));
     QCOMPARE(Errors.Messages, QStringList{});
+}
+
+void TPlantWindowTest::ARowSaysWhyItsModuleDiffersOrCannotBeReached()
+{
+    const test_support::TScratchFolder Scratch;
+    const TModuleState Pump = StateWith([](TModuleState& State) { State.Directions[1] = 0x0F; });
+    TModuleConfig PumpFile = ConfigOf(Pump);
+    PumpFile.Direction[1] = 0x00;
+    TFaults TwoOnOneLine;
+    TwoOnOneLine.Twin = true;
+    TwoOnOneLine.TwinDelay = std::chrono::milliseconds(30);
+    const auto PumpModule = StartSimulator(Pump);
+    const auto SharedLine = StartSimulator(Pump, TwoOnOneLine);
+    Scratch.Write("pump.ini", ConfigFileText(PumpFile));
+    const std::string Inventory =
+        Scratch.Write("plant.csv", InventoryText({}, {{"pump", PumpModule->DevicePath(), "pump.ini", ""},
+                                                      {"shared", SharedLine->DevicePath(), "pump.ini", ""}}));
+    TErrorRecorder Errors;
+    TPlantWindow Plant([](const std::string&) {});
+    QVERIFY(Plant.OpenInventory(Inventory));
+    QSignalSpy Ended(&Plant, &TPlantWindow::RunEnded);
+    QVERIFY(Plant.Audit());
+    QVERIFY(Ended.wait(20000));
+
+    QCOMPARE(Column(*Plant.Rows, TPlantWindow::ResultColumn), (QStringList{"differs", "port error"}));
+    QCOMPARE(Plant.Rows->item(0, TPlantWindow::ResultColumn)->toolTip(), QString("direction.P1: file 00, module 0F"));
+    const QString Why = Plant.Rows->item(1, TPlantWindow::ResultColumn)->toolTip();
+    QVERIFY2(Why.startsWith("more than one module answered") || Why.startsWith("a reply answered another request"),
+             qPrintable(Why));
+    QVERIFY2(Why.contains("connect one module at a time"), qPrintable(Why));
 }
 
 void TPlantWindowTest::FaultOfAConfigurationFileIsShownBeforeAnythingRuns()
