@@ -5,9 +5,11 @@
 // show: the operator may have edited those.
 
 #include <QDateTime>
+#include <QLineEdit>
 
 #include <variant>
 
+#include "main/engine/change_journal.h"
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 #include "main/window/error_display.h"
@@ -40,6 +42,7 @@ void TMainForm::FollowModuleReading(const TSessionEvent& Event)
 
 bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
 {
+    LastBackup_.clear();
     if (!LastReading_) {
         WireLog_.Report(TWireEventKind::Note, "no backup kept: the module's whole configuration has not been read "
                                               "since the port was opened");
@@ -50,6 +53,7 @@ bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
             DefaultBackupFolder(), {LastReading_->ReadAt, LastReading_->Port, {}, LastReading_->Reading.Identity},
             LastReading_->Reading.Config);
         WireLog_.Report(TWireEventKind::Note, "the module's configuration before the writes is kept in " + Path);
+        LastBackup_ = Path;
         return true;
     } catch (const EConfigFile& Failure) {
         WireLog_.Report(TWireEventKind::Error, std::string("no backup kept: ") + Failure.what());
@@ -57,6 +61,42 @@ bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
                                         "backup first:\n\n%2")
                              .arg(Transaction, QString::fromLocal8Bit(Failure.what())));
         return false;
+    }
+}
+
+std::optional<std::string> TMainForm::BeginChange(const QString& Transaction, const std::string& Command,
+                                                  const TModuleConfig& After)
+{
+    TChangeStart Start;
+    Start.Command = Command;
+    Start.Port = ComPort1.Port();
+    if (LastReading_) {
+        Start.Identity = LastReading_->Reading.Identity;
+        Start.Before = LastReading_->Reading.Config;
+    } else {
+        Start.Identity.BiosName = BiosNameDisplay->text().toStdString();
+        Start.Identity.BiosVersion = BIOSVersionDisplay->text().toStdString();
+    }
+    Start.Backup = LastBackup_;
+    Start.After = After;
+    Start.Reason = ChangeReason_;
+    try {
+        return TChangeJournal().Begin(Start);
+    } catch (const EJournal& Failure) {
+        WireLog_.Report(TWireEventKind::Error, Failure.what());
+        ShowErrorMessage(QStringLiteral("%1 has sent nothing: the journal of changes could not record the write "
+                                        "first:\n\n%2")
+                             .arg(Transaction, QString::fromLocal8Bit(Failure.what())));
+        return std::nullopt;
+    }
+}
+
+void TMainForm::EndChange(const std::string& Id, const TChainResult& Result)
+{
+    try {
+        TChangeJournal().End(Id, Result);
+    } catch (const EJournal& Failure) {
+        WireLog_.Report(TWireEventKind::Error, Failure.what());
     }
 }
 

@@ -276,6 +276,10 @@ public:
     // Prints the port list and the display fields to stderr whenever they
     // change (VARNOLINK_TRACE_STATE=1; used by the smoke test of the program).
     void EnableStateTrace();
+    // The change ticket or reason the journal of changes records with the
+    // writes that follow (File > "Change reason…"); empty: none.
+    void SetChangeReason(const std::string& Reason) { ChangeReason_ = Reason; }
+    const std::string& ChangeReason() const { return ChangeReason_; }
 
 protected:
     void closeEvent(QCloseEvent* Event) override;
@@ -354,6 +358,13 @@ private:
     // log that there is none). False, with the error shown, when the file
     // could not be written: Transaction must then send nothing.
     bool KeepBackupBeforeWrite(const QString& Transaction);
+    // The journal's intent for a write of After, on disk before the first
+    // write frame; its id. Nothing, with the error shown, when the journal
+    // could not take it: Transaction must then send nothing.
+    std::optional<std::string> BeginChange(const QString& Transaction, const std::string& Command,
+                                           const TModuleConfig& After);
+    // The journal's end of the change Id; a failure is noted in the wire log.
+    void EndChange(const std::string& Id, const TChainResult& Result);
 
     // reply_wait.cpp: runs the event loop until a reply has been decoded,
     // Timer1 has fired after Milliseconds, the device is lost or the window
@@ -407,6 +418,8 @@ private:
     // The last reading of every setting of the module on the open port,
     // until a write, another chain on the line or the port's closing.
     std::optional<TCompleteReading> LastReading_;
+    std::string LastBackup_;    // the backup kept before the write under way; empty: none
+    std::string ChangeReason_;  // see SetChangeReason
     bool FieldsQuiet_ = false;
     // The line of this session (LineChoice()).
     TLineChoice LineChoice_;

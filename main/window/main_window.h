@@ -75,6 +75,7 @@ public:
     QAction* SaveConfigurationAction = nullptr;
     QAction* CompareAction = nullptr;
     QAction* RestoreBackupAction = nullptr;   // "Restore a backup…"
+    QAction* ChangeReasonAction = nullptr;    // "Change reason…": the journal's reason for the next writes
     QAction* CommissionAction = nullptr;      // "Commission a series…"
     QAction* AddNetworkPortAction = nullptr;  // "Add network port…"
     QAction* PlantAction = nullptr;           // "Plant…"
@@ -115,6 +116,9 @@ private:
     void ShowPlantWindow();
     // restore_menu_item.cpp: picks a file of the backup folder.
     void RestoreBackupDialog();
+    // Asks for the change ticket or reason the journal records with the
+    // writes that follow.
+    void ChangeReasonDialog();
     // line_menu_items.cpp: the line kept from the last run, the dialog, and
     // the speed search with its progress and its answer.
     void LoadLineSettings();

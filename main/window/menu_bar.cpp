@@ -39,6 +39,9 @@ void TMainWindow::BuildMenuBar()
 
     RestoreBackupAction = FileMenu->addAction(QStringLiteral("Restore a backup\u2026"));
     connect(RestoreBackupAction, &QAction::triggered, this, Guarded([this] { RestoreBackupDialog(); }));
+    // Always available: the reason is kept for the writes that follow.
+    ChangeReasonAction = FileMenu->addAction(QStringLiteral("Change reason\u2026"));
+    connect(ChangeReasonAction, &QAction::triggered, this, Guarded([this] { ChangeReasonDialog(); }));
 
     FileMenu->addSeparator();
     // Items that open further windows ("Commission a series…",

@@ -185,22 +185,37 @@ void TMainForm::SaveConfigClick()
     }
     if (!KeepBackupBeforeWrite(QStringLiteral("SAVE CONFIG")))
         return;
+    const TModuleConfig Asked = ShownConfig(*this).value_or(TModuleConfig{});
+    const std::optional<std::string> Change = BeginChange(QStringLiteral("SAVE CONFIG"), "save config", Asked);
+    if (!Change)
+        return;
 
     const TTransactionScope Busy(*this);
     const TWindowFieldValues Fields(*this);
     TChainPlan Save = StepsOf(SaveChain);
     Save.LiveValues = &Fields;
     RunRequestChain(std::move(Save));
+    TChainResult Saved = LastChainResult_;
     // Whatever became of the writes, the window then shows what the module holds.
-    if (!TransactionMayGoOn())
-        return;
-    BlankDisplay();
-    RunRequestChain(TChainPlan::Read());
+    if (TransactionMayGoOn()) {
+        BlankDisplay();
+        // The journal's end compares the read-back with the values the writes started from.
+        if (RunRequestChain(TChainPlan::Read()) && Saved.End == TChainEnd::Completed) {
+            Saved.Differences = DifferingFields(Asked, Session_.Record().Reading().Config);
+            if (!Saved.Differences.empty())
+                Saved.End = TChainEnd::Differs;
+        }
+    }
+    EndChange(*Change, Saved);
 }
 
 void TMainForm::SaveToDefaultClick()
 {
     if (!KeepBackupBeforeWrite(QStringLiteral("SAVE CONFIG TO DEFAULT")))
+        return;
+    const std::optional<std::string> Change =
+        BeginChange(QStringLiteral("SAVE CONFIG TO DEFAULT"), "save config to default", FactoryModuleConfig);
+    if (!Change)
         return;
     const TTransactionScope Busy(*this);
     BlankDisplay();
@@ -208,6 +223,7 @@ void TMainForm::SaveToDefaultClick()
     TChainPlan Factory = StepsOf(FactoryChain);
     Factory.Config = FactoryModuleConfig;
     RunRequestChain(std::move(Factory));
+    EndChange(*Change, LastChainResult_);
 }
 
 std::optional<TModuleReading> TMainForm::ReadModule()

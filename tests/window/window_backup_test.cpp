@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // SAVE CONFIG keeps the module's configuration as read, not as edited, in a
 // backup before its first write frame; a backup folder that cannot be
-// written stops the writes; a restored backup is written back.
+// written stops the writes; a restored backup is written back; every write
+// leaves its record in the journal of changes.
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "main/files/config_file.h"
+#include "main/files/journal.h"
 #include "tests/support/scratch_folder.h"
 #include "transaction_support.h"
 
@@ -24,6 +26,7 @@ class TWindowBackupTest : public TFormSuite {
 private slots:
     void SaveKeepsTheReadingFirstAndRestoreWritesItBack();
     void UnwritableBackupFolderSendsNothing();
+    void BothSavesLeaveTheirRecordInTheJournal();
     void cleanup()
     {
         F_.Disarm();
@@ -94,6 +97,35 @@ void TWindowBackupTest::UnwritableBackupFolderSendsNothing()
     QCOMPARE(F_.Errors->Messages.size(), 2);
     QVERIFY(F_.Errors->Messages[0].startsWith("SAVE CONFIG has sent nothing"));
     QCOMPARE(EnabledControls(Form), Sorted(ConnectedControls));
+}
+
+void TWindowBackupTest::BothSavesLeaveTheirRecordInTheJournal()
+{
+    qunsetenv("VARNOLINK_JOURNAL");
+    TMainForm& Form = ReadAndEdit(Scratch_.Path("journal-state"));  // the other tests' writes are in "state"
+    Form.SetChangeReason("CHG-W1");
+    Click(Form.SaveConfig);
+    Click(Form.SaveToDefault);
+
+    std::vector<std::string> Skipped;
+    const std::vector<TJournalChange> Changes =
+        ReadJournal(Scratch_.Path("journal-state/varnolink/journal.jsonl"), {}, &Skipped);
+    QVERIFY(Skipped.empty());
+    QCOMPARE(Changes.size(), std::size_t{2});
+    const struct {
+        const char* Command;
+        TJournalField RemoteId;
+    } Expected[] = {{"save config", {"remote_id", "5A", "3C"}}, {"save config to default", {"remote_id", "3C", "01"}}};
+    for (std::size_t I = 0; I < Changes.size(); ++I) {
+        const TJournalChange& Change = Changes[I];
+        QCOMPARE(Change.Intent.Command, std::string(Expected[I].Command));
+        QCOMPARE(Change.Intent.Reason, std::string("CHG-W1"));
+        QCOMPARE(Change.Intent.Port, F_.Simulator->DevicePath());
+        QVERIFY(!Change.Intent.Backup.empty());
+        QVERIFY(Change.Intent.Fields.at(0) == Expected[I].RemoteId);
+        QVERIFY(Change.End.has_value());
+        QCOMPARE(Change.End->Ending, std::string("written"));
+    }
 }
 
 QTEST_MAIN(TWindowBackupTest)
