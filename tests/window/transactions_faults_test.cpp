@@ -20,9 +20,13 @@ namespace {
 // The closed state a lost device leaves: the port list and "Open".
 const QStringList ClosedAfterLossControls{"ComboPort", "OpenPort"};
 
-// Lets the main loop run long enough for a late second report to show up.
-void LetLateReportsArrive()
+// Waits until the transaction's failure has been reported and the window
+// shows Controls, with a deadline generous on a loaded machine; then lets
+// the main loop run on for a while, where a late second report would show
+// up (the wait decides nothing by itself: the checks after it do).
+void WaitForTheReport(const TFormFixture& F, const QStringList& Controls)
 {
+    QTRY_VERIFY_WITH_TIMEOUT(!F.Errors->Messages.isEmpty() && EnabledControls(*F.Form) == Controls, 20000);
     QTest::qWait(400);
 }
 
@@ -64,7 +68,7 @@ void TTransactionsFaultsTest::LineVanishingDuringAWaitIsReportedOnceAndEndsTheRe
     F_.Simulator->ClearRequests();
     F_.OnRequest(6, [this] { F_.Simulator->HangUp(); });
     Click(F_.Form->ReadConfig);
-    LetLateReportsArrive();
+    WaitForTheReport(F_, ClosedAfterLossControls);
 
     QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
     QCOMPARE(F_.Errors->Messages.size(), 1);
@@ -86,7 +90,7 @@ void TTransactionsFaultsTest::LineVanishingRightAfterAReplyIsReportedOnce()
                              F_.Simulator->HangUp();
                      });
     Click(F_.Form->ReadConfig);
-    LetLateReportsArrive();
+    WaitForTheReport(F_, ClosedAfterLossControls);
 
     QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 6));
     QVERIFY2(F_.Errors->Messages.size() == 1, qPrintable(F_.Errors->Messages.join("\n---\n")));
@@ -102,7 +106,7 @@ void TTransactionsFaultsTest::LineVanishingDuringTheWritesSkipsTheReadBack()
     F_.Simulator->SetFaults(SilentOn(3));
     F_.OnRequest(3, [this] { F_.Simulator->HangUp(); });
     Click(F_.Form->SaveConfig);
-    LetLateReportsArrive();
+    WaitForTheReport(F_, ClosedAfterLossControls);
 
     // The line is known to be gone: the read-back is not attempted, so the
     // window still shows what was there before.
@@ -126,7 +130,7 @@ void TTransactionsFaultsTest::WriteFailingEndsTheTransactionAndGivesTheControlsB
                      });
     TEnabledChanges Changes(*F_.Form);
     Click(F_.Form->ReadConfig);
-    LetLateReportsArrive();
+    WaitForTheReport(F_, Sorted(ConnectedControls));
 
     QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 4));
     QCOMPARE(F_.Errors->Messages.size(), 1);

@@ -121,7 +121,10 @@ void TTransactionsNetworkTest::Ser2NetKilledDuringAWaitIsReportedOnce()
     F_.Simulator->ClearRequests();
     F_.OnRequest(6, [this] { Server_->Kill(); });
     Click(F_.Form->ReadConfig);
-    QTest::qWait(400);  // room for a late second report
+    // The loss reported and the window closed; then room for a late second report.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !F_.Errors->Messages.isEmpty() && EnabledControls(*F_.Form) == Sorted({"ComboPort", "OpenPort"}), 20000);
+    QTest::qWait(400);
 
     QCOMPARE(F_.Simulator->Requests(), FirstOf(ReadChainFrames, 7));
     QVERIFY(!Server_->Running());

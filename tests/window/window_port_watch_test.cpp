@@ -131,9 +131,11 @@ void TWindowPortWatchTest::AdapterPulledDuringATransactionClosesKeepsTheValuesAn
     QElapsedTimer Elapsed;
     Elapsed.start();
     Click(Saving ? Form->SaveConfig : Form->ReadConfig);
-    QTRY_VERIFY(!Form->ComPort1.Connected());
+    QTRY_VERIFY_WITH_TIMEOUT(!Form->ComPort1.Connected(), 15000);
     QVERIFY2(Elapsed.elapsed() < 15000, qPrintable(QString::number(Elapsed.elapsed())));
-    QTest::qWait(300);  // a late second report would show up here
+    // The loss reported and the window closed; then room for a late second report.
+    QTRY_VERIFY_WITH_TIMEOUT(!F_.Errors->Messages.isEmpty() && EnabledControls(*Form) == ClosedControls, 15000);
+    QTest::qWait(300);
 
     QCOMPARE(EnabledControls(*Form), ClosedControls);
     QCOMPARE(Form->StatusConnect->text(), QString("Disconnect"));
