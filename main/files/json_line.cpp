@@ -6,6 +6,8 @@
 
 namespace varnolink {
 
+TJsonLineValue::TJsonLineValue() = default;
+
 namespace {
 
 constexpr int DepthLimit = 16;

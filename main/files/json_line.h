@@ -18,6 +18,11 @@ std::string JsonLineQuoted(std::string_view Value);
 // A JSON value as read. Numbers keep their text.
 struct TJsonLineValue {
     enum class TKind { Null, Bool, Number, String, Array, Object };
+    // Declared here, defined where the class is complete: the library's
+    // pair of a name and a value asks whether a value can be made before
+    // it is complete.
+    TJsonLineValue();
+
     TKind Kind = TKind::Null;
     std::string Text;  // String: its bytes; Number: its text; Bool: "true" or "false"
     std::vector<TJsonLineValue> Items;
