@@ -64,6 +64,7 @@ namespace cport {
 struct TNetOpenFailure {
     int Error = 0;
     std::string Reason;
+    int32_t Code = CError_OpenFailed;  // the port's error code for it
 };
 
 // Opens the device a network port name stands for; null with Failure set.
@@ -138,6 +139,15 @@ public:
                                                             TNetOpenFailure& Failure,
                                                             TNetClock Now = &std::chrono::steady_clock::now);
     TNegotiation NegotiationStep(bool TimeUp, TNetOpenFailure& Failure);
+    // The first line settings in steps, after the negotiation: StartLineSettings
+    // sends every setting of Port (0 or an errno); the caller waits for
+    // LineFd() to become readable or for its own limit, then calls
+    // LineSettingsStep: 0 once rate and format are acknowledged (ApplyLine
+    // with the same settings then has nothing to send or wait for),
+    // EINPROGRESS while they are awaited, or the errno ApplyLine would give
+    // (ETIMEDOUT once TimeUp).
+    int StartLineSettings(const TCustomComPort& Port);
+    int LineSettingsStep(bool TimeUp);
 
     // Negotiation answers held back while the server did not read; more is
     // a server that is not listening to what it asks for.
@@ -186,6 +196,9 @@ private:
         uint8_t LineMask = 0, ModemMask = 0;
         bool operator==(const TLineValues&) const = default;
     };
+    static TLineValues WantedBy(const TCustomComPort& Port);
+    std::string ChangesTo(const TLineValues& Want, uint8_t& Awaited) const;
+    int AnswersFor(const TLineValues& Wanted, uint8_t Awaited);
 
     // Decodes one socket read in place; handles what is not data.
     size_t DecodeLocked(unsigned char* Bytes, size_t Length);
@@ -238,8 +251,10 @@ private:
     TUniqueFd ModemFd_;             // eventfd: a modem-line notice came
     TUniqueFd AnswerFd_;            // eventfd: an acknowledgement came
 
-    std::mutex ApplyMutex_;            // ApplyLine against ApplyLine
-    std::optional<TLineValues> Sent_;  // what the server was last asked for
+    std::mutex ApplyMutex_;                // ApplyLine against ApplyLine
+    std::optional<TLineValues> Sent_;      // what the server was last asked for
+    std::optional<TLineValues> Settling_;  // the open's first settings, sent and not yet acknowledged
+    uint8_t SettlingAwaited_ = 0;
 };
 
 }  // namespace cport

@@ -25,8 +25,8 @@ bool SpeaksTelnet(int Fd)
 }  // namespace
 
 TNetOpening::TNetOpening(const TNetAddress& Address, std::chrono::milliseconds TelnetCheck,
-                         std::chrono::milliseconds ConnectTimeout)
-    : Address_(Address), TelnetCheck_(TelnetCheck), Connecting_(Address, ConnectTimeout)
+                         const TCustomComPort* Settings, std::chrono::milliseconds ConnectTimeout)
+    : Address_(Address), TelnetCheck_(TelnetCheck), Settings_(Settings), Connecting_(Address, ConnectTimeout)
 {
     if (Connecting_.Done())
         Connected();
@@ -38,6 +38,7 @@ int TNetOpening::WaitFd() const
     case TStage::Connecting:
         return Connecting_.Fd();
     case TStage::Negotiating:
+    case TStage::Settling:
         return Rfc_->LineFd();
     case TStage::CheckingTelnet:
         return Socket_.get();
@@ -62,14 +63,21 @@ bool TNetOpening::Step()
     case TStage::Negotiating:
         switch (Rfc_->NegotiationStep(TClock::now() >= Deadline_, Failure_)) {
         case TRfc2217Device::TNegotiation::Accepted:
-            Device_ = std::move(Rfc_);
-            Stage_ = TStage::Ended;
+            Negotiated();
             break;
         case TRfc2217Device::TNegotiation::Failed:
             Fail(Failure_);
             break;
         case TRfc2217Device::TNegotiation::Pending:
             break;
+        }
+        break;
+    case TStage::Settling:
+        if (const int Error = Rfc_->LineSettingsStep(TClock::now() >= Deadline_); Error == 0) {
+            Device_ = std::move(Rfc_);
+            Stage_ = TStage::Ended;
+        } else if (Error != EINPROGRESS) {
+            Fail({Error, {}, CError_SetStateFailed});
         }
         break;
     case TStage::CheckingTelnet:
@@ -101,6 +109,19 @@ void TNetOpening::Connected()
     Deadline_ = TClock::now() + TelnetCheck_;
     Stage_ = TStage::CheckingTelnet;
     CheckTelnet(TelnetCheck_.count() <= 0);
+}
+
+void TNetOpening::Negotiated()
+{
+    if (Settings_ == nullptr) {
+        Device_ = std::move(Rfc_);
+        Stage_ = TStage::Ended;
+        return;
+    }
+    Deadline_ = TClock::now() + TNetTimeouts::Acknowledgement;
+    Stage_ = TStage::Settling;
+    if (const int Error = Rfc_->StartLineSettings(*Settings_))
+        Fail({Error, {}, CError_SetStateFailed});
 }
 
 void TNetOpening::CheckTelnet(bool TimeUp)

@@ -18,8 +18,12 @@ namespace cport {
 class TNetOpening {
 public:
     // Starts connecting (the host is looked up here). A raw port looks up to
-    // TelnetCheck after the connect for a telnet server's first bytes.
+    // TelnetCheck after the connect for a telnet server's first bytes. With
+    // Settings, an rfc2217 port also sends that port's line settings and
+    // waits for their acknowledgement as a step, so that Open's ApplyLine
+    // finds nothing left to wait for.
     TNetOpening(const TNetAddress& Address, std::chrono::milliseconds TelnetCheck,
+                const TCustomComPort* Settings = nullptr,
                 std::chrono::milliseconds ConnectTimeout = TNetTimeouts::Connect);
     TNetOpening(const TNetOpening&) = delete;
     TNetOpening& operator=(const TNetOpening&) = delete;
@@ -39,9 +43,11 @@ public:
     const TNetOpenFailure& Failure() const { return Failure_; }
 
 private:
-    enum class TStage { Connecting, Negotiating, CheckingTelnet, Ended };
+    enum class TStage { Connecting, Negotiating, Settling, CheckingTelnet, Ended };
     // The connection is made: the next stage begins.
     void Connected();
+    // The rfc2217 server took the COM-PORT-OPTION: the settings go out.
+    void Negotiated();
     void Fail(TNetOpenFailure Failure);
     // The raw port: a telnet greeting refuses it; otherwise, once something
     // came or the check's time is up, it is the device.
@@ -49,6 +55,7 @@ private:
 
     TNetAddress Address_;
     std::chrono::milliseconds TelnetCheck_;
+    const TCustomComPort* Settings_;
     TTcpConnecting Connecting_;
     TStage Stage_ = TStage::Connecting;
     std::chrono::steady_clock::time_point Deadline_{};

@@ -15,7 +15,7 @@ void TCustomComPort::BeginOpen()
         Open();  // a local device opens at once
         return;
     }
-    PendingOpen_ = std::make_unique<TNetOpening>(*Address, TelnetCheckWait_);
+    PendingOpen_ = std::make_unique<TNetOpening>(*Address, TelnetCheckWait_, this);
     if (PendingOpen_->Done())
         FinishPendingOpen();
 }
@@ -47,8 +47,12 @@ void TCustomComPort::FinishPendingOpen()
 {
     const std::unique_ptr<TNetOpening> Opening = std::move(PendingOpen_);
     std::unique_ptr<TDevice> Device = Opening->TakeDevice();
-    if (!Device)
-        throw EComPort(CError_OpenFailed, Opening->Failure().Error, Opening->Failure().Reason);
+    if (!Device) {
+        const TNetOpenFailure& Failure = Opening->Failure();
+        if (Failure.Reason.empty())
+            throw EComPort(Failure.Code, Failure.Error);
+        throw EComPort(Failure.Code, Failure.Error, Failure.Reason);
+    }
     OpenedAhead_ = std::move(Device);
     try {
         Open();

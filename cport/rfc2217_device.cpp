@@ -398,10 +398,10 @@ uint8_t StopSizeOf(TStopBits Bits)
 // What the server is to be asked for. DTR is held on unless disabled; RTS is
 // on when enabled or used for handshaking and held off when toggling, as on a
 // local line. The notice masks follow the port's Events.
-int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
+TRfc2217Device::TLineValues TRfc2217Device::WantedBy(const TCustomComPort& Port)
 {
-    const TComFlowControl& Flow = Port.FlowControl();
     TLineValues Want;
+    const TComFlowControl& Flow = Port.FlowControl();
     Want.Baud =
         static_cast<uint32_t>(Port.BaudRate() == brCustom ? Port.CustomBaudRate() : BaudRateToInt(Port.BaudRate()));
     Want.DataSize = DataSizeOf(Port.DataBits());
@@ -426,13 +426,16 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
         Want.ModemMask |= ModemCD | ModemDeltaCD;
     if (Events.Contains(evRing))
         Want.ModemMask |= ModemRI | ModemRingEnd;
-    if (Want.Baud == 0)
-        return EINVAL;
+    return Want;
+}
 
-    std::lock_guard Lock(ApplyMutex_);
+// The requests for what differs from what was sent last (everything the
+// first time); Awaited: the acknowledgements to wait for. Under ApplyMutex_.
+std::string TRfc2217Device::ChangesTo(const TLineValues& Want, uint8_t& Awaited) const
+{
     const bool AllSettings = !Sent_.has_value();
     std::string Batch;
-    uint8_t Awaited = 0;
+    Awaited = 0;
     if (AllSettings || Sent_->Baud != Want.Baud) {
         Batch += TTelnetCodec::SetBaudRate(Want.Baud);
         Awaited |= abBaud;
@@ -452,6 +455,18 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
     Add(&TLineValues::Rts, cpSetControl, 0);
     Add(&TLineValues::LineMask, cpSetLineStateMask, 0);
     Add(&TLineValues::ModemMask, cpSetModemStateMask, 0);
+    return Batch;
+}
+
+int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
+{
+    const TLineValues Want = WantedBy(Port);
+    if (Want.Baud == 0)
+        return EINVAL;
+
+    std::lock_guard Lock(ApplyMutex_);
+    uint8_t Awaited = 0;
+    const std::string Batch = ChangesTo(Want, Awaited);
     if (!Batch.empty()) {
         {
             std::lock_guard State(StateMutex_);
@@ -489,6 +504,20 @@ int TRfc2217Device::Pump()
     return errno == EAGAIN || errno == EINTR ? 0 : errno;
 }
 
+// 0 once every awaited setting is acknowledged as asked, EINVAL when one
+// came back otherwise, EINPROGRESS while some are still awaited.
+int TRfc2217Device::AnswersFor(const TLineValues& Wanted, uint8_t Awaited)
+{
+    std::lock_guard Lock(StateMutex_);
+    if ((AcknowledgedBits_ & Awaited) != Awaited)
+        return EINPROGRESS;
+    const bool Same = (!(Awaited & abBaud) || Acknowledged_.Baud == Wanted.Baud) &&
+                      (!(Awaited & abDataSize) || Acknowledged_.DataSize == Wanted.DataSize) &&
+                      (!(Awaited & abParity) || Acknowledged_.Parity == Wanted.Parity) &&
+                      (!(Awaited & abStopSize) || Acknowledged_.StopSize == Wanted.StopSize);
+    return Same ? 0 : EINVAL;
+}
+
 // The answers may be read here or by the event thread, whichever reads
 // first; either way the answer eventfd wakes this wait. A value other than
 // the one asked for is a refusal. The limit holds however much arrives.
@@ -499,16 +528,8 @@ int TRfc2217Device::WaitForAcknowledgements(const TLineValues& Wanted, uint8_t A
         Reset(AnswerFd_);
         if (int Error = Pump())
             return Error;
-        {
-            std::lock_guard Lock(StateMutex_);
-            if ((AcknowledgedBits_ & Awaited) == Awaited) {
-                const bool Same = (!(Awaited & abBaud) || Acknowledged_.Baud == Wanted.Baud) &&
-                                  (!(Awaited & abDataSize) || Acknowledged_.DataSize == Wanted.DataSize) &&
-                                  (!(Awaited & abParity) || Acknowledged_.Parity == Wanted.Parity) &&
-                                  (!(Awaited & abStopSize) || Acknowledged_.StopSize == Wanted.StopSize);
-                return Same ? 0 : EINVAL;
-            }
-        }
+        if (const int Answered = AnswersFor(Wanted, Awaited); Answered != EINPROGRESS)
+            return Answered;
         const int Left = MillisecondsLeft(Deadline, Now_());
         if (Left == 0)
             return ETIMEDOUT;

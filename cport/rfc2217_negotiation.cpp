@@ -87,4 +87,41 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
     return nullptr;
 }
 
+int TRfc2217Device::StartLineSettings(const TCustomComPort& Port)
+{
+    const TLineValues Want = WantedBy(Port);
+    if (Want.Baud == 0)
+        return EINVAL;
+    std::lock_guard Lock(ApplyMutex_);
+    uint8_t Awaited = 0;
+    const std::string Batch = ChangesTo(Want, Awaited);
+    {
+        std::lock_guard State(StateMutex_);
+        AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
+    }
+    if (const int Error = SendCommand(Batch))
+        return Error;
+    Settling_ = Want;
+    SettlingAwaited_ = Awaited;
+    return 0;
+}
+
+// Reads what has come (data before the open is dropped, as at the
+// negotiation), then where the acknowledgements stand.
+int TRfc2217Device::LineSettingsStep(bool TimeUp)
+{
+    std::lock_guard Lock(ApplyMutex_);
+    if (!Settling_)
+        return 0;
+    if (const int Error = Pump())
+        return Error;
+    const int Answered = AnswersFor(*Settling_, SettlingAwaited_);
+    if (Answered == 0)
+        Sent_ = Settling_;
+    if (Answered == EINPROGRESS && !TimeUp)
+        return EINPROGRESS;
+    Settling_.reset();
+    return Answered == EINPROGRESS ? ETIMEDOUT : Answered;
+}
+
 }  // namespace cport
