@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/journal_command.h"
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
 #include "main/files/backup_store.h"
@@ -211,6 +212,9 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     Plan.NextOnEnter = Arguments.NextOnEnter;
     if (!Arguments.NoBackup)
         Plan.BackupFolder = DefaultBackupFolder();
+    TChangeJournal Journal(JournalPathOf(Arguments));
+    Plan.Journal = &Journal;
+    Plan.Reason = Arguments.Reason;
 
     std::unique_ptr<TCommissionLog> Log;
     std::vector<std::string> Skipped;

@@ -16,6 +16,7 @@
 
 #include "cli/audit_metrics.h"
 #include "cli/commands.h"
+#include "cli/journal_command.h"
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
 #include "cli/run_lock.h"
@@ -145,6 +146,8 @@ public:
             Options.BackupFolder = Args_.Output;
         } else if (Options.Task == TPlantTask::Apply) {
             Options.BackupFolder = Args_.BackupDir.empty() ? DefaultBackupFolder() : Args_.BackupDir;
+            Options.Journal = &Journal_;
+            Options.Reason = Args_.Reason;
         }
         if (!Args_.Report.empty())
             CheckWritable(Args_.Report);
@@ -454,6 +457,7 @@ private:
     std::ostream& Err_;
     TJsonWriter& Json_;
     TProgressLine& Progress_;
+    TChangeJournal Journal_{JournalPathOf(Args_)};  // apply: the record of every write
     TInventory Inventory_;
     std::map<uint8_t, std::vector<std::string>> Expected_;
     std::string BackupInventory_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cerrno>
 #include <map>
+#include <utility>
 
 #include "main/engine/listen_before_writes.h"
 #include "main/engine/module_errors.h"
@@ -80,6 +81,7 @@ struct TPlantRun::TLine {
     TStage Stage = TStage::Idle;
     std::optional<TChainResult> Ended;
     std::optional<EModulePort> OpenFailure;  // how the open in steps ended
+    std::string ChangeId;                    // the journal's record of the write under way
     bool InLoop = false;
     bool Done = false;
 };
@@ -170,6 +172,7 @@ bool TPlantRun::Advance(TEpollLoop& Loop)
             else
                 ChainEnded(*Line, Loop);
         }
+        StartWrites(Loop);
     }
     const std::size_t Jobs = Options_.Jobs == 0 ? Lines_.size() : Options_.Jobs;
     while (NextLine_ < Lines_.size() && Active_ < Jobs) {
@@ -288,8 +291,11 @@ void TPlantRun::ChainEnded(TLine& Line, TEpollLoop& Loop)
     Line.Ended.reset();
     TPlantRow& Row = Rows_[Line.Rows[Line.Next]];
     const TModuleRecord& Record = Line.Port->Session().Record();
-    if (Line.Stage == TLine::TStage::Writing)
+    if (Line.Stage == TLine::TStage::Writing) {
         Row.Write = Result;
+        if (!Line.ChangeId.empty())
+            EndsDue_.push_back(EndRecord(std::exchange(Line.ChangeId, std::string()), Result));
+    }
     switch (Result.End) {
     case TChainEnd::Completed:
         break;
@@ -389,10 +395,41 @@ void TPlantRun::ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop)
         return;
     }
     Line.Stage = TLine::TStage::Writing;
-    // A reply left over from a second module shows before the first write.
-    TChainPlan Write = TChainPlan::Write(*Row.Module.Wanted);
-    ListenBeforeWrites(Write, Line.Port->LineSpeed());
-    Line.Port->Start(std::move(Write), TSessionClock::now());
+    WritesDue_.push_back(&Line);
+}
+
+void TPlantRun::StartWrites(TEpollLoop& Loop)
+{
+    std::vector<TLine*> Due;
+    Due.swap(WritesDue_);
+    std::vector<TJournalRecord> Records;
+    Records.swap(EndsDue_);
+    for (TLine* Line : Due) {
+        const TPlantRow& Row = Rows_[Line->Rows[Line->Next]];
+        if (Options_.Journal == nullptr)
+            break;
+        Records.push_back(IntentRecord(
+            {"apply", Row.DevicePath, *Row.Identity, Row.BackupFile, *Row.Held, *Row.Module.Wanted, Options_.Reason}));
+        Line->ChangeId = Records.back().Id;
+    }
+    try {
+        if (Options_.Journal != nullptr)
+            Options_.Journal->Append(Records);
+    } catch (const EJournal& Error) {
+        for (TLine* Line : Due) {
+            Line->ChangeId.clear();
+            Rows_[Line->Rows[Line->Next]].Reason =
+                std::string("the journal could not be written, nothing was written: ") + Error.what();
+            Finish(*Line, TPlantOutcome::FileError, Loop);
+        }
+        return;
+    }
+    for (TLine* Line : Due) {
+        // A reply left over from a second module shows before the first write.
+        TChainPlan Write = TChainPlan::Write(*Rows_[Line->Rows[Line->Next]].Module.Wanted);
+        ListenBeforeWrites(Write, Line->Port->LineSpeed());
+        Line->Port->Start(std::move(Write), TSessionClock::now());
+    }
 }
 
 void TPlantRun::Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop)

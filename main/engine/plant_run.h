@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "main/engine/chain_session.h"
+#include "main/engine/change_journal.h"
 #include "main/engine/epoll_loop.h"
 #include "main/engine/module_errors.h"
 
@@ -91,6 +92,12 @@ struct TPlantOptions {
     // after every round of the loop and before each row starts, so a plant
     // of ports that take long to open cannot hold the run past it.
     std::optional<std::chrono::steady_clock::time_point> EndBy;
+    // Apply: each write is recorded here with Reason (none: not recorded).
+    // The intents of one round of the loop are flushed together before
+    // their first write frames; a row whose intent cannot be recorded is
+    // not written (a file error).
+    TChangeJournal* Journal = nullptr;
+    std::string Reason;
 };
 
 struct TPlantSummary {
@@ -134,13 +141,18 @@ private:
     void ChainEnded(TLine& Line, TEpollLoop& Loop);
     void ReadEnded(TLine& Line, TPlantRow& Row, TEpollLoop& Loop);
     void Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop);
+    // Records the intents of the writes due and the ends of this round, then
+    // starts the writes.
+    void StartWrites(TEpollLoop& Loop);
     void Changed(std::size_t Row);
     std::string Now() const;
 
     TPlantOptions Options_;
     std::vector<TPlantRow> Rows_;
     std::vector<std::unique_ptr<TLine>> Lines_;
-    std::vector<TLine*> Ended_;  // lines whose chain has ended, to be taken on
+    std::vector<TLine*> Ended_;            // lines whose chain has ended, to be taken on
+    std::vector<TLine*> WritesDue_;        // lines whose write waits for its intent
+    std::vector<TJournalRecord> EndsDue_;  // the journal's ends of this round
     std::size_t NextLine_ = 0;
     std::size_t Active_ = 0;
     std::size_t LinesDone_ = 0;

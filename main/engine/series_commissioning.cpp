@@ -182,10 +182,17 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         return;
     }
 
+    std::string Backup;
     if (!Plan_.BackupFolder.empty())
-        SaveBackup(Plan_.BackupFolder, {Row.TimeUtc, Line_.PortName(), {}, Present.Identity}, Present.Config);
+        Backup = SaveBackup(Plan_.BackupFolder, {Row.TimeUtc, Line_.PortName(), {}, Present.Identity}, Present.Config);
+    std::string ChangeId;
+    if (Plan_.Journal != nullptr)
+        ChangeId = Plan_.Journal->Begin(
+            {"commission", Line_.PortName(), Present.Identity, Backup, Present.Config, Target, Plan_.Reason});
     try {
         const TWriteResult Result = Line_.WriteConfig(Target);
+        if (Plan_.Journal != nullptr)
+            Plan_.Journal->EndWritten(ChangeId, Result.Differences);
         const TModuleConfig& Held = Result.ReadBack.Config;
         Row.IdAfter = HexByteToStr2(Held.RemoteId);
         Row.ConfigAfter = ModuleConfigHex(Held);
@@ -194,6 +201,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         LastID_ = Held.RemoteId;
         SilenceSeen_ = false;
     } catch (const EModuleNoReply& Error) {
+        EndChange(ChangeId, Error.Chain(), Error.what());
         Row.Result = TCommissionResult::NoReply;
         Row.Detail = DescribeStep(Error.Step());
         if (Contains(Error.Written(), ModuleConfigFieldName(0)))
@@ -201,6 +209,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         // It fell silent: whatever answers next is another module.
         SilenceSeen_ = true;
     } catch (const EModuleStopped& Error) {
+        EndChange(ChangeId, Error.Chain(), Error.what());
         Row.Result = TCommissionResult::Interrupted;
         Row.Detail = HeldText(*Error.Chain());
         if (Contains(Error.Written(), ModuleConfigFieldName(0)))
@@ -210,6 +219,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         State_ = TState::Finished;
         return;
     } catch (const EModulePort& Error) {
+        EndChange(ChangeId, Error.Chain(), Error.what());
         if (!Error.Chain() || Error.Chain()->End != TChainEnd::DeviceLost)
             throw;
         // The module's row says what it holds; the run cannot go on without the line.
@@ -222,6 +232,17 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
     }
     Record(Number, Row, Answered);
     AfterModule();
+}
+
+void TSeriesCommissioning::EndChange(const std::string& ChangeId, const std::optional<TChainResult>& Chain,
+                                     const char* Error)
+{
+    if (Plan_.Journal == nullptr)
+        return;
+    if (Chain)
+        Plan_.Journal->End(ChangeId, *Chain);
+    else
+        Plan_.Journal->EndUnknown(ChangeId, Error);
 }
 
 void TSeriesCommissioning::Record(std::size_t Number, const TCommissionRow& Row, TClock::time_point Answered)

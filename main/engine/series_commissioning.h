@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "main/engine/change_journal.h"
 #include "main/files/commission_log.h"
 #include "main/protocol/module_config.h"
 #include "main/engine/module_connection.h"
@@ -61,6 +62,10 @@ struct TCommissionPlan {
     // Each module's configuration is kept here before its first write
     // (empty: no backups); a backup that cannot be written stops the run.
     std::string BackupFolder;
+    // Each module's write is recorded here (none: not recorded), with
+    // Reason; an intent that cannot be recorded stops the run.
+    TChangeJournal* Journal = nullptr;
+    std::string Reason;
 };
 
 struct TCommissionSummary {
@@ -135,6 +140,8 @@ private:
 
     void Commission(const TModuleReading& Present, std::chrono::steady_clock::time_point Answered);
     void Record(std::size_t Number, const TCommissionRow& Row, std::chrono::steady_clock::time_point Answered);
+    // The journal's end of a module's write that ended short.
+    void EndChange(const std::string& ChangeId, const std::optional<TChainResult>& Chain, const char* Error);
     void AfterModule();
 
     TCommissionLine& Line_;

@@ -17,6 +17,7 @@
 
 #include "main/files/journal.h"
 #include "sim/module_simulator.h"
+#include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
 #include "tests/support/scratch_folder.h"
@@ -136,6 +137,37 @@ TEST_F(VarnolinkJournal, ADamagedLineIsNamedAndTheRestListed)
     EXPECT_EQ(Text.ExitCode, 0);
     EXPECT_NE(Text.Err.find(Path + ":1: "), std::string::npos) << Text.Err;
     EXPECT_NE(Text.Out.find("reason: CHG-9"), std::string::npos) << Text.Out;
+}
+
+// A plant's apply records every module it writes, the intents of a round
+// flushed together; a module that holds its file already gets no record.
+TEST_F(VarnolinkJournal, ApplyRecordsEachModuleItWrites)
+{
+    sim::TPlantOptions Options;
+    Options.Count = 3;
+    Options.LineTiming = false;
+    sim::TPlantSimulator Plant(std::move(Options));
+    sim::WritePlantInventory(Plant, Folder_.Path(""));
+    const std::string Kept = Folder_.Path("kept");
+    ASSERT_EQ(cli_test::Run(Program, {"backup", Folder_.Path("plant.csv"), "-o", Kept}).ExitCode, 0);
+    for (const std::size_t Number : {1u, 3u})
+        Plant.SetState(Number, sim::PlantDifferingState(Number));
+
+    const std::string Journal = Folder_.Path("plant-journal.jsonl");
+    const TFinished Apply =
+        cli_test::Run(Program, {"apply", Kept + "/plant.csv", "--reason", "CHG-P", "--journal", Journal});
+    ASSERT_EQ(Apply.ExitCode, 0) << Apply.Err;
+    std::vector<std::string> Skipped;
+    const std::vector<TJournalChange> Found = ReadJournal(Journal, {}, &Skipped);
+    ASSERT_EQ(Found.size(), 2u);
+    for (const TJournalChange& Change : Found) {
+        EXPECT_EQ(Change.Intent.Command, "apply");
+        EXPECT_EQ(Change.Intent.Reason, "CHG-P");
+        EXPECT_FALSE(Change.Intent.Backup.empty());
+        ASSERT_TRUE(Change.End.has_value());
+        EXPECT_EQ(Change.End->Ending, "written");
+    }
+    EXPECT_NE(Found[0].Intent.Port, Found[1].Intent.Port);
 }
 
 }  // namespace
