@@ -253,12 +253,13 @@ TEST_F(VarnolinkProgram, SilenceInTheMiddleOfAWriteNamesTheRequest)
 
 TEST_F(VarnolinkProgram, ReadBackThatDiffersNamesTheFields)
 {
-    // After every reply a line that says P5's power-on default is 00: the
-    // read-back ends on it.
-    TFaults Lying;
-    Lying.Noise.Text = "*??:E13,00=00\r";
-    Lying.Noise.Placement = varnolink::sim::TNoisePlacement::AfterReply;
-    StartModule(Lying);
+    // The module answers the write of P5's power-on default but keeps its 00:
+    // the read-back finds it.
+    TFaults Unkept;
+    Unkept.UnstoredCodes = {13};
+    TModuleState Held;
+    Held.Defaults[4] = 0x00;
+    StartModule(Unkept, Held);
     const TFinished Run = Varnolink({"write", "-p", Port(), File("w.ini", WantedFile), "--no-backup"});
     EXPECT_EQ(Run.ExitCode, 4);
     EXPECT_NE(Run.Err.find("read-back differs: power_on_default.P5 is 00, written 80"), std::string::npos) << Run.Err;
