@@ -152,4 +152,18 @@ TEST_F(PlantNetworkOpen, AStopEndsASingleConnectionsOpen)
     EXPECT_FALSE(Connection.IsOpen());
 }
 
+// An rfc2217 port opened in steps is open with its line set once: the
+// settings sent and acknowledged in the loop are not sent again by the open.
+TEST(NetworkOpenInSteps, AnRfc2217PortOpensWithItsRateSentOnce)
+{
+    net_test::TTelnetPeer Peer;
+    TModuleConnection Connection;
+    Connection.Open(Peer.Url());
+    EXPECT_TRUE(Connection.IsOpen());
+    const std::vector<net_test::TPeerRequest> Requests = Peer.Requests();
+    EXPECT_EQ(std::count_if(Requests.begin(), Requests.end(),
+                            [](const net_test::TPeerRequest& R) { return R.Command == cport::telnet::cpSetBaudRate; }),
+              1);
+}
+
 }  // namespace
