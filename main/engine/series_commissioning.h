@@ -65,7 +65,7 @@ struct TCommissionPlan {
     // Each module's write is recorded here (none: not recorded), with
     // Reason; an intent that cannot be recorded stops the run.
     TChangeJournal* Journal = nullptr;
-    std::string Reason;
+    std::string Reason = {};
 };
 
 struct TCommissionSummary {
