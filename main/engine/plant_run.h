@@ -97,7 +97,7 @@ struct TPlantOptions {
     // their first write frames; a row whose intent cannot be recorded is
     // not written (a file error).
     TChangeJournal* Journal = nullptr;
-    std::string Reason;
+    std::string Reason = {};
 };
 
 struct TPlantSummary {
