@@ -29,7 +29,7 @@ void ReadAll(TComPort& Port, int32_t Count)
 
 TEST(EventClose, CloseWithAHandOverPendingNeverHangs)
 {
-    Watchdog Watchdog("close with pending hand-over", 240s);
+    Watchdog Watchdog("close with pending hand-over", 60s);
     OwnerLoop Loop;
     TLinePty Line;
     const int ThreadsBefore = ThreadCount();
@@ -56,7 +56,7 @@ TEST(EventClose, CloseWithAHandOverPendingNeverHangs)
 
 TEST(EventClose, CloseWhileDataStreamsInNeverHangs)
 {
-    Watchdog Watchdog("close while streaming", 240s);
+    Watchdog Watchdog("close while streaming", 60s);
     OwnerLoop Loop;
     const int ThreadsBefore = ThreadCount() + 1;  // the writer thread below
     std::mt19937 Random(12345);
@@ -105,7 +105,7 @@ TEST(EventClose, CloseWhileDataStreamsInNeverHangs)
 // event thread itself, which cannot wait for its own end.
 TEST(EventClose, AHandlerMayCloseItsOwnPort)
 {
-    Watchdog Watchdog("close from handler", 120s);
+    Watchdog Watchdog("close from handler", 60s);
     OwnerLoop Loop;
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     const int ThreadsBefore = ThreadCount();
