@@ -2,7 +2,8 @@
 // The journal of changes kept by varnolink against the module simulator on a
 // pseudo-terminal: a write leaves its intent and its end with the values
 // before and after and the reason; a write killed between its first and its
-// last write frame still leaves its intent; 'journal' lists both.
+// last write frame still leaves its intent; 'journal' lists both; apply and
+// commission record each module they write.
 
 #include <gtest/gtest.h>
 
@@ -168,6 +169,33 @@ TEST_F(VarnolinkJournal, ApplyRecordsEachModuleItWrites)
         EXPECT_EQ(Change.End->Ending, "written");
     }
     EXPECT_NE(Found[0].Intent.Port, Found[1].Intent.Port);
+}
+
+// Commissioning records every module it gives an ID, each with its own
+// intent and end.
+TEST(VarnolinkJournalOfCommissioning, EachModuleOfTheSeriesHasItsRecord)
+{
+    test_support::TScratchFolder Folder;
+    ::setenv("XDG_STATE_HOME", Folder.Path("state").c_str(), 1);
+    sim::TSimulatorOptions Options;
+    Options.Series = {true, 1500ms, 0, 0};
+    sim::TModuleSimulator Series(Options);
+    Series.Start();
+    const std::string Journal = Folder.Path("commission.jsonl");
+    const TFinished Run =
+        cli_test::Run(Program, {"commission", "-p", Series.DevicePath(), Folder.Write("t.ini", WantedFile), "--ids",
+                                "01-02", "--reason", "CHG-C", "--journal", Journal});
+    ASSERT_EQ(Run.ExitCode, 0) << Run.Err;
+    std::vector<std::string> Skipped;
+    const std::vector<TJournalChange> Found = ReadJournal(Journal, {}, &Skipped);
+    ASSERT_EQ(Found.size(), 2u);
+    for (std::size_t I = 0; I < Found.size(); ++I) {
+        EXPECT_EQ(Found[I].Intent.Command, "commission");
+        EXPECT_EQ(Found[I].Intent.Reason, "CHG-C");
+        EXPECT_EQ(Found[I].Intent.Fields.at(0).After, "0" + std::to_string(I + 1));
+        ASSERT_TRUE(Found[I].End.has_value());
+        EXPECT_EQ(Found[I].End->Ending, "written");
+    }
 }
 
 }  // namespace
