@@ -4,11 +4,13 @@
 #include "main/files/journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <thread>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -24,6 +26,11 @@
 namespace varnolink {
 
 namespace {
+
+// How long a writer waits for another to finish its append (a write and a
+// flush), and how often it looks.
+constexpr std::chrono::seconds LockWait{10};
+constexpr std::chrono::milliseconds LockRetry{5};
 
 // A rotated file is read whole; its size stays near the rotation size.
 constexpr std::size_t JournalFileReadLimit = std::size_t{64} << 20;
@@ -78,6 +85,13 @@ public:
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
     int Get() const { return Fd_; }
+    void Release() { Fd_ = -1; }
+    void Reset(int Fd)
+    {
+        if (Fd_ >= 0)
+            ::close(Fd_);
+        Fd_ = Fd;
+    }
 
 private:
     int Fd_;
@@ -202,11 +216,37 @@ TJournalWriter::TJournalWriter(std::string Path, TJournalLimits Limits) : Path_(
     }
 }
 
-void TJournalWriter::RotateIfFull()
+// The journal file at Path_ opened for appending and locked against the
+// other writers: the one named Path_ once the lock is held (a writer that
+// rotated the file meanwhile has made a new one).
+int TJournalWriter::OpenLocked() const
 {
-    struct stat Info {};
-    if (::stat(Path_.c_str(), &Info) != 0 || static_cast<std::size_t>(Info.st_size) < Limits_.RotateBytes)
-        return;
+    const auto GiveUp = std::chrono::steady_clock::now() + LockWait;
+    for (;;) {
+        TFd File(::open(Path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+        if (File.Get() < 0)
+            throw EJournal(SystemError(Path_, "cannot open the journal"));
+        while (::flock(File.Get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                throw EJournal(SystemError(Path_, "cannot lock the journal"));
+            if (std::chrono::steady_clock::now() >= GiveUp)
+                throw EJournal(Path_ + ": another writer has held the journal for " + std::to_string(LockWait.count()) +
+                               " s");
+            std::this_thread::sleep_for(LockRetry);
+        }
+        struct stat Opened {};
+        struct stat Named {};
+        if (::fstat(File.Get(), &Opened) == 0 && ::stat(Path_.c_str(), &Named) == 0 && Opened.st_ino == Named.st_ino &&
+            Opened.st_dev == Named.st_dev) {
+            const int Fd = File.Get();
+            File.Release();
+            return Fd;
+        }
+    }
+}
+
+void TJournalWriter::Rotate() const
+{
     for (int Number = Limits_.KeepFiles; Number > 1; --Number)
         ::rename((Path_ + "." + std::to_string(Number - 1)).c_str(), (Path_ + "." + std::to_string(Number)).c_str());
     if (Limits_.KeepFiles > 0 ? ::rename(Path_.c_str(), (Path_ + ".1").c_str()) != 0 : ::unlink(Path_.c_str()) != 0)
@@ -217,15 +257,17 @@ void TJournalWriter::Append(const std::vector<TJournalRecord>& Records)
 {
     if (Records.empty())
         return;
-    RotateIfFull();
     std::string Text;
     for (const TJournalRecord& Record : Records)
         Text += JournalLineText(Record);
-    const TFd File(::open(Path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
-    if (File.Get() < 0)
-        throw EJournal(SystemError(Path_, "cannot open the journal"));
-    // O_APPEND puts the whole text at the end in one write, so the lines of
-    // two processes writing at once do not mix.
+    TFd File(OpenLocked());
+    // Rotating under the lock: a writer waiting for it finds the file
+    // renamed and opens the new one.
+    struct stat Info {};
+    if (::fstat(File.Get(), &Info) == 0 && static_cast<std::size_t>(Info.st_size) >= Limits_.RotateBytes) {
+        Rotate();
+        File.Reset(OpenLocked());
+    }
     std::string_view Rest = Text;
     while (!Rest.empty()) {
         const ssize_t Done = ::write(File.Get(), Rest.data(), Rest.size());

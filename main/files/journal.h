@@ -93,7 +93,9 @@ inline constexpr std::size_t JournalLineLimit = std::size_t{64} << 10;
 
 // Appends records to the journal at Path (its folder created when missing).
 // Each Append is one write and one fdatasync, whatever the number of
-// records. Throws EJournal naming the file when it cannot be written.
+// records, under a lock on the file that other writers (other processes)
+// wait for, at most 10 s; the file rotates under that lock. Throws EJournal
+// naming the file when it cannot be written.
 class TJournalWriter {
 public:
     explicit TJournalWriter(std::string Path, TJournalLimits Limits = {});
@@ -101,7 +103,8 @@ public:
     void Append(const std::vector<TJournalRecord>& Records);
 
 private:
-    void RotateIfFull();
+    int OpenLocked() const;
+    void Rotate() const;
 
     std::string Path_;
     TJournalLimits Limits_;

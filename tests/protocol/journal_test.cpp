@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "main/engine/change_journal.h"
@@ -103,6 +104,28 @@ TEST_F(Journal, RotatesAtItsSizeKeepsAFewFilesAndReadsThemAll)
     EXPECT_EQ(Changes.back().Intent.Id, "id-" + std::to_string(Count - 1));
     for (std::size_t I = 1; I < Changes.size(); ++I)
         EXPECT_LT(Changes[I - 1].Intent.Id, Changes[I].Intent.Id) << "oldest first";
+}
+
+// Writers that append and rotate at the same time (the window, the command
+// line and a service) lose no record and mix no lines.
+TEST_F(Journal, WritersAtOnceAcrossRotationsLoseNothing)
+{
+    const TJournalLimits Small{1, 200};  // every append rotates: the most contention
+    constexpr int Writers = 4;
+    constexpr int Each = 40;
+    std::vector<std::thread> Threads;
+    for (int Writer = 0; Writer < Writers; ++Writer)
+        Threads.emplace_back([&, Writer] {
+            TJournalWriter Journal(Path_, Small);
+            for (int I = 0; I < Each; ++I)
+                Journal.Append({Intent(std::to_string(Writer) + "-" + std::to_string(I), "2026-12-10T06:00:00Z", "p")});
+        });
+    for (std::thread& Thread : Threads)
+        Thread.join();
+    const std::vector<TJournalChange> Changes = ReadJournal(Path_, {}, &Skipped_, Small.KeepFiles);
+    EXPECT_TRUE(Skipped_.empty()) << Skipped_.front();
+    EXPECT_EQ(Changes.size(), static_cast<std::size_t>(Writers * Each));
+    EXPECT_FALSE(test_support::TScratchFolder::Read(Path_ + ".2").empty()) << "it rotated meanwhile";
 }
 
 TEST_F(Journal, DamagedLinesAreNamedAndSkipped)
