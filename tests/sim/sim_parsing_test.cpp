@@ -88,6 +88,8 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
                                                 "9600",
                                                 "--echo",
                                                 "--twin-overlap",
+                                                "--twin-delay",
+                                                "30",
                                                 "--line-speed=19200",
                                                 "--print-requests",
                                                 "--link",
@@ -121,6 +123,7 @@ TEST(CommandLineTest, OptionsSetStateFaultsAndLine)
     Faults.Echo = true;
     Faults.Twin = true;
     Faults.TwinOverlap = true;
+    Faults.TwinDelay = std::chrono::milliseconds(30);
     EXPECT_EQ(Options.Faults, Faults);
 }
 
