@@ -78,7 +78,10 @@ enum class TChainEnd {
     PortError,   // the port refused to write a request
     Stopped,     // a stop was asked for: after the request on the line (RequestStop) or at once (StopNow)
     Differs,     // every step answered, but the read-back differs from the values written
-    TwoModules,  // more than one module answered: a second reply to one request, or replies run together
+    // More than one module answered: a second reply to one request, replies
+    // run together, or (matching codes) a reply to another request; Reason
+    // holds the words for the person.
+    TwoModules,
 };
 
 // What the session says when more than one module answers on one line.
