@@ -39,7 +39,7 @@ options:
       - Fail the task when a module differs from its file (exit code 4 of
         varnolink). With C(false) only unreachable modules and errors fail it.
       - In check mode with I(state=applied), modules that differ are the ones
-        the apply would write: they make the task C(changed), not failed.
+        the apply would write, so they make the task C(changed), not failed.
     type: bool
     default: true
   reason:
