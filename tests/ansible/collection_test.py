@@ -130,7 +130,12 @@ def config_file(folder, name, p0_direction):
 
 
 def test_documentation(folder):
-    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.join(folder, "collections"))
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.join(folder, "collections"),
+               ANSIBLE_HOME=os.path.join(folder, "home"))
+    built = subprocess.run(["ansible-galaxy", "collection", "build", COLLECTION, "--output-path", folder],
+                           capture_output=True, text=True, env=env, timeout=120)
+    check(built.returncode == 0 and os.path.isfile(os.path.join(folder, "varnolink-plant-1.0.0.tar.gz")),
+          "ansible-galaxy builds the collection: " + built.stderr[-500:])
     for module in ("varnolink_config", "varnolink_info", "varnolink_plant"):
         run = subprocess.run(
             ["ansible-doc", "--json", "varnolink.plant." + module], capture_output=True, text=True, env=env, timeout=60
