@@ -8,6 +8,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <array>
+#include <cstddef>
+
 #include "main/protocol/port_table.h"
 #include "main/window/main_form.h"
 #include "main/window/port_combo_box.h"
@@ -26,17 +29,57 @@ QString GridWord(TPortGrid Grid)
     return Grid == TPortGrid::Direction ? QStringLiteral("direction") : QStringLiteral("power-on level");
 }
 
-// What a caption means, in words.
-QString CaptionMeaning(TPortGrid Grid, const QString& Caption)
+// What a caption means: nothing yet, being read, a bit of 1 or of 0.
+enum TCaptionMeaning : std::size_t { cmNoValue, cmBeingRead, cmSet, cmClear, CaptionMeaningCount };
+
+TCaptionMeaning MeaningOf(const QString& Caption)
 {
     if (Caption.isEmpty())
-        return QStringLiteral("no value");
+        return cmNoValue;
     if (Caption == QLatin1String("?"))
+        return cmBeingRead;
+    return Caption == QLatin1String("IN") || Caption == QLatin1String("\"1\"") ? cmSet : cmClear;
+}
+
+// The meaning in words.
+QString MeaningText(TPortGrid Grid, std::size_t Meaning)
+{
+    switch (Meaning) {
+    case cmNoValue:
+        return QStringLiteral("no value");
+    case cmBeingRead:
         return QStringLiteral("being read");
-    const bool Set = Caption == QLatin1String("IN") || Caption == QLatin1String("\"1\"");
-    if (Grid == TPortGrid::Direction)
-        return Set ? QStringLiteral("input") : QStringLiteral("output");
-    return Set ? QStringLiteral("high") : QStringLiteral("low");
+    case cmSet:
+        return Grid == TPortGrid::Direction ? QStringLiteral("input") : QStringLiteral("high");
+    default:
+        return Grid == TPortGrid::Direction ? QStringLiteral("output") : QStringLiteral("low");
+    }
+}
+
+// Every name a bit button can have ("P0 direction, bit 7, input"), made
+// once: a READ CONFIG writes a few hundred captions, and formatting each
+// name again cost more than the rest of its exchange.
+const QString& BitButtonName(TPortGrid Grid, int Row, int Bit, const QString& Caption)
+{
+    constexpr std::size_t PerGrid = std::size_t{PortRowCount} * PortBitCount * CaptionMeaningCount;
+    static const auto Names = [] {
+        std::array<QString, 2 * PerGrid> All;
+        std::size_t At = 0;
+        for (const TPortGrid Each : {TPortGrid::Direction, TPortGrid::Default})
+            for (int EachRow = 0; EachRow < PortRowCount; ++EachRow)
+                for (int EachBit = 0; EachBit < PortBitCount; ++EachBit)
+                    for (std::size_t Meaning = 0; Meaning < CaptionMeaningCount; ++Meaning)
+                        All[At++] = QStringLiteral("%1 %2, bit %3, %4")
+                                        .arg(PortLabel(EachRow), GridWord(Each))
+                                        .arg(EachBit)
+                                        .arg(MeaningText(Each, Meaning));
+        return All;
+    }();
+    const std::size_t GridIndex = Grid == TPortGrid::Direction ? 0 : 1;
+    return Names[((GridIndex * PortRowCount + static_cast<std::size_t>(Row)) * PortBitCount +
+                  static_cast<std::size_t>(Bit)) *
+                     CaptionMeaningCount +
+                 MeaningOf(Caption)];
 }
 
 void Describe(QWidget* Control, const QString& Name, const QString& Description)
@@ -47,14 +90,16 @@ void Describe(QWidget* Control, const QString& Name, const QString& Description)
 
 }  // namespace
 
+// The byte fields' change handlers write whole rows again with the
+// captions they already show: a caption that stays keeps its name (the
+// name follows the caption alone), and a screen reader is not told again.
 void TMainForm::SetBitButtonText(TPortGrid Grid, int Row, int Bit, const QString& Caption)
 {
     QPushButton* const Button = BitButton(Grid, Row, Bit);
+    if (Button->text() == Caption && !Button->accessibleName().isEmpty())
+        return;
     Button->setText(Caption);
-    Button->setAccessibleName(QStringLiteral("%1 %2, bit %3, %4")
-                                  .arg(PortLabel(Row), GridWord(Grid))
-                                  .arg(Bit)
-                                  .arg(CaptionMeaning(Grid, Caption)));
+    Button->setAccessibleName(BitButtonName(Grid, Row, Bit, Caption));
 }
 
 void TMainForm::DescribeControls()
