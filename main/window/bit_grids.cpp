@@ -35,7 +35,13 @@ void TMainForm::ShowByte(TPortGrid Grid, int Row)
     for (int Bit = 0; Bit < PortBitCount; ++Bit)
         if (Bits[static_cast<std::size_t>(Bit)] == 1)
             Value = static_cast<uint8_t>(Value | (1u << Bit));
-    ByteField(Grid, Row)->setText(ByteText(Value));
+    // Writing the text the field holds already does nothing, as everywhere
+    // in the window; Qt would still lay it out anew, and the change handler
+    // shows each row it spreads once more.
+    QLineEdit* const Field = ByteField(Grid, Row);
+    const QString Text = ByteText(Value);
+    if (Field->text() != Text)
+        Field->setText(Text);
 }
 
 void TMainForm::DisplayByte(TPortGrid Grid, int Row, uint8_t Value)
