@@ -1,4 +1,4 @@
-#!/usr/bin/python
+#!/usr/bin/python3
 # -*- coding: utf-8 -*-
 # SPDX-License-Identifier: MIT
 """Ansible module: the identity and configuration of the module on one port."""

@@ -1,4 +1,4 @@
-#!/usr/bin/python
+#!/usr/bin/python3
 # -*- coding: utf-8 -*-
 # SPDX-License-Identifier: MIT
 """Ansible module: a whole plant audited, applied or backed up by one varnolink run."""
