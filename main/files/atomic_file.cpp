@@ -9,35 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cport/unique_fd.h"
 #include "main/files/config_file.h"
 
 namespace varnolink {
 
 namespace {
-
-// A descriptor closed when it goes out of scope.
-class TFd {
-public:
-    explicit TFd(int Fd) : Fd_(Fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-    // Closes now, for the error close reports.
-    int Close()
-    {
-        const int Result = ::close(Fd_);
-        Fd_ = -1;
-        return Result;
-    }
-
-private:
-    int Fd_;
-};
 
 [[noreturn]] void Fail(const std::string& Path, const std::string& Temporary, int Error)
 {
@@ -68,18 +45,19 @@ void ReplaceFileAtomically(const std::string& Path, std::string_view Text)
     const std::string Folder = Slash == std::string::npos ? "." : Slash == 0 ? "/" : Path.substr(0, Slash);
     const std::string Name = Slash == std::string::npos ? Path : Path.substr(Slash + 1);
     std::string Temporary = Folder + "/." + Name + ".XXXXXX";
-    TFd File(::mkostemp(Temporary.data(), O_CLOEXEC));
-    if (File.Get() < 0)
+    cport::TUniqueFd File(::mkostemp(Temporary.data(), O_CLOEXEC));
+    if (File.get() < 0)
         Fail(Path, {}, errno);
-    if (!WriteAll(File.Get(), Text) || ::fchmod(File.Get(), 0644) != 0 || ::fsync(File.Get()) != 0 || File.Close() != 0)
+    if (!WriteAll(File.get(), Text) || ::fchmod(File.get(), 0644) != 0 || ::fsync(File.get()) != 0 ||
+        ::close(File.Release()) != 0)
         Fail(Path, Temporary, errno);
     if (::rename(Temporary.c_str(), Path.c_str()) != 0)
         Fail(Path, Temporary, errno);
     // The rename itself is durable once the folder is flushed; a folder that
     // cannot be opened for that leaves the file replaced all the same.
-    const TFd Directory(::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (Directory.Get() >= 0)
-        ::fsync(Directory.Get());
+    const cport::TUniqueFd Directory(::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Directory.get() >= 0)
+        ::fsync(Directory.get());
 }
 
 }  // namespace varnolink

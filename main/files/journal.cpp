@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 
+#include "cport/unique_fd.h"
 #include "main/files/backup_store.h"
 #include "main/files/commission_log.h"
 #include "main/files/config_file.h"
@@ -72,30 +73,6 @@ std::string SystemError(const std::string& Path, const char* What)
 {
     return Path + ": " + What + ": " + std::strerror(errno);
 }
-
-// A file descriptor closed when it goes.
-class TFd {
-public:
-    explicit TFd(int Fd) : Fd_(Fd) {}
-    ~TFd()
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return Fd_; }
-    void Release() { Fd_ = -1; }
-    void Reset(int Fd)
-    {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-        Fd_ = Fd;
-    }
-
-private:
-    int Fd_;
-};
 
 bool PortMatches(const std::string& Recorded, const std::string& Asked)
 {
@@ -223,10 +200,10 @@ int TJournalWriter::OpenLocked() const
 {
     const auto GiveUp = std::chrono::steady_clock::now() + LockWait;
     for (;;) {
-        TFd File(::open(Path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
-        if (File.Get() < 0)
+        cport::TUniqueFd File(::open(Path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+        if (File.get() < 0)
             throw EJournal(SystemError(Path_, "cannot open the journal"));
-        while (::flock(File.Get(), LOCK_EX | LOCK_NB) != 0) {
+        while (::flock(File.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR)
                 throw EJournal(SystemError(Path_, "cannot lock the journal"));
             if (std::chrono::steady_clock::now() >= GiveUp)
@@ -236,11 +213,9 @@ int TJournalWriter::OpenLocked() const
         }
         struct stat Opened {};
         struct stat Named {};
-        if (::fstat(File.Get(), &Opened) == 0 && ::stat(Path_.c_str(), &Named) == 0 && Opened.st_ino == Named.st_ino &&
+        if (::fstat(File.get(), &Opened) == 0 && ::stat(Path_.c_str(), &Named) == 0 && Opened.st_ino == Named.st_ino &&
             Opened.st_dev == Named.st_dev) {
-            const int Fd = File.Get();
-            File.Release();
-            return Fd;
+            return File.Release();
         }
     }
 }
@@ -260,24 +235,24 @@ void TJournalWriter::Append(const std::vector<TJournalRecord>& Records)
     std::string Text;
     for (const TJournalRecord& Record : Records)
         Text += JournalLineText(Record);
-    TFd File(OpenLocked());
+    cport::TUniqueFd File(OpenLocked());
     // Rotating under the lock: a writer waiting for it finds the file
     // renamed and opens the new one.
     struct stat Info {};
-    if (::fstat(File.Get(), &Info) == 0 && static_cast<std::size_t>(Info.st_size) >= Limits_.RotateBytes) {
+    if (::fstat(File.get(), &Info) == 0 && static_cast<std::size_t>(Info.st_size) >= Limits_.RotateBytes) {
         Rotate();
         File.Reset(OpenLocked());
     }
     std::string_view Rest = Text;
     while (!Rest.empty()) {
-        const ssize_t Done = ::write(File.Get(), Rest.data(), Rest.size());
+        const ssize_t Done = ::write(File.get(), Rest.data(), Rest.size());
         if (Done < 0 && errno == EINTR)
             continue;
         if (Done <= 0)
             throw EJournal(SystemError(Path_, "cannot write the journal"));
         Rest.remove_prefix(static_cast<std::size_t>(Done));
     }
-    if (::fdatasync(File.Get()) != 0)
+    if (::fdatasync(File.get()) != 0)
         throw EJournal(SystemError(Path_, "cannot flush the journal"));
 }
 
