@@ -91,7 +91,8 @@ for example in "$(dirname "$0")"/../../packaging/prometheus/*; do
     [ -f "$example" ] && in_package cli "/usr/share/doc/varnolink/examples/$(basename "$example")"
 done
 # The Ansible collection where Debian's Ansible finds it.
-for f in galaxy.yml meta/runtime.yml plugins/module_utils/varnolink_cli.py plugins/modules/varnolink_config.py \
+for f in galaxy.yml meta/runtime.yml plugins/module_utils/varnolink_cli.py plugins/doc_fragments/varnolink.py \
+         plugins/modules/varnolink_config.py \
          plugins/modules/varnolink_info.py plugins/modules/varnolink_plant.py; do
     in_package cli "/usr/share/ansible/collections/ansible_collections/varnolink/plant/$f"
 done

@@ -67,12 +67,6 @@ options:
     description: Keep the module's configuration in varnolink's backup folder before the first write frame.
     type: bool
     default: true
-  line_speed:
-    description: Talk to the module at this rate instead of 9600 baud.
-    type: int
-  rs485:
-    description: The kernel's RS-485 mode for the run, as C(varnolink --rs485) takes it.
-    type: str
   reason:
     description: A change ticket or reason, written to varnolink's change journal with the change.
     type: str
@@ -80,10 +74,6 @@ options:
     description: Seconds the whole varnolink run may take before it is stopped.
     type: int
     default: 120
-  executable:
-    description: The varnolink program.
-    type: path
-    default: varnolink
 attributes:
   check_mode:
     support: full
@@ -92,6 +82,9 @@ attributes:
 notes:
   - C(changed) is true exactly when the module held other values; run
     again, the task reports C(changed=false) and sends no write frame.
+extends_documentation_fragment:
+  - varnolink.plant.varnolink
+  - varnolink.plant.varnolink.line
 author:
   - VARNOLINK I/O setup developers
 """

@@ -20,23 +20,16 @@ options:
     description: The port, any name varnolink accepts (C(/dev/ttyUSB0), C(rfc2217://HOST:PORT), ...).
     type: str
     required: true
-  line_speed:
-    description: Talk to the module at this rate instead of 9600 baud.
-    type: int
-  rs485:
-    description: The kernel's RS-485 mode for the run, as C(varnolink --rs485) takes it.
-    type: str
   timeout:
     description: Seconds the whole varnolink run may take before it is stopped.
     type: int
     default: 120
-  executable:
-    description: The varnolink program.
-    type: path
-    default: varnolink
 attributes:
   check_mode:
     support: full
+extends_documentation_fragment:
+  - varnolink.plant.varnolink
+  - varnolink.plant.varnolink.line
 author:
   - VARNOLINK I/O setup developers
 """

@@ -49,13 +49,11 @@ options:
     description: Seconds the whole varnolink run may take before it is stopped.
     type: int
     default: 3600
-  executable:
-    description: The varnolink program.
-    type: path
-    default: varnolink
 attributes:
   check_mode:
     support: full
+extends_documentation_fragment:
+  - varnolink.plant.varnolink
 author:
   - VARNOLINK I/O setup developers
 """
