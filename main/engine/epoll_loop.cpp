@@ -3,6 +3,7 @@
 // requests.
 #include "main/engine/epoll_loop.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -49,6 +50,7 @@ void TEpollLoop::Unwatch(int Fd)
 
 void TEpollLoop::Add(TSessionPort& Port)
 {
+    Port.BeforeInput = [this] { NoticeLateStop(); };
     Entries_.push_back({&Port, -1});
     SyncWatches();
 }
@@ -60,6 +62,7 @@ void TEpollLoop::Remove(TSessionPort& Port)
         return;
     if (At->Watched >= 0)
         Unwatch(At->Watched);
+    Port.BeforeInput = nullptr;
     Entries_.erase(At);
 }
 
@@ -157,6 +160,30 @@ void TEpollLoop::TakeStop()
         Entry.Port->RequestStop();
 }
 
+void TEpollLoop::TakeStopFd()
+{
+    // Not ours to read: stop watching it, the request is taken.
+    Unwatch(StopFd_);
+    StopFd_ = -1;
+    if (StopFdWhen_ == TStopWhen::Now)
+        StopNow_ = true;
+    Stopped_ = true;
+}
+
+// A reply read in this round may have been sent after a stop that the wait
+// did not report yet (the port woke for earlier bytes, an echo): the stop
+// then comes first. RequestStop's flag is set before its wake, so only a
+// watched descriptor needs a look.
+void TEpollLoop::NoticeLateStop()
+{
+    if (!Stopped_ && StopFd_ >= 0) {
+        pollfd Stop{StopFd_, POLLIN, 0};
+        if (::poll(&Stop, 1, 0) == 1 && (Stop.revents & POLLIN) != 0)
+            TakeStopFd();
+    }
+    TakeStop();
+}
+
 int TEpollLoop::MillisecondsToNextDeadline() const
 {
     std::optional<TSessionTime> Earliest;
@@ -198,12 +225,7 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
                 uint64_t Count = 0;
                 [[maybe_unused]] const ssize_t Read = ::read(Stop_.get(), &Count, sizeof Count);
             } else if (Tag == &StopFdTag && StopFd_ >= 0) {
-                // Not ours to read: stop watching it, the request is taken.
-                Unwatch(StopFd_);
-                StopFd_ = -1;
-                if (StopFdWhen_ == TStopWhen::Now)
-                    StopNow_ = true;
-                Stopped_ = true;
+                TakeStopFd();
             }
         }
         TakeStop();

@@ -60,6 +60,10 @@ private:
     void Unwatch(int Fd);
     void SyncWatches();
     void TakeStop();
+    void TakeStopFd();
+    // A stop raised since the wait returned, looked for before a port
+    // takes the input it has just read.
+    void NoticeLateStop();
     bool Serves(const void* Port) const;
     int MillisecondsToNextDeadline() const;
 

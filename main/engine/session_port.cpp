@@ -195,6 +195,7 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
     }
     std::array<char, 512> Buffer{};
     int32_t Got = 0;
+    bool InputAnnounced = false;
     try {
         // Immediate time-outs: each read returns what has arrived, 0 when
         // nothing is left.
@@ -208,6 +209,10 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
                     Lose(Endpoint + " speaks telnet: open it as rfc2217://" + Endpoint);
                     break;
                 }
+            }
+            if (Got > 0 && !InputAnnounced && BeforeInput) {
+                InputAnnounced = true;
+                BeforeInput();
             }
             Session_.BytesReceived(Bytes, Now);
         } while (Got == static_cast<int32_t>(Buffer.size()));

@@ -65,6 +65,10 @@ public:
     TChainSession& Session() { return Session_; }
     TWireLog& WireLog() { return WireLog_; }
     std::function<void(const TSessionEvent&)> OnEvent;
+    // Called once input has been read and before the session takes it: the
+    // loop looks at its stop requests here, so a stop raised before a reply
+    // was sent is seen before that reply can start the next request.
+    std::function<void()> BeforeInput;
 
     // Starts a chain and writes its first request. A port that is closed or
     // whose device is gone ends the chain at once.
