@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 
 namespace {
 

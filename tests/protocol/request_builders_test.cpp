@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "main/protocol/frames.h"
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 #include "tests/support/read_chain_frames.h"
 
 using namespace varnolink;

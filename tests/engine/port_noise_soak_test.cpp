@@ -13,7 +13,7 @@
 #include "main/engine/epoll_loop.h"
 #include "main/protocol/hex.h"
 #include "tests/cport/soak_support.h"
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 #include "tests/support/pty_pair.h"
 
 using namespace varnolink;

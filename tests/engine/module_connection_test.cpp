@@ -14,7 +14,7 @@
 
 #include "main/engine/module_connection.h"
 #include "sim/module_simulator.h"
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 #include "tests/support/read_chain_frames.h"
 #include "tests/support/started_simulator.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What the protocol suites share: reply lines written out, a decoded reply
+// What the protocol and engine suites share: reply lines written out, a decoded reply
 // in words, and a chain session on a clock that moves only when told, whose
 // events are collected and shown to a wire log.
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "main/protocol/port_table.h"
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 
 using namespace varnolink;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "main/engine/listen_before_writes.h"
-#include "tests/protocol/protocol_fakes.h"
+#include "tests/support/chain_session_fakes.h"
 
 using namespace varnolink;
 
