@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Shared pieces of the event-thread tests: the suites' pseudo-terminal
-// (device_pty.h), whose master plays the far end, the owning thread's loop
-// (the wake hook writes an eventfd; the loop sleeps on it and calls
-// CheckSynchronize), an error recorder, a watchdog that ends a hanging test,
-// and a thread counter.
+// Shared pieces of the suites with an event thread: the suites'
+// pseudo-terminal (device_pty.h), whose master plays the far end, the owning
+// thread's loop (the wake hook writes an eventfd; the loop sleeps on it and
+// calls CheckSynchronize), an error recorder, a watchdog that ends a hanging
+// test, a thread counter, and a port set up on a line.
 #pragma once
 
 #include "cport/comport.h"
@@ -125,33 +125,5 @@ inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEv
     Port.SetEvents(Events);
     Port.SetSyncMethod(Sync);
 }
-
-// A port on a line of its own, served by the owning thread's loop.
-struct TEventRig {
-    explicit TEventRig(cport::TComEvents Events = cport::AllComEvents, cport::TSyncMethod Sync = cport::smThreadSync)
-    {
-        SetUpPort(Port, Line, Events, Sync);
-    }
-    TLinePty Line;
-    OwnerLoop Loop;
-    cport::TComPort Port;
-};
-
-// Fixture of the event suites: a watchdog named after the test bounds it,
-// and one rig, set up for every event and smThreadSync unless the test
-// calls Use.
-class EventTest : public ::testing::Test {
-protected:
-    void Use(cport::TComEvents Events, cport::TSyncMethod Sync = cport::smThreadSync)
-    {
-        SetUpPort(Port_, Line_, Events, Sync);
-    }
-
-    Watchdog Watchdog_{::testing::UnitTest::GetInstance()->current_test_info()->name(), std::chrono::seconds(60)};
-    TEventRig Rig_;
-    TLinePty& Line_ = Rig_.Line;
-    OwnerLoop& Loop_ = Rig_.Loop;
-    cport::TComPort& Port_ = Rig_.Port;
-};
 
 }  // namespace event_test
