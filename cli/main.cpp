@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/arguments.h"
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 
@@ -67,7 +68,7 @@ int main(int argc, char** argv)
         TJsonWriter Json;
         Json.BeginObject().Member("command", "");
         if (Arguments.Help)
-            Json.Member("help", CliUsageText());
+            Json.Member("help", CliCommandUsageText(Arguments.Command));
         else
             Json.Member("version", VARNOLINK_VERSION);
         Json.Member("ok", true).Member("exit_code", static_cast<int64_t>(ExitDone)).EndObject();
@@ -75,7 +76,7 @@ int main(int argc, char** argv)
         return ExitDone;
     }
     if (Arguments.Help) {
-        std::cout << CliUsageText();
+        std::cout << CliCommandUsageText(Arguments.Command);
         return ExitDone;
     }
     if (Arguments.Version) {
