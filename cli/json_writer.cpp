@@ -2,44 +2,11 @@
 // The compact JSON writer of --json.
 #include "cli/json_writer.h"
 
-#include <cstdio>
 #include <stdexcept>
 
-namespace varnolink {
+#include "main/files/json_line.h"
 
-std::string JsonQuoted(std::string_view Value)
-{
-    std::string Out = "\"";
-    for (const char Ch : Value) {
-        const auto Code = static_cast<unsigned char>(Ch);
-        switch (Ch) {
-        case '"':
-            Out += "\\\"";
-            break;
-        case '\\':
-            Out += "\\\\";
-            break;
-        case '\n':
-            Out += "\\n";
-            break;
-        case '\r':
-            Out += "\\r";
-            break;
-        case '\t':
-            Out += "\\t";
-            break;
-        default:
-            if (Code < 0x20 || Code >= 0x7F) {
-                char Escape[8];
-                std::snprintf(Escape, sizeof Escape, "\\u%04x", Code);
-                Out += Escape;
-            } else {
-                Out += Ch;
-            }
-        }
-    }
-    return Out + "\"";
-}
+namespace varnolink {
 
 TJsonWriter& TJsonWriter::Raw(std::string_view Value)
 {
@@ -101,7 +68,7 @@ TJsonWriter& TJsonWriter::EndArray()
 TJsonWriter& TJsonWriter::Key(std::string_view Name)
 {
     BeforeValue();
-    Out_ += JsonQuoted(Name);
+    Out_ += JsonLineQuoted(Name);
     Out_ += ':';
     AfterKey_ = true;
     return *this;
@@ -110,7 +77,7 @@ TJsonWriter& TJsonWriter::Key(std::string_view Name)
 TJsonWriter& TJsonWriter::String(std::string_view Value)
 {
     BeforeValue();
-    Out_ += JsonQuoted(Value);
+    Out_ += JsonLineQuoted(Value);
     return *this;
 }
 

@@ -10,8 +10,9 @@
 namespace varnolink {
 
 // Writes one JSON text, compact, in the order of the calls. Strings are
-// bytes as they came off the line; bytes from 0x80 are taken as Latin-1 and
-// written as \u00XX, so the output is always valid UTF-8.
+// quoted as the journal's lines quote them (JsonLineQuoted): bytes as they
+// came off the line, those from 0x80 taken as Latin-1 and written as \u00XX,
+// so the output is always valid UTF-8.
 class TJsonWriter {
 public:
     TJsonWriter& BeginObject();
@@ -45,7 +46,5 @@ private:
     std::vector<bool> Empty_;  // per open container: nothing written in it yet
     bool AfterKey_ = false;
 };
-
-std::string JsonQuoted(std::string_view Value);
 
 }  // namespace varnolink

@@ -11,8 +11,10 @@
 
 namespace varnolink {
 
-// A string as a JSON string. Bytes from 0x80 are taken as Latin-1 and
-// written as \u00XX, so any bytes make valid UTF-8 and read back the same.
+// A string as a JSON string, for every JSON text the tool writes (the
+// journal's lines, the command line's --json). Bytes from 0x80 are taken as
+// Latin-1 and written as \u00XX, so any bytes make valid UTF-8 and read back
+// the same.
 std::string JsonLineQuoted(std::string_view Value);
 
 // A JSON value as read. Numbers keep their text.
