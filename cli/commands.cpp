@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/command_results.h"
 #include "cli/commission.h"
 #include "cli/doctor.h"
 #include "cli/journal_command.h"
@@ -52,51 +53,6 @@ public:
 private:
     std::ostream& Err_;
 };
-
-void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
-{
-    Json.BeginObject();
-    Json.Member("remote_id", ModuleConfigFieldValue(Config, 0));
-    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, 1))));
-    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
-        Json.Key(PortGridName(Grid)).BeginObject();
-        for (int Row = 0; Row < PortRowCount; ++Row)
-            Json.Member(PortRowName(Row), HexByteToStr2(Config.PortByte(Grid, Row)));
-        Json.EndObject();
-    }
-    Json.EndObject();
-}
-
-void WriteIdentity(TJsonWriter& Json, const TModuleIdentity& Identity)
-{
-    Json.BeginObject().Member("bios_name", Identity.BiosName).Member("bios_version", Identity.BiosVersion);
-    if (!Identity.StatusText.empty())
-        Json.Member("status", Identity.StatusText);
-    Json.EndObject();
-}
-
-// A field's value as everywhere in the JSON: the baud rate a number, every
-// other field two hexadecimal digits.
-void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& Value)
-{
-    if (Field == ModuleConfigFieldName(1))
-        Json.Number(static_cast<int64_t>(std::stoll(Value)));
-    else
-        Json.String(Value);
-}
-
-void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List)
-{
-    Json.Key("differences").BeginArray();
-    for (const TFieldDifference& Item : List) {
-        Json.BeginObject().Member("field", Item.Field).Key("expected");
-        FieldValue(Json, Item.Field, Item.Wanted);
-        Json.Key("actual");
-        FieldValue(Json, Item.Field, Item.Held);
-        Json.EndObject();
-    }
-    Json.EndArray();
-}
 
 // An output file that cannot be written is refused before the port is
 // opened, not after the module has been read.
@@ -265,51 +221,33 @@ private:
         Json_.Member("port", TModuleConnection::DevicePathOf(Args_.Port));
         Identity_ = Connection_.Identify();
         Json_.Key("identity");
-        WriteIdentity(Json_, Identity_);
+        WriteIdentityJson(Json_, Identity_);
         return Connection_;
+    }
+
+    // A command's result, printed once: as text, or as members of the JSON
+    // object.
+    template <class TResult>
+    void Render(const TResult& Result)
+    {
+        if (Args_.Json)
+            RenderJson(Result, Json_);
+        else
+            RenderText(Result, Out_);
     }
 
     // The list the window offers, with the same descriptions and holders.
     int Ports()
     {
         const std::unique_ptr<TUdevSource> Udev = MakeLibudevSource();
-        Json_.Key("ports").BeginArray();
-        bool Found = false;
-        for (const TPortListing& Port : ListPorts(PortCandidates(), Udev.get(), PortLabels())) {
-            Found = true;
-            Json_.BeginObject()
-                .Member("name", Port.Name)
-                .Member("path", Port.DevicePath)
-                .Member("description", Port.Description)
-                .Member("state", Port.Console ? "console"
-                                 : Port.Busy  ? "busy"
-                                              : "free");
-            if (Port.Busy && !Port.Console)
-                Json_.Member("holder", Port.Holder);
-            Json_.EndObject();
-            if (Args_.Json)
-                continue;
-            Out_ << Port.Name;
-            if (!Port.Description.empty())
-                Out_ << " \u2014 " << Port.Description;
-            if (Port.Console)
-                Out_ << "  (system console, not used)";
-            else if (Port.Busy)
-                Out_ << "  (" << Port.Holder << ")";
-            Out_ << "\n";
-        }
-        Json_.EndArray();
-        if (!Args_.Json && !Found)
-            Out_ << "no serial ports found (a port in use by another user may not be listed; "
-                    "VARNOLINK_PORTS adds paths)\n";
+        Render(TPortsResult{ListPorts(PortCandidates(), Udev.get(), PortLabels())});
         return ExitDone;
     }
 
     int Identify()
     {
         Connect();
-        if (!Args_.Json)
-            Out_ << "BIOS name: " << Identity_.BiosName << "\nBIOS version: " << Identity_.BiosVersion << "\n";
+        Render(TIdentifyResult{Identity_});
         return ExitDone;
     }
 
@@ -322,10 +260,7 @@ private:
             ConfigFileText(Reading.Config, &Reading.Identity, UtcTimeText(std::chrono::system_clock::now()));
         if (!Args_.Output.empty())
             SaveConfigFile(Args_.Output, Text);
-        Json_.Key("config");
-        WriteConfig(Json_, Reading.Config);
-        if (!Args_.Json && Args_.Output.empty())
-            Out_ << Text;
+        Render(TReadResult{Reading.Config, Args_.Output.empty() ? std::optional(Text) : std::nullopt});
         return ExitDone;
     }
 
@@ -374,23 +309,18 @@ private:
 
     int Verified(const TModuleConfig& Asked, const TWriteResult& Result)
     {
-        const std::vector<TFieldDifference> List = ConfigDifferences(Asked, Result.ReadBack.Config);
-        WriteModuleHeld(Json_, TModuleHeld::Everything());
-        Json_.Key("read_back");
-        WriteConfig(Json_, Result.ReadBack.Config);
-        WriteDifferences(Json_, List);
+        TVerifiedResult Verified{Result.ReadBack.Config, ConfigDifferences(Asked, Result.ReadBack.Config), {}};
+        Verified.Comment =
+            Verified.Differences.empty()
+                ? "written and verified: the module holds the configuration asked for"
+                : "written, but the read-back differs in " + std::to_string(Verified.Differences.size()) + " field(s)";
         Changed_ = true;
-        if (List.empty()) {
-            Comment_ = "written and verified: the module holds the configuration asked for";
-            if (!Args_.Json)
-                Out_ << Comment_ << "\n";
-            return ExitDone;
-        }
-        Comment_ = "written, but the read-back differs in " + std::to_string(List.size()) + " field(s)";
-        for (const TFieldDifference& Item : List)
+        Comment_ = Verified.Comment;
+        Render(Verified);
+        for (const TFieldDifference& Item : Verified.Differences)
             Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Held << ", written " << Item.Wanted
                  << std::endl;
-        return ExitDiffers;
+        return Verified.Differences.empty() ? ExitDone : ExitDiffers;
     }
 
     // The module's configuration as it is, kept before the first write
@@ -458,22 +388,14 @@ private:
     // values and as configuration file text; nothing is written.
     int Planned(const TConfigFile& File, const TModuleReading& Before)
     {
-        const TModuleConfig Asked = Wanted(File, Before.Config);
-        const std::vector<TFieldDifference> List = ConfigDifferences(Asked, Before.Config);
-        Json_.Member("dry_run", true).Key("before");
-        WriteConfig(Json_, Before.Config);
-        Json_.Key("after");
-        WriteConfig(Json_, Asked);
-        Json_.Member("before_text", ConfigFileText(Before.Config)).Member("after_text", ConfigFileText(Asked));
-        WriteDifferences(Json_, List);
-        Changed_ = !List.empty();
-        Comment_ = List.empty() ? "the module holds the configuration already; nothing would be written"
-                                : "would write " + std::to_string(List.size()) + " field(s) that differ";
-        if (!Args_.Json) {
-            for (const TFieldDifference& Item : List)
-                Out_ << Item.Field << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
-            Out_ << Comment_ << "\n";
-        }
+        TPlanResult Plan{Before.Config, Wanted(File, Before.Config), {}, {}};
+        Plan.Differences = ConfigDifferences(Plan.After, Plan.Before);
+        Plan.Comment = Plan.Differences.empty()
+                           ? "the module holds the configuration already; nothing would be written"
+                           : "would write " + std::to_string(Plan.Differences.size()) + " field(s) that differ";
+        Changed_ = !Plan.Differences.empty();
+        Comment_ = Plan.Comment;
+        Render(Plan);
         return ExitDone;
     }
 
@@ -511,7 +433,7 @@ private:
             Json_.BeginObject().Member("port", Port).Key("line_speed");
             if (Found) {
                 Json_.Number(Found->Baud).Key("identity");
-                WriteIdentity(Json_, Found->Identity);
+                WriteIdentityJson(Json_, Found->Identity);
             } else {
                 Json_.Null();
             }
@@ -537,9 +459,9 @@ private:
     // The backups kept so far, oldest first (their names begin with the time).
     int Backups()
     {
-        const std::string Folder = DefaultBackupFolder();
+        TBackupsResult Result{DefaultBackupFolder(), {}};
         std::vector<std::string> Files;
-        if (DIR* Dir = ::opendir(Folder.c_str())) {
+        if (DIR* Dir = ::opendir(Result.Folder.c_str())) {
             while (const dirent* Entry = ::readdir(Dir)) {
                 const std::string Name = Entry->d_name;
                 if (Name.size() > 4 && Name.compare(Name.size() - 4, 4, ".ini") == 0)
@@ -548,45 +470,30 @@ private:
             ::closedir(Dir);
         }
         std::sort(Files.begin(), Files.end());
-        Json_.Member("folder", Folder).Key("backups").BeginArray();
         for (const std::string& Name : Files) {
-            Json_.BeginObject().Member("file", Folder + "/" + Name);
-            std::string Line = Folder + "/" + Name;
+            TBackupEntry& Entry = Result.Backups.emplace_back();
+            Entry.File = Result.Folder + "/" + Name;
             try {
-                const TConfigFile File = LoadConfigFile(Folder + "/" + Name);
-                Json_.Member("read_at", File.ReadAt);
+                const TConfigFile File = LoadConfigFile(Entry.File);
+                Entry.ReadAt = File.ReadAt;
                 if (File.Config.RemoteId)
-                    Json_.Member("remote_id", HexByteToStr2(*File.Config.RemoteId));
-                Line += "  " + File.Identity.BiosName + " " + File.Identity.BiosVersion;
+                    Entry.RemoteId = HexByteToStr2(*File.Config.RemoteId);
+                Entry.Module = File.Identity.BiosName + " " + File.Identity.BiosVersion;
             } catch (const EConfigFile& Error) {
-                Json_.Member("error", Error.what());
-                Line += "  (unreadable: " + std::string(Error.what()) + ")";
+                Entry.Error = Error.what();
             }
-            Json_.EndObject();
-            if (!Args_.Json)
-                Out_ << Line << "\n";
         }
-        Json_.EndArray();
-        if (!Args_.Json && Files.empty())
-            Out_ << "no backups in " << Folder << "\n";
+        Render(Result);
         return ExitDone;
     }
 
     int Diff()
     {
         const TConfigFile File = LoadConfigFile(Args_.File);
-        const TModuleConfig Current = Connect().ReadConfig().Config;
-        const std::vector<TFieldDifference> List = ConfigDifferences(File.Config.Over(Current), Current);
-        Json_.Key("module");
-        WriteConfig(Json_, Current);
-        WriteDifferences(Json_, List);
-        if (!Args_.Json) {
-            for (const TFieldDifference& Item : List)
-                Out_ << Item.Field << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
-            if (List.empty())
-                Out_ << "no differences\n";
-        }
-        return List.empty() ? ExitDone : ExitDiffers;
+        TDiffResult Result{Connect().ReadConfig().Config, {}};
+        Result.Differences = ConfigDifferences(File.Config.Over(Result.Module), Result.Module);
+        Render(Result);
+        return Result.Differences.empty() ? ExitDone : ExitDiffers;
     }
 
     const TCliArguments& Args_;

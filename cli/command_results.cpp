@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: MIT
+// The text and the JSON members of each single-module command's result.
+#include "cli/command_results.h"
+
+#include <ostream>
+
+#include "cli/module_held.h"
+#include "main/files/config_file.h"
+#include "main/protocol/hex.h"
+
+namespace varnolink {
+
+namespace {
+
+void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
+{
+    Json.BeginObject();
+    Json.Member("remote_id", ModuleConfigFieldValue(Config, 0));
+    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, 1))));
+    for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
+        Json.Key(PortGridName(Grid)).BeginObject();
+        for (int Row = 0; Row < PortRowCount; ++Row)
+            Json.Member(PortRowName(Row), HexByteToStr2(Config.PortByte(Grid, Row)));
+        Json.EndObject();
+    }
+    Json.EndObject();
+}
+
+// A field's value as everywhere in the JSON: the baud rate a number, every
+// other field two hexadecimal digits.
+void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& Value)
+{
+    if (Field == ModuleConfigFieldName(1))
+        Json.Number(static_cast<int64_t>(std::stoll(Value)));
+    else
+        Json.String(Value);
+}
+
+void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List)
+{
+    Json.Key("differences").BeginArray();
+    for (const TFieldDifference& Item : List) {
+        Json.BeginObject().Member("field", Item.Field).Key("expected");
+        FieldValue(Json, Item.Field, Item.Wanted);
+        Json.Key("actual");
+        FieldValue(Json, Item.Field, Item.Held);
+        Json.EndObject();
+    }
+    Json.EndArray();
+}
+
+}  // namespace
+
+void WriteIdentityJson(TJsonWriter& Json, const TModuleIdentity& Identity)
+{
+    Json.BeginObject().Member("bios_name", Identity.BiosName).Member("bios_version", Identity.BiosVersion);
+    if (!Identity.StatusText.empty())
+        Json.Member("status", Identity.StatusText);
+    Json.EndObject();
+}
+
+void RenderText(const TPortsResult& Result, std::ostream& Out)
+{
+    for (const TPortListing& Port : Result.Ports) {
+        Out << Port.Name;
+        if (!Port.Description.empty())
+            Out << " \u2014 " << Port.Description;
+        if (Port.Console)
+            Out << "  (system console, not used)";
+        else if (Port.Busy)
+            Out << "  (" << Port.Holder << ")";
+        Out << "\n";
+    }
+    if (Result.Ports.empty())
+        Out << "no serial ports found (a port in use by another user may not be listed; "
+               "VARNOLINK_PORTS adds paths)\n";
+}
+
+void RenderJson(const TPortsResult& Result, TJsonWriter& Json)
+{
+    Json.Key("ports").BeginArray();
+    for (const TPortListing& Port : Result.Ports) {
+        Json.BeginObject()
+            .Member("name", Port.Name)
+            .Member("path", Port.DevicePath)
+            .Member("description", Port.Description)
+            .Member("state", Port.Console ? "console"
+                             : Port.Busy  ? "busy"
+                                          : "free");
+        if (Port.Busy && !Port.Console)
+            Json.Member("holder", Port.Holder);
+        Json.EndObject();
+    }
+    Json.EndArray();
+}
+
+void RenderText(const TIdentifyResult& Result, std::ostream& Out)
+{
+    Out << "BIOS name: " << Result.Identity.BiosName << "\nBIOS version: " << Result.Identity.BiosVersion << "\n";
+}
+
+void RenderJson(const TIdentifyResult&, TJsonWriter&)
+{
+    // The identity is the connection's member, written for every command.
+}
+
+void RenderText(const TReadResult& Result, std::ostream& Out)
+{
+    if (Result.Printed)
+        Out << *Result.Printed;
+}
+
+void RenderJson(const TReadResult& Result, TJsonWriter& Json)
+{
+    Json.Key("config");
+    WriteConfig(Json, Result.Config);
+}
+
+void RenderText(const TDiffResult& Result, std::ostream& Out)
+{
+    for (const TFieldDifference& Item : Result.Differences)
+        Out << Item.Field << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
+    if (Result.Differences.empty())
+        Out << "no differences\n";
+}
+
+void RenderJson(const TDiffResult& Result, TJsonWriter& Json)
+{
+    Json.Key("module");
+    WriteConfig(Json, Result.Module);
+    WriteDifferences(Json, Result.Differences);
+}
+
+void RenderText(const TBackupsResult& Result, std::ostream& Out)
+{
+    for (const TBackupEntry& Entry : Result.Backups) {
+        Out << Entry.File;
+        if (Entry.Error)
+            Out << "  (unreadable: " << *Entry.Error << ")";
+        else
+            Out << "  " << Entry.Module;
+        Out << "\n";
+    }
+    if (Result.Backups.empty())
+        Out << "no backups in " << Result.Folder << "\n";
+}
+
+void RenderJson(const TBackupsResult& Result, TJsonWriter& Json)
+{
+    Json.Member("folder", Result.Folder).Key("backups").BeginArray();
+    for (const TBackupEntry& Entry : Result.Backups) {
+        Json.BeginObject().Member("file", Entry.File);
+        if (Entry.Error) {
+            Json.Member("error", *Entry.Error);
+        } else {
+            Json.Member("read_at", Entry.ReadAt);
+            if (Entry.RemoteId)
+                Json.Member("remote_id", *Entry.RemoteId);
+        }
+        Json.EndObject();
+    }
+    Json.EndArray();
+}
+
+void RenderText(const TPlanResult& Result, std::ostream& Out)
+{
+    for (const TFieldDifference& Item : Result.Differences)
+        Out << Item.Field << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
+    Out << Result.Comment << "\n";
+}
+
+void RenderJson(const TPlanResult& Result, TJsonWriter& Json)
+{
+    Json.Member("dry_run", true).Key("before");
+    WriteConfig(Json, Result.Before);
+    Json.Key("after");
+    WriteConfig(Json, Result.After);
+    Json.Member("before_text", ConfigFileText(Result.Before)).Member("after_text", ConfigFileText(Result.After));
+    WriteDifferences(Json, Result.Differences);
+}
+
+void RenderText(const TVerifiedResult& Result, std::ostream& Out)
+{
+    // A read-back that differs is named field by field on stderr.
+    if (Result.Differences.empty())
+        Out << Result.Comment << "\n";
+}
+
+void RenderJson(const TVerifiedResult& Result, TJsonWriter& Json)
+{
+    WriteModuleHeld(Json, TModuleHeld::Everything());
+    Json.Key("read_back");
+    WriteConfig(Json, Result.ReadBack);
+    WriteDifferences(Json, Result.Differences);
+}
+
+}  // namespace varnolink
