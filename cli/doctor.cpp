@@ -265,12 +265,23 @@ private:
     std::optional<int> Speed_;
 };
 
-}  // namespace
-
-int RunDoctor(const TCliArguments& Arguments, int StopFd, std::ostream& Out, TJsonWriter& Json)
+// The doctor's findings, once it has run: its checks as text lines with
+// their remedies, or as the members of the JSON object.
+void RenderText(const TDoctor& Doctor, std::ostream& Out)
 {
-    TDoctor Doctor(Arguments, StopFd);
-    const int Code = Doctor.Run();
+    for (const TCheck& Check : Doctor.Checks()) {
+        std::string Verdict = VerdictText(Check.Verdict);
+        Verdict.resize(8, ' ');
+        std::string Name = Check.Name;
+        Name.resize(std::max<std::size_t>(Name.size(), 11), ' ');
+        Out << Verdict << Name << "  " << Check.Detail << "\n";
+        if (!Check.Remedy.empty())
+            Out << std::string(21, ' ') << "\u2192 " << Check.Remedy << "\n";
+    }
+}
+
+void RenderJson(const TDoctor& Doctor, TJsonWriter& Json)
+{
     Json.Member("port", Doctor.Port()).Key("checks").BeginArray();
     for (const TCheck& Check : Doctor.Checks()) {
         Json.BeginObject()
@@ -286,17 +297,18 @@ int RunDoctor(const TCliArguments& Arguments, int StopFd, std::ostream& Out, TJs
         Json.Number(*Doctor.Speed());
     else
         Json.Null();
-    if (!Arguments.Json) {
-        for (const TCheck& Check : Doctor.Checks()) {
-            std::string Verdict = VerdictText(Check.Verdict);
-            Verdict.resize(8, ' ');
-            std::string Name = Check.Name;
-            Name.resize(std::max<std::size_t>(Name.size(), 11), ' ');
-            Out << Verdict << Name << "  " << Check.Detail << "\n";
-            if (!Check.Remedy.empty())
-                Out << std::string(21, ' ') << "\u2192 " << Check.Remedy << "\n";
-        }
-    }
+}
+
+}  // namespace
+
+int RunDoctor(const TCliArguments& Arguments, int StopFd, std::ostream& Out, TJsonWriter& Json)
+{
+    TDoctor Doctor(Arguments, StopFd);
+    const int Code = Doctor.Run();
+    if (Arguments.Json)
+        RenderJson(Doctor, Json);
+    else
+        RenderText(Doctor, Out);
     return Code;
 }
 

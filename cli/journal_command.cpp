@@ -79,25 +79,16 @@ void WriteChange(TJsonWriter& Json, const TJournalChange& Change)
     Json.EndObject();
 }
 
-}  // namespace
-
-std::string JournalPathOf(const TCliArguments& Arguments)
-{
-    return Arguments.JournalFile.empty() ? DefaultJournalPath() : Arguments.JournalFile;
-}
-
-int ListJournal(const TCliArguments& Arguments, std::ostream& Out, std::ostream& Err, TJsonWriter& Json)
-{
-    const std::string Path = JournalPathOf(Arguments);
+// The changes listed, and the lines of the journal passed over.
+struct TJournalListing {
+    std::string Path;
+    std::vector<TJournalChange> Changes;
     std::vector<std::string> Skipped;
-    const std::vector<TJournalChange> Changes = ReadJournal(Path, {Arguments.Since, Arguments.Port}, &Skipped);
-    for (const std::string& Line : Skipped)
-        Err << "varnolink: skipped " << Line << std::endl;
-    Json.Member("journal", Path).Key("changes").BeginArray();
-    for (const TJournalChange& Change : Changes) {
-        WriteChange(Json, Change);
-        if (Arguments.Json)
-            continue;
+};
+
+void RenderText(const TJournalListing& Listing, std::ostream& Out)
+{
+    for (const TJournalChange& Change : Listing.Changes) {
         const TJournalRecord& Intent = Change.Intent;
         Out << Intent.Time << "  " << Intent.User << "@" << Intent.Host << "  " << Intent.Command << "  " << Intent.Port
             << "  " << Intent.BiosName << " " << Intent.BiosVersion << " id " << Intent.RemoteId << "  "
@@ -108,9 +99,35 @@ int ListJournal(const TCliArguments& Arguments, std::ostream& Out, std::ostream&
             Out << "  backup: " << Intent.Backup;
         Out << "\n";
     }
-    Json.EndArray().Member("skipped", Skipped);
-    if (!Arguments.Json && Changes.empty())
-        Out << "no changes in " << Path << "\n";
+    if (Listing.Changes.empty())
+        Out << "no changes in " << Listing.Path << "\n";
+}
+
+void RenderJson(const TJournalListing& Listing, TJsonWriter& Json)
+{
+    Json.Member("journal", Listing.Path).Key("changes").BeginArray();
+    for (const TJournalChange& Change : Listing.Changes)
+        WriteChange(Json, Change);
+    Json.EndArray().Member("skipped", Listing.Skipped);
+}
+
+}  // namespace
+
+std::string JournalPathOf(const TCliArguments& Arguments)
+{
+    return Arguments.JournalFile.empty() ? DefaultJournalPath() : Arguments.JournalFile;
+}
+
+int ListJournal(const TCliArguments& Arguments, std::ostream& Out, std::ostream& Err, TJsonWriter& Json)
+{
+    TJournalListing Listing{JournalPathOf(Arguments), {}, {}};
+    Listing.Changes = ReadJournal(Listing.Path, {Arguments.Since, Arguments.Port}, &Listing.Skipped);
+    for (const std::string& Line : Listing.Skipped)
+        Err << "varnolink: skipped " << Line << std::endl;
+    if (Arguments.Json)
+        RenderJson(Listing, Json);
+    else
+        RenderText(Listing, Out);
     return ExitDone;
 }
 
