@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -16,7 +18,14 @@ namespace varnolink {
 
 // Drives any number of session ports on the calling thread: one epoll wait
 // for all their descriptors, woken at the earliest of their deadlines. It
-// keeps nothing per thread, so a thread may have any number of loops.
+// keeps nothing per thread, so a thread may have any number of loops. Besides
+// the ports it serves descriptors that are not its own (the operator's
+// input) and timers.
+//
+// The ports' deadlines are kept in a heap, and a port tells the loop when
+// something in it changed (a chain started, a read, an open), so a round
+// costs the ports that had input, the ports whose deadline is due and the
+// ports touched since the last round, not every port it serves.
 //
 // A stop request (RequestStop from any thread, or a watched stop descriptor
 // such as a signalfd becoming readable) asks every session to stop, either
@@ -27,13 +36,23 @@ enum class TStopWhen { AfterTheRequest, Now };
 class TEpollLoop {
 public:
     TEpollLoop();
+    ~TEpollLoop();  // lets go of the ports it still serves
     TEpollLoop(const TEpollLoop&) = delete;
     TEpollLoop& operator=(const TEpollLoop&) = delete;
 
-    // The ports to serve; each stays the caller's and must outlive its
-    // place here (Remove it before it goes).
+    // The ports to serve; each stays the caller's. A port that goes leaves
+    // the loop by itself.
     void Add(TSessionPort& Port);
     void Remove(TSessionPort& Port);
+
+    // Calls OnReadable whenever Fd, a descriptor the loop does not own (the
+    // operator's input), is readable or has ended, while RunUntil serves;
+    // OnReadable reads it (a descriptor left readable calls it every round).
+    // False when Fd cannot be waited on: epoll takes no regular file and no
+    // /dev/null. Watching a descriptor again replaces its callback.
+    bool WatchReadable(int Fd, std::function<void()> OnReadable);
+    // Also from inside its own callback.
+    void UnwatchReadable(int Fd);
 
     // A descriptor that becomes readable when the user asks to stop; it is
     // watched, never read or closed (-1: none).
@@ -48,24 +67,63 @@ public:
     // deadline); nullopt: nothing due. An empty Tick turns it off.
     using TWhen = std::function<std::optional<TSessionTime>()>;
     void SetTimer(TWhen When, std::function<void()> Tick);
-    // Calls Tick every Every from now (a periodic redraw). Every of 0 turns
-    // it off.
+    // Calls Tick every Every from now, on a fixed grid as a periodic timer
+    // does: a Tick that took longer than Every is followed by the next at
+    // once, and the times it overran are not made up. Every of 0 turns it
+    // off.
     void SetTick(std::chrono::milliseconds Every, std::function<void()> Tick);
 
     // Serves the ports until Done() is true. Done is asked after every round.
     void RunUntil(const std::function<bool()>& Done);
 
 private:
-    void Watch(int Fd, void* Tag, uint32_t Events = EPOLLIN | EPOLLRDHUP);
+    friend class TSessionPort;
+
+    // A port's place; the slot number and its generation are the port's tag
+    // in epoll and in the heap, so an event or a deadline of a port that has
+    // left (and whose slot has been taken again) is told apart.
+    struct TEntry {
+        TSessionPort* Port = nullptr;
+        uint32_t Generation = 0;
+        int Watched = -1;                   // the descriptor in epoll, -1 for none
+        uint32_t Events = 0;                // what it is watched for (a port that is connecting waits to write)
+        std::optional<TSessionTime> Filed;  // the deadline the heap holds for it
+        bool Changed = false;               // listed in Changed_
+    };
+    struct TDue {
+        TSessionTime Deadline;
+        uint32_t Slot;
+        uint32_t Generation;
+    };
+    struct TReadableWatch {
+        int Fd = -1;
+        uint32_t Generation = 0;
+        std::function<void()> OnReadable;
+    };
+
+    // The port in Slot has changed (it tells the loop itself).
+    void PortChanged(uint32_t Slot);
+    // The port's descriptor, what it waits for and its deadline, into epoll
+    // and the heap.
+    void Sync(uint32_t Slot);
+    void SyncChanged();
+    void UnwatchPort(uint32_t Slot);
+    // Calls the port in Slot; what changed in it is taken at once.
+    template <typename F>
+    void CallPort(uint32_t Slot, F&& Call);
+    // The ports whose filed deadline has come by Now.
+    void TakeDue(TSessionTime Now, std::vector<uint32_t>& Due);
+    bool Valid(const TDue& Due) const;
+    void CompactDeadlines();
+
+    void Watch(int Fd, uint64_t Tag, uint32_t Events = EPOLLIN | EPOLLRDHUP);
     void Unwatch(int Fd);
-    void SyncWatches();
     void TakeStop();
     void TakeStopFd();
     // A stop raised since the wait returned, looked for before a port
     // takes the input it has just read.
     void NoticeLateStop();
-    bool Serves(const void* Port) const;
-    int MillisecondsToNextDeadline() const;
+    int MillisecondsToNextDeadline();
 
     cport::TUniqueFd Epoll_;
     cport::TUniqueFd Stop_;
@@ -77,12 +135,20 @@ private:
     bool StopNowPassedOn_ = false;
     TWhen TickWhen_;
     std::function<void()> Tick_;
-    struct TEntry {
-        TSessionPort* Port;
-        int Watched;          // the descriptor in epoll, -1 for none
-        uint32_t Events = 0;  // what it is watched for (a port that is connecting waits to write)
-    };
+
     std::vector<TEntry> Entries_;
+    std::vector<uint32_t> FreeSlots_;
+    std::size_t Ports_ = 0;
+    // Ports touched from outside the loop's own calls since the last round:
+    // their watches and deadlines are taken before the wait, and each gets
+    // TimePassed after it (to hand on what a call left in its session).
+    std::vector<uint32_t> Changed_;
+    // The slot each watched port descriptor belongs to (+1; 0: none): a
+    // number one port gave up may already be another port's.
+    std::vector<uint32_t> WatchedBy_;
+    std::vector<TDue> Deadlines_;  // a min-heap; entries no longer filed are skipped
+    std::optional<uint32_t> Calling_;
+    std::vector<TReadableWatch> Readable_;
 };
 
 }  // namespace varnolink

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "main/engine/epoll_loop.h"
 #include "main/engine/module_errors.h"
 #include "main/engine/module_line_settings.h"
 
@@ -51,6 +52,8 @@ TSessionPort::TSessionPort()
 
 TSessionPort::~TSessionPort()
 {
+    if (Loop_ != nullptr)
+        Loop_->Remove(*this);
     try {
         Close();
     } catch (const std::exception&) {
@@ -83,10 +86,12 @@ void TSessionPort::BeginOpen(const std::string& PortName)
     } catch (const cport::EComPort& Error) {
         throw OpenFailure(Error);
     }
-    if (Port_.OpenPending())
+    if (Port_.OpenPending()) {
         Opening_ = true;
-    else
+        Touch();
+    } else {
         Opened();
+    }
 }
 
 EModulePort TSessionPort::OpenFailure(const cport::EComPort& Error) const
@@ -103,6 +108,7 @@ void TSessionPort::Opened()
     Session_.ForgetLine();
     WireLog_.Restart();
     WireLog_.Report(TWireEventKind::Note, "opened " + DevicePath_ + " at " + std::to_string(LineSpeed_) + " 8N1");
+    Touch();
 }
 
 void TSessionPort::StepOpen()
@@ -123,6 +129,7 @@ void TSessionPort::StepOpen()
 void TSessionPort::EndOpen(const EModulePort* Failure)
 {
     Opening_ = false;
+    Touch();
     if (OnOpenEnded)
         OnOpenEnded(Failure);
 }
@@ -166,6 +173,7 @@ void TSessionPort::Close()
     if (Opening_) {
         Port_.Close();
         Opening_ = false;
+        Touch();
     }
     if (!Port_.Connected())
         return;
@@ -259,9 +267,22 @@ void TSessionPort::StopNow()
     Settle();
 }
 
+TChainSession& TSessionPort::Session()
+{
+    Touch();
+    return Session_;
+}
+
+void TSessionPort::Touch()
+{
+    if (Loop_ != nullptr)
+        Loop_->PortChanged(LoopSlot_);
+}
+
 void TSessionPort::Lose(const std::string& Reason)
 {
     Lost_ = true;
+    Touch();
     WireLog_.Report(TWireEventKind::DeviceLost, "the device has gone away");
     Session_.DeviceLost(Reason);
 }
@@ -279,6 +300,8 @@ void TSessionPort::Settle()
             Session_.WriteFailed(Reason);
         }
     }
+    // Before the events: their handlers may take the port out of its loop.
+    Touch();
     for (const TSessionEvent& Event : Session_.TakeEvents()) {
         WireLog_.Show(Event);
         if (OnEvent)

@@ -14,6 +14,8 @@
 
 namespace varnolink {
 
+class TEpollLoop;
+
 // One module's serial port with its session, driven by a loop: the port is
 // opened with the module's line settings and no line events, so it runs no
 // event thread; the loop watches Descriptor() and calls Readable, and the
@@ -22,7 +24,7 @@ namespace varnolink {
 class TSessionPort {
 public:
     TSessionPort();
-    ~TSessionPort();  // closes the port
+    ~TSessionPort();  // leaves its loop and closes the port
     TSessionPort(const TSessionPort&) = delete;
     TSessionPort& operator=(const TSessionPort&) = delete;
 
@@ -62,7 +64,8 @@ public:
     std::optional<TSessionTime> NextDeadline();
     bool DeviceLost() const { return Lost_; }
 
-    TChainSession& Session() { return Session_; }
+    // The loop that serves the port takes any use of the session as a change.
+    TChainSession& Session();
     TWireLog& WireLog() { return WireLog_; }
     std::function<void(const TSessionEvent&)> OnEvent;
     // Called once input has been read and before the session takes it: the
@@ -81,6 +84,11 @@ public:
     void StopNow();
 
 private:
+    friend class TEpollLoop;
+
+    // Tells the loop that serves the port that its descriptor, what it waits
+    // for or its deadline may have changed.
+    void Touch();
     void Lose(const std::string& Reason);
     // The open in steps: the next step, and its end.
     void StepOpen();
@@ -104,6 +112,8 @@ private:
     int LineSpeed_ = 9600;
     std::optional<TRs485Choice> Rs485_;
     bool FirstBytesPending_ = false;  // a raw network port whose first bytes are still to be looked at
+    TEpollLoop* Loop_ = nullptr;      // the loop that serves it, and its place there
+    uint32_t LoopSlot_ = 0;
 };
 
 }  // namespace varnolink
