@@ -25,8 +25,7 @@ uint64_t NewGeneration()
 int TAbortSignal::Init()
 {
     Generation_.store(NewGeneration(), std::memory_order_release);
-    Fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    return Fd_ ? 0 : errno;
+    return 0;
 }
 
 bool TAbortSignal::Enter(uint64_t Ticket)
@@ -34,6 +33,13 @@ bool TAbortSignal::Enter(uint64_t Ticket)
     std::unique_lock Lock(Mutex_);
     Changed_.wait(Lock, [&] { return ShutDown_ || Aborted(Ticket) || Older_ == 0; });
     if (ShutDown_ || Aborted(Ticket))
+        return false;
+    // Made by the first wait: a port whose transfers never wait (one read by
+    // its owner's loop) keeps no eventfd for them. It is written only while
+    // waits are entered, so never before it is there.
+    if (!Fd_)
+        Fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!Fd_)
         return false;
     ++Current_;
     return true;

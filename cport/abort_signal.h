@@ -30,16 +30,17 @@ namespace cport {
 
 class TAbortSignal {
 public:
-    int Init();  // creates the eventfd; 0 or an errno
-    int Fd() const { return Fd_.get(); }
+    int Init();                           // a new generation; the eventfd is made by the first wait (Enter)
+    int Fd() const { return Fd_.get(); }  // once a wait has entered
     int get() const { return Fd_.get(); }
 
     uint64_t Generation() const { return Generation_.load(std::memory_order_acquire); }
     bool Aborted(uint64_t Ticket) const { return Generation() != Ticket; }
 
     // Registers a wait for a request issued at generation Ticket. False when
-    // that request has been aborted already (or the device is closing): the
-    // wait must end at once, without Leave.
+    // that request has been aborted already (or the device is closing), or
+    // the eventfd cannot be had (a wait nothing could end): the wait must
+    // end at once, without Leave.
     bool Enter(uint64_t Ticket);
     void Leave(uint64_t Ticket);
 

@@ -229,11 +229,11 @@ std::string TCustomComPort::DevicePathOf(const std::string& Port)
 int TCustomComPort::TDeviceState::Init(std::unique_ptr<TDevice> Opened)
 {
     Device = std::move(Opened);
+    // The eventfds of the event thread and of waiting transfers are made
+    // when they are first needed (StartEventThread, the first wait): a port
+    // read only by its owner's loop keeps its device's descriptor alone.
     if (int Error = AbortFd.Init())
         return Error;
-    TxFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!TxFd)
-        return errno;
     if (int Error = Rx.Init())
         return Error;
     // The driver's error counts from here on are this port's (a driver
@@ -312,6 +312,14 @@ void TCustomComPort::StartEventThread()
     if (Events_.Empty()) {
         ThreadStarted_ = false;
         return;
+    }
+    if (Device_) {
+        if (!Device_->TxFd)
+            Device_->TxFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!Device_->TxFd)
+            throw EComPort(CError_OpenFailed, errno);
+        if (const int Error = Device_->Rx.PrepareNotify())
+            throw EComPort(CError_OpenFailed, Error);
     }
     try {
         EventThread_ = std::make_unique<TComThread>(this);

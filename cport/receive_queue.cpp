@@ -81,9 +81,6 @@ TReceiveQueue::~TReceiveQueue() = default;
 int TReceiveQueue::Init()
 {
     std::lock_guard Lock(Mutex_);
-    NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!NotifyFd_)
-        return errno;
     Capacity_ = Limit_ + ReadChunk;
     Storage_.reset(new (std::nothrow) unsigned char[Capacity_]);
     if (!Storage_)
@@ -130,9 +127,33 @@ size_t TReceiveQueue::Limit() const
     return Limit_;
 }
 
+int TReceiveQueue::PrepareNotifyLocked() const
+{
+    if (!NotifyFd_)
+        NotifyFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return NotifyFd_ ? 0 : errno;
+}
+
+int TReceiveQueue::PrepareNotify() const
+{
+    std::lock_guard Lock(Mutex_);
+    return PrepareNotifyLocked();
+}
+
+int TReceiveQueue::NotifyFd() const
+{
+    std::lock_guard Lock(Mutex_);
+    PrepareNotifyLocked();
+    return NotifyFd_.get();
+}
+
 void TReceiveQueue::SetWatcher(std::thread::id Watcher)
 {
     std::lock_guard Lock(Mutex_);
+    // Its additions are signalled from now on (the thread has made the
+    // eventfd already when it watches it).
+    if (Watcher != std::thread::id())
+        PrepareNotifyLocked();
     Watcher_ = Watcher;
     Unreported_ = {};
 }
@@ -414,6 +435,9 @@ void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher
 
 void TReceiveQueue::Signal()
 {
+    // Nobody waits on an eventfd that was never made.
+    if (!NotifyFd_)
+        return;
     const uint64_t One = 1;
     [[maybe_unused]] ssize_t N = ::write(NotifyFd_.get(), &One, sizeof One);
     Signalled_ = true;
@@ -461,6 +485,7 @@ void TReceiveQueue::Clear()
 void TReceiveQueue::BeginWait()
 {
     std::lock_guard Lock(Mutex_);
+    PrepareNotifyLocked();
     ++Waiters_;
 }
 

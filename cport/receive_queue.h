@@ -145,7 +145,11 @@ public:
     TComErrors TakeErrors();                                                 // accumulated errors, cleared
     void InjectForTest(const void* Bytes, size_t Count, TComErrors Errors);  // simulated line input
     void Clear();                                                            // drops the waiting bytes (errors stay)
-    int NotifyFd() const { return NotifyFd_.get(); }
+    // The eventfd is made at its first use: by a waiting transfer, an event
+    // thread or this call (a port read only by its owner's loop needs none).
+    // -1 when it cannot be had.
+    int NotifyFd() const;
+    int PrepareNotify() const;  // 0 or an errno
 
     // The event thread that watches NotifyFd; a default id: none.
     void SetWatcher(std::thread::id Watcher);
@@ -163,6 +167,7 @@ private:
     void KeepWithinLimit(size_t Before, TFillResult& Result);
     void Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher);
     void Signal();
+    int PrepareNotifyLocked() const;
     void MakeRoom();
     size_t TakeLocked(void* Buffer, size_t Count);
 
@@ -178,7 +183,7 @@ private:
     TReceiveOptions Options_;
     std::thread::id Watcher_;
     TFillResult Unreported_;  // additions by others, for the watcher
-    TUniqueFd NotifyFd_;
+    mutable TUniqueFd NotifyFd_;
 };
 
 }  // namespace cport
