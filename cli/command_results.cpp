@@ -194,4 +194,35 @@ void RenderJson(const TVerifiedResult& Result, TJsonWriter& Json)
     WriteDifferences(Json, Result.Differences);
 }
 
+void RenderText(const TSpeedEntry& Entry, std::ostream& Out)
+{
+    if (Entry.Found)
+        Out << Entry.Port << ": the module answers at " << Entry.Found->Baud << " baud ("
+            << Entry.Found->Identity.BiosName << " " << Entry.Found->Identity.BiosVersion << ")"
+            << (Entry.Found->Baud == 9600 ? "" : "; talk to it with --line-speed " + std::to_string(Entry.Found->Baud))
+            << "\n";
+    else if (!Entry.Error.empty())
+        Out << Entry.Port << ": " << Entry.Error << "\n";
+    else
+        Out << Entry.Port << ": no module answered at any of the eight rates\n";
+}
+
+void RenderJson(const TSpeedsResult& Result, TJsonWriter& Json)
+{
+    Json.Key("speeds").BeginArray();
+    for (const TSpeedEntry& Entry : Result.Ports) {
+        Json.BeginObject().Member("port", Entry.Port).Key("line_speed");
+        if (Entry.Found) {
+            Json.Number(Entry.Found->Baud).Key("identity");
+            WriteIdentityJson(Json, Entry.Found->Identity);
+        } else {
+            Json.Null();
+        }
+        if (!Entry.Error.empty())
+            Json.Member("error", Entry.Error);
+        Json.EndObject();
+    }
+    Json.EndArray();
+}
+
 }  // namespace varnolink

@@ -11,6 +11,7 @@
 
 #include "cli/json_writer.h"
 #include "main/engine/module_connection.h"
+#include "main/engine/speed_search.h"
 #include "main/ports/port_listing.h"
 #include "main/protocol/module_config.h"
 
@@ -67,6 +68,16 @@ struct TVerifiedResult {
     std::string Comment;
 };
 
+// find --speeds: per port the rate its module answers at, or why none.
+struct TSpeedEntry {
+    std::string Port;
+    std::optional<TSpeedFound> Found;
+    std::string Error;
+};
+struct TSpeedsResult {
+    std::vector<TSpeedEntry> Ports;
+};
+
 void RenderText(const TPortsResult& Result, std::ostream& Out);
 void RenderJson(const TPortsResult& Result, TJsonWriter& Json);
 void RenderText(const TIdentifyResult& Result, std::ostream& Out);
@@ -81,6 +92,9 @@ void RenderText(const TPlanResult& Result, std::ostream& Out);
 void RenderJson(const TPlanResult& Result, TJsonWriter& Json);
 void RenderText(const TVerifiedResult& Result, std::ostream& Out);
 void RenderJson(const TVerifiedResult& Result, TJsonWriter& Json);
+// find --speeds prints each port's line as soon as its search ends.
+void RenderText(const TSpeedEntry& Entry, std::ostream& Out);
+void RenderJson(const TSpeedsResult& Result, TJsonWriter& Json);
 
 // The object of a module's identity, as every command writes it.
 void WriteIdentityJson(TJsonWriter& Json, const TModuleIdentity& Identity);

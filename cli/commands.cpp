@@ -410,49 +410,31 @@ private:
     int FindSpeeds()
     {
         const std::chrono::milliseconds Wait(Args_.WaitMs.value_or(300));
-        bool AnyFound = false;
-        Json_.Key("speeds").BeginArray();
+        TSpeedsResult Result;
         for (const std::string& Port : Args_.Ports) {
             RefuseSystemConsole(Port);
             TModuleConnection Connection;
             Connection.SetStopDescriptor(StopFd_, TStopWhen::Now);
             if (!Args_.Rs485.empty())
                 Connection.SetRs485(ParseRs485Choice(Args_.Rs485));
-            std::optional<TSpeedFound> Found;
-            std::string Error;
+            TSpeedEntry& Entry = Result.Ports.emplace_back();
+            Entry.Port = Port;
             try {
                 Connection.Open(Port);
-                Found = SearchLineSpeed(Connection, Wait, [&](int Baud) {
+                Entry.Found = SearchLineSpeed(Connection, Wait, [&](int Baud) {
                     Progress_.ShowText(Port + ": asking at " + std::to_string(Baud) + " baud");
                 });
             } catch (const EModulePort& Failure) {
-                Error = Failure.what();
+                Entry.Error = Failure.what();
             }
             Progress_.Erase();
-            AnyFound = AnyFound || Found.has_value();
-            Json_.BeginObject().Member("port", Port).Key("line_speed");
-            if (Found) {
-                Json_.Number(Found->Baud).Key("identity");
-                WriteIdentityJson(Json_, Found->Identity);
-            } else {
-                Json_.Null();
-            }
-            if (!Error.empty())
-                Json_.Member("error", Error);
-            Json_.EndObject();
-            if (Args_.Json)
-                continue;
-            if (Found)
-                Out_ << Port << ": the module answers at " << Found->Baud << " baud (" << Found->Identity.BiosName
-                     << " " << Found->Identity.BiosVersion << ")"
-                     << (Found->Baud == 9600 ? "" : "; talk to it with --line-speed " + std::to_string(Found->Baud))
-                     << "\n";
-            else if (!Error.empty())
-                Out_ << Port << ": " << Error << "\n";
-            else
-                Out_ << Port << ": no module answered at any of the eight rates\n";
+            if (!Args_.Json)
+                RenderText(Entry, Out_);
         }
-        Json_.EndArray();
+        if (Args_.Json)
+            RenderJson(Result, Json_);
+        const bool AnyFound = std::any_of(Result.Ports.begin(), Result.Ports.end(),
+                                          [](const TSpeedEntry& Entry) { return Entry.Found.has_value(); });
         return AnyFound ? ExitDone : ExitNoReply;
     }
 

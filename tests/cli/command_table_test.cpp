@@ -212,4 +212,27 @@ TEST_F(BashCompletion, CompletesAValueAfterEveryOptionThatTakesOne)
     EXPECT_EQ(ValueOptions, Expected);
 }
 
+// COMMAND --help: that command's usage, with the options it takes and no
+// other.
+TEST(CommandHelp, ShowsItsCommandsOptionsOnly)
+{
+    for (const TCommandRow& Row : CliCommandTable()) {
+        const TCliArguments Parsed = ParseCliArguments({Row.Name, "--help"});
+        EXPECT_TRUE(Parsed.Help);
+        EXPECT_EQ(Parsed.Command, Row.Command) << Row.Name;
+        const std::string Text = CliCommandUsageText(Row.Command);
+        EXPECT_NE(Text.find(std::string("Usage: varnolink [--json] [-v|-q] ") + Row.Name), std::string::npos);
+        for (const TOptionRow& Option : CliOptionTable()) {
+            const std::string Term =
+                "\n  " + (Option.Short != nullptr ? Option.Short + std::string(", ") : std::string(4, ' ')) +
+                Option.Long;
+            const std::size_t At = Text.find(Term);
+            const bool Listed =
+                At != std::string::npos && (Text[At + Term.size()] == ' ' || Text[At + Term.size()] == '\n');
+            EXPECT_EQ(Listed, OptionTakenBy(Option, Row.Command)) << Row.Name << " " << Option.Long;
+        }
+    }
+    EXPECT_EQ(CliCommandUsageText(TCliCommand::None), CliUsageText());
+}
+
 }  // namespace
