@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Parses varnolink's command line into TCliArguments.
+// Parses varnolink's command line into TCliArguments, by the command table.
 #include "cli/arguments.h"
 
 #include <algorithm>
-#include <array>
-#include <utility>
+#include <span>
 
 #include "cli/command_table.h"
 #include "main/protocol/module_config.h"

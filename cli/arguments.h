@@ -85,7 +85,7 @@ bool CliWantsJson(const std::vector<std::string>& Arguments);
 // power_on_default) standing for its fields. Nothing for an unknown name.
 std::vector<std::string> KeepFieldsOf(const std::string& Name);
 
-// The --help text, with the exit codes.
+// The --help text, with the exit codes (made from the command table).
 std::string CliUsageText();
 
 }  // namespace varnolink
