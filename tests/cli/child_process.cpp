@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "tests/cli/child_process.h"
 
+#include "tests/support/pty_pair.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,12 +47,11 @@ TChildProcess::TChildProcess(const std::string& Program, const std::vector<std::
     if (ErrOnTerminal) {
         ::close(ErrPipe[0]);
         ::close(ErrPipe[1]);
-        ErrPipe[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (ErrPipe[0] < 0 || ::grantpt(ErrPipe[0]) != 0 || ::unlockpt(ErrPipe[0]) != 0)
-            throw std::runtime_error("posix_openpt failed");
-        ErrPipe[1] = ::open(::ptsname(ErrPipe[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        test_support::TPtyPair Terminal;
+        ErrPipe[1] = ::open(Terminal.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (ErrPipe[1] < 0)
             throw std::runtime_error("cannot open the terminal's other side");
+        ErrPipe[0] = Terminal.ReleaseMaster();
     }
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);

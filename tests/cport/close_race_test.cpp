@@ -65,7 +65,7 @@ class CloseRace : public ::testing::TestWithParam<RaceOperation> {};
 TEST_P(CloseRace, CallsRacingCloseCompleteOrFailWithTheirOwnCode)
 {
     const RaceOperation& op = GetParam();
-    TLinePty Pty;
+    TPtyPair Pty;
     TComPort port;
     UseSlave(port, Pty);
     WaitingReads(port, 2);  // reads wait in poll for a moment, or until Close ends them

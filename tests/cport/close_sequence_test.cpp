@@ -22,7 +22,7 @@ namespace {
 // UART's queue. Close drops it instead of handing it on.
 TEST(CloseSequence, OutputTheLineHasNotTakenIsDiscarded)
 {
-    TLinePty Pty;
+    TPtyPair Pty;
     TComPort Port;
     UseSlave(Port, Pty);
     Port.Timeouts().SetWriteTotalMultiplier(0);
@@ -97,7 +97,7 @@ TEST_F(ReentrantHandlers, CloseWhenCTSReportsOffEndsOpenClosed)
 
 TEST(ReentrantDelete, DeletingThePortInOnAfterOpenEndsOpen)
 {
-    TLinePty Pty;
+    TPtyPair Pty;
     auto* Port = new TComPort;
     Port->SetPort(Pty.SlavePath());
     bool Closed = false;
@@ -111,7 +111,7 @@ TEST(ReentrantDelete, DeletingThePortInOnAfterOpenEndsOpen)
 // must not reach OnRxChar (which closes the port) before Open is done.
 TEST(ReentrantEventThread, OnRxCharClosingThePortWaitsForOpenToEnd)
 {
-    TLinePty Pty;
+    TPtyPair Pty;
     // Counted outside the rounds: a round's port may go as soon as its
     // handler has counted, while the handler is still returning.
     std::atomic<int> Handled{0};
@@ -152,7 +152,7 @@ TEST(OpenFailures, EveryShortageWhileOpeningIsAnEComPort)
     // every object as invalid without them; the optimised build runs this.
     GTEST_SKIP() << "needs free descriptors under the sanitizers";
 #endif
-    TLinePty Pty;
+    TPtyPair Pty;
     TComPort Port;
     Port.SetPort(Pty.SlavePath());
     Port.SetEvents(AllComEvents);

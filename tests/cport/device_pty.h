@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Test support for the component's suites that open a port on a
-// pseudo-terminal: the pty (its master the far end of the line), a fixture
-// with a port on it, and a recorder of the port's open/close and signal
-// handlers.
+// pseudo-terminal (tests/support/pty_pair.h, its master the far end of the
+// line): a fixture with a port on it, and a recorder of the port's
+// open/close and signal handlers.
 #pragma once
 
 #include "cport/comport.h"
-#include "cport/custom_baud.h"
 #include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
-
-#include <termios.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,33 +21,9 @@ namespace device_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The one pseudo-terminal of the component's suites that open a port: the
-// port opens the slave, the test holds the master as the far end of the
-// line and reads the slave's line settings through it. A Linux pty keeps the
-// rate, stop bits, flow control and control characters it is given, but
-// always reports 8 data bits and no parity.
-class TLinePty : public test_support::TPtyPair {
-public:
-    // The slave's line record as the kernel holds it (TCGETS2: any rate).
-    cport::TKernelTermios SlaveRecord() const
-    {
-        cport::TKernelTermios Record;
-        if (cport::ReadLineRecord(Master(), Record) != 0)
-            throw std::runtime_error("TCGETS2 failed");
-        return Record;
-    }
-    // The slave's line settings as termios has them.
-    termios Settings() const
-    {
-        termios Record{};
-        if (::tcgetattr(Master(), &Record) != 0)
-            throw std::runtime_error("tcgetattr failed");
-        return Record;
-    }
-    // The slave's bit rate in bits per second (the port sets any rate, so
-    // the B... code of tcgetattr may not name it).
-    uint32_t BitRate() const { return SlaveRecord().c_ospeed; }
-};
+// The line of every suite: the port opens the slave, the test holds the
+// master as the far end.
+using test_support::TPtyPair;
 
 // The calls of the open/close and signal handlers, in order.
 struct HandlerLog {
@@ -82,7 +55,7 @@ cport::EComPort RaisedBy(Action&& action)
 }
 
 // A port on the pty's slave, without an event thread.
-inline void UseSlave(cport::TCustomComPort& Port, const TLinePty& Pty)
+inline void UseSlave(cport::TCustomComPort& Port, const TPtyPair& Pty)
 {
     Port.SetPort(Pty.SlavePath());
     Port.SetEvents({});
@@ -114,7 +87,7 @@ class PortOnPty : public ::testing::Test {
 protected:
     void SetUp() override { UseSlave(Port_, Pty_); }
 
-    TLinePty Pty_;
+    TPtyPair Pty_;
     HandlerLog Log_;  // outlives the port, whose destructor may still call handlers
     cport::TComPort Port_;
 };

@@ -39,9 +39,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // The far end of the line: the master of the suites' pseudo-terminal.
-using device_test::TLinePty;
 using soak_test::ThreadCount;
 using soak_test::ThreadCountBecomes;
+using test_support::TPtyPair;
 
 // The owning thread's event loop.
 using OwnerLoop = test_support::TOwnerLoop;
@@ -119,7 +119,7 @@ private:
 };
 
 // A port on the slave side of Line, with the given events and hand-over.
-inline void SetUpPort(cport::TComPort& Port, const TLinePty& Line, cport::TComEvents Events, cport::TSyncMethod Sync)
+inline void SetUpPort(cport::TComPort& Port, const TPtyPair& Line, cport::TComEvents Events, cport::TSyncMethod Sync)
 {
     Port.SetPort(Line.SlavePath());
     Port.SetEvents(Events);

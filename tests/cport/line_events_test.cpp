@@ -117,7 +117,7 @@ private:
 struct TEventRig {
     TEventRig(TComEvents Events, TSyncMethod Sync) { SetUpPort(Port, Line, Events, Sync); }
     TEventLog Log;  // first: it outlives the port, whose handlers record into it
-    TLinePty Line;
+    TPtyPair Line;
     OwnerLoop Loop;
     TComPort Port;
 };
@@ -138,7 +138,7 @@ protected:
     Watchdog Watchdog_{::testing::UnitTest::GetInstance()->current_test_info()->name(), std::chrono::seconds(60)};
     std::optional<TEventRig> Rig_{std::in_place, AllComEvents, smThreadSync};
     TEventLog& Log_ = Rig_->Log;
-    TLinePty& Line_ = Rig_->Line;
+    TPtyPair& Line_ = Rig_->Line;
     OwnerLoop& Loop_ = Rig_->Loop;
     TComPort& Port_ = Rig_->Port;
 };
@@ -637,7 +637,7 @@ TEST_F(EventClose, CloseWhileDataStreamsInNeverHangs)
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     std::atomic<int> Events{0};
     for (int Round = 0; Round < 1000; ++Round) {
-        TLinePty Line;
+        TPtyPair Line;
         auto Port = std::make_unique<TComPort>();
         SetUpPort(*Port, Line, AllComEvents, Methods[Round % 3]);
         Port->OnRxChar = [&, P = Port.get()](TComponent*, int32_t Count) {
@@ -682,7 +682,7 @@ TEST_F(EventClose, AHandlerMayCloseItsOwnPort)
     const TSyncMethod Methods[] = {smThreadSync, smWindowSync, smNone};
     const int ThreadsBefore = ThreadCount();
     for (int Round = 0; Round < 300; ++Round) {
-        TLinePty Line;
+        TPtyPair Line;
         TComPort Port;
         SetUpPort(Port, Line, AllComEvents, Methods[Round % 3]);
         Port.SetEventChar('\r');

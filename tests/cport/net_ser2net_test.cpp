@@ -34,7 +34,7 @@ std::string AllByteValues()
 
 class NetSer2Net : public ::testing::TestWithParam<TKind> {
 protected:
-    TLinePty Line_;
+    TPtyPair Line_;
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, NetSer2Net, ::testing::Values(TKind::Raw, TKind:
 
 class NetSer2NetRfc2217 : public ::testing::Test {
 protected:
-    TLinePty Line_;
+    TPtyPair Line_;
     TSer2NetServer Server_{Line_.SlavePath()};
     TComPort Port_;
 

@@ -49,7 +49,7 @@ private:
 
 TEST(OpenCloseSoak, TenThousandCyclesWithDataStreamingLeaveNothingBehind)
 {
-    TLinePty Pty;
+    TPtyPair Pty;
     TComPort Port;
     Port.SetPort(Pty.SlavePath());
     // The event thread runs and hands every arrival to a handler that reads

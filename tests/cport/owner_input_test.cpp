@@ -40,7 +40,7 @@ struct TReceiver {
     const std::thread::id Owner = std::this_thread::get_id();
     std::function<void()> InHandler;
 
-    explicit TReceiver(const TLinePty& Line)
+    explicit TReceiver(const TPtyPair& Line)
     {
         SetUpPort(Port, Line, AllComEvents, smThreadSync);
         Port.OnRxChar = [this](TComponent*, int32_t Count) {
@@ -62,7 +62,7 @@ struct TReceiver {
 TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort)
 {
     OnOwnerThread([](OwnerLoop& Loop) {
-        TLinePty LineA, LineB;
+        TPtyPair LineA, LineB;
         TReceiver A(LineA), B(LineB);
         A.Port.Open();
         B.Port.Open();
@@ -84,7 +84,7 @@ TEST(OwnerInput, EveryArrivalReachesOnRxCharOnTheOwningThreadOfEachPort)
 TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt)
 {
     OnOwnerThread([](OwnerLoop& Loop) {
-        TLinePty Line;
+        TPtyPair Line;
         TReceiver R(Line);
         R.Port.Open();
         // The event thread is held in a hand-over (the output ran empty)
@@ -104,7 +104,7 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt)
 TEST(OwnerInput, InputDuringAHandlerWaitsUntilTheHandlerHasReturned)
 {
     OnOwnerThread([](OwnerLoop& Loop) {
-        TLinePty Line;
+        TPtyPair Line;
         TReceiver R(Line);
         bool Once = true;
         R.InHandler = [&] {
@@ -129,7 +129,7 @@ TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort)
 {
     for (const bool Delete : {false, true}) {
         OnOwnerThread([Delete](OwnerLoop& Loop) {
-            TLinePty Line;
+            TPtyPair Line;
             auto R = std::make_unique<TReceiver>(Line);
             bool Ran = false;
             R->Port.OnRxChar = [&](TComponent*, int32_t) {  // returns at once: R may be gone
@@ -155,7 +155,7 @@ TEST(OwnerInput, AHandlerMayCloseOrDeleteItsPort)
 TEST(OwnerInput, ALostDeviceIsReportedOnceAndLeavesTheDescriptorQuiet)
 {
     OnOwnerThread([](OwnerLoop& Loop) {
-        TLinePty Line;
+        TPtyPair Line;
         TReceiver R(Line);
         R.Port.Open();
         Line.Write("last");

@@ -18,7 +18,7 @@ TEST(OwnerThreads, EachPortHandsItsEventsToTheThreadThatOpenedIt)
 {
     Watchdog Watchdog("two owner threads", 60s);
     constexpr size_t Bytes = 200;
-    TLinePty lines[2];
+    TPtyPair lines[2];
     std::latch opened(2);
     std::latch sent(1);
     std::atomic<int> foreign_calls{0};
@@ -64,7 +64,7 @@ TEST(OwnerThreads, CloseServesOnlyItsOwnPortsHandOvers)
 {
     Watchdog Watchdog("close among other work", 30s);
     OwnerLoop Loop;
-    TLinePty LineA, LineB;
+    TPtyPair LineA, LineB;
     TComPort A, b;
     SetUpPort(A, LineA, AllComEvents, smThreadSync);
     SetUpPort(b, LineB, {evRxChar}, smThreadSync);

@@ -767,7 +767,7 @@ TEST(RegistryFile, TextsThatCannotBeOneLineAreRefused)
 // new "Port" moves the port to the other device.
 TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce)
 {
-    device_test::TLinePty First, Second;
+    test_support::TPtyPair First, Second;
     TComPort Port;
     Port.SetName("ComPort1");
     Port.SetEvents({});
@@ -798,7 +798,7 @@ TEST(LoadIntoOpenPort, AppliesToTheDeviceAtOnce)
 
 TEST(LoadIntoOpenPort, UnopenablePortEndsTheLoad)
 {
-    device_test::TLinePty Pty;
+    test_support::TPtyPair Pty;
     TComPort Port;
     Port.SetEvents({});
     Port.SetPort(Pty.SlavePath());

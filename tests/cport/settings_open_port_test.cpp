@@ -25,7 +25,7 @@ protected:
         Port_.Open();
         ASSERT_TRUE(Port_.Connected());
     }
-    device_test::TLinePty Pty_;
+    test_support::TPtyPair Pty_;
     TComPort Port_;
 };
 
@@ -92,7 +92,7 @@ TEST_F(OpenPortTest, UnchangedValueDoesNotTouchTheDevice)
 
 TEST_F(OpenPortTest, NewPortNameReopensOnTheNewDevice)
 {
-    device_test::TLinePty Other;
+    test_support::TPtyPair Other;
     std::vector<std::string> Calls;
     Port_.OnBeforeClose = [&](TComponent*) { Calls.push_back("BeforeClose"); };
     Port_.OnAfterClose = [&](TComponent*) { Calls.push_back("AfterClose"); };

@@ -39,7 +39,7 @@ constexpr int32_t LongLimitMs = 60000;
 constexpr auto TestBound = 10s;
 
 // Whether the far end of the line has bytes to read within Limit.
-bool FarEndHasBytes(const TLinePty& Pty, std::chrono::milliseconds Limit)
+bool FarEndHasBytes(const TPtyPair& Pty, std::chrono::milliseconds Limit)
 {
     pollfd Ready{Pty.Master(), POLLIN, 0};
     return ::poll(&Ready, 1, static_cast<int>(Limit.count())) == 1 && (Ready.revents & POLLIN) != 0;
@@ -234,7 +234,7 @@ TEST(ReceiveQueueWatcher, AdditionsByOtherThreadsReachTheWatcherOnce)
 // is the same, and received bytes reach OnRxChar on the owning thread.
 TEST(PortWithEventThread, OpenCloseOrderAndReceptionThroughOnRxChar)
 {
-    TLinePty Pty;
+    TPtyPair Pty;
     HandlerLog Log;
     std::string received;
     TComPort port;

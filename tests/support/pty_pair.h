@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The pseudo-terminal pair of the tests and benchmarks: the code under test
-// opens the slave path, the test holds the master as the far end of the line.
-// The master is non-blocking; Write and Read wait on poll, never on sleeps.
+// opens the slave path, the test holds the master as the far end of the line
+// and reads the slave's line settings through it. The master is
+// non-blocking; Write and Read wait on poll, never on sleeps.
 #pragma once
 
+#include "cport/custom_baud.h"
 #include "cport/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -95,6 +99,28 @@ public:
             Got.append(Buffer, static_cast<size_t>(Read));
         return Got;
     }
+
+    // The slave's line record as the kernel holds it (TCGETS2: any rate). A
+    // Linux pty keeps the rate, stop bits, flow control and control
+    // characters it is given, but always reports 8 data bits and no parity.
+    cport::TKernelTermios SlaveRecord() const
+    {
+        cport::TKernelTermios Record;
+        if (cport::ReadLineRecord(Master(), Record) != 0)
+            throw std::runtime_error("TCGETS2 failed");
+        return Record;
+    }
+    // The slave's line settings as termios has them.
+    termios Settings() const
+    {
+        termios Record{};
+        if (::tcgetattr(Master(), &Record) != 0)
+            throw std::runtime_error("tcgetattr failed");
+        return Record;
+    }
+    // The slave's bit rate in bits per second (the port sets any rate, so
+    // the B... code of tcgetattr may not name it).
+    uint32_t BitRate() const { return SlaveRecord().c_ospeed; }
 
     // The far end goes away: the slave side sees a hang-up.
     void CloseMaster() { Master_.Reset(); }
