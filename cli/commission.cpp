@@ -67,21 +67,107 @@ private:
     TConnectionCommissionLine Line_;
 };
 
-// Progress on stderr, the dry run's changes on stdout (or in the JSON).
+// One module of the series as it ended, and what the dry run would change
+// in one: the run's result, gathered as the modules come.
+struct TCommissionedModule {
+    std::size_t Number = 0;
+    uint8_t Id = 0;
+    TCommissionResult Result{};
+    std::string Detail;
+    TModuleHeld Held;
+};
+struct TWouldChange {
+    std::size_t Number = 0;
+    uint8_t Id = 0;
+    std::vector<std::string> Changes;
+};
+struct TCommissionReport {
+    bool DryRun = false;
+    std::vector<TCommissionedModule> Modules;
+    std::vector<TWouldChange> WouldChange;
+    TCommissionSummary Summary;
+    std::optional<uint8_t> NextId;
+};
+
+// The dry run's line for one module, on stdout as soon as it is known.
+void RenderText(const TWouldChange& Would, std::size_t Total, std::ostream& Out)
+{
+    Out << "module " << Would.Number << " of " << Total << ": ID " << HexByteToStr2(Would.Id) << " would change ";
+    if (Would.Changes.empty())
+        Out << "nothing";
+    for (std::size_t I = 0; I < Would.Changes.size(); ++I)
+        Out << (I > 0 ? ", " : "") << Would.Changes[I];
+    Out << std::endl;
+}
+
+void RenderText(const TCommissionReport& Report, std::ostream& Out)
+{
+    const TCommissionSummary& Summary = Report.Summary;
+    Out << "summary: " << Summary.Ok << " ok, " << Summary.Failed << " failed, " << Summary.Skipped << " skipped";
+    if (Summary.Complete)
+        Out << "; every ID of the list is done";
+    else if (Report.NextId)
+        Out << "; stopped, the next ID is " << HexByteToStr2(*Report.NextId);
+    Out << std::endl;
+}
+
+void RenderJson(const TCommissionReport& Report, TJsonWriter& Json)
+{
+    Json.Key("modules").BeginArray();
+    std::size_t Written = 0;
+    for (const TCommissionedModule& Module : Report.Modules) {
+        Json.BeginObject()
+            .Member("number", static_cast<int64_t>(Module.Number))
+            .Member("id", HexByteToStr2(Module.Id))
+            .Member("result", CommissionResultText(Module.Result))
+            .Member("detail", Module.Detail);
+        WriteModuleHeld(Json, Module.Held);
+        Json.EndObject();
+        if (!Module.Held.Written.empty() || Module.Held.Unconfirmed)
+            ++Written;
+    }
+    Json.EndArray().Key("would_change").BeginArray();
+    std::size_t WouldWrite = 0;
+    for (const TWouldChange& Would : Report.WouldChange) {
+        Json.BeginObject()
+            .Member("number", static_cast<int64_t>(Would.Number))
+            .Member("id", HexByteToStr2(Would.Id))
+            .Member("changes", Would.Changes)
+            .EndObject();
+        if (!Would.Changes.empty())
+            ++WouldWrite;
+    }
+    Json.EndArray();
+    const std::size_t Changed = Report.DryRun ? WouldWrite : Written;
+    Json.Member("changed", Changed > 0)
+        .Member("comment",
+                std::to_string(Changed) + (Report.DryRun ? " modules would be written" : " modules written"));
+    const TCommissionSummary& Summary = Report.Summary;
+    Json.Key("summary")
+        .BeginObject()
+        .Member("ok", static_cast<int64_t>(Summary.Ok))
+        .Member("failed", static_cast<int64_t>(Summary.Failed))
+        .Member("skipped", static_cast<int64_t>(Summary.Skipped))
+        .Member("complete", Summary.Complete)
+        .Key("next_id");
+    if (Report.NextId && !Summary.Complete)
+        Json.String(HexByteToStr2(*Report.NextId));
+    else
+        Json.Null();
+    Json.EndObject();
+}
+
+// Progress on stderr and the dry run's changes on stdout as they come; the
+// modules gathered into the report.
 class TProgress final : public TCommissionObserver {
 public:
-    TProgress(std::ostream& Out, std::ostream& Err, bool DryRun, const TReportingLine& Line, TJsonWriter* Json)
-        : Out_(Out), Err_(Err), DryRun_(DryRun), Line_(Line), Json_(Json)
+    TProgress(std::ostream& Out, std::ostream& Err, bool DryRun, const TReportingLine& Line, bool Json)
+        : Out_(Out), Err_(Err), Line_(Line), Json_(Json)
     {
-        Modules.BeginArray();
-        WouldChanges.BeginArray();
+        Report.DryRun = DryRun;
     }
 
-    TJsonWriter Modules, WouldChanges;
-    std::size_t Changed = 0;           // modules that got a write frame
-    std::size_t WouldChangeCount = 0;  // dry run: modules that would
-
-    bool DryRun() const { return DryRun_; }
+    TCommissionReport Report;
 
     void WaitingForModule(const std::string& Port) override { Err_ << "waiting for a module on " << Port << std::endl; }
 
@@ -89,28 +175,15 @@ public:
     {
         Total_ = Total;
         ID_ = ID;
-        Err_ << Prefix(Number) << (DryRun_ ? "reading (dry run), ID " : "writing ID ") << HexByteToStr2(ID)
+        Err_ << Prefix(Number) << (Report.DryRun ? "reading (dry run), ID " : "writing ID ") << HexByteToStr2(ID)
              << std::endl;
     }
 
     void WouldChange(std::size_t Number, uint8_t ID, const std::vector<std::string>& Changes) override
     {
-        if (!Changes.empty())
-            ++WouldChangeCount;
-        if (Json_) {
-            WouldChanges.BeginObject()
-                .Member("number", static_cast<int64_t>(Number))
-                .Member("id", HexByteToStr2(ID))
-                .Member("changes", Changes)
-                .EndObject();
-            return;
-        }
-        Out_ << Prefix(Number) << "ID " << HexByteToStr2(ID) << " would change ";
-        if (Changes.empty())
-            Out_ << "nothing";
-        for (std::size_t I = 0; I < Changes.size(); ++I)
-            Out_ << (I > 0 ? ", " : "") << Changes[I];
-        Out_ << std::endl;
+        Report.WouldChange.push_back({Number, ID, Changes});
+        if (!Json_)
+            RenderText(Report.WouldChange.back(), Total_, Out_);
     }
 
     void ModuleFinished(std::size_t Number, const TCommissionRow& Row, std::chrono::milliseconds Took) override
@@ -122,15 +195,7 @@ public:
         const TModuleHeld Held = Line_.ShortEnd ? TModuleHeld::Of(*Line_.ShortEnd) : TModuleHeld::Everything();
         if (Line_.ShortEnd)
             PrintModuleHeld(Held, Err_);
-        Modules.BeginObject()
-            .Member("number", static_cast<int64_t>(Number))
-            .Member("id", HexByteToStr2(ID_))
-            .Member("result", CommissionResultText(Row.Result))
-            .Member("detail", Row.Detail);
-        WriteModuleHeld(Modules, Held);
-        Modules.EndObject();
-        if (!Held.Written.empty() || Held.Unconfirmed)
-            ++Changed;
+        Report.Modules.push_back({Number, ID_, Row.Result, Row.Detail, Held});
     }
 
     void ConnectNextModule(bool OnEnter) override
@@ -148,9 +213,8 @@ private:
 
     std::ostream& Out_;
     std::ostream& Err_;
-    bool DryRun_;
     const TReportingLine& Line_;
-    TJsonWriter* Json_;
+    bool Json_;
     std::size_t Total_ = 0;
     uint8_t ID_ = 0;
 };
@@ -163,37 +227,15 @@ std::set<uint8_t> DoneInExistingLog(const std::string& Path, std::vector<std::st
     return DoneIDs(ReadCommissionLog(Path, &Skipped));
 }
 
+// The run's result, rendered once, also when the run ends with an error.
 void PrintSummary(const TSeriesCommissioning& Series, TProgress& Progress, std::ostream& Out, TJsonWriter* Json)
 {
-    const TCommissionSummary& Summary = Series.Summary();
-    if (Json) {
-        // The rows were gathered in arrays of their own as they came.
-        Json->Key("modules").Raw(Progress.Modules.EndArray().Text());
-        Json->Key("would_change").Raw(Progress.WouldChanges.EndArray().Text());
-        const bool DryRun = Progress.DryRun();
-        const std::size_t Changed = DryRun ? Progress.WouldChangeCount : Progress.Changed;
-        Json->Member("changed", Changed > 0)
-            .Member("comment", std::to_string(Changed) + (DryRun ? " modules would be written" : " modules written"));
-        Json->Key("summary")
-            .BeginObject()
-            .Member("ok", static_cast<int64_t>(Summary.Ok))
-            .Member("failed", static_cast<int64_t>(Summary.Failed))
-            .Member("skipped", static_cast<int64_t>(Summary.Skipped))
-            .Member("complete", Summary.Complete)
-            .Key("next_id");
-        if (const auto Next = Series.NextID(); Next && !Summary.Complete)
-            Json->String(HexByteToStr2(*Next));
-        else
-            Json->Null();
-        Json->EndObject();
-        return;
-    }
-    Out << "summary: " << Summary.Ok << " ok, " << Summary.Failed << " failed, " << Summary.Skipped << " skipped";
-    if (Summary.Complete)
-        Out << "; every ID of the list is done";
-    else if (const auto Next = Series.NextID())
-        Out << "; stopped, the next ID is " << HexByteToStr2(*Next);
-    Out << std::endl;
+    Progress.Report.Summary = Series.Summary();
+    Progress.Report.NextId = Series.NextID();
+    if (Json)
+        RenderJson(Progress.Report, *Json);
+    else
+        RenderText(Progress.Report, Out);
 }
 
 }  // namespace
@@ -245,7 +287,7 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     Json.Member("port", Port);
     TReportingLine Line(Connection, Port);
     TJsonWriter* JsonOut = Arguments.Json ? &Json : nullptr;
-    TProgress Progress(Out, Err, Plan.DryRun, Line, JsonOut);
+    TProgress Progress(Out, Err, Plan.DryRun, Line, Arguments.Json);
     TSeriesCommissioning Series(Line, Plan, Log.get(), Progress);
     try {
         RunCommissionLoop(Series, StopFd, EnterFd);
