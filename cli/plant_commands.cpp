@@ -322,7 +322,25 @@ private:
             .Member("comment", Args_.DryRun ? Count + " would be written" : Count + " written");
     }
 
+    // The run's result, once it has ended: shared Remote IDs named on stderr,
+    // then the rows and totals rendered as text or as the JSON members.
     void Report(const TPlantRun& Run)
+    {
+        const std::vector<std::string> Warnings = SharedIdWarnings(Run.Rows());
+        // A screenful at most; the JSON has them all.
+        constexpr std::size_t ShownWarnings = 10;
+        for (std::size_t Index = 0; Index < Warnings.size() && Index < ShownWarnings; ++Index)
+            Err_ << "varnolink: warning: " << Warnings[Index] << std::endl;
+        if (Warnings.size() > ShownWarnings)
+            Err_ << "varnolink: warning: " << Warnings.size() - ShownWarnings << " more Remote IDs are shared"
+                 << std::endl;
+        if (Args_.Json)
+            RenderJson(Run, Warnings);
+        else
+            RenderText(Run);
+    }
+
+    void RenderJson(const TPlantRun& Run, const std::vector<std::string>& Warnings)
     {
         const std::vector<TPlantRow>& Rows = Run.Rows();
         Json_.Key("rows").BeginArray();
@@ -341,17 +359,12 @@ private:
             .EndObject();
         if (Args_.Command == TCliCommand::Apply)
             ReportChanged(Rows);
-        const std::vector<std::string> Warnings = SharedIdWarnings(Rows);
         Json_.Member("warnings", Warnings);
-        // A screenful at most; the JSON has them all.
-        constexpr std::size_t ShownWarnings = 10;
-        for (std::size_t Index = 0; Index < Warnings.size() && Index < ShownWarnings; ++Index)
-            Err_ << "varnolink: warning: " << Warnings[Index] << std::endl;
-        if (Warnings.size() > ShownWarnings)
-            Err_ << "varnolink: warning: " << Warnings.size() - ShownWarnings << " more Remote IDs are shared"
-                 << std::endl;
-        if (Args_.Json)
-            return;
+    }
+
+    void RenderText(const TPlantRun& Run)
+    {
+        const std::vector<TPlantRow>& Rows = Run.Rows();
         std::size_t NameWidth = 4, ResultWidth = 6;
         for (const TPlantRow& Row : Rows) {
             NameWidth = std::max(NameWidth, (Row.Module.Name.empty() ? Row.Module.Port : Row.Module.Name).size());
@@ -375,7 +388,7 @@ private:
         }
         if (!BackupInventory_.empty())
             Out_ << "inventory of the backup: " << BackupInventory_ << "\n";
-        Out_ << PlantSummaryText(Sum) << "\n";
+        Out_ << PlantSummaryText(Run.Summary()) << "\n";
     }
 
     void JsonRow(const TPlantRow& Row)
