@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "sim/module_simulator.h"
+#include "sim/event_wait.h"
 #include "sim/thread_end.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,26 +23,11 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-[[noreturn]] void ThrowErrno(const char* What)
-{
-    throw std::system_error(errno, std::generic_category(), What);
-}
-
 // Time one character takes on the line at 10 bits per character (start bit,
 // 8 data bits, stop bit); zero when no line time is emulated.
 nanoseconds CharacterTime(unsigned Baud)
 {
     return Baud == 0 ? nanoseconds{0} : nanoseconds{10'000'000'000LL / Baud};
-}
-
-// steady_clock counts CLOCK_MONOTONIC on Linux, the clock of our timerfd.
-timespec ToTimespec(TClock::time_point At)
-{
-    const auto SinceEpoch = std::max(nanoseconds{1}, std::chrono::duration_cast<nanoseconds>(At.time_since_epoch()));
-    timespec Value{};
-    Value.tv_sec = static_cast<time_t>(SinceEpoch.count() / 1'000'000'000LL);
-    Value.tv_nsec = static_cast<long>(SinceEpoch.count() % 1'000'000'000LL);
-    return Value;
 }
 
 TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options)
@@ -56,21 +40,12 @@ TSerialEndpoint OpenEndpoint(const TSimulatorOptions& Options)
 
 enum TEventSource : std::uint64_t { WakeSource = 1, TimerSource = 2, LineSource = 3 };
 
-void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, TEventSource Source)
-{
-    epoll_event Event{};
-    Event.events = Events;
-    Event.data.u64 = Source;
-    if (::epoll_ctl(EpollFd, EPOLL_CTL_ADD, Fd, &Event) != 0) {
-        ThrowErrno("epoll_ctl ADD");
-    }
-}
-
 }  // namespace
 
 TModuleSimulator::TModuleSimulator(TSimulatorOptions Options)
     : Options_(std::move(Options)),
       Endpoint_(OpenEndpoint(Options_)),
+      Loop_(WakeSource, TimerSource),
       State_(Options_.State),
       Faults_(Options_.Faults),
       Series_(Options_.Series),
@@ -81,18 +56,7 @@ TModuleSimulator::TModuleSimulator(TSimulatorOptions Options)
         throw std::invalid_argument("not a standard line speed: " + std::to_string(Options_.LineSpeed));
     }
     DevicePath_ = Endpoint_.Path();
-    EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!EpollFd_)
-        ThrowErrno("epoll_create1");
-    WakeFd_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!WakeFd_)
-        ThrowErrno("eventfd");
-    TimerFd_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    if (!TimerFd_)
-        ThrowErrno("timerfd_create");
-    AddToEpoll(EpollFd_.Get(), WakeFd_.Get(), EPOLLIN, WakeSource);
-    AddToEpoll(EpollFd_.Get(), TimerFd_.Get(), EPOLLIN, TimerSource);
-    AddToEpoll(EpollFd_.Get(), Endpoint_.Fd(), EPOLLIN, LineSource);
+    Loop_.Add(Endpoint_.Fd(), EPOLLIN, LineSource);
 }
 
 TModuleSimulator::~TModuleSimulator()
@@ -247,10 +211,7 @@ std::string TModuleSimulator::LastError() const
 
 void TModuleSimulator::Wake()
 {
-    const std::uint64_t One = 1;
-    // Cannot fail short of a counter overflow, which EAGAIN reports and which
-    // still leaves the eventfd readable.
-    [[maybe_unused]] const auto Written = ::write(WakeFd_.Get(), &One, sizeof One);
+    Loop_.Wake();
 }
 
 void TModuleSimulator::Run()
@@ -263,28 +224,19 @@ void TModuleSimulator::RunLoop()
     std::array<epoll_event, 8> Events{};
     for (;;) {
         ArmTimer();
-        const int Count = ::epoll_wait(EpollFd_.Get(), Events.data(), static_cast<int>(Events.size()), -1);
-        if (Count < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowErrno("epoll_wait");
-        }
+        const int Count = Loop_.Wait(Events);
         const TClock::time_point Now = TClock::now();
         bool LineReadable = false;
         bool LineWritable = false;
         for (int I = 0; I < Count; ++I) {
             const auto& Event = Events[static_cast<std::size_t>(I)];
             switch (Event.data.u64) {
-            case WakeSource: {
-                std::uint64_t Value = 0;
-                [[maybe_unused]] const auto Read = ::read(WakeFd_.Get(), &Value, sizeof Value);
+            case WakeSource:
+                Loop_.TakeWake();
                 break;
-            }
-            case TimerSource: {
-                std::uint64_t Expirations = 0;
-                [[maybe_unused]] const auto Read = ::read(TimerFd_.Get(), &Expirations, sizeof Expirations);
+            case TimerSource:
+                Loop_.TakeTimer();
                 break;
-            }
             case LineSource:
                 LineReadable = (Event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
                 LineWritable = (Event.events & EPOLLOUT) != 0;
@@ -496,13 +448,7 @@ void TModuleSimulator::ArmTimer()
             Deadline = Deadline ? std::min(*Deadline, LineEndDeadline) : LineEndDeadline;
         }
     }
-    itimerspec Setting{};  // all zero disarms
-    if (Deadline) {
-        Setting.it_value = ToTimespec(*Deadline);
-    }
-    if (::timerfd_settime(TimerFd_.Get(), TFD_TIMER_ABSTIME, &Setting, nullptr) != 0) {
-        ThrowErrno("timerfd_settime");
-    }
+    Loop_.ArmAt(Deadline);
 }
 
 void TModuleSimulator::WatchWritable(bool Watch)
@@ -510,19 +456,14 @@ void TModuleSimulator::WatchWritable(bool Watch)
     if (Watch == WatchingWritable_ || !Endpoint_.IsOpen()) {
         return;
     }
-    epoll_event Event{};
-    Event.events = EPOLLIN | (Watch ? EPOLLOUT : 0u);
-    Event.data.u64 = LineSource;
-    if (::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_MOD, Endpoint_.Fd(), &Event) != 0) {
-        ThrowErrno("epoll_ctl MOD");
-    }
+    Loop_.Modify(Endpoint_.Fd(), EPOLLIN | (Watch ? EPOLLOUT : 0u), LineSource);
     WatchingWritable_ = Watch;
 }
 
 void TModuleSimulator::CloseLine()
 {
     if (Endpoint_.IsOpen()) {
-        ::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_DEL, Endpoint_.Fd(), nullptr);
+        ::epoll_ctl(Loop_.Fd(), EPOLL_CTL_DEL, Endpoint_.Fd(), nullptr);
     }
     Endpoint_.Close();
     Output_.clear();

@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/event_wait.h"
 #include "sim/faults.h"
 #include "sim/module_behaviour.h"
 #include "sim/module_series.h"
@@ -184,9 +185,7 @@ private:
 
     // Owned by the thread while it runs (and by the caller while it does not).
     TSerialEndpoint Endpoint_;
-    TUniqueFd EpollFd_;
-    TUniqueFd WakeFd_;
-    TUniqueFd TimerFd_;
+    TWakeableEpoll Loop_;
     TRequestAssembler Assembler_;
     std::deque<TPendingOutput> Output_;
     // Received bytes still to be sent back under TFaults::Echo; they go out

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/plant_simulator.h"
+#include "sim/event_wait.h"
 #include "sim/thread_end.h"
 
 #include <arpa/inet.h>
@@ -8,10 +9,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,11 +61,6 @@ std::uint64_t EventTag(TEventKind Kind, std::size_t Index)
     return (static_cast<std::uint64_t>(Kind) << 32) | Index;
 }
 
-[[noreturn]] void ThrowErrno(const std::string& What)
-{
-    throw std::system_error(errno, std::generic_category(), What);
-}
-
 // A byte spread from a module number and a salt, so that neighbouring
 // modules get unrelated port bytes.
 std::uint8_t MixedByte(std::size_t Number, std::uint32_t Salt)
@@ -76,25 +70,6 @@ std::uint8_t MixedByte(std::size_t Number, std::uint32_t Salt)
     Value *= 0x2C1B3C6Du;
     Value ^= Value >> 12;
     return static_cast<std::uint8_t>(Value >> 24);
-}
-
-timespec ToTimespec(TClock::time_point At)
-{
-    const auto SinceEpoch = std::max(nanoseconds{1}, std::chrono::duration_cast<nanoseconds>(At.time_since_epoch()));
-    timespec Value{};
-    Value.tv_sec = static_cast<time_t>(SinceEpoch.count() / 1'000'000'000LL);
-    Value.tv_nsec = static_cast<long>(SinceEpoch.count() % 1'000'000'000LL);
-    return Value;
-}
-
-void AddToEpoll(int EpollFd, int Fd, std::uint32_t Events, std::uint64_t Tag)
-{
-    epoll_event Event{};
-    Event.events = Events;
-    Event.data.u64 = Tag;
-    if (::epoll_ctl(EpollFd, EPOLL_CTL_ADD, Fd, &Event) != 0) {
-        ThrowErrno("epoll_ctl ADD");
-    }
 }
 
 in_addr ResolveHost(const std::string& Host)
@@ -250,7 +225,8 @@ std::size_t RaiseDescriptorLimit(std::size_t Needed)
     return Limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(Limit.rlim_cur);
 }
 
-TPlantSimulator::TPlantSimulator(TPlantOptions Options) : Options_(std::move(Options))
+TPlantSimulator::TPlantSimulator(TPlantOptions Options)
+    : Options_(std::move(Options)), Loop_(EventTag(WakeEvent, 0), EventTag(TimerEvent, 0))
 {
     const std::size_t Count = Options_.Count;
     if (Count == 0) {
@@ -317,20 +293,9 @@ TPlantSimulator::TPlantSimulator(TPlantOptions Options) : Options_(std::move(Opt
         }
     }
 
-    EpollFd_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!EpollFd_)
-        ThrowErrno("epoll_create1");
-    WakeFd_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!WakeFd_)
-        ThrowErrno("eventfd");
-    TimerFd_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    if (!TimerFd_)
-        ThrowErrno("timerfd_create");
     SpareFd_.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    AddToEpoll(EpollFd_.Get(), WakeFd_.Get(), EPOLLIN, EventTag(WakeEvent, 0));
-    AddToEpoll(EpollFd_.Get(), TimerFd_.Get(), EPOLLIN, EventTag(TimerEvent, 0));
     for (std::size_t Index = 0; Index < Count; ++Index) {
-        AddToEpoll(EpollFd_.Get(), Modules_[Index]->Listener.Get(), EPOLLIN, EventTag(ListenerEvent, Index));
+        Loop_.Add(Modules_[Index]->Listener.Get(), EPOLLIN, EventTag(ListenerEvent, Index));
     }
 
     Running_ = true;
@@ -343,8 +308,7 @@ TPlantSimulator::~TPlantSimulator()
         std::lock_guard Lock(Mutex_);
         StopRequested_ = true;
     }
-    const std::uint64_t One = 1;
-    [[maybe_unused]] const auto Written = ::write(WakeFd_.Get(), &One, sizeof One);
+    Loop_.Wake();
     Thread_.join();
 }
 
@@ -416,8 +380,7 @@ void TPlantSimulator::DropNow(std::size_t Number)
     std::unique_lock Lock(Mutex_);
     Found.DropRequested = true;
     const std::uint64_t Ticket = ++DropsRequested_;
-    const std::uint64_t One = 1;
-    [[maybe_unused]] const auto Written = ::write(WakeFd_.Get(), &One, sizeof One);
+    Loop_.Wake();
     Changed_.wait(Lock, [&] { return DropsDone_ >= Ticket || !Running_; });
 }
 
@@ -437,26 +400,18 @@ void TPlantSimulator::RunLoop()
     std::array<epoll_event, 256> Events{};
     for (;;) {
         ArmTimer();
-        const int Count = ::epoll_wait(EpollFd_.Get(), Events.data(), static_cast<int>(Events.size()), -1);
-        if (Count < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowErrno("epoll_wait");
-        }
+        const int Count = Loop_.Wait(Events);
         for (int I = 0; I < Count; ++I) {
             const epoll_event& Event = Events[static_cast<std::size_t>(I)];
             const auto Kind = static_cast<TEventKind>(Event.data.u64 >> 32);
             const auto Index = static_cast<std::size_t>(Event.data.u64 & 0xFFFFFFFFu);
-            std::uint64_t Value = 0;
             switch (Kind) {
-            case WakeEvent: {
-                [[maybe_unused]] const auto Read = ::read(WakeFd_.Get(), &Value, sizeof Value);
+            case WakeEvent:
+                Loop_.TakeWake();
                 break;
-            }
-            case TimerEvent: {
-                [[maybe_unused]] const auto Read = ::read(TimerFd_.Get(), &Value, sizeof Value);
+            case TimerEvent:
+                Loop_.TakeTimer();
                 break;
-            }
             case ListenerEvent:
                 Accept(Index);
                 break;
@@ -512,7 +467,7 @@ void TPlantSimulator::Accept(std::size_t Index)
         // Each reply goes out whole in one send; it must not wait for the
         // acknowledgement of the one before.
         ::setsockopt(Accepted.Get(), IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
-        AddToEpoll(EpollFd_.Get(), Accepted.Get(), EPOLLIN, EventTag(ConnectionEvent, Index));
+        Loop_.Add(Accepted.Get(), EPOLLIN, EventTag(ConnectionEvent, Index));
         Line.Connection = std::move(Accepted);
         std::lock_guard Lock(Mutex_);
         ++Line.Connections;
@@ -630,12 +585,7 @@ void TPlantSimulator::WriteOut(std::size_t Index)
     }
     const bool Watch = !Line.Unsent.empty();
     if (Line.Connection && Watch != Line.WatchingWritable) {
-        epoll_event Event{};
-        Event.events = EPOLLIN | (Watch ? EPOLLOUT : 0u);
-        Event.data.u64 = EventTag(ConnectionEvent, Index);
-        if (::epoll_ctl(EpollFd_.Get(), EPOLL_CTL_MOD, Line.Connection.Get(), &Event) != 0) {
-            ThrowErrno("epoll_ctl MOD");
-        }
+        Loop_.Modify(Line.Connection.Get(), EPOLLIN | (Watch ? EPOLLOUT : 0u), EventTag(ConnectionEvent, Index));
         Line.WatchingWritable = Watch;
     }
 }
@@ -701,13 +651,7 @@ void TPlantSimulator::ArmTimer()
         std::pop_heap(Deadlines_.begin(), Deadlines_.end(), std::greater<>{});
         Deadlines_.pop_back();
     }
-    itimerspec Setting{};  // all zero disarms
-    if (!Deadlines_.empty()) {
-        Setting.it_value = ToTimespec(Deadlines_.front().At);
-    }
-    if (::timerfd_settime(TimerFd_.Get(), TFD_TIMER_ABSTIME, &Setting, nullptr) != 0) {
-        ThrowErrno("timerfd_settime");
-    }
+    Loop_.ArmAt(Deadlines_.empty() ? std::nullopt : std::optional(Deadlines_.front().At));
 }
 
 std::string PlantConfigText(const TModuleState& State)

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/event_wait.h"
 #include "sim/module_state.h"
 #include "sim/unique_fd.h"
 
@@ -150,9 +151,7 @@ private:
     std::vector<std::unique_ptr<TModule>> Modules_;
 
     // Owned by the thread while it runs.
-    TUniqueFd EpollFd_;
-    TUniqueFd WakeFd_;
-    TUniqueFd TimerFd_;
+    TWakeableEpoll Loop_;
     // Kept open to be given up when accept() runs out of descriptors, so the
     // connection can be taken and closed instead of waking epoll forever.
     TUniqueFd SpareFd_;

@@ -15,16 +15,12 @@
 #include <system_error>
 #include <utility>
 
+#include "sim/event_wait.h"
 #include "sim/line_speed.h"
 
 namespace varnolink::sim {
 
 namespace {
-
-[[noreturn]] void ThrowErrno(const std::string& What)
-{
-    throw std::system_error(errno, std::generic_category(), What);
-}
 
 struct TBaudConstant {
     unsigned Rate;
