@@ -2,7 +2,7 @@
 // The metrics file of audit --metrics: read back, formatted, replaced.
 #include "cli/audit_metrics.h"
 
-#include "main/engine/plant_metrics.h"
+#include "main/reports/plant_metrics.h"
 #include "main/files/atomic_file.h"
 #include "main/files/file_text.h"
 

@@ -20,7 +20,7 @@
 #include "cli/module_held.h"
 #include "cli/port_advice.h"
 #include "cli/run_lock.h"
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 #include "main/engine/plant_run.h"
 #include "main/files/commission_log.h"
 #include "main/files/backup_store.h"

@@ -24,7 +24,7 @@
 #include <utility>
 
 #include "main/engine/epoll_loop.h"
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 #include "main/files/backup_store.h"
 #include "main/files/inventory.h"
 #include "main/ports/port_holder.h"

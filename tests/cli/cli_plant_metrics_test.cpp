@@ -23,7 +23,7 @@
 #include <set>
 #include <sstream>
 
-#include "main/engine/plant_metrics.h"
+#include "main/reports/plant_metrics.h"
 #include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"

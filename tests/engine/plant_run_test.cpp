@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 #include "main/engine/plant_run.h"
 #include "main/files/config_file.h"
 #include "sim/module_simulator.h"

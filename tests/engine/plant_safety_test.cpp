@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 #include "main/engine/plant_run.h"
 #include "sim/module_simulator.h"
 #include "tests/support/scratch_folder.h"

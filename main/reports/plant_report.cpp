@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The words of a plant's rows, and the HTML page of a whole run.
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 
 #include "main/protocol/hex.h"
 

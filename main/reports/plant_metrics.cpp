@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // An audit's rows as Prometheus metrics, and the last good time read back.
-#include "main/engine/plant_metrics.h"
+#include "main/reports/plant_metrics.h"
 
 #include <charconv>
 #include <cmath>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "main/engine/plant_report.h"
+#include "main/reports/plant_report.h"
 
 using namespace varnolink;
 
