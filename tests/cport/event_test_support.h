@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Shared pieces of the suites with an event thread: the suites'
-// pseudo-terminal (device_pty.h), whose master plays the far end, the owning
-// thread's loop (the wake hook writes an eventfd; the loop sleeps on it and
-// calls CheckSynchronize), an error recorder, a watchdog that ends a hanging
-// test, a thread counter, and a port set up on a line.
+// pseudo-terminal (tests/support/pty_pair.h), whose master plays the far
+// end, the owning thread's loop (the wake hook writes an eventfd; the loop
+// sleeps on it and calls CheckSynchronize), an error recorder, a watchdog
+// that ends a hanging test, a thread counter, and a port set up on a line.
 #pragma once
 
 #include "cport/comport.h"
