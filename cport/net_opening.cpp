@@ -25,8 +25,11 @@ bool SpeaksTelnet(int Fd)
 }  // namespace
 
 TNetOpening::TNetOpening(const TNetAddress& Address, std::chrono::milliseconds TelnetCheck,
-                         const TCustomComPort* Settings, std::chrono::milliseconds ConnectTimeout)
-    : Address_(Address), TelnetCheck_(TelnetCheck), Settings_(Settings), Connecting_(Address, ConnectTimeout)
+                         const TCustomComPort* Settings, std::chrono::milliseconds ConnectTimeout, bool LookUpAside)
+    : Address_(Address),
+      TelnetCheck_(TelnetCheck),
+      Settings_(Settings),
+      Connecting_(Address, ConnectTimeout, LookUpAside)
 {
     if (Connecting_.Done())
         Connected();

@@ -17,23 +17,25 @@ namespace cport {
 
 class TNetOpening {
 public:
-    // Starts connecting (the host is looked up here). A raw port looks up to
+    // Starts connecting. A numeric host is taken at once; a name is looked up
+    // here, or with LookUpAside on a thread of its own while the caller waits
+    // for WaitFd() (the lookup counts against ConnectTimeout). A raw port looks up to
     // TelnetCheck after the connect for a telnet server's first bytes. With
     // Settings, an rfc2217 port also sends that port's line settings and
     // waits for their acknowledgement as a step, so that Open's ApplyLine
     // finds nothing left to wait for.
     TNetOpening(const TNetAddress& Address, std::chrono::milliseconds TelnetCheck,
                 const TCustomComPort* Settings = nullptr,
-                std::chrono::milliseconds ConnectTimeout = TNetTimeouts::Connect);
+                std::chrono::milliseconds ConnectTimeout = TNetTimeouts::Connect, bool LookUpAside = false);
     TNetOpening(const TNetOpening&) = delete;
     TNetOpening& operator=(const TNetOpening&) = delete;
 
     bool Done() const { return Stage_ == TStage::Ended; }
     // What to wait for before the next Step: WaitFd() ready for WaitEvents()
-    // (poll's POLLOUT or POLLIN, the same values as epoll's), or Deadline().
+    // (poll's POLLIN or POLLOUT, the same values as epoll's), or Deadline().
     // WaitFd is -1 once done.
     int WaitFd() const;
-    short WaitEvents() const { return Stage_ == TStage::Connecting ? POLLOUT : POLLIN; }
+    short WaitEvents() const { return Stage_ == TStage::Connecting ? Connecting_.WaitEvents() : POLLIN; }
     std::chrono::steady_clock::time_point Deadline() const;
     // Takes what the wait brought (or the deadline's passing) and goes on as
     // far as it can without waiting. True once done.

@@ -15,7 +15,8 @@ void TCustomComPort::BeginOpen()
         Open();  // a local device opens at once
         return;
     }
-    PendingOpen_ = std::make_unique<TNetOpening>(*Address, TelnetCheckWait_, this);
+    // A host name is looked up aside: the caller's loop never waits for the resolver.
+    PendingOpen_ = std::make_unique<TNetOpening>(*Address, TelnetCheckWait_, this, TNetTimeouts::Connect, true);
     if (PendingOpen_->Done())
         FinishPendingOpen();
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace cport {
 
@@ -32,7 +33,7 @@ void TuneSocket(int Fd)
 
 }  // namespace
 
-TTcpConnecting::TTcpConnecting(const TNetAddress& Address, std::chrono::milliseconds Timeout)
+TTcpConnecting::TTcpConnecting(const TNetAddress& Address, std::chrono::milliseconds Timeout, bool LookUpAside)
     : Address_(Address), Timeout_(Timeout)
 {
     if (!Address.Valid) {
@@ -45,16 +46,32 @@ TTcpConnecting::TTcpConnecting(const TNetAddress& Address, std::chrono::millisec
     Hints.ai_family = AF_UNSPEC;
     Hints.ai_socktype = SOCK_STREAM;
     Hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
-    addrinfo* Found = nullptr;
-    const int Lookup = ::getaddrinfo(Address.Host.c_str(), Address.Port.c_str(), &Hints, &Found);
-    if (Lookup != 0) {
+    Lookup_ = std::make_unique<TNameLookup>(Address.Host, Address.Port, Hints, LookUpAside);
+    // The lookup counts against the open like a connect attempt.
+    Deadline_ = TClock::now() + Timeout_;
+    if (Lookup_->Done())
+        Resolved();
+}
+
+int TTcpConnecting::Fd() const
+{
+    if (Done_)
+        return -1;
+    return Lookup_ ? Lookup_->Fd() : Socket_.get();
+}
+
+void TTcpConnecting::Resolved()
+{
+    const std::unique_ptr<TNameLookup> Lookup = std::move(Lookup_);
+    const int Status = Lookup->Status();
+    if (Status != 0) {
         Done_ = true;
-        Result_.Error = Lookup == EAI_SYSTEM ? errno : EHOSTUNREACH;
-        Result_.Reason = "Host not found: " + Address.Host + " (" + ::gai_strerror(Lookup) + ")";
+        Result_.Error = Status == EAI_SYSTEM ? Lookup->SystemError() : EHOSTUNREACH;
+        Result_.Reason = "Host not found: " + Address_.Host + " (" + ::gai_strerror(Status) + ")";
         return;
     }
-    List_.reset(Found);
-    Next_ = Found;
+    List_ = Lookup->TakeList();
+    Next_ = List_.get();
     StartNext();
 }
 
@@ -90,6 +107,18 @@ bool TTcpConnecting::Step()
 {
     if (Done_)
         return true;
+    if (Lookup_) {
+        if (Lookup_->Done()) {
+            Resolved();
+        } else if (TClock::now() >= Deadline_) {
+            Lookup_.reset();  // left to end on its own
+            Done_ = true;
+            Result_.Error = ETIMEDOUT;
+            Result_.Reason = "Host not found: " + Address_.Host + " (no answer from the resolver within " +
+                             std::to_string(Timeout_.count()) + " ms)";
+        }
+        return Done_;
+    }
     pollfd P{Socket_.get(), POLLOUT, 0};
     const int Ready = ::poll(&P, 1, 0);
     if (Ready > 0) {

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Network port names and the TCP connection behind them.
 #include "cport/net_address.h"
+#include "cport/tcp_connecting.h"
 #include "loopback_listener.h"
 
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -92,6 +95,40 @@ TEST(NetConnect, UnknownHostSaysSo)
     EXPECT_FALSE(Connection.Socket);
     EXPECT_NE(Connection.Error, 0);
     EXPECT_EQ(Connection.Reason.rfind("Host not found: no-such-host.invalid", 0), 0u) << Connection.Reason;
+}
+
+// A connection made in steps with its name looked up aside, driven as the
+// engine's loop drives it: a wait for its descriptor or its deadline, then a
+// step. A numeric host is never looked up aside.
+TNetConnection ConnectInSteps(const std::string& Name, bool& LookedUpAside)
+{
+    TTcpConnecting Connecting(*NetAddressOf(Name), 5s, true);
+    LookedUpAside = !Connecting.Done() && Connecting.WaitEvents() == POLLIN;
+    const auto Limit = std::chrono::steady_clock::now() + 30s;
+    while (!Connecting.Done() && std::chrono::steady_clock::now() < Limit) {
+        const auto Left =
+            std::chrono::ceil<std::chrono::milliseconds>(Connecting.Deadline() - std::chrono::steady_clock::now());
+        pollfd P{Connecting.Fd(), Connecting.WaitEvents(), 0};
+        ::poll(&P, 1, static_cast<int>(std::clamp<int64_t>(Left.count(), 0, 1000)));
+        Connecting.Step();
+    }
+    EXPECT_TRUE(Connecting.Done()) << Name;
+    return Connecting.TakeResult();
+}
+
+TEST(NetConnectInSteps, NamesAreLookedUpAsideAndNumbersAtOnce)
+{
+    net_test::TLoopbackListener Listener;
+    bool Aside = true;
+    const TNetConnection Numeric = ConnectInSteps("socket://127.0.0.1:" + Listener.Port(), Aside);
+    EXPECT_TRUE(Numeric.Socket) << Numeric.Reason;
+    EXPECT_FALSE(Aside);
+    const TNetConnection Named = ConnectInSteps("socket://localhost:" + Listener.Port(), Aside);
+    EXPECT_TRUE(Named.Socket) << Named.Reason;
+    const TNetConnection Unknown = ConnectInSteps("rfc2217://nonexistent.invalid:2000", Aside);
+    EXPECT_FALSE(Unknown.Socket);
+    EXPECT_EQ(Unknown.Error, EHOSTUNREACH);
+    EXPECT_EQ(Unknown.Reason.rfind("Host not found: nonexistent.invalid (", 0), 0u) << Unknown.Reason;
 }
 
 TEST(NetConnect, MalformedNameIsRefusedWithoutLookup)
