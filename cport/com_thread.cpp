@@ -6,6 +6,7 @@
 #include "cport/device_state.h"
 #include "cport/main_thread_queue.h"
 #include "cport/modem_watch.h"
+#include "cport/net_address.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -196,6 +197,11 @@ TComThread::TComThread(TCustomComPort* ComPort) : Events_(ComPort->Events())
     }
     if (S->Counts.Start(*S->Device) != 0)
         S->Counts.Stop();
+    // On a network port a write drains at once, so a report nobody hears
+    // would cost a wake of two threads per frame: such writes are not
+    // signalled (TxEmptyHeard). A local line drains at the line's pace and
+    // keeps reporting every write.
+    Device.TxOwner = NetAddressOf(ComPort->Port()) ? std::this_thread::get_id() : std::thread::id();
     Device.TxWatched = Events_.Contains(evTxEmpty);  // writes signal TxFd from now on
 
     // Created held back (until Release), so that the receive queue knows its

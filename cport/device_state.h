@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace cport {
 
@@ -38,6 +39,7 @@ struct TCustomComPort::TDeviceState {
     std::atomic<bool> TxWatched{false};    // an event thread watches TxFd (set by the event thread)
     std::atomic<uint64_t> TxWrites{0};     // writes made while TxWatched so far
     std::atomic<bool> TxSignalled{false};  // TxFd written and its check not yet begun (see SignalTx)
+    std::atomic<std::thread::id> TxOwner;  // a network port's owning thread (set with TxWatched); unset: a local line
     TTransferTimeouts Timeouts;
     TAbortSignal AbortFd;  // AbortPendingIO: ends every pending transfer wait (see abort_signal.h)
     TReceiveQueue Rx;      // received bytes, decoded; every read of the device goes through it
@@ -57,10 +59,11 @@ struct TCustomComPort::TDeviceState {
     // A check not yet begun covers this write as well (it looks at the
     // device after it), so one signal serves every write until the event
     // thread takes it (TakeTxSignal): a run of one-byte writes costs one
-    // wake, not one per byte.
-    void SignalTx()
+    // wake, not one per byte. A write nobody hears the report of (Heard
+    // false, see TxEmptyHeard) wakes nothing at all.
+    void SignalTx(bool Heard)
     {
-        if (!TxWatched.load(std::memory_order_relaxed))
+        if (!Heard || !TxWatched.load(std::memory_order_relaxed))
             return;
         TxWrites.fetch_add(1, std::memory_order_seq_cst);
         if (TxSignalled.exchange(true, std::memory_order_seq_cst))

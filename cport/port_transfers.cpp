@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdint>
 #include <optional>
+#include <thread>
+#include <typeinfo>
 
 namespace cport {
 
@@ -44,7 +46,9 @@ struct TAsyncRequest {
     using TDeviceState = TCustomComPort::TDeviceState;
 
     // Issue and wait; Device is null when the port is closed (EBADF).
-    int32_t IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count);
+    // TxHeard: the write's evTxEmpty report has a listener (see TxEmptyHeard).
+    int32_t IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count, bool TxHeard);
+    static bool TxEmptyHeard(const TCustomComPort& Port, const TDeviceState* State);
     int32_t IssueRead(TDeviceState* Device, void* Buffer, int32_t Count);
     int32_t Wait(TDeviceState* Device);
 
@@ -72,6 +76,7 @@ private:
     bool Complete_ = true;
     bool HangUp_ = false;
     bool FirstByteReturns_ = false;
+    bool TxHeard_ = true;
     const unsigned char* Out_ = nullptr;
     unsigned char* In_ = nullptr;
     std::string* Grow_ = nullptr;  // ReadText: the string In_ points into, grown as bytes come
@@ -284,7 +289,7 @@ int32_t TAsyncRequest::CompleteWrite(TDeviceState& Device)
             const ssize_t N = Driver.Write(Out_ + Progress_, static_cast<size_t>(Count_ - Progress_));
             if (N > 0) {
                 Progress_ += static_cast<int32_t>(N);
-                Device.SignalTx();
+                Device.SignalTx(TxHeard_);
             } else if (N < 0 && errno != EAGAIN && errno != EINTR) {
                 WaitFailed(errno);
             }
@@ -314,9 +319,10 @@ int32_t TAsyncRequest::CompleteRead(TDeviceState& Device)
         });
 }
 
-int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count)
+int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int32_t Count, bool TxHeard)
 {
     Begin(0, Count);
+    TxHeard_ = TxHeard;
     Out_ = static_cast<const unsigned char*>(Buffer);
     if (!Device)
         IssueFailed(CError_WriteFailed, EBADF);
@@ -338,7 +344,7 @@ int32_t TAsyncRequest::IssueWrite(TDeviceState* Device, const void* Buffer, int3
             IssueFailed(CError_WriteFailed, errno);
         }
         if (Progress_ > 0)
-            State.SignalTx();
+            State.SignalTx(TxHeard_);
     }
     if (Progress_ == Count) {
         Complete_ = true;
@@ -402,6 +408,20 @@ int32_t TAsyncRequest::Wait(TDeviceState* Device)
     return Kind_ == 0 ? CompleteWrite(*Device) : CompleteRead(*Device);
 }
 
+// Whether a write's evTxEmpty report on a network port reaches anyone: an
+// OnTxEmpty handler, or a subclass's NotifyTxEmpty. The handlers belong to
+// the owning thread and are only looked at there; a write from any other
+// thread, by a port of a derived class or to a local line (TxOwner unset) is
+// taken as heard. One that is not wakes no thread: the window's one-byte
+// writes to an rfc2217 port cost a send each and nothing more.
+bool TAsyncRequest::TxEmptyHeard(const TCustomComPort& Port, const TDeviceState* State)
+{
+    if (State == nullptr || State->TxOwner.load(std::memory_order_relaxed) != std::this_thread::get_id())
+        return true;
+    const std::type_info& Type = typeid(Port);
+    return static_cast<bool>(Port.OnTxEmpty) || (Type != typeid(TComPort) && Type != typeid(TCustomComPort));
+}
+
 // Each call holds the device state for its whole length (TDeviceLease), so
 // a Close on another thread waits for it instead of freeing the state
 // under it.
@@ -410,7 +430,7 @@ int32_t TCustomComPort::WriteBytesAsync(const void* Buffer, int32_t Count, PAsyn
     if (Request == nullptr)
         throw EComPort(CError_InvalidAsync);
     TDeviceLease Lease(*this);
-    return Request->IssueWrite(Lease.get(), Buffer, Count);
+    return Request->IssueWrite(Lease.get(), Buffer, Count, TAsyncRequest::TxEmptyHeard(*this, Lease.get()));
 }
 
 int32_t TCustomComPort::ReadBytesAsync(void* Buffer, int32_t Count, PAsync Request)
@@ -446,7 +466,7 @@ int32_t TCustomComPort::WriteBytes(const void* Buffer, int32_t Count)
 {
     TAsyncRequest Request;
     TDeviceLease Lease(*this);
-    Request.IssueWrite(Lease.get(), Buffer, Count);
+    Request.IssueWrite(Lease.get(), Buffer, Count, TAsyncRequest::TxEmptyHeard(*this, Lease.get()));
     return Request.Wait(Lease.get());
 }
 
