@@ -182,15 +182,38 @@ private:
         }
     }
 
-    void Stop(int Signal)
+    // Signals the server and reaps it. One that has not ended within Grace
+    // (a TERM it does not act on) is killed; SIGKILL cannot be held off.
+    void Stop(int Signal, std::chrono::milliseconds Grace = std::chrono::seconds(5))
     {
         if (Pid_ <= 0)
             return;
+        const cport::TUniqueFd Process(static_cast<int>(::syscall(SYS_pidfd_open, Pid_, 0)));
         ::kill(Pid_, Signal);
+        if (Signal != SIGKILL && !Exits(Process, Grace))
+            ::kill(Pid_, SIGKILL);
         int Status = 0;
         while (::waitpid(Pid_, &Status, 0) < 0 && errno == EINTR) {
         }
         Pid_ = -1;
+    }
+
+    // Whether the process behind Process ends within Grace (false without a pidfd).
+    static bool Exits(const cport::TUniqueFd& Process, std::chrono::milliseconds Grace)
+    {
+        if (Process.get() < 0)
+            return false;
+        const auto Deadline = std::chrono::steady_clock::now() + Grace;
+        for (;;) {
+            const auto Left =
+                std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+            pollfd Exit{Process.get(), POLLIN, 0};
+            const int N = Left > 0 ? ::poll(&Exit, 1, static_cast<int>(Left)) : 0;
+            if (N > 0)
+                return true;
+            if (N == 0 || errno != EINTR)
+                return false;
+        }
     }
 
     std::filesystem::path Dir_;
