@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <ostream>
+#include <string_view>
 
 #include "cli/audit_metrics.h"
 #include "cli/commands.h"
@@ -82,23 +84,39 @@ std::vector<std::string> PortsToFind()
 
 // Every line holds a descriptor or a few while the plant runs; the usual soft
 // limit of 1024 would refuse a large plant its ports half way.
-// Descriptors one open line takes: its socket or device and the port's
-// own wake-ups.
-constexpr std::size_t DescriptorsPerLine = 4;
+// Descriptors one open line takes: a device or a raw network port is its
+// one descriptor (a port read by the loop makes no wake-ups of its own); an
+// rfc2217 port also keeps the eventfds, epoll set and timer of its telnet
+// reading.
+constexpr std::size_t DescriptorsPerLine = 1;
+constexpr std::size_t DescriptorsPerRfc2217Line = 5;
 // Descriptors kept for everything else: files, the terminal, the loop.
 constexpr std::size_t DescriptorsReserved = 256;
+
+std::size_t DescriptorsOfLine(const std::string& Port)
+{
+    constexpr std::string_view Scheme = "rfc2217://";
+    const bool Rfc2217 = Port.size() > Scheme.size() &&
+                         std::equal(Scheme.begin(), Scheme.end(), Port.begin(),
+                                    [](char A, char B) { return A == std::tolower(static_cast<unsigned char>(B)); });
+    return Rfc2217 ? DescriptorsPerRfc2217Line : DescriptorsPerLine;
+}
 
 // Raises the open-file limit as far as the lines need and the system
 // allows; the number of lines that may be open at once within it (a plant
 // larger than that is served in turns rather than failing with "too many
-// open files" on the lines beyond it).
-std::size_t AllowDescriptorsFor(std::size_t Lines)
+// open files" on the lines beyond it). Each line is counted at the most
+// any of them takes.
+std::size_t AllowDescriptorsFor(const std::vector<TPlantModule>& Modules)
 {
+    std::size_t PerLine = DescriptorsPerLine;
+    for (const TPlantModule& Module : Modules)
+        PerLine = std::max(PerLine, DescriptorsOfLine(Module.Port));
+    const std::size_t Lines = Modules.size();
     rlimit Limit{};
     if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0)
         return Lines;
-    const rlim_t Wanted =
-        std::min<rlim_t>(Limit.rlim_max, static_cast<rlim_t>(Lines * DescriptorsPerLine + DescriptorsReserved));
+    const rlim_t Wanted = std::min<rlim_t>(Limit.rlim_max, static_cast<rlim_t>(Lines * PerLine + DescriptorsReserved));
     if (Limit.rlim_cur < Wanted) {
         Limit.rlim_cur = Wanted;
         ::setrlimit(RLIMIT_NOFILE, &Limit);
@@ -108,8 +126,7 @@ std::size_t AllowDescriptorsFor(std::size_t Lines)
         return Lines;
     const rlim_t Usable =
         Limit.rlim_cur > DescriptorsReserved * 2 ? Limit.rlim_cur - DescriptorsReserved : Limit.rlim_cur / 2;
-    return std::max<std::size_t>(1,
-                                 std::min<std::size_t>(Lines, static_cast<std::size_t>(Usable) / DescriptorsPerLine));
+    return std::max<std::size_t>(1, std::min<std::size_t>(Lines, static_cast<std::size_t>(Usable) / PerLine));
 }
 
 std::string Padded(const std::string& Text, std::size_t Width)
@@ -160,7 +177,7 @@ public:
             return ExitNoReply;
         }
 
-        const std::size_t LinesAtOnce = AllowDescriptorsFor(Modules.size());
+        const std::size_t LinesAtOnce = AllowDescriptorsFor(Modules);
         if (Options.Jobs == 0 || Options.Jobs > LinesAtOnce)
             Options.Jobs = LinesAtOnce;
         TPlantRun Run(std::move(Modules), Options);

@@ -100,6 +100,7 @@ TPlantRun::TPlantRun(std::vector<TPlantModule> Modules, TPlantOptions Options) :
             Line = Lines_.back().get();
         }
         Line->Rows.push_back(Rows_.size());
+        ++OutcomeCounts_[static_cast<std::size_t>(Row.Outcome)];
         Rows_.push_back(std::move(Row));
     }
 }
@@ -117,12 +118,15 @@ void TPlantRun::Changed(std::size_t Row)
         OnRowChanged(Row);
 }
 
+// The summary is kept by outcome as rows change (each change is shown with
+// it), not counted over every row each time.
 TPlantSummary TPlantRun::Summary() const
 {
     TPlantSummary Sum;
     Sum.Total = Rows_.size();
-    for (const TPlantRow& Row : Rows_) {
-        switch (Row.Outcome) {
+    for (std::size_t Outcome = 0; Outcome < OutcomeCounts_.size(); ++Outcome) {
+        const std::size_t Count = OutcomeCounts_[Outcome];
+        switch (static_cast<TPlantOutcome>(Outcome)) {
         case TPlantOutcome::Waiting:
         case TPlantOutcome::Running:
             continue;
@@ -130,28 +134,35 @@ TPlantSummary TPlantRun::Summary() const
         case TPlantOutcome::Unchanged:
         case TPlantOutcome::Written:
         case TPlantOutcome::Found:
-            ++Sum.Good;
+            Sum.Good += Count;
             break;
         case TPlantOutcome::Differs:
         case TPlantOutcome::DiffersAfterWrite:
-            ++Sum.Differing;
+            Sum.Differing += Count;
             break;
         case TPlantOutcome::NoReply:
         case TPlantOutcome::PortError:
         case TPlantOutcome::NoAnswer:
         case TPlantOutcome::Busy:
-            ++Sum.Unreachable;
+            Sum.Unreachable += Count;
             break;
         case TPlantOutcome::FileError:
-            ++Sum.Failed;
+            Sum.Failed += Count;
             break;
         case TPlantOutcome::Stopped:
-            ++Sum.Stopped;
+            Sum.Stopped += Count;
             break;
         }
-        ++Sum.Done;
+        Sum.Done += Count;
     }
     return Sum;
+}
+
+void TPlantRun::SetOutcome(std::size_t Row, TPlantOutcome Outcome)
+{
+    --OutcomeCounts_[static_cast<std::size_t>(Rows_[Row].Outcome)];
+    ++OutcomeCounts_[static_cast<std::size_t>(Outcome)];
+    Rows_[Row].Outcome = Outcome;
 }
 
 void TPlantRun::Run(TEpollLoop& Loop)
@@ -226,7 +237,7 @@ void TPlantRun::StartRow(TLine& Line, TEpollLoop& Loop)
         Finish(Line, TPlantOutcome::Stopped, Loop);
         return;
     }
-    Row.Outcome = TPlantOutcome::Running;
+    SetOutcome(Index, TPlantOutcome::Running);
     Changed(Index);
     if (!Line.Port->IsOpen()) {
         try {
@@ -435,7 +446,7 @@ void TPlantRun::StartWrites(TEpollLoop& Loop)
 void TPlantRun::Finish(TLine& Line, TPlantOutcome Outcome, TEpollLoop& Loop)
 {
     const std::size_t Index = Line.Rows[Line.Next];
-    Rows_[Index].Outcome = Outcome;
+    SetOutcome(Index, Outcome);
     Line.Stage = TLine::TStage::Idle;
     Changed(Index);
     if (++Line.Next < Line.Rows.size()) {

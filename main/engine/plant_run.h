@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
@@ -145,10 +146,12 @@ private:
     // starts the writes.
     void StartWrites(TEpollLoop& Loop);
     void Changed(std::size_t Row);
+    void SetOutcome(std::size_t Row, TPlantOutcome Outcome);
     std::string Now() const;
 
     TPlantOptions Options_;
     std::vector<TPlantRow> Rows_;
+    std::array<std::size_t, static_cast<std::size_t>(TPlantOutcome::FileError) + 1> OutcomeCounts_{};
     std::vector<std::unique_ptr<TLine>> Lines_;
     std::vector<TLine*> Ended_;            // lines whose chain has ended, to be taken on
     std::vector<TLine*> WritesDue_;        // lines whose write waits for its intent
