@@ -426,7 +426,12 @@ void TReceiveQueue::Announce(TFillResult& Result, bool ByWatcher, bool ToWatcher
         Unreported_ = {};
     } else if (ToWatcher && Watcher_ != std::thread::id() && BroughtAnything(Result)) {
         Merge(Unreported_, Result);
-        Signal();  // one write per addition: the event thread watches edges
+        // One write per addition (the event thread watches edges), unless
+        // the addition leaves it nothing to report: plain bytes a reader has
+        // already taken (the event thread reports no evRxChar for an empty
+        // queue). The window's reads of each reply wake no thread then.
+        if (Tail_ > Head_ || Result.EventChar || !Result.Errors.Empty())
+            Signal();
         return;
     }
     if (Tail_ > Head_ && Waiters_ > 0 && !Signalled_)

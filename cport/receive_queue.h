@@ -31,9 +31,10 @@
 // the device themselves:
 //   - the event thread (SetWatcher) gets one write for every addition made
 //     by another thread (a reading call, InjectForTest), never for its own
-//     FillFrom; what those additions brought is also returned by its next
-//     FillFrom (Added, EventChar, Errors), so nothing that reached the
-//     queue goes unreported (fills the caller reports itself, TAnnounce::
+//     FillFrom, nor for plain bytes a reading call has already taken (they
+//     leave it nothing to report); what those additions brought is also
+//     returned by its next FillFrom (Added, EventChar, Errors), so nothing
+//     that reached the queue goes unreported (fills the caller reports itself, TAnnounce::
 //     ByCaller, excepted until it hands them on);
 //   - a transfer waiting for bytes (BeginWait ... EndWait) sees it readable
 //     whenever bytes are waiting while it waits.
