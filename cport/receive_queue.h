@@ -34,8 +34,8 @@
 //     FillFrom, nor for plain bytes a reading call has already taken (they
 //     leave it nothing to report); what those additions brought is also
 //     returned by its next FillFrom (Added, EventChar, Errors), so nothing
-//     that reached the queue goes unreported (fills the caller reports itself, TAnnounce::
-//     ByCaller, excepted until it hands them on);
+//     that reached the queue goes unreported (fills the caller reports
+//     itself, TAnnounce::ByCaller, excepted until it hands them on);
 //   - a transfer waiting for bytes (BeginWait ... EndWait) sees it readable
 //     whenever bytes are waiting while it waits.
 // Only a Take that leaves the queue empty while a transfer waits resets it,
