@@ -27,6 +27,10 @@
 //       one WriteBytes per byte, reads until the CR) over the same bytewise
 //       client: the serial component's share without the window's own.
 //
+// Beside the times it prints the context switches of this process (the
+// simulators run in it, ser2net does not) per READ CONFIG for each way: a
+// figure that load on the machine does not blur.
+//
 // The five alternate in blocks (connect, three runs, disconnect) so that a
 // change in the machine's load touches all of them alike.
 
@@ -36,6 +40,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,6 +104,26 @@ double Ms(TClock::duration Duration)
     return std::chrono::duration<double, std::milli>(Duration).count();
 }
 
+// Context switches of the whole process so far, voluntary and not.
+long ContextSwitches()
+{
+    rusage Usage{};
+    ::getrusage(RUSAGE_SELF, &Usage);
+    return Usage.ru_nvcsw + Usage.ru_nivcsw;
+}
+
+// Context switches over the runs of one way, for their mean per run.
+struct TSwitches {
+    long Total = 0;
+    int Runs = 0;
+    void Add(long Switches)
+    {
+        Total += Switches;
+        ++Runs;
+    }
+    double PerRun() const { return Runs > 0 ? static_cast<double>(Total) / Runs : 0.0; }
+};
+
 // Where the time goes, as the simulator saw the requests: a request's first
 // to its last byte, and its last byte to the next request's first.
 struct TSpans {
@@ -117,7 +142,7 @@ void AddSpans(const TModuleSimulator& Simulator, TSpans& Spans)
 
 // Opens Port, runs READ CONFIG RunsPerBlock times, closes; appends each run's ms.
 void TimeReadConfigs(TMainForm& Form, const std::string& Port, std::vector<double>& Samples, bool Keep = true,
-                     TModuleSimulator* Simulator = nullptr, TSpans* Spans = nullptr)
+                     TModuleSimulator* Simulator = nullptr, TSpans* Spans = nullptr, TSwitches* Switches = nullptr)
 {
     Form.ComPort1.SetPort(Port);
     Form.ComPort1.Open();
@@ -125,9 +150,12 @@ void TimeReadConfigs(TMainForm& Form, const std::string& Port, std::vector<doubl
         Form.ByteField(TPortGrid::Default, 4)->clear();
         if (Simulator != nullptr)
             Simulator->ClearRequests();
+        const long SwitchesBefore = ContextSwitches();
         const TClock::time_point Start = TClock::now();
         Form.ReadConfigClick();
         const double Elapsed = Ms(TClock::now() - Start);
+        if (Keep && Switches != nullptr)
+            Switches->Add(ContextSwitches() - SwitchesBefore);
         Check(Form.ReplyReceived() == 1, "READ CONFIG ran to its end on " + Port);
         Check(Form.ByteField(TPortGrid::Default, 4)->text() == QStringLiteral("A5"), "the window shows the module");
         if (Keep)
@@ -143,7 +171,7 @@ void TimeReadConfigs(TMainForm& Form, const std::string& Port, std::vector<doubl
 // disconnects; appends each run's ms. The replies are checked after each
 // run, outside its time.
 void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samples, bool Keep = true,
-                         TModuleSimulator* Simulator = nullptr, TSpans* Spans = nullptr)
+                         TModuleSimulator* Simulator = nullptr, TSpans* Spans = nullptr, TSwitches* Switches = nullptr)
 {
     std::array<std::string, ReadChain.size()> Requests;
     for (std::size_t Index = 0; Index < ReadChain.size(); ++Index)
@@ -156,10 +184,13 @@ void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samp
     for (int Run = 0; Run < RunsPerBlock; ++Run) {
         if (Simulator != nullptr)
             Simulator->ClearRequests();
+        const long SwitchesBefore = ContextSwitches();
         const TClock::time_point Start = TClock::now();
         for (std::size_t Index = 0; Index < Requests.size(); ++Index)
             Client.Exchange(Requests[Index], Replies[Index], Bytewise);
         const double Elapsed = Ms(TClock::now() - Start);
+        if (Keep && Switches != nullptr)
+            Switches->Add(ContextSwitches() - SwitchesBefore);
         for (std::size_t Index = 0; Index < Replies.size(); ++Index) {
             const auto Reply = DecodeReplyLine(Replies[Index]);
             Check(Reply.has_value() && ReplyCode(*Reply) == ReadChain[Index].Code,
@@ -178,7 +209,8 @@ void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samp
 // READ CONFIG's exchanges by a plain TComPort on the rfc2217 port, with its
 // default events as the window's port has them: one WriteBytes per byte, as
 // the window writes, and reads until the reply's CR. Appends each run's ms.
-void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Samples, bool Keep = true)
+void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Samples, bool Keep = true,
+                              TSwitches* Switches = nullptr)
 {
     std::array<std::string, ReadChain.size()> Requests;
     for (std::size_t Index = 0; Index < ReadChain.size(); ++Index)
@@ -192,6 +224,7 @@ void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Sampl
     Port.Open();
     std::string Reply;
     for (int Run = 0; Run < RunsPerBlock; ++Run) {
+        const long SwitchesBefore = ContextSwitches();
         const TClock::time_point Start = TClock::now();
         for (const std::string& Request : Requests) {
             for (const char& Byte : Request)
@@ -206,6 +239,8 @@ void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Sampl
         }
         if (Keep)
             Samples.push_back(Ms(TClock::now() - Start));
+        if (Keep && Switches != nullptr)
+            Switches->Add(ContextSwitches() - SwitchesBefore);
     }
     Port.Close();
 }
@@ -239,12 +274,13 @@ int main(int argc, char** argv)
         TimeBareReadConfigs(Server.Rfc2217Port(), true, WarmUp, false);
         TimeComponentReadConfigs(Server.Rfc2217Url(), WarmUp, false);
         TSpans PtySpans, NetSpans, BareSpans, BytewiseSpans;
+        TSwitches NetSwitches, BareSwitches, BytewiseSwitches, ComponentSwitches;
         for (int Block = 0; Block < Blocks; ++Block) {
             TimeReadConfigs(Form, Direct.DevicePath(), Pty, true, &Direct, &PtySpans);
-            TimeReadConfigs(Form, Server.Rfc2217Url(), Rfc2217, true, &Served, &NetSpans);
-            TimeBareReadConfigs(Server.Rfc2217Port(), false, Bare, true, &Served, &BareSpans);
-            TimeBareReadConfigs(Server.Rfc2217Port(), true, Bytewise, true, &Served, &BytewiseSpans);
-            TimeComponentReadConfigs(Server.Rfc2217Url(), Component);
+            TimeReadConfigs(Form, Server.Rfc2217Url(), Rfc2217, true, &Served, &NetSpans, &NetSwitches);
+            TimeBareReadConfigs(Server.Rfc2217Port(), false, Bare, true, &Served, &BareSpans, &BareSwitches);
+            TimeBareReadConfigs(Server.Rfc2217Port(), true, Bytewise, true, &Served, &BytewiseSpans, &BytewiseSwitches);
+            TimeComponentReadConfigs(Server.Rfc2217Url(), Component, true, &ComponentSwitches);
         }
         const double PtyMs = Median(Pty);
         const double NetMs = Median(Rfc2217);
@@ -261,6 +297,8 @@ int main(int argc, char** argv)
                     Median(PtySpans.Frame), Median(NetSpans.Frame), Median(BareSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "last byte to next request, pty/net/bare",
                     Median(PtySpans.Turnaround), Median(NetSpans.Turnaround), Median(BareSpans.Turnaround));
+        std::printf("  %-40s %.1f  /  %.1f  /  %.1f  /  %.1f\n", "context switches, window/bare/bytewise/TComPort",
+                    NetSwitches.PerRun(), BareSwitches.PerRun(), BytewiseSwitches.PerRun(), ComponentSwitches.PerRun());
         std::printf("BENCH readconfig_rfc2217_vs_pty %.3f\n", NetMs / PtyMs);
         std::printf("BENCHROW READ CONFIG through ser2net (rfc2217), ms (vs the pty directly)|%.2f|%.2f|%.2f|<= 1.5\n",
                     NetMs, PtyMs, NetMs / PtyMs);
