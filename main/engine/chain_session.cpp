@@ -4,7 +4,6 @@
 #include "main/engine/chain_session.h"
 
 #include <algorithm>
-#include <iterator>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -90,7 +89,7 @@ std::vector<std::string> TChainResult::UnsentFields() const
 
 void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
 {
-    if (Running_)
+    if (Running())
         End(TChainEnd::Stopped);  // a front end that starts anew has given the old chain up
     Plan_ = std::move(Plan);
     if (Plan_.VerifyByReading && !Plan_.Config)
@@ -99,31 +98,46 @@ void TChainSession::Start(TChainPlan Plan, TSessionTime Now)
     if (Plan_.VerifyByReading)
         Plan_.Steps.insert(Plan_.Steps.end(), ReadChain.begin(), ReadChain.end());
     StepWait_ = Plan_.ReplyWait.value_or(ReplyWait_);
-    Next_ = 0;
-    Running_ = true;
-    Sent_ = false;
-    Answered_ = false;
+    Started_ = 0;
     EchoPossible_ = false;
     StopAsked_ = false;
     Acknowledged_.clear();
     Record_.Forget();
-    Listening_ = false;
     if (TwoModulesSeen_) {
         End(TChainEnd::TwoModules, TwoModulesText);
         return;
     }
     if (Plan_.ListenFirst.count() > 0) {
-        Listening_ = true;
-        Deadline_ = Now + Plan_.ListenFirst;
-        ListenEnd_ = Now + std::max(Plan_.ListenFirst, Plan_.ListenMost);
+        EnterPhase(TPhase::Listening, Now);
         return;
     }
     Advance(Now);
 }
 
+// Every phase change, with what belongs to the phase entered: its deadline.
+void TChainSession::EnterPhase(TPhase Phase, TSessionTime Now)
+{
+    Phase_ = Phase;
+    switch (Phase) {
+    case TPhase::Listening:
+        Deadline_ = Now + Plan_.ListenFirst;
+        ListenEnd_ = Now + std::max(Plan_.ListenFirst, Plan_.ListenMost);
+        return;
+    case TPhase::AwaitingReply:
+        // The reply wait runs from the moment the frame goes out.
+        Deadline_ = Now + StepWait_;
+        return;
+    case TPhase::Idle:
+    case TPhase::Queued:  // its wait begins when it is taken for writing
+    case TPhase::Answered:
+        Deadline_.reset();
+        return;
+    }
+}
+
 void TChainSession::Decline(TChainPlan Plan, TChainEnd How, std::string Reason)
 {
-    if (Running_)
+    if (Running())
         End(TChainEnd::Stopped);
     TChainResult Result;
     Result.End = How;
@@ -134,10 +148,8 @@ void TChainSession::Decline(TChainPlan Plan, TChainEnd How, std::string Reason)
 
 void TChainSession::Continue(TSessionTime Now)
 {
-    if (!Running_ || !Answered_)
-        return;
-    Answered_ = false;
-    Advance(Now);
+    if (Phase_ == TPhase::Answered)
+        Advance(Now);
 }
 
 // The next step, or the end of the chain: stopped, verified, completed.
@@ -145,13 +157,13 @@ void TChainSession::Advance(TSessionTime Now)
 {
     // A stop that comes with the last answer has nothing left to stop: the
     // chain ends as it would have, read-back compared.
-    if (StopAsked_ && Next_ < Plan_.Steps.size()) {
+    if (StopAsked_ && Started_ < Plan_.Steps.size()) {
         End(TChainEnd::Stopped);
         return;
     }
-    if (Next_ == VerifyFrom_ && Next_ > 0 && Plan_.VerifyByReading)
+    if (Started_ == VerifyFrom_ && Started_ > 0 && Plan_.VerifyByReading)
         Record_.Forget();  // the read-back answers afresh
-    if (Next_ < Plan_.Steps.size()) {
+    if (Started_ < Plan_.Steps.size()) {
         StartStep(Now);
         return;
     }
@@ -165,68 +177,50 @@ void TChainSession::Advance(TSessionTime Now)
     End(TChainEnd::Completed);
 }
 
+// Builds the next request (a live value is asked now) and queues it; it is
+// announced when it is taken for writing.
 void TChainSession::StartStep(TSessionTime Now)
 {
-    const TChainStep Step = Plan_.Steps[Next_];
+    const TChainStep Step = Plan_.Steps[Started_];
     const TConfigChainValues Fixed(Plan_.Config.value_or(FactoryModuleConfig));
     const TChainValues& Values = Plan_.LiveValues != nullptr ? *Plan_.LiveValues : Fixed;
     std::string Argument = StepArgument(Step, Values);
     std::string Frame = BuildRequestFrame(Step.Code, Step.Mode, Argument);
-    ++Next_;
-    ReplyReceived_ = 0;
-    Sent_ = true;
-    LastRequest_ = Step;
-    Deadline_ = Now + StepWait_;
-    LastFrame_ = Frame.substr(0, Frame.find('\r') + 1);
-    EchoPossible_ = false;  // until the frame is taken for writing
-    QueuedFrom_ = Output_.size();
-    Output_ += Frame;
-    Events_.emplace_back(TRequestStarted{Step, std::move(Argument), std::move(Frame)});
+    Queued_ = TRequestStarted{Step, std::move(Argument), std::move(Frame)};
+    QueuedAt_ = Now;
+    EnterPhase(TPhase::Queued);
 }
 
 std::optional<TChainStep> TChainSession::OnTheLine() const
 {
-    if (Running_ && Sent_)
-        return Plan_.Steps[Next_ - 1];
+    if (Phase_ == TPhase::AwaitingReply)
+        return Plan_.Steps[Started_ - 1];
     return std::nullopt;
 }
 
 void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::string> Differences)
 {
-    // A request queued and not yet taken for writing was never sent: it
-    // goes back among the steps not sent, and its start is taken back.
-    if (Sent_ && Output_.size() > QueuedFrom_) {
-        Output_.resize(QueuedFrom_);
-        Sent_ = false;
-        --Next_;
-        const auto Started = std::find_if(Events_.rbegin(), Events_.rend(), [](const TSessionEvent& Event) {
-            return std::holds_alternative<TRequestStarted>(Event);
-        });
-        if (Started != Events_.rend())
-            Events_.erase(std::next(Started).base());
-    }
+    // A request still queued was never announced nor sent: it is among the
+    // steps not sent, as every step from Started_ on.
+    Queued_.reset();
     TChainResult Result;
     Result.End = How;
     Result.Acknowledged = Acknowledged_;
     Result.OnTheLine = OnTheLine();
-    Result.NotSent.assign(Plan_.Steps.begin() + static_cast<std::ptrdiff_t>(Next_), Plan_.Steps.end());
+    Result.NotSent.assign(Plan_.Steps.begin() + static_cast<std::ptrdiff_t>(Started_), Plan_.Steps.end());
     Result.Reason = std::move(Reason);
     Result.Differences = std::move(Differences);
     if (How == TChainEnd::NoReply) {
         Result.Wait = StepWait_;
         TwoModulesSeen_ = false;  // the line fell silent: whoever answers next is new
     }
-    Listening_ = false;
-    Running_ = false;
-    Sent_ = false;
-    Answered_ = false;
-    Deadline_.reset();
+    EnterPhase(TPhase::Idle);
     Events_.emplace_back(TChainEnded{std::move(Result)});
 }
 
 void TChainSession::BytesReceived(std::string_view Bytes, TSessionTime Now)
 {
-    if (Listening_ && !Bytes.empty())
+    if (Phase_ == TPhase::Listening && !Bytes.empty())
         Deadline_ = std::min(std::max(*Deadline_, Now + Plan_.ListenLine), ListenEnd_);
     for (const char Ch : Bytes)
         TakeByte(Ch, Now);
@@ -240,7 +234,7 @@ void TChainSession::TakeByte(char Ch, TSessionTime Now)
         return;
     if (Ch == '*' && !Raw_.empty()) {
         // A reply cut short by another reply: two modules talking at once.
-        if (Raw_.rfind("*??:E", 0) == 0 && Running_ && Sent_) {
+        if (Raw_.rfind("*??:E", 0) == 0 && InExchange()) {
             FlushRaw("line cut short by a new \"*\"");
             End(TChainEnd::TwoModules, TwoModulesText);
         } else {
@@ -286,59 +280,64 @@ void TChainSession::Decide(std::string_view Line, std::string Raw, TSessionTime 
     }
     EchoPossible_ = false;
     // A second reply to the request answered last, while no request is on
-    // the line (matching codes, also while the next is queued, not yet
-    // written): a second module.
+    // the line (also while the next is queued, not yet written): a second
+    // module.
     // Taking any reply, a reply while a request is on the line answers it,
     // whatever its code; a second module shows there only when its reply
     // runs into the first, see TakeByte, or by the reply left over when the
     // chain has ended. Matching codes, a reply to another request ends the
     // chain instead (AnswersAnother).
     const int Code = ReplyCode(*Verdict.Reply);
-    const bool Queued = Match_ == TReplyMatch::SameCode && Sent_ && Output_.size() > QueuedFrom_;
-    const bool Again = AnsweredCode_ == Code && (!Sent_ || Queued);
+    const bool Again = AnsweredCode_ == Code && Phase_ != TPhase::AwaitingReply;
     const bool Another = !Again && AnswersAnother(Code);
     Record_.Take(*Verdict.Reply);
     ReplyReceived_ = 1;
     Events_.emplace_back(TReplyDecoded{std::move(*Verdict.Reply), std::move(Raw), LastRequest_});
     if (Again || Another) {
-        if (Running_)
+        if (Running())
             End(TChainEnd::TwoModules, Again ? TwoModulesText : ReplyToAnotherText);
         else
             TwoModulesSeen_ = true;
         return;
     }
-    if (!Running_ || !Sent_)
+    if (Phase_ != TPhase::AwaitingReply)
         return;
     AnsweredCode_ = Code;
     // Any accepted reply answers the request on the line.
-    Acknowledged_.push_back(Plan_.Steps[Next_ - 1]);
-    Sent_ = false;
-    Deadline_.reset();
+    Acknowledged_.push_back(Plan_.Steps[Started_ - 1]);
+    EnterPhase(TPhase::Answered);
     // Step by step, the front end says when to go on; after the last step
     // there is nothing to go on to.
-    if (Pace_ == TPace::StepByStep && Next_ < Plan_.Steps.size())
-        Answered_ = true;
-    else
+    if (Pace_ == TPace::Continuous || Started_ == Plan_.Steps.size())
         Advance(Now);
 }
 
 // Matching codes, a reply is only the answer of its own request: one with
 // another code while a request is on the line, or any reply while the line
-// should be quiet before the writes, answers nothing sent.
+// should be quiet (before the writes, or with the next request not yet
+// written), answers nothing sent.
 bool TChainSession::AnswersAnother(int Code) const
 {
-    if (Match_ != TReplyMatch::SameCode || !Running_)
+    if (Match_ != TReplyMatch::SameCode)
         return false;
-    return Listening_ || (Sent_ && Plan_.Steps[Next_ - 1].Code != Code);
+    switch (Phase_) {
+    case TPhase::Listening:
+    case TPhase::Queued:
+        return true;
+    case TPhase::AwaitingReply:
+        return Plan_.Steps[Started_ - 1].Code != Code;
+    case TPhase::Idle:
+    case TPhase::Answered:
+        return false;
+    }
+    return false;
 }
 
 void TChainSession::TimePassed(TSessionTime Now)
 {
     if (!Deadline_ || Now < *Deadline_)
         return;
-    if (Listening_) {
-        Listening_ = false;
-        Deadline_.reset();
+    if (Phase_ == TPhase::Listening) {
         Advance(Now);
         return;
     }
@@ -347,46 +346,57 @@ void TChainSession::TimePassed(TSessionTime Now)
 
 void TChainSession::EndWait()
 {
-    if (!Running_ || !Sent_)
+    if (Phase_ != TPhase::AwaitingReply)
         return;
-    Events_.emplace_back(TReplyWaitExpired{Plan_.Steps[Next_ - 1], StepWait_});
+    Events_.emplace_back(TReplyWaitExpired{Plan_.Steps[Started_ - 1], StepWait_});
     End(TChainEnd::NoReply);
 }
 
 void TChainSession::DeviceLost(std::string Reason)
 {
-    if (Running_)
+    if (Running())
         End(TChainEnd::DeviceLost, std::move(Reason));
 }
 
 void TChainSession::WriteFailed(std::string Reason)
 {
-    Output_.clear();
-    if (Running_)
+    if (Running())
         End(TChainEnd::PortError, std::move(Reason));
 }
 
 void TChainSession::RequestStop()
 {
     StopAsked_ = true;
-    if (Running_ && !Sent_)
+    if (Running() && Phase_ != TPhase::AwaitingReply)
         End(TChainEnd::Stopped);
 }
 
 void TChainSession::StopNow()
 {
     StopAsked_ = true;
-    if (Running_)
+    if (Running())
         End(TChainEnd::Stopped);
+}
+
+std::string TChainSession::TakeOutput(TSessionTime Now)
+{
+    if (Phase_ != TPhase::Queued || !Queued_)
+        return {};
+    TRequestStarted Request = *std::exchange(Queued_, std::nullopt);
+    std::string Frame = Request.Frame;
+    ++Started_;
+    ReplyReceived_ = 0;
+    LastRequest_ = Request.Step;
+    LastFrame_ = Frame.substr(0, Frame.find('\r') + 1);
+    EchoPossible_ = true;  // only a frame that has gone out can come back as an echo
+    EnterPhase(TPhase::AwaitingReply, Now);
+    Events_.emplace_back(std::move(Request));
+    return Frame;
 }
 
 std::string TChainSession::TakeOutput()
 {
-    // Only a frame that has gone out can come back as an echo.
-    if (Sent_ && !Output_.empty())
-        EchoPossible_ = true;
-    QueuedFrom_ = 0;
-    return std::exchange(Output_, {});
+    return TakeOutput(QueuedAt_);
 }
 
 std::vector<TSessionEvent> TChainSession::TakeEvents()

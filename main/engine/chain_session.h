@@ -200,17 +200,34 @@ public:
     // unconfirmed). For a person who asked to stop and should not wait.
     void StopNow();
 
+    // The request queued last, taken for writing: from here on it is on
+    // the line, TRequestStarted announces it and its reply wait runs from
+    // Now. Without a time, from the time of the call that queued it (a loop
+    // that takes the output at once after every call).
+    std::string TakeOutput(TSessionTime Now);
     std::string TakeOutput();
     std::vector<TSessionEvent> TakeEvents();
     std::optional<TSessionTime> NextDeadline() const;
 
-    bool Running() const { return Running_; }
+    // What the session is doing. A request is queued by the session and is
+    // on the line only once the front end has taken it for writing, so a
+    // chain that ends in between has simply not sent it.
+    enum class TPhase {
+        Idle,           // no chain
+        Listening,      // ListenFirst: the line must stay quiet before the first request
+        Queued,         // a request built, not yet taken for writing
+        AwaitingReply,  // a request on the line, its reply wait running
+        Answered,       // the request answered; step by step, the front end calls Continue
+    };
+    TPhase Phase() const { return Phase_; }
+
+    bool Running() const { return Phase_ != TPhase::Idle; }
     // 0 from the moment a request is started, 1 once any reply is decoded.
     uint8_t ReplyReceived() const { return ReplyReceived_; }
     std::optional<TChainStep> OnTheLine() const;
-    // Progress of the running chain: the steps started so far and all of
-    // them (the read-back included).
-    std::size_t StepsStarted() const { return Next_; }
+    // Progress of the running chain: the steps started (taken for writing)
+    // so far and all of them (the read-back included).
+    std::size_t StepsStarted() const { return Started_; }
     std::size_t StepCount() const { return Plan_.Steps.size(); }
     // The values the replies of this chain (and late ones) carried.
     const TModuleRecord& Record() const { return Record_; }
@@ -230,6 +247,7 @@ public:
     }
 
 private:
+    void EnterPhase(TPhase Phase, TSessionTime Now = {});
     void TakeByte(char Ch, TSessionTime Now);
     void Decide(std::string_view Line, std::string Raw, TSessionTime Now);
     void StartStep(TSessionTime Now);
@@ -237,6 +255,9 @@ private:
     void End(TChainEnd How, std::string Reason = {}, std::vector<std::string> Differences = {});
     void FlushRaw(const char* Why);
     bool AnswersAnother(int Code) const;
+    // A request is queued or on the line: a reply cut short now is one of
+    // two modules talking at once.
+    bool InExchange() const { return Phase_ == TPhase::Queued || Phase_ == TPhase::AwaitingReply; }
 
     TPace Pace_;
     TReplyMatch Match_;
@@ -244,11 +265,13 @@ private:
     std::chrono::milliseconds StepWait_ = DefaultReplyWait;
 
     TChainPlan Plan_;
-    std::size_t Next_ = 0;        // the step to start next (or on the line: Next_ - 1)
-    std::size_t VerifyFrom_ = 0;  // where the read-back starts
-    bool Running_ = false;
-    bool Sent_ = false;      // a step is on the line (sent, not yet answered)
-    bool Answered_ = false;  // StepByStep: answered, waiting for Continue
+    TPhase Phase_ = TPhase::Idle;
+    // The steps taken for writing; the one on the line (AwaitingReply) is
+    // Started_ - 1, the one queued (Queued) is Started_.
+    std::size_t Started_ = 0;
+    std::size_t VerifyFrom_ = 0;             // where the read-back starts
+    std::optional<TRequestStarted> Queued_;  // Queued: the request and its frame
+    TSessionTime QueuedAt_{};
     bool StopAsked_ = false;
     std::optional<TSessionTime> Deadline_;
     std::vector<TChainStep> Acknowledged_;
@@ -262,13 +285,10 @@ private:
     bool EchoPossible_ = false;  // the request written last has no reply yet: its echo may still come
     bool EchoSeen_ = false;
     bool TwoModulesSeen_ = false;
-    bool Listening_ = false;           // ListenFirst: waiting before the first request
     TSessionTime ListenEnd_{};         // the listening ends by then whatever is heard (ListenMost)
     std::optional<int> AnsweredCode_;  // the code of the request answered last, until the next is answered
     TModuleRecord Record_;
 
-    std::string Output_;
-    std::size_t QueuedFrom_ = 0;  // where the frame queued last begins in Output_
     std::vector<TSessionEvent> Events_;
 };
 

@@ -78,7 +78,10 @@ void TMainForm::Save_Setup_to_Default()
 
 void TMainForm::WriteOutput()
 {
-    const std::string Frame = Session_.TakeOutput();
+    // Taken for writing, the request is started: its marks and its log line
+    // come before its bytes, and its reply wait runs from now.
+    const std::string Frame = Session_.TakeOutput(TSessionClock::now());
+    ShowSessionEvents();
     try {
         for (const char& Byte : Frame)
             ComPort1.WriteBytes(&Byte, 1);
