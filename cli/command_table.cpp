@@ -62,180 +62,114 @@ constexpr TCommandSet Plant = Of({TC::Audit, TC::Backup, TC::Apply, TC::Find});
 constexpr TCommandSet OnePort = Every & ~Plant & ~Of({TC::Ports, TC::Backups});
 constexpr TCommandSet Writing = Of({TC::Write, TC::Default, TC::Restore, TC::Commission});
 
-// In the order of the message for a missing command.
+// In the order of the message for a missing command. Each row: the name, the
+// command, its operands, whether it needs -p, an option it cannot run without
+// and the message when it is missing, whether --help lists it among the plant
+// commands and its place there; then its synopsis and summary in --help.
+// clang-format off
 constexpr std::array<TCommandRow, 15> Commands{{
-    {"ports",
-     TC::Ports,
-     TOperands::None,
-     false,
-     nullptr,
-     nullptr,
-     false,
-     0,
-     {"ports", "list the serial ports, marking busy ones and the\nsystem console (never opened); says so when\n"
-               "there are none"},
+    {"ports", TC::Ports, TOperands::None, false, nullptr, nullptr, false, 0,
+     {"ports",
+      "list the serial ports, marking busy ones and the\n"
+      "system console (never opened); says so when\n"
+      "there are none"},
      {}},
-    {"identify",
-     TC::Identify,
-     TOperands::None,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     1,
-     {"identify -p PORT", "the module's BIOS name and version"},
+    {"identify", TC::Identify, TOperands::None, true, nullptr, nullptr, false, 1,
+     {"identify -p PORT",
+      "the module's BIOS name and version"},
      {}},
-    {"read",
-     TC::Read,
-     TOperands::None,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     2,
-     {"read -p PORT [-o FILE]", "the configuration file, on stdout or into FILE"},
+    {"read", TC::Read, TOperands::None, true, nullptr, nullptr, false, 2,
+     {"read -p PORT [-o FILE]",
+      "the configuration file, on stdout or into FILE"},
      {}},
-    {"write",
-     TC::Write,
-     TOperands::File,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     3,
+    {"write", TC::Write, TOperands::File, true, nullptr, nullptr, false, 3,
      {"write -p PORT FILE [--id XX] [--baud RATE] [--keep FIELD,...] [--dry-run]",
-      "write FILE into the module, read it back and\ncompare; --id and --baud replace the file's\n"
-      "values; --keep leaves the named fields or groups\n(module, direction, power_on_default) as the\n"
-      "module has them (needed for fields FILE lacks);\n--dry-run reads and compares, writes nothing"},
+      "write FILE into the module, read it back and\n"
+      "compare; --id and --baud replace the file's\n"
+      "values; --keep leaves the named fields or groups\n"
+      "(module, direction, power_on_default) as the\n"
+      "module has them (needed for fields FILE lacks);\n"
+      "--dry-run reads and compares, writes nothing"},
      {}},
-    {"diff",
-     TC::Diff,
-     TOperands::File,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     4,
-     {"diff -p PORT FILE", "the fields in which the module differs from FILE"},
+    {"diff", TC::Diff, TOperands::File, true, nullptr, nullptr, false, 4,
+     {"diff -p PORT FILE",
+      "the fields in which the module differs from FILE"},
      {}},
-    {"default",
-     TC::Default,
-     TOperands::None,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     5,
-     {"default -p PORT", "write the factory values, then read back"},
+    {"default", TC::Default, TOperands::None, true, nullptr, nullptr, false, 5,
+     {"default -p PORT",
+      "write the factory values, then read back"},
      {}},
-    {"commission",
-     TC::Commission,
-     TOperands::File,
-     true,
-     "--ids",
+    {"commission", TC::Commission, TOperands::File, true, "--ids",
      "commission needs the Remote IDs to give: --ids LIST (for example 01-1F)",
-     false,
-     10,
-     {"commission -p PORT TEMPLATE --ids LIST [--log FILE.csv] [--dry-run]\n           [--next-on-enter]",
-      "put modules into service one after another:\neach gets TEMPLATE with the next Remote ID of\n"
-      "LIST (01-1F, 01-05,08) not yet done in the log,\nis read back and gets one CSV row in the log;\n"
+     false, 10,
+     {"commission -p PORT TEMPLATE --ids LIST [--log FILE.csv] [--dry-run]\n"
+      "           [--next-on-enter]",
+      "put modules into service one after another:\n"
+      "each gets TEMPLATE with the next Remote ID of\n"
+      "LIST (01-1F, 01-05,08) not yet done in the log,\n"
+      "is read back and gets one CSV row in the log;\n"
       "then the next module is awaited"},
      {}},
-    {"audit",
-     TC::Audit,
-     TOperands::Inventory,
-     false,
-     nullptr,
-     nullptr,
-     true,
-     0,
-     {"audit PLANT.csv", "read every module of the inventory and compare\nit with its file; writes nothing"},
+    {"audit", TC::Audit, TOperands::Inventory, false, nullptr, nullptr, true, 0,
+     {"audit PLANT.csv",
+      "read every module of the inventory and compare\n"
+      "it with its file; writes nothing"},
      {}},
-    {"backup",
-     TC::Backup,
-     TOperands::Inventory,
-     false,
-     "--output",
+    {"backup", TC::Backup, TOperands::Inventory, false, "--output",
      "backup needs the folder to write into: -o DIR",
-     true,
-     1,
+     true, 1,
      {"backup PLANT.csv -o DIR",
-      "read every module into DIR/NAME.ini and write\nDIR/plant.csv, an inventory of those files"},
+      "read every module into DIR/NAME.ini and write\n"
+      "DIR/plant.csv, an inventory of those files"},
      {}},
-    {"apply",
-     TC::Apply,
-     TOperands::Inventory,
-     false,
-     nullptr,
-     nullptr,
-     true,
-     2,
+    {"apply", TC::Apply, TOperands::Inventory, false, nullptr, nullptr, true, 2,
      {"apply PLANT.csv [--dry-run] [--backup-dir DIR]",
-      "write its file into every module that differs\nfrom it (after keeping what it held in DIR,\n"
-      "by default ~/.local/state/varnolink/backups),\nthen read back and compare; a module that\n"
+      "write its file into every module that differs\n"
+      "from it (after keeping what it held in DIR,\n"
+      "by default ~/.local/state/varnolink/backups),\n"
+      "then read back and compare; a module that\n"
       "holds its file already gets no write"},
      {}},
-    {"find",
-     TC::Find,
-     TOperands::Ports,
-     false,
-     nullptr,
-     nullptr,
-     true,
-     3,
-     {"find --speeds PORT...", "the line speed each port's module answers at"},
+    {"find", TC::Find, TOperands::Ports, false, nullptr, nullptr, true, 3,
+     {"find --speeds PORT...",
+      "the line speed each port's module answers at"},
      {"find [PORT...] [--inventory PLANT.csv] [--wait MS]",
-      "ask each port who answers (identity, Remote\nID); with no PORT every USB serial adapter and\n"
-      "every port of VARNOLINK_PORTS, never a built-in\nUART or the system console"}},
-    {"backups",
-     TC::Backups,
-     TOperands::None,
-     false,
-     nullptr,
-     nullptr,
-     false,
-     7,
-     {"backups", "the backups kept before writes, oldest first"},
+      "ask each port who answers (identity, Remote\n"
+      "ID); with no PORT every USB serial adapter and\n"
+      "every port of VARNOLINK_PORTS, never a built-in\n"
+      "UART or the system console"}},
+    {"backups", TC::Backups, TOperands::None, false, nullptr, nullptr, false, 7,
+     {"backups",
+      "the backups kept before writes, oldest first"},
      {}},
-    {"restore",
-     TC::Restore,
-     TOperands::File,
-     true,
-     nullptr,
-     nullptr,
-     false,
-     8,
+    {"restore", TC::Restore, TOperands::File, true, nullptr, nullptr, false, 8,
      {"restore -p PORT FILE",
-      "write a backup (or any complete configuration\nfile) back into the module, then read back"},
+      "write a backup (or any complete configuration\n"
+      "file) back into the module, then read back"},
      {}},
-    {"doctor",
-     TC::Doctor,
-     TOperands::None,
-     false,
-     nullptr,
-     nullptr,
-     false,
-     6,
+    {"doctor", TC::Doctor, TOperands::None, false, nullptr, nullptr, false, 6,
      {"doctor [-p PORT]",
-      "check the port and the line step by step, each\ncheck with its verdict and what to do: the\n"
-      "device, your access to it, who holds it, a USB\nadapter's latency, echo, the module at 9600 baud\n"
-      "and, failing that, at the other rates; for a\nnetwork port the server, its telnet and banner"},
+      "check the port and the line step by step, each\n"
+      "check with its verdict and what to do: the\n"
+      "device, your access to it, who holds it, a USB\n"
+      "adapter's latency, echo, the module at 9600 baud\n"
+      "and, failing that, at the other rates; for a\n"
+      "network port the server, its telnet and banner"},
      {}},
-    {"journal",
-     TC::Journal,
-     TOperands::None,
-     false,
-     nullptr,
-     nullptr,
-     false,
-     9,
+    {"journal", TC::Journal, TOperands::None, false, nullptr, nullptr, false, 9,
      {"journal [--since TIME] [-p PORT]",
-      "the changes made to modules, oldest first:\nwhen, by whom, which module, the fields before\n"
-      "and after, the reason and how the write ended\n(TIME in UTC: 2026-12-10 or 2026-12-10T06:00:00Z)"},
+      "the changes made to modules, oldest first:\n"
+      "when, by whom, which module, the fields before\n"
+      "and after, the reason and how the write ended\n"
+      "(TIME in UTC: 2026-12-10 or 2026-12-10T06:00:00Z)"},
      {}},
 }};
+// clang-format on
 
-// In the order of the overall --help; those it does not list follow.
+// In the order of the overall --help; those it does not list follow. Each
+// row: the long and the short name, the value's name (nullptr for a flag),
+// the commands that take it, where its value lands, its help and whether the
+// overall --help lists it.
 constexpr std::array<TOptionRow, 28> Options{{
     {"--port", "-p", "PORT", OnePort, [](TCliArguments& A, const std::string& V) { A.Port = V; }, "the serial port",
      true},
@@ -246,7 +180,9 @@ constexpr std::array<TOptionRow, 28> Options{{
                           ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
          A.LineSpeed = std::stoi(V);
      },
-     "talk at RATE instead of 9600 baud (a module whose baud\nrate was changed answers only at that rate)", true},
+     "talk at RATE instead of 9600 baud (a module whose baud\n"
+     "rate was changed answers only at that rate)",
+     true},
     {"--rs485", nullptr, "rts-on-send[,rts-after-send][,delay-before=MS][,delay-after=MS][,rx-during-tx]", OnePort,
      [](TCliArguments& A, const std::string& V) {
          try {
@@ -256,38 +192,56 @@ constexpr std::array<TOptionRow, 28> Options{{
          }
          A.Rs485 = V;
      },
-     "put the port in the kernel's RS-485 mode, so that its\ndriver switches the transceiver by RTS (a board UART\n"
-     "with an RS-485 transceiver); a USB-RS485 adapter that\nswitches by itself needs none",
+     "put the port in the kernel's RS-485 mode, so that its\n"
+     "driver switches the transceiver by RTS (a board UART\n"
+     "with an RS-485 transceiver); a USB-RS485 adapter that\n"
+     "switches by itself needs none",
      true},
     {"--output", "-o", "FILE", Of({TC::Read, TC::Backup}), [](TCliArguments& A, const std::string& V) { A.Output = V; },
-     "write the configuration into FILE (read; checked before\nthe port is opened)", true},
+     "write the configuration into FILE (read; checked before\n"
+     "the port is opened)",
+     true},
     {"--ids", nullptr, "LIST", Of({TC::Commission}), [](TCliArguments& A, const std::string& V) { A.Ids = V; },
      "(commission) the Remote IDs to give, ranges and commas", true},
     {"--log", nullptr, "FILE", Of({TC::Commission}), [](TCliArguments& A, const std::string& V) { A.Log = V; },
-     "(commission) the CSV log: one row per module, IDs shown\nthere as ok are not given again", true},
+     "(commission) the CSV log: one row per module, IDs shown\n"
+     "there as ok are not given again",
+     true},
     {"--dry-run", nullptr, nullptr, Of({TC::Write, TC::Commission, TC::Apply}),
      [](TCliArguments& A, const std::string&) { A.DryRun = true; },
-     "(write, commission, apply) read each module, show what\nwould change; write nothing, log nothing", true},
+     "(write, commission, apply) read each module, show what\n"
+     "would change; write nothing, log nothing",
+     true},
     {"--no-backup", nullptr, nullptr, Writing, [](TCliArguments& A, const std::string&) { A.NoBackup = true; },
-     "(write, default, restore, commission) do not read the\nmodule first to keep its configuration; by default it "
-     "is\nkept in ~/.local/state/varnolink/backups (XDG_STATE_HOME)\nbefore the first write frame, and a backup that "
-     "cannot\nbe written stops the write before it starts",
+     "(write, default, restore, commission) do not read the\n"
+     "module first to keep its configuration; by default it is\n"
+     "kept in ~/.local/state/varnolink/backups (XDG_STATE_HOME)\n"
+     "before the first write frame, and a backup that cannot\n"
+     "be written stops the write before it starts",
      true},
     {"--reason", nullptr, "TEXT", Writing | Of({TC::Apply}),
      [](TCliArguments& A, const std::string& V) { A.Reason = V; },
-     "(write, default, restore, commission, apply) the change\nticket or reason, kept in the journal of changes", true},
+     "(write, default, restore, commission, apply) the change\n"
+     "ticket or reason, kept in the journal of changes",
+     true},
     {"--journal", nullptr, "FILE", Writing | Of({TC::Apply, TC::Journal}),
      [](TCliArguments& A, const std::string& V) { A.JournalFile = V; },
-     "the journal of changes (also VARNOLINK_JOURNAL); by\ndefault ~/.local/state/varnolink/journal.jsonl\n"
-     "(XDG_STATE_HOME). Every write keeps a record there\nbefore its first write frame and completes it after\n"
+     "the journal of changes (also VARNOLINK_JOURNAL); by\n"
+     "default ~/.local/state/varnolink/journal.jsonl\n"
+     "(XDG_STATE_HOME). Every write keeps a record there\n"
+     "before its first write frame and completes it after\n"
      "the read-back",
      true},
     {"--next-on-enter", nullptr, nullptr, Of({TC::Commission}),
      [](TCliArguments& A, const std::string&) { A.NextOnEnter = true; },
-     "(commission) after each module wait for Enter instead of\nfor the next module to be plugged in", true},
+     "(commission) after each module wait for Enter instead of\n"
+     "for the next module to be plugged in",
+     true},
     {"--json", nullptr, nullptr, Every, [](TCliArguments& A, const std::string&) { A.Json = true; },
-     "machine output on stdout: one JSON object for every run,\nusage errors included, with ok, exit_code and "
-     "command\n(its shape: varnolink.schema.json, installed with the\nprogram)",
+     "machine output on stdout: one JSON object for every run,\n"
+     "usage errors included, with ok, exit_code and command\n"
+     "(its shape: varnolink.schema.json, installed with the\n"
+     "program)",
      true},
     {"--verbose", "-v", nullptr, Every, [](TCliArguments& A, const std::string&) { A.Verbose = true; },
      "every frame sent and reply received, on stderr", true},
@@ -299,33 +253,41 @@ constexpr std::array<TOptionRow, 28> Options{{
     {"--report", nullptr, "FILE", Plant, [](TCliArguments& A, const std::string& V) { A.Report = V; },
      "(plant commands) also write the result as an HTML page", true},
     {"--metrics", nullptr, "FILE", Of({TC::Audit}), [](TCliArguments& A, const std::string& V) { A.Metrics = V; },
-     "(audit) also write the result as Prometheus metrics\n(for node_exporter's textfile folder), replacing FILE at\n"
+     "(audit) also write the result as Prometheus metrics\n"
+     "(for node_exporter's textfile folder), replacing FILE at\n"
      "once; the time of the last good run is kept from it",
      true},
     {"--deadline", nullptr, "SECONDS", Of({TC::Audit, TC::Backup, TC::Apply}),
      [](TCliArguments& A, const std::string& V) {
          A.Deadline = static_cast<int>(NumberOption("--deadline", V, 1, 7 * 24 * 3600));
      },
-     "(audit, backup, apply) end the run after SECONDS: each\nline finishes the request on it, modules not yet "
-     "reached\nare reported as stopped (exit status 130)",
+     "(audit, backup, apply) end the run after SECONDS: each\n"
+     "line finishes the request on it, modules not yet reached\n"
+     "are reported as stopped (exit status 130)",
      true},
     {"--wait", nullptr, "MS", Of({TC::Find}),
      [](TCliArguments& A, const std::string& V) { A.WaitMs = static_cast<int>(NumberOption("--wait", V, 1, 60000)); },
      "(find) how long each port may take to answer (1000)", true},
     {"--inventory", nullptr, "FILE", Of({TC::Find}), [](TCliArguments& A, const std::string& V) { A.Inventory = V; },
-     "(find) name the module of the inventory each port\nshould have", true},
+     "(find) name the module of the inventory each port\n"
+     "should have",
+     true},
     {"--quiet", "-q", nullptr, Every, [](TCliArguments& A, const std::string&) { A.Quiet = true; },
      "no progress line (shown only when stderr is a terminal)", true},
     {"--help", "-h", nullptr, Every, [](TCliArguments& A, const std::string&) { A.Help = true; }, "this text", true},
     {"--version", nullptr, nullptr, Every, [](TCliArguments& A, const std::string&) { A.Version = true; },
      "the program's version", true},
     {"--id", nullptr, "XX", Of({TC::Write}), [](TCliArguments& A, const std::string& V) { A.Id = V; },
-     "the Remote ID to write instead of the file's (two hex\ndigits or 0b and eight binary digits)", false},
+     "the Remote ID to write instead of the file's (two hex\n"
+     "digits or 0b and eight binary digits)",
+     false},
     {"--baud", nullptr, "RATE", Of({TC::Write}), [](TCliArguments& A, const std::string& V) { A.Baud = V; },
      "the baud rate to write instead of the file's", false},
     {"--keep", nullptr, "FIELD,...", Of({TC::Write}),
      [](TCliArguments& A, const std::string& V) { AppendList(A.Keep, V); },
-     "leave these fields or groups (module, direction,\npower_on_default) as the module has them", false},
+     "leave these fields or groups (module, direction,\n"
+     "power_on_default) as the module has them",
+     false},
     {"--backup-dir", nullptr, "DIR", Of({TC::Apply}), [](TCliArguments& A, const std::string& V) { A.BackupDir = V; },
      "keep what each module held in DIR before writing it", false},
     {"--since", nullptr, "TIME", Of({TC::Journal}), [](TCliArguments& A, const std::string& V) { A.Since = V; },
@@ -491,7 +453,11 @@ std::string CliCommandUsageText(TCliCommand Command)
     for (const TUsageEntry& Entry : {Row->Usage, Row->SecondUsage}) {
         if (Entry.Synopsis == nullptr)
             continue;
-        Out += "Usage: varnolink [--json] [-v|-q] " + std::string(Entry.Synopsis) + "\n" + Indented(Entry.Summary, 2);
+        // The synopsis on one line: its continuation lines fit the overview only.
+        std::string Synopsis = Entry.Synopsis;
+        for (std::size_t Break; (Break = Synopsis.find('\n')) != std::string::npos;)
+            Synopsis.replace(Break, Synopsis.find_first_not_of(' ', Break + 1) - Break, " ");
+        Out += "Usage: varnolink [--json] [-v|-q] " + Synopsis + "\n" + Indented(Entry.Summary, 2);
     }
     // Its own options first, then those every command takes.
     Out += "\nOptions:\n";
