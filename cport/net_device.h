@@ -85,6 +85,7 @@ struct TNetTimeouts {
     static constexpr std::chrono::milliseconds Connect{5000};
     static constexpr std::chrono::milliseconds Negotiation{3000};      // rfc2217: the server's first answers
     static constexpr std::chrono::milliseconds Acknowledgement{3000};  // rfc2217: rate and format
+    static constexpr std::chrono::milliseconds ServerEnd{500};         // rfc2217: the server's end after a close
 };
 
 // Sends to a socket without SIGPIPE; a connection that has gone becomes EIO.

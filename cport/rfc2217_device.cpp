@@ -609,7 +609,24 @@ void TRfc2217Device::Close()
         Purge += TTelnetCodec::RequestByte(cpPurgeData, cpPurgeTransmit);
         [[maybe_unused]] ssize_t N = NetSend(Socket_.get(), Purge.data(), Purge.size());
     }
-    ::shutdown(Socket_.get(), SHUT_RDWR);
+    // The server frees its port once it has ended the session: our end is
+    // sent, and the server's is awaited (briefly, reading and dropping what
+    // still comes), so that an open right after this close is not refused
+    // as busy. A connection that has gone ends the wait at once.
+    ::shutdown(Socket_.get(), SHUT_WR);
+    const auto Deadline = TClock::now() + TNetTimeouts::ServerEnd;
+    for (;;) {
+        char Dropped[512];
+        const ssize_t N = ::recv(Socket_.get(), Dropped, sizeof Dropped, MSG_DONTWAIT);
+        if (N == 0 || (N < 0 && errno != EAGAIN && errno != EINTR))
+            break;
+        const int Left = MillisecondsLeft(Deadline, TClock::now());
+        if (Left == 0)
+            break;  // however much a server still sends
+        pollfd P{Socket_.get(), POLLIN, 0};
+        if (N < 0 && ::poll(&P, 1, Left) < 0 && errno != EINTR)
+            break;
+    }
     Socket_.Reset();
 }
 

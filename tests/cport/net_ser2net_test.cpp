@@ -124,6 +124,19 @@ TEST_F(NetSer2NetRfc2217, LineSettingsReachThePseudoTerminal)
     Port_.Close();
 }
 
+// A port opened again right after its close finds the server ready for it,
+// and the bytes of each session reach the line.
+TEST_F(NetSer2NetRfc2217, OpensAgainRightAfterAClose)
+{
+    for (int Round = 0; Round < 20; ++Round) {
+        SCOPED_TRACE(Round);
+        ASSERT_NO_THROW(Port_.Open());
+        ASSERT_EQ(Port_.WriteBytes("x", 1), 1);
+        EXPECT_EQ(Line_.Read(1, 5000ms), "x");
+        Port_.Close();
+    }
+}
+
 // socket:// to a telnet server is refused, and says what to use instead.
 TEST_F(NetSer2NetRfc2217, RawNameForTelnetServerIsRefused)
 {
