@@ -4,7 +4,8 @@
 // one byte on a TCP socket to the same server, in the same run.
 //
 //   BENCH rfc2217_one_byte_write_vs_bare_send  ns per WriteBytes(&c, 1) on
-//       a port with its default events (an event thread watching evTxEmpty),
+//       a port with its default events (an event thread with evTxEmpty in
+//       its mask, no OnTxEmpty: the writes wake it not),
 //       over ns per one-byte send(2) with TCP_NODELAY. The server (a child
 //       process) reads both. Blocks of the two alternate so that a change
 //       in the machine's load touches both alike.
