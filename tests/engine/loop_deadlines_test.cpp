@@ -3,11 +3,15 @@
 // are due soon get their time-outs, in the order of their deadlines, while
 // thousands of others wait on long replies untouched; a chain started on a
 // waiting port from outside the loop's calls has its new deadline kept too.
-// The lines are raw network ports to a server that never answers.
+// The lines are raw network ports to a server that never answers. And the
+// descriptors of others the loop watches: a pipe's lines and its end, and
+// /dev/null, which cannot be waited on.
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "cport/unique_fd.h"
 #include "main/engine/epoll_loop.h"
 #include "main/engine/session_port.h"
 #include "tests/support/unanswered_servers.h"
@@ -104,6 +109,40 @@ TEST_F(LoopDeadlines, DueTimeOutsComeInOrderWhileThousandsWait)
             ASSERT_TRUE(Ports_[Index]->Session().Running()) << "port " << Index << " was ended";
         }
     }
+}
+
+TEST(LoopWatches, APipeIsReadUntilItsEndAndDevNullCannotBeWaitedOn)
+{
+    TEpollLoop Loop;
+    const cport::TUniqueFd Null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(Null);
+    EXPECT_FALSE(Loop.WatchReadable(Null.get(), [] {}));
+
+    int Ends[2];
+    ASSERT_EQ(::pipe2(Ends, O_CLOEXEC | O_NONBLOCK), 0);
+    const cport::TUniqueFd Reader(Ends[0]);
+    cport::TUniqueFd Writer(Ends[1]);
+    std::string Taken;
+    bool Ended = false;
+    // The watch ends itself at the pipe's end, from inside its own call.
+    ASSERT_TRUE(Loop.WatchReadable(Reader.get(), [&] {
+        char Buffer[16];
+        const ssize_t Got = ::read(Reader.get(), Buffer, sizeof Buffer);
+        if (Got > 0) {
+            Taken.append(Buffer, static_cast<std::size_t>(Got));
+            Writer.Reset();  // the writer closes once its line is read
+        } else if (Got == 0) {
+            Loop.UnwatchReadable(Reader.get());
+            Ended = true;
+        }
+    }));
+    ASSERT_EQ(::write(Writer.get(), "next\n", 5), 5);
+    bool GaveUp = false;
+    Loop.SetTimer([Limit = TSessionClock::now() + 20s] { return std::optional<TSessionTime>(Limit); },
+                  [&] { GaveUp = true; });
+    Loop.RunUntil([&] { return Ended || GaveUp; });
+    EXPECT_FALSE(GaveUp);
+    EXPECT_EQ(Taken, "next\n");
 }
 
 }  // namespace
