@@ -31,14 +31,14 @@ bool CliWantsJson(const std::vector<std::string>& Arguments)
     return std::find(Arguments.begin(), Arguments.end(), "--json") != Arguments.end();
 }
 
-std::vector<std::string> KeepFieldsOf(const std::string& Name)
+std::vector<TConfigField> KeepFieldsOf(const std::string& Name)
 {
-    std::vector<std::string> Fields;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
-        const std::string FieldName = ModuleConfigFieldName(Field);
-        const std::string Group = Field < 2 ? "module" : FieldName.substr(0, FieldName.find('.'));
-        if (Name == FieldName || Name == Group)
-            Fields.push_back(FieldName);
+    std::vector<TConfigField> Fields;
+    for (const TConfigField Field : ModuleConfigFields) {
+        const bool InModule = Field == RemoteIdField || Field == BaudField;
+        const std::string Group = InModule ? "module" : std::string(PortGridName(PortGridOf(Field)));
+        if (Name == ModuleConfigFieldName(Field) || Name == Group)
+            Fields.push_back(Field);
     }
     return Fields;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "main/protocol/module_config.h"
+
 namespace varnolink {
 
 // The command line of varnolink, parsed. Options may stand anywhere after
@@ -81,9 +83,9 @@ std::string CliCommandName(TCliCommand Command);
 TCliCommand CliCommandIn(const std::vector<std::string>& Arguments);
 // --json anywhere in the arguments.
 bool CliWantsJson(const std::vector<std::string>& Arguments);
-// Field names for --keep: a field, or a group (module, direction,
+// The fields --keep names: a field, or a group (module, direction,
 // power_on_default) standing for its fields. Nothing for an unknown name.
-std::vector<std::string> KeepFieldsOf(const std::string& Name);
+std::vector<TConfigField> KeepFieldsOf(const std::string& Name);
 
 // The --help text, with the exit codes (made from the command table).
 std::string CliUsageText();

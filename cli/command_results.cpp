@@ -15,8 +15,8 @@ namespace {
 void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 {
     Json.BeginObject();
-    Json.Member("remote_id", ModuleConfigFieldValue(Config, 0));
-    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, 1))));
+    Json.Member("remote_id", ModuleConfigFieldValue(Config, RemoteIdField));
+    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, BaudField))));
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         Json.Key(PortGridName(Grid)).BeginObject();
         for (int Row = 0; Row < PortRowCount; ++Row)
@@ -28,9 +28,9 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 
 // A field's value as everywhere in the JSON: the baud rate a number, every
 // other field two hexadecimal digits.
-void FieldValue(TJsonWriter& Json, const std::string& Field, const std::string& Value)
+void FieldValue(TJsonWriter& Json, TConfigField Field, const std::string& Value)
 {
-    if (Field == ModuleConfigFieldName(1))
+    if (Field == BaudField)
         Json.Number(static_cast<int64_t>(std::stoll(Value)));
     else
         Json.String(Value);
@@ -40,7 +40,7 @@ void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& Li
 {
     Json.Key("differences").BeginArray();
     for (const TFieldDifference& Item : List) {
-        Json.BeginObject().Member("field", Item.Field).Key("expected");
+        Json.BeginObject().Member("field", ModuleConfigFieldName(Item.Field)).Key("expected");
         FieldValue(Json, Item.Field, Item.Wanted);
         Json.Key("actual");
         FieldValue(Json, Item.Field, Item.Held);
@@ -119,7 +119,7 @@ void RenderJson(const TReadResult& Result, TJsonWriter& Json)
 void RenderText(const TDiffResult& Result, std::ostream& Out)
 {
     for (const TFieldDifference& Item : Result.Differences)
-        Out << Item.Field << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
+        Out << ModuleConfigFieldName(Item.Field) << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
     if (Result.Differences.empty())
         Out << "no differences\n";
 }
@@ -165,7 +165,7 @@ void RenderJson(const TBackupsResult& Result, TJsonWriter& Json)
 void RenderText(const TPlanResult& Result, std::ostream& Out)
 {
     for (const TFieldDifference& Item : Result.Differences)
-        Out << Item.Field << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
+        Out << ModuleConfigFieldName(Item.Field) << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
     Out << Result.Comment << "\n";
 }
 

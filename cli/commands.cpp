@@ -283,27 +283,27 @@ private:
                              "57600, 115200");
             Partial.BaudIndex = Index;
         }
-        std::vector<std::string> Keep;
+        std::vector<TConfigField> Keep;
         for (const std::string& Name : Args_.Keep) {
-            const std::vector<std::string> Fields = KeepFieldsOf(Name);
+            const std::vector<TConfigField> Fields = KeepFieldsOf(Name);
             if (Fields.empty())
                 throw EUsage("--keep " + Name + ": no such field or group (module, direction, power_on_default)");
             Keep.insert(Keep.end(), Fields.begin(), Fields.end());
         }
-        std::vector<std::string> Missing;
-        for (const std::string& Field : Partial.MissingFields())
+        std::vector<TConfigField> Missing;
+        for (const TConfigField Field : Partial.MissingFields())
             if (std::find(Keep.begin(), Keep.end(), Field) == Keep.end())
                 Missing.push_back(Field);
         if (!Missing.empty()) {
-            throw EConfigFile(Args_.File, 0, Missing.front(),
+            throw EConfigFile(Args_.File, 0, ModuleConfigFieldName(Missing.front()),
                               "missing (give it in the file, or leave it as the module has it with --keep " +
-                                  ListedFields(Missing) + ")");
+                                  ListedFields(ModuleConfigFieldNames(Missing)) + ")");
         }
         if (!Current || Keep.empty())
             return Partial.Over(TModuleConfig{});
         // Kept fields: the module's own values, whatever the file says.
-        for (const std::string& Field : Keep)
-            Partial.Forget(*ModuleConfigFieldOf(Field));
+        for (const TConfigField Field : Keep)
+            Partial.Forget(Field);
         return Partial.Over(*Current);
     }
 
@@ -318,8 +318,8 @@ private:
         Comment_ = Verified.Comment;
         Render(Verified);
         for (const TFieldDifference& Item : Verified.Differences)
-            Err_ << "varnolink: read-back differs: " << Item.Field << " is " << Item.Held << ", written " << Item.Wanted
-                 << std::endl;
+            Err_ << "varnolink: read-back differs: " << ModuleConfigFieldName(Item.Field) << " is " << Item.Held
+                 << ", written " << Item.Wanted << std::endl;
         return Verified.Differences.empty() ? ExitDone : ExitDiffers;
     }
 
@@ -345,7 +345,7 @@ private:
     // or how the chain ended short. A journal that cannot take it is named,
     // and does not change the result: the module was written.
     void EndChange(const std::optional<TChainResult>& Chain, const std::string& Message = {},
-                   const std::vector<std::string>& Differences = {})
+                   const std::vector<TConfigField>& Differences = {})
     {
         if (ChangeId_.empty())
             return;

@@ -29,9 +29,10 @@ namespace {
 TModuleConfig LoadTemplate(const std::string& Path)
 {
     const TConfigFile File = LoadConfigFile(Path);
-    for (const std::string& Field : File.Config.MissingFields())
-        if (Field != ModuleConfigFieldName(0))
-            throw EConfigFile(Path, 0, Field, "missing (a template needs every field but remote_id)");
+    for (const TConfigField Field : File.Config.MissingFields())
+        if (Field != RemoteIdField)
+            throw EConfigFile(Path, 0, ModuleConfigFieldName(Field),
+                              "missing (a template needs every field but remote_id)");
     return File.Config.Over(FactoryModuleConfig);
 }
 

@@ -10,14 +10,16 @@ namespace varnolink {
 
 TModuleHeld TModuleHeld::Of(const TChainResult& Result)
 {
-    return {Result.WrittenFields(), Result.UnconfirmedField(), Result.UnsentFields()};
+    const std::optional<TConfigField> Unconfirmed = Result.UnconfirmedField();
+    return {ModuleConfigFieldNames(Result.WrittenFields()),
+            Unconfirmed ? std::optional(ModuleConfigFieldName(*Unconfirmed)) : std::nullopt,
+            ModuleConfigFieldNames(Result.UnsentFields())};
 }
 
 TModuleHeld TModuleHeld::Everything()
 {
     TModuleHeld Held;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-        Held.Written.push_back(ModuleConfigFieldName(Field));
+    Held.Written = ModuleConfigFieldNames({ModuleConfigFields.begin(), ModuleConfigFields.end()});
     return Held;
 }
 

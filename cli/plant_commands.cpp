@@ -435,7 +435,7 @@ private:
             Json_.Member("read_at", Row.ReadAt);
         Json_.Key("differences").BeginArray();
         for (const TFieldDifference& Item : Row.Differences) {
-            Json_.BeginObject().Member("field", Item.Field).Key("expected");
+            Json_.BeginObject().Member("field", ModuleConfigFieldName(Item.Field)).Key("expected");
             JsonFieldValue(Item.Field, Item.Wanted);
             Json_.Key("actual");
             JsonFieldValue(Item.Field, Item.Held);
@@ -457,9 +457,9 @@ private:
 
     // The baud rate a number, every other field two hexadecimal digits, as
     // in every JSON object of the tool.
-    void JsonFieldValue(const std::string& Field, const std::string& Value)
+    void JsonFieldValue(TConfigField Field, const std::string& Value)
     {
-        if (Field == ModuleConfigFieldName(1))
+        if (Field == BaudField)
             Json_.Number(static_cast<int64_t>(std::stoll(Value)));
         else
             Json_.String(Value);

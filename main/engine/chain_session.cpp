@@ -23,9 +23,9 @@ std::vector<TChainStep> StepsOf(std::span<const TChainStep> Steps)
     return {Steps.begin(), Steps.end()};
 }
 
-std::string FieldOf(const TChainStep& Step)
+TConfigField FieldOf(const TChainStep& Step)
 {
-    return ModuleConfigFieldName(*ConfigFieldOfCode(Step.Code));
+    return *ConfigFieldOfCode(Step.Code);
 }
 
 bool CarriesField(const TChainStep& Step)
@@ -62,25 +62,25 @@ TChainPlan TChainPlan::Factory()
     return {StepsOf(FactoryChain), FactoryModuleConfig, nullptr, true, {}, {}};
 }
 
-std::vector<std::string> TChainResult::WrittenFields() const
+std::vector<TConfigField> TChainResult::WrittenFields() const
 {
-    std::vector<std::string> Fields;
+    std::vector<TConfigField> Fields;
     for (const TChainStep& Step : Acknowledged)
         if (CarriesField(Step))
             Fields.push_back(FieldOf(Step));
     return Fields;
 }
 
-std::optional<std::string> TChainResult::UnconfirmedField() const
+std::optional<TConfigField> TChainResult::UnconfirmedField() const
 {
     if (OnTheLine && CarriesField(*OnTheLine))
         return FieldOf(*OnTheLine);
     return std::nullopt;
 }
 
-std::vector<std::string> TChainResult::UnsentFields() const
+std::vector<TConfigField> TChainResult::UnsentFields() const
 {
-    std::vector<std::string> Fields;
+    std::vector<TConfigField> Fields;
     for (const TChainStep& Step : NotSent)
         if (CarriesField(Step))
             Fields.push_back(FieldOf(Step));
@@ -168,7 +168,7 @@ void TChainSession::Advance(TSessionTime Now)
         return;
     }
     if (Plan_.VerifyByReading) {
-        std::vector<std::string> Differences = DifferingFields(*Plan_.Config, Record_.Config());
+        std::vector<TConfigField> Differences = DifferingFields(*Plan_.Config, Record_.Config());
         if (!Differences.empty()) {
             End(TChainEnd::Differs, {}, std::move(Differences));
             return;
@@ -198,7 +198,7 @@ std::optional<TChainStep> TChainSession::OnTheLine() const
     return std::nullopt;
 }
 
-void TChainSession::End(TChainEnd How, std::string Reason, std::vector<std::string> Differences)
+void TChainSession::End(TChainEnd How, std::string Reason, std::vector<TConfigField> Differences)
 {
     // A request still queued was never announced nor sent: it is among the
     // steps not sent, as every step from Started_ on.

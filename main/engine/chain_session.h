@@ -100,14 +100,14 @@ struct TChainResult {
     std::vector<TChainStep> Acknowledged;
     std::optional<TChainStep> OnTheLine;
     std::vector<TChainStep> NotSent;
-    std::string Reason;                    // DeviceLost, PortError: the port's words
-    std::chrono::milliseconds Wait{0};     // NoReply: how long the reply was awaited
-    std::vector<std::string> Differences;  // Differs: the fields, by name
+    std::string Reason;                     // DeviceLost, PortError: the port's words
+    std::chrono::milliseconds Wait{0};      // NoReply: how long the reply was awaited
+    std::vector<TConfigField> Differences;  // Differs: the fields the read-back differs in
 
-    // The same, for the configuration fields the writes carry (by name).
-    std::vector<std::string> WrittenFields() const;
-    std::optional<std::string> UnconfirmedField() const;
-    std::vector<std::string> UnsentFields() const;
+    // The same, for the configuration fields the writes carry.
+    std::vector<TConfigField> WrittenFields() const;
+    std::optional<TConfigField> UnconfirmedField() const;
+    std::vector<TConfigField> UnsentFields() const;
 };
 
 // A request is about to go out: the front end prepares for its reply (the
@@ -252,7 +252,7 @@ private:
     void Decide(std::string_view Line, std::string Raw, TSessionTime Now);
     void StartStep(TSessionTime Now);
     void Advance(TSessionTime Now);
-    void End(TChainEnd How, std::string Reason = {}, std::vector<std::string> Differences = {});
+    void End(TChainEnd How, std::string Reason = {}, std::vector<TConfigField> Differences = {});
     void FlushRaw(const char* Why);
     bool AnswersAnother(int Code) const;
     // A request is queued or on the line: a reply cut short now is one of

@@ -35,7 +35,7 @@ TJournalRecord IntentRecord(const TChangeStart& Start)
         Record.RemoteId = HexByteToStr2(Start.Before->RemoteId);
     Record.Backup = Start.Backup;
     Record.Reason = Start.Reason;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+    for (const TConfigField Field : ModuleConfigFields)
         Record.Fields.push_back({ModuleConfigFieldName(Field),
                                  Start.Before ? ModuleConfigFieldValue(*Start.Before, Field) : std::string(),
                                  ModuleConfigFieldValue(Start.After, Field)});
@@ -48,10 +48,10 @@ TJournalRecord EndRecord(const std::string& Id, const TChainResult& Result)
     Record.Id = Id;
     Record.Kind = TJournalRecordKind::End;
     Record.Time = Now();
-    Record.Written = Result.WrittenFields();
-    if (std::optional<std::string> Field = Result.UnconfirmedField())
-        Record.Unconfirmed.push_back(*Field);
-    Record.NotSent = Result.UnsentFields();
+    Record.Written = ModuleConfigFieldNames(Result.WrittenFields());
+    if (const std::optional<TConfigField> Field = Result.UnconfirmedField())
+        Record.Unconfirmed.push_back(ModuleConfigFieldName(*Field));
+    Record.NotSent = ModuleConfigFieldNames(Result.UnsentFields());
     if (Result.End == TChainEnd::Completed)
         Record.Ending = "written";
     else if (Result.End == TChainEnd::Differs)
@@ -63,18 +63,18 @@ TJournalRecord EndRecord(const std::string& Id, const TChainResult& Result)
     else
         Record.Ending = "not sent";
     Record.Message = Result.Reason;
-    for (const std::string& Field : Result.Differences)
-        Record.Message += (Record.Message.empty() ? "the read-back differs in " : ", ") + Field;
+    for (const TConfigField Field : Result.Differences)
+        Record.Message += (Record.Message.empty() ? "the read-back differs in " : ", ") + ModuleConfigFieldName(Field);
     return Record;
 }
 
-TJournalRecord WrittenRecord(const std::string& Id, const std::vector<std::string>& Differences)
+TJournalRecord WrittenRecord(const std::string& Id, const std::vector<TConfigField>& Differences)
 {
     TChainResult Result;
     Result.End = Differences.empty() ? TChainEnd::Completed : TChainEnd::Differs;
     Result.Differences = Differences;
     TJournalRecord Record = EndRecord(Id, Result);
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+    for (const TConfigField Field : ModuleConfigFields)
         Record.Written.push_back(ModuleConfigFieldName(Field));
     return Record;
 }
@@ -120,7 +120,7 @@ void TChangeJournal::EndUnknown(const std::string& Id, const std::string& Messag
     Append({Record});
 }
 
-void TChangeJournal::EndWritten(const std::string& Id, const std::vector<std::string>& Differences)
+void TChangeJournal::EndWritten(const std::string& Id, const std::vector<TConfigField>& Differences)
 {
     if (!Id.empty())
         Append({WrittenRecord(Id, Differences)});

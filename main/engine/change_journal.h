@@ -31,7 +31,7 @@ TJournalRecord IntentRecord(const TChangeStart& Start);
 TJournalRecord EndRecord(const std::string& Id, const TChainResult& Result);
 // The end of a write that completed and was read back: Differences, the
 // fields the read-back differs in (none: written).
-TJournalRecord WrittenRecord(const std::string& Id, const std::vector<std::string>& Differences);
+TJournalRecord WrittenRecord(const std::string& Id, const std::vector<TConfigField>& Differences);
 
 // The journal as the front ends use it: Begin before the first write frame
 // (the intent is on disk when it returns), End after the read-back.
@@ -49,7 +49,7 @@ public:
     // The ends. An id that is empty (no intent) is passed over; an end that
     // cannot be written throws EJournal.
     void End(const std::string& Id, const TChainResult& Result);
-    void EndWritten(const std::string& Id, const std::vector<std::string>& Differences);
+    void EndWritten(const std::string& Id, const std::vector<TConfigField>& Differences);
     // A write that failed where no chain could say what the module holds.
     void EndUnknown(const std::string& Id, const std::string& Message);
     void Append(const std::vector<TJournalRecord>& Records);

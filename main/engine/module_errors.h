@@ -21,7 +21,7 @@ public:
     {}
     const std::optional<TChainResult>& Chain() const { return Chain_; }
     // The configuration fields whose writes the module acknowledged.
-    std::vector<std::string> Written() const { return Chain_ ? Chain_->WrittenFields() : std::vector<std::string>{}; }
+    std::vector<TConfigField> Written() const { return Chain_ ? Chain_->WrittenFields() : std::vector<TConfigField>{}; }
 
 private:
     std::optional<TChainResult> Chain_;
@@ -62,7 +62,7 @@ public:
 // A write and its read-back.
 struct TWriteResult {
     TModuleReading ReadBack;
-    std::vector<std::string> Differences;  // field names; empty when the module holds what was asked
+    std::vector<TConfigField> Differences;  // empty when the module holds what was asked
 };
 
 // The error for a chain that ended short (no reply, stopped, device lost,

@@ -24,9 +24,9 @@ std::string Joined(const std::vector<std::string>& Parts, const std::string& Sep
     return Text;
 }
 
-bool Contains(const std::vector<std::string>& Names, const std::string& Name)
+bool Contains(const std::vector<TConfigField>& Fields, TConfigField Field)
 {
-    return std::find(Names.begin(), Names.end(), Name) != Names.end();
+    return std::find(Fields.begin(), Fields.end(), Field) != Fields.end();
 }
 
 // "direction.P0: wrote 5A, read 5B" for each field the module did not take.
@@ -34,7 +34,8 @@ std::vector<std::string> Mismatches(const TModuleConfig& Written, const TModuleC
 {
     std::vector<std::string> Fields;
     for (const TFieldDifference& Difference : ConfigDifferences(Written, Held))
-        Fields.push_back(Difference.Field + ": wrote " + Difference.Wanted + ", read " + Difference.Held);
+        Fields.push_back(ModuleConfigFieldName(Difference.Field) + ": wrote " + Difference.Wanted + ", read " +
+                         Difference.Held);
     return Fields;
 }
 
@@ -42,11 +43,11 @@ std::vector<std::string> Mismatches(const TModuleConfig& Written, const TModuleC
 
 std::string HeldText(const TChainResult& Result)
 {
-    const std::vector<std::string> Written = Result.WrittenFields();
+    const std::vector<std::string> Written = ModuleConfigFieldNames(Result.WrittenFields());
     std::string Text = Written.empty() ? "nothing written" : "written: " + Joined(Written, " ");
-    if (const std::optional<std::string> Unconfirmed = Result.UnconfirmedField())
-        Text += "; sent, unconfirmed: " + *Unconfirmed;
-    if (const std::vector<std::string> Unsent = Result.UnsentFields(); !Unsent.empty())
+    if (const std::optional<TConfigField> Unconfirmed = Result.UnconfirmedField())
+        Text += "; sent, unconfirmed: " + ModuleConfigFieldName(*Unconfirmed);
+    if (const std::vector<std::string> Unsent = ModuleConfigFieldNames(Result.UnsentFields()); !Unsent.empty())
         Text += "; not sent: " + Joined(Unsent, " ");
     return Text;
 }
@@ -84,12 +85,8 @@ std::string ModuleConfigHex(const TModuleConfig& Config)
 std::vector<std::string> FieldChanges(const TModuleConfig& From, const TModuleConfig& To)
 {
     std::vector<std::string> Changes;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
-        const std::string Before = ModuleConfigFieldValue(From, Field);
-        const std::string After = ModuleConfigFieldValue(To, Field);
-        if (Before != After)
-            Changes.push_back(ModuleConfigFieldName(Field) + " " + Before + " -> " + After);
-    }
+    for (const TFieldDifference& Change : ConfigDifferences(From, To))
+        Changes.push_back(ModuleConfigFieldName(Change.Field) + " " + Change.Wanted + " -> " + Change.Held);
     return Changes;
 }
 
@@ -204,7 +201,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         EndChange(ChangeId, Error.Chain(), Error.what());
         Row.Result = TCommissionResult::NoReply;
         Row.Detail = DescribeStep(Error.Step());
-        if (Contains(Error.Written(), ModuleConfigFieldName(0)))
+        if (Contains(Error.Written(), RemoteIdField))
             Row.IdAfter = HexByteToStr2(ID);
         // It fell silent: whatever answers next is another module.
         SilenceSeen_ = true;
@@ -212,7 +209,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         EndChange(ChangeId, Error.Chain(), Error.what());
         Row.Result = TCommissionResult::Interrupted;
         Row.Detail = HeldText(*Error.Chain());
-        if (Contains(Error.Written(), ModuleConfigFieldName(0)))
+        if (Contains(Error.Written(), RemoteIdField))
             Row.IdAfter = HexByteToStr2(ID);
         Summary_.Interrupted = true;
         Record(Number, Row, Answered);
@@ -225,7 +222,7 @@ void TSeriesCommissioning::Commission(const TModuleReading& Present, TClock::tim
         // The module's row says what it holds; the run cannot go on without the line.
         Row.Result = TCommissionResult::DeviceLost;
         Row.Detail = HeldText(*Error.Chain());
-        if (Contains(Error.Written(), ModuleConfigFieldName(0)))
+        if (Contains(Error.Written(), RemoteIdField))
             Row.IdAfter = HexByteToStr2(ID);
         Record(Number, Row, Answered);
         throw;

@@ -291,12 +291,13 @@ TConfigFile LoadConfigFile(const std::string& Path)
 
 TModuleConfig RequireComplete(const TConfigFile& File, const std::string& FileName)
 {
-    const std::vector<std::string> Missing = File.Config.MissingFields();
+    const std::vector<TConfigField> Missing = File.Config.MissingFields();
     if (!Missing.empty()) {
-        const std::string& Field = Missing.front();
-        const std::size_t Dot = Field.find('.');
-        const std::string Section = Dot == std::string::npos ? std::string(SectionModule) : Field.substr(0, Dot);
-        const std::string Key = Dot == std::string::npos ? Field : Field.substr(Dot + 1);
+        const TConfigField Field = Missing.front();
+        const bool InModule = Field == RemoteIdField || Field == BaudField;
+        const std::string Section =
+            InModule ? std::string(SectionModule) : std::string(PortGridName(PortGridOf(Field)));
+        const std::string Key = InModule ? ModuleConfigFieldName(Field) : PortRowName(Field.Row);
         throw EConfigFile(FileName, 0, Key, "missing from section [" + Section + "]");
     }
     return File.Config.Over(TModuleConfig{});
@@ -316,7 +317,7 @@ std::string ConfigFileText(const TModuleConfig& Config, const TModuleIdentity* I
     Section("# VARNOLINK I/O module configuration", SectionModule);
     Entry("format", std::to_string(ConfigFileFormat));
     Entry("remote_id", HexByteToStr2(Config.RemoteId));
-    Entry("baud", ModuleConfigFieldValue(Config, 1));
+    Entry("baud", ModuleConfigFieldValue(Config, BaudField));
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         Section(Grid == TPortGrid::Direction
                     ? "; one bit per pin, 1 = input, 0 = output (two hex digits, or 0b and eight bits, bit 7 first)"

@@ -10,20 +10,7 @@ namespace varnolink {
 
 namespace {
 
-constexpr int FieldRemoteId = 0;
-constexpr int FieldBaud = 1;
-constexpr int FirstPortField = 2;
-
-struct TPortField {
-    TPortGrid Grid;
-    int Row;
-};
-
-constexpr TPortField PortFieldOf(int Field)
-{
-    const int Index = Field - FirstPortField;
-    return {Index < PortRowCount ? TPortGrid::Direction : TPortGrid::Default, Index % PortRowCount};
-}
+using TKind = TConfigField::TKind;
 
 std::size_t At(int Row)
 {
@@ -31,14 +18,18 @@ std::size_t At(int Row)
 }
 
 // A field's value as a number, for comparing values rather than their texts.
-int FieldNumber(const TModuleConfig& Config, int Field)
+int FieldNumber(const TModuleConfig& Config, TConfigField Field)
 {
-    if (Field == FieldRemoteId)
+    switch (Field.Kind) {
+    case TKind::RemoteId:
         return Config.RemoteId;
-    if (Field == FieldBaud)
+    case TKind::Baud:
         return Config.BaudIndex;
-    const TPortField Port = PortFieldOf(Field);
-    return Config.PortByte(Port.Grid, Port.Row);
+    case TKind::Direction:
+    case TKind::PowerOnDefault:
+        break;
+    }
+    return Config.PortByte(PortGridOf(Field), Field.Row);
 }
 
 }  // namespace
@@ -73,71 +64,81 @@ std::string PortRowName(int Row)
     return "P" + std::to_string(PortDigits.at(At(Row)));
 }
 
-std::string ModuleConfigFieldName(int Field)
+std::string ModuleConfigFieldName(TConfigField Field)
 {
-    if (Field == FieldRemoteId)
+    switch (Field.Kind) {
+    case TKind::RemoteId:
         return "remote_id";
-    if (Field == FieldBaud)
+    case TKind::Baud:
         return "baud";
-    const TPortField Port = PortFieldOf(Field);
-    return std::string(PortGridName(Port.Grid)) + "." + PortRowName(Port.Row);
+    case TKind::Direction:
+    case TKind::PowerOnDefault:
+        break;
+    }
+    return std::string(PortGridName(PortGridOf(Field))) + "." + PortRowName(Field.Row);
 }
 
-std::optional<int> ModuleConfigFieldOf(std::string_view Name)
+std::vector<std::string> ModuleConfigFieldNames(const std::vector<TConfigField>& Fields)
 {
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+    std::vector<std::string> Names;
+    Names.reserve(Fields.size());
+    for (const TConfigField Field : Fields)
+        Names.push_back(ModuleConfigFieldName(Field));
+    return Names;
+}
+
+std::optional<TConfigField> ModuleConfigFieldOf(std::string_view Name)
+{
+    for (const TConfigField Field : ModuleConfigFields)
         if (ModuleConfigFieldName(Field) == Name)
             return Field;
     return std::nullopt;
 }
 
-std::string ModuleConfigFieldValue(const TModuleConfig& Config, int Field)
+std::string ModuleConfigFieldValue(const TModuleConfig& Config, TConfigField Field)
 {
-    if (Field == FieldRemoteId)
+    if (Field.Kind == TKind::RemoteId)
         return HexByteToStr2(Config.RemoteId);
-    if (Field == FieldBaud) {
+    if (Field.Kind == TKind::Baud) {
         if (Config.BaudIndex >= 0 && Config.BaudIndex < BaudRateEntryCount)
             return std::string(BaudRateEntries[At(Config.BaudIndex)]);
         return "index " + std::to_string(Config.BaudIndex);
     }
-    const TPortField Port = PortFieldOf(Field);
-    return HexByteToStr2(Config.PortByte(Port.Grid, Port.Row));
-}
-
-std::vector<std::string> DifferingFields(const TModuleConfig& Expected, const TModuleConfig& Actual)
-{
-    std::vector<std::string> Names;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-        if (FieldNumber(Expected, Field) != FieldNumber(Actual, Field))
-            Names.push_back(ModuleConfigFieldName(Field));
-    return Names;
+    return HexByteToStr2(Config.PortByte(PortGridOf(Field), Field.Row));
 }
 
 std::vector<TFieldDifference> ConfigDifferences(const TModuleConfig& Wanted, const TModuleConfig& Held)
 {
     std::vector<TFieldDifference> List;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
+    for (const TConfigField Field : ModuleConfigFields)
         if (FieldNumber(Wanted, Field) != FieldNumber(Held, Field))
-            List.push_back({ModuleConfigFieldName(Field), ModuleConfigFieldValue(Wanted, Field),
-                            ModuleConfigFieldValue(Held, Field)});
+            List.push_back({Field, ModuleConfigFieldValue(Wanted, Field), ModuleConfigFieldValue(Held, Field)});
     return List;
 }
 
-std::vector<std::string> TPartialModuleConfig::MissingFields() const
+std::vector<TConfigField> DifferingFields(const TModuleConfig& Wanted, const TModuleConfig& Held)
 {
-    std::vector<std::string> Names;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
+    std::vector<TConfigField> Fields;
+    for (const TFieldDifference& Difference : ConfigDifferences(Wanted, Held))
+        Fields.push_back(Difference.Field);
+    return Fields;
+}
+
+std::vector<TConfigField> TPartialModuleConfig::MissingFields() const
+{
+    std::vector<TConfigField> Missing;
+    for (const TConfigField Field : ModuleConfigFields) {
         bool Present = false;
-        if (Field == FieldRemoteId)
+        if (Field.Kind == TKind::RemoteId)
             Present = RemoteId.has_value();
-        else if (Field == FieldBaud)
+        else if (Field.Kind == TKind::Baud)
             Present = BaudIndex.has_value();
         else
-            Present = PortByte(PortFieldOf(Field).Grid, PortFieldOf(Field).Row).has_value();
+            Present = PortByte(PortGridOf(Field), Field.Row).has_value();
         if (!Present)
-            Names.push_back(ModuleConfigFieldName(Field));
+            Missing.push_back(Field);
     }
-    return Names;
+    return Missing;
 }
 
 TModuleConfig TPartialModuleConfig::Over(const TModuleConfig& Base) const
@@ -151,14 +152,14 @@ TModuleConfig TPartialModuleConfig::Over(const TModuleConfig& Base) const
     return Result;
 }
 
-void TPartialModuleConfig::Forget(int Field)
+void TPartialModuleConfig::Forget(TConfigField Field)
 {
-    if (Field == FieldRemoteId)
+    if (Field.Kind == TKind::RemoteId)
         RemoteId.reset();
-    else if (Field == FieldBaud)
+    else if (Field.Kind == TKind::Baud)
         BaudIndex.reset();
     else
-        PortByte(PortFieldOf(Field).Grid, PortFieldOf(Field).Row).reset();
+        PortByte(PortGridOf(Field), Field.Row).reset();
 }
 
 TPartialModuleConfig Complete(const TModuleConfig& Config)

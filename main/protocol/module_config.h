@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,28 +46,62 @@ struct TModuleIdentity {
 inline constexpr TModuleConfig FactoryModuleConfig{
     0x01, 3, {0x00, 0x00, 0xF0, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
 
-// The names of the configuration's fields as files, messages and the command
-// line spell them: "remote_id", "baud", "direction.P0" ... "direction.P5",
-// "power_on_default.P0" ... "power_on_default.P5", in that order.
+// One field of the configuration, the same value from the protocol to every
+// front end: the Remote ID, the baud rate, or a port's direction or
+// power-on default byte (Row: the port's place in P0, P1, P2, P4, P5).
+struct TConfigField {
+    enum class TKind : uint8_t { RemoteId, Baud, Direction, PowerOnDefault };
+    TKind Kind = TKind::RemoteId;
+    int Row = 0;
+
+    bool operator==(const TConfigField&) const = default;
+};
+
+inline constexpr TConfigField RemoteIdField{TConfigField::TKind::RemoteId, 0};
+inline constexpr TConfigField BaudField{TConfigField::TKind::Baud, 0};
+constexpr TConfigField PortField(TPortGrid Grid, int Row)
+{
+    return {Grid == TPortGrid::Direction ? TConfigField::TKind::Direction : TConfigField::TKind::PowerOnDefault, Row};
+}
+
+// The grid of a port's field (Direction or PowerOnDefault).
+constexpr TPortGrid PortGridOf(TConfigField Field)
+{
+    return Field.Kind == TConfigField::TKind::Direction ? TPortGrid::Direction : TPortGrid::Default;
+}
+
+// Every field, in the order files, messages and lists give them: the Remote
+// ID, the baud rate, the directions P0 ... P5, the power-on defaults P0 ... P5.
 inline constexpr int ModuleConfigFieldCount = 2 + 2 * PortRowCount;
-std::string ModuleConfigFieldName(int Field);
-std::optional<int> ModuleConfigFieldOf(std::string_view Name);
+inline constexpr std::array<TConfigField, ModuleConfigFieldCount> ModuleConfigFields = [] {
+    std::array<TConfigField, ModuleConfigFieldCount> Fields{RemoteIdField, BaudField};
+    for (int Row = 0; Row < PortRowCount; ++Row) {
+        Fields[static_cast<std::size_t>(2 + Row)] = PortField(TPortGrid::Direction, Row);
+        Fields[static_cast<std::size_t>(2 + PortRowCount + Row)] = PortField(TPortGrid::Default, Row);
+    }
+    return Fields;
+}();
 
-// Field names and values for messages: "A7", "57600", "0F".
-std::string ModuleConfigFieldValue(const TModuleConfig& Config, int Field);
+// A field's one text form, as files, messages and the command line spell
+// it: "remote_id", "baud", "direction.P0", "power_on_default.P5".
+std::string ModuleConfigFieldName(TConfigField Field);
+std::vector<std::string> ModuleConfigFieldNames(const std::vector<TConfigField>& Fields);
+std::optional<TConfigField> ModuleConfigFieldOf(std::string_view Name);
 
-// The fields whose values differ, by name, in field order.
-std::vector<std::string> DifferingFields(const TModuleConfig& Expected, const TModuleConfig& Actual);
+// A field's value for messages: "A7", "57600", "0F".
+std::string ModuleConfigFieldValue(const TModuleConfig& Config, TConfigField Field);
 
 // A field whose value differs, with both values as messages show them.
 struct TFieldDifference {
-    std::string Field;  // as in the configuration file: "remote_id", "direction.P0"
+    TConfigField Field;
     std::string Wanted;
     std::string Held;
 };
 // Every field Held differs from Wanted in, in field order: the one
 // comparison behind every front end's list of differences.
 std::vector<TFieldDifference> ConfigDifferences(const TModuleConfig& Wanted, const TModuleConfig& Held);
+// The same, the fields only.
+std::vector<TConfigField> DifferingFields(const TModuleConfig& Wanted, const TModuleConfig& Held);
 
 // Section and key names of the port grids ("direction", "power_on_default")
 // and of a port row ("P0" ... "P5").
@@ -83,12 +118,12 @@ struct TPartialModuleConfig {
     std::optional<uint8_t>& PortByte(TPortGrid Grid, int Row);
     const std::optional<uint8_t>& PortByte(TPortGrid Grid, int Row) const;
 
-    // Field names (as above) of the fields that are missing.
-    std::vector<std::string> MissingFields() const;
+    // The fields that are missing, in field order.
+    std::vector<TConfigField> MissingFields() const;
     // The fields it has, taken over the ones of Base.
     TModuleConfig Over(const TModuleConfig& Base) const;
-    // Drops one field (by its number, see ModuleConfigFieldName).
-    void Forget(int Field);
+    // Drops one field.
+    void Forget(TConfigField Field);
 
     bool operator==(const TPartialModuleConfig&) const = default;
 };

@@ -77,14 +77,14 @@ std::string DescribeStep(const TChainStep& Step)
     return DescribeRequest(Step.Code, Step.Mode);
 }
 
-std::optional<int> ConfigFieldOfCode(int Code)
+std::optional<TConfigField> ConfigFieldOfCode(int Code)
 {
     if (Code == CodeIDCode)
-        return 0;
+        return RemoteIdField;
     if (Code == CodeBaudrate)
-        return 1;
-    if (Code >= CodeFirstDirection && Code <= CodeLastPort)
-        return 2 + (Code - CodeFirstDirection);
+        return BaudField;
+    if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Code))
+        return PortField(Slot->Grid, Slot->Row);
     return std::nullopt;
 }
 

@@ -96,8 +96,8 @@ std::string BuildStepFrame(const TChainStep& Step, const TChainValues& Values);
 std::string DescribeRequest(int Code, TRequestMode Mode);
 std::string DescribeStep(const TChainStep& Step);
 
-// The configuration field (see ModuleConfigFieldName) a request with Code
-// reads or writes; empty for the identity, the status and code 99.
-std::optional<int> ConfigFieldOfCode(int Code);
+// The configuration field a request with Code reads or writes; empty for
+// the identity, the status and code 99.
+std::optional<TConfigField> ConfigFieldOfCode(int Code);
 
 }  // namespace varnolink

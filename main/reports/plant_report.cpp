@@ -72,11 +72,11 @@ std::string PlantRowHeld(const TPlantRow& Row)
 {
     if (!Row.Write || Row.Write->End == TChainEnd::Completed || Row.Write->End == TChainEnd::Differs)
         return {};
-    std::string Text = "written before it ended: " + Listed(Row.Write->WrittenFields());
+    std::string Text = "written before it ended: " + Listed(ModuleConfigFieldNames(Row.Write->WrittenFields()));
     if (const auto Unconfirmed = Row.Write->UnconfirmedField())
-        Text += "; sent, not confirmed: " + *Unconfirmed;
+        Text += "; sent, not confirmed: " + ModuleConfigFieldName(*Unconfirmed);
     if (const auto NotSent = Row.Write->UnsentFields(); !NotSent.empty())
-        Text += "; not sent: " + Listed(NotSent);
+        Text += "; not sent: " + Listed(ModuleConfigFieldNames(NotSent));
     return Text;
 }
 
@@ -101,10 +101,12 @@ std::string PlantRowDetail(const TPlantRow& Row)
         break;
     }
     // A written module held the Differences before; the others hold them now.
-    for (const TFieldDifference& Difference : Row.Differences)
+    for (const TFieldDifference& Difference : Row.Differences) {
+        const std::string Field = ModuleConfigFieldName(Difference.Field);
         Add(Row.Outcome == TPlantOutcome::Written
-                ? "changed " + Difference.Field + " " + Difference.Held + " \u2192 " + Difference.Wanted
-                : Difference.Field + ": file " + Difference.Wanted + ", module " + Difference.Held);
+                ? "changed " + Field + " " + Difference.Held + " \u2192 " + Difference.Wanted
+                : Field + ": file " + Difference.Wanted + ", module " + Difference.Held);
+    }
     Add(PlantRowHeld(Row));
     return Text;
 }

@@ -229,9 +229,10 @@ std::optional<TModuleConfig> TCommissionDialog::Template()
     }
     try {
         const TConfigFile File = LoadConfigFile(Path(TemplatePath));
-        for (const std::string& Field : File.Config.MissingFields())
-            if (Field != ModuleConfigFieldName(0))
-                throw EConfigFile(Path(TemplatePath), 0, Field, "missing (a template needs every field but remote_id)");
+        for (const TConfigField Field : File.Config.MissingFields())
+            if (Field != RemoteIdField)
+                throw EConfigFile(Path(TemplatePath), 0, ModuleConfigFieldName(Field),
+                                  "missing (a template needs every field but remote_id)");
         return File.Config.Over(FactoryModuleConfig);
     } catch (const EConfigFile& Error) {
         Status->setText(QStringLiteral("The template cannot be used: %1").arg(QString::fromLocal8Bit(Error.what())));

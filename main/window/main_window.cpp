@@ -43,10 +43,10 @@ QStringList DifferenceLines(const TPartialModuleConfig& Shown, const TModuleConf
 {
     QStringList Lines;
     const TModuleConfig ShownOverModule = Shown.Over(Module);
-    const std::vector<std::string> Missing = Shown.MissingFields();
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field) {
+    const std::vector<TConfigField> Missing = Shown.MissingFields();
+    for (const TConfigField Field : ModuleConfigFields) {
         const std::string Name = ModuleConfigFieldName(Field);
-        const bool NoValue = std::find(Missing.begin(), Missing.end(), Name) != Missing.end();
+        const bool NoValue = std::find(Missing.begin(), Missing.end(), Field) != Missing.end();
         const std::string InWindow = NoValue ? "no value" : ModuleConfigFieldValue(ShownOverModule, Field);
         const std::string InModule = ModuleConfigFieldValue(Module, Field);
         if (NoValue || InWindow != InModule)

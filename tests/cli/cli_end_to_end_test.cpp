@@ -325,9 +325,8 @@ TEST_F(VarnolinkProgram, CtrlCDuringAReplyWaitEndsAtOnceWithTheRequestUnconfirme
 TEST_F(VarnolinkProgram, DeviceLostAfterEachOfTheTwelveWritesNamesWhatTheModuleHolds)
 {
     const std::string Wanted = File("w.ini", WantedFile);
-    std::vector<std::string> Fields;
-    for (int Field = 0; Field < ModuleConfigFieldCount; ++Field)
-        Fields.push_back(ModuleConfigFieldName(Field));
+    const std::vector<std::string> Fields =
+        ModuleConfigFieldNames({ModuleConfigFields.begin(), ModuleConfigFields.end()});
     for (std::size_t Written = 1; Written <= Fields.size(); ++Written) {
         TFaults Faults;
         Faults.SilentFromRequest = Written + 2;  // request 1 is the identity

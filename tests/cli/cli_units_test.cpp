@@ -102,10 +102,10 @@ TEST(JsonWriter, NestedValuesAndEscapes)
 
 TEST(CliArguments, KeepTakesFieldsAndGroups)
 {
-    EXPECT_EQ(KeepFieldsOf("module"), (std::vector<std::string>{"remote_id", "baud"}));
+    EXPECT_EQ(ModuleConfigFieldNames(KeepFieldsOf("module")), (std::vector<std::string>{"remote_id", "baud"}));
     EXPECT_EQ(KeepFieldsOf("direction").size(), 5u);
-    EXPECT_EQ(KeepFieldsOf("power_on_default").front(), "power_on_default.P0");
-    EXPECT_EQ(KeepFieldsOf("direction.P4"), (std::vector<std::string>{"direction.P4"}));
+    EXPECT_EQ(ModuleConfigFieldName(KeepFieldsOf("power_on_default").front()), "power_on_default.P0");
+    EXPECT_EQ(ModuleConfigFieldNames(KeepFieldsOf("direction.P4")), (std::vector<std::string>{"direction.P4"}));
     EXPECT_TRUE(KeepFieldsOf("P4").empty());
 }
 

@@ -177,10 +177,10 @@ TEST_P(SaveEndings, ReportWhatTheModuleHolds)
     EXPECT_EQ(Got.OnTheLine ? std::optional(Named(*Got.OnTheLine)) : std::nullopt,
               OnLine ? std::optional(SaveSteps[At]) : std::nullopt);
     EXPECT_EQ(Named(Got.NotSent), Slice(SaveSteps, Unsent, SaveSteps.size()));
-    EXPECT_EQ(Got.WrittenFields(), Slice(SaveFields, 0, Acked));
-    EXPECT_EQ(Got.UnconfirmedField(), OnLine && At < Writes ? std::optional(SaveFields[At]) : std::nullopt);
-    EXPECT_EQ(Got.UnsentFields(), Slice(SaveFields, Unsent, Writes));
-    EXPECT_EQ(Got.Differences, Differences);
+    EXPECT_EQ(ModuleConfigFieldNames(Got.WrittenFields()), Slice(SaveFields, 0, Acked));
+    EXPECT_EQ(FieldName(Got.UnconfirmedField()), OnLine && At < Writes ? std::optional(SaveFields[At]) : std::nullopt);
+    EXPECT_EQ(ModuleConfigFieldNames(Got.UnsentFields()), Slice(SaveFields, Unsent, Writes));
+    EXPECT_EQ(ModuleConfigFieldNames(Got.Differences), Differences);
     EXPECT_EQ(Got.Reason, How == TEnding::DeviceLost ? "gone" : "");
     EXPECT_EQ(Got.Wait, How == TEnding::NoReply ? TChainSession::DefaultReplyWait : 0ms);
     // Nothing goes out after the end, not even to a late reply.

@@ -86,8 +86,9 @@ TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
     } catch (const EModuleNoReply& Error) {
         EXPECT_EQ(Error.Step().Code, 6);
         EXPECT_EQ(Error.Step().Mode, TRequestMode::Write);
-        EXPECT_EQ(Error.Written(), (Names{"remote_id", "baud", "direction.P0", "direction.P1"}));
-        EXPECT_EQ(Error.Chain()->UnconfirmedField(), "direction.P2");
+        EXPECT_EQ(ModuleConfigFieldNames(Error.Written()),
+                  (Names{"remote_id", "baud", "direction.P0", "direction.P1"}));
+        EXPECT_EQ(FieldName(Error.Chain()->UnconfirmedField()), "direction.P2");
         EXPECT_EQ(Error.Chain()->UnsentFields().size(), 7u);
         EXPECT_STREQ(Error.what(), "no reply to write P2 direction within 300 ms");
     }
@@ -111,7 +112,7 @@ TEST_F(ModuleConnection, ReadBackThatDiffersNamesTheField)
     });
     const TWriteResult Result = Connection_.WriteConfig(Wanted);
     Changer.join();
-    EXPECT_EQ(Result.Differences, Names{"power_on_default.P5"});
+    EXPECT_EQ(ModuleConfigFieldNames(Result.Differences), Names{"power_on_default.P5"});
     EXPECT_EQ(Result.ReadBack.Config.PowerOnDefault[4], 0x00);
 }
 
@@ -128,7 +129,7 @@ TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
         Connection_.WriteConfig(Wanted);
         ADD_FAILURE() << "the write was not stopped";
     } catch (const EModuleStopped& Error) {
-        EXPECT_EQ(Error.Written(), (Names{"remote_id", "baud", "direction.P0"}));
+        EXPECT_EQ(ModuleConfigFieldNames(Error.Written()), (Names{"remote_id", "baud", "direction.P0"}));
     }
     Stopper.join();
     EXPECT_EQ(Simulator_->Requests().size(), 3u);

@@ -125,8 +125,9 @@ TEST_F(PlantRun, AuditNamesEachModulesStateAndWritesNothing)
     EXPECT_EQ(Rows[0].RemoteId, 0x10);
     ASSERT_EQ(Rows[1].Outcome, TPlantOutcome::Differs);
     ASSERT_EQ(Rows[1].Differences.size(), 1u);
-    EXPECT_EQ(PlantRowDetail(Rows[1]), "direction.P0: file " + ModuleConfigFieldValue(ConfigOf(1), 2) + ", module " +
-                                           ModuleConfigFieldValue(*Rows[1].Held, 2));
+    const TConfigField P0 = PortField(TPortGrid::Direction, 0);
+    EXPECT_EQ(PlantRowDetail(Rows[1]), "direction.P0: file " + ModuleConfigFieldValue(ConfigOf(1), P0) + ", module " +
+                                           ModuleConfigFieldValue(*Rows[1].Held, P0));
     EXPECT_EQ(Rows[2].Outcome, TPlantOutcome::NoReply);
     EXPECT_EQ(PlantRowDetail(Rows[2]), "no reply to read Remote ID");
     EXPECT_EQ(PlantSummaryText(Summary_), "3 modules: 1 ok, 1 differs, 1 unreachable");
@@ -177,7 +178,8 @@ TEST_F(PlantRun, ApplyKeepsABackupWritesOnlyWhatDiffersAndSaysWhatAnUnfinishedWr
     ASSERT_TRUE(Rows[2].Write);
     EXPECT_EQ(Rows[2].Write->WrittenFields().size(), 5u);
     EXPECT_EQ(PlantRowHeld(Rows[2]).substr(0, 52), "written before it ended: remote_id, baud, direction.");
-    EXPECT_EQ(Rows[2].Write->UnconfirmedField(), "direction.P4");
+    ASSERT_TRUE(Rows[2].Write->UnconfirmedField());
+    EXPECT_EQ(ModuleConfigFieldName(*Rows[2].Write->UnconfirmedField()), "direction.P4");
 }
 
 TEST_F(PlantRun, ABackupStaysInsideItsFolderWhateverTheModulesName)

@@ -84,9 +84,9 @@ TEST_F(PlantSafety, AWriteTheModuleDoesNotKeepEndsAsDiffersAfterWrite)
     ASSERT_TRUE(Row.ReadBack);
     EXPECT_EQ(Row.ReadBack->Direction[0], 0xFE);
     ASSERT_EQ(Row.Differences.size(), 1u);
-    EXPECT_EQ(Row.Differences[0].Field, "direction.P0");
-    EXPECT_EQ(Row.Differences[0].Wanted, ModuleConfigFieldValue(Wanted, 2));
-    EXPECT_EQ(Row.Differences[0].Held, ModuleConfigFieldValue(*Row.ReadBack, 2));
+    EXPECT_EQ(ModuleConfigFieldName(Row.Differences[0].Field), "direction.P0");
+    EXPECT_EQ(Row.Differences[0].Wanted, ModuleConfigFieldValue(Wanted, Row.Differences[0].Field));
+    EXPECT_EQ(Row.Differences[0].Held, ModuleConfigFieldValue(*Row.ReadBack, Row.Differences[0].Field));
     EXPECT_FALSE(Row.BackupFile.empty());
 }
 

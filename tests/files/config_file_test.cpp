@@ -65,7 +65,7 @@ TEST(ConfigFile, WrittenLayoutStaysTheSameAndQuotesOnlyOuterSpaces)
 TEST(ConfigFile, PartialFileNamesItsMissingFields)
 {
     const TConfigFile File = ParseConfigText("[module]\nbaud = 9600\n[direction]\nP2 = F0\n", "p.ini");
-    const std::vector<std::string> Missing = File.Config.MissingFields();
+    const std::vector<std::string> Missing = ModuleConfigFieldNames(File.Config.MissingFields());
     ASSERT_EQ(Missing.size(), 10u);
     EXPECT_EQ(Missing.front(), "remote_id");
     EXPECT_EQ(Missing[1], "direction.P0");

@@ -207,8 +207,8 @@ TEST_F(Journal, EndRecordsSayWhatTheModuleHolds)
     for (const auto& Case : Cases) {
         const TJournalRecord Record = EndRecord("x", Case.Result);
         EXPECT_EQ(Record.Ending, Case.Ending);
-        EXPECT_EQ(Record.Written, Case.Result.WrittenFields());
-        EXPECT_EQ(Record.NotSent, Case.Result.UnsentFields());
+        EXPECT_EQ(Record.Written, ModuleConfigFieldNames(Case.Result.WrittenFields()));
+        EXPECT_EQ(Record.NotSent, ModuleConfigFieldNames(Case.Result.UnsentFields()));
     }
     EXPECT_EQ(EndRecord("x", Cases[2].Result).Unconfirmed, std::vector<std::string>{"baud"});
     TChangeStart Start;

@@ -149,8 +149,8 @@ TEST_F(SessionRequests, RefusedWriteEndsTheChainWithTheRequestOnTheLine)
     Settle();
     EXPECT_EQ(Result().End, TChainEnd::PortError);
     EXPECT_EQ(Result().Reason, "write refused");
-    EXPECT_EQ(Result().UnconfirmedField(), "baud");
-    EXPECT_EQ(Result().UnsentFields(), Frames{"direction.P2"});
+    EXPECT_EQ(FieldName(Result().UnconfirmedField()), "baud");
+    EXPECT_EQ(ModuleConfigFieldNames(Result().UnsentFields()), Frames{"direction.P2"});
     EXPECT_EQ(WireLines.Lines.front(), ">  *03:1,06=00<CR><LF>  write baud rate 06 (57600)");
     // The next chain starts with a whole frame of its own.
     Start(StepsPlan({W(6)}, Wanted));

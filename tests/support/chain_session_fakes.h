@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,6 +136,12 @@ struct TSessionUnderTest {
     TRecordingObserver WireLines;
     TWireLog Wire;
 };
+
+// A field that may be absent, by name.
+inline std::optional<std::string> FieldName(const std::optional<TConfigField>& Field)
+{
+    return Field ? std::optional(ModuleConfigFieldName(*Field)) : std::nullopt;
+}
 
 // A plan of single steps and the values their writes carry.
 inline TChainPlan StepsPlan(std::vector<TChainStep> Steps, const TModuleConfig& Values = {})
