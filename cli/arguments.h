@@ -35,31 +35,31 @@ enum class TCliCommand {
 
 struct TCliArguments {
     TCliCommand Command = TCliCommand::None;
-    std::string Port;                 // -p, --port
-    std::string File;                 // the configuration file of write and diff, commission's template
-    std::string Output;               // read -o, --output
-    std::optional<std::string> Id;    // write --id: two hex digits
-    std::optional<std::string> Baud;  // write --baud: one of the eight rates
-    std::vector<std::string> Keep;    // write --keep: field names left as the module has them
-    std::string Ids;                  // commission --ids: the Remote IDs to give, "01-1F"
-    std::string Log;                  // commission --log: the CSV log
-    std::vector<std::string> Ports;   // find: the ports named
-    std::string Inventory;            // find --inventory: the plant's inventory
-    std::string Report;               // audit, backup, apply, find --report: the HTML report
-    std::string Metrics;              // audit --metrics: the Prometheus metrics file
-    std::string BackupDir;            // apply --backup-dir
-    std::size_t Jobs = 0;             // audit, backup, apply, find --jobs: lines at once, 0 = all
-    std::optional<int> WaitMs;        // find --wait: milliseconds
-    std::optional<int> Deadline;      // audit, backup, apply --deadline: seconds
-    std::string Reason;               // write, default, restore, commission, apply --reason: for the journal
-    std::string JournalFile;          // --journal: the journal of changes (else VARNOLINK_JOURNAL or the default)
-    std::string Since;                // journal --since: ISO 8601 UTC time
-    bool DryRun = false;              // commission, apply --dry-run
-    bool NoBackup = false;            // write, default, restore, commission --no-backup
-    std::optional<int> LineSpeed;     // --line-speed: the line's rate for this run (9600 unless given)
-    std::string Rs485;                // --rs485: the kernel's RS-485 mode for the line, as text
-    bool Speeds = false;              // find --speeds: search each port's line speed
-    bool NextOnEnter = false;         // commission --next-on-enter
+    std::string Port;                // -p, --port
+    std::string File;                // the configuration file of write and diff, commission's template
+    std::string Output;              // read -o, --output
+    std::optional<std::string> Id;   // write --id: two hex digits
+    std::optional<int> Baud;         // write --baud: one of the eight rates, in baud
+    std::vector<std::string> Keep;   // write --keep: field names left as the module has them
+    std::string Ids;                 // commission --ids: the Remote IDs to give, "01-1F"
+    std::string Log;                 // commission --log: the CSV log
+    std::vector<std::string> Ports;  // find: the ports named
+    std::string Inventory;           // find --inventory: the plant's inventory
+    std::string Report;              // audit, backup, apply, find --report: the HTML report
+    std::string Metrics;             // audit --metrics: the Prometheus metrics file
+    std::string BackupDir;           // apply --backup-dir
+    std::size_t Jobs = 0;            // audit, backup, apply, find --jobs: lines at once, 0 = all
+    std::optional<int> WaitMs;       // find --wait: milliseconds
+    std::optional<int> Deadline;     // audit, backup, apply --deadline: seconds
+    std::string Reason;              // write, default, restore, commission, apply --reason: for the journal
+    std::string JournalFile;         // --journal: the journal of changes (else VARNOLINK_JOURNAL or the default)
+    std::string Since;               // journal --since: ISO 8601 UTC time
+    bool DryRun = false;             // commission, apply --dry-run
+    bool NoBackup = false;           // write, default, restore, commission --no-backup
+    std::optional<int> LineSpeed;    // --line-speed: the line's rate for this run (9600 unless given)
+    std::string Rs485;               // --rs485: the kernel's RS-485 mode for the line, as text
+    bool Speeds = false;             // find --speeds: search each port's line speed
+    bool NextOnEnter = false;        // commission --next-on-enter
     bool Json = false;
     bool Verbose = false;
     bool Quiet = false;          // -q, --quiet: no progress line

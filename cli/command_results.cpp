@@ -6,6 +6,7 @@
 
 #include "cli/module_held.h"
 #include "main/files/config_file.h"
+#include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 
 namespace varnolink {
@@ -16,7 +17,10 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 {
     Json.BeginObject();
     Json.Member("remote_id", ModuleConfigFieldValue(Config, RemoteIdField));
-    Json.Member("baud", static_cast<int64_t>(std::stoll(ModuleConfigFieldValue(Config, BaudField))));
+    if (const std::optional<int> Rate = BaudRateOfIndex(Config.BaudIndex))
+        Json.Member("baud", static_cast<int64_t>(*Rate));
+    else
+        Json.Member("baud", ModuleConfigFieldValue(Config, BaudField));  // "index 9": a rate the module has none for
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         Json.Key(PortGridName(Grid)).BeginObject();
         for (int Row = 0; Row < PortRowCount; ++Row)

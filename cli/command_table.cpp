@@ -52,6 +52,16 @@ constexpr TCommandSet Of(std::initializer_list<TCliCommand> Commands)
     return Set;
 }
 
+// A line rate given on the command line, as a number; only the module's
+// eight rates are taken.
+int RateOption(const char* Option, const std::string& Value)
+{
+    if (!ParseBaudRate(Value))
+        throw EUsage(std::string(Option) + " " + Value +
+                     ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
+    return std::stoi(Value);
+}
+
 using TC = TCliCommand;
 
 constexpr TCommandSet Every =
@@ -174,12 +184,7 @@ constexpr std::array<TOptionRow, 28> Options{{
     {"--port", "-p", "PORT", OnePort, [](TCliArguments& A, const std::string& V) { A.Port = V; }, "the serial port",
      true},
     {"--line-speed", nullptr, "RATE", OnePort,
-     [](TCliArguments& A, const std::string& V) {
-         if (!ParseBaudRate(V))
-             throw EUsage("--line-speed " + V +
-                          ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200");
-         A.LineSpeed = std::stoi(V);
-     },
+     [](TCliArguments& A, const std::string& V) { A.LineSpeed = RateOption("--line-speed", V); },
      "talk at RATE instead of 9600 baud (a module whose baud\n"
      "rate was changed answers only at that rate)",
      true},
@@ -281,7 +286,8 @@ constexpr std::array<TOptionRow, 28> Options{{
      "the Remote ID to write instead of the file's (two hex\n"
      "digits or 0b and eight binary digits)",
      false},
-    {"--baud", nullptr, "RATE", Of({TC::Write}), [](TCliArguments& A, const std::string& V) { A.Baud = V; },
+    {"--baud", nullptr, "RATE", Of({TC::Write}),
+     [](TCliArguments& A, const std::string& V) { A.Baud = RateOption("--baud", V); },
      "the baud rate to write instead of the file's", false},
     {"--keep", nullptr, "FIELD,...", Of({TC::Write}),
      [](TCliArguments& A, const std::string& V) { AppendList(A.Keep, V); },

@@ -32,6 +32,7 @@
 #include "main/files/backup_store.h"
 #include "main/files/config_file.h"
 #include "main/files/inventory.h"
+#include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 #include "main/engine/change_journal.h"
 #include "main/engine/module_connection.h"
@@ -275,14 +276,8 @@ private:
                 throw EUsage("--id " + *Args_.Id + ": expected two hexadecimal digits");
             Partial.RemoteId = Id;
         }
-        if (Args_.Baud) {
-            const std::optional<int> Index = ParseBaudRate(*Args_.Baud);
-            if (!Index)
-                throw EUsage("--baud " + *Args_.Baud +
-                             ": expected one of 1200, 2400, 4800, 9600, 19200, 38400, "
-                             "57600, 115200");
-            Partial.BaudIndex = Index;
-        }
+        if (Args_.Baud)
+            Partial.BaudIndex = BaudIndexOfRate(*Args_.Baud);  // one of the rates: the arguments took no other
         std::vector<TConfigField> Keep;
         for (const std::string& Name : Args_.Keep) {
             const std::vector<TConfigField> Fields = KeepFieldsOf(Name);

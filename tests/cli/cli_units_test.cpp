@@ -58,7 +58,7 @@ TEST(CliArguments, WriteOptionsAndTheirPlace)
     const TCliArguments Write =
         ParseCliArguments({"write", "-p", "x", "f", "--id", "A7", "--baud=57600", "--keep", "baud,direction.P0"});
     EXPECT_EQ(Write.Id, "A7");
-    EXPECT_EQ(Write.Baud, "57600");
+    EXPECT_EQ(Write.Baud, 57600);
     EXPECT_EQ(Write.Keep, (std::vector<std::string>{"baud", "direction.P0"}));
     EXPECT_TRUE(ParseCliArguments({"--help", "bogus"}).Help);
 }
