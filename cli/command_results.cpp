@@ -17,10 +17,8 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
 {
     Json.BeginObject();
     Json.Member("remote_id", ModuleConfigFieldValue(Config, RemoteIdField));
-    if (const std::optional<int> Rate = BaudRateOfIndex(Config.BaudIndex))
-        Json.Member("baud", static_cast<int64_t>(*Rate));
-    else
-        Json.Member("baud", ModuleConfigFieldValue(Config, BaudField));  // "index 9": a rate the module has none for
+    Json.Key("baud");
+    WriteFieldValue(Json, BaudField, Config.BaudIndex);
     for (const TPortGrid Grid : {TPortGrid::Direction, TPortGrid::Default}) {
         Json.Key(PortGridName(Grid)).BeginObject();
         for (int Row = 0; Row < PortRowCount; ++Row)
@@ -30,30 +28,29 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
     Json.EndObject();
 }
 
-// A field's value as everywhere in the JSON: the baud rate a number, every
-// other field two hexadecimal digits.
-void FieldValue(TJsonWriter& Json, TConfigField Field, const std::string& Value)
-{
-    if (Field == BaudField)
-        Json.Number(static_cast<int64_t>(std::stoll(Value)));
-    else
-        Json.String(Value);
-}
-
 void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List)
 {
     Json.Key("differences").BeginArray();
     for (const TFieldDifference& Item : List) {
         Json.BeginObject().Member("field", ModuleConfigFieldName(Item.Field)).Key("expected");
-        FieldValue(Json, Item.Field, Item.Wanted);
+        WriteFieldValue(Json, Item.Field, Item.Wanted);
         Json.Key("actual");
-        FieldValue(Json, Item.Field, Item.Held);
+        WriteFieldValue(Json, Item.Field, Item.Held);
         Json.EndObject();
     }
     Json.EndArray();
 }
 
 }  // namespace
+
+void WriteFieldValue(TJsonWriter& Json, TConfigField Field, int Value)
+{
+    const std::optional<int> Rate = Field == BaudField ? BaudRateOfIndex(Value) : std::nullopt;
+    if (Rate)
+        Json.Number(static_cast<int64_t>(*Rate));
+    else
+        Json.String(ModuleConfigFieldValue(Field, Value));
+}
 
 void WriteIdentityJson(TJsonWriter& Json, const TModuleIdentity& Identity)
 {
@@ -123,7 +120,8 @@ void RenderJson(const TReadResult& Result, TJsonWriter& Json)
 void RenderText(const TDiffResult& Result, std::ostream& Out)
 {
     for (const TFieldDifference& Item : Result.Differences)
-        Out << ModuleConfigFieldName(Item.Field) << ": file " << Item.Wanted << ", module " << Item.Held << "\n";
+        Out << ModuleConfigFieldName(Item.Field) << ": file " << Item.WantedText() << ", module " << Item.HeldText()
+            << "\n";
     if (Result.Differences.empty())
         Out << "no differences\n";
 }
@@ -169,7 +167,8 @@ void RenderJson(const TBackupsResult& Result, TJsonWriter& Json)
 void RenderText(const TPlanResult& Result, std::ostream& Out)
 {
     for (const TFieldDifference& Item : Result.Differences)
-        Out << ModuleConfigFieldName(Item.Field) << ": module " << Item.Held << ", would write " << Item.Wanted << "\n";
+        Out << ModuleConfigFieldName(Item.Field) << ": module " << Item.HeldText() << ", would write "
+            << Item.WantedText() << "\n";
     Out << Result.Comment << "\n";
 }
 

@@ -17,6 +17,10 @@
 
 namespace varnolink {
 
+// A field's value as everywhere in the JSON: the baud rate a number, every
+// other field two hexadecimal digits.
+void WriteFieldValue(TJsonWriter& Json, TConfigField Field, int Value);
+
 // ports: the list the window offers.
 struct TPortsResult {
     std::vector<TPortListing> Ports;

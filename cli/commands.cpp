@@ -313,8 +313,8 @@ private:
         Comment_ = Verified.Comment;
         Render(Verified);
         for (const TFieldDifference& Item : Verified.Differences)
-            Err_ << "varnolink: read-back differs: " << ModuleConfigFieldName(Item.Field) << " is " << Item.Held
-                 << ", written " << Item.Wanted << std::endl;
+            Err_ << "varnolink: read-back differs: " << ModuleConfigFieldName(Item.Field) << " is " << Item.HeldText()
+                 << ", written " << Item.WantedText() << std::endl;
         return Verified.Differences.empty() ? ExitDone : ExitDiffers;
     }
 

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "cli/audit_metrics.h"
+#include "cli/command_results.h"
 #include "cli/commands.h"
 #include "cli/journal_command.h"
 #include "cli/module_held.h"
@@ -436,9 +437,9 @@ private:
         Json_.Key("differences").BeginArray();
         for (const TFieldDifference& Item : Row.Differences) {
             Json_.BeginObject().Member("field", ModuleConfigFieldName(Item.Field)).Key("expected");
-            JsonFieldValue(Item.Field, Item.Wanted);
+            WriteFieldValue(Json_, Item.Field, Item.Wanted);
             Json_.Key("actual");
-            JsonFieldValue(Item.Field, Item.Held);
+            WriteFieldValue(Json_, Item.Field, Item.Held);
             Json_.EndObject();
         }
         Json_.EndArray();
@@ -453,16 +454,6 @@ private:
                                    : Row.Outcome == TPlantOutcome::Written ? TModuleHeld::Everything()
                                                                            : TModuleHeld{});
         Json_.EndObject();
-    }
-
-    // The baud rate a number, every other field two hexadecimal digits, as
-    // in every JSON object of the tool.
-    void JsonFieldValue(TConfigField Field, const std::string& Value)
-    {
-        if (Field == BaudField)
-            Json_.Number(static_cast<int64_t>(std::stoll(Value)));
-        else
-            Json_.String(Value);
     }
 
     int ExitCode(const TPlantRun& Run) const

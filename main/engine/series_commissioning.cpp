@@ -34,8 +34,8 @@ std::vector<std::string> Mismatches(const TModuleConfig& Written, const TModuleC
 {
     std::vector<std::string> Fields;
     for (const TFieldDifference& Difference : ConfigDifferences(Written, Held))
-        Fields.push_back(ModuleConfigFieldName(Difference.Field) + ": wrote " + Difference.Wanted + ", read " +
-                         Difference.Held);
+        Fields.push_back(ModuleConfigFieldName(Difference.Field) + ": wrote " + Difference.WantedText() + ", read " +
+                         Difference.HeldText());
     return Fields;
 }
 
@@ -86,7 +86,7 @@ std::vector<std::string> FieldChanges(const TModuleConfig& From, const TModuleCo
 {
     std::vector<std::string> Changes;
     for (const TFieldDifference& Change : ConfigDifferences(From, To))
-        Changes.push_back(ModuleConfigFieldName(Change.Field) + " " + Change.Wanted + " -> " + Change.Held);
+        Changes.push_back(ModuleConfigFieldName(Change.Field) + " " + Change.WantedText() + " -> " + Change.HeldText());
     return Changes;
 }
 

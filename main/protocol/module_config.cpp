@@ -17,21 +17,6 @@ std::size_t At(int Row)
     return static_cast<std::size_t>(Row);
 }
 
-// A field's value as a number, for comparing values rather than their texts.
-int FieldNumber(const TModuleConfig& Config, TConfigField Field)
-{
-    switch (Field.Kind) {
-    case TKind::RemoteId:
-        return Config.RemoteId;
-    case TKind::Baud:
-        return Config.BaudIndex;
-    case TKind::Direction:
-    case TKind::PowerOnDefault:
-        break;
-    }
-    return Config.PortByte(PortGridOf(Field), Field.Row);
-}
-
 }  // namespace
 
 uint8_t& TModuleConfig::PortByte(TPortGrid Grid, int Row)
@@ -95,24 +80,44 @@ std::optional<TConfigField> ModuleConfigFieldOf(std::string_view Name)
     return std::nullopt;
 }
 
+int ModuleConfigFieldNumber(const TModuleConfig& Config, TConfigField Field)
+{
+    switch (Field.Kind) {
+    case TKind::RemoteId:
+        return Config.RemoteId;
+    case TKind::Baud:
+        return Config.BaudIndex;
+    case TKind::Direction:
+    case TKind::PowerOnDefault:
+        break;
+    }
+    return Config.PortByte(PortGridOf(Field), Field.Row);
+}
+
+std::string ModuleConfigFieldValue(TConfigField Field, int Value)
+{
+    if (Field.Kind == TKind::Baud) {
+        if (const std::optional<int> Rate = BaudRateOfIndex(Value))
+            return std::to_string(*Rate);
+        return "index " + std::to_string(Value);
+    }
+    return HexByteToStr2(static_cast<uint8_t>(Value));
+}
+
 std::string ModuleConfigFieldValue(const TModuleConfig& Config, TConfigField Field)
 {
-    if (Field.Kind == TKind::RemoteId)
-        return HexByteToStr2(Config.RemoteId);
-    if (Field.Kind == TKind::Baud) {
-        if (Config.BaudIndex >= 0 && Config.BaudIndex < BaudRateEntryCount)
-            return std::string(BaudRateEntries[At(Config.BaudIndex)]);
-        return "index " + std::to_string(Config.BaudIndex);
-    }
-    return HexByteToStr2(Config.PortByte(PortGridOf(Field), Field.Row));
+    return ModuleConfigFieldValue(Field, ModuleConfigFieldNumber(Config, Field));
 }
 
 std::vector<TFieldDifference> ConfigDifferences(const TModuleConfig& Wanted, const TModuleConfig& Held)
 {
     std::vector<TFieldDifference> List;
-    for (const TConfigField Field : ModuleConfigFields)
-        if (FieldNumber(Wanted, Field) != FieldNumber(Held, Field))
-            List.push_back({Field, ModuleConfigFieldValue(Wanted, Field), ModuleConfigFieldValue(Held, Field)});
+    for (const TConfigField Field : ModuleConfigFields) {
+        const int WantedValue = ModuleConfigFieldNumber(Wanted, Field);
+        const int HeldValue = ModuleConfigFieldNumber(Held, Field);
+        if (WantedValue != HeldValue)
+            List.push_back({Field, WantedValue, HeldValue});
+    }
     return List;
 }
 

@@ -88,14 +88,22 @@ std::string ModuleConfigFieldName(TConfigField Field);
 std::vector<std::string> ModuleConfigFieldNames(const std::vector<TConfigField>& Fields);
 std::optional<TConfigField> ModuleConfigFieldOf(std::string_view Name);
 
+// A field's value as the configuration holds it: the Remote ID and the
+// port bytes as bytes, the baud rate as its index.
+int ModuleConfigFieldNumber(const TModuleConfig& Config, TConfigField Field);
 // A field's value for messages: "A7", "57600", "0F".
+std::string ModuleConfigFieldValue(TConfigField Field, int Value);
 std::string ModuleConfigFieldValue(const TModuleConfig& Config, TConfigField Field);
 
-// A field whose value differs, with both values as messages show them.
+// A field whose value differs, with both values (as ModuleConfigFieldNumber
+// gives them); their texts are made where they are shown.
 struct TFieldDifference {
     TConfigField Field;
-    std::string Wanted;
-    std::string Held;
+    int Wanted = 0;
+    int Held = 0;
+
+    std::string WantedText() const { return ModuleConfigFieldValue(Field, Wanted); }
+    std::string HeldText() const { return ModuleConfigFieldValue(Field, Held); }
 };
 // Every field Held differs from Wanted in, in field order: the one
 // comparison behind every front end's list of differences.

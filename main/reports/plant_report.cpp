@@ -104,8 +104,8 @@ std::string PlantRowDetail(const TPlantRow& Row)
     for (const TFieldDifference& Difference : Row.Differences) {
         const std::string Field = ModuleConfigFieldName(Difference.Field);
         Add(Row.Outcome == TPlantOutcome::Written
-                ? "changed " + Field + " " + Difference.Held + " \u2192 " + Difference.Wanted
-                : Field + ": file " + Difference.Wanted + ", module " + Difference.Held);
+                ? "changed " + Field + " " + Difference.HeldText() + " \u2192 " + Difference.WantedText()
+                : Field + ": file " + Difference.WantedText() + ", module " + Difference.HeldText());
     }
     Add(PlantRowHeld(Row));
     return Text;

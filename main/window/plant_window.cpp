@@ -74,8 +74,8 @@ QString DifferencesText(const TPlantRow& Row)
     QStringList Parts;
     for (const TFieldDifference& Difference : Row.Differences)
         Parts << (Written ? QStringLiteral("%1 %3 \u2192 %2") : QStringLiteral("%1: file %2, module %3"))
-                     .arg(Text(ModuleConfigFieldName(Difference.Field)), Text(Difference.Wanted),
-                          Text(Difference.Held));
+                     .arg(Text(ModuleConfigFieldName(Difference.Field)), Text(Difference.WantedText()),
+                          Text(Difference.HeldText()));
     const QString List = Parts.join(QStringLiteral("; "));
     return Written && !List.isEmpty() ? QStringLiteral("written: ") + List : List;
 }
@@ -482,8 +482,8 @@ void TPlantWindow::AskToApply()
         Lines << QStringLiteral("%1 (%2):").arg(Text(Row.Module.Name), Text(Row.Module.Port));
         for (const TFieldDifference& Difference : Row.Differences)
             Lines << QStringLiteral("    %1: %2 \u2192 %3")
-                         .arg(Text(ModuleConfigFieldName(Difference.Field)), Text(Difference.Held),
-                              Text(Difference.Wanted));
+                         .arg(Text(ModuleConfigFieldName(Difference.Field)), Text(Difference.HeldText()),
+                              Text(Difference.WantedText()));
     }
     if (ToWrite.empty()) {
         Status->setText(Status->text() + QStringLiteral(" Nothing to write."));

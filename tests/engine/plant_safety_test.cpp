@@ -85,8 +85,8 @@ TEST_F(PlantSafety, AWriteTheModuleDoesNotKeepEndsAsDiffersAfterWrite)
     EXPECT_EQ(Row.ReadBack->Direction[0], 0xFE);
     ASSERT_EQ(Row.Differences.size(), 1u);
     EXPECT_EQ(ModuleConfigFieldName(Row.Differences[0].Field), "direction.P0");
-    EXPECT_EQ(Row.Differences[0].Wanted, ModuleConfigFieldValue(Wanted, Row.Differences[0].Field));
-    EXPECT_EQ(Row.Differences[0].Held, ModuleConfigFieldValue(*Row.ReadBack, Row.Differences[0].Field));
+    EXPECT_EQ(Row.Differences[0].WantedText(), ModuleConfigFieldValue(Wanted, Row.Differences[0].Field));
+    EXPECT_EQ(Row.Differences[0].HeldText(), ModuleConfigFieldValue(*Row.ReadBack, Row.Differences[0].Field));
     EXPECT_FALSE(Row.BackupFile.empty());
 }
 
