@@ -23,6 +23,14 @@ void ApplyRs485Choice(cport::TComPort& Port, const std::optional<TRs485Choice>& 
 
 }  // namespace
 
+cport::TBaudRate ModuleLineRate(int Baud)
+{
+    for (auto Rate = static_cast<int>(cport::br110); Rate <= static_cast<int>(cport::br256000); ++Rate)
+        if (cport::BaudRateToInt(static_cast<cport::TBaudRate>(Rate)) == Baud)
+            return static_cast<cport::TBaudRate>(Rate);
+    return cport::br9600;
+}
+
 void ApplyModuleLineSettings(cport::TComPort& Port, const std::optional<TRs485Choice>& Rs485)
 {
     Port.SetBaudRate(cport::br9600);

@@ -20,4 +20,9 @@ namespace varnolink {
 // at Open or here).
 void ApplyModuleLineSettings(cport::TComPort& Port, const std::optional<TRs485Choice>& Rs485 = std::nullopt);
 
+// The port's setting for a line rate in baud (one of the module's rates,
+// already checked where it was given); 9600 for a rate the port has no
+// setting for.
+cport::TBaudRate ModuleLineRate(int Baud);
+
 }  // namespace varnolink

@@ -162,7 +162,7 @@ void TSessionPort::SetRs485(const std::optional<TRs485Choice>& Choice)
 
 void TSessionPort::SetLineSpeed(int Baud)
 {
-    Port_.SetBaudRate(cport::BaudRateFromText(std::to_string(Baud)));
+    Port_.SetBaudRate(ModuleLineRate(Baud));
     LineSpeed_ = Baud;
     if (Port_.Connected())
         WireLog_.Report(TWireEventKind::Note, "line set to " + std::to_string(Baud) + " 8N1");

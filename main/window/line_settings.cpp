@@ -87,7 +87,7 @@ void SaveLineChoice(const std::string& Path, const TLineChoice& Choice)
 void ApplyLineChoice(cport::TComPort& Port, const TLineChoice& Choice)
 {
     ApplyModuleLineSettings(Port, Choice.Rs485);
-    Port.SetBaudRate(cport::BaudRateFromText(std::to_string(Choice.Baud)));
+    Port.SetBaudRate(ModuleLineRate(Choice.Baud));
 }
 
 }  // namespace varnolink

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "main/engine/module_line_settings.h"
 #include "main/engine/speed_search.h"
 #include "main/window/main_form.h"
 
@@ -55,7 +56,7 @@ std::optional<int> TMainForm::SearchLineSpeeds(std::chrono::milliseconds Wait, c
                 return TSpeedProbe::Stop;
             if (Trying)
                 Trying(Baud);
-            ComPort1.SetBaudRate(cport::BaudRateFromText(std::to_string(Baud)));
+            ComPort1.SetBaudRate(ModuleLineRate(Baud));
             WireLog_.Report(TWireEventKind::Note, "speed search: trying " + std::to_string(Baud) + " baud");
             const TChainEnd End = RunLentChain(TChainPlan::Probe(Wait), StopWanted).End;
             if (End == TChainEnd::Completed)
@@ -63,7 +64,7 @@ std::optional<int> TMainForm::SearchLineSpeeds(std::chrono::milliseconds Wait, c
             return End == TChainEnd::NoReply ? TSpeedProbe::Silent : TSpeedProbe::Stop;
         });
         if (ComPort1.Connected() && !LossPending_)
-            ComPort1.SetBaudRate(cport::BaudRateFromText(std::to_string(LineChoice_.Baud)));
+            ComPort1.SetBaudRate(ModuleLineRate(LineChoice_.Baud));
     } catch (...) {
         Failure = std::current_exception();
     }

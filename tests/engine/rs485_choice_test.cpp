@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The RS-485 choice of a session: its text form, refusals naming the bad
-// item, and the port settings a choice gives.
+// item, and the port settings a choice gives; the line rates a port takes.
 #include "main/engine/module_line_settings.h"
 #include "main/engine/rs485_choice.h"
 
@@ -64,4 +64,13 @@ TEST(Rs485Choice, ModuleLineSettingsTurnTheModeOnAsChosenAndOffWithoutAChoice)
     ApplyModuleLineSettings(Port);
     EXPECT_TRUE(!R.Enabled() && R.RtsOnSend() && !R.RtsAfterSend() && !R.RxDuringTx());
     EXPECT_EQ(R.DelayBeforeSendMs() + R.DelayAfterSendMs(), 0);
+}
+
+// Every rate of the module reaches the port as that rate; another falls back
+// to the module's default line.
+TEST(ModuleLineSettings, EachModuleRateIsThePortsOwnRate)
+{
+    for (const int Baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200})
+        EXPECT_EQ(cport::BaudRateToInt(ModuleLineRate(Baud)), Baud);
+    EXPECT_EQ(ModuleLineRate(1234), cport::br9600);
 }
