@@ -16,6 +16,7 @@
 #include "cli/arguments.h"
 #include "main/engine/rs485_choice.h"
 #include "main/files/config_file.h"
+#include "main/protocol/baud_table.h"
 
 using namespace varnolink;
 
@@ -68,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             Require(false, "an accepted --rs485 text does not parse");
         }
     }
+    Require(!Parsed.Baud || BaudIndexOfRate(*Parsed.Baud), "an accepted --baud is no rate of the module");
     // Every text kept comes from the input.
     std::size_t Kept = Parsed.Port.size() + Parsed.File.size() + Parsed.Output.size() + Parsed.Ids.size() +
                        Parsed.Log.size() + Parsed.Inventory.size() + Parsed.Report.size() + Parsed.Metrics.size() +
                        Parsed.BackupDir.size() + Parsed.Reason.size() + Parsed.JournalFile.size() +
-                       Parsed.Since.size() + Parsed.Rs485.size() + (Parsed.Id ? Parsed.Id->size() : 0) +
-                       (Parsed.Baud ? Parsed.Baud->size() : 0);
+                       Parsed.Since.size() + Parsed.Rs485.size() + (Parsed.Id ? Parsed.Id->size() : 0);
     for (const std::string& Field : Parsed.Keep)
         Kept += Field.size();
     for (const std::string& Port : Parsed.Ports)
