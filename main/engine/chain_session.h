@@ -110,8 +110,9 @@ struct TChainResult {
     std::vector<TConfigField> UnsentFields() const;
 };
 
-// A request is about to go out: the front end prepares for its reply (the
-// window marks the fields) and logs it; the frame is in TakeOutput.
+// A request was taken for writing (TakeOutput returned Frame) and goes out
+// now: the front end prepares for its reply (the window marks the fields)
+// and logs it.
 struct TRequestStarted {
     TChainStep Step;
     std::string Argument;
