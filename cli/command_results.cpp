@@ -28,6 +28,8 @@ void WriteConfig(TJsonWriter& Json, const TModuleConfig& Config)
     Json.EndObject();
 }
 
+}  // namespace
+
 void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List)
 {
     Json.Key("differences").BeginArray();
@@ -40,8 +42,6 @@ void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& Li
     }
     Json.EndArray();
 }
-
-}  // namespace
 
 void WriteFieldValue(TJsonWriter& Json, TConfigField Field, int Value)
 {

@@ -20,6 +20,8 @@ namespace varnolink {
 // A field's value as everywhere in the JSON: the baud rate a number, every
 // other field two hexadecimal digits.
 void WriteFieldValue(TJsonWriter& Json, TConfigField Field, int Value);
+// The "differences" member: each field with its expected and actual value.
+void WriteDifferences(TJsonWriter& Json, const std::vector<TFieldDifference>& List);
 
 // ports: the list the window offers.
 struct TPortsResult {

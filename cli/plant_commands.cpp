@@ -434,15 +434,7 @@ private:
             Json_.Member("inventory_module", FoundAs(Row));
         if (!Row.ReadAt.empty())
             Json_.Member("read_at", Row.ReadAt);
-        Json_.Key("differences").BeginArray();
-        for (const TFieldDifference& Item : Row.Differences) {
-            Json_.BeginObject().Member("field", ModuleConfigFieldName(Item.Field)).Key("expected");
-            WriteFieldValue(Json_, Item.Field, Item.Wanted);
-            Json_.Key("actual");
-            WriteFieldValue(Json_, Item.Field, Item.Held);
-            Json_.EndObject();
-        }
-        Json_.EndArray();
+        WriteDifferences(Json_, Row.Differences);
         if (Row.NoReplyTo)
             Json_.Member("request", DescribeStep(*Row.NoReplyTo));
         if (!Row.Reason.empty())

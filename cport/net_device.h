@@ -199,6 +199,8 @@ private:
     };
     static TLineValues WantedBy(const TCustomComPort& Port);
     std::string ChangesTo(const TLineValues& Want, uint8_t& Awaited) const;
+    // The same, with the acknowledgements it awaits marked as not yet come.
+    std::string BatchAwaiting(const TLineValues& Want, uint8_t& Awaited);
     int AnswersFor(const TLineValues& Wanted, uint8_t Awaited);
 
     // Decodes one socket read in place; handles what is not data.

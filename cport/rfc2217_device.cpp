@@ -458,6 +458,14 @@ std::string TRfc2217Device::ChangesTo(const TLineValues& Want, uint8_t& Awaited)
     return Batch;
 }
 
+std::string TRfc2217Device::BatchAwaiting(const TLineValues& Want, uint8_t& Awaited)
+{
+    std::string Batch = ChangesTo(Want, Awaited);
+    std::lock_guard State(StateMutex_);
+    AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
+    return Batch;
+}
+
 int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
 {
     const TLineValues Want = WantedBy(Port);
@@ -466,12 +474,8 @@ int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Recei
 
     std::lock_guard Lock(ApplyMutex_);
     uint8_t Awaited = 0;
-    const std::string Batch = ChangesTo(Want, Awaited);
+    const std::string Batch = BatchAwaiting(Want, Awaited);
     if (!Batch.empty()) {
-        {
-            std::lock_guard State(StateMutex_);
-            AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
-        }
         int Error = SendCommand(Batch);
         if (Error == 0 && Awaited != 0)
             Error = WaitForAcknowledgements(Want, Awaited);

@@ -94,11 +94,7 @@ int TRfc2217Device::StartLineSettings(const TCustomComPort& Port)
         return EINVAL;
     std::lock_guard Lock(ApplyMutex_);
     uint8_t Awaited = 0;
-    const std::string Batch = ChangesTo(Want, Awaited);
-    {
-        std::lock_guard State(StateMutex_);
-        AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
-    }
+    const std::string Batch = BatchAwaiting(Want, Awaited);
     if (const int Error = SendCommand(Batch))
         return Error;
     Settling_ = Want;
