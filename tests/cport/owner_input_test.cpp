@@ -85,6 +85,7 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt)
 {
     OnOwnerThread([](OwnerLoop& Loop) {
         TPtyPair Line;
+        Line.HoldSlave();
         TReceiver R(Line);
         R.Port.Open();
         // The event thread is held in a hand-over (the output ran empty)
@@ -93,7 +94,7 @@ TEST(OwnerInput, ALineErrorWaitingIsReportedBeforeTheBytesThatFollowIt)
         ASSERT_TRUE(DescriptorReadable(2000ms));
         TComThread::InjectLineInputForTest(R.Port, "", 0, TComErrors{leFrame});
         Line.Write("after");
-        std::this_thread::sleep_for(20ms);  // the bytes are in the device, not a race window
+        ASSERT_TRUE(Line.WaitForSlaveInput(5, 2000ms));  // the bytes are in the device, not on their way
         ASSERT_TRUE(Loop.ServeUntil([&] { return R.Got == "after"; }));
         ASSERT_FALSE(R.Calls.empty());
         EXPECT_EQ(R.Calls.front(), "error");

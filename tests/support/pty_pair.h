@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,27 @@ public:
         HeldSlave_.Reset(::open(SlavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
         if (HeldSlave_.get() < 0)
             throw std::runtime_error("cannot hold the slave");
+    }
+
+    // With the slave held (HoldSlave): waits until Count bytes wait in the
+    // slave's input, taking none; false after Timeout. The bytes of one
+    // write to the master come over together, so this is one wait.
+    bool WaitForSlaveInput(int Count, std::chrono::milliseconds Timeout) const
+    {
+        const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+        for (;;) {
+            int Waiting = 0;
+            if (::ioctl(HeldSlave_.get(), FIONREAD, &Waiting) == 0 && Waiting >= Count)
+                return true;
+            const auto Left =
+                std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+            if (Left <= 0)
+                return false;
+            // Some bytes but not all: the rest is a moment behind.
+            pollfd Ready{HeldSlave_.get(), POLLIN, 0};
+            if (::poll(&Ready, 1, Waiting > 0 ? 1 : static_cast<int>(Left)) < 0 && errno != EINTR)
+                return false;
+        }
     }
 
     // Writes all of Bytes, waiting for room when the line is full; 5 s
