@@ -240,7 +240,7 @@ void TEpollLoop::CallPort(uint32_t Slot, F&& Call)
         Sync(Slot);
 }
 
-void TEpollLoop::UnwatchPort(uint32_t Slot)
+void TEpollLoop::UnwatchPort(uint32_t Slot, bool StillOpen)
 {
     TEntry& Entry = Entries_[Slot];
     if (Entry.Watched < 0)
@@ -248,7 +248,8 @@ void TEpollLoop::UnwatchPort(uint32_t Slot)
     const auto Fd = static_cast<std::size_t>(Entry.Watched);
     // A number another port has taken since is that port's watch now.
     if (Fd < WatchedBy_.size() && WatchedBy_[Fd] == Slot + 1) {
-        Unwatch(Entry.Watched);
+        if (StillOpen)
+            Unwatch(Entry.Watched);
         WatchedBy_[Fd] = 0;
     }
     Entry.Watched = -1;
@@ -259,8 +260,11 @@ void TEpollLoop::Sync(uint32_t Slot)
     TEntry& Entry = Entries_[Slot];
     TSessionPort& Port = *Entry.Port;
     const int Fd = Port.Descriptor();
+    // A descriptor the port no longer gives has been closed (a close, an
+    // open's step), except for a lost device's, which stays open until the
+    // port is closed.
     if (Entry.Watched >= 0 && Entry.Watched != Fd)
-        UnwatchPort(Slot);
+        UnwatchPort(Slot, Port.DeviceLost());
     if (Fd >= 0) {
         const uint32_t Events = Port.WatchEvents();
         epoll_event Event{};

@@ -107,7 +107,10 @@ private:
     // and the heap.
     void Sync(uint32_t Slot);
     void SyncChanged();
-    void UnwatchPort(uint32_t Slot);
+    // StillOpen false: the port has closed the descriptor, which left the
+    // epoll set with it; its number is not touched again (another thread
+    // may have it by now).
+    void UnwatchPort(uint32_t Slot, bool StillOpen = true);
     // Calls the port in Slot; what changed in it is taken at once.
     template <typename F>
     void CallPort(uint32_t Slot, F&& Call);
