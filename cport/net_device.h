@@ -199,8 +199,15 @@ private:
     };
     static TLineValues WantedBy(const TCustomComPort& Port);
     std::string ChangesTo(const TLineValues& Want, uint8_t& Awaited) const;
-    // The same, with the acknowledgements it awaits marked as not yet come.
-    std::string BatchAwaiting(const TLineValues& Want, uint8_t& Awaited);
+    // What the port wants and the requests that get it, with the
+    // acknowledgements they await marked as not yet come (under ApplyMutex_).
+    struct TLineBatch {
+        TLineValues Want;
+        uint8_t Awaited = 0;
+        std::string Bytes;
+    };
+    // 0, or EINVAL when the port has no rate to ask for.
+    int BatchFor(const TCustomComPort& Port, TLineBatch& Batch);
     int AnswersFor(const TLineValues& Wanted, uint8_t Awaited);
 
     // Decodes one socket read in place; handles what is not data.

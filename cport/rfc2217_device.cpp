@@ -458,32 +458,33 @@ std::string TRfc2217Device::ChangesTo(const TLineValues& Want, uint8_t& Awaited)
     return Batch;
 }
 
-std::string TRfc2217Device::BatchAwaiting(const TLineValues& Want, uint8_t& Awaited)
+int TRfc2217Device::BatchFor(const TCustomComPort& Port, TLineBatch& Batch)
 {
-    std::string Batch = ChangesTo(Want, Awaited);
+    Batch.Want = WantedBy(Port);
+    if (Batch.Want.Baud == 0)
+        return EINVAL;
+    Batch.Awaited = 0;
+    Batch.Bytes = ChangesTo(Batch.Want, Batch.Awaited);
     std::lock_guard State(StateMutex_);
-    AcknowledgedBits_ &= static_cast<uint8_t>(~Awaited);
-    return Batch;
+    AcknowledgedBits_ &= static_cast<uint8_t>(~Batch.Awaited);
+    return 0;
 }
 
 int TRfc2217Device::ApplyLine(const TCustomComPort& Port, TReceiveOptions& Receive)
 {
-    const TLineValues Want = WantedBy(Port);
-    if (Want.Baud == 0)
-        return EINVAL;
-
     std::lock_guard Lock(ApplyMutex_);
-    uint8_t Awaited = 0;
-    const std::string Batch = BatchAwaiting(Want, Awaited);
-    if (!Batch.empty()) {
-        int Error = SendCommand(Batch);
-        if (Error == 0 && Awaited != 0)
-            Error = WaitForAcknowledgements(Want, Awaited);
+    TLineBatch Batch;
+    if (const int Error = BatchFor(Port, Batch))
+        return Error;
+    if (!Batch.Bytes.empty()) {
+        int Error = SendCommand(Batch.Bytes);
+        if (Error == 0 && Batch.Awaited != 0)
+            Error = WaitForAcknowledgements(Batch.Want, Batch.Awaited);
         if (Error != 0) {
             Sent_.reset();  // the server's state is unknown now: everything again next time
             return Error;
         }
-        Sent_ = Want;
+        Sent_ = Batch.Want;
     }
     NetReceiveOptions(Port, Receive);
     return 0;

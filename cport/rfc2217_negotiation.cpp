@@ -89,16 +89,14 @@ std::unique_ptr<TRfc2217Device> TRfc2217Device::Negotiate(TUniqueFd Socket, cons
 
 int TRfc2217Device::StartLineSettings(const TCustomComPort& Port)
 {
-    const TLineValues Want = WantedBy(Port);
-    if (Want.Baud == 0)
-        return EINVAL;
     std::lock_guard Lock(ApplyMutex_);
-    uint8_t Awaited = 0;
-    const std::string Batch = BatchAwaiting(Want, Awaited);
-    if (const int Error = SendCommand(Batch))
+    TLineBatch Batch;
+    if (const int Error = BatchFor(Port, Batch))
         return Error;
-    Settling_ = Want;
-    SettlingAwaited_ = Awaited;
+    if (const int Error = SendCommand(Batch.Bytes))
+        return Error;
+    Settling_ = Batch.Want;
+    SettlingAwaited_ = Batch.Awaited;
     return 0;
 }
 
