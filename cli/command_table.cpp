@@ -70,6 +70,10 @@ constexpr TCommandSet Every =
 constexpr TCommandSet Plant = Of({TC::Audit, TC::Backup, TC::Apply, TC::Find});
 // The commands that talk to one module on one port.
 constexpr TCommandSet OnePort = Every & ~Plant & ~Of({TC::Ports, TC::Backups});
+// Those of them that open it: journal only names a port to choose records by.
+constexpr TCommandSet OpensPort = OnePort & ~Of({TC::Journal});
+// Those that talk at one rate: doctor tries the module's rates itself.
+constexpr TCommandSet OneRate = OpensPort & ~Of({TC::Doctor});
 constexpr TCommandSet Writing = Of({TC::Write, TC::Default, TC::Restore, TC::Commission});
 
 // In the order of the message for a missing command. Each row: the name, the
@@ -183,12 +187,12 @@ constexpr std::array<TCommandRow, 15> Commands{{
 constexpr std::array<TOptionRow, 28> Options{{
     {"--port", "-p", "PORT", OnePort, [](TCliArguments& A, const std::string& V) { A.Port = V; }, "the serial port",
      true},
-    {"--line-speed", nullptr, "RATE", OnePort,
+    {"--line-speed", nullptr, "RATE", OneRate,
      [](TCliArguments& A, const std::string& V) { A.LineSpeed = RateOption("--line-speed", V); },
      "talk at RATE instead of 9600 baud (a module whose baud\n"
      "rate was changed answers only at that rate)",
      true},
-    {"--rs485", nullptr, "rts-on-send[,rts-after-send][,delay-before=MS][,delay-after=MS][,rx-during-tx]", OnePort,
+    {"--rs485", nullptr, "rts-on-send[,rts-after-send][,delay-before=MS][,delay-after=MS][,rx-during-tx]", OpensPort,
      [](TCliArguments& A, const std::string& V) {
          try {
              ParseRs485Choice(V);

@@ -213,12 +213,7 @@ private:
         if (Args_.Verbose)
             Connection_.SetWireObserver(&WireLog_);
         Progress_.Follow(Connection_);
-        RefuseSystemConsole(Args_.Port);
-        if (!Args_.Rs485.empty())
-            Connection_.SetRs485(ParseRs485Choice(Args_.Rs485));
-        if (Args_.LineSpeed)
-            Connection_.SetLineSpeed(*Args_.LineSpeed);
-        Connection_.Open(Args_.Port);
+        OpenModulePort(Connection_, Args_);
         Json_.Member("port", TModuleConnection::DevicePathOf(Args_.Port));
         Identity_ = Connection_.Identify();
         Json_.Key("identity");

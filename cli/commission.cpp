@@ -282,8 +282,7 @@ int RunCommission(const TCliArguments& Arguments, TModuleConnection& Connection,
     Connection.SetStopDescriptor(StopFd, TStopWhen::Now);
     if (WireLog)
         Connection.SetWireObserver(WireLog);
-    RefuseSystemConsole(Arguments.Port);
-    Connection.Open(Arguments.Port);
+    OpenModulePort(Connection, Arguments);
     const std::string Port = TModuleConnection::DevicePathOf(Arguments.Port);
     Json.Member("port", Port);
     TReportingLine Line(Connection, Port);

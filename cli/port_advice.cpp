@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "cli/arguments.h"
 #include "cport/comport.h"
+#include "main/engine/module_connection.h"
+#include "main/engine/rs485_choice.h"
 #include "main/engine/module_errors.h"
 #include "main/ports/port_candidates.h"
 #include "main/ports/port_holder.h"
@@ -130,6 +133,16 @@ void RefuseSystemConsole(const std::string& PortName)
                               ": it is the system console (see /proc/consoles); pick another "
                               "port ('varnolink ports' lists them)",
                           0);
+}
+
+void OpenModulePort(TModuleConnection& Connection, const TCliArguments& Arguments)
+{
+    RefuseSystemConsole(Arguments.Port);
+    if (!Arguments.Rs485.empty())
+        Connection.SetRs485(ParseRs485Choice(Arguments.Rs485));
+    if (Arguments.LineSpeed)
+        Connection.SetLineSpeed(*Arguments.LineSpeed);
+    Connection.Open(Arguments.Port);
 }
 
 }  // namespace varnolink

@@ -6,6 +6,9 @@
 
 namespace varnolink {
 
+class TModuleConnection;
+struct TCliArguments;
+
 // What is wrong with a port that failed, in plain words with what to do
 // about it, to lead the serial component's own message: the group of a
 // device that refused us and whether the user is in it, the program that
@@ -22,5 +25,9 @@ std::string PermissionAdvice(const std::string& Device);
 // EModulePort for the system console, which no command opens: no module is
 // there, and settings made to it would disturb the console.
 void RefuseSystemConsole(const std::string& PortName);
+
+// Opens Arguments.Port for a command on one module, with the RS-485 mode and
+// the line speed the command line asks for; the system console is refused.
+void OpenModulePort(TModuleConnection& Connection, const TCliArguments& Arguments);
 
 }  // namespace varnolink

@@ -76,6 +76,9 @@ TEST(CliArguments, RefusedLines)
                                                {"read", "-p"},
                                                {"read", "-p", "x", "--json=1"},
                                                {"read", "-p", "x", "-x"},
+                                               {"journal", "--line-speed", "9600"},
+                                               {"journal", "--rs485", "rts-on-send"},
+                                               {"doctor", "--line-speed", "9600"},
                                                {"diff", "-p", "", "f"}})
         EXPECT_THROW(ParseCliArguments(Words), EUsage) << testing::PrintToString(Words);
 }
