@@ -7,8 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,18 +15,12 @@
 #include "main/engine/rs485_choice.h"
 #include "main/files/config_file.h"
 #include "main/protocol/baud_table.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace varnolink;
+using fuzz_test::Require;
 
 namespace {
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "cli_arguments_fuzz: %s\n", What);
-        std::abort();
-    }
-}
 
 std::vector<std::string> ArgumentsOf(std::string_view Input)
 {
@@ -46,8 +38,7 @@ std::vector<std::string> ArgumentsOf(std::string_view Input)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    const std::string_view Input(reinterpret_cast<const char*>(Data), Size);
-    const std::vector<std::string> Arguments = ArgumentsOf(Input);
+    const std::vector<std::string> Arguments = ArgumentsOf(fuzz_test::TextOf(Data, Size));
     TCliArguments Parsed;
     try {
         Parsed = ParseCliArguments(Arguments);

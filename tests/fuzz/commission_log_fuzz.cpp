@@ -8,25 +8,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "main/files/commission_log.h"
 #include "main/files/csv.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace varnolink;
+using fuzz_test::Require;
 
 namespace {
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "commission_log_fuzz: %s\n", What);
-        std::abort();
-    }
-}
 
 void CheckCsv(std::string_view Text)
 {
@@ -50,13 +42,12 @@ void CheckCsv(std::string_view Text)
 
 void CheckLog(std::string_view Text)
 {
-    std::vector<TCommissionRow> Rows;
     std::vector<std::string> Skipped;
-    try {
-        Rows = ParseCommissionLog(Text, "fuzz.csv", &Skipped);
-    } catch (const ECommissionLog&) {
+    const auto Accepted =
+        fuzz_test::Accepted<ECommissionLog>([&] { return ParseCommissionLog(Text, "fuzz.csv", &Skipped); });
+    if (!Accepted)
         return;
-    }
+    const std::vector<TCommissionRow>& Rows = *Accepted;
     for (const auto& Message : Skipped)
         Require(Message.rfind("fuzz.csv:", 0) == 0 && Message.size() < 400, "a skipped row reported without its line");
     std::string Again = CsvRecord(CommissionLogColumns());
@@ -72,7 +63,7 @@ void CheckLog(std::string_view Text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, std::size_t Size)
 {
-    const std::string_view Text(reinterpret_cast<const char*>(Data), Size);
+    const std::string_view Text = fuzz_test::TextOf(Data, Size);
     CheckCsv(Text);
     CheckLog(Text);
     CheckLog(CsvRecord(CommissionLogColumns()) + std::string(Text));

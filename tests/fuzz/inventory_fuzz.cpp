@@ -6,61 +6,21 @@
 //
 // Input: the bytes of the file.
 
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "main/files/inventory.h"
+#include "tests/fuzz/fuzz_input.h"
+#include "tests/support/scratch_folder.h"
 
 using namespace varnolink;
+using fuzz_test::Require;
 
 namespace {
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "inventory_fuzz: %s\n", What);
-        std::abort();
-    }
-}
-
-// The reader takes a path: the inputs go to a file in a folder of the
-// fuzzer's own, removed when it ends.
-class TScratchFile {
-public:
-    TScratchFile()
-    {
-        std::string Name = (std::filesystem::temp_directory_path() / "varnolink-inventory-fuzz-XXXXXX").string();
-        Require(::mkdtemp(Name.data()) != nullptr, "no scratch folder");
-        Folder_ = Name;
-    }
-    ~TScratchFile()
-    {
-        std::error_code Ignored;
-        std::filesystem::remove_all(Folder_, Ignored);
-    }
-    TScratchFile(const TScratchFile&) = delete;
-    TScratchFile& operator=(const TScratchFile&) = delete;
-
-    std::string Holding(const char* Data, std::size_t Size) const
-    {
-        const std::string Path = (Folder_ / "plant.csv").string();
-        std::ofstream(Path, std::ios::binary | std::ios::trunc).write(Data, static_cast<std::streamsize>(Size));
-        return Path;
-    }
-
-private:
-    std::filesystem::path Folder_;
-};
 
 bool IsTrimmed(const std::string& Text)
 {
@@ -72,13 +32,14 @@ bool IsTrimmed(const std::string& Text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    static const TScratchFile Scratch;
-    TInventory Inventory;
-    try {
-        Inventory = LoadInventory(Scratch.Holding(reinterpret_cast<const char*>(Data), Size), false);
-    } catch (const EInventory&) {
+    // The reader takes a path: the inputs go to a file in a folder of the
+    // fuzzer's own, removed when it ends.
+    static const test_support::TScratchFolder Scratch;
+    const std::string Path = Scratch.Write("plant.csv", std::string(fuzz_test::TextOf(Data, Size)));
+    const auto Accepted = fuzz_test::Accepted<EInventory>([&Path] { return LoadInventory(Path, false); });
+    if (!Accepted)
         return 0;
-    }
+    const TInventory& Inventory = *Accepted;
     Require(!Inventory.Entries.empty() && Inventory.Entries.size() <= Size, "an accepted inventory's size");
     std::set<std::string> Names;
     std::size_t LastLine = 0;
@@ -96,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const std::string Text = InventoryText({}, Rows);
     TInventory Again;
     try {
-        Again = LoadInventory(Scratch.Holding(Text.data(), Text.size()), false);
+        Again = LoadInventory(Scratch.Write("plant.csv", Text), false);
     } catch (const EInventory& Error) {
         std::fprintf(stderr, "inventory_fuzz: %s\n", Error.what());
         Require(false, "an accepted inventory, written again, is refused");

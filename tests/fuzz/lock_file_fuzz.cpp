@@ -3,17 +3,15 @@
 // any content gives a positive process id or nothing, and never crashes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <string_view>
 
 #include "main/ports/port_holder.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace varnolink;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    const std::optional<pid_t> Owner = ParseLockFile(std::string_view(reinterpret_cast<const char*>(Data), Size));
-    if (Owner && *Owner <= 0)
-        std::abort();
+    const std::optional<pid_t> Owner = ParseLockFile(fuzz_test::TextOf(Data, Size));
+    fuzz_test::Require(!Owner || *Owner > 0, "a process id that is not positive");
     return 0;
 }

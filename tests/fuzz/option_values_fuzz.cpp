@@ -9,8 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,40 +17,28 @@
 #include "cport/net_address.h"
 #include "main/engine/rs485_choice.h"
 #include "main/files/id_list.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace varnolink;
+using fuzz_test::Require;
 
 namespace {
 
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "option_values_fuzz: %s\n", What);
-        std::abort();
-    }
-}
-
 void CheckIdList(std::string_view Text)
 {
-    std::vector<uint8_t> IDs;
-    try {
-        IDs = ParseIDList(Text);
-    } catch (const EIDList&) {
+    const auto Accepted = fuzz_test::Accepted<EIDList>([Text] { return ParseIDList(Text); });
+    if (!Accepted)
         return;
-    }
+    const std::vector<uint8_t>& IDs = *Accepted;
     Require(!IDs.empty() && IDs.size() <= 256, "an accepted list with no ID or more IDs than there are");
     // Each ID alone, in the order given: the same list again.
     static constexpr char Hex[] = "0123456789ABCDEF";
     std::string Plain;
     for (const uint8_t ID : IDs)
         Plain += std::string(Plain.empty() ? "" : ",") + Hex[ID >> 4] + Hex[ID & 15];
-    std::vector<uint8_t> Again;
-    try {
-        Again = ParseIDList(Plain);
-    } catch (const EIDList&) {
-        Require(false, "the plain form of an accepted list is refused (an ID twice?)");
-    }
-    Require(Again == IDs, "the plain form of a list reads back differently");
+    const auto Again = fuzz_test::Accepted<EIDList>([&Plain] { return ParseIDList(Plain); });
+    Require(Again.has_value(), "the plain form of an accepted list is refused (an ID twice?)");
+    Require(*Again == IDs, "the plain form of a list reads back differently");
 }
 
 std::string PlainText(const TRs485Choice& Choice)
@@ -72,19 +58,16 @@ std::string PlainText(const TRs485Choice& Choice)
 
 void CheckRs485(std::string_view Text)
 {
-    TRs485Choice Choice;
-    try {
-        Choice = ParseRs485Choice(Text);
-    } catch (const std::invalid_argument&) {
+    const auto Accepted = fuzz_test::Accepted<std::invalid_argument>([Text] { return ParseRs485Choice(Text); });
+    if (!Accepted)
         return;
-    }
+    const TRs485Choice& Choice = *Accepted;
     Require(Choice.RtsOnSend || Choice.RtsAfterSend, "accepted without an RTS level");
     Require(Choice.DelayBeforeSendMs >= 0 && Choice.DelayAfterSendMs >= 0, "a negative delay");
-    try {
-        Require(ParseRs485Choice(PlainText(Choice)) == Choice, "the plain form of a choice reads back differently");
-    } catch (const std::invalid_argument&) {
-        Require(false, "the plain form of an accepted choice is refused");
-    }
+    const auto Again =
+        fuzz_test::Accepted<std::invalid_argument>([&Choice] { return ParseRs485Choice(PlainText(Choice)); });
+    Require(Again.has_value(), "the plain form of an accepted choice is refused");
+    Require(*Again == Choice, "the plain form of a choice reads back differently");
 }
 
 void CheckNetAddress(const std::string& Text)
@@ -112,10 +95,8 @@ void CheckNetAddress(const std::string& Text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    if (Size == 0)
-        return 0;
-    const std::string Text(reinterpret_cast<const char*>(Data) + 1, Size - 1);
-    switch (Data[0] % 3) {
+    const auto [Parser, Text] = fuzz_test::HeadedInput(Data, Size);
+    switch (Parser % 3) {
     case 0:
         CheckIdList(Text);
         break;
@@ -123,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         CheckRs485(Text);
         break;
     default:
-        CheckNetAddress(Text);
+        CheckNetAddress(std::string(Text));
         break;
     }
     return 0;

@@ -12,8 +12,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,22 +20,12 @@
 #include "main/engine/wire_log.h"
 #include "main/protocol/frames.h"
 #include "main/protocol/hex.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace varnolink;
+using fuzz_test::Require;
 
 namespace {
-
-[[noreturn]] void Fail(const char* What)
-{
-    std::fprintf(stderr, "protocol_fuzz: %s\n", What);
-    std::abort();
-}
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition)
-        Fail(What);
-}
 
 bool SameSteps(const std::vector<TChainStep>& A, const std::vector<TChainStep>& B)
 {
@@ -108,10 +96,7 @@ TChainPlan PlanOf(unsigned Choice)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, std::size_t Size)
 {
-    if (Size == 0)
-        return 0;
-    const unsigned Chunking = Data[0];
-    const std::string_view Stream(reinterpret_cast<const char*>(Data + 1), Size - 1);
+    const auto [Chunking, Stream] = fuzz_test::HeadedInput(Data, Size);
 
     TChainSession Session;
     TFormatting Formatting;

@@ -9,46 +9,35 @@
 
 #include "cport/comport.h"
 #include "cport/comport_store.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace cport;
+using fuzz_test::Require;
 
 namespace {
 
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "settings_store_fuzz: %s\n", What);
-        std::abort();
-    }
-}
-
 const TStoredGroups AllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgMisc, sgRs485};
 
-const char* const Names[] = {"Port",
-                             "BaudRate",
-                             "CustomBaudRate",
-                             "StopBits",
-                             "DataBits",
-                             "Parity",
-                             "FlowControl",
-                             "EventChar",
-                             "DiscardNull",
-                             "Parity.Check",
-                             "Parity.Replace",
-                             "Parity.ReplaceChar",
-                             "Buffer.OutputSize",
-                             "Buffer.InputSize",
-                             "Timeouts.ReadInterval",
-                             "FlowControl.XonChar",
-                             "",
-                             "a",
-                             "A"};
+// The names a port stores with every group (CustomBaudRate only with a
+// custom rate), and names no store writes; found once.
+const std::vector<std::string>& Names()
+{
+    static const std::vector<std::string> Probed = [] {
+        TComPort Port;
+        Port.SetStoredGroups(AllGroups);
+        TMemoryRegistryKey Key;
+        Port.StoreToRegistry(Key);
+        std::vector<std::string> Stored = Key.ValueNames();
+        Stored.insert(Stored.end(), {"CustomBaudRate", "", "a", "A"});
+        return Stored;
+    }();
+    return Probed;
+}
 
 void Conversions(const std::string& Text)
 {
@@ -69,7 +58,7 @@ void Ini(const std::string& Text)
     TComIniFile Ini("");  // an empty path names no file: nothing is read or written
     Ini.SetText(Text);
     for (const char* Section : {"ComPort1", "", "a"})
-        for (const char* Name : Names) {
+        for (const std::string& Name : Names()) {
             (void)Ini.ReadString(Section, Name, "default");
             (void)Ini.ReadInteger(Section, Name, -7);
         }
@@ -102,7 +91,7 @@ void Registry(const std::string& Text)
 {
     TMemoryRegistryKey Key;
     Key.ImportText(Text);
-    for (const char* Name : Names) {
+    for (const std::string& Name : Names()) {
         try {
             (void)Key.ReadString(Name);
         } catch (const ERegistryException&) {
@@ -130,7 +119,7 @@ void Registry(const std::string& Text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    const std::string Text(reinterpret_cast<const char*>(Data), Size);
+    const std::string Text(fuzz_test::TextOf(Data, Size));
     Conversions(Text);
     Ini(Text);
     Registry(Text);

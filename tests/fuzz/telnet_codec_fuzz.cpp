@@ -10,31 +10,24 @@
 // Input layout: the first byte seeds the cutting, the rest is the stream.
 
 #include "cport/telnet_codec.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <string_view>
 
 using namespace cport;
+using fuzz_test::Require;
 
 namespace {
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "telnet_codec_fuzz: %s\n", What);
-        std::abort();
-    }
-}
 
 struct TResult {
     std::string Data;
     TTelnetEvents Events;
 };
 
-TResult DecodeCut(const std::string& Stream, unsigned Seed)
+TResult DecodeCut(std::string_view Stream, unsigned Seed)
 {
     TTelnetCodec Codec;
     Codec.Opening();
@@ -47,7 +40,7 @@ TResult DecodeCut(const std::string& Stream, unsigned Seed)
             Random = Random * 1664525u + 1013904223u;
             Piece = std::min<size_t>(Piece, 1 + (Random >> 16) % Seed);
         }
-        std::string Chunk = Stream.substr(At, Piece);
+        std::string Chunk(Stream.substr(At, Piece));
         auto* P = reinterpret_cast<unsigned char*>(Chunk.data());
         const size_t N = Codec.Decode(P, Chunk.size(), P, Result.Events);
         Require(N <= Chunk.size(), "more data out than bytes in");
@@ -61,12 +54,10 @@ TResult DecodeCut(const std::string& Stream, unsigned Seed)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    if (Size == 0)
-        return 0;
-    const std::string Stream(reinterpret_cast<const char*>(Data + 1), Size - 1);
+    const auto [Cutting, Stream] = fuzz_test::HeadedInput(Data, Size);
 
     const TResult Whole = DecodeCut(Stream, 0);
-    const TResult Cut = DecodeCut(Stream, Data[0]);
+    const TResult Cut = DecodeCut(Stream, Cutting);
     Require(Whole.Data == Cut.Data, "data depends on the cutting");
     Require(Whole.Events.Reply == Cut.Events.Reply, "answers depend on the cutting");
     Require(Whole.Events.Notices == Cut.Events.Notices, "notices depend on the cutting");
@@ -75,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
     std::string Wire;
     TTelnetCodec::EscapeData(Stream.data(), Stream.size(), Wire);
-    const TResult Echoed = DecodeCut(Wire, Data[0]);
+    const TResult Echoed = DecodeCut(Wire, Cutting);
     Require(Echoed.Data == Stream, "escaped data does not decode to itself");
     Require(Echoed.Events.Reply.empty() && Echoed.Events.Notices.empty(), "escaped data decoded as commands");
     return 0;

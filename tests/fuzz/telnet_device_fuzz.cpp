@@ -14,6 +14,7 @@
 
 #include "cport/net_device.h"
 #include "cport/telnet_codec.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,22 +23,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 using namespace cport;
 using namespace cport::telnet;
+using fuzz_test::Require;
 
 namespace {
-
-void Require(bool Condition, const char* What)
-{
-    if (!Condition) {
-        std::fprintf(stderr, "telnet_device_fuzz: %s\n", What);
-        std::abort();
-    }
-}
 
 using TClock = std::chrono::steady_clock;
 constexpr auto Step = std::chrono::milliseconds(100);
@@ -92,11 +84,9 @@ std::string ReadToEnd(TRfc2217Device& Device, size_t Piece, size_t Sent)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    if (Size == 0)
-        return 0;
-    const bool Clean = (Data[0] & 1) != 0;
-    const size_t Piece = 1 + (Data[0] >> 1) % 200;
-    const std::string Rest(reinterpret_cast<const char*>(Data + 1), Size - 1);
+    const auto [Mode, Rest] = fuzz_test::HeadedInput(Data, Size);
+    const bool Clean = (Mode & 1) != 0;
+    const size_t Piece = 1 + (Mode >> 1) % 200;
 
     int Fds[2];
     Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, Fds) == 0, "no socket pair");
