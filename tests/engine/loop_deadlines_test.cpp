@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -22,6 +22,7 @@
 #include "cport/unique_fd.h"
 #include "main/engine/epoll_loop.h"
 #include "main/engine/session_port.h"
+#include "tests/support/open_files_limit.h"
 #include "tests/support/unanswered_servers.h"
 
 using namespace varnolink;
@@ -36,11 +37,9 @@ class LoopDeadlines : public testing::Test {
 protected:
     void SetUp() override
     {
-        rlimit Files{};
-        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Files), 0);
-        Files.rlim_cur = Files.rlim_max;
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Files), 0);
-        if (Files.rlim_cur < 5 * (WaitingPorts + TimedPorts) + 256)
+        const std::optional<rlim_t> FilesLimit = test_support::RaiseOpenFilesLimit();
+        ASSERT_TRUE(FilesLimit) << "the open-files limit cannot be raised";
+        if (*FilesLimit < 5 * (WaitingPorts + TimedPorts) + 256)
             GTEST_SKIP() << "the open-files limit is too low for " << WaitingPorts << " ports";
         for (std::size_t Index = 0; Index < WaitingPorts + TimedPorts; ++Index) {
             auto Port = std::make_unique<TSessionPort>();

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +19,7 @@
 #include "main/engine/epoll_loop.h"
 #include "main/engine/session_port.h"
 #include "sim/module_simulator.h"
+#include "tests/support/open_files_limit.h"
 
 using namespace varnolink;
 
@@ -51,11 +50,9 @@ protected:
         // Each simulator holds a pty master and slave and its own wait
         // descriptors, each session port one more: more than the usual
         // soft limit of 1024.
-        rlimit Files{};
-        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Files), 0);
-        Files.rlim_cur = Files.rlim_max;
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Files), 0);
-        ASSERT_GE(Files.rlim_cur, 8u * ModuleCount) << "the open-files limit is too low for the simulators";
+        const std::optional<rlim_t> FilesLimit = test_support::RaiseOpenFilesLimit();
+        ASSERT_TRUE(FilesLimit) << "the open-files limit cannot be raised";
+        ASSERT_GE(*FilesLimit, 8u * ModuleCount) << "the open-files limit is too low for the simulators";
 
         for (int Index = 0; Index < ModuleCount; ++Index) {
             const TModuleConfig Config = ConfigOf(Index);
