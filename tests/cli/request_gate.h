@@ -115,6 +115,17 @@ private:
             Count -= static_cast<std::size_t>(Sent);
         }
     }
+    // Reads what Fd, one end of Line, has into Buffer: the count, or 0 when
+    // that end closed or failed, which ends the line at both ends.
+    static std::size_t ReceiveOrEnd(TLine& Line, int Fd, char* Buffer, std::size_t Size)
+    {
+        const ssize_t Got = ::recv(Fd, Buffer, Size, 0);
+        if (Got > 0)
+            return static_cast<std::size_t>(Got);
+        Line.Client.Reset();
+        Line.Upstream.Reset();
+        return 0;
+    }
     // From varnolink to the plant: frames up to Passed_, then held.
     void Forward(TLine& Line, const char* Bytes, std::size_t Count)
     {
@@ -169,25 +180,15 @@ private:
                         Line.Client.Reset();  // varnolink sees the line end
                     continue;
                 }
+                // An end that closes ends the line at both: the second
+                // read then has no line left.
                 char Buffer[4096];
-                if (Line.Client && FromClient.revents != 0) {
-                    const ssize_t Got = ::recv(Line.Client.Get(), Buffer, sizeof Buffer, 0);
-                    if (Got <= 0) {
-                        Line.Client.Reset();
-                        Line.Upstream.Reset();
-                        continue;
-                    }
-                    Forward(Line, Buffer, static_cast<std::size_t>(Got));
-                }
-                if (Line.Upstream && FromPlant.revents != 0) {
-                    const ssize_t Got = ::recv(Line.Upstream.Get(), Buffer, sizeof Buffer, 0);
-                    if (Got <= 0) {
-                        Line.Client.Reset();
-                        Line.Upstream.Reset();
-                        continue;
-                    }
-                    SendAll(Line.Client.Get(), Buffer, static_cast<std::size_t>(Got));
-                }
+                if (Line.Client && FromClient.revents != 0)
+                    if (const std::size_t Got = ReceiveOrEnd(Line, Line.Client.Get(), Buffer, sizeof Buffer))
+                        Forward(Line, Buffer, Got);
+                if (Line.Upstream && FromPlant.revents != 0)
+                    if (const std::size_t Got = ReceiveOrEnd(Line, Line.Upstream.Get(), Buffer, sizeof Buffer))
+                        SendAll(Line.Client.Get(), Buffer, Got);
             }
         }
     }

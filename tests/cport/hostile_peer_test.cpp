@@ -48,6 +48,21 @@ const THostileCase Cases[] = {
 
 class HostilePeer : public ::testing::TestWithParam<THostileCase> {};
 
+// A port open on a well-behaved peer that then floods, its reads waiting at
+// most ReadLimitMs. The port closes before its peer goes.
+struct TFloodedPort {
+    TFloodedPort(const TFlood& Flood, int ReadLimitMs)
+    {
+        Port.SetPort(Peer.Url());
+        WaitingReads(Port, ReadLimitMs);
+        Port.Open();
+        Peer.Flood(Flood);
+    }
+
+    TTelnetPeer Peer;
+    TComPort Port;
+};
+
 // The peer floods from the connection on and never agrees: the open fails
 // within the negotiation limit, measured from its start.
 TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit)
@@ -67,12 +82,8 @@ TEST_P(HostilePeer, OpenEndsWithinTheNegotiationLimit)
 // limit keeps it, and Close returns within a second.
 TEST_P(HostilePeer, ReadBytesAndCloseEndInTime)
 {
-    TTelnetPeer Peer;
-    TComPort Port;
-    Port.SetPort(Peer.Url());
-    WaitingReads(Port, 2000);
-    Port.Open();
-    Peer.Flood(GetParam().Flood);
+    TFloodedPort Flooded(GetParam().Flood, 2000);
+    TComPort& Port = Flooded.Port;
     char Buffer[64];
     auto Started = Clock::now();
     try {
@@ -117,12 +128,8 @@ class HostilePeerCpu : public ::testing::TestWithParam<TCpuCase> {};
 // used a whole second).
 TEST_P(HostilePeerCpu, ReadAgainstTheFloodUsesLittleCpu)
 {
-    TTelnetPeer Peer;
-    TComPort Port;
-    Port.SetPort(Peer.Url());
-    WaitingReads(Port, 1000);
-    Port.Open();
-    Peer.Flood(GetParam().Flood);
+    TFloodedPort Flooded(GetParam().Flood, 1000);
+    TComPort& Port = Flooded.Port;
     const double Before = ProcessCpuSeconds();
     char Buffer[64];
     int Error = 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,6 +38,19 @@ protected:
         Simulator_ = test_support::StartSimulator(State, Faults);
         Connection_.SetWireObserver(&Log_);
         Connection_.Open(Simulator_->DevicePath());
+    }
+
+    // Starts a module that replies ReplyDelay late, and a thread that does
+    // Act once the module has had Requests requests.
+    std::thread StartSlowThen(std::chrono::milliseconds ReplyDelay, std::size_t Requests, std::function<void()> Act)
+    {
+        TFaults Slow;
+        Slow.ReplyDelay = ReplyDelay;
+        Start(Slow);
+        return std::thread([this, Requests, Act = std::move(Act)] {
+            Simulator_->WaitForRequests(Requests, 5s);
+            Act();
+        });
     }
 
     // The log outlives the connection, which reports its closing to it.
@@ -101,11 +115,7 @@ TEST_F(ModuleConnection, SilenceMidWriteNamesTheRequestAndWhatWasWritten)
 // (the second request of the read-back has come when it does so).
 TEST_F(ModuleConnection, ReadBackThatDiffersNamesTheField)
 {
-    TFaults Slow;
-    Slow.ReplyDelay = 20ms;
-    Start(Slow);
-    std::thread Changer([this] {
-        Simulator_->WaitForRequests(14, 5s);
+    std::thread Changer = StartSlowThen(20ms, 14, [this] {
         TModuleState Changed = Simulator_->State();
         Changed.Defaults[4] = 0x00;
         Simulator_->SetState(Changed);
@@ -118,13 +128,7 @@ TEST_F(ModuleConnection, ReadBackThatDiffersNamesTheField)
 
 TEST_F(ModuleConnection, StopRequestEndsAfterTheRequestOnTheLine)
 {
-    TFaults Slow;
-    Slow.ReplyDelay = 200ms;
-    Start(Slow);
-    std::thread Stopper([this] {
-        Simulator_->WaitForRequests(3, 5s);
-        Connection_.RequestStop();
-    });
+    std::thread Stopper = StartSlowThen(200ms, 3, [this] { Connection_.RequestStop(); });
     try {
         Connection_.WriteConfig(Wanted);
         ADD_FAILURE() << "the write was not stopped";
