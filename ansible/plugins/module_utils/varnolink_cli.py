@@ -13,6 +13,8 @@ import os
 import signal
 import subprocess
 
+from ansible.module_utils.basic import AnsibleModule
+
 # varnolink's documented exit codes.
 EXIT_DONE = 0
 EXIT_USAGE_OR_FILE = 1
@@ -24,12 +26,31 @@ EXIT_DIFFERS = 4
 OUTPUT_LIMIT = 64 * 1024 * 1024
 
 
-def common_argument_spec():
-    """Options every module of the collection takes."""
-    return dict(
+def common_argument_spec(**own):
+    """Options every module of the collection takes, with the module's own
+    (which may replace them, as a longer timeout)."""
+    spec = dict(
         executable=dict(type="path", default="varnolink"),
         timeout=dict(type="int", default=120),
     )
+    spec.update(own)
+    return spec
+
+
+def port_argument_spec(**own):
+    """The options of a module on one module's port, with its own."""
+    return common_argument_spec(
+        port=dict(type="str", required=True),
+        line_speed=dict(type="int"),
+        rs485=dict(type="str"),
+        **own
+    )
+
+
+def varnolink_module(argument_spec, **checks):
+    """The module's AnsibleModule: every module of the collection has a full
+    check mode."""
+    return AnsibleModule(argument_spec=argument_spec, supports_check_mode=True, **checks)
 
 
 def line_arguments(params):

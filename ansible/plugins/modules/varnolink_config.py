@@ -23,12 +23,6 @@ description:
   - In check mode the module is read and compared; nothing is written and
     no write frame is put on the line.
 options:
-  port:
-    description:
-      - The port, any name varnolink accepts, for example C(/dev/ttyUSB0),
-        C(ttyUSB0), C(rfc2217://HOST:PORT) or C(socket://HOST:PORT).
-    type: str
-    required: true
   config:
     description:
       - A configuration file on the managed host (as C(varnolink read)
@@ -70,13 +64,7 @@ options:
   reason:
     description: A change ticket or reason, written to varnolink's change journal with the change.
     type: str
-  timeout:
-    description: Seconds the whole varnolink run may take before it is stopped.
-    type: int
-    default: 120
 attributes:
-  check_mode:
-    support: full
   diff_mode:
     support: full
 notes:
@@ -132,12 +120,12 @@ differences:
 
 import os
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.varnolink.plant.plugins.module_utils.varnolink_cli import (
     EXIT_DONE,
-    common_argument_spec,
     line_arguments,
+    port_argument_spec,
     run_varnolink,
+    varnolink_module,
 )
 
 PORT_ROWS = ("P0", "P1", "P2", "P4", "P5")
@@ -180,22 +168,16 @@ def write_arguments(module, config_file, keep):
 
 
 def main():
-    argument_spec = common_argument_spec()
-    argument_spec.update(
-        port=dict(type="str", required=True),
-        config=dict(type="path"),
-        settings=dict(type="dict"),
-        keep=dict(type="list", elements="str", default=[]),
-        backup=dict(type="bool", default=True),
-        line_speed=dict(type="int"),
-        rs485=dict(type="str"),
-        reason=dict(type="str"),
-    )
-    module = AnsibleModule(
-        argument_spec=argument_spec,
+    module = varnolink_module(
+        port_argument_spec(
+            config=dict(type="path"),
+            settings=dict(type="dict"),
+            keep=dict(type="list", elements="str", default=[]),
+            backup=dict(type="bool", default=True),
+            reason=dict(type="str"),
+        ),
         mutually_exclusive=[("config", "settings")],
         required_one_of=[("config", "settings")],
-        supports_check_mode=True,
     )
     keep = list(module.params["keep"])
     config_file = module.params["config"]

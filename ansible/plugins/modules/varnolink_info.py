@@ -15,18 +15,6 @@ version_added: "1.0.0"
 description:
   - Reads the module on I(port) with C(varnolink read) and returns its
     identity, Remote ID and configuration. Writes nothing.
-options:
-  port:
-    description: The port, any name varnolink accepts (C(/dev/ttyUSB0), C(rfc2217://HOST:PORT), ...).
-    type: str
-    required: true
-  timeout:
-    description: Seconds the whole varnolink run may take before it is stopped.
-    type: int
-    default: 120
-attributes:
-  check_mode:
-    support: full
 extends_documentation_fragment:
   - varnolink.plant.varnolink
   - varnolink.plant.varnolink.line
@@ -61,23 +49,17 @@ config:
   type: dict
 """
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.varnolink.plant.plugins.module_utils.varnolink_cli import (
     EXIT_DONE,
-    common_argument_spec,
     line_arguments,
+    port_argument_spec,
     run_varnolink,
+    varnolink_module,
 )
 
 
 def main():
-    argument_spec = common_argument_spec()
-    argument_spec.update(
-        port=dict(type="str", required=True),
-        line_speed=dict(type="int"),
-        rs485=dict(type="str"),
-    )
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    module = varnolink_module(port_argument_spec())
     run = run_varnolink(module, ["read", "-p", module.params["port"]] + line_arguments(module.params))
     if run.rc != EXIT_DONE:
         module.fail_json(msg=run.failure_message(), rc=run.rc, stderr=run.stderr)

@@ -49,9 +49,6 @@ options:
     description: Seconds the whole varnolink run may take before it is stopped.
     type: int
     default: 3600
-attributes:
-  check_mode:
-    support: full
 extends_documentation_fragment:
   - varnolink.plant.varnolink
 author:
@@ -88,29 +85,26 @@ exit_code:
   type: int
 """
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.varnolink.plant.plugins.module_utils.varnolink_cli import (
     EXIT_DIFFERS,
     EXIT_DONE,
     common_argument_spec,
     run_varnolink,
+    varnolink_module,
 )
 
 
 def main():
-    argument_spec = common_argument_spec()
-    argument_spec.update(
-        inventory=dict(type="path", required=True),
-        state=dict(type="str", choices=["audited", "applied", "backed_up"], default="audited"),
-        dest=dict(type="path"),
-        fail_on_drift=dict(type="bool", default=True),
-        reason=dict(type="str"),
-        timeout=dict(type="int", default=3600),
-    )
-    module = AnsibleModule(
-        argument_spec=argument_spec,
+    module = varnolink_module(
+        common_argument_spec(
+            inventory=dict(type="path", required=True),
+            state=dict(type="str", choices=["audited", "applied", "backed_up"], default="audited"),
+            dest=dict(type="path"),
+            fail_on_drift=dict(type="bool", default=True),
+            reason=dict(type="str"),
+            timeout=dict(type="int", default=3600),
+        ),
         required_if=[("state", "backed_up", ("dest",))],
-        supports_check_mode=True,
     )
     params = module.params
     state = params["state"]
