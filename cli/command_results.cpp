@@ -135,22 +135,18 @@ void RenderJson(const TDiffResult& Result, TJsonWriter& Json)
 
 void RenderText(const TBackupsResult& Result, std::ostream& Out)
 {
-    for (const TBackupEntry& Entry : Result.Backups) {
+    RenderListText(Result.Backups, "backups", Result.Folder, Out, [&Out](const TBackupEntry& Entry) {
         Out << Entry.File;
         if (Entry.Error)
             Out << "  (unreadable: " << *Entry.Error << ")";
         else
             Out << "  " << Entry.Module;
-        Out << "\n";
-    }
-    if (Result.Backups.empty())
-        Out << "no backups in " << Result.Folder << "\n";
+    });
 }
 
 void RenderJson(const TBackupsResult& Result, TJsonWriter& Json)
 {
-    Json.Member("folder", Result.Folder).Key("backups").BeginArray();
-    for (const TBackupEntry& Entry : Result.Backups) {
+    RenderListJson(Json, "folder", Result.Folder, "backups", Result.Backups, [&Json](const TBackupEntry& Entry) {
         Json.BeginObject().Member("file", Entry.File);
         if (Entry.Error) {
             Json.Member("error", *Entry.Error);
@@ -160,8 +156,7 @@ void RenderJson(const TBackupsResult& Result, TJsonWriter& Json)
                 Json.Member("remote_id", *Entry.RemoteId);
         }
         Json.EndObject();
-    }
-    Json.EndArray();
+    });
 }
 
 void RenderText(const TPlanResult& Result, std::ostream& Out)

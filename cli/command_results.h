@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/json_writer.h"
+#include "cli/rendering.h"
 #include "main/engine/module_connection.h"
 #include "main/engine/speed_search.h"
 #include "main/ports/port_listing.h"

@@ -221,15 +221,11 @@ private:
         return Connection_;
     }
 
-    // A command's result, printed once: as text, or as members of the JSON
-    // object.
+    // The result as --json asks: text or members of the JSON object.
     template <class TResult>
     void Render(const TResult& Result)
     {
-        if (Args_.Json)
-            RenderJson(Result, Json_);
-        else
-            RenderText(Result, Out_);
+        RenderResult(Result, Args_.Json, Out_, Json_);
     }
 
     // The list the window offers, with the same descriptions and holders.

@@ -16,6 +16,7 @@
 
 #include "cli/commands.h"
 #include "cli/port_advice.h"
+#include "cli/rendering.h"
 #include "main/engine/module_connection.h"
 #include "main/engine/module_errors.h"
 #include "main/engine/speed_search.h"
@@ -305,10 +306,7 @@ int RunDoctor(const TCliArguments& Arguments, int StopFd, std::ostream& Out, TJs
 {
     TDoctor Doctor(Arguments, StopFd);
     const int Code = Doctor.Run();
-    if (Arguments.Json)
-        RenderJson(Doctor, Json);
-    else
-        RenderText(Doctor, Out);
+    RenderResult(Doctor, Arguments.Json, Out, Json);
     return Code;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/rendering.h"
 #include "main/files/journal.h"
 
 namespace varnolink {
@@ -88,7 +89,7 @@ struct TJournalListing {
 
 void RenderText(const TJournalListing& Listing, std::ostream& Out)
 {
-    for (const TJournalChange& Change : Listing.Changes) {
+    RenderListText(Listing.Changes, "changes", Listing.Path, Out, [&Out](const TJournalChange& Change) {
         const TJournalRecord& Intent = Change.Intent;
         Out << Intent.Time << "  " << Intent.User << "@" << Intent.Host << "  " << Intent.Command << "  " << Intent.Port
             << "  " << Intent.BiosName << " " << Intent.BiosVersion << " id " << Intent.RemoteId << "  "
@@ -97,18 +98,14 @@ void RenderText(const TJournalListing& Listing, std::ostream& Out)
             Out << "  reason: " << Intent.Reason;
         if (!Intent.Backup.empty())
             Out << "  backup: " << Intent.Backup;
-        Out << "\n";
-    }
-    if (Listing.Changes.empty())
-        Out << "no changes in " << Listing.Path << "\n";
+    });
 }
 
 void RenderJson(const TJournalListing& Listing, TJsonWriter& Json)
 {
-    Json.Member("journal", Listing.Path).Key("changes").BeginArray();
-    for (const TJournalChange& Change : Listing.Changes)
+    RenderListJson(Json, "journal", Listing.Path, "changes", Listing.Changes, [&Json](const TJournalChange& Change) {
         WriteChange(Json, Change);
-    Json.EndArray().Member("skipped", Listing.Skipped);
+    }).Member("skipped", Listing.Skipped);
 }
 
 }  // namespace
@@ -124,10 +121,7 @@ int ListJournal(const TCliArguments& Arguments, std::ostream& Out, std::ostream&
     Listing.Changes = ReadJournal(Listing.Path, {Arguments.Since, Arguments.Port}, &Listing.Skipped);
     for (const std::string& Line : Listing.Skipped)
         Err << "varnolink: skipped " << Line << std::endl;
-    if (Arguments.Json)
-        RenderJson(Listing, Json);
-    else
-        RenderText(Listing, Out);
+    RenderResult(Listing, Arguments.Json, Out, Json);
     return ExitDone;
 }
 
