@@ -30,7 +30,8 @@ constexpr std::size_t Modules = 10000;
 constexpr std::size_t Simulators = 2;
 
 // A simulator process serving its part of the plant; its first line on
-// stdout says it is listening, and it prints one line per port. Stopped with SIGTERM when it goes.
+// stdout says it is listening, and it prints one line per port. Stopped with
+// SIGTERM when it goes, or when it fails to start (too few ports printed).
 class TSimulatedPart {
 public:
     TSimulatedPart(const std::string& Program, std::size_t Count, const std::filesystem::path& Folder)
@@ -56,22 +57,28 @@ public:
         }
         // Every port is read: a simulator blocked on a full pipe serves nothing.
         Out_ = ::fdopen(Pipe[0], "r");
+        if (Out_ == nullptr)
+            ::close(Pipe[0]);
         char Line[256];
         for (std::size_t Read = 0; Read < Count; ++Read)
-            if (Out_ == nullptr || std::fgets(Line, sizeof Line, Out_) == nullptr)
+            if (Out_ == nullptr || std::fgets(Line, sizeof Line, Out_) == nullptr) {
+                Stop();  // no destructor runs for a constructor that throws
                 throw std::runtime_error(Program + " printed too few ports");
+            }
     }
-    ~TSimulatedPart()
+    ~TSimulatedPart() { Stop(); }
+    TSimulatedPart(const TSimulatedPart&) = delete;
+    TSimulatedPart& operator=(const TSimulatedPart&) = delete;
+
+private:
+    void Stop()
     {
         ::kill(Pid_, SIGTERM);
         ::waitpid(Pid_, nullptr, 0);
         if (Out_ != nullptr)
             std::fclose(Out_);
     }
-    TSimulatedPart(const TSimulatedPart&) = delete;
-    TSimulatedPart& operator=(const TSimulatedPart&) = delete;
 
-private:
     pid_t Pid_ = -1;
     std::FILE* Out_ = nullptr;
 };
@@ -99,9 +106,9 @@ std::string JoinInventories(const std::filesystem::path& Folder)
     return (Folder / "plant.csv").string();
 }
 
-}  // namespace
-
-int main()
+// Starts the plant, measures the audits and prints the figures; the parts
+// started are stopped on every way out.
+void Measure()
 {
     const std::filesystem::path Folder = std::filesystem::temp_directory_path() / "varnolink-plant-10000-bench";
     std::filesystem::remove_all(Folder);
@@ -141,5 +148,19 @@ int main()
         Audit.Ms, Line, Audit.Ms / Line);
     std::printf("BENCHROW most threads of varnolink auditing 10,000 modules|%ld|||<= 8\n", MostThreads);
     std::printf("BENCHROW peak memory of varnolink auditing 10,000 modules, MiB|%.1f|||<= 256\n", PeakRss);
+}
+
+}  // namespace
+
+int main()
+{
+    // Caught here, a failure unwinds the stack: the simulator parts already
+    // started are stopped by their destructors, none is left running.
+    try {
+        Measure();
+    } catch (const std::exception& Error) {
+        std::fprintf(stderr, "plant_10000_bench: %s\n", Error.what());
+        return 1;
+    }
     return 0;
 }
