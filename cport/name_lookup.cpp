@@ -38,8 +38,11 @@ TNameLookup::TNameLookup(const std::string& Host, const std::string& Service, co
     S.Host = Host;
     S.Service = Service;
     S.Hints = Hints;
-    // An address written as numbers needs no resolver: found (or refused) here.
-    S.Hints.ai_flags |= AI_NUMERICHOST;
+    // An address written as numbers needs no resolver: found (or refused)
+    // here. Nor does it ask which address families the host has configured
+    // (AI_ADDRCONFIG costs a routing socket's dump of every address): the
+    // connect itself says whether the address can be reached.
+    S.Hints.ai_flags = (Hints.ai_flags | AI_NUMERICHOST) & ~AI_ADDRCONFIG;
     S.Resolve();
     S.Hints.ai_flags = Hints.ai_flags;
     if (S.Status != EAI_NONAME || (Hints.ai_flags & AI_NUMERICHOST) != 0)

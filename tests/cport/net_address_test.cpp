@@ -131,6 +131,30 @@ TEST(NetConnectInSteps, NamesAreLookedUpAsideAndNumbersAtOnce)
     EXPECT_EQ(Unknown.Reason.rfind("Host not found: nonexistent.invalid (", 0), 0u) << Unknown.Reason;
 }
 
+// A numeric IPv6 host is taken at once as well, connected in steps, and
+// comes back tuned like any other connection.
+TEST(NetConnectInSteps, NumericIpv6HostConnectsAtOnce)
+{
+    TUniqueFd Listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 Address{};
+    Address.sin6_family = AF_INET6;
+    Address.sin6_addr = in6addr_loopback;
+    socklen_t Length = sizeof Address;
+    if (!Listener || ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&Address), Length) != 0)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_EQ(::listen(Listener.get(), 1), 0);
+    ASSERT_EQ(::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&Address), &Length), 0);
+    bool Aside = true;
+    const TNetConnection Connection =
+        ConnectInSteps("socket://[::1]:" + std::to_string(ntohs(Address.sin6_port)), Aside);
+    ASSERT_TRUE(Connection.Socket) << Connection.Reason;
+    EXPECT_FALSE(Aside);
+    int On = 0;
+    Length = sizeof On;
+    ASSERT_EQ(::getsockopt(Connection.Socket.get(), IPPROTO_TCP, TCP_NODELAY, &On, &Length), 0);
+    EXPECT_NE(On, 0);
+}
+
 TEST(NetConnect, MalformedNameIsRefusedWithoutLookup)
 {
     const TNetConnection Connection = ConnectTcp(*NetAddressOf("socket://host"), 5s);
