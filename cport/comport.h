@@ -593,8 +593,9 @@ public:
     int32_t InputWaitDescriptor();
     // A raw network port (socket://) waits this long at Open for a telnet
     // server's first bytes, to refuse one that should be opened as
-    // rfc2217:// (150 ms unless set). 0 looks only at what has arrived: for
-    // a caller that opens many ports and checks the first bytes itself.
+    // rfc2217:// (150 ms unless set). 0 looks only at what has arrived; a
+    // negative wait does not look at all: for a caller that opens many ports
+    // and checks the first bytes itself.
     void SetTelnetCheckWait(std::chrono::milliseconds Wait) { TelnetCheckWait_ = Wait; }
     // --- Opening without waiting (port_open_steps.cpp), for a caller that
     // serves many ports on one thread. BeginOpen opens a local device at

@@ -14,12 +14,10 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 // The first bytes of a server that speaks telnet: IAC and a negotiation
-// command. Looked at without taking them from the stream.
-bool SpeaksTelnet(int Fd)
+// command.
+bool SpeaksTelnet(const unsigned char (&First)[2])
 {
-    unsigned char First[2];
-    const ssize_t N = ::recv(Fd, First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
-    return N == 2 && First[0] == telnet::IAC && (First[1] == telnet::SB || (First[1] >= telnet::WILL));
+    return First[0] == telnet::IAC && (First[1] == telnet::SB || (First[1] >= telnet::WILL));
 }
 
 }  // namespace
@@ -109,6 +107,11 @@ void TNetOpening::Connected()
         return;
     }
     Socket_ = std::move(Connection.Socket);
+    if (TelnetCheck_.count() < 0) {
+        Device_ = std::make_unique<TRawSocketDevice>(std::move(Socket_));
+        Stage_ = TStage::Ended;
+        return;
+    }
     Deadline_ = TClock::now() + TelnetCheck_;
     Stage_ = TStage::CheckingTelnet;
     CheckTelnet(TelnetCheck_.count() <= 0);
@@ -129,11 +132,15 @@ void TNetOpening::Negotiated()
 
 void TNetOpening::CheckTelnet(bool TimeUp)
 {
-    pollfd P{Socket_.get(), POLLIN, 0};
-    const bool Arrived = ::poll(&P, 1, 0) > 0;
+    // One look at the first bytes, without taking them: nothing yet (EAGAIN)
+    // waits for more time; bytes, the end of the stream or an error end the
+    // check (the error shows again at the first read).
+    unsigned char First[2];
+    const ssize_t N = ::recv(Socket_.get(), First, sizeof First, MSG_PEEK | MSG_DONTWAIT);
+    const bool Arrived = N >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
     if (!Arrived && !TimeUp)
         return;
-    if (Arrived && SpeaksTelnet(Socket_.get())) {
+    if (N == 2 && SpeaksTelnet(First)) {
         Fail({EPROTO, Address_.Endpoint() + " speaks telnet: open it as rfc2217://" + Address_.Endpoint()});
         return;
     }

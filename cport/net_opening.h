@@ -20,7 +20,8 @@ public:
     // Starts connecting. A numeric host is taken at once; a name is looked up
     // here, or with LookUpAside on a thread of its own while the caller waits
     // for WaitFd() (the lookup counts against ConnectTimeout). A raw port looks up to
-    // TelnetCheck after the connect for a telnet server's first bytes. With
+    // TelnetCheck after the connect for a telnet server's first bytes (a
+    // negative TelnetCheck: not at all, for a caller that checks them itself). With
     // Settings, an rfc2217 port also sends that port's line settings and
     // waits for their acknowledgement as a step, so that Open's ApplyLine
     // finds nothing left to wait for.

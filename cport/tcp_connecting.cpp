@@ -17,18 +17,39 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// Keepalive after 10 s of silence, then 3 probes 5 s apart; unacknowledged
-// data gives up after 30 s.
+// Keepalive after 10 s of silence, then a probe every 5 s; the connection
+// is given up once data or probes have gone unanswered for 30 s (the user
+// time-out also bounds the keepalive, so no probe count is set).
 void TuneSocket(int Fd)
 {
-    const int On = 1, Idle = 10, Interval = 5, Count = 3;
+    const int On = 1, Idle = 10, Interval = 5;
     const unsigned int UserTimeoutMs = 30'000;
     ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
     ::setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &Idle, sizeof Idle);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &Interval, sizeof Interval);
-    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPCNT, &Count, sizeof Count);
     ::setsockopt(Fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UserTimeoutMs, sizeof UserTimeoutMs);
+}
+
+// Where a connect under way stands, asked without waiting: the connection's
+// state tells a handshake still going on from one that has ended, so the
+// caller need not wait for room to write first. 0: connected; EINPROGRESS:
+// not yet; otherwise why it failed.
+int ConnectState(int Fd)
+{
+    tcp_info Info{};
+    socklen_t Length = sizeof Info;
+    if (::getsockopt(Fd, IPPROTO_TCP, TCP_INFO, &Info, &Length) != 0)
+        return errno;
+    if (Info.tcpi_state == TCP_SYN_SENT)
+        return EINPROGRESS;
+    if (Info.tcpi_state != TCP_CLOSE)
+        return 0;  // established, or already closing from the far end: the connect itself succeeded
+    int Error = 0;
+    Length = sizeof Error;
+    if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Error, &Length) != 0)
+        return errno;
+    return Error != 0 ? Error : ENOTCONN;
 }
 
 }  // namespace
@@ -119,25 +140,17 @@ bool TTcpConnecting::Step()
         }
         return Done_;
     }
-    pollfd P{Socket_.get(), POLLOUT, 0};
-    const int Ready = ::poll(&P, 1, 0);
-    if (Ready > 0) {
-        int Error = 0;
-        socklen_t Length = sizeof Error;
-        if (::getsockopt(Socket_.get(), SOL_SOCKET, SO_ERROR, &Error, &Length) != 0)
-            Error = errno;
-        if (Error == 0) {
-            Connected();
-            return true;
-        }
-        LastError_ = Error;
-    } else if (Ready < 0 && errno != EINTR) {
-        LastError_ = errno;
-    } else if (TClock::now() >= Deadline_) {
-        LastError_ = ETIMEDOUT;
-    } else {
-        return false;  // not yet
+    const int Error = ConnectState(Socket_.get());
+    if (Error == 0) {
+        Connected();
+        return true;
     }
+    if (Error != EINPROGRESS)
+        LastError_ = Error;
+    else if (TClock::now() >= Deadline_)
+        LastError_ = ETIMEDOUT;
+    else
+        return false;  // not yet
     StartNext();
     return Done_;
 }

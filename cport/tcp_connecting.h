@@ -38,9 +38,10 @@ public:
     short WaitEvents() const { return Lookup_ ? POLLIN : POLLOUT; }
     std::chrono::steady_clock::time_point Deadline() const { return Deadline_; }
     // Takes the lookup's end (or its time-out), or looks at the attempt
-    // under way (SO_ERROR once writable; a time-out once its deadline has
-    // passed) and starts the next address after a failure. True once the
-    // connection is made or every address has failed.
+    // under way (its TCP state, asked without waiting: a caller may step it
+    // at any time; a time-out once its deadline has passed) and starts the
+    // next address after a failure. True once the connection is made or
+    // every address has failed.
     bool Step();
     // Once done: the connected socket (non-blocking, close-on-exec, tuned as
     // ConnectTcp says) or the failure.
