@@ -69,7 +69,6 @@ TEpollLoop::~TEpollLoop()
     for (TEntry& Entry : Entries_) {
         if (Entry.Port != nullptr) {
             Entry.Port->Loop_ = nullptr;
-            Entry.Port->BeforeInput = nullptr;
         }
     }
 }
@@ -111,7 +110,6 @@ void TEpollLoop::Add(TSessionPort& Port)
     ++Ports_;
     Port.Loop_ = this;
     Port.LoopSlot_ = Slot;
-    Port.BeforeInput = [this] { NoticeLateStop(); };
     PortChanged(Slot);
 }
 
@@ -130,7 +128,6 @@ void TEpollLoop::Remove(TSessionPort& Port)
     FreeSlots_.push_back(Slot);
     --Ports_;
     Port.Loop_ = nullptr;
-    Port.BeforeInput = nullptr;
 }
 
 bool TEpollLoop::WatchReadable(int Fd, std::function<void()> OnReadable)
@@ -370,10 +367,11 @@ void TEpollLoop::TakeStopFd()
     Stopped_ = true;
 }
 
-// A reply read in this round may have been sent after a stop that the wait
-// did not report yet (the port woke for earlier bytes, an echo): the stop
-// then comes first. RequestStop's flag is set before its wake, so only a
-// watched descriptor needs a look.
+// The replies read in this round may have been sent after a stop that the
+// wait did not report yet (a port woke for earlier bytes, an echo): the stop
+// then comes first. The replies have only queued their next requests, so one
+// look before those are written is enough. RequestStop's flag is set before
+// its wake, so only a watched descriptor needs a look.
 void TEpollLoop::NoticeLateStop()
 {
     if (!Stopped_ && StopFd_ >= 0) {
@@ -407,6 +405,11 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
 {
     std::vector<epoll_event> Events;
     std::vector<uint32_t> Visit;
+    // The ports that took input this round, to be settled after the stop's look.
+    struct TRead {
+        uint32_t Slot, Generation;
+    };
+    std::vector<TRead> Read;
     for (;;) {
         TakeStop();
         SyncChanged();
@@ -434,6 +437,7 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
             }
         }
         TakeStop();
+        Read.clear();
         for (int Index = 0; Index < Ready; ++Index) {
             const epoll_event& Event = Events[static_cast<std::size_t>(Index)];
             const uint64_t Tag = Event.data.u64;
@@ -441,8 +445,15 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
             // (A port or watch an earlier event's handler removed is skipped.)
             if (KindOf(Tag) == TTagKind::Port) {
                 if (Slot < Entries_.size() && Entries_[Slot].Port != nullptr &&
-                    Entries_[Slot].Generation == GenerationOf(Tag))
-                    CallPort(Slot, [&](TSessionPort& Port) { Port.Readable(Event.events, Now); });
+                    Entries_[Slot].Generation == GenerationOf(Tag)) {
+                    // An open's step is taken whole; input waits for the stop's look.
+                    if (Entries_[Slot].Port->Opening())
+                        CallPort(Slot, [&](TSessionPort& Port) { Port.Readable(Event.events, Now); });
+                    else {
+                        CallPort(Slot, [&](TSessionPort& Port) { Port.ReadInput(Event.events, Now); });
+                        Read.push_back({Slot, Entries_[Slot].Generation});
+                    }
+                }
             } else if (KindOf(Tag) == TTagKind::Readable) {
                 if (Slot < Readable_.size() && Readable_[Slot].Fd >= 0 &&
                     Readable_[Slot].Generation == GenerationOf(Tag)) {
@@ -451,6 +462,12 @@ void TEpollLoop::RunUntil(const std::function<bool()>& Done)
                     OnReadable();
                 }
             }
+        }
+        if (!Read.empty()) {
+            NoticeLateStop();
+            for (const TRead& Taken : Read)
+                if (Entries_[Taken.Slot].Port != nullptr && Entries_[Taken.Slot].Generation == Taken.Generation)
+                    CallPort(Taken.Slot, [](TSessionPort& Port) { Port.Settle(); });
         }
         // The ports whose deadline has come, and those touched from outside
         // since the last round (what their sessions hold is handed on).

@@ -123,8 +123,8 @@ private:
     void Unwatch(int Fd);
     void TakeStop();
     void TakeStopFd();
-    // A stop raised since the wait returned, looked for before a port
-    // takes the input it has just read.
+    // A stop raised since the wait returned, looked for once the round's
+    // input has been read and before the requests it queued are written.
     void NoticeLateStop();
     int MillisecondsToNextDeadline();
 

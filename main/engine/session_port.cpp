@@ -66,7 +66,8 @@ void TSessionPort::Open(const std::string& PortName)
     DevicePath_ = cport::TComPort::DevicePathOf(PortName);
     Port_.SetPort(PortName);
     FirstBytesPending_ = TelnetAtFirstBytes_ && IsRawNetworkPort(PortName);
-    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(0) : std::chrono::milliseconds(150));
+    // The first bytes are looked at here: the open need not look for them.
+    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(-1) : std::chrono::milliseconds(150));
     try {
         Port_.Open();
     } catch (const cport::EComPort& Error) {
@@ -80,7 +81,8 @@ void TSessionPort::BeginOpen(const std::string& PortName)
     DevicePath_ = cport::TComPort::DevicePathOf(PortName);
     Port_.SetPort(PortName);
     FirstBytesPending_ = TelnetAtFirstBytes_ && IsRawNetworkPort(PortName);
-    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(0) : std::chrono::milliseconds(150));
+    // The first bytes are looked at here: the open need not look for them.
+    Port_.SetTelnetCheckWait(FirstBytesPending_ ? std::chrono::milliseconds(-1) : std::chrono::milliseconds(150));
     try {
         Port_.BeginOpen();
     } catch (const cport::EComPort& Error) {
@@ -197,13 +199,20 @@ void TSessionPort::Start(TChainPlan Plan, TSessionTime Now)
 
 void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
 {
+    const bool WasOpening = Opening_;
+    ReadInput(EpollEvents, Now);
+    if (!WasOpening)
+        Settle();
+}
+
+void TSessionPort::ReadInput(uint32_t EpollEvents, TSessionTime Now)
+{
     if (Opening_) {
         StepOpen();
         return;
     }
     std::array<char, 512> Buffer{};
     int32_t Got = 0;
-    bool InputAnnounced = false;
     try {
         // Immediate time-outs: each read returns what has arrived, 0 when
         // nothing is left.
@@ -218,10 +227,6 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
                     break;
                 }
             }
-            if (Got > 0 && !InputAnnounced && BeforeInput) {
-                InputAnnounced = true;
-                BeforeInput();
-            }
             Session_.BytesReceived(Bytes, Now);
         } while (Got == static_cast<int32_t>(Buffer.size()));
     } catch (const cport::EComPort& Error) {
@@ -229,7 +234,6 @@ void TSessionPort::Readable(uint32_t EpollEvents, TSessionTime Now)
     }
     if (!Lost_ && Got == 0 && (EpollEvents & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0)
         Lose("the line has hung up");
-    Settle();
 }
 
 void TSessionPort::TimePassed(TSessionTime Now)

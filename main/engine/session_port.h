@@ -68,15 +68,11 @@ public:
     TChainSession& Session();
     TWireLog& WireLog() { return WireLog_; }
     std::function<void(const TSessionEvent&)> OnEvent;
-    // Called once input has been read and before the session takes it: the
-    // loop looks at its stop requests here, so a stop raised before a reply
-    // was sent is seen before that reply can start the next request.
-    std::function<void()> BeforeInput;
 
     // Starts a chain and writes its first request. A port that is closed or
     // whose device is gone ends the chain at once.
     void Start(TChainPlan Plan, TSessionTime Now);
-    // The loop: the descriptor reported EpollEvents.
+    // The descriptor reported EpollEvents: ReadInput, then Settle.
     void Readable(uint32_t EpollEvents, TSessionTime Now);
     // The loop: the session's deadline may have passed.
     void TimePassed(TSessionTime Now);
@@ -97,6 +93,12 @@ private:
     // The port has opened (either way of opening).
     void Opened();
     EModulePort OpenFailure(const cport::EComPort& Error) const;
+    // Reads what has arrived into the session (or takes the open's next
+    // step); a request the input queued stays queued until Settle. The loop
+    // reads every port of a round this way and looks at its stop requests
+    // once before settling them, so that a stop raised before a reply was
+    // sent ends the chain before that reply's next request goes out.
+    void ReadInput(uint32_t EpollEvents, TSessionTime Now);
     // Writes what the session has to send, then hands its events on.
     void Settle();
 
