@@ -15,6 +15,7 @@
 #include "main/files/commission_log.h"
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 
 using namespace varnolink;
@@ -22,20 +23,19 @@ using namespace varnolink;
 namespace {
 
 using namespace std::chrono_literals;
+using cli_test::Program;
 using cli_test::TFinished;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
 const std::string TemplateText = "[module]\nbaud = 19200\n"
                                  "[direction]\nP0 = 5A\nP1 = 00\nP2 = F0\nP4 = FF\nP5 = FF\n"
                                  "[power_on_default]\nP0 = FF\nP1 = FF\nP2 = FF\nP4 = FF\nP5 = 0F\n";
 
-class VarnolinkCommission : public testing::Test {
+// The backups kept before each module's writes go to the test's folder.
+class VarnolinkCommission : public cli_test::TStateInScratchFolder {
 protected:
     void SetUp() override
     {
-        // The backups kept before each module's writes go to the test's folder.
-        ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1);
+        TStateInScratchFolder::SetUp();
         varnolink::sim::TSimulatorOptions Options;
         Options.Series = {true, 1500ms, 0, 0};
         Simulator_ = std::make_unique<varnolink::sim::TModuleSimulator>(Options);
@@ -51,7 +51,6 @@ protected:
 
     std::vector<TCommissionRow> LogRows() const { return ParseCommissionLog(Folder_.Read(LogPath_), LogPath_); }
 
-    test_support::TScratchFolder Folder_;
     const std::string Template_ = Folder_.Write("template.ini", TemplateText);
     const std::string LogPath_ = Folder_.Path("log.csv");
     std::unique_ptr<varnolink::sim::TModuleSimulator> Simulator_;

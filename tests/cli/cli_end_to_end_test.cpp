@@ -33,6 +33,7 @@
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/started_simulator.h"
 
@@ -42,12 +43,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using cli_test::Json;
+using cli_test::Program;
 using cli_test::TFinished;
 using varnolink::sim::TFaults;
 using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TModuleState;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
 const std::string WantedFile = "[module]\nremote_id = A7\nbaud = 57600\n"
                                "[direction]\nP0 = 5A\nP1 = 0b00000001\nP2 = 02\nP4 = 04\nP5 = 08\n"
@@ -83,11 +83,9 @@ private:
     int Port_ = 0;
 };
 
-class VarnolinkProgram : public testing::Test {
+// Backups kept before writes go to the test's own folder.
+class VarnolinkProgram : public cli_test::TStateInScratchFolder {
 protected:
-    // Backups kept before writes go to the test's own folder.
-    void SetUp() override { ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1); }
-
     void StartModule(const TFaults& TFaults = {}, const TModuleState& State = {})
     {
         Simulator_ = test_support::StartSimulator(State, TFaults);
@@ -102,7 +100,6 @@ protected:
 
     std::string Port() const { return Simulator_->DevicePath(); }
 
-    test_support::TScratchFolder Folder_;
     std::unique_ptr<TModuleSimulator> Simulator_;
 };
 

@@ -21,6 +21,7 @@
 #include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/started_simulator.h"
 
@@ -29,19 +30,18 @@ using namespace varnolink;
 namespace {
 
 using namespace std::chrono_literals;
+using cli_test::Program;
 using cli_test::TFinished;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
 const std::string WantedFile = "[module]\nremote_id = A7\nbaud = 9600\n"
                                "[direction]\nP0 = 5A\nP1 = 01\nP2 = 02\nP4 = 04\nP5 = 08\n"
                                "[power_on_default]\nP0 = FE\nP1 = 10\nP2 = 20\nP4 = 40\nP5 = 80\n";
 
-class VarnolinkJournal : public testing::Test {
+class VarnolinkJournal : public cli_test::TStateInScratchFolder {
 protected:
     void SetUp() override
     {
-        ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1);
+        TStateInScratchFolder::SetUp();
         ::unsetenv("VARNOLINK_JOURNAL");
         Simulator_ = test_support::StartSimulator();
     }
@@ -59,7 +59,6 @@ protected:
         return {"write", "-p", Simulator_->DevicePath(), Folder_.Write("w.ini", WantedFile), "--reason", Reason};
     }
 
-    test_support::TScratchFolder Folder_;
     std::unique_ptr<sim::TModuleSimulator> Simulator_;
 };
 

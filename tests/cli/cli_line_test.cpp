@@ -21,21 +21,19 @@
 #include "sim/module_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 using cli_test::Json;
+using cli_test::Program;
 using cli_test::TFinished;
 using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TSimulatorOptions;
 
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
-
-class LineTroubles : public testing::Test {
+class LineTroubles : public cli_test::TStateInScratchFolder {
 protected:
-    void SetUp() override { ::setenv("XDG_STATE_HOME", Folder_.Path("state").c_str(), 1); }
-
     void StartModule(TSimulatorOptions Options)
     {
         Module_ = std::make_unique<TModuleSimulator>(std::move(Options));
@@ -53,7 +51,6 @@ protected:
         return Found;
     }
 
-    test_support::TScratchFolder Folder_;
     std::unique_ptr<TModuleSimulator> Module_;
 };
 

@@ -27,6 +27,7 @@
 #include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 
 using namespace varnolink;
@@ -35,8 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using TLabels = std::map<std::string, std::string>;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
+using cli_test::Program;
 
 // The value of the one sample of Name whose labels include Labels; none when
 // there is none. Label values are unescaped; fails the test on a line that

@@ -21,17 +21,17 @@
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
 #include "tests/cli/request_gate.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using cli_test::Json;
+using cli_test::Program;
 using cli_test::TFinished;
 using varnolink::sim::TPlantOptions;
 using varnolink::sim::TPlantSimulator;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
 TFinished Varnolink(const std::vector<std::string>& Arguments)
 {

@@ -18,15 +18,15 @@
 #include "sim/plant_simulator.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/json_output.h"
+#include "tests/cli/varnolink_program.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using cli_test::Json;
+using cli_test::Program;
 using cli_test::TFinished;
-
-const std::string Program = VARNOLINK_CLI_EXECUTABLE;
 
 std::vector<std::string> Results(const QJsonObject& Object)
 {
