@@ -27,9 +27,10 @@
 //       one WriteBytes per byte, reads until the CR) over the same bytewise
 //       client: the serial component's share without the window's own.
 //
-// Beside the times it prints the context switches of this process (the
-// simulators run in it, ser2net does not) per READ CONFIG for each way: a
-// figure that load on the machine does not blur.
+// Beside the times it prints, per READ CONFIG for each way, the context
+// switches of this process (the simulators run in it, ser2net does not), the
+// exchanging thread's own waits and preemptions, and its CPU time: figures
+// that load on the machine blurs far less than the times.
 //
 // The five alternate in blocks (connect, three runs, disconnect) so that a
 // change in the machine's load touches all of them alike.
@@ -104,24 +105,46 @@ double Ms(TClock::duration Duration)
     return std::chrono::duration<double, std::milli>(Duration).count();
 }
 
-// Context switches of the whole process so far, voluntary and not.
-long ContextSwitches()
-{
-    rusage Usage{};
-    ::getrusage(RUSAGE_SELF, &Usage);
-    return Usage.ru_nvcsw + Usage.ru_nivcsw;
-}
+// What a run cost in the scheduler: the context switches of the whole
+// process (the simulators run in it, ser2net does not), and those and the
+// CPU time of the thread that runs the exchanges (the window's or the
+// client's), its switches split into waits of its own (voluntary) and
+// preemptions (involuntary: another task woken on its CPU took it over).
+struct TUsage {
+    long Process = 0;
+    long Voluntary = 0;
+    long Involuntary = 0;
+    double CpuUs = 0.0;
 
-// Context switches over the runs of one way, for their mean per run.
-struct TSwitches {
-    long Total = 0;
-    int Runs = 0;
-    void Add(long Switches)
+    static TUsage Now()
     {
-        Total += Switches;
+        rusage Self{};
+        rusage Thread{};
+        ::getrusage(RUSAGE_SELF, &Self);
+        ::getrusage(RUSAGE_THREAD, &Thread);
+        const auto Us = [](const timeval& Time) { return static_cast<double>(Time.tv_sec) * 1e6 + Time.tv_usec; };
+        return {Self.ru_nvcsw + Self.ru_nivcsw, Thread.ru_nvcsw, Thread.ru_nivcsw,
+                Us(Thread.ru_utime) + Us(Thread.ru_stime)};
+    }
+};
+
+// The usage of the runs of one way, for their means per run.
+struct TSwitches {
+    TUsage Sum;
+    int Runs = 0;
+    TUsage Before;
+
+    void Start() { Before = TUsage::Now(); }
+    void Stop()
+    {
+        const TUsage After = TUsage::Now();
+        Sum.Process += After.Process - Before.Process;
+        Sum.Voluntary += After.Voluntary - Before.Voluntary;
+        Sum.Involuntary += After.Involuntary - Before.Involuntary;
+        Sum.CpuUs += After.CpuUs - Before.CpuUs;
         ++Runs;
     }
-    double PerRun() const { return Runs > 0 ? static_cast<double>(Total) / Runs : 0.0; }
+    double PerRun(double Total) const { return Runs > 0 ? Total / Runs : 0.0; }
 };
 
 // Where the time goes, as the simulator saw the requests: a request's first
@@ -150,12 +173,13 @@ void TimeReadConfigs(TMainForm& Form, const std::string& Port, std::vector<doubl
         Form.ByteField(TPortGrid::Default, 4)->clear();
         if (Simulator != nullptr)
             Simulator->ClearRequests();
-        const long SwitchesBefore = ContextSwitches();
+        if (Switches != nullptr)
+            Switches->Start();
         const TClock::time_point Start = TClock::now();
         Form.ReadConfigClick();
         const double Elapsed = Ms(TClock::now() - Start);
         if (Keep && Switches != nullptr)
-            Switches->Add(ContextSwitches() - SwitchesBefore);
+            Switches->Stop();
         Check(Form.ReplyReceived() == 1, "READ CONFIG ran to its end on " + Port);
         Check(Form.ByteField(TPortGrid::Default, 4)->text() == QStringLiteral("A5"), "the window shows the module");
         if (Keep)
@@ -184,13 +208,14 @@ void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samp
     for (int Run = 0; Run < RunsPerBlock; ++Run) {
         if (Simulator != nullptr)
             Simulator->ClearRequests();
-        const long SwitchesBefore = ContextSwitches();
+        if (Switches != nullptr)
+            Switches->Start();
         const TClock::time_point Start = TClock::now();
         for (std::size_t Index = 0; Index < Requests.size(); ++Index)
             Client.Exchange(Requests[Index], Replies[Index], Bytewise);
         const double Elapsed = Ms(TClock::now() - Start);
         if (Keep && Switches != nullptr)
-            Switches->Add(ContextSwitches() - SwitchesBefore);
+            Switches->Stop();
         for (std::size_t Index = 0; Index < Replies.size(); ++Index) {
             const auto Reply = DecodeReplyLine(Replies[Index]);
             Check(Reply.has_value() && ReplyCode(*Reply) == ReadChain[Index].Code,
@@ -224,7 +249,8 @@ void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Sampl
     Port.Open();
     std::string Reply;
     for (int Run = 0; Run < RunsPerBlock; ++Run) {
-        const long SwitchesBefore = ContextSwitches();
+        if (Switches != nullptr)
+            Switches->Start();
         const TClock::time_point Start = TClock::now();
         for (const std::string& Request : Requests) {
             for (const char& Byte : Request)
@@ -240,7 +266,7 @@ void TimeComponentReadConfigs(const std::string& Url, std::vector<double>& Sampl
         if (Keep)
             Samples.push_back(Ms(TClock::now() - Start));
         if (Keep && Switches != nullptr)
-            Switches->Add(ContextSwitches() - SwitchesBefore);
+            Switches->Stop();
     }
     Port.Close();
 }
@@ -297,8 +323,19 @@ int main(int argc, char** argv)
                     Median(PtySpans.Frame), Median(NetSpans.Frame), Median(BareSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "last byte to next request, pty/net/bare",
                     Median(PtySpans.Turnaround), Median(NetSpans.Turnaround), Median(BareSpans.Turnaround));
-        std::printf("  %-40s %.1f  /  %.1f  /  %.1f  /  %.1f\n", "context switches, window/bare/bytewise/TComPort",
-                    NetSwitches.PerRun(), BareSwitches.PerRun(), BytewiseSwitches.PerRun(), ComponentSwitches.PerRun());
+        const std::array<const TSwitches*, 4> Ways{&NetSwitches, &BareSwitches, &BytewiseSwitches, &ComponentSwitches};
+        const auto PrintUsage = [&](const char* What, auto Field) {
+            std::printf("  %-40s", What);
+            for (std::size_t Way = 0; Way < Ways.size(); ++Way)
+                std::printf("%s%.1f", Way == 0 ? " " : "  /  ",
+                            Ways[Way]->PerRun(static_cast<double>(Field(Ways[Way]->Sum))));
+            std::printf("\n");
+        };
+        std::printf("  per READ CONFIG, window/bare/bytewise/TComPort:\n");
+        PrintUsage("context switches of the process", [](const TUsage& U) { return U.Process; });
+        PrintUsage("  the exchanging thread's waits", [](const TUsage& U) { return U.Voluntary; });
+        PrintUsage("  the exchanging thread's preemptions", [](const TUsage& U) { return U.Involuntary; });
+        PrintUsage("CPU time of the exchanging thread, us", [](const TUsage& U) { return U.CpuUs; });
         std::printf("BENCH readconfig_rfc2217_vs_pty %.3f\n", NetMs / PtyMs);
         std::printf("BENCHROW READ CONFIG through ser2net (rfc2217), ms (vs the pty directly)|%.2f|%.2f|%.2f|<= 1.5\n",
                     NetMs, PtyMs, NetMs / PtyMs);
