@@ -24,6 +24,8 @@
 
 #include "bench/plant/plant_measures.h"
 
+using namespace plant_bench;
+
 namespace {
 
 constexpr std::size_t Modules = 10000;

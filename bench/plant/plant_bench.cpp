@@ -36,6 +36,7 @@
 #include "sim/plant_simulator.h"
 
 using namespace varnolink;
+using namespace plant_bench;
 
 namespace {
 

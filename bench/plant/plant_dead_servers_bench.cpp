@@ -24,6 +24,7 @@
 #include "tests/support/unanswered_servers.h"
 
 using namespace varnolink;
+using namespace plant_bench;
 
 namespace {
 

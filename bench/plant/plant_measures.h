@@ -18,6 +18,8 @@
 
 #include "bench/spawn_quiet.h"
 
+namespace plant_bench {
+
 struct TRun {
     int Status = 0;
     double Ms = 0;
@@ -70,3 +72,5 @@ inline double ReadConfigLineMs()
     const double Characters = 14 * 13 + (30 + 1) + 13 * (13 + 1);
     return Characters * BitsPerCharacter / LineBaud * 1000.0;
 }
+
+}  // namespace plant_bench

@@ -18,6 +18,7 @@
 #include "sim/plant_simulator.h"
 
 using namespace varnolink;
+using namespace plant_bench;
 
 namespace {
 
