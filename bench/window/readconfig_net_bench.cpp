@@ -26,13 +26,16 @@
 //       exchanges by a plain TComPort on the rfc2217 port (default events,
 //       one WriteBytes per byte, reads until the CR) over the same bytewise
 //       client: the serial component's share without the window's own.
+// It also times the window's READ CONFIG chain with its fields quiet (the
+// same frames, waits and reading, nothing shown): the window's own cost
+// apart from its display.
 //
 // Beside the times it prints, per READ CONFIG for each way, the context
 // switches of this process (the simulators run in it, ser2net does not), the
 // exchanging thread's own waits and preemptions, and its CPU time: figures
 // that load on the machine blurs far less than the times.
 //
-// The five alternate in blocks (connect, three runs, disconnect) so that a
+// The six alternate in blocks (connect, three runs, disconnect) so that a
 // change in the machine's load touches all of them alike.
 
 #include <QApplication>
@@ -52,6 +55,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -231,6 +235,26 @@ void TimeBareReadConfigs(uint16_t Port, bool Bytewise, std::vector<double>& Samp
     }
 }
 
+// The window's READ CONFIG chain with its fields quiet (ReadModule: the same
+// requests, written byte by byte, the same reply wait and reading on the
+// owning thread, but no marks and no values shown): the window's cost
+// without its display. Appends each run's ms.
+void TimeQuietReadConfigs(TMainForm& Form, const std::string& Url, std::vector<double>& Samples, TSwitches& Switches)
+{
+    Form.ComPort1.SetPort(Url);
+    Form.ComPort1.Open();
+    for (int Run = 0; Run < RunsPerBlock; ++Run) {
+        Switches.Start();
+        const TClock::time_point Start = TClock::now();
+        const std::optional<TModuleReading> Reading = Form.ReadModule();
+        const double Elapsed = Ms(TClock::now() - Start);
+        Switches.Stop();
+        Check(Reading.has_value() && Reading->Config.PowerOnDefault[4] == 0xA5, "the quiet chain reads the module");
+        Samples.push_back(Elapsed);
+    }
+    Form.ComPort1.Close();
+}
+
 // READ CONFIG's exchanges by a plain TComPort on the rfc2217 port, with its
 // default events as the window's port has them: one WriteBytes per byte, as
 // the window writes, and reads until the reply's CR. Appends each run's ms.
@@ -293,17 +317,18 @@ int main(int argc, char** argv)
         Served.Start();
         const net_test::TSer2NetServer Server(Served.DevicePath());
 
-        std::vector<double> Pty, Rfc2217, Bare, Bytewise, Component, WarmUp;
+        std::vector<double> Pty, Rfc2217, Bare, Bytewise, Component, Quiet, WarmUp;
         TimeReadConfigs(Form, Direct.DevicePath(), WarmUp, false);
         TimeReadConfigs(Form, Server.Rfc2217Url(), WarmUp, false);
         TimeBareReadConfigs(Server.Rfc2217Port(), false, WarmUp, false);
         TimeBareReadConfigs(Server.Rfc2217Port(), true, WarmUp, false);
         TimeComponentReadConfigs(Server.Rfc2217Url(), WarmUp, false);
         TSpans PtySpans, NetSpans, BareSpans, BytewiseSpans;
-        TSwitches NetSwitches, BareSwitches, BytewiseSwitches, ComponentSwitches;
+        TSwitches NetSwitches, BareSwitches, BytewiseSwitches, ComponentSwitches, QuietSwitches;
         for (int Block = 0; Block < Blocks; ++Block) {
             TimeReadConfigs(Form, Direct.DevicePath(), Pty, true, &Direct, &PtySpans);
             TimeReadConfigs(Form, Server.Rfc2217Url(), Rfc2217, true, &Served, &NetSpans, &NetSwitches);
+            TimeQuietReadConfigs(Form, Server.Rfc2217Url(), Quiet, QuietSwitches);
             TimeBareReadConfigs(Server.Rfc2217Port(), false, Bare, true, &Served, &BareSpans, &BareSwitches);
             TimeBareReadConfigs(Server.Rfc2217Port(), true, Bytewise, true, &Served, &BytewiseSpans, &BytewiseSwitches);
             TimeComponentReadConfigs(Server.Rfc2217Url(), Component, true, &ComponentSwitches);
@@ -313,17 +338,20 @@ int main(int argc, char** argv)
         const double BareMs = Median(Bare);
         const double BytewiseMs = Median(Bytewise);
         const double ComponentMs = Median(Component);
+        const double QuietMs = Median(Quiet);
         std::printf("READ CONFIG, instant module (medians of %zu runs each)\n", Pty.size());
         std::printf("  %-40s %10.3f ms\n", "pseudo-terminal directly", PtyMs);
         std::printf("  %-40s %10.3f ms\n", "rfc2217:// through ser2net on loopback", NetMs);
         std::printf("  %-40s %10.3f ms\n", "bare telnet client through ser2net", BareMs);
         std::printf("  %-40s %10.3f ms\n", "bare client, one byte per send", BytewiseMs);
         std::printf("  %-40s %10.3f ms\n", "TComPort alone, one WriteBytes per byte", ComponentMs);
+        std::printf("  %-40s %10.3f ms\n", "the window's chain, its fields quiet", QuietMs);
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "request's first to last byte, pty/net/bare",
                     Median(PtySpans.Frame), Median(NetSpans.Frame), Median(BareSpans.Frame));
         std::printf("  %-40s %10.3f ms  /  %.3f ms  /  %.3f ms\n", "last byte to next request, pty/net/bare",
                     Median(PtySpans.Turnaround), Median(NetSpans.Turnaround), Median(BareSpans.Turnaround));
-        const std::array<const TSwitches*, 4> Ways{&NetSwitches, &BareSwitches, &BytewiseSwitches, &ComponentSwitches};
+        const std::array<const TSwitches*, 5> Ways{&NetSwitches, &BareSwitches, &BytewiseSwitches, &ComponentSwitches,
+                                                   &QuietSwitches};
         const auto PrintUsage = [&](const char* What, auto Field) {
             std::printf("  %-40s", What);
             for (std::size_t Way = 0; Way < Ways.size(); ++Way)
@@ -331,7 +359,7 @@ int main(int argc, char** argv)
                             Ways[Way]->PerRun(static_cast<double>(Field(Ways[Way]->Sum))));
             std::printf("\n");
         };
-        std::printf("  per READ CONFIG, window/bare/bytewise/TComPort:\n");
+        std::printf("  per READ CONFIG, window/bare/bytewise/TComPort/window quiet:\n");
         PrintUsage("context switches of the process", [](const TUsage& U) { return U.Process; });
         PrintUsage("  the exchanging thread's waits", [](const TUsage& U) { return U.Voluntary; });
         PrintUsage("  the exchanging thread's preemptions", [](const TUsage& U) { return U.Involuntary; });
