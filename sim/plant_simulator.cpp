@@ -472,6 +472,9 @@ void TPlantSimulator::Accept(std::size_t Index)
         std::lock_guard Lock(Mutex_);
         ++Line.Connections;
         Changed_.notify_all();
+        // One connection at a time is served: another one waiting keeps the
+        // listener readable, and the wait reports it again.
+        return;
     }
 }
 
@@ -485,6 +488,10 @@ void TPlantSimulator::ReadConnection(std::size_t Index)
         const ssize_t Got = ::read(Line.Connection.Get(), Buffer.data(), Buffer.size());
         if (Got > 0) {
             Line.Assembler.Feed(std::string_view(Buffer.data(), static_cast<std::size_t>(Got)), TClock::now(), Frames);
+            // A short read took all there was: the wait (level-triggered)
+            // reports what comes later, so no read is spent on EAGAIN.
+            if (static_cast<std::size_t>(Got) < Buffer.size())
+                break;
         } else if (Got < 0 && errno == EINTR) {
             continue;
         } else if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
