@@ -13,13 +13,9 @@ version=$3
 show_window=$4
 unit_dir=$5
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian xvfb-run xdotool xprop readelf; do
-    command -v $tool >/dev/null || fail "$tool not found (scripts/install-deps)"
-done
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/check_common.sh"
+need_tools cpack dpkg-deb dpkg-shlibdeps lintian xvfb-run xdotool xprop readelf
+scratch_folder
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
     { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }

@@ -10,13 +10,9 @@ source=$2
 id=$3
 version=$4
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in desktop-file-validate appstreamcli file; do
-    command -v $tool >/dev/null || fail "$tool not found (scripts/install-deps)"
-done
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/check_common.sh"
+need_tools desktop-file-validate appstreamcli file
+scratch_folder
 root=$tmp/root
 DESTDIR=$root cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
     { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }

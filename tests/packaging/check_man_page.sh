@@ -8,11 +8,9 @@ sim=$1
 man_dir=$2
 page=$man_dir/varnolink-sim.1
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-command -v groff >/dev/null || fail "groff not found (scripts/install-deps)"
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/check_common.sh"
+need_tools groff
+scratch_folder
 
 for source in "$man_dir"/*.1; do
     # -ww: every warning; the man macros report misuse as warnings too.

@@ -13,10 +13,9 @@ simulator=$2
 units=$3
 threshold=$4
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-command -v systemd-analyze >/dev/null || fail "systemd-analyze not found"
-
-tmp=$(mktemp -d)
+. "$(dirname "$0")/check_common.sh"
+need_tools systemd-analyze
+scratch_folder
 sim_pid=
 trap '[ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null; rm -rf "$tmp"' EXIT
 service=$units/varnolink-audit@.service

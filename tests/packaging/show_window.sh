@@ -9,7 +9,7 @@ set -eu
 program=$1
 wm_class=$2
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/check_common.sh"
 
 # The X server must take connections before the program starts: a program
 # that finds no display ends, and that is not what this checks.
