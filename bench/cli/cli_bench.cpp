@@ -34,15 +34,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/median.h"
+#include "bench/spawn_quiet.h"
 #include "main/files/config_file.h"
 #include "sim/module_simulator.h"
 
 using namespace varnolink;
 
-#include "bench/spawn_quiet.h"
-
 namespace {
 
+using bench::Median;
 using TClock = std::chrono::steady_clock;
 using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TRequestOutcome;
@@ -54,12 +55,6 @@ constexpr int WriteRuns = 5;
 constexpr int StartRuns = 21;
 
 const TModuleConfig Wanted{0xA7, 6, {0x5A, 0x01, 0x02, 0x04, 0x08}, {0xFE, 0x10, 0x20, 0x40, 0x80}};
-
-double Median(std::vector<double> Values)
-{
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
-}
 
 double Ms(TClock::duration Span)
 {

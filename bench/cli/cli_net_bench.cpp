@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/bare_telnet_client.h"
+#include "bench/median.h"
 #include "bench/spawn_quiet.h"
 #include "main/protocol/transaction_chains.h"
 #include "sim/module_simulator.h"
@@ -38,6 +39,7 @@ using namespace varnolink;
 
 namespace {
 
+using bench::Median;
 using TClock = std::chrono::steady_clock;
 using bare_client::TBareTelnetClient;
 using varnolink::sim::TModuleSimulator;
@@ -50,12 +52,6 @@ void Check(bool Ok, const std::string& What)
 {
     if (!Ok)
         throw std::runtime_error(What);
-}
-
-double Median(std::vector<double> Values)
-{
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
 }
 
 double Ms(TClock::duration Span)

@@ -24,15 +24,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/median.h"
 #include "main/engine/commission_loop.h"
-#include "main/files/id_list.h"
 #include "main/engine/series_commissioning.h"
+#include "main/files/id_list.h"
 #include "sim/module_simulator.h"
 
 using namespace varnolink;
 
 namespace {
 
+using bench::Median;
 using namespace std::chrono_literals;
 using varnolink::sim::TRequestOutcome;
 using varnolink::sim::TRequestRecord;
@@ -43,12 +45,6 @@ constexpr double BitsPerCharacter = 10.0;
 // Reply lines with their CR: the identity's and every other.
 constexpr std::size_t IdentityReplyCharacters = 30 + 1;
 constexpr std::size_t ReplyCharacters = 13 + 1;
-
-double Median(std::vector<double> Samples)
-{
-    std::sort(Samples.begin(), Samples.end());
-    return Samples[Samples.size() / 2];
-}
 
 class TTimingObserver final : public TCommissionObserver {
 public:

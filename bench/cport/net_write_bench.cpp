@@ -11,6 +11,7 @@
 //       in the machine's load touches both alike.
 
 #include "bench/cport/forked_peer.h"
+#include "bench/median.h"
 #include "cport/comport.h"
 #include "cport/unique_fd.h"
 
@@ -27,6 +28,7 @@
 
 namespace {
 
+using bench::Median;
 using TClock = std::chrono::steady_clock;
 
 constexpr int Blocks = 15;
@@ -36,12 +38,6 @@ void Check(bool Ok, const std::string& What)
 {
     if (!Ok)
         throw std::runtime_error(What);
-}
-
-double Median(std::vector<double> Samples)
-{
-    std::sort(Samples.begin(), Samples.end());
-    return Samples[Samples.size() / 2];
 }
 
 double NsPerWrite(TClock::duration Span)

@@ -19,8 +19,9 @@
 //             owner: two wakes); for reference, on a thread of its own.
 // They are measured in alternating blocks so that drift of the machine
 // touches all alike.
-#include "cport/comport.h"
 #include "bench/cport/rx_round_trip.h"
+#include "cport/comport.h"
+#include "tests/support/process_cpu.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -41,18 +42,12 @@
 
 namespace {
 
+using test_support::ProcessCpuSeconds;
 using namespace rx_bench;
 
 constexpr int RoundTrips = 10'000;
 constexpr int Blocks = 10;
 constexpr int WarmUp = 200;
-
-double ProcessCpuSeconds()
-{
-    timespec T{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &T);
-    return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_nsec) / 1e9;
-}
 
 // The bare loop: epoll on the raw slave, one read per wake.
 void MeasureEpoll(const Pty& Line, int Count, std::vector<double>& Out)

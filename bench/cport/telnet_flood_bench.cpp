@@ -12,8 +12,10 @@
 // Runs alternate between the flood and the silence so that a change in the
 // machine's load touches both alike.
 
-#include "cport/comport.h"
 #include "bench/cport/forked_peer.h"
+#include "bench/median.h"
+#include "cport/comport.h"
+#include "tests/support/process_cpu.h"
 
 #include <time.h>
 
@@ -26,23 +28,12 @@
 
 namespace {
 
+using bench::Median;
+using test_support::ProcessCpuSeconds;
 using TClock = std::chrono::steady_clock;
 
 constexpr int Runs = 5;
 constexpr int32_t ReadLimitMs = 2000;
-
-double ProcessCpuSeconds()
-{
-    timespec Used{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Used);
-    return static_cast<double>(Used.tv_sec) + static_cast<double>(Used.tv_nsec) / 1e9;
-}
-
-double Median(std::vector<double> Samples)
-{
-    std::sort(Samples.begin(), Samples.end());
-    return Samples[Samples.size() / 2];
-}
 
 // One read of at most ReadLimitMs against a fresh server; CPU seconds of
 // this process per wall second of the read.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/median.h"
 #include "bench/plant/plant_measures.h"
 #include "sim/plant_simulator.h"
 
@@ -22,11 +23,7 @@ using namespace plant_bench;
 
 namespace {
 
-double Median(std::vector<double> Values)
-{
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
-}
+using bench::Median;
 
 }  // namespace
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/median.h"
 #include "cport/unique_fd.h"
 #include "main/window/error_display.h"
 #include "main/window/main_form.h"
@@ -35,6 +36,7 @@ using namespace varnolink;
 
 namespace {
 
+using bench::Median;
 using TClock = std::chrono::steady_clock;
 using varnolink::sim::TModuleSimulator;
 using varnolink::sim::TModuleState;
@@ -64,12 +66,6 @@ void Check(bool Ok, const std::string& What)
 double Milliseconds(TClock::duration Duration)
 {
     return std::chrono::duration<double, std::milli>(Duration).count();
-}
-
-double Median(std::vector<double> Samples)
-{
-    std::sort(Samples.begin(), Samples.end());
-    return Samples[Samples.size() / 2];
 }
 
 // Bare round trips: one write of a request on the raw line, reads until the

@@ -7,6 +7,7 @@
 #include "cport/net_device.h"
 #include "device_pty.h"
 #include "telnet_peer.h"
+#include "tests/support/process_cpu.h"
 
 #include <time.h>
 
@@ -19,6 +20,7 @@ using namespace cport;
 using namespace device_test;
 using net_test::TFlood;
 using net_test::TTelnetPeer;
+using test_support::ProcessCpuSeconds;
 
 const std::string Nops = "\xff\xf1";                // IAC NOP
 const std::string EndlessSub = "\xff\xfa\x2c\x6b";  // IAC SB COM-PORT NOTIFY-MODEMSTATE, no IAC SE
@@ -99,14 +101,6 @@ TEST_P(HostilePeer, ReadBytesAndCloseEndInTime)
 
 INSTANTIATE_TEST_SUITE_P(Floods, HostilePeer, ::testing::ValuesIn(Cases),
                          [](const auto& Info) { return std::string(Info.param.Name); });
-
-// CPU seconds the whole process has used (the peer's thread included).
-double ProcessCpuSeconds()
-{
-    timespec Used{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Used);
-    return static_cast<double>(Used.tv_sec) + static_cast<double>(Used.tv_nsec) / 1e9;
-}
 
 struct TCpuCase {
     const char* Name;
