@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QLineEdit>
 
+#include <chrono>
+#include <string>
 #include <variant>
 
 #include "main/engine/change_journal.h"
@@ -16,6 +18,17 @@
 #include "main/window/main_form.h"
 
 namespace varnolink {
+
+namespace {
+
+// A moment as ISO 8601 UTC to the second ("2024-05-01T12:00:00Z").
+std::string IsoUtcText(std::chrono::system_clock::time_point When)
+{
+    const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(Ms, Qt::UTC).toString(Qt::ISODate).toStdString();
+}
+
+}  // namespace
 
 void TMainForm::FollowModuleReading(const TSessionEvent& Event)
 {
@@ -36,8 +49,7 @@ void TMainForm::FollowModuleReading(const TSessionEvent& Event)
     // the record; only a completed chain answered all of them itself.
     const TModuleRecord& Record = Session_.Record();
     if (Ended->Result.End == TChainEnd::Completed && Record.AnsweredAllSettings())
-        LastReading_ = TCompleteReading{
-            Record.Reading(), QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString(), ComPort1.Port()};
+        LastReading_ = TCompleteReading{Record.Reading(), std::chrono::system_clock::now(), ComPort1.Port()};
 }
 
 bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
@@ -49,9 +61,10 @@ bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
         return true;
     }
     try {
-        const std::string Path = SaveBackup(
-            DefaultBackupFolder(), {LastReading_->ReadAt, LastReading_->Port, {}, LastReading_->Reading.Identity},
-            LastReading_->Reading.Config);
+        const std::string Path =
+            SaveBackup(DefaultBackupFolder(),
+                       {IsoUtcText(LastReading_->ReadAt), LastReading_->Port, {}, LastReading_->Reading.Identity},
+                       LastReading_->Reading.Config);
         WireLog_.Report(TWireEventKind::Note, "the module's configuration before the writes is kept in " + Path);
         LastBackup_ = Path;
         return true;

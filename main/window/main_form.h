@@ -347,7 +347,9 @@ private:
     // the backup folder before SAVE CONFIG and SAVE CONFIG TO DEFAULT write.
     struct TCompleteReading {
         TModuleReading Reading;
-        std::string ReadAt;  // ISO 8601 UTC
+        // Written out (ISO 8601 UTC) only when a backup is kept: the chain's
+        // last reply does not wait for the text.
+        std::chrono::system_clock::time_point ReadAt;
         std::string Port;
     };
     // Follows what the window knows of the module's configuration: a chain

@@ -4,6 +4,7 @@
 // written stops the writes; a restored backup is written back; every write
 // leaves its record in the journal of changes.
 
+#include <QDateTime>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -80,6 +81,11 @@ void TWindowBackupTest::SaveKeepsTheReadingFirstAndRestoreWritesItBack()
     const std::string Kept = Backups().at(0);
     QVERIFY(RequireComplete(LoadConfigFile(Kept), Kept) ==
             (TModuleConfig{0x5A, 5, ConfiguredState().Directions, ConfiguredState().Defaults}));
+    // When the reading was made: ISO 8601 UTC to the second, a moment ago.
+    const QString ReadAt = QString::fromStdString(LoadConfigFile(Kept).ReadAt);
+    const QDateTime ReadMoment = QDateTime::fromString(ReadAt, Qt::ISODate);
+    QVERIFY2(ReadAt.size() == 20 && ReadAt.endsWith('Z') && ReadMoment.timeSpec() == Qt::UTC, qPrintable(ReadAt));
+    QVERIFY2(qAbs(ReadMoment.secsTo(QDateTime::currentDateTimeUtc())) < 60, qPrintable(ReadAt));
 
     QVERIFY(Window_->RestoreBackupFile(Kept));
     QVERIFY(F_.Simulator->State() == ConfiguredState());
