@@ -49,7 +49,11 @@ void TMainForm::DisplayByte(TPortGrid Grid, int Row, uint8_t Value)
     TBitRow& Bits = BitTable(Grid).at(static_cast<std::size_t>(Row));
     for (int Bit = 0; Bit < PortBitCount; ++Bit) {
         Bits[static_cast<std::size_t>(Bit)] = static_cast<uint8_t>((Value >> Bit) & 1u);
-        SetBitButtonText(Grid, Row, Bit, BitCaption(Grid, Bits[static_cast<std::size_t>(Bit)]));
+        // A row being marked for a read gets its "?" marks right after its
+        // field's handler has run: captions written meanwhile would never be
+        // painted, only set and announced to a screen reader in passing.
+        if (!MarkingRow_)
+            SetBitButtonText(Grid, Row, Bit, BitCaption(Grid, Bits[static_cast<std::size_t>(Bit)]));
     }
 }
 

@@ -6,6 +6,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <array>
+#include <cstddef>
+
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
 #include "main/window/main_form.h"
@@ -42,7 +45,14 @@ bool RowShowsValue(const TMainForm& Form, TPortGrid Grid, int Row)
 
 QString ByteText(uint8_t Value)
 {
-    return QString::fromStdString(HexByteToStr2(Value));
+    // Made once and shared: every change of a byte field asks for its text.
+    static const auto Texts = [] {
+        std::array<QString, 256> All;
+        for (std::size_t Byte = 0; Byte < All.size(); ++Byte)
+            All[Byte] = QString::fromStdString(HexByteToStr2(static_cast<uint8_t>(Byte)));
+        return All;
+    }();
+    return Texts[Value];
 }
 
 uint8_t FieldByte(const QLineEdit* Field)

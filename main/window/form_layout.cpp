@@ -170,6 +170,9 @@ void TMainForm::BuildGrid(QGroupBox* Box, TPortGrid Grid)
             auto* Button = new QPushButton(Box);
             Button->setObjectName(GridName(Grid) + QString::number(Digit) + QString::number(Bit));
             Button->setGeometry(Column.Left, Place.Top, Column.Width, Place.Height);
+            // The button's place is fixed (no layout moves it): held at its
+            // size, a caption change does not ask the grid for a new layout.
+            Button->setFixedSize(Button->size());
             Button->setFont(BitFont);
             Button->setAutoDefault(false);
             BitButtons_[static_cast<std::size_t>(G)][static_cast<std::size_t>(Row)][static_cast<std::size_t>(Bit)] =

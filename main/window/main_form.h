@@ -423,6 +423,8 @@ private:
     std::string LastBackup_;    // the backup kept before the write under way; empty: none
     std::string ChangeReason_;  // see SetChangeReason
     bool FieldsQuiet_ = false;
+    // True while a port row's field takes the "??" of a read's marking.
+    bool MarkingRow_ = false;
     // The line of this session (LineChoice()).
     TLineChoice LineChoice_;
 

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 #include <variant>
 
@@ -154,8 +155,12 @@ void TMainForm::MarkForReply(const TChainStep& Step)
     }
     if (const std::optional<TPortSlot> Slot = PortSlotOfCode(Step.Code)) {
         // "??" runs the field's change handler at once (the row becomes 0,
-        // the field "00"); the marks then replace the captions it set.
-        ByteField(Slot->Grid, Slot->Row)->setText(QStringLiteral("??"));
+        // the field "00"); the marks then take the captions' place, so the
+        // handler leaves the captions alone meanwhile (DisplayByte).
+        {
+            const QScopedValueRollback Marking(MarkingRow_, true);
+            ByteField(Slot->Grid, Slot->Row)->setText(QStringLiteral("??"));
+        }
         for (int Bit = 0; Bit < PortBitCount; ++Bit)
             SetBitButtonText(Slot->Grid, Slot->Row, Bit, QStringLiteral("?"));
     }
