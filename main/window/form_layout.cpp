@@ -160,7 +160,13 @@ void TMainForm::BuildLayout()
 void TMainForm::BuildGrid(QGroupBox* Box, TPortGrid Grid)
 {
     const int G = static_cast<int>(Grid);
-    const QFont BitFont = FormFont(false);
+    // The grids' texts (hexadecimal digits, "?", "IN", "OUT", "\"1\"") look
+    // the same in the monospaced font with or without text shaping, and a
+    // READ CONFIG lays them out a few hundred times: they go without it.
+    QFont BitFont = FormFont(false);
+    BitFont.setStyleStrategy(QFont::PreferNoShaping);
+    QFont FieldFont = FormFont(true);
+    FieldFont.setStyleStrategy(QFont::PreferNoShaping);
     for (int Row = 0; Row < PortRowCount; ++Row) {
         const int Digit = PortDigits[static_cast<std::size_t>(Row)];
         const TGridRow& Place = GridRows[static_cast<std::size_t>(Row)];
@@ -185,6 +191,7 @@ void TMainForm::BuildGrid(QGroupBox* Box, TPortGrid Grid)
         auto* Field = new QLineEdit(Box);
         Field->setObjectName(QStringLiteral("P%1_").arg(Digit) + GridName(Grid));
         Field->setGeometry(ByteFieldLeft, Place.Top, ByteFieldWidth, FieldHeight);
+        Field->setFont(FieldFont);
         ByteFields_[static_cast<std::size_t>(G)][static_cast<std::size_t>(Row)] = Field;
     }
 }
