@@ -6,8 +6,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 #include "main/protocol/baud_table.h"
 #include "main/protocol/hex.h"
@@ -57,7 +59,16 @@ QString ByteText(uint8_t Value)
 
 uint8_t FieldByte(const QLineEdit* Field)
 {
-    return HexStr2ToByte(Field->text().toLatin1().toStdString());
+    // The first two characters are all that count; one outside Latin-1
+    // becomes a character that is no digit, as in the Latin-1 text.
+    const QString Text = Field->text();
+    std::array<char, 2> Digits{};
+    const qsizetype Count = std::min<qsizetype>(Text.size(), 2);
+    for (qsizetype Index = 0; Index < Count; ++Index) {
+        const char16_t Code = Text[Index].unicode();
+        Digits[static_cast<std::size_t>(Index)] = Code <= 0xFF ? static_cast<char>(Code) : '?';
+    }
+    return HexStr2ToByte(std::string_view(Digits.data(), static_cast<std::size_t>(Count)));
 }
 
 QStringList FieldsWithoutValue(const TMainForm& Form)
