@@ -32,6 +32,9 @@ namespace {
 
 constexpr std::size_t WaitingPorts = 2000;
 constexpr std::size_t TimedPorts = 4;
+// Far enough apart that a round delayed by a loaded machine still sees one
+// time-out at a time, so the moved port's start lands between the first two.
+constexpr auto TimedSpacing = 250ms;
 
 class LoopDeadlines : public testing::Test {
 protected:
@@ -74,7 +77,7 @@ TEST_F(LoopDeadlines, DueTimeOutsComeInOrderWhileThousandsWait)
         Ports_[Index]->Start(TChainPlan::Probe(10min), Now);
     // Started latest-first: the heap, not the order of starting, decides.
     for (std::size_t Timed = TimedPorts; Timed-- > 0;)
-        Ports_[WaitingPorts + Timed]->Start(TChainPlan::Probe(40ms * static_cast<int>(Timed + 1)), Now);
+        Ports_[WaitingPorts + Timed]->Start(TChainPlan::Probe(TimedSpacing * static_cast<int>(Timed + 1)), Now);
 
     // The first time-out moves a waiting port onto a short wait, started
     // from Done as a plant starts its next rows.
