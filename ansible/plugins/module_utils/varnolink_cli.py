@@ -29,12 +29,12 @@ OUTPUT_LIMIT = 64 * 1024 * 1024
 def common_argument_spec(**own):
     """Options every module of the collection takes, with the module's own
     (which may replace them, as a longer timeout)."""
-    spec = dict(
+    options = dict(
         executable=dict(type="path", default="varnolink"),
         timeout=dict(type="int", default=120),
     )
-    spec.update(own)
-    return spec
+    options.update(own)
+    return options
 
 
 def port_argument_spec(**own):
