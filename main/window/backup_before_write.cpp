@@ -4,7 +4,6 @@
 // frame. The backup holds what the replies carried, never what the fields
 // show: the operator may have edited those.
 
-#include <QDateTime>
 #include <QLineEdit>
 
 #include <chrono>
@@ -13,22 +12,12 @@
 
 #include "main/engine/change_journal.h"
 #include "main/files/backup_store.h"
+#include "main/files/commission_log.h"
 #include "main/files/config_file.h"
 #include "main/window/error_display.h"
 #include "main/window/main_form.h"
 
 namespace varnolink {
-
-namespace {
-
-// A moment as ISO 8601 UTC to the second ("2024-05-01T12:00:00Z").
-std::string IsoUtcText(std::chrono::system_clock::time_point When)
-{
-    const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count();
-    return QDateTime::fromMSecsSinceEpoch(Ms, Qt::UTC).toString(Qt::ISODate).toStdString();
-}
-
-}  // namespace
 
 void TMainForm::FollowModuleReading(const TSessionEvent& Event)
 {
@@ -63,7 +52,7 @@ bool TMainForm::KeepBackupBeforeWrite(const QString& Transaction)
     try {
         const std::string Path =
             SaveBackup(DefaultBackupFolder(),
-                       {IsoUtcText(LastReading_->ReadAt), LastReading_->Port, {}, LastReading_->Reading.Identity},
+                       {UtcTimeText(LastReading_->ReadAt), LastReading_->Port, {}, LastReading_->Reading.Identity},
                        LastReading_->Reading.Config);
         WireLog_.Report(TWireEventKind::Note, "the module's configuration before the writes is kept in " + Path);
         LastBackup_ = Path;
